@@ -1,0 +1,511 @@
+#include "sh_aux/hpslib.h"
+
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cassert>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// A "C" locale for number conversions, and a UTF-8 one for case mapping of
+// non-ASCII letters; both independent of the process locale.
+locale_t CLocale() {
+    static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return loc;
+}
+
+locale_t Utf8CtypeLocale() {
+    static locale_t loc = [] {
+        locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        return l ? l : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+    }();
+    return loc;
+}
+
+// Decodes one UTF-8 sequence at str[i]; returns the code point (U+FFFD for an
+// invalid byte) and advances i.
+char32_t DecodeUtf8(std::string_view str, size_t& i) {
+    const auto b0 = static_cast<unsigned char>(str[i]);
+    int nMore = 0;
+    char32_t cp = 0;
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    } else if ((b0 & 0xE0) == 0xC0) {
+        nMore = 1;
+        cp = b0 & 0x1F;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        nMore = 2;
+        cp = b0 & 0x0F;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        nMore = 3;
+        cp = b0 & 0x07;
+    } else {
+        ++i;
+        return 0xFFFD;
+    }
+    if (i + nMore >= str.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    for (int k = 1; k <= nMore; ++k) {
+        const auto b = static_cast<unsigned char>(str[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    static const char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[nMore] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += nMore + 1;
+    return cp;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+DynBlockHeader* HeaderOf(const void* pData) {
+    auto* pb = reinterpret_cast<DynBlockHeader*>(
+        static_cast<char*>(const_cast<void*>(pData)) - sizeof(DynBlockHeader));
+    assert(pb->signature == DB_SIG && "pb->signature == DB_SIG");
+    return pb;
+}
+
+}  // namespace
+
+// ---- Tokenisers -------------------------------------------------------------
+
+std::string NextTokenChar(std::string& strText, char chSep) {
+    const size_t nPos = strText.find(chSep);
+    if (nPos == std::string::npos) {
+        return {};
+    }
+    std::string strToken = strText.substr(0, nPos);
+    strText.erase(0, nPos + 1);
+    return strToken;
+}
+
+std::string NextToken(std::string& strText, const std::string& strSep) {
+    const size_t nPos = strSep.empty() ? std::string::npos : strText.find(strSep);
+    if (nPos == std::string::npos) {
+        return {};
+    }
+    std::string strToken = Trim(strText.substr(0, nPos));
+    strText.erase(0, nPos + 1);
+    return strToken;
+}
+
+std::string NextTokenOrRest(std::string& strText, const std::string& strSep) {
+    const size_t nPos = strSep.empty() ? std::string::npos : strText.find(strSep);
+    if (nPos == std::string::npos) {
+        std::string strToken;
+        strToken.swap(strText);
+        return strToken;
+    }
+    std::string strToken = Trim(strText.substr(0, nPos));
+    strText.erase(0, nPos + 1);
+    return strToken;
+}
+
+std::string LastTokenChar(std::string& strText, char chSep) {
+    const size_t nPos = strText.rfind(chSep);
+    if (nPos == std::string::npos) {
+        return {};
+    }
+    std::string strToken = Trim(strText.substr(nPos + 1));
+    strText.erase(nPos);
+    return strToken;
+}
+
+// ---- Conversions --------------------------------------------------------------
+
+std::string IntToString(int nValue) { return std::to_string(nValue); }
+
+std::string DoubleToString(double dValue) { return Format("%f", dValue); }
+
+std::string FloatToString(float fValue) { return DoubleToString(static_cast<double>(fValue)); }
+
+int StringToInt(const std::string& strText) {
+    errno = 0;
+    const long long n = std::strtoll(strText.c_str(), nullptr, 10);
+    if (n > INT_MAX) {
+        return INT_MAX;
+    }
+    if (n < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(n);
+}
+
+double StringToDouble(const std::string& strText) { return ParseDouble(strText.c_str()); }
+
+double ParseDouble(const char* psz, char** ppEnd) {
+    return strtod_l(psz, ppEnd, CLocale());
+}
+
+void StringToChars(const std::string& strText, char* pszDest) {
+    std::memcpy(pszDest, strText.data(), strText.size());
+    pszDest[strText.size()] = '\0';
+}
+
+// ---- Tests on text ---------------------------------------------------------------
+
+bool IsNumericText(const std::string& strText) {
+    const locale_t loc = Utf8CtypeLocale();
+    for (size_t i = 0; i < strText.size();) {
+        const char32_t cp = DecodeUtf8(strText, i);
+        const auto wc = static_cast<wint_t>(cp);
+        if (towupper_l(wc, loc) != towlower_l(wc, loc)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsQuoted(const std::string& strText) {
+    return !strText.empty() && strText.front() == '\'' && strText.back() == '\'';
+}
+
+std::string StripQuotes(const std::string& strText) {
+    std::string str = strText;
+    if (!str.empty() && str.front() == '\'') {
+        str.erase(0, 1);
+    }
+    if (!str.empty() && str.back() == '\'') {
+        str.pop_back();
+    }
+    return str;
+}
+
+// ---- Files -------------------------------------------------------------------------
+
+bool FileExists(const std::string& strPath) { return access(strPath.c_str(), F_OK) == 0; }
+
+bool FileStatusExists(const std::string& strPath) {
+    struct stat st {};
+    return stat(strPath.c_str(), &st) == 0;
+}
+
+bool RemoveFile(const std::string& strPath) { return std::remove(strPath.c_str()) == 0; }
+
+// ---- Growable signed buffer ------------------------------------------------------------
+
+void* DynBlockRealloc(void* pData, int nLength) {
+    if (nLength < 0) {
+        nLength = 0;
+    }
+    const int nNeeded = (nLength + 1023) / 1024 * 1024;
+    DynBlockHeader* pb = pData ? HeaderOf(pData) : nullptr;
+    if (pb && pb->capacity >= nNeeded) {
+        pb->length = nLength;
+        return pData;
+    }
+    auto* pNew = static_cast<DynBlockHeader*>(
+        std::realloc(pb, sizeof(DynBlockHeader) + static_cast<size_t>(nNeeded)));
+    assert(pNew && "pb");
+    if (!pNew) {
+        return nullptr;
+    }
+    pNew->signature = DB_SIG;
+    pNew->capacity = nNeeded;
+    pNew->length = nLength;
+    return pNew + 1;
+}
+
+void DynBlockFree(void* pData) {
+    if (pData) {
+        std::free(HeaderOf(pData));
+    }
+}
+
+void* DynBlockDup(const void* pData) {
+    assert(pData && "block");
+    if (!pData) {
+        return nullptr;
+    }
+    const DynBlockHeader* pb = HeaderOf(pData);
+    const size_t nBytes = sizeof(DynBlockHeader) + static_cast<size_t>(pb->capacity);
+    auto* pnb = static_cast<DynBlockHeader*>(std::malloc(nBytes));
+    assert(pnb && "pnb");
+    if (!pnb) {
+        return nullptr;
+    }
+    std::memcpy(pnb, pb, nBytes);
+    return pnb + 1;
+}
+
+int DynBlockLength(const void* pData) { return pData ? HeaderOf(pData)->length : 0; }
+
+int DynBlockCapacity(const void* pData) { return pData ? HeaderOf(pData)->capacity : 0; }
+
+// ---- String helpers -------------------------------------------------------------------
+
+std::string Left(const std::string& str, int nCount) {
+    if (nCount <= 0) {
+        return {};
+    }
+    return str.substr(0, static_cast<size_t>(nCount));
+}
+
+std::string Mid(const std::string& str, int nFirst) {
+    if (nFirst < 0) {
+        nFirst = 0;
+    }
+    if (static_cast<size_t>(nFirst) >= str.size()) {
+        return {};
+    }
+    return str.substr(static_cast<size_t>(nFirst));
+}
+
+std::string Mid(const std::string& str, int nFirst, int nCount) {
+    if (nFirst < 0) {
+        nFirst = 0;
+    }
+    if (nCount <= 0 || static_cast<size_t>(nFirst) >= str.size()) {
+        return {};
+    }
+    return str.substr(static_cast<size_t>(nFirst), static_cast<size_t>(nCount));
+}
+
+std::string Right(const std::string& str, int nCount) {
+    if (nCount <= 0) {
+        return {};
+    }
+    if (static_cast<size_t>(nCount) >= str.size()) {
+        return str;
+    }
+    return str.substr(str.size() - static_cast<size_t>(nCount));
+}
+
+bool IsTrimSpace(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '\v' || ch == '\f';
+}
+
+std::string TrimLeft(const std::string& str) {
+    size_t i = 0;
+    while (i < str.size() && IsTrimSpace(str[i])) {
+        ++i;
+    }
+    return str.substr(i);
+}
+
+std::string TrimRight(const std::string& str) {
+    size_t n = str.size();
+    while (n > 0 && IsTrimSpace(str[n - 1])) {
+        --n;
+    }
+    return str.substr(0, n);
+}
+
+std::string Trim(const std::string& str) { return TrimLeft(TrimRight(str)); }
+
+std::string ToUpperAscii(std::string str) {
+    for (char& ch : str) {
+        if (ch >= 'a' && ch <= 'z') {
+            ch = static_cast<char>(ch - 'a' + 'A');
+        }
+    }
+    return str;
+}
+
+std::string ToLowerAscii(std::string str) {
+    for (char& ch : str) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return str;
+}
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        auto ca = static_cast<unsigned char>(a[i]);
+        auto cb = static_cast<unsigned char>(b[i]);
+        if (ca >= 'A' && ca <= 'Z') {
+            ca = static_cast<unsigned char>(ca - 'A' + 'a');
+        }
+        if (cb >= 'A' && cb <= 'Z') {
+            cb = static_cast<unsigned char>(cb - 'A' + 'a');
+        }
+        if (ca != cb) {
+            return ca < cb ? -1 : 1;
+        }
+    }
+    if (a.size() == b.size()) {
+        return 0;
+    }
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CompareNoCase(a, b) == 0;
+}
+
+int ReplaceAll(std::string& str, const std::string& strOld, const std::string& strNew) {
+    if (strOld.empty()) {
+        return 0;
+    }
+    int nCount = 0;
+    size_t nPos = 0;
+    while ((nPos = str.find(strOld, nPos)) != std::string::npos) {
+        str.replace(nPos, strOld.size(), strNew);
+        nPos += strNew.size();
+        ++nCount;
+    }
+    return nCount;
+}
+
+std::string FormatV(const char* pszFormat, va_list args) {
+    // Switch this thread to the "C" locale for the call only, so that "%f"
+    // always writes a decimal point whatever the process locale is.
+    const locale_t old = uselocale(CLocale());
+    char szBuf[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(szBuf, sizeof(szBuf), pszFormat, copy);
+    va_end(copy);
+    std::string strOut;
+    if (n >= 0 && static_cast<size_t>(n) < sizeof(szBuf)) {
+        strOut.assign(szBuf, static_cast<size_t>(n));
+    } else if (n >= 0) {
+        std::vector<char> buf(static_cast<size_t>(n) + 1);
+        std::vsnprintf(buf.data(), buf.size(), pszFormat, args);
+        strOut.assign(buf.data(), static_cast<size_t>(n));
+    }
+    uselocale(old);
+    return strOut;
+}
+
+std::string Format(const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    std::string str = FormatV(pszFormat, args);
+    va_end(args);
+    return str;
+}
+
+std::string EscapeXml(std::string_view str) {
+    std::string out;
+    out.reserve(str.size());
+    for (const char ch : str) {
+        switch (ch) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += ch;
+        }
+    }
+    return out;
+}
+
+// ---- Encodings -------------------------------------------------------------------
+
+std::u16string Utf8ToUtf16(std::string_view str) {
+    std::u16string out;
+    out.reserve(str.size());
+    for (size_t i = 0; i < str.size();) {
+        const char32_t cp = DecodeUtf8(str, i);
+        if (cp >= 0x10000) {
+            const char32_t v = cp - 0x10000;
+            out += static_cast<char16_t>(0xD800 + (v >> 10));
+            out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view str) {
+    std::string out;
+    out.reserve(str.size());
+    for (size_t i = 0; i < str.size(); ++i) {
+        char32_t cp = str[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < str.size() && str[i + 1] >= 0xDC00 &&
+            str[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (str[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        AppendUtf8(out, cp);
+    }
+    return out;
+}
+
+bool IsValidUtf8(std::string_view str) {
+    for (size_t i = 0; i < str.size();) {
+        const size_t nStart = i;
+        const char32_t cp = DecodeUtf8(str, i);
+        if (cp == 0xFFFD && str.substr(nStart, 3) != "\xEF\xBF\xBD") {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Cp1252ToUtf8(std::string_view bytes) {
+    // 0x80-0x9F of Windows-1252; the five unassigned bytes map to themselves.
+    static const char16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        AppendUtf8(out, (b >= 0x80 && b <= 0x9F) ? kHigh[b - 0x80] : b);
+    }
+    return out;
+}
+
+std::string DecodeTextBytes(std::string_view bytes) {
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        bytes.remove_prefix(3);
+    }
+    if (IsValidUtf8(bytes)) {
+        return std::string(bytes);
+    }
+    return Cp1252ToUtf8(bytes);
+}
+
+void TruncateUtf8(std::string& str, size_t nBytes) {
+    if (str.size() <= nBytes) {
+        return;
+    }
+    size_t n = nBytes;
+    while (n > 0 && (static_cast<unsigned char>(str[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    str.resize(n);
+}

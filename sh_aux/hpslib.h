@@ -1,0 +1,106 @@
+#pragma once
+
+// Small text, number and file helpers shared by every part of the program.
+// Text is UTF-8 in std::string; number formatting and parsing never depend
+// on the process locale.
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// ---- Tokenisers: cut the token off the front (or back) of the text ---------
+
+// Text before the first separator (untrimmed); the text keeps what follows it.
+// Not found: empty token, text unchanged.
+std::string NextTokenChar(std::string& strText, char chSep);
+// Text before the first separator, trimmed; the text loses the token and one
+// character more. Not found: empty token, text unchanged.
+std::string NextToken(std::string& strText, const std::string& strSep);
+// As NextToken, but when the separator is missing the whole text (untrimmed)
+// is the token and the text becomes empty.
+std::string NextTokenOrRest(std::string& strText, const std::string& strSep);
+// Text after the last separator, trimmed; the text keeps what stands before.
+std::string LastTokenChar(std::string& strText, char chSep);
+
+// ---- Conversions ------------------------------------------------------------
+
+std::string IntToString(int nValue);
+std::string DoubleToString(double dValue);  // "%f": six decimals, point
+std::string FloatToString(float fValue);
+int StringToInt(const std::string& strText);  // base 10, clamped to 32 bits
+double StringToDouble(const std::string& strText);
+// Copies the text and a terminating zero into pszDest (size()+1 bytes).
+void StringToChars(const std::string& strText, char* pszDest);
+
+// ---- Tests on text ------------------------------------------------------------
+
+// True when the text holds no letter that has case (numbers, empty text).
+bool IsNumericText(const std::string& strText);
+bool IsQuoted(const std::string& strText);
+std::string StripQuotes(const std::string& strText);
+
+// ---- Files ---------------------------------------------------------------------
+
+bool FileExists(const std::string& strPath);        // file or folder
+bool FileStatusExists(const std::string& strPath);  // file or folder, by stat
+bool RemoveFile(const std::string& strPath);
+
+// ---- Growable signed buffer ------------------------------------------------------
+
+constexpr uint32_t DB_SIG = 0x47534442;
+struct DynBlockHeader {
+    uint32_t signature;
+    int32_t capacity;
+    int32_t length;
+};
+void* DynBlockRealloc(void* pData, int nLength);
+void DynBlockFree(void* pData);
+void* DynBlockDup(const void* pData);
+int DynBlockLength(const void* pData);
+int DynBlockCapacity(const void* pData);
+
+// ---- String helpers ------------------------------------------------------------------
+
+// Clamped substrings: out-of-range positions and counts are clamped, never throw.
+std::string Left(const std::string& str, int nCount);
+std::string Mid(const std::string& str, int nFirst);
+std::string Mid(const std::string& str, int nFirst, int nCount);
+std::string Right(const std::string& str, int nCount);
+
+// Trim over space, tab, CR, LF, VT and FF.
+bool IsTrimSpace(char ch);
+std::string Trim(const std::string& str);
+std::string TrimLeft(const std::string& str);
+std::string TrimRight(const std::string& str);
+
+// ASCII case handling.
+std::string ToUpperAscii(std::string str);
+std::string ToLowerAscii(std::string str);
+int CompareNoCase(std::string_view a, std::string_view b);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// Replaces every occurrence of strOld (not empty) by strNew; returns the count.
+int ReplaceAll(std::string& str, const std::string& strOld, const std::string& strNew);
+
+// printf-style formatting, always with the "C" numeric conventions.
+std::string Format(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* pszFormat, va_list args);
+// Locale-independent strtod: parses as much of psz as forms a number.
+double ParseDouble(const char* psz, char** ppEnd = nullptr);
+
+// Escapes &, <, >, " and ' for use inside an XML attribute or text.
+std::string EscapeXml(std::string_view str);
+
+// ---- Encodings -------------------------------------------------------------------------
+
+std::u16string Utf8ToUtf16(std::string_view str);
+// Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view str);
+bool IsValidUtf8(std::string_view str);
+// Decodes file bytes: valid UTF-8 (a BOM is dropped) is kept, any other text
+// is read as Windows-1252.
+std::string DecodeTextBytes(std::string_view bytes);
+std::string Cp1252ToUtf8(std::string_view bytes);
+// Cuts str to at most nBytes without splitting a UTF-8 sequence.
+void TruncateUtf8(std::string& str, size_t nBytes);

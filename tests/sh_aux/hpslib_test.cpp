@@ -1,0 +1,221 @@
+#include "sh_aux/hpslib.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+TEST(Tokenisers, NextTokenCutsFirstWordAndKeepsRest) {
+    std::string text = "alpha beta";
+    EXPECT_EQ(NextToken(text, " "), "alpha");
+    EXPECT_EQ(text, "beta");
+
+    std::string single = "alpha";
+    EXPECT_EQ(NextToken(single, " "), "");
+    EXPECT_EQ(single, "alpha");
+}
+
+TEST(Tokenisers, NextTokenTrimsTokenButNotRest) {
+    std::string text = "  a  ; b ";
+    EXPECT_EQ(NextToken(text, ";"), "a");
+    EXPECT_EQ(text, " b ");
+}
+
+TEST(Tokenisers, TwoSeparatorsGiveEmptyToken) {
+    std::string text = "a,,b";
+    EXPECT_EQ(NextToken(text, ","), "a");
+    EXPECT_EQ(NextToken(text, ","), "");
+    EXPECT_EQ(text, "b");
+}
+
+TEST(Tokenisers, TwoCharacterSeparatorRemovesOnlyOneCharacter) {
+    std::string text = "a::b";
+    EXPECT_EQ(NextToken(text, "::"), "a");
+    EXPECT_EQ(text, ":b");
+}
+
+TEST(Tokenisers, NextTokenOrRestTakesWholeUntrimmedText) {
+    std::string text = " word ";
+    EXPECT_EQ(NextTokenOrRest(text, " "), "");  // separator found at 0
+    EXPECT_EQ(text, "word ");
+    std::string single = "word";
+    EXPECT_EQ(NextTokenOrRest(single, " "), "word");
+    EXPECT_EQ(single, "");
+    std::string padded = "\tword";
+    EXPECT_EQ(NextTokenOrRest(padded, ","), "\tword");
+}
+
+TEST(Tokenisers, LastTokenCharGivesLastPathComponent) {
+    std::string path = "C:\\models\\data\\ file.img ";
+    EXPECT_EQ(LastTokenChar(path, '\\'), "file.img");
+    EXPECT_EQ(path, "C:\\models\\data");
+    std::string none = "plain";
+    EXPECT_EQ(LastTokenChar(none, '\\'), "");
+    EXPECT_EQ(none, "plain");
+}
+
+TEST(Tokenisers, NextTokenCharKeepsWhiteSpace) {
+    std::string text = " a |b";
+    EXPECT_EQ(NextTokenChar(text, '|'), " a ");
+    EXPECT_EQ(text, "b");
+    std::string none = "ab";
+    EXPECT_EQ(NextTokenChar(none, '|'), "");
+    EXPECT_EQ(none, "ab");
+}
+
+TEST(TextTests, QuotesAndNumericText) {
+    EXPECT_FALSE(IsQuoted(""));
+    EXPECT_TRUE(IsQuoted("'"));
+    EXPECT_TRUE(IsQuoted("'abc'"));
+    EXPECT_FALSE(IsQuoted("'abc"));
+    EXPECT_EQ(StripQuotes("'"), "");
+    EXPECT_EQ(StripQuotes("'abc"), "abc");
+    EXPECT_EQ(StripQuotes("abc'"), "abc");
+    EXPECT_EQ(StripQuotes("'abc'"), "abc");
+
+    EXPECT_TRUE(IsNumericText(""));
+    EXPECT_TRUE(IsNumericText("-12.5"));
+    EXPECT_FALSE(IsNumericText("1e5"));
+    EXPECT_FALSE(IsNumericText("x"));
+    EXPECT_FALSE(IsNumericText("\xC3\xA9"));  // e acute has case
+    EXPECT_TRUE(IsNumericText("3 + 4"));
+}
+
+TEST(Conversions, IntegerParsingAndClamping) {
+    EXPECT_EQ(StringToInt("42abc"), 42);
+    EXPECT_EQ(StringToInt("abc"), 0);
+    EXPECT_EQ(StringToInt("  -7"), -7);
+    EXPECT_EQ(StringToInt("99999999999"), INT_MAX);
+    EXPECT_EQ(StringToInt("-99999999999"), INT_MIN);
+    EXPECT_EQ(IntToString(-15), "-15");
+}
+
+TEST(Conversions, DoubleFormattingAndParsing) {
+    EXPECT_EQ(DoubleToString(0.1), "0.100000");
+    EXPECT_EQ(DoubleToString(1e20), "100000000000000000000.000000");
+    EXPECT_EQ(FloatToString(0.5f), "0.500000");
+    EXPECT_DOUBLE_EQ(StringToDouble(" 2.5e2xyz"), 250.0);
+    EXPECT_DOUBLE_EQ(StringToDouble("abc"), 0.0);
+}
+
+TEST(Conversions, IndependentOfProcessLocaleWithDecimalComma) {
+    const char* applied = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "es_ES.UTF-8", "fr_FR.UTF-8", "ca_ES.UTF-8"}) {
+        if (std::setlocale(LC_ALL, name)) {
+            applied = name;
+            break;
+        }
+    }
+    if (!applied) {
+        GTEST_SKIP() << "no locale with a decimal comma is installed";
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%.1f", 1.5);
+    ASSERT_STREQ(buf, "1,5") << "locale did not change the C library's formatting";
+    EXPECT_EQ(DoubleToString(1.5), "1.500000");
+    EXPECT_EQ(Format("%f|%g", 2.25, 0.5), "2.250000|0.5");
+    EXPECT_DOUBLE_EQ(StringToDouble("3.75"), 3.75);
+    std::setlocale(LC_ALL, "C");
+}
+
+TEST(Conversions, StringToCharsTerminates) {
+    char buf[8];
+    std::memset(buf, 'x', sizeof(buf));
+    StringToChars("abc", buf);
+    EXPECT_STREQ(buf, "abc");
+}
+
+TEST(Clamping, LeftMidRightNeverThrow) {
+    const std::string s = "abcdef";
+    EXPECT_EQ(Left(s, -1), "");
+    EXPECT_EQ(Left(s, 3), "abc");
+    EXPECT_EQ(Left(s, 99), "abcdef");
+    EXPECT_EQ(Mid(s, -2), "abcdef");
+    EXPECT_EQ(Mid(s, 4), "ef");
+    EXPECT_EQ(Mid(s, 10), "");
+    EXPECT_EQ(Mid(s, 2, 2), "cd");
+    EXPECT_EQ(Mid(s, 4, 10), "ef");
+    EXPECT_EQ(Mid(s, 1, -3), "");
+    EXPECT_EQ(Right(s, 2), "ef");
+    EXPECT_EQ(Right(s, 20), "abcdef");
+    EXPECT_EQ(Right(s, 0), "");
+}
+
+TEST(StringHelpers, TrimSetAndCaseInsensitiveCompare) {
+    EXPECT_EQ(Trim(" \t\r\n\v\fx y\f\v\n\r\t "), "x y");
+    EXPECT_EQ(Trim("\xC2\xA0x"), "\xC2\xA0x");  // no-break space is not in the set
+    EXPECT_EQ(TrimLeft("  a "), "a ");
+    EXPECT_EQ(TrimRight("  a "), "  a");
+    EXPECT_TRUE(EqualsNoCase("ModelInfo", "modelinfo"));
+    EXPECT_FALSE(EqualsNoCase("ModelInfo", "modelinf"));
+    EXPECT_LT(CompareNoCase("abc", "ABD"), 0);
+    EXPECT_GT(CompareNoCase("b", "A"), 0);
+    std::string r = "a.b.c";
+    EXPECT_EQ(ReplaceAll(r, ".", "::"), 2);
+    EXPECT_EQ(r, "a::b::c");
+}
+
+TEST(StringHelpers, XmlEscaping) {
+    EXPECT_EQ(EscapeXml("a<b>&\"c'"), "a&lt;b&gt;&amp;&quot;c&apos;");
+    EXPECT_EQ(EscapeXml("plain"), "plain");
+}
+
+TEST(Encodings, Utf16RoundTripWithSurrogatePair) {
+    const std::string text = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // A é € 😀
+    const std::u16string wide = Utf8ToUtf16(text);
+    ASSERT_EQ(wide.size(), 5u);
+    EXPECT_EQ(wide[3], 0xD83D);
+    EXPECT_EQ(wide[4], 0xDE00);
+    EXPECT_EQ(Utf16ToUtf8(wide), text);
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+}
+
+TEST(Encodings, WindowsTextFallsBackToCp1252) {
+    EXPECT_EQ(DecodeTextBytes("caf\xE9 \x80"), "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(DecodeTextBytes("\xEF\xBB\xBFok \xC3\xA9"), "ok \xC3\xA9");
+    EXPECT_FALSE(IsValidUtf8("\xC3"));
+    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));  // encoded surrogate
+    std::string cut = "ab\xE2\x82\xAC";
+    TruncateUtf8(cut, 4);
+    EXPECT_EQ(cut, "ab");
+}
+
+TEST(DynBlock, CapacityGrowsInKilobytesAndNeverShrinks) {
+    void* p = DynBlockRealloc(nullptr, 1);
+    EXPECT_EQ(DynBlockCapacity(p), 1024);
+    EXPECT_EQ(DynBlockLength(p), 1);
+    p = DynBlockRealloc(p, 1024);
+    EXPECT_EQ(DynBlockCapacity(p), 1024);
+    static_cast<char*>(p)[1023] = 'z';
+    p = DynBlockRealloc(p, 1025);
+    EXPECT_EQ(DynBlockCapacity(p), 2048);
+    EXPECT_EQ(static_cast<char*>(p)[1023], 'z');
+    p = DynBlockRealloc(p, 2048);
+    void* same = DynBlockRealloc(p, 10);
+    EXPECT_EQ(same, p);
+    EXPECT_EQ(DynBlockCapacity(p), 2048);
+    EXPECT_EQ(DynBlockLength(p), 10);
+    void* dup = DynBlockDup(p);
+    EXPECT_EQ(DynBlockCapacity(dup), 2048);
+    EXPECT_EQ(static_cast<char*>(dup)[1023], 'z');
+    DynBlockFree(dup);
+    DynBlockFree(p);
+    DynBlockFree(nullptr);
+    EXPECT_EQ(DynBlockLength(nullptr), 0);
+    EXPECT_EQ(DynBlockCapacity(nullptr), 0);
+}
+
+TEST(Files, ExistenceOfFilesAndFolders) {
+    const auto dir = std::filesystem::temp_directory_path();
+    EXPECT_TRUE(FileExists(dir.string()));
+    EXPECT_TRUE(FileStatusExists(dir.string()));
+    const std::string missing = (dir / "velko-no-such-file").string();
+    EXPECT_FALSE(FileExists(missing));
+    EXPECT_FALSE(RemoveFile(missing));
+}
+
+}  // namespace
