@@ -1,0 +1,363 @@
+#include "sh_gis/layer.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+#include "sh_aux/notifier.h"
+#include "sh_aux/pathhelp.h"
+
+namespace {
+
+const char* const kMessageTitle = "GIS layer";
+
+// Reads a text file into lines, without their line ends (LF or CR LF). A
+// last line without a line end counts; an empty tail after the last line
+// end does not.
+std::vector<std::string> ReadTextLines(const std::string& strPath) {
+    const std::string strResolved = ResolvePathNoCase(strPath);
+    std::error_code ec;
+    if (std::filesystem::is_directory(strResolved, ec)) {
+        CCustomException::ThrowError("Cannot open the layer file " + strPath);
+    }
+    std::ifstream file(strResolved, std::ios::binary);
+    if (!file.is_open()) {
+        CCustomException::ThrowError("Cannot open the layer file " + strPath);
+    }
+    const std::string strBytes((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        CCustomException::ThrowError("Cannot read the layer file " + strPath);
+    }
+    const std::string strText = DecodeTextBytes(strBytes);
+
+    std::vector<std::string> vecLines;
+    size_t nStart = 0;
+    while (nStart < strText.size()) {
+        size_t nEnd = strText.find('\n', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strText.size();
+        }
+        std::string strLine = strText.substr(nStart, nEnd - nStart);
+        if (!strLine.empty() && strLine.back() == '\r') {
+            strLine.pop_back();
+        }
+        vecLines.push_back(std::move(strLine));
+        nStart = nEnd + 1;
+    }
+    return vecLines;
+}
+
+// The value of a header line: the text after its last ":", trimmed (the
+// whole line, trimmed, when it has none).
+std::string GetHeaderValue(const std::string& strLine) {
+    const size_t nColon = strLine.rfind(':');
+    return Trim(nColon == std::string::npos ? strLine : strLine.substr(nColon + 1));
+}
+
+// Splits a trimmed line at its first blank into the text before it and the
+// (trimmed) text after it.
+void SplitAtBlank(const std::string& strLine, std::string& strFirst, std::string& strSecond) {
+    const std::string strTrimmed = Trim(strLine);
+    const size_t nBlank = strTrimmed.find_first_of(" \t");
+    if (nBlank == std::string::npos) {
+        strFirst = strTrimmed;
+        strSecond.clear();
+        return;
+    }
+    strFirst = strTrimmed.substr(0, nBlank);
+    strSecond = Trim(strTrimmed.substr(nBlank + 1));
+}
+
+// Number of points announced by the first line of a vector file (its second
+// integer); 0 when the file is empty, the number is missing or negative.
+int ReadPointCount(const std::vector<std::string>& vecLines) {
+    if (vecLines.empty()) {
+        return 0;
+    }
+    std::string strFirst;
+    std::string strSecond;
+    SplitAtBlank(vecLines.front(), strFirst, strSecond);
+    const int nCount = StringToInt(strSecond);
+    return nCount > 0 ? nCount : 0;
+}
+
+void ReadPoint(const std::string& strLine, double& dX, double& dY) {
+    std::string strX;
+    std::string strY;
+    SplitAtBlank(strLine, strX, strY);
+    dX = StringToDouble(strX);
+    dY = StringToDouble(strY);
+}
+
+// Product of the dimension sizes, or -1 when a size is negative or the
+// product leaves the int range. No sizes: no cells.
+int64_t CountCells(const std::vector<int>& vecDimensions) {
+    if (vecDimensions.empty()) {
+        return 0;
+    }
+    int64_t nCount = 1;
+    for (const int nSize : vecDimensions) {
+        if (nSize < 0) {
+            return -1;
+        }
+        nCount *= nSize;
+        if (nCount > INT_MAX) {
+            return -1;
+        }
+    }
+    return nCount;
+}
+
+// nCount fresh value cells of 0.0; a size the machine cannot hold is an
+// error of the layer, not of the program.
+std::vector<CCell> MakeValueCells(int64_t nCount) {
+    try {
+        return std::vector<CCell>(static_cast<size_t>(nCount), CCell(0.0));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    CCustomException::ThrowError(
+        Format("Not enough memory for a layer of %lld cells", static_cast<long long>(nCount)));
+}
+
+}  // namespace
+
+CLayer::CLayer() = default;
+
+CLayer::CLayer(const std::vector<int>& vecDimensions)
+    : m_nNumDimensions(static_cast<int>(vecDimensions.size())), m_vecDimensions(vecDimensions) {
+    const int64_t nCount = CountCells(vecDimensions);
+    if (nCount < 0) {
+        CCustomException::ThrowError("Invalid layer dimensions");
+    }
+    m_vecCells = MakeValueCells(nCount);
+}
+
+CLayer::CLayer(const std::string& strType, const std::string& strFile) {
+    if (strType != "IDRISI") {
+        return;
+    }
+    const std::string strPath = NormalizeSlashes(strFile);
+    const std::string strEnding = Right(strPath, 4);
+    if (strEnding == ".img") {
+        m_nNumDimensions = 2;
+        m_vecDimensions.assign(2, 0);
+        LoadRaster(strPath);
+    } else if (strEnding == ".vec") {
+        m_nNumDimensions = 1;
+        m_vecDimensions.assign(1, 0);
+        LoadVector(strPath);
+        m_dMinValue = 0.0;
+        m_dMaxValue = 0.0;
+    }
+}
+
+CLayer::CLayer(const std::string& /*strType*/, const std::string& strFile,
+               const CLayer& mainLayer) {
+    LoadVectorOnGrid(NormalizeSlashes(strFile), mainLayer);
+    m_dMinValue = 0.0;
+    m_dMaxValue = 1.0;
+}
+
+void CLayer::ReadHeader(const std::vector<std::string>& vecLines, bool bAll) {
+    struct Key {
+        const char* pszKey;
+        bool bGridOnly;
+    };
+    static const Key keys[] = {
+        {"columns", true},     {"rows", true},       {"min. X", false},
+        {"max. X", false},     {"min. Y", false},    {"max. Y", false},
+        {"resolution", false}, {"min. value", true}, {"max. value", true},
+    };
+    for (const std::string& strLine : vecLines) {
+        for (int nKey = 0; nKey < static_cast<int>(std::size(keys)); ++nKey) {
+            if ((keys[nKey].bGridOnly && !bAll) ||
+                strLine.find(keys[nKey].pszKey) == std::string::npos) {
+                continue;
+            }
+            const std::string strValue = GetHeaderValue(strLine);
+            switch (nKey) {
+                case 0:
+                    m_vecDimensions[0] = StringToInt(strValue);
+                    break;
+                case 1:
+                    m_vecDimensions[1] = StringToInt(strValue);
+                    break;
+                case 2:
+                    m_dMinX = StringToDouble(strValue);
+                    break;
+                case 3:
+                    m_dMaxX = StringToDouble(strValue);
+                    break;
+                case 4:
+                    m_dMinY = StringToDouble(strValue);
+                    break;
+                case 5:
+                    m_dMaxY = StringToDouble(strValue);
+                    break;
+                case 6:
+                    m_dResolution = StringToDouble(strValue);
+                    break;
+                case 7:
+                    m_dMinValue = StringToDouble(strValue);
+                    break;
+                default:
+                    m_dMaxValue = StringToDouble(strValue);
+                    break;
+            }
+            break;  // the first key found decides
+        }
+    }
+}
+
+void CLayer::LoadRaster(const std::string& strPath) {
+    const std::string strHeader = RemoveExtension(strPath) + ".doc";
+    ReadHeader(ReadTextLines(strHeader), true);
+
+    const int64_t nCount = CountCells(m_vecDimensions);
+    if (nCount < 0) {
+        CCustomException::ThrowError(
+            Format("The header %s gives invalid sizes (%d columns, %d rows)", strHeader.c_str(),
+                   m_vecDimensions[0], m_vecDimensions[1]));
+    }
+    // Cells the image does not reach keep 0.0; lines beyond the cells are
+    // ignored.
+    m_vecCells = MakeValueCells(nCount);
+    const std::vector<std::string> vecLines = ReadTextLines(strPath);
+    const size_t nRead = std::min(vecLines.size(), m_vecCells.size());
+    for (size_t i = 0; i < nRead; ++i) {
+        m_vecCells[i] = CCell(StringToDouble(Trim(vecLines[i])));
+    }
+    m_strType = "idrisi_raster";
+}
+
+void CLayer::LoadVector(const std::string& strPath) {
+    const std::string strHeader = RemoveExtension(strPath) + ".vec";
+    const std::vector<std::string> vecHeader = ReadTextLines(strHeader);
+    ReadHeader(vecHeader, false);
+
+    const std::vector<std::string> vecLines =
+        strHeader == strPath ? vecHeader : ReadTextLines(strPath);
+    const size_t nCount = static_cast<size_t>(ReadPointCount(vecLines));
+    // Only the points the file really holds become cells.
+    const size_t nAvailable = vecLines.empty() ? 0 : vecLines.size() - 1;
+    m_vecCells.clear();
+    m_vecCells.reserve(std::min(nCount, nAvailable));
+    for (size_t i = 0; i < nCount && i < nAvailable; ++i) {
+        double dX = 0.0;
+        double dY = 0.0;
+        ReadPoint(vecLines[i + 1], dX, dY);
+        m_vecCells.emplace_back(dX, dY);
+    }
+    m_strType = "idrisi_vectorial";
+}
+
+void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLayer) {
+    mainLayer.CopyGrid(*this);
+
+    const std::vector<std::string> vecLines = ReadTextLines(strPath);
+    const size_t nCount = static_cast<size_t>(ReadPointCount(vecLines));
+    const size_t nAvailable = vecLines.empty() ? 0 : vecLines.size() - 1;
+    const size_t nPoints = std::min(nCount, nAvailable);
+
+    if (!HasGridExtent()) {
+        if (nPoints > 0) {
+            GetNotifier().MessageBox(
+                kMessageTitle,
+                Format("The grid of the main layer has no extent; the %d point(s) of %s were "
+                       "skipped.",
+                       static_cast<int>(nPoints), strPath.c_str()),
+                NB_OK, NI_WARNING);
+        }
+    } else {
+        int nSkipped = 0;
+        for (size_t i = 0; i < nPoints; ++i) {
+            double dX = 0.0;
+            double dY = 0.0;
+            ReadPoint(vecLines[i + 1], dX, dY);
+            const int nIndex = GetCellIndex(dX, dY);
+            if (nIndex < 0) {
+                ++nSkipped;
+                continue;
+            }
+            m_vecCells[static_cast<size_t>(nIndex)].SetValue(1.0);
+        }
+        if (nSkipped > 0) {
+            GetNotifier().MessageBox(
+                kMessageTitle,
+                Format("%d point(s) of %s lie outside the grid of the main layer (or on its "
+                       "max. X or max. Y edge) and were skipped.",
+                       nSkipped, strPath.c_str()),
+                NB_OK, NI_WARNING);
+        }
+    }
+    m_strType = "idrisi_vectorial";
+}
+
+bool CLayer::HasGridExtent() const {
+    return m_vecDimensions.size() == 2 && m_vecDimensions[0] > 0 && m_vecDimensions[1] > 0 &&
+           m_dMaxX > m_dMinX && m_dMaxY > m_dMinY;
+}
+
+int CLayer::GetCellIndex(double dX, double dY) const {
+    if (!HasGridExtent()) {
+        return -1;
+    }
+    // Half-open bounds: a point on the max. X or max. Y edge belongs to no
+    // cell (it would otherwise land in the next row or below the grid).
+    if (!(dX >= m_dMinX && dX < m_dMaxX && dY >= m_dMinY && dY < m_dMaxY)) {
+        return -1;
+    }
+    const int nColumns = m_vecDimensions[0];
+    const int nRows = m_vecDimensions[1];
+    int nColumn = static_cast<int>(std::floor(nColumns * ((dX - m_dMinX) / (m_dMaxX - m_dMinX))));
+    int nRow = static_cast<int>(std::floor(nRows * ((dY - m_dMinY) / (m_dMaxY - m_dMinY))));
+    // Rounding can carry a point just below the max. edge onto it.
+    nColumn = std::min(nColumn, nColumns - 1);
+    nRow = std::min(nRow, nRows - 1);
+    const int64_t nIndex = nColumn + static_cast<int64_t>(nRows - nRow - 1) * nColumns;
+    return nIndex < GetNumCells() ? static_cast<int>(nIndex) : -1;
+}
+
+double CLayer::GetCellValue(int nIndex) const {
+    const CCell* pCell = GetCell(nIndex);
+    return pCell != nullptr ? pCell->GetValue() : -1.0;
+}
+
+bool CLayer::SetCellValue(int nIndex, double dValue) {
+    if (nIndex < 0 || nIndex >= GetNumCells()) {
+        return false;
+    }
+    m_vecCells[static_cast<size_t>(nIndex)].SetValue(dValue);
+    return true;
+}
+
+const CCell* CLayer::GetCell(int nIndex) const {
+    if (nIndex < 0 || nIndex >= GetNumCells()) {
+        return nullptr;
+    }
+    return &m_vecCells[static_cast<size_t>(nIndex)];
+}
+
+void CLayer::CopyGrid(CLayer& target) const {
+    std::vector<CCell> vecCells = MakeValueCells(GetNumCells());
+    target.m_dResolution = m_dResolution;
+    target.m_dMaxX = m_dMaxX;
+    target.m_dMaxY = m_dMaxY;
+    target.m_dMinX = m_dMinX;
+    target.m_dMinY = m_dMinY;
+    target.m_strType = m_strType;
+    target.m_vecDimensions = m_vecDimensions;
+    target.m_nNumDimensions = m_nNumDimensions;
+    target.m_vecCells = std::move(vecCells);
+}
