@@ -1,0 +1,303 @@
+#include "sh_sdl/sdlagent.h"
+
+#include <limits>
+
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/mnca/sdlmnca.h"
+#include "sh_sdl/sdlblock.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlprocess.h"
+
+CSDLAgent::CSDLAgent() : m_pInternalChannel(MakeInternalChannel()) {}
+
+CSDLAgent::~CSDLAgent() = default;
+
+std::unique_ptr<CSDLChannelIn> CSDLAgent::MakeInternalChannel() {
+    auto pChannel = std::make_unique<CSDLChannelIn>();
+    pChannel->m_pOwningAgent = this;
+    // The internal channel's source is the agent itself (a process when the
+    // agent is one).
+    pChannel->m_pSourceProcess = dynamic_cast<CSDLProcess*>(this);
+    return pChannel;
+}
+
+// ---- Names and searches ---------------------------------------------------------
+
+std::string CSDLAgent::GetFullName(bool bWithIndex) const {
+    std::string strText = (m_nInstanceIndex > 0 && bWithIndex)
+                              ? Format("%s[%d]", m_strName.c_str(), m_nInstanceIndex)
+                              : m_strName;
+    for (const CSDLAgent* pAncestor = m_pParent; pAncestor && pAncestor->m_pParent;
+         pAncestor = pAncestor->m_pParent) {
+        const std::string strPart =
+            pAncestor->m_nInstanceIndex > 0
+                ? Format("%s[%d]", pAncestor->m_strName.c_str(), pAncestor->m_nInstanceIndex)
+                : pAncestor->m_strName;
+        strText = strText.empty() ? strPart : strPart + "_" + strText;
+    }
+    return strText;
+}
+
+CSDLmnca* CSDLAgent::GetMncaBlock() const {
+    for (CSDLAgent* pAncestor = m_pParent; pAncestor; pAncestor = pAncestor->m_pParent) {
+        auto* pBlock = dynamic_cast<CSDLBlock*>(pAncestor);
+        if (pBlock && pBlock->IsMnca()) {
+            return dynamic_cast<CSDLmnca*>(pBlock);
+        }
+    }
+    return nullptr;
+}
+
+CSDLAgent* CSDLAgent::GetRoot() {
+    CSDLAgent* pAgent = this;
+    while (pAgent->m_pParent) {
+        pAgent = pAgent->m_pParent;
+    }
+    return pAgent;
+}
+
+CSDLAgent* CSDLAgent::FindAgentByName(const std::string& strName, bool* pIsBlock) {
+    if (CSDLBlock* pBlock = FindIn(m_mapBlocks, strName)) {
+        *pIsBlock = true;
+        return pBlock;
+    }
+    for (auto& [strKey, pBlock] : m_mapBlocks) {
+        if (CSDLAgent* pHit = pBlock->FindAgentByName(strName, pIsBlock)) {
+            return pHit;
+        }
+    }
+    if (CSDLProcess* pProcess = FindIn(m_mapProcesses, strName)) {
+        *pIsBlock = false;
+        return pProcess;
+    }
+    return nullptr;
+}
+
+CSDLAgent* CSDLAgent::FindAgentByFullName(const std::string& strFullName, bool* pIsBlock) {
+    for (auto& [strKey, pBlock] : m_mapBlocks) {
+        if (pBlock->GetFullName(false) == strFullName) {
+            *pIsBlock = true;
+            return pBlock.get();
+        }
+        if (CSDLAgent* pHit = pBlock->FindAgentByFullName(strFullName, pIsBlock)) {
+            return pHit;
+        }
+    }
+    for (auto& [strKey, pProcess] : m_mapProcesses) {
+        if (pProcess->GetFullName(false) == strFullName) {
+            *pIsBlock = false;
+            return pProcess.get();
+        }
+    }
+    *pIsBlock = false;
+    return nullptr;
+}
+
+// ---- Run ----------------------------------------------------------------------------
+
+void CSDLAgent::Reset() {
+    for (auto& [strKey, pBlock] : m_mapBlocks) {
+        pBlock->Reset();
+    }
+    for (auto& [strKey, pProcess] : m_mapProcesses) {
+        pProcess->Reset();
+    }
+    m_dClock = 0.0;
+    m_pInternalChannel = MakeInternalChannel();
+    m_pCurrentEvent.reset();
+    for (auto& [strKey, pChannel] : m_mapInputChannels) {
+        pChannel->Clear();
+        pChannel->m_dClock = 0.0;
+    }
+}
+
+// ---- Channels ----------------------------------------------------------------------
+
+CSDLChannelIn* CSDLAgent::GetInputChannel(const std::string& strName) const {
+    return FindIn(m_mapInputChannels, strName);
+}
+
+CSDLChannelOut* CSDLAgent::GetOutputChannel(const std::string& strName) const {
+    return FindIn(m_mapOutputChannels, strName);
+}
+
+CSDLChannelOut* CSDLAgent::FindOutChannelForSignal(const CSDLEvent* pEvent, int n) {
+    int nCount = 0;
+    for (auto& [strKey, pChannel] : m_mapOutputChannels) {
+        if (pChannel->m_strName != pEvent->m_strCameThrough &&
+            pChannel->CarriesSignal(pEvent->m_strName)) {
+            if (nCount == n) {
+                return pChannel.get();
+            }
+            ++nCount;
+        }
+    }
+    return nullptr;
+}
+
+CSDLChannelOut* CSDLAgent::FindPath(const CSDLEvent* pEvent, CSDLAgent* pTarget,
+                                    std::string& strPath) {
+    m_bVisited = true;
+    for (auto& [strKey, pChannel] : m_mapOutputChannels) {
+        CSDLAgent* pFar = pChannel->GetTarget();
+        if (!pFar || !pChannel->CarriesSignal(pEvent->m_strName) || pFar->m_bVisited) {
+            continue;
+        }
+        if (pFar == pTarget) {
+            strPath = pChannel->m_strName;
+            return pChannel.get();
+        }
+        // Only blocks forward signals: a path never passes through a process.
+        if (dynamic_cast<CSDLBlock*>(pFar)) {
+            std::string strSub;
+            if (pFar->FindPath(pEvent, pTarget, strSub)) {
+                strPath = pChannel->m_strName + " " + strSub;
+                return pChannel.get();
+            }
+        }
+    }
+    return nullptr;
+}
+
+void CSDLAgent::SetVisited(bool bValue) {
+    m_bVisited = bValue;
+    for (auto& [strKey, pBlock] : m_mapBlocks) {
+        pBlock->SetVisited(bValue);
+    }
+    for (auto& [strKey, pProcess] : m_mapProcesses) {
+        pProcess->SetVisited(bValue);
+    }
+}
+
+CSDLChannelIn* CSDLAgent::GetEarliestChannel(double* pMinClock) {
+    CSDLChannelIn* pChosen = nullptr;
+    bool bHaveClock = false;
+    double dMinClock = 0.0;
+    for (auto& [strKey, pChannel] : m_mapInputChannels) {
+        if (!bHaveClock || pChannel->m_dClock < dMinClock) {
+            dMinClock = pChannel->m_dClock;
+            bHaveClock = true;
+        }
+        const CSDLEvent* pHead = pChannel->GetHeadEvent();
+        if (pHead &&
+            (!pChosen || pHead->m_dExecutionTime < pChosen->GetHeadEvent()->m_dExecutionTime)) {
+            pChosen = pChannel.get();
+        }
+    }
+    const CSDLEvent* pInternalHead = m_pInternalChannel->GetHeadEvent();
+    if (pInternalHead &&
+        (!pChosen || pInternalHead->m_dExecutionTime < pChosen->GetHeadEvent()->m_dExecutionTime)) {
+        pChosen = m_pInternalChannel.get();
+    }
+    if (bHaveClock) {
+        *pMinClock = dMinClock;
+    }
+    return pChosen;
+}
+
+std::unique_ptr<CSDLEvent> CSDLAgent::GetNextEvent() {
+    double dMinClock = -std::numeric_limits<double>::infinity();
+    CSDLChannelIn* pChannel = GetEarliestChannel(&dMinClock);
+    const CSDLEvent* pHead = pChannel ? pChannel->GetHeadEvent() : nullptr;
+    const std::string strKey = GetPendingKey();
+    if (!pHead) {
+        if (m_pEngine) {
+            m_pEngine->UpdateNextEventTime(strKey, 0.0, true);
+        }
+        return nullptr;
+    }
+    const double dHeadTime = pHead->m_dExecutionTime;
+    if (m_pEngine) {
+        bool bFound = false;
+        const double dEngineNext = m_pEngine->GetNextEventTime(&bFound);
+        // Conservative test: wait while some input channel may still bring an
+        // earlier event and another agent has one pending earlier.
+        if (bFound && dMinClock < dHeadTime && dEngineNext < dHeadTime) {
+            m_pEngine->UpdateNextEventTime(strKey, 0.0, true);
+            m_pEngine->UpdateNextEventTime(strKey, dHeadTime, false);
+            return nullptr;
+        }
+    }
+    std::unique_ptr<CSDLEvent> pEvent = pChannel->RemoveHeadEvent();
+    pChannel->m_dClock = dHeadTime;
+    m_dClock = dHeadTime;
+    if (m_pEngine) {
+        m_pEngine->UpdateNextEventTime(strKey, 0.0, true);
+        double dIgnored = 0.0;
+        if (CSDLChannelIn* pNext = GetEarliestChannel(&dIgnored)) {
+            m_pEngine->UpdateNextEventTime(strKey, pNext->GetHeadEvent()->m_dExecutionTime, false);
+        }
+    }
+    return pEvent;
+}
+
+// ---- Errors -------------------------------------------------------------------------
+
+std::string CSDLAgent::ReportError(const std::string& strMessage, int nLevel) {
+    if (m_pEngine) {
+        m_pEngine->m_bErrorPending = true;
+    }
+    m_bStop = true;
+    const std::string strFullName = GetFullName(false);
+    std::string strText =
+        m_pCurrentEvent ? Format("Error on process %s for %s event on time %f.",
+                                 strFullName.c_str(), m_pCurrentEvent->m_strName.c_str(), m_dClock)
+                        : Format("Error on process %s on time %f.", strFullName.c_str(), m_dClock);
+    if (!strMessage.empty()) {
+        strText += " " + strMessage;
+    }
+    m_strError = strText;
+    if (m_pEngine && m_pEngine->m_bExecutionTrace && m_pEngine->m_bInitialized) {
+        const char* pszElement = nLevel == SDL_INFO      ? "info"
+                                 : nLevel == SDL_WARNING ? "warning"
+                                                         : "error";
+        m_pEngine->WriteTrace(
+            nullptr, true,
+            Format("<%s>%s</%s>\n", pszElement, EscapeXml(strText).c_str(), pszElement));
+    }
+    return strText;
+}
+
+std::string CSDLAgent::GetErrorReport() const {
+    std::string strText;
+    if (!m_strError.empty()) {
+        strText = Format("ERROR: %s: PID: %s (%s\n)", m_strName.c_str(), GetFullName(false).c_str(),
+                         m_strError.c_str());
+    }
+    for (const auto& [strKey, pBlock] : m_mapBlocks) {
+        strText += "\n" + pBlock->GetErrorReport();
+    }
+    for (const auto& [strKey, pProcess] : m_mapProcesses) {
+        strText += "\n" + pProcess->GetErrorReport();
+    }
+    return strText;
+}
+
+// ---- Children -------------------------------------------------------------------------
+
+CSDLBlock* CSDLAgent::AddBlock(std::unique_ptr<CSDLBlock> pBlock) {
+    CSDLBlock* pRaw = pBlock.get();
+    pRaw->m_pParent = this;
+    const std::string strKey =
+        pRaw->m_nInstanceIndex > 0
+            ? Format("%s[%d]", pRaw->m_strName.c_str(), pRaw->m_nInstanceIndex)
+            : pRaw->m_strName;
+    m_mapBlocks[strKey] = std::move(pBlock);
+    return pRaw;
+}
+
+CSDLProcess* CSDLAgent::AddProcess(std::unique_ptr<CSDLProcess> pProcess) {
+    CSDLProcess* pRaw = pProcess.get();
+    pRaw->m_pParent = this;
+    const std::string strKey = pRaw->m_strName;
+    m_mapProcesses[strKey] = std::move(pProcess);
+    return pRaw;
+}
+
+CSDLBlock* CSDLAgent::GetBlock(const std::string& strKey) const {
+    return FindIn(m_mapBlocks, strKey);
+}
+
+CSDLProcess* CSDLAgent::GetProcess(const std::string& strKey) const {
+    return FindIn(m_mapProcesses, strKey);
+}

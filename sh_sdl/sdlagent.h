@@ -1,0 +1,125 @@
+#pragma once
+
+// Base of every node of the model tree: blocks, automaton blocks and
+// processes. An agent owns its sub-blocks, processes and channel ends, keeps
+// a local clock and the event it is handling, and takes its next event out of
+// its input channels.
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "sh_aux/namemap.h"
+#include "sh_sdl/sdlchannelin.h"
+#include "sh_sdl/sdlchannelout.h"
+#include "sh_sdl/sdlevent.h"
+
+class CSDLBlock;
+class CSDLEngine;
+class CSDLProcess;
+class CSDLmnca;
+
+// Error levels of ReportError.
+enum SDLErrorLevel { SDL_INFO = 0, SDL_WARNING = 1, SDL_ERROR = 3 };
+
+class CSDLAgent {
+public:
+    CSDLAgent();
+    virtual ~CSDLAgent();
+    CSDLAgent(const CSDLAgent&) = delete;
+    CSDLAgent& operator=(const CSDLAgent&) = delete;
+
+    // Takes and handles this agent's next event; returns what the step
+    // produced for the trace and the user (error texts), empty when nothing.
+    virtual std::string Step() = 0;
+    // Prepares the agent for a run.
+    virtual void Initialize() = 0;
+
+    // ---- Names and searches -------------------------------------------------
+    // The name path below the root joined with "_"; levels with an instance
+    // index above 0 are written "name[index]" (this agent's own index only
+    // when bWithIndex).
+    std::string GetFullName(bool bWithIndex) const;
+    // Nearest automaton block above this agent (the agent itself excluded).
+    CSDLmnca* GetMncaBlock() const;
+    CSDLAgent* FindAgentByName(const std::string& strName, bool* pIsBlock);
+    CSDLAgent* FindAgentByFullName(const std::string& strFullName, bool* pIsBlock);
+    // The root of the tree this agent belongs to.
+    CSDLAgent* GetRoot();
+
+    // ---- Run --------------------------------------------------------------------
+    // Shared initialisation; nothing to do in a local run.
+    void InitCommon() {}
+    // End-of-run reset of the subtree: clocks 0, queues and current event gone.
+    void Reset();
+
+    // ---- Channels ---------------------------------------------------------------
+    // The n-th output channel (0-based, map order) carrying the event's signal
+    // that is not the channel the event came through.
+    CSDLChannelOut* FindOutChannelForSignal(const CSDLEvent* pEvent, int n);
+    // Depth-first search for a chain of channels to pTarget carrying the
+    // event's signal; strPath receives the blank-separated channel names and
+    // the first hop is returned. Clear the marks with SetVisited(false) on
+    // the root afterwards.
+    CSDLChannelOut* FindPath(const CSDLEvent* pEvent, CSDLAgent* pTarget, std::string& strPath);
+    // Sets the visited mark of this agent and every agent below it.
+    void SetVisited(bool bValue);
+    // Chooses the input channel with the earliest head event (input channels
+    // in map order, the internal one only when strictly earlier); *pMinClock
+    // receives the lowest channel clock when the agent has input channels.
+    CSDLChannelIn* GetEarliestChannel(double* pMinClock);
+    // Takes the event this agent may handle now, or null (see the deferral
+    // against the engine's pending times).
+    std::unique_ptr<CSDLEvent> GetNextEvent();
+    // Key of this agent in the engine's pending-event table.
+    std::string GetPendingKey() const { return GetFullName(true); }
+    CSDLChannelIn* GetInputChannel(const std::string& strName) const;
+    CSDLChannelOut* GetOutputChannel(const std::string& strName) const;
+
+    // ---- Errors -----------------------------------------------------------------
+    // Records and returns the error text, sets the engine's error flag and
+    // this agent's stop mark, and traces it while a run is initialised.
+    std::string ReportError(const std::string& strMessage, int nLevel);
+    // "ERROR: ..." lines of this agent and its subtree.
+    std::string GetErrorReport() const;
+
+    // ---- Children -----------------------------------------------------------------
+    CSDLBlock* AddBlock(std::unique_ptr<CSDLBlock> pBlock);
+    CSDLProcess* AddProcess(std::unique_ptr<CSDLProcess> pProcess);
+    CSDLBlock* GetBlock(const std::string& strKey) const;
+    CSDLProcess* GetProcess(const std::string& strKey) const;
+
+    std::string m_strName;
+    int m_nId = 0;
+    int m_nInstanceCount = 0;
+    int m_nInstanceIndex = 0;
+    int m_nCreationNumber = 0;
+    CSDLAgent* m_pParent = nullptr;
+    COwningNameMap<CSDLProcess> m_mapProcesses;
+    COwningNameMap<CSDLBlock> m_mapBlocks;
+    std::string m_strIP;
+    int m_nPort = 8687;
+    COwningNameMap<CSDLChannelIn> m_mapInputChannels;
+    std::unique_ptr<CSDLChannelIn> m_pInternalChannel;
+    COwningNameMap<CSDLChannelOut> m_mapOutputChannels;
+    double m_dClock = 0.0;
+    std::atomic<bool> m_bStop{false};
+    std::unique_ptr<CSDLEvent> m_pCurrentEvent;
+    CSDLEngine* m_pEngine = nullptr;
+    bool m_bVisited = false;
+    std::string m_strError;
+    std::string m_strPosX;
+    std::string m_strPosY;
+    std::string m_strPosZ;
+    std::string m_strMesh;
+    bool m_bAnimSetState = true;
+    bool m_bAnimInput = true;
+    bool m_bAnimOutput = true;
+    bool m_bTraceSetState = true;
+    bool m_bTraceInput = true;
+    bool m_bTraceOutput = true;
+
+protected:
+    // A fresh internal channel owned by this agent.
+    std::unique_ptr<CSDLChannelIn> MakeInternalChannel();
+};

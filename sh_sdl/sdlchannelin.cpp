@@ -1,0 +1,40 @@
+#include "sh_sdl/sdlchannelin.h"
+
+#include "sh_sdl/sdlagent.h"
+#include "sh_sdl/sdlengine.h"
+
+void CSDLChannelIn::AddEvent(std::unique_ptr<CSDLEvent> pEvent) {
+    if (!pEvent) {
+        return;
+    }
+    const double dTime = pEvent->m_dExecutionTime;
+    auto it = m_queue.begin();
+    while (it != m_queue.end() && (*it)->m_dExecutionTime < dTime) {
+        ++it;
+    }
+    m_queue.insert(it, std::move(pEvent));
+    if (m_pOwningAgent && m_pOwningAgent->m_pEngine) {
+        m_pOwningAgent->m_pEngine->UpdateNextEventTime(m_pOwningAgent->GetPendingKey(), dTime,
+                                                       false);
+    }
+}
+
+CSDLEvent* CSDLChannelIn::GetHeadEvent() const {
+    return m_queue.empty() ? nullptr : m_queue.front().get();
+}
+
+std::unique_ptr<CSDLEvent> CSDLChannelIn::RemoveHeadEvent() {
+    if (m_queue.empty()) {
+        return nullptr;
+    }
+    std::unique_ptr<CSDLEvent> pEvent = std::move(m_queue.front());
+    m_queue.pop_front();
+    return pEvent;
+}
+
+void CSDLChannelIn::CopyTo(CSDLChannelIn* pOut) const {
+    pOut->m_bLocalDelivery = m_bLocalDelivery;
+    pOut->m_strName = m_strName;
+    pOut->m_pSourceBlock = m_pSourceBlock;
+    pOut->m_pSourceProcess = m_pSourceProcess;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+// The receiving end of a channel: a queue of events in ascending execution
+// time, owned by the channel.
+
+#include <list>
+#include <memory>
+
+#include "sh_sdl/sdlchannel.h"
+#include "sh_sdl/sdlevent.h"
+
+class CSDLAgent;
+class CSDLBlock;
+class CSDLProcess;
+
+class CSDLChannelIn : public CSDLChannel {
+public:
+    CSDLChannelIn() = default;
+    explicit CSDLChannelIn(std::string strName) : CSDLChannel(std::move(strName)) {}
+
+    // Takes the event and queues it before the first queued event whose time
+    // is not earlier (the newest of equal times comes first); then reports the
+    // owning agent's pending time to the engine.
+    void AddEvent(std::unique_ptr<CSDLEvent> pEvent);
+    // The earliest event, left in the queue; null when the queue is empty.
+    CSDLEvent* GetHeadEvent() const;
+    // The earliest event, taken out of the queue; null when empty.
+    std::unique_ptr<CSDLEvent> RemoveHeadEvent();
+    bool IsEmpty() const { return m_queue.empty(); }
+    size_t GetCount() const { return m_queue.size(); }
+    // Deletes every queued event.
+    void Clear() { m_queue.clear(); }
+    // Copies delivery flag, name and source fields (not owner, signals, queue).
+    void CopyTo(CSDLChannelIn* pOut) const;
+
+    CSDLBlock* m_pSourceBlock = nullptr;
+    CSDLProcess* m_pSourceProcess = nullptr;
+    CSDLAgent* m_pOwningAgent = nullptr;
+    double m_dClock = 0.0;
+
+private:
+    std::list<std::unique_ptr<CSDLEvent>> m_queue;
+};

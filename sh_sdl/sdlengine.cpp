@@ -1,0 +1,233 @@
+#include "sh_sdl/sdlengine.h"
+
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/mnca/sdlmnca.h"
+#include "sh_sdl/sdlblock.h"
+#include "sh_sdl/sdloperationoutput.h"
+#include "sh_sdl/sdloperationprocedurecall.h"
+#include "sh_sdl/sdloperationsetstate.h"
+#include "sh_sdl/sdlprocess.h"
+
+CSDLEngine::CSDLEngine() = default;
+
+CSDLEngine::~CSDLEngine() {
+    // The indexes point into the tree: drop them before the tree goes.
+    m_mapOperations.clear();
+    m_mapProcesses.clear();
+    m_mapBlocks.clear();
+    m_pRootAgent.reset();
+}
+
+int CSDLEngine::SetRootAgent(std::unique_ptr<CSDLAgent> pRoot) {
+    m_pRootAgent = std::move(pRoot);
+    return 0;
+}
+
+// ---- Pending-event table ----------------------------------------------------------
+
+double CSDLEngine::GetNextEventTime(bool* pFound) const {
+    std::lock_guard<std::mutex> lock(m_mutexPending);
+    bool bFound = false;
+    double dMin = 0.0;
+    for (const auto& [strKey, pEvent] : m_mapPendingEvents) {
+        if (!bFound || pEvent->m_dExecutionTime < dMin) {
+            dMin = pEvent->m_dExecutionTime;
+            bFound = true;
+        }
+    }
+    if (pFound) {
+        *pFound = bFound;
+    }
+    return dMin;
+}
+
+void CSDLEngine::UpdateNextEventTime(const std::string& strKey, double dTime, bool bRemove) {
+    std::lock_guard<std::mutex> lock(m_mutexPending);
+    auto it = m_mapPendingEvents.find(strKey);
+    if (bRemove) {
+        if (it != m_mapPendingEvents.end()) {
+            m_mapPendingEvents.erase(it);
+        }
+        return;
+    }
+    if (it != m_mapPendingEvents.end() && it->second->m_dExecutionTime < dTime) {
+        return;  // an earlier time is kept
+    }
+    auto pRecord = std::make_unique<CSDLEvent>();
+    pRecord->m_dExecutionTime = dTime;
+    m_mapPendingEvents[strKey] = std::move(pRecord);
+}
+
+void CSDLEngine::ClearPendingEvents() {
+    std::lock_guard<std::mutex> lock(m_mutexPending);
+    m_mapPendingEvents.clear();
+}
+
+// ---- Names ----------------------------------------------------------------------------
+
+std::string CSDLEngine::FormatQualifiedName(const std::string& strVariable,
+                                            const std::string& strOwner) {
+    std::string strName = strVariable + "_" + strOwner;
+    for (char& ch : strName) {
+        const bool bIdentifier = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                                 (ch >= '0' && ch <= '9') || ch == '_';
+        if (!bIdentifier) {
+            ch = '_';
+        }
+    }
+    return strName;
+}
+
+// ---- Trace ------------------------------------------------------------------------------
+
+std::string CSDLEngine::TakeMessages() {
+    std::lock_guard<std::mutex> lock(m_mutexMessages);
+    std::string strOut;
+    strOut.swap(m_strMessages);
+    return strOut;
+}
+
+void CSDLEngine::EmitRecord(const std::string& strRecord, bool bCollect) {
+    if (m_pTraceSink) {
+        m_pTraceSink->WriteRecord(strRecord);
+    }
+    if (bCollect && m_bStepByStep) {
+        std::lock_guard<std::mutex> lock(m_mutexMessages);
+        m_strMessages += strRecord;
+    }
+}
+
+std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) const {
+    CSDLProcess* pProcess = pOperation->m_pOwner;
+    if (!pProcess) {
+        return {};
+    }
+    const std::string& strTag = pOperation->m_strType;
+    const double dTime = pProcess->m_dClock;
+    const std::string strProcess = EscapeXml(pProcess->GetFullName(false));
+    const std::string strName = EscapeXml(pOperation->m_strName);
+    const int nId = pOperation->m_nId;
+    CSDLmnca* pMnca = pProcess->GetMncaBlock();
+
+    if (strTag == "create") {
+        return Format(
+            "<create time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\"> New Agent creation. "
+            "</create>\n",
+            dTime, strProcess.c_str(), strName.c_str(), nId);
+    }
+    if (strTag == "input") {
+        const std::string strEvent =
+            pProcess->m_pCurrentEvent ? pProcess->m_pCurrentEvent->GetXml() : std::string();
+        return Format(
+            "<input time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" mnca=\"%s\" "
+            "curcell=\"%d\">%s</input>\n",
+            dTime, strProcess.c_str(), strName.c_str(), nId, pMnca ? "yes" : "no",
+            pMnca ? pMnca->GetCurrentCell() : 0, strEvent.c_str());
+    }
+    if (strTag == "output") {
+        const auto* pOutput = dynamic_cast<const CSDLOperationOutput*>(pOperation);
+        if (!pOutput) {
+            return {};
+        }
+        return Format(
+            "<output time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" self=\"%s\" to=\"%s\" "
+            "via=\"%s\">%s</output>\n",
+            dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXml(pOutput->m_strSelf).c_str(),
+            EscapeXml(pOutput->m_strTo).c_str(), EscapeXml(pOutput->m_strVia).c_str(),
+            pOutput->m_pSignal->GetXml().c_str());
+    }
+    if (strTag == "setstate") {
+        if (pMnca) {
+            const int nCell = pMnca->GetCurrentCell();
+            const std::string strState =
+                (nCell >= 0 && nCell < static_cast<int>(pProcess->m_vecCellStates.size()))
+                    ? pProcess->m_vecCellStates[static_cast<size_t>(nCell)]
+                    : std::string();
+            return Format(
+                "<setstate time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" state=\"%s\" "
+                "cell=\"%d\"></setstate>\n",
+                dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXml(strState).c_str(),
+                nCell);
+        }
+        return Format(
+            "<setstate time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" "
+            "state=\"%s\"></setstate>\n",
+            dTime, strProcess.c_str(), strName.c_str(), nId,
+            EscapeXml(pProcess->m_strCurrentState).c_str());
+    }
+    if (strTag == "ProcedureCall") {
+        const auto* pCall = dynamic_cast<const CSDLOperationProcedureCall*>(pOperation);
+        std::string strParams;
+        if (pCall) {
+            for (const auto& [strKey, pParam] : pCall->m_mapParameters) {
+                // A literal actual is shown as it is; only variables are read.
+                const std::string& strActual = pParam->m_strValue;
+                const bool bLiteral = IsNumericText(strActual) || IsQuoted(strActual);
+                const std::string strValue =
+                    bLiteral ? strActual
+                             : pProcess->GetVariableAsString(strActual, pParam->m_strType);
+                strParams += Format("<param name=\"%s\" value=\"%s\"></param>",
+                                    EscapeXml(strKey).c_str(), EscapeXml(strValue).c_str());
+            }
+        }
+        return Format(
+            "<procedurecall time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\">%s</procedurecall>\n",
+            dTime, strProcess.c_str(), strName.c_str(), nId, strParams.c_str());
+    }
+    return {};
+}
+
+void CSDLEngine::WriteTrace(const CSDLOperation* pOperation, bool bEnable,
+                            const std::string& strText) {
+    if (!m_bExecutionTrace || !bEnable) {
+        return;
+    }
+    std::string strRecord;
+    if (!pOperation) {
+        strRecord = strText;
+    } else if (pOperation->m_strType == "procedurecallreport") {
+        if (CSDLProcess* pProcess = pOperation->m_pOwner) {
+            const std::string strProcess = EscapeXml(pProcess->GetFullName(false));
+            strRecord = Format(
+                "\t\t<report time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" "
+                "agent=\"%s\">%s</report>\n",
+                pProcess->m_dClock, strProcess.c_str(), EscapeXml(pOperation->m_strName).c_str(),
+                pOperation->m_nId, strProcess.c_str(), strText.c_str());
+        }
+    } else {
+        strRecord = FormatExecutionRecord(pOperation);
+    }
+    if (!strRecord.empty()) {
+        EmitRecord(strRecord, true);
+    }
+}
+
+void CSDLEngine::WriteEyeTrace(const CSDLOperation* pOperation, bool bEnable,
+                               const std::string& strText) {
+    if (!m_bRepresentationTrace || !bEnable) {
+        return;
+    }
+    std::string strRecord;
+    if (!pOperation) {
+        strRecord = strText;
+    } else if (pOperation->m_strType == "setstate" && pOperation->m_pOwner) {
+        CSDLProcess* pProcess = pOperation->m_pOwner;
+        const std::string strAgent = EscapeXml(pProcess->GetFullName(false));
+        if (CSDLmnca* pMnca = pProcess->GetMncaBlock()) {
+            const auto* pSetState = dynamic_cast<const CSDLOperationSetState*>(pOperation);
+            strRecord = Format(
+                "\t\t<EYE_SetState xTime='%f' agent=\"%s\" cell=\"%d\" "
+                "state=\"%s\"></EYE_SetState>\n",
+                pProcess->m_dClock, strAgent.c_str(), pMnca->GetCurrentCell(),
+                EscapeXml(pSetState ? pSetState->m_strState : std::string()).c_str());
+        } else {
+            strRecord =
+                Format("\t\t<EYE_SetState xTime='%f' agent=\"%s\" state=\"%s\"></EYE_SetState>\n",
+                       pProcess->m_dClock, strAgent.c_str(),
+                       EscapeXml(pProcess->m_strCurrentState).c_str());
+        }
+    }
+    if (!strRecord.empty()) {
+        EmitRecord(strRecord, false);
+    }
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+// Base of every operation of a transition. A process runs a transition by
+// calling Execute on its first operation and then on whatever each call
+// returns, until one returns null.
+
+#include <memory>
+#include <string>
+
+#include "sh_aux/namemap.h"
+
+class CSDLEngine;
+class CSDLProcedure;
+class CSDLProcess;
+
+class CSDLOperation {
+public:
+    CSDLOperation() = default;
+    explicit CSDLOperation(std::string strType) : m_strType(std::move(strType)) {}
+    virtual ~CSDLOperation() = default;
+    CSDLOperation(const CSDLOperation&) = delete;
+    CSDLOperation& operator=(const CSDLOperation&) = delete;
+
+    // Runs the operation; returns the next operation of the transition, or
+    // null to end it.
+    virtual CSDLOperation* Execute() = 0;
+
+    // The key under which the model library knows this operation: ancestor
+    // ids, the owner's instance index, the enclosing procedure's id, the
+    // state name and the id, joined by "_".
+    std::string GetCodeID() const;
+    // The operation numbered nId in the list of strStateName (or of the
+    // enclosing procedure's body); reports and returns null when missing.
+    CSDLOperation* FindOperation(const std::string& strStateName, int nId) const;
+    // Shows every debug message, then the print pair.
+    void EmitDebugMessages() const;
+    void ShowDebugMessage(const std::string& strMessage, const std::string& strVariable) const;
+    // Read a variable straight from the model library by its exported name.
+    std::string ReadModelString(const std::string& strName) const;
+    int ReadModelInt(const std::string& strName) const;
+
+    // The engine of the owner process, or null.
+    CSDLEngine* GetEngine() const;
+
+    std::string m_strType;
+    CSDLProcess* m_pOwner = nullptr;
+    CSDLProcedure* m_pProcedure = nullptr;
+    std::string m_strName;
+    int m_nId = 0;
+    std::string m_strPrintVariable;
+    std::string m_strPrintMessage;
+    std::string m_strStateName;
+    CSDLOperation* m_pNext = nullptr;
+    CNameMap<std::string> m_mapDebugMessages;
+};

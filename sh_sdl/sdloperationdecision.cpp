@@ -1,0 +1,39 @@
+#include "sh_sdl/sdloperationdecision.h"
+
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlprocess.h"
+
+CSDLOperation* CSDLOperationDecision::Execute() {
+    if (m_strFunctionName.empty()) {
+        m_strFunctionName = GetCodeID();
+    }
+    CSDLEngine* pEngine = GetEngine();
+    CModelLibrary* pLibrary = pEngine ? pEngine->GetModelLibrary() : nullptr;
+    int nNext = 0;
+    const ModelCallResult eResult =
+        pLibrary ? pLibrary->GetModelDecision(m_strFunctionName, nNext) : MC_MISSING;
+    if (eResult != MC_OK) {
+        if (m_pOwner) {
+            m_pOwner->ReportError(
+                Format(eResult == MC_FAULT ? "The condition of decision %s failed."
+                                           : "No model library answers decision %s.",
+                       m_strFunctionName.c_str()),
+                SDL_ERROR);
+        }
+        return nullptr;
+    }
+    CSDLOperation* pFound = FindOperation(m_strStateName, nNext);
+    if (!pFound) {
+        return nullptr;
+    }
+    if (pFound == this) {
+        pEngine->m_bErrorPending = true;
+        const std::string strText = GetCodeID() + " redirects to itself.";
+        if (CSDLAgent* pRoot = pEngine->GetRootAgent()) {
+            pRoot->ReportError(strText, SDL_ERROR);
+        }
+        return nullptr;
+    }
+    return pFound;
+}

@@ -1,0 +1,10 @@
+#include "sh_sdl/sdloperationstart.h"
+
+#include "sh_sdl/sdlprocess.h"
+
+CSDLOperation* CSDLOperationStart::Execute() {
+    if (m_pOwner) {
+        m_pOwner->m_bStarted = true;
+    }
+    return m_pNext;
+}

@@ -1,0 +1,24 @@
+#include "sh_sdl/sdloperationtask.h"
+
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlprocess.h"
+
+CSDLOperation* CSDLOperationTask::Execute() {
+    const std::string strKey = GetCodeID();
+    CSDLEngine* pEngine = GetEngine();
+    CModelLibrary* pLibrary = pEngine ? pEngine->GetModelLibrary() : nullptr;
+    int nIgnored = 0;
+    const ModelCallResult eResult =
+        pLibrary ? pLibrary->GetModelTask(strKey, nIgnored) : MC_MISSING;
+    if (eResult == MC_FAULT) {
+        // A fault in the task's code: tell the user and go on with the chain.
+        ShowDebugMessage("Error", "0");
+        return m_pNext;
+    }
+    if (eResult == MC_MISSING && m_pOwner) {
+        m_pOwner->ReportError(Format("No model library runs task %s.", strKey.c_str()), SDL_ERROR);
+    }
+    EmitDebugMessages();
+    return m_pNext;
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+// Variable, parameter and procedure records of the model, and the experiment
+// entry of an experiments file.
+
+#include <memory>
+#include <string>
+
+#include "sh_aux/namemap.h"
+
+class CSDLAgent;
+class CSDLOperation;
+
+// A variable or parameter: five texts. Values travel as text between the
+// model, its files and traces; the live value of a declared variable is in
+// the model library.
+class CSDLParameter {
+public:
+    CSDLParameter() = default;
+    CSDLParameter(std::string strType, std::string strName, std::string strValue,
+                  std::string strByReference);
+
+    std::string m_strName;
+    std::string m_strValue;
+    std::string m_strSourceText;
+    std::string m_strType;         // "int", "double" or "char*"
+    std::string m_strByReference;  // "yes" copies the final value back to the caller
+
+    // The exact double last read from or written to the model library. The
+    // value text holds it with six decimals only; writing the text back would
+    // lose precision at every transition, so the exact value is written while
+    // the text still shows it.
+    double m_dExact = 0.0;
+    bool m_bHasExact = false;
+};
+
+using CParameterMap = COwningNameMap<CSDLParameter>;
+// Declared records are shared between a process and its instances.
+using CSharedParameterMap = CNameMap<std::shared_ptr<CSDLParameter>>;
+
+// Copies every record of src into a new map (deep copy).
+CParameterMap CopyParameters(const CParameterMap& src);
+
+class CSDLProcedure {
+public:
+    CSDLProcedure() = default;
+    CSDLProcedure(std::string strName, int nId, std::string strClassName, CSDLAgent* pOwner,
+                  bool bBuiltIn);
+
+    // "%s_%d" of the owner's full name without instance index and the id.
+    std::string GetInstanceName() const;
+    // Fills pTarget as a copy of this procedure for another process: texts,
+    // flags and formals copied, variables re-made from their declared records,
+    // declared records shared.
+    void CopyFrom(CSDLProcedure* pTarget, CSDLAgent* pOwner) const;
+
+    std::string m_strName;
+    int m_nId = 0;
+    CParameterMap m_mapFormals;
+    CSDLOperation* m_pBody = nullptr;  // first body operation, owned by the owner process
+    CSDLAgent* m_pOwner = nullptr;
+    bool m_bHasBody = false;
+    std::string m_strClassName;
+    std::string m_strDeclarations;
+    CParameterMap m_mapVariables;
+    CSharedParameterMap m_mapDeclaredVariables;
+    bool m_bBuiltIn = false;
+};
+
+using CProcedureMap = COwningNameMap<CSDLProcedure>;
+
+// One experiment of an experiments file: its parametrization file and label.
+class CSDLExperiments {
+public:
+    std::string m_strPath;
+    std::string m_strLabel;
+    std::string m_strText;
+};

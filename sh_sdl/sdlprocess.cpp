@@ -1,0 +1,302 @@
+#include "sh_sdl/sdlprocess.h"
+
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/mnca/sdlmnca.h"
+#include "sh_sdl/sdlengine.h"
+
+CSDLProcess::CSDLProcess() {
+    m_pInternalChannel->m_pSourceProcess = this;
+}
+
+CSDLProcess::~CSDLProcess() = default;
+
+// ---- Run ----------------------------------------------------------------------------
+
+void CSDLProcess::Initialize() {
+    InitCommon();
+    if (m_pEngine && m_pEngine->m_nIPMode != 0 && m_pEngine->m_strIPAddress != m_strIP) {
+        return;  // runs in another simulator instance
+    }
+    for (CSDLOperation* pOperation = m_pStartOperation; pOperation;) {
+        pOperation = pOperation->Execute();
+    }
+}
+
+std::string CSDLProcess::Step() {
+    m_pCurrentEvent = GetNextEvent();
+    if (!m_pCurrentEvent) {
+        return {};
+    }
+    const CSDLEvent& event = *m_pCurrentEvent;
+    CSDLmnca* pMnca = m_pParent ? m_pParent->GetMncaBlock() : nullptr;
+    std::string strStateKey;
+    if (pMnca) {
+        if (event.m_nCell < 0) {
+            std::string strText = ReportError("Forgot [mn_ca.sentto{cells}]", SDL_ERROR);
+            if (m_pEngine && m_pEngine->m_bExecutionTrace) {
+                strText = Format("<system> %s. <system>\n", strText.c_str());
+                m_pEngine->WriteTrace(nullptr, true, strText);
+            }
+            m_pCurrentEvent.reset();
+            return strText;
+        }
+        if (event.m_nCell >= static_cast<int>(m_vecCellStates.size())) {
+            std::string strText =
+                ReportError(Format("Cell %d is outside the automaton's %d cells.", event.m_nCell,
+                                   static_cast<int>(m_vecCellStates.size())),
+                            SDL_ERROR);
+            m_pCurrentEvent.reset();
+            return strText;
+        }
+        if (m_dLastEventTime < event.m_dExecutionTime) {
+            if (pMnca->UsesTwoBuffers()) {
+                CommitCellStates();
+            }
+            m_dLastEventTime = event.m_dExecutionTime;
+        }
+        strStateKey = m_vecCellStates[static_cast<size_t>(event.m_nCell)];
+    } else {
+        strStateKey = m_strCurrentState;
+    }
+
+    CSDLOperation* pFirst = GetStateOperation(strStateKey);
+    if (!pFirst) {
+        std::string strText = ReportError(
+            Format("Operation not found for state %s", m_strCurrentState.c_str()), SDL_ERROR);
+        m_pCurrentEvent.reset();
+        return strText;
+    }
+    if (pFirst->m_strType != "input") {
+        std::string strText =
+            ReportError(Format("Operation type is %s, expected input for state %s.",
+                               pFirst->m_strType.c_str(), m_strCurrentState.c_str()),
+                        SDL_ERROR);
+        m_pCurrentEvent.reset();
+        return strText;
+    }
+    CSDLOperation* pChosen = nullptr;
+    CSDLOperation* pFallback = nullptr;
+    for (CSDLOperation* pOperation = pFirst; pOperation; pOperation = pOperation->m_pNext) {
+        if (pOperation->m_strName == event.m_strName && pOperation->m_strType == "input") {
+            pChosen = pOperation;
+            break;
+        }
+        if (pOperation->m_strName == "*") {
+            pFallback = pOperation;
+        }
+    }
+    if (!pChosen) {
+        pChosen = pFallback;
+    }
+    if (!pChosen) {
+        std::string strMessage;
+        if (GetMncaBlock()) {
+            const int nCell = event.m_nCell;
+            const std::string strCellState =
+                (nCell >= 0 && nCell < static_cast<int>(m_vecCellStates.size()))
+                    ? m_vecCellStates[static_cast<size_t>(nCell)]
+                    : std::string();
+            strMessage =
+                Format("Event %s has no INPUT on %s process on state %s (MNCA_CELL %d)",
+                       event.m_strName.c_str(), m_strName.c_str(), strCellState.c_str(), nCell);
+        } else {
+            strMessage =
+                Format("Event %s has no INPUT on %s process on state %s", event.m_strName.c_str(),
+                       m_strName.c_str(), m_strCurrentState.c_str());
+        }
+        std::string strText = ReportError(strMessage, SDL_ERROR);
+        m_pCurrentEvent.reset();
+        return strText;
+    }
+    for (CSDLOperation* pOperation = pChosen; pOperation;) {
+        pOperation = pOperation->Execute();
+    }
+    m_pCurrentEvent.reset();
+    return {};
+}
+
+void CSDLProcess::CommitCellStates() {
+    CSDLmnca* pMnca = GetMncaBlock();
+    if (!pMnca) {
+        return;
+    }
+    const size_t nCells = std::min({static_cast<size_t>(std::max(pMnca->GetNumCells(), 0)),
+                                    m_vecCellStates.size(), m_vecNextCellStates.size()});
+    for (size_t i = 0; i < nCells; ++i) {
+        m_vecCellStates[i] = m_vecNextCellStates[i];
+    }
+}
+
+std::string CSDLProcess::DumpStates() const {
+    std::string strText;
+    for (const auto& [strState, pFirst] : m_mapStates) {
+        strText += Format("%s\n", strState.c_str());
+        for (const CSDLOperation* pOperation = pFirst; pOperation;
+             pOperation = pOperation->m_pNext) {
+            strText += Format("%s: %d, %s\n", pOperation->m_strType.c_str(), pOperation->m_nId,
+                              pOperation->m_strName.c_str());
+        }
+    }
+    return strText;
+}
+
+// ---- Operations ------------------------------------------------------------------
+
+CSDLOperation* CSDLProcess::AddOperation(std::unique_ptr<CSDLOperation> pOperation) {
+    m_vecOperations.push_back(std::move(pOperation));
+    return m_vecOperations.back().get();
+}
+
+CSDLOperation* CSDLProcess::GetStateOperation(const std::string& strState) const {
+    return FindIn(m_mapStates, strState);
+}
+
+CSDLProcedure* CSDLProcess::GetProcedure(const std::string& strName) const {
+    return FindIn(m_mapProcedures, strName);
+}
+
+// ---- Variables ---------------------------------------------------------------------
+
+CSDLParameter* CSDLProcess::GetVariable(const std::string& strName) const {
+    return FindIn(m_mapVariables, strName);
+}
+
+std::string CSDLProcess::GetVariableIdentifier(const std::string& strName) const {
+    return CSDLEngine::FormatQualifiedName(strName, GetFullName(false));
+}
+
+namespace {
+
+// Reports a library call that did not run; nothing when it ran.
+void ReportLibraryCall(CSDLAgent& agent, ModelCallResult eResult, const std::string& strSymbol) {
+    if (eResult == MC_MISSING) {
+        agent.ReportError(Format("The model library has no function %s.", strSymbol.c_str()),
+                          SDL_ERROR);
+    } else if (eResult == MC_FAULT) {
+        agent.ReportError(Format("The model library failed in %s.", strSymbol.c_str()), SDL_ERROR);
+    }
+}
+
+}  // namespace
+
+void CSDLProcess::SetVariable(const std::string& strName, const std::string& strValue) {
+    CSDLParameter* pVariable = GetVariable(strName);
+    CNotifier& notifier = m_pEngine ? m_pEngine->GetNotifier() : GetNotifier();
+    if (!pVariable) {
+        const std::string strText =
+            ReportError("Variable " + strName + " is not declared.", SDL_ERROR);
+        notifier.MessageBox("Error", strText, NB_OK, NI_ERROR);
+        return;
+    }
+    pVariable->m_strValue = strValue;
+    const std::string strType = Trim(pVariable->m_strType);
+    if (strType != "int" && strType != "double" && strType != "char*") {
+        const std::string strText =
+            ReportError("Type " + pVariable->m_strType + " is not implemented.", SDL_ERROR);
+        notifier.MessageBox("Error", strText, NB_OK, NI_ERROR);
+        return;
+    }
+    CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
+    if (!pLibrary) {
+        return;
+    }
+    const std::string strIdent = GetVariableIdentifier(strName);
+    ModelCallResult eResult = MC_OK;
+    if (strType == "int") {
+        eResult = pLibrary->SetInt(strIdent, StringToInt(strValue));
+    } else if (strType == "double") {
+        const bool bExact =
+            pVariable->m_bHasExact && DoubleToString(pVariable->m_dExact) == strValue;
+        const double dValue = bExact ? pVariable->m_dExact : StringToDouble(strValue);
+        pVariable->m_dExact = dValue;
+        pVariable->m_bHasExact = true;
+        eResult = pLibrary->SetDouble(strIdent, dValue);
+    } else {
+        eResult = pLibrary->SetString(strIdent, strValue);
+    }
+    ReportLibraryCall(*this, eResult, "Set" + strIdent);
+}
+
+CSDLParameter* CSDLProcess::CheckVariable(const std::string& strName, const char* pszType) {
+    CSDLParameter* pVariable = GetVariable(strName);
+    const std::string strType = pszType;
+    if (!pVariable) {
+        ReportError(Format(strType == "char*" ? "Variable %s not defined. Using as literal"
+                                              : "Variable %s not defined. Using 0",
+                           strName.c_str()),
+                    SDL_ERROR);
+        return nullptr;
+    }
+    const std::string strDeclared = Trim(pVariable->m_strType);
+    if (strDeclared != strType) {
+        const char* pszFormat =
+            strType == "int" ? "Expected int and received %s for variable %s on process %s"
+            : strType == "double"
+                ? "Expected double and received %s for variable %s on process %s. Using 0."
+                : "Expected char* and received %s for variable %s on process %s. Using as literal";
+        ReportError(
+            Format(pszFormat, strDeclared.c_str(), strName.c_str(), GetFullName(false).c_str()),
+            SDL_ERROR);
+        return nullptr;
+    }
+    return pVariable;
+}
+
+int CSDLProcess::GetIntVariable(const std::string& strName) {
+    if (!CheckVariable(strName, "int")) {
+        return 0;
+    }
+    CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
+    int nValue = 0;
+    if (pLibrary) {
+        const std::string strIdent = GetVariableIdentifier(strName);
+        ReportLibraryCall(*this, pLibrary->GetInt(strIdent, nValue), "Get" + strIdent);
+    }
+    return nValue;
+}
+
+double CSDLProcess::GetDoubleVariable(const std::string& strName) {
+    CSDLParameter* pVariable = CheckVariable(strName, "double");
+    if (!pVariable) {
+        return 0.0;
+    }
+    CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
+    double dValue = 0.0;
+    if (pLibrary) {
+        const std::string strIdent = GetVariableIdentifier(strName);
+        const ModelCallResult eResult = pLibrary->GetDouble(strIdent, dValue);
+        ReportLibraryCall(*this, eResult, "Get" + strIdent);
+        if (eResult == MC_OK) {
+            pVariable->m_dExact = dValue;
+            pVariable->m_bHasExact = true;
+        }
+    }
+    return dValue;
+}
+
+std::string CSDLProcess::GetStringVariable(const std::string& strName) {
+    if (!CheckVariable(strName, "char*")) {
+        return strName;
+    }
+    CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
+    std::string strValue;
+    if (pLibrary) {
+        const std::string strIdent = GetVariableIdentifier(strName);
+        ReportLibraryCall(*this, pLibrary->GetString(strIdent, strValue), "Get" + strIdent);
+    }
+    return strValue;
+}
+
+std::string CSDLProcess::GetVariableAsString(const std::string& strName,
+                                             const std::string& strType) {
+    if (strType == "int") {
+        return IntToString(GetIntVariable(strName));
+    }
+    if (strType == "double") {
+        return DoubleToString(GetDoubleVariable(strName));
+    }
+    if (strType == "char*") {
+        return GetStringVariable(strName);
+    }
+    return {};
+}
