@@ -29,4 +29,32 @@ public:
 
     // Actual parameters keyed by the formal they feed.
     CParameterMap m_mapParameters;
+
+    // A value text is a literal when it holds no letter with case or is quoted.
+    static bool IsLiteral(const std::string& strText);
+
+protected:
+    // A formal or variable found by name, with its exported identifier.
+    struct CResolved {
+        CSDLParameter* pRecord = nullptr;
+        std::string strIdent;
+        bool bProcessVariable = false;
+    };
+    // The places a name is looked up in, in this order.
+    enum ResolveScope {
+        RS_CALLED = 1,     // formals of the called procedure
+        RS_ENCLOSING = 2,  // formals of the procedure this call stands in
+        RS_PROCESS = 4,    // variables of the owner process
+        RS_ALL = RS_CALLED | RS_ENCLOSING | RS_PROCESS,
+    };
+    bool Resolve(const std::string& strName, int nScope, CResolved& out) const;
+    // The procedure this call calls, or null.
+    CSDLProcedure* GetCalledProcedure() const;
+    // Writes a literal, or the value of pSource, into the target with the
+    // conversions of parameter passing; reports what cannot be converted.
+    void WriteValue(const CResolved& target, const std::string& strLiteral,
+                    const CResolved* pSource);
+    // The value of a resolved name as text, by its declared type.
+    std::string ReadText(const CResolved& source);
+    void ShowBox(const std::string& strText) const;
 };
