@@ -301,3 +301,156 @@ CSDLBlock* CSDLAgent::GetBlock(const std::string& strKey) const {
 CSDLProcess* CSDLAgent::GetProcess(const std::string& strKey) const {
     return FindIn(m_mapProcesses, strKey);
 }
+
+// ---- Instances ------------------------------------------------------------------------
+
+void CSDLAgent::CloneInto(CSDLAgent* pOut, bool bParentEnds) {
+    ++m_nInstanceCount;
+    pOut->m_pParent = m_pParent;
+    pOut->m_bStop = m_bStop.load();
+    pOut->m_pEngine = m_pEngine;
+    pOut->m_nId = m_nId;
+    pOut->m_nPort = m_nPort;
+    pOut->m_strIP = m_strIP;
+    pOut->m_dClock = m_dClock;
+    pOut->m_strName = m_strName;
+    pOut->m_pCurrentEvent.reset();
+    pOut->m_nInstanceIndex = m_nInstanceCount;
+    pOut->m_nInstanceCount = 0;
+    pOut->m_nCreationNumber = m_pEngine ? m_pEngine->m_nCreateCount : 0;
+    pOut->m_strPosX = m_strPosX;
+    pOut->m_strPosY = m_strPosY;
+    pOut->m_strPosZ = m_strPosZ;
+    pOut->m_strMesh = m_strMesh;
+    pOut->m_bAnimSetState = m_bAnimSetState;
+    pOut->m_bAnimInput = m_bAnimInput;
+    pOut->m_bAnimOutput = m_bAnimOutput;
+    pOut->m_bTraceSetState = m_bTraceSetState;
+    pOut->m_bTraceInput = m_bTraceInput;
+    pOut->m_bTraceOutput = m_bTraceOutput;
+    CopyChannelsTo(pOut, false);
+    if (m_pParent && bParentEnds) {
+        m_pParent->CopyChannelsTo(pOut, true);
+    }
+}
+
+void CSDLAgent::CopyChannelsTo(CSDLAgent* pOut, bool bFromParent) {
+    const int nIndex = pOut->m_nInstanceIndex;
+    const std::string strOutName = pOut->GetFullName(false);
+    auto* pOutProcess = dynamic_cast<CSDLProcess*>(pOut);
+    auto* pOutBlock = dynamic_cast<CSDLBlock*>(pOut);
+
+    std::vector<std::unique_ptr<CSDLChannelIn>> vecNewIn;
+    for (const auto& [strKey, pChannel] : m_mapInputChannels) {
+        if (bFromParent) {
+            // Only the parent's end of a channel that comes from the template.
+            if (!pChannel->m_pSourceProcess ||
+                pChannel->m_pSourceProcess->GetFullName(false) != strOutName ||
+                pChannel->m_pSourceProcess->m_nInstanceIndex != 0) {
+                continue;
+            }
+        }
+        auto pNew = std::make_unique<CSDLChannelIn>();
+        pChannel->CopyTo(pNew.get());
+        pNew->m_strName = Format("%s[%d]", strKey.c_str(), nIndex);
+        pNew->m_pOwningAgent = bFromParent ? this : pOut;
+        if (bFromParent) {
+            pNew->m_pSourceProcess = pOutProcess;
+        }
+        vecNewIn.push_back(std::move(pNew));
+    }
+    CSDLAgent* pHolder = bFromParent ? this : pOut;
+    for (auto& pNew : vecNewIn) {
+        std::string strName = pNew->m_strName;
+        pHolder->m_mapInputChannels[strName] = std::move(pNew);
+    }
+
+    std::vector<std::unique_ptr<CSDLChannelOut>> vecNewOut;
+    for (const auto& [strKey, pChannel] : m_mapOutputChannels) {
+        if (bFromParent) {
+            // Only the parent's end of a channel that leads to the template.
+            if (!pChannel->m_pTargetProcess ||
+                pChannel->m_pTargetProcess->GetFullName(false) != strOutName ||
+                pChannel->m_pTargetProcess->m_nInstanceIndex != 0) {
+                continue;
+            }
+        }
+        auto pNew = std::make_unique<CSDLChannelOut>();
+        pChannel->CopyTo(pNew.get());
+        pNew->m_strName = Format("%s[%d]", strKey.c_str(), nIndex);
+        if (bFromParent) {
+            pNew->m_pTargetProcess = pOutProcess;
+            if (!pOutProcess) {
+                pNew->m_pTargetBlock = pOutBlock;
+            }
+        } else {
+            pNew->m_pSourceProcess = pOutProcess;
+            pNew->m_pSourceBlock = pOutProcess ? nullptr : pOutBlock;
+        }
+        vecNewOut.push_back(std::move(pNew));
+    }
+    for (auto& pNew : vecNewOut) {
+        std::string strName = pNew->m_strName;
+        pHolder->m_mapOutputChannels[strName] = std::move(pNew);
+    }
+
+    if (!bFromParent) {
+        auto pInternal = std::make_unique<CSDLChannelIn>();
+        m_pInternalChannel->CopyTo(pInternal.get());
+        pInternal->m_strName = Format("%s[%d]", m_pInternalChannel->m_strName.c_str(), nIndex);
+        pInternal->m_pOwningAgent = pOut;
+        pInternal->m_pSourceProcess = pOutProcess;
+        pOut->m_pInternalChannel = std::move(pInternal);
+        pOut->InitCommon();
+    }
+}
+
+void CSDLAgent::LinkInstanceToSiblings(CSDLAgent* pInstance) {
+    const int nIndex = pInstance->m_nInstanceIndex;
+    auto* pInstanceProcess = dynamic_cast<CSDLProcess*>(pInstance);
+    auto* pInstanceBlock = dynamic_cast<CSDLBlock*>(pInstance);
+    auto isSibling = [&](CSDLAgent* pAgent) {
+        return pAgent && pAgent != this && pAgent != m_pParent && pAgent != pInstance;
+    };
+    // Signals the template receives from a sibling: the sibling gets an
+    // output end to the instance.
+    for (const auto& [strKey, pChannel] : m_mapInputChannels) {
+        CSDLAgent* pSource = pChannel->m_pSourceProcess
+                                 ? static_cast<CSDLAgent*>(pChannel->m_pSourceProcess)
+                                 : static_cast<CSDLAgent*>(pChannel->m_pSourceBlock);
+        if (!isSibling(pSource)) {
+            continue;
+        }
+        CSDLChannelOut* pSourceEnd = pSource->GetOutputChannel(strKey);
+        if (!pSourceEnd) {
+            continue;
+        }
+        auto pNew = std::make_unique<CSDLChannelOut>();
+        pSourceEnd->CopyTo(pNew.get());
+        pNew->m_strName = Format("%s[%d]", strKey.c_str(), nIndex);
+        pNew->m_pTargetProcess = pInstanceProcess;
+        pNew->m_pTargetBlock = pInstanceProcess ? nullptr : pInstanceBlock;
+        std::string strName = pNew->m_strName;
+        pSource->m_mapOutputChannels[strName] = std::move(pNew);
+    }
+    // Signals the template sends to a sibling: the sibling gets an input end
+    // from the instance.
+    for (const auto& [strKey, pChannel] : m_mapOutputChannels) {
+        CSDLAgent* pTarget = pChannel->GetTarget();
+        if (!isSibling(pTarget)) {
+            continue;
+        }
+        CSDLChannelIn* pTargetEnd = pTarget->GetInputChannel(strKey);
+        if (!pTargetEnd) {
+            continue;
+        }
+        auto pNew = std::make_unique<CSDLChannelIn>();
+        pTargetEnd->CopyTo(pNew.get());
+        pNew->m_strName = Format("%s[%d]", strKey.c_str(), nIndex);
+        pNew->m_pOwningAgent = pTarget;
+        pNew->m_pSourceProcess = pInstanceProcess;
+        pNew->m_pSourceBlock = pInstanceProcess ? nullptr : pInstanceBlock;
+        std::string strName = pNew->m_strName;
+        pTarget->m_mapInputChannels[strName] = std::move(pNew);
+    }
+}

@@ -83,6 +83,23 @@ public:
     // "ERROR: ..." lines of this agent and its subtree.
     std::string GetErrorReport() const;
 
+    // ---- Instances -----------------------------------------------------------------
+    // Makes pOut (freshly constructed) a new numbered instance of this agent:
+    // names, numbers and its own channel ends, plus the parent's ends of the
+    // channels between the parent and this agent.
+    // bParentEnds false leaves the parent's channel ends alone (inside a
+    // block instance the parent is an instance too and gets its own ends).
+    void CloneInto(CSDLAgent* pOut, bool bParentEnds = true);
+    // Makes the instance's copies ("name[i]") of this agent's channel ends:
+    // the template's own ends (bFromParent false) or the parent's ends that
+    // lead to or come from the template (bFromParent true, called on the
+    // parent). The parent's copies are pointed at the instance.
+    void CopyChannelsTo(CSDLAgent* pOut, bool bFromParent);
+    // Gives the agents at the far end of the template's channels (siblings
+    // below the same parent) their ends of the instance's copies, so that
+    // signals reach the instance and come back from it.
+    void LinkInstanceToSiblings(CSDLAgent* pInstance);
+
     // ---- Children -----------------------------------------------------------------
     CSDLBlock* AddBlock(std::unique_ptr<CSDLBlock> pBlock);
     CSDLProcess* AddProcess(std::unique_ptr<CSDLProcess> pProcess);

@@ -1,5 +1,7 @@
 #include "sh_sdl/sdlblock.h"
 
+#include <map>
+
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
@@ -76,4 +78,104 @@ std::string CSDLBlock::RouteEvent() {
                            SDL_ERROR);
     }
     return pChannel->Send(m_pCurrentEvent.get());
+}
+
+// ---- Instances ------------------------------------------------------------------------
+
+void CSDLBlock::BuildInstance(CSDLBlock* pOut) {
+    BuildInstance(pOut, true);
+}
+
+void CSDLBlock::BuildInstance(CSDLBlock* pOut, bool bParentEnds) {
+    CSDLAgent::CloneInto(pOut, bParentEnds);
+    for (const auto& [strKey, pSub] : m_mapBlocks) {
+        auto pNewSub = std::make_unique<CSDLBlock>();
+        pNewSub->m_bIsMnca = pSub->m_bIsMnca;
+        pNewSub->m_bContainsMnca = pSub->m_bContainsMnca;
+        pSub->BuildInstance(pNewSub.get(), false);
+        pNewSub->m_pParent = pOut;
+        CSDLBlock* pRaw = pNewSub.get();
+        pOut->m_mapBlocks[pRaw->GetFullName(true)] = std::move(pNewSub);
+        if (m_pEngine) {
+            m_pEngine->m_mapBlocks[GetGlobalId(pRaw)] = pRaw;
+        }
+    }
+    for (const auto& [strKey, pProcess] : m_mapProcesses) {
+        auto pNew = std::make_unique<CSDLProcess>();
+        pNew->m_pParent = pOut;
+        pProcess->CloneInto(pNew.get(), false);
+        pNew->m_pParent = pOut;
+        pNew->m_vecCellStates = pProcess->m_vecCellStates;
+        pNew->m_vecNextCellStates = pProcess->m_vecNextCellStates;
+        CSDLProcess* pRaw = pNew.get();
+        pOut->m_mapProcesses[pRaw->GetFullName(true)] = std::move(pNew);
+        if (m_pEngine) {
+            m_pEngine->m_mapProcesses[pRaw->GetFullName(false)] = pRaw;
+        }
+    }
+}
+
+namespace {
+
+// Pairs each agent of a template subtree with its counterpart in an
+// instance subtree (children are matched by name, in map order).
+void PairAgents(CSDLAgent* pTemplate, CSDLAgent* pInstance,
+                std::map<const CSDLAgent*, CSDLAgent*>& mapPairs) {
+    mapPairs[pTemplate] = pInstance;
+    for (const auto& [strKey, pSub] : pTemplate->m_mapBlocks) {
+        for (const auto& [strInstanceKey, pInstanceSub] : pInstance->m_mapBlocks) {
+            if (pInstanceSub->m_strName == pSub->m_strName) {
+                PairAgents(pSub.get(), pInstanceSub.get(), mapPairs);
+                break;
+            }
+        }
+    }
+    for (const auto& [strKey, pProcess] : pTemplate->m_mapProcesses) {
+        for (const auto& [strInstanceKey, pInstanceProcess] : pInstance->m_mapProcesses) {
+            if (pInstanceProcess->m_strName == pProcess->m_strName) {
+                mapPairs[pProcess.get()] = pInstanceProcess.get();
+                break;
+            }
+        }
+    }
+}
+
+template <class T>
+void Retarget(T*& pAgent, const std::map<const CSDLAgent*, CSDLAgent*>& mapPairs) {
+    if (!pAgent) {
+        return;
+    }
+    auto it = mapPairs.find(pAgent);
+    if (it != mapPairs.end()) {
+        if (auto* pCounterpart = dynamic_cast<T*>(it->second)) {
+            pAgent = pCounterpart;
+        }
+    }
+}
+
+void RetargetSubtree(CSDLAgent* pAgent, const std::map<const CSDLAgent*, CSDLAgent*>& mapPairs) {
+    for (auto& [strKey, pChannel] : pAgent->m_mapInputChannels) {
+        Retarget(pChannel->m_pSourceBlock, mapPairs);
+        Retarget(pChannel->m_pSourceProcess, mapPairs);
+    }
+    for (auto& [strKey, pChannel] : pAgent->m_mapOutputChannels) {
+        Retarget(pChannel->m_pTargetBlock, mapPairs);
+        Retarget(pChannel->m_pTargetProcess, mapPairs);
+        Retarget(pChannel->m_pSourceBlock, mapPairs);
+        Retarget(pChannel->m_pSourceProcess, mapPairs);
+    }
+    for (auto& [strKey, pSub] : pAgent->m_mapBlocks) {
+        RetargetSubtree(pSub.get(), mapPairs);
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        RetargetSubtree(pProcess.get(), mapPairs);
+    }
+}
+
+}  // namespace
+
+void CSDLBlock::RetargetInstanceChannels(CSDLBlock* pInstance) {
+    std::map<const CSDLAgent*, CSDLAgent*> mapPairs;
+    PairAgents(this, pInstance, mapPairs);
+    RetargetSubtree(pInstance, mapPairs);
 }

@@ -26,6 +26,17 @@ public:
     // that carries its signal.
     std::string RouteEvent();
 
+    // Makes pOut a deep instance of this block: sub-blocks and processes
+    // included, entered in the engine's maps.
+    void BuildInstance(CSDLBlock* pOut);
+    // Points the channel ends of an instance subtree that still refer to
+    // agents of the template subtree at their instance counterparts.
+    void RetargetInstanceChannels(CSDLBlock* pInstance);
+
+private:
+    void BuildInstance(CSDLBlock* pOut, bool bParentEnds);
+
+public:
 private:
     bool m_bIsMnca = false;
     bool m_bContainsMnca = false;

@@ -1,5 +1,7 @@
 #include "sh_sdl/sdlengine.h"
 
+#include <set>
+
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
 #include "sh_sdl/sdlblock.h"
@@ -21,6 +23,73 @@ CSDLEngine::~CSDLEngine() {
 int CSDLEngine::SetRootAgent(std::unique_ptr<CSDLAgent> pRoot) {
     m_pRootAgent = std::move(pRoot);
     return 0;
+}
+
+// ---- Instances ------------------------------------------------------------------
+
+namespace {
+
+void CollectInstances(CSDLAgent* pAgent, bool bInsideInstance, std::set<const CSDLAgent*>& setOut) {
+    const bool bInstance = bInsideInstance || pAgent->m_nInstanceIndex > 0;
+    if (bInstance) {
+        setOut.insert(pAgent);
+    }
+    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        CollectInstances(pBlock.get(), bInstance, setOut);
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        CollectInstances(pProcess.get(), bInstance, setOut);
+    }
+}
+
+template <class Map, class Pred>
+void EraseIf(Map& map, Pred pred) {
+    for (auto it = map.begin(); it != map.end();) {
+        if (pred(it->second)) {
+            it = map.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Drops the instances below pAgent and the channel ends that refer to them.
+void PruneInstances(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone) {
+    auto gone = [&](const CSDLAgent* p) { return p && setGone.count(p) > 0; };
+    EraseIf(pAgent->m_mapInputChannels, [&](const std::unique_ptr<CSDLChannelIn>& pChannel) {
+        return gone(pChannel->m_pSourceBlock) || gone(pChannel->m_pSourceProcess);
+    });
+    EraseIf(pAgent->m_mapOutputChannels, [&](const std::unique_ptr<CSDLChannelOut>& pChannel) {
+        return gone(pChannel->m_pTargetBlock) || gone(pChannel->m_pTargetProcess);
+    });
+    EraseIf(pAgent->m_mapBlocks,
+            [&](const std::unique_ptr<CSDLBlock>& pBlock) { return gone(pBlock.get()); });
+    EraseIf(pAgent->m_mapProcesses,
+            [&](const std::unique_ptr<CSDLProcess>& pProcess) { return gone(pProcess.get()); });
+    pAgent->m_nInstanceCount = 0;
+    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        PruneInstances(pBlock.get(), setGone);
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        PruneInstances(pProcess.get(), setGone);
+    }
+}
+
+}  // namespace
+
+void CSDLEngine::RemoveInstances() {
+    if (!m_pRootAgent) {
+        return;
+    }
+    std::set<const CSDLAgent*> setGone;
+    CollectInstances(m_pRootAgent.get(), false, setGone);
+    EraseIf(m_mapBlocks, [&](const CSDLBlock* p) { return setGone.count(p) > 0; });
+    EraseIf(m_mapProcesses, [&](const CSDLProcess* p) { return setGone.count(p) > 0; });
+    EraseIf(m_mapOperations,
+            [&](const CSDLOperation* p) { return setGone.count(p->m_pOwner) > 0; });
+    PruneInstances(m_pRootAgent.get(), setGone);
+    m_nCreateCount = 0;
+    m_nCreatedAgents = 0;
 }
 
 // ---- Pending-event table ----------------------------------------------------------

@@ -46,6 +46,11 @@ public:
     int SetRootAgent(std::unique_ptr<CSDLAgent> pRoot);
     CSDLAgent* GetRootAgent() const { return m_pRootAgent.get(); }
 
+    // Removes every agent made by a create during the run, with the channel
+    // ends and index entries that lead to it, and resets the instance
+    // counters, so the next run starts from the loaded model.
+    void RemoveInstances();
+
     // ---- Pending-event table ---------------------------------------------------
     // Earliest pending time over all keys; *pFound false and 0.0 when empty.
     double GetNextEventTime(bool* pFound) const;

@@ -8,6 +8,43 @@ CSDLEngine* CSDLOperation::GetEngine() const {
     return m_pOwner ? m_pOwner->m_pEngine : nullptr;
 }
 
+std::string CSDLOperation::GetLibraryKey() const {
+    return m_strTemplateKey.empty() ? GetCodeID() : m_strTemplateKey;
+}
+
+void CSDLOperation::CopyTo(CSDLOperation* pClone, CSDLProcess* pOwner,
+                           CSDLProcedure* pProcedure) const {
+    pClone->m_nId = m_nId;
+    pClone->m_strName = m_strName;
+    pClone->m_strStateName = m_strStateName;
+    pClone->m_strType = m_strType;
+    pClone->m_pOwner = pOwner;
+    pClone->m_pProcedure = pProcedure;
+    pClone->m_pNext = nullptr;
+}
+
+CSDLOperation* CSDLOperation::Clone(CSDLProcess* pOwner, CSDLProcedure* pProcedure) const {
+    CSDLOperation* pFirst = nullptr;
+    CSDLOperation* pLast = nullptr;
+    // Iterative, so that long transitions do not deepen the stack.
+    for (const CSDLOperation* pSource = this; pSource; pSource = pSource->m_pNext) {
+        std::unique_ptr<CSDLOperation> pNew = pSource->MakeClone();
+        pSource->CopyTo(pNew.get(), pOwner, pProcedure);
+        pNew->m_strTemplateKey = pSource->GetLibraryKey();
+        CSDLOperation* pClone = pOwner->AddOperation(std::move(pNew));
+        if (CSDLEngine* pEngine = pOwner->m_pEngine) {
+            pEngine->m_mapOperations[pClone->GetCodeID()] = pClone;
+        }
+        if (pLast) {
+            pLast->m_pNext = pClone;
+        } else {
+            pFirst = pClone;
+        }
+        pLast = pClone;
+    }
+    return pFirst;
+}
+
 std::string CSDLOperation::GetCodeID() const {
     std::string strId = Format("%s_%d", m_strStateName.c_str(), m_nId);
     const int nIndex = m_pOwner ? m_pOwner->m_nInstanceIndex : 0;

@@ -42,6 +42,19 @@ public:
     // The engine of the owner process, or null.
     CSDLEngine* GetEngine() const;
 
+    // The key the model library is asked under: the code ID, or for a clone
+    // made for a process instance the code ID of the operation it was cloned
+    // from (the library has branches only for the operations of the model).
+    std::string GetLibraryKey() const;
+
+    // Clones this operation and the rest of its list for pOwner (a process
+    // instance). The clones are kept by pOwner and entered in the engine's
+    // operation map under their code IDs; returns the first clone.
+    CSDLOperation* Clone(CSDLProcess* pOwner, CSDLProcedure* pProcedure) const;
+    // Copies the base fields into a clone: id, name, state name, type tag,
+    // owner and procedure; the clone's next stays null.
+    void CopyTo(CSDLOperation* pClone, CSDLProcess* pOwner, CSDLProcedure* pProcedure) const;
+
     std::string m_strType;
     CSDLProcess* m_pOwner = nullptr;
     CSDLProcedure* m_pProcedure = nullptr;
@@ -52,4 +65,11 @@ public:
     std::string m_strStateName;
     CSDLOperation* m_pNext = nullptr;
     CNameMap<std::string> m_mapDebugMessages;
+    // Library key of the operation this one was cloned from; empty otherwise.
+    std::string m_strTemplateKey;
+
+protected:
+    // A new operation of the same class holding this one's own fields (those
+    // the base does not have).
+    virtual std::unique_ptr<CSDLOperation> MakeClone() const = 0;
 };

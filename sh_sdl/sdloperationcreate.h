@@ -10,4 +10,7 @@ public:
 
     std::string m_strTarget;
     int m_nQuantity = 1;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

@@ -6,7 +6,7 @@
 
 CSDLOperation* CSDLOperationDecision::Execute() {
     if (m_strFunctionName.empty()) {
-        m_strFunctionName = GetCodeID();
+        m_strFunctionName = GetLibraryKey();
     }
     CSDLEngine* pEngine = GetEngine();
     CModelLibrary* pLibrary = pEngine ? pEngine->GetModelLibrary() : nullptr;
@@ -36,4 +36,13 @@ CSDLOperation* CSDLOperationDecision::Execute() {
         return nullptr;
     }
     return pFound;
+}
+
+std::unique_ptr<CSDLOperation> CSDLOperationDecision::MakeClone() const {
+    auto pClone = std::make_unique<CSDLOperationDecision>();
+    pClone->m_strCondition = m_strCondition;
+    pClone->m_nIfTrue = m_nIfTrue;
+    pClone->m_nIfFalse = m_nIfFalse;
+    pClone->m_strFunctionName = m_strFunctionName.empty() ? GetLibraryKey() : m_strFunctionName;
+    return pClone;
 }

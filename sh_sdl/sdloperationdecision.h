@@ -13,4 +13,7 @@ public:
     int m_nIfFalse = 0;
     // Key of the library branch; filled with the code ID at first use.
     std::string m_strFunctionName;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

@@ -33,3 +33,7 @@ CSDLOperation* CSDLOperationInput::Execute() {
     }
     return m_pNext;
 }
+
+std::unique_ptr<CSDLOperation> CSDLOperationInput::MakeClone() const {
+    return std::make_unique<CSDLOperationInput>();
+}

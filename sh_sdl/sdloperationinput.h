@@ -8,4 +8,7 @@ class CSDLOperationInput : public CSDLOperation {
 public:
     CSDLOperationInput() : CSDLOperation("Input") {}
     CSDLOperation* Execute() override;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

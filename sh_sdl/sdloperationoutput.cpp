@@ -139,7 +139,13 @@ CSDLOperation* CSDLOperationOutput::Execute() {
     } else if (!m_strVia.empty()) {
         const std::string strChannel =
             IsQuoted(m_strVia) ? RemoveApostrophes(m_strVia) : pOwner->GetStringVariable(m_strVia);
-        if (CSDLChannelOut* pChannel = pOwner->GetOutputChannel(strChannel)) {
+        CSDLChannelOut* pChannel = pOwner->GetOutputChannel(strChannel);
+        if (!pChannel && pOwner->m_nInstanceIndex > 0) {
+            // An instance holds its copy of the channel as "name[index]".
+            pChannel = pOwner->GetOutputChannel(
+                Format("%s[%d]", strChannel.c_str(), pOwner->m_nInstanceIndex));
+        }
+        if (pChannel) {
             pChannel->Send(pEvent.get());
         } else {
             pOwner->ReportError("No s'ha trobat el canal identificat per " + strChannel, SDL_ERROR);
@@ -258,4 +264,13 @@ int CSDLOperationOutput::SendToCells(CSDLEvent* pEvent, const std::string& strCe
         ++nDelivered;
     }
     return nDelivered;
+}
+
+std::unique_ptr<CSDLOperation> CSDLOperationOutput::MakeClone() const {
+    auto pClone = std::make_unique<CSDLOperationOutput>();
+    pClone->m_strSelf = m_strSelf;
+    pClone->m_strVia = m_strVia;
+    pClone->m_strTo = m_strTo;
+    pClone->m_pSignal = std::make_unique<CSDLEvent>(*m_pSignal);
+    return pClone;
 }

@@ -29,4 +29,7 @@ public:
     std::string m_strVia;
     std::string m_strTo;
     std::unique_ptr<CSDLEvent> m_pSignal;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

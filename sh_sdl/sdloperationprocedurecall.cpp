@@ -281,3 +281,9 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
     }
     return m_pNext;
 }
+
+std::unique_ptr<CSDLOperation> CSDLOperationProcedureCall::MakeClone() const {
+    auto pClone = std::make_unique<CSDLOperationProcedureCall>(m_strType);
+    CopyParametersTo(pClone.get());
+    return pClone;
+}

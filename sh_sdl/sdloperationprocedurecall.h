@@ -57,4 +57,5 @@ protected:
     // The value of a resolved name as text, by its declared type.
     std::string ReadText(const CResolved& source);
     void ShowBox(const std::string& strText) const;
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

@@ -61,3 +61,7 @@ CSDLOperation* CSDLOperationSetState::Execute() {
     EmitDebugMessages();
     return nullptr;
 }
+
+std::unique_ptr<CSDLOperation> CSDLOperationSetState::MakeClone() const {
+    return std::make_unique<CSDLOperationSetState>(m_strState);
+}

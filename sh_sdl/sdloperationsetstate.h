@@ -12,4 +12,7 @@ public:
     CSDLOperation* Execute() override;
 
     std::string m_strState;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

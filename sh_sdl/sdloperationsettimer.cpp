@@ -3,3 +3,7 @@
 CSDLOperation* CSDLOperationSetTimer::Execute() {
     return m_pNext;
 }
+
+std::unique_ptr<CSDLOperation> CSDLOperationSetTimer::MakeClone() const {
+    return std::make_unique<CSDLOperationSetTimer>();
+}

@@ -7,4 +7,7 @@ class CSDLOperationSetTimer : public CSDLOperation {
 public:
     CSDLOperationSetTimer() : CSDLOperation("SetTimer") {}
     CSDLOperation* Execute() override;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

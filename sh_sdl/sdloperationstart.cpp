@@ -8,3 +8,7 @@ CSDLOperation* CSDLOperationStart::Execute() {
     }
     return m_pNext;
 }
+
+std::unique_ptr<CSDLOperation> CSDLOperationStart::MakeClone() const {
+    return std::make_unique<CSDLOperationStart>();
+}

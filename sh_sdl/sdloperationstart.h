@@ -7,4 +7,7 @@ class CSDLOperationStart : public CSDLOperation {
 public:
     CSDLOperationStart() : CSDLOperation("Start") {}
     CSDLOperation* Execute() override;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

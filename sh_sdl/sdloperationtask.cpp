@@ -5,7 +5,7 @@
 #include "sh_sdl/sdlprocess.h"
 
 CSDLOperation* CSDLOperationTask::Execute() {
-    const std::string strKey = GetCodeID();
+    const std::string strKey = GetLibraryKey();
     CSDLEngine* pEngine = GetEngine();
     CModelLibrary* pLibrary = pEngine ? pEngine->GetModelLibrary() : nullptr;
     int nIgnored = 0;
@@ -21,4 +21,13 @@ CSDLOperation* CSDLOperationTask::Execute() {
     }
     EmitDebugMessages();
     return m_pNext;
+}
+
+std::unique_ptr<CSDLOperation> CSDLOperationTask::MakeClone() const {
+    auto pClone = std::make_unique<CSDLOperationTask>();
+    pClone->m_strCode = m_strCode;
+    pClone->m_mapDebugMessages = m_mapDebugMessages;
+    pClone->m_strPrintVariable = m_strPrintVariable;
+    pClone->m_strPrintMessage = m_strPrintMessage;
+    return pClone;
 }

@@ -9,4 +9,7 @@ public:
     CSDLOperation* Execute() override;
 
     std::string m_strCode;
+
+protected:
+    std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

@@ -300,3 +300,36 @@ std::string CSDLProcess::GetVariableAsString(const std::string& strName,
     }
     return {};
 }
+
+// ---- Instances --------------------------------------------------------------------
+
+void CSDLProcess::CloneInto(CSDLProcess* pTarget, bool bParentEnds) {
+    CSDLAgent::CloneInto(pTarget, bParentEnds);
+    pTarget->m_pStartOperation =
+        m_pStartOperation ? m_pStartOperation->Clone(pTarget, nullptr) : nullptr;
+    pTarget->m_strCurrentState.clear();
+    pTarget->m_bStarted = m_bStarted;
+    for (const auto& [strState, pFirst] : m_mapStates) {
+        pTarget->m_mapStates[strState] = pFirst ? pFirst->Clone(pTarget, nullptr) : nullptr;
+    }
+    for (const auto& [strName, pVariable] : m_mapVariables) {
+        auto itDeclared = m_mapDeclaredVariables.find(strName);
+        const CSDLParameter& declared =
+            (itDeclared != m_mapDeclaredVariables.end() && itDeclared->second) ? *itDeclared->second
+                                                                               : *pVariable;
+        pTarget->m_mapVariables[strName] = std::make_unique<CSDLParameter>(
+            declared.m_strType, declared.m_strName, declared.m_strValue, declared.m_strByReference);
+        if (itDeclared != m_mapDeclaredVariables.end()) {
+            pTarget->m_mapDeclaredVariables[strName] = itDeclared->second;
+        }
+    }
+    for (const auto& [strName, pProcedure] : m_mapProcedures) {
+        auto pCopy = std::make_unique<CSDLProcedure>();
+        pProcedure->CopyFrom(pCopy.get(), pTarget);
+        // The instance runs its own copy of the body, owned by the instance.
+        pCopy->m_bBuiltIn = pProcedure->m_bBuiltIn;
+        pCopy->m_pBody =
+            pProcedure->m_pBody ? pProcedure->m_pBody->Clone(pTarget, pCopy.get()) : nullptr;
+        pTarget->m_mapProcedures[strName] = std::move(pCopy);
+    }
+}

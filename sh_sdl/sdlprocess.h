@@ -26,6 +26,10 @@ public:
     // Runs the start transition when this simulator instance runs the process.
     void Initialize() override;
 
+    // Fills pTarget (freshly constructed) as a new instance of this process:
+    // channels, cloned operation lists, variables from their declared values,
+    // procedures with cloned bodies.
+    void CloneInto(CSDLProcess* pTarget, bool bParentEnds = true);
     // Copies the next cell states into the cell states.
     void CommitCellStates();
     std::string DumpStates() const;
