@@ -1,0 +1,518 @@
+#include "sh_aux/bidirecsocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+
+namespace {
+
+constexpr size_t kReadBufferSize = 4096;
+// Payload is read in pieces of at most this size, so that memory follows the
+// bytes that actually arrived rather than the length the peer claims.
+constexpr size_t kPayloadChunk = 1024 * 1024;
+constexpr int kConnectTimeoutMs = 20000;
+// How often a waiting connect looks at the cancel flag.
+constexpr int kPollSliceMs = 100;
+
+const char* const kSendError = "Error al enviar mensaje";
+const char* const kReceiveError = "Error al recibir mensaje";
+const char* const kInvalidSocket = "INVALID_SOCKET en la conexión modo cliente";
+
+void AppendLittleEndian(std::string& out, uint64_t nValue, int nBytes) {
+    for (int i = 0; i < nBytes; ++i) {
+        out += static_cast<char>((nValue >> (8 * i)) & 0xFF);
+    }
+}
+
+bool ReadLittleEndian(const SocketByteReader& fnRead, int nBytes, uint64_t& rnValue) {
+    unsigned char bytes[8];
+    if (!fnRead(reinterpret_cast<char*>(bytes), static_cast<size_t>(nBytes))) {
+        return false;
+    }
+    rnValue = 0;
+    for (int i = nBytes - 1; i >= 0; --i) {
+        rnValue = (rnValue << 8) | bytes[i];
+    }
+    return true;
+}
+
+// One length in its 1, 3, 7 or 15-byte form. In the first length of a
+// message a 16-bit 0xFFFE after the FF byte is the UTF-16 tag, not a length.
+bool ReadLength(const SocketByteReader& fnRead, bool bTagAllowed, bool& rbTag, uint64_t& rnLength) {
+    rbTag = false;
+    uint64_t nValue = 0;
+    if (!ReadLittleEndian(fnRead, 1, nValue)) {
+        return false;
+    }
+    if (nValue < 0xFF) {
+        rnLength = nValue;
+        return true;
+    }
+    if (!ReadLittleEndian(fnRead, 2, nValue)) {
+        return false;
+    }
+    if (bTagAllowed && nValue == 0xFFFE) {
+        rbTag = true;
+        return true;
+    }
+    if (nValue < 0xFFFF) {
+        rnLength = nValue;
+        return true;
+    }
+    if (!ReadLittleEndian(fnRead, 4, nValue)) {
+        return false;
+    }
+    if (nValue < 0xFFFFFFFFu) {
+        rnLength = nValue;
+        return true;
+    }
+    if (!ReadLittleEndian(fnRead, 8, nValue)) {
+        return false;
+    }
+    rnLength = nValue;
+    return true;
+}
+
+std::string EncodeWide(const std::u16string& wide) {
+    const uint64_t nLength = wide.size();
+    std::string out;
+    out.reserve(18 + 2 * wide.size());
+    out += "\xFF\xFE\xFF";
+    if (nLength < 0xFF) {
+        AppendLittleEndian(out, nLength, 1);
+    } else if (nLength < 0xFFFE) {
+        out += '\xFF';
+        AppendLittleEndian(out, nLength, 2);
+    } else if (nLength < 0xFFFFFFFFu) {
+        out += '\xFF';
+        AppendLittleEndian(out, 0xFFFF, 2);
+        AppendLittleEndian(out, nLength, 4);
+    } else {
+        out += '\xFF';
+        AppendLittleEndian(out, 0xFFFF, 2);
+        AppendLittleEndian(out, 0xFFFFFFFFu, 4);
+        AppendLittleEndian(out, nLength, 8);
+    }
+    for (const char16_t ch : wide) {
+        AppendLittleEndian(out, ch, 2);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string EncodeSocketString(std::string_view strText) {
+    return EncodeWide(Utf8ToUtf16(strText));
+}
+
+bool DecodeSocketString(const SocketByteReader& fnRead, std::string& strOut) {
+    bool bTag = false;
+    uint64_t nLength = 0;
+    if (!ReadLength(fnRead, true, bTag, nLength)) {
+        return false;
+    }
+    size_t nCharSize = 1;
+    if (bTag) {
+        nCharSize = 2;
+        if (!ReadLength(fnRead, false, bTag, nLength)) {
+            return false;
+        }
+    }
+    if (nLength > kMaxSocketMessageBytes / nCharSize) {
+        return false;
+    }
+    const size_t nTotal = static_cast<size_t>(nLength) * nCharSize;
+    std::string bytes;
+    while (bytes.size() < nTotal) {
+        const size_t nOld = bytes.size();
+        const size_t nChunk = std::min(nTotal - nOld, kPayloadChunk);
+        bytes.resize(nOld + nChunk);
+        if (!fnRead(bytes.data() + nOld, nChunk)) {
+            return false;
+        }
+    }
+    if (nCharSize == 1) {
+        strOut = Cp1252ToUtf8(bytes);
+        return true;
+    }
+    std::u16string wide(nLength, u'\0');
+    for (size_t i = 0; i < wide.size(); ++i) {
+        wide[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                        (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    }
+    strOut = Utf16ToUtf8(wide);
+    return true;
+}
+
+bool DecodeSocketString(std::string_view bytes, std::string& strOut, size_t* pnConsumed) {
+    size_t nPos = 0;
+    const SocketByteReader fnRead = [&](char* pBuffer, size_t nBytes) {
+        if (bytes.size() - nPos < nBytes) {
+            return false;
+        }
+        std::memcpy(pBuffer, bytes.data() + nPos, nBytes);
+        nPos += nBytes;
+        return true;
+    };
+    if (!DecodeSocketString(fnRead, strOut)) {
+        return false;
+    }
+    if (pnConsumed != nullptr) {
+        *pnConsumed = nPos;
+    }
+    return true;
+}
+
+// ---- CBidirecSocket ---------------------------------------------------------------------
+
+CBidirecSocket::CBidirecSocket() {
+    InitSockets();
+}
+
+CBidirecSocket::~CBidirecSocket() {
+    Close();
+}
+
+bool CBidirecSocket::InitSockets() {
+    return true;
+}
+
+bool CBidirecSocket::Adopt(int nHandle) {
+    std::lock_guard<std::mutex> lock(m_mutexHandle);
+    if (m_nHandle.load() >= 0) {
+        return false;
+    }
+    m_nHandle.store(nHandle);
+    m_bLinkLost.store(false);
+    m_bInputAttached.store(false);
+    m_bOutputAttached.store(false);
+    return true;
+}
+
+void CBidirecSocket::CloseHandle() {
+    std::lock_guard<std::mutex> lock(m_mutexHandle);
+    const int nHandle = m_nHandle.exchange(-1);
+    if (nHandle >= 0) {
+        ::close(nHandle);
+    }
+    m_bInputAttached.store(false);
+    m_bOutputAttached.store(false);
+}
+
+void CBidirecSocket::Close() {
+    CloseHandle();
+    m_bCancelled.store(false);
+    m_bLinkLost.store(false);
+}
+
+void CBidirecSocket::Cancel() {
+    std::lock_guard<std::mutex> lock(m_mutexHandle);
+    m_bCancelled.store(true);
+    const int nHandle = m_nHandle.load();
+    if (nHandle >= 0) {
+        ::shutdown(nHandle, SHUT_RDWR);
+    }
+}
+
+void CBidirecSocket::MarkLinkLost() {
+    m_bLinkLost.store(true);
+    std::lock_guard<std::mutex> lock(m_mutexHandle);
+    const int nHandle = m_nHandle.load();
+    if (nHandle >= 0) {
+        ::shutdown(nHandle, SHUT_RDWR);
+    }
+}
+
+bool CBidirecSocket::ConnectWithin(int nHandle, const void* pAddress, unsigned int nAddressLength,
+                                   int nTimeoutMs) {
+    const int nFlags = ::fcntl(nHandle, F_GETFL);
+    if (nFlags < 0 || ::fcntl(nHandle, F_SETFL, nFlags | O_NONBLOCK) < 0) {
+        return false;
+    }
+    if (::connect(nHandle, static_cast<const sockaddr*>(pAddress), nAddressLength) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            return false;
+        }
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        for (;;) {
+            if (m_bCancelled.load()) {
+                return false;
+            }
+            const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   deadline - std::chrono::steady_clock::now())
+                                   .count();
+            if (nLeft <= 0) {
+                return false;
+            }
+            pollfd pfd{nHandle, POLLOUT, 0};
+            const int nReady =
+                ::poll(&pfd, 1, static_cast<int>(std::min<long long>(nLeft, kPollSliceMs)));
+            if (nReady < 0 && errno != EINTR) {
+                return false;
+            }
+            if (nReady > 0) {
+                break;
+            }
+        }
+        int nError = 0;
+        socklen_t nSize = sizeof(nError);
+        if (::getsockopt(nHandle, SOL_SOCKET, SO_ERROR, &nError, &nSize) != 0 || nError != 0 ||
+            m_bCancelled.load()) {
+            return false;
+        }
+    }
+    return ::fcntl(nHandle, F_SETFL, nFlags) == 0;
+}
+
+int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort) {
+    if (nPort > 65535 || IsOpen()) {
+        return 0;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pList = nullptr;
+    if (::getaddrinfo(strHost.c_str(), nullptr, &hints, &pList) != 0 || pList == nullptr) {
+        return 0;  // unknown host: a failed connection
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    int nResult = 0;
+    bool bNoSocket = false;
+    for (addrinfo* p = pList; p != nullptr && nResult == 0 && !m_bCancelled.load();
+         p = p->ai_next) {
+        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               deadline - std::chrono::steady_clock::now())
+                               .count();
+        if (nLeft <= 0) {
+            break;
+        }
+        sockaddr_in address{};
+        std::memcpy(&address, p->ai_addr, std::min<size_t>(sizeof(address), p->ai_addrlen));
+        address.sin_port = htons(static_cast<uint16_t>(nPort));
+        const int nHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (nHandle < 0) {
+            bNoSocket = true;
+            break;
+        }
+        if (!Adopt(nHandle)) {
+            ::close(nHandle);
+            break;
+        }
+        if (ConnectWithin(nHandle, &address, sizeof(address), static_cast<int>(nLeft))) {
+            nResult = 1;
+        } else {
+            CloseHandle();
+        }
+    }
+    ::freeaddrinfo(pList);
+    if (bNoSocket) {
+        CCustomException::ThrowError(kInvalidSocket);
+    }
+    return nResult;
+}
+
+int CBidirecSocket::CreateServer(unsigned int nPort, const std::string& strAddress) {
+    if (nPort > 65535 || IsOpen()) {
+        return 0;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!strAddress.empty() && ::inet_pton(AF_INET, strAddress.c_str(), &address.sin_addr) != 1) {
+        return 0;
+    }
+    const int nHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nHandle < 0) {
+        return 0;
+    }
+    // A server binds the same port run after run; connections of the last
+    // run may still linger in TIME_WAIT.
+    const int nOn = 1;
+    ::setsockopt(nHandle, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    if (::bind(nHandle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        !Adopt(nHandle)) {
+        ::close(nHandle);
+        return 0;
+    }
+    return 1;
+}
+
+bool CBidirecSocket::Listen(int nBacklog) {
+    const int nHandle = m_nHandle.load();
+    return nHandle >= 0 && !m_bCancelled.load() && ::listen(nHandle, nBacklog) == 0;
+}
+
+bool CBidirecSocket::Accept(CBidirecSocket& rConnection) {
+    for (;;) {
+        const int nHandle = m_nHandle.load();
+        if (m_bCancelled.load() || nHandle < 0) {
+            return false;
+        }
+        const int nAccepted = ::accept4(nHandle, nullptr, nullptr, SOCK_CLOEXEC);
+        if (nAccepted >= 0) {
+            if (m_bCancelled.load() || !rConnection.Adopt(nAccepted)) {
+                ::close(nAccepted);
+                return false;
+            }
+            return true;
+        }
+        // A connection that died in the backlog or a signal is no reason to
+        // stop waiting; a cancel is (shutdown makes accept fail with EINVAL).
+        if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
+            return false;
+        }
+    }
+}
+
+unsigned int CBidirecSocket::GetBoundPort() const {
+    const int nHandle = m_nHandle.load();
+    if (nHandle < 0) {
+        return 0;
+    }
+    sockaddr_in address{};
+    socklen_t nSize = sizeof(address);
+    if (::getsockname(nHandle, reinterpret_cast<sockaddr*>(&address), &nSize) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+void CBidirecSocket::AttachArchives() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexReceive);
+        m_vecReadBuffer.assign(kReadBufferSize, '\0');
+        m_nReadPos = 0;
+        m_nReadEnd = 0;
+    }
+    m_bInputAttached.store(true);
+    m_bOutputAttached.store(true);
+}
+
+void CBidirecSocket::CloseOutput() {
+    // Waits for a send in progress, so that no message is cut.
+    std::lock_guard<std::mutex> lock(m_mutexSend);
+    m_bOutputAttached.store(false);
+}
+
+bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {
+    while (nBytes > 0) {
+        const int nHandle = m_nHandle.load();
+        if (nHandle < 0 || m_bCancelled.load()) {
+            return false;
+        }
+        // MSG_NOSIGNAL: a closed peer must fail this call, not end the process.
+        const ssize_t nSent = ::send(nHandle, pData, nBytes, MSG_NOSIGNAL);
+        if (nSent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        pData += nSent;
+        nBytes -= static_cast<size_t>(nSent);
+    }
+    return true;
+}
+
+void CBidirecSocket::enviaMsj(std::string strMessage) {
+    if (!m_bOutputAttached.load()) {
+        return;
+    }
+    const std::u16string wide = Utf8ToUtf16(strMessage);
+    // The peer would refuse a message this long; nothing is sent, so the link
+    // itself is still sound.
+    if (wide.size() > kMaxSocketMessageBytes / 2) {
+        CCustomException::ThrowError(kSendError);
+    }
+    const std::string bytes = EncodeWide(wide);
+    std::unique_lock<std::mutex> lock(m_mutexSend);
+    if (!m_bOutputAttached.load()) {
+        return;
+    }
+    if (m_bLinkLost.load() || !SendAll(bytes.data(), bytes.size())) {
+        lock.unlock();
+        MarkLinkLost();
+        CCustomException::ThrowError(kSendError);
+    }
+}
+
+bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived) {
+    for (;;) {
+        const int nHandle = m_nHandle.load();
+        if (nHandle < 0 || m_bCancelled.load()) {
+            return false;
+        }
+        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, 0);
+        if (nGot > 0) {
+            rnReceived = static_cast<size_t>(nGot);
+            return true;
+        }
+        if (nGot < 0 && errno == EINTR) {
+            continue;
+        }
+        return false;  // closed by the peer, shut down by Cancel, or failed
+    }
+}
+
+bool CBidirecSocket::ReadBytes(char* pBuffer, size_t nBytes) {
+    while (nBytes > 0) {
+        if (m_nReadPos < m_nReadEnd) {
+            const size_t nTake = std::min(nBytes, m_nReadEnd - m_nReadPos);
+            std::memcpy(pBuffer, m_vecReadBuffer.data() + m_nReadPos, nTake);
+            m_nReadPos += nTake;
+            pBuffer += nTake;
+            nBytes -= nTake;
+            continue;
+        }
+        size_t nGot = 0;
+        if (nBytes >= m_vecReadBuffer.size()) {
+            // Large payloads go straight to their destination.
+            if (!ReceiveSome(pBuffer, nBytes, nGot)) {
+                return false;
+            }
+            pBuffer += nGot;
+            nBytes -= nGot;
+            continue;
+        }
+        if (!ReceiveSome(m_vecReadBuffer.data(), m_vecReadBuffer.size(), nGot)) {
+            return false;
+        }
+        m_nReadPos = 0;
+        m_nReadEnd = nGot;
+    }
+    return true;
+}
+
+void CBidirecSocket::recibeMsj(std::string& strMessage) {
+    if (!m_bInputAttached.load()) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutexReceive);
+    std::string strText;
+    const bool bOk =
+        !m_bLinkLost.load() &&
+        DecodeSocketString(
+            [this](char* pBuffer, size_t nBytes) { return ReadBytes(pBuffer, nBytes); }, strText);
+    if (!bOk) {
+        lock.unlock();
+        MarkLinkLost();
+        CCustomException::ThrowError(kReceiveError);
+    }
+    strMessage = std::move(strText);
+}

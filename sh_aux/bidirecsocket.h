@@ -1,0 +1,115 @@
+#pragma once
+
+// The message channel of every TCP link: a blocking stream socket that carries
+// whole messages. One message is one string, framed on the wire as a tagged
+// UTF-16 string (FF FE FF, a 1/3/7/15-byte length in UTF-16 code units, then
+// the code units little-endian). Callers work in UTF-8; the conversion happens
+// here, at the wire.
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Largest payload a received message may claim, in bytes. A longer claim is
+// treated as a broken link rather than allocated.
+inline constexpr size_t kMaxSocketMessageBytes = 64u * 1024u * 1024u;
+
+// The wire bytes of one message holding strText (UTF-8).
+std::string EncodeSocketString(std::string_view strText);
+
+// Reads exactly nBytes into pBuffer; false when the source ends or fails.
+using SocketByteReader = std::function<bool(char* pBuffer, size_t nBytes)>;
+
+// Reads one message from the source into strOut (UTF-8). Accepts the tagged
+// UTF-16 form and the untagged 8-bit form (Windows-1252 text). False when the
+// source ends early or the claimed payload exceeds kMaxSocketMessageBytes; the
+// payload of an oversized claim is never requested. strOut is changed only on
+// success.
+bool DecodeSocketString(const SocketByteReader& fnRead, std::string& strOut);
+// The same over a byte buffer; *pnConsumed receives the message's size.
+bool DecodeSocketString(std::string_view bytes, std::string& strOut, size_t* pnConsumed = nullptr);
+
+// Lifecycle: construct (no OS socket yet); ConnectClient, or CreateServer +
+// Listen + Accept into a second object; AttachArchives on the connected
+// object; then enviaMsj / recibeMsj; Close or destroy.
+//
+// Threads: one sending and one receiving thread may use one object at the
+// same time; Cancel may be called from any thread. Close and destruction
+// belong to the owner once no other thread uses the object.
+class CBidirecSocket {
+public:
+    CBidirecSocket();
+    virtual ~CBidirecSocket();
+    CBidirecSocket(const CBidirecSocket&) = delete;
+    CBidirecSocket& operator=(const CBidirecSocket&) = delete;
+
+    // The platform needs no socket start-up; kept so that callers read the
+    // same on every platform. Always true.
+    static bool InitSockets();
+
+    // Connects to strHost (dotted address or host name) : nPort, waiting at
+    // most about 20 seconds. 1 when connected, 0 otherwise (refused, timed
+    // out, unknown host, cancelled, already open). Throws CCustomException
+    // when no socket can be created.
+    int ConnectClient(const std::string& strHost, unsigned int nPort);
+    // Binds a stream socket to nPort (0: any free port, see GetBoundPort) on
+    // strAddress (empty: every local address). Nonzero on success.
+    int CreateServer(unsigned int nPort, const std::string& strAddress = std::string());
+    bool Listen(int nBacklog = 5);
+    // Blocks until a peer connects and hands that connection to rConnection
+    // (which must not be open). False when cancelled or on failure.
+    bool Accept(CBidirecSocket& rConnection);
+    // The local port the socket is bound to; 0 when it has none.
+    unsigned int GetBoundPort() const;
+
+    // Enables sending and receiving; before it both are silent no-ops.
+    void AttachArchives();
+    // Sends one message; returns once all of it was handed to the system.
+    // Throws CCustomException "Error al enviar mensaje" on failure, after
+    // which the link counts as lost.
+    void enviaMsj(std::string strMessage);
+    // Blocks until one whole message has arrived and stores it. Throws
+    // CCustomException "Error al recibir mensaje" when the peer closes, the
+    // link fails or the message is malformed; strMessage is then unchanged and
+    // the link counts as lost.
+    void recibeMsj(std::string& strMessage);
+    // Ends sending: later enviaMsj calls do nothing. Receiving goes on.
+    void CloseOutput();
+
+    // Makes a blocked Accept, recibeMsj, enviaMsj or ConnectClient fail
+    // promptly, and every later one until Close. Safe from any thread: the
+    // socket is shut down, never closed, here.
+    void Cancel();
+    // Releases the OS socket; the object can then connect or serve again.
+    void Close();
+    bool IsOpen() const { return m_nHandle.load() >= 0; }
+
+private:
+    bool Adopt(int nHandle);
+    void CloseHandle();
+    bool ConnectWithin(int nHandle, const void* pAddress, unsigned int nAddressLength,
+                       int nTimeoutMs);
+    bool SendAll(const char* pData, size_t nBytes);
+    bool ReadBytes(char* pBuffer, size_t nBytes);
+    bool ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived);
+    void MarkLinkLost();
+
+    // Serialises changes of the handle against Cancel and Close, so that a
+    // shutdown never reaches a descriptor that was closed and reused.
+    std::mutex m_mutexHandle;
+    std::mutex m_mutexSend;
+    std::mutex m_mutexReceive;
+    std::atomic<int> m_nHandle{-1};
+    std::atomic<bool> m_bCancelled{false};
+    std::atomic<bool> m_bLinkLost{false};
+    std::atomic<bool> m_bInputAttached{false};
+    std::atomic<bool> m_bOutputAttached{false};
+    // Bytes received beyond the message being read stay here for the next one.
+    std::vector<char> m_vecReadBuffer;
+    size_t m_nReadPos = 0;
+    size_t m_nReadEnd = 0;
+};

@@ -1,0 +1,520 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "sh_aux/bidirecsocket.h"
+#include "sh_aux/customexception.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kReceiveError = "Error: Error al recibir mensaje";
+const std::string kSendError = "Error: Error al enviar mensaje";
+
+// Runs fn on a thread and waits at most tWait. On time-out the socket is
+// cancelled so the thread can end, and false is returned.
+bool RunBounded(const std::function<void()>& fn, std::chrono::milliseconds tWait,
+                CBidirecSocket& rToCancel) {
+    std::promise<void> done;
+    std::future<void> future = done.get_future();
+    std::thread worker([&] {
+        try {
+            fn();
+        } catch (...) {
+        }
+        done.set_value();
+    });
+    const bool bInTime = future.wait_for(tWait) == std::future_status::ready;
+    if (!bInTime) {
+        rToCancel.Cancel();
+        if (future.wait_for(5s) != std::future_status::ready) {
+            // Cancel did not free the thread: end here rather than hang.
+            std::fprintf(stderr, "blocked call survived Cancel\n");
+            std::_Exit(1);
+        }
+    }
+    worker.join();
+    return bInTime;
+}
+
+// A listening socket on an ephemeral loopback port.
+struct Server {
+    CBidirecSocket listener;
+    unsigned int nPort = 0;
+    Server() {
+        EXPECT_NE(listener.CreateServer(0, "127.0.0.1"), 0);
+        EXPECT_TRUE(listener.Listen());
+        nPort = listener.GetBoundPort();
+        EXPECT_NE(nPort, 0u);
+    }
+};
+
+// A connected, attached pair over loopback.
+struct Link {
+    Server server;
+    CBidirecSocket client;
+    CBidirecSocket peer;  // the server's accepted end
+    Link() {
+        bool bAccepted = false;
+        std::thread acceptor([&] { bAccepted = server.listener.Accept(peer); });
+        EXPECT_EQ(client.ConnectClient("127.0.0.1", server.nPort), 1);
+        EXPECT_TRUE(RunBounded([&] { acceptor.join(); }, 5s, server.listener));
+        EXPECT_TRUE(bAccepted);
+        client.AttachArchives();
+        peer.AttachArchives();
+    }
+};
+
+// A plain POSIX client, to put arbitrary bytes on the wire.
+int RawConnect(unsigned int nPort) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(nPort));
+    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    return fd;
+}
+
+void RawSend(int fd, const std::string& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+// A raw peer connected to an attached server-side socket.
+struct RawLink {
+    Server server;
+    CBidirecSocket peer;
+    int fd = -1;
+    RawLink() {
+        std::thread acceptor([&] { EXPECT_TRUE(server.listener.Accept(peer)); });
+        fd = RawConnect(server.nPort);
+        EXPECT_TRUE(RunBounded([&] { acceptor.join(); }, 5s, server.listener));
+        peer.AttachArchives();
+    }
+    ~RawLink() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+long ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    long nPages = 0, nResident = 0;
+    statm >> nPages >> nResident;
+    return nResident * ::sysconf(_SC_PAGESIZE);
+}
+
+std::string Bytes(std::initializer_list<unsigned char> list) {
+    return std::string(list.begin(), list.end());
+}
+
+// ---- Wire format, without sockets --------------------------------------------------------
+
+TEST(SocketString, LengthFormsAndSizes) {
+    struct Case {
+        size_t nUnits;
+        std::string header;
+    };
+    const Case cases[] = {
+        {0, Bytes({0xFF, 0xFE, 0xFF, 0x00})},
+        {254, Bytes({0xFF, 0xFE, 0xFF, 0xFE})},
+        {255, Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0x00})},
+        {300, Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0x2C, 0x01})},
+        {65533, Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFD, 0xFF})},
+        {65534, Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0x00})},
+        {70000, Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0x70, 0x11, 0x01, 0x00})},
+    };
+    for (const Case& c : cases) {
+        const std::string text(c.nUnits, 'a');
+        const std::string bytes = EncodeSocketString(text);
+        ASSERT_EQ(bytes.size(), c.header.size() + 2 * c.nUnits) << c.nUnits;
+        EXPECT_EQ(bytes.substr(0, c.header.size()), c.header) << c.nUnits;
+        if (c.nUnits > 0) {
+            EXPECT_EQ(bytes.substr(c.header.size(), 2), Bytes({'a', 0x00}));
+            EXPECT_EQ(bytes.substr(bytes.size() - 2), Bytes({'a', 0x00}));
+        }
+        std::string back = "unchanged";
+        size_t nUsed = 0;
+        ASSERT_TRUE(DecodeSocketString(bytes, back, &nUsed)) << c.nUnits;
+        EXPECT_EQ(back, text);
+        EXPECT_EQ(nUsed, bytes.size());
+    }
+}
+
+TEST(SocketString, NonAsciiTravelsAsUtf16CodeUnits) {
+    // Letter, accented letter, and a character outside the BMP (surrogate pair).
+    const std::string text = "A\xC3\xA9\xF0\x9F\x98\x80";
+    const std::string bytes = EncodeSocketString(text);
+    EXPECT_EQ(bytes,
+              Bytes({0xFF, 0xFE, 0xFF, 0x04, 0x41, 0x00, 0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE}));
+    std::string back;
+    ASSERT_TRUE(DecodeSocketString(bytes, back));
+    EXPECT_EQ(back, text);
+}
+
+TEST(SocketString, UntaggedEightBitFormDecodes) {
+    std::string text;
+    size_t nUsed = 0;
+    ASSERT_TRUE(DecodeSocketString(Bytes({0x03, 'a', 'b', 'c', 0x07}), text, &nUsed));
+    EXPECT_EQ(text, "abc");
+    EXPECT_EQ(nUsed, 4u);
+    // Bytes are Windows-1252 text.
+    ASSERT_TRUE(DecodeSocketString(Bytes({0x03, 0xE9, 0x80, 'x'}), text));
+    EXPECT_EQ(text,
+              "\xC3\xA9\xE2\x82\xAC"
+              "x");
+    // 16-bit length form without the tag.
+    const std::string long8 = Bytes({0xFF, 0x2C, 0x01}) + std::string(300, 'z');
+    ASSERT_TRUE(DecodeSocketString(long8, text, &nUsed));
+    EXPECT_EQ(text, std::string(300, 'z'));
+    EXPECT_EQ(nUsed, long8.size());
+}
+
+TEST(SocketString, TruncatedInputFailsAndLeavesStringAlone) {
+    const std::string bytes = EncodeSocketString("hello");
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        std::string text = "keep";
+        EXPECT_FALSE(DecodeSocketString(std::string_view(bytes).substr(0, n), text)) << n;
+        EXPECT_EQ(text, "keep");
+    }
+}
+
+TEST(SocketString, LengthCapIsExactAndOversizedPayloadNeverRequested) {
+    // A reader that serves a header, then zero bytes up to the cap, counting
+    // what is asked.
+    auto serve = [](const std::string& header, size_t& rnAsked) {
+        return [header, &rnAsked](char* p, size_t n) {
+            if (rnAsked + n > header.size() + kMaxSocketMessageBytes) {
+                return false;
+            }
+            for (size_t i = 0; i < n; ++i) {
+                p[i] = rnAsked + i < header.size() ? header[rnAsked + i] : '\0';
+            }
+            rnAsked += n;
+            return true;
+        };
+    };
+    const uint32_t nCapUnits = kMaxSocketMessageBytes / 2;
+    auto header32 = [](uint32_t n) {
+        return Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF}) +
+               Bytes({static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
+                      static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)});
+    };
+
+    size_t nAsked = 0;
+    std::string text = "keep";
+    EXPECT_FALSE(DecodeSocketString(serve(header32(nCapUnits + 1), nAsked), text));
+    EXPECT_EQ(nAsked, 10u);
+    EXPECT_EQ(text, "keep");
+
+    nAsked = 0;
+    const std::string header64 = Bytes(
+        {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0x40});
+    EXPECT_FALSE(DecodeSocketString(serve(header64, nAsked), text));
+    EXPECT_EQ(nAsked, header64.size());
+
+    nAsked = 0;
+    ASSERT_TRUE(DecodeSocketString(serve(header32(nCapUnits), nAsked), text));
+    EXPECT_EQ(text.size(), nCapUnits);
+    EXPECT_EQ(nAsked, 10u + kMaxSocketMessageBytes);
+}
+
+// ---- Over loopback -------------------------------------------------------------------------
+
+TEST(BidirecSocket, BackToBackMessagesArriveWholeAndInOrder) {
+    Link link;
+    const std::string messages[] = {"", "first", "caf\xC3\xA9 \xF0\x9F\x98\x80 \xC3\xB1",
+                                    std::string(70000, 'x'), "last"};
+    // The short ones are sent before anything is read, so they arrive merged
+    // in the stream; the long one goes from a thread, as it may fill the
+    // socket buffers.
+    for (size_t i = 0; i < 3; ++i) {
+        link.client.enviaMsj(messages[i]);
+    }
+    std::thread sender([&] {
+        try {
+            link.client.enviaMsj(messages[3]);
+            link.client.enviaMsj(messages[4]);
+        } catch (...) {
+        }
+    });
+    std::vector<std::string> received;
+    const bool bInTime = RunBounded(
+        [&] {
+            for (size_t i = 0; i < std::size(messages); ++i) {
+                std::string m;
+                link.peer.recibeMsj(m);
+                received.push_back(m);
+            }
+        },
+        10s, link.peer);
+    if (!bInTime) {
+        link.client.Cancel();
+    }
+    sender.join();
+    ASSERT_TRUE(bInTime);
+    ASSERT_EQ(received.size(), std::size(messages));
+    for (size_t i = 0; i < received.size(); ++i) {
+        EXPECT_EQ(received[i], messages[i]) << i;
+    }
+    // And the other way round.
+    link.peer.enviaMsj("reply \xC3\xA1");
+    std::string reply;
+    ASSERT_TRUE(RunBounded([&] { link.client.recibeMsj(reply); }, 5s, link.client));
+    EXPECT_EQ(reply, "reply \xC3\xA1");
+}
+
+TEST(BidirecSocket, OneSenderAndOneReceiverThreadShareASocket) {
+    Link link;
+    constexpr int kCount = 300;
+    // The peer echoes every message; the client sends on one thread and reads
+    // the echoes on another, both on the same object.
+    std::thread echo([&] {
+        try {
+            for (int i = 0; i < kCount; ++i) {
+                std::string m;
+                link.peer.recibeMsj(m);
+                link.peer.enviaMsj(m);
+            }
+        } catch (...) {
+        }
+    });
+    std::thread sender([&] {
+        try {
+            for (int i = 0; i < kCount; ++i) {
+                link.client.enviaMsj("msg " + std::to_string(i) + std::string(i * 37, 'q'));
+            }
+        } catch (...) {
+        }
+    });
+    int nGood = 0;
+    const bool bInTime = RunBounded(
+        [&] {
+            for (int i = 0; i < kCount; ++i) {
+                std::string m;
+                link.client.recibeMsj(m);
+                nGood += m == "msg " + std::to_string(i) + std::string(i * 37, 'q');
+            }
+        },
+        20s, link.client);
+    link.peer.Cancel();
+    link.client.Cancel();
+    sender.join();
+    echo.join();
+    EXPECT_TRUE(bInTime);
+    EXPECT_EQ(nGood, kCount);
+}
+
+TEST(BidirecSocket, NothingHappensBeforeArchivesAreAttached) {
+    Server server;
+    CBidirecSocket client;
+    ASSERT_EQ(client.ConnectClient("127.0.0.1", server.nPort), 1);
+    EXPECT_NO_THROW(client.enviaMsj("dropped"));
+    std::string text = "keep";
+    ASSERT_TRUE(RunBounded([&] { client.recibeMsj(text); }, 2s, client));
+    EXPECT_EQ(text, "keep");
+}
+
+TEST(BidirecSocket, UntaggedMessageFromTheWireDecodes) {
+    RawLink link;
+    RawSend(link.fd, Bytes({0x02, 'o', 'k'}) + EncodeSocketString("next"));
+    std::string first, second;
+    ASSERT_TRUE(RunBounded(
+        [&] {
+            link.peer.recibeMsj(first);
+            link.peer.recibeMsj(second);
+        },
+        5s, link.peer));
+    EXPECT_EQ(first, "ok");
+    EXPECT_EQ(second, "next");
+}
+
+TEST(BidirecSocket, PeerClosingMidMessageFailsTheReceive) {
+    RawLink link;
+    const std::string whole = EncodeSocketString("0123456789");
+    RawSend(link.fd, whole.substr(0, whole.size() - 5));
+    ::close(link.fd);
+    link.fd = -1;
+    std::string text = "keep";
+    std::string error;
+    ASSERT_TRUE(RunBounded(
+        [&] {
+            try {
+                link.peer.recibeMsj(text);
+            } catch (const CCustomException& e) {
+                error = e.GetMessageText();
+            }
+        },
+        5s, link.peer));
+    EXPECT_EQ(error, kReceiveError);
+    EXPECT_EQ(text, "keep");
+}
+
+TEST(BidirecSocket, HugeClaimedLengthFailsFastWithoutAllocating) {
+    const std::string claims[] = {
+        // 32-bit form: 0x7FFFFFF0 UTF-16 units, about 4 GiB.
+        Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0xFF, 0xFF, 0x7F}),
+        // 64-bit form.
+        Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0,
+               0x10}),
+        // Untagged 8-bit form, 32-bit length.
+        Bytes({0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x40})};
+    for (const std::string& claim : claims) {
+        RawLink link;
+        // The peer stays connected and sends a little payload: a receiver that
+        // believed the claim would block here or allocate gigabytes.
+        RawSend(link.fd, claim + std::string(64, 'a'));
+        const long nBefore = ResidentBytes();
+        std::string text = "keep";
+        std::string error;
+        const auto tStart = std::chrono::steady_clock::now();
+        ASSERT_TRUE(RunBounded(
+            [&] {
+                try {
+                    link.peer.recibeMsj(text);
+                } catch (const CCustomException& e) {
+                    error = e.GetMessageText();
+                }
+            },
+            5s, link.peer));
+        EXPECT_LT(std::chrono::steady_clock::now() - tStart, 2s);
+        EXPECT_EQ(error, kReceiveError);
+        EXPECT_EQ(text, "keep");
+        EXPECT_LT(ResidentBytes() - nBefore, 32L * 1024 * 1024);
+
+        // The stream position is lost: a later valid message is not read as
+        // if nothing happened, the link stays failed.
+        RawSend(link.fd, EncodeSocketString("after"));
+        error.clear();
+        ASSERT_TRUE(RunBounded(
+            [&] {
+                try {
+                    link.peer.recibeMsj(text);
+                } catch (const CCustomException& e) {
+                    error = e.GetMessageText();
+                }
+            },
+            2s, link.peer));
+        EXPECT_EQ(error, kReceiveError);
+        EXPECT_EQ(text, "keep");
+    }
+}
+
+TEST(BidirecSocket, SendToClosedPeerThrowsInsteadOfKillingTheProcess) {
+    Link link;
+    link.peer.Close();
+    std::string error;
+    int nSends = 0;
+    ASSERT_TRUE(RunBounded(
+        [&] {
+            // The first sends may still be buffered; the reset arrives soon after.
+            for (; nSends < 1000 && error.empty(); ++nSends) {
+                try {
+                    link.client.enviaMsj(std::string(1000, 'p'));
+                } catch (const CCustomException& e) {
+                    error = e.GetMessageText();
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+        },
+        10s, link.client));
+    EXPECT_EQ(error, kSendError);
+    // Once lost, the link fails at once.
+    try {
+        link.client.enviaMsj("again");
+        ADD_FAILURE() << "send on a lost link succeeded";
+    } catch (const CCustomException& e) {
+        EXPECT_EQ(e.GetMessageText(), kSendError);
+    }
+}
+
+TEST(BidirecSocket, CancelEndsABlockedAcceptAndReceive) {
+    {
+        Server server;
+        CBidirecSocket connection;
+        std::atomic<bool> bResult{true};
+        std::thread acceptor([&] { bResult = server.listener.Accept(connection); });
+        std::this_thread::sleep_for(100ms);
+        const auto tCancel = std::chrono::steady_clock::now();
+        server.listener.Cancel();
+        ASSERT_TRUE(RunBounded([&] { acceptor.join(); }, 3s, server.listener));
+        EXPECT_LT(std::chrono::steady_clock::now() - tCancel, 1s);
+        EXPECT_FALSE(bResult);
+        EXPECT_FALSE(connection.IsOpen());
+        // A cancel that comes before the wait is not lost.
+        EXPECT_FALSE(server.listener.Accept(connection));
+    }
+    {
+        Link link;
+        std::string text = "keep";
+        std::string error;
+        std::thread receiver([&] {
+            try {
+                link.peer.recibeMsj(text);
+            } catch (const CCustomException& e) {
+                error = e.GetMessageText();
+            }
+        });
+        std::this_thread::sleep_for(100ms);
+        link.peer.Cancel();
+        ASSERT_TRUE(RunBounded([&] { receiver.join(); }, 3s, link.peer));
+        EXPECT_EQ(error, kReceiveError);
+        EXPECT_EQ(text, "keep");
+    }
+}
+
+TEST(BidirecSocket, ServerPortCanBeBoundAgainRightAfterAConnection) {
+    unsigned int nPort = 0;
+    {
+        Link link;
+        nPort = link.server.nPort;
+        link.client.enviaMsj("hi");
+        std::string text;
+        ASSERT_TRUE(RunBounded([&] { link.peer.recibeMsj(text); }, 5s, link.peer));
+        // The server side closes first, so its end of the connection lingers.
+        link.peer.Close();
+        link.server.listener.Close();
+    }
+    CBidirecSocket again;
+    ASSERT_NE(again.CreateServer(nPort, "127.0.0.1"), 0);
+    ASSERT_TRUE(again.Listen());
+    CBidirecSocket client, peer;
+    std::thread acceptor([&] { again.Accept(peer); });
+    EXPECT_EQ(client.ConnectClient("127.0.0.1", nPort), 1);
+    ASSERT_TRUE(RunBounded([&] { acceptor.join(); }, 5s, again));
+    EXPECT_TRUE(peer.IsOpen());
+}
+
+TEST(BidirecSocket, ConnectFailuresReturnZero) {
+    // A bound port with no listener refuses at once.
+    CBidirecSocket bound;
+    ASSERT_NE(bound.CreateServer(0, "127.0.0.1"), 0);
+    const unsigned int nPort = bound.GetBoundPort();
+    CBidirecSocket client;
+    const auto tStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.ConnectClient("127.0.0.1", nPort), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, 2s);
+    EXPECT_FALSE(client.IsOpen());
+    EXPECT_EQ(client.ConnectClient("127.0.0.1", 70000), 0);
+    // The same object can try again once something listens.
+    ASSERT_TRUE(bound.Listen());
+    EXPECT_EQ(client.ConnectClient("127.0.0.1", nPort), 1);
+}
+
+}  // namespace
