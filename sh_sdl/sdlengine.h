@@ -81,6 +81,10 @@ public:
     static std::string FormatQualifiedName(const std::string& strVariable,
                                            const std::string& strOwner);
 
+    // ---- Code generation and build (sdlenginecode.cpp) ----------------------------
+    // BEGIN code generation declarations
+    // END code generation declarations
+
     CNotifier& GetNotifier() const { return m_pNotifier ? *m_pNotifier : ::GetNotifier(); }
     void SetNotifier(CNotifier* pNotifier) { m_pNotifier = pNotifier; }
 

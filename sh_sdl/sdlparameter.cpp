@@ -39,6 +39,7 @@ void CSDLProcedure::CopyFrom(CSDLProcedure* pTarget, CSDLAgent* pOwner) const {
     pTarget->m_strClassName = m_strClassName;
     pTarget->m_bHasBody = m_bHasBody;
     pTarget->m_strDeclarations = m_strDeclarations;
+    pTarget->m_strLocalDeclarations = m_strLocalDeclarations;
     pTarget->m_pOwner = pOwner;
     pTarget->m_mapVariables.clear();
     pTarget->m_mapDeclaredVariables.clear();

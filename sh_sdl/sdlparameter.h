@@ -61,7 +61,10 @@ public:
     CSDLAgent* m_pOwner = nullptr;
     bool m_bHasBody = false;
     std::string m_strClassName;
+    // C declarations of the formals, and of the local variables, one
+    // "\t<type> <name>;\n" line each.
     std::string m_strDeclarations;
+    std::string m_strLocalDeclarations;
     CParameterMap m_mapVariables;
     CSharedParameterMap m_mapDeclaredVariables;
     bool m_bBuiltIn = false;

@@ -65,6 +65,10 @@ public:
     CSharedParameterMap m_mapDeclaredVariables;
     CProcedureMap m_mapProcedures;
     COwningNameMap<C3DRepresentation> m_mapRepresentations;
+    // C declarations of the variables, one "\t<type> <name>;\n" line each.
+    std::string m_strDeclarations;
+    // The model file's implementation attribute (external process file).
+    std::string m_strImplementation;
 
 private:
     // Reports the undefined or mistyped variable; null when the getter of
