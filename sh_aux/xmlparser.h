@@ -108,6 +108,8 @@ public:
 
     // Messages of missing mandatory attributes, joined by "\n".
     const std::string& GetErrorLog() const { return m_strErrorLog; }
+    // Readers that load several documents start each load with an empty log.
+    void ClearErrorLog() { m_strErrorLog.clear(); }
 
 private:
     // Position of the last successful sequential lookup, kept only for
