@@ -1,0 +1,454 @@
+#include "sh_stat/estadisticsservidor.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sh_aux/bidirecsocket.h"
+#include "sh_aux/customexception.h"
+#include "sh_aux/notifier.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
+
+std::tm MakeTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
+    std::tm tmValue{};
+    tmValue.tm_year = nYear - 1900;
+    tmValue.tm_mon = nMonth - 1;
+    tmValue.tm_mday = nDay;
+    tmValue.tm_hour = nHour;
+    tmValue.tm_min = nMinute;
+    tmValue.tm_sec = nSecond;
+    return tmValue;
+}
+
+// The start message as the viewer writes it: an empty user and password.
+std::string ViewerStartMessage() {
+    const std::string s6 = " " + std::string(6, '\t');
+    const std::string s8 = " " + std::string(8, '\t');
+    const std::string s9 = " " + std::string(9, '\t');
+    return "\t" + kDeclaration + s6 + "<!--  Mensaje de EVENTO del usuario sobre el servidor -->" +
+           s6 + "<StatisticMsg>" + s8 + "<Operacion ID ='Start'>" + s9 +
+           "<MaquinaID ID='VIEWERPC'/>" + s9 + "<UsuarioID ID=''/>" + s9 + "<Password PASS=''/>" +
+           s8 + "</Operacion>" + s6 + "</StatisticMsg>";
+}
+
+// A viewer on its own thread: connects to 127.0.0.1, then behaves as the
+// mode says, keeping every message it receives. Its link ends when the
+// server closes it, when it hangs up itself, or at destruction.
+class CFakeViewer {
+public:
+    enum Mode {
+        FOLLOW_RUN,         // start message, then read until the link ends
+        HANG_UP_AFTER_ONE,  // start message, read one message, close
+        DROP_BEFORE_START,  // connect and close at once
+        SILENT,             // connect and never send anything
+    };
+
+    CFakeViewer(unsigned int nPort, Mode eMode) : m_eMode(eMode) {
+        m_thread = std::thread([this, nPort] { Run(nPort); });
+    }
+    ~CFakeViewer() {
+        m_socket.Cancel();
+        m_thread.join();
+    }
+
+    bool WaitForEnd(std::chrono::milliseconds tWait) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, tWait, [this] { return m_bEnded; });
+    }
+    bool IsLinked() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bLinked;
+    }
+    std::vector<std::string> GetMessages() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecMessages;
+    }
+
+private:
+    void Run(unsigned int nPort) {
+        try {
+            Follow(nPort);
+        } catch (...) {
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bEnded = true;
+        m_cv.notify_all();
+    }
+
+    void Follow(unsigned int nPort) {
+        const auto deadline = Clock::now() + 5s;
+        while (m_socket.ConnectClient("127.0.0.1", nPort) != 1) {
+            if (Clock::now() > deadline) {
+                return;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bLinked = true;
+        }
+        if (m_eMode == DROP_BEFORE_START) {
+            m_socket.Close();
+            return;
+        }
+        m_socket.AttachArchives();
+        if (m_eMode != SILENT) {
+            m_socket.enviaMsj(ViewerStartMessage());
+        }
+        for (;;) {
+            std::string strMessage;
+            try {
+                m_socket.recibeMsj(strMessage);
+            } catch (const CCustomException&) {
+                return;  // the link has ended
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_vecMessages.push_back(strMessage);
+            if (m_eMode == HANG_UP_AFTER_ONE) {
+                m_socket.Close();
+                return;
+            }
+        }
+    }
+
+    Mode m_eMode;
+    CBidirecSocket m_socket;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bLinked = false;
+    bool m_bEnded = false;
+    std::vector<std::string> m_vecMessages;
+    std::thread m_thread;
+};
+
+// WaitForClient on its own thread, as the simulation thread runs it.
+class CWaitRun {
+public:
+    explicit CWaitRun(CEstadisticsServidor& rServer)
+        : m_rServer(rServer), m_future(m_done.get_future()) {
+        m_thread = std::thread([this] {
+            try {
+                m_rServer.WaitForClient();
+            } catch (...) {
+                ADD_FAILURE() << "WaitForClient threw";
+            }
+            m_done.set_value();
+        });
+    }
+    ~CWaitRun() { Finish(5s); }
+
+    // True when the wait ended by itself within tWait. Otherwise it is
+    // cancelled so the thread can be joined.
+    bool Finish(std::chrono::milliseconds tWait) {
+        if (!m_thread.joinable()) {
+            return m_bInTime;
+        }
+        m_bInTime = m_future.wait_for(tWait) == std::future_status::ready;
+        if (!m_bInTime) {
+            m_rServer.CancelWait();
+            if (m_future.wait_for(5s) != std::future_status::ready) {
+                std::fprintf(stderr, "WaitForClient survived CancelWait\n");
+                std::_Exit(1);
+            }
+        }
+        m_thread.join();
+        return m_bInTime;
+    }
+
+private:
+    CEstadisticsServidor& m_rServer;
+    std::promise<void> m_done;
+    std::future<void> m_future;
+    std::thread m_thread;
+    bool m_bInTime = false;
+};
+
+// The port the server listens on, once it listens; 0 after 5 s.
+unsigned int WaitListening(const CEstadisticsServidor& server) {
+    const auto deadline = Clock::now() + 5s;
+    while (Clock::now() < deadline) {
+        if (const unsigned int nPort = server.GetBoundPort(); nPort != 0) {
+            return nPort;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return 0;
+}
+
+void PrepareLoopback(CEstadisticsServidor& server, unsigned int nPort = 0) {
+    server.SetDataPort(nPort);
+    server.SetListenAddress("127.0.0.1");
+}
+
+// One run start: Init, the wait, and a viewer of the given mode connecting.
+std::unique_ptr<CFakeViewer> StartRun(CEstadisticsServidor& server, CFakeViewer::Mode eMode,
+                                      unsigned int* pnPort = nullptr) {
+    server.Init();
+    CWaitRun wait(server);
+    const unsigned int nPort = WaitListening(server);
+    EXPECT_NE(nPort, 0u);
+    if (pnPort != nullptr) {
+        *pnPort = nPort;
+    }
+    auto pViewer = std::make_unique<CFakeViewer>(nPort, eMode);
+    EXPECT_TRUE(wait.Finish(5s)) << "the wait did not end";
+    return pViewer;
+}
+
+const std::string kRecordOne =
+    "\t\t<EYE_SetState xTime='1.500000' agent=\"Banco.Caja\" state=\"Libre\"></EYE_SetState>\n";
+const std::string kRecordTwo =
+    "\t\t<EYE_AnimTo xTime='2.000000' agent=\"Banco.Cañón\" x=\"3\"></EYE_AnimTo>\n";
+
+TEST(EstadisticsServidor, ViewerReceivesTheWholeRunExactlyAsFramed) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    EXPECT_EQ(server.GetDataPort(), 8686u);
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_FALSE(server.IsAccepting());
+    PrepareLoopback(server);
+    server.SetClock([] { return MakeTime(2024, 3, 5, 9, 5, 7); });
+
+    server.Init();
+    auto pWait = std::make_unique<CWaitRun>(server);
+    const unsigned int nPort = WaitListening(server);
+    ASSERT_NE(nPort, 0u);
+    // Nobody has connected yet: the wait goes on.
+    EXPECT_TRUE(server.IsAccepting());
+    EXPECT_FALSE(server.IsConnected());
+    CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
+    ASSERT_TRUE(pWait->Finish(5s));
+    EXPECT_TRUE(server.IsConnected());
+    EXPECT_FALSE(server.IsAccepting());
+    // The listening socket stays open while the link lasts.
+    EXPECT_EQ(server.GetBoundPort(), nPort);
+
+    server.SendModelInfo("Banco", "<Agent Name='Caja'></Agent>");
+    server.Send(kRecordOne);
+    server.Send(kRecordTwo);
+    server.Close();
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_EQ(server.GetBoundPort(), 0u);
+
+    ASSERT_TRUE(viewer.WaitForEnd(5s)) << "the link was not closed";
+    const std::vector<std::string> expected = {
+        "\t<ModelInfo> \t\t<ModelName>Banco</ModelName> \t\t<ModelType></ModelType> "
+        "\t\t<ConnectionTime Format='hh:mm:ss'>9:5:7</ConnectionTime> "
+        "\t\t<ConnectionDate Format='dd:mm:yy'>5-3-2024</ConnectionDate>"
+        "<Agents><Agent Name='Caja'></Agent></Agents></ModelInfo>",
+        kDeclaration + kRecordOne,
+        kDeclaration + kRecordTwo,
+        kDeclaration + "<EndReplication />",
+    };
+    EXPECT_EQ(viewer.GetMessages(), expected);
+    EXPECT_TRUE(notifier.GetBoxes().empty());
+}
+
+TEST(EstadisticsServidor, TwoDigitClockFieldsAndStartSimulationMessage) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    PrepareLoopback(server);
+    server.SetClock([] { return MakeTime(1999, 12, 31, 23, 59, 58); });
+    auto pViewer = StartRun(server, CFakeViewer::FOLLOW_RUN);
+    ASSERT_TRUE(server.IsConnected());
+
+    server.SendModelInfo("M", "");
+    server.SendStartSimulation();
+    server.Close();
+    ASSERT_TRUE(pViewer->WaitForEnd(5s));
+    const std::vector<std::string> messages = pViewer->GetMessages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0],
+              "\t<ModelInfo> \t\t<ModelName>M</ModelName> \t\t<ModelType></ModelType> "
+              "\t\t<ConnectionTime Format='hh:mm:ss'>23:59:58</ConnectionTime> "
+              "\t\t<ConnectionDate Format='dd:mm:yy'>31-12-1999</ConnectionDate>"
+              "<Agents></Agents></ModelInfo>");
+    EXPECT_EQ(messages[1],
+              " \t" + kDeclaration +
+                  " \t<StartSimulation> \t\t<Time Format='hh:mm:ss'>23:59:58</Time> "
+                  "\t\t<Date Format='dd:mm:yy'>31-12-1999</Date> \t</StartSimulation>");
+    EXPECT_EQ(messages[2], kDeclaration + "<EndReplication />");
+}
+
+TEST(EstadisticsServidor, CancelledWaitReturnsPromptlyWithoutViewer) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    PrepareLoopback(server);
+
+    // No viewer at all.
+    server.Init();
+    {
+        CWaitRun wait(server);
+        ASSERT_NE(WaitListening(server), 0u);
+        EXPECT_TRUE(server.IsAccepting());
+        const auto tCancel = Clock::now();
+        server.CancelWait();
+        EXPECT_TRUE(wait.Finish(1s));
+        EXPECT_LT(Clock::now() - tCancel, 1s);
+    }
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_FALSE(server.IsAccepting());
+    EXPECT_EQ(server.GetBoundPort(), 0u);
+    // The run goes on without a viewer: nothing is sent, nothing fails.
+    EXPECT_NO_THROW(server.Send(kRecordOne));
+    EXPECT_NO_THROW(server.Close());
+
+    // A cancel after Init but before the wait began ends the wait at once.
+    server.Init();
+    server.CancelWait();
+    {
+        CWaitRun wait(server);
+        EXPECT_TRUE(wait.Finish(1s));
+    }
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_FALSE(server.IsAccepting());
+
+    // The next Init forgets the cancel: a new run connects normally.
+    auto pViewer = StartRun(server, CFakeViewer::FOLLOW_RUN);
+    EXPECT_TRUE(server.IsConnected());
+    server.Close();
+    EXPECT_TRUE(pViewer->WaitForEnd(5s));
+    EXPECT_TRUE(notifier.GetBoxes().empty());
+}
+
+TEST(EstadisticsServidor, SilentViewerBlocksTheWaitUntilCancelled) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    PrepareLoopback(server);
+    server.Init();
+    CWaitRun wait(server);
+    const unsigned int nPort = WaitListening(server);
+    ASSERT_NE(nPort, 0u);
+    CFakeViewer viewer(nPort, CFakeViewer::SILENT);
+
+    // Connected but no start message: the wait goes on.
+    const auto deadline = Clock::now() + 5s;
+    while (!viewer.IsLinked() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_TRUE(viewer.IsLinked());
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(server.IsAccepting());
+    EXPECT_FALSE(server.IsConnected());
+
+    const auto tCancel = Clock::now();
+    server.CancelWait();
+    EXPECT_TRUE(wait.Finish(1s));
+    EXPECT_LT(Clock::now() - tCancel, 1s);
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_FALSE(server.IsAccepting());
+    EXPECT_EQ(server.GetBoundPort(), 0u);
+    // The viewer's link is closed by the server.
+    EXPECT_TRUE(viewer.WaitForEnd(5s));
+    EXPECT_TRUE(viewer.GetMessages().empty());
+}
+
+TEST(EstadisticsServidor, ViewerDroppingBeforeStartMessageLeavesNoConnection) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    PrepareLoopback(server);
+    auto pViewer = StartRun(server, CFakeViewer::DROP_BEFORE_START);
+    EXPECT_TRUE(pViewer->IsLinked());
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_FALSE(server.IsAccepting());
+    EXPECT_EQ(server.GetBoundPort(), 0u);
+    EXPECT_NO_THROW(server.SendModelInfo("Banco", ""));
+    EXPECT_NO_THROW(server.Send(kRecordOne));
+    EXPECT_NO_THROW(server.Close());
+    EXPECT_TRUE(notifier.GetBoxes().empty());
+}
+
+TEST(EstadisticsServidor, ViewerClosingMidRunDropsTheLinkAndIsReportedOnce) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    PrepareLoopback(server);
+    auto pViewer = StartRun(server, CFakeViewer::HANG_UP_AFTER_ONE);
+    ASSERT_TRUE(server.IsConnected());
+    server.SendModelInfo("Banco", "");
+    ASSERT_TRUE(pViewer->WaitForEnd(5s));
+    EXPECT_EQ(pViewer->GetMessages().size(), 1u);
+
+    // The first sends may still be buffered by the system; the loss shows
+    // within a few.
+    const auto deadline = Clock::now() + 5s;
+    while (server.IsConnected() && Clock::now() < deadline) {
+        EXPECT_NO_THROW(server.Send(kRecordOne));
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_EQ(server.GetBoundPort(), 0u);
+
+    // The run goes on: later sends and the end of run are silent.
+    EXPECT_NO_THROW(server.Send(kRecordTwo));
+    EXPECT_NO_THROW(server.SendStartSimulation());
+    EXPECT_NO_THROW(server.Close());
+    const std::vector<CRecordingNotifier::Box> boxes = notifier.GetBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].strText, "Error: Error al enviar mensaje");
+    EXPECT_EQ(boxes[0].eIcon, NI_ERROR);
+}
+
+TEST(EstadisticsServidor, ConsecutiveRunsBindTheSamePort) {
+    unsigned int nPort = 0;
+    {
+        CRecordingNotifier notifier;
+        CEstadisticsServidor server(&notifier);
+        PrepareLoopback(server);
+        auto pViewer = StartRun(server, CFakeViewer::FOLLOW_RUN, &nPort);
+        ASSERT_TRUE(server.IsConnected());
+        server.Send(kRecordOne);
+        server.Close();
+        ASSERT_TRUE(pViewer->WaitForEnd(5s));
+        EXPECT_EQ(pViewer->GetMessages().size(), 2u);
+    }
+    ASSERT_NE(nPort, 0u);
+
+    // A second server on the port the first just used, for two runs.
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    PrepareLoopback(server, nPort);
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        SCOPED_TRACE(nRun);
+        unsigned int nBound = 0;
+        auto pViewer = StartRun(server, CFakeViewer::FOLLOW_RUN, &nBound);
+        EXPECT_EQ(nBound, nPort);
+        ASSERT_TRUE(server.IsConnected());
+        server.Send(kRecordTwo);
+        server.Close();
+        ASSERT_TRUE(pViewer->WaitForEnd(5s));
+        EXPECT_EQ(pViewer->GetMessages(),
+                  (std::vector<std::string>{kDeclaration + kRecordTwo,
+                                            kDeclaration + "<EndReplication />"}));
+    }
+    EXPECT_TRUE(notifier.GetBoxes().empty());
+}
+
+TEST(EstadisticsServidor, DestructionEndsTheLinkWithoutEndOfReplication) {
+    CRecordingNotifier notifier;
+    auto pServer = std::make_unique<CEstadisticsServidor>(&notifier);
+    PrepareLoopback(*pServer);
+    auto pViewer = StartRun(*pServer, CFakeViewer::FOLLOW_RUN);
+    ASSERT_TRUE(pServer->IsConnected());
+    pServer->Send(kRecordOne);
+    pServer.reset();
+    ASSERT_TRUE(pViewer->WaitForEnd(5s));
+    EXPECT_EQ(pViewer->GetMessages(), std::vector<std::string>{kDeclaration + kRecordOne});
+}
+
+}  // namespace
