@@ -454,3 +454,97 @@ void CSDLAgent::LinkInstanceToSiblings(CSDLAgent* pInstance) {
         pTarget->m_mapInputChannels[strName] = std::move(pNew);
     }
 }
+
+// ---- Self-description ---------------------------------------------------------------
+
+std::string CSDLAgent::GetModelInfoXml() const {
+    const CSDLAgent* pRoot =
+        (m_pEngine && m_pEngine->GetRootAgent()) ? m_pEngine->GetRootAgent() : this;
+    while (pRoot->m_pParent) {
+        pRoot = pRoot->m_pParent;
+    }
+    return "\t<ModelInfo>\n\t\t<ModelName>" + EscapeXml(pRoot->m_strName) +
+           "</ModelName>\n\t\t<Agents>\n" + pRoot->GetAgentsXml() +
+           "\t\t</Agents>\n\t</ModelInfo>\n";
+}
+
+std::string CSDLAgent::GetAgentsXml() const {
+    std::string strText;
+    for (const auto& [strKey, pBlock] : m_mapBlocks) {
+        strText += pBlock->GetAgentsXml();
+    }
+    for (const auto& [strKey, pProcess] : m_mapProcesses) {
+        const std::string strName = EscapeXml(pProcess->GetFullName(false));
+        const CSDLmnca* pMnca = pProcess->GetMncaBlock();
+        if (pMnca && pMnca->GetMainLayer()) {
+            strText += Format("\t\t\t<Agent name='%s' grid='%s'>\n", strName.c_str(),
+                              EscapeXml(pMnca->GetGridName()).c_str());
+        } else if (pMnca) {
+            strText += Format("\t\t\t<Agent name='%s' cells='%d'>\n", strName.c_str(),
+                              pMnca->GetNumCells());
+        } else {
+            strText += Format("\t\t\t<Agent name='%s'>\n", strName.c_str());
+        }
+        for (const auto& [strState, pFirst] : pProcess->m_mapStates) {
+            const std::string strStateName = EscapeXml(strState);
+            const C3DRepresentation* pRep = FindIn(pProcess->m_mapRepresentations, strState);
+            if (pMnca) {
+                strText +=
+                    Format("\t\t\t\t<state name='%s'><mesh scale='1'>default.png</mesh></state>\n",
+                           strStateName.c_str());
+            } else if (pRep) {
+                strText += Format(
+                    " \t\t\t\t<state name='%s'>\n \t\t\t\t\t<mesh scale='%f'>%s</mesh>\n "
+                    "\t\t\t\t\t<pos x='%f' y='%f' z='%f' />\n \t\t\t\t\t<rot x='%f' y='%f' "
+                    "z='%f' />\n \t\t\t\t</state>\n",
+                    strStateName.c_str(), pRep->m_dScale, EscapeXml(pRep->m_strMesh).c_str(),
+                    pRep->m_dPosX, pRep->m_dPosY, pRep->m_dPosZ, pRep->m_dRotX, pRep->m_dRotY,
+                    pRep->m_dRotZ);
+            } else {
+                strText += Format(
+                    "\t\t\t\t<state name='%s'>\n \t\t\t\t\t<mesh scale='1'>default.obj</mesh>\n "
+                    "\t\t\t\t\t<pos x='0' y='0' z='0' />\n \t\t\t\t\t<rot x='0' y='0' z='0' />\n "
+                    "\t\t\t\t</state>\n",
+                    strStateName.c_str());
+            }
+        }
+        strText += "\t\t\t</Agent>\n";
+    }
+    return strText;
+}
+
+std::string CSDLAgent::GetParametrizationXml() const {
+    std::string strText = "<Parametrization>\n\t<DCLS>\n";
+    if (!m_pEngine) {
+        return strText + "\t</DCLS>\n\t<ExternalEvents>\n\t</ExternalEvents>\n</Parametrization>";
+    }
+    for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
+        for (auto& [strName, pVariable] : pProcess->m_mapVariables) {
+            pVariable->m_strValue = Trim(pVariable->m_strValue);
+            if (pVariable->m_strValue.empty()) {
+                continue;
+            }
+            strText += Format("\t\t<DCL agent=\"%s\" name=\"%s\" type=\"%s\" value=\"%s\" />\n",
+                              EscapeXml(strKey).c_str(), EscapeXml(pVariable->m_strName).c_str(),
+                              EscapeXml(pVariable->m_strType).c_str(),
+                              EscapeXml(pVariable->m_strValue).c_str());
+        }
+    }
+    strText += "\t</DCLS>\n\t<ExternalEvents>\n";
+    for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
+        const std::string strAgent = EscapeXml(pProcess->GetFullName(false));
+        for (const auto& pEvent : pProcess->m_listInitialEvents) {
+            strText +=
+                Format("\t\t<ExternalEvent agent='%s' type='%s' xTime='%f'>\n", strAgent.c_str(),
+                       EscapeXml(pEvent->m_strName).c_str(), pEvent->m_dExecutionTime);
+            for (const auto& [strParam, pParam] : pEvent->m_mapUserParams) {
+                strText += Format("\t\t\t<param name='%s' type='%s' value='%s' />\n",
+                                  EscapeXml(pParam->m_strName).c_str(),
+                                  EscapeXml(pParam->m_strType).c_str(),
+                                  EscapeXml(pParam->m_strValue).c_str());
+            }
+            strText += "\t\t</ExternalEvent>\n";
+        }
+    }
+    return strText + "\t</ExternalEvents>\n</Parametrization>";
+}

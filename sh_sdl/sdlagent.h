@@ -83,6 +83,16 @@ public:
     // "ERROR: ..." lines of this agent and its subtree.
     std::string GetErrorReport() const;
 
+    // ---- Self-description -------------------------------------------------------
+    // The whole ModelInfo element of the engine's model (whatever agent it is
+    // called on).
+    std::string GetModelInfoXml() const;
+    // The Agent elements of this agent's subtree, sub-blocks first.
+    std::string GetAgentsXml() const;
+    // The whole Parametrization element for every process of the engine's
+    // process map. Trims the variables' value texts in place.
+    std::string GetParametrizationXml() const;
+
     // ---- Instances -----------------------------------------------------------------
     // Makes pOut (freshly constructed) a new numbered instance of this agent:
     // names, numbers and its own channel ends, plus the parent's ends of the

@@ -10,9 +10,17 @@
 #include "sh_sdl/sdloperationsetstate.h"
 #include "sh_sdl/sdlprocess.h"
 
-CSDLEngine::CSDLEngine() = default;
+CSDLEngine::CSDLEngine() : m_pServer(std::make_unique<CEstadisticsServidor>()) {}
 
 CSDLEngine::~CSDLEngine() {
+    // The simulation thread uses the model, the library and the server:
+    // end it first.
+    MarkRootFinished();
+    CancelViewerWait();
+    if (m_threadSimulation.joinable()) {
+        m_threadSimulation.join();
+    }
+    FreeModelDLL();
     // The indexes point into the tree: drop them before the tree goes.
     m_mapOperations.clear();
     m_mapProcesses.clear();
@@ -157,6 +165,13 @@ std::string CSDLEngine::TakeMessages() {
 }
 
 void CSDLEngine::EmitRecord(const std::string& strRecord, bool bCollect) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexTrace);
+        if (m_pTraceFile) {
+            m_pTraceFile->Write(strRecord);
+        }
+    }
+    SendToViewer(strRecord);
     if (m_pTraceSink) {
         m_pTraceSink->WriteRecord(strRecord);
     }

@@ -6,14 +6,21 @@
 // bound model library, and writes the trace records.
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "sh_aux/externalcompiler.h"
 #include "sh_aux/namemap.h"
 #include "sh_aux/notifier.h"
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlevent.h"
+#include "sh_stat/estadisticsservidor.h"
 
 class CSDLAgent;
 class CSDLBlock;
@@ -35,6 +42,29 @@ public:
     std::string m_strText;
 };
 
+// The trace file of a run: UTF-8 text whose "\n" are written as CR LF.
+class CTraceFile {
+public:
+    CTraceFile() = default;
+    ~CTraceFile() { Close(); }
+    CTraceFile(const CTraceFile&) = delete;
+    CTraceFile& operator=(const CTraceFile&) = delete;
+
+    bool Open(const std::string& strPath);
+    void Write(const std::string& strText);
+    void Flush();
+    void Close();
+    bool IsOpen() const { return m_pFile != nullptr; }
+    const std::string& GetPath() const { return m_strPath; }
+
+private:
+    std::FILE* m_pFile = nullptr;
+    std::string m_strPath;
+};
+
+// End modes of a run.
+enum EngineEndMode { EM_BY_TIME = 0, EM_BY_LOOPS = 1, EM_NEVER = 2 };
+
 class CSDLEngine {
 public:
     CSDLEngine();
@@ -50,6 +80,53 @@ public:
     // ends and index entries that lead to it, and resets the instance
     // counters, so the next run starts from the loaded model.
     void RemoveInstances();
+
+    // ---- Run --------------------------------------------------------------------------
+    // Starts the simulation thread of a new run (after the previous run's
+    // thread has ended); returns 0.
+    int StartThread();
+    // The run start, on the simulation thread: 0 success, 1 model library not
+    // bound, 3 no trace file.
+    int BeginRun();
+    // Commands of the user interface.
+    void Run();       // lets the loop go
+    void Pause();     // the loop stops at its next wait point
+    void Resume();    // goes on after a pause
+    void StepOnce();  // one more step in step-by-step mode
+    void Stop();      // ends the run after the current step
+    // Waits until the simulation thread has ended (true), or the time-out.
+    bool WaitForRunEnd(int nMilliseconds);
+    // True while a simulation thread exists and has not ended.
+    bool IsThreadAlive() const { return m_bThreadAlive; }
+    // The result of the last simulation thread: 0 complete, 1 failed start.
+    int GetLastThreadResult() const { return m_nThreadResult; }
+    // Path of the trace file of the current or last run ("" when none).
+    std::string GetTracePath() const;
+
+    // The viewer connection server; the user interface cancels its wait and
+    // asks whether it is connected or accepting.
+    CEstadisticsServidor& GetServer() { return *m_pServer; }
+    // Port the viewer connects to (8686 unless set; 0 picks a free one).
+    void SetViewerPort(unsigned nPort) { m_pServer->SetDataPort(nPort); }
+
+    // ---- Model library binding -----------------------------------------------------
+    // Loads "<code base>.so" and checks its entry points: 0 bound, 1 not
+    // loadable, 2 an entry point missing ("Error" box).
+    int LoadModelDLL();
+    // Frees the library; every later call finds none. Returns 0.
+    int FreeModelDLL();
+    // Replaces how LoadModelDLL obtains the library (tests bind an in-memory
+    // one); the factory returns null when it cannot load.
+    void SetLibraryFactory(std::function<std::unique_ptr<CModelLibrary>()> fnFactory) {
+        m_fnLibraryFactory = std::move(fnFactory);
+    }
+
+    // ---- Trace file ------------------------------------------------------------------
+    // Names, creates and heads the trace file of a run started at tmStart:
+    // 0 success, 3 failure.
+    int OpenTraceFile(const std::tm& tmStart);
+    // Closes the trace file with its tail.
+    void CloseTraceFile();
 
     // ---- Pending-event table ---------------------------------------------------
     // Earliest pending time over all keys; *pFound false and 0.0 when empty.
@@ -83,6 +160,74 @@ public:
 
     // ---- Code generation and build (sdlenginecode.cpp) ----------------------------
     // BEGIN code generation declarations
+    //
+    // Build commands. Each takes a code base (the path of the generated
+    // files without extension; empty means GetDefaultCodeBase()). None of
+    // them throws: a failure shows in the result, through the notifier and,
+    // for the compiler steps, in the returned log.
+    //
+    // The code base used when none is given: the parametrization file
+    // without the extension of its file name, else the model folder followed
+    // by the model file's name.
+    std::string GetDefaultCodeBase() const;
+    // Writes <base>.c. 1 when written: the engine's code base becomes base.
+    // 0 otherwise: the code base is cleared and the user told.
+    int CreateCodeFile(const std::string& strCodeBase);
+    // Compiles <base>.c (and every .c of the header folder) to objects; 1
+    // when the compiler succeeded and <base>.o exists. strLog receives the
+    // compiler's command line and output.
+    int CompileCode(const std::string& strCodeBase, std::string& strLog);
+    // Links the objects of the last compile into <base>.so; 1 when the
+    // linker succeeded and <base>.so exists.
+    int LinkDLL(const std::string& strCodeBase, std::string& strLog);
+    // Writes the C++ form of the code, <base>.cpp and <base>.h; 1 when both
+    // were written (the engine's code base becomes base), else 0.
+    int CreateCppCodeFile(const std::string& strCodeBase);
+
+    // Generators. They throw CCustomException when a file cannot be created
+    // or written; true once the files are written.
+    bool GenerateCSource(const std::string& strCodeBase);
+    bool GenerateCppSource(const std::string& strCodeBase);
+    // Global declarations ("<type> <placeholder>;\n") of every variable of
+    // the agent's subtree: process variables, procedure locals and formals.
+    std::string BuildDeclarations(const CSDLAgent* pAgent);
+    std::string DeclareVariables(const std::string& strDeclarations, const std::string& strOwner);
+    // The IniModel lines of the subtree's process variables that have a value.
+    std::string BuildInitialisers(const CSDLAgent* pAgent) const;
+    // Every operation of the subtree whose type tag is strType, by code key.
+    void CollectOperations(CNameMap<CSDLOperation*>& mapOut, const CSDLAgent* pAgent,
+                           const std::string& strType) const;
+    // The blocks of GetModelDecision and GetModelTask, with the final return.
+    std::string BuildDecisionBodies();
+    std::string BuildTaskBodies();
+
+    // Names in generated code. A variable is known as its qualified name
+    // (FormatQualifiedName) in the finished code and by a placeholder
+    // "SDL<n>DCL" while the code is assembled.
+    std::string GetPlaceholderName(const std::string& strVariable, const std::string& strOwner);
+    // Replaces every identifier of the expression that is a name declared in
+    // strDeclarations by its placeholder. String and character literals,
+    // comments, member names, placeholders and the letters of the "@."
+    // operators are left alone.
+    std::string SubstituteVariableNames(const std::string& strExpression,
+                                        const std::string& strDeclarations,
+                                        const std::string& strOwner);
+    // Turns every placeholder in the code back into its qualified name.
+    std::string RestoreQualifiedNames(const std::string& strText) const;
+    // The model's operator words in C: "@.p" "&", "@.GE" ">=", "@.LE" "<=",
+    // "@.G" ">", "@.L" "<".
+    static std::string TranslateOperators(const std::string& strExpression);
+    // The process of that name (apostrophes around it ignored); null, and an
+    // error on the root listing the known processes, when there is none.
+    CSDLProcess* FindProcess(const std::string& strName);
+
+    // Runner of the external compiler; its path is the user's compiler
+    // setting.
+    CExternalCompiler m_Compiler{EC_DEFAULT_COMPILER};
+    // Qualified name -> placeholder, and the last placeholder number. Kept
+    // for the life of the engine, so generating twice gives the same names.
+    CNameMap<std::string> m_mapDCLNames;
+    int m_nDCLCounter = 0;
     // END code generation declarations
 
     CNotifier& GetNotifier() const { return m_pNotifier ? *m_pNotifier : ::GetNotifier(); }
@@ -126,7 +271,33 @@ public:
     int m_nCreateCount = 0;
     int m_nCreatedAgents = 0;
 
+    // The root's finished mark ends the run.
+    bool IsRootFinished() const;
+    void MarkRootFinished();
+
 private:
+    void SimulationThreadProc();
+    // The viewer link of a run (when "Use clients" is on).
+    void ConnectViewer();
+    void DisconnectViewer();
+    void CancelViewerWait();
+    void SendToViewer(const std::string& strRecord);
+    // Waits until pred() holds or the root is finished.
+    template <class Pred>
+    void WaitFor(Pred pred);
+    void NotifyFlags();
+
+    std::unique_ptr<CEstadisticsServidor> m_pServer;
+    std::thread m_threadSimulation;
+    std::atomic<bool> m_bThreadAlive{false};
+    std::atomic<int> m_nThreadResult{0};
+    std::mutex m_mutexFlags;
+    std::condition_variable m_cvFlags;
+    std::function<std::unique_ptr<CModelLibrary>()> m_fnLibraryFactory;
+    std::unique_ptr<CTraceFile> m_pTraceFile;
+    mutable std::mutex m_mutexTrace;
+    std::string m_strLastTracePath;
+
     // Sends a finished record to the sink.
     void EmitRecord(const std::string& strRecord, bool bCollect);
     std::string FormatExecutionRecord(const CSDLOperation* pOperation) const;
