@@ -1,0 +1,739 @@
+// Code generation and build of the model library: the C source that holds
+// every decision condition, task code and model variable of the loaded
+// model, its C++ form, and the compile and link steps.
+//
+// While the code is assembled a variable is named by a placeholder
+// "SDL<n>DCL"; the finished C file names it by its qualified name
+// (FormatQualifiedName), which is also what the run-time accessors look up.
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+#include "sh_aux/pathhelp.h"
+#include "sh_sdl/sdlagent.h"
+#include "sh_sdl/sdlblock.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdloperationdecision.h"
+#include "sh_sdl/sdloperationtask.h"
+#include "sh_sdl/sdlparameter.h"
+#include "sh_sdl/sdlprocess.h"
+
+namespace {
+
+const char* const HEADER_FOLDER_NAME = "SDLCodeExternal";
+const char* const TAG_DECISION = "decision";
+const char* const TAG_TASK = "task";
+
+const std::string SLASHES(79, '/');
+
+// The generated files are ours and read only by gcc: UTF-8 with "\n" line
+// ends, the exported functions visible from the shared library.
+const char* const EXPORT_BLOCK =
+    "#ifdef BUILD_DLL\n/* DLL export */\n"
+    "#define SDLCODE_EXPORT __attribute__((visibility(\"default\")))\n"
+    "#else\n/* EXE import */\n#define SDLCODE_EXPORT\n#endif\n\n";
+const char* const STANDARD_INCLUDES = "#include <stdio.h>\n#include <string.h>\n";
+const char* const GET_COMMENT =
+    "// Create Get functions - create a get function for each variable of the model.\n";
+const char* const SET_COMMENT =
+    "// Create Set functions - create a set function for each variable of the model.\n";
+const char* const INI_COMMENT = "// CreateSDLCode - create an instance of the class CSDLCode\n";
+const char* const DECISION_HEAD = "// Allows to evaluate the decisions of the SDL model\n";
+const char* const TASK_HEAD = "// Allows to evaluate the tasks of the SDL model\n";
+const char* const BODY_COMMENT =
+    "\t//En funci\xC3\xB3 del ID del condicional el fitxer generat tindr\xC3\xA0 un codi o un "
+    "altre.\n";
+
+const char* const MSG_CODE_FILE = "Unable to create the code file (.c)";
+
+// ---- Declarations texts --------------------------------------------------------------
+
+struct CDeclaration {
+    std::string strType;
+    std::string strName;
+};
+
+// The items "<type> <name>;" of a declarations text, in order. A remainder
+// shorter than two characters, or without ";", ends the list.
+std::vector<CDeclaration> SplitDeclarations(const std::string& strDeclarations) {
+    std::vector<CDeclaration> vecOut;
+    std::string strRest = strDeclarations;
+    while (strRest.size() >= 2 && strRest.find(';') != std::string::npos) {
+        const std::string strItem = NextToken(strRest, ";");
+        const size_t nBlank = strItem.find(' ');
+        CDeclaration decl;
+        if (nBlank == std::string::npos) {
+            decl.strName = strItem;
+        } else {
+            decl.strType = Trim(strItem.substr(0, nBlank));
+            decl.strName = Trim(strItem.substr(nBlank + 1));
+        }
+        vecOut.push_back(std::move(decl));
+    }
+    return vecOut;
+}
+
+// ---- C text ----------------------------------------------------------------------------
+
+// The text as the contents of a C string literal.
+std::string EscapeCString(const std::string& str) {
+    std::string strOut;
+    strOut.reserve(str.size());
+    for (size_t i = 0; i < str.size(); ++i) {
+        const unsigned char ch = static_cast<unsigned char>(str[i]);
+        switch (ch) {
+            case '"':
+                strOut += "\\\"";
+                break;
+            case '\\':
+                strOut += "\\\\";
+                break;
+            case '\n':
+                strOut += "\\n";
+                break;
+            case '\r':
+                strOut += "\\r";
+                break;
+            case '\t':
+                strOut += "\\t";
+                break;
+            case '?':
+                // "??x" could be read as a trigraph by a strict compiler.
+                strOut += (i + 1 < str.size() && str[i + 1] == '?') ? "?\\" : "?";
+                break;
+            default:
+                if (ch < 0x20 || ch == 0x7F) {
+                    // Octal escapes take at most three digits, so a digit
+                    // that follows cannot join the escape.
+                    strOut += Format("\\%03o", static_cast<unsigned>(ch));
+                } else {
+                    strOut += static_cast<char>(ch);
+                }
+        }
+    }
+    return strOut;
+}
+
+bool IsIdentStart(char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '_';
+}
+
+bool IsIdentChar(char ch) {
+    return IsIdentStart(ch) || (ch >= '0' && ch <= '9');
+}
+
+bool IsDigit(char ch) {
+    return ch >= '0' && ch <= '9';
+}
+
+// True for "SDL<digits>DCL" starting at nPos; nEnd receives its end.
+bool MatchPlaceholder(const std::string& str, size_t nPos, size_t& nEnd) {
+    if (str.compare(nPos, 3, "SDL") != 0) {
+        return false;
+    }
+    size_t i = nPos + 3;
+    const size_t nDigits = i;
+    while (i < str.size() && IsDigit(str[i])) {
+        ++i;
+    }
+    if (i == nDigits || str.compare(i, 3, "DCL") != 0) {
+        return false;
+    }
+    nEnd = i + 3;
+    return true;
+}
+
+bool IsPlaceholder(const std::string& strIdent) {
+    size_t nEnd = 0;
+    return MatchPlaceholder(strIdent, 0, nEnd) && nEnd == strIdent.size();
+}
+
+// Walks C text and hands every identifier outside literals and comments to
+// fnIdent(text, start, length, out), which appends its replacement; all
+// other text is copied unchanged.
+template <class F>
+std::string RewriteIdentifiers(const std::string& strText, F fnIdent) {
+    std::string strOut;
+    strOut.reserve(strText.size());
+    const size_t n = strText.size();
+    size_t i = 0;
+    while (i < n) {
+        const char ch = strText[i];
+        const char chNext = i + 1 < n ? strText[i + 1] : '\0';
+        size_t j = i + 1;
+        if (ch == '"' || ch == '\'') {
+            // A literal ends at its closing quote; an unterminated one at
+            // the end of its line.
+            while (j < n && strText[j] != ch && strText[j] != '\n') {
+                j += strText[j] == '\\' ? 2 : 1;
+            }
+            j = std::min(n, j < n && strText[j] == ch ? j + 1 : j);
+        } else if (ch == '/' && chNext == '/') {
+            j = strText.find('\n', i);
+            j = j == std::string::npos ? n : j;
+        } else if (ch == '/' && chNext == '*') {
+            j = strText.find("*/", i + 2);
+            j = j == std::string::npos ? n : j + 2;
+        } else if (IsDigit(ch) || (ch == '.' && IsDigit(chNext))) {
+            // A number with its suffix or exponent ("10L", "1e-5f").
+            while (j < n && (IsIdentChar(strText[j]) || strText[j] == '.' ||
+                             ((strText[j] == '+' || strText[j] == '-') &&
+                              (strText[j - 1] == 'e' || strText[j - 1] == 'E' ||
+                               strText[j - 1] == 'p' || strText[j - 1] == 'P')))) {
+                ++j;
+            }
+        } else if (IsIdentStart(ch)) {
+            while (j < n && IsIdentChar(strText[j])) {
+                ++j;
+            }
+            fnIdent(strText, i, j - i, strOut);
+            i = j;
+            continue;
+        }
+        strOut.append(strText, i, j - i);
+        i = j;
+    }
+    return strOut;
+}
+
+// The length of the "@." operator word at the front of an identifier that
+// follows "@." (the order of TranslateOperators: "p", "GE", "LE", "G", "L");
+// 0 when it starts with none.
+size_t OperatorWordLength(std::string_view strIdent) {
+    for (const char* pszWord : {"p", "GE", "LE", "G", "L"}) {
+        if (strIdent.starts_with(pszWord)) {
+            return std::char_traits<char>::length(pszWord);
+        }
+    }
+    return 0;
+}
+
+// True when the identifier at nPos is the member name of a "." or "->".
+bool IsMemberName(const std::string& strText, size_t nPos) {
+    size_t i = nPos;
+    while (i > 0 && (strText[i - 1] == ' ' || strText[i - 1] == '\t')) {
+        --i;
+    }
+    if (i >= 1 && strText[i - 1] == '.') {
+        return true;
+    }
+    return i >= 2 && strText[i - 1] == '>' && strText[i - 2] == '-';
+}
+
+// ---- Files -------------------------------------------------------------------------------
+
+// Creates or truncates the file; throws when it cannot.
+std::ofstream CreateFile(const std::string& strPath) {
+    std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        const int nError = errno;
+        CCustomException::ThrowError(Format("cannot create \"%s\": %s", strPath.c_str(),
+                                            GetSystemErrorText(nError).c_str()));
+    }
+    return file;
+}
+
+void WriteAndClose(std::ofstream& file, const std::string& strPath, const std::string& strText) {
+    file.write(strText.data(), static_cast<std::streamsize>(strText.size()));
+    file.close();
+    if (file.fail()) {
+        const int nError = errno;
+        CCustomException::ThrowError(
+            Format("cannot write \"%s\": %s", strPath.c_str(), GetSystemErrorText(nError).c_str()));
+    }
+}
+
+// ---- Walks ---------------------------------------------------------------------------------
+
+// Stores every operation of the chain from pFirst whose tag is strType.
+void CollectChain(CNameMap<CSDLOperation*>& mapOut, CSDLOperation* pFirst,
+                  const std::string& strType) {
+    std::set<const CSDLOperation*> setSeen;
+    for (CSDLOperation* pOp = pFirst; pOp && setSeen.insert(pOp).second; pOp = pOp->m_pNext) {
+        if (pOp->m_strType == strType) {
+            mapOut[pOp->GetCodeID()] = pOp;
+        }
+    }
+}
+
+// The getter and setter functions of the declared variables.
+std::string AccessorFunctions(const std::string& strDeclarations, bool bGetters, bool bCppForm) {
+    const std::string strPrefix = bCppForm ? std::string() : "SDLCODE_EXPORT ";
+    const std::string strSecondBanner = bCppForm ? SLASHES + "\n" : std::string();
+    std::string strOut;
+    for (const CDeclaration& decl : SplitDeclarations(strDeclarations)) {
+        const std::string& t = decl.strType;
+        const std::string& n = decl.strName;
+        if (bGetters) {
+            strOut += SLASHES + "\n" + GET_COMMENT + strSecondBanner + strPrefix + t + " Get" + n +
+                      "()\n{\n\treturn " + n + ";\n}\n\n";
+        } else {
+            strOut += SLASHES + "\n" + SET_COMMENT + strSecondBanner + strPrefix + t + " Set" + n +
+                      "(" + t + " Set_" + n + ")\n{\n\t" + n + " = Set_" + n + ";" +
+                      (bCppForm ? "\n\t return " : "\n\treturn ") + n + ";\n}\n\n";
+        }
+    }
+    return strOut;
+}
+
+}  // namespace
+
+// ---- Names ------------------------------------------------------------------------------------
+
+std::string CSDLEngine::GetPlaceholderName(const std::string& strVariable,
+                                           const std::string& strOwner) {
+    const std::string strKey = FormatQualifiedName(strVariable, strOwner);
+    auto it = m_mapDCLNames.find(strKey);
+    if (it != m_mapDCLNames.end()) {
+        return it->second;
+    }
+    ++m_nDCLCounter;
+    std::string strPlaceholder = Format("SDL%dDCL", m_nDCLCounter);
+    m_mapDCLNames[strKey] = strPlaceholder;
+    return strPlaceholder;
+}
+
+std::string CSDLEngine::SubstituteVariableNames(const std::string& strExpression,
+                                                const std::string& strDeclarations,
+                                                const std::string& strOwner) {
+    std::vector<std::string> vecNames;
+    for (CDeclaration& decl : SplitDeclarations(strDeclarations)) {
+        if (!decl.strName.empty()) {
+            vecNames.push_back(std::move(decl.strName));
+        }
+    }
+    // Longest first, equal lengths in declaration order: the order in which
+    // new placeholders are numbered.
+    std::stable_sort(
+        vecNames.begin(), vecNames.end(),
+        [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::map<std::string, std::string, std::less<>> mapNames;
+    for (const std::string& strName : vecNames) {
+        mapNames.emplace(strName, GetPlaceholderName(strName, strOwner));
+    }
+    if (mapNames.empty()) {
+        return strExpression;
+    }
+
+    auto lookup = [&](std::string_view strIdent, std::string& strOut) {
+        auto it = mapNames.find(strIdent);
+        if (it != mapNames.end() && !IsPlaceholder(std::string(strIdent))) {
+            strOut += it->second;
+        } else {
+            strOut += strIdent;
+        }
+    };
+    return RewriteIdentifiers(strExpression, [&](const std::string& strText, size_t nPos,
+                                                 size_t nLen, std::string& strOut) {
+        std::string_view strIdent(strText.data() + nPos, nLen);
+        if (nPos >= 2 && strText[nPos - 1] == '.' && strText[nPos - 2] == '@') {
+            // The letters of an operator word are not a name; what
+            // follows them directly ("@.Gx") is.
+            const size_t nWord = OperatorWordLength(strIdent);
+            strOut += strIdent.substr(0, nWord);
+            strIdent.remove_prefix(nWord);
+            if (strIdent.empty() || !IsIdentStart(strIdent.front())) {
+                strOut += strIdent;
+                return;
+            }
+            if (nWord == 0) {
+                strOut += strIdent;  // "@.name" is no operator: a member
+                return;
+            }
+            lookup(strIdent, strOut);
+            return;
+        }
+        if (IsMemberName(strText, nPos)) {
+            strOut += strIdent;
+            return;
+        }
+        lookup(strIdent, strOut);
+    });
+}
+
+std::string CSDLEngine::RestoreQualifiedNames(const std::string& strText) const {
+    std::map<std::string, std::string, std::less<>> mapQualified;
+    for (const auto& [strQualified, strPlaceholder] : m_mapDCLNames) {
+        mapQualified[strPlaceholder] = strQualified;
+    }
+    if (mapQualified.empty()) {
+        return strText;
+    }
+    // One pass: a qualified name put in is never read again, so a variable
+    // whose own name looks like a placeholder cannot be rewritten twice.
+    // Placeholders stand alone or inside the accessor names ("GetSDL1DCL").
+    return RewriteIdentifiers(
+        strText, [&](const std::string& str, size_t nPos, size_t nLen, std::string& strOut) {
+            const size_t nEndIdent = nPos + nLen;
+            size_t i = nPos;
+            while (i < nEndIdent) {
+                size_t nEnd = 0;
+                if (str[i] == 'S' && MatchPlaceholder(str, i, nEnd) && nEnd <= nEndIdent) {
+                    auto it = mapQualified.find(std::string_view(str.data() + i, nEnd - i));
+                    if (it != mapQualified.end()) {
+                        strOut += it->second;
+                        i = nEnd;
+                        continue;
+                    }
+                }
+                strOut += str[i];
+                ++i;
+            }
+        });
+}
+
+std::string CSDLEngine::TranslateOperators(const std::string& strExpression) {
+    std::string strOut = strExpression;
+    ReplaceAll(strOut, "@.p", "&");
+    ReplaceAll(strOut, "@.GE", ">=");
+    ReplaceAll(strOut, "@.LE", "<=");
+    ReplaceAll(strOut, "@.G", ">");
+    ReplaceAll(strOut, "@.L", "<");
+    return strOut;
+}
+
+CSDLProcess* CSDLEngine::FindProcess(const std::string& strName) {
+    size_t nFirst = strName.find_first_not_of('\'');
+    std::string strBare;
+    if (nFirst != std::string::npos) {
+        const size_t nLast = strName.find_last_not_of('\'');
+        strBare = strName.substr(nFirst, nLast - nFirst + 1);
+    }
+    if (CSDLProcess* pProcess = FindIn(m_mapProcesses, strBare)) {
+        return pProcess;
+    }
+    std::string strMessage =
+        Format("We didn't find the process %s, is its name (PID) correct?", strBare.c_str());
+    for (const auto& [strKey, pProcess] : m_mapProcesses) {
+        strMessage += "\n" + strKey;
+    }
+    if (m_pRootAgent) {
+        m_pRootAgent->ReportError(strMessage, SDL_ERROR);
+    }
+    return nullptr;
+}
+
+// ---- Walks of the model ----------------------------------------------------------------------
+
+std::string CSDLEngine::DeclareVariables(const std::string& strDeclarations,
+                                         const std::string& strOwner) {
+    std::string strOut;
+    for (const CDeclaration& decl : SplitDeclarations(strDeclarations)) {
+        strOut += decl.strType + " " + GetPlaceholderName(decl.strName, strOwner) + ";\n";
+    }
+    return strOut;
+}
+
+std::string CSDLEngine::BuildDeclarations(const CSDLAgent* pAgent) {
+    std::string strOut;
+    if (!pAgent) {
+        return strOut;
+    }
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        strOut += BuildDeclarations(pBlock.get());
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        if (!pProcess) {
+            continue;
+        }
+        strOut += DeclareVariables(pProcess->m_strDeclarations, pProcess->GetFullName(false));
+        for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
+            if (!pProcedure) {
+                continue;
+            }
+            const std::string strInstance = pProcedure->GetInstanceName();
+            strOut += DeclareVariables(pProcedure->m_strLocalDeclarations, strInstance);
+            strOut += DeclareVariables(pProcedure->m_strDeclarations, strInstance);
+        }
+    }
+    return strOut;
+}
+
+std::string CSDLEngine::BuildInitialisers(const CSDLAgent* pAgent) const {
+    std::string strOut;
+    if (!pAgent) {
+        return strOut;
+    }
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        strOut += BuildInitialisers(pBlock.get());
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        if (!pProcess) {
+            continue;
+        }
+        const std::string strOwner = pProcess->GetFullName(false);
+        for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
+            if (!pVariable || pVariable->m_strValue.empty()) {
+                continue;
+            }
+            const std::string strIdent = FormatQualifiedName(pVariable->m_strName, strOwner);
+            if (pVariable->m_strType == "char*") {
+                strOut += "\t" + strIdent + " = \"" +
+                          EscapeCString(StripQuotes(pVariable->m_strValue)) + "\";\n";
+            } else {
+                strOut += "\t" + strIdent + " = " + pVariable->m_strValue + ";\n";
+            }
+        }
+    }
+    return strOut;
+}
+
+void CSDLEngine::CollectOperations(CNameMap<CSDLOperation*>& mapOut, const CSDLAgent* pAgent,
+                                   const std::string& strType) const {
+    if (!pAgent) {
+        return;
+    }
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        CollectOperations(mapOut, pBlock.get(), strType);
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        if (!pProcess) {
+            continue;
+        }
+        for (const auto& [strState, pFirst] : pProcess->m_mapStates) {
+            CollectChain(mapOut, pFirst, strType);
+        }
+        // Also for a process without states: its start transition and
+        // procedures run all the same and must find their code.
+        CollectChain(mapOut, pProcess->m_pStartOperation, strType);
+        for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
+            if (pProcedure) {
+                CollectChain(mapOut, pProcedure->m_pBody, strType);
+            }
+        }
+    }
+}
+
+std::string CSDLEngine::BuildDecisionBodies() {
+    CNameMap<CSDLOperation*> mapDecisions;
+    CollectOperations(mapDecisions, m_pRootAgent.get(), TAG_DECISION);
+    std::string strOut;
+    for (const auto& [strKey, pOp] : mapDecisions) {
+        const auto* pDecision = dynamic_cast<const CSDLOperationDecision*>(pOp);
+        if (!pDecision) {
+            continue;
+        }
+        std::string strCondition = TranslateOperators(pDecision->m_strCondition);
+        if (const CSDLProcess* pOwner = pDecision->m_pOwner) {
+            strCondition = SubstituteVariableNames(strCondition, pOwner->m_strDeclarations,
+                                                   pOwner->GetFullName(false));
+        }
+        strOut += "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n\t{\n\t\tif(" +
+                  strCondition + ")\n\t\t\treturn " + IntToString(pDecision->m_nIfTrue) +
+                  ";\n\t\telse\n\t\t\treturn " + IntToString(pDecision->m_nIfFalse) + ";\n\t};\n";
+    }
+    return strOut + "\treturn 0;\n";
+}
+
+std::string CSDLEngine::BuildTaskBodies() {
+    CNameMap<CSDLOperation*> mapTasks;
+    CollectOperations(mapTasks, m_pRootAgent.get(), TAG_TASK);
+    std::string strOut;
+    for (const auto& [strKey, pOp] : mapTasks) {
+        const auto* pTask = dynamic_cast<const CSDLOperationTask*>(pOp);
+        if (!pTask) {
+            continue;
+        }
+        std::string strCode = pTask->m_strCode;
+        if (const CSDLProcedure* pProcedure = pTask->m_pProcedure) {
+            strCode = SubstituteVariableNames(
+                strCode, pProcedure->m_strDeclarations + pProcedure->m_strLocalDeclarations,
+                pProcedure->GetInstanceName());
+        }
+        if (const CSDLProcess* pOwner = pTask->m_pOwner) {
+            strCode = SubstituteVariableNames(strCode, pOwner->m_strDeclarations,
+                                              pOwner->GetFullName(false));
+        }
+        strCode = TranslateOperators(strCode);
+        strOut += "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n\t{\n\t\t" + strCode +
+                  "\n\t};\n";
+    }
+    return strOut + "\treturn 0;\n";
+}
+
+// ---- Generators ---------------------------------------------------------------------------------
+
+bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
+    const std::string strPath = strCodeBase + ".c";
+    std::ofstream file = CreateFile(strPath);
+
+    // The header folder beside the model, or one or two levels above it.
+    const size_t nSlash = strCodeBase.find_last_of('/');
+    const std::string strModelFolder =
+        nSlash == std::string::npos ? "." : Left(strCodeBase, static_cast<int>(nSlash));
+    std::string strInclude = STANDARD_INCLUDES;
+    m_strHeaderFolder.clear();
+    for (const char* pszRelative : {"/", "/../", "/../../"}) {
+        const std::string strCandidate = strModelFolder + pszRelative + HEADER_FOLDER_NAME;
+        if (FileExists(strCandidate)) {
+            m_strHeaderFolder = strCandidate;
+            strInclude = "#include \"" + strCandidate + "/" + HEADER_FOLDER_NAME + ".h\"\n";
+            break;
+        }
+    }
+
+    const CSDLAgent* pRoot = m_pRootAgent.get();
+    const std::string strModelName = EscapeCString(m_strSystemName);
+    std::string strText = strInclude + EXPORT_BLOCK + BuildDeclarations(pRoot);
+    strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
+    strText += AccessorFunctions(BuildDeclarations(pRoot), true, false);
+    strText += "\n";
+    strText += AccessorFunctions(BuildDeclarations(pRoot), false, false);
+    strText += "\n" + SLASHES + "\n" + INI_COMMENT + "SDLCODE_EXPORT char* IniModel()\n{\n" +
+               BuildInitialisers(pRoot) + "\treturn \"" + strModelName + "\";\n}\n\n\n" + SLASHES +
+               "\n" + INI_COMMENT + "SDLCODE_EXPORT char* GetModelName()\n{\n\treturn \"" +
+               strModelName + "\";\n}\n\n";
+    strText += std::string(DECISION_HEAD) + "SDLCODE_EXPORT int GetModelDecision(char* ID)\n{\n" +
+               BODY_COMMENT + BuildDecisionBodies() + "}\n\n";
+    strText += std::string(TASK_HEAD) + "SDLCODE_EXPORT int GetModelTask(char* ID)\n{\n" +
+               BODY_COMMENT + BuildTaskBodies() + "}\n\n";
+    strText = RestoreQualifiedNames(strText);
+
+    WriteAndClose(file, strPath, strText);
+    return true;
+}
+
+bool CSDLEngine::GenerateCppSource(const std::string& strCodeBase) {
+    const std::string strCppPath = strCodeBase + ".cpp";
+    const std::string strHeaderPath = strCodeBase + ".h";
+    std::ofstream cppFile = CreateFile(strCppPath);
+    std::ofstream headerFile = CreateFile(strHeaderPath);
+
+    const CSDLAgent* pRoot = m_pRootAgent.get();
+    const std::string strModelName = EscapeCString(m_strSystemName);
+    std::string strText;
+    if (FileExists(strCodeBase + "External")) {
+        strText +=
+            std::string("#include \"") + HEADER_FOLDER_NAME + "/" + HEADER_FOLDER_NAME + ".h\"\n";
+    }
+    strText += std::string(STANDARD_INCLUDES) + "\n";
+    strText += BuildDeclarations(pRoot);
+    strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
+    strText += AccessorFunctions(BuildDeclarations(pRoot), true, true);
+    strText += "\n";
+    strText += AccessorFunctions(BuildDeclarations(pRoot), false, true);
+    strText += "\n" + SLASHES + "\n" + INI_COMMENT + SLASHES + "\nchar* IniModel()\n{\n" +
+               BuildInitialisers(pRoot) + "\treturn \"" + strModelName + "\";\n}\n\n\n" + SLASHES +
+               "\n" + INI_COMMENT + SLASHES + "\nchar* GetModelName()\n{\n\treturn \"" +
+               strModelName + "\";\n}\n\n";
+    strText += std::string(DECISION_HEAD) + "int GetModelDecision(char* ID)\n{\n" + BODY_COMMENT +
+               BuildDecisionBodies() + "}\n\n";
+    strText += std::string(TASK_HEAD) + "int GetModelTask(char* ID)\n{\n" + BODY_COMMENT +
+               BuildTaskBodies() + "}\n\n";
+    WriteAndClose(cppFile, strCppPath, strText);
+
+    std::string strClasses;
+    if (pRoot) {
+        for (const auto& [strKey, pBlock] : pRoot->m_mapBlocks) {
+            if (pBlock) {
+                strClasses += "class CBlock_" + strKey + "{\n}";
+            }
+        }
+    }
+    WriteAndClose(headerFile, strHeaderPath, strClasses);
+    return true;
+}
+
+// ---- Build commands --------------------------------------------------------------------------
+
+std::string CSDLEngine::GetDefaultCodeBase() const {
+    if (!m_strParametrizationFile.empty()) {
+        return RemoveExtension(m_strParametrizationFile);
+    }
+    return m_strModelFolder + m_strModelName;
+}
+
+int CSDLEngine::CreateCodeFile(const std::string& strCodeBase) {
+    std::string strBase = strCodeBase;
+    std::string strReason;
+    bool bWritten = false;
+    try {
+        if (strBase.empty()) {
+            strBase = GetDefaultCodeBase();
+        }
+        bWritten = GenerateCSource(strBase);
+    } catch (const std::exception& e) {
+        strReason = e.what();
+    } catch (...) {
+        strReason = "Error: the code generation failed";
+    }
+    // A file left by an earlier build must not pass for this one: success
+    // needs the generator to have written it.
+    if (bWritten && FileStatusExists(strBase + ".c")) {
+        m_strCodeBasePath = strBase;
+        return 1;
+    }
+    m_strCodeBasePath.clear();
+    CNotifier& notifier = GetNotifier();
+    if (!strReason.empty()) {
+        notifier.OutputLine(NP_ERRORS, strReason);
+    }
+    notifier.MessageBox("VELKO", MSG_CODE_FILE, NB_OK, NI_ERROR);
+    return 0;
+}
+
+int CSDLEngine::CompileCode(const std::string& strCodeBase, std::string& strLog) {
+    std::string strBase;
+    bool bOk = false;
+    try {
+        strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
+        strLog = m_Compiler.Compile(strBase, m_strHeaderFolder);
+        bOk = m_Compiler.LastRunSucceeded() && FileStatusExists(strBase + ".o");
+    } catch (const std::exception& e) {
+        strLog += std::string(e.what()) + "\n";
+    } catch (...) {
+        strLog += "Error: the compile step failed\n";
+    }
+    if (!bOk) {
+        GetNotifier().OutputLine(
+            NP_ERRORS, Format("The compilation of \"%s.c\" failed; the compiler's output is in %s.",
+                              strBase.c_str(), CExternalCompiler::GetLogPath(strBase).c_str()));
+    }
+    return bOk ? 1 : 0;
+}
+
+int CSDLEngine::LinkDLL(const std::string& strCodeBase, std::string& strLog) {
+    std::string strBase;
+    bool bOk = false;
+    try {
+        strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
+        strLog = m_Compiler.Link(strBase);
+        bOk = m_Compiler.LastRunSucceeded() && FileStatusExists(strBase + ".so");
+    } catch (const std::exception& e) {
+        strLog += std::string(e.what()) + "\n";
+    } catch (...) {
+        strLog += "Error: the link step failed\n";
+    }
+    if (!bOk) {
+        GetNotifier().OutputLine(
+            NP_ERRORS, Format("The link of \"%s.so\" failed; the linker's output is in %s.",
+                              strBase.c_str(), CExternalCompiler::GetLogPath(strBase).c_str()));
+    }
+    return bOk ? 1 : 0;
+}
+
+int CSDLEngine::CreateCppCodeFile(const std::string& strCodeBase) {
+    std::string strBase = strCodeBase;
+    try {
+        if (strBase.empty()) {
+            strBase = GetDefaultCodeBase();
+        }
+        GenerateCppSource(strBase);
+    } catch (const std::exception& e) {
+        GetNotifier().OutputLine(NP_ERRORS, e.what());
+        return 0;
+    } catch (...) {
+        GetNotifier().OutputLine(NP_ERRORS, "Error: the code generation failed");
+        return 0;
+    }
+    m_strCodeBasePath = strBase;
+    return 1;
+}

@@ -1,0 +1,6 @@
+#include "SDLCodeExternal.h"
+
+int Twice(int nValue)
+{
+	return 2 * nValue;
+}

@@ -1,0 +1,46 @@
+#include <stdio.h>
+#include <string.h>
+#ifdef BUILD_DLL
+/* DLL export */
+#define SDLCODE_EXPORT __attribute__((visibility("default")))
+#else
+/* EXE import */
+#define SDLCODE_EXPORT
+#endif
+
+
+///////////////////////////////////////////////////////////////////////////////
+// Class wrapper functions
+///////////////////////////////////////////////////////////////////////////////
+
+
+
+///////////////////////////////////////////////////////////////////////////////
+// CreateSDLCode - create an instance of the class CSDLCode
+SDLCODE_EXPORT char* IniModel()
+{
+	return "Empty";
+}
+
+
+///////////////////////////////////////////////////////////////////////////////
+// CreateSDLCode - create an instance of the class CSDLCode
+SDLCODE_EXPORT char* GetModelName()
+{
+	return "Empty";
+}
+
+// Allows to evaluate the decisions of the SDL model
+SDLCODE_EXPORT int GetModelDecision(char* ID)
+{
+	//En funció del ID del condicional el fitxer generat tindrà un codi o un altre.
+	return 0;
+}
+
+// Allows to evaluate the tasks of the SDL model
+SDLCODE_EXPORT int GetModelTask(char* ID)
+{
+	//En funció del ID del condicional el fitxer generat tindrà un codi o un altre.
+	return 0;
+}
+

@@ -1,0 +1,3 @@
+class CBlock_Area{
+}class CBlock_Beta{
+}
