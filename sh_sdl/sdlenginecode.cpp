@@ -522,6 +522,13 @@ std::string CSDLEngine::BuildDecisionBodies() {
             continue;
         }
         std::string strCondition = TranslateOperators(pDecision->m_strCondition);
+        // A decision in a procedure body may test the procedure's formals and
+        // locals, as its tasks may.
+        if (const CSDLProcedure* pProcedure = pDecision->m_pProcedure) {
+            strCondition = SubstituteVariableNames(
+                strCondition, pProcedure->m_strDeclarations + pProcedure->m_strLocalDeclarations,
+                pProcedure->GetInstanceName());
+        }
         if (const CSDLProcess* pOwner = pDecision->m_pOwner) {
             strCondition = SubstituteVariableNames(strCondition, pOwner->m_strDeclarations,
                                                    pOwner->GetFullName(false));
