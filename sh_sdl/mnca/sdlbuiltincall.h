@@ -1,0 +1,35 @@
+#pragma once
+
+// Helpers shared by the built-in procedures (automaton and viewer ones).
+// Argument n of a built-in call is the actual parameter given for the
+// formal "PARAM_n": the caller's expression text, a literal or the name of a
+// variable.
+
+#include <string>
+
+#include "sh_sdl/sdloperationprocedurecall.h"
+
+class CSDLmnca;
+
+// The actual parameter given for "PARAM_" + nIndex, or null.
+const CSDLParameter* FindBuiltInArgument(const CSDLOperationProcedureCall& call, int nIndex);
+// The text of argument nIndex read as strType: the value of the variable it
+// names, or the literal itself. Empty when the argument is not given.
+std::string GetBuiltInArgumentText(CSDLOperationProcedureCall& call, int nIndex,
+                                   const std::string& strType);
+// Writes strText into the caller's variable named by argument nIndex;
+// nothing when the argument is not given.
+void AssignBuiltInArgument(CSDLOperationProcedureCall& call, int nIndex, const std::string& strText,
+                           const std::string& strType);
+// Reports strMessage through the call's process at the model's error level.
+void ReportBuiltInError(const CSDLOperationProcedureCall& call, const std::string& strMessage);
+// The automaton block of the call's process. Without one the procedure has
+// no grid to work on: the error is reported and null returned.
+CSDLmnca* RequireMncaBlock(const CSDLOperationProcedureCall& call);
+// False, after reporting, when nCell is not one of the nCount cells.
+bool CheckBuiltInCell(const CSDLOperationProcedureCall& call, int nCell, int nCount);
+// Cell values are single precision: the nearest float, infinite beyond the
+// float range (a plain conversion of such a value is undefined).
+float NarrowToFloat(double dValue);
+// A cell value as the procedures hand it back: single precision, "%f".
+std::string FormatCellValue(double dValue);
