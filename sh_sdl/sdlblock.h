@@ -36,8 +36,6 @@ public:
 private:
     void BuildInstance(CSDLBlock* pOut, bool bParentEnds);
 
-public:
-private:
     bool m_bIsMnca = false;
     bool m_bContainsMnca = false;
 };

@@ -231,7 +231,10 @@ public:
     // END code generation declarations
 
     CNotifier& GetNotifier() const { return m_pNotifier ? *m_pNotifier : ::GetNotifier(); }
-    void SetNotifier(CNotifier* pNotifier) { m_pNotifier = pNotifier; }
+    void SetNotifier(CNotifier* pNotifier) {
+        m_pNotifier = pNotifier;
+        m_pServer->SetNotifier(pNotifier);
+    }
 
     // ---- Model ----------------------------------------------------------------------
     std::string m_strModelFolder;  // ends in "/"

@@ -1,7 +1,5 @@
 #include "sh_sdl/sdloperationinput.h"
 
-#include <vector>
-
 #include "sh_sdl/mnca/sdlmnca.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
@@ -18,12 +16,8 @@ CSDLOperation* CSDLOperationInput::Execute() {
     }
     // The library may have been changed by other instances of this process:
     // write this process's values back before its transition runs.
-    std::vector<std::pair<std::string, std::string>> vecValues;
     for (const auto& [strName, pVariable] : pOwner->m_mapVariables) {
-        vecValues.emplace_back(strName, pVariable->m_strValue);
-    }
-    for (const auto& [strName, strValue] : vecValues) {
-        pOwner->SetVariable(strName, strValue);
+        pOwner->RestoreVariable(strName);
     }
     for (const auto& [strKey, pParam] : event.m_mapUserParams) {
         pOwner->SetVariable(pParam->m_strName, pParam->m_strValue);

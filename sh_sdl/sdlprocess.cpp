@@ -34,7 +34,8 @@ std::string CSDLProcess::Step() {
         if (event.m_nCell < 0) {
             std::string strText = ReportError("Forgot [mn_ca.sentto{cells}]", SDL_ERROR);
             if (m_pEngine && m_pEngine->m_bExecutionTrace) {
-                strText = Format("<system> %s. <system>\n", strText.c_str());
+                // Closed and escaped, so that the trace stays readable XML.
+                strText = Format("<system> %s. </system>\n", EscapeXml(strText).c_str());
                 m_pEngine->WriteTrace(nullptr, true, strText);
             }
             m_pCurrentEvent.reset();
@@ -205,9 +206,7 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
     if (strType == "int") {
         eResult = pLibrary->SetInt(strIdent, StringToInt(strValue));
     } else if (strType == "double") {
-        const bool bExact =
-            pVariable->m_bHasExact && DoubleToString(pVariable->m_dExact) == strValue;
-        const double dValue = bExact ? pVariable->m_dExact : StringToDouble(strValue);
+        const double dValue = StringToDouble(strValue);
         pVariable->m_dExact = dValue;
         pVariable->m_bHasExact = true;
         eResult = pLibrary->SetDouble(strIdent, dValue);
@@ -215,6 +214,24 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
         eResult = pLibrary->SetString(strIdent, strValue);
     }
     ReportLibraryCall(*this, eResult, "Set" + strIdent);
+}
+
+void CSDLProcess::RestoreVariable(const std::string& strName) {
+    CSDLParameter* pVariable = GetVariable(strName);
+    if (!pVariable) {
+        return;
+    }
+    CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
+    // The text keeps six decimals only: while it still shows the exact value
+    // last read or written, write that value, not the rounded text.
+    if (pLibrary && Trim(pVariable->m_strType) == "double" && pVariable->m_bHasExact &&
+        DoubleToString(pVariable->m_dExact) == pVariable->m_strValue) {
+        const std::string strIdent = GetVariableIdentifier(strName);
+        ReportLibraryCall(*this, pLibrary->SetDouble(strIdent, pVariable->m_dExact),
+                          "Set" + strIdent);
+        return;
+    }
+    SetVariable(strName, pVariable->m_strValue);
 }
 
 CSDLParameter* CSDLProcess::CheckVariable(const std::string& strName, const char* pszType) {

@@ -37,6 +37,9 @@ public:
     // ---- Variables, through the model library -------------------------------
     // Stores the value text and writes it into the library.
     void SetVariable(const std::string& strName, const std::string& strValue);
+    // Writes the variable's own value back into the library (the exact
+    // double when its text still shows it).
+    void RestoreVariable(const std::string& strName);
     int GetIntVariable(const std::string& strName);
     double GetDoubleVariable(const std::string& strName);
     std::string GetStringVariable(const std::string& strName);

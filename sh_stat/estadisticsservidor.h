@@ -37,6 +37,8 @@ public:
     // pNotifier receives the report of a lost link; nullptr: the notifier
     // installed at the time of the report (GetNotifier()).
     explicit CEstadisticsServidor(CNotifier* pNotifier = nullptr);
+    // Changes who receives the report (not while a run uses the server).
+    void SetNotifier(CNotifier* pNotifier) { m_pNotifier = pNotifier; }
     // Cancels any blocking call and releases both sockets.
     ~CEstadisticsServidor();
 
