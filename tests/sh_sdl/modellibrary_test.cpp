@@ -154,8 +154,12 @@ TEST_F(VariableTest, SmallDoubleSurvivesTheRoundTripThroughItsValueText) {
     m_model.Library().m_mapDoubles["d_P"] = 1e-7;
     const std::string strText = m_p->GetVariableAsString("d", "double");
     EXPECT_EQ(strText, "0.000000");
-    m_p->SetVariable("d", strText);
+    m_p->GetVariable("d")->m_strValue = strText;
+    m_p->RestoreVariable("d");
     EXPECT_EQ(m_model.Library().m_mapDoubles["d_P"], 1e-7);
+    // A text written on purpose means what it says.
+    m_p->SetVariable("d", "0.000000");
+    EXPECT_EQ(m_model.Library().m_mapDoubles["d_P"], 0.0);
 
     // The same through a transition: the set state refreshes the value texts
     // and the next input writes them back before its transition runs.
