@@ -1,0 +1,1000 @@
+#include "sh_sdl/sdlloader.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+#include "sh_aux/notifier.h"
+#include "sh_aux/pathhelp.h"
+#include "sh_sdl/mnca/sdlmnca.h"
+#include "sh_sdl/sdlblock.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdloperation.h"
+#include "sh_sdl/sdlparameter.h"
+#include "sh_sdl/sdlprocess.h"
+
+namespace {
+
+constexpr const char* LOADER_BOX_TITLE = "VELKO";
+
+bool StartsWith(const std::string& str, std::string_view strPrefix) {
+    return str.compare(0, strPrefix.size(), strPrefix) == 0;
+}
+
+bool EndsWithNoCase(const std::string& str, std::string_view strSuffix) {
+    return str.size() >= strSuffix.size() &&
+           EqualsNoCase(std::string_view(str).substr(str.size() - strSuffix.size()), strSuffix);
+}
+
+// The local name of an element (after any "prefix:").
+std::string_view LocalName(std::string_view strName) {
+    const size_t nColon = strName.find(':');
+    return nColon == std::string_view::npos ? strName : strName.substr(nColon + 1);
+}
+
+// Elements whose text is C code.
+bool IsCodeElement(std::string_view strName) {
+    const std::string_view strLocal = LocalName(strName);
+    return EqualsNoCase(strLocal, "task") || EqualsNoCase(strLocal, "decision");
+}
+
+// Joins the lines of a model, process or procedures file. Lines are joined
+// without a separator, except in two places: inside the text of a task or a
+// decision, whose C code keeps its line breaks (a "//" comment would
+// otherwise swallow the rest of the code), and between the attributes of a
+// tag written over several lines, which keep a blank between them.
+class CLineJoiner {
+public:
+    void AddLine(const std::string& strLine) {
+        if (m_bHasLine) {
+            Junction();
+        }
+        m_bHasLine = true;
+        for (size_t i = 0; i < strLine.size(); ++i) {
+            i = Scan(strLine, i);
+        }
+    }
+
+    std::string& Text() { return m_strText; }
+
+private:
+    enum JoinState { JS_TEXT, JS_TAG, JS_COMMENT, JS_CDATA, JS_MARKUP };
+
+    void Junction() {
+        if (m_eState == JS_TAG && m_chQuote == 0) {
+            m_strText += ' ';
+            m_strTag += ' ';
+        } else if ((m_eState == JS_TEXT || m_eState == JS_CDATA) && m_nCodeDepth > 0 &&
+                   m_bCodeHasText) {
+            // Written only when more code follows, so that the text does not
+            // end with the break before the closing tag.
+            m_bPendingBreak = true;
+        }
+    }
+
+    void EmitCode(std::string_view str) {
+        if (str.empty()) {
+            return;
+        }
+        if (m_nCodeDepth > 0) {
+            if (m_bPendingBreak) {
+                m_strText += '\n';
+            }
+            m_bCodeHasText = true;
+        }
+        m_bPendingBreak = false;
+        m_strText += str;
+    }
+
+    // Consumes from position i on; returns the last position consumed.
+    size_t Scan(const std::string& strLine, size_t i) {
+        const char ch = strLine[i];
+        switch (m_eState) {
+            case JS_TEXT:
+                if (ch != '<') {
+                    EmitCode(std::string_view(&strLine[i], 1));
+                    return i;
+                }
+                if (strLine.compare(i, 4, "<!--") == 0) {
+                    m_eState = JS_COMMENT;
+                    m_strText += "<!--";
+                    return i + 3;
+                }
+                if (strLine.compare(i, 9, "<![CDATA[") == 0) {
+                    m_eState = JS_CDATA;
+                    m_strText += "<![CDATA[";
+                    return i + 8;
+                }
+                m_strText += ch;
+                if (i + 1 < strLine.size() && (strLine[i + 1] == '?' || strLine[i + 1] == '!')) {
+                    m_eState = JS_MARKUP;
+                } else {
+                    m_eState = JS_TAG;
+                    m_strTag.clear();
+                    m_chQuote = 0;
+                    m_bPendingBreak = false;
+                }
+                return i;
+            case JS_TAG:
+                m_strText += ch;
+                if (m_chQuote != 0) {
+                    if (ch == m_chQuote) {
+                        m_chQuote = 0;
+                    }
+                    m_strTag += ch;
+                } else if (ch == '"' || ch == '\'') {
+                    m_chQuote = ch;
+                    m_strTag += ch;
+                } else if (ch == '>') {
+                    EndTag();
+                    m_eState = JS_TEXT;
+                } else {
+                    m_strTag += ch;
+                }
+                return i;
+            case JS_COMMENT: {
+                const size_t nEnd = strLine.find("-->", i);
+                if (nEnd == std::string::npos) {
+                    m_strText.append(strLine, i, std::string::npos);
+                    return strLine.size() - 1;
+                }
+                m_strText.append(strLine, i, nEnd + 3 - i);
+                m_eState = JS_TEXT;
+                return nEnd + 2;
+            }
+            case JS_CDATA: {
+                const size_t nEnd = strLine.find("]]>", i);
+                const size_t nStop = nEnd == std::string::npos ? strLine.size() : nEnd;
+                EmitCode(std::string_view(strLine).substr(i, nStop - i));
+                if (nEnd == std::string::npos) {
+                    return strLine.size() - 1;
+                }
+                m_strText += "]]>";
+                m_eState = JS_TEXT;
+                return nEnd + 2;
+            }
+            case JS_MARKUP:
+                m_strText += ch;
+                if (ch == '>') {
+                    m_eState = JS_TEXT;
+                }
+                return i;
+        }
+        return i;
+    }
+
+    void EndTag() {
+        std::string_view strTag = m_strTag;
+        const bool bClosing = !strTag.empty() && strTag.front() == '/';
+        if (bClosing) {
+            strTag.remove_prefix(1);
+        }
+        const bool bEmpty = !strTag.empty() && strTag.back() == '/';
+        const size_t nEnd = strTag.find_first_of(" \t/");
+        const std::string_view strName = strTag.substr(0, nEnd);
+        if (!IsCodeElement(strName)) {
+            return;
+        }
+        if (bClosing) {
+            m_nCodeDepth = std::max(0, m_nCodeDepth - 1);
+        } else if (!bEmpty) {
+            ++m_nCodeDepth;
+        }
+        m_bCodeHasText = false;
+        m_bPendingBreak = false;
+    }
+
+    std::string m_strText;
+    std::string m_strTag;
+    JoinState m_eState = JS_TEXT;
+    char m_chQuote = 0;
+    int m_nCodeDepth = 0;
+    bool m_bCodeHasText = false;
+    bool m_bPendingBreak = false;
+    bool m_bHasLine = false;
+};
+
+bool IsStopLine(const std::string& strLine, bool bModel, const char* pszStop) {
+    if (bModel) {
+        return EqualsNoCase(Right(strLine, 9), pszStop);
+    }
+    return EqualsNoCase(strLine, pszStop);
+}
+
+bool IsReadableFile(const std::string& strPath) {
+    std::error_code ec;
+    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
+}
+
+bool IsElement(const CXMLNode& node) {
+    const std::string strName = node.GetNodeName();
+    return !strName.empty() && strName.front() != '#';
+}
+
+template <class Map, class Pred>
+void EraseWhere(Map& map, Pred pred) {
+    for (auto it = map.begin(); it != map.end();) {
+        if (pred(it->second)) {
+            it = map.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CollectSubtree(const CSDLAgent* pAgent, std::set<const CSDLAgent*>& setOut) {
+    setOut.insert(pAgent);
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        CollectSubtree(pBlock.get(), setOut);
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        CollectSubtree(pProcess.get(), setOut);
+    }
+}
+
+// Removes, below pAgent but outside setGone, the channel ends that lead to or
+// come from an agent of setGone.
+void PruneChannelEnds(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone) {
+    if (setGone.count(pAgent) > 0) {
+        return;
+    }
+    auto gone = [&](const CSDLAgent* p) { return p && setGone.count(p) > 0; };
+    EraseWhere(pAgent->m_mapInputChannels, [&](const std::unique_ptr<CSDLChannelIn>& pIn) {
+        return gone(pIn->m_pSourceBlock) || gone(pIn->m_pSourceProcess) ||
+               gone(pIn->m_pOwningAgent);
+    });
+    EraseWhere(pAgent->m_mapOutputChannels, [&](const std::unique_ptr<CSDLChannelOut>& pOut) {
+        return gone(pOut->m_pTargetBlock) || gone(pOut->m_pTargetProcess) ||
+               gone(pOut->m_pSourceBlock) || gone(pOut->m_pSourceProcess);
+    });
+    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        PruneChannelEnds(pBlock.get(), setGone);
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        PruneChannelEnds(pProcess.get(), setGone);
+    }
+}
+
+// Children of a node collected before they are read: the readers nest, and a
+// collected list keeps every walk linear.
+std::vector<CXMLNode> ChildNodes(const CXMLParser& parser, CXMLNode parent) {
+    std::vector<CXMLNode> vecNodes;
+    for (std::uint32_t i = 0;; ++i) {
+        CXMLNode node = parser.GetChildAt(parent, i);
+        if (!node) {
+            break;
+        }
+        vecNodes.push_back(node);
+    }
+    return vecNodes;
+}
+
+std::vector<CXMLNode> NamedChildren(const CXMLParser& parser, CXMLNode parent,
+                                    std::string_view strName) {
+    std::vector<CXMLNode> vecNodes;
+    for (int n = 0;; ++n) {
+        CXMLNode node = parser.FindChildNth(parent, strName, n);
+        if (!node) {
+            break;
+        }
+        vecNodes.push_back(node);
+    }
+    return vecNodes;
+}
+
+}  // namespace
+
+CSDLLoader::CSDLLoader() = default;
+
+CSDLLoader::~CSDLLoader() = default;
+
+// ---- Messages ------------------------------------------------------------------------
+
+CNotifier& CSDLLoader::Notifier() const {
+    return m_pEngine ? m_pEngine->GetNotifier() : ::GetNotifier();
+}
+
+void CSDLLoader::AddError(const std::string& strText) {
+    m_strErrorText += "\n" + strText;
+}
+
+void CSDLLoader::AddWarning(const std::string& strText) {
+    m_strWarningText += "\n" + strText;
+    Notifier().OutputLine(NP_ERRORS, "Warning: " + strText);
+}
+
+void CSDLLoader::ShowMessage(const std::string& strText) {
+    Notifier().MessageBox(LOADER_BOX_TITLE, strText, NB_OK, NI_WARNING);
+}
+
+// ---- Files -----------------------------------------------------------------------------
+
+bool CSDLLoader::ReadFileText(const std::string& strPath, LoaderFileKind eKind,
+                              std::string& strText) {
+    strText.clear();
+    if (!IsReadableFile(strPath)) {
+        return false;
+    }
+    std::ifstream file(strPath, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    const std::string strBytes((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+    const std::string strDecoded = DecodeTextBytes(strBytes);
+
+    const bool bTrim = eKind != LFK_PROCEDURES;
+    const char* pszStop = eKind == LFK_MODEL     ? "</system>"
+                          : eKind == LFK_PROCESS ? "</sdlprocess>"
+                                                 : "</procedures>";
+    CLineJoiner joiner;
+    size_t nPos = 0;
+    while (nPos < strDecoded.size()) {
+        const size_t nBreak = strDecoded.find('\n', nPos);
+        std::string strLine = strDecoded.substr(
+            nPos, nBreak == std::string::npos ? std::string::npos : nBreak - nPos);
+        nPos = nBreak == std::string::npos ? strDecoded.size() : nBreak + 1;
+        if (!strLine.empty() && strLine.back() == '\r') {
+            strLine.pop_back();
+        }
+        if (bTrim) {
+            strLine = Trim(strLine);
+        }
+        joiner.AddLine(strLine);
+        if (IsStopLine(strLine, eKind == LFK_MODEL, pszStop)) {
+            break;
+        }
+    }
+    strText = std::move(joiner.Text());
+    const size_t nFirst = strText.find('<');
+    if (nFirst != std::string::npos) {
+        strText.erase(0, nFirst);
+    }
+    return true;
+}
+
+std::string CSDLLoader::FileKey(const std::string& strPath) {
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::weakly_canonical(strPath, ec);
+    return ec ? NormalizePath(strPath) : path.string();
+}
+
+CSDLLoader::LoaderReadResult CSDLLoader::ReadSideFile(const std::string& strPath,
+                                                      LoaderFileKind eKind,
+                                                      const std::string& strRoot, CXMLNode& rRoot) {
+    rRoot = CXMLNode();
+    if (m_setFilesInProgress.count(FileKey(strPath)) > 0) {
+        AddError(Format("The file %s refers to itself and is not read again.", strPath.c_str()));
+        return LRR_IN_PROGRESS;
+    }
+    std::string strText;
+    if (!ReadFileText(strPath, eKind, strText)) {
+        return LRR_NOT_OPENED;
+    }
+    auto pDocument = std::make_unique<CXMLParser>();
+    try {
+        pDocument->LoadXML(strText);
+    } catch (const CXMLParseException& e) {
+        AddError(Format("The file %s is not well-formed XML: %s", strPath.c_str(), e.what()));
+        return LRR_BAD_XML;
+    }
+    rRoot = pDocument->FindChild(CXMLNode(), strRoot);
+    m_vecSideDocuments.push_back(std::move(pDocument));
+    return LRR_OK;
+}
+
+CSDLLoader::LoaderReadResult CSDLLoader::OpenExternalProcess(const std::string& strFileName,
+                                                             std::string& strOpened,
+                                                             CXMLNode& rRoot) {
+    rRoot = CXMLNode();
+    const std::string strName = NormalizeSlashes(strFileName);
+    static const char* const s_apszPlaces[] = {"", "lib/", "SDLProcessExternal/",
+                                               "../SDLProcessExternal/"};
+    for (const char* pszPlace : s_apszPlaces) {
+        const std::string strPath =
+            ResolvePathNoCase(JoinPath(m_strModelFolder, std::string(pszPlace) + strName));
+        if (!IsReadableFile(strPath)) {
+            continue;
+        }
+        strOpened = strPath;
+        return ReadSideFile(strPath, LFK_PROCESS, "sdlprocess", rRoot);
+    }
+    return LRR_NOT_OPENED;
+}
+
+CXMLNode CSDLLoader::FindExternalProcess(const std::string& strFileName) {
+    std::string strOpened;
+    CXMLNode root;
+    OpenExternalProcess(strFileName, strOpened, root);
+    return root;
+}
+
+CXMLNode CSDLLoader::LoadProceduresFile(const std::string& strPath) {
+    const std::string strResolved = ResolvePathNoCase(strPath);
+    if (!IsReadableFile(strResolved)) {
+        return CXMLNode();
+    }
+    CXMLNode root;
+    ReadSideFile(strResolved, LFK_PROCEDURES, "procedures", root);
+    return root;
+}
+
+// ---- Model file ------------------------------------------------------------------------
+
+std::string CSDLLoader::LoadModel(const std::string& strPath) {
+    // Every load is judged on its own problems.
+    m_strErrorText.clear();
+    m_strWarningText.clear();
+    ClearErrorLog();
+    m_vecSideDocuments.clear();
+    m_setFilesInProgress.clear();
+    m_mapLibraryKeys.clear();
+
+    const std::string strFile = ResolvePathNoCase(strPath);
+    m_strModelFolder = GetFolder(strFile);
+    std::string strText;
+    if (!ReadFileText(strFile, LFK_MODEL, strText)) {
+        return {};
+    }
+    if (!m_pEngine) {
+        AddError("No engine was given to load the model into.");
+        return strText;
+    }
+    try {
+        LoadXML(strText);
+    } catch (const CXMLParseException& e) {
+        AddError(Format("The model file %s is not well-formed XML: %s", strFile.c_str(), e.what()));
+        return strText;
+    }
+    const CXMLNode system = FindChild(CXMLNode(), "system");
+    if (!system) {
+        AddError(Format("The model file %s has no system element.", strFile.c_str()));
+        return strText;
+    }
+    std::string strSystemName;
+    GetAttribute(system, "name", strSystemName, false);
+    m_pEngine->m_strSystemName = strSystemName;
+
+    // The engine's indexes point into the tree it is about to lose.
+    m_pEngine->m_mapOperations.clear();
+    m_pEngine->m_mapProcesses.clear();
+    m_pEngine->m_mapBlocks.clear();
+    auto pRoot = std::make_unique<CSDLBlock>();
+    pRoot->m_strName = strSystemName;
+    pRoot->m_nId = 0;
+    pRoot->m_pEngine = m_pEngine;
+    CSDLBlock* pRootBlock = pRoot.get();
+    m_pEngine->SetRootAgent(std::move(pRoot));
+    m_pEngine->m_strModelFolder = m_strModelFolder;
+    m_pEngine->m_strModelPath = strFile;
+    m_pEngine->m_strCodeBasePath = RemoveExtension(strFile);
+    m_pEngine->m_strModelName = RemoveExtension(GetFileName(strFile));
+
+    try {
+        ReadBlockContents(pRootBlock, system);
+    } catch (const CCustomException& e) {
+        AddError(e.GetMessageText());
+    }
+    m_vecSideDocuments.clear();
+    m_setFilesInProgress.clear();
+    return strText;
+}
+
+int CSDLLoader::ReadBlockContents(CSDLBlock* pAgent, CXMLNode element) {
+    for (const CXMLNode& mnca : NamedChildren(*this, element, "mnca")) {
+        ReadMnca(pAgent, mnca);
+    }
+    if (!FindChild(element, "block")) {
+        ReadProcesses(pAgent, element, CXMLNode());
+        return 1;
+    }
+    for (const CXMLNode& block : NamedChildren(*this, element, "block")) {
+        std::string strName, strId, strIP, strPort;
+        GetAttribute(block, "name", strName, false);
+        GetAttribute(block, "id", strId, false);
+        GetAttribute(block, "IP", strIP, false);
+        GetAttribute(block, "portRead", strPort, false);
+        auto pNew = std::make_unique<CSDLBlock>();
+        pNew->m_strName = strName;
+        pNew->m_nId = StringToInt(strId);
+        pNew->m_strIP = strIP;
+        pNew->m_nPort = StringToInt(strPort);
+        pNew->m_pParent = pAgent;
+        pNew->m_pEngine = m_pEngine;
+        CSDLBlock* pBlock = AttachBlock(pAgent, std::move(pNew));
+        ReadBlockContents(pBlock, block);
+    }
+    ReadChannels(pAgent, element);
+    return 0;
+}
+
+CSDLBlock* CSDLLoader::AttachBlock(CSDLBlock* pParent, std::unique_ptr<CSDLBlock> pBlock) {
+    if (CSDLBlock* pOld = pParent->GetBlock(pBlock->m_strName)) {
+        ForgetAgent(pOld);
+    }
+    CSDLBlock* pAdded = pParent->AddBlock(std::move(pBlock));
+    if (m_pEngine) {
+        m_pEngine->m_mapBlocks[CSDLBlock::GetGlobalId(pAdded)] = pAdded;
+    }
+    return pAdded;
+}
+
+void CSDLLoader::ForgetAgent(CSDLAgent* pAgent) {
+    std::set<const CSDLAgent*> setGone;
+    CollectSubtree(pAgent, setGone);
+    auto gone = [&](const CSDLAgent* p) { return setGone.count(p) > 0; };
+    if (m_pEngine) {
+        EraseWhere(m_pEngine->m_mapBlocks, gone);
+        EraseWhere(m_pEngine->m_mapProcesses, gone);
+        EraseWhere(m_pEngine->m_mapOperations,
+                   [&](const CSDLOperation* p) { return gone(p->m_pOwner); });
+    }
+    EraseWhere(m_mapLibraryKeys, [&](const CSDLOperation* p) { return gone(p->m_pOwner); });
+    CSDLAgent* pTop = pAgent;
+    while (pTop->m_pParent) {
+        pTop = pTop->m_pParent;
+    }
+    PruneChannelEnds(pTop, setGone);
+}
+
+void CSDLLoader::ForgetProcedure(CSDLProcedure* pProcedure) {
+    // The body operations stay with the process, which owns them; they must
+    // not keep the procedure that is about to go.
+    for (CSDLOperation* pOperation = pProcedure->m_pBody; pOperation;
+         pOperation = pOperation->m_pNext) {
+        EraseWhere(m_mapLibraryKeys, [&](const CSDLOperation* p) { return p == pOperation; });
+        pOperation->m_pProcedure = nullptr;
+    }
+    pProcedure->m_pBody = nullptr;
+}
+
+// ---- Automaton blocks ----------------------------------------------------------------------
+
+CSDLmnca* CSDLLoader::ReadMnca(CSDLBlock* pParent, CXMLNode element) {
+    std::string strName, strId, strIP, strPort;
+    GetAttribute(element, "name", strName, false);
+    GetAttribute(element, "id", strId, false);
+    GetAttribute(element, "IP", strIP, false);
+    GetAttribute(element, "portRead", strPort, false);
+    auto pNew = std::make_unique<CSDLmnca>();
+    CSDLmnca* pMnca = pNew.get();
+    pMnca->m_strName = strName;
+    pMnca->m_nId = StringToInt(strId);
+    pMnca->m_strIP = strIP;
+    pMnca->m_nPort = StringToInt(strPort);
+    pMnca->m_pParent = pParent;
+    pMnca->m_pEngine = m_pEngine;
+    pMnca->SetMnca(true);
+
+    std::vector<int> vecSizes;
+    if (const CXMLNode dcls = FindChild(element, "DCLS")) {
+        for (const CXMLNode& dcl : NamedChildren(*this, dcls, "DCL")) {
+            std::string strDclName, strType, strValue;
+            GetAttribute(dcl, "name", strDclName, false);
+            GetAttribute(dcl, "type", strType, false);
+            GetAttribute(dcl, "value", strValue, false);
+            ReadMncaDeclaration(pMnca, strDclName, strValue, vecSizes);
+        }
+    }
+    if (pMnca->GetNumCells() == 0) {
+        if (!vecSizes.empty()) {
+            bool bValid = true;
+            int64_t nProduct = 1;
+            for (int nSize : vecSizes) {
+                // Below INT_MAX before each step, so the product fits.
+                nProduct *= nSize;
+                if (nSize < 0 || nProduct > INT_MAX) {
+                    bValid = false;
+                    break;
+                }
+            }
+            if (!bValid) {
+                // The per-cell state arrays of its processes could not be made.
+                AddError(
+                    Format("The dimensions of the automaton %s do not give a valid number "
+                           "of cells.",
+                           strName.c_str()));
+            } else {
+                pMnca->SetDimensions(vecSizes);
+                pMnca->SetNumCells(static_cast<int>(nProduct));
+            }
+        } else {
+            ShowMessage(
+                "Dimensions of the MNCA not defined, you can define it by mnca_D1, mnca_D2 "
+                "declarations or by a IDRISI layer called 'layer_main'");
+        }
+    }
+    AddMncaLayerBlocks(pMnca, element);
+    AttachBlock(pParent, std::move(pNew));
+    ReadBlockContents(pMnca, element);
+    return pMnca;
+}
+
+void CSDLLoader::ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName,
+                                     const std::string& strValue, std::vector<int>& vecSizes) {
+    auto layerFile = [&](const std::string& strFile) {
+        return JoinPath(m_strModelFolder, "data/" + NormalizeSlashes(strFile));
+    };
+    auto addLayer = [&](const std::string& strLayer, const std::string& strFile) {
+        try {
+            pMnca->AddLayer(strLayer, strFile);
+        } catch (const CCustomException& e) {
+            AddError(
+                Format("Couldn't load %s layer: %s", strLayer.c_str(), e.GetMessageText().c_str()));
+        }
+    };
+    if (strName == "mnca_DIM") {
+        if (StringToInt(strValue) == 2) {
+            pMnca->SetNumDimensions(2);
+        } else {
+            ShowMessage("Number of dimensions not suported: " + strValue);
+        }
+    } else if (StartsWith(strName, "mnca_D")) {
+        vecSizes.push_back(StringToInt(strValue));
+    } else if (StartsWith(strName, "mnca_slayer_")) {
+        const std::string strLayer = Mid(strName, 12, static_cast<int>(strName.size()) - 14);
+        addLayer(strLayer, layerFile(strLayer));
+    } else if (StartsWith(strName, "layer_")) {
+        const std::string strTrimmed = Trim(strValue);
+        if (strTrimmed.find("IDRISI(") == std::string::npos) {
+            return;
+        }
+        const std::string strInner = Mid(strTrimmed, 7, static_cast<int>(strTrimmed.size()) - 8);
+        if (IsQuoted(strInner)) {
+            addLayer(strName, layerFile(StripQuotes(strInner)));
+        } else if (IsNumericText(strInner)) {
+            pMnca->AddDefaultLayer(strName, StringToDouble(strInner));
+        }
+    }
+}
+
+int CSDLLoader::AddMncaLayerBlocks(CSDLmnca* pMnca, CXMLNode element) {
+    for (const CXMLNode& block : NamedChildren(*this, element, "block")) {
+        std::string strName;
+        GetAttribute(block, "name", strName, false);
+        pMnca->AddDefaultLayer(strName, 0.0);
+    }
+    return 0;
+}
+
+// ---- Processes -----------------------------------------------------------------------------
+
+int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode outerProcess) {
+    const std::vector<CXMLNode> vecProcesses = NamedChildren(*this, element, "process");
+    for (size_t n = 0; n < vecProcesses.size(); ++n) {
+        const CXMLNode& process = vecProcesses[n];
+        std::string strName, strId, strIP, strPort, strImplementation;
+        if (outerProcess && n == 0) {
+            // The process that the model file names takes the model file's
+            // name, whatever the external file calls it.
+            ReadAttribute(outerProcess, "name", strName);
+        } else {
+            GetAttribute(process, "name", strName, false);
+        }
+        GetAttribute(process, "id", strId, false);
+        GetAttribute(process, "IP", strIP, false);
+        GetAttribute(process, "portRead", strPort, false);
+        GetAttribute(process, "implementation", strImplementation, false);
+
+        if (!strImplementation.empty()) {
+            if (!EndsWithNoCase(strImplementation, "velko") &&
+                !EndsWithNoCase(strImplementation, "sdl") &&
+                !EndsWithNoCase(strImplementation, "sdlprocess")) {
+                continue;
+            }
+            std::string strOpened;
+            CXMLNode root;
+            const LoaderReadResult eResult =
+                OpenExternalProcess(strImplementation, strOpened, root);
+            if (eResult == LRR_NOT_OPENED || (eResult == LRR_OK && !root)) {
+                ShowMessage("Can't find external Process: " + strImplementation);
+                return 1;
+            }
+            if (eResult != LRR_OK) {
+                return 1;  // in the error text already
+            }
+            const std::string strKey = FileKey(strOpened);
+            m_setFilesInProgress.insert(strKey);
+            ReadProcesses(pAgent, root, process);
+            m_setFilesInProgress.erase(strKey);
+            if (CSDLProcess* pBuilt = pAgent->GetProcess(strName)) {
+                pBuilt->m_strImplementation = strImplementation;
+            }
+            continue;
+        }
+
+        auto pNew = std::make_unique<CSDLProcess>();
+        pNew->m_strName = strName;
+        pNew->m_nId = StringToInt(strId);
+        pNew->m_strIP = strIP;
+        pNew->m_nPort = StringToInt(strPort);
+        pNew->m_pParent = pAgent;
+        pNew->m_pEngine = m_pEngine;
+        if (CSDLProcess* pOld = pAgent->GetProcess(strName)) {
+            ForgetAgent(pOld);
+        }
+        CSDLProcess* pProcess = pAgent->AddProcess(std::move(pNew));
+        if (m_pEngine) {
+            m_pEngine->m_mapProcesses[pProcess->GetFullName(false)] = pProcess;
+        }
+        if (const CSDLmnca* pMnca = pAgent->GetMncaBlock()) {
+            const size_t nCells = static_cast<size_t>(std::max(0, pMnca->GetNumCells()));
+            pProcess->m_vecCellStates.assign(nCells, std::string());
+            pProcess->m_vecNextCellStates.assign(nCells, std::string());
+        }
+        ReadDeclarations(pProcess, process);
+        if (outerProcess) {
+            ReadDeclarations(pProcess, outerProcess);
+        }
+        ReadRepresentations(pProcess, process);
+        RegisterBuiltInProcedures(pProcess);
+        ReadProcedures(pProcess, process);
+        ReadStates(pProcess, process);
+    }
+    ReadChannels(pAgent, element);
+    return 0;
+}
+
+int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element) {
+    if (const CXMLNode dcls = FindChild(element, "DCLS")) {
+        for (const CXMLNode& dcl : ChildNodes(*this, dcls)) {
+            if (!IsElement(dcl)) {
+                continue;
+            }
+            std::string strName, strType, strValue;
+            GetAttribute(dcl, "name", strName, false);
+            GetAttribute(dcl, "type", strType, false);
+            GetAttribute(dcl, "value", strValue, false);
+            pProcess->m_mapVariables[strName] =
+                std::make_unique<CSDLParameter>(strType, strName, strValue, "no");
+            pProcess->m_mapDeclaredVariables[strName] =
+                std::make_shared<CSDLParameter>(strType, strName, strValue, "no");
+        }
+    }
+    std::string strDeclarations;
+    for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
+        strDeclarations +=
+            Format("\t%s %s;\n", pVariable->m_strType.c_str(), pVariable->m_strName.c_str());
+    }
+    pProcess->m_strDeclarations = strDeclarations;
+    return 1;
+}
+
+int CSDLLoader::ReadRepresentations(CSDLProcess* pProcess, CXMLNode element) {
+    const CXMLNode representations = FindChild(element, "representations");
+    if (!representations) {
+        return 1;
+    }
+    if (const CXMLNode representation = FindChild(representations, "representation")) {
+        GetAttribute(representation, "mesh", pProcess->m_strMesh, false);
+        GetAttribute(representation, "posx", pProcess->m_strPosX, false);
+        GetAttribute(representation, "posy", pProcess->m_strPosY, false);
+        GetAttribute(representation, "posz", pProcess->m_strPosZ, false);
+    }
+    auto readSwitches = [&](const char* pszElement, bool& bSetState, bool& bInput, bool& bOutput) {
+        const CXMLNode node = FindChild(representations, pszElement);
+        if (!node) {
+            return;
+        }
+        std::string strSetState, strInput, strOutput;
+        GetAttribute(node, "setstate", strSetState, false);
+        GetAttribute(node, "input", strInput, false);
+        GetAttribute(node, "output", strOutput, false);
+        if (strSetState == "no") {
+            bSetState = false;
+        }
+        if (strInput == "no") {
+            bInput = false;
+        }
+        if (strOutput == "no") {
+            bOutput = false;
+        }
+    };
+    readSwitches("trace", pProcess->m_bTraceSetState, pProcess->m_bTraceInput,
+                 pProcess->m_bTraceOutput);
+    readSwitches("traceanim", pProcess->m_bAnimSetState, pProcess->m_bAnimInput,
+                 pProcess->m_bAnimOutput);
+    return 1;
+}
+
+int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
+    const CXMLNode procedures = FindChild(element, "procedures");
+    if (!procedures) {
+        return 0;
+    }
+    for (const CXMLNode& node : ChildNodes(*this, procedures)) {
+        if (!IsElement(node)) {
+            continue;
+        }
+        std::string strName, strId, strImplementation;
+        GetAttribute(node, "name", strName, false);
+        GetAttribute(node, "id", strId, false);
+        GetAttribute(node, "implementation", strImplementation, true);
+
+        if (!strImplementation.empty()) {
+            if (EndsWithNoCase(strImplementation, "velko") ||
+                EndsWithNoCase(strImplementation, "sdl")) {
+                const std::string strKey = FileKey(ResolvePathNoCase(strImplementation));
+                if (const CXMLNode root = LoadProceduresFile(strImplementation)) {
+                    m_setFilesInProgress.insert(strKey);
+                    ReadProcedures(pProcess, root);
+                    m_setFilesInProgress.erase(strKey);
+                }
+            }
+            continue;
+        }
+
+        auto pNew = std::make_unique<CSDLProcedure>(strName, StringToInt(strId), std::string(),
+                                                    pProcess, false);
+        if (CSDLProcedure* pOld = pProcess->GetProcedure(strName)) {
+            ForgetProcedure(pOld);
+        }
+        CSDLProcedure* pProcedure = pNew.get();
+        pProcess->m_mapProcedures[strName] = std::move(pNew);
+
+        std::string strDeclarations;
+        if (const CXMLNode params = FindChild(node, "params")) {
+            for (const CXMLNode& param : ChildNodes(*this, params)) {
+                if (!IsElement(param)) {
+                    continue;
+                }
+                std::string strParam, strType, strDefault, strRef;
+                GetAttribute(param, "name", strParam, false);
+                GetAttribute(param, "type", strType, false);
+                GetAttribute(param, "defvalue", strDefault, false);
+                GetAttribute(param, "ref", strRef, false);
+                pProcedure->m_mapFormals[strParam] =
+                    std::make_unique<CSDLParameter>(strType, strParam, strDefault, strRef);
+                strDeclarations += Format("\t%s %s;\n", strType.c_str(), strParam.c_str());
+            }
+        }
+        pProcedure->m_strDeclarations = strDeclarations;
+
+        std::string strLocals;
+        if (const CXMLNode dcls = FindChild(node, "DCLS")) {
+            for (const CXMLNode& dcl : ChildNodes(*this, dcls)) {
+                if (!IsElement(dcl)) {
+                    continue;
+                }
+                std::string strVar, strType, strValue;
+                GetAttribute(dcl, "name", strVar, false);
+                GetAttribute(dcl, "type", strType, false);
+                GetAttribute(dcl, "value", strValue, false);
+                strLocals += Format("\t%s %s;\n", strType.c_str(), strVar.c_str());
+            }
+        }
+        pProcedure->m_strLocalDeclarations = strLocals;
+
+        const CXMLNode body = FindChild(node, "body");
+        if (!body) {
+            AddError(pProcess->ReportError(
+                Format("The process %s do not have body.", pProcess->m_strName.c_str()),
+                SDL_ERROR));
+            continue;
+        }
+        pProcedure->m_bHasBody = true;
+        CSDLOperation* pLast = nullptr;
+        for (const CXMLNode& child : ChildNodes(*this, body)) {
+            const std::string strTag = child.GetNodeName();
+            if (strTag == "#comment") {
+                continue;
+            }
+            bool bKnown = true;
+            std::unique_ptr<CSDLOperation> pOperation =
+                ReadOperation(strTag, child, pProcess, true, bKnown);
+            if (!bKnown) {
+                // Not an operation: left out of the chain.
+                ShowMessage("Unknown tag type: " + strTag);
+                continue;
+            }
+            if (!pOperation) {
+                return 1;
+            }
+            pOperation->m_pProcedure = pProcedure;
+            CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
+            if (pLast) {
+                pLast->m_pNext = pAdded;
+            } else {
+                pProcedure->m_pBody = pAdded;
+            }
+            pLast = pAdded;
+            NoteLibraryKey(pAdded);
+        }
+    }
+    return 0;
+}
+
+int CSDLLoader::ReadStates(CSDLProcess* pProcess, CXMLNode element) {
+    if (const CXMLNode start = FindChild(element, "start")) {
+        CSDLOperation* pLast = nullptr;
+        for (const CXMLNode& child : ChildNodes(*this, start)) {
+            const std::string strTag = child.GetNodeName();
+            if (strTag == "#comment") {
+                continue;
+            }
+            bool bKnown = true;
+            std::unique_ptr<CSDLOperation> pOperation =
+                ReadOperation(strTag, child, pProcess, false, bKnown);
+            if (!bKnown) {
+                // Not an operation: left out of the chain.
+                ShowMessage("Unknown tag type: " + strTag);
+                continue;
+            }
+            if (!pOperation) {
+                continue;
+            }
+            pOperation->m_strStateName = "start";
+            CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
+            if (pLast) {
+                pLast->m_pNext = pAdded;
+            } else {
+                pProcess->m_pStartOperation = pAdded;
+            }
+            pLast = pAdded;
+            NoteLibraryKey(pAdded);
+        }
+    }
+
+    for (const CXMLNode& state : NamedChildren(*this, element, "state")) {
+        std::string strState;
+        GetAttribute(state, "name", strState, false);
+        CSDLOperation* pLast = nullptr;
+        for (const CXMLNode& child : ChildNodes(*this, state)) {
+            const std::string strTag = child.GetNodeName();
+            if (strTag == "#comment") {
+                continue;
+            }
+            bool bKnown = true;
+            std::unique_ptr<CSDLOperation> pOperation =
+                ReadOperation(strTag, child, pProcess, false, bKnown);
+            if (!bKnown) {
+                ShowMessage("Unknown tag type: " + strTag);
+                break;
+            }
+            if (!pOperation) {
+                continue;
+            }
+            pOperation->m_strStateName = strState;
+            CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
+            if (pLast) {
+                pLast->m_pNext = pAdded;
+            } else {
+                pProcess->m_mapStates[strState] = pAdded;
+            }
+            pLast = pAdded;
+            if (m_pEngine) {
+                m_pEngine->m_mapOperations[pAdded->GetCodeID()] = pAdded;
+            }
+            NoteLibraryKey(pAdded);
+        }
+    }
+    return 1;
+}
+
+void CSDLLoader::NoteLibraryKey(CSDLOperation* pOperation) {
+    if (pOperation->m_strType != "decision" && pOperation->m_strType != "task") {
+        return;
+    }
+    const std::string strCodeId = pOperation->GetCodeID();
+    auto [it, bInserted] =
+        m_mapLibraryKeys.emplace(pOperation->m_strType + ":" + strCodeId, pOperation);
+    if (bInserted || it->second == pOperation) {
+        return;
+    }
+    const CSDLOperation* pEarlier = it->second;
+    auto ownerName = [](const CSDLOperation* p) {
+        return p->m_pOwner ? p->m_pOwner->GetFullName(false) : std::string();
+    };
+    AddWarning(
+        Format("The %s %d of process %s and the %s %d of process %s have the same code ID "
+               "%s: the model library would run one branch for both.",
+               pEarlier->m_strType.c_str(), pEarlier->m_nId, ownerName(pEarlier).c_str(),
+               pOperation->m_strType.c_str(), pOperation->m_nId, ownerName(pOperation).c_str(),
+               strCodeId.c_str()));
+    it->second = pOperation;
+}

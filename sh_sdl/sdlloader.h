@@ -1,0 +1,218 @@
+#pragma once
+
+// The model reader: turns a model file (root element "system"), the external
+// SDL process files and procedures files it names into the model tree of an
+// engine. Element names are matched without regard to case, attribute names
+// exactly. A missing mandatory attribute is written to the XML error log and
+// reading goes on.
+//
+// The caller gives the reader an engine, calls LoadModel and counts the load
+// as failed when the error text is not empty, when the returned model text is
+// empty (the file could not be opened) or when GetErrorLog() is not empty.
+// Both texts are cleared at the start of every load. Warnings (for example
+// two decisions or tasks that the model library would know under one code
+// ID) do not fail a load; they are collected in the warning text and written
+// to the Errors pane of the notifier.
+//
+// Runs on the user-interface thread; nothing is locked.
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sh_aux/namemap.h"
+#include "sh_aux/xmlparser.h"
+
+class CSDLAgent;
+class CSDLBlock;
+class CSDLEngine;
+class CSDLOperation;
+class CSDLOperationCreate;
+class CSDLOperationDecision;
+class CSDLOperationInput;
+class CSDLOperationOutput;
+class CSDLOperationProcedureCall;
+class CSDLOperationSetState;
+class CSDLOperationSetTimer;
+class CSDLOperationStart;
+class CSDLOperationTask;
+class CSDLProcedure;
+class CSDLProcess;
+class CSDLmnca;
+class CNotifier;
+
+class CSDLLoader : public CXMLParser {
+public:
+    CSDLLoader();
+    ~CSDLLoader() override;
+
+    // ---- Model file ---------------------------------------------------------------
+    // Builds the model of the file at strPath (Windows or POSIX separators;
+    // letter case of folders and file resolved against the disk) into the
+    // engine and returns the model text that was parsed (from its first
+    // "<"). Returns "" and changes nothing in the engine when the file cannot
+    // be opened. Text that does not parse, or a document without "system",
+    // is reported in the error text and builds nothing.
+    std::string LoadModel(const std::string& strPath);
+    // Reads the children of a system, block or mnca element into pAgent:
+    // automaton blocks first, then either the blocks or (when there is no
+    // block) the processes, then the channels. 1 when processes were read,
+    // 0 when blocks were.
+    int ReadBlockContents(CSDLBlock* pAgent, CXMLNode element);
+    // One default layer per block child of an mnca element; returns 0.
+    int AddMncaLayerBlocks(CSDLmnca* pMnca, CXMLNode element);
+
+    // ---- Processes -------------------------------------------------------------------
+    // Reads every process child of element into pAgent, then the element's
+    // channels. outerProcess is the model file's process element when element
+    // is the root of an external SDL process file (its name and declarations
+    // apply), else null. 0 normally, 1 when an external file could not be
+    // read (the element's later processes and its channels are then skipped).
+    int ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode outerProcess);
+    // The "sdlprocess" root of the external process file strFileName, looked
+    // for in the model folder, then in "lib/", "SDLProcessExternal/" and
+    // "../SDLProcessExternal/" below it; null when none opens, when it does
+    // not parse (reported in the error text) or when its root has another
+    // name. The document stays valid until the next LoadModel.
+    CXMLNode FindExternalProcess(const std::string& strFileName);
+    // Variables of the first DCLS child; rebuilds the declarations text.
+    // Returns 1.
+    int ReadDeclarations(CSDLProcess* pProcess, CXMLNode element);
+    // Representation texts and trace switches; returns 1.
+    int ReadRepresentations(CSDLProcess* pProcess, CXMLNode element);
+    // The procedures of the first "procedures" child. 1 when a body element
+    // gave no operation (the rest is then not read), else 0.
+    int ReadProcedures(CSDLProcess* pProcess, CXMLNode element);
+    // The "procedures" root of a procedures file, or null (not opened, not
+    // parsed, or already being read).
+    CXMLNode LoadProceduresFile(const std::string& strPath);
+    // The start transition and the states; returns 1.
+    int ReadStates(CSDLProcess* pProcess, CXMLNode element);
+    // Gives the process its own copy of the eleven built-in procedures
+    // (ids 50 to 60); returns 0.
+    int RegisterBuiltInProcedures(CSDLProcess* pProcess);
+
+    // ---- Channels ----------------------------------------------------------------------
+    // Links the channels declared in the first "channels" child of element
+    // between the children of pAgent (or pAgent itself); returns 0.
+    int ReadChannels(CSDLBlock* pAgent, CXMLNode element);
+    // Links one channel between the ends found (null when not found); a block
+    // end wins over a process end. 0 when linked, 1 when an end is missing.
+    int LinkChannel(CSDLBlock* pAgent, CSDLBlock* pStartBlock, CSDLProcess* pStartProcess,
+                    CSDLBlock* pEndBlock, CSDLProcess* pEndProcess, const std::string& strEvents,
+                    const std::string& strName, const std::string& strDual);
+    // One direction of a channel: the output end in the sender, the input end
+    // in the receiver, both carrying the signals of strEvents (names each
+    // followed by a blank). Return 0.
+    int LinkBlockToBlock(CSDLBlock* pFrom, CSDLBlock* pTo, const std::string& strEvents,
+                         const std::string& strName);
+    int LinkBlockToProcess(CSDLBlock* pFrom, CSDLProcess* pTo, const std::string& strEvents,
+                           const std::string& strName);
+    int LinkProcessToBlock(CSDLProcess* pFrom, CSDLBlock* pTo, const std::string& strEvents,
+                           const std::string& strName);
+    int LinkProcessToProcess(CSDLProcess* pFrom, CSDLProcess* pTo, const std::string& strEvents,
+                             const std::string& strName);
+
+    // ---- Operation elements ------------------------------------------------------------
+    // Each builds the operation of one element for pProcess: name, id, owner,
+    // the lower-case type tag, the debug entries and its own fields. The
+    // caller sets the state name, the enclosing procedure and the link.
+    std::unique_ptr<CSDLOperationCreate> ReadCreate(CXMLNode element, CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationDecision> ReadDecision(CXMLNode element, CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationInput> ReadInput(CXMLNode element, CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationOutput> ReadOutput(CXMLNode element, CSDLProcess* pProcess);
+    // The call operation of the class its procedure names, or null (reported)
+    // when the process has no procedure of that name. Calls keep the type tag
+    // of their class.
+    std::unique_ptr<CSDLOperationProcedureCall> ReadProcedureCall(CXMLNode element,
+                                                                  CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationSetState> ReadSetState(CXMLNode element, CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationSetTimer> ReadSetTimer(CXMLNode element, CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationStart> ReadStart(CXMLNode element, CSDLProcess* pProcess);
+    std::unique_ptr<CSDLOperationTask> ReadTask(CXMLNode element, CSDLProcess* pProcess);
+    // The debug children of element into the operation's debug messages.
+    void ReadDebugEntries(CSDLOperation* pOperation, CXMLNode element);
+    // Sets the call's name, id and owner and its actual parameters (the
+    // param children checked against the procedure's formals); returns pCall.
+    CSDLOperationProcedureCall* ReadProcedureCallParams(const std::string& strName,
+                                                        const std::string& strId, CXMLNode element,
+                                                        CSDLOperationProcedureCall* pCall,
+                                                        CSDLProcess* pProcess,
+                                                        CSDLProcedure* pProcedure);
+
+    // The engine that receives the model; set by the caller, not owned.
+    CSDLEngine* m_pEngine = nullptr;
+    // Model errors of the last load, each entry preceded by "\n".
+    std::string m_strErrorText;
+    // Warnings of the last load, each entry preceded by "\n".
+    std::string m_strWarningText;
+    // Folder of the model file with its trailing "/".
+    std::string m_strModelFolder;
+
+private:
+    // Which file kind a line-read file is, for its stop line and trimming.
+    enum LoaderFileKind { LFK_MODEL, LFK_PROCESS, LFK_PROCEDURES };
+    enum LoaderReadResult { LRR_OK, LRR_NOT_OPENED, LRR_BAD_XML, LRR_IN_PROGRESS };
+
+    // Reads the file line by line up to its stop line and returns the joined
+    // text from its first "<"; false when it cannot be opened.
+    static bool ReadFileText(const std::string& strPath, LoaderFileKind eKind,
+                             std::string& strText);
+    // Reads and parses a side file (external process or procedures file) into
+    // a document of its own, kept until the next load; rRoot is its root
+    // element when named strRoot.
+    LoaderReadResult ReadSideFile(const std::string& strPath, LoaderFileKind eKind,
+                                  const std::string& strRoot, CXMLNode& rRoot);
+    // Resolves the external process file and reads it; strOpened receives
+    // the path read.
+    LoaderReadResult OpenExternalProcess(const std::string& strFileName, std::string& strOpened,
+                                         CXMLNode& rRoot);
+    // Key of a file in the set of files being read.
+    static std::string FileKey(const std::string& strPath);
+
+    // Reads an mnca element into a new automaton block under pParent.
+    CSDLmnca* ReadMnca(CSDLBlock* pParent, CXMLNode element);
+    void ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName,
+                             const std::string& strValue, std::vector<int>& vecSizes);
+    // Enters a new block or automaton under its name in pParent, replacing
+    // (and forgetting) a block of the same name, and in the engine's map.
+    CSDLBlock* AttachBlock(CSDLBlock* pParent, std::unique_ptr<CSDLBlock> pBlock);
+    // Drops every reference that the engine's maps, the channel ends of the
+    // rest of the tree and the code-ID record keep into pAgent's subtree,
+    // before it is replaced.
+    void ForgetAgent(CSDLAgent* pAgent);
+    // Detaches the body operations of a procedure that is being replaced.
+    void ForgetProcedure(CSDLProcedure* pProcedure);
+
+    // Reads one operation element of a start, state or body by its node
+    // name; bKnown false when the name is not an operation of that place.
+    std::unique_ptr<CSDLOperation> ReadOperation(const std::string& strTag, CXMLNode element,
+                                                 CSDLProcess* pProcess, bool bInBody, bool& bKnown);
+    // Creates the call object for a procedure's class name.
+    static std::unique_ptr<CSDLOperationProcedureCall> MakeProcedureCall(
+        const std::string& strClassName);
+    // Fills the common fields of a non-call operation.
+    void ReadCommon(CSDLOperation* pOperation, CXMLNode element, CSDLProcess* pProcess,
+                    const char* pszTag);
+    // Records the library key of a decision or task, warning when another
+    // operation already uses it.
+    void NoteLibraryKey(CSDLOperation* pOperation);
+
+    // A load error: appended to the error text after "\n".
+    void AddError(const std::string& strText);
+    void AddWarning(const std::string& strText);
+    // A modal message box through the engine's notifier.
+    void ShowMessage(const std::string& strText);
+    CNotifier& Notifier() const;
+
+    // Documents of the side files read during the load; their nodes are in
+    // use while the load goes on.
+    std::vector<std::unique_ptr<CXMLParser>> m_vecSideDocuments;
+    // Files whose elements are being read, to refuse a file that names
+    // itself (directly or through others).
+    std::set<std::string> m_setFilesInProgress;
+    // Decisions and tasks by type tag and code ID, to find operations that
+    // would share one branch of the model library.
+    CNameMap<CSDLOperation*> m_mapLibraryKeys;
+};
