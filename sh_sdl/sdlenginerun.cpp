@@ -309,7 +309,10 @@ void CSDLEngine::SimulationThreadProc() {
                 }
                 if (m_nEndMode == EM_BY_TIME) {
                     bool bFound = false;
-                    if (!(GetNextEventTime(&bFound) < m_dEndTime)) {
+                    const double dNext = GetNextEventTime(&bFound);
+                    // With nothing pending anywhere, simulated time can no
+                    // longer advance: the run is over, not merely idle.
+                    if (!(dNext < m_dEndTime) || (!bFound && m_nIPMode == 0)) {
                         MarkRootFinished();
                     }
                 } else if (m_nEndMode == EM_BY_LOOPS && nSteps >= m_nLoopLimit) {
