@@ -260,6 +260,38 @@ TEST_F(InstanceTest, SecondRunStartsWithoutTheFirstRunsInstances) {
     ExpectNoErrors();
 }
 
+TEST_F(InstanceTest, TheEngineRunRemovesItsInstancesAtTheEnd) {
+    CSDLEngine& engine = m_model.Engine();
+    engine.m_bExecutionTrace = false;
+    engine.m_bRepresentationTrace = false;
+    engine.m_nEndMode = EM_BY_LOOPS;
+    engine.m_nLoopLimit = 3;
+    int nLibraries = 0;
+    int nStarts = 0;
+    engine.SetLibraryFactory([&nLibraries, &nStarts] {
+        ++nLibraries;
+        auto pLibrary = std::make_unique<CFakeModelLibrary>();
+        pLibrary->DeclareInt("x_B_P", 5);
+        pLibrary->SetTask("1_2_0_start_2", [&nStarts](CFakeModelLibrary&) {
+            ++nStarts;
+            return 0;
+        });
+        return pLibrary;
+    });
+    for (int nRun = 1; nRun <= 2; ++nRun) {
+        engine.StartThread();
+        engine.Run();
+        ASSERT_TRUE(engine.WaitForRunEnd(10000)) << nRun;
+        EXPECT_EQ(engine.GetLastThreadResult(), 0);
+        EXPECT_EQ(nLibraries, nRun);
+        // Every run started the template and made its three instances afresh.
+        EXPECT_EQ(nStarts, 4 * nRun);
+        EXPECT_EQ(Keys(m_b->m_mapProcesses), (std::vector<std::string>{"P", "Q"}));
+        EXPECT_EQ(ChannelNames(m_q->m_mapOutputChannels), std::vector<std::string>{"c"});
+        EXPECT_EQ(m_p->m_nInstanceCount, 0);
+    }
+}
+
 TEST(InstanceStartTest, EachInstanceRunsItsStartTransitionOnce) {
     // The instances' keys sort after the creator's, so the block's loop over
     // its processes reaches them after the create has started them.

@@ -192,6 +192,25 @@ TEST_F(ProcedureCallTest, CopyBackOnlyExactYesWithAVariableActual) {
     EXPECT_EQ(m_p->m_strError, "");
 }
 
+TEST_F(ProcedureCallTest, TracedCallOfAVariableOfAnotherNumericTypeReportsNothing) {
+    m_model.Engine().m_bExecutionTrace = true;
+    m_model.Engine().m_bInitialized = true;
+    AddFormal(Lib(), m_pProc, "fd", "double", "no");
+    AddActual(m_pCall, "fd", "xi", "double");
+    EXPECT_EQ(m_pCall->Execute(), m_pAfter);
+    EXPECT_EQ(Double("fd_B_P_7"), 2.0);
+    // The int variable is shown with its value, as an int or widened.
+    const std::string strTrace = m_model.Sink().m_strText;
+    const std::string strHead =
+        "<procedurecall time=\"0.000000\" process=\"B_P\" name=\"proc\" id=\"5\">";
+    EXPECT_TRUE(strTrace == strHead + "<param name=\"fd\" value=\"2\"></param></procedurecall>\n" ||
+                strTrace ==
+                    strHead + "<param name=\"fd\" value=\"2.000000\"></param></procedurecall>\n")
+        << strTrace;
+    EXPECT_EQ(m_p->m_strError, "");
+    EXPECT_FALSE(m_model.Engine().m_bErrorPending);
+}
+
 TEST_F(ProcedureCallTest, ProcedureWithoutBodyBindsAndCopiesBack) {
     AddFormal(Lib(), m_pProc, "r", "int", "yes");
     AddActual(m_pCall, "r", "xi", "int");
