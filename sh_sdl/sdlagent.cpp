@@ -38,6 +38,15 @@ std::string CSDLAgent::GetFullName(bool bWithIndex) const {
     return strText;
 }
 
+std::string CSDLAgent::GetTemplateFullName() const {
+    std::string strText = m_strName;
+    for (const CSDLAgent* pAncestor = m_pParent; pAncestor && pAncestor->m_pParent;
+         pAncestor = pAncestor->m_pParent) {
+        strText = pAncestor->m_strName + "_" + strText;
+    }
+    return strText;
+}
+
 CSDLmnca* CSDLAgent::GetMncaBlock() const {
     for (CSDLAgent* pAncestor = m_pParent; pAncestor; pAncestor = pAncestor->m_pParent) {
         auto* pBlock = dynamic_cast<CSDLBlock*>(pAncestor);

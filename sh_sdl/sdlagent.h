@@ -40,6 +40,10 @@ public:
     // index above 0 are written "name[index]" (this agent's own index only
     // when bWithIndex).
     std::string GetFullName(bool bWithIndex) const;
+    // The full name with no instance index at any level: the name of the
+    // loaded agent this one was made from, under which the model library
+    // knows its variables (instances share them).
+    std::string GetTemplateFullName() const;
     // Nearest automaton block above this agent (the agent itself excluded).
     CSDLmnca* GetMncaBlock() const;
     CSDLAgent* FindAgentByName(const std::string& strName, bool* pIsBlock);

@@ -1,6 +1,7 @@
 #include "sh_sdl/sdlblock.h"
 
 #include <map>
+#include <vector>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlengine.h"
@@ -30,11 +31,17 @@ void CSDLBlock::Initialize() {
     m_strError.clear();
     InitCommon();
     m_bStop = false;
+    // A start transition may create instances, which start at once: only
+    // the children that were there before are initialised here.
+    std::vector<CSDLAgent*> vecChildren;
     for (auto& [strKey, pBlock] : m_mapBlocks) {
-        pBlock->Initialize();
+        vecChildren.push_back(pBlock.get());
     }
     for (auto& [strKey, pProcess] : m_mapProcesses) {
-        pProcess->Initialize();
+        vecChildren.push_back(pProcess.get());
+    }
+    for (CSDLAgent* pChild : vecChildren) {
+        pChild->Initialize();
     }
 }
 

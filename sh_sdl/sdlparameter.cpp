@@ -29,7 +29,7 @@ CSDLProcedure::CSDLProcedure(std::string strName, int nId, std::string strClassN
       m_bBuiltIn(bBuiltIn) {}
 
 std::string CSDLProcedure::GetInstanceName() const {
-    const std::string strOwner = m_pOwner ? m_pOwner->GetFullName(false) : std::string();
+    const std::string strOwner = m_pOwner ? m_pOwner->GetTemplateFullName() : std::string();
     return Format("%s_%d", strOwner.c_str(), m_nId);
 }
 

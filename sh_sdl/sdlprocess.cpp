@@ -163,7 +163,7 @@ CSDLParameter* CSDLProcess::GetVariable(const std::string& strName) const {
 }
 
 std::string CSDLProcess::GetVariableIdentifier(const std::string& strName) const {
-    return CSDLEngine::FormatQualifiedName(strName, GetFullName(false));
+    return CSDLEngine::FormatQualifiedName(strName, GetTemplateFullName());
 }
 
 namespace {
