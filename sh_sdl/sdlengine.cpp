@@ -85,6 +85,16 @@ void PruneInstances(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone
 
 }  // namespace
 
+void CSDLEngine::IndexModel(CSDLAgent* pAgent) {
+    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        m_mapBlocks[CSDLBlock::GetGlobalId(pBlock.get())] = pBlock.get();
+        IndexModel(pBlock.get());
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        m_mapProcesses[pProcess->GetFullName(false)] = pProcess.get();
+    }
+}
+
 void CSDLEngine::RemoveInstances() {
     if (!m_pRootAgent) {
         return;
@@ -96,6 +106,9 @@ void CSDLEngine::RemoveInstances() {
     EraseIf(m_mapOperations,
             [&](const CSDLOperation* p) { return setGone.count(p->m_pOwner) > 0; });
     PruneInstances(m_pRootAgent.get(), setGone);
+    // A block instance has its template's global id and took its place in
+    // the index: enter the loaded model's agents again.
+    IndexModel(m_pRootAgent.get());
     m_nCreateCount = 0;
     m_nCreatedAgents = 0;
 }
@@ -240,18 +253,16 @@ std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) c
             EscapeXml(pProcess->m_strCurrentState).c_str());
     }
     if (strTag == "ProcedureCall") {
-        const auto* pCall = dynamic_cast<const CSDLOperationProcedureCall*>(pOperation);
+        // The call reads its actuals where the caller sees them (a literal as
+        // it is, a formal of the enclosing procedure, a process variable).
+        auto* pCall = const_cast<CSDLOperationProcedureCall*>(
+            dynamic_cast<const CSDLOperationProcedureCall*>(pOperation));
         std::string strParams;
         if (pCall) {
             for (const auto& [strKey, pParam] : pCall->m_mapParameters) {
-                // A literal actual is shown as it is; only variables are read.
-                const std::string& strActual = pParam->m_strValue;
-                const bool bLiteral = IsNumericText(strActual) || IsQuoted(strActual);
-                const std::string strValue =
-                    bLiteral ? strActual
-                             : pProcess->GetVariableAsString(strActual, pParam->m_strType);
-                strParams += Format("<param name=\"%s\" value=\"%s\"></param>",
-                                    EscapeXml(strKey).c_str(), EscapeXml(strValue).c_str());
+                strParams +=
+                    Format("<param name=\"%s\" value=\"%s\"></param>", EscapeXml(strKey).c_str(),
+                           EscapeXml(pCall->GetActualText(*pParam)).c_str());
             }
         }
         return Format(

@@ -80,6 +80,8 @@ public:
     // ends and index entries that lead to it, and resets the instance
     // counters, so the next run starts from the loaded model.
     void RemoveInstances();
+    // Enters every block and process below pAgent in the index maps.
+    void IndexModel(CSDLAgent* pAgent);
 
     // ---- Run --------------------------------------------------------------------------
     // Starts the simulation thread of a new run (after the previous run's

@@ -218,6 +218,17 @@ std::string CSDLOperationProcedureCall::GetParameterText(const std::string& strN
     return ReadText(resolved);
 }
 
+std::string CSDLOperationProcedureCall::GetActualText(const CSDLParameter& actual) {
+    if (IsLiteral(actual.m_strValue)) {
+        return actual.m_strValue;
+    }
+    CResolved source;
+    if (!Resolve(actual.m_strValue, RS_ENCLOSING | RS_PROCESS, source)) {
+        return actual.m_strValue;
+    }
+    return ReadText(source);
+}
+
 void CSDLOperationProcedureCall::CopyParametersTo(CSDLOperationProcedureCall* pTarget) const {
     for (const auto& [strKey, pParam] : m_mapParameters) {
         pTarget->m_mapParameters[strKey] = std::make_unique<CSDLParameter>(

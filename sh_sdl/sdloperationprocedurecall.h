@@ -24,6 +24,9 @@ public:
     // The current value of a formal or variable as text, or the name itself
     // as a literal.
     std::string GetParameterText(const std::string& strName, const std::string& strType);
+    // The value of an actual parameter as the caller sees it: a literal as
+    // it is, a name read in the caller's context by its declared type.
+    std::string GetActualText(const CSDLParameter& actual);
     // Copies every actual parameter into pTarget's map.
     void CopyParametersTo(CSDLOperationProcedureCall* pTarget) const;
 

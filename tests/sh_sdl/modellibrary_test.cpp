@@ -197,9 +197,9 @@ protected:
         fs::remove_all(s_dir);
         fs::create_directories(s_dir);
         const std::string strBase = (s_dir / "model").string();
-        const std::string strCount = CSDLEngine::FormatQualifiedName("count", "B[1]_P");
-        const std::string strSpeed = CSDLEngine::FormatQualifiedName("speed", "B[1]_P");
-        const std::string strLabel = CSDLEngine::FormatQualifiedName("label", "B[1]_P");
+        const std::string strCount = CSDLEngine::FormatQualifiedName("count", "B_P");
+        const std::string strSpeed = CSDLEngine::FormatQualifiedName("speed", "B_P");
+        const std::string strLabel = CSDLEngine::FormatQualifiedName("label", "B_P");
         std::ofstream source(strBase + ".c", std::ios::binary | std::ios::trunc);
         source << "#include <string.h>\n"
                << "int " << strCount << " = 3;\n"
@@ -251,7 +251,7 @@ protected:
 TEST_F(DlModelLibraryTest, ReachesAccessorsByQualifiedName) {
     CDlModelLibrary library;
     ASSERT_TRUE(library.Load(s_strLibrary)) << library.GetLoadError();
-    const std::string strCount = "count_B_1__P";
+    const std::string strCount = "count_B_P";
     EXPECT_TRUE(library.HasSymbol("Get" + strCount));
 
     int nValue = 0;
@@ -262,21 +262,21 @@ TEST_F(DlModelLibraryTest, ReachesAccessorsByQualifiedName) {
     EXPECT_EQ(nValue, 11);
 
     double dValue = 0.0;
-    EXPECT_EQ(library.GetDouble("speed_B_1__P", dValue), MC_OK);
+    EXPECT_EQ(library.GetDouble("speed_B_P", dValue), MC_OK);
     EXPECT_EQ(dValue, 0.25);
-    EXPECT_EQ(library.SetDouble("speed_B_1__P", 1e-7), MC_OK);
-    EXPECT_EQ(library.GetDouble("speed_B_1__P", dValue), MC_OK);
+    EXPECT_EQ(library.SetDouble("speed_B_P", 1e-7), MC_OK);
+    EXPECT_EQ(library.GetDouble("speed_B_P", dValue), MC_OK);
     EXPECT_EQ(dValue, 1e-7);
 
     std::string strValue;
-    EXPECT_EQ(library.GetString("label_B_1__P", strValue), MC_OK);
+    EXPECT_EQ(library.GetString("label_B_P", strValue), MC_OK);
     EXPECT_EQ(strValue, "start");
     // The library keeps the pointer it is given: the text must stay valid.
     {
         const std::string strTemporary = "moved on";
-        EXPECT_EQ(library.SetString("label_B_1__P", strTemporary), MC_OK);
+        EXPECT_EQ(library.SetString("label_B_P", strTemporary), MC_OK);
     }
-    EXPECT_EQ(library.GetString("label_B_1__P", strValue), MC_OK);
+    EXPECT_EQ(library.GetString("label_B_P", strValue), MC_OK);
     EXPECT_EQ(strValue, "moved on");
 
     std::string strName;
@@ -322,6 +322,7 @@ TEST_F(DlModelLibraryTest, ProcessReadsAndWritesThroughTheLibrary) {
     auto pLibrary = std::make_unique<CDlModelLibrary>();
     ASSERT_TRUE(pLibrary->Load(s_strLibrary)) << pLibrary->GetLoadError();
     model.Engine().SetModelLibrary(std::move(pLibrary));
+    // A process of a block instance reaches the variables of its template.
     CSDLBlock* b = model.AddBlock(nullptr, "B", 1, 1);
     CSDLProcess* p = model.AddProcess(b, "P", 2, 3);
     p->m_mapVariables["count"] = std::make_unique<CSDLParameter>("int", "count", "3", "no");
