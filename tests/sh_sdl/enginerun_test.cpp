@@ -1,0 +1,817 @@
+// The run of a model: the simulation thread and its end modes, step mode,
+// failed starts, the trace file and the viewer link, driven through the
+// engine's public commands with a small in-memory model.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtest_model.h"
+#include "sh_aux/hpslib.h"
+#include "sh_aux/pathhelp.h"
+#include "sh_aux/xmlparser.h"
+
+namespace {
+
+using namespace runtest;
+
+const std::string kDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
+const std::string kTail = "\t</Events>\r\n</Trace>";
+const std::string kWaitingNote = "<system> Waiting for VELKOEye connection... </system>\n";
+const std::string kEstablishedNote = "<system> VELKOEye connection established. </system>\n";
+const std::string kErrorNote = "<system> VELKOEye connection ERROR. </system>\n";
+
+std::tm MakeTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
+    std::tm tmValue{};
+    tmValue.tm_year = nYear - 1900;
+    tmValue.tm_mon = nMonth - 1;
+    tmValue.tm_mday = nDay;
+    tmValue.tm_hour = nHour;
+    tmValue.tm_min = nMinute;
+    tmValue.tm_sec = nSecond;
+    return tmValue;
+}
+
+std::string WithoutCarriageReturns(std::string strText) {
+    std::string strOut;
+    for (const char ch : strText) {
+        if (ch != '\r') {
+            strOut += ch;
+        }
+    }
+    return strOut;
+}
+
+// The records of a trace file (line ends made "\n"), between the events
+// start and the tail, one per line.
+std::vector<std::string> RecordLines(const std::string& strTraceBytes) {
+    const std::string strText = WithoutCarriageReturns(strTraceBytes);
+    const std::string strStart = "\t<Events>\n";
+    const size_t nBegin = strText.find(strStart);
+    const size_t nEnd = strText.rfind("\t</Events>\n</Trace>");
+    std::vector<std::string> vecLines;
+    if (nBegin == std::string::npos || nEnd == std::string::npos || nEnd < nBegin) {
+        return vecLines;
+    }
+    std::string strRest = strText.substr(nBegin + strStart.size(), nEnd - nBegin - strStart.size());
+    for (size_t nPos = strRest.find('\n'); nPos != std::string::npos; nPos = strRest.find('\n')) {
+        vecLines.push_back(strRest.substr(0, nPos + 1));
+        strRest.erase(0, nPos + 1);
+    }
+    return vecLines;
+}
+
+bool HasLine(const CRecordingNotifier& notifier, NotifyPane ePane, const std::string& strLine) {
+    for (const CRecordingNotifier::Line& line : notifier.GetLines()) {
+        if (line.ePane == ePane && line.strLine == strLine) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The run's viewer server listens on loopback, on a free port.
+void UseLoopbackViewer(CSDLEngine& engine) {
+    engine.m_bUseClients = true;
+    engine.SetViewerPort(0);
+    engine.GetServer().SetListenAddress("127.0.0.1");
+}
+
+unsigned int WaitListening(CSDLEngine& engine) {
+    unsigned int nPort = 0;
+    WaitUntil([&] { return (nPort = engine.GetServer().GetBoundPort()) != 0; });
+    return nPort;
+}
+
+// Checks what every completed run leaves behind.
+void ExpectCleanEnd(CRunModel& model, int nRuns) {
+    CSDLEngine& engine = model.Engine();
+    EXPECT_EQ(engine.GetLastThreadResult(), 0);
+    EXPECT_FALSE(engine.m_bRunning);
+    EXPECT_FALSE(engine.IsThreadAlive());
+    EXPECT_EQ(engine.GetModelLibrary(), nullptr);
+    EXPECT_EQ(model.Hooks().nLoads, nRuns);
+    EXPECT_EQ(model.Hooks().nFrees, nRuns);
+    EXPECT_EQ(engine.m_nRunCount, nRuns);
+    const std::string strTrace = model.TraceBytes();
+    EXPECT_TRUE(EndsWith(strTrace, kTail))
+        << "trace ends: "
+        << strTrace.substr(strTrace.size() - std::min<size_t>(strTrace.size(), 80));
+}
+
+// ---- End modes -----------------------------------------------------------------------
+
+struct SEndCase {
+    const char* pszName;
+    int nMode;
+    int nLoopLimit;
+    double dEndTime;
+    bool bStopOnErrors;
+    int nFailAtStep;  // the step whose decision fails (0: none)
+    int nStopAfter;   // Stop once this many steps ran (0: no Stop)
+    int nSteps;       // steps expected (for a Stop: at least nStopAfter)
+};
+
+TEST(EngineRunTest, EndModes) {
+    const SEndCase cases[] = {
+        {"by loops, limit 3", EM_BY_LOOPS, 3, 0.0, false, 0, 0, 4},
+        {"by loops, limit 0", EM_BY_LOOPS, 0, 0.0, false, 0, 0, 1},
+        // Ticks at 1, 2, ...: after the tick at 9 the next is at 10, not below 10.
+        {"by time 10", EM_BY_TIME, 0, 10.0, false, 0, 0, 9},
+        {"by time 0", EM_BY_TIME, 0, 0.0, false, 0, 0, 1},
+        // The failed decision sends no tick: nothing is pending after step 3.
+        {"by time 10, nothing left pending", EM_BY_TIME, 0, 10.0, false, 3, 0, 3},
+        {"never, then Stop", EM_NEVER, 0, 0.0, false, 0, 5, 5},
+        {"never, stop on errors", EM_NEVER, 0, 0.0, true, 3, 0, 3},
+        {"by loops, error without stop on errors", EM_BY_LOOPS, 6, 0.0, false, 3, 0, 3},
+    };
+    for (const SEndCase& endCase : cases) {
+        SCOPED_TRACE(endCase.pszName);
+        CTempFolder folder;
+        CRunModel model(folder.GetPath());
+        CSDLEngine& engine = model.Engine();
+        engine.m_bExecutionTrace = true;
+        engine.m_nEndMode = endCase.nMode;
+        engine.m_nLoopLimit = endCase.nLoopLimit;
+        engine.m_dEndTime = endCase.dEndTime;
+        engine.m_bStopOnErrors = endCase.bStopOnErrors;
+        model.Hooks().nFailAtTask = endCase.nFailAtStep;
+
+        engine.StartThread();
+        engine.Run();
+        if (endCase.nStopAfter > 0) {
+            ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= endCase.nStopAfter; }));
+            engine.Stop();
+        }
+        ASSERT_TRUE(engine.WaitForRunEnd(10000)) << "the run did not end";
+        ExpectCleanEnd(model, 1);
+
+        const std::string strTrace = model.TraceBytes();
+        const int nSteps = model.Hooks().nTasks;
+        if (endCase.nStopAfter > 0) {
+            EXPECT_GE(nSteps, endCase.nSteps);
+        } else {
+            EXPECT_EQ(nSteps, endCase.nSteps);
+        }
+        EXPECT_EQ(CountOf(strTrace, "<input "), nSteps);
+        EXPECT_EQ(CountOf(strTrace, "<error>"), endCase.nFailAtStep > 0 ? 1 : 0);
+        EXPECT_EQ(engine.m_bErrorPending.load(), endCase.nFailAtStep > 0);
+        if (endCase.nMode == EM_BY_TIME && endCase.dEndTime == 10.0 && endCase.nFailAtStep == 0) {
+            EXPECT_EQ(CountOf(strTrace, "<input time=\"9.000000\""), 1);
+            EXPECT_EQ(CountOf(strTrace, "<input time=\"10.000000\""), 0);
+        }
+    }
+}
+
+// ---- Step mode and Stop ----------------------------------------------------------------
+
+TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    engine.m_bStepByStep = true;
+    model.EndNever();
+    std::atomic<int>& nSteps = model.Hooks().nTasks;
+
+    engine.StartThread();
+    ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+    EXPECT_EQ(nSteps, 0);
+    engine.Run();
+    // After Run exactly one step runs, then the loop clears go and waits.
+    ASSERT_TRUE(WaitUntil([&] { return !engine.m_bGo && nSteps == 1; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(nSteps, 1);
+    std::string strMessages = engine.TakeMessages();
+    EXPECT_EQ(CountOf(strMessages, "<output time=\"0.000000\""), 1);  // the start transition
+    EXPECT_EQ(CountOf(strMessages, "<input time=\"1.000000\""), 1);
+    EXPECT_EQ(CountOf(strMessages, "EYE_SetState"), 0);  // animation records stay out
+    bool bFound = false;
+    EXPECT_EQ(engine.GetNextEventTime(&bFound), 2.0);
+    EXPECT_TRUE(bFound);
+
+    for (int nStep = 2; nStep <= 3; ++nStep) {
+        SCOPED_TRACE(nStep);
+        engine.StepOnce();
+        ASSERT_TRUE(WaitUntil([&] { return !engine.m_bGo.load(); }));
+        EXPECT_EQ(nSteps, nStep);
+        strMessages = engine.TakeMessages();
+        EXPECT_EQ(CountOf(strMessages, "<input "), 1) << strMessages;
+        EXPECT_EQ(CountOf(strMessages, Format("<input time=\"%d.000000\"", nStep)), 1);
+        EXPECT_EQ(engine.GetNextEventTime(&bFound), nStep + 1.0);
+    }
+
+    // Stop while the loop waits for the next request.
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    EXPECT_EQ(nSteps, 3);
+    EXPECT_FALSE(engine.m_bInitialized);
+    ExpectCleanEnd(model, 1);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 3);
+}
+
+TEST(EngineRunTest, StopBeforeRunEndsTheRunWithoutAStep) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    model.EndNever();
+    engine.StartThread();
+    ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    EXPECT_EQ(model.Hooks().nTasks, 0);
+    ExpectCleanEnd(model, 1);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 0);
+}
+
+TEST(EngineRunTest, StopThenImmediateRestartWaitsForTheOldRun) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    model.EndNever();
+
+    engine.StartThread();
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 3; }));
+    const std::string strFirstPath = engine.GetTracePath();
+    engine.Stop();
+    engine.StartThread();  // no wait in between
+    // The old run has ended by now: its file is complete.
+    const std::string strFirstTrace = ReadFileBytes(strFirstPath);
+    engine.Run();
+    const int nFirst = CountOf(strFirstTrace, "<input ");
+    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= nFirst + 3; }));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ExpectCleanEnd(model, 2);
+
+    // The first run was closed before the second opened its own file.
+    EXPECT_TRUE(EndsWith(strFirstTrace, kTail));
+    EXPECT_GE(nFirst, 3);
+    EXPECT_NE(engine.GetTracePath(), strFirstPath);
+    const std::string strSecondTrace = model.TraceBytes();
+    EXPECT_EQ(nFirst + CountOf(strSecondTrace, "<input "), model.Hooks().nTasks);
+    // The second run starts again from the model's start.
+    EXPECT_EQ(CountOf(strSecondTrace, "<input time=\"1.000000\""), 1);
+    EXPECT_EQ(CountOf(strSecondTrace, "<output time=\"0.000000\""), 1);
+    EXPECT_FALSE(engine.m_bErrorPending);
+}
+
+TEST(EngineRunTest, PendingMinimumAndMessagesReadableDuringTheRun) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    model.EndNever();
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nReads{0};
+    std::thread reader([&] {
+        while (!bDone) {
+            bool bFound = false;
+            const double dNext = engine.GetNextEventTime(&bFound);
+            EXPECT_GE(dNext, 0.0);
+            engine.TakeMessages();
+            (void)engine.GetServer().IsConnected();
+            (void)engine.GetServer().IsAccepting();
+            (void)engine.m_bInitialized.load();
+            ++nReads;
+        }
+    });
+    engine.StartThread();
+    engine.Run();
+    EXPECT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 50 && nReads >= 50; }));
+    engine.Stop();
+    EXPECT_TRUE(engine.WaitForRunEnd(5000));
+    bDone = true;
+    reader.join();
+    ExpectCleanEnd(model, 1);
+}
+
+// ---- Failed starts -------------------------------------------------------------------
+
+TEST(EngineRunTest, FailedStartClearsRunningAndReportsThenNextStartIsClean) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    model.EndByLoops(1);
+
+    // The factory cannot load a library.
+    model.Hooks().bNoLibrary = true;
+    ASSERT_TRUE(model.RunToEnd());
+    EXPECT_EQ(engine.GetLastThreadResult(), 1);
+    EXPECT_FALSE(engine.m_bRunning);
+    EXPECT_FALSE(engine.m_bInitialized);
+    EXPECT_TRUE(engine.m_bErrorPending);
+    EXPECT_EQ(engine.m_nRunCount, 0);
+    EXPECT_EQ(engine.GetModelLibrary(), nullptr);
+    EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM,
+                        "The run could not start: the model library could not be loaded. "
+                        "Build the model first."));
+    EXPECT_TRUE(model.Notifier().GetBoxes().empty());
+    // The trace file was opened first: it gets its tail and no record.
+    const std::string strFailedTrace = model.TraceBytes();
+    EXPECT_TRUE(EndsWith(strFailedTrace, "\t<Events>\r\n" + kTail)) << strFailedTrace;
+
+    // No factory and no library file at the code base: the same, no box.
+    model.Notifier().Clear();
+    engine.SetLibraryFactory(nullptr);
+    ASSERT_TRUE(model.RunToEnd());
+    EXPECT_EQ(engine.GetLastThreadResult(), 1);
+    EXPECT_FALSE(engine.m_bRunning);
+    EXPECT_EQ(engine.m_nRunCount, 0);
+    EXPECT_EQ(engine.GetModelLibrary(), nullptr);
+    EXPECT_FALSE(model.Notifier().GetLines().empty());
+    EXPECT_TRUE(model.Notifier().GetBoxes().empty());
+
+    // A start right after, with a library, is clean.
+    model.InstallLibraryFactory();
+    model.Hooks().bNoLibrary = false;
+    ASSERT_TRUE(model.RunToEnd());
+    EXPECT_FALSE(engine.m_bErrorPending);
+    EXPECT_EQ(model.Hooks().nTasks, 2);
+    ExpectCleanEnd(model, 1);
+    EXPECT_NE(model.TraceBytes(), strFailedTrace);
+}
+
+TEST(EngineRunTest, NoTraceFileFailsTheStartBeforeTheLibraryLoads) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath() + "missing/deeper/");
+    CSDLEngine& engine = model.Engine();
+    engine.m_bRepresentationTrace = true;
+    model.EndByLoops(1);
+    ASSERT_TRUE(model.RunToEnd());
+    EXPECT_EQ(engine.GetLastThreadResult(), 1);
+    EXPECT_FALSE(engine.m_bRunning);
+    EXPECT_TRUE(engine.m_bErrorPending);
+    EXPECT_EQ(engine.m_nRunCount, 0);
+    EXPECT_EQ(model.Hooks().nLoads, 0);
+    EXPECT_EQ(engine.GetTracePath(), "");
+    EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM, "Unable to open the trace file"));
+}
+
+// ---- End of run --------------------------------------------------------------------------
+
+TEST(EngineRunTest, EveryRunEndRemovesInstances) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndByLoops(0);
+    auto addInstance = [&] {
+        auto pInstance = std::make_unique<CSDLProcess>();
+        pInstance->m_strName = model.Process()->m_strName;
+        pInstance->m_nId = model.Process()->m_nId;
+        pInstance->m_nInstanceIndex = 1;
+        pInstance->m_pEngine = &engine;
+        pInstance->m_pParent = model.Block();
+        engine.m_mapProcesses["B_P[1]"] = pInstance.get();
+        model.Block()->m_mapProcesses["P[1]"] = std::move(pInstance);
+        model.Process()->m_nInstanceCount = 1;
+    };
+    for (const bool bLibrary : {false, true}) {
+        SCOPED_TRACE(bLibrary ? "complete run" : "failed start");
+        addInstance();
+        model.Hooks().bNoLibrary = !bLibrary;
+        ASSERT_TRUE(model.RunToEnd());
+        EXPECT_EQ(engine.GetLastThreadResult(), bLibrary ? 0 : 1);
+        EXPECT_EQ(model.Block()->m_mapProcesses.size(), 1u);
+        EXPECT_NE(model.Block()->GetProcess("P"), nullptr);
+        EXPECT_EQ(engine.m_mapProcesses.size(), 1u);
+        EXPECT_EQ(engine.m_mapProcesses.count("B_P"), 1u);
+        EXPECT_EQ(model.Process()->m_nInstanceCount, 0);
+    }
+}
+
+TEST(EngineRunTest, FreeModelDllClearsTheLibrary) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    ASSERT_EQ(engine.LoadModelDLL(), 0);
+    EXPECT_NE(engine.GetModelLibrary(), nullptr);
+    // Loading again frees the first library before binding the next.
+    ASSERT_EQ(engine.LoadModelDLL(), 0);
+    EXPECT_EQ(model.Hooks().nLoads, 2);
+    EXPECT_EQ(model.Hooks().nFrees, 1);
+    EXPECT_EQ(engine.FreeModelDLL(), 0);
+    EXPECT_EQ(engine.GetModelLibrary(), nullptr);
+    EXPECT_EQ(model.Hooks().nFrees, 2);
+    EXPECT_EQ(engine.FreeModelDLL(), 0);
+    EXPECT_EQ(model.Hooks().nFrees, 2);
+}
+
+// ---- Destruction ---------------------------------------------------------------------
+
+// Destroys the model's engine on a helper thread. True when that took less
+// than tWait; otherwise fnRescue is called again and again until the
+// simulation thread has ended and the destruction is over, and the result is
+// false.
+bool DestroyWithin(CRunModel& model, std::chrono::milliseconds tWait,
+                   const std::function<void()>& fnBeforeWait,
+                   const std::function<void()>& fnRescue) {
+    std::promise<void> done;
+    std::future<void> future = done.get_future();
+    std::thread destroyer([&] {
+        model.DestroyEngine();
+        done.set_value();
+    });
+    if (fnBeforeWait) {
+        fnBeforeWait();
+    }
+    const bool bInTime = future.wait_for(tWait) == std::future_status::ready;
+    if (!bInTime) {
+        const auto deadline = Clock::now() + 10s;
+        while (future.wait_for(10ms) != std::future_status::ready) {
+            if (Clock::now() > deadline) {
+                std::fprintf(stderr, "the engine's destructor never returned\n");
+                std::_Exit(1);
+            }
+            fnRescue();
+        }
+    }
+    destroyer.join();
+    return bInTime;
+}
+
+TEST(EngineRunTest, DestructorEndsARunWaitingForRunOrStepping) {
+    for (const bool bStarted : {false, true}) {
+        SCOPED_TRACE(bStarted ? "stepping" : "waiting for Run");
+        CTempFolder folder;
+        CRunModel model(folder.GetPath());
+        CSDLEngine& engine = model.Engine();
+        model.EndNever();
+        engine.StartThread();
+        ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+        if (bStarted) {
+            engine.Run();
+            ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 3; }));
+        }
+        CSDLAgent* pRoot = model.Root();
+        EXPECT_TRUE(DestroyWithin(model, 3s, nullptr, [pRoot] { pRoot->m_bStop = true; }));
+        EXPECT_EQ(model.Hooks().nFrees, 1);
+    }
+}
+
+// The destructor's finish mark, and its cancel of the viewer wait, must
+// hold even when they come while the run start is still loading the library.
+TEST(EngineRunTest, DestructorDuringRunStartDoesNotHang) {
+    for (const bool bUseClients : {false, true}) {
+        SCOPED_TRACE(bUseClients ? "with a viewer to wait for" : "without viewer");
+        CTempFolder folder;
+        CRunModel model(folder.GetPath());
+        CSDLEngine& engine = model.Engine();
+        if (bUseClients) {
+            UseLoopbackViewer(engine);
+        }
+        model.EndNever();
+        model.Hooks().HoldLoad();
+        engine.StartThread();
+        ASSERT_TRUE(WaitUntil([&] { return model.Hooks().IsLoadWaiting(); }));
+        CSDLAgent* pRoot = model.Root();
+        CEstadisticsServidor* pServer = &engine.GetServer();
+        int nRescues = 0;
+        bool bStuckInViewerWait = false;
+        const bool bInTime = DestroyWithin(
+            model, 3s,
+            [&] {
+                // Let the destructor mark the root, cancel and reach its
+                // join, then let the run start go on.
+                std::this_thread::sleep_for(200ms);
+                model.Hooks().ReleaseLoad();
+            },
+            [&] {
+                // Rescue: end whatever the thread waits for now.
+                if (nRescues++ == 0) {
+                    bStuckInViewerWait = pServer->IsAccepting();
+                }
+                if (pServer->IsAccepting()) {
+                    pServer->CancelWait();
+                }
+                pRoot->m_bStop = true;
+            });
+        EXPECT_TRUE(bInTime) << "the engine's destructor hangs: the simulation thread "
+                             << (bStuckInViewerWait ? "waits for a viewer" : "waits for Run");
+        EXPECT_EQ(model.Hooks().nFrees, model.Hooks().nLoads);
+    }
+}
+
+TEST(EngineRunTest, DestructorCancelsTheWaitForTheViewer) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    UseLoopbackViewer(engine);
+    model.EndNever();
+    engine.StartThread();
+    ASSERT_TRUE(WaitUntil([&] {
+        return engine.GetServer().IsAccepting() && engine.GetServer().GetBoundPort() != 0;
+    }));
+    CSDLAgent* pRoot = model.Root();
+    CEstadisticsServidor* pServer = &engine.GetServer();
+    const bool bInTime = DestroyWithin(model, 3s, nullptr, [pRoot, pServer] {
+        pServer->CancelWait();
+        pRoot->m_bStop = true;
+    });
+    EXPECT_TRUE(bInTime) << "the engine's destructor did not end the run waiting for a viewer";
+    EXPECT_EQ(model.Hooks().nFrees, model.Hooks().nLoads);
+}
+
+// ---- Trace file --------------------------------------------------------------------------
+
+TEST(EngineTraceFileTest, NamesPlainThenNumberedUpToTheLimit) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_strExperimentLabel = "exp/1";
+    const std::tm tmStart = MakeTime(2024, 5, 1, 15, 30, 42);
+    const std::string strBase = folder.GetPath() + "traces/Model [exp_1] (2024-05-01 1530h)";
+
+    ASSERT_EQ(engine.OpenTraceFile(tmStart), 0);
+    EXPECT_EQ(engine.GetTracePath(), strBase + ".trace");
+    engine.CloseTraceFile();
+    ASSERT_EQ(engine.OpenTraceFile(tmStart), 0);
+    EXPECT_EQ(engine.GetTracePath(), strBase + " (2).trace");
+    engine.CloseTraceFile();
+    const std::string strSecond = ReadFileBytes(strBase + " (2).trace");
+    EXPECT_EQ(strSecond.rfind("<?xml version='1.0' encoding='utf-8'?>\r\n<Trace>\r\n", 0), 0u);
+    EXPECT_TRUE(EndsWith(strSecond, "\t<Events>\r\n" + kTail));
+
+    for (int n = 3; n <= 97; ++n) {
+        std::FILE* pFile = std::fopen(Format("%s (%d).trace", strBase.c_str(), n).c_str(), "wb");
+        ASSERT_NE(pFile, nullptr);
+        std::fclose(pFile);
+    }
+    ASSERT_EQ(engine.OpenTraceFile(tmStart), 0);
+    EXPECT_EQ(engine.GetTracePath(), strBase + " (98).trace");
+    engine.CloseTraceFile();
+    EXPECT_FALSE(engine.m_bErrorPending);
+
+    // The plain name and (2) to (98) exist: no more names.
+    EXPECT_EQ(engine.OpenTraceFile(tmStart), 3);
+    EXPECT_TRUE(engine.m_bErrorPending);
+    EXPECT_EQ(engine.GetTracePath(), strBase + " (98).trace");
+    EXPECT_FALSE(FileExists(strBase + " (99).trace"));
+    EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM,
+                        "Unable to open the trace file. More than 100 traces."));
+    engine.CloseTraceFile();  // nothing is open: nothing happens
+    EXPECT_EQ(ReadFileBytes(strBase + " (98).trace").size(), strSecond.size());
+}
+
+TEST(EngineTraceFileTest, OneStepRunGivesTheExactFile) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    engine.m_bRepresentationTrace = true;
+    engine.m_strParametrizationFile = "runs/p&1.par";
+    model.EndByLoops(0);
+    ASSERT_TRUE(model.RunToEnd());
+    ExpectCleanEnd(model, 1);
+    const std::string strExpected =
+        ReadFileBytes(std::string(VELKO_TEST_DATA_DIR) + "/enginerun/one_step.trace");
+    ASSERT_FALSE(strExpected.empty());
+    EXPECT_EQ(model.TraceBytes(), strExpected);
+    EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("Model [main model] (", 0), 0u);
+}
+
+TEST(EngineTraceFileTest, AmpersandAndAccentsStillParse) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath(), "Sys&Co <1>", "Cañón");
+    CSDLEngine& engine = model.Engine();
+    engine.m_strModelName = "A&B";
+    engine.m_strModelPath = folder.GetPath() + "A&B.sdl";
+    engine.m_strParametrizationFile = "p&q \"1\".par";
+    engine.m_bExecutionTrace = true;
+    engine.m_bRepresentationTrace = true;
+    model.EndByLoops(1);
+    ASSERT_TRUE(model.RunToEnd());
+    ExpectCleanEnd(model, 1);
+    EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("A&B [main model] (", 0), 0u);
+
+    CXMLParser parser;
+    ASSERT_NO_THROW(parser.LoadXML(model.TraceBytes()));
+    const CXMLNode trace = parser.FindChild(nullptr, "Trace");
+    ASSERT_TRUE(trace);
+    std::string strValue;
+    parser.GetText(parser.FindChild(trace, "parametrization"), strValue);
+    EXPECT_EQ(strValue, "p&q \"1\".par");
+    const CXMLNode info = parser.FindChild(trace, "ModelInfo");
+    ASSERT_TRUE(info);
+    parser.GetText(parser.FindChild(info, "ModelName"), strValue);
+    EXPECT_EQ(strValue, "Sys&Co <1>");
+    const CXMLNode agent = parser.FindChild(parser.FindChild(info, "Agents"), "Agent");
+    ASSERT_TRUE(agent);
+    parser.ReadAttribute(agent, "name", strValue);
+    EXPECT_EQ(strValue, "B_Cañón");
+    const CXMLNode events = parser.FindChild(trace, "Events");
+    ASSERT_TRUE(events);
+    const CXMLNode eye = parser.FindChild(events, "EYE_SetState");
+    ASSERT_TRUE(eye);
+    parser.ReadAttribute(eye, "agent", strValue);
+    EXPECT_EQ(strValue, "B_Cañón");
+    const CXMLNode input = parser.FindChild(events, "input");
+    ASSERT_TRUE(input);
+    parser.ReadAttribute(input, "process", strValue);
+    EXPECT_EQ(strValue, "B_Cañón");
+}
+
+// ---- Viewer link ---------------------------------------------------------------------------
+
+TEST(EngineViewerTest, DefaultPortIs8686) {
+    CSDLEngine engine;
+    EXPECT_EQ(engine.GetServer().GetDataPort(), 8686u);
+    engine.SetViewerPort(9100);
+    EXPECT_EQ(engine.GetServer().GetDataPort(), 9100u);
+}
+
+TEST(EngineViewerTest, ViewerReceivesModelInfoRecordsAndEndOfReplication) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    engine.m_bRepresentationTrace = true;
+    UseLoopbackViewer(engine);
+    engine.GetServer().SetClock([] { return MakeTime(2024, 3, 5, 9, 5, 7); });
+    model.EndByLoops(2);
+
+    engine.StartThread();
+    const unsigned int nPort = WaitListening(engine);
+    ASSERT_NE(nPort, 0u);
+    CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
+    ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+    EXPECT_TRUE(engine.GetServer().IsConnected());
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(viewer.WaitForEnd()) << "the link was not closed";
+    ExpectCleanEnd(model, 1);
+    EXPECT_FALSE(engine.GetServer().IsConnected());
+
+    const std::string strTrace = model.TraceBytes();
+    std::vector<std::string> vecRecords = RecordLines(strTrace);
+    ASSERT_GE(vecRecords.size(), 2u);
+    EXPECT_EQ(vecRecords[0], kWaitingNote);
+    EXPECT_EQ(vecRecords[1], kEstablishedNote);
+    vecRecords.erase(vecRecords.begin(), vecRecords.begin() + 2);
+
+    std::vector<std::string> expected;
+    expected.push_back(
+        "\t<ModelInfo> \t\t<ModelName>sys</ModelName> \t\t<ModelType></ModelType> "
+        "\t\t<ConnectionTime Format='hh:mm:ss'>9:5:7</ConnectionTime> "
+        "\t\t<ConnectionDate Format='dd:mm:yy'>5-3-2024</ConnectionDate><Agents>" +
+        model.Root()->GetAgentsXml() + "</Agents></ModelInfo>");
+    for (const std::string& strRecord : vecRecords) {
+        expected.push_back(kDeclaration + strRecord);
+    }
+    expected.push_back(kDeclaration + "<EndReplication />");
+    EXPECT_EQ(viewer.GetMessages(), expected);
+    // Three steps of the model, each with input, output and setstate, and
+    // the start transition's three records.
+    EXPECT_EQ(vecRecords.size(), 3u * 3u + 3u);
+}
+
+TEST(EngineViewerTest, ModelInfoWithAmpersandParses) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath(), "Sys&Co <1>", "Cañón");
+    CSDLEngine& engine = model.Engine();
+    UseLoopbackViewer(engine);
+    model.EndByLoops(0);
+    engine.StartThread();
+    const unsigned int nPort = WaitListening(engine);
+    ASSERT_NE(nPort, 0u);
+    CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(viewer.WaitForEnd());
+    const std::vector<std::string> messages = viewer.GetMessages();
+    ASSERT_FALSE(messages.empty());
+    CXMLParser parser;
+    ASSERT_NO_THROW(parser.LoadXML(messages[0])) << messages[0];
+    const CXMLNode info = parser.FindChild(nullptr, "ModelInfo");
+    ASSERT_TRUE(info);
+    std::string strValue;
+    parser.GetText(parser.FindChild(info, "ModelName"), strValue);
+    EXPECT_EQ(strValue, "Sys&Co <1>");
+    const CXMLNode agent = parser.FindChild(parser.FindChild(info, "Agents"), "Agent");
+    ASSERT_TRUE(agent);
+    parser.ReadAttribute(agent, "name", strValue);
+    EXPECT_EQ(strValue, "B_Cañón");
+}
+
+TEST(EngineViewerTest, CancelledWaitRunsWithoutViewer) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    UseLoopbackViewer(engine);
+    model.EndByLoops(2);
+    engine.StartThread();
+    ASSERT_TRUE(WaitUntil([&] {
+        return engine.GetServer().IsAccepting() && engine.GetServer().GetBoundPort() != 0;
+    }));
+    EXPECT_FALSE(engine.m_bInitialized);
+    engine.GetServer().CancelWait();
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ExpectCleanEnd(model, 1);
+    EXPECT_EQ(model.Hooks().nTasks, 3);
+    EXPECT_FALSE(engine.GetServer().IsConnected());
+    const std::vector<std::string> vecRecords = RecordLines(model.TraceBytes());
+    ASSERT_GE(vecRecords.size(), 2u);
+    EXPECT_EQ(vecRecords[0], kWaitingNote);
+    EXPECT_EQ(vecRecords[1], kErrorNote);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<system>"), 2);
+}
+
+TEST(EngineViewerTest, ViewerDroppingBeforeItsStartMessageIsNoViewer) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    UseLoopbackViewer(engine);
+    model.EndByLoops(2);
+    engine.StartThread();
+    const unsigned int nPort = WaitListening(engine);
+    ASSERT_NE(nPort, 0u);
+    CFakeViewer viewer(nPort, CFakeViewer::DROP_BEFORE_START);
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ExpectCleanEnd(model, 1);
+    EXPECT_EQ(model.Hooks().nTasks, 3);
+    EXPECT_FALSE(engine.GetServer().IsConnected());
+    const std::vector<std::string> vecRecords = RecordLines(model.TraceBytes());
+    ASSERT_GE(vecRecords.size(), 2u);
+    EXPECT_EQ(vecRecords[1], kErrorNote);
+    ASSERT_TRUE(viewer.WaitForEnd());
+    EXPECT_TRUE(viewer.GetMessages().empty());
+}
+
+TEST(EngineViewerTest, ViewerClosingMidRunLeavesTheRunComplete) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    engine.m_bRepresentationTrace = true;
+    UseLoopbackViewer(engine);
+    model.EndByLoops(60);
+    engine.StartThread();
+    const unsigned int nPort = WaitListening(engine);
+    ASSERT_NE(nPort, 0u);
+    CFakeViewer viewer(nPort, CFakeViewer::HANG_UP_AFTER_ONE);
+    ASSERT_TRUE(viewer.WaitForEnd());
+    ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ExpectCleanEnd(model, 1);
+    EXPECT_EQ(model.Hooks().nTasks, 61);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 61);
+    EXPECT_FALSE(engine.GetServer().IsConnected());
+    EXPECT_EQ(viewer.GetMessages().size(), 1u);
+    // The loss is told once; the run is not ended by it.
+    const std::vector<CRecordingNotifier::Box> boxes = model.Notifier().GetBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].strText, "Error: Error al enviar mensaje");
+}
+
+TEST(EngineViewerTest, TwoRunsInARowBothBindThePort) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bRepresentationTrace = true;
+    UseLoopbackViewer(engine);
+    model.EndByLoops(1);
+    unsigned int nFirstPort = 0;
+    for (int nRun = 1; nRun <= 2; ++nRun) {
+        SCOPED_TRACE(nRun);
+        engine.StartThread();
+        const unsigned int nPort = WaitListening(engine);
+        ASSERT_NE(nPort, 0u);
+        if (nRun == 1) {
+            nFirstPort = nPort;
+            engine.SetViewerPort(nPort);  // the next run asks for the same port
+        } else {
+            EXPECT_EQ(nPort, nFirstPort);
+        }
+        CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
+        engine.Run();
+        ASSERT_TRUE(engine.WaitForRunEnd(10000));
+        ASSERT_TRUE(viewer.WaitForEnd());
+        const std::vector<std::string> messages = viewer.GetMessages();
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages[0].rfind("\t<ModelInfo> ", 0), 0u);
+        EXPECT_EQ(messages.back(), kDeclaration + "<EndReplication />");
+        EXPECT_EQ(engine.GetLastThreadResult(), 0);
+    }
+    ExpectCleanEnd(model, 2);
+}
+
+}  // namespace
