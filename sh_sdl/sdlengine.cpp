@@ -15,6 +15,7 @@ CSDLEngine::CSDLEngine() : m_pServer(std::make_unique<CEstadisticsServidor>()) {
 CSDLEngine::~CSDLEngine() {
     // The simulation thread uses the model, the library and the server:
     // end it first.
+    m_bClosing = true;
     MarkRootFinished();
     CancelViewerWait();
     if (m_threadSimulation.joinable()) {

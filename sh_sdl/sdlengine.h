@@ -295,6 +295,8 @@ private:
     std::unique_ptr<CEstadisticsServidor> m_pServer;
     std::thread m_threadSimulation;
     std::atomic<bool> m_bThreadAlive{false};
+    // Set for good by the destructor: every wait of a run then ends.
+    std::atomic<bool> m_bClosing{false};
     std::atomic<int> m_nThreadResult{0};
     std::mutex m_mutexFlags;
     std::condition_variable m_cvFlags;

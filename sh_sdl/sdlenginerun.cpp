@@ -159,7 +159,7 @@ int CSDLEngine::FreeModelDLL() {
 // ---- Run control ---------------------------------------------------------------------
 
 bool CSDLEngine::IsRootFinished() const {
-    return !m_pRootAgent || m_pRootAgent->m_bStop;
+    return m_bClosing || !m_pRootAgent || m_pRootAgent->m_bStop;
 }
 
 void CSDLEngine::MarkRootFinished() {
@@ -210,6 +210,7 @@ void CSDLEngine::Stop() {
     m_bRunning = false;
     m_bInitialized = false;
     MarkRootFinished();
+    CancelViewerWait();
 }
 
 bool CSDLEngine::WaitForRunEnd(int nMilliseconds) {
@@ -373,10 +374,14 @@ void CSDLEngine::ConnectViewer() {
         }
     };
     writeNote("<system> Waiting for VELKOEye connection... </system>\n");
-    m_pServer->WaitForClient();
+    // A stop that came before the server was ready would be forgotten by
+    // the wait: look at it here (a later one cancels the wait itself).
+    if (!IsRootFinished()) {
+        m_pServer->WaitForClient();
+    }
     if (m_pServer->IsConnected()) {
         writeNote("<system> VELKOEye connection established. </system>\n");
-        m_pServer->SendModelInfo(m_strSystemName,
+        m_pServer->SendModelInfo(EscapeXml(m_strSystemName),
                                  m_pRootAgent ? m_pRootAgent->GetAgentsXml() : std::string());
     } else {
         writeNote("<system> VELKOEye connection ERROR. </system>\n");
