@@ -23,6 +23,7 @@
 
 #include "sh_aux/namemap.h"
 #include "sh_aux/xmlparser.h"
+#include "sh_sdl/sdlparameter.h"
 
 class CSDLAgent;
 class CSDLBlock;
@@ -41,6 +42,7 @@ class CSDLProcedure;
 class CSDLProcess;
 class CSDLmnca;
 class CNotifier;
+struct SDEVSAtomic;
 
 class CSDLLoader : public CXMLParser {
 public:
@@ -141,6 +143,55 @@ public:
                                                         CSDLProcess* pProcess,
                                                         CSDLProcedure* pProcedure);
 
+    // ---- Side files ----------------------------------------------------------------------
+    // Each reads one side file of the loaded model, parsed into this
+    // reader's own document (the model's is no longer needed). False, with
+    // the reason in m_strSideFileError, when the file cannot be opened; also
+    // on the Errors pane when it does not parse, is not a file of its kind,
+    // or lacks an element it needs (what was read before such an element
+    // stays). Nothing is thrown. Missing attributes read as empty texts and
+    // are listed in GetErrorLog(), which every call starts empty.
+    //
+    // How each process looks in each state (".eye" / ".modelinfo"); agents
+    // the model does not have are skipped.
+    bool LoadModelInfo(const std::string& strPath);
+    // Variable values and the initial external events (".param"). Entries
+    // of processes the model does not have are skipped and reported in one
+    // message box; the file is true all the same.
+    bool LoadParametrization(const std::string& strPath);
+    // The experiments of an ".exp" file into m_mapExperiments, which is
+    // emptied first (also when the file cannot be read). Relative paths are
+    // taken from the folder of the experiments file.
+    bool LoadExperiments(const std::string& strPath);
+
+    // ---- DEVS import ----------------------------------------------------------------------
+    // Converts the DEVS model at strPath into a model file written beside it
+    // (strPath + ".sdl") and returns that file's path; "" when the model
+    // cannot be read or converted (reason in m_strSideFileError).
+    std::string ImportDEVS(const std::string& strPath);
+    std::string ConvertDEVSModel(const std::string& strInputPath);
+    // The process body of one atomic model, appended to strOut.
+    void WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut);
+    // The operations of one transition function (number nFunction of its
+    // kind), stored under its state in the internal or external map of
+    // rAtomic.
+    void ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SDEVSAtomic& rAtomic,
+                             bool bInternal, int nFunction);
+    // The state signature of an element: name="value" and a blank for every
+    // state variable, the last variable first. With pCode, the assignments
+    // the element implies are put in front of *pCode.
+    std::string FormatDEVSState(CXMLNode element, const SDEVSAtomic& atomic, std::string* pCode);
+    // The time advance of a state: the returned value of the first time
+    // advance function whose signature is strState; "" when none.
+    std::string LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
+                                  const std::string& strState);
+
+    // Experiments of the last experiments file (or of the experiment dialog),
+    // by label.
+    COwningNameMap<CSDLExperiments> m_mapExperiments;
+    // Why the last side-file read or DEVS conversion failed.
+    std::string m_strSideFileError;
+
     // The engine that receives the model; set by the caller, not owned.
     CSDLEngine* m_pEngine = nullptr;
     // Model errors of the last load, each entry preceded by "\n".
@@ -215,4 +266,11 @@ private:
     // Decisions and tasks by type tag and code ID, to find operations that
     // would share one branch of the model library.
     CNameMap<CSDLOperation*> m_mapLibraryKeys;
+
+    // Reads and parses a side file into this reader's document; false (and
+    // reported) when it cannot be opened or parsed. pszStop is the closing
+    // tag; bStopAtEnd when it may end a longer line.
+    bool ParseSideFile(const std::string& strPath, const char* pszStop, bool bStopAtEnd);
+    // Records and reports why a side-file read or a conversion failed.
+    void SideFileFailed(const std::string& strText);
 };

@@ -1,0 +1,412 @@
+// Conversion of a DEVS model (a coupled model of atomic models with state
+// variables, internal and external transition functions and a time-advance
+// table) into a model file of our own format.
+//
+// Every atomic model becomes a process. A state of the process is the
+// signature of a DEVS state: name="value" for each state variable, where
+// numbers and procedure results stand for their type. Each transition
+// function becomes an input ("INT<k>" or "EXT<k>") in its state followed, for
+// each condition, by a decision, a task with the assignments the target state
+// implies, for internal functions a self-output that schedules the target
+// state's internal transition after its time advance, and the state change.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+#include "sh_aux/notifier.h"
+#include "sh_aux/pathhelp.h"
+#include "sh_sdl/sdlloader.h"
+
+namespace {
+
+// A text-to-text map that keeps document order. A key stored again keeps its
+// place and takes the new text.
+class CDEVSTextMap {
+public:
+    const std::string* Find(const std::string& strKey) const {
+        for (const auto& [strEntryKey, strValue] : m_vecEntries) {
+            if (strEntryKey == strKey) {
+                return &strValue;
+            }
+        }
+        return nullptr;
+    }
+    void Set(const std::string& strKey, std::string strValue) {
+        for (auto& [strEntryKey, strOld] : m_vecEntries) {
+            if (strEntryKey == strKey) {
+                strOld = std::move(strValue);
+                return;
+            }
+        }
+        m_vecEntries.emplace_back(strKey, std::move(strValue));
+    }
+    void Erase(const std::string& strKey) {
+        for (auto it = m_vecEntries.begin(); it != m_vecEntries.end(); ++it) {
+            if (it->first == strKey) {
+                m_vecEntries.erase(it);
+                return;
+            }
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>>& Entries() const { return m_vecEntries; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_vecEntries;
+};
+
+bool IsReadableFile(const std::string& strPath) {
+    std::error_code ec;
+    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
+}
+
+std::vector<CXMLNode> Children(const CXMLParser& parser, CXMLNode parent,
+                               std::string_view strName) {
+    std::vector<CXMLNode> vecNodes;
+    if (!parent) {
+        return vecNodes;  // a null parent would stand for the whole document
+    }
+    for (int n = 0;; ++n) {
+        CXMLNode node = parser.FindChildNth(parent, strName, n);
+        if (!node) {
+            break;
+        }
+        vecNodes.push_back(node);
+    }
+    return vecNodes;
+}
+
+// The child named strName of an element; a missing one ends the conversion.
+CXMLNode RequireChild(const CXMLParser& parser, CXMLNode parent, std::string_view strName) {
+    const CXMLNode node = parser.FindChild(parent, strName);
+    if (!node) {
+        CCustomException::ThrowError(Format("The DEVS model has a %s without %.*s.",
+                                            parent.GetNodeName().c_str(),
+                                            static_cast<int>(strName.size()), strName.data()));
+    }
+    return node;
+}
+
+// A state signature as a state name of the model file: its double quotes
+// become apostrophes, so that it can stand in a quoted attribute.
+std::string StateName(std::string strSignature) {
+    ReplaceAll(strSignature, "\"", "'");
+    return strSignature;
+}
+
+// An assignment goes in front of the code gathered so far.
+void AddAssignment(std::string* pCode, const std::string& strAssignment) {
+    if (pCode) {
+        *pCode = strAssignment + ";" + *pCode;
+    }
+}
+
+}  // namespace
+
+// The working maps of one atomic model.
+struct SDEVSAtomic {
+    CDEVSTextMap mapVariables;   // state variable name -> type
+    CDEVSTextMap mapProcedures;  // procedure name -> return type
+    CDEVSTextMap mapInternal;    // state -> operations of its internal transition
+    CDEVSTextMap mapExternal;    // state -> operations of its external transition
+    // The number k of the internal function of each state ("INT<k>").
+    CNameMap<int> mapInternalInputs;
+    // Operation ids run through the whole process, so that no decision of
+    // one function can lead into another function that shares its state.
+    int nNextId = 1;
+};
+
+std::string CSDLLoader::ImportDEVS(const std::string& strPath) {
+    return ConvertDEVSModel(ResolvePathNoCase(strPath));
+}
+
+std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
+    ClearErrorLog();
+    m_strSideFileError.clear();
+    const std::string strOutputPath = strInputPath + ".sdl";
+
+    std::ifstream input;
+    if (IsReadableFile(strInputPath)) {
+        input.open(strInputPath, std::ios::binary);
+    }
+    if (!input) {
+        SideFileFailed("The DEVS model " + strInputPath + " cannot be opened.");
+        return {};
+    }
+    const std::string strBytes((std::istreambuf_iterator<char>(input)),
+                               std::istreambuf_iterator<char>());
+    input.close();
+    const std::string strDecoded = DecodeTextBytes(strBytes);
+    // Lines joined without their line ends, up to the closing line (or the
+    // end of the file).
+    std::string strText;
+    size_t nPos = 0;
+    while (nPos < strDecoded.size()) {
+        const size_t nBreak = strDecoded.find('\n', nPos);
+        const size_t nEnd = nBreak == std::string::npos ? strDecoded.size() : nBreak;
+        std::string strLine = strDecoded.substr(nPos, nEnd - nPos);
+        nPos = nEnd + 1;
+        if (!strLine.empty() && strLine.back() == '\r') {
+            strLine.pop_back();
+        }
+        strText += strLine;
+        if (EqualsNoCase(Trim(strLine), "</DEVSModel>")) {
+            break;
+        }
+    }
+    const size_t nFirst = strText.find('<');
+    strText.erase(0, nFirst == std::string::npos ? strText.size() : nFirst);
+    try {
+        LoadXML(strText);
+    } catch (const CXMLParseException& e) {
+        SideFileFailed(
+            Format("The DEVS model %s is not well-formed XML: %s", strInputPath.c_str(), e.what()));
+        return {};
+    }
+
+    std::string strOut;
+    try {
+        const CXMLNode devs = FindChild(CXMLNode(), "DEVSModel");
+        if (!devs) {
+            CCustomException::ThrowError("The document has no DEVSModel.");
+        }
+        const CXMLNode coupled = RequireChild(*this, devs, "coupledModel");
+        std::string strSystem;
+        GetAttribute(coupled, "name", strSystem, false);
+        strOut += "<?xml version=\"1.0\"?>\n";
+        strOut +=
+            Format("<system id=\"0\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
+                   EscapeXml(strSystem).c_str());
+        strOut += "<channels>\n";
+        for (const CXMLNode& channel : Children(*this, FindChild(coupled, "channels"), "channel")) {
+            std::string strName, strStart, strEnd, strDual, strEvent;
+            GetAttribute(channel, "name", strName, false);
+            GetAttribute(channel, "start", strStart, false);
+            GetAttribute(channel, "end", strEnd, false);
+            GetAttribute(channel, "dual", strDual, false);
+            // Only the first signal of a channel is converted.
+            GetAttribute(RequireChild(*this, channel, "event"), "name", strEvent, false);
+            strOut += Format("<channel name=\"%s\" start=\"%s\" end=\"%s\" dual=\"%s\">\n",
+                             EscapeXml(strName).c_str(), EscapeXml(strStart).c_str(),
+                             EscapeXml(strEnd).c_str(), EscapeXml(strDual).c_str());
+            strOut += Format("<event name=\"%s\"></event>\n", EscapeXml(strEvent).c_str());
+            strOut += "</channel>\n";
+        }
+        strOut += "</channels>\n";
+        for (const CXMLNode& atomic : Children(*this, coupled, "atomicModel")) {
+            std::string strName;
+            GetAttribute(atomic, "name", strName, false);
+            strOut +=
+                Format("<process id=\"\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
+                       EscapeXml(strName).c_str());
+            WriteDEVSAtomicModel(atomic, strOut);
+            strOut += "</process>\n";
+        }
+        strOut += "</system>";
+    } catch (const CCustomException& e) {
+        SideFileFailed(Format("The DEVS model %s cannot be converted: %s", strInputPath.c_str(),
+                              e.GetMessageText().c_str()));
+        return {};
+    }
+
+    std::ofstream output(strOutputPath, std::ios::binary | std::ios::trunc);
+    output << strOut;
+    output.close();
+    if (!output) {
+        SideFileFailed("The model file " + strOutputPath + " cannot be written.");
+        return {};
+    }
+    return strOutputPath;
+}
+
+void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut) {
+    SDEVSAtomic atomic;
+    for (const CXMLNode& variable :
+         Children(*this, FindChild(atomicModel, "stateVariables"), "variable")) {
+        std::string strName, strType;
+        GetAttribute(variable, "name", strName, false);
+        GetAttribute(variable, "type", strType, false);
+        atomic.mapVariables.Set(strName, strType);
+    }
+    for (const CXMLNode& procedure :
+         Children(*this, FindChild(atomicModel, "procedures"), "procedure")) {
+        std::string strName, strReturn;
+        GetAttribute(procedure, "name", strName, false);
+        GetAttribute(procedure, "return", strReturn, false);
+        atomic.mapProcedures.Set(strName, strReturn);
+    }
+
+    const std::vector<CXMLNode> vecInternal =
+        Children(*this, FindChild(atomicModel, "internalFunctions"), "function");
+    const std::vector<CXMLNode> vecExternal =
+        Children(*this, FindChild(atomicModel, "externalFunctions"), "function");
+    // Which internal input each state has, so that an internal transition
+    // can schedule the one of its target state.
+    for (size_t k = 0; k < vecInternal.size(); ++k) {
+        atomic.mapInternalInputs[FormatDEVSState(vecInternal[k], atomic, nullptr)] =
+            static_cast<int>(k + 1);
+    }
+    for (size_t k = 0; k < vecInternal.size(); ++k) {
+        ConvertDEVSFunction(atomicModel, vecInternal[k], atomic, true, static_cast<int>(k + 1));
+    }
+    for (size_t k = 0; k < vecExternal.size(); ++k) {
+        ConvertDEVSFunction(atomicModel, vecExternal[k], atomic, false, static_cast<int>(k + 1));
+    }
+
+    strOut += "<DCLS>";
+    for (const auto& [strName, strType] : atomic.mapVariables.Entries()) {
+        strOut += Format("<DCL name=\"%s\" type=\"%s\" value=\"\"></DCL>",
+                         EscapeXml(strName).c_str(), EscapeXml(strType).c_str());
+    }
+    strOut += "</DCLS>";
+    // Each procedure gets an empty body: the model reader requires one.
+    strOut += "<procedures>";
+    for (const auto& [strName, strReturn] : atomic.mapProcedures.Entries()) {
+        strOut += Format(
+            "<procedure id=\"\" name=\"%s\" type=\"%s\" value=\"\"><body></body></procedure>",
+            EscapeXml(strName).c_str(), EscapeXml(strReturn).c_str());
+    }
+    strOut += "</procedures>";
+
+    // The first state written is the initial state: the first state with an
+    // internal transition, or else the first with an external one.
+    bool bStarted = false;
+    auto writeState = [&](const std::string& strSignature, const std::string& strOperations) {
+        const std::string strName = EscapeXml(StateName(strSignature));
+        if (!bStarted) {
+            strOut += "<start>";
+            strOut += Format("<setstate id=\"1\" name=\"%s\"></setstate>", strName.c_str());
+            strOut += "</start>";
+            bStarted = true;
+        }
+        strOut += Format("<state name = \"%s\">", strName.c_str());
+        strOut += strOperations;
+    };
+    for (const auto& [strSignature, strOperations] : atomic.mapInternal.Entries()) {
+        writeState(strSignature, strOperations);
+        if (const std::string* pExternal = atomic.mapExternal.Find(strSignature)) {
+            strOut += *pExternal;
+            atomic.mapExternal.Erase(strSignature);
+        }
+        strOut += "</state>";
+    }
+    for (const auto& [strSignature, strOperations] : atomic.mapExternal.Entries()) {
+        writeState(strSignature, strOperations);
+        strOut += "</state>";
+    }
+}
+
+void CSDLLoader::ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SDEVSAtomic& rAtomic,
+                                     bool bInternal, int nFunction) {
+    // The assignments the function's own state implies start every task.
+    std::string strOwnCode;
+    const std::string strState = FormatDEVSState(function, rAtomic, &strOwnCode);
+    int nId = rAtomic.nNextId;
+    const std::string strInput = Format("<input id=\"%d\" name=\"%s%d\"></input>", nId,
+                                        bInternal ? "INT" : "EXT", nFunction);
+    ++nId;
+
+    std::string strText;
+    for (const CXMLNode& condition : Children(*this, function, "condition")) {
+        const int nDecision = nId++;
+        const CXMLNode setState =
+            RequireChild(*this, RequireChild(*this, condition, "body"), "setstate");
+        // Each task carries the assignments of its own target only.
+        std::string strCode = strOwnCode;
+        const std::string strTarget = FormatDEVSState(setState, rAtomic, &strCode);
+
+        std::string strTask;
+        if (!strCode.empty()) {
+            strTask =
+                Format("<task id=\"%d\" name=\"\">%s</task>", nId, EscapeXml(strCode).c_str());
+            ++nId;
+        }
+        std::string strOutput;
+        const auto itNext = rAtomic.mapInternalInputs.find(strTarget);
+        if (bInternal && itNext != rAtomic.mapInternalInputs.end()) {
+            // The target's own internal transition, after its time advance; a
+            // state without one waits for an external event.
+            const std::string strDelay = LookupTimeAdvance(atomicModel, rAtomic, strTarget);
+            strOutput = Format(
+                "<output id=\"%d\" name=\"INT%d\" self=\"yes\" to=\"\" via=\"\"><param "
+                "name=\"delay\" value=\"%s\"></param><param name=\"priority\" "
+                "value=\"0\"></param></output>",
+                nId, itNext->second, EscapeXml(strDelay).c_str());
+            ++nId;
+        }
+        const std::string strSetState = Format("<setstate id=\"%d\" name=\"%s\"></setstate>", nId,
+                                               EscapeXml(StateName(strTarget)).c_str());
+        ++nId;
+        std::string strCondition;
+        GetText(RequireChild(*this, condition, "code"), strCondition);
+        const std::string strDecision =
+            Format("<decision id=\"%d\" name=\"\" iftrue=\"%d\" iffalse=\"%d\">%s</decision>",
+                   nDecision, nDecision + 1, nId, EscapeXml(strCondition).c_str());
+        strText += strInput + strDecision + strTask + strOutput + strSetState;
+    }
+    // The id the last decision names when no condition holds stays unused.
+    rAtomic.nNextId = nId + 1;
+    (bInternal ? rAtomic.mapInternal : rAtomic.mapExternal).Set(strState, strText);
+}
+
+std::string CSDLLoader::FormatDEVSState(CXMLNode element, const SDEVSAtomic& atomic,
+                                        std::string* pCode) {
+    std::string strSignature;
+    for (const auto& [strName, strType] : atomic.mapVariables.Entries()) {
+        std::string strValue;
+        ReadAttribute(element, strName, strValue);
+        std::string strPair = strType;
+        if (!strValue.empty() && strValue != strType) {
+            // A value none of the rules below knows names the state itself.
+            strPair = strValue;
+            if (strValue.find('(', 1) != std::string::npos) {
+                // A call: its result is known only by its type.
+                AddAssignment(pCode, Format("%s=%s;", strName.c_str(), strValue.c_str()));
+                strValue = strValue.substr(0, strValue.find('('));
+                if (const std::string* pReturn = atomic.mapProcedures.Find(strValue)) {
+                    strValue = *pReturn;
+                }
+                strPair = (strValue.empty() || strValue == strType) ? strType : strValue;
+            }
+            if (strValue.find('\'', 1) != std::string::npos) {
+                ReplaceAll(strValue, "'", "");
+                if (strValue == "inf") {
+                    strPair = strType;
+                    AddAssignment(pCode, Format("%s=\"%s\"", strName.c_str(), "inf"));
+                } else {
+                    strPair = strValue;
+                }
+            }
+            if (IsNumericText(strValue) && (strType == "Real" || strType == "int")) {
+                strPair = strType;
+                AddAssignment(pCode, Format("%s=\"%s\"", strName.c_str(), strValue.c_str()));
+            }
+        }
+        strSignature = Format("%s=\"%s\" ", strName.c_str(), strPair.c_str()) + strSignature;
+    }
+    return strSignature;
+}
+
+std::string CSDLLoader::LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
+                                          const std::string& strState) {
+    for (const CXMLNode& function :
+         Children(*this, FindChild(atomicModel, "taFunctions"), "function")) {
+        if (FormatDEVSState(function, atomic, nullptr) != strState) {
+            continue;
+        }
+        const CXMLNode condition = RequireChild(*this, function, "condition");
+        const CXMLNode result =
+            RequireChild(*this, RequireChild(*this, condition, "body"), "return");
+        std::string strValue;
+        GetAttribute(result, "value", strValue, false);
+        if (strValue.find(';', 1) != std::string::npos) {
+            ReplaceAll(strValue, ";", "");
+        }
+        return strValue;
+    }
+    return {};
+}

@@ -1,0 +1,283 @@
+// The side files of a loaded model: model info (how processes look in the
+// viewer), parametrization (variable values and initial external events) and
+// experiments. They are read after the model, on the user-interface thread,
+// into this reader's own document.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+#include "sh_aux/notifier.h"
+#include "sh_aux/pathhelp.h"
+#include "sh_sdl/eye/3drepresentation.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlevent.h"
+#include "sh_sdl/sdlloader.h"
+#include "sh_sdl/sdlparameter.h"
+#include "sh_sdl/sdlprocess.h"
+
+namespace {
+
+bool IsReadableFile(const std::string& strPath) {
+    std::error_code ec;
+    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
+}
+
+// The children of parent named strName, in document order.
+std::vector<CXMLNode> Children(const CXMLParser& parser, CXMLNode parent,
+                               std::string_view strName) {
+    std::vector<CXMLNode> vecNodes;
+    for (int n = 0;; ++n) {
+        CXMLNode node = parser.FindChildNth(parent, strName, n);
+        if (!node) {
+            break;
+        }
+        vecNodes.push_back(node);
+    }
+    return vecNodes;
+}
+
+// A drive-letter path ("D:/...") written on Windows; it cannot be looked up
+// here and is kept as written.
+bool HasDriveLetter(const std::string& strPath) {
+    return strPath.size() >= 2 && strPath[1] == ':' &&
+           ((strPath[0] >= 'A' && strPath[0] <= 'Z') || (strPath[0] >= 'a' && strPath[0] <= 'z'));
+}
+
+}  // namespace
+
+void CSDLLoader::SideFileFailed(const std::string& strText) {
+    m_strSideFileError = strText;
+    Notifier().OutputLine(NP_ERRORS, strText);
+}
+
+bool CSDLLoader::ParseSideFile(const std::string& strPath, const char* pszStop, bool bStopAtEnd) {
+    ClearErrorLog();
+    m_strSideFileError.clear();
+    std::ifstream file;
+    if (IsReadableFile(strPath)) {
+        file.open(strPath, std::ios::binary);
+    }
+    if (!file) {
+        // A model without a side file is common: no report beyond the reason.
+        m_strSideFileError = Format("The file %s cannot be opened.", strPath.c_str());
+        return false;
+    }
+    const std::string strBytes((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+    const std::string strDecoded = DecodeTextBytes(strBytes);
+
+    // Trimmed lines joined without a separator, up to and including the
+    // closing line; a file without one is taken to its end.
+    const std::string strStop = pszStop;
+    std::string strText;
+    size_t nPos = 0;
+    while (nPos < strDecoded.size()) {
+        const size_t nBreak = strDecoded.find('\n', nPos);
+        const size_t nEnd = nBreak == std::string::npos ? strDecoded.size() : nBreak;
+        const std::string strLine = Trim(strDecoded.substr(nPos, nEnd - nPos));
+        nPos = nEnd + 1;
+        strText += strLine;
+        const bool bStop =
+            bStopAtEnd ? EqualsNoCase(Right(strLine, static_cast<int>(strStop.size())), strStop)
+                       : EqualsNoCase(strLine, strStop);
+        if (bStop) {
+            break;
+        }
+    }
+    const size_t nFirst = strText.find('<');
+    strText.erase(0, nFirst == std::string::npos ? strText.size() : nFirst);
+    try {
+        LoadXML(strText);
+    } catch (const CXMLParseException& e) {
+        SideFileFailed(Format("The file %s is not well-formed XML: %s", strPath.c_str(), e.what()));
+        return false;
+    }
+    return true;
+}
+
+// ---- Model info ----------------------------------------------------------------------------
+
+bool CSDLLoader::LoadModelInfo(const std::string& strPath) {
+    const std::string strFile = ResolvePathNoCase(strPath);
+    if (!ParseSideFile(strFile, "</modelinfo>", false)) {
+        return false;
+    }
+    const CXMLNode modelInfo = FindChild(CXMLNode(), "ModelInfo");
+    const CXMLNode agents = modelInfo ? FindChild(modelInfo, "Agents") : CXMLNode();
+    if (!agents) {
+        return true;
+    }
+    if (!m_pEngine) {
+        SideFileFailed("No model is open to take the model info of " + strFile + ".");
+        return false;
+    }
+    try {
+        for (const CXMLNode& agent : Children(*this, agents, "Agent")) {
+            std::string strAgent;
+            GetAttribute(agent, "name", strAgent, false);
+            CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strAgent);
+            if (!pProcess) {
+                continue;
+            }
+            for (const CXMLNode& state : Children(*this, agent, "state")) {
+                std::string strState;
+                GetAttribute(state, "name", strState, false);
+                const CXMLNode mesh = FindChild(state, "mesh");
+                if (!mesh) {
+                    SideFileFailed(Format("The state %s of agent %s in %s has no mesh.",
+                                          strState.c_str(), strAgent.c_str(), strFile.c_str()));
+                    return false;
+                }
+                std::string strScale, strMesh;
+                GetAttribute(mesh, "scale", strScale, false);
+                GetText(mesh, strMesh);
+                std::string astrPos[3], astrRot[3];
+                static const char* const s_apszAxes[] = {"x", "y", "z"};
+                if (const CXMLNode pos = FindChild(state, "pos")) {
+                    for (int i = 0; i < 3; ++i) {
+                        GetAttribute(pos, s_apszAxes[i], astrPos[i], false);
+                    }
+                }
+                if (const CXMLNode rot = FindChild(state, "rot")) {
+                    for (int i = 0; i < 3; ++i) {
+                        GetAttribute(rot, s_apszAxes[i], astrRot[i], false);
+                    }
+                }
+                pProcess->m_mapRepresentations[strState] = std::make_unique<C3DRepresentation>(
+                    strState, strMesh, StringToDouble(astrPos[0]), StringToDouble(astrPos[1]),
+                    StringToDouble(astrPos[2]), StringToDouble(astrRot[0]),
+                    StringToDouble(astrRot[1]), StringToDouble(astrRot[2]),
+                    StringToDouble(strScale));
+            }
+        }
+    } catch (const CCustomException& e) {
+        SideFileFailed(Format("The model info %s cannot be read: %s", strFile.c_str(),
+                              e.GetMessageText().c_str()));
+        return false;
+    }
+    return true;
+}
+
+// ---- Parametrization ---------------------------------------------------------------------
+
+bool CSDLLoader::LoadParametrization(const std::string& strPath) {
+    const std::string strFile = ResolvePathNoCase(strPath);
+    if (!ParseSideFile(strFile, "</parametrization>", true)) {
+        return false;
+    }
+    const CXMLNode parametrization = FindChild(CXMLNode(), "Parametrization");
+    if (!parametrization) {
+        SideFileFailed("The file " + strFile + " is not a parametrization.");
+        return false;
+    }
+    if (!m_pEngine) {
+        SideFileFailed("No model is open to take the parametrization " + strFile + ".");
+        return false;
+    }
+    int nSkipped = 0;
+    try {
+        if (const CXMLNode dcls = FindChild(parametrization, "DCLS")) {
+            for (const CXMLNode& dcl : Children(*this, dcls, "DCL")) {
+                std::string strAgent, strName, strType, strValue;
+                GetAttribute(dcl, "agent", strAgent, false);
+                GetAttribute(dcl, "name", strName, false);
+                GetAttribute(dcl, "type", strType, false);
+                GetAttribute(dcl, "value", strValue, false);
+                CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strAgent);
+                if (!pProcess) {
+                    ++nSkipped;
+                    continue;
+                }
+                CSDLParameter* pVariable = pProcess->GetVariable(strName);
+                if (!pVariable || pVariable->m_strType != strType) {
+                    continue;
+                }
+                pVariable->m_strValue = strValue;
+                pVariable->m_strSourceText = strValue;
+                // The value comes from the file now, not from the library.
+                pVariable->m_bHasExact = false;
+            }
+        }
+
+        for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
+            pProcess->m_listInitialEvents.clear();
+        }
+        if (const CXMLNode events = FindChild(parametrization, "ExternalEvents")) {
+            for (const CXMLNode& external : Children(*this, events, "ExternalEvent")) {
+                std::string strAgent, strType, strTime;
+                GetAttribute(external, "agent", strAgent, false);
+                GetAttribute(external, "type", strType, false);
+                GetAttribute(external, "xTime", strTime, false);
+                CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strAgent);
+                if (!pProcess) {
+                    ++nSkipped;
+                    continue;
+                }
+                auto pEvent = std::make_unique<CSDLEvent>();
+                pEvent->m_strName = strType;
+                pEvent->m_dCreationTime = 0.0;
+                pEvent->m_dExecutionTime = StringToDouble(strTime);
+                pEvent->m_nPriority = 0;
+                for (const CXMLNode& param : Children(*this, external, "param")) {
+                    std::string strName, strParamType, strValue;
+                    GetAttribute(param, "name", strName, false);
+                    GetAttribute(param, "type", strParamType, false);
+                    GetAttribute(param, "value", strValue, false);
+                    auto pParam =
+                        std::make_unique<CSDLParameter>(strParamType, strName, strValue, "no");
+                    pParam->m_strSourceText = strValue;
+                    pEvent->m_mapUserParams[strName] = std::move(pParam);
+                }
+                pProcess->m_listInitialEvents.push_back(std::move(pEvent));
+            }
+        }
+    } catch (const CCustomException& e) {
+        SideFileFailed(Format("The parametrization %s cannot be read: %s", strFile.c_str(),
+                              e.GetMessageText().c_str()));
+        return false;
+    }
+    if (nSkipped > 0) {
+        ShowMessage(
+            "Some errors ocurred on loading the parametrization file, check the Process Names");
+    }
+    return true;
+}
+
+// ---- Experiments -----------------------------------------------------------------------------
+
+bool CSDLLoader::LoadExperiments(const std::string& strPath) {
+    m_mapExperiments.clear();
+    const std::string strFile = ResolvePathNoCase(strPath);
+    if (!ParseSideFile(strFile, "</experiments>", true)) {
+        return false;
+    }
+    const CXMLNode experiments = FindChild(CXMLNode(), "experiments");
+    if (!experiments) {
+        return true;
+    }
+    const std::string strFolder = GetFolder(strFile);
+    try {
+        for (const CXMLNode& experiment : Children(*this, experiments, "experiment")) {
+            auto pEntry = std::make_unique<CSDLExperiments>();
+            std::string strLabel, strParamPath;
+            GetAttribute(experiment, "label", strLabel, false);
+            GetAttribute(experiment, "path", strParamPath, false);
+            GetText(experiment, pEntry->m_strText);
+            strParamPath = NormalizeSlashes(strParamPath);
+            if (!strParamPath.empty() && !HasDriveLetter(strParamPath)) {
+                strParamPath = ResolvePathNoCase(JoinPath(strFolder, strParamPath));
+            }
+            pEntry->m_strPath = strParamPath;
+            pEntry->m_strLabel = strLabel;
+            m_mapExperiments[strLabel] = std::move(pEntry);
+        }
+    } catch (const CCustomException& e) {
+        SideFileFailed(Format("The experiments %s cannot be read: %s", strFile.c_str(),
+                              e.GetMessageText().c_str()));
+        return false;
+    }
+    return true;
+}
