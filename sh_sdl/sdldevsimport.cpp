@@ -24,6 +24,16 @@
 
 namespace {
 
+// The model's type of a DEVS type: DEVS writes real numbers as "Real", which
+// the model and its generated C code know as "double".
+std::string SDLTypeOf(const std::string& strDEVSType) {
+    return strDEVSType == "Real" ? "double" : strDEVSType;
+}
+
+}  // namespace
+
+namespace {
+
 // A text-to-text map that keeps document order. A key stored again keeps its
 // place and takes the new text.
 class CDEVSTextMap {
@@ -260,7 +270,7 @@ void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut)
     strOut += "<DCLS>";
     for (const auto& [strName, strType] : atomic.mapVariables.Entries()) {
         strOut += Format("<DCL name=\"%s\" type=\"%s\" value=\"\"></DCL>",
-                         EscapeXml(strName).c_str(), EscapeXml(strType).c_str());
+                         EscapeXml(strName).c_str(), EscapeXml(SDLTypeOf(strType)).c_str());
     }
     strOut += "</DCLS>";
     // Each procedure gets an empty body: the model reader requires one.
@@ -268,7 +278,7 @@ void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut)
     for (const auto& [strName, strReturn] : atomic.mapProcedures.Entries()) {
         strOut += Format(
             "<procedure id=\"\" name=\"%s\" type=\"%s\" value=\"\"><body></body></procedure>",
-            EscapeXml(strName).c_str(), EscapeXml(strReturn).c_str());
+            EscapeXml(strName).c_str(), EscapeXml(SDLTypeOf(strReturn)).c_str());
     }
     strOut += "</procedures>";
 
@@ -376,14 +386,20 @@ std::string CSDLLoader::FormatDEVSState(CXMLNode element, const SDEVSAtomic& ato
                 ReplaceAll(strValue, "'", "");
                 if (strValue == "inf") {
                     strPair = strType;
-                    AddAssignment(pCode, Format("%s=\"%s\"", strName.c_str(), "inf"));
+                    // Infinity as the C value of the variable's type.
+                    AddAssignment(pCode, Format("%s=%s", strName.c_str(),
+                                                strType == "Real"  ? "(1.0/0.0)"
+                                                : strType == "int" ? "2147483647"
+                                                                   : "\"inf\""));
                 } else {
                     strPair = strValue;
                 }
             }
             if (IsNumericText(strValue) && (strType == "Real" || strType == "int")) {
                 strPair = strType;
-                AddAssignment(pCode, Format("%s=\"%s\"", strName.c_str(), strValue.c_str()));
+                // A number is assigned as a number: a quoted one is no C value
+                // of a numeric variable.
+                AddAssignment(pCode, Format("%s=%s", strName.c_str(), strValue.c_str()));
             }
         }
         strSignature = Format("%s=\"%s\" ", strName.c_str(), strPair.c_str()) + strSignature;

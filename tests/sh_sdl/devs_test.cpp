@@ -289,3 +289,49 @@ TEST_F(DevsTest, InputsThatCannotBeConvertedGiveNoModel) {
 }
 
 }  // namespace
+
+namespace {
+
+// A converted model whose state variables are numbers builds with gcc: its
+// real numbers are doubles and its numeric assignments are C values.
+TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
+    const std::string strInput = Write("timer.devs", R"(<?xml version="1.0"?>
+<DEVSModel>
+  <coupledModel name="timer">
+    <atomicModel name="clock">
+      <stateVariables>
+        <variable name="sigma" type="Real"/>
+        <variable name="ticks" type="int"/>
+      </stateVariables>
+      <internalFunctions>
+        <function sigma="1.5" ticks="0">
+          <condition>
+            <code>ticks &lt; 3</code>
+            <body><setstate sigma="'inf'" ticks="2"/></body>
+          </condition>
+        </function>
+      </internalFunctions>
+      <taFunctions>
+        <function sigma="1.5" ticks="0"><condition><body><return value="1.5;"/></body></condition></function>
+      </taFunctions>
+    </atomicModel>
+  </coupledModel>
+</DEVSModel>
+)");
+    ConvertAndLoad(strInput);
+    CSDLProcess* pClock = Process("clock");
+    ASSERT_NE(pClock, nullptr);
+    ASSERT_NE(pClock->GetVariable("sigma"), nullptr);
+    EXPECT_EQ(pClock->GetVariable("sigma")->m_strType, "double");
+    const std::string strModel = ReadAll(strInput + ".sdl");
+    EXPECT_NE(strModel.find("ticks=2;"), std::string::npos) << strModel;
+    EXPECT_EQ(strModel.find("ticks=\""), std::string::npos) << "a quoted number";
+    EXPECT_EQ(strModel.find("type=\"Real\""), std::string::npos);
+
+    m_engine.m_strCodeBasePath = (m_folder / "timer").string();
+    ASSERT_EQ(m_engine.CreateCodeFile(m_engine.m_strCodeBasePath), 1);
+    std::string strLog;
+    EXPECT_EQ(m_engine.CompileCode(m_engine.m_strCodeBasePath, strLog), 1) << strLog;
+}
+
+}  // namespace
