@@ -310,9 +310,15 @@ TEST(EngineRunTest, FailedStartClearsRunningAndReportsThenNextStartIsClean) {
 
     // The factory cannot load a library.
     model.Hooks().bNoLibrary = true;
-    ASSERT_TRUE(model.RunToEnd());
+    engine.StartThread();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
     EXPECT_EQ(engine.GetLastThreadResult(), 1);
     EXPECT_FALSE(engine.m_bRunning);
+    // A series of experiments sets running right after the start and then
+    // waits for it to clear. When the start has already failed nothing will
+    // clear it again: such a late Run must leave it clear.
+    engine.Run();
+    EXPECT_FALSE(engine.m_bRunning) << "a Run after a failed start leaves running set";
     EXPECT_FALSE(engine.m_bInitialized);
     EXPECT_TRUE(engine.m_bErrorPending);
     EXPECT_EQ(engine.m_nRunCount, 0);
@@ -328,7 +334,9 @@ TEST(EngineRunTest, FailedStartClearsRunningAndReportsThenNextStartIsClean) {
     // No factory and no library file at the code base: the same, no box.
     model.Notifier().Clear();
     engine.SetLibraryFactory(nullptr);
-    ASSERT_TRUE(model.RunToEnd());
+    engine.Stop();  // the user gives up on the failed run
+    engine.StartThread();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
     EXPECT_EQ(engine.GetLastThreadResult(), 1);
     EXPECT_FALSE(engine.m_bRunning);
     EXPECT_EQ(engine.m_nRunCount, 0);
@@ -352,7 +360,9 @@ TEST(EngineRunTest, NoTraceFileFailsTheStartBeforeTheLibraryLoads) {
     CSDLEngine& engine = model.Engine();
     engine.m_bRepresentationTrace = true;
     model.EndByLoops(1);
-    ASSERT_TRUE(model.RunToEnd());
+    engine.Run();  // running set before the start, as the series does
+    engine.StartThread();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
     EXPECT_EQ(engine.GetLastThreadResult(), 1);
     EXPECT_FALSE(engine.m_bRunning);
     EXPECT_TRUE(engine.m_bErrorPending);
