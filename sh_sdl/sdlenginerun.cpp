@@ -183,9 +183,14 @@ void CSDLEngine::WaitFor(Pred pred) {
 }
 
 void CSDLEngine::Run() {
-    m_bRunning = true;
-    m_bGo = true;
-    NotifyFlags();
+    std::lock_guard<std::mutex> lock(m_mutexFlags);
+    // Whoever waits for the run to end waits for running to clear: only a
+    // run that is still there may be marked running.
+    if (m_bThreadAlive) {
+        m_bRunning = true;
+        m_bGo = true;
+    }
+    m_cvFlags.notify_all();
 }
 
 void CSDLEngine::Pause() {
@@ -353,10 +358,11 @@ void CSDLEngine::SimulationThreadProc() {
     } catch (...) {
         nResult = 1;
     }
+    std::lock_guard<std::mutex> lock(m_mutexFlags);
     m_nThreadResult = nResult;
     m_bRunning = false;
     m_bThreadAlive = false;
-    NotifyFlags();
+    m_cvFlags.notify_all();
 }
 
 // ---- Viewer link -------------------------------------------------------------------------
