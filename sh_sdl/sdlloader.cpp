@@ -878,102 +878,78 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
             continue;
         }
         pProcedure->m_bHasBody = true;
-        CSDLOperation* pLast = nullptr;
-        for (const CXMLNode& child : ChildNodes(*this, body)) {
-            const std::string strTag = child.GetNodeName();
-            if (strTag == "#comment") {
-                continue;
-            }
-            bool bKnown = true;
-            std::unique_ptr<CSDLOperation> pOperation =
-                ReadOperation(strTag, child, pProcess, true, bKnown);
-            if (!bKnown) {
-                // Not an operation: left out of the chain.
-                ShowMessage("Unknown tag type: " + strTag);
-                continue;
-            }
-            if (!pOperation) {
-                return 1;
-            }
-            pOperation->m_pProcedure = pProcedure;
-            CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
-            if (pLast) {
-                pLast->m_pNext = pAdded;
-            } else {
-                pProcedure->m_pBody = pAdded;
-            }
-            pLast = pAdded;
-            NoteLibraryKey(pAdded);
+        bool bFailed = false;
+        pProcedure->m_pBody = ReadChain(body, pProcess, pProcedure, std::string(), false, &bFailed);
+        if (bFailed) {
+            return 1;
         }
     }
     return 0;
 }
 
 int CSDLLoader::ReadStates(CSDLProcess* pProcess, CXMLNode element) {
+    bool bFailed = false;
     if (const CXMLNode start = FindChild(element, "start")) {
-        CSDLOperation* pLast = nullptr;
-        for (const CXMLNode& child : ChildNodes(*this, start)) {
-            const std::string strTag = child.GetNodeName();
-            if (strTag == "#comment") {
-                continue;
-            }
-            bool bKnown = true;
-            std::unique_ptr<CSDLOperation> pOperation =
-                ReadOperation(strTag, child, pProcess, false, bKnown);
-            if (!bKnown) {
-                // Not an operation: left out of the chain.
-                ShowMessage("Unknown tag type: " + strTag);
-                continue;
-            }
-            if (!pOperation) {
-                continue;
-            }
-            pOperation->m_strStateName = "start";
-            CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
-            if (pLast) {
-                pLast->m_pNext = pAdded;
-            } else {
-                pProcess->m_pStartOperation = pAdded;
-            }
-            pLast = pAdded;
-            NoteLibraryKey(pAdded);
-        }
+        pProcess->m_pStartOperation = ReadChain(start, pProcess, nullptr, "start", false, &bFailed);
     }
-
     for (const CXMLNode& state : NamedChildren(*this, element, "state")) {
         std::string strState;
         GetAttribute(state, "name", strState, false);
-        CSDLOperation* pLast = nullptr;
-        for (const CXMLNode& child : ChildNodes(*this, state)) {
-            const std::string strTag = child.GetNodeName();
-            if (strTag == "#comment") {
-                continue;
+        // A state's chain ends at an element that is no operation.
+        CSDLOperation* pFirst = ReadChain(state, pProcess, nullptr, strState, true, &bFailed);
+        if (pFirst) {
+            pProcess->m_mapStates[strState] = pFirst;
+        }
+        if (m_pEngine) {
+            for (CSDLOperation* pOperation = pFirst; pOperation; pOperation = pOperation->m_pNext) {
+                m_pEngine->m_mapOperations[pOperation->GetCodeID()] = pOperation;
             }
-            bool bKnown = true;
-            std::unique_ptr<CSDLOperation> pOperation =
-                ReadOperation(strTag, child, pProcess, false, bKnown);
-            if (!bKnown) {
-                ShowMessage("Unknown tag type: " + strTag);
-                break;
-            }
-            if (!pOperation) {
-                continue;
-            }
-            pOperation->m_strStateName = strState;
-            CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
-            if (pLast) {
-                pLast->m_pNext = pAdded;
-            } else {
-                pProcess->m_mapStates[strState] = pAdded;
-            }
-            pLast = pAdded;
-            if (m_pEngine) {
-                m_pEngine->m_mapOperations[pAdded->GetCodeID()] = pAdded;
-            }
-            NoteLibraryKey(pAdded);
         }
     }
     return 1;
+}
+
+CSDLOperation* CSDLLoader::ReadChain(CXMLNode element, CSDLProcess* pProcess,
+                                     CSDLProcedure* pProcedure, const std::string& strState,
+                                     bool bEndAtUnknown, bool* pFailed) {
+    CSDLOperation* pFirst = nullptr;
+    CSDLOperation* pLast = nullptr;
+    for (const CXMLNode& child : ChildNodes(*this, element)) {
+        const std::string strTag = child.GetNodeName();
+        if (strTag == "#comment") {
+            continue;
+        }
+        bool bKnown = true;
+        std::unique_ptr<CSDLOperation> pOperation =
+            ReadOperation(strTag, child, pProcess, pProcedure != nullptr, bKnown);
+        if (!bKnown) {
+            ShowMessage("Unknown tag type: " + strTag);
+            if (bEndAtUnknown) {
+                break;
+            }
+            continue;
+        }
+        if (!pOperation) {
+            if (pProcedure) {
+                *pFailed = true;
+                break;
+            }
+            continue;
+        }
+        pOperation->m_pProcedure = pProcedure;
+        if (!pProcedure) {
+            pOperation->m_strStateName = strState;
+        }
+        CSDLOperation* pAdded = pProcess->AddOperation(std::move(pOperation));
+        if (pLast) {
+            pLast->m_pNext = pAdded;
+        } else {
+            pFirst = pAdded;
+        }
+        pLast = pAdded;
+        NoteLibraryKey(pAdded);
+    }
+    return pFirst;
 }
 
 void CSDLLoader::NoteLibraryKey(CSDLOperation* pOperation) {

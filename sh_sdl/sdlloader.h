@@ -236,6 +236,13 @@ private:
     // Detaches the body operations of a procedure that is being replaced.
     void ForgetProcedure(CSDLProcedure* pProcedure);
 
+    // Reads the operation elements below element into one chain of
+    // pProcess (state strState, procedure pProcedure or null). An element
+    // that is no operation is reported and skipped, or ends the chain when
+    // bEndAtUnknown. *pFailed is set when an operation could not be read.
+    // Returns the first operation, or null.
+    CSDLOperation* ReadChain(CXMLNode element, CSDLProcess* pProcess, CSDLProcedure* pProcedure,
+                             const std::string& strState, bool bEndAtUnknown, bool* pFailed);
     // Reads one operation element of a start, state or body by its node
     // name; bKnown false when the name is not an operation of that place.
     std::unique_ptr<CSDLOperation> ReadOperation(const std::string& strTag, CXMLNode element,
