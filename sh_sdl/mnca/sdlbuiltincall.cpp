@@ -1,10 +1,12 @@
 #include "sh_sdl/mnca/sdlbuiltincall.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
+#include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
 
 const CSDLParameter* FindBuiltInArgument(const CSDLOperationProcedureCall& call, int nIndex) {
@@ -72,4 +74,19 @@ float NarrowToFloat(double dValue) {
 
 std::string FormatCellValue(double dValue) {
     return DoubleToString(static_cast<double>(NarrowToFloat(dValue)));
+}
+
+void WriteAgentRangeRecords(CSDLOperationProcedureCall& call, const char* pszFormat) {
+    CSDLProcess* pOwner = call.m_pOwner;
+    CSDLEngine* pEngine = call.GetEngine();
+    if (!pOwner || !pEngine) {
+        return;
+    }
+    // Wide arithmetic: the bounds come from the model and may be extreme.
+    const int64_t nCount = StringToInt(GetBuiltInArgumentText(call, 1, "double"));
+    const int64_t nLast = StringToInt(GetBuiltInArgumentText(call, 2, "double"));
+    for (int64_t nAgent = nLast - nCount + 1; nAgent <= nLast; ++nAgent) {
+        pEngine->WriteEyeTrace(nullptr, true,
+                               Format(pszFormat, pOwner->m_dClock, static_cast<double>(nAgent)));
+    }
 }
