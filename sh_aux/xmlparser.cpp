@@ -363,3 +363,25 @@ void CXMLParser::CreateNode(std::string_view strName, CXMLNode& rNode) {
     hNode.set_name(std::string(strName).c_str());
     rNode = CXMLNode(hNode);
 }
+
+std::vector<CXMLNode> CXMLParser::GetChildren(CXMLNode parent) const {
+    std::vector<CXMLNode> vecNodes;
+    for (std::uint32_t i = 0;; ++i) {
+        CXMLNode node = GetChildAt(parent, i);
+        if (!node) {
+            return vecNodes;
+        }
+        vecNodes.push_back(node);
+    }
+}
+
+std::vector<CXMLNode> CXMLParser::FindChildren(CXMLNode parent, std::string_view strName) const {
+    std::vector<CXMLNode> vecNodes;
+    for (int n = 0;; ++n) {
+        CXMLNode node = FindChildNth(parent, strName, n);
+        if (!node) {
+            return vecNodes;
+        }
+        vecNodes.push_back(node);
+    }
+}

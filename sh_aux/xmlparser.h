@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <pugixml.hpp>
 
@@ -83,6 +84,10 @@ public:
     // The nIndex-th child of any kind; null past the last. Sequential indexes
     // over one parent continue from the previous call.
     void GetChildAt(CXMLNode parent, std::uint32_t nIndex, CXMLNode& rNode) const;
+    // Every child of parent (of the document when null), in document order.
+    std::vector<CXMLNode> GetChildren(CXMLNode parent) const;
+    // Every child element of parent named strName, in document order.
+    std::vector<CXMLNode> FindChildren(CXMLNode parent, std::string_view strName) const;
     CXMLNode GetChildAt(CXMLNode parent, std::uint32_t nIndex) const;
 
     // Found: strValue gets the attribute's text. Missing and bOptional:

@@ -76,18 +76,8 @@ bool IsReadableFile(const std::string& strPath) {
 
 std::vector<CXMLNode> Children(const CXMLParser& parser, CXMLNode parent,
                                std::string_view strName) {
-    std::vector<CXMLNode> vecNodes;
-    if (!parent) {
-        return vecNodes;  // a null parent would stand for the whole document
-    }
-    for (int n = 0;; ++n) {
-        CXMLNode node = parser.FindChildNth(parent, strName, n);
-        if (!node) {
-            break;
-        }
-        vecNodes.push_back(node);
-    }
-    return vecNodes;
+    // A null parent would stand for the whole document.
+    return parent ? parser.FindChildren(parent, strName) : std::vector<CXMLNode>();
 }
 
 // The child named strName of an element; a missing one ends the conversion.

@@ -260,33 +260,6 @@ void PruneChannelEnds(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGo
     }
 }
 
-// Children of a node collected before they are read: the readers nest, and a
-// collected list keeps every walk linear.
-std::vector<CXMLNode> ChildNodes(const CXMLParser& parser, CXMLNode parent) {
-    std::vector<CXMLNode> vecNodes;
-    for (std::uint32_t i = 0;; ++i) {
-        CXMLNode node = parser.GetChildAt(parent, i);
-        if (!node) {
-            break;
-        }
-        vecNodes.push_back(node);
-    }
-    return vecNodes;
-}
-
-std::vector<CXMLNode> NamedChildren(const CXMLParser& parser, CXMLNode parent,
-                                    std::string_view strName) {
-    std::vector<CXMLNode> vecNodes;
-    for (int n = 0;; ++n) {
-        CXMLNode node = parser.FindChildNth(parent, strName, n);
-        if (!node) {
-            break;
-        }
-        vecNodes.push_back(node);
-    }
-    return vecNodes;
-}
-
 }  // namespace
 
 CSDLLoader::CSDLLoader() = default;
@@ -486,14 +459,14 @@ std::string CSDLLoader::LoadModel(const std::string& strPath) {
 }
 
 int CSDLLoader::ReadBlockContents(CSDLBlock* pAgent, CXMLNode element) {
-    for (const CXMLNode& mnca : NamedChildren(*this, element, "mnca")) {
+    for (const CXMLNode& mnca : FindChildren(element, "mnca")) {
         ReadMnca(pAgent, mnca);
     }
     if (!FindChild(element, "block")) {
         ReadProcesses(pAgent, element, CXMLNode());
         return 1;
     }
-    for (const CXMLNode& block : NamedChildren(*this, element, "block")) {
+    for (const CXMLNode& block : FindChildren(element, "block")) {
         std::string strName, strId, strIP, strPort;
         GetAttribute(block, "name", strName, false);
         GetAttribute(block, "id", strId, false);
@@ -573,7 +546,7 @@ CSDLmnca* CSDLLoader::ReadMnca(CSDLBlock* pParent, CXMLNode element) {
 
     std::vector<int> vecSizes;
     if (const CXMLNode dcls = FindChild(element, "DCLS")) {
-        for (const CXMLNode& dcl : NamedChildren(*this, dcls, "DCL")) {
+        for (const CXMLNode& dcl : FindChildren(dcls, "DCL")) {
             std::string strDclName, strType, strValue;
             GetAttribute(dcl, "name", strDclName, false);
             GetAttribute(dcl, "type", strType, false);
@@ -654,7 +627,7 @@ void CSDLLoader::ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName
 }
 
 int CSDLLoader::AddMncaLayerBlocks(CSDLmnca* pMnca, CXMLNode element) {
-    for (const CXMLNode& block : NamedChildren(*this, element, "block")) {
+    for (const CXMLNode& block : FindChildren(element, "block")) {
         std::string strName;
         GetAttribute(block, "name", strName, false);
         pMnca->AddDefaultLayer(strName, 0.0);
@@ -665,7 +638,7 @@ int CSDLLoader::AddMncaLayerBlocks(CSDLmnca* pMnca, CXMLNode element) {
 // ---- Processes -----------------------------------------------------------------------------
 
 int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode outerProcess) {
-    const std::vector<CXMLNode> vecProcesses = NamedChildren(*this, element, "process");
+    const std::vector<CXMLNode> vecProcesses = FindChildren(element, "process");
     for (size_t n = 0; n < vecProcesses.size(); ++n) {
         const CXMLNode& process = vecProcesses[n];
         std::string strName, strId, strIP, strPort, strImplementation;
@@ -742,7 +715,7 @@ int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode oute
 
 int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element) {
     if (const CXMLNode dcls = FindChild(element, "DCLS")) {
-        for (const CXMLNode& dcl : ChildNodes(*this, dcls)) {
+        for (const CXMLNode& dcl : GetChildren(dcls)) {
             if (!IsElement(dcl)) {
                 continue;
             }
@@ -807,7 +780,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
     if (!procedures) {
         return 0;
     }
-    for (const CXMLNode& node : ChildNodes(*this, procedures)) {
+    for (const CXMLNode& node : GetChildren(procedures)) {
         if (!IsElement(node)) {
             continue;
         }
@@ -839,7 +812,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
 
         std::string strDeclarations;
         if (const CXMLNode params = FindChild(node, "params")) {
-            for (const CXMLNode& param : ChildNodes(*this, params)) {
+            for (const CXMLNode& param : GetChildren(params)) {
                 if (!IsElement(param)) {
                     continue;
                 }
@@ -857,7 +830,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
 
         std::string strLocals;
         if (const CXMLNode dcls = FindChild(node, "DCLS")) {
-            for (const CXMLNode& dcl : ChildNodes(*this, dcls)) {
+            for (const CXMLNode& dcl : GetChildren(dcls)) {
                 if (!IsElement(dcl)) {
                     continue;
                 }
@@ -892,7 +865,7 @@ int CSDLLoader::ReadStates(CSDLProcess* pProcess, CXMLNode element) {
     if (const CXMLNode start = FindChild(element, "start")) {
         pProcess->m_pStartOperation = ReadChain(start, pProcess, nullptr, "start", false, &bFailed);
     }
-    for (const CXMLNode& state : NamedChildren(*this, element, "state")) {
+    for (const CXMLNode& state : FindChildren(element, "state")) {
         std::string strState;
         GetAttribute(state, "name", strState, false);
         // A state's chain ends at an element that is no operation.
@@ -914,7 +887,7 @@ CSDLOperation* CSDLLoader::ReadChain(CXMLNode element, CSDLProcess* pProcess,
                                      bool bEndAtUnknown, bool* pFailed) {
     CSDLOperation* pFirst = nullptr;
     CSDLOperation* pLast = nullptr;
-    for (const CXMLNode& child : ChildNodes(*this, element)) {
+    for (const CXMLNode& child : GetChildren(element)) {
         const std::string strTag = child.GetNodeName();
         if (strTag == "#comment") {
             continue;

@@ -25,20 +25,6 @@ bool IsReadableFile(const std::string& strPath) {
     return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
 }
 
-// The children of parent named strName, in document order.
-std::vector<CXMLNode> Children(const CXMLParser& parser, CXMLNode parent,
-                               std::string_view strName) {
-    std::vector<CXMLNode> vecNodes;
-    for (int n = 0;; ++n) {
-        CXMLNode node = parser.FindChildNth(parent, strName, n);
-        if (!node) {
-            break;
-        }
-        vecNodes.push_back(node);
-    }
-    return vecNodes;
-}
-
 // A drive-letter path ("D:/...") written on Windows; it cannot be looked up
 // here and is kept as written.
 bool HasDriveLetter(const std::string& strPath) {
@@ -115,14 +101,14 @@ bool CSDLLoader::LoadModelInfo(const std::string& strPath) {
         return false;
     }
     try {
-        for (const CXMLNode& agent : Children(*this, agents, "Agent")) {
+        for (const CXMLNode& agent : FindChildren(agents, "Agent")) {
             std::string strAgent;
             GetAttribute(agent, "name", strAgent, false);
             CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strAgent);
             if (!pProcess) {
                 continue;
             }
-            for (const CXMLNode& state : Children(*this, agent, "state")) {
+            for (const CXMLNode& state : FindChildren(agent, "state")) {
                 std::string strState;
                 GetAttribute(state, "name", strState, false);
                 const CXMLNode mesh = FindChild(state, "mesh");
@@ -180,7 +166,7 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
     int nSkipped = 0;
     try {
         if (const CXMLNode dcls = FindChild(parametrization, "DCLS")) {
-            for (const CXMLNode& dcl : Children(*this, dcls, "DCL")) {
+            for (const CXMLNode& dcl : FindChildren(dcls, "DCL")) {
                 std::string strAgent, strName, strType, strValue;
                 GetAttribute(dcl, "agent", strAgent, false);
                 GetAttribute(dcl, "name", strName, false);
@@ -206,7 +192,7 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
             pProcess->m_listInitialEvents.clear();
         }
         if (const CXMLNode events = FindChild(parametrization, "ExternalEvents")) {
-            for (const CXMLNode& external : Children(*this, events, "ExternalEvent")) {
+            for (const CXMLNode& external : FindChildren(events, "ExternalEvent")) {
                 std::string strAgent, strType, strTime;
                 GetAttribute(external, "agent", strAgent, false);
                 GetAttribute(external, "type", strType, false);
@@ -221,7 +207,7 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                 pEvent->m_dCreationTime = 0.0;
                 pEvent->m_dExecutionTime = StringToDouble(strTime);
                 pEvent->m_nPriority = 0;
-                for (const CXMLNode& param : Children(*this, external, "param")) {
+                for (const CXMLNode& param : FindChildren(external, "param")) {
                     std::string strName, strParamType, strValue;
                     GetAttribute(param, "name", strName, false);
                     GetAttribute(param, "type", strParamType, false);
@@ -260,7 +246,7 @@ bool CSDLLoader::LoadExperiments(const std::string& strPath) {
     }
     const std::string strFolder = GetFolder(strFile);
     try {
-        for (const CXMLNode& experiment : Children(*this, experiments, "experiment")) {
+        for (const CXMLNode& experiment : FindChildren(experiments, "experiment")) {
             auto pEntry = std::make_unique<CSDLExperiments>();
             std::string strLabel, strParamPath;
             GetAttribute(experiment, "label", strLabel, false);
