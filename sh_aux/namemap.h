@@ -26,3 +26,15 @@ T* FindIn(const CNameMap<T*>& map, std::string_view strKey) {
     auto it = map.find(strKey);
     return it == map.end() ? nullptr : it->second;
 }
+
+// Erases every entry whose value satisfies pred; for any map.
+template <class Map, class Pred>
+void EraseValuesIf(Map& map, Pred pred) {
+    for (auto it = map.begin(); it != map.end();) {
+        if (pred(it->second)) {
+            it = map.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

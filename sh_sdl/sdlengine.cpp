@@ -51,36 +51,44 @@ void CollectInstances(CSDLAgent* pAgent, bool bInsideInstance, std::set<const CS
     }
 }
 
-template <class Map, class Pred>
-void EraseIf(Map& map, Pred pred) {
-    for (auto it = map.begin(); it != map.end();) {
-        if (pred(it->second)) {
-            it = map.erase(it);
-        } else {
-            ++it;
-        }
+// Removes, below pAgent but outside setGone, the channel ends that lead to or
+// come from an agent of setGone.
+void PruneChannelEnds(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone) {
+    if (setGone.count(pAgent) > 0) {
+        return;
+    }
+    auto gone = [&](const CSDLAgent* p) { return p && setGone.count(p) > 0; };
+    EraseValuesIf(pAgent->m_mapInputChannels, [&](const std::unique_ptr<CSDLChannelIn>& pIn) {
+        return gone(pIn->m_pSourceBlock) || gone(pIn->m_pSourceProcess) ||
+               gone(pIn->m_pOwningAgent);
+    });
+    EraseValuesIf(pAgent->m_mapOutputChannels, [&](const std::unique_ptr<CSDLChannelOut>& pOut) {
+        return gone(pOut->m_pTargetBlock) || gone(pOut->m_pTargetProcess) ||
+               gone(pOut->m_pSourceBlock) || gone(pOut->m_pSourceProcess);
+    });
+    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        PruneChannelEnds(pBlock.get(), setGone);
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        PruneChannelEnds(pProcess.get(), setGone);
     }
 }
 
-// Drops the instances below pAgent and the channel ends that refer to them.
-void PruneInstances(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone) {
-    auto gone = [&](const CSDLAgent* p) { return p && setGone.count(p) > 0; };
-    EraseIf(pAgent->m_mapInputChannels, [&](const std::unique_ptr<CSDLChannelIn>& pChannel) {
-        return gone(pChannel->m_pSourceBlock) || gone(pChannel->m_pSourceProcess);
+// Removes the agents of setGone that hang below pAgent and resets the
+// instance counters of those that stay.
+void RemoveChildren(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone) {
+    auto gone = [&](const CSDLAgent* p) { return setGone.count(p) > 0; };
+    EraseValuesIf(pAgent->m_mapBlocks,
+                  [&](const std::unique_ptr<CSDLBlock>& pBlock) { return gone(pBlock.get()); });
+    EraseValuesIf(pAgent->m_mapProcesses, [&](const std::unique_ptr<CSDLProcess>& pProcess) {
+        return gone(pProcess.get());
     });
-    EraseIf(pAgent->m_mapOutputChannels, [&](const std::unique_ptr<CSDLChannelOut>& pChannel) {
-        return gone(pChannel->m_pTargetBlock) || gone(pChannel->m_pTargetProcess);
-    });
-    EraseIf(pAgent->m_mapBlocks,
-            [&](const std::unique_ptr<CSDLBlock>& pBlock) { return gone(pBlock.get()); });
-    EraseIf(pAgent->m_mapProcesses,
-            [&](const std::unique_ptr<CSDLProcess>& pProcess) { return gone(pProcess.get()); });
     pAgent->m_nInstanceCount = 0;
     for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
-        PruneInstances(pBlock.get(), setGone);
+        RemoveChildren(pBlock.get(), setGone);
     }
     for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
-        PruneInstances(pProcess.get(), setGone);
+        RemoveChildren(pProcess.get(), setGone);
     }
 }
 
@@ -96,17 +104,24 @@ void CSDLEngine::IndexModel(CSDLAgent* pAgent) {
     }
 }
 
+void CSDLEngine::ForgetAgents(const std::set<const CSDLAgent*>& setGone) {
+    auto gone = [&](const CSDLAgent* p) { return setGone.count(p) > 0; };
+    EraseValuesIf(m_mapBlocks, gone);
+    EraseValuesIf(m_mapProcesses, gone);
+    EraseValuesIf(m_mapOperations, [&](const CSDLOperation* p) { return gone(p->m_pOwner); });
+    if (m_pRootAgent) {
+        PruneChannelEnds(m_pRootAgent.get(), setGone);
+    }
+}
+
 void CSDLEngine::RemoveInstances() {
     if (!m_pRootAgent) {
         return;
     }
     std::set<const CSDLAgent*> setGone;
     CollectInstances(m_pRootAgent.get(), false, setGone);
-    EraseIf(m_mapBlocks, [&](const CSDLBlock* p) { return setGone.count(p) > 0; });
-    EraseIf(m_mapProcesses, [&](const CSDLProcess* p) { return setGone.count(p) > 0; });
-    EraseIf(m_mapOperations,
-            [&](const CSDLOperation* p) { return setGone.count(p->m_pOwner) > 0; });
-    PruneInstances(m_pRootAgent.get(), setGone);
+    ForgetAgents(setGone);
+    RemoveChildren(m_pRootAgent.get(), setGone);
     // A block instance has its template's global id and took its place in
     // the index: enter the loaded model's agents again.
     IndexModel(m_pRootAgent.get());

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -80,6 +81,9 @@ public:
     // ends and index entries that lead to it, and resets the instance
     // counters, so the next run starts from the loaded model.
     void RemoveInstances();
+    // Drops every index entry and channel end that refers to one of the
+    // agents of setGone, which are about to go (they themselves stay).
+    void ForgetAgents(const std::set<const CSDLAgent*>& setGone);
     // Enters every block and process below pAgent in the index maps.
     void IndexModel(CSDLAgent* pAgent);
 

@@ -216,17 +216,6 @@ bool IsElement(const CXMLNode& node) {
     return !strName.empty() && strName.front() != '#';
 }
 
-template <class Map, class Pred>
-void EraseWhere(Map& map, Pred pred) {
-    for (auto it = map.begin(); it != map.end();) {
-        if (pred(it->second)) {
-            it = map.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
 void CollectSubtree(const CSDLAgent* pAgent, std::set<const CSDLAgent*>& setOut) {
     setOut.insert(pAgent);
     for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
@@ -234,29 +223,6 @@ void CollectSubtree(const CSDLAgent* pAgent, std::set<const CSDLAgent*>& setOut)
     }
     for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
         CollectSubtree(pProcess.get(), setOut);
-    }
-}
-
-// Removes, below pAgent but outside setGone, the channel ends that lead to or
-// come from an agent of setGone.
-void PruneChannelEnds(CSDLAgent* pAgent, const std::set<const CSDLAgent*>& setGone) {
-    if (setGone.count(pAgent) > 0) {
-        return;
-    }
-    auto gone = [&](const CSDLAgent* p) { return p && setGone.count(p) > 0; };
-    EraseWhere(pAgent->m_mapInputChannels, [&](const std::unique_ptr<CSDLChannelIn>& pIn) {
-        return gone(pIn->m_pSourceBlock) || gone(pIn->m_pSourceProcess) ||
-               gone(pIn->m_pOwningAgent);
-    });
-    EraseWhere(pAgent->m_mapOutputChannels, [&](const std::unique_ptr<CSDLChannelOut>& pOut) {
-        return gone(pOut->m_pTargetBlock) || gone(pOut->m_pTargetProcess) ||
-               gone(pOut->m_pSourceBlock) || gone(pOut->m_pSourceProcess);
-    });
-    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
-        PruneChannelEnds(pBlock.get(), setGone);
-    }
-    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
-        PruneChannelEnds(pProcess.get(), setGone);
     }
 }
 
@@ -500,19 +466,11 @@ CSDLBlock* CSDLLoader::AttachBlock(CSDLBlock* pParent, std::unique_ptr<CSDLBlock
 void CSDLLoader::ForgetAgent(CSDLAgent* pAgent) {
     std::set<const CSDLAgent*> setGone;
     CollectSubtree(pAgent, setGone);
-    auto gone = [&](const CSDLAgent* p) { return setGone.count(p) > 0; };
     if (m_pEngine) {
-        EraseWhere(m_pEngine->m_mapBlocks, gone);
-        EraseWhere(m_pEngine->m_mapProcesses, gone);
-        EraseWhere(m_pEngine->m_mapOperations,
-                   [&](const CSDLOperation* p) { return gone(p->m_pOwner); });
+        m_pEngine->ForgetAgents(setGone);
     }
-    EraseWhere(m_mapLibraryKeys, [&](const CSDLOperation* p) { return gone(p->m_pOwner); });
-    CSDLAgent* pTop = pAgent;
-    while (pTop->m_pParent) {
-        pTop = pTop->m_pParent;
-    }
-    PruneChannelEnds(pTop, setGone);
+    EraseValuesIf(m_mapLibraryKeys,
+                  [&](const CSDLOperation* p) { return setGone.count(p->m_pOwner) > 0; });
 }
 
 void CSDLLoader::ForgetProcedure(CSDLProcedure* pProcedure) {
@@ -520,7 +478,7 @@ void CSDLLoader::ForgetProcedure(CSDLProcedure* pProcedure) {
     // not keep the procedure that is about to go.
     for (CSDLOperation* pOperation = pProcedure->m_pBody; pOperation;
          pOperation = pOperation->m_pNext) {
-        EraseWhere(m_mapLibraryKeys, [&](const CSDLOperation* p) { return p == pOperation; });
+        EraseValuesIf(m_mapLibraryKeys, [&](const CSDLOperation* p) { return p == pOperation; });
         pOperation->m_pProcedure = nullptr;
     }
     pProcedure->m_pBody = nullptr;
