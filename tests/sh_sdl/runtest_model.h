@@ -42,6 +42,7 @@
 #include "sh_sdl/sdloperationstart.h"
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/fakeviewer.h"
 
 namespace runtest {
 
@@ -331,87 +332,6 @@ private:
     std::string m_strDecisionKey;
 };
 
-// A viewer on its own thread: connects to 127.0.0.1, then behaves as the
-// mode says, keeping every message it receives. Its link ends when the
-// server closes it, when it hangs up itself, or at destruction.
-class CFakeViewer {
-public:
-    enum Mode {
-        FOLLOW_RUN,         // start message, then read until the link ends
-        HANG_UP_AFTER_ONE,  // start message, read one message, close
-        DROP_BEFORE_START,  // connect and close at once
-    };
-
-    CFakeViewer(unsigned int nPort, Mode eMode) : m_eMode(eMode) {
-        m_thread = std::thread([this, nPort] { Run(nPort); });
-    }
-    ~CFakeViewer() {
-        m_socket.Cancel();
-        m_thread.join();
-    }
-    CFakeViewer(const CFakeViewer&) = delete;
-    CFakeViewer& operator=(const CFakeViewer&) = delete;
-
-    bool WaitForEnd(std::chrono::milliseconds tWait = std::chrono::milliseconds(5000)) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, tWait, [this] { return m_bEnded; });
-    }
-    std::vector<std::string> GetMessages() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecMessages;
-    }
-
-private:
-    void Run(unsigned int nPort) {
-        try {
-            Follow(nPort);
-        } catch (...) {
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bEnded = true;
-        m_cv.notify_all();
-    }
-
-    void Follow(unsigned int nPort) {
-        const auto deadline = Clock::now() + 5s;
-        while (m_socket.ConnectClient("127.0.0.1", nPort) != 1) {
-            if (Clock::now() > deadline) {
-                return;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        if (m_eMode == DROP_BEFORE_START) {
-            m_socket.Close();
-            return;
-        }
-        m_socket.AttachArchives();
-        m_socket.enviaMsj(
-            "\t<?xml version='1.0' encoding='utf-8'?> <StatisticMsg> <Operacion ID ='Start'> "
-            "<MaquinaID ID='TESTPC'/> <UsuarioID ID=''/> <Password PASS=''/> </Operacion> "
-            "</StatisticMsg>");
-        for (;;) {
-            std::string strMessage;
-            try {
-                m_socket.recibeMsj(strMessage);
-            } catch (const CCustomException&) {
-                return;  // the link has ended
-            }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_vecMessages.push_back(strMessage);
-            if (m_eMode == HANG_UP_AFTER_ONE) {
-                m_socket.Close();
-                return;
-            }
-        }
-    }
-
-    Mode m_eMode;
-    CBidirecSocket m_socket;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_bEnded = false;
-    std::vector<std::string> m_vecMessages;
-    std::thread m_thread;
-};
+using velkotest::CFakeViewer;
 
 }  // namespace runtest
