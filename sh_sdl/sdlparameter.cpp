@@ -20,6 +20,21 @@ CParameterMap CopyParameters(const CParameterMap& src) {
     return out;
 }
 
+void CopyVariablesAsDeclared(const CParameterMap& mapVariables,
+                             const CSharedParameterMap& mapDeclared, CParameterMap& mapOut,
+                             CSharedParameterMap& mapDeclaredOut) {
+    for (const auto& [strName, pVariable] : mapVariables) {
+        auto itDeclared = mapDeclared.find(strName);
+        const bool bDeclared = itDeclared != mapDeclared.end() && itDeclared->second;
+        const CSDLParameter& source = bDeclared ? *itDeclared->second : *pVariable;
+        mapOut[strName] = std::make_unique<CSDLParameter>(
+            source.m_strType, source.m_strName, source.m_strValue, source.m_strByReference);
+        if (bDeclared) {
+            mapDeclaredOut[strName] = itDeclared->second;
+        }
+    }
+}
+
 CSDLProcedure::CSDLProcedure(std::string strName, int nId, std::string strClassName,
                              CSDLAgent* pOwner, bool bBuiltIn)
     : m_strName(std::move(strName)),
@@ -43,16 +58,8 @@ void CSDLProcedure::CopyFrom(CSDLProcedure* pTarget, CSDLAgent* pOwner) const {
     pTarget->m_pOwner = pOwner;
     pTarget->m_mapVariables.clear();
     pTarget->m_mapDeclaredVariables.clear();
-    for (const auto& [strKey, pVar] : m_mapVariables) {
-        auto itDecl = m_mapDeclaredVariables.find(strKey);
-        const CSDLParameter& src =
-            (itDecl != m_mapDeclaredVariables.end() && itDecl->second) ? *itDecl->second : *pVar;
-        pTarget->m_mapVariables[strKey] = std::make_unique<CSDLParameter>(
-            src.m_strType, src.m_strName, src.m_strValue, src.m_strByReference);
-        if (itDecl != m_mapDeclaredVariables.end()) {
-            pTarget->m_mapDeclaredVariables[strKey] = itDecl->second;
-        }
-    }
+    CopyVariablesAsDeclared(m_mapVariables, m_mapDeclaredVariables, pTarget->m_mapVariables,
+                            pTarget->m_mapDeclaredVariables);
     pTarget->m_mapFormals.clear();
     for (const auto& [strKey, pFormal] : m_mapFormals) {
         pTarget->m_mapFormals[strKey] = std::make_unique<CSDLParameter>(

@@ -40,6 +40,12 @@ using CSharedParameterMap = CNameMap<std::shared_ptr<CSDLParameter>>;
 
 // Copies every record of src into a new map (deep copy).
 CParameterMap CopyParameters(const CParameterMap& src);
+// Variables of a copy (a process instance, a procedure of one): each made
+// afresh from its declared record (the declared value, not the current one),
+// with the declared records shared.
+void CopyVariablesAsDeclared(const CParameterMap& mapVariables,
+                             const CSharedParameterMap& mapDeclared, CParameterMap& mapOut,
+                             CSharedParameterMap& mapDeclaredOut);
 
 class CSDLProcedure {
 public:

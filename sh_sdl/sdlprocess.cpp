@@ -329,17 +329,8 @@ void CSDLProcess::CloneInto(CSDLProcess* pTarget, bool bParentEnds) {
     for (const auto& [strState, pFirst] : m_mapStates) {
         pTarget->m_mapStates[strState] = pFirst ? pFirst->Clone(pTarget, nullptr) : nullptr;
     }
-    for (const auto& [strName, pVariable] : m_mapVariables) {
-        auto itDeclared = m_mapDeclaredVariables.find(strName);
-        const CSDLParameter& declared =
-            (itDeclared != m_mapDeclaredVariables.end() && itDeclared->second) ? *itDeclared->second
-                                                                               : *pVariable;
-        pTarget->m_mapVariables[strName] = std::make_unique<CSDLParameter>(
-            declared.m_strType, declared.m_strName, declared.m_strValue, declared.m_strByReference);
-        if (itDeclared != m_mapDeclaredVariables.end()) {
-            pTarget->m_mapDeclaredVariables[strName] = itDeclared->second;
-        }
-    }
+    CopyVariablesAsDeclared(m_mapVariables, m_mapDeclaredVariables, pTarget->m_mapVariables,
+                            pTarget->m_mapDeclaredVariables);
     for (const auto& [strName, pProcedure] : m_mapProcedures) {
         auto pCopy = std::make_unique<CSDLProcedure>();
         pProcedure->CopyFrom(pCopy.get(), pTarget);

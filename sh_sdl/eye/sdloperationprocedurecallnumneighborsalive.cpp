@@ -36,13 +36,7 @@ CSDLOperation* CSDLOperationProcedureCallNumNeighborsAlive::Execute() {
         }
     }
     const std::string strText = IntToString(nAlive);
-    std::vector<std::pair<std::string, std::string>> vecTargets;
-    for (const auto& [strFormal, pActual] : m_mapParameters) {
-        vecTargets.emplace_back(pActual->m_strValue, pActual->m_strType);
-    }
-    for (const auto& [strTarget, strType] : vecTargets) {
-        AssignValue(strTarget, strText, strType);
-    }
+    AssignToEveryArgument(*this, strText);
     return m_pNext;
 }
 

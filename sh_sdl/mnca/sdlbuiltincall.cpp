@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
@@ -88,5 +89,16 @@ void WriteAgentRangeRecords(CSDLOperationProcedureCall& call, const char* pszFor
     for (int64_t nAgent = nLast - nCount + 1; nAgent <= nLast; ++nAgent) {
         pEngine->WriteEyeTrace(nullptr, true,
                                Format(pszFormat, pOwner->m_dClock, static_cast<double>(nAgent)));
+    }
+}
+
+void AssignToEveryArgument(CSDLOperationProcedureCall& call, const std::string& strText) {
+    // Collected first: writing may change what the call's map holds.
+    std::vector<std::pair<std::string, std::string>> vecTargets;
+    for (const auto& [strFormal, pActual] : call.m_mapParameters) {
+        vecTargets.emplace_back(pActual->m_strValue, pActual->m_strType);
+    }
+    for (const auto& [strTarget, strType] : vecTargets) {
+        call.AssignValue(strTarget, strText, strType);
     }
 }

@@ -31,6 +31,8 @@ bool CheckBuiltInCell(const CSDLOperationProcedureCall& call, int nCell, int nCo
 // Cell values are single precision: the nearest float, infinite beyond the
 // float range (a plain conversion of such a value is undefined).
 float NarrowToFloat(double dValue);
+// Writes strText into the caller's variable named by every actual parameter.
+void AssignToEveryArgument(CSDLOperationProcedureCall& call, const std::string& strText);
 // Writes one animation record per agent number of the range that the call's
 // first two arguments give (how many, the last one); pszFormat takes the
 // owner's clock and the agent number, both as doubles.
