@@ -88,7 +88,8 @@ public:
     void DeclareString(const std::string& strIdent, const std::string& strValue = "") {
         m_mapStrings[strIdent] = strValue;
     }
-    // A decision that answers nResult, or a callback.
+    // The answer of a decision, and the effect of a task (a callback that
+    // throws stands for a fault in the modeller's code).
     void SetDecision(const std::string& strId, std::function<int(CFakeModelLibrary&)> fn) {
         m_mapDecisions[strId] = std::move(fn);
     }
