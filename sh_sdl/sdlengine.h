@@ -19,6 +19,7 @@
 #include "sh_aux/externalcompiler.h"
 #include "sh_aux/namemap.h"
 #include "sh_aux/notifier.h"
+#include "sh_aux/randomlcg.h"
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlevent.h"
 #include "sh_stat/estadisticsservidor.h"
@@ -275,6 +276,9 @@ public:
     double m_dEndTime = 1000.0;
     int m_nLoopLimit = 1000;
     int m_nRunCount = 0;
+
+    // The model's random generator; the engine itself never draws from it.
+    CRandomLCG m_Random;
 
     // ---- Counters of the create operation ----------------------------------------------
     int m_nCreateCount = 0;

@@ -825,3 +825,27 @@ TEST(EngineViewerTest, TwoRunsInARowBothBindThePort) {
 }
 
 }  // namespace
+
+namespace {
+
+// A new engine is set for a local run by time to 1000, with animation records
+// only, and builds with the system's gcc.
+TEST(EngineSettingsTest, NewEngineHasTheDefaultSettings) {
+    CSDLEngine engine;
+    EXPECT_EQ(engine.m_nEndMode, EM_BY_TIME);
+    EXPECT_EQ(engine.m_dEndTime, 1000.0);
+    EXPECT_EQ(engine.m_nLoopLimit, 1000);
+    EXPECT_TRUE(engine.m_bRepresentationTrace);
+    EXPECT_FALSE(engine.m_bExecutionTrace);
+    EXPECT_FALSE(engine.m_bStepByStep);
+    EXPECT_FALSE(engine.m_bUseClients);
+    EXPECT_FALSE(engine.m_bStopOnErrors);
+    EXPECT_EQ(engine.m_nIPMode, 0);
+    EXPECT_EQ(engine.m_Compiler.GetCompiler(), "/usr/bin/gcc");
+    EXPECT_EQ(engine.GetServer().GetDataPort(), 8686u);
+    EXPECT_EQ(engine.GetModelLibrary(), nullptr);
+    EXPECT_FALSE(engine.IsThreadAlive());
+    EXPECT_EQ(engine.m_nRunCount, 0);
+}
+
+}  // namespace
