@@ -221,7 +221,14 @@ void* DynBlockRealloc(void* pData, int nLength) {
     if (nLength < 0) {
         nLength = 0;
     }
-    const int nNeeded = (nLength + 1023) / 1024 * 1024;
+    // The capacity is a 32-bit count of whole kilobytes: a length whose
+    // rounded capacity does not fit cannot be served, and the block stays
+    // as it was.
+    const int64_t nRounded = (static_cast<int64_t>(nLength) + 1023) / 1024 * 1024;
+    if (nRounded > INT_MAX) {
+        return nullptr;
+    }
+    const int nNeeded = static_cast<int>(nRounded);
     DynBlockHeader* pb = pData ? HeaderOf(pData) : nullptr;
     if (pb && pb->capacity >= nNeeded) {
         pb->length = nLength;

@@ -54,6 +54,8 @@ struct DynBlockHeader {
     int32_t capacity;
     int32_t length;
 };
+// nullptr when the block cannot grow (allocation failure, or a length whose
+// capacity would not fit 32 bits); pData then stays valid and unchanged.
 void* DynBlockRealloc(void* pData, int nLength);
 void DynBlockFree(void* pData);
 void* DynBlockDup(const void* pData);

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <climits>
+#include <clocale>
 #include <cstring>
 #include <filesystem>
 
@@ -207,6 +207,19 @@ TEST(DynBlock, CapacityGrowsInKilobytesAndNeverShrinks) {
     DynBlockFree(nullptr);
     EXPECT_EQ(DynBlockLength(nullptr), 0);
     EXPECT_EQ(DynBlockCapacity(nullptr), 0);
+}
+
+TEST(DynBlock, LengthWhoseCapacityDoesNotFitIsRefused) {
+    void* p = DynBlockRealloc(nullptr, 1);
+    ASSERT_NE(p, nullptr);
+    // Rounded up to whole kilobytes these lengths exceed the header's 32-bit
+    // capacity: the request fails and the block stays as it was.
+    EXPECT_EQ(DynBlockRealloc(p, INT_MAX - 1000), nullptr);
+    EXPECT_EQ(DynBlockRealloc(p, INT_MAX), nullptr);
+    EXPECT_EQ(DynBlockLength(p), 1);
+    EXPECT_EQ(DynBlockCapacity(p), 1024);
+    EXPECT_EQ(DynBlockRealloc(nullptr, INT_MAX), nullptr);
+    DynBlockFree(p);
 }
 
 TEST(Files, ExistenceOfFilesAndFolders) {
