@@ -213,7 +213,8 @@ bool FileStatusExists(const std::string& strPath) {
     return stat(strPath.c_str(), &st) == 0;
 }
 
-bool RemoveFile(const std::string& strPath) { return std::remove(strPath.c_str()) == 0; }
+// unlink rather than remove(), which would also take away an empty folder.
+bool RemoveFile(const std::string& strPath) { return unlink(strPath.c_str()) == 0; }
 
 // ---- Growable signed buffer ------------------------------------------------------------
 

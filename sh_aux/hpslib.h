@@ -44,7 +44,7 @@ std::string StripQuotes(const std::string& strText);
 
 bool FileExists(const std::string& strPath);        // file or folder
 bool FileStatusExists(const std::string& strPath);  // file or folder, by stat
-bool RemoveFile(const std::string& strPath);
+bool RemoveFile(const std::string& strPath);        // files only, never folders
 
 // ---- Growable signed buffer ------------------------------------------------------
 

@@ -6,6 +6,10 @@
 #include <clocale>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -229,6 +233,20 @@ TEST(Files, ExistenceOfFilesAndFolders) {
     const std::string missing = (dir / "velko-no-such-file").string();
     EXPECT_FALSE(FileExists(missing));
     EXPECT_FALSE(RemoveFile(missing));
+}
+
+TEST(Files, RemoveFileRemovesFilesButNotFolders) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("velko_remove_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir / "empty");
+    const std::string file = (dir / "file.txt").string();
+    { std::ofstream(file) << "x"; }
+    EXPECT_FALSE(RemoveFile((dir / "empty").string()));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "empty"));
+    EXPECT_TRUE(RemoveFile(file));
+    EXPECT_FALSE(FileExists(file));
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
