@@ -6,6 +6,19 @@
 
 #include "sh_aux/hpslib.h"
 
+namespace {
+
+// Cuts the first component off strRest, up to its next "/". Unlike the
+// tokenisers it keeps blanks: they are part of file and folder names.
+std::string NextComponent(std::string& strRest) {
+    const size_t nSlash = strRest.find('/');
+    std::string strPart = strRest.substr(0, nSlash);
+    strRest.erase(0, nSlash == std::string::npos ? std::string::npos : nSlash + 1);
+    return strPart;
+}
+
+}  // namespace
+
 std::string NormalizeSlashes(std::string strPath) {
     for (char& ch : strPath) {
         if (ch == '\\') {
@@ -51,7 +64,7 @@ std::string NormalizePath(const std::string& strPath) {
     std::vector<std::string> parts;
     std::string strRest = strPath;
     while (!strRest.empty()) {
-        std::string strPart = NextTokenOrRest(strRest, "/");
+        std::string strPart = NextComponent(strRest);
         if (strPart.empty() || strPart == ".") {
             continue;
         }
@@ -108,7 +121,7 @@ std::string ResolvePathNoCase(const std::string& strPath) {
     std::string strRest = strConverted;
     bool bTrailing = strConverted.back() == '/';
     while (!strRest.empty()) {
-        std::string strPart = NextTokenOrRest(strRest, "/");
+        std::string strPart = NextComponent(strRest);
         if (strPart.empty()) {
             continue;
         }

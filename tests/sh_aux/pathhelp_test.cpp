@@ -4,6 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +41,20 @@ TEST(Paths, CaseInsensitiveFallback) {
     EXPECT_EQ(ResolvePathNoCase(base + "\\data\\layer.img"), base + "/Data/Layer.IMG");
     EXPECT_EQ(ResolvePathNoCase(base + "/Data/Layer.IMG"), base + "/Data/Layer.IMG");
     EXPECT_EQ(ResolvePathNoCase(base + "/data/missing.img"), base + "/data/missing.img");
+    std::filesystem::remove_all(root);
+}
+
+TEST(Paths, BlanksAroundComponentsBelongToTheirNames) {
+    EXPECT_EQ(NormalizePath("a/ b /./c "), "a/ b /c ");
+    EXPECT_EQ(NormalizePath("/m/ lib/../ x/"), "/m/ x/");
+
+    const auto root = std::filesystem::temp_directory_path() /
+                      ("velko_path_blanks_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / " Data ");
+    std::ofstream(root / " Data " / "Layer.IMG") << "1";
+    const std::string base = root.string();
+    EXPECT_EQ(ResolvePathNoCase(base + "\\ data \\layer.img"), base + "/ Data /Layer.IMG");
     std::filesystem::remove_all(root);
 }
 
