@@ -305,8 +305,11 @@ void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLaye
 }
 
 bool CLayer::HasGridExtent() const {
+    // A span that is infinite (an infinite bound, or finite bounds too far
+    // apart) would make the cell arithmetic NaN.
     return m_vecDimensions.size() == 2 && m_vecDimensions[0] > 0 && m_vecDimensions[1] > 0 &&
-           m_dMaxX > m_dMinX && m_dMaxY > m_dMinY;
+           m_dMaxX > m_dMinX && m_dMaxY > m_dMinY && std::isfinite(m_dMaxX - m_dMinX) &&
+           std::isfinite(m_dMaxY - m_dMinY);
 }
 
 int CLayer::GetCellIndex(double dX, double dY) const {

@@ -45,7 +45,7 @@ public:
     // (value range 0 to 1.0). strType is not examined. Points that fall
     // outside the grid (including those exactly on its max. X or max. Y
     // edge) are skipped and reported in one message box; so are all points
-    // when the grid has no extent.
+    // when the grid has no finite, non-empty extent.
     CLayer(const std::string& strType, const std::string& strFile, const CLayer& mainLayer);
 
     // Copies are deep: a copy's cells are its own.
@@ -76,7 +76,7 @@ public:
     // Index of the cell holding the map point (x, y), for
     // min. X <= x < max. X and min. Y <= y < max. Y. Every other point, and
     // every point of a layer without a two-dimensional grid or whose grid
-    // has no extent, gives -1.
+    // has no finite, non-empty extent, gives -1.
     int GetCellIndex(double dX, double dY) const;
     // The cell's value; -1.0 when nIndex < 0 or nIndex >= the cell count.
     double GetCellValue(int nIndex) const;

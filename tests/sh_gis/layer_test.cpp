@@ -200,6 +200,18 @@ TEST_F(LayerTest, EqualBoundsAreGuarded) {
     EXPECT_NE(boxes[0].strText.find("7 point(s)"), std::string::npos) << boxes[0].strText;
 }
 
+TEST_F(LayerTest, GridWithoutFiniteExtentHasNoCells) {
+    // An infinite bound, or finite bounds whose span overflows, would turn the
+    // cell arithmetic into NaN.
+    const CLayer unbounded("IDRISI", DataPath("unbounded.img"));
+    ASSERT_EQ(unbounded.GetNumCells(), 4);
+    EXPECT_EQ(unbounded.GetCellIndex(-5.0, 5.0), -1);
+    const CLayer overwide("IDRISI", DataPath("overwide.img"));
+    ASSERT_EQ(overwide.GetNumCells(), 4);
+    EXPECT_EQ(overwide.GetCellIndex(5.0, 9e307), -1);
+    EXPECT_EQ(overwide.GetCellIndex(5.0, 0.0), -1);
+}
+
 TEST_F(LayerTest, CellAccessOutsideTheCells) {
     CLayer layer("IDRISI", DataPath("square.img"));
     EXPECT_EQ(layer.GetCellValue(-1), -1.0);
