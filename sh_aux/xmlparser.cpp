@@ -366,22 +366,17 @@ void CXMLParser::CreateNode(std::string_view strName, CXMLNode& rNode) {
 
 std::vector<CXMLNode> CXMLParser::GetChildren(CXMLNode parent) const {
     std::vector<CXMLNode> vecNodes;
-    for (std::uint32_t i = 0;; ++i) {
-        CXMLNode node = GetChildAt(parent, i);
-        if (!node) {
-            return vecNodes;
-        }
-        vecNodes.push_back(node);
+    for (pugi::xml_node hNode : Resolve(parent).children()) {
+        vecNodes.push_back(CXMLNode(hNode));
     }
+    return vecNodes;
 }
 
 std::vector<CXMLNode> CXMLParser::FindChildren(CXMLNode parent, std::string_view strName) const {
     std::vector<CXMLNode> vecNodes;
-    for (int n = 0;; ++n) {
-        CXMLNode node = FindChildNth(parent, strName, n);
-        if (!node) {
-            return vecNodes;
-        }
-        vecNodes.push_back(node);
+    for (pugi::xml_node hNode = NextNamed(Resolve(parent).first_child(), strName); hNode;
+         hNode = NextNamed(hNode.next_sibling(), strName)) {
+        vecNodes.push_back(CXMLNode(hNode));
     }
+    return vecNodes;
 }

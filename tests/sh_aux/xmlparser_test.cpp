@@ -262,4 +262,38 @@ TEST(XMLParser, SequentialReadsAreLinear) {
     EXPECT_LT(elapsed(), kBound);
 }
 
+TEST(XMLParser, ChildListsOfAnotherParsersDocumentAreReadInOneWalk) {
+    // Readers list the children of side documents through their own parser;
+    // restarting from the first child for every entry would make this take
+    // seconds.
+    constexpr int kCount = 10000;
+    std::string strText = "<r>";
+    for (int i = 0; i < kCount; ++i) {
+        strText += Format("<a i='%d'/><!-- c --><B/>", i);
+    }
+    strText += "</r>";
+    CXMLParser document;
+    document.LoadXML(strText);
+    const CXMLNode root = document.FindChild(nullptr, "r");
+    ASSERT_TRUE(root);
+
+    CXMLParser reader;
+    const auto tStart = std::chrono::steady_clock::now();
+    const std::vector<CXMLNode> vecA = reader.FindChildren(root, "A");
+    const std::vector<CXMLNode> vecB = reader.FindChildren(root, "b");
+    const std::vector<CXMLNode> vecAll = reader.GetChildren(root);
+    const double dElapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+    ASSERT_EQ(vecA.size(), static_cast<size_t>(kCount));
+    ASSERT_EQ(vecB.size(), static_cast<size_t>(kCount));
+    ASSERT_EQ(vecAll.size(), static_cast<size_t>(3 * kCount));
+    std::string strValue;
+    reader.ReadAttribute(vecA[kCount - 1], "i", strValue);
+    EXPECT_EQ(strValue, std::to_string(kCount - 1));
+    EXPECT_EQ(vecAll[1].GetNodeName(), "#comment");
+    EXPECT_EQ(vecAll[3 * kCount - 1], vecB[kCount - 1]);
+    EXPECT_TRUE(reader.FindChildren(nullptr, "r").empty());
+    EXPECT_LT(dElapsed, 1.0);
+}
+
 }  // namespace
