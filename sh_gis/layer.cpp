@@ -78,9 +78,10 @@ void SplitAtBlank(const std::string& strLine, std::string& strFirst, std::string
     strSecond = Trim(strTrimmed.substr(nBlank + 1));
 }
 
-// Number of points announced by the first line of a vector file (its second
-// integer); 0 when the file is empty, the number is missing or negative.
-int ReadPointCount(const std::vector<std::string>& vecLines) {
+// Number of point lines to read from a vector file: the count its first line
+// announces (the second integer), but no more than the lines that follow;
+// 0 when the file is empty or the count is missing or negative.
+size_t CountPointLines(const std::vector<std::string>& vecLines) {
     if (vecLines.empty()) {
         return 0;
     }
@@ -88,7 +89,7 @@ int ReadPointCount(const std::vector<std::string>& vecLines) {
     std::string strSecond;
     SplitAtBlank(vecLines.front(), strFirst, strSecond);
     const int nCount = StringToInt(strSecond);
-    return nCount > 0 ? nCount : 0;
+    return nCount > 0 ? std::min(static_cast<size_t>(nCount), vecLines.size() - 1) : 0;
 }
 
 void ReadPoint(const std::string& strLine, double& dX, double& dY) {
@@ -248,12 +249,11 @@ void CLayer::LoadVector(const std::string& strPath) {
 
     const std::vector<std::string> vecLines =
         strHeader == strPath ? vecHeader : ReadTextLines(strPath);
-    const size_t nCount = static_cast<size_t>(ReadPointCount(vecLines));
     // Only the points the file really holds become cells.
-    const size_t nAvailable = vecLines.empty() ? 0 : vecLines.size() - 1;
+    const size_t nPoints = CountPointLines(vecLines);
     m_vecCells.clear();
-    m_vecCells.reserve(std::min(nCount, nAvailable));
-    for (size_t i = 0; i < nCount && i < nAvailable; ++i) {
+    m_vecCells.reserve(nPoints);
+    for (size_t i = 0; i < nPoints; ++i) {
         double dX = 0.0;
         double dY = 0.0;
         ReadPoint(vecLines[i + 1], dX, dY);
@@ -266,9 +266,7 @@ void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLaye
     mainLayer.CopyGrid(*this);
 
     const std::vector<std::string> vecLines = ReadTextLines(strPath);
-    const size_t nCount = static_cast<size_t>(ReadPointCount(vecLines));
-    const size_t nAvailable = vecLines.empty() ? 0 : vecLines.size() - 1;
-    const size_t nPoints = std::min(nCount, nAvailable);
+    const size_t nPoints = CountPointLines(vecLines);
 
     if (!HasGridExtent()) {
         if (nPoints > 0) {

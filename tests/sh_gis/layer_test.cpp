@@ -242,6 +242,20 @@ TEST_F(LayerTest, VectorPoints) {
     EXPECT_EQ(layer.GetMaxValue(), 0.0);
 }
 
+TEST_F(LayerTest, VectorFileWithFewerPointsThanAnnounced) {
+    // The first line announces five points; only the two present are read.
+    const CLayer points("IDRISI", DataPath("fewer.vec"));
+    ASSERT_EQ(points.GetNumCells(), 2);
+    EXPECT_EQ(points.GetCell(1)->GetX(), 9.5);
+    const CLayer square("IDRISI", DataPath("square.img"));
+    const CLayer onGrid("IDRISI", DataPath("fewer.vec"), square);
+    ASSERT_EQ(onGrid.GetNumCells(), 100);
+    EXPECT_EQ(onGrid.GetCellValue(0), 1.0);
+    EXPECT_EQ(onGrid.GetCellValue(99), 1.0);
+    EXPECT_EQ(onGrid.GetCellValue(1), 0.0);
+    EXPECT_TRUE(m_notifier.GetBoxes().empty());
+}
+
 TEST_F(LayerTest, VectorOnGridSkipsAndReportsPointsOffTheGrid) {
     const CLayer main("IDRISI", DataPath("terrain.img"));
     const CLayer layer("IDRISI", DataPath("points.vec"), main);
