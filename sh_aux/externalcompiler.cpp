@@ -194,18 +194,13 @@ std::string CExternalCompiler::FinishText(const std::string& strName,
         strFull = Cp1252ToUtf8(strOutput);
         strShown = Cp1252ToUtf8(std::string_view(strOutput).substr(0, OUTPUT_LIMIT));
     }
-    std::string strTail;
-    if (!strFailure.empty()) {
-        strTail = strFailure;
-    }
-
     auto compose = [&](const std::string& strBody) {
         std::string strText = strCommandLine + "\n" + strBody;
-        if (!strTail.empty()) {
+        if (!strFailure.empty()) {
             if (strText.back() != '\n') {
                 strText += '\n';
             }
-            strText += strTail;
+            strText += strFailure;
         }
         return strText;
     };
