@@ -81,6 +81,21 @@ std::vector<CDeclaration> SplitDeclarations(const std::string& strDeclarations) 
     return vecOut;
 }
 
+// The declarations with repeated items left out. Variables whose qualified
+// names coincide (procedures of one process under one number, a formal
+// named like a local) are one global with one getter and one setter; one
+// name declared with two types stays twice, for the compiler to refuse.
+std::string WithoutRepeats(const std::string& strDeclarations) {
+    std::set<std::pair<std::string, std::string>> setSeen;
+    std::string strOut;
+    for (const CDeclaration& decl : SplitDeclarations(strDeclarations)) {
+        if (setSeen.emplace(decl.strType, decl.strName).second) {
+            strOut += decl.strType + " " + decl.strName + ";\n";
+        }
+    }
+    return strOut;
+}
+
 // ---- C text ----------------------------------------------------------------------------
 
 // The text as the contents of a C string literal.
@@ -589,11 +604,12 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
 
     const CSDLAgent* pRoot = m_pRootAgent.get();
     const std::string strModelName = EscapeCString(m_strSystemName);
-    std::string strText = strInclude + EXPORT_BLOCK + BuildDeclarations(pRoot);
+    const std::string strDeclarations = WithoutRepeats(BuildDeclarations(pRoot));
+    std::string strText = strInclude + EXPORT_BLOCK + strDeclarations;
     strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
-    strText += AccessorFunctions(BuildDeclarations(pRoot), true, false);
+    strText += AccessorFunctions(strDeclarations, true, false);
     strText += "\n";
-    strText += AccessorFunctions(BuildDeclarations(pRoot), false, false);
+    strText += AccessorFunctions(strDeclarations, false, false);
     strText += "\n" + SLASHES + "\n" + INI_COMMENT + "SDLCODE_EXPORT char* IniModel()\n{\n" +
                BuildInitialisers(pRoot) + "\treturn \"" + strModelName + "\";\n}\n\n\n" + SLASHES +
                "\n" + INI_COMMENT + "SDLCODE_EXPORT char* GetModelName()\n{\n\treturn \"" +
@@ -622,11 +638,12 @@ bool CSDLEngine::GenerateCppSource(const std::string& strCodeBase) {
             std::string("#include \"") + HEADER_FOLDER_NAME + "/" + HEADER_FOLDER_NAME + ".h\"\n";
     }
     strText += std::string(STANDARD_INCLUDES) + "\n";
-    strText += BuildDeclarations(pRoot);
+    const std::string strDeclarations = WithoutRepeats(BuildDeclarations(pRoot));
+    strText += strDeclarations;
     strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
-    strText += AccessorFunctions(BuildDeclarations(pRoot), true, true);
+    strText += AccessorFunctions(strDeclarations, true, true);
     strText += "\n";
-    strText += AccessorFunctions(BuildDeclarations(pRoot), false, true);
+    strText += AccessorFunctions(strDeclarations, false, true);
     strText += "\n" + SLASHES + "\n" + INI_COMMENT + SLASHES + "\nchar* IniModel()\n{\n" +
                BuildInitialisers(pRoot) + "\treturn \"" + strModelName + "\";\n}\n\n\n" + SLASHES +
                "\n" + INI_COMMENT + SLASHES + "\nchar* GetModelName()\n{\n\treturn \"" +

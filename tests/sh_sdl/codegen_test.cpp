@@ -586,6 +586,46 @@ TEST_F(CodeGenTest, SyntaxErrorAfterAGoodBuildFails) {
     EXPECT_EQ(0, engine.CompileCode(strBase, strLog));
 }
 
+// Procedures of one process without ids share one instance name, and a
+// formal may share its name with a local: each such variable is one global,
+// declared once, with one getter and one setter.
+TEST_F(CodeGenTest, VariablesSharingAQualifiedNameAreDeclaredOnce) {
+    CModel model("Shared");
+    CSDLProcess* pP = model.AddProcess(nullptr, "P", 1);
+    CSDLProcedure* pFirst = CModel::AddProcedure(pP, "First", 0);
+    CModel::AddFormal(pFirst, "int", "n");
+    CModel::AddLocal(pFirst, "int", "n");
+    CSDLProcedure* pSecond = CModel::AddProcedure(pP, "Second", 0);
+    CModel::AddFormal(pSecond, "int", "n");
+    pSecond->m_pBody = model.AddTask(pP, pSecond, "Second", 1, "n = n * 3;");
+
+    CSDLEngine& engine = model.Engine();
+    const std::string strBase = (m_dir / "shared").string();
+    ASSERT_EQ(1, engine.CreateCodeFile(strBase));
+    const std::string strText = ReadAll(strBase + ".c");
+    const std::string strIdent = CSDLEngine::FormatQualifiedName("n", pSecond->GetInstanceName());
+    for (const std::string& strOnce :
+         {"int " + strIdent + ";\n", " Get" + strIdent + "()", " Set" + strIdent + "("}) {
+        const size_t nFirst = strText.find(strOnce);
+        EXPECT_NE(std::string::npos, nFirst) << strOnce;
+        EXPECT_EQ(std::string::npos, strText.find(strOnce, nFirst + 1)) << strOnce;
+    }
+    if (!HaveGcc()) {
+        GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
+    }
+    std::string strLog;
+    ASSERT_EQ(1, engine.CompileCode(strBase, strLog)) << strLog;
+    ASSERT_EQ(1, engine.LinkDLL(strBase, strLog)) << strLog;
+    auto pLibrary = std::make_unique<CDlModelLibrary>();
+    ASSERT_TRUE(pLibrary->Load(strBase + ".so")) << pLibrary->GetLoadError();
+    ASSERT_EQ(MC_OK, pLibrary->SetInt(strIdent, 5));
+    engine.SetModelLibrary(std::move(pLibrary));
+    pSecond->m_pBody->Execute();
+    int nValue = 0;
+    ASSERT_EQ(MC_OK, engine.GetModelLibrary()->GetInt(strIdent, nValue));
+    EXPECT_EQ(15, nValue);
+}
+
 TEST_F(CodeGenTest, HeaderFolderAboveTheModelIsIncludedAndBuilt) {
     if (!HaveGcc()) {
         GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
