@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -408,6 +409,17 @@ void CBidirecSocket::CloseOutput() {
     // Waits for a send in progress, so that no message is cut.
     std::lock_guard<std::mutex> lock(m_mutexSend);
     m_bOutputAttached.store(false);
+}
+
+bool CBidirecSocket::SetSendTimeout(int nMilliseconds) {
+    const int nHandle = m_nHandle.load();
+    if (nHandle < 0 || nMilliseconds < 0) {
+        return false;
+    }
+    timeval tv{};
+    tv.tv_sec = nMilliseconds / 1000;
+    tv.tv_usec = (nMilliseconds % 1000) * 1000;
+    return ::setsockopt(nHandle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
 }
 
 bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {

@@ -80,6 +80,9 @@ public:
     // Ends sending: later enviaMsj calls do nothing. Receiving goes on.
     void CloseOutput();
 
+    // A send that cannot go on for nMilliseconds (the peer stopped reading)
+    // fails as a lost link; 0 waits for ever. For an open socket.
+    bool SetSendTimeout(int nMilliseconds);
     // Makes a blocked Accept, recibeMsj, enviaMsj or ConnectClient fail
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.

@@ -18,6 +18,7 @@ CSDLEngine::~CSDLEngine() {
     m_bClosing = true;
     MarkRootFinished();
     CancelViewerWait();
+    m_pServer->DropLink();
     if (m_threadSimulation.joinable()) {
         m_threadSimulation.join();
     }

@@ -118,6 +118,7 @@ void CEstadisticsServidor::WaitForClient() {
         std::lock_guard<std::mutex> lock(m_mutexSockets);
         if (bStarted && !m_bCancelRequested.load()) {
             bConnected = true;
+            m_pConnection->SetSendTimeout(m_nSendTimeoutMs);
         } else {
             m_pConnection->Close();
             m_pListener->Close();
@@ -139,6 +140,13 @@ void CEstadisticsServidor::CancelWait() {
     // A viewer that connected but has not sent its start message must not
     // keep the wait blocked; an established link is left alone.
     if (m_pConnection && !m_bConnected.load()) {
+        m_pConnection->Cancel();
+    }
+}
+
+void CEstadisticsServidor::DropLink() {
+    std::lock_guard<std::mutex> lock(m_mutexSockets);
+    if (m_pConnection) {
         m_pConnection->Cancel();
     }
 }

@@ -69,6 +69,12 @@ public:
     // connected but not yet sent its start message. A cancel that comes after
     // Init and before the wait makes the wait return at once.
     void CancelWait();
+    // Ends an established link at once (a send in progress fails); for an
+    // engine that closes while a run may still be sending.
+    void DropLink();
+    // How long a send to the viewer may stall before the viewer counts as
+    // lost (it stopped reading); 10 s unless set before the wait.
+    void SetSendTimeout(int nMilliseconds) { m_nSendTimeoutMs = nMilliseconds; }
 
     bool IsConnected() const { return m_bConnected.load(); }
     bool IsAccepting() const { return m_bAccepting.load(); }
@@ -92,6 +98,7 @@ private:
     void ReleaseSockets();
     std::tm Now() const;
 
+    int m_nSendTimeoutMs = 10000;
     CNotifier* m_pNotifier;
     unsigned int m_nDataPort = kDefaultDataPort;
     std::string m_strListenAddress;

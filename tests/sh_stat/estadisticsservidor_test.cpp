@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -346,6 +347,60 @@ TEST(EstadisticsServidor, DestructionEndsTheLinkWithoutEndOfReplication) {
     pServer.reset();
     ASSERT_TRUE(pViewer->WaitForEnd(5s));
     EXPECT_EQ(pViewer->GetMessages(), std::vector<std::string>{kDeclaration + kRecordOne});
+}
+
+}  // namespace
+
+namespace {
+
+// A viewer that stops reading fills the link until a send stalls: after the
+// send time-out it counts as lost and the run goes on.
+TEST(EstadisticsServidor, ViewerThatStopsReadingIsDroppedAfterTheSendTimeout) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    server.SetSendTimeout(200);
+    PrepareLoopback(server);
+    auto pViewer = StartRun(server, CFakeViewer::STALLED);
+    ASSERT_TRUE(server.IsConnected());
+    const std::string strRecord(64 * 1024, 'x');
+    const auto deadline = Clock::now() + 10s;
+    while (server.IsConnected() && Clock::now() < deadline) {
+        server.Send(strRecord);
+    }
+    EXPECT_FALSE(server.IsConnected());
+    EXPECT_EQ(notifier.GetBoxes().size(), 1u);
+}
+
+// Dropping the link ends a send that is blocked on a viewer that stopped
+// reading, without waiting for the time-out.
+TEST(EstadisticsServidor, DropLinkEndsABlockedSend) {
+    CRecordingNotifier notifier;
+    CEstadisticsServidor server(&notifier);
+    server.SetSendTimeout(60000);
+    PrepareLoopback(server);
+    auto pViewer = StartRun(server, CFakeViewer::STALLED);
+    ASSERT_TRUE(server.IsConnected());
+    std::atomic<bool> bDone{false};
+    std::thread sender([&] {
+        const std::string strRecord(64 * 1024, 'x');
+        while (server.IsConnected()) {
+            server.Send(strRecord);
+        }
+        bDone = true;
+    });
+    std::this_thread::sleep_for(300ms);  // long enough to fill the buffers
+    server.DropLink();
+    const auto deadline = Clock::now() + 5s;
+    while (!bDone && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const bool bEnded = bDone;
+    if (!bEnded) {
+        std::fprintf(stderr, "DropLink did not end the blocked send\n");
+        std::_Exit(1);
+    }
+    sender.join();
+    EXPECT_FALSE(server.IsConnected());
 }
 
 }  // namespace

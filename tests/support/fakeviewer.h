@@ -38,12 +38,18 @@ public:
         HANG_UP_AFTER_ONE,  // start message, read one message, close
         DROP_BEFORE_START,  // connect and close at once
         SILENT,             // connect and never send anything
+        STALLED,            // start message, then never read again
     };
 
     CFakeViewer(unsigned int nPort, Mode eMode) : m_eMode(eMode) {
         m_thread = std::thread([this, nPort] { Run(nPort); });
     }
     ~CFakeViewer() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bQuit = true;
+        }
+        m_cv.notify_all();
         m_socket.Cancel();
         m_thread.join();
     }
@@ -92,6 +98,11 @@ private:
         if (m_eMode != SILENT) {
             m_socket.enviaMsj(ViewerStartMessage());
         }
+        if (m_eMode == STALLED) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_bQuit; });
+            return;
+        }
         for (;;) {
             std::string strMessage;
             try {
@@ -114,6 +125,7 @@ private:
     std::condition_variable m_cv;
     bool m_bLinked = false;
     bool m_bEnded = false;
+    bool m_bQuit = false;
     std::vector<std::string> m_vecMessages;
     std::thread m_thread;
 };
