@@ -393,8 +393,12 @@ int ReplaceAll(std::string& str, const std::string& strOld, const std::string& s
 
 std::string FormatV(const char* pszFormat, va_list args) {
     // Switch this thread to the "C" locale for the call only, so that "%f"
-    // always writes a decimal point whatever the process locale is.
-    const locale_t old = uselocale(CLocale());
+    // always writes a decimal point whatever the process locale is; the
+    // guard restores the thread's locale however the call ends.
+    struct CLocaleGuard {
+        locale_t old = uselocale(CLocale());
+        ~CLocaleGuard() { uselocale(old); }
+    } guard;
     char szBuf[512];
     va_list copy;
     va_copy(copy, args);
@@ -408,7 +412,6 @@ std::string FormatV(const char* pszFormat, va_list args) {
         std::vsnprintf(buf.data(), buf.size(), pszFormat, args);
         strOut.assign(buf.data(), static_cast<size_t>(n));
     }
-    uselocale(old);
     return strOut;
 }
 
