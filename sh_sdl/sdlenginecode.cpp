@@ -279,6 +279,30 @@ void CollectChain(CNameMap<CSDLOperation*>& mapOut, CSDLOperation* pFirst,
     }
 }
 
+// The code of an operation with the names it may use replaced by their
+// placeholders: its procedure's formals and locals first, then its
+// process's variables (a decision in a procedure body tests them as its
+// tasks do).
+std::string SubstituteOwnNames(CSDLEngine& engine, const CSDLOperation& op, std::string strCode) {
+    if (const CSDLProcedure* pProcedure = op.m_pProcedure) {
+        strCode = engine.SubstituteVariableNames(
+            strCode, pProcedure->m_strDeclarations + pProcedure->m_strLocalDeclarations,
+            pProcedure->GetInstanceName());
+    }
+    if (const CSDLProcess* pOwner = op.m_pOwner) {
+        strCode = engine.SubstituteVariableNames(strCode, pOwner->m_strDeclarations,
+                                                 pOwner->GetFullName(false));
+    }
+    return strCode;
+}
+
+// The block of GetModelDecision or GetModelTask that runs strBody for the
+// operation of that code key.
+std::string CodeBlock(const std::string& strKey, const std::string& strBody) {
+    return "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n\t{\n\t\t" + strBody +
+           "\n\t};\n";
+}
+
 // The getter and setter functions of the declared variables.
 std::string AccessorFunctions(const std::string& strDeclarations, bool bGetters, bool bCppForm) {
     const std::string strPrefix = bCppForm ? std::string() : "SDLCODE_EXPORT ";
@@ -297,6 +321,32 @@ std::string AccessorFunctions(const std::string& strDeclarations, bool bGetters,
         }
     }
     return strOut;
+}
+
+// Everything after the include and export blocks, for the model under
+// pRoot: the declarations, the accessors, IniModel, GetModelName,
+// GetModelDecision and GetModelTask. The C++ form exports nothing and
+// closes each function banner with a second line of slashes.
+std::string ModelFunctions(CSDLEngine& engine, const CSDLAgent* pRoot, bool bCppForm) {
+    const std::string strPrefix = bCppForm ? std::string() : "SDLCODE_EXPORT ";
+    const std::string strBannerEnd = bCppForm ? SLASHES + "\n" : std::string();
+    const std::string strModelName = EscapeCString(engine.m_strSystemName);
+    const std::string strDeclarations = WithoutRepeats(engine.BuildDeclarations(pRoot));
+    std::string strText = strDeclarations;
+    strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
+    strText += AccessorFunctions(strDeclarations, true, bCppForm);
+    strText += "\n";
+    strText += AccessorFunctions(strDeclarations, false, bCppForm);
+    strText += "\n" + SLASHES + "\n" + INI_COMMENT + strBannerEnd + strPrefix +
+               "char* IniModel()\n{\n" + engine.BuildInitialisers(pRoot) + "\treturn \"" +
+               strModelName + "\";\n}\n\n\n" + SLASHES + "\n" + INI_COMMENT + strBannerEnd +
+               strPrefix + "char* GetModelName()\n{\n\treturn \"" + strModelName + "\";\n}\n\n";
+    // Decisions before tasks: the order in which new placeholders are numbered.
+    strText += DECISION_HEAD + strPrefix + "int GetModelDecision(char* ID)\n{\n" + BODY_COMMENT +
+               engine.BuildDecisionBodies() + "}\n\n";
+    strText += TASK_HEAD + strPrefix + "int GetModelTask(char* ID)\n{\n" + BODY_COMMENT +
+               engine.BuildTaskBodies() + "}\n\n";
+    return strText;
 }
 
 }  // namespace
@@ -532,25 +582,14 @@ std::string CSDLEngine::BuildDecisionBodies() {
     CollectOperations(mapDecisions, m_pRootAgent.get(), TAG_DECISION);
     std::string strOut;
     for (const auto& [strKey, pOp] : mapDecisions) {
-        const auto* pDecision = dynamic_cast<const CSDLOperationDecision*>(pOp);
-        if (!pDecision) {
-            continue;
+        if (const auto* pDecision = dynamic_cast<const CSDLOperationDecision*>(pOp)) {
+            const std::string strCondition = SubstituteOwnNames(
+                *this, *pDecision, TranslateOperators(pDecision->m_strCondition));
+            strOut += CodeBlock(strKey, "if(" + strCondition + ")\n\t\t\treturn " +
+                                            IntToString(pDecision->m_nIfTrue) +
+                                            ";\n\t\telse\n\t\t\treturn " +
+                                            IntToString(pDecision->m_nIfFalse) + ";");
         }
-        std::string strCondition = TranslateOperators(pDecision->m_strCondition);
-        // A decision in a procedure body may test the procedure's formals and
-        // locals, as its tasks may.
-        if (const CSDLProcedure* pProcedure = pDecision->m_pProcedure) {
-            strCondition = SubstituteVariableNames(
-                strCondition, pProcedure->m_strDeclarations + pProcedure->m_strLocalDeclarations,
-                pProcedure->GetInstanceName());
-        }
-        if (const CSDLProcess* pOwner = pDecision->m_pOwner) {
-            strCondition = SubstituteVariableNames(strCondition, pOwner->m_strDeclarations,
-                                                   pOwner->GetFullName(false));
-        }
-        strOut += "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n\t{\n\t\tif(" +
-                  strCondition + ")\n\t\t\treturn " + IntToString(pDecision->m_nIfTrue) +
-                  ";\n\t\telse\n\t\t\treturn " + IntToString(pDecision->m_nIfFalse) + ";\n\t};\n";
     }
     return strOut + "\treturn 0;\n";
 }
@@ -560,23 +599,10 @@ std::string CSDLEngine::BuildTaskBodies() {
     CollectOperations(mapTasks, m_pRootAgent.get(), TAG_TASK);
     std::string strOut;
     for (const auto& [strKey, pOp] : mapTasks) {
-        const auto* pTask = dynamic_cast<const CSDLOperationTask*>(pOp);
-        if (!pTask) {
-            continue;
+        if (const auto* pTask = dynamic_cast<const CSDLOperationTask*>(pOp)) {
+            strOut += CodeBlock(
+                strKey, TranslateOperators(SubstituteOwnNames(*this, *pTask, pTask->m_strCode)));
         }
-        std::string strCode = pTask->m_strCode;
-        if (const CSDLProcedure* pProcedure = pTask->m_pProcedure) {
-            strCode = SubstituteVariableNames(
-                strCode, pProcedure->m_strDeclarations + pProcedure->m_strLocalDeclarations,
-                pProcedure->GetInstanceName());
-        }
-        if (const CSDLProcess* pOwner = pTask->m_pOwner) {
-            strCode = SubstituteVariableNames(strCode, pOwner->m_strDeclarations,
-                                              pOwner->GetFullName(false));
-        }
-        strCode = TranslateOperators(strCode);
-        strOut += "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n\t{\n\t\t" + strCode +
-                  "\n\t};\n";
     }
     return strOut + "\treturn 0;\n";
 }
@@ -602,22 +628,8 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
         }
     }
 
-    const CSDLAgent* pRoot = m_pRootAgent.get();
-    const std::string strModelName = EscapeCString(m_strSystemName);
-    const std::string strDeclarations = WithoutRepeats(BuildDeclarations(pRoot));
-    std::string strText = strInclude + EXPORT_BLOCK + strDeclarations;
-    strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
-    strText += AccessorFunctions(strDeclarations, true, false);
-    strText += "\n";
-    strText += AccessorFunctions(strDeclarations, false, false);
-    strText += "\n" + SLASHES + "\n" + INI_COMMENT + "SDLCODE_EXPORT char* IniModel()\n{\n" +
-               BuildInitialisers(pRoot) + "\treturn \"" + strModelName + "\";\n}\n\n\n" + SLASHES +
-               "\n" + INI_COMMENT + "SDLCODE_EXPORT char* GetModelName()\n{\n\treturn \"" +
-               strModelName + "\";\n}\n\n";
-    strText += std::string(DECISION_HEAD) + "SDLCODE_EXPORT int GetModelDecision(char* ID)\n{\n" +
-               BODY_COMMENT + BuildDecisionBodies() + "}\n\n";
-    strText += std::string(TASK_HEAD) + "SDLCODE_EXPORT int GetModelTask(char* ID)\n{\n" +
-               BODY_COMMENT + BuildTaskBodies() + "}\n\n";
+    std::string strText =
+        strInclude + EXPORT_BLOCK + ModelFunctions(*this, m_pRootAgent.get(), false);
     strText = RestoreQualifiedNames(strText);
 
     WriteAndClose(file, strPath, strText);
@@ -630,32 +642,17 @@ bool CSDLEngine::GenerateCppSource(const std::string& strCodeBase) {
     std::ofstream cppFile = CreateFile(strCppPath);
     std::ofstream headerFile = CreateFile(strHeaderPath);
 
-    const CSDLAgent* pRoot = m_pRootAgent.get();
-    const std::string strModelName = EscapeCString(m_strSystemName);
     std::string strText;
     if (FileExists(strCodeBase + "External")) {
         strText +=
             std::string("#include \"") + HEADER_FOLDER_NAME + "/" + HEADER_FOLDER_NAME + ".h\"\n";
     }
-    strText += std::string(STANDARD_INCLUDES) + "\n";
-    const std::string strDeclarations = WithoutRepeats(BuildDeclarations(pRoot));
-    strText += strDeclarations;
-    strText += "\n" + SLASHES + "\n// Class wrapper functions\n" + SLASHES + "\n\n";
-    strText += AccessorFunctions(strDeclarations, true, true);
-    strText += "\n";
-    strText += AccessorFunctions(strDeclarations, false, true);
-    strText += "\n" + SLASHES + "\n" + INI_COMMENT + SLASHES + "\nchar* IniModel()\n{\n" +
-               BuildInitialisers(pRoot) + "\treturn \"" + strModelName + "\";\n}\n\n\n" + SLASHES +
-               "\n" + INI_COMMENT + SLASHES + "\nchar* GetModelName()\n{\n\treturn \"" +
-               strModelName + "\";\n}\n\n";
-    strText += std::string(DECISION_HEAD) + "int GetModelDecision(char* ID)\n{\n" + BODY_COMMENT +
-               BuildDecisionBodies() + "}\n\n";
-    strText += std::string(TASK_HEAD) + "int GetModelTask(char* ID)\n{\n" + BODY_COMMENT +
-               BuildTaskBodies() + "}\n\n";
+    strText +=
+        std::string(STANDARD_INCLUDES) + "\n" + ModelFunctions(*this, m_pRootAgent.get(), true);
     WriteAndClose(cppFile, strCppPath, strText);
 
     std::string strClasses;
-    if (pRoot) {
+    if (const CSDLAgent* pRoot = m_pRootAgent.get()) {
         for (const auto& [strKey, pBlock] : pRoot->m_mapBlocks) {
             if (pBlock) {
                 strClasses += "class CBlock_" + strKey + "{\n}";
