@@ -22,6 +22,11 @@ namespace {
 
 constexpr const char* LOADER_BOX_TITLE = "VELKO";
 
+// Blocks and automata nested deeper than this are refused: the model tree is
+// built, walked and destroyed by recursion, and a file nested thousands of
+// levels deep would exhaust the stack.
+constexpr int LOADER_MAX_NESTING = 100;
+
 bool StartsWith(const std::string& str, std::string_view strPrefix) {
     return str.compare(0, strPrefix.size(), strPrefix) == 0;
 }
@@ -425,6 +430,15 @@ std::string CSDLLoader::LoadModel(const std::string& strPath) {
 }
 
 int CSDLLoader::ReadBlockContents(CSDLBlock* pAgent, CXMLNode element) {
+    int nLevel = 0;
+    for (const CSDLAgent* pAncestor = pAgent; pAncestor; pAncestor = pAncestor->m_pParent) {
+        ++nLevel;
+    }
+    if (nLevel > LOADER_MAX_NESTING) {
+        // Ends the whole load, with one message in the error text.
+        CCustomException::ThrowError(
+            Format("The model nests its blocks more than %d levels deep.", LOADER_MAX_NESTING));
+    }
     for (const CXMLNode& mnca : FindChildren(element, "mnca")) {
         ReadMnca(pAgent, mnca);
     }

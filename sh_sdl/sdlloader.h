@@ -60,7 +60,8 @@ public:
     // Reads the children of a system, block or mnca element into pAgent:
     // automaton blocks first, then either the blocks or (when there is no
     // block) the processes, then the channels. 1 when processes were read,
-    // 0 when blocks were.
+    // 0 when blocks were. An agent more than 100 levels below the root
+    // raises CCustomException, which ends the load with an error.
     int ReadBlockContents(CSDLBlock* pAgent, CXMLNode element);
     // One default layer per block child of an mnca element; returns 0.
     int AddMncaLayerBlocks(CSDLmnca* pMnca, CXMLNode element);

@@ -392,6 +392,35 @@ TEST_F(LoaderTest, ReadingStopsAtTheClosingLineAndSkipsLeadingText) {
     EXPECT_NE(FindProcess("p"), nullptr);
 }
 
+// ---- Sizes and depths that the machine cannot hold ----------------------------------------------
+
+TEST_F(LoaderTest, DeeplyNestedBlocksAreRefusedWithoutExhaustingTheStack) {
+    const int nDepth = 30000;
+    std::string strBody;
+    for (int i = 0; i < nDepth; ++i) {
+        strBody += "<block name=\"b\" id=\"1\" IP=\"\" portRead=\"0\">";
+    }
+    strBody += Process("p", "");
+    for (int i = 0; i < nDepth; ++i) {
+        strBody += "</block>";
+    }
+    EXPECT_FALSE(m_loader.LoadModel(Write("deep.velko", System(strBody))).empty());
+    EXPECT_NE(m_loader.m_strErrorText.find("levels deep"), std::string::npos)
+        << m_loader.m_strErrorText;
+    int nLevels = 0;
+    for (const CSDLAgent* pAgent = m_engine->GetRootAgent(); pAgent;
+         pAgent = pAgent->m_mapBlocks.empty() ? nullptr
+                                              : pAgent->m_mapBlocks.begin()->second.get()) {
+        ++nLevels;
+    }
+    EXPECT_LE(nLevels, 101);
+    EXPECT_TRUE(m_engine->m_mapProcesses.empty());
+    ExpectIndexesValid(*m_engine);
+
+    // A model well within the limit still loads.
+    EXPECT_TRUE(Loaded(m_loader.LoadModel(SamplePath())));
+}
+
 // ---- Replaced objects and shared code IDs -------------------------------------------------------
 
 TEST_F(LoaderTest, ReplacedBlocksAndProcessesLeaveNoDanglingIndexes) {
