@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
@@ -669,8 +670,17 @@ int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode oute
         }
         if (const CSDLmnca* pMnca = pAgent->GetMncaBlock()) {
             const size_t nCells = static_cast<size_t>(std::max(0, pMnca->GetNumCells()));
-            pProcess->m_vecCellStates.assign(nCells, std::string());
-            pProcess->m_vecNextCellStates.assign(nCells, std::string());
+            try {
+                pProcess->m_vecCellStates.assign(nCells, std::string());
+                pProcess->m_vecNextCellStates.assign(nCells, std::string());
+            } catch (const std::bad_alloc&) {
+                // An automaton larger than the machine can hold is an error
+                // of the model, not of the program.
+                std::vector<std::string>().swap(pProcess->m_vecCellStates);
+                std::vector<std::string>().swap(pProcess->m_vecNextCellStates);
+                AddError(Format("Not enough memory for the %d cells of process %s.",
+                                pMnca->GetNumCells(), pProcess->GetFullName(false).c_str()));
+            }
         }
         ReadDeclarations(pProcess, process);
         if (outerProcess) {

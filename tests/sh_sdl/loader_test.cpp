@@ -421,6 +421,29 @@ TEST_F(LoaderTest, DeeplyNestedBlocksAreRefusedWithoutExhaustingTheStack) {
     EXPECT_TRUE(Loaded(m_loader.LoadModel(SamplePath())));
 }
 
+TEST_F(LoaderTest, AutomatonTooLargeForMemoryIsALoadErrorNotACrash) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator ends the program instead of failing the allocation";
+#else
+    // 46340 x 46340 cells fit an int, but two texts per cell for a process
+    // take about 137 GB, more than the machine has: the allocation fails at
+    // once without touching memory.
+    const std::string strPath =
+        Write("huge.velko", System("<mnca name=\"g\" id=\"3\" IP=\"\" portRead=\"0\"><DCLS>"
+                                   "<DCL name=\"mnca_D1\" type=\"int\" value=\"46340\"/>"
+                                   "<DCL name=\"mnca_D2\" type=\"int\" value=\"46340\"/></DCLS>"
+                                   "<block name=\"in\" id=\"5\" IP=\"\" portRead=\"0\">" +
+                                   Process("cell", "") + "</block></mnca>"));
+    EXPECT_NO_THROW(m_loader.LoadModel(strPath));
+    EXPECT_NE(m_loader.m_strErrorText.find("Not enough memory"), std::string::npos)
+        << m_loader.m_strErrorText;
+    CSDLProcess* pCell = FindProcess("g_in_cell");
+    ASSERT_NE(pCell, nullptr);
+    EXPECT_TRUE(pCell->m_vecCellStates.empty());
+    EXPECT_TRUE(pCell->m_vecNextCellStates.empty());
+#endif
+}
+
 // ---- Replaced objects and shared code IDs -------------------------------------------------------
 
 TEST_F(LoaderTest, ReplacedBlocksAndProcessesLeaveNoDanglingIndexes) {
