@@ -611,6 +611,15 @@ int CSDLLoader::AddMncaLayerBlocks(CSDLmnca* pMnca, CXMLNode element) {
 // ---- Processes -----------------------------------------------------------------------------
 
 int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode outerProcess) {
+    std::string strOuterName;
+    if (outerProcess) {
+        ReadAttribute(outerProcess, "name", strOuterName);
+    }
+    return ReadProcessesNamed(pAgent, element, outerProcess, strOuterName);
+}
+
+int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode outerProcess,
+                                   const std::string& strOuterName) {
     const std::vector<CXMLNode> vecProcesses = FindChildren(element, "process");
     for (size_t n = 0; n < vecProcesses.size(); ++n) {
         const CXMLNode& process = vecProcesses[n];
@@ -618,7 +627,7 @@ int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode oute
         if (outerProcess && n == 0) {
             // The process that the model file names takes the model file's
             // name, whatever the external file calls it.
-            ReadAttribute(outerProcess, "name", strName);
+            strName = strOuterName;
         } else {
             GetAttribute(process, "name", strName, false);
         }
@@ -646,7 +655,9 @@ int CSDLLoader::ReadProcesses(CSDLBlock* pAgent, CXMLNode element, CXMLNode oute
             }
             const std::string strKey = FileKey(strOpened);
             m_setFilesInProgress.insert(strKey);
-            ReadProcesses(pAgent, root, process);
+            // Through a chain of external files the name stays the one the
+            // model file gave.
+            ReadProcessesNamed(pAgent, root, process, strName);
             m_setFilesInProgress.erase(strKey);
             if (CSDLProcess* pBuilt = pAgent->GetProcess(strName)) {
                 pBuilt->m_strImplementation = strImplementation;

@@ -223,6 +223,10 @@ private:
     // Key of a file in the set of files being read.
     static std::string FileKey(const std::string& strPath);
 
+    // ReadProcesses, the first process of an external file taking the name
+    // strOuterName.
+    int ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode outerProcess,
+                           const std::string& strOuterName);
     // Reads an mnca element into a new automaton block under pParent.
     CSDLmnca* ReadMnca(CSDLBlock* pParent, CXMLNode element);
     void ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName,

@@ -379,6 +379,32 @@ TEST_F(LoaderTest, SelfIncludingFilesFailCleanly) {
     EXPECT_EQ(pG->m_pBody->m_pProcedure, pG);
 }
 
+TEST_F(LoaderTest, ExternalFileNamingAnotherKeepsTheModelFileName) {
+    // The model file's p1 is defined in a.sdl, whose unnamed process is in
+    // turn defined in b.sdl: the process is p1 all the same, and the model
+    // file's channel reaches it.
+    Write("a.sdl",
+          "<sdlprocess>\n<process id=\"4\" IP=\"\" portRead=\"0\" implementation=\"b.sdl\">"
+          "</process>\n</sdlprocess>\n");
+    Write("b.sdl", "<sdlprocess>\n" +
+                       Process("template", "<start><task name=\"t\" id=\"1\">x;</task></start>") +
+                       "\n</sdlprocess>\n");
+    const std::string strPath = Write(
+        "chain.velko", System("<process name=\"p1\" id=\"1\" IP=\"\" portRead=\"0\" "
+                              "implementation=\"a.sdl\"/>" +
+                              Process("q", "") +
+                              "<channels><channel name=\"c\" start=\"q\" end=\"p1\" dual=\"no\">"
+                              "<event name=\"x\"/></channel></channels>"));
+    m_loader.LoadModel(strPath);
+    EXPECT_EQ(m_loader.m_strErrorText, "");
+    CSDLProcess* pP1 = FindProcess("p1");
+    ASSERT_NE(pP1, nullptr);
+    EXPECT_EQ(m_engine->m_mapProcesses.size(), 2u);
+    EXPECT_EQ(pP1->m_strImplementation, "a.sdl");
+    EXPECT_NE(pP1->m_pStartOperation, nullptr);
+    EXPECT_NE(pP1->GetInputChannel("c"), nullptr);
+}
+
 TEST_F(LoaderTest, ReadingStopsAtTheClosingLineAndSkipsLeadingText) {
     const std::string strPath =
         Write("stop.velko", "free text line\n<system name=\"s\">\n" + Process("p", "") +
