@@ -10,9 +10,7 @@
 // implies, for internal functions a self-output that schedules the target
 // state's internal transition after its time advance, and the state change.
 
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -29,10 +27,6 @@ namespace {
 std::string SDLTypeOf(const std::string& strDEVSType) {
     return strDEVSType == "Real" ? "double" : strDEVSType;
 }
-
-}  // namespace
-
-namespace {
 
 // A text-to-text map that keeps document order. A key stored again keeps its
 // place and takes the new text.
@@ -68,11 +62,6 @@ public:
 private:
     std::vector<std::pair<std::string, std::string>> m_vecEntries;
 };
-
-bool IsReadableFile(const std::string& strPath) {
-    std::error_code ec;
-    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
-}
 
 std::vector<CXMLNode> Children(const CXMLParser& parser, CXMLNode parent,
                                std::string_view strName) {
@@ -129,37 +118,17 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
     m_strSideFileError.clear();
     const std::string strOutputPath = strInputPath + ".sdl";
 
-    std::ifstream input;
-    if (IsReadableFile(strInputPath)) {
-        input.open(strInputPath, std::ios::binary);
-    }
-    if (!input) {
-        SideFileFailed("The DEVS model " + strInputPath + " cannot be opened.");
-        return {};
-    }
-    const std::string strBytes((std::istreambuf_iterator<char>(input)),
-                               std::istreambuf_iterator<char>());
-    input.close();
-    const std::string strDecoded = DecodeTextBytes(strBytes);
     // Lines joined without their line ends, up to the closing line (or the
     // end of the file).
     std::string strText;
-    size_t nPos = 0;
-    while (nPos < strDecoded.size()) {
-        const size_t nBreak = strDecoded.find('\n', nPos);
-        const size_t nEnd = nBreak == std::string::npos ? strDecoded.size() : nBreak;
-        std::string strLine = strDecoded.substr(nPos, nEnd - nPos);
-        nPos = nEnd + 1;
-        if (!strLine.empty() && strLine.back() == '\r') {
-            strLine.pop_back();
-        }
-        strText += strLine;
-        if (EqualsNoCase(Trim(strLine), "</DEVSModel>")) {
-            break;
-        }
+    const bool bOpened = ReadLines(
+        strInputPath, false, false,
+        [](const std::string& strLine) { return EqualsNoCase(Trim(strLine), "</DEVSModel>"); },
+        strText);
+    if (!bOpened) {
+        SideFileFailed("The DEVS model " + strInputPath + " cannot be opened.");
+        return {};
     }
-    const size_t nFirst = strText.find('<');
-    strText.erase(0, nFirst == std::string::npos ? strText.size() : nFirst);
     try {
         LoadXML(strText);
     } catch (const CXMLParseException& e) {

@@ -205,18 +205,6 @@ private:
     bool m_bHasLine = false;
 };
 
-bool IsStopLine(const std::string& strLine, bool bModel, const char* pszStop) {
-    if (bModel) {
-        return EqualsNoCase(Right(strLine, 9), pszStop);
-    }
-    return EqualsNoCase(strLine, pszStop);
-}
-
-bool IsReadableFile(const std::string& strPath) {
-    std::error_code ec;
-    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
-}
-
 bool IsElement(const CXMLNode& node) {
     const std::string strName = node.GetNodeName();
     return !strName.empty() && strName.front() != '#';
@@ -259,13 +247,19 @@ void CSDLLoader::ShowMessage(const std::string& strText) {
 
 // ---- Files -----------------------------------------------------------------------------
 
-bool CSDLLoader::ReadFileText(const std::string& strPath, LoaderFileKind eKind,
-                              std::string& strText) {
+bool CSDLLoader::IsReadableFile(const std::string& strPath) {
+    std::error_code ec;
+    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
+}
+
+bool CSDLLoader::ReadLines(const std::string& strPath, bool bTrim, bool bCode,
+                           const std::function<bool(const std::string&)>& isStop,
+                           std::string& strText) {
     strText.clear();
-    if (!IsReadableFile(strPath)) {
-        return false;
+    std::ifstream file;
+    if (IsReadableFile(strPath)) {
+        file.open(strPath, std::ios::binary);
     }
-    std::ifstream file(strPath, std::ios::binary);
     if (!file) {
         return false;
     }
@@ -273,34 +267,61 @@ bool CSDLLoader::ReadFileText(const std::string& strPath, LoaderFileKind eKind,
                                std::istreambuf_iterator<char>());
     const std::string strDecoded = DecodeTextBytes(strBytes);
 
-    const bool bTrim = eKind != LFK_PROCEDURES;
-    const char* pszStop = eKind == LFK_MODEL     ? "</system>"
-                          : eKind == LFK_PROCESS ? "</sdlprocess>"
-                                                 : "</procedures>";
     CLineJoiner joiner;
+    std::string strPlain;
     size_t nPos = 0;
     while (nPos < strDecoded.size()) {
         const size_t nBreak = strDecoded.find('\n', nPos);
-        std::string strLine = strDecoded.substr(
-            nPos, nBreak == std::string::npos ? std::string::npos : nBreak - nPos);
-        nPos = nBreak == std::string::npos ? strDecoded.size() : nBreak + 1;
+        const size_t nEnd = nBreak == std::string::npos ? strDecoded.size() : nBreak;
+        std::string strLine = strDecoded.substr(nPos, nEnd - nPos);
+        nPos = nEnd + 1;
         if (!strLine.empty() && strLine.back() == '\r') {
             strLine.pop_back();
         }
         if (bTrim) {
             strLine = Trim(strLine);
         }
-        joiner.AddLine(strLine);
-        if (IsStopLine(strLine, eKind == LFK_MODEL, pszStop)) {
+        if (bCode) {
+            joiner.AddLine(strLine);
+        } else {
+            strPlain += strLine;
+        }
+        if (isStop(strLine)) {
             break;
         }
     }
-    strText = std::move(joiner.Text());
+    strText = bCode ? std::move(joiner.Text()) : std::move(strPlain);
     const size_t nFirst = strText.find('<');
     if (nFirst != std::string::npos) {
         strText.erase(0, nFirst);
     }
     return true;
+}
+
+bool CSDLLoader::ReadFileText(const std::string& strPath, LoaderFileKind eKind,
+                              std::string& strText) {
+    switch (eKind) {
+        case LFK_MODEL:
+            return ReadLines(
+                strPath, true, true,
+                [](const std::string& strLine) {
+                    return EqualsNoCase(Right(strLine, 9), "</system>");
+                },
+                strText);
+        case LFK_PROCESS:
+            return ReadLines(
+                strPath, true, true,
+                [](const std::string& strLine) { return EqualsNoCase(strLine, "</sdlprocess>"); },
+                strText);
+        case LFK_PROCEDURES:
+            // Untrimmed, so that the indented closing tag of the inner
+            // "procedures" element does not end the reading.
+            return ReadLines(
+                strPath, false, true,
+                [](const std::string& strLine) { return EqualsNoCase(strLine, "</procedures>"); },
+                strText);
+    }
+    return false;
 }
 
 std::string CSDLLoader::FileKey(const std::string& strPath) {

@@ -16,6 +16,7 @@
 //
 // Runs on the user-interface thread; nothing is locked.
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -207,10 +208,21 @@ private:
     enum LoaderFileKind { LFK_MODEL, LFK_PROCESS, LFK_PROCEDURES };
     enum LoaderReadResult { LRR_OK, LRR_NOT_OPENED, LRR_BAD_XML, LRR_IN_PROGRESS };
 
-    // Reads the file line by line up to its stop line and returns the joined
-    // text from its first "<"; false when it cannot be opened.
+    // The line reading that every file of a model goes through: the lines of
+    // the file at strPath (LF or CR LF ends; bytes decoded to UTF-8), each
+    // trimmed when bTrim, joined without their ends up to and including the
+    // first line for which isStop holds, or to the end of the file. bCode
+    // keeps the line breaks of task and decision code and a blank between
+    // the attributes of a tag written over several lines. strText is the
+    // joined text from its first "<". False when the file cannot be opened.
+    static bool ReadLines(const std::string& strPath, bool bTrim, bool bCode,
+                          const std::function<bool(const std::string&)>& isStop,
+                          std::string& strText);
+    // ReadLines with the stop line and trimming of a model, process or
+    // procedures file.
     static bool ReadFileText(const std::string& strPath, LoaderFileKind eKind,
                              std::string& strText);
+    static bool IsReadableFile(const std::string& strPath);
     // Reads and parses a side file (external process or procedures file) into
     // a document of its own, kept until the next load; rRoot is its root
     // element when named strRoot.

@@ -3,9 +3,7 @@
 // experiments. They are read after the model, on the user-interface thread,
 // into this reader's own document.
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <string>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
@@ -19,11 +17,6 @@
 #include "sh_sdl/sdlprocess.h"
 
 namespace {
-
-bool IsReadableFile(const std::string& strPath) {
-    std::error_code ec;
-    return !strPath.empty() && std::filesystem::is_regular_file(strPath, ec);
-}
 
 // A drive-letter path ("D:/...") written on Windows; it cannot be looked up
 // here and is kept as written.
@@ -42,39 +35,23 @@ void CSDLLoader::SideFileFailed(const std::string& strText) {
 bool CSDLLoader::ParseSideFile(const std::string& strPath, const char* pszStop, bool bStopAtEnd) {
     ClearErrorLog();
     m_strSideFileError.clear();
-    std::ifstream file;
-    if (IsReadableFile(strPath)) {
-        file.open(strPath, std::ios::binary);
-    }
-    if (!file) {
-        // A model without a side file is common: no report beyond the reason.
-        m_strSideFileError = Format("The file %s cannot be opened.", strPath.c_str());
-        return false;
-    }
-    const std::string strBytes((std::istreambuf_iterator<char>(file)),
-                               std::istreambuf_iterator<char>());
-    const std::string strDecoded = DecodeTextBytes(strBytes);
-
     // Trimmed lines joined without a separator, up to and including the
     // closing line; a file without one is taken to its end.
     const std::string strStop = pszStop;
     std::string strText;
-    size_t nPos = 0;
-    while (nPos < strDecoded.size()) {
-        const size_t nBreak = strDecoded.find('\n', nPos);
-        const size_t nEnd = nBreak == std::string::npos ? strDecoded.size() : nBreak;
-        const std::string strLine = Trim(strDecoded.substr(nPos, nEnd - nPos));
-        nPos = nEnd + 1;
-        strText += strLine;
-        const bool bStop =
-            bStopAtEnd ? EqualsNoCase(Right(strLine, static_cast<int>(strStop.size())), strStop)
+    const bool bOpened = ReadLines(
+        strPath, true, false,
+        [&](const std::string& strLine) {
+            return bStopAtEnd
+                       ? EqualsNoCase(Right(strLine, static_cast<int>(strStop.size())), strStop)
                        : EqualsNoCase(strLine, strStop);
-        if (bStop) {
-            break;
-        }
+        },
+        strText);
+    if (!bOpened) {
+        // A model without a side file is common: no report beyond the reason.
+        m_strSideFileError = Format("The file %s cannot be opened.", strPath.c_str());
+        return false;
     }
-    const size_t nFirst = strText.find('<');
-    strText.erase(0, nFirst == std::string::npos ? strText.size() : nFirst);
     try {
         LoadXML(strText);
     } catch (const CXMLParseException& e) {
