@@ -587,14 +587,6 @@ void CSDLLoader::ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName
     auto layerFile = [&](const std::string& strFile) {
         return JoinPath(m_strModelFolder, "data/" + NormalizeSlashes(strFile));
     };
-    auto addLayer = [&](const std::string& strLayer, const std::string& strFile) {
-        try {
-            pMnca->AddLayer(strLayer, strFile);
-        } catch (const CCustomException& e) {
-            AddError(
-                Format("Couldn't load %s layer: %s", strLayer.c_str(), e.GetMessageText().c_str()));
-        }
-    };
     if (strName == "mnca_DIM") {
         if (StringToInt(strValue) == 2) {
             pMnca->SetNumDimensions(2);
@@ -605,7 +597,7 @@ void CSDLLoader::ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName
         vecSizes.push_back(StringToInt(strValue));
     } else if (StartsWith(strName, "mnca_slayer_")) {
         const std::string strLayer = Mid(strName, 12, static_cast<int>(strName.size()) - 14);
-        addLayer(strLayer, layerFile(strLayer));
+        pMnca->AddLayer(strLayer, layerFile(strLayer));
     } else if (StartsWith(strName, "layer_")) {
         const std::string strTrimmed = Trim(strValue);
         if (strTrimmed.find("IDRISI(") == std::string::npos) {
@@ -613,7 +605,7 @@ void CSDLLoader::ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName
         }
         const std::string strInner = Mid(strTrimmed, 7, static_cast<int>(strTrimmed.size()) - 8);
         if (IsQuoted(strInner)) {
-            addLayer(strName, layerFile(StripQuotes(strInner)));
+            pMnca->AddLayer(strName, layerFile(StripQuotes(strInner)));
         } else if (IsNumericText(strInner)) {
             pMnca->AddDefaultLayer(strName, StringToDouble(strInner));
         }

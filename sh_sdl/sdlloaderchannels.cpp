@@ -55,15 +55,7 @@ int CSDLLoader::ReadChannels(CSDLBlock* pAgent, CXMLNode element) {
     if (!channels) {
         return 0;
     }
-    std::vector<CXMLNode> vecChannels;
-    for (int n = 0;; ++n) {
-        const CXMLNode channel = FindChildNth(channels, "channel", n);
-        if (!channel) {
-            break;
-        }
-        vecChannels.push_back(channel);
-    }
-    for (const CXMLNode& channel : vecChannels) {
+    for (const CXMLNode& channel : FindChildren(channels, "channel")) {
         std::string strName, strStart, strEnd, strDual;
         GetAttribute(channel, "name", strName, false);
         GetAttribute(channel, "start", strStart, false);
@@ -71,11 +63,7 @@ int CSDLLoader::ReadChannels(CSDLBlock* pAgent, CXMLNode element) {
         GetAttribute(channel, "dual", strDual, false);
         // Names in reverse document order, each followed by a blank.
         std::string strEvents;
-        for (int n = 0;; ++n) {
-            const CXMLNode event = FindChildNth(channel, "event", n);
-            if (!event) {
-                break;
-            }
+        for (const CXMLNode& event : FindChildren(channel, "event")) {
             std::string strEvent;
             GetAttribute(event, "name", strEvent, false);
             strEvents = strEvent + " " + strEvents;

@@ -78,11 +78,7 @@ void CSDLLoader::ReadCommon(CSDLOperation* pOperation, CXMLNode element, CSDLPro
 }
 
 void CSDLLoader::ReadDebugEntries(CSDLOperation* pOperation, CXMLNode element) {
-    for (int n = 0;; ++n) {
-        const CXMLNode debug = FindChildNth(element, "debug", n);
-        if (!debug) {
-            break;
-        }
+    for (const CXMLNode& debug : FindChildren(element, "debug")) {
         std::string strMessage, strVariable;
         GetAttribute(debug, "message", strMessage, false);
         GetAttribute(debug, "variable", strVariable, false);
@@ -133,11 +129,7 @@ std::unique_ptr<CSDLOperationOutput> CSDLLoader::ReadOutput(CXMLNode element,
     GetAttribute(element, "via", pOutput->m_strVia, false);
 
     CSDLEvent& signal = *pOutput->m_pSignal;
-    for (int n = 0;; ++n) {
-        const CXMLNode param = FindChildNth(element, "param", n);
-        if (!param) {
-            break;
-        }
+    for (const CXMLNode& param : FindChildren(element, "param")) {
         std::string strName, strValue;
         GetAttribute(param, "name", strName, false);
         GetAttribute(param, "value", strValue, false);
@@ -159,11 +151,7 @@ std::unique_ptr<CSDLOperationOutput> CSDLLoader::ReadOutput(CXMLNode element,
             signal.m_strCells = strValue;
         }
     }
-    for (int n = 0;; ++n) {
-        const CXMLNode userParam = FindChildNth(element, "userparam", n);
-        if (!userParam) {
-            break;
-        }
+    for (const CXMLNode& userParam : FindChildren(element, "userparam")) {
         std::string strName, strValue;
         GetAttribute(userParam, "name", strName, false);
         GetAttribute(userParam, "value", strValue, false);
@@ -279,11 +267,7 @@ CSDLOperationProcedureCall* CSDLLoader::ReadProcedureCallParams(
     pCall->m_strName = strName;
     pCall->m_nId = StringToInt(strId);
     pCall->m_pOwner = pProcess;
-    for (int n = 0;; ++n) {
-        const CXMLNode param = FindChildNth(element, "param", n);
-        if (!param) {
-            break;
-        }
+    for (const CXMLNode& param : FindChildren(element, "param")) {
         std::string strParam, strValue;
         GetAttribute(param, "name", strParam, false);
         GetAttribute(param, "value", strValue, false);
