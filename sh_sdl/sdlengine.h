@@ -305,6 +305,10 @@ private:
     std::atomic<bool> m_bThreadAlive{false};
     // Set for good by the destructor: every wait of a run then ends.
     std::atomic<bool> m_bClosing{false};
+    // Set by Stop, cleared when the next run is started: a stop that comes
+    // while the run is still starting outlives the start's reset of the
+    // root's mark.
+    std::atomic<bool> m_bStopRequested{false};
     std::atomic<int> m_nThreadResult{0};
     std::mutex m_mutexFlags;
     std::condition_variable m_cvFlags;

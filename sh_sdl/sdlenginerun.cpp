@@ -159,7 +159,7 @@ int CSDLEngine::FreeModelDLL() {
 // ---- Run control ---------------------------------------------------------------------
 
 bool CSDLEngine::IsRootFinished() const {
-    return m_bClosing || !m_pRootAgent || m_pRootAgent->m_bStop;
+    return m_bClosing || m_bStopRequested || !m_pRootAgent || m_pRootAgent->m_bStop;
 }
 
 void CSDLEngine::MarkRootFinished() {
@@ -211,6 +211,7 @@ void CSDLEngine::StepOnce() {
 }
 
 void CSDLEngine::Stop() {
+    m_bStopRequested = true;
     m_bStepRequest = false;
     m_bRunning = false;
     m_bInitialized = false;
@@ -238,6 +239,7 @@ int CSDLEngine::StartThread() {
         m_threadSimulation.join();
     }
     m_bErrorPending = false;
+    m_bStopRequested = false;
     m_bThreadAlive = true;
     m_threadSimulation = std::thread([this] { SimulationThreadProc(); });
     return 0;
@@ -287,7 +289,8 @@ int CSDLEngine::BeginRun() {
     if (m_pRootAgent) {
         m_pRootAgent->Initialize();
     }
-    m_bInitialized = true;
+    // A run stopped while it was starting is not reported as initialised.
+    m_bInitialized = !m_bStopRequested;
     ++m_nRunCount;
     return 0;
 }

@@ -235,6 +235,36 @@ TEST(EngineRunTest, StopBeforeRunEndsTheRunWithoutAStep) {
     EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 0);
 }
 
+TEST(EngineRunTest, StopDuringTheRunStartEndsTheRunWithoutRun) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndNever();
+    model.Hooks().HoldLoad();
+    engine.StartThread();
+    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().IsLoadWaiting(); }));
+    // The user stops while the run is still starting: the start resets the
+    // root's mark and initialises the model afterwards.
+    engine.Stop();
+    model.Hooks().ReleaseLoad();
+    const bool bEnded = engine.WaitForRunEnd(3000);
+    EXPECT_TRUE(bEnded) << "the stop was forgotten: the run waits for Run";
+    EXPECT_FALSE(engine.m_bInitialized);
+    if (!bEnded) {
+        engine.Stop();
+        ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    }
+    EXPECT_EQ(model.Hooks().nTasks, 0);
+    EXPECT_EQ(model.Hooks().nFrees, model.Hooks().nLoads);
+    // The next run is not stopped by the old request.
+    engine.StartThread();
+    ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks.load() > 0; }));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+}
+
 TEST(EngineRunTest, StopThenImmediateRestartWaitsForTheOldRun) {
     CTempFolder folder;
     CRunModel model(folder.GetPath());
