@@ -299,6 +299,8 @@ private:
     template <class Pred>
     void WaitFor(Pred pred);
     void NotifyFlags();
+    // After a step: waits for a step request when stepping or paused.
+    void WaitAtPausePoint();
 
     std::unique_ptr<CEstadisticsServidor> m_pServer;
     std::thread m_threadSimulation;

@@ -194,20 +194,35 @@ void CSDLEngine::Run() {
 }
 
 void CSDLEngine::Pause() {
+    std::lock_guard<std::mutex> lock(m_mutexFlags);
     m_bGo = false;
-    NotifyFlags();
+    m_cvFlags.notify_all();
 }
 
 void CSDLEngine::Resume() {
+    std::lock_guard<std::mutex> lock(m_mutexFlags);
     m_bStepRequest = true;
     m_bGo = true;
-    NotifyFlags();
+    m_cvFlags.notify_all();
 }
 
 void CSDLEngine::StepOnce() {
-    m_bStepRequest = true;
-    m_bGo = true;
-    NotifyFlags();
+    Resume();
+}
+
+void CSDLEngine::WaitAtPausePoint() {
+    // The test and the clearing happen under the lock the commands take, so
+    // a Resume either comes before them (and the loop goes on) or finds the
+    // loop waiting; it is never overwritten.
+    std::unique_lock<std::mutex> lock(m_mutexFlags);
+    if (!m_bStepByStep && m_bGo) {
+        return;
+    }
+    m_bGo = false;
+    m_bStepRequest = false;
+    while (!m_bStepRequest && !IsRootFinished()) {
+        m_cvFlags.wait_for(lock, kWaitSlice);
+    }
 }
 
 void CSDLEngine::Stop() {
@@ -311,11 +326,7 @@ void CSDLEngine::SimulationThreadProc() {
             int nSteps = 0;
             while (!IsRootFinished()) {
                 m_pRootAgent->Step();
-                if (m_bStepByStep || !m_bGo) {
-                    m_bGo = false;
-                    m_bStepRequest = false;
-                    WaitFor([this] { return m_bStepRequest.load(); });
-                }
+                WaitAtPausePoint();
                 if (m_nEndMode == EM_BY_TIME) {
                     bool bFound = false;
                     const double dNext = GetNextEventTime(&bFound);
