@@ -227,3 +227,44 @@ inline CVector3 TransformNormal(const CVector3& v, const CMatrix& mat) {
             v.x * m[0][1] + v.y * m[1][1] + v.z * m[2][1],
             v.x * m[0][2] + v.y * m[1][2] + v.z * m[2][2]};
 }
+
+// Where a ray from orig along dir meets the triangle (v0, v1, v2), seen from
+// either side. On a hit: the distance t >= 0 in units of dir's length (the
+// point is orig + dir * t) and the weights u of v1 and v of v2 (edges and
+// corners count as hits). A ray in the triangle's plane hits nothing.
+inline bool IntersectTriangle(const CVector3& v0, const CVector3& v1, const CVector3& v2,
+                              const CVector3& orig, const CVector3& dir, float* pU = nullptr,
+                              float* pV = nullptr, float* pDist = nullptr) {
+    const CVector3 edge1 = v1 - v0;
+    const CVector3 edge2 = v2 - v0;
+    const CVector3 p = Cross(dir, edge2);
+    const float det = Dot(edge1, p);
+    if (det == 0.0f || !std::isfinite(det)) {
+        return false;
+    }
+    const float invDet = 1.0f / det;
+    const CVector3 s = orig - v0;
+    const float u = Dot(s, p) * invDet;
+    if (!(u >= 0.0f && u <= 1.0f)) {
+        return false;
+    }
+    const CVector3 q = Cross(s, edge1);
+    const float v = Dot(dir, q) * invDet;
+    if (!(v >= 0.0f && u + v <= 1.0f)) {
+        return false;
+    }
+    const float t = Dot(edge2, q) * invDet;
+    if (!(t >= 0.0f)) {
+        return false;
+    }
+    if (pU) {
+        *pU = u;
+    }
+    if (pV) {
+        *pV = v;
+    }
+    if (pDist) {
+        *pDist = t;
+    }
+    return true;
+}
