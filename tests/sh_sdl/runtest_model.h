@@ -43,6 +43,7 @@
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlprocess.h"
 #include "support/fakeviewer.h"
+#include "support/tempfolder.h"
 
 namespace runtest {
 
@@ -84,29 +85,7 @@ inline bool EndsWith(const std::string& strText, const std::string& strTail) {
            strText.compare(strText.size() - strTail.size(), strTail.size(), strTail) == 0;
 }
 
-// A fresh folder under the system's temporary folder, removed with its
-// contents at destruction. GetPath() ends in "/".
-class CTempFolder {
-public:
-    CTempFolder() {
-        const std::filesystem::path base = std::filesystem::temp_directory_path();
-        std::string strTemplate = (base / "velko_enginerun_XXXXXX").string();
-        if (!mkdtemp(strTemplate.data())) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_strPath = strTemplate + "/";
-    }
-    ~CTempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_strPath, ec);
-    }
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-    const std::string& GetPath() const { return m_strPath; }
-
-private:
-    std::string m_strPath;
-};
+using velkotest::CTempFolder;
 
 // What the tests observe of, and inject into, the model library. Lives
 // longer than the engine (the library's callbacks point at it).
