@@ -24,14 +24,11 @@ void ReportRefusal(const std::string& strText) {
 struct CTerrain::CGrid {
     int nRows = 0;
     int nCols = 0;
-    float fHeightScale = 0.035f;
-    float fHeightOffset = 0.0f;
     double dMinX = 0.0;
     double dMaxX = 0.0;
     double dMinY = 0.0;
     double dMaxY = 0.0;
-    std::vector<float> vecHeights;     // one per vertex
-    std::vector<float> vecCellValues;  // one per cell
+    std::vector<float> vecHeights;  // one per vertex
     std::vector<CVertex> vecVertices;
     std::vector<uint32_t> vecIndices;
     std::shared_ptr<const CLayer> pLayer;
@@ -153,10 +150,9 @@ bool CTerrain::InitFromCellCount(int nCells) {
     try {
         CGrid grid;
         grid.nRows = grid.nCols = nSide;
-        grid.fHeightScale = 0.035f;
         grid.dMaxX = grid.dMaxY = nSide;
+        // Every value 0, every height (0 - 0) * 0.035.
         grid.vecHeights.assign(static_cast<size_t>(nSide + 1) * (nSide + 1), 0.0f);
-        grid.vecCellValues.assign(static_cast<size_t>(nSide) * nSide, 0.0f);
         grid.BuildVertices();
         grid.BuildIndices();
         Commit(std::move(grid));
@@ -188,16 +184,12 @@ bool CTerrain::LoadTerrain(const std::string& strPath) {
         CGrid grid;
         grid.nCols = vecDims[0];
         grid.nRows = vecDims[1];
-        grid.fHeightScale = 0.03f;
-        grid.fHeightOffset = static_cast<float>(pLayer->GetMinValue());
+        const float fHeightScale = 0.03f;
+        const auto fHeightOffset = static_cast<float>(pLayer->GetMinValue());
         grid.dMinX = pLayer->GetMinX();
         grid.dMaxX = pLayer->GetMaxX();
         grid.dMinY = pLayer->GetMinY();
         grid.dMaxY = pLayer->GetMaxY();
-        grid.vecCellValues.resize(pLayer->GetNumCells());
-        for (int k = 0; k < pLayer->GetNumCells(); ++k) {
-            grid.vecCellValues[k] = static_cast<float>(pLayer->GetCellValue(k));
-        }
         // Each corner takes the mean of the one, two or four cells around it.
         grid.vecHeights.resize(static_cast<size_t>(grid.nRows + 1) * grid.VertexCols());
         for (int i = 0; i <= grid.nRows; ++i) {
@@ -211,8 +203,7 @@ bool CTerrain::LoadTerrain(const std::string& strPath) {
                     }
                 }
                 const auto fMean = static_cast<float>(dSum / nCount);
-                grid.vecHeights[i * grid.VertexCols() + j] =
-                    (fMean - grid.fHeightOffset) * grid.fHeightScale;
+                grid.vecHeights[i * grid.VertexCols() + j] = (fMean - fHeightOffset) * fHeightScale;
             }
         }
         grid.pLayer = std::move(pLayer);
@@ -388,11 +379,12 @@ std::vector<std::pair<std::string, double>> CTerrain::GetSelectedCellProperties(
     const int n = m_nSelectedCell;
     const int nColumn = n % grid.nCols;
     const int nRow = n / grid.nCols;
+    // A flat grid's values are all 0.
     double dHeight = -1.0;
     if (grid.pLayer) {
         dHeight = grid.pLayer->GetCellValue(n);
     } else if (n >= 0) {
-        dHeight = grid.vecCellValues[n];
+        dHeight = 0.0;
     }
     return {{"cell num", n},
             {"cell col", nColumn},
