@@ -2,17 +2,32 @@
 
 // The viewer tests' files: a temporary folder standing for the program's
 // folder (resources under "res/"), with writers for meshes, textures and
-// IDRISI layers, and a recorder of what the viewer reports.
+// IDRISI layers, and a recorder of what the viewer reports. The scene's test
+// doubles: a hand-driven tick counter for the replay clock, and a log, a
+// terrain and a mesh store that record what they are told.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "clients/velkoeyedx/sh_dx/animevent.h"
+#include "clients/velkoeyedx/sh_dx/drawlist.h"
+#include "clients/velkoeyedx/sh_dx/dxmath.h"
+#include "clients/velkoeyedx/sh_dx/logsink.h"
+#include "clients/velkoeyedx/sh_dx/meshstore.h"
+#include "clients/velkoeyedx/sh_dx/replayclock.h"
 #include "clients/velkoeyedx/sh_dx/resourceresolver.h"
+#include "clients/velkoeyedx/sh_dx/sceneterrain.h"
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
 #include "support/tempfolder.h"
@@ -82,5 +97,103 @@ protected:
     CSceneFolder m_files;
     CRecordingNotifier m_notifier;
 };
+
+// A tick counter that moves only when told, at 1000 ticks per second.
+class CFakeTicks {
+public:
+    CReplayClock::TickSource Source() {
+        return {[pTicks = m_pTicks] { return pTicks->load(); }, 1000};
+    }
+    void Advance(double dSeconds) { *m_pTicks += static_cast<std::int64_t>(dSeconds * 1000.0); }
+
+private:
+    std::shared_ptr<std::atomic<std::int64_t>> m_pTicks =
+        std::make_shared<std::atomic<std::int64_t>>(0);
+};
+
+class CRecordingLog : public CLogSink {
+public:
+    void AppendLine(const std::string& strLine) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecLines.push_back(strLine);
+    }
+    void ClearLines() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecLines.clear();
+        ++m_nClears;
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecLines;
+    }
+    int Clears() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nClears;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_vecLines;
+    int m_nClears = 0;
+};
+
+// Records every call, each as one text: "hide", "clear cells", "cell N=T".
+class CRecordingTerrain : public CSceneTerrain {
+public:
+    void MarkNotLoaded() override { Record("hide"); }
+    void ClearCellTextures() override { Record("clear cells"); }
+    void SetCellTexture(int nCell, const std::string& strTexture) override {
+        Record("cell " + std::to_string(nCell) + "=" + strTexture);
+    }
+    std::vector<std::string> TakeCalls() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_vecCalls, {});
+    }
+
+private:
+    void Record(std::string strCall) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecCalls.push_back(std::move(strCall));
+    }
+    std::mutex m_mutex;
+    std::vector<std::string> m_vecCalls;
+};
+
+// Records loads ("load F") and clears ("clear").
+class CRecordingMeshStore : public CMeshStore {
+public:
+    void Load(const std::string& strFile) override { m_vecCalls.push_back("load " + strFile); }
+    void Clear() override { m_vecCalls.push_back("clear"); }
+    std::vector<std::string> TakeCalls() { return std::exchange(m_vecCalls, {}); }
+
+private:
+    std::vector<std::string> m_vecCalls;
+};
+
+// A move with no rotation and scale 1.
+inline std::unique_ptr<CAnimEvent> Move(const std::string& strAgent, double dTime, float x,
+                                        float y = 0.0f, const std::string& strMesh = "") {
+    return CAnimEvent::MakeMove(strAgent, dTime, {x, y, 0.0f}, {}, strMesh, 1.0);
+}
+
+// Where a drawn mesh's origin lands.
+inline CVector3 Origin(const CDrawItem& item) {
+    return TransformCoord({}, item.mWorld);
+}
+
+// The draw of the agent in the list; none when the agent is not drawn, or
+// drawn more than once.
+inline std::optional<CDrawItem> DrawOf(const CDrawList& vecDraws, const std::string& strAgent) {
+    std::optional<CDrawItem> found;
+    for (const CDrawItem& item : vecDraws) {
+        if (item.strAgent == strAgent) {
+            if (found) {
+                return std::nullopt;
+            }
+            found = item;
+        }
+    }
+    return found;
+}
 
 }  // namespace velkotest

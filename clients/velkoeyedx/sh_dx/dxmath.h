@@ -60,6 +60,8 @@ struct CMatrix {
 
     static CMatrix Identity() { return CMatrix(); }
 
+    bool operator==(const CMatrix&) const = default;
+
     static CMatrix Translation(float x, float y, float z) {
         CMatrix r;
         r.m[3][0] = x;
