@@ -93,6 +93,13 @@ TEST_F(SceneControllerTest, ReplayControlsMoveTheClockAndReplayFromThere) {
     EXPECT_FALSE(m_scene.ChangeSpeed("3x", 0.0));
     EXPECT_EQ(clock.GetSpeed(), 2);
 
+    // The pause key runs on from where the clock stopped.
+    m_scene.ToggleClock();
+    m_ticks.Advance(1.0);
+    EXPECT_FLOAT_EQ(XNow(), 8.0f);
+    m_scene.ToggleClock();
+    EXPECT_TRUE(clock.IsStopped());
+
     m_scene.Restart();
     EXPECT_TRUE(clock.IsStopped());
     EXPECT_DOUBLE_EQ(clock.GetTime(), 0.0);

@@ -127,6 +127,14 @@ bool CSceneController::ChangeSpeed(const std::string& strEntry, double dTimeBox)
     return true;
 }
 
+void CSceneController::ToggleClock() {
+    if (m_clock.IsStopped()) {
+        m_clock.Start();
+    } else {
+        m_clock.Stop();
+    }
+}
+
 void CSceneController::Restart() {
     Unlock();
 }

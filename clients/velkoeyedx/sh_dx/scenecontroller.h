@@ -84,6 +84,9 @@ public:
     // nothing and answers false): the clock goes on at the new factor from
     // dTimeBox, the time the box shows, running or stopped as it was.
     bool ChangeSpeed(const std::string& strEntry, double dTimeBox);
+    // The 3D window's pause key (any thread): a stopped clock runs on from
+    // where it stopped, a running one stops; the animation is not rewound.
+    void ToggleClock();
     // "Restart": the replay goes back to 0 with the clock stopped.
     void Restart();
     // The demo scene, loaded under the lock; the clock stays stopped at 0.
