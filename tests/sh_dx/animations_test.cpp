@@ -257,6 +257,8 @@ TEST(AnimationsThreadedTest, FeederFramesAndRewindsShareTheModel) {
     constexpr int kAgents = 8;
     constexpr int kMoves = 150;
     CAnimations animations;
+    // Loaded by the first frame, whichever thread runs it.
+    animations.LoadMesh("box.obj");
     auto pLog = std::make_shared<CRecordingLog>();
     animations.SetLogSink(pLog);
     auto Name = [](int a) { return "agent" + std::to_string(a); };
