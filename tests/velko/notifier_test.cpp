@@ -1,0 +1,97 @@
+// The core's notifier on the window's thread: reports never block, a
+// question waits only on the thread that asks, and pending questions are
+// answered Cancel before the window waits for a worker.
+
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <atomic>
+#include <thread>
+
+#include "velko/guinotifier.h"
+#include "velko/outputwnd.h"
+#include "velkotest.h"
+
+using namespace velkotest;
+
+namespace {
+
+// Processes the window's events until pred() holds (or 10 s).
+template <class Pred>
+bool PumpUntil(Pred pred) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred() && timer.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return pred();
+}
+
+QMessageBox* VisibleBox() {
+    for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+        if (auto* pBox = qobject_cast<QMessageBox*>(pWidget); pBox && pBox->isVisible()) {
+            return pBox;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+class CNotifierTest : public QObject {
+    Q_OBJECT
+private slots:
+    void ReportsNeverBlockAndQuestionsWaitOnTheAskingThread() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        CNotifier& notifier = GetNotifier();
+        QCOMPARE(&notifier, static_cast<CNotifier*>(pFrame->Notifier()));
+
+        // Reports from a worker return while the window is not looking.
+        std::thread reporter([&notifier] {
+            notifier.OutputLine(NP_ERRORS, "from the worker");
+            notifier.MessageBox("Error", "a report", NB_OK, NI_ERROR);
+        });
+        reporter.join();
+        QVERIFY(PumpUntil(
+            [&] { return Lines(pFrame->Output()->Errors()).contains("from the worker"); }));
+        QCOMPARE(TakeBoxes(), QStringList{"a report"});
+
+        // A question waits until the window answers it.
+        std::atomic<int> nAnswer{-1};
+        std::thread asker([&] { nAnswer = notifier.MessageBox("Q", "go on?", NB_YESNO); });
+        QVERIFY(PumpUntil([] { return VisibleBox() != nullptr; }));
+        QCOMPARE(nAnswer.load(), -1);
+        QCOMPARE(pFrame->Notifier()->PendingQuestions(), 1);
+        QMessageBox* pBox = VisibleBox();
+        QCOMPARE(pBox->text(), QStringLiteral("go on?"));
+        pBox->button(QMessageBox::Yes)->click();
+        QVERIFY(PumpUntil([&] { return nAnswer.load() != -1; }));
+        asker.join();
+        QCOMPARE(nAnswer.load(), int(NA_YES));
+
+        // Before the window waits for a worker, its questions get Cancel:
+        // the pending one, and any asked until questions are allowed again.
+        std::atomic<int> nPending{-1};
+        std::string strFile = "unset";
+        std::thread blocked([&] {
+            nPending = notifier.MessageBox("Q", "wait?", NB_OKCANCEL);
+            strFile = notifier.ChooseFileToOpen("Open", "All Files (*.*)|*.*||", "/");
+        });
+        QVERIFY(PumpUntil([&] { return pFrame->Notifier()->PendingQuestions() == 1; }));
+        pFrame->Notifier()->RefuseQuestions();
+        blocked.join();  // the window's thread waits: nothing waits for it
+        QCOMPARE(nPending.load(), int(NA_CANCEL));
+        QCOMPARE(strFile, std::string());
+        QVERIFY(PumpUntil([] { return VisibleBox() == nullptr; }));
+        pFrame->Notifier()->AllowQuestions();
+
+        std::thread again([&] { nAnswer = notifier.MessageBox("Q", "again?", NB_OKCANCEL); });
+        QVERIFY(PumpUntil([] { return VisibleBox() != nullptr; }));
+        VisibleBox()->button(QMessageBox::Ok)->click();
+        again.join();
+        QCOMPARE(nAnswer.load(), int(NA_OK));
+    }
+};
+
+VELKO_TEST_SUITE("Notifier", CNotifierTest)
+#include "notifier_test.moc"

@@ -1,0 +1,115 @@
+// The output pane: trace records as numbered coloured lines, the record
+// behind a line, and lines that unfold their sub-lines when selected.
+
+#include <QMenu>
+
+#include "velko/outputwnd.h"
+#include "velkotest.h"
+
+using namespace velkotest;
+
+class COutputTest : public QObject {
+    Q_OBJECT
+private slots:
+    void RecordsBecomeNumberedColouredLines() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        COutputList* pModel = pFrame->Output()->Model();
+        QCOMPARE(Lines(pModel), QStringList{"Model output is being displayed here."});
+
+        pFrame->FormatTraceMessage("");
+        pFrame->FormatTraceMessage("plain text, no record");
+        pFrame->FormatTraceMessage(
+            "<input time=\"1.500000\" process=\"court_ping\" name=\"tick\" mnca=\"no\" "
+            "curcell=\"0\"/>");
+        pFrame->FormatTraceMessage("<create time=\"1.5\" process=\"p\" name=\"c\"/>");
+        pFrame->FormatTraceMessage("<error>division &amp; more</error>");
+        pFrame->FormatTraceMessage("  <warning>late</warning>  ");
+        pFrame->FormatTraceMessage(
+            "<output time=\"2.000000\" process=\"court_ping\" name=\"ball\" self=\"no\" "
+            "to=\"\" via=\"'toPong'\"/>");
+        pFrame->FormatTraceMessage(
+            "<setstate time=\"2.000000\" process=\"court_pong\" name=\"s\" state=\"waiting\"/>");
+        pFrame->FormatTraceMessage("\t\t<report time=\"3.000000\" process=\"p\" name=\"Report\"/>");
+        pFrame->FormatTraceMessage("<output time=\"4.0\" process=\"broken");
+
+        QCOMPARE(Lines(pModel).mid(1),
+                 QStringList({
+                     "plain text, no record",
+                     "0 [input] on \"court_ping\" of type \"tick\" on time 1.500000. Is mnca?: no, "
+                     "cell 0",
+                     "1 error: \"division & more\"",
+                     "2 warning: \"late\"",
+                     "3 [output] on \"court_ping\" of type \"ball\" on time 2.000000 with values "
+                     "(self=\"no\" to=\"\" via=\"'toPong'\")",
+                     "4 [setstate] on \"court_pong\" of type \"s\" on time 2.000000 to state "
+                     "\"waiting\"",
+                     "5 [report] on \"p\" of type \"Report\" on time 3.000000 for agent \"\"",
+                     "<output time=\"4.0\" process=\"broken",
+                 }));
+        QCOMPARE(pModel->RecordCounter(), 6);
+        QCOMPARE(pModel->TextColor(3), QColor(255, 0, 0));
+        QCOMPARE(pModel->BackColor(3), QColor(255, 255, 255));
+        QCOMPARE(pModel->TextColor(4), QColor(255, 100, 0));
+        QCOMPARE(pModel->TextColor(7), QColor(0, 0, 0));
+        QCOMPARE(pModel->BackColor(7), QColor(0, 255, 0));
+        QCOMPARE(pModel->TextColor(1), QColor(0, 0, 0));
+        QCOMPARE(pModel->RecordOf(pModel->item(4)->text()),
+                 QStringLiteral("<warning>late</warning>"));
+
+        // A right click on a numbered line shows its record, then the menu;
+        // on a System line only the menu.
+        pModel->show();
+        pFrame->Output()->Tabs()->setCurrentWidget(pModel);
+        QTRY_VERIFY(pModel->isVisible());
+        TakeBoxes();
+        const QPoint point = pModel->visualItemRect(pModel->item(4)).center();
+        QTest::mouseClick(pModel->viewport(), Qt::RightButton, {}, point);
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, point,
+                                    pModel->viewport()->mapToGlobal(point));
+        QApplication::sendEvent(pModel->viewport(), &menuEvent);
+        QCOMPARE(pModel->currentRow(), 4);
+        QCOMPARE(TakeBoxes(), QStringList{"<warning>late</warning>"});
+        QTRY_VERIFY(pModel->ContextMenu()->isVisible());
+        pModel->ContextMenu()->close();
+
+        COutputList* pSystem = pFrame->Output()->System();
+        pFrame->Output()->Tabs()->setCurrentWidget(pSystem);
+        QTRY_VERIFY(pSystem->isVisible());
+        const QPoint first = pSystem->visualItemRect(pSystem->item(0)).center();
+        QTest::mouseClick(pSystem->viewport(), Qt::RightButton, {}, first);
+        QContextMenuEvent systemEvent(QContextMenuEvent::Mouse, first,
+                                      pSystem->viewport()->mapToGlobal(first));
+        QApplication::sendEvent(pSystem->viewport(), &systemEvent);
+        QCOMPARE(TakeBoxes(), QStringList());
+        QTRY_VERIFY(pSystem->ContextMenu()->isVisible());
+        pSystem->ContextMenu()->close();
+        SaveScreenshot(pFrame->Output(), QStringLiteral("output-model"));
+    }
+
+    void ASelectedLineUnfoldsItsSubLines() {
+        CStartedApp started;
+        COutputList* pErrors = started.Frame()->Output()->Errors();
+        started.Frame()->Output()->Tabs()->setCurrentWidget(pErrors);
+        const int nPlain = pErrors->AddItem(QStringLiteral("plain"));
+        const int nFolded = pErrors->AddItem(QStringLiteral("three below"), 0x0000FF, 0xFFFFFF);
+        for (ColorRef color : {0x0000FFu, 0x00FF00u, 0xFF0000u}) {
+            QVERIFY(pErrors->AddSubItem(nFolded, QStringLiteral("sub"), color, 0xECFFEC));
+        }
+        QVERIFY(!pErrors->AddSubItem(99, QStringLiteral("nowhere")));
+        QCOMPARE(pErrors->InsertItem(pErrors->count() + 1, QStringLiteral("past the end")), -1);
+        QTRY_VERIFY(pErrors->isVisible());
+        QCOMPARE(pErrors->ItemHeight(nFolded), LINE_HEIGHT);
+
+        pErrors->setCurrentRow(nPlain);
+        QTRY_COMPARE(pErrors->ItemHeight(nPlain), LINE_HEIGHT);
+        pErrors->setCurrentRow(nFolded);
+        QTRY_COMPARE(pErrors->ItemHeight(nFolded), 4 * LINE_HEIGHT);
+        SaveScreenshot(pErrors, QStringLiteral("output-sublines"));
+        pErrors->setCurrentRow(nPlain);
+        QTRY_COMPARE(pErrors->ItemHeight(nFolded), LINE_HEIGHT);
+    }
+};
+
+VELKO_TEST_SUITE("Output", COutputTest)
+#include "output_test.moc"

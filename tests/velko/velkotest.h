@@ -1,0 +1,135 @@
+#pragma once
+
+// What the window's tests share: the suite registry, a started application
+// with fresh settings, the sample model, and readers of what the window
+// shows (output lines, message boxes) and a screenshot writer.
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "velko/mainfrm.h"
+#include "velko/multilinelistbox.h"
+#include "velko/velkoapp.h"
+
+namespace velkotest {
+
+// Suites by name; test_velko runs the one named on its command line.
+using SuiteFactory = std::function<std::unique_ptr<QObject>()>;
+inline std::map<std::string, SuiteFactory>& Suites() {
+    static std::map<std::string, SuiteFactory> s_suites;
+    return s_suites;
+}
+struct SRegisterSuite {
+    SRegisterSuite(const char* pszName, SuiteFactory fnFactory) {
+        Suites()[pszName] = std::move(fnFactory);
+    }
+};
+#define VELKO_TEST_SUITE(Name, Class)                        \
+    static velkotest::SRegisterSuite s_register##Class(Name, \
+                                                       [] { return std::make_unique<Class>(); });
+
+inline QString SourcePath(const QString& strRelative) {
+    return QStringLiteral(VELKO_SOURCE_DIR "/") + strRelative;
+}
+inline std::string SampleModel() {
+    return SourcePath(QStringLiteral("examples/pingpong/pingpong.velko")).toStdString();
+}
+
+// The sample model's files copied into dir, the model file under strName.
+inline std::string CopySample(const QTemporaryDir& dir, const QString& strName) {
+    QDir(dir.path()).mkpath(QStringLiteral("SDLProcessExternal"));
+    QFile::copy(SourcePath(QStringLiteral("examples/pingpong/SDLProcessExternal/pong.sdl")),
+                dir.filePath(QStringLiteral("SDLProcessExternal/pong.sdl")));
+    const QString strPath = dir.filePath(strName);
+    QFile::copy(QString::fromStdString(SampleModel()), strPath);
+    return strPath.toStdString();
+}
+
+inline std::string WriteFile(const QTemporaryDir& dir, const QString& strName,
+                             const QByteArray& text) {
+    const QString strPath = dir.filePath(strName);
+    QDir().mkpath(QFileInfo(strPath).path());
+    QFile file(strPath);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(text);
+    return strPath.toStdString();
+}
+
+inline QStringList Lines(const CMultiLineListBox* pList) {
+    QStringList listLines;
+    for (int i = 0; i < pList->count(); ++i) {
+        listLines << pList->item(i)->text();
+    }
+    return listLines;
+}
+
+// Texts of the message boxes on screen, which are closed.
+inline QStringList TakeBoxes() {
+    QCoreApplication::processEvents();
+    QStringList listTexts;
+    for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+        auto* pBox = qobject_cast<QMessageBox*>(pWidget);
+        if (pBox && pBox->isVisible()) {
+            listTexts << pBox->text();
+            pBox->close();
+        }
+    }
+    QCoreApplication::processEvents();
+    return listTexts;
+}
+
+// Runs fn on the next modal dialog once it is shown (for exec()).
+inline void OnNextModal(std::function<void(QWidget*)> fn) {
+    auto* pTimer = new QTimer(qApp);
+    pTimer->setInterval(10);
+    QObject::connect(pTimer, &QTimer::timeout, [pTimer, fn] {
+        if (QWidget* pModal = QApplication::activeModalWidget()) {
+            pTimer->stop();
+            pTimer->deleteLater();
+            fn(pModal);
+        }
+    });
+    pTimer->start();
+}
+
+inline void SaveScreenshot(QWidget* pWidget, const QString& strName) {
+    pWidget->grab().save(QStringLiteral(VELKO_SCREENSHOT_DIR "/") + strName +
+                         QStringLiteral(".png"));
+}
+
+// The program started with fresh settings.
+class CStartedApp {
+public:
+    CStartedApp() { Start(true); }
+    // Closes the program and starts it again on the same settings.
+    void Restart() {
+        m_pApp.reset();
+        Start(false);
+    }
+    CVELKOApp& App() { return *m_pApp; }
+    CMainFrame* Frame() { return m_pApp->MainFrame(); }
+
+private:
+    void Start(bool bFreshSettings) {
+        m_pApp = std::make_unique<CVELKOApp>();  // names where settings live
+        if (bFreshSettings) {
+            QSettings().clear();
+        }
+        m_pApp->InitInstance({});
+        QVERIFY(QTest::qWaitForWindowExposed(Frame()));
+    }
+
+    std::unique_ptr<CVELKOApp> m_pApp;
+};
+
+}  // namespace velkotest

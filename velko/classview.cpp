@@ -1,0 +1,57 @@
+#include "velko/classview.h"
+
+#include <QContextMenuEvent>
+#include <QMenu>
+
+#include "velko/icons.h"
+
+namespace {
+constexpr int ROLE_KEY = Qt::UserRole;
+}
+
+CViewTree::CViewTree(QWidget* pParent) : QTreeWidget(pParent) {
+    setHeaderHidden(true);
+    setRootIsDecorated(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setContextMenuPolicy(Qt::DefaultContextMenu);
+}
+
+QTreeWidgetItem* CViewTree::AddItem(QTreeWidgetItem* pParent, const QString& strText,
+                                    const QString& strKey, TreeImage eImage) {
+    auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(this);
+    pItem->setText(0, strText);
+    pItem->setData(0, ROLE_KEY, strKey);
+    pItem->setIcon(0, TreeIcon(eImage));
+    return pItem;
+}
+
+QString CViewTree::KeyOf(const QTreeWidgetItem* pItem) {
+    return pItem ? pItem->data(0, ROLE_KEY).toString() : QString();
+}
+
+CClassView::CClassView(QWidget* pParent) : QDockWidget(QStringLiteral("Agents view"), pParent) {
+    setObjectName(QStringLiteral("AgentsView"));
+    m_pTree = new CViewTree(this);
+    setWidget(m_pTree);
+    m_pMenu = new QMenu(this);
+    m_pMenu->addAction(QStringLiteral("&Properties..."), this, &CClassView::PropertiesRequested);
+    m_pMenu->addSeparator();
+    m_pMenu->addAction(QStringLiteral("Trace options"), this, &CClassView::TraceOptionsRequested);
+    m_pTree->viewport()->installEventFilter(this);
+}
+
+bool CClassView::eventFilter(QObject* pObject, QEvent* pEvent) {
+    if (pObject == m_pTree->viewport() && pEvent->type() == QEvent::ContextMenu) {
+        auto* pMenuEvent = static_cast<QContextMenuEvent*>(pEvent);
+        // The item under the mouse is selected first, which shows it.
+        if (pMenuEvent->reason() == QContextMenuEvent::Mouse) {
+            if (QTreeWidgetItem* pItem = m_pTree->itemAt(pMenuEvent->pos())) {
+                m_pTree->setCurrentItem(pItem);
+            }
+        }
+        m_pTree->setFocus();
+        m_pMenu->popup(pMenuEvent->globalPos());
+        return true;
+    }
+    return QDockWidget::eventFilter(pObject, pEvent);
+}

@@ -1,0 +1,450 @@
+#include "velko/mainfrm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDockWidget>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QSettings>
+#include <QStatusBar>
+#include <QStyleFactory>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "sh_sdl/sdlengine.h"
+#include "velko/calendarbar.h"
+#include "velko/classview.h"
+#include "velko/fileview.h"
+#include "velko/guinotifier.h"
+#include "velko/icons.h"
+#include "velko/outputwnd.h"
+#include "velko/propertieswnd.h"
+#include "velko/ribbon.h"
+#include "velko/velkoapp.h"
+#include "velko/velkoview.h"
+
+namespace {
+
+// The Qt style and palette of an application look.
+void ApplyLook(int nId) {
+    const bool bClassic = nId == ID_VIEW_APPLOOK_WIN_2000 || nId == ID_VIEW_APPLOOK_WIN_XP;
+    QStyle* pStyle =
+        QStyleFactory::create(bClassic ? QStringLiteral("Windows") : QStringLiteral("Fusion"));
+    if (!pStyle) {
+        pStyle = QStyleFactory::create(QStringLiteral("Fusion"));
+    }
+    QApplication::setStyle(pStyle);
+    struct SLookColors {
+        int nId;
+        QRgb window, base, highlight;
+    };
+    static const SLookColors looks[] = {
+        {ID_VIEW_APPLOOK_WIN_2000, 0xd4d0c8, 0xffffff, 0x0a246a},
+        {ID_VIEW_APPLOOK_OFF_XP, 0xf0f0f0, 0xffffff, 0x316ac5},
+        {ID_VIEW_APPLOOK_WIN_XP, 0xece9d8, 0xffffff, 0x316ac5},
+        {ID_VIEW_APPLOOK_OFF_2003, 0xc3daf9, 0xffffff, 0x3169c6},
+        {ID_VIEW_APPLOOK_VS_2005, 0xeeede5, 0xffffff, 0x3169c6},
+        {ID_VIEW_APPLOOK_OFF_2007_BLUE, 0xd5e4f2, 0xffffff, 0x3a78c3},
+        {ID_VIEW_APPLOOK_OFF_2007_BLACK, 0x3a3a3a, 0x262626, 0x8a8a8a},
+        {ID_VIEW_APPLOOK_OFF_2007_SILVER, 0xe2e6ec, 0xffffff, 0x6d83a3},
+        {ID_VIEW_APPLOOK_OFF_2007_AQUA, 0xd8e8ea, 0xffffff, 0x2a8c99},
+    };
+    for (const SLookColors& look : looks) {
+        if (look.nId != nId) {
+            continue;
+        }
+        QPalette palette = pStyle->standardPalette();
+        const QColor window(look.window);
+        const bool bDark = window.lightness() < 128;
+        palette.setColor(QPalette::Window, window);
+        palette.setColor(QPalette::Button, window);
+        palette.setColor(QPalette::Base, QColor(look.base));
+        palette.setColor(QPalette::AlternateBase, window.lighter(110));
+        palette.setColor(QPalette::Highlight, QColor(look.highlight));
+        palette.setColor(QPalette::HighlightedText, Qt::white);
+        const QColor text = bDark ? QColor(Qt::white) : QColor(Qt::black);
+        for (auto eRole : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+            palette.setColor(QPalette::Active, eRole, text);
+            palette.setColor(QPalette::Inactive, eRole, text);
+        }
+        QApplication::setPalette(palette);
+    }
+}
+
+}  // namespace
+
+CCaptionBar::CCaptionBar(QWidget* pParent) : QFrame(pParent) {
+    setFrameShape(QFrame::StyledPanel);
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, QColor(255, 250, 215));
+    palette.setColor(QPalette::WindowText, Qt::black);
+    setPalette(palette);
+    auto* pLayout = new QHBoxLayout(this);
+    pLayout->setContentsMargins(6, 3, 6, 3);
+    auto* pIcon = new QLabel(this);
+    pIcon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(16, 16));
+    pIcon->setToolTip(
+        QStringLiteral("<b>Important</b><br>Here is an informational message for "
+                       "the user."));
+    m_pText = new QLabel(QStringLiteral("Load an VELKO model to start working."), this);
+    m_pText->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    pLayout->addWidget(pIcon);
+    pLayout->addWidget(m_pText, 1);
+}
+
+void CCaptionBar::SetText(const QString& strText) {
+    m_pText->setText(strText);
+}
+
+QString CCaptionBar::Text() const {
+    return m_pText->text();
+}
+
+CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
+    setObjectName(QStringLiteral("MainFrame"));
+    setWindowIcon(ApplicationIcon());
+    setAcceptDrops(true);
+    setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
+    m_pCommands = new CCommandTable(this);
+    for (QAction* pAction : findChildren<QAction*>()) {
+        pAction->setIcon(CommandIcon(pAction->data().toInt()));
+        addAction(pAction);  // keys work wherever the focus is
+    }
+
+    SetApplicationLook(QSettings().value(SETTING_LOOK, ID_VIEW_APPLOOK_OFF_2007_AQUA).toInt());
+    CreateRibbon();
+
+    auto* pStatus = statusBar();
+    pStatus->addWidget(new QLabel(QStringLiteral("Pane 1"), pStatus), 1);
+    pStatus->addPermanentWidget(new QLabel(QStringLiteral("Pane 2"), pStatus));
+
+    auto* pCentral = new QWidget(this);
+    auto* pCentralLayout = new QVBoxLayout(pCentral);
+    pCentralLayout->setContentsMargins(0, 0, 0, 0);
+    pCentralLayout->setSpacing(0);
+    m_pCaptionBar = new CCaptionBar(pCentral);
+    m_pCaptionBar->hide();
+    m_pView = new CVELKOView(pCentral);
+    pCentralLayout->addWidget(m_pCaptionBar);
+    pCentralLayout->addWidget(m_pView, 1);
+    setCentralWidget(pCentral);
+
+    CreateDocks();
+    m_pNotifier = new CGuiNotifier(this, [this](NotifyPane ePane, const QString& strLine) {
+        COutputList* pList = ePane == NP_ERRORS  ? m_pOutput->Errors()
+                             : ePane == NP_MODEL ? m_pOutput->Model()
+                                                 : m_pOutput->System();
+        pList->AddItem(strLine);
+    });
+    // Kept as the frame's members, never shown.
+    m_pCalendarBar = new CCalendarBar(this);
+    m_pCalendarBar->hide();
+    m_pFileView = new CFileView(this);
+
+    RegisterHandlers();
+    m_pCommands->SetReporter(
+        [this](const QString& strLine) { WriteSystem(strLine.toStdString()); });
+    connect(m_pCommands, &CCommandTable::CommandDone, this, [this] { UpdateCommands(); });
+
+    resize(1100, 760);
+    QSettings settings;
+    restoreGeometry(settings.value(SETTING_GEOMETRY).toByteArray());
+    restoreState(settings.value(SETTING_LAYOUT).toByteArray());
+    UpdateTitle();
+    UpdateCommands();
+}
+
+CMainFrame::~CMainFrame() {
+    DeleteEngine();
+}
+
+void CMainFrame::CreateRibbon() {
+    CCommandTable& commands = *m_pCommands;
+    m_pRibbon = new CRibbonBar(this);
+    setMenuWidget(m_pRibbon);
+
+    // The application button's menu, with the commands no ribbon element sends.
+    m_pAppMenu = new QMenu(m_pRibbon);
+    m_pAppMenu->addAction(commands.Action(ID_FILE_OPEN));
+    m_pAppMenu->addAction(commands.Action(ID_FILE_CLOSE));
+    m_pRecentMenu = m_pAppMenu->addMenu(QStringLiteral("Recent Documents"));
+    connect(m_pRecentMenu, &QMenu::aboutToShow, this, [this] {
+        m_pRecentMenu->clear();
+        const QStringList listFiles = m_app.RecentFiles();
+        for (int i = 0; i < listFiles.size(); ++i) {
+            m_pRecentMenu->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(listFiles[i]), this,
+                                     [this, i] { m_app.OnOpenRecentFile(i); });
+        }
+    });
+    m_pAppMenu->addSeparator();
+    QMenu* pView = m_pAppMenu->addMenu(QStringLiteral("&View"));
+    pView->addAction(commands.Action(ID_VIEW_CAPTION_BAR));
+    QMenu* pLooks = pView->addMenu(QStringLiteral("Application Look"));
+    for (int nId = ID_VIEW_APPLOOK_WIN_2000; nId <= ID_VIEW_APPLOOK_OFF_2007_AQUA; ++nId) {
+        pLooks->addAction(commands.Action(nId));
+    }
+    QMenu* pModel = m_pAppMenu->addMenu(QStringLiteral("Model"));
+    pModel->addAction(commands.Action(ID_MODEL_PROPERTIES));
+    pModel->addAction(commands.Action(ID_MENU_ALL));
+    QMenu* pCompiler = m_pAppMenu->addMenu(QStringLiteral("Compiler"));
+    pCompiler->addAction(commands.Action(ID_MODEL_NAME));
+    pCompiler->addAction(commands.Action(ID_CREATE_CPP));
+    QMenu* pSimulation = m_pAppMenu->addMenu(QStringLiteral("Simulation"));
+    for (int nId : {ID_NET_LOCAL, ID_NET_INTRANET, ID_NET_INTERNET}) {
+        pSimulation->addAction(commands.Action(nId));
+    }
+    m_pAppMenu->addSeparator();
+    m_pAppMenu->addAction(commands.Action(ID_APP_EXIT));
+    m_pRibbon->ApplicationButton()->setMenu(m_pAppMenu);
+    m_pRibbon->ApplicationButton()->setIcon(ApplicationIcon());
+
+    CRibbonPanel* pPanel = m_pRibbon->AddPanel(QStringLiteral("&Home"), QStringLiteral("Project"));
+    pPanel->AddButton(commands.Action(ID_FILE_OPEN));
+    pPanel->AddButton(commands.Action(ID_FILE_CLOSE));
+    pPanel = m_pRibbon->AddPanel(QStringLiteral("&Home"), QStringLiteral("View"));
+    for (int nId :
+         {ID_VIEW_STATUS_BAR, ID_VIEW_OUTPUTWND, ID_VIEW_CLASSVIEW, ID_VIEW_PROPERTIESWND}) {
+        pPanel->AddCheckBox(commands.Action(nId));
+    }
+
+    // The three side files, each with its two commands and its file label.
+    struct SSideFile {
+        const char* pszPanel;
+        int nFirst, nSecond;
+        const char* pszLabel;
+        QLabel** ppValue;
+    } const sideFiles[] = {
+        {"Representation", ID_REPRESENTATION_IMPORT, ID_REPRESENTATION_EXPORT,
+         "Representation File:", &m_pRepresentationLabel},
+        {"Parametrization", ID_PARAMETRIZATION_IMPORT, ID_PARAMETRIZATION_EXPORT,
+         "Parametrization File:", &m_pParametrizationLabel},
+        {"Experiment", ID_EXPERIMENT_IMPORT, ID_EXPERIMENT_EDIT,
+         "Experimentation File:", &m_pExperimentationLabel},
+    };
+    for (const SSideFile& side : sideFiles) {
+        pPanel =
+            m_pRibbon->AddPanel(QStringLiteral("Properties"), QString::fromLatin1(side.pszPanel));
+        pPanel->AddButton(commands.Action(side.nFirst));
+        pPanel->AddButton(commands.Action(side.nSecond));
+        pPanel->AddLabel(QString::fromLatin1(side.pszLabel));
+        *side.ppValue = pPanel->AddLabel(QStringLiteral("No file loaded"));
+    }
+
+    pPanel = m_pRibbon->AddPanel(QStringLiteral("&Code"), QStringLiteral("DLL step by step"));
+    for (int nId : {ID_CODE_CREATE, ID_CODE_COMPILE, ID_CODE_LINK}) {
+        pPanel->AddButton(commands.Action(nId));
+    }
+    m_pRibbon->AddPanel(QStringLiteral("&Code"), QStringLiteral("DLL"))
+        ->AddButton(commands.Action(ID_CODE_ALL));
+    m_pRibbon->AddPanel(QStringLiteral("&Code"), QStringLiteral("Compiler"))
+        ->AddButton(commands.Action(ID_COMPILER_PATH));
+
+    m_pRibbon->AddPanel(QStringLiteral("Simulation"), QStringLiteral("Experimentation"))
+        ->AddButton(commands.Action(ID_SIM_TIME));
+    pPanel = m_pRibbon->AddPanel(QStringLiteral("Simulation"), QStringLiteral("Execute"));
+    for (int nId : {ID_SIM_INITIALIZE, ID_SIM_RUN, ID_SIM_STEP, ID_SIM_EXPERIMENT, ID_SIM_STOP,
+                    ID_SIM_RUNNINGDLG, ID_SIM_LAUNCHEYE}) {
+        pPanel->AddButton(commands.Action(nId));
+    }
+    for (int nId : {ID_SIM_STEPBYSTEP, ID_SIM_USECLIENTS, ID_SIM_STOPONERRORS}) {
+        pPanel->AddCheckBox(commands.Action(nId));
+    }
+    pPanel = m_pRibbon->AddPanel(QStringLiteral("Simulation"), QStringLiteral("Trace"));
+    pPanel->AddCheckBox(commands.Action(ID_SIM_EXECTRACE));
+    pPanel->AddCheckBox(commands.Action(ID_SIM_REPRTRACE));
+
+    QToolButton* pStyle =
+        m_pRibbon->AddTabRowButton(QStringLiteral("Style"), QStringLiteral("Modify Visual Style"));
+    pStyle->setStatusTip(QStringLiteral("Choose one of the Office 2007 themes"));
+    pStyle->setPopupMode(QToolButton::InstantPopup);
+    auto* pStyleMenu = new QMenu(pStyle);
+    for (int nId = ID_VIEW_APPLOOK_OFF_2007_BLUE; nId <= ID_VIEW_APPLOOK_OFF_2007_AQUA; ++nId) {
+        pStyleMenu->addAction(commands.Action(nId));
+    }
+    pStyle->setMenu(pStyleMenu);
+    QToolButton* pAbout = m_pRibbon->AddTabRowButton(QString(), QStringLiteral("About"));
+    pAbout->setDefaultAction(commands.Action(ID_APP_ABOUT));
+}
+
+void CMainFrame::CreateDocks() {
+    m_pClassView = new CClassView(this);
+    m_pOutput = new COutputWnd(this);
+    m_pProperties = new CPropertiesWnd(this);
+    addDockWidget(Qt::LeftDockWidgetArea, m_pClassView);
+    addDockWidget(Qt::BottomDockWidgetArea, m_pOutput);
+    addDockWidget(Qt::RightDockWidgetArea, m_pProperties);
+    resizeDocks({m_pClassView, m_pProperties}, {200, 200}, Qt::Horizontal);
+    resizeDocks({m_pOutput}, {100}, Qt::Vertical);
+    m_pClassView->setWindowIcon(TreeIcon(TI_ROOT));
+    m_pOutput->setWindowIcon(TreeIcon(TI_LEAF));
+    m_pProperties->setWindowIcon(TreeIcon(TI_GROUP));
+    // A pane closed with its own title button unchecks its View box.
+    for (QDockWidget* pDock :
+         {static_cast<QDockWidget*>(m_pClassView), static_cast<QDockWidget*>(m_pOutput),
+          static_cast<QDockWidget*>(m_pProperties)}) {
+        connect(pDock, &QDockWidget::visibilityChanged, this, [this] { UpdateCommands(); });
+    }
+    connect(m_pClassView->Tree(), &QTreeWidget::itemSelectionChanged, this,
+            &CMainFrame::OnTreeSelection);
+    connect(m_pClassView, &CClassView::PropertiesRequested, this, &CMainFrame::OnModelProperties);
+    connect(m_pClassView, &CClassView::TraceOptionsRequested, this, &CMainFrame::OnTraceOptions);
+}
+
+void CMainFrame::RegisterHandlers() {
+    CCommandTable& commands = *m_pCommands;
+    commands.SetHandler(ID_FILE_OPEN, [this] { OnFileOpen(); });
+    commands.SetHandler(ID_FILE_OPEN_ALT, [this] { OnFileOpen(); });
+    commands.SetHandler(ID_FILE_CLOSE, [this] { OnFileClose(); });
+    commands.SetHandler(ID_FILE_SAVE, [this] {
+        m_pNotifier->MessageBox("Info",
+                                m_pEngine ? "Not Implemented yet" : "Load first a model (.velko)",
+                                NB_OK, NI_INFORMATION);
+    });
+    commands.SetHandler(ID_APP_EXIT, [this] { close(); });
+    commands.SetHandler(ID_APP_ABOUT, [this] { m_app.ShowAbout(); });
+    commands.SetHandler(ID_HELP, [this] { m_app.ShowAbout(); });
+    commands.SetHandler(ID_NEXT_PANE, [this] { FocusNextPane(true); });
+    commands.SetHandler(ID_PREV_PANE, [this] { FocusNextPane(false); });
+    commands.SetHandler(ID_CAPTION_TOGGLE, [this] { ToggleWidget(m_pCaptionBar); });
+    commands.SetHandler(ID_VIEW_CAPTION_BAR, [this] { ToggleWidget(m_pCaptionBar); });
+    commands.SetHandler(ID_VIEW_STATUS_BAR, [this] { ToggleWidget(statusBar()); });
+    commands.SetHandler(ID_VIEW_OUTPUTWND, [this] { ToggleWidget(m_pOutput); });
+    commands.SetHandler(ID_VIEW_CLASSVIEW, [this] { ToggleWidget(m_pClassView); });
+    commands.SetHandler(ID_VIEW_PROPERTIESWND, [this] { ToggleWidget(m_pProperties); });
+    for (int nId = ID_VIEW_APPLOOK_WIN_2000; nId <= ID_VIEW_APPLOOK_OFF_2007_AQUA; ++nId) {
+        commands.SetHandler(nId, [this, nId] { SetApplicationLook(nId); });
+    }
+    commands.SetHandler(ID_MODEL_PROPERTIES, [this] { OnModelProperties(); });
+}
+
+SCommandState CMainFrame::GatherCommandState() const {
+    SCommandState state;
+    state.bCaptionVisible = !m_pCaptionBar->isHidden();
+    state.bStatusBarVisible = !statusBar()->isHidden();
+    state.bOutputVisible = !m_pOutput->isHidden();
+    state.bTreeVisible = !m_pClassView->isHidden();
+    state.bPropertiesVisible = !m_pProperties->isHidden();
+    state.nLook = m_nLook;
+    state.bExperimentFile = !m_document.m_strExperimentFile.empty();
+    const CSDLEngine* pEngine = m_pEngine.get();
+    if (!pEngine) {
+        return state;
+    }
+    state.bEngine = true;
+    state.bInitialized = pEngine->m_bInitialized;
+    state.bRunning = pEngine->m_bRunning;
+    state.bStepByStep = pEngine->m_bStepByStep;
+    state.bStepRequest = pEngine->m_bStepRequest;
+    state.bGo = pEngine->m_bGo;
+    state.bRootFinished = pEngine->IsRootFinished();
+    state.nRunCount = pEngine->m_nRunCount;
+    state.bExecutionTrace = pEngine->m_bExecutionTrace;
+    state.bRepresentationTrace = pEngine->m_bRepresentationTrace;
+    state.bUseClients = pEngine->m_bUseClients;
+    state.bStopOnErrors = pEngine->m_bStopOnErrors;
+    state.nIPMode = pEngine->m_nIPMode;
+    return state;
+}
+
+void CMainFrame::UpdateCommands() {
+    m_pCommands->Update(GatherCommandState());
+}
+
+void CMainFrame::SetApplicationLook(int nId) {
+    if (!IsLookCommand(nId)) {
+        nId = ID_VIEW_APPLOOK_OFF_2007_AQUA;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_nLook = nId;
+    ApplyLook(nId);
+    update();
+    QApplication::restoreOverrideCursor();
+    QSettings().setValue(SETTING_LOOK, nId);
+}
+
+void CMainFrame::ToggleWidget(QWidget* pWidget) {
+    pWidget->setVisible(pWidget->isHidden());
+    UpdateCommands();
+}
+
+void CMainFrame::FocusNextPane(bool bForward) {
+    QList<QWidget*> listPanes{m_pView};
+    for (QDockWidget* pDock :
+         {static_cast<QDockWidget*>(m_pClassView), static_cast<QDockWidget*>(m_pOutput),
+          static_cast<QDockWidget*>(m_pProperties)}) {
+        if (pDock->isVisible()) {
+            listPanes << pDock->widget();
+        }
+    }
+    int nCurrent = 0;
+    for (int i = 0; i < listPanes.size(); ++i) {
+        if (listPanes[i]->isAncestorOf(QApplication::focusWidget()) ||
+            listPanes[i] == QApplication::focusWidget()) {
+            nCurrent = i;
+        }
+    }
+    const int nCount = static_cast<int>(listPanes.size());
+    const int nNext = (nCurrent + (bForward ? 1 : nCount - 1)) % nCount;
+    listPanes[nNext]->setFocus(Qt::OtherFocusReason);
+    if (QWidget* pChild = listPanes[nNext]->nextInFocusChain();
+        pChild && listPanes[nNext]->isAncestorOf(pChild)) {
+        pChild->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void CMainFrame::UpdateTitle() {
+    setWindowTitle(QStringLiteral("%1 - VELKO").arg(QString::fromStdString(m_document.m_strTitle)));
+}
+
+bool CMainFrame::IsRunAlive() const {
+    return m_pEngine && m_pEngine->IsThreadAlive();
+}
+
+void CMainFrame::EndRun() {
+    if (!IsRunAlive()) {
+        return;
+    }
+    // The window is about to wait for the simulation thread: no question
+    // may wait for the window meanwhile.
+    m_pNotifier->RefuseQuestions();
+    m_pEngine->Stop();
+    m_pEngine->WaitForRunEnd(-1);
+    m_pNotifier->AllowQuestions();
+}
+
+void CMainFrame::DeleteEngine() {
+    if (!m_pEngine) {
+        return;
+    }
+    EndRun();
+    m_pProperties->SetModel(nullptr, nullptr, {});
+    m_document.m_loader.m_pEngine = nullptr;
+    m_pNotifier->RefuseQuestions();
+    m_pEngine.reset();
+    m_pNotifier->AllowQuestions();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* pEvent) {
+    DeleteEngine();
+    QSettings settings;
+    settings.setValue(SETTING_GEOMETRY, saveGeometry());
+    settings.setValue(SETTING_LAYOUT, saveState());
+    pEvent->accept();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* pEvent) {
+    if (pEvent->mimeData()->hasUrls()) {
+        pEvent->acceptProposedAction();
+    }
+}
+
+void CMainFrame::dropEvent(QDropEvent* pEvent) {
+    const QList<QUrl> listUrls = pEvent->mimeData()->urls();
+    if (!listUrls.isEmpty() && listUrls.first().isLocalFile()) {
+        pEvent->acceptProposedAction();
+        m_app.OpenDocumentFile(listUrls.first().toLocalFile().toStdString());
+    }
+}

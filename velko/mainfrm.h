@@ -1,0 +1,177 @@
+#pragma once
+
+// The simulator's main window. It owns the ribbon, the status bar, the
+// caption bar, the three docking panes, the diagram view, the document and
+// the engine of the loaded model, and routes every command (commands.h).
+//
+// Everything here runs on the window's thread. The engine's own threads
+// report through the notifier (guinotifier.h), which hands their lines and
+// boxes to this thread.
+
+#include <QFrame>
+#include <QMainWindow>
+#include <memory>
+#include <string>
+
+#include "velko/commands.h"
+#include "velko/velkodoc.h"
+
+class CCalendarBar;
+class CClassView;
+class CFileView;
+class CGuiNotifier;
+class COutputWnd;
+class CPropertiesWnd;
+class CRibbonBar;
+class CSDLAgent;
+class CSDLEngine;
+class CSDLOperation;
+class CVELKOApp;
+class CVELKOView;
+class QLabel;
+class QMenu;
+class QTreeWidgetItem;
+
+// Results of LoadModel.
+enum LoadModelResult {
+    LM_LOADED = 0,
+    LM_FAILED = 1,     // empty path, model errors or an empty model text
+    LM_ERROR_LOG = 2,  // the reader's error log is not empty
+    LM_NO_ROOT = 3,    // the model has no system block
+    LM_REFUSED = 4,    // a run or a build is alive: nothing was touched
+};
+
+// Kinds the selected-element lookups give.
+enum SelectedKind { SK_OTHER = 0, SK_BLOCK = 1, SK_PROCESS = 2, SK_OPERATION = 4 };
+
+// The message bar above the view.
+class CCaptionBar : public QFrame {
+    Q_OBJECT
+public:
+    explicit CCaptionBar(QWidget* pParent);
+    void SetText(const QString& strText);
+    QString Text() const;
+
+private:
+    QLabel* m_pText;
+};
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(CVELKOApp& app);
+    ~CMainFrame() override;
+
+    // ---- Model open and close ------------------------------------------------------
+    // Opens a model: a new engine reads the file at strPath; the tree, the
+    // representation file, the diagram and the output pane show the outcome.
+    int LoadModel(std::string strPath);
+    // Clears what the frame shows of the model; the engine stays.
+    void CloseModel();
+    // The Open command: a file dialog, then OpenChosenFile.
+    void OnFileOpen();
+    // Opens a chosen file by its extension (".velko", ".sdl", ".xml"; ".devs"
+    // converted first) and shows the outcome in the caption bar.
+    int OpenChosenFile(const std::string& strPath);
+    // The Close command: CloseModel, then the engine goes.
+    void OnFileClose();
+    // Shows the caption bar with the message. Title, command and button are
+    // accepted for the callers' sake; the bar has no button.
+    void ShowCaptionMessage(const QString& strMessage, const QString& strTitle, int nCommand,
+                            const QString& strButton);
+    // Each non-empty line of strText becomes one Errors line.
+    void WriteErrors(std::string strText);
+    // A loader's error text into the Errors tab, taken apart from its end:
+    // while the text after its last line break is not blank, that piece is
+    // written and cut off (with the break); the rest is written last. So
+    // "a\nb\nc" arrives as c, b, a and "a\nb\nc\n" as a, b, c.
+    void WriteModelErrors(std::string strErrors);
+    // One black-on-white line of the System tab.
+    void WriteSystem(const std::string& strLine);
+    // Fills the model tree from the engine; 1 when the engine has no root.
+    int FillModelTree();
+    // One trace record into the Model tab.
+    void FormatTraceMessage(std::string strLine);
+
+    // ---- The selected tree element ----------------------------------------------------
+    // The agent the tree's selection names: a process (SK_PROCESS), a block
+    // (SK_BLOCK) or, for anything else, the root (SK_OTHER). Null without an
+    // engine (after telling the user).
+    CSDLAgent* GetSelectedAgent(int& nKind);
+    CSDLOperation* GetSelectedOperation(int& nKind);
+    // "&Properties...": the selected process or block into the properties pane.
+    void OnModelProperties();
+    // "Trace options" of the selected process.
+    void OnTraceOptions();
+
+    // ---- Frame ---------------------------------------------------------------------------
+    // Evaluates every command's rule.
+    void UpdateCommands();
+    SCommandState GatherCommandState() const;
+    // Applies an application look (210 to 218) and stores it.
+    void SetApplicationLook(int nId);
+    int ApplicationLook() const { return m_nLook; }
+    // True while a simulation thread of the engine exists.
+    bool IsRunAlive() const;
+
+    CSDLEngine* Engine() const { return m_pEngine.get(); }
+    CVELKODoc& Document() { return m_document; }
+    CCommandTable& Commands() const { return *m_pCommands; }
+    CRibbonBar* Ribbon() const { return m_pRibbon; }
+    COutputWnd* Output() const { return m_pOutput; }
+    CClassView* ClassView() const { return m_pClassView; }
+    CPropertiesWnd* Properties() const { return m_pProperties; }
+    CVELKOView* View() const { return m_pView; }
+    CCaptionBar* CaptionBar() const { return m_pCaptionBar; }
+    CGuiNotifier* Notifier() const { return m_pNotifier; }
+    QLabel* RepresentationLabel() const { return m_pRepresentationLabel; }
+    QLabel* ParametrizationLabel() const { return m_pParametrizationLabel; }
+    QLabel* ExperimentationLabel() const { return m_pExperimentationLabel; }
+    QMenu* ApplicationMenu() const { return m_pAppMenu; }
+    const std::string& DiagramFolder() const { return m_strDiagramFolder; }
+
+protected:
+    void closeEvent(QCloseEvent* pEvent) override;
+    void dragEnterEvent(QDragEnterEvent* pEvent) override;
+    void dropEvent(QDropEvent* pEvent) override;
+
+private:
+    void CreateRibbon();
+    void CreateDocks();
+    void RegisterHandlers();
+    void AddTreeChildren(QTreeWidgetItem* pItem, const CSDLAgent* pAgent);
+    void AddProcessNodes(QTreeWidgetItem* pItem, const class CSDLProcess* pProcess);
+    void AddChain(QTreeWidgetItem* pItem, const CSDLOperation* pFirst);
+    void OnTreeSelection();
+    void ToggleWidget(QWidget* pWidget);
+    void FocusNextPane(bool bForward);
+    void UpdateTitle();
+    // Tells the user why a model cannot be opened or closed now; true when
+    // that is so.
+    bool RefuseDuringRun();
+    // Ends a live run before the engine goes: pending questions are answered
+    // Cancel, the run is stopped and its thread joined.
+    void EndRun();
+    void DeleteEngine();
+
+    CVELKOApp& m_app;
+    CCommandTable* m_pCommands;
+    CRibbonBar* m_pRibbon = nullptr;
+    QMenu* m_pAppMenu = nullptr;
+    QMenu* m_pRecentMenu = nullptr;
+    CCaptionBar* m_pCaptionBar = nullptr;
+    CVELKOView* m_pView = nullptr;
+    CClassView* m_pClassView = nullptr;
+    COutputWnd* m_pOutput = nullptr;
+    CPropertiesWnd* m_pProperties = nullptr;
+    CCalendarBar* m_pCalendarBar = nullptr;
+    CFileView* m_pFileView = nullptr;
+    QLabel* m_pRepresentationLabel = nullptr;
+    QLabel* m_pParametrizationLabel = nullptr;
+    QLabel* m_pExperimentationLabel = nullptr;
+    CGuiNotifier* m_pNotifier = nullptr;
+    int m_nLook = ID_VIEW_APPLOOK_OFF_2007_AQUA;
+    std::string m_strDiagramFolder;
+    CVELKODoc m_document;
+    std::unique_ptr<CSDLEngine> m_pEngine;
+};

@@ -1,0 +1,358 @@
+// The frame's model work: open, close, the model tree and its selection.
+
+#include <QFileDialog>
+#include <QLabel>
+
+#include "sh_aux/hpslib.h"
+#include "sh_aux/pathhelp.h"
+#include "sh_sdl/sdlblock.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdloperation.h"
+#include "sh_sdl/sdlprocess.h"
+#include "velko/classview.h"
+#include "velko/dlgtraceoptions.h"
+#include "velko/guinotifier.h"
+#include "velko/mainfrm.h"
+#include "velko/outputwnd.h"
+#include "velko/propertieswnd.h"
+#include "velko/velkoapp.h"
+#include "velko/velkoview.h"
+
+namespace {
+
+const char* const NO_FILE = "No file loaded";
+
+// "%s [%s]:%s": an element's label with its key.
+QString KeyedLabel(const std::string& strName, const std::string& strKey,
+                   const std::string& strIP) {
+    return QString::fromStdString(strName + " [" + strKey + "]:" + strIP);
+}
+
+}  // namespace
+
+bool CMainFrame::RefuseDuringRun() {
+    if (!IsRunAlive()) {
+        return false;
+    }
+    m_pNotifier->MessageBox("VELKO",
+                            "A simulation of the model is running. Stop it before opening or "
+                            "closing a model.",
+                            NB_OK, NI_WARNING);
+    return true;
+}
+
+int CMainFrame::LoadModel(std::string strPath) {
+    if (strPath.empty()) {
+        return LM_FAILED;
+    }
+    if (RefuseDuringRun()) {
+        return LM_REFUSED;
+    }
+    strPath = NormalizeSlashes(strPath);
+    // The old model's items would look their keys up in the new engine.
+    m_pClassView->Tree()->clear();
+    DeleteEngine();
+    m_pEngine = std::make_unique<CSDLEngine>();
+    const std::string::size_type nSlash = strPath.rfind('/');
+    const std::string strModelFolder =
+        nSlash == std::string::npos ? std::string("./") : strPath.substr(0, nSlash + 1);
+    const std::string strModelName = RemoveExtension(GetFileName(strPath));
+    CSDLLoader& loader = m_document.m_loader;
+    loader.m_pEngine = m_pEngine.get();
+
+    const std::string strModelText = loader.LoadModel(strPath);
+
+    if (!loader.m_strErrorText.empty()) {
+        WriteSystem(strPath);
+        WriteSystem("Model contains UNsalvable errors. See errors for more details.");
+        WriteModelErrors(loader.m_strErrorText);
+        return LM_FAILED;
+    }
+    if (strModelText.empty()) {
+        WriteSystem(strPath);
+        WriteSystem("Model loaded UNsuccefully. Empty line.");
+        WriteErrors(loader.GetErrorLog());
+        return LM_FAILED;
+    }
+    if (!loader.GetErrorLog().empty()) {
+        WriteSystem(strPath);
+        WriteSystem(loader.GetErrorLog());
+        WriteSystem("Model loaded UNsuccefully.");
+        WriteErrors(loader.GetErrorLog());
+        return LM_ERROR_LOG;
+    }
+    if (FillModelTree() == 1) {
+        WriteSystem(strPath);
+        WriteSystem("Model loaded UNsuccefully. No system block.");
+        WriteErrors(loader.GetErrorLog());
+        return LM_NO_ROOT;
+    }
+
+    m_document.m_strTitle = strPath;
+    UpdateTitle();
+    const std::string strRepresentation = strModelFolder + strModelName + ".eye";
+    if (loader.LoadModelInfo(strRepresentation)) {
+        m_pRepresentationLabel->setText(QString::fromStdString(GetFileName(strRepresentation)));
+    }
+    m_strDiagramFolder = strModelFolder + "doc/";
+    m_pView->ShowDocument(m_strDiagramFolder + strModelName + ".vsd");
+    m_pProperties->SetModel(m_pEngine.get(), m_pView, m_strDiagramFolder);
+    WriteSystem(strPath);
+    WriteSystem("Model loaded succefully.");
+    m_app.AddToRecentFileList(strPath);
+    UpdateCommands();
+    return LM_LOADED;
+}
+
+void CMainFrame::CloseModel() {
+    m_pClassView->Tree()->clear();
+    m_pView->SetDocument({});
+    WriteSystem("Model closed.");
+    m_document.m_strTitle = "No Document";
+    m_document.m_strExperimentFile.clear();
+    UpdateTitle();
+    for (QLabel* pLabel :
+         {m_pRepresentationLabel, m_pParametrizationLabel, m_pExperimentationLabel}) {
+        pLabel->setText(QString::fromLatin1(NO_FILE));
+    }
+}
+
+void CMainFrame::OnFileOpen() {
+    const QString strFile = QFileDialog::getOpenFileName(
+        this, QString(), QString(),
+        ToQtFilter("VELKO Files (*.velko)|*.velko|SDL Files (*.sdl)|*.sdl|DEVS Files "
+                   "(*.devs)|*.devs|XML Files (*.xml)|*.xml|Text Files (*.txt)|*.txt|All Files "
+                   "(*.*)|*||"));
+    if (!strFile.isEmpty()) {
+        OpenChosenFile(strFile.toStdString());
+    }
+}
+
+int CMainFrame::OpenChosenFile(const std::string& strFile) {
+    const std::string strExtension = GetExtension(strFile);
+    std::string strPath;
+    if (CompareNoCase(strExtension, ".velko") == 0 || CompareNoCase(strExtension, ".sdl") == 0 ||
+        CompareNoCase(strExtension, ".xml") == 0) {
+        strPath = strFile;
+    } else if (CompareNoCase(strExtension, ".devs") == 0) {
+        strPath = m_document.m_loader.ImportDEVS(strFile);
+    }
+    const int nResult = LoadModel(strPath);
+    if (nResult == LM_REFUSED) {
+        return nResult;
+    }
+    ShowCaptionMessage(nResult == LM_LOADED
+                           ? QStringLiteral("Ready to configure the model. Then, you need to "
+                                            "create the DLL.")
+                           : QStringLiteral("Some errors ocurred on loading the model."),
+                       QStringLiteral("Configure"), ID_CAPTION_TOGGLE, QStringLiteral("Ok"));
+    return nResult;
+}
+
+void CMainFrame::OnFileClose() {
+    if (RefuseDuringRun()) {
+        return;
+    }
+    CloseModel();
+    DeleteEngine();
+    UpdateCommands();
+}
+
+void CMainFrame::ShowCaptionMessage(const QString& strMessage, const QString&, int,
+                                    const QString&) {
+    m_pCaptionBar->SetText(strMessage);
+    m_pCaptionBar->show();
+    UpdateCommands();
+}
+
+void CMainFrame::WriteErrors(std::string strText) {
+    std::string::size_type nStart = 0;
+    while (nStart <= strText.size()) {
+        std::string::size_type nEnd = strText.find('\n', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strText.size();
+        }
+        if (nEnd > nStart) {
+            m_pOutput->Errors()->AddItem(
+                QString::fromStdString(strText.substr(nStart, nEnd - nStart)));
+        }
+        nStart = nEnd + 1;
+    }
+}
+
+void CMainFrame::WriteModelErrors(std::string strErrors) {
+    for (;;) {
+        const std::string::size_type nBreak = strErrors.rfind('\n');
+        const std::string strLast =
+            nBreak == std::string::npos ? strErrors : strErrors.substr(nBreak + 1);
+        if (Trim(strLast).empty()) {
+            break;
+        }
+        WriteErrors(strLast);
+        strErrors = nBreak == std::string::npos ? std::string() : strErrors.substr(0, nBreak);
+    }
+    WriteErrors(strErrors);
+}
+
+void CMainFrame::WriteSystem(const std::string& strLine) {
+    m_pOutput->System()->AddItem(QString::fromStdString(strLine));
+}
+
+void CMainFrame::FormatTraceMessage(std::string strLine) {
+    m_pOutput->Model()->FormatTraceMessage(strLine);
+}
+
+int CMainFrame::FillModelTree() {
+    const CSDLAgent* pRoot = m_pEngine ? m_pEngine->GetRootAgent() : nullptr;
+    if (!pRoot) {
+        return 1;
+    }
+    CViewTree* pTree = m_pClassView->Tree();
+    QTreeWidgetItem* pRootItem =
+        pTree->AddItem(nullptr, QString::fromStdString(pRoot->m_strName), {}, TI_ROOT);
+    AddTreeChildren(pRootItem, pRoot);
+    pRootItem->setExpanded(true);
+    return 0;
+}
+
+void CMainFrame::AddTreeChildren(QTreeWidgetItem* pItem, const CSDLAgent* pAgent) {
+    CViewTree* pTree = m_pClassView->Tree();
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        const std::string strId = CSDLBlock::GetGlobalId(pBlock.get());
+        QTreeWidgetItem* pBlockItem =
+            pTree->AddItem(pItem, KeyedLabel(pBlock->m_strName, strId, pBlock->m_strIP),
+                           QString::fromStdString(strId), TI_BLOCK);
+        AddTreeChildren(pBlockItem, pBlock.get());
+        pBlockItem->setExpanded(true);
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        const std::string strName = pProcess->GetFullName(false);
+        QTreeWidgetItem* pProcessItem =
+            pTree->AddItem(pItem, KeyedLabel(pProcess->m_strName, strName, pProcess->m_strIP),
+                           QString::fromStdString(strName), TI_PROCESS);
+        AddProcessNodes(pProcessItem, pProcess.get());
+    }
+}
+
+void CMainFrame::AddProcessNodes(QTreeWidgetItem* pItem, const CSDLProcess* pProcess) {
+    CViewTree* pTree = m_pClassView->Tree();
+    QTreeWidgetItem* pProcedures =
+        pTree->AddItem(pItem, QStringLiteral("PROCEDURES"), {}, TI_GROUP);
+    for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
+        if (!pProcedure->m_bBuiltIn) {
+            pTree->AddItem(pProcedures, QString::fromStdString(pProcedure->m_strName), {}, TI_LEAF);
+        }
+    }
+    QTreeWidgetItem* pStates = pTree->AddItem(pItem, QStringLiteral("STATES"), {}, TI_GROUP);
+    AddChain(pTree->AddItem(pStates, QStringLiteral("START"), {}, TI_LEAF),
+             pProcess->m_pStartOperation);
+    for (const auto& [strState, pFirst] : pProcess->m_mapStates) {
+        AddChain(pTree->AddItem(pStates, QString::fromStdString(strState), {}, TI_LEAF), pFirst);
+    }
+}
+
+void CMainFrame::AddChain(QTreeWidgetItem* pItem, const CSDLOperation* pFirst) {
+    // Only next links: a decision's other branch is not followed, and a chain
+    // that loops back ends where it started.
+    int nGuard = 0;
+    for (const CSDLOperation* pOperation = pFirst; pOperation && nGuard < 100000;
+         pOperation = pOperation->m_pNext, ++nGuard) {
+        const std::string strKey = pOperation->GetCodeID();
+        const std::string strIP = pOperation->m_pOwner ? pOperation->m_pOwner->m_strIP : "";
+        m_pClassView->Tree()->AddItem(pItem, KeyedLabel(pOperation->m_strType, strKey, strIP),
+                                      QString::fromStdString(strKey), TI_LEAF);
+        if (pOperation->m_pNext == pFirst) {
+            break;
+        }
+    }
+}
+
+void CMainFrame::OnTreeSelection() {
+    QTreeWidgetItem* pItem = m_pClassView->Tree()->currentItem();
+    if (!pItem || !m_pEngine) {
+        return;
+    }
+    const std::string strKey = CViewTree::KeyOf(pItem).toStdString();
+    const std::string strLookup = strKey.empty() ? pItem->text(0).toStdString() : strKey;
+    if (FindIn(m_pEngine->m_mapProcesses, strLookup)) {
+        m_pProperties->SelectProcess(strLookup);
+    } else if (FindIn(m_pEngine->m_mapBlocks, strLookup)) {
+        m_pProperties->SelectBlock(strLookup);
+    } else {
+        m_pView->ShowDocument(m_strDiagramFolder + strLookup + ".vsd");
+    }
+}
+
+CSDLAgent* CMainFrame::GetSelectedAgent(int& nKind) {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load first a model.");
+        return nullptr;
+    }
+    const std::string strKey = CViewTree::KeyOf(m_pClassView->Tree()->currentItem()).toStdString();
+    if (CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strKey)) {
+        nKind = SK_PROCESS;
+        return pProcess;
+    }
+    if (CSDLBlock* pBlock = FindIn(m_pEngine->m_mapBlocks, strKey)) {
+        nKind = SK_BLOCK;
+        return pBlock;
+    }
+    nKind = SK_OTHER;
+    return m_pEngine->GetRootAgent();
+}
+
+CSDLOperation* CMainFrame::GetSelectedOperation(int& nKind) {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load first a model.");
+        return nullptr;
+    }
+    const std::string strKey = CViewTree::KeyOf(m_pClassView->Tree()->currentItem()).toStdString();
+    CSDLOperation* pOperation = FindIn(m_pEngine->m_mapOperations, strKey);
+    nKind = pOperation ? SK_OPERATION : SK_OTHER;
+    return pOperation;
+}
+
+void CMainFrame::OnModelProperties() {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load first a model.");
+        return;
+    }
+    const std::string strKey = CViewTree::KeyOf(m_pClassView->Tree()->currentItem()).toStdString();
+    if (FindIn(m_pEngine->m_mapProcesses, strKey)) {
+        m_pProperties->SelectProcess(strKey);
+    } else if (FindIn(m_pEngine->m_mapBlocks, strKey)) {
+        m_pProperties->SelectBlock(strKey);
+    }
+}
+
+void CMainFrame::OnTraceOptions() {
+    int nKind = SK_OTHER;
+    CSDLAgent* pAgent = GetSelectedAgent(nKind);
+    if (!pAgent || nKind != SK_PROCESS) {
+        return;
+    }
+    // The simulation thread reads these flags while it runs.
+    if (IsRunAlive()) {
+        m_pNotifier->MessageBox("Trace Options",
+                                "Trace options can be changed only while the model is not being "
+                                "simulated.",
+                                NB_OK, NI_INFORMATION);
+        return;
+    }
+    CDlgTraceOptions dialog(this);
+    dialog.m_bTraceInput = pAgent->m_bTraceInput;
+    dialog.m_bTraceOutput = pAgent->m_bTraceOutput;
+    dialog.m_bTraceSetState = pAgent->m_bTraceSetState;
+    dialog.m_bAnimInput = pAgent->m_bAnimInput;
+    dialog.m_bAnimOutput = pAgent->m_bAnimOutput;
+    dialog.m_bAnimSetState = pAgent->m_bAnimSetState;
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    pAgent->m_bTraceInput = dialog.m_bTraceInput;
+    pAgent->m_bTraceOutput = dialog.m_bTraceOutput;
+    pAgent->m_bTraceSetState = dialog.m_bTraceSetState;
+    pAgent->m_bAnimInput = dialog.m_bAnimInput;
+    pAgent->m_bAnimOutput = dialog.m_bAnimOutput;
+    pAgent->m_bAnimSetState = dialog.m_bAnimSetState;
+}

@@ -1,0 +1,132 @@
+#include "velko/multilinelistbox.h"
+
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+namespace {
+
+enum ItemRole { IR_TEXT_COLOR = Qt::UserRole + 1, IR_BACK_COLOR, IR_SUB_LINES };
+
+// One sub-line: text, text colour, background colour.
+QVariantList MakeSubLine(const QString& strText, ColorRef colorText, ColorRef colorBack) {
+    return {strText, FromColorRef(colorText), FromColorRef(colorBack)};
+}
+
+class CMultiLineDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        // Layout asks without the item's state: the view knows the selection.
+        const auto* pView = static_cast<const QAbstractItemView*>(parent());
+        const bool bSelected =
+            pView->selectionModel() && pView->selectionModel()->isSelected(index);
+        const int nSubLines = index.data(IR_SUB_LINES).toList().size();
+        return QSize(option.fontMetrics.horizontalAdvance(index.data().toString()) + 10,
+                     LINE_HEIGHT * (bSelected ? 1 + nSubLines : 1));
+    }
+
+    void paint(QPainter* pPainter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        pPainter->save();
+        const QColor colorText = index.data(IR_TEXT_COLOR).value<QColor>();
+        const QColor colorBack = index.data(IR_BACK_COLOR).value<QColor>();
+        const QVariantList listSub = index.data(IR_SUB_LINES).toList();
+        const QRect rect = option.rect;
+        const QString strText = index.data().toString();
+        if (option.state & QStyle::State_Selected) {
+            const int nLine = rect.height() / (1 + static_cast<int>(listSub.size()));
+            pPainter->fillRect(rect, colorText);
+            pPainter->setPen(colorBack);
+            pPainter->drawText(QRect(rect.left() + 5, rect.top(), rect.width() - 5, nLine),
+                               Qt::AlignVCenter | Qt::TextSingleLine, strText);
+            int nTop = rect.top() + nLine;
+            for (const QVariant& sub : listSub) {
+                const QVariantList fields = sub.toList();
+                const QRect band(rect.left(), nTop, rect.width(), nLine);
+                pPainter->fillRect(band, fields[2].value<QColor>());
+                pPainter->setPen(fields[1].value<QColor>());
+                pPainter->drawText(band.adjusted(22, 0, 0, 0),
+                                   Qt::AlignVCenter | Qt::TextSingleLine, fields[0].toString());
+                nTop += nLine;
+            }
+            pPainter->setPen(QPen(colorBack, 1, Qt::DotLine));
+            pPainter->drawRect(rect.adjusted(0, 0, -1, -1));
+        } else {
+            pPainter->fillRect(rect, colorBack);
+            pPainter->setPen(colorText);
+            pPainter->drawText(rect.adjusted(5, 0, 0, 0), Qt::AlignVCenter | Qt::TextSingleLine,
+                               strText);
+        }
+        pPainter->restore();
+    }
+};
+
+}  // namespace
+
+QColor FromColorRef(ColorRef color) {
+    return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+}
+
+CMultiLineListBox::CMultiLineListBox(QWidget* pParent) : QListWidget(pParent) {
+    setItemDelegate(new CMultiLineDelegate(this));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setUniformItemSizes(false);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Base, FromColorRef(0xECFFEC));
+    setPalette(palette);
+    // A selected line unfolds its sub-lines; the one left folds again.
+    connect(this, &QListWidget::itemSelectionChanged, this, [this] { doItemsLayout(); });
+}
+
+QListWidgetItem* CMultiLineListBox::MakeItem(const QString& strText, ColorRef colorText,
+                                             ColorRef colorBack) {
+    auto* pItem = new QListWidgetItem(strText);
+    pItem->setData(IR_TEXT_COLOR, FromColorRef(colorText));
+    pItem->setData(IR_BACK_COLOR, FromColorRef(colorBack));
+    pItem->setData(IR_SUB_LINES, QVariantList());
+    return pItem;
+}
+
+int CMultiLineListBox::AddItem(const QString& strText, ColorRef colorText, ColorRef colorBack) {
+    addItem(MakeItem(strText, colorText, colorBack));
+    return count() - 1;
+}
+
+int CMultiLineListBox::InsertItem(int nIndex, const QString& strText, ColorRef colorText,
+                                  ColorRef colorBack) {
+    if (nIndex < 0 || nIndex > count()) {
+        return -1;
+    }
+    insertItem(nIndex, MakeItem(strText, colorText, colorBack));
+    return nIndex;
+}
+
+bool CMultiLineListBox::AddSubItem(int nIndex, const QString& strText, ColorRef colorText,
+                                   ColorRef colorBack) {
+    QListWidgetItem* pItem = item(nIndex);
+    if (!pItem) {
+        return false;
+    }
+    QVariantList listSub = pItem->data(IR_SUB_LINES).toList();
+    listSub.append(QVariant(MakeSubLine(strText, colorText, colorBack)));
+    pItem->setData(IR_SUB_LINES, listSub);
+    return true;
+}
+
+QColor CMultiLineListBox::TextColor(int nIndex) const {
+    return item(nIndex)->data(IR_TEXT_COLOR).value<QColor>();
+}
+
+QColor CMultiLineListBox::BackColor(int nIndex) const {
+    return item(nIndex)->data(IR_BACK_COLOR).value<QColor>();
+}
+
+int CMultiLineListBox::SubLineCount(int nIndex) const {
+    return static_cast<int>(item(nIndex)->data(IR_SUB_LINES).toList().size());
+}
+
+int CMultiLineListBox::ItemHeight(int nIndex) const {
+    return visualItemRect(item(nIndex)).height();
+}

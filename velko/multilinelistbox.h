@@ -1,0 +1,45 @@
+#pragma once
+
+// A list of coloured text lines. Each line has its own text and background
+// colour and may carry sub-lines that unfold under it while it is selected;
+// a selected line is drawn with its two colours swapped. Lines are 20 pixels
+// high, and a selected line grows by 20 pixels per sub-line.
+
+#include <QColor>
+#include <QListWidget>
+#include <QString>
+#include <cstdint>
+
+// A colour as the program's files and tables write it: 0x00BBGGRR.
+using ColorRef = std::uint32_t;
+QColor FromColorRef(ColorRef color);
+
+constexpr ColorRef CR_BLACK = 0x000000;
+constexpr ColorRef CR_WHITE = 0xFFFFFF;
+constexpr int LINE_HEIGHT = 20;
+
+class CMultiLineListBox : public QListWidget {
+    Q_OBJECT
+public:
+    explicit CMultiLineListBox(QWidget* pParent);
+
+    // Appends a line; returns its index.
+    int AddItem(const QString& strText, ColorRef colorText = CR_BLACK,
+                ColorRef colorBack = CR_WHITE);
+    // Inserts a line at nIndex (0 .. count; count appends); -1 when out of
+    // range.
+    int InsertItem(int nIndex, const QString& strText, ColorRef colorText = CR_BLACK,
+                   ColorRef colorBack = CR_WHITE);
+    // Adds a sub-line under line nIndex; false when there is no such line.
+    bool AddSubItem(int nIndex, const QString& strText, ColorRef colorText = CR_BLACK,
+                    ColorRef colorBack = CR_WHITE);
+
+    QColor TextColor(int nIndex) const;
+    QColor BackColor(int nIndex) const;
+    int SubLineCount(int nIndex) const;
+    // The height line nIndex has now.
+    int ItemHeight(int nIndex) const;
+
+private:
+    QListWidgetItem* MakeItem(const QString& strText, ColorRef colorText, ColorRef colorBack);
+};

@@ -1,0 +1,111 @@
+#include "velko/velkoapp.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSettings>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "velko/icons.h"
+#include "velko/mainfrm.h"
+
+CVELKOApp::CVELKOApp() {
+    QCoreApplication::setOrganizationName(QStringLiteral("VELKO"));
+    QCoreApplication::setApplicationName(QStringLiteral("VELKO"));
+    QApplication::setWindowIcon(ApplicationIcon());
+}
+
+CVELKOApp::~CVELKOApp() {
+    ExitInstance();
+}
+
+bool CVELKOApp::InitInstance(const QStringList& listArguments) {
+    m_pFrame = std::make_unique<CMainFrame>(*this);
+    m_pFrame->show();
+    // The model opens once the window exists and the event loop runs.
+    if (!listArguments.isEmpty() && !listArguments.first().isEmpty()) {
+        const std::string strPath =
+            QFileInfo(listArguments.first()).absoluteFilePath().toStdString();
+        QTimer::singleShot(0, m_pFrame.get(), [this, strPath] { OpenDocumentFile(strPath); });
+    }
+    return true;
+}
+
+void CVELKOApp::ExitInstance() {
+    if (m_pFrame) {
+        m_pFrame->close();
+        m_pFrame.reset();
+    }
+}
+
+int CVELKOApp::OpenDocumentFile(const std::string& strPath) {
+    const int nResult = m_pFrame->LoadModel(strPath);
+    if (nResult == LM_REFUSED) {
+        return nResult;
+    }
+    m_pFrame->ShowCaptionMessage(nResult == LM_LOADED
+                                     ? QStringLiteral("Ready to configure the model. Then, you "
+                                                      "need to create the DLL.")
+                                     : QStringLiteral("Some errors ocurred on loading the model."),
+                                 QStringLiteral("Configure"), 0xE802, QStringLiteral("Ok"));
+    return nResult;
+}
+
+void CVELKOApp::OnOpenRecentFile(int nIndex) {
+    const QStringList listFiles = RecentFiles();
+    if (nIndex < 0 || nIndex >= listFiles.size() || listFiles[nIndex].isEmpty()) {
+        return;
+    }
+    const int nResult = OpenDocumentFile(listFiles[nIndex].toStdString());
+    // A refusal says nothing about the file: only a failed load drops it.
+    if (nResult != LM_LOADED && nResult != LM_REFUSED) {
+        RemoveRecentFile(RecentFiles().indexOf(listFiles[nIndex]));
+    }
+}
+
+QStringList CVELKOApp::RecentFiles() const {
+    return QSettings().value(SETTING_RECENT).toStringList();
+}
+
+void CVELKOApp::AddToRecentFileList(const std::string& strPath) {
+    QStringList listFiles = RecentFiles();
+    const QString strFile = QString::fromStdString(strPath);
+    listFiles.removeAll(strFile);
+    listFiles.prepend(strFile);
+    while (listFiles.size() > MAX_RECENT_FILES) {
+        listFiles.removeLast();
+    }
+    QSettings().setValue(SETTING_RECENT, listFiles);
+}
+
+void CVELKOApp::RemoveRecentFile(int nIndex) {
+    QStringList listFiles = RecentFiles();
+    if (nIndex >= 0 && nIndex < listFiles.size()) {
+        listFiles.removeAt(nIndex);
+        QSettings().setValue(SETTING_RECENT, listFiles);
+    }
+}
+
+void CVELKOApp::ShowAbout() {
+    QDialog about(m_pFrame.get());
+    about.setWindowTitle(QStringLiteral("About VELKO"));
+    auto* pLayout = new QVBoxLayout(&about);
+    auto* pRow = new QHBoxLayout;
+    auto* pIcon = new QLabel(&about);
+    pIcon->setPixmap(ApplicationIcon().pixmap(32, 32));
+    auto* pText = new QVBoxLayout;
+    pText->addWidget(new QLabel(QStringLiteral("VELKO, Version 1.0"), &about));
+    pText->addWidget(new QLabel(QStringLiteral("Simulation of SDL models"), &about));
+    pRow->addWidget(pIcon, 0, Qt::AlignTop);
+    pRow->addLayout(pText);
+    pLayout->addLayout(pRow);
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
+    QObject::connect(pButtons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+    pLayout->addWidget(pButtons);
+    about.exec();
+}
