@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "clients/velkoeyedx/sh_dx/camera.h"
+#include "clients/velkoeyedx/sh_dx/scenecontroller.h"
 #include "sh_dx/scenefolder.h"
 
 namespace {
@@ -229,6 +230,35 @@ TEST_F(TerrainTest, ThePickRayOfAWindowPointSelectsTheCellSeenThere) {
                                                           {"UTM X", 3},
                                                           {"UTM Y", 8},
                                                           {"height", 0}}));
+}
+
+// The scene lock hides the terrain and its release takes the cells' textures
+// back; a trace's cell events paint cells of the real grid, one beyond the
+// grid is ignored.
+TEST_F(TerrainTest, SceneLockAndCellEventsReachTheTerrain) {
+    CTerrain terrain(m_files.Resolver());
+    velkotest::CFakeTicks ticks;
+    CSceneController scene(ticks.Source());
+    scene.SetTerrain(&terrain);
+    ASSERT_TRUE(terrain.InitFromCellCount(16));
+    terrain.SetCellTexture(5, "grass.dds");
+
+    scene.Lock();
+    EXPECT_FALSE(terrain.IsLoaded());
+    ASSERT_TRUE(terrain.InitFromCellCount(16));
+    CAnimations& animations = scene.GetAnimations();
+    animations.AddAgent("grid", "default_terrain.img");
+    animations.QueueEvent(CAnimEvent::MakeCellState("grid", 1.0, 3, "ice.jpg"));
+    animations.QueueEvent(CAnimEvent::MakeCellState("grid", 1.0, 16, "ice.jpg"));
+    scene.Unlock();
+    EXPECT_TRUE(terrain.IsLoaded());
+    EXPECT_EQ(terrain.GetCellTexture(5), "");
+
+    scene.Play(0.0);
+    ticks.Advance(2.0);
+    scene.Frame();
+    EXPECT_EQ(terrain.GetCellTexture(3), "ice.jpg");
+    EXPECT_EQ(terrain.GetNumCells(), 16);
 }
 
 TEST(Camera, StartViewSpeedStepsAndWallClockMovement) {

@@ -27,6 +27,7 @@
 
 #include "clients/velkoeyedx/sh_dx/dxmath.h"
 #include "clients/velkoeyedx/sh_dx/resourceresolver.h"
+#include "clients/velkoeyedx/sh_dx/sceneterrain.h"
 #include "clients/velkoeyedx/sh_dx/vertex.h"
 #include "sh_aux/namemap.h"
 
@@ -54,7 +55,7 @@ struct CTerrainOverlay {
     std::array<uint32_t, 6> arrSelection{};
 };
 
-class CTerrain {
+class CTerrain : public CSceneTerrain {
 public:
     // Asked to load one texture file (the window decodes and uploads it);
     // false when it cannot.
@@ -63,7 +64,7 @@ public:
 
     // Textures and terrain files are found through resolver.
     explicit CTerrain(CResourceResolver resolver = CResourceResolver());
-    ~CTerrain();
+    ~CTerrain() override;
     CTerrain(const CTerrain&) = delete;
     CTerrain& operator=(const CTerrain&) = delete;
 
@@ -99,7 +100,7 @@ public:
     // The grid may be drawn and picked: set by a build, cleared by the scene
     // lock while the scene is replaced.
     bool IsLoaded() const { return m_bLoaded.load(); }
-    void MarkNotLoaded() { m_bLoaded.store(false); }
+    void MarkNotLoaded() override { m_bLoaded.store(false); }
 
     int GetRows() const;
     int GetCols() const;
@@ -120,11 +121,11 @@ public:
 
     // Paints one cell (the empty name removes its texture). A cell outside
     // the grid is ignored: cell numbers come from traces and layers.
-    void SetCellTexture(int nCell, const std::string& strName);
+    void SetCellTexture(int nCell, const std::string& strName) override;
     // The texture name of a cell, "" for none or outside the grid.
     std::string GetCellTexture(int nCell) const;
     // Every cell back to the base texture.
-    void ClearCellTextures();
+    void ClearCellTextures() override;
     // Regroups the cells by texture and sets the selection; fills pOverlay
     // and answers true when anything changed since the last call (the first
     // call after construction always fills it).
