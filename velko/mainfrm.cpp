@@ -200,6 +200,8 @@ void CMainFrame::CreateRibbon() {
     m_pAppMenu->addAction(commands.Action(ID_APP_EXIT));
     m_pRibbon->ApplicationButton()->setMenu(m_pAppMenu);
     m_pRibbon->ApplicationButton()->setIcon(ApplicationIcon());
+    m_pRibbon->AddQuickAccess(commands.Action(ID_FILE_OPEN));
+    m_pRibbon->AddQuickAccess(commands.Action(ID_FILE_SAVE));
 
     CRibbonPanel* pPanel = m_pRibbon->AddPanel(QStringLiteral("&Home"), QStringLiteral("Project"));
     pPanel->AddButton(commands.Action(ID_FILE_OPEN));

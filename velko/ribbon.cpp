@@ -91,7 +91,10 @@ CRibbonBar::CRibbonBar(QWidget* pParent) : QWidget(pParent) {
     m_pTabs = new QTabBar(m_pTabRow);
     m_pTabs->setDrawBase(false);
     m_pTabs->setExpanding(false);
+    m_pQuickAccess = new QHBoxLayout;
+    m_pQuickAccess->setSpacing(0);
     pRow->addWidget(m_pAppButton);
+    pRow->addLayout(m_pQuickAccess);
     pRow->addWidget(m_pTabs);
     pRow->addStretch(1);
     pLayout->addWidget(m_pTabRow);
@@ -122,6 +125,15 @@ CRibbonPanel* CRibbonBar::AddPanel(const QString& strTab, const QString& strPane
     auto* pPanel = new CRibbonPanel(strPanel, pPage);
     pStrip->insertWidget(pStrip->count() - 1, pPanel);
     return pPanel;
+}
+
+void CRibbonBar::AddQuickAccess(QAction* pAction) {
+    auto* pButton = new QToolButton(m_pTabRow);
+    pButton->setDefaultAction(pAction);
+    pButton->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    pButton->setIconSize(QSize(16, 16));
+    pButton->setAutoRaise(true);
+    m_pQuickAccess->addWidget(pButton);
 }
 
 QToolButton* CRibbonBar::AddTabRowButton(const QString& strText, const QString& strToolTip) {

@@ -13,6 +13,7 @@
 
 class QAction;
 class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QMenu;
 class QStackedWidget;
@@ -53,6 +54,8 @@ public:
     QToolButton* ApplicationButton() const { return m_pAppButton; }
     // A new panel at the end of the tab strTab (created when it is new).
     CRibbonPanel* AddPanel(const QString& strTab, const QString& strPanel);
+    // A small button of the quick access row, beside the application button.
+    void AddQuickAccess(QAction* pAction);
     // A button at the right end of the tab row.
     QToolButton* AddTabRowButton(const QString& strText, const QString& strToolTip);
 
@@ -64,6 +67,7 @@ public:
 
 private:
     QToolButton* m_pAppButton;
+    QHBoxLayout* m_pQuickAccess;
     QTabBar* m_pTabs;
     QWidget* m_pTabRow;
     QStackedWidget* m_pPages;
