@@ -24,7 +24,6 @@ constexpr size_t kReadBufferSize = 4096;
 // Payload is read in pieces of at most this size, so that memory follows the
 // bytes that actually arrived rather than the length the peer claims.
 constexpr size_t kPayloadChunk = 1024 * 1024;
-constexpr int kConnectTimeoutMs = 20000;
 // How often a waiting connect looks at the cancel flag.
 constexpr int kPollSliceMs = 100;
 
@@ -279,7 +278,7 @@ bool CBidirecSocket::ConnectWithin(int nHandle, const void* pAddress, unsigned i
     return ::fcntl(nHandle, F_SETFL, nFlags) == 0;
 }
 
-int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort) {
+int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort, int nTimeoutMs) {
     if (nPort > 65535 || IsOpen()) {
         return 0;
     }
@@ -290,8 +289,7 @@ int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort
     if (::getaddrinfo(strHost.c_str(), nullptr, &hints, &pList) != 0 || pList == nullptr) {
         return 0;  // unknown host: a failed connection
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     int nResult = 0;
     bool bNoSocket = false;
     for (addrinfo* p = pList; p != nullptr && nResult == 0 && !m_bCancelled.load();
@@ -461,6 +459,38 @@ void CBidirecSocket::enviaMsj(std::string strMessage) {
         lock.unlock();
         MarkLinkLost();
         CCustomException::ThrowError(kSendError);
+    }
+}
+
+bool CBidirecSocket::SendBytes(const char* pData, size_t nBytes) {
+    std::lock_guard<std::mutex> lock(m_mutexSend);
+    return SendAll(pData, nBytes);
+}
+
+long CBidirecSocket::ReceiveBytes(char* pBuffer, size_t nCapacity,
+                                  std::chrono::steady_clock::time_point tDeadline) {
+    std::lock_guard<std::mutex> lock(m_mutexReceive);
+    for (;;) {
+        const int nHandle = m_nHandle.load();
+        if (nHandle < 0 || m_bCancelled.load()) {
+            return -1;
+        }
+        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               tDeadline - std::chrono::steady_clock::now())
+                               .count();
+        pollfd pfd{nHandle, POLLIN, 0};
+        const int nReady = ::poll(&pfd, 1, static_cast<int>(std::max<long long>(nLeft, 0)));
+        if (nReady < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nReady <= 0) {
+            return -1;  // failed, or nothing arrived in time
+        }
+        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, 0);
+        if (nGot < 0 && errno == EINTR) {
+            continue;
+        }
+        return nGot < 0 ? -1 : static_cast<long>(nGot);
     }
 }
 

@@ -7,6 +7,7 @@
 // here, at the wire.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -17,6 +18,8 @@
 // Largest payload a received message may claim, in bytes. A longer claim is
 // treated as a broken link rather than allocated.
 inline constexpr size_t kMaxSocketMessageBytes = 64u * 1024u * 1024u;
+// How long a connect waits by default.
+inline constexpr int kSocketConnectTimeoutMs = 20000;
 
 // The wire bytes of one message holding strText (UTF-8).
 std::string EncodeSocketString(std::string_view strText);
@@ -52,10 +55,11 @@ public:
     static bool InitSockets();
 
     // Connects to strHost (dotted address or host name) : nPort, waiting at
-    // most about 20 seconds. 1 when connected, 0 otherwise (refused, timed
-    // out, unknown host, cancelled, already open). Throws CCustomException
-    // when no socket can be created.
-    int ConnectClient(const std::string& strHost, unsigned int nPort);
+    // most nTimeoutMs. 1 when connected, 0 otherwise (refused, timed out,
+    // unknown host, cancelled, already open). Throws CCustomException when no
+    // socket can be created.
+    int ConnectClient(const std::string& strHost, unsigned int nPort,
+                      int nTimeoutMs = kSocketConnectTimeoutMs);
     // Binds a stream socket to nPort (0: any free port, see GetBoundPort) on
     // strAddress (empty: every local address). Nonzero on success.
     int CreateServer(unsigned int nPort, const std::string& strAddress = std::string());
@@ -79,6 +83,16 @@ public:
     void recibeMsj(std::string& strMessage);
     // Ends sending: later enviaMsj calls do nothing. Receiving goes on.
     void CloseOutput();
+
+    // Plain byte streams, for a connected link that carries no messages (an
+    // HTTP exchange); never mixed with enviaMsj / recibeMsj on one link.
+    // SendBytes hands all nBytes to the system; false on failure.
+    bool SendBytes(const char* pData, size_t nBytes);
+    // Waits until tDeadline at most for data and receives up to nCapacity
+    // bytes: their count, 0 once the peer has closed, -1 on failure, time-out
+    // or cancel.
+    long ReceiveBytes(char* pBuffer, size_t nCapacity,
+                      std::chrono::steady_clock::time_point tDeadline);
 
     // A send that cannot go on for nMilliseconds (the peer stopped reading)
     // fails as a lost link; 0 waits for ever. For an open socket.
