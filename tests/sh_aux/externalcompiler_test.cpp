@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "support/filebytes.h"
 
 namespace fs = std::filesystem;
 
@@ -16,15 +16,8 @@ namespace {
 
 const std::string HEADER_FOLDER = std::string(VELKO_TEST_DATA_DIR) + "/compiler/SDLCodeExternal";
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& strText) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << strText;
-}
+constexpr auto ReadAll = velkotest::ReadFileBytes;
+constexpr auto WriteFile = velkotest::WriteFileBytes;
 
 std::string FirstLine(const std::string& str) {
     return str.substr(0, str.find('\n'));

@@ -1,0 +1,677 @@
+#include "sh_aux/textfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
+
+namespace {
+
+constexpr int kDefaultBufferSize = 4096;
+const char* const kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// Sets the thread's last-error text for message nId about strPath and the
+// system error nError; the read and write texts name the code first.
+void ReportError(unsigned int nId, const std::string& strPath, int nError) {
+    const std::string strSystem = GetSystemErrorText(nError);
+    if (nId == 20001 || nId == 20002) {
+        SetLastErrorTextId(nId, nError, strPath.c_str(), strSystem.c_str());
+    } else {
+        SetLastErrorTextId(nId, strPath.c_str(), nError, strSystem.c_str());
+    }
+    errno = nError;
+}
+
+// One system read, repeated when a signal interrupts it.
+ssize_t ReadOnce(int nHandle, void* pBuffer, size_t nBytes) {
+    for (;;) {
+        const ssize_t n = ::read(nHandle, pBuffer, nBytes);
+        if (n >= 0 || errno != EINTR) {
+            return n;
+        }
+    }
+}
+
+bool IsHighSurrogate(char32_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+// 8-bit text in the system's code page: UTF-8 passes through; bytes that are
+// not valid UTF-8 are Windows-1252.
+std::string DecodeAnsi(const std::string& strBytes) {
+    return IsValidUtf8(strBytes) ? strBytes : Cp1252ToUtf8(strBytes);
+}
+
+// UTF-16 to 8-bit text. What the code page cannot hold (an unpaired
+// surrogate) becomes the default character, or U+FFFD without one, and sets
+// *pbUsedDefault.
+std::string WideToNarrow(std::u16string_view strText, const std::string* pDefault,
+                         bool* pbUsedDefault) {
+    std::string out;
+    size_t nStart = 0;
+    for (size_t i = 0; i < strText.size(); ++i) {
+        if (IsHighSurrogate(strText[i]) && i + 1 < strText.size() &&
+            IsLowSurrogate(strText[i + 1])) {
+            ++i;
+        } else if (IsHighSurrogate(strText[i]) || IsLowSurrogate(strText[i])) {
+            out += Utf16ToUtf8(strText.substr(nStart, i - nStart));
+            out += pDefault ? *pDefault : kReplacement;
+            if (pbUsedDefault) {
+                *pbUsedDefault = true;
+            }
+            nStart = i + 1;
+        }
+    }
+    out += Utf16ToUtf8(strText.substr(nStart));
+    return out;
+}
+
+// The UTF-16 units of one code point; U+FFFD beyond the last code point.
+std::u16string CodePointUnits(char32_t cp) {
+    if (cp > 0x10FFFF) {
+        cp = 0xFFFD;
+    }
+    if (cp < 0x10000) {
+        return std::u16string(1, static_cast<char16_t>(cp));
+    }
+    const char32_t v = cp - 0x10000;
+    return {static_cast<char16_t>(0xD800 + (v >> 10)), static_cast<char16_t>(0xDC00 | (v & 0x3FF))};
+}
+
+}  // namespace
+
+// ---- Readers --------------------------------------------------------------------------
+
+// Buffered reading of bytes. The base class itself reads an empty file: every
+// read reports the end.
+class TextFileReader {
+public:
+    TextFileReader(const std::string& strPath, int nHandle, int nBufferSize)
+        : m_strPath(strPath), m_nHandle(nHandle), m_buffer(static_cast<size_t>(nBufferSize)) {}
+    virtual ~TextFileReader() = default;
+
+    virtual int GetChar() { return -1; }
+    virtual int ReadLine(std::u16string& strLine) {
+        strLine.clear();
+        return -1;
+    }
+    virtual int ReadLineUtf8(std::string& strLine, bool /*bNarrow*/) {
+        const int nResult = ReadLine(m_strWide);
+        strLine = nResult == 0 ? Utf16ToUtf8(m_strWide) : std::string();
+        return nResult;
+    }
+
+protected:
+    // The next byte: 0 with rb set, -1 at the end of the file, -2 on failure.
+    int PeekByte(unsigned char& rb) {
+        if (m_nPos == m_nCount) {
+            const int nResult = Fill();
+            if (nResult != 0) {
+                return nResult;
+            }
+        }
+        rb = static_cast<unsigned char>(m_buffer[m_nPos]);
+        return 0;
+    }
+    int NextByte(unsigned char& rb) {
+        const int nResult = PeekByte(rb);
+        if (nResult == 0) {
+            ++m_nPos;
+        }
+        return nResult;
+    }
+    // The next byte that is no carriage return.
+    int NextByteNotCR(unsigned char& rb) {
+        int nResult = 0;
+        do {
+            nResult = NextByte(rb);
+        } while (nResult == 0 && rb == '\r');
+        return nResult;
+    }
+
+    // One line of units from fnNext (0, -1 or -2 as NextByte): everything up
+    // to the next line feed, a carriage return right before it left out.
+    template <class TString, class FnNext>
+    static int ReadLineOf(TString& strLine, FnNext fnNext) {
+        using Unit = typename TString::value_type;
+        strLine.clear();
+        int nResult = -1;
+        bool bCarriageReturn = false;  // held back until we know what follows
+        for (;;) {
+            Unit u{};
+            const int nNext = fnNext(u);
+            if (nNext == -2) {
+                return -2;
+            }
+            if (nNext == -1) {
+                if (bCarriageReturn) {
+                    strLine += Unit('\r');
+                }
+                return nResult;
+            }
+            nResult = 0;
+            if (u == Unit('\n')) {
+                return 0;
+            }
+            if (bCarriageReturn) {
+                strLine += Unit('\r');
+            }
+            bCarriageReturn = u == Unit('\r');
+            if (!bCarriageReturn) {
+                strLine += u;
+            }
+        }
+    }
+
+    // A line of bytes.
+    int ReadByteLine(std::string& strLine) {
+        return ReadLineOf(strLine, [this](char& ch) {
+            unsigned char b = 0;
+            const int nResult = NextByte(b);
+            ch = static_cast<char>(b);
+            return nResult;
+        });
+    }
+
+private:
+    int Fill() {
+        if (m_bEnd || m_buffer.empty()) {
+            return -1;
+        }
+        const ssize_t n = ReadOnce(m_nHandle, m_buffer.data(), m_buffer.size());
+        if (n < 0) {
+            ReportError(20001, m_strPath, errno);
+            return -2;
+        }
+        if (n == 0) {
+            m_bEnd = true;
+            return -1;
+        }
+        m_nPos = 0;
+        m_nCount = static_cast<size_t>(n);
+        return 0;
+    }
+
+    const std::string& m_strPath;
+    int m_nHandle;
+    std::vector<char> m_buffer;
+    size_t m_nPos = 0;
+    size_t m_nCount = 0;
+    bool m_bEnd = false;
+    std::u16string m_strWide;
+};
+
+class ANSI_TextFileReader : public TextFileReader {
+public:
+    using TextFileReader::TextFileReader;
+
+    int GetChar() override {
+        unsigned char b = 0;
+        const int nResult = NextByteNotCR(b);
+        return nResult == 0 ? b : nResult;
+    }
+    int ReadLine(std::u16string& strLine) override {
+        const int nResult = ReadByteLine(m_strBytes);
+        strLine = nResult == 0 ? Utf8ToUtf16(DecodeAnsi(m_strBytes)) : std::u16string();
+        return nResult;
+    }
+    int ReadLineUtf8(std::string& strLine, bool bNarrow) override {
+        const int nResult = ReadByteLine(strLine);
+        if (nResult == 0 && !bNarrow) {
+            strLine = DecodeAnsi(strLine);
+        }
+        return nResult;
+    }
+
+private:
+    std::string m_strBytes;
+};
+
+class UTF8_TextFileReader : public TextFileReader {
+public:
+    using TextFileReader::TextFileReader;
+
+    // One code point; an invalid or cut sequence gives U+FFFD, and a byte that
+    // cannot continue the sequence is left for the next call.
+    int GetChar() override {
+        unsigned char b = 0;
+        int nResult = NextByteNotCR(b);
+        if (nResult != 0) {
+            return nResult;
+        }
+        std::string strSequence(1, static_cast<char>(b));
+        const int nMore = b >= 0xF8 ? 0 : b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+        for (int k = 0; k < nMore; ++k) {
+            unsigned char c = 0;
+            nResult = PeekByte(c);
+            if (nResult == -2) {
+                return -2;
+            }
+            if (nResult == -1 || (c & 0xC0) != 0x80) {
+                break;
+            }
+            NextByte(c);
+            strSequence += static_cast<char>(c);
+        }
+        const std::u16string units = Utf8ToUtf16(strSequence);
+        if (units.size() == 2 && IsHighSurrogate(units[0]) && IsLowSurrogate(units[1])) {
+            return 0x10000 + ((units[0] - 0xD800) << 10) + (units[1] - 0xDC00);
+        }
+        return units[0];
+    }
+    int ReadLine(std::u16string& strLine) override {
+        const int nResult = ReadByteLine(m_strBytes);
+        strLine = nResult == 0 ? Utf8ToUtf16(m_strBytes) : std::u16string();
+        return nResult;
+    }
+    int ReadLineUtf8(std::string& strLine, bool /*bNarrow*/) override {
+        const int nResult = ReadByteLine(strLine);
+        if (nResult == 0 && !IsValidUtf8(strLine)) {
+            strLine = Utf16ToUtf8(Utf8ToUtf16(strLine));
+        }
+        return nResult;
+    }
+
+private:
+    std::string m_strBytes;
+};
+
+template <bool kBigEndian>
+class UTF16_TextFileReader : public TextFileReader {
+public:
+    using TextFileReader::TextFileReader;
+
+    int GetChar() override {
+        char16_t u = u'\r';
+        int nResult = 0;
+        while (nResult == 0 && u == u'\r') {
+            nResult = NextUnit(u);
+        }
+        return nResult == 0 ? u : nResult;
+    }
+    int ReadLine(std::u16string& strLine) override {
+        return ReadLineOf(strLine, [this](char16_t& u) { return NextUnit(u); });
+    }
+
+private:
+    // A lone byte at the end of the file ends it.
+    int NextUnit(char16_t& ru) {
+        unsigned char b0 = 0;
+        unsigned char b1 = 0;
+        int nResult = NextByte(b0);
+        if (nResult == 0) {
+            nResult = NextByte(b1);
+        }
+        ru = kBigEndian ? static_cast<char16_t>((b0 << 8) | b1)
+                        : static_cast<char16_t>((b1 << 8) | b0);
+        return nResult;
+    }
+};
+using UTF16LE_TextFileReader = UTF16_TextFileReader<false>;
+using UTF16BE_TextFileReader = UTF16_TextFileReader<true>;
+
+// ---- Writers --------------------------------------------------------------------------
+
+class TextFileWriter {
+public:
+    TextFileWriter(const std::string& strPath, int nHandle, int nBufferSize)
+        : m_strPath(strPath), m_nHandle(nHandle), m_buffer(static_cast<size_t>(nBufferSize)) {}
+    virtual ~TextFileWriter() = default;
+
+    virtual int WriteString(std::u16string_view strText, bool* pbUsedDefault) = 0;
+    virtual int WriteBOM() { return 0; }
+
+    // Writes the buffered bytes; on failure what was not written stays
+    // buffered.
+    int Flush() {
+        size_t nDone = 0;
+        int nError = 0;
+        while (nDone < m_nUsed) {
+            const ssize_t n = ::write(m_nHandle, m_buffer.data() + nDone, m_nUsed - nDone);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                nError = n < 0 ? errno : EIO;
+                break;
+            }
+            nDone += static_cast<size_t>(n);
+        }
+        std::memmove(m_buffer.data(), m_buffer.data() + nDone, m_nUsed - nDone);
+        m_nUsed -= nDone;
+        if (nError != 0) {
+            ReportError(20002, m_strPath, nError);
+            return -2;
+        }
+        return 0;
+    }
+
+protected:
+    int Append(std::string_view bytes) {
+        while (!bytes.empty()) {
+            if (m_nUsed == m_buffer.size() && Flush() != 0) {
+                return -2;
+            }
+            const size_t nTake = std::min(bytes.size(), m_buffer.size() - m_nUsed);
+            std::memcpy(m_buffer.data() + m_nUsed, bytes.data(), nTake);
+            m_nUsed += nTake;
+            bytes.remove_prefix(nTake);
+        }
+        return 0;
+    }
+
+private:
+    const std::string& m_strPath;
+    int m_nHandle;
+    std::vector<char> m_buffer;
+    size_t m_nUsed = 0;
+};
+
+class ANSI_TextFileWriter : public TextFileWriter {
+public:
+    ANSI_TextFileWriter(const std::string& strPath, int nHandle, int nBufferSize,
+                        const std::unique_ptr<std::string>& rpDefaultChar)
+        : TextFileWriter(strPath, nHandle, nBufferSize), m_rpDefaultChar(rpDefaultChar) {}
+
+    int WriteString(std::u16string_view strText, bool* pbUsedDefault) override {
+        return Append(WideToNarrow(strText, m_rpDefaultChar.get(), pbUsedDefault));
+    }
+
+private:
+    const std::unique_ptr<std::string>& m_rpDefaultChar;
+};
+
+class UTF8_TextFileWriter : public TextFileWriter {
+public:
+    using TextFileWriter::TextFileWriter;
+
+    // An unpaired surrogate is written as U+FFFD.
+    int WriteString(std::u16string_view strText, bool* /*pbUsedDefault*/) override {
+        return Append(Utf16ToUtf8(strText));
+    }
+    int WriteBOM() override { return Append("\xEF\xBB\xBF"); }
+};
+
+template <bool kBigEndian>
+class UTF16_TextFileWriter : public TextFileWriter {
+public:
+    using TextFileWriter::TextFileWriter;
+
+    int WriteString(std::u16string_view strText, bool* /*pbUsedDefault*/) override {
+        m_strBytes.resize(2 * strText.size());
+        for (size_t i = 0; i < strText.size(); ++i) {
+            const auto chHigh = static_cast<char>(strText[i] >> 8);
+            const auto chLow = static_cast<char>(strText[i] & 0xFF);
+            m_strBytes[2 * i] = kBigEndian ? chHigh : chLow;
+            m_strBytes[2 * i + 1] = kBigEndian ? chLow : chHigh;
+        }
+        return Append(m_strBytes);
+    }
+    int WriteBOM() override { return WriteString(u"\uFEFF", nullptr); }
+
+private:
+    std::string m_strBytes;
+};
+using UTF16LE_TextFileWriter = UTF16_TextFileWriter<false>;
+using UTF16BE_TextFileWriter = UTF16_TextFileWriter<true>;
+
+// ---- TextFile -------------------------------------------------------------------------
+
+TextFile::TextFile() = default;
+
+TextFile::~TextFile() {
+    Close();
+}
+
+int TextFile::Open(const std::string& strPath, int nMode, int nFlags, int nBufferSize) {
+    Close();
+    if (nBufferSize <= 0) {
+        nBufferSize = kDefaultBufferSize;
+    }
+    m_strPath = strPath;
+    m_nFlags = nFlags;
+    const int nRequested = nFlags & 0xFF;
+    if (nMode == TF_READ) {
+        return OpenForReading(nRequested, nBufferSize);
+    }
+    if (nMode > TF_READ) {
+        return OpenForWriting(nMode, nRequested, nBufferSize);
+    }
+    ReportError(20003, m_strPath, EINVAL);
+    return -2;
+}
+
+int TextFile::OpenForReading(int nRequested, int nBufferSize) {
+    hFile = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (hFile < 0) {
+        ReportError(20003, m_strPath, errno);
+        return -2;
+    }
+    encoding = TF_ANSI;
+    bool bEmpty = false;
+    if (nRequested != TF_ANSI) {
+        // The byte-order mark: up to three bytes, then back to the first byte
+        // after the mark.
+        unsigned char head[3] = {};
+        size_t nHead = 0;
+        ssize_t n = 1;
+        while (nHead < sizeof(head) && n > 0) {
+            n = ReadOnce(hFile, head + nHead, sizeof(head) - nHead);
+            nHead += n > 0 ? static_cast<size_t>(n) : 0;
+        }
+        size_t nMark = 0;
+        if (nHead >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
+            encoding = TF_UTF16LE;
+            nMark = 2;
+        } else if (nHead >= 2 && head[0] == 0xFE && head[1] == 0xFF) {
+            encoding = TF_UTF16BE;
+            nMark = 2;
+        } else if (nHead == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
+            encoding = TF_UTF8;
+            nMark = 3;
+        }
+        bEmpty = nHead == 0;
+        if (n < 0 || ::lseek(hFile, static_cast<off_t>(nMark), SEEK_SET) < 0) {
+            ReportError(20001, m_strPath, errno);
+            ::close(hFile);
+            hFile = -1;
+            return -2;
+        }
+    }
+    if (bEmpty) {
+        m_pReader = std::make_unique<TextFileReader>(m_strPath, hFile, 0);
+    } else if (encoding == TF_UTF16LE || encoding == TF_UTF16BE) {
+        nBufferSize += nBufferSize & 1;  // whole units
+        if (encoding == TF_UTF16LE) {
+            m_pReader = std::make_unique<UTF16LE_TextFileReader>(m_strPath, hFile, nBufferSize);
+        } else {
+            m_pReader = std::make_unique<UTF16BE_TextFileReader>(m_strPath, hFile, nBufferSize);
+        }
+    } else if (encoding == TF_UTF8) {
+        m_pReader = std::make_unique<UTF8_TextFileReader>(m_strPath, hFile, nBufferSize);
+    } else {
+        m_pReader = std::make_unique<ANSI_TextFileReader>(m_strPath, hFile, nBufferSize);
+    }
+    filemode = TF_READ;
+    return 0;
+}
+
+int TextFile::OpenForWriting(int nMode, int nRequested, int nBufferSize) {
+    if (nRequested == TF_DETECT) {
+        nRequested = TF_ANSI;
+    }
+    if (nRequested > TF_UTF8) {
+        ReportError(20004, m_strPath, EINVAL);
+        return -2;
+    }
+    const int nOpenFlags = O_WRONLY | O_CREAT | O_CLOEXEC | (nMode == TF_WRITE ? O_TRUNC : 0);
+    hFile = ::open(m_strPath.c_str(), nOpenFlags, 0666);
+    if (hFile < 0) {
+        ReportError(20004, m_strPath, errno);
+        return -2;
+    }
+    m_bBOMPending = true;
+    if (nMode == TF_APPEND) {
+        struct stat st {};
+        if (::fstat(hFile, &st) != 0 || (st.st_size > 0 && ::lseek(hFile, 0, SEEK_END) < 0)) {
+            ReportError(20004, m_strPath, errno);
+            ::close(hFile);
+            hFile = -1;
+            return -2;
+        }
+        m_bBOMPending = st.st_size == 0;
+    }
+    encoding = nRequested;
+    switch (encoding) {
+        case TF_UTF16LE:
+            m_pWriter = std::make_unique<UTF16LE_TextFileWriter>(m_strPath, hFile, nBufferSize);
+            break;
+        case TF_UTF16BE:
+            m_pWriter = std::make_unique<UTF16BE_TextFileWriter>(m_strPath, hFile, nBufferSize);
+            break;
+        case TF_UTF8:
+            m_pWriter = std::make_unique<UTF8_TextFileWriter>(m_strPath, hFile, nBufferSize);
+            break;
+        default:
+            m_pWriter = std::make_unique<ANSI_TextFileWriter>(m_strPath, hFile, nBufferSize,
+                                                              m_pDefaultChar);
+    }
+    filemode = nMode;
+    return 0;
+}
+
+int TextFile::Flush() {
+    return m_pWriter ? m_pWriter->Flush() : 0;
+}
+
+int TextFile::Close() {
+    if (filemode == 0) {
+        return 0;
+    }
+    int nResult = Flush();
+    if (::close(hFile) != 0 && nResult == 0) {
+        ReportError(20002, m_strPath, errno);
+        nResult = -2;
+    }
+    hFile = -1;
+    filemode = 0;
+    m_pReader.reset();
+    m_pWriter.reset();
+    m_bBOMPending = false;
+    return nResult;
+}
+
+TextFileReader* TextFile::BeginRead(bool* pbUsedDefault) {
+    if (pbUsedDefault) {
+        *pbUsedDefault = false;
+    }
+    if (!m_pReader) {
+        ReportError(20001, m_strPath, EBADF);
+    }
+    return m_pReader.get();
+}
+
+int TextFile::ReadLine(std::u16string& strLine, bool* pbUsedDefault) {
+    strLine.clear();
+    TextFileReader* pReader = BeginRead(pbUsedDefault);
+    return pReader ? pReader->ReadLine(strLine) : -2;
+}
+
+int TextFile::ReadLine(std::string& strLine, bool* pbUsedDefault) {
+    strLine.clear();
+    TextFileReader* pReader = BeginRead(pbUsedDefault);
+    return pReader ? pReader->ReadLineUtf8(strLine, m_bNarrowLines) : -2;
+}
+
+int TextFile::GetChar() {
+    TextFileReader* pReader = BeginRead(nullptr);
+    return pReader ? pReader->GetChar() : -2;
+}
+
+int TextFile::BeginWrite(bool* pbUsedDefault) {
+    if (pbUsedDefault) {
+        *pbUsedDefault = false;
+    }
+    if (!m_pWriter) {
+        ReportError(20002, m_strPath, EBADF);
+        return -2;
+    }
+    if (m_bBOMPending) {
+        const int nResult = m_pWriter->WriteBOM();
+        if (nResult != 0) {
+            return nResult;
+        }
+        m_bBOMPending = false;
+    }
+    return 0;
+}
+
+// Writes through the writer; *pbUsedDefault collects over several pieces.
+int TextFile::WritePiece(std::u16string_view strPiece, bool* pbUsedDefault) {
+    bool bUsed = false;
+    const int nResult = m_pWriter->WriteString(strPiece, &bUsed);
+    if (bUsed && pbUsedDefault) {
+        *pbUsedDefault = true;
+    }
+    return nResult;
+}
+
+int TextFile::WriteString(std::u16string_view strText, bool* pbUsedDefault) {
+    int nResult = BeginWrite(pbUsedDefault);
+    if (nResult != 0) {
+        return nResult;
+    }
+    if ((m_nFlags & TF_NO_CRLF) != 0) {
+        return WritePiece(strText, pbUsedDefault);
+    }
+    for (;;) {
+        const size_t nFeed = strText.find(u'\n');
+        nResult = WritePiece(strText.substr(0, nFeed), pbUsedDefault);
+        if (nResult != 0 || nFeed == std::u16string_view::npos) {
+            return nResult;
+        }
+        nResult = WritePiece(u"\r\n", pbUsedDefault);
+        if (nResult != 0) {
+            return nResult;
+        }
+        strText.remove_prefix(nFeed + 1);
+    }
+}
+
+int TextFile::WriteString(std::string_view strUtf8, bool* pbUsedDefault) {
+    return WriteString(std::u16string_view(Utf8ToUtf16(strUtf8)), pbUsedDefault);
+}
+
+int TextFile::PutChar(char32_t ch, bool* pbUsedDefault) {
+    if (ch == U'\n') {
+        return WriteString(std::u16string_view(u"\n"), pbUsedDefault);
+    }
+    const int nResult = BeginWrite(pbUsedDefault);
+    return nResult != 0 ? nResult : WritePiece(CodePointUnits(ch), pbUsedDefault);
+}
+
+int TextFile::WriteFormatV(bool* pbUsedDefault, const char* pszFormat, va_list args) {
+    return WriteString(std::string_view(FormatTextV(pszFormat, args)), pbUsedDefault);
+}
+
+int TextFile::WriteFormat(bool* pbUsedDefault, const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    const int nResult = WriteFormatV(pbUsedDefault, pszFormat, args);
+    va_end(args);
+    return nResult;
+}
+
+void TextFile::SetDefaultChar(const char* pszDefault) {
+    m_pDefaultChar = pszDefault ? std::make_unique<std::string>(pszDefault) : nullptr;
+}

@@ -1,0 +1,272 @@
+#include "sh_aux/textfile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sh_aux/customexception.h"
+#include "support/filebytes.h"
+#include "support/tempfolder.h"
+
+namespace {
+
+using velkotest::ReadFileBytes;
+using velkotest::WriteFileBytes;
+
+std::string LastError() {
+    const std::string* pText = GetLastErrorText();
+    return pText ? *pText : std::string();
+}
+
+// Every line of the file, read with encoding detection.
+std::vector<std::u16string> ReadAll(const std::string& strPath, int nBufferSize = 0,
+                                    int* pnEncoding = nullptr) {
+    TextFile file;
+    EXPECT_EQ(file.Open(strPath, TF_READ, TF_DETECT, nBufferSize), 0) << LastError();
+    if (pnEncoding) {
+        *pnEncoding = file.GetEncoding();
+    }
+    std::vector<std::u16string> vecLines;
+    std::u16string strLine;
+    int nResult = 0;
+    while ((nResult = file.ReadLine(strLine)) == 0) {
+        vecLines.push_back(strLine);
+    }
+    EXPECT_EQ(nResult, -1);
+    EXPECT_TRUE(strLine.empty());
+    return vecLines;
+}
+
+class TextFileTest : public ::testing::Test {
+protected:
+    std::string Path(const std::string& strName) const { return m_folder.GetPath() + strName; }
+
+    velkotest::CTempFolder m_folder{"velko_textfile_"};
+};
+
+TEST_F(TextFileTest, EveryEncodingReadsBackByItsMark) {
+    const std::u16string strText = u"first \u00e9\u20ac\nsecond \U0001F600\n\nlast";
+    const std::vector<std::u16string> vecLines = {u"first \u00e9\u20ac", u"second \U0001F600", u"",
+                                                  u"last"};
+    struct Case {
+        int nEncoding;
+        std::string strMark;
+    };
+    for (const Case& c : {Case{TF_ANSI, ""}, Case{TF_UTF16LE, "\xFF\xFE"},
+                          Case{TF_UTF16BE, "\xFE\xFF"}, Case{TF_UTF8, "\xEF\xBB\xBF"}}) {
+        SCOPED_TRACE(c.nEncoding);
+        const std::string strPath = Path("matrix.txt");
+        TextFile file;
+        ASSERT_EQ(file.Open(strPath, TF_WRITE, c.nEncoding), 0) << LastError();
+        ASSERT_EQ(file.WriteString(strText), 0);
+        ASSERT_EQ(file.Close(), 0);
+        const std::string bytes = ReadFileBytes(strPath);
+        EXPECT_EQ(bytes.substr(0, c.strMark.size()), c.strMark);
+        int nEncoding = 0;
+        EXPECT_EQ(ReadAll(strPath, 0, &nEncoding), vecLines);
+        EXPECT_EQ(nEncoding, c.nEncoding);
+    }
+
+    // Without a mark: 8-bit text. Valid UTF-8 passes, other bytes are
+    // Windows-1252; a lone FF is no mark.
+    struct Plain {
+        std::string bytes;
+        std::u16string strLine;
+    };
+    for (const Plain& p : {Plain{"caf\xC3\xA9", u"caf\u00e9"}, Plain{"\x80 5", u"\u20ac 5"},
+                           Plain{"\xFF", u"\u00ff"}, Plain{"\xEF\xBB", u"\u00ef\u00bb"}}) {
+        WriteFileBytes(Path("plain.txt"), p.bytes);
+        int nEncoding = 0;
+        EXPECT_EQ(ReadAll(Path("plain.txt"), 0, &nEncoding),
+                  std::vector<std::u16string>{p.strLine});
+        EXPECT_EQ(nEncoding, TF_ANSI);
+    }
+    WriteFileBytes(Path("empty.txt"), "");
+    EXPECT_TRUE(ReadAll(Path("empty.txt")).empty());
+}
+
+TEST_F(TextFileTest, LineEndsGiveTheSameLinesWhereverBuffersEnd) {
+    // The carriage return inside the second line is the last byte of a
+    // 3-byte load; the LF text ends with a line feed, the CR LF one without.
+    const std::vector<std::u16string> vecLines = {u"alpha", u"be\rta", u"", u"gamma \u00e9"};
+    const std::string strLf = "alpha\nbe\rta\n\ngamma \xC3\xA9\n";
+    const std::string strCrLf = "alpha\r\nbe\rta\r\n\r\ngamma \xC3\xA9";
+    for (const std::string& strMark : {std::string(), std::string("\xEF\xBB\xBF")}) {
+        for (const std::string& strBody : {strLf, strCrLf}) {
+            WriteFileBytes(Path("lines.txt"), strMark + strBody);
+            for (int nBuffer : {1, 2, 3, 4096}) {
+                SCOPED_TRACE(strMark.size() * 1000 + nBuffer);
+                EXPECT_EQ(ReadAll(Path("lines.txt"), nBuffer), vecLines);
+            }
+        }
+    }
+    // The same in UTF-16: odd buffer sizes are rounded up to whole units,
+    // and a lone last byte ends the file.
+    for (int nEncoding : {TF_UTF16LE, TF_UTF16BE}) {
+        for (const char* pszBody :
+             {"alpha\nbe\rta\n\ngamma \u00e9\n", "alpha\r\nbe\rta\r\n\r\ngamma \u00e9"}) {
+            TextFile file;
+            ASSERT_EQ(file.Open(Path("wide.txt"), TF_WRITE, nEncoding | TF_NO_CRLF), 0);
+            ASSERT_EQ(file.WriteString(std::string_view(pszBody)), 0);
+            ASSERT_EQ(file.Close(), 0);
+            WriteFileBytes(Path("wide.txt"), ReadFileBytes(Path("wide.txt")) + "x");
+            for (int nBuffer : {1, 3}) {
+                EXPECT_EQ(ReadAll(Path("wide.txt"), nBuffer), vecLines);
+            }
+        }
+    }
+
+    // GetChar skips carriage returns; a UTF-8 file gives whole code points.
+    WriteFileBytes(Path("chars.txt"),
+                   "\xEF\xBB\xBF"
+                   "a\r\n\xF0\x9F\x98\x80\xE2\x82");
+    TextFile file;
+    ASSERT_EQ(file.Open(Path("chars.txt"), TF_READ, TF_DETECT, 1), 0);
+    std::vector<int> vecChars;
+    for (int ch = file.GetChar(); ch >= 0; ch = file.GetChar()) {
+        vecChars.push_back(ch);
+    }
+    EXPECT_EQ(vecChars, (std::vector<int>{'a', '\n', 0x1F600, 0xFFFD}));
+}
+
+TEST_F(TextFileTest, Utf16LineFeedsWithAndWithoutTranslation) {
+    const std::string strPath = Path("feeds.txt");
+    TextFile file;
+    ASSERT_EQ(file.Open(strPath, TF_WRITE, TF_UTF16LE), 0);
+    ASSERT_EQ(file.Close(), 0);
+    EXPECT_EQ(ReadFileBytes(strPath), "");  // no text, no mark
+
+    const std::string strTranslated(
+        "\xFF\xFE"
+        "a\0\r\0\n\0b\0\r\0\n\0",
+        14);
+    const std::string strUntranslated(
+        "\xFF\xFE"
+        "a\0\n\0b\0\n\0",
+        10);
+    for (const int nFlags : std::initializer_list<int>{TF_UTF16LE, TF_UTF16LE | TF_NO_CRLF}) {
+        ASSERT_EQ(file.Open(strPath, TF_WRITE, nFlags), 0);
+        ASSERT_EQ(file.WriteString(u"a\nb"), 0);
+        ASSERT_EQ(file.PutChar(10), 0);
+        ASSERT_EQ(file.Close(), 0);
+        EXPECT_EQ(ReadFileBytes(strPath), nFlags == TF_UTF16LE ? strTranslated : strUntranslated);
+    }
+}
+
+TEST_F(TextFileTest, AppendAndOverwriteModes) {
+    const std::string strPath = Path("modes.txt");
+    const auto OpenFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto nFilesBefore = OpenFiles();
+    {
+        TextFile file;
+        ASSERT_EQ(file.Open(strPath, TF_APPEND, TF_UTF8), 0);  // empty: the mark is written
+        ASSERT_EQ(file.WriteString("one\n"), 0);
+        ASSERT_EQ(file.Open(strPath, TF_APPEND, TF_UTF8), 0);  // reopening closes first
+        ASSERT_EQ(file.WriteString("two\n"), 0);
+    }
+    EXPECT_EQ(OpenFiles(), nFilesBefore);
+    EXPECT_EQ(ReadFileBytes(strPath),
+              "\xEF\xBB\xBF"
+              "one\r\ntwo\r\n");
+
+    WriteFileBytes(strPath, "0123456789");
+    TextFile file;
+    ASSERT_EQ(file.Open(strPath, TF_OVERWRITE, TF_ANSI | TF_NO_CRLF), 0);
+    ASSERT_EQ(file.WriteString("ab"), 0);
+    ASSERT_EQ(file.Close(), 0);
+    EXPECT_EQ(ReadFileBytes(strPath), "ab23456789");
+}
+
+TEST_F(TextFileTest, SurrogatesAndUnwritableCharacters) {
+    const std::string strPath = Path("wide.txt");
+    TextFile file;
+    ASSERT_EQ(file.Open(strPath, TF_WRITE, TF_UTF8 | TF_NO_CRLF), 0);
+    // A pair, U+FFFF, a high surrogate before a letter (the letter stays), a
+    // high surrogate at the end.
+    const std::u16string strText =
+        u"\U0001F600\uFFFF" + std::u16string(1, 0xD800) + u"A\n" + std::u16string(1, 0xDBFF);
+    ASSERT_EQ(file.WriteString(strText), 0);
+    ASSERT_EQ(file.PutChar(0x1F600), 0);
+    ASSERT_EQ(file.Close(), 0);
+    EXPECT_EQ(ReadFileBytes(strPath),
+              "\xEF\xBB\xBF\xF0\x9F\x98\x80\xEF\xBF\xBF\xEF\xBF\xBD"
+              "A\n"
+              "\xEF\xBF\xBD\xF0\x9F\x98\x80");
+    EXPECT_EQ(ReadAll(strPath),
+              (std::vector<std::u16string>{u"\U0001F600\uFFFF\uFFFDA", u"\uFFFD\U0001F600"}));
+
+    ASSERT_EQ(file.Open(strPath, TF_WRITE, TF_UTF16BE), 0);
+    ASSERT_EQ(file.PutChar(0x1F600), 0);
+    ASSERT_EQ(file.Close(), 0);
+    EXPECT_EQ(ReadFileBytes(strPath), std::string("\xFE\xFF\xD8\x3D\xDE\x00", 6));
+    EXPECT_EQ(ReadAll(strPath), std::vector<std::u16string>{u"\U0001F600"});
+
+    // An 8-bit file cannot hold an unpaired surrogate: the default character
+    // stands for it and the caller is told.
+    ASSERT_EQ(file.Open(strPath, TF_WRITE, TF_ANSI), 0);
+    file.SetDefaultChar("?");
+    bool bUsedDefault = false;
+    ASSERT_EQ(file.WriteString(u"\u00e9", &bUsedDefault), 0);
+    EXPECT_FALSE(bUsedDefault);
+    ASSERT_EQ(file.WriteString(u"x" + std::u16string(1, 0xDC00), &bUsedDefault), 0);
+    EXPECT_TRUE(bUsedDefault);
+    ASSERT_EQ(file.WriteFormat(nullptr, "%.2f", 1.5), 0);
+    ASSERT_EQ(file.Close(), 0);
+    EXPECT_EQ(ReadFileBytes(strPath), "\xC3\xA9x?1.50");
+
+    // Narrow lines hand 8-bit bytes back as stored.
+    WriteFileBytes(strPath, "caf\xE9\n");
+    ASSERT_EQ(file.Open(strPath, TF_READ, TF_ANSI), 0);
+    std::string strLine;
+    ASSERT_EQ(file.ReadLine(strLine), 0);
+    EXPECT_EQ(strLine, "caf\xC3\xA9");
+    ASSERT_EQ(file.Open(strPath, TF_READ, TF_ANSI), 0);
+    file.SetNarrowLines(true);
+    ASSERT_EQ(file.ReadLine(strLine), 0);
+    EXPECT_EQ(strLine, "caf\xE9");
+}
+
+TEST_F(TextFileTest, FailuresReturnMinusTwoWithTheirTexts) {
+    TextFile file;
+    std::u16string strLine;
+    // A folder opens, but reading it fails: an error, not the end of a file.
+    ASSERT_EQ(file.Open(m_folder.GetPath(), TF_READ, TF_ANSI), 0);
+    EXPECT_EQ(file.ReadLine(strLine), -2);
+    EXPECT_EQ(LastError(), "Error 21 reading file " + m_folder.GetPath() + ": Is a directory");
+    EXPECT_EQ(file.Open(m_folder.GetPath(), TF_READ), -2);
+    EXPECT_FALSE(file.IsOpen());
+
+    EXPECT_EQ(file.Open(Path("missing.txt"), TF_READ), -2);
+    EXPECT_EQ(LastError(), "Cannot open file " + Path("missing.txt") +
+                               " for reading (error 2): No such file or directory");
+    EXPECT_EQ(file.Open(Path("no/such/folder.txt"), TF_WRITE), -2);
+    EXPECT_EQ(LastError(), "Cannot open file " + Path("no/such/folder.txt") +
+                               " for writing (error 2): No such file or directory");
+
+    // Buffered text that cannot be written fails when it reaches the file.
+    const std::string strFull = "Error 28 writing file /dev/full: No space left on device";
+    ASSERT_EQ(file.Open("/dev/full", TF_WRITE, TF_UTF8), 0);
+    EXPECT_EQ(file.WriteString("buffered"), 0);
+    EXPECT_EQ(file.Flush(), -2);
+    EXPECT_EQ(LastError(), strFull);
+    SetLastErrorText("");
+    EXPECT_EQ(file.Close(), -2);
+    EXPECT_EQ(LastError(), strFull);
+    ASSERT_EQ(file.Open("/dev/full", TF_APPEND, TF_ANSI, 4), 0);
+    EXPECT_EQ(file.WriteString("more than four bytes"), -2);
+    file.Close();
+
+    // Reading a file open for writing, and the reverse.
+    ASSERT_EQ(file.Open(Path("w.txt"), TF_WRITE), 0);
+    EXPECT_EQ(file.ReadLine(strLine), -2);
+    ASSERT_EQ(file.Open(Path("w.txt"), TF_READ), 0);
+    EXPECT_EQ(file.WriteString("x"), -2);
+    EXPECT_EQ(LastError(), "Error 9 writing file " + Path("w.txt") + ": Bad file descriptor");
+}
+
+}  // namespace
