@@ -118,6 +118,10 @@ TEST_F(TextFileTest, LineEndsGiveTheSameLinesWhereverBuffersEnd) {
         }
     }
 
+    // A carriage return that no line feed follows stays, also at the end.
+    WriteFileBytes(Path("lone.txt"), "a\rb\r");
+    EXPECT_EQ(ReadAll(Path("lone.txt"), 2), std::vector<std::u16string>{u"a\rb\r"});
+
     // GetChar skips carriage returns; a UTF-8 file gives whole code points.
     WriteFileBytes(Path("chars.txt"),
                    "\xEF\xBB\xBF"
