@@ -101,6 +101,8 @@ public:
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.
     void Cancel();
+    // A Cancel came and no Close since.
+    bool IsCancelled() const { return m_bCancelled.load(); }
     // Releases the OS socket; the object can then connect or serve again.
     void Close();
     bool IsOpen() const { return m_nHandle.load() >= 0; }

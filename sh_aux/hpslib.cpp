@@ -520,3 +520,7 @@ void TruncateUtf8(std::string& str, size_t nBytes) {
     }
     str.resize(n);
 }
+
+void DebugOutput(std::string_view strText) {
+    std::fwrite(strText.data(), 1, strText.size(), stderr);
+}

@@ -106,3 +106,9 @@ std::string DecodeTextBytes(std::string_view bytes);
 std::string Cp1252ToUtf8(std::string_view bytes);
 // Cuts str to at most nBytes without splitting a UTF-8 sequence.
 void TruncateUtf8(std::string& str, size_t nBytes);
+
+// ---- Developer notes --------------------------------------------------------------------
+
+// Writes a progress or failure note meant for the developer, never the user,
+// to stderr as it is (the text carries its own line end).
+void DebugOutput(std::string_view strText);

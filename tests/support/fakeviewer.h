@@ -1,13 +1,15 @@
 #pragma once
 
-// A 3D viewer on loopback for the tests of the viewer link: it connects to a
-// port, sends the viewer's start message and keeps every message it receives.
+// A 3D viewer on loopback for the tests of the viewer link, and a client of
+// the statistics servers: it connects to a port, sends the viewer's start
+// message (or another first message) and keeps every message it receives.
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sh_aux/bidirecsocket.h"
@@ -21,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 const std::string kDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
 
 // The start message as the viewer writes it: an empty user and password.
-std::string ViewerStartMessage() {
+inline std::string ViewerStartMessage() {
     const std::string s6 = " " + std::string(6, '\t');
     const std::string s8 = " " + std::string(8, '\t');
     const std::string s9 = " " + std::string(9, '\t');
@@ -41,7 +43,8 @@ public:
         STALLED,            // start message, then never read again
     };
 
-    CFakeViewer(unsigned int nPort, Mode eMode) : m_eMode(eMode) {
+    CFakeViewer(unsigned int nPort, Mode eMode, std::string strStartMessage = ViewerStartMessage())
+        : m_eMode(eMode), m_strStartMessage(std::move(strStartMessage)) {
         m_thread = std::thread([this, nPort] { Run(nPort); });
     }
     ~CFakeViewer() {
@@ -57,6 +60,11 @@ public:
     bool WaitForEnd(std::chrono::milliseconds tWait = 5000ms) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cv.wait_for(lock, tWait, [this] { return m_bEnded; });
+    }
+    // True once at least nCount messages have arrived within tWait.
+    bool WaitForMessages(size_t nCount, std::chrono::milliseconds tWait = 5000ms) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, tWait, [&] { return m_vecMessages.size() >= nCount; });
     }
     bool IsLinked() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -96,7 +104,7 @@ private:
         }
         m_socket.AttachArchives();
         if (m_eMode != SILENT) {
-            m_socket.enviaMsj(ViewerStartMessage());
+            m_socket.enviaMsj(m_strStartMessage);
         }
         if (m_eMode == STALLED) {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -112,6 +120,7 @@ private:
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_vecMessages.push_back(strMessage);
+            m_cv.notify_all();
             if (m_eMode == HANG_UP_AFTER_ONE) {
                 m_socket.Close();
                 return;
@@ -120,6 +129,7 @@ private:
     }
 
     Mode m_eMode;
+    std::string m_strStartMessage;
     CBidirecSocket m_socket;
     std::mutex m_mutex;
     std::condition_variable m_cv;
