@@ -16,6 +16,7 @@
 #include <string>
 
 #include "sh_aux/xmlparser.h"
+#include "sh_stat/diccionarioatrib.h"
 
 // The operation a control message asks for.
 enum ControlOperation {
@@ -40,7 +41,13 @@ public:
     // the three elements is missing; the out texts then mean nothing.
     int ParseControl(std::string& strMachine, std::string& strUser, std::string& strPassword);
 
+    // A dictionary of attribute values kept beside the parser for its owner;
+    // the parser itself does not use it.
+    CDiccionarioAtrib& GetDictionary() { return m_dictionary; }
+
 private:
     // The OPERACION of the message; null when StatisticMsg holds none.
     CXMLNode FindOperation();
+
+    CDiccionarioAtrib m_dictionary;
 };
