@@ -169,11 +169,7 @@ TEST(DominioDebugServer, CancelEndsEveryBlockingCallInBoundedTime) {
         const unsigned int nPort = DataPort(server);
         ASSERT_NE(nPort, 0u);
         CFakeViewer client(nPort, CFakeViewer::SILENT);
-        const auto deadline = Clock::now() + 5s;
-        while (!client.IsLinked() && Clock::now() < deadline) {
-            std::this_thread::sleep_for(2ms);
-        }
-        ASSERT_TRUE(client.IsLinked());
+        ASSERT_TRUE(client.WaitForLink());
         EXPECT_FALSE(demo.Finish(200ms)) << "the demo did not wait for the start message";
         EXPECT_TRUE(client.WaitForEnd());
         EXPECT_TRUE(client.GetMessages().empty());

@@ -4,13 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +15,7 @@
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/customexception.h"
 #include "sh_aux/notifier.h"
+#include "support/blockingcall.h"
 #include "support/fakeviewer.h"
 
 namespace {
@@ -36,57 +34,16 @@ std::tm MakeTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nS
 }
 
 // WaitForClient on its own thread, as the simulation thread runs it.
-class CWaitRun {
+class CWaitRun : public CBlockingCall {
 public:
     explicit CWaitRun(CEstadisticsServidor& rServer)
-        : m_rServer(rServer), m_future(m_done.get_future()) {
-        m_thread = std::thread([this] {
-            try {
-                m_rServer.WaitForClient();
-            } catch (...) {
-                ADD_FAILURE() << "WaitForClient threw";
-            }
-            m_done.set_value();
-        });
-    }
-    ~CWaitRun() { Finish(5s); }
-
-    // True when the wait ended by itself within tWait. Otherwise it is
-    // cancelled so the thread can be joined.
-    bool Finish(std::chrono::milliseconds tWait) {
-        if (!m_thread.joinable()) {
-            return m_bInTime;
-        }
-        m_bInTime = m_future.wait_for(tWait) == std::future_status::ready;
-        if (!m_bInTime) {
-            m_rServer.CancelWait();
-            if (m_future.wait_for(5s) != std::future_status::ready) {
-                std::fprintf(stderr, "WaitForClient survived CancelWait\n");
-                std::_Exit(1);
-            }
-        }
-        m_thread.join();
-        return m_bInTime;
-    }
-
-private:
-    CEstadisticsServidor& m_rServer;
-    std::promise<void> m_done;
-    std::future<void> m_future;
-    std::thread m_thread;
-    bool m_bInTime = false;
+        : CBlockingCall([&rServer] { rServer.WaitForClient(); },
+                        [&rServer] { rServer.CancelWait(); }) {}
 };
 
 // The port the server listens on, once it listens; 0 after 5 s.
 unsigned int WaitListening(const CEstadisticsServidor& server) {
-    const auto deadline = Clock::now() + 5s;
-    while (Clock::now() < deadline) {
-        if (const unsigned int nPort = server.GetBoundPort(); nPort != 0) {
-            return nPort;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return 0;
+    return WaitForPort([&server] { return server.GetBoundPort(); });
 }
 
 void PrepareLoopback(CEstadisticsServidor& server, unsigned int nPort = 0) {
@@ -236,11 +193,7 @@ TEST(EstadisticsServidor, SilentViewerBlocksTheWaitUntilCancelled) {
     CFakeViewer viewer(nPort, CFakeViewer::SILENT);
 
     // Connected but no start message: the wait goes on.
-    const auto deadline = Clock::now() + 5s;
-    while (!viewer.IsLinked() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(2ms);
-    }
-    ASSERT_TRUE(viewer.IsLinked());
+    ASSERT_TRUE(viewer.WaitForLink());
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(server.IsAccepting());
     EXPECT_FALSE(server.IsConnected());

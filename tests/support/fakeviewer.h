@@ -66,6 +66,11 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cv.wait_for(lock, tWait, [&] { return m_vecMessages.size() >= nCount; });
     }
+    // True once the client has connected, within tWait.
+    bool WaitForLink(std::chrono::milliseconds tWait = 5000ms) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, tWait, [this] { return m_bLinked; });
+    }
     bool IsLinked() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_bLinked;
@@ -97,6 +102,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_bLinked = true;
+            m_cv.notify_all();
         }
         if (m_eMode == DROP_BEFORE_START) {
             m_socket.Close();
