@@ -8,7 +8,7 @@
 // pause, stop) and shows it in a box. Nothing in the programs starts it.
 //
 // The data link, message by message:
-//   1. client -> server: a control message (its content is not used);
+//   1. client -> server: a control message (whatever its operation);
 //   2. server -> client: the demonstration model;
 //   3. server -> client: attribute values, as fast as the client reads;
 //   4. server -> client: the end of the replica, then the link closes.

@@ -8,7 +8,6 @@
 
 #include "sh_aux/customexception.h"
 #include "sh_stat/listaatributos.h"
-#include "support/filebytes.h"
 #include "support/tempfolder.h"
 
 namespace {
@@ -59,117 +58,93 @@ TEST(ListaAtributos, CategorisedRuleKeepLastDumpsAndCopies) {
     EXPECT_TRUE(copied.IsCategorized());
 }
 
-// A dictionary over a fresh results database file. The file can be given
-// tables of its own before the dictionary opens it.
-class DiccionarioAtribTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        velkotest::WriteFileBytes(m_strFile, "");  // an empty file is an empty database
-        m_dictionary.SetDatabaseFile(m_strFile);
-    }
+// Every row of the query on the database file, its columns joined by "|",
+// read over a connection of the test's own (which makes a missing file).
+Texts Rows(const std::string& strFile, const std::string& strSql) {
+    sqlite3* pConnection = nullptr;
+    EXPECT_EQ(sqlite3_open(strFile.c_str(), &pConnection), SQLITE_OK);
+    Texts rows;
+    char* pszError = nullptr;
+    sqlite3_exec(
+        pConnection, strSql.c_str(),
+        [](void* pRows, int nColumns, char** ppValues, char**) {
+            std::string strRow;
+            for (int i = 0; i < nColumns; ++i) {
+                strRow += (i ? "|" : "") + std::string(ppValues[i] ? ppValues[i] : "NULL");
+            }
+            static_cast<Texts*>(pRows)->push_back(strRow);
+            return 0;
+        },
+        &rows, &pszError);
+    EXPECT_EQ(pszError, nullptr) << pszError;
+    sqlite3_free(pszError);
+    sqlite3_close(pConnection);
+    return rows;
+}
 
-    // Every row of the query, its columns joined by "|", read over a
-    // connection of the test's own.
-    Texts Rows(const std::string& strSql) {
-        sqlite3* pConnection = nullptr;
-        EXPECT_EQ(sqlite3_open(m_strFile.c_str(), &pConnection), SQLITE_OK);
-        Texts rows;
-        char* pszError = nullptr;
-        sqlite3_exec(
-            pConnection, strSql.c_str(),
-            [](void* pRows, int nColumns, char** ppValues, char**) {
-                std::string strRow;
-                for (int i = 0; i < nColumns; ++i) {
-                    strRow += (i ? "|" : "") + std::string(ppValues[i] ? ppValues[i] : "NULL");
-                }
-                static_cast<Texts*>(pRows)->push_back(strRow);
-                return 0;
-            },
-            &rows, &pszError);
-        EXPECT_EQ(pszError, nullptr) << pszError;
-        sqlite3_free(pszError);
-        sqlite3_close(pConnection);
-        return rows;
-    }
-
-    velkotest::CTempFolder m_folder{"velko_dic_"};
-    std::string m_strFile = m_folder.GetPath() + "results.db";
-    CDiccionarioAtrib m_dictionary;
-};
-
-TEST_F(DiccionarioAtribTest, ValuesGoToTheirListsAndRowsWithTheirIds) {
+TEST(DiccionarioAtrib, ValuesGoToTheirListsAndToRowsWithTheirIds) {
+    velkotest::CTempFolder folder("velko_dic_");
+    const std::string strFile = folder.GetPath() + "results.db";
     // A table of the database's own is kept; the missing ones are made.
-    Rows(
-        "CREATE TABLE AtributoCompleto (NombreElemento TEXT, "
-        "NombreAtributo TEXT CHECK (NombreAtributo <> 'roto'), IDInfo INTEGER)");
-    m_dictionary.OpenDatabase();
+    Rows(strFile,
+         "CREATE TABLE AtributoCompleto (NombreElemento TEXT, "
+         "NombreAtributo TEXT CHECK (NombreAtributo <> 'roto'), IDInfo INTEGER)");
+    CDiccionarioAtrib dictionary;
+    dictionary.SetDatabaseFile(strFile);
+    dictionary.OpenDatabase();
 
-    EXPECT_EQ(m_dictionary.Add("servidores", "s1", "1.5", "7"), CDiccionarioAtrib::DIC_CREATED);
-    EXPECT_EQ(m_dictionary.Add("servidores", "s1", "2.5", "8"), CDiccionarioAtrib::DIC_FOUND);
-    EXPECT_EQ(m_dictionary.AddWithCategory("Sala d'O'Brien", "h'2", "Llena", "3", "1"),
+    EXPECT_EQ(dictionary.Add("servidores", "s1", "1.5", "7"), CDiccionarioAtrib::DIC_CREATED);
+    EXPECT_EQ(dictionary.Add("servidores", "s1", "2.5", "8"), CDiccionarioAtrib::DIC_FOUND);
+    EXPECT_EQ(dictionary.AddWithCategory("Sala d'O'Brien", "h'2", "Llena", "3", "1"),
               CDiccionarioAtrib::DIC_CREATED);
-    EXPECT_EQ(m_dictionary.AddWithCategory("Sala d'O'Brien", "h'2", "Vacía", "4", "0"),
+    EXPECT_EQ(dictionary.AddWithCategory("Sala d'O'Brien", "h'2", "Vacía", "4", "0"),
               CDiccionarioAtrib::DIC_FOUND);
-
-    EXPECT_EQ(Rows("SELECT IDInfo, Tiempo, Valor FROM Informacion ORDER BY IDInfo"),
+    EXPECT_EQ(Rows(strFile, "SELECT IDInfo, Tiempo, Valor FROM Informacion ORDER BY IDInfo"),
               (Texts{"1|1.5|7", "2|2.5|8", "3|3|1", "4|4|0"}));
-    EXPECT_EQ(Rows("SELECT * FROM AtributoCompleto ORDER BY IDInfo"),
+    EXPECT_EQ(Rows(strFile, "SELECT * FROM AtributoCompleto ORDER BY IDInfo"),
               (Texts{"servidores|s1|1", "servidores|s1|2"}));
-    EXPECT_EQ(Rows("SELECT * FROM AtributoCatCompleto ORDER BY IDInfo"),
+    EXPECT_EQ(Rows(strFile, "SELECT * FROM AtributoCatCompleto ORDER BY IDInfo"),
               (Texts{"Sala d'O'Brien|h'2|Llena|3", "Sala d'O'Brien|h'2|Vacía|4"}));
-    EXPECT_EQ(m_dictionary.DumpList("s1", "servidores"), Texts{"TIEMPO: 1.5   VALOR:7"});
-    EXPECT_EQ(m_dictionary.DumpList("h'2", "Sala d'O'Brien"),
+    EXPECT_EQ(dictionary.DumpList("s1", "servidores"), Texts{"TIEMPO: 1.5   VALOR:7"});
+    EXPECT_EQ(dictionary.DumpList("h'2", "Sala d'O'Brien"),
               (Texts{"CATEGORIA: Llena   TIEMPO: 3   VALOR:1",
                      "CATEGORIA: Vacía   TIEMPO: 4   VALOR:0"}));
-    EXPECT_EQ(m_dictionary.Count("s1", "servidores"), 2);
-    EXPECT_EQ(m_dictionary.Count("s1", "Sala d'O'Brien"), 0);
+    EXPECT_EQ(dictionary.Count("s1", "servidores"), 2);
+    EXPECT_EQ(dictionary.Count("s1", "Sala d'O'Brien"), 0);
 
     // A second insert that fails takes its Informacion row back with it and
-    // leaves the lists alone.
-    EXPECT_THROW(m_dictionary.Add("servidores", "roto", "5", "5"), CCustomException);
-    EXPECT_EQ(Rows("SELECT count(*), max(IDInfo) FROM Informacion"), Texts{"4|4"});
-    EXPECT_EQ(m_dictionary.Count("roto", "servidores"), 0);
-    EXPECT_EQ(m_dictionary.GetElements().at("servidores").size(), 1u);
-    // The database goes on working after the failure.
-    m_dictionary.Add("servidores", "s2", "6", "6");
-    EXPECT_EQ(Rows("SELECT * FROM AtributoCompleto WHERE NombreAtributo = 's2'"),
+    // leaves the lists alone; the database goes on working.
+    EXPECT_THROW(dictionary.Add("servidores", "roto", "5", "5"), CCustomException);
+    EXPECT_EQ(Rows(strFile, "SELECT count(*), max(IDInfo) FROM Informacion"), Texts{"4|4"});
+    EXPECT_EQ(dictionary.GetElements().at("servidores").size(), 1u);
+    dictionary.Add("servidores", "s2", "6", "6");
+    EXPECT_EQ(Rows(strFile, "SELECT * FROM AtributoCompleto WHERE NombreAtributo = 's2'"),
               Texts{"servidores|s2|5"});
 
-    m_dictionary.CloseDatabase();
+    // Copies share nothing; an empty list replaces the attribute's list;
+    // keeping none empties the dictionary, not the database.
+    CDiccionarioAtrib copy;
+    copy.CopyFrom(dictionary);
+    dictionary.KeepLast(1);
+    EXPECT_EQ(dictionary.DumpList("s1", "servidores"), Texts{"TIEMPO: 2.5   VALOR:8"});
+    dictionary.AddEmptyList("servidores", "s1");
+    const CListaAtributos& empty = *dictionary.GetElements().at("servidores").at("s1");
+    EXPECT_TRUE(empty.IsCreatedEmpty());
+    EXPECT_EQ(empty.Count(), 0);
+    dictionary.KeepLast(0);
+    EXPECT_TRUE(dictionary.GetElements().empty());
+    EXPECT_EQ(copy.Count("s1", "servidores"), 2);
+    EXPECT_EQ(copy.Count("h'2", "Sala d'O'Brien"), 2);
+    EXPECT_EQ(Rows(strFile, "SELECT count(*) FROM Informacion"), Texts{"5"});
+
+    dictionary.CloseDatabase();
     try {
-        m_dictionary.Add("servidores", "s1", "7", "7");
+        dictionary.Add("servidores", "s1", "7", "7");
         ADD_FAILURE() << "a closed database took a value";
     } catch (const CCustomException& e) {
         EXPECT_EQ(e.GetMessageText(), "Error: La base de datos no está abierta");
     }
-    EXPECT_EQ(m_dictionary.Count("s1", "servidores"), 2);
-}
-
-TEST_F(DiccionarioAtribTest, EmptyListsCopiesAndKeepLast) {
-    m_dictionary.OpenDatabase();
-    for (const char* pszTime : {"1", "2", "3", "4", "5"}) {
-        m_dictionary.Add("servidores", "s1", pszTime, "0");
-    }
-    m_dictionary.AddWithCategory("servidores", "s2", "Parado", "1", "0");
-
-    CDiccionarioAtrib copy;
-    copy.CopyFrom(m_dictionary);
-    m_dictionary.KeepLast(2);
-    EXPECT_EQ(m_dictionary.DumpList("s1", "servidores"), Texts{"TIEMPO: 4   VALOR:0"});
-    EXPECT_EQ(copy.Count("s1", "servidores"), 5) << "the copy shares the lists";
-
-    // An empty list replaces the attribute's list.
-    m_dictionary.AddEmptyList("servidores", "s1");
-    const CListaAtributos& empty = *m_dictionary.GetElements().at("servidores").at("s1");
-    EXPECT_TRUE(empty.IsCreatedEmpty());
-    EXPECT_EQ(empty.Count(), 0);
-    EXPECT_EQ(copy.Count("s1", "servidores"), 5);
-
-    m_dictionary.KeepLast(0);
-    EXPECT_TRUE(m_dictionary.GetElements().empty());
-    EXPECT_EQ(copy.DumpList("s2", "servidores"), Texts{"CATEGORIA: Parado   TIEMPO: 1   VALOR:0"});
-    // The database keeps every row.
-    EXPECT_EQ(Rows("SELECT count(*) FROM Informacion"), Texts{"6"});
+    EXPECT_TRUE(dictionary.GetElements().empty());
 }
 
 }  // namespace
