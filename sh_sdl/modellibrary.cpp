@@ -119,6 +119,7 @@ void CDlModelLibrary::Unload() {
         m_hLibrary = nullptr;
     }
     // Symbols and kept texts belong to the library that was loaded.
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_mapSymbols.clear();
     m_setTexts.clear();
 }
@@ -127,6 +128,7 @@ void* CDlModelLibrary::FindSymbol(const std::string& strName) {
     if (!m_hLibrary) {
         return nullptr;
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_mapSymbols.find(strName);
     if (it != m_mapSymbols.end()) {
         return it->second;
@@ -141,6 +143,7 @@ bool CDlModelLibrary::HasSymbol(const std::string& strName) {
 }
 
 char* CDlModelLibrary::KeepText(const std::string& strText) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_setTexts.insert(strText).first;
     return const_cast<char*>(it->c_str());
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,7 +38,9 @@ public:
 };
 
 // A shared library loaded with dlopen. Symbols are looked up once and
-// remembered; a missing one is reported as MC_MISSING, never called.
+// remembered; a missing one is reported as MC_MISSING, never called. Calls
+// may come from two threads at once (the run and the window's "Model name");
+// Load and Unload belong to one thread while no call is in progress.
 class CDlModelLibrary : public CModelLibrary {
 public:
     CDlModelLibrary() = default;
@@ -72,6 +75,8 @@ private:
 
     void* m_hLibrary = nullptr;
     std::string m_strLoadError;
+    // Guards the symbol cache and the kept texts.
+    std::mutex m_mutex;
     std::map<std::string, void*> m_mapSymbols;  // nullptr remembers a missing symbol
     std::set<std::string> m_setTexts;
 };

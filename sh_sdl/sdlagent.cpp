@@ -244,7 +244,7 @@ std::unique_ptr<CSDLEvent> CSDLAgent::GetNextEvent() {
 
 std::string CSDLAgent::ReportError(const std::string& strMessage, int nLevel) {
     if (m_pEngine) {
-        m_pEngine->m_bErrorPending = true;
+        m_pEngine->SetErrorPending();
     }
     m_bStop = true;
     const std::string strFullName = GetFullName(false);
@@ -256,7 +256,7 @@ std::string CSDLAgent::ReportError(const std::string& strMessage, int nLevel) {
         strText += " " + strMessage;
     }
     m_strError = strText;
-    if (m_pEngine && m_pEngine->m_bExecutionTrace && m_pEngine->m_bInitialized) {
+    if (m_pEngine && m_pEngine->IsExecutionTraceOn() && m_pEngine->m_bInitialized) {
         const char* pszElement = nLevel == SDL_INFO      ? "info"
                                  : nLevel == SDL_WARNING ? "warning"
                                                          : "error";

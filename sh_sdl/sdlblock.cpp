@@ -17,10 +17,10 @@ std::string CSDLBlock::Step() {
     for (auto& [strKey, pBlock] : m_mapBlocks) {
         strText += pBlock->Step();
     }
-    const bool bLocal = !m_pEngine || m_pEngine->m_nIPMode == 0;
+    const bool bLocal = !m_pEngine || m_pEngine->GetIPMode() == 0;
     for (auto& [strKey, pProcess] : m_mapProcesses) {
         // In a distributed run the other processes run in another instance.
-        if (bLocal || pProcess->m_strIP == m_pEngine->m_strIPAddress) {
+        if (bLocal || pProcess->m_strIP == m_pEngine->GetIPAddress()) {
             strText += pProcess->Step();
         }
     }

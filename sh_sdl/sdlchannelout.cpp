@@ -26,7 +26,7 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
         }
     }
     CSDLAgent* pTarget = GetTarget();
-    const int nMode = (pTarget && pTarget->m_pEngine) ? pTarget->m_pEngine->m_nIPMode : 0;
+    const int nMode = (pTarget && pTarget->m_pEngine) ? pTarget->m_pEngine->GetIPMode() : 0;
 
     CSDLAgent* pSender = m_pSourceProcess ? static_cast<CSDLAgent*>(m_pSourceProcess)
                                           : static_cast<CSDLAgent*>(m_pSourceBlock);

@@ -1,5 +1,6 @@
 #include "sh_sdl/sdlengine.h"
 
+#include <algorithm>
 #include <set>
 
 #include "sh_aux/hpslib.h"
@@ -14,14 +15,12 @@ CSDLEngine::CSDLEngine() : m_pServer(std::make_unique<CEstadisticsServidor>()) {
 
 CSDLEngine::~CSDLEngine() {
     // The simulation thread uses the model, the library and the server:
-    // end it first.
+    // end it first. Its questions are answered Cancel from now on.
     m_bClosing = true;
     MarkRootFinished();
     CancelViewerWait();
     m_pServer->DropLink();
-    if (m_threadSimulation.joinable()) {
-        m_threadSimulation.join();
-    }
+    JoinSimulationThread();
     FreeModelDLL();
     // The indexes point into the tree: drop them before the tree goes.
     m_mapOperations.clear();
@@ -31,8 +30,49 @@ CSDLEngine::~CSDLEngine() {
 }
 
 int CSDLEngine::SetRootAgent(std::unique_ptr<CSDLAgent> pRoot) {
-    m_pRootAgent = std::move(pRoot);
+    std::unique_ptr<CSDLAgent> pOld;
+    {
+        auto lock = LockTreeForChange();
+        pOld = std::move(m_pRootAgent);
+        m_pRootAgent = std::move(pRoot);
+    }
     return 0;
+}
+
+// ---- Notifier -------------------------------------------------------------------
+
+CNotifier& CSDLEngine::CEngineNotifier::Target() const {
+    return m_rEngine.m_pNotifier ? *m_rEngine.m_pNotifier : ::GetNotifier();
+}
+
+bool CSDLEngine::CEngineNotifier::Refuses() const {
+    return m_rEngine.m_bStopRequested || m_rEngine.m_bClosing;
+}
+
+NotifyAnswer CSDLEngine::CEngineNotifier::MessageBox(const std::string& strTitle,
+                                                     const std::string& strText,
+                                                     NotifyButtons eButtons, NotifyIcon eIcon) {
+    if (IsQuestion(eButtons) && Refuses()) {
+        return CancelAnswer(eButtons);
+    }
+    return Target().MessageBox(strTitle, strText, eButtons, eIcon);
+}
+
+std::string CSDLEngine::CEngineNotifier::ChooseFileToOpen(const std::string& strTitle,
+                                                          const std::string& strFilter,
+                                                          const std::string& strFolder) {
+    if (Refuses()) {
+        return {};
+    }
+    return Target().ChooseFileToOpen(strTitle, strFilter, strFolder);
+}
+
+void CSDLEngine::CEngineNotifier::OutputLine(NotifyPane ePane, const std::string& strLine) {
+    Target().OutputLine(ePane, strLine);
+}
+
+void CSDLEngine::CEngineNotifier::CancelPendingQuestions() {
+    Target().CancelPendingQuestions();
 }
 
 // ---- Instances ------------------------------------------------------------------
@@ -119,15 +159,54 @@ void CSDLEngine::RemoveInstances() {
     if (!m_pRootAgent) {
         return;
     }
-    std::set<const CSDLAgent*> setGone;
-    CollectInstances(m_pRootAgent.get(), false, setGone);
-    ForgetAgents(setGone);
-    RemoveChildren(m_pRootAgent.get(), setGone);
-    // A block instance has its template's global id and took its place in
-    // the index: enter the loaded model's agents again.
-    IndexModel(m_pRootAgent.get());
-    m_nCreateCount = 0;
-    m_nCreatedAgents = 0;
+    std::vector<std::string> vecRemoved;
+    {
+        auto lock = LockTreeForChange();
+        std::set<const CSDLAgent*> setGone;
+        CollectInstances(m_pRootAgent.get(), false, setGone);
+        for (const CSDLAgent* pAgent : setGone) {
+            vecRemoved.push_back(pAgent->GetFullName(true));
+        }
+        ForgetAgents(setGone);
+        RemoveChildren(m_pRootAgent.get(), setGone);
+        // A block instance has its template's global id and took its place
+        // in the index: enter the loaded model's agents again.
+        IndexModel(m_pRootAgent.get());
+        m_nCreateCount = 0;
+        m_nCreatedAgents = 0;
+    }
+    if (!vecRemoved.empty()) {
+        std::sort(vecRemoved.begin(), vecRemoved.end());
+        NotifyAgentsChanged({}, vecRemoved);
+    }
+}
+
+CSDLAgent* CSDLEngine::FindAgentByKey(const std::string& strKey) const {
+    // Keys are unique names of the whole tree: walk it.
+    std::vector<CSDLAgent*> vecTodo;
+    if (m_pRootAgent) {
+        vecTodo.push_back(m_pRootAgent.get());
+    }
+    while (!vecTodo.empty()) {
+        CSDLAgent* pAgent = vecTodo.back();
+        vecTodo.pop_back();
+        if (pAgent->m_pParent && pAgent->GetFullName(true) == strKey) {
+            return pAgent;
+        }
+        for (auto& [strName, pBlock] : pAgent->m_mapBlocks) {
+            vecTodo.push_back(pBlock.get());
+        }
+        for (auto& [strName, pProcess] : pAgent->m_mapProcesses) {
+            vecTodo.push_back(pProcess.get());
+        }
+    }
+    return nullptr;
+}
+
+void CSDLEngine::NotifyAgentsChanged(const std::vector<std::string>& vecAdded,
+                                     const std::vector<std::string>& vecRemoved) {
+    TellListener(
+        [&](CEngineListener& listener) { listener.OnAgentsChanged(vecAdded, vecRemoved); });
 }
 
 // ---- Pending-event table ----------------------------------------------------------
@@ -291,7 +370,7 @@ std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) c
 
 void CSDLEngine::WriteTrace(const CSDLOperation* pOperation, bool bEnable,
                             const std::string& strText) {
-    if (!m_bExecutionTrace || !bEnable) {
+    if (!IsExecutionTraceOn() || !bEnable) {
         return;
     }
     std::string strRecord;
@@ -316,7 +395,7 @@ void CSDLEngine::WriteTrace(const CSDLOperation* pOperation, bool bEnable,
 
 void CSDLEngine::WriteEyeTrace(const CSDLOperation* pOperation, bool bEnable,
                                const std::string& strText) {
-    if (!m_bRepresentationTrace || !bEnable) {
+    if (!IsRepresentationTraceOn() || !bEnable) {
         return;
     }
     std::string strRecord;

@@ -4,6 +4,69 @@
 // blocks, processes and operations, keeps the run flags that the user
 // interface and the simulation thread share, the pending-event table, the
 // bound model library, and writes the trace records.
+//
+// ---- Threads -----------------------------------------------------------------------
+// Three kinds of thread meet here: the window's thread (it creates the engine,
+// loads the model, changes the settings and gives the commands), the
+// simulation thread of a run (StartThread starts it; the model's operations,
+// the trace writers and the listener's calls run on it), and any other thread
+// of the window that only reads.
+//
+// Settings. The setting fields (trace flags, use clients, stop on errors, IP
+// mode and address, end mode, end time, loop limit, experiment label,
+// parametrization file, code base path) belong to the window's thread. A run
+// copies them once, at StartThread (SRunSettings, GetRunSettings); what the
+// window writes during a run takes effect at the next run and is no data
+// race. The scalar settings are atomic, so another thread may read them; the
+// texts are read and written on the window's thread only. Step by step
+// (m_bStepByStep) is not copied: it applies at once.
+//
+// Run state. One state (EngineRunState) under one lock, changed on the
+// simulation thread (StartThread sets RS_STARTING before the thread exists).
+// The flags the commands use (m_bRunning, m_bInitialized, m_bGo,
+// m_bStepRequest) are views of it, written by the engine under the same
+// lock; read them from any thread. Commands (Run, Pause, Resume, StepOnce,
+// Stop) never wait. Whatever ends a run clears go and the step request, so a
+// wait for the end of a step also ends with the run. Waits use the state's
+// condition variable.
+//
+// A new run. StartThread starts a run when none is alive: in RS_IDLE, in
+// RS_ENDED (also after a run that ended by itself, which leaves
+// m_bInitialized set, as the user interface expects), and after Stop (it then
+// waits for the stopped run to finish its end). The window enables its
+// Initialize command by the state (RS_IDLE or RS_ENDED), not by
+// m_bInitialized alone.
+//
+// Listener. SetListener installs one CEngineListener, told of every state
+// change, of each step (step count and simulation time) and of pending errors
+// and agents added or removed, so the window needs no polling. It is called
+// on the thread that made the change (the simulation thread, except
+// RS_STARTING) with no lock of the engine held; it must return promptly and
+// must never wait for the window's thread (post to it instead), nor call
+// StartThread, WaitForRunEnd, WaitForStepEnd or destroy the engine.
+//
+// Questions. Reports of the model and the engine never block (see
+// sh_aux/notifier.h). A question (the OpenFile procedure's file choice) waits
+// on the simulation thread. Stop, StartThread and the destructor answer every
+// pending question Cancel before they join, and questions asked after a Stop
+// are answered Cancel without reaching the user, so the window never waits on
+// the simulation thread while that thread waits on the window.
+//
+// Model tree. Instances are created during a run and removed at its end, on
+// the simulation thread, under the tree lock. Another thread holds LockTree()
+// while it walks the tree or looks agents, channels and operations up in the
+// engine's maps, and keeps keys (GetFullName(true)), never agent pointers,
+// beyond the lock. The lock covers which agents, channels and index entries
+// exist, not the values a run changes at every step (clocks, states,
+// variables). CEngineListener::OnAgentsChanged names the agents added and
+// removed.
+//
+// Model library. The simulation thread binds, calls and frees the library.
+// GetModelName may be called from any thread during a run: the library
+// object is guarded while it is replaced or freed.
+//
+// The engine must be destroyed on the window's thread; the destructor ends
+// the run (as Stop does), cancels the questions and joins the thread.
 
 #include <atomic>
 #include <condition_variable>
@@ -13,8 +76,10 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sh_aux/externalcompiler.h"
 #include "sh_aux/namemap.h"
@@ -64,8 +129,59 @@ private:
     std::string m_strPath;
 };
 
-// End modes of a run.
+// End modes of a run (the values of m_nEndMode).
 enum EngineEndMode { EM_BY_TIME = 0, EM_BY_LOOPS = 1, EM_NEVER = 2 };
+
+// The states of a run, in the order a run goes through them.
+enum EngineRunState {
+    RS_IDLE,                // no run has been started on this engine
+    RS_STARTING,            // the run start: trace file, model library, reset of the model
+    RS_WAITING_FOR_VIEWER,  // the run start waits for the viewer ("Use clients")
+    RS_INITIALIZED,         // started (m_bInitialized); waits for Run
+    RS_RUNNING,             // the loop steps the model
+    RS_PAUSED,              // the loop waits for a step request (paused, or step by step)
+    RS_ENDING,              // the end of the run: viewer link, trace tail, library, model reset
+    RS_ENDED,               // the simulation thread has ended: complete, stopped or failed
+};
+
+// The settings a run reads once, at its start.
+struct SRunSettings {
+    EngineEndMode eEndMode = EM_BY_TIME;
+    double dEndTime = 1000.0;
+    int nLoopLimit = 1000;
+    bool bExecutionTrace = false;
+    bool bRepresentationTrace = true;
+    bool bUseClients = false;
+    bool bStopOnErrors = false;
+    int nIPMode = 0;
+    std::string strIPAddress;
+    std::string strExperimentLabel;
+    std::string strParametrizationFile;
+    std::string strCodeBasePath;
+};
+
+// What the window hears of a run (see Threads above). Every operation has an
+// empty default.
+class CEngineListener {
+public:
+    virtual ~CEngineListener() = default;
+    // The run state became eState.
+    virtual void OnRunStateChanged(EngineRunState eState) { (void)eState; }
+    // A step of the loop ended: nStep steps so far in this run; dTime is the
+    // simulation time, the next event time (CSDLEngine::GetNextEventTime).
+    virtual void OnStep(long long nStep, double dTime) {
+        (void)nStep;
+        (void)dTime;
+    }
+    // An error was reported and m_bErrorPending went from clear to set.
+    virtual void OnErrorPending() {}
+    // Agents were added to or removed from the tree (keys: GetFullName(true)).
+    virtual void OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                                 const std::vector<std::string>& vecRemoved) {
+        (void)vecAdded;
+        (void)vecRemoved;
+    }
+};
 
 class CSDLEngine {
 public:
@@ -89,19 +205,25 @@ public:
     void IndexModel(CSDLAgent* pAgent);
 
     // ---- Run --------------------------------------------------------------------------
-    // Starts the simulation thread of a new run (after the previous run's
-    // thread has ended); returns 0.
+    // Starts the simulation thread of a new run with the settings as they are
+    // now. 0 when started; 1, with nothing started, when a run is alive and
+    // was not stopped, or when no model is loaded. After Stop it first waits
+    // for the stopped run to end.
     int StartThread();
     // The run start, on the simulation thread: 0 success, 1 model library not
     // bound, 3 no trace file.
     int BeginRun();
-    // Commands of the user interface.
+    // Commands of the user interface; none of them waits.
     void Run();       // lets the loop go
     void Pause();     // the loop stops at its next wait point
     void Resume();    // goes on after a pause
     void StepOnce();  // one more step in step-by-step mode
     void Stop();      // ends the run after the current step
-    // Waits until the simulation thread has ended (true), or the time-out.
+    // Waits until the loop has come to its next wait point or the run has
+    // ended (go is clear): the end of a Step or a Pause. False on time-out.
+    bool WaitForStepEnd(int nMilliseconds);
+    // Waits until the simulation thread has ended and joins it (true), or
+    // the time-out. Not on a thread that answers questions.
     bool WaitForRunEnd(int nMilliseconds);
     // True while a simulation thread exists and has not ended.
     bool IsThreadAlive() const { return m_bThreadAlive; }
@@ -109,6 +231,43 @@ public:
     int GetLastThreadResult() const { return m_nThreadResult; }
     // Path of the trace file of the current or last run ("" when none).
     std::string GetTracePath() const;
+    EngineRunState GetRunState() const;
+    // Installs the listener (nullptr: none); the caller keeps it alive while
+    // it is installed. Removing it waits for a call in progress.
+    void SetListener(CEngineListener* pListener);
+    // Sets m_bErrorPending and tells the listener when it was clear.
+    void SetErrorPending();
+
+    // ---- Settings ---------------------------------------------------------------------
+    // The settings as they are now: what the next run will use.
+    SRunSettings TakeSettings() const;
+    // The settings of the run in progress (those of the last run once it has
+    // ended). Read on the simulation thread.
+    const SRunSettings& GetRunSettings() const { return m_runSettings; }
+    // What the model's operations obey: the run's settings while a run is
+    // alive, the engine's settings otherwise (operations driven directly).
+    bool IsExecutionTraceOn() const;
+    bool IsRepresentationTraceOn() const;
+    int GetIPMode() const;
+    std::string GetIPAddress() const;
+
+    // ---- Model tree ---------------------------------------------------------------------
+    // True when a model is loaded (the engine has a root agent).
+    bool HasModel() const { return m_pRootAgent != nullptr; }
+    // Held by a reader on another thread than the simulation thread while it
+    // walks the tree or the index maps.
+    std::shared_lock<std::shared_mutex> LockTree() const {
+        return std::shared_lock<std::shared_mutex>(m_mutexTree);
+    }
+    // Held by the simulation thread while it adds or removes agents.
+    std::unique_lock<std::shared_mutex> LockTreeForChange() {
+        return std::unique_lock<std::shared_mutex>(m_mutexTree);
+    }
+    // The agent of that key (GetFullName(true)), or null; hold LockTree().
+    CSDLAgent* FindAgentByKey(const std::string& strKey) const;
+    // Tells the listener of agents added or removed (no lock held).
+    void NotifyAgentsChanged(const std::vector<std::string>& vecAdded,
+                             const std::vector<std::string>& vecRemoved);
 
     // The viewer connection server; the user interface cancels its wait and
     // asks whether it is connected or accepting.
@@ -118,8 +277,14 @@ public:
 
     // ---- Model library binding -----------------------------------------------------
     // Loads "<code base>.so" and checks its entry points: 0 bound, 1 not
-    // loadable, 2 an entry point missing ("Error" box).
+    // loadable, 2 an entry point missing ("Error" box; GetLibraryError names
+    // it). From m_strCodeBasePath; a run binds from its own code base.
     int LoadModelDLL();
+    // Why the last LoadModelDLL failed ("" after a success).
+    const std::string& GetLibraryError() const { return m_strLibraryError; }
+    // Calls the bound library's GetModelName, from any thread: MC_MISSING
+    // when no library is bound or it lacks the entry point.
+    ModelCallResult GetModelName(std::string& strName) const;
     // Frees the library; every later call finds none. Returns 0.
     int FreeModelDLL();
     // Replaces how LoadModelDLL obtains the library (tests bind an in-memory
@@ -154,11 +319,11 @@ public:
     std::string TakeMessages();
 
     // ---- Model library -------------------------------------------------------------
-    // The library calls go to; null when none is bound.
+    // The library calls go to; null when none is bound. For the simulation
+    // thread (and for tests without a run): other threads use GetModelName.
     CModelLibrary* GetModelLibrary() const { return m_pModelLibrary.get(); }
-    void SetModelLibrary(std::unique_ptr<CModelLibrary> pLibrary) {
-        m_pModelLibrary = std::move(pLibrary);
-    }
+    // Replaces the library (not during a run).
+    void SetModelLibrary(std::unique_ptr<CModelLibrary> pLibrary);
 
     // The C identifier of a model variable: variable + "_" + owner, with every
     // character that cannot stand in a C identifier replaced by "_".
@@ -237,7 +402,11 @@ public:
     int m_nDCLCounter = 0;
     // END code generation declarations
 
-    CNotifier& GetNotifier() const { return m_pNotifier ? *m_pNotifier : ::GetNotifier(); }
+    // The notifier the model and the engine report through: the one set,
+    // else the installed one, except that questions asked after a Stop are
+    // answered Cancel at once.
+    CNotifier& GetNotifier() const { return m_notifier; }
+    // Not during a run; the caller keeps the notifier alive meanwhile.
     void SetNotifier(CNotifier* pNotifier) {
         m_pNotifier = pNotifier;
         m_pServer->SetNotifier(pNotifier);
@@ -259,23 +428,29 @@ public:
     CNameMap<CSDLProcess*> m_mapProcesses;
     CNameMap<CSDLOperation*> m_mapOperations;
 
-    // ---- Settings and flags ---------------------------------------------------------
+    // ---- Settings (the window's; a run copies them at its start) -------------------
     std::atomic<bool> m_bExecutionTrace{false};
     std::atomic<bool> m_bRepresentationTrace{true};
-    std::atomic<bool> m_bInitialized{false};
-    std::atomic<bool> m_bErrorPending{false};
+    std::atomic<bool> m_bUseClients{false};
+    std::atomic<bool> m_bStopOnErrors{false};
+    std::atomic<int> m_nIPMode{0};  // 0 local, 1 intranet, 2 internet
+    std::string m_strIPAddress;
+    std::atomic<int> m_nEndMode{EM_BY_TIME};  // an EngineEndMode
+    std::atomic<double> m_dEndTime{1000.0};
+    std::atomic<int> m_nLoopLimit{1000};
+    // Applies at once, also during a run.
     std::atomic<bool> m_bStepByStep{false};
+
+    // ---- Flags: views of the run state, written by the engine --------------------
+    std::atomic<bool> m_bInitialized{false};
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bStepRequest{false};
     std::atomic<bool> m_bGo{false};
-    bool m_bUseClients = false;
-    bool m_bStopOnErrors = false;
-    int m_nIPMode = 0;  // 0 local, 1 intranet, 2 internet
-    std::string m_strIPAddress;
-    int m_nEndMode = 0;  // 0 by time, 1 by number of loops, 2 never
-    double m_dEndTime = 1000.0;
-    int m_nLoopLimit = 1000;
-    int m_nRunCount = 0;
+    // Set by a reported error (SetErrorPending); cleared by the window once
+    // it has shown the error report.
+    std::atomic<bool> m_bErrorPending{false};
+    // Successful run starts: a start ended by Stop does not count.
+    std::atomic<int> m_nRunCount{0};
 
     // The model's random generator; the engine itself never draws from it.
     CRandomLCG m_Random;
@@ -289,7 +464,27 @@ public:
     void MarkRootFinished();
 
 private:
+    // The engine's face to the notifier: forwards to the notifier set (or
+    // the installed one) and answers questions Cancel once a stop has come.
+    class CEngineNotifier : public CNotifier {
+    public:
+        explicit CEngineNotifier(const CSDLEngine& engine) : m_rEngine(engine) {}
+        NotifyAnswer MessageBox(const std::string& strTitle, const std::string& strText,
+                                NotifyButtons eButtons, NotifyIcon eIcon) override;
+        std::string ChooseFileToOpen(const std::string& strTitle, const std::string& strFilter,
+                                     const std::string& strFolder) override;
+        void OutputLine(NotifyPane ePane, const std::string& strLine) override;
+        void CancelPendingQuestions() override;
+
+    private:
+        CNotifier& Target() const;
+        bool Refuses() const;
+        const CSDLEngine& m_rEngine;
+    };
+
     void SimulationThreadProc();
+    // The run start's part that may fail; BeginRun adds the state changes.
+    int StartRun();
     // The viewer link of a run (when "Use clients" is on).
     void ConnectViewer();
     void DisconnectViewer();
@@ -301,6 +496,27 @@ private:
     void NotifyFlags();
     // After a step: waits for a step request when stepping or paused.
     void WaitAtPausePoint();
+    // Sets the run state and tells the listener.
+    void SetRunState(EngineRunState eState);
+    // Waits for the simulation thread to end, answering its questions
+    // Cancel meanwhile, and joins it.
+    void JoinSimulationThread();
+    // The loop of a started run, up to the closing of the trace file.
+    void RunLoop();
+    // True while the run takes Run, Resume and step commands (hold
+    // m_mutexState).
+    bool AcceptsCommands() const;
+    // Calls fn on the listener, if any, with no other lock held.
+    template <class Fn>
+    void TellListener(Fn fn) {
+        std::lock_guard<std::recursive_mutex> lock(m_mutexListener);
+        if (m_pListener) {
+            fn(*m_pListener);
+        }
+    }
+    // Names, creates and heads the trace file from the given settings.
+    int OpenTraceFile(const std::tm& tmStart, const SRunSettings& settings);
+    int LoadModelDLL(const std::string& strCodeBase);
 
     std::unique_ptr<CEstadisticsServidor> m_pServer;
     std::thread m_threadSimulation;
@@ -312,8 +528,19 @@ private:
     // root's mark.
     std::atomic<bool> m_bStopRequested{false};
     std::atomic<int> m_nThreadResult{0};
-    std::mutex m_mutexFlags;
-    std::condition_variable m_cvFlags;
+    // The run state and the flags that are its views.
+    mutable std::mutex m_mutexState;
+    std::condition_variable m_cvState;
+    EngineRunState m_eRunState = RS_IDLE;
+    SRunSettings m_runSettings;
+    // Held while the listener is called or replaced.
+    std::recursive_mutex m_mutexListener;
+    CEngineListener* m_pListener = nullptr;
+    // Guards the structure of the model tree and the index maps.
+    mutable std::shared_mutex m_mutexTree;
+    // Guards the model library object while it is replaced or freed.
+    mutable std::shared_mutex m_mutexLibrary;
+    std::string m_strLibraryError;
     std::function<std::unique_ptr<CModelLibrary>()> m_fnLibraryFactory;
     std::unique_ptr<CTraceFile> m_pTraceFile;
     mutable std::mutex m_mutexTrace;
@@ -328,6 +555,7 @@ private:
     std::unique_ptr<CModelLibrary> m_pModelLibrary;
     CTraceSink* m_pTraceSink = nullptr;
     CNotifier* m_pNotifier = nullptr;
+    mutable CEngineNotifier m_notifier{*this};
     mutable std::mutex m_mutexPending;
     mutable std::mutex m_mutexMessages;
     std::string m_strMessages;

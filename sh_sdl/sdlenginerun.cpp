@@ -13,12 +13,16 @@
 
 namespace {
 
-// How long a waiting simulation thread sleeps between looks at flags that
-// were written without a notification.
+// How long a waiting simulation thread sleeps between looks at a finish mark
+// that was set without a notification (the model's own, or a receiver's).
 constexpr auto kWaitSlice = std::chrono::milliseconds(20);
+// How often a join answers Cancel to questions asked since the last look.
+constexpr auto kJoinSlice = std::chrono::milliseconds(20);
 
 // The model library's four entry points, checked at load in this order.
 const char* const kEntryPoints[] = {"GetModelDecision", "GetModelTask", "GetModelName", "IniModel"};
+
+const char* const kNoModel = "No model is loaded: open a model first.";
 
 // A label made safe to stand inside a file name.
 std::string SafeFileNamePart(std::string strText) {
@@ -78,6 +82,10 @@ std::string CSDLEngine::GetTracePath() const {
 }
 
 int CSDLEngine::OpenTraceFile(const std::tm& tmStart) {
+    return OpenTraceFile(tmStart, TakeSettings());
+}
+
+int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settings) {
     const std::string strFolder = JoinPath(m_strModelFolder, "traces/");
     if (!FileExists(strFolder)) {
         mkdir(strFolder.c_str(), 0777);  // a failure shows when the file is created
@@ -86,7 +94,7 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart) {
     std::strftime(szTime, sizeof(szTime), "%Y-%m-%d %H%Mh", &tmStart);
     const std::string strBase =
         strFolder + Format("%s [%s] (%s)", m_strModelName.c_str(),
-                           SafeFileNamePart(m_strExperimentLabel).c_str(), szTime);
+                           SafeFileNamePart(settings.strExperimentLabel).c_str(), szTime);
     std::string strCandidate = strBase + ".trace";
     int nCounter = 2;
     while (FileExists(strCandidate) && nCounter < 100) {
@@ -95,18 +103,18 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart) {
     }
     if (nCounter >= 100) {
         GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file. More than 100 traces.");
-        m_bErrorPending = true;
+        SetErrorPending();
         return 3;
     }
     auto pFile = std::make_unique<CTraceFile>();
     if (!pFile->Open(strCandidate)) {
         GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file");
-        m_bErrorPending = true;
+        SetErrorPending();
         return 3;
     }
     std::string strHeader = "<?xml version='1.0' encoding='utf-8'?>\n<Trace>\n";
     strHeader += Format("\t<parametrization>%s</parametrization>\n",
-                        EscapeXml(m_strParametrizationFile).c_str());
+                        EscapeXml(settings.strParametrizationFile).c_str());
     if (m_pRootAgent) {
         strHeader += m_pRootAgent->GetModelInfoXml();
     }
@@ -130,21 +138,39 @@ void CSDLEngine::CloseTraceFile() {
 // ---- Model library binding ----------------------------------------------------------
 
 int CSDLEngine::LoadModelDLL() {
+    return LoadModelDLL(m_strCodeBasePath);
+}
+
+int CSDLEngine::LoadModelDLL(const std::string& strCodeBase) {
     FreeModelDLL();
+    m_strLibraryError.clear();
+    std::unique_ptr<CModelLibrary> pLoaded;
+    std::string strMissing;
     if (m_fnLibraryFactory) {
-        m_pModelLibrary = m_fnLibraryFactory();
-        return m_pModelLibrary ? 0 : 1;
+        pLoaded = m_fnLibraryFactory();
+        if (!pLoaded) {
+            m_strLibraryError = "the model library could not be loaded";
+            return 1;
+        }
+    } else {
+        auto pLibrary = std::make_unique<CDlModelLibrary>();
+        if (!pLibrary->Load(strCodeBase + ".so")) {
+            m_strLibraryError = pLibrary->GetLoadError();
+            return 1;
+        }
+        for (const char* pszName : kEntryPoints) {
+            if (!pLibrary->HasSymbol(pszName)) {
+                strMissing += (strMissing.empty() ? "" : ", ") + std::string(pszName);
+            }
+        }
+        pLoaded = std::move(pLibrary);
     }
-    auto pLibrary = std::make_unique<CDlModelLibrary>();
-    if (!pLibrary->Load(m_strCodeBasePath + ".so")) {
-        return 1;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_mutexLibrary);
+        m_pModelLibrary = std::move(pLoaded);
     }
-    bool bAll = true;
-    for (const char* pszName : kEntryPoints) {
-        bAll = pLibrary->HasSymbol(pszName) && bAll;
-    }
-    m_pModelLibrary = std::move(pLibrary);
-    if (!bAll) {
+    if (!strMissing.empty()) {
+        m_strLibraryError = "the model library has no entry point " + strMissing;
         GetNotifier().MessageBox("VELKO", "Error", NB_OK, NI_ERROR);
         return 2;
     }
@@ -152,8 +178,92 @@ int CSDLEngine::LoadModelDLL() {
 }
 
 int CSDLEngine::FreeModelDLL() {
-    m_pModelLibrary.reset();
+    SetModelLibrary(nullptr);
     return 0;
+}
+
+void CSDLEngine::SetModelLibrary(std::unique_ptr<CModelLibrary> pLibrary) {
+    std::unique_ptr<CModelLibrary> pOld;
+    {
+        // Once the old library is out of the guard no thread can reach it:
+        // it is unloaded without holding anyone up.
+        std::unique_lock<std::shared_mutex> lock(m_mutexLibrary);
+        pOld = std::move(m_pModelLibrary);
+        m_pModelLibrary = std::move(pLibrary);
+    }
+}
+
+ModelCallResult CSDLEngine::GetModelName(std::string& strName) const {
+    std::shared_lock<std::shared_mutex> lock(m_mutexLibrary);
+    return m_pModelLibrary ? m_pModelLibrary->GetModelName(strName) : MC_MISSING;
+}
+
+// ---- Settings --------------------------------------------------------------------------
+
+SRunSettings CSDLEngine::TakeSettings() const {
+    SRunSettings settings;
+    const int nEndMode = m_nEndMode;
+    settings.eEndMode = (nEndMode == EM_BY_TIME || nEndMode == EM_BY_LOOPS)
+                            ? static_cast<EngineEndMode>(nEndMode)
+                            : EM_NEVER;
+    settings.dEndTime = m_dEndTime;
+    settings.nLoopLimit = m_nLoopLimit;
+    settings.bExecutionTrace = m_bExecutionTrace;
+    settings.bRepresentationTrace = m_bRepresentationTrace;
+    settings.bUseClients = m_bUseClients;
+    settings.bStopOnErrors = m_bStopOnErrors;
+    settings.nIPMode = m_nIPMode;
+    settings.strIPAddress = m_strIPAddress;
+    settings.strExperimentLabel = m_strExperimentLabel;
+    settings.strParametrizationFile = m_strParametrizationFile;
+    settings.strCodeBasePath = m_strCodeBasePath;
+    return settings;
+}
+
+bool CSDLEngine::IsExecutionTraceOn() const {
+    return m_bThreadAlive ? m_runSettings.bExecutionTrace : m_bExecutionTrace.load();
+}
+
+bool CSDLEngine::IsRepresentationTraceOn() const {
+    return m_bThreadAlive ? m_runSettings.bRepresentationTrace : m_bRepresentationTrace.load();
+}
+
+int CSDLEngine::GetIPMode() const {
+    return m_bThreadAlive ? m_runSettings.nIPMode : m_nIPMode.load();
+}
+
+std::string CSDLEngine::GetIPAddress() const {
+    return m_bThreadAlive ? m_runSettings.strIPAddress : m_strIPAddress;
+}
+
+// ---- Run state and listener -----------------------------------------------------------
+
+EngineRunState CSDLEngine::GetRunState() const {
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    return m_eRunState;
+}
+
+void CSDLEngine::SetListener(CEngineListener* pListener) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutexListener);
+    m_pListener = pListener;
+}
+
+void CSDLEngine::SetRunState(EngineRunState eState) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        if (m_eRunState == eState) {
+            return;
+        }
+        m_eRunState = eState;
+    }
+    m_cvState.notify_all();
+    TellListener([eState](CEngineListener& listener) { listener.OnRunStateChanged(eState); });
+}
+
+void CSDLEngine::SetErrorPending() {
+    if (!m_bErrorPending.exchange(true)) {
+        TellListener([](CEngineListener& listener) { listener.OnErrorPending(); });
+    }
 }
 
 // ---- Run control ---------------------------------------------------------------------
@@ -170,77 +280,113 @@ void CSDLEngine::MarkRootFinished() {
 }
 
 void CSDLEngine::NotifyFlags() {
-    std::lock_guard<std::mutex> lock(m_mutexFlags);
-    m_cvFlags.notify_all();
+    { std::lock_guard<std::mutex> lock(m_mutexState); }
+    m_cvState.notify_all();
 }
 
 template <class Pred>
 void CSDLEngine::WaitFor(Pred pred) {
-    std::unique_lock<std::mutex> lock(m_mutexFlags);
+    std::unique_lock<std::mutex> lock(m_mutexState);
     while (!pred() && !IsRootFinished()) {
-        m_cvFlags.wait_for(lock, kWaitSlice);
+        m_cvState.wait_for(lock, kWaitSlice);
     }
+}
+
+bool CSDLEngine::AcceptsCommands() const {
+    // A run that is ending, or was stopped, takes no more commands: whoever
+    // waits for its end waits for the flags to clear.
+    return m_bThreadAlive && !m_bStopRequested && m_eRunState != RS_ENDING;
 }
 
 void CSDLEngine::Run() {
-    std::lock_guard<std::mutex> lock(m_mutexFlags);
-    // Whoever waits for the run to end waits for running to clear: only a
-    // run that is still there may be marked running.
-    if (m_bThreadAlive) {
-        m_bRunning = true;
-        m_bGo = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        if (AcceptsCommands()) {
+            m_bRunning = true;
+            m_bGo = true;
+        }
     }
-    m_cvFlags.notify_all();
+    m_cvState.notify_all();
 }
 
 void CSDLEngine::Pause() {
-    std::lock_guard<std::mutex> lock(m_mutexFlags);
-    m_bGo = false;
-    m_cvFlags.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        m_bGo = false;
+    }
+    m_cvState.notify_all();
 }
 
 void CSDLEngine::Resume() {
-    std::lock_guard<std::mutex> lock(m_mutexFlags);
-    m_bStepRequest = true;
-    m_bGo = true;
-    m_cvFlags.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        if (AcceptsCommands()) {
+            m_bStepRequest = true;
+            m_bGo = true;
+        }
+    }
+    m_cvState.notify_all();
 }
 
 void CSDLEngine::StepOnce() {
     Resume();
 }
 
+bool CSDLEngine::WaitForStepEnd(int nMilliseconds) {
+    std::unique_lock<std::mutex> lock(m_mutexState);
+    return m_cvState.wait_for(lock, std::chrono::milliseconds(nMilliseconds),
+                              [this] { return !m_bGo || !m_bThreadAlive; });
+}
+
 void CSDLEngine::WaitAtPausePoint() {
     // The test and the clearing happen under the lock the commands take, so
     // a Resume either comes before them (and the loop goes on) or finds the
-    // loop waiting; it is never overwritten.
-    std::unique_lock<std::mutex> lock(m_mutexFlags);
-    if (!m_bStepByStep && m_bGo) {
-        return;
+    // loop waiting; it is never overwritten. Whoever sees go clear sees the
+    // loop paused.
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        if (!m_bStepByStep && m_bGo) {
+            return;
+        }
+        m_bGo = false;
+        m_bStepRequest = false;
+        m_eRunState = RS_PAUSED;
     }
-    m_bGo = false;
-    m_bStepRequest = false;
-    while (!m_bStepRequest && !IsRootFinished()) {
-        m_cvFlags.wait_for(lock, kWaitSlice);
+    m_cvState.notify_all();
+    TellListener([](CEngineListener& listener) { listener.OnRunStateChanged(RS_PAUSED); });
+    {
+        std::unique_lock<std::mutex> lock(m_mutexState);
+        while (!m_bStepRequest && !IsRootFinished()) {
+            m_cvState.wait_for(lock, kWaitSlice);
+        }
+    }
+    if (!IsRootFinished()) {
+        SetRunState(RS_RUNNING);
     }
 }
 
 void CSDLEngine::Stop() {
-    m_bStopRequested = true;
-    m_bStepRequest = false;
-    m_bRunning = false;
-    m_bInitialized = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        m_bStopRequested = true;
+        m_bStepRequest = false;
+        m_bRunning = false;
+        m_bInitialized = false;
+    }
     MarkRootFinished();
     CancelViewerWait();
+    // From now on questions are answered Cancel at once; one that already
+    // waits gets its Cancel here.
+    m_notifier.CancelPendingQuestions();
 }
 
 bool CSDLEngine::WaitForRunEnd(int nMilliseconds) {
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
-    while (m_bThreadAlive) {
-        if (std::chrono::steady_clock::now() >= tEnd) {
+    {
+        std::unique_lock<std::mutex> lock(m_mutexState);
+        if (!m_cvState.wait_for(lock, std::chrono::milliseconds(nMilliseconds),
+                                [this] { return !m_bThreadAlive; })) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (m_threadSimulation.joinable()) {
         m_threadSimulation.join();
@@ -248,33 +394,70 @@ bool CSDLEngine::WaitForRunEnd(int nMilliseconds) {
     return true;
 }
 
-int CSDLEngine::StartThread() {
-    // A new run never overlaps the previous one on the same model.
-    if (m_threadSimulation.joinable()) {
-        m_threadSimulation.join();
+void CSDLEngine::JoinSimulationThread() {
+    if (!m_threadSimulation.joinable()) {
+        return;
     }
-    m_bErrorPending = false;
-    m_bStopRequested = false;
-    m_bThreadAlive = true;
+    // A question the thread asks now would wait for a window that waits
+    // here: answer Cancel until the thread has ended.
+    std::unique_lock<std::mutex> lock(m_mutexState);
+    while (m_bThreadAlive) {
+        lock.unlock();
+        m_notifier.CancelPendingQuestions();
+        lock.lock();
+        m_cvState.wait_for(lock, kJoinSlice, [this] { return !m_bThreadAlive; });
+    }
+    lock.unlock();
+    m_threadSimulation.join();
+}
+
+int CSDLEngine::StartThread() {
+    if (!HasModel()) {
+        GetNotifier().OutputLine(NP_SYSTEM, kNoModel);
+        return 1;
+    }
+    {
+        // A new run never overlaps the previous one: a run that goes on is
+        // stopped first by the user.
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        if (AcceptsCommands()) {
+            return 1;
+        }
+    }
+    JoinSimulationThread();
+    SRunSettings settings = TakeSettings();
+    {
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        m_runSettings = std::move(settings);
+        m_bErrorPending = false;
+        m_bStopRequested = false;
+        m_bInitialized = false;
+        m_bRunning = false;
+        m_bGo = false;
+        m_bStepRequest = false;
+        m_bThreadAlive = true;
+    }
+    SetRunState(RS_STARTING);
     m_threadSimulation = std::thread([this] { SimulationThreadProc(); });
     return 0;
 }
 
 int CSDLEngine::BeginRun() {
+    const SRunSettings& settings = m_runSettings;
     if (m_pRootAgent) {
         m_pRootAgent->m_bStop = false;
     }
-    if (m_bExecutionTrace || m_bRepresentationTrace) {
+    if (settings.bExecutionTrace || settings.bRepresentationTrace) {
         const std::time_t tNow = std::time(nullptr);
         std::tm tmNow{};
         localtime_r(&tNow, &tmNow);
-        if (OpenTraceFile(tmNow) != 0) {
+        if (OpenTraceFile(tmNow, settings) != 0) {
             return 3;
         }
     }
-    if (LoadModelDLL() != 0) {
+    if (LoadModelDLL(settings.strCodeBasePath) != 0) {
         CloseTraceFile();
-        m_bErrorPending = true;
+        SetErrorPending();
         return 1;
     }
     for (auto& [strKey, pProcess] : m_mapProcesses) {
@@ -296,7 +479,7 @@ int CSDLEngine::BeginRun() {
         pBlock->m_pInternalChannel->m_dClock = 0.0;
     }
     ClearPendingEvents();
-    if (m_bUseClients) {
+    if (settings.bUseClients) {
         ConnectViewer();
     }
     std::string strName;
@@ -304,9 +487,20 @@ int CSDLEngine::BeginRun() {
     if (m_pRootAgent) {
         m_pRootAgent->Initialize();
     }
-    // A run stopped while it was starting is not reported as initialised.
-    m_bInitialized = !m_bStopRequested;
-    ++m_nRunCount;
+    bool bStarted = false;
+    {
+        // A run stopped while it was starting is neither initialised nor
+        // counted.
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        bStarted = !m_bStopRequested && !m_bClosing;
+        if (bStarted) {
+            m_bInitialized = true;
+            ++m_nRunCount;
+        }
+    }
+    if (bStarted) {
+        SetRunState(RS_INITIALIZED);
+    }
     return 0;
 }
 
@@ -315,51 +509,31 @@ void CSDLEngine::SimulationThreadProc() {
     try {
         const int nStart = BeginRun();
         if (nStart != 0) {
-            m_bErrorPending = true;
-            GetNotifier().OutputLine(
-                NP_SYSTEM, nStart == 3 ? "The run could not start: no trace file could be created."
-                                       : "The run could not start: the model library could not "
-                                         "be loaded. Build the model first.");
+            SetErrorPending();
+            std::string strLine = "The run could not start: no trace file could be created.";
+            if (nStart == 1) {
+                strLine = m_strLibraryError.rfind("the model library has no entry point", 0) == 0
+                              ? "The run could not start: " + m_strLibraryError +
+                                    ". Build the model again."
+                              : "The run could not start: the model library could not be "
+                                "loaded. Build the model first.";
+            }
+            GetNotifier().OutputLine(NP_SYSTEM, strLine);
             nResult = 1;
         } else {
-            WaitFor([this] { return m_bRunning.load(); });
-            int nSteps = 0;
-            while (!IsRootFinished()) {
-                m_pRootAgent->Step();
-                WaitAtPausePoint();
-                if (m_nEndMode == EM_BY_TIME) {
-                    bool bFound = false;
-                    const double dNext = GetNextEventTime(&bFound);
-                    // With nothing pending anywhere, simulated time can no
-                    // longer advance: the run is over, not merely idle.
-                    if (!(dNext < m_dEndTime) || (!bFound && m_nIPMode == 0)) {
-                        MarkRootFinished();
-                    }
-                } else if (m_nEndMode == EM_BY_LOOPS && nSteps >= m_nLoopLimit) {
-                    MarkRootFinished();
-                }
-                if (m_bStopOnErrors && m_bErrorPending) {
-                    MarkRootFinished();
-                }
-                ++nSteps;
-                std::lock_guard<std::mutex> lock(m_mutexTrace);
-                if (m_pTraceFile) {
-                    m_pTraceFile->Flush();
-                }
-            }
-            DisconnectViewer();
-            CloseTraceFile();
+            RunLoop();
         }
     } catch (const std::exception& e) {
-        m_bErrorPending = true;
+        SetErrorPending();
         GetNotifier().OutputLine(NP_SYSTEM,
                                  std::string("The run ended with an error: ") + e.what());
         nResult = 1;
     } catch (...) {
-        m_bErrorPending = true;
+        SetErrorPending();
         GetNotifier().OutputLine(NP_SYSTEM, "The run ended with an unknown error.");
         nResult = 1;
     }
+    SetRunState(RS_ENDING);
     // Whatever happened, leave the model ready for the next run.
     try {
         DisconnectViewer();
@@ -372,18 +546,62 @@ void CSDLEngine::SimulationThreadProc() {
     } catch (...) {
         nResult = 1;
     }
-    std::lock_guard<std::mutex> lock(m_mutexFlags);
-    m_nThreadResult = nResult;
-    m_bRunning = false;
-    m_bThreadAlive = false;
-    m_cvFlags.notify_all();
+    {
+        // The end clears the handshake: a Step that ended the run returns.
+        std::lock_guard<std::mutex> lock(m_mutexState);
+        m_nThreadResult = nResult;
+        m_bRunning = false;
+        m_bGo = false;
+        m_bStepRequest = false;
+        m_bThreadAlive = false;
+        m_eRunState = RS_ENDED;
+    }
+    m_cvState.notify_all();
+    TellListener([](CEngineListener& listener) { listener.OnRunStateChanged(RS_ENDED); });
+}
+
+void CSDLEngine::RunLoop() {
+    const SRunSettings& settings = m_runSettings;
+    WaitFor([this] { return m_bRunning.load(); });
+    if (!IsRootFinished()) {
+        SetRunState(RS_RUNNING);
+    }
+    long long nSteps = 0;
+    while (!IsRootFinished()) {
+        m_pRootAgent->Step();
+        // Only this thread changes the table, so the time stays valid across
+        // the pause below.
+        bool bFound = false;
+        const double dNext = GetNextEventTime(&bFound);
+        TellListener([&](CEngineListener& listener) { listener.OnStep(nSteps + 1, dNext); });
+        WaitAtPausePoint();
+        if (settings.eEndMode == EM_BY_TIME) {
+            // With nothing pending anywhere, simulated time can no longer
+            // advance: the run is over, not merely idle.
+            if (!(dNext < settings.dEndTime) || (!bFound && settings.nIPMode == 0)) {
+                MarkRootFinished();
+            }
+        } else if (settings.eEndMode == EM_BY_LOOPS && nSteps >= settings.nLoopLimit) {
+            MarkRootFinished();
+        }
+        if (settings.bStopOnErrors && m_bErrorPending) {
+            MarkRootFinished();
+        }
+        ++nSteps;
+        std::lock_guard<std::mutex> lock(m_mutexTrace);
+        if (m_pTraceFile) {
+            m_pTraceFile->Flush();
+        }
+    }
+    DisconnectViewer();
+    CloseTraceFile();
 }
 
 // ---- Viewer link -------------------------------------------------------------------------
 
 void CSDLEngine::ConnectViewer() {
     m_pServer->Init();
-    const bool bTrace = m_bExecutionTrace;
+    const bool bTrace = m_runSettings.bExecutionTrace;
     auto writeNote = [this, bTrace](const char* pszNote) {
         if (!bTrace) {
             return;
@@ -397,7 +615,9 @@ void CSDLEngine::ConnectViewer() {
     // A stop that came before the server was ready would be forgotten by
     // the wait: look at it here (a later one cancels the wait itself).
     if (!IsRootFinished()) {
+        SetRunState(RS_WAITING_FOR_VIEWER);
         m_pServer->WaitForClient();
+        SetRunState(RS_STARTING);
     }
     if (m_pServer->IsConnected()) {
         writeNote("<system> VELKOEye connection established. </system>\n");

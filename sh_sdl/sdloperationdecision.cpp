@@ -28,7 +28,7 @@ CSDLOperation* CSDLOperationDecision::Execute() {
         return nullptr;
     }
     if (pFound == this) {
-        pEngine->m_bErrorPending = true;
+        pEngine->SetErrorPending();
         const std::string strText = GetCodeID() + " redirects to itself.";
         if (CSDLAgent* pRoot = pEngine->GetRootAgent()) {
             pRoot->ReportError(strText, SDL_ERROR);

@@ -22,7 +22,7 @@ CSDLOperation* CSDLOperationInput::Execute() {
     for (const auto& [strKey, pParam] : event.m_mapUserParams) {
         pOwner->SetVariable(pParam->m_strName, pParam->m_strValue);
     }
-    if (CSDLEngine* pEngine = GetEngine(); pEngine && pEngine->m_bExecutionTrace) {
+    if (CSDLEngine* pEngine = GetEngine(); pEngine && pEngine->IsExecutionTraceOn()) {
         pEngine->WriteTrace(this, pOwner->m_bTraceInput, std::string());
     }
     return m_pNext;

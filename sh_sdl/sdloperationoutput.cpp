@@ -160,7 +160,7 @@ CSDLOperation* CSDLOperationOutput::Execute() {
     }
 
     CSDLEngine* pEngine = pOwner->m_pParent ? pOwner->m_pParent->m_pEngine : pOwner->m_pEngine;
-    if (pEngine && pEngine->m_bExecutionTrace) {
+    if (pEngine && pEngine->IsExecutionTraceOn()) {
         pEngine->WriteTrace(this, pOwner->m_bTraceOutput, std::string());
     }
     return m_pNext;

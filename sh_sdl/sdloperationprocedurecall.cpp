@@ -287,7 +287,7 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
         WriteValue(target, std::string(), &source);
     }
 
-    if (CSDLEngine* pEngine = GetEngine(); pEngine && pEngine->m_bExecutionTrace) {
+    if (CSDLEngine* pEngine = GetEngine(); pEngine && pEngine->IsExecutionTraceOn()) {
         pEngine->WriteTrace(this, true, std::string());
     }
     return m_pNext;

@@ -50,10 +50,10 @@ CSDLOperation* CSDLOperationSetState::Execute() {
     }
 
     if (CSDLEngine* pEngine = GetEngine()) {
-        if (pEngine->m_bExecutionTrace) {
+        if (pEngine->IsExecutionTraceOn()) {
             pEngine->WriteTrace(this, pOwner->m_bTraceSetState, std::string());
         }
-        if (pEngine->m_bRepresentationTrace && bChanged) {
+        if (pEngine->IsRepresentationTraceOn() && bChanged) {
             pEngine->WriteEyeTrace(this, pOwner->m_bAnimSetState, std::string());
         }
     }

@@ -14,7 +14,7 @@ CSDLProcess::~CSDLProcess() = default;
 
 void CSDLProcess::Initialize() {
     InitCommon();
-    if (m_pEngine && m_pEngine->m_nIPMode != 0 && m_pEngine->m_strIPAddress != m_strIP) {
+    if (m_pEngine && m_pEngine->GetIPMode() != 0 && m_pEngine->GetIPAddress() != m_strIP) {
         return;  // runs in another simulator instance
     }
     for (CSDLOperation* pOperation = m_pStartOperation; pOperation;) {
@@ -33,7 +33,7 @@ std::string CSDLProcess::Step() {
     if (pMnca) {
         if (event.m_nCell < 0) {
             std::string strText = ReportError("Forgot [mn_ca.sentto{cells}]", SDL_ERROR);
-            if (m_pEngine && m_pEngine->m_bExecutionTrace) {
+            if (m_pEngine && m_pEngine->IsExecutionTraceOn()) {
                 // Closed and escaped, so that the trace stays readable XML.
                 strText = Format("<system> %s. </system>\n", EscapeXml(strText).c_str());
                 m_pEngine->WriteTrace(nullptr, true, strText);

@@ -566,6 +566,238 @@ TEST(EngineRunTest, DestructorCancelsTheWaitForTheViewer) {
     EXPECT_EQ(model.Hooks().nFrees, model.Hooks().nLoads);
 }
 
+// ---- What the window relies on --------------------------------------------------------
+
+// Settings written while a run goes are no data race and wait for the next
+// run; the listener hears every state, step and error of both runs.
+TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    CRecordingListener listener;
+    engine.SetListener(&listener);
+    engine.m_bExecutionTrace = false;
+    engine.m_bRepresentationTrace = true;
+    model.EndNever();
+
+    ASSERT_EQ(engine.StartThread(), 0);
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 3; }));
+    // What a settings dialog writes meanwhile, from the window's thread.
+    engine.m_bExecutionTrace = true;
+    engine.m_strExperimentLabel = "second";
+    engine.m_nEndMode = EM_BY_LOOPS;
+    engine.m_nLoopLimit = 2;
+    engine.m_bStopOnErrors = true;
+    // A decision fails a little later (and the model falls idle): the run,
+    // not stopping on errors, goes on.
+    model.Hooks().nFailAtTask = model.Hooks().nTasks + 1000;
+    ASSERT_TRUE(WaitUntil([&] { return listener.Errors() == 1; }));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(engine.IsThreadAlive()) << "the run took the new settings";
+    EXPECT_EQ(engine.GetRunState(), RS_RUNNING);
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    const std::string strFirst = model.TraceBytes();
+    EXPECT_EQ(CountOf(strFirst, "<input "), 0);
+    EXPECT_NE(CountOf(strFirst, "EYE_SetState"), 0);
+    EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("Model [main model] (", 0), 0u);
+
+    // The next run takes them: execution records, the new label, three steps.
+    model.Hooks().nTasks = 0;
+    model.Hooks().nFailAtTask = 0;
+    ASSERT_EQ(engine.StartThread(), 0);
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    EXPECT_EQ(model.Hooks().nTasks, 3);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 3);
+    EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("Model [second] (", 0), 0u);
+    EXPECT_EQ(engine.GetRunSettings().eEndMode, EM_BY_LOOPS);
+
+    const std::vector<EngineRunState> states = listener.States();
+    const std::vector<EngineRunState> oneRun = {RS_STARTING, RS_INITIALIZED, RS_RUNNING, RS_ENDING,
+                                                RS_ENDED};
+    std::vector<EngineRunState> twoRuns = oneRun;
+    twoRuns.insert(twoRuns.end(), oneRun.begin(), oneRun.end());
+    EXPECT_EQ(states, twoRuns);
+    const std::vector<std::pair<long long, double>> steps = listener.Steps();
+    ASSERT_GE(steps.size(), 3u);
+    EXPECT_EQ(steps.back(), std::make_pair(3LL, 4.0));
+    engine.SetListener(nullptr);
+}
+
+// "Model name" calls the library from the window's thread while runs bind
+// and free it on the simulation thread.
+TEST(EngineRunTest, ModelNameFromAnotherThreadDuringRuns) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndNever();
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nNamed{0};
+    std::atomic<int> nWrong{0};
+    std::thread window([&] {
+        while (!bDone) {
+            std::string strName;
+            const ModelCallResult eResult = engine.GetModelName(strName);
+            if (eResult == MC_OK) {
+                ++nNamed;
+                nWrong += strName == "model" ? 0 : 1;
+            } else if (eResult != MC_MISSING) {
+                ++nWrong;
+            }
+        }
+    });
+    for (int nRun = 1; nRun <= 3; ++nRun) {
+        ASSERT_EQ(engine.StartThread(), 0);
+        engine.Run();
+        ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 5 * nRun && nNamed > 0; }));
+        engine.Stop();
+        ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    }
+    bDone = true;
+    window.join();
+    EXPECT_GT(nNamed, 0);
+    EXPECT_EQ(nWrong, 0);
+    std::string strName;
+    EXPECT_EQ(engine.GetModelName(strName), MC_MISSING);  // freed at the end of the run
+    EXPECT_EQ(model.Hooks().nFrees, 3);
+}
+
+// A run waits on a question the window never answers: Stop, a new run start
+// and the destructor each answer it Cancel instead of waiting for ever.
+TEST(EngineRunTest, StopWhileAQuestionWaitsEndsTheRun) {
+    CSilentWindowNotifier window;
+    CTempFolder folder;
+    auto pModel = std::make_unique<CRunModel>(folder.GetPath());
+    CRunModel& model = *pModel;
+    CSDLEngine& engine = model.Engine();
+    engine.SetNotifier(&window);
+    model.AskEveryStep();
+    model.EndNever();
+
+    ASSERT_EQ(engine.StartThread(), 0);
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return window.GetPendingQuestions().size() == 1; }));
+    EXPECT_EQ(engine.GetRunState(), RS_RUNNING);
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000)) << "the run still waits for the user";
+    EXPECT_EQ(window.Cancelled(), window.Posted());
+    EXPECT_EQ(model.Hooks().nTasks, 1);
+    EXPECT_EQ(engine.GetRunState(), RS_ENDED);
+
+    // A run start right after a Stop, while the stopped run waits on a
+    // question, waits for it without hanging.
+    ASSERT_EQ(engine.StartThread(), 0);
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return window.GetPendingQuestions().size() == 1; }));
+    engine.Stop();
+    ASSERT_EQ(engine.StartThread(), 0);
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return window.GetPendingQuestions().size() == 1; }));
+
+    // The destructor, with the third run waiting on its question.
+    std::promise<void> done;
+    std::thread closer([&] {
+        pModel.reset();
+        done.set_value();
+    });
+    const bool bClosed = done.get_future().wait_for(5s) == std::future_status::ready;
+    if (!bClosed) {
+        window.CancelPendingQuestions();  // rescue, so the test can end
+    }
+    closer.join();
+    EXPECT_TRUE(bClosed) << "the engine's destructor waits on the question";
+    EXPECT_EQ(window.Cancelled().size(), 3u);
+    EXPECT_EQ(window.Reports(), 0);
+}
+
+// The window's Step waits until the loop has cleared go; on the step that
+// ends the run the loop never comes back to clear it, so the run end does.
+TEST(EngineRunTest, StepOnTheLastStepOfARunReturns) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bStepByStep = true;
+    model.EndByLoops(1);
+    ASSERT_EQ(engine.StartThread(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForStepEnd(5000));
+    EXPECT_EQ(model.Hooks().nTasks, 1);
+    EXPECT_EQ(engine.GetRunState(), RS_PAUSED);
+    engine.StepOnce();
+    ASSERT_TRUE(engine.WaitForStepEnd(5000));
+    EXPECT_EQ(model.Hooks().nTasks, 2);
+    // This request ends the run (the end test follows the wait).
+    engine.StepOnce();
+    EXPECT_TRUE(engine.WaitForStepEnd(5000)) << "the last Step never returns";
+    EXPECT_FALSE(engine.m_bGo);
+    EXPECT_FALSE(engine.m_bStepRequest);
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    EXPECT_EQ(model.Hooks().nTasks, 2);
+    ExpectCleanEnd(model, 1);
+}
+
+// A run that ended by itself leaves the engine initialised (the user
+// interface reads it so); a second run start on the same model still works.
+TEST(EngineRunTest, SecondInitializeAfterARunEndedByItself) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    model.EndByLoops(2);
+    std::thread window([&] {
+        // The window reads the run from its own thread meanwhile.
+        for (int n = 0; n < 200; ++n) {
+            (void)engine.GetRunState();
+            (void)engine.m_bInitialized.load();
+            auto lock = engine.LockTree();
+            (void)engine.FindAgentByKey("B_P");
+        }
+    });
+    ASSERT_EQ(engine.StartThread(), 0);
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    window.join();
+    EXPECT_EQ(engine.GetRunState(), RS_ENDED);
+    EXPECT_TRUE(engine.m_bInitialized);
+    const std::string strFirstPath = engine.GetTracePath();
+
+    model.Hooks().HoldLoad();
+    ASSERT_EQ(engine.StartThread(), 0);
+    EXPECT_FALSE(engine.m_bInitialized);  // until this start has initialised
+    EXPECT_EQ(engine.GetRunState(), RS_STARTING);
+    model.Hooks().ReleaseLoad();
+    engine.Run();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ExpectCleanEnd(model, 2);
+    EXPECT_EQ(model.Hooks().nTasks, 6);
+    EXPECT_NE(engine.GetTracePath(), strFirstPath);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 3);
+    EXPECT_EQ(CountOf(ReadFileBytes(strFirstPath), "<input "), 3);
+}
+
+// Only a start that initialised counts; a start while a run goes is refused.
+TEST(EngineRunTest, RunCountAndOverlappingStarts) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndNever();
+    model.Hooks().HoldLoad();
+    ASSERT_EQ(engine.StartThread(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().IsLoadWaiting(); }));
+    EXPECT_EQ(engine.StartThread(), 1);  // the first run is still starting
+    engine.Stop();
+    model.Hooks().ReleaseLoad();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    EXPECT_EQ(engine.m_nRunCount, 0);
+
+    CSDLEngine empty;
+    EXPECT_EQ(empty.StartThread(), 1);  // no model
+    EXPECT_FALSE(empty.IsThreadAlive());
+}
+
 // ---- Trace file --------------------------------------------------------------------------
 
 TEST(EngineTraceFileTest, NamesPlainThenNumberedUpToTheLimit) {

@@ -27,11 +27,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/customexception.h"
 #include "sh_aux/notifier.h"
+#include "sh_sdl/eye/sdloperationprocedurecallopenfile.h"
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlblock.h"
 #include "sh_sdl/sdlengine.h"
@@ -136,6 +138,96 @@ private:
     CRunHooks& m_rHooks;
 };
 
+// Everything the engine tells its listener, kept in order.
+class CRecordingListener : public CEngineListener {
+public:
+    void OnRunStateChanged(EngineRunState eState) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecStates.push_back(eState);
+    }
+    void OnStep(long long nStep, double dTime) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecSteps.emplace_back(nStep, dTime);
+    }
+    void OnErrorPending() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_nErrors;
+    }
+    void OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                         const std::vector<std::string>& vecRemoved) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecAdded.insert(m_vecAdded.end(), vecAdded.begin(), vecAdded.end());
+        m_vecRemoved.insert(m_vecRemoved.end(), vecRemoved.begin(), vecRemoved.end());
+    }
+    std::vector<EngineRunState> States() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecStates;
+    }
+    std::vector<std::pair<long long, double>> Steps() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecSteps;
+    }
+    int Errors() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nErrors;
+    }
+    std::vector<std::string> Added() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecAdded;
+    }
+    std::vector<std::string> Removed() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecRemoved;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<EngineRunState> m_vecStates;
+    std::vector<std::pair<long long, double>> m_vecSteps;
+    int m_nErrors = 0;
+    std::vector<std::string> m_vecAdded;
+    std::vector<std::string> m_vecRemoved;
+};
+
+// A window whose user never answers: reports and lines are kept, questions
+// wait until they are cancelled.
+class CSilentWindowNotifier : public CWindowNotifier {
+public:
+    int Reports() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nReports;
+    }
+    std::vector<unsigned long long> Posted() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecPosted;
+    }
+    std::vector<unsigned long long> Cancelled() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecCancelled;
+    }
+
+protected:
+    void PostReport(const std::string&, const std::string&, NotifyIcon) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_nReports;
+    }
+    void PostQuestion(const SNotifierQuestion& question) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecPosted.push_back(question.nId);
+    }
+    void PostLine(NotifyPane, const std::string&) override {}
+    void PostQuestionCancelled(unsigned long long nId) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecCancelled.push_back(nId);
+    }
+
+private:
+    std::mutex m_mutex;
+    int m_nReports = 0;
+    std::vector<unsigned long long> m_vecPosted;
+    std::vector<unsigned long long> m_vecCancelled;
+};
+
 // Operation ids of the model.
 enum RunModelIds {
     RM_START = 1,
@@ -146,6 +238,7 @@ enum RunModelIds {
     RM_DECISION = 6,
     RM_OUTPUT = 7,
     RM_SETSTATE = 8,
+    RM_ASK = 9,
 };
 
 // The engine with the model above. The notifier and the hooks are declared
@@ -239,6 +332,15 @@ public:
     }
     void EndNever() { m_pEngine->m_nEndMode = EM_NEVER; }
 
+    // Every step asks the user for a file (the OpenFile procedure) between
+    // the task and the decision.
+    void AskEveryStep() {
+        auto* pAsk =
+            Add<CSDLOperationProcedureCallOpenFile>("ProcedureCall", "OpenFile", RM_ASK, "Idle");
+        pAsk->m_pNext = m_pTask->m_pNext;
+        m_pTask->m_pNext = pAsk;
+    }
+
     // Starts the thread and lets the loop go at once (as a series of
     // experiments does); true when the run ended within tWait.
     bool RunToEnd(std::chrono::milliseconds tWait = std::chrono::milliseconds(10000)) {
@@ -297,6 +399,7 @@ private:
         pDecision->m_pNext = pOutput;
         pOutput->m_pNext = pSet;
         m_pProcess->m_mapStates["Idle"] = pInput;
+        m_pTask = pTask;
         m_strTaskKey = pTask->GetCodeID();
         m_strDecisionKey = pDecision->GetCodeID();
     }
@@ -307,6 +410,7 @@ private:
     CSDLBlock* m_pRoot = nullptr;
     CSDLBlock* m_pBlock = nullptr;
     CSDLProcess* m_pProcess = nullptr;
+    CSDLOperationTask* m_pTask = nullptr;
     std::string m_strTaskKey;
     std::string m_strDecisionKey;
 };

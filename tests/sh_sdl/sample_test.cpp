@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
@@ -60,8 +63,30 @@ protected:
         m_engine.m_dEndTime = 100.0;
         m_engine.m_strExperimentLabel = "main model";
         m_engine.StartThread();
+        // "Model name" from the window's thread while the run calls the same
+        // library.
+        std::atomic<bool> bRunEnded{false};
+        std::atomic<int> nWrongNames{0};
+        std::thread window([&] {
+            while (!bRunEnded) {
+                std::string strName;
+                if (m_engine.GetModelName(strName) == MC_OK && strName != "pingpong") {
+                    ++nWrongNames;
+                }
+            }
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!m_engine.m_bInitialized && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::string strName;
+        EXPECT_EQ(m_engine.GetModelName(strName), MC_OK);
+        EXPECT_EQ(strName, "pingpong");
         m_engine.Run();
         EXPECT_TRUE(m_engine.WaitForRunEnd(20000)) << "the run did not end";
+        bRunEnded = true;
+        window.join();
+        EXPECT_EQ(nWrongNames, 0);
         EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
         EXPECT_FALSE(m_engine.m_bRunning);
         EXPECT_EQ(m_engine.GetModelLibrary(), nullptr);
