@@ -4,32 +4,42 @@
 // folder (resources under "res/"), with writers for meshes, textures and
 // IDRISI layers, and a recorder of what the viewer reports. The scene's test
 // doubles: a hand-driven tick counter for the replay clock, and a log, a
-// terrain and a mesh store that record what they are told.
+// terrain and a mesh store that record what they are told. The readers'
+// scene (a scene controller with its terrain and logs), and the engine
+// running a model of ours that writes every animation record.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "clients/velkoeyedx/sh_dx/animevent.h"
 #include "clients/velkoeyedx/sh_dx/drawlist.h"
 #include "clients/velkoeyedx/sh_dx/dxmath.h"
+#include "clients/velkoeyedx/sh_dx/eyetarget.h"
 #include "clients/velkoeyedx/sh_dx/logsink.h"
 #include "clients/velkoeyedx/sh_dx/meshstore.h"
 #include "clients/velkoeyedx/sh_dx/replayclock.h"
 #include "clients/velkoeyedx/sh_dx/resourceresolver.h"
+#include "clients/velkoeyedx/sh_dx/scenecontroller.h"
 #include "clients/velkoeyedx/sh_dx/sceneterrain.h"
+#include "clients/velkoeyedx/sh_dx/terrain.h"
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlloader.h"
 #include "support/tempfolder.h"
 
 namespace velkotest {
@@ -195,5 +205,121 @@ inline std::optional<CDrawItem> DrawOf(const CDrawList& vecDraws, const std::str
     }
     return found;
 }
+
+// Polls pred every 2 ms for at most tWait; true once it holds.
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds tWait = std::chrono::milliseconds(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + tWait;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return pred();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The scene the trace reader and the live client fill: a scene controller on
+// a hand-driven clock, its terrain (resources under strRoot) and recording
+// logs. Declare the readers after it, so that they go first.
+class CReaderScene {
+public:
+    explicit CReaderScene(const CResourceResolver& resolver) : terrain(resolver) {
+        scene.SetTerrain(&terrain);
+    }
+
+    CEyeTarget Target() {
+        CEyeTarget target;
+        target.pAnimations = &scene.GetAnimations();
+        target.pTerrain = &terrain;
+        target.pParsingLog = pParsingLog;
+        target.pSyslog = pSyslog;
+        return target;
+    }
+    // The frame at replay time dTime, the clock stopped; the second of two,
+    // since meshes are drawn from the frame after their registration.
+    CDrawList DrawsAt(double dTime) {
+        scene.SetTime(dTime);
+        scene.Frame();
+        return scene.Frame().vecDraws;
+    }
+    bool WaitForFeed() {
+        return WaitUntil([this] { return !scene.IsFeeding(); });
+    }
+
+    CTerrain terrain;
+    CFakeTicks ticks;
+    CSceneController scene{ticks.Source()};
+    std::shared_ptr<CRecordingLog> pParsingLog = std::make_shared<CRecordingLog>();
+    std::shared_ptr<CRecordingLog> pSyslog = std::make_shared<CRecordingLog>();
+};
+
+// The yard model of tests/data/viewer (a truck with a look per state that
+// moves, stops, resumes and removes numbered crates and reports its speed,
+// and a 4 x 4 automaton painting cells), copied into a temporary folder and
+// built by the engine with the real compiler. Each run writes a trace with
+// both kinds of records; a live run first waits for a viewer on loopback.
+class CYardModel {
+public:
+    CYardModel() {
+        std::filesystem::copy(std::string(VELKO_TEST_DATA_DIR) + "/viewer", m_folder.GetPath(),
+                              std::filesystem::copy_options::recursive);
+        m_engine.SetNotifier(&m_notifier);
+        CSDLLoader loader;
+        loader.m_pEngine = &m_engine;
+        std::string strLog;
+        m_bBuilt = !loader.LoadModel(m_folder.GetPath() + "yard.velko").empty() &&
+                   loader.m_strErrorText.empty() &&
+                   loader.LoadModelInfo(m_folder.GetPath() + "yard.eye") &&
+                   m_engine.CreateCodeFile("") == 1 && m_engine.CompileCode("", strLog) == 1 &&
+                   m_engine.LinkDLL("", strLog) == 1;
+        EXPECT_TRUE(m_bBuilt) << loader.m_strErrorText << strLog;
+    }
+    ~CYardModel() { m_engine.Stop(); }
+    CYardModel(const CYardModel&) = delete;
+    CYardModel& operator=(const CYardModel&) = delete;
+
+    bool IsBuilt() const { return m_bBuilt; }
+    CSDLEngine& Engine() { return m_engine; }
+    const std::string& Folder() const { return m_folder.GetPath(); }
+
+    // Starts a run to time 100. Live: the viewer server listens on a free
+    // loopback port, returned once it listens (0 if it does not); the run
+    // waits for the viewer before it goes on.
+    unsigned int StartRun(bool bLive) {
+        m_engine.m_bExecutionTrace = true;
+        m_engine.m_bRepresentationTrace = true;
+        m_engine.m_nEndMode = EM_BY_TIME;
+        m_engine.m_dEndTime = 100.0;
+        m_engine.m_strExperimentLabel = "main model";
+        m_engine.m_bUseClients = bLive;
+        unsigned int nPort = 0;
+        if (bLive) {
+            m_engine.SetViewerPort(0);
+            m_engine.GetServer().SetListenAddress("127.0.0.1");
+        }
+        m_engine.StartThread();
+        if (bLive) {
+            WaitUntil([&] { return (nPort = m_engine.GetServer().GetBoundPort()) != 0; });
+        }
+        return nPort;
+    }
+    // Lets the loop go (once a live run's viewer is there) and waits for the
+    // run's end; true when it ended complete.
+    bool RunToEnd() {
+        if (m_engine.m_bUseClients && !WaitUntil([&] { return m_engine.m_bInitialized.load(); })) {
+            return false;
+        }
+        m_engine.Run();
+        return m_engine.WaitForRunEnd(20000) && m_engine.GetLastThreadResult() == 0;
+    }
+    std::string TracePath() const { return m_engine.GetTracePath(); }
+
+private:
+    CTempFolder m_folder{"velko_yard_"};
+    CRecordingNotifier m_notifier;  // outlives the engine
+    CSDLEngine m_engine;
+    bool m_bBuilt = false;
+};
 
 }  // namespace velkotest

@@ -150,7 +150,9 @@ void CSceneController::LoadDemo1() {
 void CSceneController::StartFeeder(std::function<void(std::stop_token)> fnFeed) {
     StopFeeder();
     std::lock_guard<std::mutex> lock(m_feederMutex);
-    m_feeder = std::jthread([fnFeed = std::move(fnFeed)](std::stop_token stop) {
+    // The previous feeder has been joined: nothing else writes the flag now.
+    m_bFeeding.store(true);
+    m_feeder = std::jthread([this, fnFeed = std::move(fnFeed)](std::stop_token stop) {
         try {
             fnFeed(stop);
         } catch (const std::exception& e) {
@@ -158,6 +160,7 @@ void CSceneController::StartFeeder(std::function<void(std::stop_token)> fnFeed) 
         } catch (...) {
             GetNotifier().OutputLine(NP_SYSTEM, "Undefined Exception");
         }
+        m_bFeeding.store(false);
     });
 }
 

@@ -99,6 +99,9 @@ public:
     // Signals the feeder to stop and joins it; nothing when none runs, or
     // when called from the feeder itself.
     void StopFeeder();
+    // True from StartFeeder until the feeder's function has returned (any
+    // thread): a trace has been fed whole, or a live link has ended.
+    bool IsFeeding() const { return m_bFeeding.load(); }
 
 private:
     // Waits for the frame in progress and keeps frames from animating;
@@ -120,4 +123,5 @@ private:
 
     std::mutex m_feederMutex;
     std::jthread m_feeder;
+    std::atomic<bool> m_bFeeding{false};
 };

@@ -68,6 +68,10 @@ public:
     CTerrain(const CTerrain&) = delete;
     CTerrain& operator=(const CTerrain&) = delete;
 
+    // Where the terrain finds its files; readers that look for a terrain file
+    // before loading it use the same.
+    const CResourceResolver& GetResolver() const { return m_resolver; }
+
     // ---- Textures ------------------------------------------------------------
 
     // The texture set in its loading order.
