@@ -7,7 +7,8 @@
 
 namespace {
 constexpr int ROLE_KEY = Qt::UserRole;
-}
+constexpr int ROLE_AGENT = Qt::UserRole + 1;
+}  // namespace
 
 CViewTree::CViewTree(QWidget* pParent) : QTreeWidget(pParent) {
     setHeaderHidden(true);
@@ -17,16 +18,22 @@ CViewTree::CViewTree(QWidget* pParent) : QTreeWidget(pParent) {
 }
 
 QTreeWidgetItem* CViewTree::AddItem(QTreeWidgetItem* pParent, const QString& strText,
-                                    const QString& strKey, TreeImage eImage) {
+                                    const QString& strKey, TreeImage eImage,
+                                    const QString& strAgent) {
     auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(this);
     pItem->setText(0, strText);
     pItem->setData(0, ROLE_KEY, strKey);
+    pItem->setData(0, ROLE_AGENT, strAgent);
     pItem->setIcon(0, TreeIcon(eImage));
     return pItem;
 }
 
 QString CViewTree::KeyOf(const QTreeWidgetItem* pItem) {
     return pItem ? pItem->data(0, ROLE_KEY).toString() : QString();
+}
+
+QString CViewTree::AgentOf(const QTreeWidgetItem* pItem) {
+    return pItem ? pItem->data(0, ROLE_AGENT).toString() : QString();
 }
 
 CClassView::CClassView(QWidget* pParent) : QDockWidget(QStringLiteral("Agents view"), pParent) {

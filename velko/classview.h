@@ -19,11 +19,14 @@ class CViewTree : public QTreeWidget {
 public:
     explicit CViewTree(QWidget* pParent);
 
-    // Appends an item under pParent (top level when null).
+    // Appends an item under pParent (top level when null). strKey is how the
+    // engine's maps know the element; strAgent, for blocks and processes,
+    // the agent's key in the tree (its full name with instance indexes).
     QTreeWidgetItem* AddItem(QTreeWidgetItem* pParent, const QString& strText,
-                             const QString& strKey, TreeImage eImage);
+                             const QString& strKey, TreeImage eImage, const QString& strAgent = {});
     // The key an item was given ("" for groups, states and procedures).
     static QString KeyOf(const QTreeWidgetItem* pItem);
+    static QString AgentOf(const QTreeWidgetItem* pItem);
 };
 
 class CClassView : public QDockWidget {

@@ -133,19 +133,21 @@ bool CCommandTable::IsEnabled(const SCommandDef& def, const SCommandState& s) {
             return true;
         case CR_NEVER:
             return false;
+        // Settings, builds and a new run wait until no run is alive: a run
+        // that ended by itself keeps its initialised mark, and a run that is
+        // still starting has none yet.
         case CR_MODEL:
-            return s.bEngine && !s.bInitialized;
         case CR_TOGGLE:
         case CR_IP:
-            return s.bEngine && !s.bInitialized;
+            return s.bEngine && !s.bRunAlive;
         case CR_INITIALIZE:
-            return s.bEngine && !s.bInitialized && !s.bAccepting;
+            return s.bEngine && !s.bRunAlive && !s.bAccepting;
         case CR_RUN:
-            return s.bEngine && s.bInitialized && !s.bRunning;
+            return s.bEngine && s.bRunAlive && s.bInitialized && !s.bRunning;
         case CR_STEP:
             return s.bEngine && s.bInitialized && s.bRunning;
         case CR_EXPERIMENT:
-            return s.bEngine && s.bInitialized && !s.bRunning && s.bExperimentFile;
+            return s.bEngine && s.bRunAlive && s.bInitialized && !s.bRunning && s.bExperimentFile;
         case CR_STOP:
             return s.bEngine && s.bInitialized && s.bRunning && !s.bRootFinished;
         case CR_RUNNING_DIALOG:
@@ -205,9 +207,9 @@ void CCommandTable::Update(const SCommandState& state) {
         QAction* pAction = m_mapActions[def.nId];
         const bool bEnabled = IsEnabled(def, state);
         pAction->setEnabled(bEnabled);
-        // Once a run is initialised a setting keeps the mark it had.
+        // While a run is alive a setting keeps the mark it had.
         const bool bFrozen =
-            (def.eRule == CR_TOGGLE || def.eRule == CR_IP) && state.bEngine && state.bInitialized;
+            (def.eRule == CR_TOGGLE || def.eRule == CR_IP) && state.bEngine && state.bRunAlive;
         if (pAction->isCheckable() && !bFrozen) {
             pAction->setChecked(IsChecked(def, state));
         }

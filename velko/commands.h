@@ -77,6 +77,8 @@ enum CommandId {
 // What the rules read: the model's run state and the frame's own state.
 struct SCommandState {
     bool bEngine = false;
+    // A run has been started and has not ended (from its start to its end).
+    bool bRunAlive = false;
     bool bInitialized = false;
     bool bRunning = false;
     bool bStepByStep = false;

@@ -1,6 +1,6 @@
 #include "velko/guinotifier.h"
 
-#include <QApplication>
+#include <QAbstractButton>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QThread>
@@ -38,7 +38,7 @@ QMessageBox::StandardButtons ToQtButtons(NotifyButtons eButtons) {
     return QMessageBox::Ok;
 }
 
-NotifyAnswer FromQtButton(int nButton) {
+NotifyAnswer FromQtButton(int nButton, NotifyButtons eButtons) {
     switch (nButton) {
         case QMessageBox::Ok:
             return NA_OK;
@@ -46,17 +46,11 @@ NotifyAnswer FromQtButton(int nButton) {
             return NA_YES;
         case QMessageBox::No:
             return NA_NO;
-        default:
+        case QMessageBox::Cancel:
             return NA_CANCEL;
+        default:
+            return CancelAnswer(eButtons);  // closed without a button
     }
-}
-
-QMessageBox* MakeBox(QWidget* pParent, const std::string& strTitle, const std::string& strText,
-                     NotifyButtons eButtons, NotifyIcon eIcon) {
-    auto* pBox = new QMessageBox(ToQtIcon(eIcon), QString::fromStdString(strTitle),
-                                 QString::fromStdString(strText), ToQtButtons(eButtons), pParent);
-    pBox->setAttribute(Qt::WA_DeleteOnClose);
-    return pBox;
 }
 
 }  // namespace
@@ -81,176 +75,96 @@ CGuiNotifier::CGuiNotifier(QWidget* pParent,
 
 CGuiNotifier::~CGuiNotifier() {
     SetNotifier(nullptr);
-    RefuseQuestions();
+    CancelPendingQuestions();
 }
 
 bool CGuiNotifier::OnWindowThread() const {
     return QThread::currentThread() == thread();
 }
 
-void CGuiNotifier::OutputLine(NotifyPane ePane, const std::string& strLine) {
-    const QString strText = QString::fromStdString(strLine);
+void CGuiNotifier::OnWindow(std::function<void()> fn) {
     if (OnWindowThread()) {
-        m_fnOutput(ePane, strText);
-        return;
+        fn();
+    } else {
+        QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
     }
-    QMetaObject::invokeMethod(
-        this, [this, ePane, strText] { m_fnOutput(ePane, strText); }, Qt::QueuedConnection);
 }
 
-NotifyAnswer CGuiNotifier::MessageBox(const std::string& strTitle, const std::string& strText,
-                                      NotifyButtons eButtons, NotifyIcon eIcon) {
-    if (eButtons == NB_OK) {
-        // A report: shown when the window gets to it, answered at once.
-        auto show = [this, strTitle, strText, eIcon] {
-            QMessageBox* pBox = MakeBox(m_pParent, strTitle, strText, NB_OK, eIcon);
-            pBox->setModal(false);
-            pBox->show();
-        };
-        if (OnWindowThread()) {
-            show();
-        } else {
-            QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
-        }
-        return NA_OK;
-    }
-    if (OnWindowThread()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_bRefusing) {
-                return NA_CANCEL;
-            }
-        }
-        QMessageBox* pBox = MakeBox(m_pParent, strTitle, strText, eButtons, eIcon);
-        pBox->setAttribute(Qt::WA_DeleteOnClose, false);
-        const int nButton = pBox->exec();
-        delete pBox;
-        return FromQtButton(nButton);
-    }
-    auto pPending = AskAndWait([=, this](std::shared_ptr<SPending> p) {
-        ShowQuestion(p, strTitle, strText, eButtons, eIcon, {}, false);
+void CGuiNotifier::PostLine(NotifyPane ePane, const std::string& strLine) {
+    OnWindow(
+        [this, ePane, strText = QString::fromStdString(strLine)] { m_fnOutput(ePane, strText); });
+}
+
+void CGuiNotifier::PostReport(const std::string& strTitle, const std::string& strText,
+                              NotifyIcon eIcon) {
+    OnWindow([this, strTitle, strText, eIcon] {
+        auto* pBox = new QMessageBox(ToQtIcon(eIcon), QString::fromStdString(strTitle),
+                                     QString::fromStdString(strText), QMessageBox::Ok, m_pParent);
+        pBox->setAttribute(Qt::WA_DeleteOnClose);
+        pBox->setModal(false);
+        pBox->show();
     });
-    return pPending->eAnswer;
 }
 
-std::string CGuiNotifier::ChooseFileToOpen(const std::string& strTitle,
-                                           const std::string& strFilter,
-                                           const std::string& strFolder) {
-    if (OnWindowThread()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_bRefusing) {
-                return {};
-            }
-        }
-        return QFileDialog::getOpenFileName(m_pParent, QString::fromStdString(strTitle),
-                                            QString::fromStdString(strFolder),
-                                            ToQtFilter(strFilter))
-            .toStdString();
-    }
-    auto pPending = AskAndWait([=, this](std::shared_ptr<SPending> p) {
-        ShowQuestion(p, strTitle, strFolder, NB_OKCANCEL, NI_NONE, strFilter, true);
-    });
-    return pPending->strFile;
-}
-
-std::shared_ptr<CGuiNotifier::SPending> CGuiNotifier::AskAndWait(
-    std::function<void(std::shared_ptr<SPending>)> fnShow) {
-    auto pPending = std::make_shared<SPending>();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bRefusing) {
-            return pPending;  // answered Cancel
-        }
-        m_vecPending.push_back(pPending);
-    }
-    QMetaObject::invokeMethod(
-        this, [fnShow, pPending] { fnShow(pPending); }, Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(pPending->mutex);
-    pPending->cv.wait(lock, [&] { return pPending->bAnswered; });
-    lock.unlock();
-    std::lock_guard<std::mutex> listLock(m_mutex);
-    m_vecPending.erase(std::remove(m_vecPending.begin(), m_vecPending.end(), pPending),
-                       m_vecPending.end());
-    return pPending;
-}
-
-void CGuiNotifier::ShowQuestion(const std::shared_ptr<SPending>& pPending,
-                                const std::string& strTitle, const std::string& strText,
-                                NotifyButtons eButtons, NotifyIcon eIcon,
-                                const std::string& strFilter, bool bFile) {
-    {
-        std::lock_guard<std::mutex> lock(pPending->mutex);
-        if (pPending->bAnswered) {
-            return;  // cancelled before the window got to it
-        }
-    }
-    QDialog* pDialog;
-    if (bFile) {
-        auto* pFiles = new QFileDialog(m_pParent, QString::fromStdString(strTitle),
-                                       QString::fromStdString(strText), ToQtFilter(strFilter));
+QDialog* CGuiNotifier::MakeDialog(const SNotifierQuestion& question) {
+    const unsigned long long nId = question.nId;
+    if (question.bFileChoice) {
+        auto* pFiles = new QFileDialog(m_pParent, QString::fromStdString(question.strTitle),
+                                       QString::fromStdString(question.strFolder),
+                                       ToQtFilter(question.strFilter));
         pFiles->setFileMode(QFileDialog::ExistingFile);
-        pFiles->setAttribute(Qt::WA_DeleteOnClose);
-        connect(pFiles, &QFileDialog::finished, this, [pPending, pFiles](int nResult) {
+        connect(pFiles, &QFileDialog::finished, this, [this, nId, pFiles](int nResult) {
             const QStringList files = pFiles->selectedFiles();
             const bool bChosen = nResult == QDialog::Accepted && !files.isEmpty();
-            Answer(*pPending, bChosen ? NA_OK : NA_CANCEL,
+            Answer(nId, bChosen ? NA_OK : NA_CANCEL,
                    bChosen ? files.first().toStdString() : std::string());
         });
-        pDialog = pFiles;
-    } else {
-        QMessageBox* pBox = MakeBox(m_pParent, strTitle, strText, eButtons, eIcon);
-        connect(pBox, &QMessageBox::finished, this, [pPending, pBox](int) {
-            QAbstractButton* pClicked = pBox->clickedButton();
-            const int nButton = pClicked ? pBox->standardButton(pClicked) : QMessageBox::Cancel;
-            Answer(*pPending, FromQtButton(nButton), {});
-        });
-        pDialog = pBox;
+        return pFiles;
     }
-    {
-        std::lock_guard<std::mutex> lock(pPending->mutex);
-        pPending->pDialog = pDialog;
-    }
-    pDialog->open();
+    auto* pBox = new QMessageBox(
+        ToQtIcon(question.eIcon), QString::fromStdString(question.strTitle),
+        QString::fromStdString(question.strText), ToQtButtons(question.eButtons), m_pParent);
+    const NotifyButtons eButtons = question.eButtons;
+    connect(pBox, &QMessageBox::finished, this, [this, nId, pBox, eButtons](int) {
+        QAbstractButton* pClicked = pBox->clickedButton();
+        Answer(nId, FromQtButton(pClicked ? pBox->standardButton(pClicked) : -1, eButtons));
+    });
+    return pBox;
 }
 
-void CGuiNotifier::Answer(SPending& pending, NotifyAnswer eAnswer, const std::string& strFile) {
-    std::lock_guard<std::mutex> lock(pending.mutex);
-    if (pending.bAnswered) {
+void CGuiNotifier::PostQuestion(const SNotifierQuestion& question) {
+    if (OnWindowThread()) {
+        // The window cannot wait for itself: the dialog is modal.
+        QPointer<QDialog> pDialog = MakeDialog(question);
+        m_mapDialogs[question.nId] = pDialog;
+        pDialog->exec();
+        m_mapDialogs.erase(question.nId);
+        delete pDialog;
         return;
     }
-    pending.bAnswered = true;
-    pending.eAnswer = eAnswer;
-    pending.strFile = strFile;
-    pending.cv.notify_all();
+    QMetaObject::invokeMethod(
+        this,
+        [this, question] {
+            // Cancelled before the window got to it: nothing to show.
+            const std::vector<unsigned long long> vecPending = GetPendingQuestions();
+            if (std::find(vecPending.begin(), vecPending.end(), question.nId) == vecPending.end()) {
+                return;
+            }
+            QDialog* pDialog = MakeDialog(question);
+            pDialog->setAttribute(Qt::WA_DeleteOnClose);
+            m_mapDialogs[question.nId] = pDialog;
+            connect(pDialog, &QDialog::finished, this,
+                    [this, nId = question.nId] { m_mapDialogs.erase(nId); });
+            pDialog->open();
+        },
+        Qt::QueuedConnection);
 }
 
-void CGuiNotifier::RefuseQuestions() {
-    std::vector<std::shared_ptr<SPending>> vecPending;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bRefusing = true;
-        vecPending = m_vecPending;
-    }
-    for (const auto& pPending : vecPending) {
-        QPointer<QWidget> pDialog;
-        {
-            std::lock_guard<std::mutex> lock(pPending->mutex);
-            pDialog = pPending->pDialog;
+void CGuiNotifier::PostQuestionCancelled(unsigned long long nId) {
+    OnWindow([this, nId] {
+        auto it = m_mapDialogs.find(nId);
+        if (it != m_mapDialogs.end() && it->second) {
+            it->second->reject();
         }
-        Answer(*pPending, NA_CANCEL, {});
-        if (pDialog && OnWindowThread()) {
-            pDialog->close();
-        }
-    }
-}
-
-void CGuiNotifier::AllowQuestions() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bRefusing = false;
-}
-
-int CGuiNotifier::PendingQuestions() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<int>(m_vecPending.size());
+    });
 }

@@ -13,6 +13,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
 #include "velko/calendarbar.h"
 #include "velko/classview.h"
@@ -73,6 +75,33 @@ void ApplyLook(int nId) {
     }
 }
 
+// Hears the engine on its threads and posts what it hears to the frame's
+// thread, which reads the engine's state itself when the post arrives.
+class CFrameListener : public CEngineListener {
+public:
+    explicit CFrameListener(CMainFrame* pFrame) : m_pFrame(pFrame) {}
+
+    void OnRunStateChanged(EngineRunState) override { PostUpdate(); }
+    void OnErrorPending() override { PostUpdate(); }
+    void OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                         const std::vector<std::string>& vecRemoved) override {
+        QMetaObject::invokeMethod(
+            m_pFrame,
+            [pFrame = m_pFrame, vecAdded, vecRemoved] {
+                pFrame->OnAgentsChanged(vecAdded, vecRemoved);
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    void PostUpdate() {
+        QMetaObject::invokeMethod(
+            m_pFrame, [pFrame = m_pFrame] { pFrame->UpdateCommands(); }, Qt::QueuedConnection);
+    }
+
+    CMainFrame* m_pFrame;
+};
+
 }  // namespace
 
 CCaptionBar::CCaptionBar(QWidget* pParent) : QFrame(pParent) {
@@ -108,6 +137,7 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
     setWindowIcon(ApplicationIcon());
     setAcceptDrops(true);
     setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
+    m_pListener = std::make_unique<CFrameListener>(this);
     m_pCommands = new CCommandTable(this);
     for (QAction* pAction : findChildren<QAction*>()) {
         pAction->setIcon(CommandIcon(pAction->data().toInt()));
@@ -331,11 +361,14 @@ SCommandState CMainFrame::GatherCommandState() const {
     state.bPropertiesVisible = !m_pProperties->isHidden();
     state.nLook = m_nLook;
     state.bExperimentFile = !m_document.m_strExperimentFile.empty();
-    const CSDLEngine* pEngine = m_pEngine.get();
+    CSDLEngine* pEngine = m_pEngine.get();
     if (!pEngine) {
         return state;
     }
     state.bEngine = true;
+    const EngineRunState eRunState = pEngine->GetRunState();
+    state.bRunAlive = eRunState != RS_IDLE && eRunState != RS_ENDED;
+    state.bAccepting = pEngine->GetServer().IsAccepting();
     state.bInitialized = pEngine->m_bInitialized;
     state.bRunning = pEngine->m_bRunning;
     state.bStepByStep = pEngine->m_bStepByStep;
@@ -343,6 +376,11 @@ SCommandState CMainFrame::GatherCommandState() const {
     state.bGo = pEngine->m_bGo;
     state.bRootFinished = pEngine->IsRootFinished();
     state.nRunCount = pEngine->m_nRunCount;
+    const CSDLAgent* pRoot = pEngine->GetRootAgent();
+    if (pRoot && state.bRootFinished && !state.bRunning) {
+        auto lock = pEngine->LockTree();
+        state.bErrorReport = !Trim(pRoot->GetErrorReport()).empty();
+    }
     state.bExecutionTrace = pEngine->m_bExecutionTrace;
     state.bRepresentationTrace = pEngine->m_bRepresentationTrace;
     state.bUseClients = pEngine->m_bUseClients;
@@ -405,28 +443,21 @@ bool CMainFrame::IsRunAlive() const {
     return m_pEngine && m_pEngine->IsThreadAlive();
 }
 
-void CMainFrame::EndRun() {
-    if (!IsRunAlive()) {
-        return;
-    }
-    // The window is about to wait for the simulation thread: no question
-    // may wait for the window meanwhile.
-    m_pNotifier->RefuseQuestions();
-    m_pEngine->Stop();
-    m_pEngine->WaitForRunEnd(-1);
-    m_pNotifier->AllowQuestions();
-}
-
 void CMainFrame::DeleteEngine() {
     if (!m_pEngine) {
         return;
     }
-    EndRun();
     m_pProperties->SetModel(nullptr, nullptr, {});
     m_document.m_loader.m_pEngine = nullptr;
-    m_pNotifier->RefuseQuestions();
+    // The engine stops a live run, answers its questions Cancel and joins it.
     m_pEngine.reset();
-    m_pNotifier->AllowQuestions();
+}
+
+void CMainFrame::AttachEngine(std::unique_ptr<CSDLEngine> pEngine) {
+    DeleteEngine();
+    m_pEngine = std::move(pEngine);
+    m_pEngine->SetListener(m_pListener.get());
+    m_document.m_loader.m_pEngine = m_pEngine.get();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* pEvent) {

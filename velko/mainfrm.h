@@ -12,11 +12,13 @@
 #include <QMainWindow>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "velko/commands.h"
 #include "velko/velkodoc.h"
 
 class CCalendarBar;
+class CEngineListener;
 class CClassView;
 class CFileView;
 class CGuiNotifier;
@@ -113,6 +115,9 @@ public:
     int ApplicationLook() const { return m_nLook; }
     // True while a simulation thread of the engine exists.
     bool IsRunAlive() const;
+    // Agents the engine added to or removed from the tree during a run.
+    void OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                         const std::vector<std::string>& vecRemoved);
 
     CSDLEngine* Engine() const { return m_pEngine.get(); }
     CVELKODoc& Document() { return m_document; }
@@ -143,16 +148,25 @@ private:
     void AddProcessNodes(QTreeWidgetItem* pItem, const class CSDLProcess* pProcess);
     void AddChain(QTreeWidgetItem* pItem, const CSDLOperation* pFirst);
     void OnTreeSelection();
+    // What the engine's maps know strKey as: SK_PROCESS, SK_BLOCK or SK_OTHER.
+    int KindOfKey(const std::string& strKey) const;
     void ToggleWidget(QWidget* pWidget);
     void FocusNextPane(bool bForward);
     void UpdateTitle();
     // Tells the user why a model cannot be opened or closed now; true when
     // that is so.
     bool RefuseDuringRun();
-    // Ends a live run before the engine goes: pending questions are answered
-    // Cancel, the run is stopped and its thread joined.
-    void EndRun();
+    // The engine goes; a live run is stopped first, its questions answered
+    // Cancel and its thread joined.
     void DeleteEngine();
+    // The engine of a newly opened model replaces the old one.
+    void AttachEngine(std::unique_ptr<CSDLEngine> pEngine);
+    // Agents the engine added or removed during a run, into or out of the
+    // tree.
+    void AddAgentItems(const std::vector<std::string>& vecKeys);
+    void RemoveAgentItems(const std::vector<std::string>& vecKeys);
+    QTreeWidgetItem* FindAgentItem(const std::string& strAgentKey) const;
+    QTreeWidgetItem* AddAgentItem(QTreeWidgetItem* pParent, const CSDLAgent* pAgent);
 
     CVELKOApp& m_app;
     CCommandTable* m_pCommands;
@@ -173,5 +187,7 @@ private:
     int m_nLook = ID_VIEW_APPLOOK_OFF_2007_AQUA;
     std::string m_strDiagramFolder;
     CVELKODoc m_document;
+    // Hears the engine's run on its threads and posts to this one.
+    std::unique_ptr<CEngineListener> m_pListener;
     std::unique_ptr<CSDLEngine> m_pEngine;
 };

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QLabel>
+#include <QTreeWidgetItemIterator>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
@@ -51,14 +52,12 @@ int CMainFrame::LoadModel(std::string strPath) {
     strPath = NormalizeSlashes(strPath);
     // The old model's items would look their keys up in the new engine.
     m_pClassView->Tree()->clear();
-    DeleteEngine();
-    m_pEngine = std::make_unique<CSDLEngine>();
+    AttachEngine(std::make_unique<CSDLEngine>());
     const std::string::size_type nSlash = strPath.rfind('/');
     const std::string strModelFolder =
         nSlash == std::string::npos ? std::string("./") : strPath.substr(0, nSlash + 1);
     const std::string strModelName = RemoveExtension(GetFileName(strPath));
     CSDLLoader& loader = m_document.m_loader;
-    loader.m_pEngine = m_pEngine.get();
 
     const std::string strModelText = loader.LoadModel(strPath);
 
@@ -207,30 +206,86 @@ int CMainFrame::FillModelTree() {
     if (!pRoot) {
         return 1;
     }
-    CViewTree* pTree = m_pClassView->Tree();
-    QTreeWidgetItem* pRootItem =
-        pTree->AddItem(nullptr, QString::fromStdString(pRoot->m_strName), {}, TI_ROOT);
+    QTreeWidgetItem* pRootItem = m_pClassView->Tree()->AddItem(
+        nullptr, QString::fromStdString(pRoot->m_strName), {}, TI_ROOT);
     AddTreeChildren(pRootItem, pRoot);
     pRootItem->setExpanded(true);
     return 0;
 }
 
 void CMainFrame::AddTreeChildren(QTreeWidgetItem* pItem, const CSDLAgent* pAgent) {
-    CViewTree* pTree = m_pClassView->Tree();
     for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
-        const std::string strId = CSDLBlock::GetGlobalId(pBlock.get());
-        QTreeWidgetItem* pBlockItem =
-            pTree->AddItem(pItem, KeyedLabel(pBlock->m_strName, strId, pBlock->m_strIP),
-                           QString::fromStdString(strId), TI_BLOCK);
-        AddTreeChildren(pBlockItem, pBlock.get());
-        pBlockItem->setExpanded(true);
+        AddAgentItem(pItem, pBlock.get())->setExpanded(true);
     }
     for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
-        const std::string strName = pProcess->GetFullName(false);
-        QTreeWidgetItem* pProcessItem =
-            pTree->AddItem(pItem, KeyedLabel(pProcess->m_strName, strName, pProcess->m_strIP),
-                           QString::fromStdString(strName), TI_PROCESS);
-        AddProcessNodes(pProcessItem, pProcess.get());
+        AddAgentItem(pItem, pProcess.get());
+    }
+}
+
+QTreeWidgetItem* CMainFrame::AddAgentItem(QTreeWidgetItem* pParent, const CSDLAgent* pAgent) {
+    CViewTree* pTree = m_pClassView->Tree();
+    // An instance shows its index.
+    const std::string strName =
+        pAgent->m_nInstanceIndex > 0
+            ? Format("%s[%d]", pAgent->m_strName.c_str(), pAgent->m_nInstanceIndex)
+            : pAgent->m_strName;
+    const QString strAgent = QString::fromStdString(pAgent->GetFullName(true));
+    if (const auto* pProcess = dynamic_cast<const CSDLProcess*>(pAgent)) {
+        const std::string strKey = pProcess->GetFullName(false);
+        QTreeWidgetItem* pItem =
+            pTree->AddItem(pParent, KeyedLabel(strName, strKey, pProcess->m_strIP),
+                           QString::fromStdString(strKey), TI_PROCESS, strAgent);
+        AddProcessNodes(pItem, pProcess);
+        return pItem;
+    }
+    const std::string strKey = CSDLBlock::GetGlobalId(pAgent);
+    QTreeWidgetItem* pItem = pTree->AddItem(pParent, KeyedLabel(strName, strKey, pAgent->m_strIP),
+                                            QString::fromStdString(strKey), TI_BLOCK, strAgent);
+    AddTreeChildren(pItem, pAgent);
+    return pItem;
+}
+
+QTreeWidgetItem* CMainFrame::FindAgentItem(const std::string& strAgentKey) const {
+    const QString strKey = QString::fromStdString(strAgentKey);
+    for (QTreeWidgetItemIterator it(m_pClassView->Tree()); *it; ++it) {
+        if (CViewTree::AgentOf(*it) == strKey) {
+            return *it;
+        }
+    }
+    return nullptr;
+}
+
+void CMainFrame::OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                                 const std::vector<std::string>& vecRemoved) {
+    AddAgentItems(vecAdded);
+    RemoveAgentItems(vecRemoved);
+}
+
+void CMainFrame::AddAgentItems(const std::vector<std::string>& vecKeys) {
+    QTreeWidget* pTree = m_pClassView->Tree();
+    if (!m_pEngine || pTree->topLevelItemCount() == 0) {
+        return;
+    }
+    auto lock = m_pEngine->LockTree();
+    for (const std::string& strKey : vecKeys) {
+        const CSDLAgent* pAgent = m_pEngine->FindAgentByKey(strKey);
+        // Gone again before the window got to it, or shown with its parent.
+        if (!pAgent || FindAgentItem(strKey)) {
+            continue;
+        }
+        const CSDLAgent* pParent = pAgent->m_pParent;
+        QTreeWidgetItem* pParentItem = !pParent->m_pParent
+                                           ? pTree->topLevelItem(0)
+                                           : FindAgentItem(pParent->GetFullName(true));
+        if (pParentItem) {
+            AddAgentItem(pParentItem, pAgent);
+        }
+    }
+}
+
+void CMainFrame::RemoveAgentItems(const std::vector<std::string>& vecKeys) {
+    for (const std::string& strKey : vecKeys) {
+        delete FindAgentItem(strKey);
     }
 }
 
@@ -267,6 +322,14 @@ void CMainFrame::AddChain(QTreeWidgetItem* pItem, const CSDLOperation* pFirst) {
     }
 }
 
+int CMainFrame::KindOfKey(const std::string& strKey) const {
+    auto lock = m_pEngine->LockTree();  // instances come and go during a run
+    if (FindIn(m_pEngine->m_mapProcesses, strKey)) {
+        return SK_PROCESS;
+    }
+    return FindIn(m_pEngine->m_mapBlocks, strKey) ? SK_BLOCK : SK_OTHER;
+}
+
 void CMainFrame::OnTreeSelection() {
     QTreeWidgetItem* pItem = m_pClassView->Tree()->currentItem();
     if (!pItem || !m_pEngine) {
@@ -274,21 +337,25 @@ void CMainFrame::OnTreeSelection() {
     }
     const std::string strKey = CViewTree::KeyOf(pItem).toStdString();
     const std::string strLookup = strKey.empty() ? pItem->text(0).toStdString() : strKey;
-    if (FindIn(m_pEngine->m_mapProcesses, strLookup)) {
-        m_pProperties->SelectProcess(strLookup);
-    } else if (FindIn(m_pEngine->m_mapBlocks, strLookup)) {
-        m_pProperties->SelectBlock(strLookup);
-    } else {
-        m_pView->ShowDocument(m_strDiagramFolder + strLookup + ".vsd");
+    switch (KindOfKey(strLookup)) {
+        case SK_PROCESS:
+            m_pProperties->SelectProcess(strLookup);
+            break;
+        case SK_BLOCK:
+            m_pProperties->SelectBlock(strLookup);
+            break;
+        default:
+            m_pView->ShowDocument(m_strDiagramFolder + strLookup + ".vsd");
     }
 }
 
 CSDLAgent* CMainFrame::GetSelectedAgent(int& nKind) {
     if (!m_pEngine) {
-        m_pNotifier->MessageBox("VELKO", "Load first a model.");
+        m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
         return nullptr;
     }
     const std::string strKey = CViewTree::KeyOf(m_pClassView->Tree()->currentItem()).toStdString();
+    auto lock = m_pEngine->LockTree();
     if (CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strKey)) {
         nKind = SK_PROCESS;
         return pProcess;
@@ -303,10 +370,11 @@ CSDLAgent* CMainFrame::GetSelectedAgent(int& nKind) {
 
 CSDLOperation* CMainFrame::GetSelectedOperation(int& nKind) {
     if (!m_pEngine) {
-        m_pNotifier->MessageBox("VELKO", "Load first a model.");
+        m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
         return nullptr;
     }
     const std::string strKey = CViewTree::KeyOf(m_pClassView->Tree()->currentItem()).toStdString();
+    auto lock = m_pEngine->LockTree();
     CSDLOperation* pOperation = FindIn(m_pEngine->m_mapOperations, strKey);
     nKind = pOperation ? SK_OPERATION : SK_OTHER;
     return pOperation;
@@ -314,13 +382,14 @@ CSDLOperation* CMainFrame::GetSelectedOperation(int& nKind) {
 
 void CMainFrame::OnModelProperties() {
     if (!m_pEngine) {
-        m_pNotifier->MessageBox("VELKO", "Load first a model.");
+        m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
         return;
     }
     const std::string strKey = CViewTree::KeyOf(m_pClassView->Tree()->currentItem()).toStdString();
-    if (FindIn(m_pEngine->m_mapProcesses, strKey)) {
+    const int nKind = KindOfKey(strKey);
+    if (nKind == SK_PROCESS) {
         m_pProperties->SelectProcess(strKey);
-    } else if (FindIn(m_pEngine->m_mapBlocks, strKey)) {
+    } else if (nKind == SK_BLOCK) {
         m_pProperties->SelectBlock(strKey);
     }
 }

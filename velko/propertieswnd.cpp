@@ -41,6 +41,7 @@ void CPropertiesWnd::RefreshProperties() {
     // A block's drawing is named after the block; a process's after its
     // implementation file when it has one, else after the process.
     std::string strName;
+    auto lock = m_pEngine->LockTree();
     if (const CSDLBlock* pBlock = FindIn(m_pEngine->m_mapBlocks, m_strBlock)) {
         strName = pBlock->m_strName;
     } else if (const CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, m_strProcess)) {

@@ -52,12 +52,23 @@ private slots:
         for (int nId : modelRule) {
             QVERIFY(commands.Action(nId)->isEnabled());
         }
+        QVERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
         SCommandState state = pFrame->GatherCommandState();
-        state.bInitialized = true;
+        state.bRunAlive = state.bInitialized = true;
         commands.Update(state);
         for (int nId : modelRule) {
             QVERIFY(!commands.Action(nId)->isEnabled());
         }
+        QVERIFY(!commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        QVERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        // A run that ended by itself keeps its initialised mark: the model
+        // can be built and initialised again all the same.
+        state.bRunAlive = false;
+        commands.Update(state);
+        QVERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
+        QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
         QVERIFY(commands.Action(ID_FILE_CLOSE)->isEnabled());
     }
 

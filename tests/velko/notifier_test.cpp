@@ -61,7 +61,7 @@ private slots:
         std::thread asker([&] { nAnswer = notifier.MessageBox("Q", "go on?", NB_YESNO); });
         QVERIFY(PumpUntil([] { return VisibleBox() != nullptr; }));
         QCOMPARE(nAnswer.load(), -1);
-        QCOMPARE(pFrame->Notifier()->PendingQuestions(), 1);
+        QCOMPARE(pFrame->Notifier()->GetPendingQuestions().size(), size_t(1));
         QMessageBox* pBox = VisibleBox();
         QCOMPARE(pBox->text(), QStringLiteral("go on?"));
         pBox->button(QMessageBox::Yes)->click();
@@ -69,21 +69,24 @@ private slots:
         asker.join();
         QCOMPARE(nAnswer.load(), int(NA_YES));
 
-        // Before the window waits for a worker, its questions get Cancel:
-        // the pending one, and any asked until questions are allowed again.
+        // Before the window waits for a worker, its pending questions are
+        // answered with their cancel answer, and their dialogs close.
         std::atomic<int> nPending{-1};
-        std::string strFile = "unset";
-        std::thread blocked([&] {
-            nPending = notifier.MessageBox("Q", "wait?", NB_OKCANCEL);
-            strFile = notifier.ChooseFileToOpen("Open", "All Files (*.*)|*.*||", "/");
-        });
-        QVERIFY(PumpUntil([&] { return pFrame->Notifier()->PendingQuestions() == 1; }));
-        pFrame->Notifier()->RefuseQuestions();
+        std::thread blocked([&] { nPending = notifier.MessageBox("Q", "wait?", NB_YESNO); });
+        QVERIFY(PumpUntil([&] { return pFrame->Notifier()->GetPendingQuestions().size() == 1; }));
+        QVERIFY(PumpUntil([] { return VisibleBox() != nullptr; }));
+        pFrame->Notifier()->CancelPendingQuestions();
         blocked.join();  // the window's thread waits: nothing waits for it
-        QCOMPARE(nPending.load(), int(NA_CANCEL));
-        QCOMPARE(strFile, std::string());
+        QCOMPARE(nPending.load(), int(NA_NO));
         QVERIFY(PumpUntil([] { return VisibleBox() == nullptr; }));
-        pFrame->Notifier()->AllowQuestions();
+
+        std::string strFile = "unset";
+        std::thread chooser(
+            [&] { strFile = notifier.ChooseFileToOpen("Open", "All (*.*)|*.*||", "/"); });
+        QVERIFY(PumpUntil([&] { return pFrame->Notifier()->GetPendingQuestions().size() == 1; }));
+        pFrame->Notifier()->CancelPendingQuestions();
+        chooser.join();
+        QCOMPARE(strFile, std::string());
 
         std::thread again([&] { nAnswer = notifier.MessageBox("Q", "again?", NB_OKCANCEL); });
         QVERIFY(PumpUntil([] { return VisibleBox() != nullptr; }));

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <thread>
 
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlengine.h"
@@ -106,6 +107,48 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList{"Trace options can be changed only while the model is "
                                           "not being simulated."});
         QCOMPARE(Flags(pProcess), expected);
+    }
+
+    void AgentsMadeAndRemovedDuringARunFollowInTheTree() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QCOMPARE(pFrame->LoadModel(SampleModel()), int(LM_LOADED));
+        CSDLEngine* pEngine = pFrame->Engine();
+        CSDLAgent* pCourt = pEngine->m_mapProcesses["court_ping"]->m_pParent;
+        QTreeWidgetItem* pCourtItem = pFrame->ClassView()->Tree()->topLevelItem(0)->child(0);
+        const int nBefore = pCourtItem->childCount();
+
+        // What a create does on the simulation thread: the instance enters
+        // the tree under the tree lock, then the listener hears of it.
+        auto pInstance = std::make_unique<CSDLProcess>();
+        pInstance->m_strName = "ping";
+        pInstance->m_nInstanceIndex = 1;
+        pInstance->m_pEngine = pEngine;
+        pInstance->m_pParent = pCourt;
+        const std::string strKey = pInstance->GetFullName(true);
+        QCOMPARE(strKey, std::string("court_ping[1]"));
+        std::thread([&] {
+            {
+                auto lock = pEngine->LockTreeForChange();
+                pCourt->m_mapProcesses["ping[1]"] = std::move(pInstance);
+            }
+            pEngine->NotifyAgentsChanged({strKey}, {});
+        }).join();
+        QTRY_COMPARE(pCourtItem->childCount(), nBefore + 1);
+        QTreeWidgetItem* pItem = pCourtItem->child(nBefore);
+        QCOMPARE(pItem->text(0), QStringLiteral("ping[1] [court_ping]:"));
+        QCOMPARE(CViewTree::KeyOf(pItem), QStringLiteral("court_ping"));
+        QCOMPARE(CViewTree::AgentOf(pItem), QStringLiteral("court_ping[1]"));
+        QCOMPARE(pItem->child(1)->text(0), QStringLiteral("STATES"));
+
+        std::thread([&] {
+            {
+                auto lock = pEngine->LockTreeForChange();
+                pCourt->m_mapProcesses.erase("ping[1]");
+            }
+            pEngine->NotifyAgentsChanged({}, {strKey});
+        }).join();
+        QTRY_COMPARE(pCourtItem->childCount(), nBefore);
     }
 };
 
