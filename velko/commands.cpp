@@ -100,15 +100,6 @@ QAction* CCommandTable::Action(int nId) const {
     return m_mapActions.at(nId);
 }
 
-const SCommandDef& CCommandTable::Definition(int nId) const {
-    for (const SCommandDef& def : g_commands) {
-        if (def.nId == nId) {
-            return def;
-        }
-    }
-    throw std::out_of_range("unknown command");
-}
-
 void CCommandTable::SetHandler(int nId, std::function<void()> fnHandler) {
     m_mapHandlers[nId] = std::move(fnHandler);
 }

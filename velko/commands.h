@@ -133,11 +133,9 @@ public:
 
     // The action of a command (never null for an id of the table).
     QAction* Action(int nId) const;
-    const SCommandDef& Definition(int nId) const;
     // Gives the command its behaviour. A command without one reports that it
     // is not built yet when chosen (its rule still applies).
     void SetHandler(int nId, std::function<void()> fnHandler);
-    bool HasHandler(int nId) const { return m_mapHandlers.count(nId) != 0; }
     // Where commands without a handler report.
     void SetReporter(std::function<void(const QString&)> fnReport) {
         m_fnReport = std::move(fnReport);

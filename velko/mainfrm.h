@@ -75,6 +75,8 @@ public:
     // Opens a chosen file by its extension (".velko", ".sdl", ".xml"; ".devs"
     // converted first) and shows the outcome in the caption bar.
     int OpenChosenFile(const std::string& strPath);
+    // LoadModel, then the outcome in the caption bar (nothing when refused).
+    int OpenModel(const std::string& strPath);
     // The Close command: CloseModel, then the engine goes.
     void OnFileClose();
     // Shows the caption bar with the message. Title, command and button are

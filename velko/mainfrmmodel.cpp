@@ -136,6 +136,10 @@ int CMainFrame::OpenChosenFile(const std::string& strFile) {
     } else if (CompareNoCase(strExtension, ".devs") == 0) {
         strPath = m_document.m_loader.ImportDEVS(strFile);
     }
+    return OpenModel(strPath);
+}
+
+int CMainFrame::OpenModel(const std::string& strPath) {
     const int nResult = LoadModel(strPath);
     if (nResult == LM_REFUSED) {
         return nResult;

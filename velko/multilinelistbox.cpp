@@ -123,10 +123,6 @@ QColor CMultiLineListBox::BackColor(int nIndex) const {
     return item(nIndex)->data(IR_BACK_COLOR).value<QColor>();
 }
 
-int CMultiLineListBox::SubLineCount(int nIndex) const {
-    return static_cast<int>(item(nIndex)->data(IR_SUB_LINES).toList().size());
-}
-
 int CMultiLineListBox::ItemHeight(int nIndex) const {
     return visualItemRect(item(nIndex)).height();
 }

@@ -36,7 +36,6 @@ public:
 
     QColor TextColor(int nIndex) const;
     QColor BackColor(int nIndex) const;
-    int SubLineCount(int nIndex) const;
     // The height line nIndex has now.
     int ItemHeight(int nIndex) const;
 

@@ -149,10 +149,6 @@ int CRibbonBar::TabCount() const {
     return m_pTabs->count();
 }
 
-QString CRibbonBar::TabText(int nIndex) const {
-    return m_pTabs->tabText(nIndex);
-}
-
 std::vector<CRibbonPanel*> CRibbonBar::Panels(int nTab) const {
     std::vector<CRibbonPanel*> vecPanels;
     QWidget* pPage = m_pPages->widget(nTab);
@@ -163,8 +159,4 @@ std::vector<CRibbonPanel*> CRibbonBar::Panels(int nTab) const {
         }
     }
     return vecPanels;
-}
-
-void CRibbonBar::SetCurrentTab(int nIndex) {
-    m_pTabs->setCurrentIndex(nIndex);
 }

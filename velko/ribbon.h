@@ -60,10 +60,8 @@ public:
     QToolButton* AddTabRowButton(const QString& strText, const QString& strToolTip);
 
     int TabCount() const;
-    QString TabText(int nIndex) const;
     // The panels of a tab, in order.
     std::vector<CRibbonPanel*> Panels(int nTab) const;
-    void SetCurrentTab(int nIndex);
 
 private:
     QToolButton* m_pAppButton;

@@ -44,16 +44,7 @@ void CVELKOApp::ExitInstance() {
 }
 
 int CVELKOApp::OpenDocumentFile(const std::string& strPath) {
-    const int nResult = m_pFrame->LoadModel(strPath);
-    if (nResult == LM_REFUSED) {
-        return nResult;
-    }
-    m_pFrame->ShowCaptionMessage(nResult == LM_LOADED
-                                     ? QStringLiteral("Ready to configure the model. Then, you "
-                                                      "need to create the DLL.")
-                                     : QStringLiteral("Some errors ocurred on loading the model."),
-                                 QStringLiteral("Configure"), 0xE802, QStringLiteral("Ok"));
-    return nResult;
+    return m_pFrame->OpenModel(strPath);
 }
 
 void CVELKOApp::OnOpenRecentFile(int nIndex) {
