@@ -188,6 +188,40 @@ TEST_F(TraceReaderTest, RecordFormsAndTheirLines) {
     EXPECT_FALSE(DrawOf(vecDraws, "ghost"));
 }
 
+// A grid is taken from "res/meshes/" first, then from beside the trace: its
+// folder, a "data/" folder in it, and the "data/" folder beside it (where a
+// model keeps its layers, next to the engine's "traces/").
+TEST_F(TraceReaderTest, GridsAreFoundUnderTheResourcesOrBesideTheTrace) {
+    m_files.WriteRaster("res/meshes/shared", 2, 2, {1, 2, 3, 4});
+    m_files.WriteRaster("m/traces/shared", 5, 1, {1, 2, 3, 4, 5});
+    m_files.WriteRaster("m/data/field", 3, 2, {1, 2, 3, 4, 5, 6});
+    int nGridsLoaded = 0;
+    CEyeTarget target = m_view.Target();
+    target.fnGridLoaded = [&] { ++nGridsLoaded; };
+    CTraceReader reader(m_view.scene, target);
+    auto load = [&](const std::string& strGrid) {
+        const std::string strPath = m_files.Write(
+            "m/traces/run.trace", "<Trace><ModelInfo><Agents><Agent name='land' grid='" + strGrid +
+                                      "'/></Agents></ModelInfo><Events/></Trace>");
+        return reader.LoadFromTrace([strPath] { return strPath; });
+    };
+    ASSERT_EQ(load("shared.img"), CTraceReader::TLR_LOADED);
+    EXPECT_EQ(m_view.terrain.GetNumCells(), 4);
+    ASSERT_EQ(load("field.img"), CTraceReader::TLR_LOADED);
+    EXPECT_EQ(m_view.terrain.GetCols(), 3);
+    EXPECT_EQ(m_view.terrain.GetRows(), 2);
+    EXPECT_THAT(m_view.pParsingLog->Lines(),
+                ElementsAre(" New Terrain Agent: land [grid: (field.img)"));
+    EXPECT_EQ(nGridsLoaded, 2);
+    EXPECT_TRUE(BoxTexts().empty());
+    // Found nowhere: the terrain says where it looked first.
+    ASSERT_EQ(load("none.img"), CTraceReader::TLR_LOADED);
+    EXPECT_THAT(BoxTexts(),
+                ElementsAre("Couldn't find terrain file in 'res/meshes/none.img' folder."));
+    EXPECT_FALSE(m_view.terrain.IsLoaded());
+    EXPECT_EQ(nGridsLoaded, 2);
+}
+
 TEST_F(TraceReaderTest, BrokenTracesFailWithTheirLine) {
     const std::string strGood =
         "<Trace><ModelInfo><ModelName>m</ModelName></ModelInfo><Events/></Trace>";
