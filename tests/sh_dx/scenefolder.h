@@ -40,6 +40,7 @@
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "support/blockingcall.h"
 #include "support/tempfolder.h"
 
 namespace velkotest {
@@ -206,19 +207,6 @@ inline std::optional<CDrawItem> DrawOf(const CDrawList& vecDraws, const std::str
     return found;
 }
 
-// Polls pred every 2 ms for at most tWait; true once it holds.
-inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds tWait = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + tWait;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return pred();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // The scene the trace reader and the live client fill: a scene controller on
 // a hand-driven clock, its terrain (resources under strRoot) and recording
 // logs. Declare the readers after it, so that they go first.
@@ -293,16 +281,12 @@ public:
         m_engine.m_dEndTime = 100.0;
         m_engine.m_strExperimentLabel = "main model";
         m_engine.m_bUseClients = bLive;
-        unsigned int nPort = 0;
         if (bLive) {
             m_engine.SetViewerPort(0);
             m_engine.GetServer().SetListenAddress("127.0.0.1");
         }
         m_engine.StartThread();
-        if (bLive) {
-            WaitUntil([&] { return (nPort = m_engine.GetServer().GetBoundPort()) != 0; });
-        }
-        return nPort;
+        return bLive ? WaitForPort([this] { return m_engine.GetServer().GetBoundPort(); }) : 0;
     }
     // Lets the loop go (once a live run's viewer is there) and waits for the
     // run's end; true when it ended complete.

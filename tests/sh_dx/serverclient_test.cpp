@@ -42,7 +42,7 @@ public:
         m_server.SetListenAddress("127.0.0.1");
         m_server.Init();
         m_wait = std::thread([this] { m_server.WaitForClient(); });
-        WaitUntil([this] { return m_server.GetBoundPort() != 0; });
+        velkotest::WaitForPort([this] { return m_server.GetBoundPort(); });
     }
     ~CLoopbackServer() {
         m_server.CancelWait();

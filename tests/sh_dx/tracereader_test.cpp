@@ -6,12 +6,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "sh_dx/scenefolder.h"
+#include "support/filebytes.h"
 
 namespace {
 
@@ -20,13 +19,6 @@ using velkotest::CReaderScene;
 using velkotest::CYardModel;
 using velkotest::DrawOf;
 using velkotest::Origin;
-
-std::string ReadBytes(const std::string& strPath) {
-    std::ifstream file(strPath, std::ios::binary);
-    std::ostringstream out;
-    out << file.rdbuf();
-    return out.str();
-}
 
 class TraceReaderTest : public velkotest::ViewerTest {
 protected:
@@ -56,7 +48,7 @@ TEST_F(TraceReaderTest, EngineTraceReplaysWithItsSideFile) {
 
     // A byte-order mark, a comment among the records, the root in capitals,
     // its closing line indented, and text after it that is never read.
-    std::string strTrace = ReadBytes(yard.TracePath());
+    std::string strTrace = velkotest::ReadFileBytes(yard.TracePath());
     const size_t nRoot = strTrace.find("<Trace>\r\n");
     ASSERT_NE(nRoot, std::string::npos);
     strTrace.replace(nRoot, 7, "<TRACE>");

@@ -44,6 +44,7 @@
 #include "sh_sdl/sdloperationstart.h"
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/blockingcall.h"
 #include "support/fakeviewer.h"
 #include "support/tempfolder.h"
 
@@ -52,18 +53,7 @@ namespace runtest {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Polls pred every 2 ms for at most tWait; true once it holds.
-inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds tWait = std::chrono::milliseconds(5000)) {
-    const auto deadline = Clock::now() + tWait;
-    while (!pred()) {
-        if (Clock::now() >= deadline) {
-            return pred();
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using velkotest::WaitUntil;
 
 // The whole file as bytes; "" when it cannot be read.
 inline std::string ReadFileBytes(const std::string& strPath) {

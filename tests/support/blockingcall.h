@@ -60,17 +60,25 @@ private:
     bool m_bInTime = false;
 };
 
-// The first nonzero answer of fnPort within 5 s (a server's bound port once
-// it listens); 0 when none came.
-inline unsigned int WaitForPort(const std::function<unsigned int()>& fnPort) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (const unsigned int nPort = fnPort(); nPort != 0) {
-            return nPort;
+// Polls pred every 2 ms for at most tWait; true once it holds.
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds tWait = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + tWait;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return pred();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return 0;
+    return true;
+}
+
+// The first nonzero answer of fnPort within 5 s (a server's bound port once
+// it listens); 0 when none came.
+inline unsigned int WaitForPort(const std::function<unsigned int()>& fnPort) {
+    unsigned int nPort = 0;
+    WaitUntil([&] { return (nPort = fnPort()) != 0; });
+    return nPort;
 }
 
 }  // namespace velkotest
