@@ -38,6 +38,11 @@ struct CEyeTarget {
             pParsingLog->AppendLine(strLine);
         }
     }
+    void ClearParsingLog() const {
+        if (pParsingLog) {
+            pParsingLog->ClearLines();
+        }
+    }
     void Syslog(const std::string& strLine) const {
         if (pSyslog) {
             pSyslog->AppendLine(strLine);

@@ -67,9 +67,7 @@ void CServerClient::SendStart(CBidirecSocket& socket, const std::string& strUser
 
 void CServerClient::LoadFromServer() {
     m_scene.Lock();
-    if (m_target.pParsingLog) {
-        m_target.pParsingLog->ClearLines();
-    }
+    m_target.ClearParsingLog();
     m_scene.StartFeeder([this](std::stop_token stop) { ServeConnection(std::move(stop)); });
     m_scene.Unlock();
 }

@@ -50,9 +50,7 @@ bool CTraceReader::ReadUpToClosingLine(const std::string& strPath, const std::st
 CTraceReader::LoadResult CTraceReader::LoadFromTrace(
     const std::function<std::string()>& fnChooseFile) {
     m_scene.Lock();
-    if (m_target.pParsingLog) {
-        m_target.pParsingLog->ClearLines();
-    }
+    m_target.ClearParsingLog();
     // Every way out releases the scene.
     struct CUnlockOnExit {
         CSceneController& scene;
