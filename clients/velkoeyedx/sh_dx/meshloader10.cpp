@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <new>
 #include <optional>
+#include <system_error>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
@@ -174,8 +176,14 @@ CornerResult ReadCorner(std::string_view strWord, size_t nPositions, size_t nTex
     return CR_OK;
 }
 
-// Reads the text into a string; false when the file cannot be read.
+// Reads the text into a string; false when the file cannot be read. Only a
+// regular file is read: reading a folder makes the stream throw, and a
+// device could be read for ever.
 bool ReadFileText(const std::string& strPath, std::string& strText) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(strPath, ec)) {
+        return false;
+    }
     std::ifstream file(strPath, std::ios::binary);
     if (!file.is_open()) {
         return false;
