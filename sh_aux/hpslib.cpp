@@ -164,7 +164,48 @@ int StringToInt(const std::string& strText) {
     return static_cast<int>(n);
 }
 
-double StringToDouble(const std::string& strText) { return ParseDouble(strText.c_str()); }
+double StringToDouble(const std::string& strText) {
+    // Only a decimal number: blanks, a sign, digits with a point, an
+    // exponent. What strtod reads beyond that (hexadecimal, "inf", "nan")
+    // ends the number as any other character does.
+    auto isDigit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    const char* p = strText.c_str();
+    while (IsTrimSpace(*p)) {
+        ++p;
+    }
+    const char* pStart = p;
+    if (*p == '+' || *p == '-') {
+        ++p;
+    }
+    const char* pMantissa = p;
+    while (isDigit(*p)) {
+        ++p;
+    }
+    bool bDigits = p > pMantissa;
+    if (*p == '.') {
+        const char* pFraction = ++p;
+        while (isDigit(*p)) {
+            ++p;
+        }
+        bDigits = bDigits || p > pFraction;
+    }
+    if (!bDigits) {
+        return 0.0;
+    }
+    if (*p == 'e' || *p == 'E') {
+        const char* pExponent = p + 1;
+        if (*pExponent == '+' || *pExponent == '-') {
+            ++pExponent;
+        }
+        if (isDigit(*pExponent)) {
+            while (isDigit(*pExponent)) {
+                ++pExponent;
+            }
+            p = pExponent;
+        }
+    }
+    return ParseDouble(std::string(pStart, p).c_str());
+}
 
 double ParseDouble(const char* psz, char** ppEnd) {
     return strtod_l(psz, ppEnd, CLocale());
@@ -423,20 +464,63 @@ std::string Format(const char* pszFormat, ...) {
     return str;
 }
 
-std::string EscapeXml(std::string_view str) {
+namespace {
+
+// The characters an XML context needs escaped.
+enum XmlEscapeSet : unsigned {
+    XE_QUOT = 1,           // "
+    XE_APOS = 2,           // '
+    XE_GT = 4,             // every >
+    XE_GT_AFTER_CDATA = 8  // the > of "]]>", which text may not hold
+};
+
+std::string EscapeXmlChars(std::string_view str, unsigned nSet) {
     std::string out;
     out.reserve(str.size());
-    for (const char ch : str) {
+    for (size_t i = 0; i < str.size(); ++i) {
+        const char ch = str[i];
         switch (ch) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += ch;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '"':
+                out += (nSet & XE_QUOT) ? "&quot;" : "\"";
+                break;
+            case '\'':
+                out += (nSet & XE_APOS) ? "&apos;" : "'";
+                break;
+            case '>':
+                out += ((nSet & XE_GT) ||
+                        ((nSet & XE_GT_AFTER_CDATA) && i >= 2 && str.substr(i - 2, 2) == "]]"))
+                           ? "&gt;"
+                           : ">";
+                break;
+            default:
+                out += ch;
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::string EscapeXml(std::string_view str) {
+    return EscapeXmlChars(str, XE_QUOT | XE_APOS | XE_GT);
+}
+
+std::string EscapeXmlAttribute(std::string_view str) {
+    return EscapeXmlChars(str, XE_QUOT);
+}
+
+std::string EscapeXmlSingleQuoted(std::string_view str) {
+    return EscapeXmlChars(str, XE_APOS);
+}
+
+std::string EscapeXmlText(std::string_view str) {
+    return EscapeXmlChars(str, XE_GT_AFTER_CDATA);
 }
 
 // ---- Encodings -------------------------------------------------------------------

@@ -29,6 +29,9 @@ std::string IntToString(int nValue);
 std::string DoubleToString(double dValue);  // "%f": six decimals, point
 std::string FloatToString(float fValue);
 int StringToInt(const std::string& strText);  // base 10, clamped to 32 bits
+// Leading blanks, a sign, digits with a point, an exponent; reading stops at
+// the first character that does not fit ("0x10" is 0, "inf" and "nan" no
+// number); no number is 0.0.
 double StringToDouble(const std::string& strText);
 // Copies the text and a terminating zero into pszDest (size()+1 bytes).
 void StringToChars(const std::string& strText, char* pszDest);
@@ -91,8 +94,14 @@ std::string FormatV(const char* pszFormat, va_list args);
 // Locale-independent strtod: parses as much of psz as forms a number.
 double ParseDouble(const char* psz, char** ppEnd = nullptr);
 
-// Escapes &, <, >, " and ' for use inside an XML attribute or text.
+// Escapes &, <, >, " and ' for use anywhere in XML.
 std::string EscapeXml(std::string_view str);
+// Escapes only what each place needs, so that values that need nothing
+// are written as they are: a double-quoted attribute value (&, <, "), a
+// single-quoted one (&, <, ') and element text (&, <, and the > of "]]>").
+std::string EscapeXmlAttribute(std::string_view str);
+std::string EscapeXmlSingleQuoted(std::string_view str);
+std::string EscapeXmlText(std::string_view str);
 
 // ---- Encodings -------------------------------------------------------------------------
 

@@ -262,7 +262,7 @@ std::string CSDLAgent::ReportError(const std::string& strMessage, int nLevel) {
                                                          : "error";
         m_pEngine->WriteTrace(
             nullptr, true,
-            Format("<%s>%s</%s>\n", pszElement, EscapeXml(strText).c_str(), pszElement));
+            Format("<%s>%s</%s>\n", pszElement, EscapeXmlText(strText).c_str(), pszElement));
     }
     return strText;
 }
@@ -472,7 +472,7 @@ std::string CSDLAgent::GetModelInfoXml() const {
     while (pRoot->m_pParent) {
         pRoot = pRoot->m_pParent;
     }
-    return "\t<ModelInfo>\n\t\t<ModelName>" + EscapeXml(pRoot->m_strName) +
+    return "\t<ModelInfo>\n\t\t<ModelName>" + EscapeXmlText(pRoot->m_strName) +
            "</ModelName>\n\t\t<Agents>\n" + pRoot->GetAgentsXml() +
            "\t\t</Agents>\n\t</ModelInfo>\n";
 }
@@ -483,11 +483,11 @@ std::string CSDLAgent::GetAgentsXml() const {
         strText += pBlock->GetAgentsXml();
     }
     for (const auto& [strKey, pProcess] : m_mapProcesses) {
-        const std::string strName = EscapeXml(pProcess->GetFullName(false));
+        const std::string strName = EscapeXmlSingleQuoted(pProcess->GetFullName(false));
         const CSDLmnca* pMnca = pProcess->GetMncaBlock();
         if (pMnca && pMnca->GetMainLayer()) {
             strText += Format("\t\t\t<Agent name='%s' grid='%s'>\n", strName.c_str(),
-                              EscapeXml(pMnca->GetGridName()).c_str());
+                              EscapeXmlSingleQuoted(pMnca->GetGridName()).c_str());
         } else if (pMnca) {
             strText += Format("\t\t\t<Agent name='%s' cells='%d'>\n", strName.c_str(),
                               pMnca->GetNumCells());
@@ -495,7 +495,7 @@ std::string CSDLAgent::GetAgentsXml() const {
             strText += Format("\t\t\t<Agent name='%s'>\n", strName.c_str());
         }
         for (const auto& [strState, pFirst] : pProcess->m_mapStates) {
-            const std::string strStateName = EscapeXml(strState);
+            const std::string strStateName = EscapeXmlSingleQuoted(strState);
             const C3DRepresentation* pRep = FindIn(pProcess->m_mapRepresentations, strState);
             if (pMnca) {
                 strText +=
@@ -506,7 +506,7 @@ std::string CSDLAgent::GetAgentsXml() const {
                     " \t\t\t\t<state name='%s'>\n \t\t\t\t\t<mesh scale='%f'>%s</mesh>\n "
                     "\t\t\t\t\t<pos x='%f' y='%f' z='%f' />\n \t\t\t\t\t<rot x='%f' y='%f' "
                     "z='%f' />\n \t\t\t\t</state>\n",
-                    strStateName.c_str(), pRep->m_dScale, EscapeXml(pRep->m_strMesh).c_str(),
+                    strStateName.c_str(), pRep->m_dScale, EscapeXmlText(pRep->m_strMesh).c_str(),
                     pRep->m_dPosX, pRep->m_dPosY, pRep->m_dPosZ, pRep->m_dRotX, pRep->m_dRotY,
                     pRep->m_dRotZ);
             } else {
@@ -534,23 +534,24 @@ std::string CSDLAgent::GetParametrizationXml() const {
                 continue;
             }
             strText += Format("\t\t<DCL agent=\"%s\" name=\"%s\" type=\"%s\" value=\"%s\" />\n",
-                              EscapeXml(strKey).c_str(), EscapeXml(pVariable->m_strName).c_str(),
-                              EscapeXml(pVariable->m_strType).c_str(),
-                              EscapeXml(pVariable->m_strValue).c_str());
+                              EscapeXmlAttribute(strKey).c_str(),
+                              EscapeXmlAttribute(pVariable->m_strName).c_str(),
+                              EscapeXmlAttribute(pVariable->m_strType).c_str(),
+                              EscapeXmlAttribute(pVariable->m_strValue).c_str());
         }
     }
     strText += "\t</DCLS>\n\t<ExternalEvents>\n";
     for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
-        const std::string strAgent = EscapeXml(pProcess->GetFullName(false));
+        const std::string strAgent = EscapeXmlSingleQuoted(pProcess->GetFullName(false));
         for (const auto& pEvent : pProcess->m_listInitialEvents) {
             strText +=
                 Format("\t\t<ExternalEvent agent='%s' type='%s' xTime='%f'>\n", strAgent.c_str(),
-                       EscapeXml(pEvent->m_strName).c_str(), pEvent->m_dExecutionTime);
+                       EscapeXmlSingleQuoted(pEvent->m_strName).c_str(), pEvent->m_dExecutionTime);
             for (const auto& [strParam, pParam] : pEvent->m_mapUserParams) {
                 strText += Format("\t\t\t<param name='%s' type='%s' value='%s' />\n",
-                                  EscapeXml(pParam->m_strName).c_str(),
-                                  EscapeXml(pParam->m_strType).c_str(),
-                                  EscapeXml(pParam->m_strValue).c_str());
+                                  EscapeXmlSingleQuoted(pParam->m_strName).c_str(),
+                                  EscapeXmlSingleQuoted(pParam->m_strType).c_str(),
+                                  EscapeXmlSingleQuoted(pParam->m_strValue).c_str());
             }
             strText += "\t\t</ExternalEvent>\n";
         }

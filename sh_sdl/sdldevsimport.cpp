@@ -149,7 +149,7 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
         strOut += "<?xml version=\"1.0\"?>\n";
         strOut +=
             Format("<system id=\"0\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
-                   EscapeXml(strSystem).c_str());
+                   EscapeXmlAttribute(strSystem).c_str());
         strOut += "<channels>\n";
         for (const CXMLNode& channel : Children(*this, FindChild(coupled, "channels"), "channel")) {
             std::string strName, strStart, strEnd, strDual, strEvent;
@@ -159,10 +159,11 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
             GetAttribute(channel, "dual", strDual, false);
             // Only the first signal of a channel is converted.
             GetAttribute(RequireChild(*this, channel, "event"), "name", strEvent, false);
-            strOut += Format("<channel name=\"%s\" start=\"%s\" end=\"%s\" dual=\"%s\">\n",
-                             EscapeXml(strName).c_str(), EscapeXml(strStart).c_str(),
-                             EscapeXml(strEnd).c_str(), EscapeXml(strDual).c_str());
-            strOut += Format("<event name=\"%s\"></event>\n", EscapeXml(strEvent).c_str());
+            strOut +=
+                Format("<channel name=\"%s\" start=\"%s\" end=\"%s\" dual=\"%s\">\n",
+                       EscapeXmlAttribute(strName).c_str(), EscapeXmlAttribute(strStart).c_str(),
+                       EscapeXmlAttribute(strEnd).c_str(), EscapeXmlAttribute(strDual).c_str());
+            strOut += Format("<event name=\"%s\"></event>\n", EscapeXmlAttribute(strEvent).c_str());
             strOut += "</channel>\n";
         }
         strOut += "</channels>\n";
@@ -171,7 +172,7 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
             GetAttribute(atomic, "name", strName, false);
             strOut +=
                 Format("<process id=\"\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
-                       EscapeXml(strName).c_str());
+                       EscapeXmlAttribute(strName).c_str());
             WriteDEVSAtomicModel(atomic, strOut);
             strOut += "</process>\n";
         }
@@ -229,7 +230,8 @@ void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut)
     strOut += "<DCLS>";
     for (const auto& [strName, strType] : atomic.mapVariables.Entries()) {
         strOut += Format("<DCL name=\"%s\" type=\"%s\" value=\"\"></DCL>",
-                         EscapeXml(strName).c_str(), EscapeXml(SDLTypeOf(strType)).c_str());
+                         EscapeXmlAttribute(strName).c_str(),
+                         EscapeXmlAttribute(SDLTypeOf(strType)).c_str());
     }
     strOut += "</DCLS>";
     // Each procedure gets an empty body: the model reader requires one.
@@ -237,7 +239,7 @@ void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut)
     for (const auto& [strName, strReturn] : atomic.mapProcedures.Entries()) {
         strOut += Format(
             "<procedure id=\"\" name=\"%s\" type=\"%s\" value=\"\"><body></body></procedure>",
-            EscapeXml(strName).c_str(), EscapeXml(SDLTypeOf(strReturn)).c_str());
+            EscapeXmlAttribute(strName).c_str(), EscapeXmlAttribute(SDLTypeOf(strReturn)).c_str());
     }
     strOut += "</procedures>";
 
@@ -245,7 +247,7 @@ void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut)
     // internal transition, or else the first with an external one.
     bool bStarted = false;
     auto writeState = [&](const std::string& strSignature, const std::string& strOperations) {
-        const std::string strName = EscapeXml(StateName(strSignature));
+        const std::string strName = EscapeXmlAttribute(StateName(strSignature));
         if (!bStarted) {
             strOut += "<start>";
             strOut += Format("<setstate id=\"1\" name=\"%s\"></setstate>", strName.c_str());
@@ -291,7 +293,7 @@ void CSDLLoader::ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SD
         std::string strTask;
         if (!strCode.empty()) {
             strTask =
-                Format("<task id=\"%d\" name=\"\">%s</task>", nId, EscapeXml(strCode).c_str());
+                Format("<task id=\"%d\" name=\"\">%s</task>", nId, EscapeXmlText(strCode).c_str());
             ++nId;
         }
         std::string strOutput;
@@ -304,17 +306,17 @@ void CSDLLoader::ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SD
                 "<output id=\"%d\" name=\"INT%d\" self=\"yes\" to=\"\" via=\"\"><param "
                 "name=\"delay\" value=\"%s\"></param><param name=\"priority\" "
                 "value=\"0\"></param></output>",
-                nId, itNext->second, EscapeXml(strDelay).c_str());
+                nId, itNext->second, EscapeXmlAttribute(strDelay).c_str());
             ++nId;
         }
         const std::string strSetState = Format("<setstate id=\"%d\" name=\"%s\"></setstate>", nId,
-                                               EscapeXml(StateName(strTarget)).c_str());
+                                               EscapeXmlAttribute(StateName(strTarget)).c_str());
         ++nId;
         std::string strCondition;
         GetText(RequireChild(*this, condition, "code"), strCondition);
         const std::string strDecision =
             Format("<decision id=\"%d\" name=\"\" iftrue=\"%d\" iffalse=\"%d\">%s</decision>",
-                   nDecision, nDecision + 1, nId, EscapeXml(strCondition).c_str());
+                   nDecision, nDecision + 1, nId, EscapeXmlText(strCondition).c_str());
         strText += strInput + strDecision + strTask + strOutput + strSetState;
     }
     // The id the last decision names when no condition holds stays unused.

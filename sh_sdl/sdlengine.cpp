@@ -297,8 +297,8 @@ std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) c
     }
     const std::string& strTag = pOperation->m_strType;
     const double dTime = pProcess->m_dClock;
-    const std::string strProcess = EscapeXml(pProcess->GetFullName(false));
-    const std::string strName = EscapeXml(pOperation->m_strName);
+    const std::string strProcess = EscapeXmlAttribute(pProcess->GetFullName(false));
+    const std::string strName = EscapeXmlAttribute(pOperation->m_strName);
     const int nId = pOperation->m_nId;
     CSDLmnca* pMnca = pProcess->GetMncaBlock();
 
@@ -325,8 +325,8 @@ std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) c
         return Format(
             "<output time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" self=\"%s\" to=\"%s\" "
             "via=\"%s\">%s</output>\n",
-            dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXml(pOutput->m_strSelf).c_str(),
-            EscapeXml(pOutput->m_strTo).c_str(), EscapeXml(pOutput->m_strVia).c_str(),
+            dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXmlAttribute(pOutput->m_strSelf).c_str(),
+            EscapeXmlAttribute(pOutput->m_strTo).c_str(), EscapeXmlAttribute(pOutput->m_strVia).c_str(),
             pOutput->m_pSignal->GetXml().c_str());
     }
     if (strTag == "setstate") {
@@ -339,14 +339,14 @@ std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) c
             return Format(
                 "<setstate time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" state=\"%s\" "
                 "cell=\"%d\"></setstate>\n",
-                dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXml(strState).c_str(),
+                dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXmlAttribute(strState).c_str(),
                 nCell);
         }
         return Format(
             "<setstate time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" "
             "state=\"%s\"></setstate>\n",
             dTime, strProcess.c_str(), strName.c_str(), nId,
-            EscapeXml(pProcess->m_strCurrentState).c_str());
+            EscapeXmlAttribute(pProcess->m_strCurrentState).c_str());
     }
     if (strTag == "ProcedureCall") {
         // The call reads its actuals where the caller sees them (a literal as
@@ -357,8 +357,8 @@ std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) c
         if (pCall) {
             for (const auto& [strKey, pParam] : pCall->m_mapParameters) {
                 strParams +=
-                    Format("<param name=\"%s\" value=\"%s\"></param>", EscapeXml(strKey).c_str(),
-                           EscapeXml(pCall->GetActualText(*pParam)).c_str());
+                    Format("<param name=\"%s\" value=\"%s\"></param>", EscapeXmlAttribute(strKey).c_str(),
+                           EscapeXmlAttribute(pCall->GetActualText(*pParam)).c_str());
             }
         }
         return Format(
@@ -378,11 +378,11 @@ void CSDLEngine::WriteTrace(const CSDLOperation* pOperation, bool bEnable,
         strRecord = strText;
     } else if (pOperation->m_strType == "procedurecallreport") {
         if (CSDLProcess* pProcess = pOperation->m_pOwner) {
-            const std::string strProcess = EscapeXml(pProcess->GetFullName(false));
+            const std::string strProcess = EscapeXmlAttribute(pProcess->GetFullName(false));
             strRecord = Format(
                 "\t\t<report time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" "
                 "agent=\"%s\">%s</report>\n",
-                pProcess->m_dClock, strProcess.c_str(), EscapeXml(pOperation->m_strName).c_str(),
+                pProcess->m_dClock, strProcess.c_str(), EscapeXmlAttribute(pOperation->m_strName).c_str(),
                 pOperation->m_nId, strProcess.c_str(), strText.c_str());
         }
     } else {
@@ -403,19 +403,19 @@ void CSDLEngine::WriteEyeTrace(const CSDLOperation* pOperation, bool bEnable,
         strRecord = strText;
     } else if (pOperation->m_strType == "setstate" && pOperation->m_pOwner) {
         CSDLProcess* pProcess = pOperation->m_pOwner;
-        const std::string strAgent = EscapeXml(pProcess->GetFullName(false));
+        const std::string strAgent = EscapeXmlAttribute(pProcess->GetFullName(false));
         if (CSDLmnca* pMnca = pProcess->GetMncaBlock()) {
             const auto* pSetState = dynamic_cast<const CSDLOperationSetState*>(pOperation);
             strRecord = Format(
                 "\t\t<EYE_SetState xTime='%f' agent=\"%s\" cell=\"%d\" "
                 "state=\"%s\"></EYE_SetState>\n",
                 pProcess->m_dClock, strAgent.c_str(), pMnca->GetCurrentCell(),
-                EscapeXml(pSetState ? pSetState->m_strState : std::string()).c_str());
+                EscapeXmlAttribute(pSetState ? pSetState->m_strState : std::string()).c_str());
         } else {
             strRecord =
                 Format("\t\t<EYE_SetState xTime='%f' agent=\"%s\" state=\"%s\"></EYE_SetState>\n",
                        pProcess->m_dClock, strAgent.c_str(),
-                       EscapeXml(pProcess->m_strCurrentState).c_str());
+                       EscapeXmlAttribute(pProcess->m_strCurrentState).c_str());
         }
     }
     if (!strRecord.empty()) {

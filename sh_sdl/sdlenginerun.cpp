@@ -114,7 +114,7 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settin
     }
     std::string strHeader = "<?xml version='1.0' encoding='utf-8'?>\n<Trace>\n";
     strHeader += Format("\t<parametrization>%s</parametrization>\n",
-                        EscapeXml(settings.strParametrizationFile).c_str());
+                        EscapeXmlText(settings.strParametrizationFile).c_str());
     if (m_pRootAgent) {
         strHeader += m_pRootAgent->GetModelInfoXml();
     }
@@ -621,7 +621,7 @@ void CSDLEngine::ConnectViewer() {
     }
     if (m_pServer->IsConnected()) {
         writeNote("<system> VELKOEye connection established. </system>\n");
-        m_pServer->SendModelInfo(EscapeXml(m_strSystemName),
+        m_pServer->SendModelInfo(EscapeXmlText(m_strSystemName),
                                  m_pRootAgent ? m_pRootAgent->GetAgentsXml() : std::string());
     } else {
         writeNote("<system> VELKOEye connection ERROR. </system>\n");

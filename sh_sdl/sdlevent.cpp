@@ -37,8 +37,8 @@ std::string CSDLEvent::GetXml() const {
     std::string strXml = Format(
         "<params to=\"%s\" creationtime=\"%f\" delay=\"%f\" executiontime=\"%f\" priority=\"%d\" "
         "type=\"%s\" cells=\"%s\"></params>",
-        EscapeXml(m_strTo).c_str(), m_dCreationTime, m_dDelay, m_dExecutionTime, m_nPriority,
-        EscapeXml(m_strName).c_str(), EscapeXml(m_strCells).c_str());
+        EscapeXmlAttribute(m_strTo).c_str(), m_dCreationTime, m_dDelay, m_dExecutionTime, m_nPriority,
+        EscapeXmlAttribute(m_strName).c_str(), EscapeXmlAttribute(m_strCells).c_str());
     if (!m_mapUserParams.empty()) {
         strXml += "<userparams>";
         for (const auto& [strKey, pParam] : m_mapUserParams) {
@@ -47,8 +47,8 @@ std::string CSDLEvent::GetXml() const {
             }
             strXml +=
                 Format("<userparam name=\"%s\" type=\"%s\" value=\"%s\"></userparam>",
-                       EscapeXml(pParam->m_strName).c_str(), EscapeXml(pParam->m_strType).c_str(),
-                       EscapeXml(pParam->m_strValue).c_str());
+                       EscapeXmlAttribute(pParam->m_strName).c_str(), EscapeXmlAttribute(pParam->m_strType).c_str(),
+                       EscapeXmlAttribute(pParam->m_strValue).c_str());
         }
         strXml += "</userparams>";
     }

@@ -35,7 +35,7 @@ std::string CSDLProcess::Step() {
             std::string strText = ReportError("Forgot [mn_ca.sentto{cells}]", SDL_ERROR);
             if (m_pEngine && m_pEngine->IsExecutionTraceOn()) {
                 // Closed and escaped, so that the trace stays readable XML.
-                strText = Format("<system> %s. </system>\n", EscapeXml(strText).c_str());
+                strText = Format("<system> %s. </system>\n", EscapeXmlText(strText).c_str());
                 m_pEngine->WriteTrace(nullptr, true, strText);
             }
             m_pCurrentEvent.reset();

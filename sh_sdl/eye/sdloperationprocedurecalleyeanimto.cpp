@@ -26,8 +26,8 @@ CSDLOperation* CSDLOperationProcedureCallEyeAnimTo::Execute() {
         strRecord = Format(
             "<EYE_AnimTo xTime='%f' agent='%s'><mesh scale='1'>%s</mesh><pos x='%s' y='%s' "
             "z='0' /></EYE_AnimTo>\n",
-            dTime, EscapeXml(strAgent).c_str(), EscapeXml(strMesh).c_str(), EscapeXml(strX).c_str(),
-            EscapeXml(strY).c_str());
+            dTime, EscapeXmlSingleQuoted(strAgent).c_str(), EscapeXmlText(strMesh).c_str(),
+            EscapeXmlSingleQuoted(strX).c_str(), EscapeXmlSingleQuoted(strY).c_str());
     } else {
         // A picture on a cell: only an automaton has cells.
         const CSDLmnca* pMnca = pOwner->GetMncaBlock();
@@ -48,8 +48,8 @@ CSDLOperation* CSDLOperationProcedureCallEyeAnimTo::Execute() {
         strRecord = Format(
             "<EYE_AnimTo xTime='%f' agent='%s'><mesh scale='1'>%s</mesh><pos cell='%d' "
             "/></EYE_AnimTo>\n",
-            dTime, EscapeXml(pOwner->GetFullName(false)).c_str(), EscapeXml(strMesh).c_str(),
-            nCell);
+            dTime, EscapeXmlSingleQuoted(pOwner->GetFullName(false)).c_str(),
+            EscapeXmlText(strMesh).c_str(), nCell);
     }
     if (CSDLEngine* pEngine = GetEngine()) {
         pEngine->WriteEyeTrace(nullptr, true, strRecord);

@@ -14,7 +14,7 @@ CSDLOperation* CSDLOperationProcedureCallEyeRemoveAt::Execute() {
     const std::string strAgent = GetBuiltInArgumentText(*this, 1, "double");
     pEngine->WriteEyeTrace(nullptr, true,
                            Format("\t\t<EYE_RemoveAt xTime='%f' agent='%s' />\n", pOwner->m_dClock,
-                                  EscapeXml(strAgent).c_str()));
+                                  EscapeXmlSingleQuoted(strAgent).c_str()));
     return m_pNext;
 }
 

@@ -14,7 +14,7 @@ CSDLOperation* CSDLOperationProcedureCallReport::Execute() {
     CSDLEngine* pEngine = GetEngine();
     const CSDLmnca* pMnca = pOwner->GetMncaBlock();
     const double dTime = pOwner->m_dClock;
-    const std::string strAgent = EscapeXml(pOwner->GetFullName(false));
+    const std::string strAgent = EscapeXmlAttribute(pOwner->GetFullName(false));
     for (int n = 1;; ++n) {
         const CSDLParameter* pArgument = FindBuiltInArgument(*this, n);
         if (!pArgument) {
@@ -32,8 +32,8 @@ CSDLOperation* CSDLOperationProcedureCallReport::Execute() {
         }
         const std::string strAttributes =
             Format("xTime='%f' agent=\"%s\" varname=\"%s\" vartype=\"%s\" varvalue=\"%s\"", dTime,
-                   strAgent.c_str(), EscapeXml(strArgument).c_str(), EscapeXml(strType).c_str(),
-                   EscapeXml(strText).c_str());
+                   strAgent.c_str(), EscapeXmlAttribute(strArgument).c_str(),
+                   EscapeXmlAttribute(strType).c_str(), EscapeXmlAttribute(strText).c_str());
         const std::string strElement = pMnca
                                            ? Format("<EYE_Report %s cell=\"%d\" />",
                                                     strAttributes.c_str(), pMnca->GetCurrentCell())

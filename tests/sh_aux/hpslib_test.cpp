@@ -104,6 +104,15 @@ TEST(Conversions, DoubleFormattingAndParsing) {
     EXPECT_EQ(FloatToString(0.5f), "0.500000");
     EXPECT_DOUBLE_EQ(StringToDouble(" 2.5e2xyz"), 250.0);
     EXPECT_DOUBLE_EQ(StringToDouble("abc"), 0.0);
+    // Digits, point and exponent only: what strtod reads beyond them is not
+    // a number here, and an exponent without digits is left unread.
+    EXPECT_DOUBLE_EQ(StringToDouble("0x10"), 0.0);
+    EXPECT_DOUBLE_EQ(StringToDouble("inf"), 0.0);
+    EXPECT_DOUBLE_EQ(StringToDouble("-nan"), 0.0);
+    EXPECT_DOUBLE_EQ(StringToDouble("1e"), 1.0);
+    EXPECT_DOUBLE_EQ(StringToDouble("-.5e-1z"), -0.05);
+    EXPECT_DOUBLE_EQ(StringToDouble("7.e+2"), 700.0);
+    EXPECT_DOUBLE_EQ(StringToDouble("-."), 0.0);
 }
 
 TEST(Conversions, IndependentOfProcessLocaleWithDecimalComma) {
@@ -166,6 +175,10 @@ TEST(StringHelpers, TrimSetAndCaseInsensitiveCompare) {
 TEST(StringHelpers, XmlEscaping) {
     EXPECT_EQ(EscapeXml("a<b>&\"c'"), "a&lt;b&gt;&amp;&quot;c&apos;");
     EXPECT_EQ(EscapeXml("plain"), "plain");
+    // Each place escapes only what it needs.
+    EXPECT_EQ(EscapeXmlAttribute("s'ha <\"a\"> & b"), "s'ha &lt;&quot;a&quot;> &amp; b");
+    EXPECT_EQ(EscapeXmlSingleQuoted("s'ha <\"a\">"), "s&apos;ha &lt;\"a\">");
+    EXPECT_EQ(EscapeXmlText("'a' <b> \"c\" ]]> & ]>"), "'a' &lt;b> \"c\" ]]&gt; &amp; ]>");
 }
 
 TEST(Encodings, Utf16RoundTripWithSurrogatePair) {

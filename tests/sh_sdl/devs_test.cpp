@@ -236,8 +236,8 @@ TEST_F(DevsTest, OperationsOfMergedStatesHaveTheirOwnIds) {
     const std::string strText = ReadAll(strInput + ".sdl");
     const size_t nProc = strText.find("name=\"proc\"");
     ASSERT_NE(nProc, std::string::npos);
-    const size_t nWork = strText.find("phase=&apos;work&apos; ", nProc);
-    const size_t nWait = strText.find("<state name = \"phase=&apos;wait&apos; \">", nProc);
+    const size_t nWork = strText.find("phase='work' ", nProc);
+    const size_t nWait = strText.find("<state name = \"phase='wait' \">", nProc);
     ASSERT_NE(nWork, std::string::npos);
     ASSERT_NE(nWait, std::string::npos);
     EXPECT_LT(nWork, nWait);

@@ -177,6 +177,29 @@ TEST_F(TraceTest, OutputRecord) {
               "cells=\"\"></params></output>\n");
 }
 
+// A quoted literal and a text with an apostrophe need no escape inside
+// double quotes or as element text: the records hold them as they are.
+TEST_F(TraceTest, QuotedLiteralsAndApostrophesAreWrittenAsTheyAre) {
+    auto* pOutput = Make<CSDLOperationOutput>(m_p, "output", "Hello", 7);
+    pOutput->m_strSelf = "no";
+    pOutput->m_strTo = "'q'";
+    pOutput->m_strVia = "'c1'";
+    pOutput->m_pSignal->m_strName = "Hello";
+    pOutput->m_pSignal->m_strTo = "'q'";
+    pOutput->m_pSignal->m_mapUserParams["msg"] =
+        std::make_unique<CSDLParameter>("char*", "msg", "s'ha > 3 & <4>", "no");
+    m_model.Engine().WriteTrace(pOutput, true, "");
+    m_model.Engine().m_bInitialized = true;
+    m_p->ReportError("no s'ha pogut", SDL_ERROR);
+    EXPECT_EQ(Text(),
+              "<output time=\"2.500000\" process=\"b_p\" name=\"Hello\" id=\"7\" self=\"no\" "
+              "to=\"'q'\" via=\"'c1'\"><params to=\"'q'\" creationtime=\"0.000000\" "
+              "delay=\"0.000000\" executiontime=\"0.000000\" priority=\"0\" type=\"Hello\" "
+              "cells=\"\"></params><userparams><userparam name=\"msg\" type=\"char*\" "
+              "value=\"s'ha > 3 &amp; &lt;4>\"></userparam></userparams></output>\n"
+              "<error>Error on process b_p on time 2.500000. no s'ha pogut</error>\n");
+}
+
 TEST_F(TraceTest, ProcedureCallReportRecordHasTwoLeadingTabs) {
     auto pReport = std::make_unique<CSDLOperationProcedureCall>("procedurecallreport");
     pReport->m_strName = "Report";
@@ -228,7 +251,7 @@ TEST_F(TraceTest, ProcedureCallRecordReadsVariablesAndKeepsLiterals) {
               "<procedurecall time=\"2.500000\" process=\"b_p\" name=\"Move\" id=\"11\">"
               "<param name=\"a\" value=\"42\"></param>"
               "<param name=\"b\" value=\"5\"></param>"
-              "<param name=\"c\" value=\"&apos;hi&apos;\"></param>"
+              "<param name=\"c\" value=\"'hi'\"></param>"
               "<param name=\"e\" value=\"2.500000\"></param>"
               "<param name=\"f\" value=\"text\"></param>"
               "<param name=\"g\" value=\"1.25\"></param>"

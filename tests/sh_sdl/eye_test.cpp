@@ -145,7 +145,7 @@ TEST(EyeReportTest, TextValuesAreReportedAndEscaped) {
         model.AddCall<CSDLOperationProcedureCallReport>("Report", {{"PARAM_1", "char*", "label"}});
     EXPECT_EQ(model.Run(pReport),
               "\t\t<EYE_Report xTime='0.000000' agent=\"plain_cell\" varname=\"label\" "
-              "vartype=\"char*\" varvalue=\"say &quot;hi&quot; &lt;now&gt;\" />\n");
+              "vartype=\"char*\" varvalue=\"say &quot;hi&quot; &lt;now>\" />\n");
     EXPECT_NE(model.Error().find("The variable label must be defined as a double"),
               std::string::npos)
         << model.Error();

@@ -140,7 +140,7 @@ TEST_F(SelfDescriptionTest, ParametrizationIsTheGoldenText) {
         "<Parametrization>\n\t<DCLS>\n"
         "\t\t<DCL agent=\"B_P\" name=\"n\" type=\"int\" value=\"5\" />\n"
         "\t\t<DCL agent=\"B_P\" name=\"s\" type=\"char*\" value=\"say &quot;hi&quot; &amp; "
-        "&apos;bye&apos; &lt;x&gt;\" />\n"
+        "'bye' &lt;x>\" />\n"
         "\t\t<DCL agent=\"R\" name=\"z\" type=\"int\" value=\"0\" />\n"
         "\t</DCLS>\n\t<ExternalEvents>\n"
         "\t\t<ExternalEvent agent='B_P' type='go' xTime='2.500000'>\n"
