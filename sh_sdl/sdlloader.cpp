@@ -260,7 +260,8 @@ bool CSDLLoader::ReadLines(const std::string& strPath, bool bTrim, bool bCode,
     if (IsReadableFile(strPath)) {
         file.open(strPath, std::ios::binary);
     }
-    if (!file) {
+    // A stream that was never opened is no empty file.
+    if (!file.is_open()) {
         return false;
     }
     const std::string strBytes((std::istreambuf_iterator<char>(file)),
@@ -393,6 +394,14 @@ CXMLNode CSDLLoader::LoadProceduresFile(const std::string& strPath) {
 // ---- Model file ------------------------------------------------------------------------
 
 std::string CSDLLoader::LoadModel(const std::string& strPath) {
+    std::string strText = ReadModel(strPath);
+    // The load is judged on this log; side files read later add to the
+    // reader's log but never change this one.
+    m_strModelErrorLog = GetErrorLog();
+    return strText;
+}
+
+std::string CSDLLoader::ReadModel(const std::string& strPath) {
     // Every load is judged on its own problems.
     m_strErrorText.clear();
     m_strWarningText.clear();

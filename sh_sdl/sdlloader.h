@@ -8,8 +8,9 @@
 //
 // The caller gives the reader an engine, calls LoadModel and counts the load
 // as failed when the error text is not empty, when the returned model text is
-// empty (the file could not be opened) or when GetErrorLog() is not empty.
-// Both texts are cleared at the start of every load. Warnings (for example
+// empty (the file could not be opened) or when GetModelErrorLog() is not
+// empty. Both are cleared at the start of every load; reading a side file
+// afterwards never changes them. Warnings (for example
 // two decisions or tasks that the model library would know under one code
 // ID) do not fail a load; they are collected in the warning text and written
 // to the Errors pane of the notifier.
@@ -58,6 +59,10 @@ public:
     // be opened. Text that does not parse, or a document without "system",
     // is reported in the error text and builds nothing.
     std::string LoadModel(const std::string& strPath);
+    // The XML error log of the last LoadModel alone (missing mandatory
+    // attributes of the model's files). GetErrorLog() also lists those of
+    // the side files read since.
+    const std::string& GetModelErrorLog() const { return m_strModelErrorLog; }
     // Reads the children of a system, block or mnca element into pAgent:
     // automaton blocks first, then either the blocks or (when there is no
     // block) the processes, then the channels. 1 when processes were read,
@@ -152,7 +157,8 @@ public:
     // on the Errors pane when it does not parse, is not a file of its kind,
     // or lacks an element it needs (what was read before such an element
     // stays). Nothing is thrown. Missing attributes read as empty texts and
-    // are listed in GetErrorLog(), which every call starts empty.
+    // are added to GetErrorLog(); the model's own entries stay there (and in
+    // GetModelErrorLog()).
     //
     // How each process looks in each state (".eye" / ".modelinfo"); agents
     // the model does not have are skipped.
@@ -204,6 +210,9 @@ public:
     std::string m_strModelFolder;
 
 private:
+    // LoadModel without the keeping of the model's error log.
+    std::string ReadModel(const std::string& strPath);
+
     // Which file kind a line-read file is, for its stop line and trimming.
     enum LoaderFileKind { LFK_MODEL, LFK_PROCESS, LFK_PROCEDURES };
     enum LoaderReadResult { LRR_OK, LRR_NOT_OPENED, LRR_BAD_XML, LRR_IN_PROGRESS };
@@ -290,6 +299,7 @@ private:
     // Decisions and tasks by type tag and code ID, to find operations that
     // would share one branch of the model library.
     CNameMap<CSDLOperation*> m_mapLibraryKeys;
+    std::string m_strModelErrorLog;
 
     // Reads and parses a side file into this reader's document; false (and
     // reported) when it cannot be opened or parsed. pszStop is the closing

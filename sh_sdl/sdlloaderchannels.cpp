@@ -78,8 +78,20 @@ int CSDLLoader::ReadChannels(CSDLBlock* pAgent, CXMLNode element) {
         if (strEnd == pAgent->m_strName) {
             pEndBlock = pAgent;
         }
-        LinkChannel(pAgent, pStartBlock, pStartProcess, pEndBlock, pEndProcess, strEvents, strName,
-                    strDual);
+        if (LinkChannel(pAgent, pStartBlock, pStartProcess, pEndBlock, pEndProcess, strEvents,
+                        strName, strDual) != 0) {
+            // Signals sent along it would be lost without a word: say so.
+            std::string strMissing;
+            if (!pStartBlock && !pStartProcess) {
+                strMissing = Format("start %s", strStart.c_str());
+            }
+            if (!pEndBlock && !pEndProcess) {
+                strMissing +=
+                    (strMissing.empty() ? "" : " and its ") + Format("end %s", strEnd.c_str());
+            }
+            AddWarning(Format("The channel %s of %s is not linked: its %s names no agent there.",
+                              strName.c_str(), pAgent->m_strName.c_str(), strMissing.c_str()));
+        }
     }
     return 0;
 }

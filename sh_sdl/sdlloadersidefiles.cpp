@@ -33,7 +33,7 @@ void CSDLLoader::SideFileFailed(const std::string& strText) {
 }
 
 bool CSDLLoader::ParseSideFile(const std::string& strPath, const char* pszStop, bool bStopAtEnd) {
-    ClearErrorLog();
+    // The error log keeps the model's entries: its load is judged on them.
     m_strSideFileError.clear();
     // Trimmed lines joined without a separator, up to and including the
     // closing line; a file without one is taken to its end.
@@ -223,11 +223,21 @@ bool CSDLLoader::LoadExperiments(const std::string& strPath) {
     }
     const std::string strFolder = GetFolder(strFile);
     try {
+        int nNumber = 0;
         for (const CXMLNode& experiment : FindChildren(experiments, "experiment")) {
+            ++nNumber;
             auto pEntry = std::make_unique<CSDLExperiments>();
             std::string strLabel, strParamPath;
             GetAttribute(experiment, "label", strLabel, false);
             GetAttribute(experiment, "path", strParamPath, false);
+            // Without a label it cannot be told apart, without a path it has
+            // nothing to run: skipped, and said so.
+            if (Trim(strLabel).empty() || Trim(strParamPath).empty()) {
+                Notifier().OutputLine(
+                    NP_ERRORS, Format("The experiment %d of %s has no %s and is skipped.", nNumber,
+                                      strFile.c_str(), Trim(strLabel).empty() ? "label" : "path"));
+                continue;
+            }
             GetText(experiment, pEntry->m_strText);
             strParamPath = NormalizeSlashes(strParamPath);
             if (!strParamPath.empty() && !HasDriveLetter(strParamPath)) {

@@ -53,8 +53,12 @@ void CSDLmnca::AddLayer(const std::string& strName, const std::string& strFile) 
         ShowBox("The layer " + strName + " already exists");
         return;
     }
-    const std::string strPath = Trim(strFile);
+    // The file read: a name without a known ending is the raster's ".img".
+    std::string strPath = Trim(strFile);
     const std::string strEnding = Right(strPath, 4);
+    if (strEnding != ".vec" && strEnding != ".img") {
+        strPath += ".img";
+    }
     std::unique_ptr<CLayer> pLayer;
     try {
         if (strEnding == ".vec") {
@@ -65,10 +69,8 @@ void CSDLmnca::AddLayer(const std::string& strName, const std::string& strFile) 
                     "Must be a main layer to add a vectorial layer. Add first a layer called "
                     "'layer_main'.");
             }
-        } else if (strEnding == ".img") {
-            pLayer = std::make_unique<CLayer>("IDRISI", strPath);
         } else {
-            pLayer = std::make_unique<CLayer>("IDRISI", strPath + ".img");
+            pLayer = std::make_unique<CLayer>("IDRISI", strPath);
         }
     } catch (const CCustomException& e) {
         // A file that cannot be read: say why, then that the layer is missing;
@@ -86,7 +88,9 @@ void CSDLmnca::AddLayer(const std::string& strName, const std::string& strFile) 
         m_nNumDimensions = pAdded->GetNumDimensions();
         m_nNumCells = pAdded->GetNumCells();
         m_vecDimensions = pAdded->GetDimensions();
-        // Model files name their layers the Windows way; accept both separators.
+        // The name of the file read, which the viewer looks the terrain up
+        // by. Model files name their layers the Windows way; accept both
+        // separators.
         const size_t nSeparator = strPath.find_last_of("\\/");
         m_strGridName = nSeparator == std::string::npos ? strPath : strPath.substr(nSeparator + 1);
     }

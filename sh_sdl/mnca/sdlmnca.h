@@ -65,7 +65,8 @@ public:
     CLayer* GetMainLayer() const { return GetLayer("layer_main"); }
     // The layer of that name, or null.
     CLayer* GetLayer(const std::string& strName) const { return FindIn(m_mapLayers, strName); }
-    // File name (without folders) of the "layer_main" raster; empty otherwise.
+    // File name (without folders) of the "layer_main" raster as read, with
+    // its ".img"; empty otherwise.
     const std::string& GetGridName() const { return m_strGridName; }
 
 private:

@@ -304,9 +304,16 @@ TEST_F(LoaderTest, LoadErrorTextsAndAGoodLoadAfterAFailedOne) {
     m_loader.LoadModel(strPath);
     EXPECT_EQ(m_loader.GetErrorLog(), "Atribute [portRead] not found");
     ASSERT_NE(FindIn(m_engine->m_mapBlocks, "0_1"), nullptr);
+    // Reading the model info right after does not wipe the model's errors.
+    EXPECT_TRUE(m_loader.LoadModelInfo(Write("attr.eye", "<ModelInfo><Agents/></ModelInfo>")));
+    EXPECT_EQ(m_loader.GetModelErrorLog(), "Atribute [portRead] not found");
+    EXPECT_EQ(m_loader.GetErrorLog(), "Atribute [portRead] not found");
     EXPECT_TRUE(Loaded(m_loader.LoadModel(SamplePath())));
 
+    // A missing file is no malformed one: an empty text and nothing else.
     EXPECT_EQ(m_loader.LoadModel((m_folder / "missing.velko").string()), "");
+    EXPECT_EQ(m_loader.m_strErrorText, "");
+    EXPECT_EQ(m_loader.GetModelErrorLog(), "");
 }
 
 TEST_F(LoaderTest, UnknownTagDropsTheRestOfItsStateOnly) {
@@ -614,6 +621,9 @@ TEST_F(LoaderTest, ChannelDirectionsEndsAndAddresses) {
     EXPECT_TRUE(pBlock->GetOutputChannel("own")->m_bLocalDelivery);
     EXPECT_EQ(pX->GetInputChannel("own")->m_pOwningAgent, pX);
     EXPECT_EQ(pX->GetOutputChannel("lost"), nullptr);
+    // Signals on it would vanish: the load warns, naming the channel and end.
+    EXPECT_EQ(m_loader.m_strWarningText,
+              "\nThe channel lost of b is not linked: its end nobody names no agent there.");
 }
 
 TEST_F(LoaderTest, AutomatonDimensionsAndCellArrays) {

@@ -203,6 +203,13 @@ TEST(MncaLayerTest, MainRasterLayerGivesTheGrid) {
     ASSERT_NE(mnca.GetLayer("copy"), nullptr);
     EXPECT_EQ(mnca.GetLayer("copy")->GetCellValue(7), 1.0);
     EXPECT_EQ(mnca.GetGridName(), "life.img");
+
+    // A main layer named without its extension: the grid is the file read,
+    // which the viewer looks the terrain up by.
+    CMncaModel bare;
+    bare.m_pMnca->AddLayer("layer_main", DataFile("life"));
+    EXPECT_EQ(bare.m_pMnca->GetNumCells(), 25);
+    EXPECT_EQ(bare.m_pMnca->GetGridName(), "life.img");
 }
 
 TEST(MncaLayerTest, VectorLayersLieOnTheMainGrid) {

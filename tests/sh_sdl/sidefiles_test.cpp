@@ -279,6 +279,33 @@ TEST_F(SideFilesTest, MalformedSideFilesReturnFalseAndTheModelStaysUsable) {
     EXPECT_TRUE(loader.LoadModelInfo(DataPath("edges.eye")));
 }
 
+// A model opened without its side files reports nothing; experiments that
+// cannot run are skipped with a line each.
+TEST_F(SideFilesTest, MissingSideFilesAreNoErrorsAndIncompleteExperimentsAreSkipped) {
+    SModel model;
+    CSDLLoader& loader = model.loader;
+    EXPECT_FALSE(loader.LoadModelInfo(DataPath("pingpong.eye")));
+    EXPECT_FALSE(loader.LoadParametrization(DataPath("pingpong.param")));
+    EXPECT_FALSE(loader.LoadExperiments(DataPath("pingpong.exp")));
+    EXPECT_NE(loader.m_strSideFileError.find("cannot be opened"), std::string::npos);
+    EXPECT_TRUE(model.Errors().empty());
+
+    const std::string strExp =
+        Write("incomplete.exp",
+              "<experiments>\n"
+              "<experiment label=\"\" path=\"a.param\">no label</experiment>\n"
+              "<experiment label=\"b\">no path</experiment>\n"
+              "<experiment label=\"c\" path=\"c.param\">good</experiment>\n"
+              "</experiments>\n");
+    ASSERT_TRUE(loader.LoadExperiments(strExp));
+    ASSERT_EQ(loader.m_mapExperiments.size(), 1u);
+    EXPECT_NE(FindIn(loader.m_mapExperiments, "c"), nullptr);
+    EXPECT_EQ(model.Errors(),
+              (std::vector<std::string>{
+                  "The experiment 1 of " + strExp + " has no label and is skipped.",
+                  "The experiment 2 of " + strExp + " has no path and is skipped."}));
+}
+
 TEST_F(SideFilesTest, ParametrizationSkipsUnknownProcessesWithOneMessage) {
     SModel model;
     model.Process("court_ping")->m_listInitialEvents.push_back(MakeEvent("tick", 1));
