@@ -324,6 +324,62 @@ TEST(InstanceStartTest, EachInstanceRunsItsStartTransitionOnce) {
     }
 }
 
+// An instance lives from the time it is made: A creates P at 1.0, and what
+// the instance's start transition sends leaves at 1.0 and arrives at 1.5,
+// never before its creator's time. The listener hears of the instance.
+TEST(InstanceStartTest, InstanceCreatedLaterStartsAtItsCreatorsTime) {
+    CTestModel model("sys", 1);
+    sdltest::CRecordingListener listener;
+    model.Engine().SetListener(&listener);
+    model.Engine().m_bExecutionTrace = true;
+    CSDLBlock* z = model.AddBlock(nullptr, "Z", 2);
+    CSDLProcess* a = model.AddProcess(z, "A", 3);
+    CSDLProcess* p = model.AddProcess(z, "P", 4);
+    CChain aStart(a, "start");
+    aStart.Start(1);
+    aStart.SetState(2, "idle");
+    CChain idle(a, "idle");
+    idle.Input(3, "spawn");
+    idle.Create(4, "P", 1);
+    idle.SetState(5, "idle");
+    CChain pStart(p, "start");
+    pStart.Start(1);
+    CSDLOperationOutput* pHello = pStart.Output(2, "hello");
+    pHello->m_strSelf = "yes";
+    pHello->m_pSignal->m_strDelay = "0.5";
+    pStart.SetState(3, "up");
+    CChain up(p, "up");
+    up.Input(4, "hello");
+    up.SetState(5, "up");
+
+    optest::BeginTestRun(model.Engine());
+    a->m_pInternalChannel->AddEvent(MakeEvent("spawn", 1.0));
+    optest::StepUntilQuiet(model.Engine(), 20);
+
+    CSDLProcess* pInstance = z->GetProcess("Z_P[1]");
+    ASSERT_NE(pInstance, nullptr);
+    EXPECT_EQ(pInstance->m_dClock, 1.5);
+    EXPECT_EQ(p->m_dClock, 0.5);  // the template started at 0
+    const std::string strTrace = model.Sink().m_strText;
+    // The instance's start transition runs at 1.0 (the template's at 0.0)
+    // and its hello is taken at 1.5.
+    EXPECT_EQ(
+        sdltest::CountOf(strTrace, "<output time=\"1.000000\" process=\"Z_P\" name=\"hello\""), 1);
+    EXPECT_EQ(sdltest::CountOf(strTrace,
+                               "creationtime=\"1.000000\" delay=\"0.500000\" "
+                               "executiontime=\"1.500000\""),
+              1);
+    EXPECT_EQ(sdltest::CountOf(strTrace, "<input time=\"1.500000\" process=\"Z_P\" name=\"hello\""),
+              1);
+    EXPECT_EQ(sdltest::CountOf(strTrace, "<input time=\"0.500000\" process=\"Z_P\" name=\"hello\""),
+              1);
+    EXPECT_EQ(listener.Added(), std::vector<std::string>{"Z_P[1]"});
+
+    optest::EndTestRun(model.Engine());
+    EXPECT_EQ(listener.Removed(), std::vector<std::string>{"Z_P[1]"});
+    model.Engine().SetListener(nullptr);
+}
+
 // Block W (5) with process K (6) is the template of a block instance made by
 // Q in block X, whose name sorts after the instance's.
 class BlockInstanceTest : public ::testing::Test {

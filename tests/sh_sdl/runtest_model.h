@@ -47,6 +47,7 @@
 #include "support/blockingcall.h"
 #include "support/fakeviewer.h"
 #include "support/tempfolder.h"
+#include "test_helpers.h"
 
 namespace runtest {
 
@@ -61,15 +62,6 @@ inline std::string ReadFileBytes(const std::string& strPath) {
     std::ostringstream out;
     out << file.rdbuf();
     return out.str();
-}
-
-inline int CountOf(const std::string& strText, const std::string& strNeedle) {
-    int nCount = 0;
-    for (size_t nPos = strText.find(strNeedle); nPos != std::string::npos;
-         nPos = strText.find(strNeedle, nPos + strNeedle.size())) {
-        ++nCount;
-    }
-    return nCount;
 }
 
 inline bool EndsWith(const std::string& strText, const std::string& strTail) {
@@ -126,57 +118,6 @@ public:
 
 private:
     CRunHooks& m_rHooks;
-};
-
-// Everything the engine tells its listener, kept in order.
-class CRecordingListener : public CEngineListener {
-public:
-    void OnRunStateChanged(EngineRunState eState) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_vecStates.push_back(eState);
-    }
-    void OnStep(long long nStep, double dTime) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_vecSteps.emplace_back(nStep, dTime);
-    }
-    void OnErrorPending() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_nErrors;
-    }
-    void OnAgentsChanged(const std::vector<std::string>& vecAdded,
-                         const std::vector<std::string>& vecRemoved) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_vecAdded.insert(m_vecAdded.end(), vecAdded.begin(), vecAdded.end());
-        m_vecRemoved.insert(m_vecRemoved.end(), vecRemoved.begin(), vecRemoved.end());
-    }
-    std::vector<EngineRunState> States() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecStates;
-    }
-    std::vector<std::pair<long long, double>> Steps() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecSteps;
-    }
-    int Errors() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_nErrors;
-    }
-    std::vector<std::string> Added() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecAdded;
-    }
-    std::vector<std::string> Removed() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecRemoved;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<EngineRunState> m_vecStates;
-    std::vector<std::pair<long long, double>> m_vecSteps;
-    int m_nErrors = 0;
-    std::vector<std::string> m_vecAdded;
-    std::vector<std::string> m_vecRemoved;
 };
 
 // A window whose user never answers: reports and lines are kept, questions
@@ -405,6 +346,8 @@ private:
     std::string m_strDecisionKey;
 };
 
+using sdltest::CountOf;
+using sdltest::CRecordingListener;
 using velkotest::CFakeViewer;
 
 }  // namespace runtest

@@ -6,8 +6,10 @@
 
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
@@ -161,5 +163,66 @@ inline std::unique_ptr<CSDLEvent> MakeEvent(const std::string& strName, double d
     pEvent->m_dExecutionTime = dTime;
     return pEvent;
 }
+
+// How often strNeedle occurs in strText, without overlaps.
+inline int CountOf(const std::string& strText, const std::string& strNeedle) {
+    int nCount = 0;
+    for (size_t nPos = strText.find(strNeedle); nPos != std::string::npos;
+         nPos = strText.find(strNeedle, nPos + strNeedle.size())) {
+        ++nCount;
+    }
+    return nCount;
+}
+
+// Everything the engine tells its listener, kept in order.
+class CRecordingListener : public CEngineListener {
+public:
+    void OnRunStateChanged(EngineRunState eState) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecStates.push_back(eState);
+    }
+    void OnStep(long long nStep, double dTime) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecSteps.emplace_back(nStep, dTime);
+    }
+    void OnErrorPending() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_nErrors;
+    }
+    void OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                         const std::vector<std::string>& vecRemoved) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecAdded.insert(m_vecAdded.end(), vecAdded.begin(), vecAdded.end());
+        m_vecRemoved.insert(m_vecRemoved.end(), vecRemoved.begin(), vecRemoved.end());
+    }
+    std::vector<EngineRunState> States() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecStates;
+    }
+    std::vector<std::pair<long long, double>> Steps() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecSteps;
+    }
+    int Errors() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nErrors;
+    }
+    std::vector<std::string> Added() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecAdded;
+    }
+    std::vector<std::string> Removed() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecRemoved;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<EngineRunState> m_vecStates;
+    std::vector<std::pair<long long, double>> m_vecSteps;
+    int m_nErrors = 0;
+    std::vector<std::string> m_vecAdded;
+    std::vector<std::string> m_vecRemoved;
+};
 
 }  // namespace sdltest
