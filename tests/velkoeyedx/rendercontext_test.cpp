@@ -1,0 +1,232 @@
+#include "clients/velkoeyedx/rendercontext.h"
+
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <algorithm>
+
+#include "velkoeyedx/eyewindow.h"
+
+namespace velkotest {
+namespace {
+
+bool Contains(const std::string& strText, const std::string& strPart) {
+    return strText.find(strPart) != std::string::npos;
+}
+
+// The viewer's own effects build with every variable their technique
+// shades with, and only those; the viewer's own textures all load. An effect
+// that does not compile is reported with the compiler's log.
+TEST_F(EyeWindowTest, EffectsBuildWithTheirVariablesAndABrokenOneIsReported) {
+    {
+        CRenderContext& window = OpenWindow(CResourceResolver());
+        ASSERT_TRUE(window.AreEffectsReady());
+        const std::vector<const char*> vecCommon = {
+            "g_mWorldViewProjection", "g_mWorld",           "g_vLightColor",   "g_vLightPosition",
+            "g_vMaterialAmbient",     "g_vMaterialDiffuse", "g_fMaterialAlpha"};
+        const std::vector<const char*> vecSpecular = {"g_vMaterialSpecular", "g_nMaterialShininess",
+                                                      "g_vCameraPosition"};
+        for (int i = 0; i < MT_COUNT; ++i) {
+            const auto eTechnique = static_cast<MeshTechnique>(i);
+            const CEffect& effect = window.GetMeshTechniques()[i];
+            const bool bSpecular = eTechnique == MT_SPECULAR || eTechnique == MT_TEXTURED_SPECULAR;
+            const bool bTextured =
+                eTechnique == MT_TEXTURED_NO_SPECULAR || eTechnique == MT_TEXTURED_SPECULAR;
+            for (const char* pszName : vecCommon) {
+                EXPECT_GE(effect.Location(pszName), 0) << GetTechniqueName(eTechnique) << pszName;
+            }
+            for (const char* pszName : vecSpecular) {
+                EXPECT_EQ(effect.Location(pszName) >= 0, bSpecular)
+                    << GetTechniqueName(eTechnique) << pszName;
+            }
+            EXPECT_EQ(effect.Location("g_MeshTexture") >= 0, bTextured)
+                << GetTechniqueName(eTechnique);
+        }
+        for (const char* pszName : {"gWVP", "gWorld", "gDirToSunW", "gTexture"}) {
+            EXPECT_GE(window.GetTerrainEffect().Location(pszName), 0) << pszName;
+        }
+        for (const std::string& strTexture : CTerrain::GetTextureSet()) {
+            EXPECT_FALSE(window.GetTerrain().GetTexture(strTexture).empty()) << strTexture;
+        }
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(BoxTexts().empty()) << BoxTexts().front();
+    }
+
+    CopyResources("effects");
+    CopyResources("meshes");
+    CopyResources("textures");
+    m_files.Write("res/effects/terrain.frag",
+                  "#version 330 core\nout vec4 colour;\n"
+                  "void main() { colour = vec4(missingSunlight); }\n");
+    CRenderContext& window = OpenWindow(m_files.Resolver());
+    EXPECT_FALSE(window.AreEffectsReady());
+    EXPECT_TRUE(window.GetMeshTechniques()[MT_TEXTURED_SPECULAR].IsValid());
+    // Reported once the window is back in its event loop.
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !BoxTexts().empty(); }, 5000));
+    ASSERT_EQ(BoxTexts().size(), 1u);
+    EXPECT_TRUE(Contains(BoxTexts()[0], "res/effects/terrain.frag")) << BoxTexts()[0];
+    EXPECT_TRUE(Contains(BoxTexts()[0], "TerrainTech")) << BoxTexts()[0];
+    EXPECT_TRUE(Contains(BoxTexts()[0], "missingSunlight")) << BoxTexts()[0];
+}
+
+// Demo1 at 25.5: box 20 is halfway from the first way point to the second.
+// Seen from 150 units in front of it, the parcel is at the picture's centre,
+// the belt behind the path beside it and the clear colour at the corners;
+// the HUD line is written; a right click on the parcel hits box 20.
+TEST_F(EyeWindowTest, Demo1DrawsTheParcelsWhereTheyAreAtTheSetTime) {
+    CRenderContext& window = OpenWindow(CResourceResolver());
+    window.GetScene().LoadDemo1();
+    window.GetScene().SetTime(25.5);
+    const CVector3 box(-56.0f, -181.0f, -9.0f);
+    window.GetCamera().SetViewParams(box + CVector3(0.0f, 0.0f, -150.0f), box);
+    const QImage image = Render();
+    SaveScreenshot(image, "velkoeyedx-demo1");
+    ASSERT_EQ(image.size(), QSize(kWidth, kHeight));
+
+    for (const QPoint corner : {QPoint(2, kHeight - 3), QPoint(kWidth - 3, kHeight - 3)}) {
+        const QColor colour = image.pixelColor(corner);
+        EXPECT_TRUE(IsNear(colour, 45, 50, 170, 2)) << Describe(colour);
+    }
+    const QPoint parcelPoint = PixelOf(box + CVector3(0.0f, 0.0f, -12.0f));
+    const QColor parcel = image.pixelColor(parcelPoint);
+    EXPECT_GT(parcel.red(), parcel.blue() + 30) << Describe(parcel);
+    EXPECT_GT(parcel.red(), parcel.green()) << Describe(parcel);
+    const QColor belt = image.pixelColor(PixelOf(box + CVector3(-50.0f, 0.0f, 15.0f)));
+    EXPECT_LT(std::abs(belt.red() - belt.blue()), 16) << Describe(belt);
+    EXPECT_FALSE(IsNear(belt, 45, 50, 170, 20)) << Describe(belt);
+
+    int nYellow = 0;
+    for (int y = 0; y < 24; ++y) {
+        for (int x = 0; x < 300; ++x) {
+            const QColor colour = image.pixelColor(x, y);
+            nYellow += colour.red() > 200 && colour.green() > 200 && colour.blue() < 80;
+        }
+    }
+    EXPECT_GT(nYellow, 50);
+
+    QTest::mouseClick(&window, Qt::RightButton, {}, parcelPoint);
+    ASSERT_TRUE(window.GetMeshPick().has_value());
+    EXPECT_EQ(window.GetMeshPick()->strAgent, "box20");
+    EXPECT_NEAR(window.GetMeshPick()->hit.fDist, 138.0f, 1.0f);
+}
+
+// A 10 x 10 grid seen from above: the base texture, marked by quadrants,
+// lies the right way up (top left red, top right green, bottom left blue,
+// bottom right white; row 0 is at the top), lit fully by the sun overhead;
+// three painted cells show their own textures, a cell naming no loaded
+// texture shows the base, a right click on a cell selects it and draws it
+// with the selection texture, and key 0 turns the sun aside.
+TEST_F(EyeWindowTest, TerrainShowsItsTexturesTheRightWayUpAndARightClickSelectsACell) {
+    CopyResources("effects");
+    CopyResources("meshes");
+    QImage base(64, 64, QImage::Format_RGB32);
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            const bool bTop = y < 32;
+            const bool bLeft = x < 32;
+            base.setPixelColor(x, y,
+                               bTop ? (bLeft ? QColor(220, 40, 40) : QColor(40, 200, 60))
+                                    : (bLeft ? QColor(40, 60, 220) : QColor(240, 240, 240)));
+        }
+    }
+    WriteImage("res/textures/snow.png", base);
+    WriteImage("res/textures/ice.jpg", Solid(60, 220, 230));
+    WriteImage("res/textures/sel.png", Solid(250, 220, 40));
+    WriteImage("res/textures/default.png", Solid(200, 100, 200));
+    WriteImage("res/textures/slapsnow.jpg", Solid(180, 180, 190));
+    WriteImage("res/textures/blue.jpg", Solid(20, 20, 120));
+    // Stone as DXT1 of (16, 32, 16) in 5:6:5, grass as 32-bit pixels.
+    m_files.Write("res/textures/stone.dds",
+                  DdsFile(4, 4, "DXT1", SolidDxt1Block(16, 32, 16)).toStdString());
+    QByteArray grass;
+    for (int i = 0; i < 16; ++i) {
+        grass += QByteArray::fromRawData("\x32\xA0\x46\xFF", 4);  // blue, green, red, alpha
+    }
+    m_files.Write(
+        "res/textures/grass.dds",
+        DdsFile(4, 4, "", grass, 32, {0xFF0000, 0xFF00, 0xFF, 0xFF000000u}).toStdString());
+
+    CRenderContext& window = OpenWindow(m_files.Resolver());
+    CTerrain& terrain = window.GetTerrain();
+    window.Lock();
+    ASSERT_TRUE(terrain.InitFromCellCount(100));
+    window.Unlock();
+    terrain.SetCellTexture(22, "ice.jpg");
+    terrain.SetCellTexture(27, "stone.dds");
+    terrain.SetCellTexture(72, "grass.dds");
+    terrain.SetCellTexture(45, "nosuch.png");
+    window.GetCamera().SetViewParams({0.0f, 14.0f, 0.0f}, {});
+    auto CellPoint = [this](int nCell) {
+        return PixelOf({nCell % 10 + 0.5f - 5.0f, 0.0f, 5.0f - (nCell / 10 + 0.5f)});
+    };
+
+    QImage image = Render();
+    SaveScreenshot(image, "velkoeyedx-terrain");
+    const struct {
+        int nCell;
+        int r, g, b;
+    } probes[] = {{11, 220, 40, 40},  {18, 40, 200, 60},   {81, 40, 60, 220}, {88, 240, 240, 240},
+                  {22, 60, 220, 230}, {27, 132, 130, 132}, {72, 70, 160, 50}, {45, 40, 200, 60}};
+    for (const auto& probe : probes) {
+        const QColor colour = image.pixelColor(CellPoint(probe.nCell));
+        EXPECT_TRUE(IsNear(colour, probe.r, probe.g, probe.b))
+            << "cell " << probe.nCell << ": " << Describe(colour);
+    }
+
+    QSignalSpy selections(&window, &CRenderContext::cellSelected);
+    QTest::mouseClick(&window, Qt::RightButton, {}, CellPoint(57));
+    EXPECT_EQ(terrain.GetSelectedCell(), 57);
+    EXPECT_EQ(selections.count(), 1);
+    image = Render();
+    SaveScreenshot(image, "velkoeyedx-terrain-selected");
+    EXPECT_TRUE(IsNear(image.pixelColor(CellPoint(57)), 250, 220, 40))
+        << Describe(image.pixelColor(CellPoint(57)));
+    EXPECT_TRUE(IsNear(image.pixelColor(CellPoint(58)), 240, 240, 240))
+        << Describe(image.pixelColor(CellPoint(58)));
+
+    // Key 0 turns the light to (0.707, -0.707, 0): the flat grid now gets a
+    // quarter of ambient light and three quarters of cos 45 degrees.
+    QTest::keyClick(&window, Qt::Key_0);
+    image = Render();
+    EXPECT_TRUE(IsNear(image.pixelColor(CellPoint(88)), 187, 187, 187))
+        << Describe(image.pixelColor(CellPoint(88)));
+}
+
+// A mesh of two quads facing the camera: the left one's material has a
+// texture, the right one's names a file that does not exist. The right one
+// is drawn in its own colour, not with the left one's texture.
+TEST_F(EyeWindowTest, AMaterialWhoseTextureIsMissingDrawsUntextured) {
+    CopyResources("effects");
+    CopyResources("meshes");
+    CopyResources("textures");
+    WriteImage("models/red.png", Solid(220, 40, 40));
+    m_files.Write("models/quads.mtl",
+                  "newmtl painted\nKa 1 1 1\nKd 1 1 1\nmap_Kd red.png\n"
+                  "newmtl bare\nKa 0.2 0.8 0.2\nKd 0.2 0.8 0.2\nmap_Kd missing.png\n");
+    const std::string strMesh = m_files.Write(
+        "models/quads.obj",
+        "mtllib quads.mtl\n"
+        "v -10 -5 0\nv -10 5 0\nv -1 5 0\nv -1 -5 0\nv 1 -5 0\nv 1 5 0\nv 10 5 0\nv 10 -5 0\n"
+        "vt 0 1\nvt 0 0\nvt 1 0\nvt 1 1\nvn 0 0 -1\n"
+        "usemtl painted\nf 1/1/1 2/2/1 3/3/1\nf 1/1/1 3/3/1 4/4/1\n"
+        "usemtl bare\nf 5/1/1 6/2/1 7/3/1\nf 5/1/1 7/3/1 8/4/1\n");
+
+    CRenderContext& window = OpenWindow(m_files.Resolver());
+    CAnimations& animations = window.GetScene().GetAnimations();
+    window.Lock();
+    animations.LoadMesh(strMesh);
+    animations.AddAgent("tmp", strMesh);
+    animations.QueueEvent(CAnimEvent::MakeMove("tmp", 0.0, {}, {}, strMesh, 1.0));
+    window.Unlock();
+    window.GetCamera().SetViewParams({0.0f, 0.0f, -30.0f}, {});
+
+    const QImage image = Render();
+    SaveScreenshot(image, "velkoeyedx-missing-texture");
+    const QColor painted = image.pixelColor(PixelOf({-5.5f, 0.0f, 0.0f}));
+    const QColor bare = image.pixelColor(PixelOf({5.5f, 0.0f, 0.0f}));
+    EXPECT_TRUE(IsNear(painted, 220, 40, 40)) << Describe(painted);
+    EXPECT_TRUE(IsNear(bare, 51, 204, 51)) << Describe(bare);
+}
+
+}  // namespace
+}  // namespace velkotest
