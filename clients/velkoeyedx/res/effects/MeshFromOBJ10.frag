@@ -1,8 +1,8 @@
 #version 330 core
 // The four techniques: NoSpecular (no defines), Specular (SPECULAR),
 // TexturedNoSpecular (TEXTURED) and TexturedSpecular (both). The texture
-// tints the material's ambient and diffuse colours; the specular highlight
-// is Blinn-Phong with the material's shininess.
+// tints the material's ambient and diffuse colours; highlights are
+// Blinn-Phong with the material's shininess.
 
 in vec3 vWorldPosition;
 in vec3 vWorldNormal;
