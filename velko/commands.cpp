@@ -127,12 +127,14 @@ bool CCommandTable::IsEnabled(const SCommandDef& def, const SCommandState& s) {
         // Settings, builds and a new run wait until no run is alive: a run
         // that ended by itself keeps its initialised mark, and a run that is
         // still starting has none yet.
-        case CR_MODEL:
         case CR_TOGGLE:
         case CR_IP:
             return s.bEngine && !s.bRunAlive;
+        // A build reads the model, the side files and the code base.
+        case CR_MODEL:
+            return s.bEngine && !s.bRunAlive && !s.bBuilding;
         case CR_INITIALIZE:
-            return s.bEngine && !s.bRunAlive && !s.bAccepting;
+            return s.bEngine && !s.bRunAlive && !s.bAccepting && !s.bBuilding;
         case CR_RUN:
             return s.bEngine && s.bRunAlive && s.bInitialized && !s.bRunning;
         case CR_STEP:

@@ -79,6 +79,8 @@ struct SCommandState {
     bool bEngine = false;
     // A run has been started and has not ended (from its start to its end).
     bool bRunAlive = false;
+    // A build command is making the model library.
+    bool bBuilding = false;
     bool bInitialized = false;
     bool bRunning = false;
     bool bStepByStep = false;
@@ -105,7 +107,7 @@ struct SCommandState {
 enum CommandRule {
     CR_ALWAYS,
     CR_NEVER,   // no handler anywhere: stays disabled
-    CR_MODEL,   // an engine that is not initialised
+    CR_MODEL,   // an engine with no run alive and no build running
     CR_LOOK,    // radio mark on the current look
     CR_PANE,    // checked while its pane or bar is shown
     CR_TOGGLE,  // a run setting's check box

@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include "velko/commands.h"
+#include "velko/propertieswnd.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ enum Glyph {
     GL_STOP,
     GL_WINDOW,
     GL_EYE,
+    GL_EXPAND,
+    GL_UNDO,
+    GL_CHECK,
     GL_DOT
 };
 
@@ -142,6 +146,34 @@ QPixmap Draw(Glyph eGlyph, const QColor& color, const QString& strLetter = {}) {
             painter.setBrush(color);
             painter.drawEllipse(11, 10, 11, 11);
             break;
+        case GL_EXPAND:
+            painter.setBrush(Qt::NoBrush);
+            painter.drawLine(8, 6, 8, 26);
+            painter.drawLine(8, 12, 16, 12);
+            painter.drawLine(8, 24, 16, 24);
+            painter.setBrush(color);
+            painter.drawRect(16, 8, 10, 8);
+            painter.drawRect(16, 20, 10, 8);
+            painter.setPen(QPen(Qt::white, 2));
+            painter.drawLine(18, 12, 24, 12);
+            painter.drawLine(21, 9, 21, 15);
+            break;
+        case GL_UNDO: {
+            painter.setBrush(Qt::NoBrush);
+            painter.setPen(QPen(color, 4, Qt::SolidLine, Qt::RoundCap));
+            painter.drawArc(7, 8, 18, 18, 150 * 16, -280 * 16);
+            painter.setPen(Qt::NoPen);
+            const QPointF points[] = {{2, 9}, {12, 9}, {5, 18}};
+            painter.drawPolygon(points, 3);
+            break;
+        }
+        case GL_CHECK: {
+            painter.setBrush(Qt::NoBrush);
+            painter.setPen(QPen(color, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            const QPointF points[] = {{6, 17}, {13, 24}, {26, 8}};
+            painter.drawPolyline(points, 3);
+            break;
+        }
         case GL_DOT:
             painter.drawEllipse(10, 10, 12, 12);
             break;
@@ -242,6 +274,14 @@ QIcon CommandIcon(int nCommandId) {
             return QIcon(Draw(GL_EYE, blue));
         case ID_APP_ABOUT:
             return ApplicationIcon();
+        case ID_EXPAND_ALL:
+            return QIcon(Draw(GL_EXPAND, grey));
+        case ID_SORTPROPERTIES:
+            return QIcon(Draw(GL_LETTER, blue, QStringLiteral("AZ")));
+        case ID_PROPERTIES_RESET:
+            return QIcon(Draw(GL_UNDO, orange));
+        case ID_PROPERTIES_UPDATE:
+            return QIcon(Draw(GL_CHECK, green));
         default:
             return QIcon(Draw(GL_DOT, grey));
     }

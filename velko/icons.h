@@ -1,7 +1,7 @@
 #pragma once
 
 // The program's images, drawn here: the application icon, the model tree's
-// five item images and the ribbon's button images.
+// five item images, the ribbon's button images and the properties pane's.
 
 #include <QIcon>
 

@@ -16,6 +16,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
+#include "velko/buildcommands.h"
 #include "velko/calendarbar.h"
 #include "velko/classview.h"
 #include "velko/fileview.h"
@@ -139,6 +140,7 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
     setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
     m_pListener = std::make_unique<CFrameListener>(this);
     m_pCommands = new CCommandTable(this);
+    m_pBuild = std::make_unique<CBuildCommands>(*this);
     for (QAction* pAction : findChildren<QAction*>()) {
         pAction->setIcon(CommandIcon(pAction->data().toInt()));
         addAction(pAction);  // keys work wherever the focus is
@@ -188,6 +190,9 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
 }
 
 CMainFrame::~CMainFrame() {
+    // Hidden while whole: its panes report their hiding to UpdateCommands.
+    hide();
+    m_pBuild.reset();  // waits for a build that still uses the engine
     DeleteEngine();
 }
 
@@ -350,6 +355,7 @@ void CMainFrame::RegisterHandlers() {
         commands.SetHandler(nId, [this, nId] { SetApplicationLook(nId); });
     }
     commands.SetHandler(ID_MODEL_PROPERTIES, [this] { OnModelProperties(); });
+    m_pBuild->RegisterHandlers(commands);
 }
 
 SCommandState CMainFrame::GatherCommandState() const {
@@ -361,6 +367,7 @@ SCommandState CMainFrame::GatherCommandState() const {
     state.bPropertiesVisible = !m_pProperties->isHidden();
     state.nLook = m_nLook;
     state.bExperimentFile = !m_document.m_strExperimentFile.empty();
+    state.bBuilding = IsBuilding();
     CSDLEngine* pEngine = m_pEngine.get();
     if (!pEngine) {
         return state;
@@ -390,7 +397,9 @@ SCommandState CMainFrame::GatherCommandState() const {
 }
 
 void CMainFrame::UpdateCommands() {
-    m_pCommands->Update(GatherCommandState());
+    const SCommandState state = GatherCommandState();
+    m_pCommands->Update(state);
+    m_pProperties->SetBusy(state.bRunAlive, state.bBuilding);
 }
 
 void CMainFrame::SetApplicationLook(int nId) {
@@ -443,6 +452,10 @@ bool CMainFrame::IsRunAlive() const {
     return m_pEngine && m_pEngine->IsThreadAlive();
 }
 
+bool CMainFrame::IsBuilding() const {
+    return m_pBuild && m_pBuild->IsBuilding();
+}
+
 void CMainFrame::DeleteEngine() {
     if (!m_pEngine) {
         return;
@@ -457,10 +470,20 @@ void CMainFrame::AttachEngine(std::unique_ptr<CSDLEngine> pEngine) {
     DeleteEngine();
     m_pEngine = std::move(pEngine);
     m_pEngine->SetListener(m_pListener.get());
+    m_pBuild->ApplyCompilerPath(*m_pEngine);
     m_document.m_loader.m_pEngine = m_pEngine.get();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* pEvent) {
+    // A build cannot be broken off: gcc finishes what it has begun.
+    if (IsBuilding()) {
+        m_pNotifier->MessageBox("VELKO",
+                                "The model library is being built. Wait for the build to end "
+                                "before quitting.",
+                                NB_OK, NI_WARNING);
+        pEvent->ignore();
+        return;
+    }
     DeleteEngine();
     QSettings settings;
     settings.setValue(SETTING_GEOMETRY, saveGeometry());

@@ -17,6 +17,7 @@
 #include "velko/commands.h"
 #include "velko/velkodoc.h"
 
+class CBuildCommands;
 class CCalendarBar;
 class CEngineListener;
 class CClassView;
@@ -117,6 +118,8 @@ public:
     int ApplicationLook() const { return m_nLook; }
     // True while a simulation thread of the engine exists.
     bool IsRunAlive() const;
+    // True while a build command makes the model library.
+    bool IsBuilding() const;
     // Agents the engine added to or removed from the tree during a run.
     void OnAgentsChanged(const std::vector<std::string>& vecAdded,
                          const std::vector<std::string>& vecRemoved);
@@ -124,6 +127,7 @@ public:
     CSDLEngine* Engine() const { return m_pEngine.get(); }
     CVELKODoc& Document() { return m_document; }
     CCommandTable& Commands() const { return *m_pCommands; }
+    CBuildCommands& Build() const { return *m_pBuild; }
     CRibbonBar* Ribbon() const { return m_pRibbon; }
     COutputWnd* Output() const { return m_pOutput; }
     CClassView* ClassView() const { return m_pClassView; }
@@ -155,8 +159,8 @@ private:
     void ToggleWidget(QWidget* pWidget);
     void FocusNextPane(bool bForward);
     void UpdateTitle();
-    // Tells the user why a model cannot be opened or closed now; true when
-    // that is so.
+    // Tells the user why a model cannot be opened or closed now (a run or a
+    // build is alive); true when that is so.
     bool RefuseDuringRun();
     // The engine goes; a live run is stopped first, its questions answered
     // Cancel and its thread joined.
@@ -172,6 +176,8 @@ private:
 
     CVELKOApp& m_app;
     CCommandTable* m_pCommands;
+    // The Code tab's commands and their build worker.
+    std::unique_ptr<CBuildCommands> m_pBuild;
     CRibbonBar* m_pRibbon = nullptr;
     QMenu* m_pAppMenu = nullptr;
     QMenu* m_pRecentMenu = nullptr;

@@ -32,6 +32,13 @@ QString KeyedLabel(const std::string& strName, const std::string& strKey,
 }  // namespace
 
 bool CMainFrame::RefuseDuringRun() {
+    if (IsBuilding()) {
+        m_pNotifier->MessageBox("VELKO",
+                                "The model library is being built. Wait for the build to end "
+                                "before opening or closing a model.",
+                                NB_OK, NI_WARNING);
+        return true;
+    }
     if (!IsRunAlive()) {
         return false;
     }
@@ -263,6 +270,9 @@ void CMainFrame::OnAgentsChanged(const std::vector<std::string>& vecAdded,
                                  const std::vector<std::string>& vecRemoved) {
     AddAgentItems(vecAdded);
     RemoveAgentItems(vecRemoved);
+    if (!vecRemoved.empty()) {
+        m_pProperties->RefreshGrid();  // drops a selection that is gone
+    }
 }
 
 void CMainFrame::AddAgentItems(const std::vector<std::string>& vecKeys) {

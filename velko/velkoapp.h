@@ -16,6 +16,7 @@ inline constexpr const char* SETTING_LOOK = "ApplicationLook";
 inline constexpr const char* SETTING_RECENT = "RecentFileList";
 inline constexpr const char* SETTING_GEOMETRY = "MainFrame/Geometry";
 inline constexpr const char* SETTING_LAYOUT = "MainFrame/State";
+inline constexpr const char* SETTING_COMPILER = "CompilerPath";
 inline constexpr int MAX_RECENT_FILES = 16;
 
 class CVELKOApp : public QObject {

@@ -3,7 +3,6 @@
 // answered Cancel before the window waits for a worker.
 
 #include <QAbstractButton>
-#include <QElapsedTimer>
 #include <atomic>
 #include <thread>
 
@@ -14,17 +13,6 @@
 using namespace velkotest;
 
 namespace {
-
-// Processes the window's events until pred() holds (or 10 s).
-template <class Pred>
-bool PumpUntil(Pred pred) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return pred();
-}
 
 QMessageBox* VisibleBox() {
     for (QWidget* pWidget : QApplication::topLevelWidgets()) {

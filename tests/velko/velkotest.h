@@ -4,8 +4,10 @@
 // with fresh settings, the sample model, and readers of what the window
 // shows (output lines, message boxes) and a screenshot writer.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QSettings>
@@ -16,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "velko/mainfrm.h"
 #include "velko/multilinelistbox.h"
@@ -100,6 +103,41 @@ inline void OnNextModal(std::function<void(QWidget*)> fn) {
         }
     });
     pTimer->start();
+}
+
+// While it lives, answers every modal message box with its button and keeps
+// the boxes' texts in order (questions asked on the window's thread).
+class CBoxAnswerer {
+public:
+    explicit CBoxAnswerer(QMessageBox::StandardButton eButton) : m_eButton(eButton) {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                m_listTexts << pBox->text();
+                pBox->button(m_eButton)->click();
+            }
+        });
+        m_timer.start();
+    }
+    void SetButton(QMessageBox::StandardButton eButton) { m_eButton = eButton; }
+    // The texts answered so far, which are forgotten.
+    QStringList Take() { return std::exchange(m_listTexts, {}); }
+
+private:
+    QTimer m_timer;
+    QMessageBox::StandardButton m_eButton;
+    QStringList m_listTexts;
+};
+
+// Processes the window's events until pred() holds (or nMilliseconds).
+template <class Pred>
+bool PumpUntil(Pred pred, int nMilliseconds = 10000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred() && timer.elapsed() < nMilliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return pred();
 }
 
 inline void SaveScreenshot(QWidget* pWidget, const QString& strName) {

@@ -1,0 +1,273 @@
+// The Code tab's commands with the real gcc: the sample built whole and step
+// by step while the window stays usable, Model name around a run, one build
+// per experiment, a syntax error that stops the build, and the compiler path
+// kept across opens and restarts.
+
+#include <QFileDialog>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QTreeWidget>
+
+#include "sh_sdl/sdlengine.h"
+#include "velko/buildcommands.h"
+#include "velko/outputwnd.h"
+#include "velko/propertieswnd.h"
+#include "velko/propertygrid.h"
+#include "velko/ribbon.h"
+#include "velkotest.h"
+
+using namespace velkotest;
+
+namespace {
+
+const char* const ALL_BUILT = "Model Compiled and Linked Successfully.";
+const char* const ALL_FAILED = "Some errors occurred during the process.";
+
+// Triggers a build command and waits for its last message.
+bool RunBuild(CMainFrame* pFrame, int nId) {
+    QSignalSpy spy(&pFrame->Build(), &CBuildCommands::BuildFinished);
+    pFrame->Commands().Action(nId)->trigger();
+    return spy.count() > 0 || spy.wait(120000);
+}
+
+// The System lines written since the tab held nFrom.
+QStringList SystemSince(CMainFrame* pFrame, int nFrom) {
+    return Lines(pFrame->Output()->System()).mid(nFrom);
+}
+
+int SystemCount(CMainFrame* pFrame) {
+    return pFrame->Output()->System()->count();
+}
+
+// Two experiments beside the model, each with its own limit for ping.
+void WriteExperiments(CMainFrame* pFrame, const QTemporaryDir& dir) {
+    for (const auto& [pszName, pszLimit] : {std::pair{"one", "3"}, std::pair{"two", "8"}}) {
+        WriteFile(dir, QStringLiteral("params/%1.param").arg(pszName),
+                  QStringLiteral("<?xml version='1.0' encoding='utf-8'?>\n<Parametrization><DCLS>"
+                                 "<DCL agent='court_ping' name='limit' type='int' value='%1'/>"
+                                 "</DCLS></Parametrization>")
+                      .arg(pszLimit)
+                      .toUtf8());
+    }
+    const std::string strExperiments =
+        WriteFile(dir, "runs.exp",
+                  "<?xml version='1.0' encoding='utf-8'?>\n<experiments>"
+                  "<experiment label='first' path='params/one.param'>a</experiment>"
+                  "<experiment label='second' path='params/two.param'>b</experiment>"
+                  "</experiments>");
+    QVERIFY(pFrame->Document().m_loader.LoadExperiments(strExperiments));
+}
+
+// Answers the Path command's file dialog with strPath, or cancels it.
+void ChooseCompiler(CMainFrame* pFrame, const QString& strPath) {
+    OnNextModal([strPath](QWidget* pModal) {
+        auto* pDialog = qobject_cast<QFileDialog*>(pModal);
+        QVERIFY(pDialog);
+        if (strPath.isEmpty()) {
+            pDialog->reject();
+        } else {
+            pDialog->selectFile(strPath);
+            static_cast<QDialog*>(pDialog)->accept();  // virtual: the dialog's own
+        }
+    });
+    pFrame->Commands().Action(ID_COMPILER_PATH)->trigger();
+}
+
+}  // namespace
+
+class CBuildTest : public QObject {
+    Q_OBJECT
+private slots:
+    void TheSampleIsBuiltWholeAndStepByStepAndNamesItselfOnlyWhileRunning() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QTemporaryDir dir;
+        const std::string strModel = CopySample(dir, "pingpong.velko");
+        QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+        CCommandTable& commands = pFrame->Commands();
+
+        // Before any run the model has no library to name.
+        commands.Action(ID_MODEL_NAME)->trigger();
+        QCOMPARE(TakeBoxes(), QStringList{"Error"});
+
+        // While the worker builds, the window refuses what would pull the
+        // engine from under it.
+        int nFrom = SystemCount(pFrame);
+        QSignalSpy spy(&pFrame->Build(), &CBuildCommands::BuildFinished);
+        commands.Action(ID_CODE_ALL)->trigger();
+        QVERIFY(pFrame->IsBuilding());
+        QVERIFY(!commands.Action(ID_CODE_ALL)->isEnabled());
+        QVERIFY(!commands.Action(ID_CODE_LINK)->isEnabled());
+        QVERIFY(!commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        QVERIFY(pFrame->Properties()->IsReadOnly());
+        QCOMPARE(pFrame->OpenChosenFile(strModel), int(LM_REFUSED));
+        pFrame->close();
+        QVERIFY(pFrame->isVisible());
+        QVERIFY(spy.wait(120000));
+        const QStringList listBoxes = TakeBoxes();
+        QVERIFY(
+            listBoxes.contains("The model library is being built. Wait for the build to end "
+                               "before opening or closing a model."));
+        QVERIFY(listBoxes.contains(
+            "The model library is being built. Wait for the build to end before quitting."));
+
+        QStringList listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 3);
+        QVERIFY2(listLines[0].startsWith("\"/usr/bin/gcc\" -c -fPIC -DBUILD_DLL"),
+                 qPrintable(listLines[0]));
+        QVERIFY2(listLines[1].startsWith("\"/usr/bin/gcc\" -shared"), qPrintable(listLines[1]));
+        QCOMPARE(listLines[2], QString::fromLatin1(ALL_BUILT));
+        const QString strLibrary = dir.filePath("pingpong.so");
+        QVERIFY(QFile::exists(strLibrary));
+        QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
+        QVERIFY(!pFrame->Properties()->IsReadOnly());
+
+        // Step by step: creating the code reports nothing; the compile log
+        // comes line by line (ending in a line break, so with an empty
+        // line); the link log as one item, then the caption.
+        nFrom = SystemCount(pFrame);
+        QFile::remove(dir.filePath("pingpong.c"));
+        QVERIFY(RunBuild(pFrame, ID_CODE_CREATE));
+        QCOMPARE(SystemSince(pFrame, nFrom), QStringList());
+        QVERIFY(QFile::exists(dir.filePath("pingpong.c")));
+        QVERIFY(RunBuild(pFrame, ID_CODE_COMPILE));
+        listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 3);
+        QCOMPARE(listLines[0], QStringLiteral("Code compiled successfully."));
+        QVERIFY(listLines[1].startsWith("\"/usr/bin/gcc\" -c"));
+        QCOMPARE(listLines[2], QString());
+        nFrom = SystemCount(pFrame);
+        QVERIFY(RunBuild(pFrame, ID_CODE_LINK));
+        listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 2);
+        QCOMPARE(listLines[0], QStringLiteral("DLL Linked successfully."));
+        QVERIFY(listLines[1].startsWith("\"/usr/bin/gcc\" -shared"));
+        QCOMPARE(pFrame->CaptionBar()->Text(),
+                 QStringLiteral("Compilation and link finished. Ready to execute the model."));
+        QVERIFY(QFile::exists(strLibrary));
+        pFrame->Ribbon()->findChild<QTabBar*>()->setCurrentIndex(2);  // "&Code"
+        pFrame->Output()->System()->scrollToBottom();
+        SaveScreenshot(pFrame, QStringLiteral("build-sample"));
+
+        // The library names the model while a run has it loaded, and no
+        // longer once the run has ended and freed it.
+        CSDLEngine* pEngine = pFrame->Engine();
+        pEngine->m_bRepresentationTrace = false;
+        QCOMPARE(pEngine->StartThread(), 0);
+        QVERIFY(PumpUntil([&] { return pEngine->GetRunState() == RS_INITIALIZED; }));
+        commands.Action(ID_MODEL_NAME)->trigger();
+        const QString strName = Lines(pFrame->Output()->System()).last();
+        QCOMPARE(strName, QStringLiteral("pingpong"));
+        QCOMPARE(TakeBoxes(), QStringList{strName});
+        pEngine->Stop();
+        QVERIFY(PumpUntil([&] { return !pFrame->IsRunAlive(); }));
+        commands.Action(ID_MODEL_NAME)->trigger();
+        QCOMPARE(TakeBoxes(), QStringList{"Initialize first the model."});
+    }
+
+    void EachExperimentIsBuiltAndAFailureStopsTheRest() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QTemporaryDir dir;
+        QCOMPARE(pFrame->LoadModel(CopySample(dir, "pingpong.velko")), int(LM_LOADED));
+        WriteExperiments(pFrame, dir);
+        pFrame->Properties()->SelectProcess("court_ping");
+
+        int nFrom = SystemCount(pFrame);
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        QStringList listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 3);
+        // One log of each kind, with both experiments' steps.
+        for (const char* pszBase : {"params/one", "params/two"}) {
+            QVERIFY(listLines[0].contains(dir.filePath(pszBase) + ".c"));
+            QVERIFY(listLines[1].contains(dir.filePath(pszBase) + ".so"));
+            QVERIFY(QFile::exists(dir.filePath(pszBase) + ".so"));
+        }
+        QCOMPARE(listLines[2], QString::fromLatin1(ALL_BUILT));
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("second"));
+        QCOMPARE(pFrame->Engine()->m_strCodeBasePath, dir.filePath("params/two").toStdString());
+        // The pane shows the last experiment's values.
+        const QTreeWidgetItem* pDcl = pFrame->Properties()->Grid()->Tree()->topLevelItem(1);
+        QCOMPARE(CPropertyGrid::Name(pDcl->child(0)), QStringLiteral("limit"));
+        QCOMPARE(CPropertyGrid::Value(pDcl->child(0)), QStringLiteral("8"));
+
+        // A syntax error in a task: the first experiment fails to compile and
+        // the second is never generated.
+        QTemporaryDir broken;
+        const std::string strBroken = CopySample(broken, "pingpong.velko");
+        QFile file(QString::fromStdString(strBroken));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray text = file.readAll();
+        file.close();
+        QVERIFY(text.contains("serves = 0;"));
+        WriteFile(broken, "pingpong.velko", text.replace("serves = 0;", "serves = ;"));
+        QCOMPARE(pFrame->LoadModel(strBroken), int(LM_LOADED));
+        WriteExperiments(pFrame, broken);
+        nFrom = SystemCount(pFrame);
+        const int nErrorsFrom = pFrame->Output()->Errors()->count();
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 3);
+        QVERIFY2(listLines[0].contains("error"), qPrintable(listLines[0]));
+        QCOMPARE(listLines[1], QString());
+        QCOMPARE(listLines[2], QString::fromLatin1(ALL_FAILED));
+        QVERIFY(QFile::exists(broken.filePath("params/one.c")));
+        QVERIFY(!QFile::exists(broken.filePath("params/one.so")));
+        QVERIFY(!QFile::exists(broken.filePath("params/two.c")));
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("first"));
+        QVERIFY(Lines(pFrame->Output()->Errors())
+                    .mid(nErrorsFrom)
+                    .join("\n")
+                    .contains("The compilation of"));
+    }
+
+    void TheCompilerPathIsKeptAndAMissingCompilerIsReported() {
+        CStartedApp started;
+        QTemporaryDir dir;
+        const std::string strModel = CopySample(dir, "pingpong.velko");
+        const QString strCompiler = QString::fromStdString(
+            WriteFile(dir, "tools/gcc", "#!/bin/sh\necho 'a compiler of our own'\nexit 1\n"));
+        QFile::setPermissions(strCompiler, QFile::permissions(strCompiler) | QFile::ExeOwner);
+
+        CMainFrame* pFrame = started.Frame();
+        int nFrom = SystemCount(pFrame);
+        ChooseCompiler(pFrame, strCompiler);
+        QCOMPARE(SystemSince(pFrame, nFrom), QStringList({"Current gcc.exe path: /usr/bin/gcc",
+                                                          "New gcc.exe path: " + strCompiler}));
+
+        // Every engine opened afterwards gets it, also after a restart.
+        QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+        QCOMPARE(pFrame->Engine()->m_Compiler.GetCompiler(), strCompiler.toStdString());
+        QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+        QCOMPARE(pFrame->Engine()->m_Compiler.GetCompiler(), strCompiler.toStdString());
+        started.Restart();
+        pFrame = started.Frame();
+        QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+        QCOMPARE(pFrame->Engine()->m_Compiler.GetCompiler(), strCompiler.toStdString());
+        nFrom = SystemCount(pFrame);
+        ChooseCompiler(pFrame, {});
+        QCOMPARE(SystemSince(pFrame, nFrom), QStringList{"Current gcc.exe path: " + strCompiler});
+
+        // A compiler that fails gives its output; one that is gone is named.
+        nFrom = SystemCount(pFrame);
+        QVERIFY(RunBuild(pFrame, ID_CODE_COMPILE));
+        QStringList listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.value(0), QStringLiteral("Some errors ocurred during the compilation."));
+        QVERIFY(listLines.contains("a compiler of our own"));
+        QFile::remove(strCompiler);
+        nFrom = SystemCount(pFrame);
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 4);
+        QVERIFY2(listLines[0].startsWith("The compiler " + strCompiler + " cannot be run: "),
+                 qPrintable(listLines[0]));
+        QVERIFY(listLines[1].contains(strCompiler));
+        QVERIFY(listLines[1].contains("No such file or directory"));
+        QCOMPARE(listLines[3], QString::fromLatin1(ALL_FAILED));
+        QVERIFY(!listLines.join("\n").contains("successfully", Qt::CaseInsensitive));
+    }
+};
+
+VELKO_TEST_SUITE("Build", CBuildTest)
+#include "build_test.moc"
