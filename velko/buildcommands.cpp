@@ -80,8 +80,10 @@ void CBuildCommands::Start(std::function<void()> fnWork, std::function<void()> f
         try {
             fnWork();
         } catch (const std::exception& e) {
+            m_job.bFailed = true;
             PostSystem(std::string("The build failed: ") + e.what());
         } catch (...) {
+            m_job.bFailed = true;
             PostSystem("The build failed.");
         }
         // Queued after every line the work posted.
@@ -104,29 +106,33 @@ void CBuildCommands::Finish() {
     emit BuildFinished();
 }
 
-void CBuildCommands::CheckCompiler() {
-    if (access(m_strCompilerPath.c_str(), X_OK) != 0) {
+CSDLEngine* CBuildCommands::BeginBuild(bool bRunsCompiler) {
+    CSDLEngine* pEngine = EngineOrTell();
+    if (!pEngine || m_bBuilding) {
+        return nullptr;
+    }
+    // Said before the step tries, beside what the step itself reports.
+    if (bRunsCompiler && access(m_strCompilerPath.c_str(), X_OK) != 0) {
         m_frame.WriteSystem(Format("The compiler %s cannot be run: %s. Choose gcc with Path.",
                                    m_strCompilerPath.c_str(), GetSystemErrorText(errno).c_str()));
     }
+    SetBuilding(true);
+    return pEngine;
 }
 
 void CBuildCommands::OnCreateCode() {
-    CSDLEngine* pEngine = EngineOrTell();
-    if (!pEngine || m_bBuilding) {
+    CSDLEngine* pEngine = BeginBuild(false);
+    if (!pEngine) {
         return;
     }
-    SetBuilding(true);
     Start([pEngine] { pEngine->CreateCodeFile(""); }, [this] { Finish(); });
 }
 
 void CBuildCommands::OnCompile() {
-    CSDLEngine* pEngine = EngineOrTell();
-    if (!pEngine || m_bBuilding) {
+    CSDLEngine* pEngine = BeginBuild(true);
+    if (!pEngine) {
         return;
     }
-    CheckCompiler();
-    SetBuilding(true);
     Start(
         [this, pEngine] {
             std::string strLog;
@@ -141,12 +147,10 @@ void CBuildCommands::OnCompile() {
 }
 
 void CBuildCommands::OnLink() {
-    CSDLEngine* pEngine = EngineOrTell();
-    if (!pEngine || m_bBuilding) {
+    CSDLEngine* pEngine = BeginBuild(true);
+    if (!pEngine) {
         return;
     }
-    CheckCompiler();
-    SetBuilding(true);
     Start(
         [this, pEngine] {
             std::string strLog;
@@ -164,16 +168,14 @@ void CBuildCommands::OnLink() {
 }
 
 void CBuildCommands::OnBuildAll() {
-    CSDLEngine* pEngine = EngineOrTell();
-    if (!pEngine || m_bBuilding) {
+    CSDLEngine* pEngine = BeginBuild(true);
+    if (!pEngine) {
         return;
     }
-    CheckCompiler();
     m_job = SBuildJob();
     for (const auto& [strLabel, pExperiment] : m_frame.Document().m_loader.m_mapExperiments) {
         m_job.vecExperiments.emplace_back(strLabel, pExperiment->m_strPath);
     }
-    SetBuilding(true);
     if (m_job.vecExperiments.empty()) {
         Start([this, pEngine] { BuildOnce(*pEngine); }, [this] { FinishBuildAll(); });
     } else {

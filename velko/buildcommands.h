@@ -72,6 +72,10 @@ private:
 
     // The engine, or null after telling the user to load a model.
     CSDLEngine* EngineOrTell() const;
+    // The start of a build command: the engine, now marked as building, or
+    // null (no model, or a build runs). A step that runs the compiler first
+    // tells the user when the compiler cannot be run.
+    CSDLEngine* BeginBuild(bool bRunsCompiler);
     // Sets the flag and lets the commands and panes follow it.
     void SetBuilding(bool bBuilding);
     // Runs fnWork on the worker thread, then fnDone on the window's thread.
@@ -86,8 +90,6 @@ private:
     // the full build when none is left or a build failed.
     void NextExperiment();
     void FinishBuildAll();
-    // Tells the user when the compiler cannot be run before a step tries.
-    void CheckCompiler();
 
     CMainFrame& m_frame;
     std::string m_strCompilerPath;

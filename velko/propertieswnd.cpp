@@ -137,8 +137,11 @@ void CPropertiesWnd::SetMode(const QString& strMode) {
     if (strMode != MODE_MODEL && strMode != MODE_REPRESENTATION) {
         return;
     }
+    if (m_pModeBox->currentText() != strMode) {
+        m_pModeBox->setCurrentText(strMode);  // comes back here through the box
+        return;
+    }
     m_strMode = strMode;
-    m_pModeBox->setCurrentText(strMode);
     RefreshProperties();
 }
 

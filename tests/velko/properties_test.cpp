@@ -9,6 +9,7 @@
 
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdloperation.h"
 #include "sh_sdl/sdlprocess.h"
 #include "velko/propertieswnd.h"
 #include "velko/propertygrid.h"
@@ -105,6 +106,10 @@ bool TypeIntoGrid(CPropertyGrid* pGrid, QTreeWidgetItem* pItem, const QString& s
     QTest::keyClick(pEditor, Qt::Key_Return);
     QCoreApplication::processEvents();
     return true;
+}
+
+QString Q(const std::string& str) {
+    return QString::fromStdString(str);
 }
 
 CSDLProcess* Walker(CMainFrame* pFrame) {
@@ -251,6 +256,13 @@ private slots:
         pPane->Action(ID_PROPERTIES_RESET)->trigger();
         QCOMPARE(answerer.Take(), QStringList{RESET_QUESTION});
         QCOMPARE(CPropertyGrid::Value(pSteps), QStringLiteral("12"));
+
+        // An operation's page.
+        const auto& [strKey, pOperation] = *pFrame->Engine()->m_mapOperations.begin();
+        pPane->ShowOperation(strKey);
+        QCOMPARE(GridOf(pGrid), QStringList({"Operation", " Name=" + Q(pOperation->m_strName),
+                                             " GlobalID=" + Q(strKey), " IP=127.0.0.1"}));
+        pPane->SelectProcess(WALKER);
 
         // A variable with no saved value keeps what the grid shows.
         pWalker->GetVariable("note")->m_strValue = "set elsewhere";
