@@ -97,7 +97,7 @@ public:
 private:
     void PostUpdate() {
         QMetaObject::invokeMethod(
-            m_pFrame, [pFrame = m_pFrame] { pFrame->UpdateCommands(); }, Qt::QueuedConnection);
+            m_pFrame, [pFrame = m_pFrame] { pFrame->OnRunStateChanged(); }, Qt::QueuedConnection);
     }
 
     CMainFrame* m_pFrame;
@@ -177,6 +177,7 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
     m_pFileView = new CFileView(this);
 
     RegisterHandlers();
+    CreateRunControl();
     m_pCommands->SetReporter(
         [this](const QString& strLine) { WriteSystem(strLine.toStdString()); });
     connect(m_pCommands, &CCommandTable::CommandDone, this, [this] { UpdateCommands(); });
@@ -228,7 +229,7 @@ void CMainFrame::CreateRibbon() {
     pCompiler->addAction(commands.Action(ID_MODEL_NAME));
     pCompiler->addAction(commands.Action(ID_CREATE_CPP));
     QMenu* pSimulation = m_pAppMenu->addMenu(QStringLiteral("Simulation"));
-    for (int nId : {ID_NET_LOCAL, ID_NET_INTRANET, ID_NET_INTERNET}) {
+    for (int nId : {ID_NET_LOCAL, ID_NET_INTRANET, ID_NET_INTERNET, ID_SIM_ERRORREPORT}) {
         pSimulation->addAction(commands.Action(nId));
     }
     m_pAppMenu->addSeparator();
@@ -464,6 +465,7 @@ void CMainFrame::DeleteEngine() {
     m_document.m_loader.m_pEngine = nullptr;
     // The engine stops a live run, answers its questions Cancel and joins it.
     m_pEngine.reset();
+    ResetRunControl();
 }
 
 void CMainFrame::AttachEngine(std::unique_ptr<CSDLEngine> pEngine) {

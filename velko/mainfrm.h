@@ -19,6 +19,8 @@
 
 class CBuildCommands;
 class CCalendarBar;
+class CDlgRunning;
+class CDlgWaitConn;
 class CEngineListener;
 class CClassView;
 class CFileView;
@@ -33,6 +35,7 @@ class CVELKOApp;
 class CVELKOView;
 class QLabel;
 class QMenu;
+class QTimer;
 class QTreeWidgetItem;
 
 // Results of LoadModel.
@@ -109,6 +112,30 @@ public:
     // "Trace options" of the selected process.
     void OnTraceOptions();
 
+    // ---- Run control (mainfrmrun.cpp) -----------------------------------------------------
+    // The Simulation tab's commands. None of them waits for the simulation
+    // thread: a Step ends, and the monitor moves on, when the engine's
+    // listener reports the change.
+    void OnInitialize();
+    void OnRun();
+    // Step by step: one more step (ignored while one is pending); otherwise
+    // pauses a going run or resumes a paused one.
+    void OnStep();
+    void OnStop();
+    void OnSimulationTime();
+    // Starts the viewer program named in the settings.
+    void OnLaunchEye();
+    // The records of the last step into the Model tab, the next event time
+    // into the System tab, a pending error report into the Errors tab.
+    void ShowStepMessages();
+    void StopEngine(CSDLEngine* pEngine);
+    // The engine's run changed: the monitor, a pending Step and the
+    // commands follow (posted by the engine's listener).
+    void OnRunStateChanged();
+    bool IsStepPending() const { return m_bStepPending; }
+    CDlgRunning* RunningDialog() const { return m_pRunningDlg; }
+    CDlgWaitConn* WaitConnDialog() const { return m_pWaitConnDlg; }
+
     // ---- Frame ---------------------------------------------------------------------------
     // Evaluates every command's rule.
     void UpdateCommands();
@@ -173,6 +200,16 @@ private:
     void RemoveAgentItems(const std::vector<std::string>& vecKeys);
     QTreeWidgetItem* FindAgentItem(const std::string& strAgentKey) const;
     QTreeWidgetItem* AddAgentItem(QTreeWidgetItem* pParent, const CSDLAgent* pAgent);
+    // Run control: the dialogs, the monitor's timer and the commands'
+    // handlers; what the monitor does at each change of the run; a pending
+    // Step that ends; giving up the wait for the viewer; all of it dropped
+    // with the engine.
+    void CreateRunControl();
+    void AdvanceMonitor();
+    void EndMonitor();
+    void FinishStepIfDone();
+    void CancelViewerWait();
+    void ResetRunControl();
 
     CVELKOApp& m_app;
     CCommandTable* m_pCommands;
@@ -198,4 +235,21 @@ private:
     // Hears the engine's run on its threads and posts to this one.
     std::unique_ptr<CEngineListener> m_pListener;
     std::unique_ptr<CSDLEngine> m_pEngine;
+
+    // Where the monitor is in the run that Initialize started.
+    enum MonitorPhase {
+        MP_OFF,              // no run followed
+        MP_VIEWER_WAIT,      // "Client Connections" shown while the run waits for the viewer
+        MP_INITIALIZING,     // until the run is initialised (or its start fails)
+        MP_WAITING_FOR_RUN,  // caption shown; until Run
+        MP_RUNNING,          // "Running" shows the time once a second while running
+    };
+    CDlgRunning* m_pRunningDlg = nullptr;
+    CDlgWaitConn* m_pWaitConnDlg = nullptr;
+    QTimer* m_pMonitorTimer = nullptr;
+    MonitorPhase m_eMonitor = MP_OFF;
+    // The engine's count of run starts when the followed run was started.
+    int m_nMonitorRunCount = 0;
+    bool m_bViewerWaitCancelled = false;
+    bool m_bStepPending = false;
 };

@@ -17,6 +17,8 @@ inline constexpr const char* SETTING_RECENT = "RecentFileList";
 inline constexpr const char* SETTING_GEOMETRY = "MainFrame/Geometry";
 inline constexpr const char* SETTING_LAYOUT = "MainFrame/State";
 inline constexpr const char* SETTING_COMPILER = "CompilerPath";
+// The viewer program "Launch tye Eye" starts.
+inline constexpr const char* SETTING_VIEWER_PATH = "ViewerPath";
 inline constexpr int MAX_RECENT_FILES = 16;
 
 class CVELKOApp : public QObject {

@@ -20,6 +20,7 @@
 #include <string>
 #include <utility>
 
+#include "sh_sdl/sdlengine.h"
 #include "velko/mainfrm.h"
 #include "velko/multilinelistbox.h"
 #include "velko/velkoapp.h"
@@ -56,6 +57,17 @@ inline std::string CopySample(const QTemporaryDir& dir, const QString& strName) 
     const QString strPath = dir.filePath(strName);
     QFile::copy(QString::fromStdString(SampleModel()), strPath);
     return strPath.toStdString();
+}
+
+// Opens the model and builds its library with the real gcc through the
+// engine, as the Code tab's full build does.
+inline void OpenAndBuild(CMainFrame* pFrame, const std::string& strModel) {
+    QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+    CSDLEngine* pEngine = pFrame->Engine();
+    std::string strLog;
+    QCOMPARE(pEngine->CreateCodeFile(""), 1);
+    QVERIFY2(pEngine->CompileCode("", strLog) == 1, strLog.c_str());
+    QVERIFY2(pEngine->LinkDLL("", strLog) == 1, strLog.c_str());
 }
 
 inline std::string WriteFile(const QTemporaryDir& dir, const QString& strName,

@@ -1,0 +1,356 @@
+// The frame's run control: the Simulation tab's commands, the monitor that
+// follows a run from Initialize to its end, the step handshake and the
+// viewer launch.
+//
+// Nothing here waits for the simulation thread. The engine's listener posts
+// every change of the run to OnRunStateChanged; the monitor and a pending
+// Step advance there (and on the monitor's one-second timer), reading the
+// engine's state as it is when the post arrives.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QTimer>
+
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/sdlagent.h"
+#include "sh_sdl/sdlengine.h"
+#include "velko/dlgreplicationconfig.h"
+#include "velko/dlgrunning.h"
+#include "velko/dlgwaitconn.h"
+#include "velko/guinotifier.h"
+#include "velko/mainfrm.h"
+#include "velko/velkoapp.h"
+
+namespace {
+
+// The viewer program when the settings name none: beside this program (as
+// installed), else where the build tree puts it.
+QString DefaultViewerPath() {
+    const QDir dir(QCoreApplication::applicationDirPath());
+    const QString strBeside = dir.filePath(QStringLiteral("velkoeyedx"));
+    const QString strBuilt =
+        QDir::cleanPath(dir.filePath(QStringLiteral("../clients/velkoeyedx/velkoeyedx")));
+    return !QFileInfo(strBeside).isExecutable() && QFileInfo(strBuilt).isExecutable() ? strBuilt
+                                                                                      : strBeside;
+}
+
+// The run's start is over: initialised, or ended without being initialised.
+bool IsPastStart(EngineRunState eState) {
+    return eState != RS_IDLE && eState != RS_STARTING && eState != RS_WAITING_FOR_VIEWER;
+}
+
+}  // namespace
+
+void CMainFrame::CreateRunControl() {
+    CCommandTable& commands = *m_pCommands;
+    m_pRunningDlg =
+        new CDlgRunning(this, commands.Action(ID_SIM_STOP), commands.Action(ID_SIM_STEP));
+    m_pWaitConnDlg = new CDlgWaitConn(this, [this] { CancelViewerWait(); });
+    m_pMonitorTimer = new QTimer(this);
+    m_pMonitorTimer->setInterval(1000);
+    connect(m_pMonitorTimer, &QTimer::timeout, this, [this] { AdvanceMonitor(); });
+
+    commands.SetHandler(ID_SIM_INITIALIZE, [this] { OnInitialize(); });
+    commands.SetHandler(ID_SIM_RUN, [this] { OnRun(); });
+    commands.SetHandler(ID_SIM_STEP, [this] { OnStep(); });
+    commands.SetHandler(ID_SIM_STOP, [this] { OnStop(); });
+    commands.SetHandler(ID_SIM_TIME, [this] { OnSimulationTime(); });
+    commands.SetHandler(ID_SIM_LAUNCHEYE, [this] { OnLaunchEye(); });
+    commands.SetHandler(ID_SIM_RUNNINGDLG, [this] {
+        if (m_pEngine) {
+            m_pRunningDlg->setVisible(m_pRunningDlg->isHidden());
+        }
+    });
+    commands.SetHandler(ID_SIM_ERRORREPORT, [this] {
+        if (m_pEngine && m_pEngine->GetRootAgent()) {
+            std::string strReport;
+            {
+                auto lock = m_pEngine->LockTree();
+                strReport = m_pEngine->GetRootAgent()->GetErrorReport();
+            }
+            WriteErrors(strReport);
+        }
+    });
+    // The five settings of a run flip their engine flag; without an engine
+    // they do nothing.
+    const std::pair<int, std::atomic<bool> CSDLEngine::*> toggles[] = {
+        {ID_SIM_STEPBYSTEP, &CSDLEngine::m_bStepByStep},
+        {ID_SIM_USECLIENTS, &CSDLEngine::m_bUseClients},
+        {ID_SIM_STOPONERRORS, &CSDLEngine::m_bStopOnErrors},
+        {ID_SIM_EXECTRACE, &CSDLEngine::m_bExecutionTrace},
+        {ID_SIM_REPRTRACE, &CSDLEngine::m_bRepresentationTrace},
+    };
+    for (const auto& [nId, pFlag] : toggles) {
+        commands.SetHandler(nId, [this, pFlag = pFlag] {
+            if (m_pEngine) {
+                std::atomic<bool>& bFlag = m_pEngine.get()->*pFlag;
+                bFlag = !bFlag;
+            }
+        });
+    }
+}
+
+// ---- Commands ---------------------------------------------------------------------------
+
+void CMainFrame::OnInitialize() {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load a model first.", NB_OK, NI_NONE);
+        return;
+    }
+    const bool bClients = m_pEngine->m_bUseClients;
+    if (bClients) {
+        ShowCaptionMessage(QStringLiteral("Waiting for client's connection."),
+                           QStringLiteral("Clients"), ID_CAPTION_TOGGLE, QStringLiteral("OK"));
+    }
+    const int nRunCount = m_pEngine->m_nRunCount;
+    if (m_pEngine->StartThread() != 0) {
+        return;  // a run is alive: nothing was started
+    }
+    m_nMonitorRunCount = nRunCount;
+    m_bViewerWaitCancelled = false;
+    m_eMonitor = bClients ? MP_VIEWER_WAIT : MP_INITIALIZING;
+    if (bClients) {
+        // Shown before the wait starts, so that the wait always has its
+        // Cancel; hidden when the wait is over.
+        m_pWaitConnDlg->SetPort(m_pEngine->GetServer().GetDataPort());
+        m_pWaitConnDlg->show();
+    }
+    m_pMonitorTimer->start();
+    AdvanceMonitor();
+}
+
+void CMainFrame::OnRun() {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load a model first.", NB_OK, NI_NONE);
+        return;
+    }
+    m_pEngine->Run();
+    WriteSystem("Simulation running...");
+    if (m_pEngine->m_bStepByStep) {
+        // The first step's records are shown once that step has ended.
+        m_bStepPending = true;
+        FinishStepIfDone();
+    }
+    AdvanceMonitor();
+}
+
+void CMainFrame::OnStep() {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
+        return;
+    }
+    if (m_pEngine->m_bStepByStep) {
+        if (m_bStepPending) {
+            return;
+        }
+        m_bStepPending = true;
+        m_pEngine->StepOnce();
+        FinishStepIfDone();
+    } else if (m_pEngine->m_bGo) {
+        m_pEngine->Pause();
+    } else {
+        m_pEngine->Resume();
+    }
+}
+
+void CMainFrame::OnStop() {
+    if (!m_pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
+        return;
+    }
+    // The time as the stop is given: the run's end resets the model.
+    const float fTime = static_cast<float>(m_pEngine->GetNextEventTime(nullptr));
+    StopEngine(m_pEngine.get());
+    WriteSystem(Format("Simulation stop done at time %f", static_cast<double>(fTime)));
+    m_pRunningDlg->hide();
+    AdvanceMonitor();
+}
+
+void CMainFrame::StopEngine(CSDLEngine* pEngine) {
+    pEngine->Stop();
+}
+
+void CMainFrame::OnSimulationTime() {
+    CSDLEngine* pEngine = m_pEngine.get();
+    if (!pEngine) {
+        m_pNotifier->MessageBox("VELKO", "Open first a model", NB_OK, NI_NONE);
+        return;
+    }
+    CDlgReplicationConfig dialog(this);
+    dialog.m_nEndMode = pEngine->m_nEndMode;
+    dialog.m_strLoops = QString::fromStdString(Format("%d", pEngine->m_nLoopLimit.load()));
+    dialog.m_strEndTime = QString::fromStdString(Format("%f", pEngine->m_dEndTime.load()));
+    if (dialog.exec() != QDialog::Accepted || pEngine != m_pEngine.get()) {
+        return;
+    }
+    pEngine->m_nEndMode = dialog.m_nEndMode;
+    int nLoops = 0;
+    if (ReadWholeNumber(dialog.m_strLoops, nLoops)) {
+        pEngine->m_nLoopLimit = nLoops;
+    } else {
+        WriteSystem(Format("\"%s\" is not a whole number: the number of loops stays %d.",
+                           dialog.m_strLoops.toStdString().c_str(), pEngine->m_nLoopLimit.load()));
+    }
+    double dEndTime = 0.0;
+    if (ReadDecimalNumber(dialog.m_strEndTime, dEndTime)) {
+        pEngine->m_dEndTime = dEndTime;
+    } else {
+        WriteSystem(Format("\"%s\" is not a number: the end time stays %f.",
+                           dialog.m_strEndTime.toStdString().c_str(), pEngine->m_dEndTime.load()));
+    }
+}
+
+void CMainFrame::OnLaunchEye() {
+    const QString strPath = QSettings().value(SETTING_VIEWER_PATH, DefaultViewerPath()).toString();
+    QProcess process;
+    process.setProgram(strPath);
+    if (!process.startDetached()) {
+        WriteSystem(Format("The viewer could not be started from \"%s\": %s",
+                           strPath.toStdString().c_str(),
+                           process.errorString().toStdString().c_str()));
+    }
+}
+
+// ---- Step messages ----------------------------------------------------------------------
+
+void CMainFrame::ShowStepMessages() {
+    std::string strMessages = m_pEngine->TakeMessages();
+    if (!strMessages.empty()) {
+        for (std::string strLine = NextTokenChar(strMessages, '\n'); !strLine.empty();
+             strLine = NextTokenChar(strMessages, '\n')) {
+            FormatTraceMessage(strLine);
+        }
+        FormatTraceMessage(strMessages);
+    }
+    WriteSystem(Format("Minimum Event Time: %f", m_pEngine->GetNextEventTime(nullptr)));
+    if (m_pEngine->m_bErrorPending && m_pEngine->GetRootAgent()) {
+        std::string strReport;
+        {
+            auto lock = m_pEngine->LockTree();
+            strReport = m_pEngine->GetRootAgent()->GetErrorReport();
+        }
+        WriteErrors(strReport);
+        m_pEngine->m_bErrorPending = false;
+    }
+}
+
+void CMainFrame::FinishStepIfDone() {
+    if (!m_bStepPending) {
+        return;
+    }
+    if (m_pEngine) {
+        // The step has ended when the loop cleared go at its next wait point,
+        // or when the run is over (its end clears go too).
+        const EngineRunState eState = m_pEngine->GetRunState();
+        if (m_pEngine->m_bGo || (eState != RS_PAUSED && eState != RS_ENDED)) {
+            return;
+        }
+    }
+    m_bStepPending = false;
+    if (m_pEngine) {
+        ShowStepMessages();
+    }
+}
+
+// ---- Monitor ------------------------------------------------------------------------------
+
+void CMainFrame::OnRunStateChanged() {
+    AdvanceMonitor();
+    FinishStepIfDone();
+    UpdateCommands();
+}
+
+void CMainFrame::AdvanceMonitor() {
+    if (m_eMonitor == MP_OFF) {
+        return;
+    }
+    CSDLEngine* pEngine = m_pEngine.get();
+    if (!pEngine) {
+        EndMonitor();
+        return;
+    }
+    const EngineRunState eState = pEngine->GetRunState();
+    if (m_eMonitor == MP_VIEWER_WAIT) {
+        CEstadisticsServidor& server = pEngine->GetServer();
+        if (const unsigned nPort = server.GetBoundPort()) {
+            m_pWaitConnDlg->SetPort(nPort);
+        }
+        if (IsPastStart(eState)) {
+            m_pWaitConnDlg->hide();
+            m_eMonitor = MP_INITIALIZING;
+        } else if (m_bViewerWaitCancelled && eState == RS_WAITING_FOR_VIEWER) {
+            // A cancel given before the server was ready is given again.
+            server.CancelWait();
+        }
+    }
+    if (m_eMonitor == MP_INITIALIZING) {
+        if (pEngine->m_nRunCount > m_nMonitorRunCount) {
+            if (pEngine->GetServer().IsConnected()) {
+                ShowCaptionMessage(QStringLiteral("Client Connection established and model "
+                                                  "succesfully initialized."),
+                                   QStringLiteral("Connection"), ID_CAPTION_TOGGLE,
+                                   QStringLiteral("OK"));
+            } else {
+                ShowCaptionMessage(QStringLiteral("Model successfully initialized."),
+                                   QStringLiteral("Initialization"), ID_CAPTION_TOGGLE,
+                                   QStringLiteral("OK"));
+            }
+            m_eMonitor = MP_WAITING_FOR_RUN;
+        } else if (eState == RS_ENDED) {
+            // The engine's own lines on why are already on their way to the
+            // System tab: the library's reason is queued behind them.
+            const std::string strReason = pEngine->GetLibraryError();
+            QMetaObject::invokeMethod(
+                this,
+                [this, strReason] {
+                    if (!strReason.empty()) {
+                        WriteSystem("Initialization failed: " + strReason);
+                    }
+                },
+                Qt::QueuedConnection);
+            ShowCaptionMessage(QStringLiteral("The model could not be initialized."),
+                               QStringLiteral("Initialization"), ID_CAPTION_TOGGLE,
+                               QStringLiteral("OK"));
+            EndMonitor();
+            return;
+        }
+    }
+    if (m_eMonitor == MP_WAITING_FOR_RUN) {
+        if (pEngine->m_bRunning) {
+            m_pRunningDlg->show();
+            m_eMonitor = MP_RUNNING;
+        } else if (eState == RS_ENDING || eState == RS_ENDED) {
+            EndMonitor();
+            return;
+        }
+    }
+    if (m_eMonitor == MP_RUNNING) {
+        if (pEngine->m_bRunning) {
+            m_pRunningDlg->SetTime(pEngine->GetNextEventTime(nullptr));
+        } else {
+            EndMonitor();
+        }
+    }
+}
+
+void CMainFrame::EndMonitor() {
+    m_eMonitor = MP_OFF;
+    m_pMonitorTimer->stop();
+    m_pWaitConnDlg->hide();
+}
+
+void CMainFrame::CancelViewerWait() {
+    m_bViewerWaitCancelled = true;
+    if (m_pEngine) {
+        m_pEngine->GetServer().CancelWait();
+    }
+}
+
+void CMainFrame::ResetRunControl() {
+    EndMonitor();
+    m_bStepPending = false;
+    m_pRunningDlg->hide();
+}
