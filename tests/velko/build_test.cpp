@@ -24,13 +24,6 @@ namespace {
 const char* const ALL_BUILT = "Model Compiled and Linked Successfully.";
 const char* const ALL_FAILED = "Some errors occurred during the process.";
 
-// Triggers a build command and waits for its last message.
-bool RunBuild(CMainFrame* pFrame, int nId) {
-    QSignalSpy spy(&pFrame->Build(), &CBuildCommands::BuildFinished);
-    pFrame->Commands().Action(nId)->trigger();
-    return spy.count() > 0 || spy.wait(120000);
-}
-
 // The System lines written since the tab held nFrom.
 QStringList SystemSince(CMainFrame* pFrame, int nFrom) {
     return Lines(pFrame->Output()->System()).mid(nFrom);

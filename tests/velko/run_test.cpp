@@ -13,6 +13,7 @@
 #include <QToolButton>
 
 #include "sh_aux/xmlparser.h"
+#include "sh_sdl/sdlengine.h"
 #include "support/fakeviewer.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
@@ -334,10 +335,7 @@ private slots:
 
         // Built, the same model starts.
         commands.Action(ID_SIM_USECLIENTS)->trigger();
-        std::string strLog;
-        CSDLEngine* pEngine = pFrame->Engine();
-        QVERIFY(pEngine->CreateCodeFile("") == 1 && pEngine->CompileCode("", strLog) == 1 &&
-                pEngine->LinkDLL("", strLog) == 1);
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
                                   QStringLiteral("Model successfully initialized."), kWatchdog);

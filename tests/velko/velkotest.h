@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -20,9 +21,10 @@
 #include <string>
 #include <utility>
 
-#include "sh_sdl/sdlengine.h"
+#include "velko/buildcommands.h"
 #include "velko/mainfrm.h"
 #include "velko/multilinelistbox.h"
+#include "velko/outputwnd.h"
 #include "velko/velkoapp.h"
 
 namespace velkotest {
@@ -59,17 +61,6 @@ inline std::string CopySample(const QTemporaryDir& dir, const QString& strName) 
     return strPath.toStdString();
 }
 
-// Opens the model and builds its library with the real gcc through the
-// engine, as the Code tab's full build does.
-inline void OpenAndBuild(CMainFrame* pFrame, const std::string& strModel) {
-    QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
-    CSDLEngine* pEngine = pFrame->Engine();
-    std::string strLog;
-    QCOMPARE(pEngine->CreateCodeFile(""), 1);
-    QVERIFY2(pEngine->CompileCode("", strLog) == 1, strLog.c_str());
-    QVERIFY2(pEngine->LinkDLL("", strLog) == 1, strLog.c_str());
-}
-
 inline std::string WriteFile(const QTemporaryDir& dir, const QString& strName,
                              const QByteArray& text) {
     const QString strPath = dir.filePath(strName);
@@ -86,6 +77,22 @@ inline QStringList Lines(const CMultiLineListBox* pList) {
         listLines << pList->item(i)->text();
     }
     return listLines;
+}
+
+// Triggers a build command and waits for its last message.
+inline bool RunBuild(CMainFrame* pFrame, int nId) {
+    QSignalSpy spy(&pFrame->Build(), &CBuildCommands::BuildFinished);
+    pFrame->Commands().Action(nId)->trigger();
+    return spy.count() > 0 || spy.wait(120000);
+}
+
+// Opens the model and builds its library with the Code tab's full build
+// (the real gcc).
+inline void OpenAndBuild(CMainFrame* pFrame, const std::string& strModel) {
+    QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+    QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+    QCOMPARE(Lines(pFrame->Output()->System()).last(),
+             QStringLiteral("Model Compiled and Linked Successfully."));
 }
 
 // Texts of the message boxes on screen, which are closed.
