@@ -5,8 +5,9 @@
 // IDRISI layers, and a recorder of what the viewer reports. The scene's test
 // doubles: a hand-driven tick counter for the replay clock, and a log, a
 // terrain and a mesh store that record what they are told. The readers'
-// scene (a scene controller with its terrain and logs), and the engine
-// running a model of ours that writes every animation record.
+// scene (a scene controller with its terrain and logs), the engine's viewer
+// server waiting on a loopback port, and the engine running a model of ours
+// that writes every animation record.
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,7 @@
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "sh_stat/estadisticsservidor.h"
 #include "support/blockingcall.h"
 #include "support/tempfolder.h"
 
@@ -207,6 +209,15 @@ inline std::optional<CDrawItem> DrawOf(const CDrawList& vecDraws, const std::str
     return found;
 }
 
+// What the scene draws at replay time dTime: the second of two frames, since
+// meshes are drawn from the frame after their registration. The clock keeps
+// running or stays stopped.
+inline CDrawList DrawsAt(CSceneController& scene, double dTime) {
+    scene.SetTime(dTime);
+    scene.Frame();
+    return scene.Frame().vecDraws;
+}
+
 // The scene the trace reader and the live client fill: a scene controller on
 // a hand-driven clock, its terrain (resources under strRoot) and recording
 // logs. Declare the readers after it, so that they go first.
@@ -224,13 +235,7 @@ public:
         target.pSyslog = pSyslog;
         return target;
     }
-    // The frame at replay time dTime, the clock stopped; the second of two,
-    // since meshes are drawn from the frame after their registration.
-    CDrawList DrawsAt(double dTime) {
-        scene.SetTime(dTime);
-        scene.Frame();
-        return scene.Frame().vecDraws;
-    }
+    CDrawList DrawsAt(double dTime) { return velkotest::DrawsAt(scene, dTime); }
     bool WaitForFeed() {
         return WaitUntil([this] { return !scene.IsFeeding(); });
     }
@@ -240,6 +245,38 @@ public:
     CSceneController scene{ticks.Source()};
     std::shared_ptr<CRecordingLog> pParsingLog = std::make_shared<CRecordingLog>();
     std::shared_ptr<CRecordingLog> pSyslog = std::make_shared<CRecordingLog>();
+};
+
+// The engine's viewer server on a free loopback port, waiting for one viewer
+// on a thread of its own as the run start does.
+class CLoopbackServer {
+public:
+    CLoopbackServer() {
+        m_server.SetDataPort(0);
+        m_server.SetListenAddress("127.0.0.1");
+        m_server.Init();
+        m_wait = std::thread([this] { m_server.WaitForClient(); });
+        velkotest::WaitForPort([this] { return m_server.GetBoundPort(); });
+    }
+    ~CLoopbackServer() {
+        m_server.CancelWait();
+        if (m_wait.joinable()) {
+            m_wait.join();
+        }
+        m_server.DropLink();
+    }
+
+    unsigned int Port() const { return m_server.GetBoundPort(); }
+    // True once a viewer has connected and sent its start message.
+    bool WaitForViewer() {
+        m_wait.join();
+        return m_server.IsConnected();
+    }
+    CEstadisticsServidor* operator->() { return &m_server; }
+
+private:
+    CEstadisticsServidor m_server;
+    std::thread m_wait;
 };
 
 // The yard model of tests/data/viewer (a truck with a look per state that

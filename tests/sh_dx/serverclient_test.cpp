@@ -16,7 +16,6 @@
 
 #include "clients/velkoeyedx/sh_dx/tracereader.h"
 #include "sh_dx/scenefolder.h"
-#include "sh_stat/estadisticsservidor.h"
 #include "support/fakeviewer.h"
 
 namespace {
@@ -24,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ElementsAre;
 using testing::StartsWith;
+using velkotest::CLoopbackServer;
 using velkotest::CReaderScene;
 using velkotest::CYardModel;
 using velkotest::DrawOf;
@@ -32,38 +32,6 @@ using velkotest::WaitUntil;
 const std::string kTruck =
     "<Agent name='truck'><state name='idle'><mesh scale='1'>van.obj</mesh>"
     "<pos x='1' y='0' z='0' /></state></Agent>";
-
-// The engine's viewer server on a free loopback port, waiting for one viewer
-// on a thread of its own as the run start does.
-class CLoopbackServer {
-public:
-    CLoopbackServer() {
-        m_server.SetDataPort(0);
-        m_server.SetListenAddress("127.0.0.1");
-        m_server.Init();
-        m_wait = std::thread([this] { m_server.WaitForClient(); });
-        velkotest::WaitForPort([this] { return m_server.GetBoundPort(); });
-    }
-    ~CLoopbackServer() {
-        m_server.CancelWait();
-        if (m_wait.joinable()) {
-            m_wait.join();
-        }
-        m_server.DropLink();
-    }
-
-    unsigned int Port() const { return m_server.GetBoundPort(); }
-    // True once a viewer has connected and sent its start message.
-    bool WaitForViewer() {
-        m_wait.join();
-        return m_server.IsConnected();
-    }
-    CEstadisticsServidor* operator->() { return &m_server; }
-
-private:
-    CEstadisticsServidor m_server;
-    std::thread m_wait;
-};
 
 class LiveClientTest : public velkotest::ViewerTest {
 protected:

@@ -1,14 +1,23 @@
 #pragma once
 
-// What the 3D window's tests share: a shown window over a resource folder of
-// the test's own (the viewer's real files copied in, test files beside
-// them), where a world point lands in the window's picture, colour checks,
-// screenshots, and a writer of DirectDraw surfaces.
+// What the viewer program's tests share: a shown 3D window over a resource
+// folder of the test's own (the viewer's real files copied in, test files
+// beside them), where a world point lands in the window's picture, colour
+// checks, screenshots, and a writer of DirectDraw surfaces; the main dialog
+// over a scene of the test's own with a plain window standing for the 3D
+// window; and the whole program.
 
+#include <QApplication>
 #include <QColor>
+#include <QCoreApplication>
 #include <QFile>
 #include <QImage>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QSettings>
 #include <QTest>
+#include <QWindow>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +27,8 @@
 #include <vector>
 
 #include "clients/velkoeyedx/rendercontext.h"
+#include "clients/velkoeyedx/velkoeyedxapp.h"
+#include "clients/velkoeyedx/velkoeyedxdlg.h"
 #include "sh_dx/scenefolder.h"
 
 namespace velkotest {
@@ -138,6 +149,104 @@ protected:
     }
 
     std::unique_ptr<CRenderContext> m_pWindow;
+};
+
+// The text of a log box once the lines posted to it so far have arrived.
+inline std::string BoxText(const QPlainTextEdit* pBox) {
+    QCoreApplication::processEvents();
+    return pBox->toPlainText().toStdString();
+}
+
+// A picture of the main dialog with what the windows under it show, each at
+// its place on the screen.
+inline QImage Desktop(QWidget& dialog, const std::vector<std::pair<QRect, QImage>>& vecUnder) {
+    QRect area = dialog.frameGeometry();
+    for (const auto& [rect, image] : vecUnder) {
+        area |= rect;
+    }
+    QImage desktop(area.size(), QImage::Format_RGB32);
+    desktop.fill(Qt::darkGray);
+    QPainter painter(&desktop);
+    for (const auto& [rect, image] : vecUnder) {
+        painter.drawImage(rect.topLeft() - area.topLeft(), image);
+    }
+    painter.drawPixmap(dialog.geometry().topLeft() - area.topLeft(), dialog.grab());
+    return desktop;
+}
+
+// Settings of the test's own, emptied first.
+class EyeSettingsTest : public ViewerTest {
+protected:
+    void SetUp() override {
+        ViewerTest::SetUp();
+        QSettings().clear();
+    }
+};
+
+// The main dialog, shown and active, over a scene on a hand-driven clock and
+// a plain window that stands for the 3D window. File choices are the
+// recording notifier's.
+class EyeDialogTest : public EyeSettingsTest {
+protected:
+    void SetUp() override {
+        EyeSettingsTest::SetUp();
+        m_pDlg = std::make_unique<CVELKOEyeDXDlg>(m_window, m_view.scene, m_view.terrain);
+        m_pDlg->show();
+        m_pDlg->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
+    }
+    void TearDown() override {
+        m_pDlg.reset();
+        EyeSettingsTest::TearDown();
+    }
+
+    void Trigger(EyeCommand eCommand) { m_pDlg->GetAction(eCommand)->trigger(); }
+    // A key pressed where the focus is.
+    static void Press(Qt::Key eKey) {
+        QWidget* pFocus = QApplication::focusWidget();
+        ASSERT_NE(pFocus, nullptr) << "no window has the focus";
+        QTest::keyClick(pFocus, eKey);
+    }
+
+    CReaderScene m_view{m_files.Resolver()};
+    QWindow m_window;
+    std::unique_ptr<CVELKOEyeDXDlg> m_pDlg;
+};
+
+// The whole program over the viewer's data files beside the test program,
+// its main dialog shown. The test's notifier takes the reports and answers
+// the file choices.
+class EyeProgramTest : public EyeSettingsTest {
+protected:
+    void TearDown() override {
+        m_pProgram.reset();
+        EyeSettingsTest::TearDown();
+    }
+
+    CVELKOEyeDXDlg& StartProgram() {
+        m_pProgram = std::make_unique<CVELKOEyeDXApp>(CResourceResolver());
+        m_pProgram->InitInstance();
+        SetNotifier(&m_notifier);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_pProgram->GetMainDlg()));
+        return *m_pProgram->GetMainDlg();
+    }
+    CSceneController& Scene() const { return m_pProgram->GetRenderContext().GetScene(); }
+    void Trigger(EyeCommand eCommand) const {
+        m_pProgram->GetMainDlg()->GetAction(eCommand)->trigger();
+    }
+
+    // Closes the main dialog as its close button does, which must leave no
+    // worker running, then ends the program; the time both took.
+    std::chrono::milliseconds EndProgram() {
+        const auto tStart = std::chrono::steady_clock::now();
+        m_pProgram->GetMainDlg()->close();
+        EXPECT_FALSE(Scene().IsFeeding());
+        m_pProgram.reset();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - tStart);
+    }
+
+    std::unique_ptr<CVELKOEyeDXApp> m_pProgram;
 };
 
 }  // namespace velkotest

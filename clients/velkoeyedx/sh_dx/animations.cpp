@@ -500,6 +500,17 @@ int CAnimations::CountVisibleAgents() const {
                                           [](const auto& entry) { return entry.second->visible; }));
 }
 
+std::vector<CAgent> CAnimations::GetVisibleAgents() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<CAgent> vecAgents;
+    for (const auto& entry : m_mapAgents) {
+        if (entry.second->visible) {
+            vecAgents.push_back(*entry.second);
+        }
+    }
+    return vecAgents;
+}
+
 double CAnimations::GetLookAhead() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_dLookAhead;

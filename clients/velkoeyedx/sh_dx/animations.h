@@ -96,6 +96,8 @@ public:
     std::vector<std::string> GetAgentNames() const;
     std::vector<CAgent::report> GetReports(const std::string& strAgent) const;
     int CountVisibleAgents() const;
+    // The agents drawn at rest now, by name, each with its mesh and reports.
+    std::vector<CAgent> GetVisibleAgents() const;
     // How far ahead of the replay time a frame looks for the next pose.
     double GetLookAhead() const;
 

@@ -173,6 +173,12 @@ void CSceneController::StopFeeder() {
         }
         feeder = std::move(m_feeder);
     }
+    if (!feeder.joinable()) {
+        return;
+    }
+    // A question the feeder waits on is answered Cancel, so that the join
+    // never waits for the window.
+    GetNotifier().CancelPendingQuestions();
     // Joined outside the lock: the ending feeder may still report.
     feeder.request_stop();
 }

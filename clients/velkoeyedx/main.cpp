@@ -1,0 +1,19 @@
+// The 3D viewer program: velkoeyedx
+// It replays the simulator's traces and follows its runs live; everything is
+// chosen from the main dialog's menu.
+
+#include <QApplication>
+#include <clocale>
+
+#include "clients/velkoeyedx/velkoeyedxapp.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    // Numbers in traces, files and on the wire never take a decimal comma.
+    std::setlocale(LC_NUMERIC, "C");
+    // The 3D window stays when the dialog goes; the dialog ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    CVELKOEyeDXApp app;
+    app.InitInstance();
+    return application.exec();
+}

@@ -1,0 +1,124 @@
+// The whole viewer program under Xvfb: it follows a run of the engine live,
+// replays the same run's trace to the same poses, and ends within a second
+// while a live link or a trace's feed is running.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPushButton>
+#include <string>
+#include <vector>
+
+#include "clients/velkoeyedx/sh_dx/serverclient.h"
+#include "clients/velkoeyedx/velkoeyedxdlgopt1.h"
+#include "clients/velkoeyedx/velkoeyedxlogs.h"
+#include "velkoeyedx/eyewindow.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using velkotest::BoxText;
+using velkotest::CYardModel;
+using velkotest::DrawOf;
+using velkotest::DrawsAt;
+using velkotest::EyeProgramTest;
+using velkotest::Origin;
+using velkotest::WaitUntil;
+
+// The yard's automaton has 4 x 4 cells.
+std::vector<std::string> CellTextures(const CTerrain& terrain) {
+    std::vector<std::string> vecCells;
+    for (int nCell = 0; nCell < 16; ++nCell) {
+        vecCells.push_back(terrain.GetCellTexture(nCell));
+    }
+    return vecCells;
+}
+
+TEST_F(EyeProgramTest, FollowsALiveRunAndItsTraceReplayedEndsInTheSamePoses) {
+    CYardModel yard;
+    ASSERT_TRUE(yard.IsBuilt());
+    const unsigned int nPort = yard.StartRun(true);
+    ASSERT_NE(nPort, 0u);
+    CVELKOEyeDXDlg& dlg = StartProgram();
+    CRenderContext& window = m_pProgram->GetRenderContext();
+    const CVELKOEyeDXLogs& logs = *dlg.GetLogsDlg();
+
+    Trigger(ID_CONFIGURATION_SERVEROPTIONS);
+    dlg.GetServerOptionsDlg()->PortBox()->setText(QString::number(nPort));
+    dlg.GetServerOptionsDlg()->SaveButton()->click();
+    Trigger(ID_LOADMODEL_FROMSERVER);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(yard.RunToEnd());
+    ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
+    EXPECT_EQ(BoxText(dlg.SyslogBox()), "\nConnected to VELKO\nDisconnected to VEKLO");
+
+    // The truck drives on as the clock goes.
+    const auto truckEarly = DrawOf(DrawsAt(Scene(), 0.5), "depot_truck");
+    const auto truckLate = DrawOf(DrawsAt(Scene(), 6.0), "depot_truck");
+    ASSERT_TRUE(truckEarly && truckLate);
+    EXPECT_NE(Origin(*truckEarly), Origin(*truckLate));
+
+    // The run half-way through, as the time box takes it.
+    dlg.TimeBox()->setText("2.5");
+    dlg.TimeBox()->setFocus();
+    QTest::keyClick(dlg.TimeBox(), Qt::Key_Return);
+    window.AdvanceFrame();
+    window.AdvanceFrame();
+    const QImage picture = window.RenderToImage();
+    ASSERT_EQ(picture.size(), window.size());
+    velkotest::SaveScreenshot(velkotest::Desktop(dlg, {{window.frameGeometry(), picture}}),
+                              "velkoeyedx-live");
+
+    const CDrawList vecLive = DrawsAt(Scene(), 100.0);
+    const std::vector<std::string> vecLiveCells = CellTextures(window.GetTerrain());
+    const std::string strLiveParsed = BoxText(logs.ParsingBox());
+    EXPECT_EQ(vecLiveCells[5], "tree.png");
+
+    m_notifier.SetFileChoice(yard.TracePath());
+    Trigger(ID_LOADMODEL_FROMTRACE);
+    ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
+    EXPECT_EQ(DrawsAt(Scene(), 100.0), vecLive);
+    EXPECT_EQ(CellTextures(window.GetTerrain()), vecLiveCells);
+    EXPECT_EQ(BoxText(logs.ParsingBox()), strLiveParsed);
+    EXPECT_NE(BoxText(dlg.SyslogBox()).find(" Loaded successfuly"), std::string::npos);
+    EXPECT_TRUE(m_notifier.GetBoxes().empty());
+}
+
+TEST_F(EyeProgramTest, ClosingDuringALiveRunOrATraceReplayEndsWithinASecond) {
+    {
+        CYardModel yard;
+        ASSERT_TRUE(yard.IsBuilt());
+        const unsigned int nPort = yard.StartRun(true);
+        ASSERT_NE(nPort, 0u);
+        CVELKOEyeDXDlg& dlg = StartProgram();
+        dlg.GetServerClient().SetServer("127.0.0.1", static_cast<int>(nPort));
+        Trigger(ID_LOADMODEL_FROMSERVER);
+        // The model is read; the run waits to be let go, the link for its
+        // next message.
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return BoxText(dlg.GetLogsDlg()->ParsingBox()).find("ModelName: yard") !=
+                   std::string::npos;
+        }));
+        ASSERT_TRUE(Scene().IsFeeding());
+        EXPECT_LT(EndProgram(), 1s);
+    }
+
+    // A trace long enough to be still feeding when the program ends.
+    std::string strTrace = "<Trace><ModelInfo><ModelName>many</ModelName></ModelInfo>\n<Events>\n";
+    for (int i = 0; i < 200000; ++i) {
+        strTrace += "<EYE_AnimTo agent='c" + std::to_string(i % 100) + "' xTime='" +
+                    std::to_string(i / 100) + "'><pos x='" + std::to_string(i % 37) +
+                    "' y='0' z='0'/></EYE_AnimTo>\n";
+    }
+    strTrace += "</Events></Trace>\n";
+    StartProgram();
+    m_notifier.SetFileChoice(m_files.Write("many/many.xml", strTrace));
+    Trigger(ID_LOADMODEL_FROMTRACE);
+    m_pProgram->GetMainDlg()->PlayButton()->click();
+    ASSERT_TRUE(Scene().IsFeeding());
+    ASSERT_FALSE(Scene().GetClock().IsStopped());
+    EXPECT_LT(EndProgram(), 1s);
+}
+
+}  // namespace
