@@ -243,9 +243,11 @@ void CMainFrame::FinishStepIfDone() {
     }
     if (m_pEngine) {
         // The step has ended when the loop cleared go at its next wait point,
-        // or when the run is over (its end clears go too).
+        // or when no simulation thread is alive to make it (the run is over,
+        // or none was ever started).
         const EngineRunState eState = m_pEngine->GetRunState();
-        if (m_pEngine->m_bGo || (eState != RS_PAUSED && eState != RS_ENDED)) {
+        const bool bStepMade = !m_pEngine->m_bGo && eState == RS_PAUSED;
+        if (!bStepMade && eState != RS_ENDED && eState != RS_IDLE) {
             return;
         }
     }

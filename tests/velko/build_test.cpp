@@ -188,13 +188,8 @@ private slots:
         // A syntax error in a task: the first experiment fails to compile and
         // the second is never generated.
         QTemporaryDir broken;
-        const std::string strBroken = CopySample(broken, "pingpong.velko");
-        QFile file(QString::fromStdString(strBroken));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QByteArray text = file.readAll();
-        file.close();
-        QVERIFY(text.contains("serves = 0;"));
-        WriteFile(broken, "pingpong.velko", text.replace("serves = 0;", "serves = ;"));
+        const std::string strBroken =
+            CopySampleChanged(broken, "pingpong.velko", "serves = 0;", "serves = ;");
         QCOMPARE(pFrame->LoadModel(strBroken), int(LM_LOADED));
         WriteExperiments(pFrame, broken);
         nFrom = SystemCount(pFrame);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -200,16 +201,11 @@ private slots:
         CMainFrame* pFrame = started.Frame();
         CCommandTable& commands = pFrame->Commands();
         QTemporaryDir dir;
-        const std::string strModel = CopySample(dir, QStringLiteral("pingpong.velko"));
         // ping's first serve, and the earliest event after the first step,
         // comes at 1234.5678.
-        QFile file(QString::fromStdString(strModel));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QByteArray text = file.readAll();
-        file.close();
-        text.replace("name=\"period\" type=\"double\" value=\"1.5\"",
-                     "name=\"period\" type=\"double\" value=\"1234.5678\"");
-        WriteFile(dir, QStringLiteral("pingpong.velko"), text);
+        const std::string strModel = CopySampleChanged(
+            dir, "pingpong.velko", "name=\"period\" type=\"double\" value=\"1.5\"",
+            "name=\"period\" type=\"double\" value=\"1234.5678\"");
         OpenAndBuild(pFrame, strModel);
         CSDLEngine* pEngine = pFrame->Engine();
         pEngine->m_nEndMode = EM_NEVER;
@@ -307,9 +303,26 @@ private slots:
         CStartedApp started;
         CMainFrame* pFrame = started.Frame();
         CCommandTable& commands = pFrame->Commands();
+        // Without a model the commands say what to do.
+        pFrame->OnInitialize();
+        pFrame->OnRun();
+        pFrame->OnStep();
+        pFrame->OnStop();
+        pFrame->OnSimulationTime();
+        QStringList listBoxes = TakeBoxes();
+        listBoxes.sort();
+        QCOMPARE(listBoxes,
+                 QStringList({"Load a model first.", "Load a model first.", "Load first a model.",
+                              "Load first a model.", "Open first a model"}));
+
         QTemporaryDir dir;
         const std::string strModel = CopySample(dir, QStringLiteral("pingpong.velko"));
         QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+        // A Step with no run to make it does not wait for one.
+        commands.Action(ID_SIM_STEPBYSTEP)->trigger();
+        pFrame->OnStep();
+        QVERIFY(!pFrame->IsStepPending());
+        commands.Action(ID_SIM_STEPBYSTEP)->trigger();
         commands.Action(ID_SIM_USECLIENTS)->trigger();
 
         // No library: the start fails before the wait for the viewer. The
@@ -340,6 +353,48 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
                                   QStringLiteral("Model successfully initialized."), kWatchdog);
         QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+    }
+
+    void AStepsErrorIsShownAndTheErrorReportIsAtHandFromTheMenu() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        CCommandTable& commands = pFrame->Commands();
+        QTemporaryDir dir;
+        // ping's first serve goes through a channel that does not exist.
+        OpenAndBuild(pFrame, CopySampleChanged(dir, "pingpong.velko", "via=\"'toPong'\"",
+                                               "via=\"'toNowhere'\""));
+        QAction* pReport = commands.Action(ID_SIM_ERRORREPORT);
+        bool bInMenu = false;
+        for (QAction* pItem : pFrame->ApplicationMenu()->actions()) {
+            if (pItem->menu() && pItem->menu()->title() == QStringLiteral("Simulation")) {
+                bInMenu = pItem->menu()->actions().contains(pReport);
+            }
+        }
+        QVERIFY(bInMenu);
+        QVERIFY(!pReport->isEnabled());
+        commands.Action(ID_SIM_STEPBYSTEP)->trigger();
+        commands.Action(ID_SIM_EXECTRACE)->trigger();
+
+        commands.Action(ID_SIM_INITIALIZE)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
+        const int nErrors = pFrame->Output()->Errors()->count();
+        commands.Action(ID_SIM_RUN)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        const QString strError = QStringLiteral(
+            "Error on process court_ping for tick event on time 1.500000. No s'ha trobat el canal "
+            "identificat per toNowhere");
+        const QStringList listShown = Lines(pFrame->Output()->Errors()).mid(nErrors);
+        QVERIFY2(listShown.join('\n').contains(strError), qPrintable(listShown.join('\n')));
+        QVERIFY(!pFrame->Engine()->m_bErrorPending);
+        // The error's record is a numbered line of the Model tab too.
+        QCOMPARE(Lines(pFrame->Output()->Model()).filter(strError).size(), 1);
+
+        commands.Action(ID_SIM_STOP)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        QVERIFY(pReport->isEnabled());
+        const int nBefore = pFrame->Output()->Errors()->count();
+        pReport->trigger();
+        QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nBefore), listShown);
     }
 
     void LaunchTheEyeStartsTheProgramOfTheSettingsOrSaysWhyNot() {

@@ -71,6 +71,22 @@ inline std::string WriteFile(const QTemporaryDir& dir, const QString& strName,
     return strPath.toStdString();
 }
 
+// The sample copied as CopySample does, with from replaced by to in the
+// model file; "" (which no load takes) when the file does not hold from.
+inline std::string CopySampleChanged(const QTemporaryDir& dir, const QString& strName,
+                                     const QByteArray& from, const QByteArray& to) {
+    const std::string strPath = CopySample(dir, strName);
+    QFile file(QString::fromStdString(strPath));
+    file.open(QIODevice::ReadOnly);
+    QByteArray text = file.readAll();
+    file.close();
+    if (!text.contains(from)) {
+        return {};
+    }
+    WriteFile(dir, strName, text.replace(from, to));
+    return strPath;
+}
+
 inline QStringList Lines(const CMultiLineListBox* pList) {
     QStringList listLines;
     for (int i = 0; i < pList->count(); ++i) {
