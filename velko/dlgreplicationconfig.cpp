@@ -7,54 +7,6 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QVBoxLayout>
-#include <charconv>
-#include <cmath>
-#include <string>
-
-namespace {
-
-// The text without the blanks around it and without a leading "+", which
-// from_chars does not take; empty when nothing is left.
-std::string NumberText(const QString& strText) {
-    std::string str = strText.trimmed().toStdString();
-    if (!str.empty() && str.front() == '+') {
-        str.erase(0, 1);
-    }
-    return str;
-}
-
-// True when from_chars read the whole text.
-template <class T>
-bool ReadWhole(const std::string& str, T& value) {
-    if (str.empty()) {
-        return false;
-    }
-    const char* pEnd = str.data() + str.size();
-    const std::from_chars_result result = std::from_chars(str.data(), pEnd, value);
-    return result.ec == std::errc() && result.ptr == pEnd;
-}
-
-}  // namespace
-
-bool ReadDecimalNumber(const QString& strText, double& dValue) {
-    const std::string str = NumberText(strText);
-    double d = 0.0;
-    // from_chars reads no hexadecimal here, and never the locale's comma.
-    if (!ReadWhole(str, d) || !std::isfinite(d)) {
-        return false;
-    }
-    dValue = d;
-    return true;
-}
-
-bool ReadWholeNumber(const QString& strText, int& nValue) {
-    int n = 0;
-    if (!ReadWhole(NumberText(strText), n)) {
-        return false;
-    }
-    nValue = n;
-    return true;
-}
 
 CDlgReplicationConfig::CDlgReplicationConfig(QWidget* pParent) : QDialog(pParent) {
     setWindowTitle(QStringLiteral("Replication configuration"));

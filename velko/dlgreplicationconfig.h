@@ -35,9 +35,3 @@ private:
     QLineEdit* m_pEndTime;
     QLineEdit* m_pLoops;
 };
-
-// The numbers typed into the dialog, read without the process locale. False,
-// with the value untouched, when the text (blanks around it aside) is not
-// entirely a decimal number, or an integer that fits 32 bits.
-bool ReadDecimalNumber(const QString& strText, double& dValue);
-bool ReadWholeNumber(const QString& strText, int& nValue);

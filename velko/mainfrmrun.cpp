@@ -22,6 +22,7 @@
 #include "velko/dlgwaitconn.h"
 #include "velko/guinotifier.h"
 #include "velko/mainfrm.h"
+#include "velko/numbertext.h"
 #include "velko/velkoapp.h"
 
 namespace {
@@ -40,6 +41,13 @@ QString DefaultViewerPath() {
 // The run's start is over: initialised, or ended without being initialised.
 bool IsPastStart(EngineRunState eState) {
     return eState != RS_IDLE && eState != RS_STARTING && eState != RS_WAITING_FOR_VIEWER;
+}
+
+// The root agent's error report, read under the tree lock (the run may be
+// changing the tree).
+std::string ErrorReport(CSDLEngine& engine) {
+    auto lock = engine.LockTree();
+    return engine.GetRootAgent()->GetErrorReport();
 }
 
 }  // namespace
@@ -66,12 +74,7 @@ void CMainFrame::CreateRunControl() {
     });
     commands.SetHandler(ID_SIM_ERRORREPORT, [this] {
         if (m_pEngine && m_pEngine->GetRootAgent()) {
-            std::string strReport;
-            {
-                auto lock = m_pEngine->LockTree();
-                strReport = m_pEngine->GetRootAgent()->GetErrorReport();
-            }
-            WriteErrors(strReport);
+            WriteErrors(ErrorReport(*m_pEngine));
         }
     });
     // The five settings of a run flip their engine flag; without an engine
@@ -227,12 +230,7 @@ void CMainFrame::ShowStepMessages() {
     }
     WriteSystem(Format("Minimum Event Time: %f", m_pEngine->GetNextEventTime(nullptr)));
     if (m_pEngine->m_bErrorPending && m_pEngine->GetRootAgent()) {
-        std::string strReport;
-        {
-            auto lock = m_pEngine->LockTree();
-            strReport = m_pEngine->GetRootAgent()->GetErrorReport();
-        }
-        WriteErrors(strReport);
+        WriteErrors(ErrorReport(*m_pEngine));
         m_pEngine->m_bErrorPending = false;
     }
 }

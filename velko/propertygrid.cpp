@@ -8,9 +8,8 @@
 #include <QVBoxLayout>
 #include <QValidator>
 #include <charconv>
-#include <cmath>
 
-#include "sh_aux/hpslib.h"
+#include "velko/numbertext.h"
 
 namespace {
 
@@ -22,14 +21,14 @@ constexpr int ROLE_DESCRIPTION = Qt::UserRole + 2;
 // Data of the value column: the value the leaf was added with.
 constexpr int ROLE_ORIGINAL = Qt::UserRole;
 
-// Accepts what ParseNumber reads; anything else may be typed on the way to
+// Accepts what ReadDecimalNumber reads; anything else may be typed on the way to
 // a number but is never committed.
 class CNumberValidator : public QValidator {
 public:
     using QValidator::QValidator;
     State validate(QString& strInput, int&) const override {
         double dValue = 0.0;
-        return CPropertyGrid::ParseNumber(strInput, dValue) ? Acceptable : Intermediate;
+        return ReadDecimalNumber(strInput, dValue) ? Acceptable : Intermediate;
     }
 };
 
@@ -71,7 +70,7 @@ public:
         QString strText = static_cast<QLineEdit*>(pEditor)->text();
         if (CPropertyGrid::Type(pItem) == PT_NUMBER) {
             double dValue = 0.0;
-            if (!CPropertyGrid::ParseNumber(strText, dValue)) {
+            if (!ReadDecimalNumber(strText, dValue)) {
                 return;  // a text that is no number never reaches the model
             }
             strText = strText.trimmed();
@@ -216,17 +215,6 @@ QString CPropertyGrid::FormatNumber(double dValue) {
     char buf[64];
     const auto result = std::to_chars(buf, buf + sizeof(buf), dValue);
     return QString::fromLatin1(buf, static_cast<int>(result.ptr - buf));
-}
-
-bool CPropertyGrid::ParseNumber(const QString& strText, double& dValue) {
-    const std::string str = strText.trimmed().toStdString();
-    // Decimal notation only: no hexadecimal, no words such as "inf".
-    if (str.empty() || str.find_first_not_of("0123456789+-.eE") != std::string::npos) {
-        return false;
-    }
-    char* pEnd = nullptr;
-    dValue = ParseDouble(str.c_str(), &pEnd);
-    return pEnd == str.c_str() + str.size() && std::isfinite(dValue);
 }
 
 void CPropertyGrid::OnEdited(QTreeWidgetItem* pItem) {

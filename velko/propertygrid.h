@@ -47,9 +47,6 @@ public:
 
     // What a number leaf shows: the shortest text that reads back as dValue.
     static QString FormatNumber(double dValue);
-    // Reads a whole decimal number (blanks around it allowed), whatever the
-    // process locale; false for anything else, infinities and NaN included.
-    static bool ParseNumber(const QString& strText, double& dValue);
 
     QTreeWidget* Tree() const { return m_pTree; }
     QLabel* DescriptionArea() const { return m_pDescription; }

@@ -50,6 +50,13 @@ void OnReplicationDialog(std::function<void(CDlgReplicationConfig*)> fn) {
     });
 }
 
+// Initialize, then Run once the run is initialised.
+void InitializeAndRun(CCommandTable& commands) {
+    commands.Action(ID_SIM_INITIALIZE)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
+    commands.Action(ID_SIM_RUN)->trigger();
+}
+
 // The trace's records as the Model tab numbers them.
 QStringList FormattedTraceRecords(const std::string& strTracePath) {
     QFile file(QString::fromStdString(strTracePath));
@@ -173,9 +180,7 @@ private slots:
         QCOMPARE(pEngine->m_nLoopLimit.load(), 1);
 
         // Run, Step, Step: the second Step makes the run's last step.
-        commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
-        commands.Action(ID_SIM_RUN)->trigger();
+        InitializeAndRun(commands);
         QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         QToolButton* pPause = pFrame->RunningDialog()->PauseButton();
         QVERIFY(pFrame->RunningDialog()->isVisible());
@@ -211,9 +216,7 @@ private slots:
         pEngine->m_nEndMode = EM_NEVER;
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
 
-        commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
-        commands.Action(ID_SIM_RUN)->trigger();
+        InitializeAndRun(commands);
         QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         QCOMPARE(Lines(pFrame->Output()->System()).last(),
                  QStringLiteral("Minimum Event Time: 1234.567800"));
@@ -228,9 +231,7 @@ private slots:
         // Without step by step, Step pauses a going run and resumes it.
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
         QVERIFY(!pEngine->m_bStepByStep);
-        commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
-        commands.Action(ID_SIM_RUN)->trigger();
+        InitializeAndRun(commands);
         QToolButton* pPause = pFrame->RunningDialog()->PauseButton();
         QCOMPARE(pPause->text(), QStringLiteral("Pause"));
         commands.Action(ID_SIM_STEP)->trigger();
@@ -375,10 +376,8 @@ private slots:
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
         commands.Action(ID_SIM_EXECTRACE)->trigger();
 
-        commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
         const int nErrors = pFrame->Output()->Errors()->count();
-        commands.Action(ID_SIM_RUN)->trigger();
+        InitializeAndRun(commands);
         QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         const QString strError = QStringLiteral(
             "Error on process court_ping for tick event on time 1.500000. No s'ha trobat el canal "
