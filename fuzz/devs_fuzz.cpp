@@ -6,22 +6,17 @@
 #include <string>
 
 #include "fuzzinput.h"
-#include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static velkofuzz::CScratch scratch;
-    static CRecordingNotifier notifier;
-    notifier.Clear();
-    SetNotifier(&notifier);
+    velkofuzz::CScratch& scratch = velkofuzz::BeginCase();
 
-    scratch.Fresh();
     const std::string strInput =
         scratch.Write("model.devs", {reinterpret_cast<const char*>(pData), nSize});
 
     CSDLEngine engine;
-    engine.SetNotifier(&notifier);
+    engine.SetNotifier(&velkofuzz::Notifier());
     CSDLLoader loader;
     loader.m_pEngine = &engine;
     const std::string strModel = loader.ImportDEVS(strInput);

@@ -1,8 +1,9 @@
 #pragma once
 
 // What the fuzz targets share: an input cut into the files of one case, a
-// scratch folder those files are written to, and the check that turns a
-// broken promise of a reader into a crash the fuzzer reports.
+// scratch folder those files are written to, a notifier that keeps the
+// readers' reports off the screen, and the check that turns a broken promise
+// of a reader into a crash the fuzzer reports.
 
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "sh_aux/notifier.h"
 #include "support/filebytes.h"
 #include "support/tempfolder.h"
 
@@ -74,5 +76,21 @@ public:
 private:
     velkotest::CTempFolder m_folder{"velko_fuzz_"};
 };
+
+// The notifier every report of the run goes to.
+inline CRecordingNotifier& Notifier() {
+    static CRecordingNotifier notifier;
+    return notifier;
+}
+
+// Starts a case: the notifier installed and emptied, the scratch folder
+// emptied. Returns the folder.
+inline CScratch& BeginCase() {
+    static CScratch scratch;
+    Notifier().Clear();
+    SetNotifier(&Notifier());
+    scratch.Fresh();
+    return scratch;
+}
 
 }  // namespace velkofuzz

@@ -9,16 +9,11 @@
 #include "clients/velkoeyedx/sh_dx/meshloader10.h"
 #include "clients/velkoeyedx/sh_dx/resourceresolver.h"
 #include "fuzzinput.h"
-#include "sh_aux/notifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static velkofuzz::CScratch scratch;
-    static CRecordingNotifier notifier;
-    notifier.Clear();
-    SetNotifier(&notifier);
+    velkofuzz::CScratch& scratch = velkofuzz::BeginCase();
 
     const auto vecParts = velkofuzz::SplitParts(pData, nSize, 2);
-    scratch.Fresh();
     scratch.Write("mesh.obj", vecParts[0]);
     scratch.Write("mesh.mtl", vecParts[1]);
 

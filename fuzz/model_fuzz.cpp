@@ -15,7 +15,6 @@
 #include <string>
 
 #include "fuzzinput.h"
-#include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
 
@@ -38,20 +37,16 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static velkofuzz::CScratch scratch;
-    static CRecordingNotifier notifier;
-    notifier.Clear();
-    SetNotifier(&notifier);
+    velkofuzz::CScratch& scratch = velkofuzz::BeginCase();
 
     const auto vecParts = velkofuzz::SplitParts(pData, nSize, 3);
-    scratch.Fresh();
     const std::string strModel = scratch.Write("model.velko", vecParts[0]);
     scratch.Write("SDLProcessExternal/process.sdl", vecParts[1]);
     scratch.Write("procedures.sdl", vecParts[2]);
 
     CWorkingFolder folder(scratch.GetPath());
     CSDLEngine engine;
-    engine.SetNotifier(&notifier);
+    engine.SetNotifier(&velkofuzz::Notifier());
     CSDLLoader loader;
     loader.m_pEngine = &engine;
 

@@ -6,24 +6,19 @@
 #include <string>
 
 #include "fuzzinput.h"
-#include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static velkofuzz::CScratch scratch;
-    static CRecordingNotifier notifier;
     static const std::string strSample =
         std::string(VELKO_SOURCE_DIR) + "/examples/pingpong/pingpong.velko";
-    notifier.Clear();
-    SetNotifier(&notifier);
+    velkofuzz::CScratch& scratch = velkofuzz::BeginCase();
 
-    scratch.Fresh();
     const std::string strFile =
         scratch.Write("side.txt", {reinterpret_cast<const char*>(pData), nSize});
 
     CSDLEngine engine;
-    engine.SetNotifier(&notifier);
+    engine.SetNotifier(&velkofuzz::Notifier());
     CSDLLoader loader;
     loader.m_pEngine = &engine;
     velkofuzz::Check(!loader.LoadModel(strSample).empty() && loader.m_strErrorText.empty(),

@@ -14,16 +14,11 @@
 #include "clients/velkoeyedx/sh_dx/terrain.h"
 #include "clients/velkoeyedx/sh_dx/tracereader.h"
 #include "fuzzinput.h"
-#include "sh_aux/notifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static velkofuzz::CScratch scratch;
-    static CRecordingNotifier notifier;
-    notifier.Clear();
-    SetNotifier(&notifier);
+    velkofuzz::CScratch& scratch = velkofuzz::BeginCase();
 
     const auto vecParts = velkofuzz::SplitParts(pData, nSize, 2);
-    scratch.Fresh();
     const std::string strTrace = scratch.Write("run.trace", vecParts[0]);
     scratch.Write("modelinfo.txt", vecParts[1]);
 
