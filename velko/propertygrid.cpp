@@ -1,5 +1,6 @@
 #include "velko/propertygrid.h"
 
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,7 +19,9 @@ enum Column { COL_NAME = 0, COL_VALUE = 1, COL_ORDER = 2 };
 constexpr int ROLE_TYPE = Qt::UserRole;
 constexpr int ROLE_EDITABLE = Qt::UserRole + 1;
 constexpr int ROLE_DESCRIPTION = Qt::UserRole + 2;
-// Data of the value column: the value the leaf was added with.
+constexpr int ROLE_OPTIONS = Qt::UserRole + 3;
+// Data of the value column: the value the leaf was added with, unless the
+// grid marks no modified values.
 constexpr int ROLE_ORIGINAL = Qt::UserRole;
 
 // Accepts what ReadDecimalNumber reads; anything else may be typed on the way to
@@ -52,6 +55,21 @@ public:
         if (index.column() != COL_VALUE || !pItem || !CPropertyGrid::IsEditable(pItem)) {
             return nullptr;
         }
+        if (CPropertyGrid::Type(pItem) == PT_CHOICE) {
+            auto* pCombo = new QComboBox(pParent);
+            pCombo->setEditable(true);
+            pCombo->setInsertPolicy(QComboBox::NoInsert);
+            pCombo->setFrame(false);
+            pCombo->addItems(pItem->data(COL_NAME, ROLE_OPTIONS).toStringList());
+            // A pick from the list is committed at once; a typed text on
+            // Enter or when the editor is left.
+            connect(pCombo, &QComboBox::textActivated, this, [this, pCombo] {
+                auto* pSelf = const_cast<CPropertyDelegate*>(this);
+                emit pSelf->commitData(pCombo);
+                emit pSelf->closeEditor(pCombo);
+            });
+            return pCombo;
+        }
         auto* pEditor = new QLineEdit(pParent);
         pEditor->setFrame(false);
         if (CPropertyGrid::Type(pItem) == PT_NUMBER) {
@@ -61,13 +79,19 @@ public:
     }
 
     void setEditorData(QWidget* pEditor, const QModelIndex& index) const override {
-        static_cast<QLineEdit*>(pEditor)->setText(index.data().toString());
+        if (auto* pCombo = qobject_cast<QComboBox*>(pEditor)) {
+            pCombo->setEditText(index.data().toString());
+        } else {
+            static_cast<QLineEdit*>(pEditor)->setText(index.data().toString());
+        }
     }
 
     void setModelData(QWidget* pEditor, QAbstractItemModel*,
                       const QModelIndex& index) const override {
         QTreeWidgetItem* pItem = m_pGrid->m_pTree->itemFromIndex(index);
-        QString strText = static_cast<QLineEdit*>(pEditor)->text();
+        auto* pCombo = qobject_cast<QComboBox*>(pEditor);
+        QString strText =
+            pCombo ? pCombo->currentText() : static_cast<QLineEdit*>(pEditor)->text();
         if (CPropertyGrid::Type(pItem) == PT_NUMBER) {
             double dValue = 0.0;
             if (!ReadDecimalNumber(strText, dValue)) {
@@ -134,7 +158,9 @@ QTreeWidgetItem* CPropertyGrid::AddItem(QTreeWidgetItem* pParent, const QString&
     pItem->setData(COL_ORDER, Qt::DisplayRole, m_nInserted++);
     if (eType != PT_GROUP) {
         pItem->setText(COL_VALUE, strValue);
-        pItem->setData(COL_VALUE, ROLE_ORIGINAL, strValue);
+        if (m_bMarkModified) {
+            pItem->setData(COL_VALUE, ROLE_ORIGINAL, strValue);
+        }
     }
     if (bEditable) {
         pItem->setFlags(pItem->flags() | Qt::ItemIsEditable);
@@ -168,6 +194,15 @@ QTreeWidgetItem* CPropertyGrid::AddNumber(QTreeWidgetItem* pParent, const QStrin
                                           double dValue, const QString& strDescription,
                                           bool bEditable) {
     return AddItem(pParent, strName, FormatNumber(dValue), strDescription, PT_NUMBER, bEditable);
+}
+
+QTreeWidgetItem* CPropertyGrid::AddChoice(QTreeWidgetItem* pParent, const QString& strName,
+                                          const QString& strValue, const QString& strDescription,
+                                          const QStringList& listOptions) {
+    QTreeWidgetItem* pItem =
+        AddItem(pParent, strName, strValue, strDescription, PT_CHOICE, true);
+    pItem->setData(COL_NAME, ROLE_OPTIONS, listOptions);
+    return pItem;
 }
 
 void CPropertyGrid::RemoveAll() {
@@ -207,8 +242,9 @@ bool CPropertyGrid::IsEditable(const QTreeWidgetItem* pItem) {
 }
 
 bool CPropertyGrid::IsModified(const QTreeWidgetItem* pItem) {
-    return Type(pItem) != PT_GROUP &&
-           pItem->text(COL_VALUE) != pItem->data(COL_VALUE, ROLE_ORIGINAL).toString();
+    const QVariant original = pItem->data(COL_VALUE, ROLE_ORIGINAL);
+    return Type(pItem) != PT_GROUP && original.isValid() &&
+           pItem->text(COL_VALUE) != original.toString();
 }
 
 QString CPropertyGrid::FormatNumber(double dValue) {

@@ -4,17 +4,19 @@
 // and "Value", a description area under it that tells what the current
 // property is, values that differ from the value they were shown with in
 // bold, insertion or alphabetical order, and an editor by value type (a line
-// of text, or a number that must be a whole decimal number). Only an edit by
-// the user is announced (PropertyChanged); values set by code are not.
+// of text, a number that must be a whole decimal number, or a choice from a
+// list that also takes a typed text). Only an edit by the user is announced
+// (PropertyChanged); values set by code are not.
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class QLabel;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-enum PropertyType { PT_GROUP, PT_TEXT, PT_NUMBER };
+enum PropertyType { PT_GROUP, PT_TEXT, PT_NUMBER, PT_CHOICE };
 
 class CPropertyGrid : public QWidget {
     Q_OBJECT
@@ -30,11 +32,18 @@ public:
                              bool bEditable);
     QTreeWidgetItem* AddNumber(QTreeWidgetItem* pParent, const QString& strName, double dValue,
                                const QString& strDescription, bool bEditable);
+    // Editable: the user picks one of listOptions or types a text.
+    QTreeWidgetItem* AddChoice(QTreeWidgetItem* pParent, const QString& strName,
+                               const QString& strValue, const QString& strDescription,
+                               const QStringList& listOptions);
     void RemoveAll();
     void ExpandAll();
     // Alphabetical order at every level, or the order of insertion.
     void SetAlphabetic(bool bAlphabetic);
     bool IsAlphabetic() const { return m_bAlphabetic; }
+    // Whether leaves added from now on show in bold once their value
+    // differs from the one they were added with (the default).
+    void SetMarkModified(bool bMark) { m_bMarkModified = bMark; }
 
     // Sets a value from code (not announced); it shows as modified when it
     // differs from the value the leaf was added with.
@@ -67,5 +76,6 @@ private:
     QTreeWidget* m_pTree;
     QLabel* m_pDescription;
     bool m_bAlphabetic = false;
+    bool m_bMarkModified = true;
     int m_nInserted = 0;
 };

@@ -18,10 +18,6 @@ const std::pair<const char*, const char*> kCellItems[] = {
     {"UTM X", "UTM X"},          {"UTM Y", "UTM Y"},       {"height", "height"},
 };
 
-QString FormatValue(double dValue) {
-    return QString::number(dValue, 'g', 12);
-}
-
 }  // namespace
 
 CVELKOEyeDXProp::CVELKOEyeDXProp(QWidget* pParent)
@@ -43,8 +39,8 @@ void CVELKOEyeDXProp::LoadLayers() {
     m_pGrid->RemoveAll();
     QTreeWidgetItem* pCell = m_pGrid->AddGroup(nullptr, kSelectedCell);
     for (const auto& [pszName, pszDescription] : kCellItems) {
-        m_pGrid->AddProperty(pCell, QString::fromLatin1(pszName), FormatValue(0.0),
-                             QString::fromLatin1(pszDescription));
+        m_pGrid->AddNumber(pCell, QString::fromLatin1(pszName), 0.0,
+                           QString::fromLatin1(pszDescription), false);
     }
     QStringList listChoices;
     for (const std::string& strChoice : CTerrainLayers::GetTextureChoices()) {
@@ -55,8 +51,8 @@ void CVELKOEyeDXProp::LoadLayers() {
         QTreeWidgetItem* pLayer = m_pGrid->AddGroup(pLayers, QString::fromStdString(strLayer));
         m_pGrid->AddChoice(pLayer, QStringLiteral("texture"), listChoices.first(),
                            QStringLiteral("Texture."), listChoices);
-        m_pGrid->AddProperty(pLayer, QStringLiteral("cell value"), QString(),
-                             QStringLiteral("Cell value"));
+        m_pGrid->AddText(pLayer, QStringLiteral("cell value"), QString(),
+                         QStringLiteral("Cell value"), false);
     }
 }
 
@@ -69,7 +65,7 @@ void CVELKOEyeDXProp::SetLayerTexture(const std::string& strLayer, const std::st
 void CVELKOEyeDXProp::OnPropertyChanged(QTreeWidgetItem* pItem) {
     if (pItem->parent()) {
         SetLayerTexture(CPropertyGridCtrl::Name(pItem->parent()).toStdString(),
-                        m_pGrid->Value(pItem).toStdString());
+                        CPropertyGridCtrl::Value(pItem).toStdString());
     }
 }
 
@@ -81,7 +77,7 @@ void CVELKOEyeDXProp::FillSelectedCellProperties() {
     for (const auto& [strName, dValue] : m_pTerrain->GetSelectedCellProperties()) {
         if (QTreeWidgetItem* pItem =
                 CPropertyGridCtrl::FindChild(pCell, QString::fromStdString(strName))) {
-            m_pGrid->SetValue(pItem, FormatValue(dValue));
+            CPropertyGridCtrl::SetValue(pItem, CPropertyGridCtrl::FormatNumber(dValue));
         }
     }
 }

@@ -283,11 +283,17 @@ TEST_F(EyeDialogTest, FromFileShowsAMeshOrATerrainWhoseLayersPaintIt) {
     QTreeWidget& tree = *grid.Tree();
     ASSERT_EQ(tree.topLevelItemCount(), 2);
     QTreeWidgetItem* pCell = tree.topLevelItem(0);
-    QStringList listItems;
-    for (int i = 0; i < pCell->childCount(); ++i) {
-        listItems << CPropertyGridCtrl::Name(pCell->child(i)) + "=" + grid.Value(pCell->child(i));
-    }
-    EXPECT_EQ(listItems, QStringList({"cell num=0", "cell row=0", "cell col=0", "UTM X=0",
+    // "name=value" of each "Selected Cell" item, unmarked (not bold).
+    const auto cellItems = [pCell] {
+        QStringList listItems;
+        for (int i = 0; i < pCell->childCount(); ++i) {
+            QTreeWidgetItem* pItem = pCell->child(i);
+            listItems << CPropertyGridCtrl::Name(pItem) + "=" + CPropertyGridCtrl::Value(pItem) +
+                             (pItem->font(1).bold() ? " (bold)" : "");
+        }
+        return listItems;
+    };
+    EXPECT_EQ(cellItems(), QStringList({"cell num=0", "cell row=0", "cell col=0", "UTM X=0",
                                       "UTM Y=0", "height=0"}));
     QTreeWidgetItem* pLayers = tree.topLevelItem(1);
     EXPECT_EQ(CPropertyGridCtrl::Name(pLayers), "Layers");
@@ -296,15 +302,25 @@ TEST_F(EyeDialogTest, FromFileShowsAMeshOrATerrainWhoseLayersPaintIt) {
     EXPECT_EQ(CPropertyGridCtrl::Name(pLayers->child(1)), "wet");
     EXPECT_EQ(tree.header()->sectionSize(0), 150);
 
-    // "green" picked for "wet" paints its positive cells; a typed name that
-    // is no choice paints the empty name on the well's cell.
-    const auto choose = [&](int nLayer, const QString& strText) {
+    // "green" picked from the list for "wet" paints its positive cells; a
+    // typed name that is no choice paints the empty name on the well's cell.
+    const auto choose = [&](int nLayer, const QString& strText, bool bFromList) {
         QTreeWidgetItem* pTexture = CPropertyGridCtrl::FindChild(pLayers->child(nLayer), "texture");
-        auto* pCombo = qobject_cast<QComboBox*>(tree.itemWidget(pTexture, 1));
+        tree.setCurrentItem(pTexture, 1);
+        tree.editItem(pTexture, 1);
+        auto* pCombo = qobject_cast<QComboBox*>(tree.indexWidget(tree.currentIndex()));
+        ASSERT_NE(pCombo, nullptr);
         EXPECT_EQ(pCombo->currentText(), "none");
-        pCombo->lineEdit()->selectAll();
-        QTest::keyClicks(pCombo->lineEdit(), strText);
-        QTest::keyClick(pCombo->lineEdit(), Qt::Key_Return);
+        EXPECT_EQ(pCombo->count(), 5);
+        if (bFromList) {
+            pCombo->setCurrentText(strText);
+            emit pCombo->textActivated(strText);
+        } else {
+            pCombo->lineEdit()->selectAll();
+            QTest::keyClicks(pCombo->lineEdit(), strText);
+            QTest::keyClick(pCombo->lineEdit(), Qt::Key_Return);
+        }
+        QApplication::processEvents();
     };
     const auto cells = [&] {
         std::vector<std::string> vecCells;
@@ -314,21 +330,17 @@ TEST_F(EyeDialogTest, FromFileShowsAMeshOrATerrainWhoseLayersPaintIt) {
         return vecCells;
     };
     m_view.terrain.SetCellTexture(11, "ice.jpg");
-    choose(1, "green");
+    choose(1, "green", true);
     EXPECT_EQ(cells(), (std::vector<std::string>{"", "grass.dds", "", "", "", "", "grass.dds", "",
                                                  "", "", "", "ice.jpg"}));
-    choose(0, "purple");
+    choose(0, "purple", false);
     EXPECT_EQ(m_view.terrain.GetCellTexture(11), "");
     EXPECT_TRUE(m_pDlg->isVisible());
 
     // A pick straight down on cell 6 (row 1, column 2) fills "Selected Cell".
     ASSERT_EQ(m_view.terrain.Pick({0.4f, 100.0f, 0.1f}, {0.0f, -1.0f, 0.0f}), 6);
     m_pDlg->OnCellSelected();
-    listItems.clear();
-    for (int i = 0; i < pCell->childCount(); ++i) {
-        listItems << CPropertyGridCtrl::Name(pCell->child(i)) + "=" + grid.Value(pCell->child(i));
-    }
-    EXPECT_EQ(listItems, QStringList({"cell num=6", "cell row=1", "cell col=2", "UTM X=200",
+    EXPECT_EQ(cellItems(), QStringList({"cell num=6", "cell row=1", "cell col=2", "UTM X=200",
                                       "UTM Y=200", "height=60"}));
     velkotest::SaveScreenshot(properties.grab().toImage(), "velkoeyedx-properties");
 
