@@ -90,8 +90,7 @@ public:
                       const QModelIndex& index) const override {
         QTreeWidgetItem* pItem = m_pGrid->m_pTree->itemFromIndex(index);
         auto* pCombo = qobject_cast<QComboBox*>(pEditor);
-        QString strText =
-            pCombo ? pCombo->currentText() : static_cast<QLineEdit*>(pEditor)->text();
+        QString strText = pCombo ? pCombo->currentText() : static_cast<QLineEdit*>(pEditor)->text();
         if (CPropertyGrid::Type(pItem) == PT_NUMBER) {
             double dValue = 0.0;
             if (!ReadDecimalNumber(strText, dValue)) {
@@ -199,8 +198,7 @@ QTreeWidgetItem* CPropertyGrid::AddNumber(QTreeWidgetItem* pParent, const QStrin
 QTreeWidgetItem* CPropertyGrid::AddChoice(QTreeWidgetItem* pParent, const QString& strName,
                                           const QString& strValue, const QString& strDescription,
                                           const QStringList& listOptions) {
-    QTreeWidgetItem* pItem =
-        AddItem(pParent, strName, strValue, strDescription, PT_CHOICE, true);
+    QTreeWidgetItem* pItem = AddItem(pParent, strName, strValue, strDescription, PT_CHOICE, true);
     pItem->setData(COL_NAME, ROLE_OPTIONS, listOptions);
     return pItem;
 }

@@ -294,7 +294,7 @@ TEST_F(EyeDialogTest, FromFileShowsAMeshOrATerrainWhoseLayersPaintIt) {
         return listItems;
     };
     EXPECT_EQ(cellItems(), QStringList({"cell num=0", "cell row=0", "cell col=0", "UTM X=0",
-                                      "UTM Y=0", "height=0"}));
+                                        "UTM Y=0", "height=0"}));
     QTreeWidgetItem* pLayers = tree.topLevelItem(1);
     EXPECT_EQ(CPropertyGridCtrl::Name(pLayers), "Layers");
     ASSERT_EQ(pLayers->childCount(), 2);
@@ -341,7 +341,7 @@ TEST_F(EyeDialogTest, FromFileShowsAMeshOrATerrainWhoseLayersPaintIt) {
     ASSERT_EQ(m_view.terrain.Pick({0.4f, 100.0f, 0.1f}, {0.0f, -1.0f, 0.0f}), 6);
     m_pDlg->OnCellSelected();
     EXPECT_EQ(cellItems(), QStringList({"cell num=6", "cell row=1", "cell col=2", "UTM X=200",
-                                      "UTM Y=200", "height=60"}));
+                                        "UTM Y=200", "height=60"}));
     velkotest::SaveScreenshot(properties.grab().toImage(), "velkoeyedx-properties");
 
     // A mesh shows at the origin at time 0.
