@@ -118,6 +118,31 @@ void CSDLAgent::Reset() {
         pChannel->Clear();
         pChannel->m_dClock = 0.0;
     }
+    for (auto& [strKey, pChannel] : m_mapOutputChannels) {
+        pChannel->CloseConnection();
+    }
+}
+
+void CSDLAgent::InitCommon() {
+    if (!m_pEngine || m_pEngine->GetIPMode() == 0) {
+        return;
+    }
+    for (auto& [strKey, pChannel] : m_mapOutputChannels) {
+        if (!pChannel->m_bLocalDelivery) {
+            pChannel->m_strHost = GetChannelTargetHost(pChannel.get());
+            pChannel->m_nPort = GetChannelTargetPort(pChannel.get());
+        }
+    }
+}
+
+std::string CSDLAgent::GetChannelTargetHost(const CSDLChannelOut* pChannel) {
+    const CSDLAgent* pTarget = pChannel->GetTarget();
+    return pTarget ? pTarget->m_strIP : std::string();
+}
+
+int CSDLAgent::GetChannelTargetPort(const CSDLChannelOut* pChannel) {
+    const CSDLAgent* pTarget = pChannel->GetTarget();
+    return pTarget ? pTarget->m_nPort : 0;
 }
 
 // ---- Channels ----------------------------------------------------------------------

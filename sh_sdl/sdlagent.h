@@ -52,10 +52,19 @@ public:
     CSDLAgent* GetRoot();
 
     // ---- Run --------------------------------------------------------------------
-    // Shared initialisation; nothing to do in a local run.
-    void InitCommon() {}
-    // End-of-run reset of the subtree: clocks 0, queues and current event gone.
+    // Shared initialisation of blocks, processes and instances. In a
+    // distributed run (IP mode not 0) each output end without local delivery
+    // takes the host and port of its target's instance; the listeners of the
+    // instance's ports are the engine's (CSDLRemoteLinks). Nothing in a local
+    // run.
+    void InitCommon();
+    // End-of-run reset of the subtree: clocks 0, queues and current event
+    // gone, connections to other instances closed.
     void Reset();
+    // The IP text and the port of the channel's target: the target process
+    // when set, else the target block; "" and 0 without a target.
+    static std::string GetChannelTargetHost(const CSDLChannelOut* pChannel);
+    static int GetChannelTargetPort(const CSDLChannelOut* pChannel);
 
     // ---- Channels ---------------------------------------------------------------
     // The n-th output channel (0-based, map order) carrying the event's signal

@@ -1,9 +1,14 @@
 #include "sh_sdl/sdlchannelout.h"
 
+#include "sh_aux/bidirecsocket.h"
+#include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlblock.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
+#include "sh_sdl/sdlremote.h"
+
+CSDLChannelOut::~CSDLChannelOut() = default;
 
 CSDLAgent* CSDLChannelOut::GetTarget() const {
     if (m_pTargetProcess) {
@@ -31,11 +36,7 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
     CSDLAgent* pSender = m_pSourceProcess ? static_cast<CSDLAgent*>(m_pSourceProcess)
                                           : static_cast<CSDLAgent*>(m_pSourceBlock);
     if (!m_bLocalDelivery && nMode != 0) {
-        const std::string strMessage = Format(
-            "Channel %s leads to another simulator instance; remote delivery is not "
-            "available. Signal %s dropped.",
-            m_strName.c_str(), pEvent->m_strName.c_str());
-        return pSender ? pSender->ReportError(strMessage, SDL_ERROR) : strMessage;
+        return SendRemote(pEvent, *pTarget->m_pEngine);
     }
     if (!pIn) {
         // A channel end without its partner: report and drop the signal.
@@ -49,12 +50,71 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
     return {};
 }
 
+std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
+    CSDLRemoteLinks& links = engine.GetRemoteLinks();
+    if (!m_pSocket) {
+        m_pSocket = std::make_unique<CBidirecSocket>();
+    }
+    // Both the connect and the send are bounded, and a Stop cuts them short:
+    // a peer that is down or stalled never holds the simulation thread.
+    if (!m_bConnected && links.BeginSend(*m_pSocket)) {
+        try {
+            if (m_pSocket->ConnectClient(m_strHost, static_cast<unsigned int>(m_nPort),
+                                         kRemoteConnectTimeoutMs) == 1) {
+                m_pSocket->SetSendTimeout(kRemoteSendTimeoutMs);
+                m_pSocket->AttachArchives();
+                m_bConnected = true;
+            }
+        } catch (const CCustomException&) {
+            // no socket could be made: not connected
+        }
+        links.EndSend();
+    }
+    bool bSent = false;
+    const std::string strText = pEvent->GetRemoteText();
+    if (m_bConnected && links.BeginSend(*m_pSocket)) {
+        try {
+            m_pSocket->enviaMsj(m_strName + "," + strText);
+            bSent = true;
+        } catch (const CCustomException&) {
+            // the link is lost: dropped below
+        }
+        links.EndSend();
+    }
+    if (!bSent) {
+        CloseConnection();
+        links.Report(
+            Format("Warning: the signal %s could not be sent through channel %s to "
+                   "%s:%d; it is lost.",
+                   pEvent->m_strName.c_str(), m_strName.c_str(), m_strHost.c_str(), m_nPort));
+        return kRemoteSendError;
+    }
+    std::string strNote;
+    for (CSDLAgent* pTarget :
+         {static_cast<CSDLAgent*>(m_pTargetBlock), static_cast<CSDLAgent*>(m_pTargetProcess)}) {
+        if (!pTarget) {
+            continue;
+        }
+        strNote = Format("SEND (remote),%s,%s,%f,%s|", pTarget->m_strName.c_str(),
+                         pTarget->GetFullName(false).c_str(), pTarget->m_dClock, strText.c_str());
+        engine.WriteTrace(nullptr, true,
+                          Format("<system>%s</system>\n", EscapeXmlText(strNote).c_str()));
+    }
+    return strNote;
+}
+
+void CSDLChannelOut::CloseConnection() {
+    m_bConnected = false;
+    if (m_pSocket) {
+        m_pSocket->Close();
+    }
+}
+
 void CSDLChannelOut::CopyTo(CSDLChannelOut* pOut) const {
     pOut->m_pTargetBlock = m_pTargetBlock;
     pOut->m_pTargetProcess = m_pTargetProcess;
     pOut->m_pSourceBlock = m_pSourceBlock;
     pOut->m_pSourceProcess = m_pSourceProcess;
-    pOut->m_bConnected = m_bConnected;
     pOut->m_strHost = m_strHost;
     pOut->m_bLocalDelivery = m_bLocalDelivery;
     pOut->m_strName = m_strName;

@@ -3,12 +3,15 @@
 // The sending end of a channel: delivers a copy of an event into the target's
 // input end of the same name.
 
+#include <memory>
 #include <string>
 
+#include "sh_aux/bidirecsocket.h"
 #include "sh_sdl/sdlchannel.h"
 
 class CSDLAgent;
 class CSDLBlock;
+class CSDLEngine;
 class CSDLEvent;
 class CSDLProcess;
 
@@ -16,11 +19,19 @@ class CSDLChannelOut : public CSDLChannel {
 public:
     CSDLChannelOut() = default;
     explicit CSDLChannelOut(std::string strName) : CSDLChannel(std::move(strName)) {}
+    ~CSDLChannelOut();
 
     // Delivers a copy of the event (the caller keeps its own). Returns the
-    // empty text on a local delivery, else the error text reported.
+    // empty text on a local delivery, else the error text reported. In a
+    // distributed run an end without local delivery sends the event to the
+    // target's instance (m_strHost, m_nPort): the note of the send, or
+    // "ERROR SOCKET" when it could not be sent (reported; the next send
+    // connects again).
     std::string Send(CSDLEvent* pEvent);
-    // Copies targets, connection fields, name, delivery flag and signals.
+    // Closes the connection of a remote end; the next send connects again.
+    void CloseConnection();
+    // Copies targets, host and port, name, delivery flag and signals; the
+    // copy has its own connection, not yet made.
     void CopyTo(CSDLChannelOut* pOut) const;
     // The agent at the far end: the target process when set, else the block.
     CSDLAgent* GetTarget() const;
@@ -33,4 +44,10 @@ public:
     bool m_bConnected = false;
     std::string m_strHost;
     int m_nPort = 0;
+
+private:
+    std::string SendRemote(CSDLEvent* pEvent, CSDLEngine& engine);
+
+    // The connection of a remote end, made at its first send.
+    std::unique_ptr<CBidirecSocket> m_pSocket;
 };

@@ -11,7 +11,10 @@
 #include "sh_sdl/sdloperationsetstate.h"
 #include "sh_sdl/sdlprocess.h"
 
-CSDLEngine::CSDLEngine() : m_pServer(std::make_unique<CEstadisticsServidor>()) {}
+CSDLEngine::CSDLEngine()
+    : m_pServer(std::make_unique<CEstadisticsServidor>()),
+      m_pRemote(std::make_unique<CSDLRemoteLinks>(
+          [this](const std::string& strLine) { GetNotifier().OutputLine(NP_ERRORS, strLine); })) {}
 
 CSDLEngine::~CSDLEngine() {
     // The simulation thread uses the model, the library and the server:
@@ -20,6 +23,7 @@ CSDLEngine::~CSDLEngine() {
     MarkRootFinished();
     CancelViewerWait();
     m_pServer->DropLink();
+    m_pRemote->CancelSends();
     JoinSimulationThread();
     FreeModelDLL();
     // The indexes point into the tree: drop them before the tree goes.

@@ -87,6 +87,7 @@
 #include "sh_aux/randomlcg.h"
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlevent.h"
+#include "sh_sdl/sdlremote.h"
 #include "sh_stat/estadisticsservidor.h"
 
 class CSDLAgent;
@@ -211,7 +212,7 @@ public:
     // for the stopped run to end.
     int StartThread();
     // The run start, on the simulation thread: 0 success, 1 model library not
-    // bound, 3 no trace file.
+    // bound, 3 no trace file, 4 a port for remote signals cannot be bound.
     int BeginRun();
     // Commands of the user interface; none of them waits.
     void Run();       // lets the loop go
@@ -274,6 +275,11 @@ public:
     CEstadisticsServidor& GetServer() { return *m_pServer; }
     // Port the viewer connects to (8686 unless set; 0 picks a free one).
     void SetViewerPort(unsigned nPort) { m_pServer->SetDataPort(nPort); }
+
+    // The links to the other simulator instances of a distributed run: the
+    // listeners of this instance's ports (bound from the run start to its
+    // end) and the bracket of every remote send.
+    CSDLRemoteLinks& GetRemoteLinks() { return *m_pRemote; }
 
     // ---- Model library binding -----------------------------------------------------
     // Loads "<code base>.so" and checks its entry points: 0 bound, 1 not
@@ -503,6 +509,12 @@ private:
     void JoinSimulationThread();
     // The loop of a started run, up to the closing of the trace file.
     void RunLoop();
+    // Distributed runs: binds the listeners of this instance's ports (0, or
+    // 4 with m_strRemoteError); queues the signals received; waits, while
+    // nothing is pending here, until a signal comes or the run ends.
+    int StartRemoteLinks();
+    void DeliverRemoteSignals();
+    void WaitWhileIdle();
     // True while the run takes Run, Resume and step commands (hold
     // m_mutexState).
     bool AcceptsCommands() const;
@@ -559,4 +571,7 @@ private:
     mutable std::mutex m_mutexPending;
     mutable std::mutex m_mutexMessages;
     std::string m_strMessages;
+    std::string m_strRemoteError;
+    // Last: its threads report through the notifier above.
+    std::unique_ptr<CSDLRemoteLinks> m_pRemote;
 };

@@ -375,6 +375,7 @@ void CSDLEngine::Stop() {
     }
     MarkRootFinished();
     CancelViewerWait();
+    m_pRemote->CancelSends();
     // From now on questions are answered Cancel at once; one that already
     // waits gets its Cancel here.
     m_notifier.CancelPendingQuestions();
@@ -437,6 +438,7 @@ int CSDLEngine::StartThread() {
         m_bStepRequest = false;
         m_bThreadAlive = true;
     }
+    m_pRemote->AllowSends();
     SetRunState(RS_STARTING);
     m_threadSimulation = std::thread([this] { SimulationThreadProc(); });
     return 0;
@@ -463,8 +465,12 @@ int CSDLEngine::BeginRun() {
     for (auto& [strKey, pProcess] : m_mapProcesses) {
         pProcess->m_dClock = 0.0;
         pProcess->m_strCurrentState.clear();
-        for (const auto& pEvent : pProcess->m_listInitialEvents) {
-            pProcess->m_pInternalChannel->AddEvent(std::make_unique<CSDLEvent>(*pEvent));
+        // Another instance queues the initial events of its own processes;
+        // here they would stay pending for ever.
+        if (settings.nIPMode == 0 || pProcess->m_strIP == settings.strIPAddress) {
+            for (const auto& pEvent : pProcess->m_listInitialEvents) {
+                pProcess->m_pInternalChannel->AddEvent(std::make_unique<CSDLEvent>(*pEvent));
+            }
         }
         for (auto& [strName, pChannel] : pProcess->m_mapInputChannels) {
             pChannel->m_dClock = 0.0;
@@ -479,6 +485,9 @@ int CSDLEngine::BeginRun() {
         pBlock->m_pInternalChannel->m_dClock = 0.0;
     }
     ClearPendingEvents();
+    if (StartRemoteLinks() != 0) {
+        return 4;
+    }
     if (settings.bUseClients) {
         ConnectViewer();
     }
@@ -511,7 +520,9 @@ void CSDLEngine::SimulationThreadProc() {
         if (nStart != 0) {
             SetErrorPending();
             std::string strLine = "The run could not start: no trace file could be created.";
-            if (nStart == 1) {
+            if (nStart == 4) {
+                strLine = "The run could not start: " + m_strRemoteError + ".";
+            } else if (nStart == 1) {
                 strLine = m_strLibraryError.rfind("the model library has no entry point", 0) == 0
                               ? "The run could not start: " + m_strLibraryError +
                                     ". Build the model again."
@@ -536,6 +547,7 @@ void CSDLEngine::SimulationThreadProc() {
     SetRunState(RS_ENDING);
     // Whatever happened, leave the model ready for the next run.
     try {
+        m_pRemote->Stop();
         DisconnectViewer();
         CloseTraceFile();
         FreeModelDLL();
@@ -568,6 +580,13 @@ void CSDLEngine::RunLoop() {
     }
     long long nSteps = 0;
     while (!IsRootFinished()) {
+        if (settings.nIPMode != 0) {
+            DeliverRemoteSignals();
+            WaitWhileIdle();
+            if (IsRootFinished()) {
+                break;
+            }
+        }
         m_pRootAgent->Step();
         // Only this thread changes the table, so the time stays valid across
         // the pause below.
@@ -595,6 +614,34 @@ void CSDLEngine::RunLoop() {
     }
     DisconnectViewer();
     CloseTraceFile();
+}
+
+// ---- Links to other instances -----------------------------------------------------------
+
+int CSDLEngine::StartRemoteLinks() {
+    const SRunSettings& settings = m_runSettings;
+    if (settings.nIPMode == 0) {
+        return 0;
+    }
+    const std::set<unsigned int> setPorts =
+        CSDLRemoteLinks::CollectPorts(m_pRootAgent.get(), settings.strIPAddress);
+    return m_pRemote->Start(setPorts, settings.strIPAddress, m_strRemoteError) ? 0 : 4;
+}
+
+void CSDLEngine::DeliverRemoteSignals() {
+    m_pRemote->DeliverSignals(m_pRootAgent.get(), m_runSettings.strIPAddress);
+}
+
+void CSDLEngine::WaitWhileIdle() {
+    // With nothing pending here, only a signal from another instance (or
+    // the end of the run) can move this instance on.
+    bool bFound = false;
+    GetNextEventTime(&bFound);
+    while (!bFound && !IsRootFinished()) {
+        m_pRemote->WaitForSignal(kWaitSlice);
+        DeliverRemoteSignals();
+        GetNextEventTime(&bFound);
+    }
 }
 
 // ---- Viewer link -------------------------------------------------------------------------

@@ -1,5 +1,9 @@
 #include "sh_sdl/sdlevent.h"
 
+#include <climits>
+#include <cmath>
+#include <vector>
+
 #include "sh_aux/hpslib.h"
 
 CSDLEvent::CSDLEvent(const CSDLEvent& other)
@@ -53,4 +57,141 @@ std::string CSDLEvent::GetXml() const {
         strXml += "</userparams>";
     }
     return strXml;
+}
+
+// ---- Remote text ------------------------------------------------------------------------
+
+namespace {
+
+// A field's separators, escape character and blanks as "%XX"; the reader
+// trims its fields, so a blank must not stand as itself.
+std::string EscapeRemoteField(const std::string& strField) {
+    std::string strOut;
+    strOut.reserve(strField.size());
+    for (const char ch : strField) {
+        const auto uch = static_cast<unsigned char>(ch);
+        if (ch == '%' || ch == ',' || uch <= ' ' || uch == 0x7F) {
+            strOut += Format("%%%02X", uch);
+        } else {
+            strOut += ch;
+        }
+    }
+    return strOut;
+}
+
+int HexDigit(char ch) {
+    if (ch >= '0' && ch <= '9') {
+        return ch - '0';
+    }
+    if (ch >= 'A' && ch <= 'F') {
+        return ch - 'A' + 10;
+    }
+    if (ch >= 'a' && ch <= 'f') {
+        return ch - 'a' + 10;
+    }
+    return -1;
+}
+
+bool UnescapeRemoteField(const std::string& strField, std::string& strOut) {
+    strOut.clear();
+    for (size_t i = 0; i < strField.size(); ++i) {
+        if (strField[i] != '%') {
+            strOut += strField[i];
+            continue;
+        }
+        if (i + 2 >= strField.size()) {
+            return false;
+        }
+        const int nHigh = HexDigit(strField[i + 1]);
+        const int nLow = HexDigit(strField[i + 2]);
+        if (nHigh < 0 || nLow < 0) {
+            return false;
+        }
+        strOut += static_cast<char>(nHigh * 16 + nLow);
+        i += 2;
+    }
+    return true;
+}
+
+// A whole field as a finite decimal number.
+bool ReadRemoteDouble(const std::string& strField, double& rdValue) {
+    if (strField.empty() || strField.find_first_not_of("0123456789+-.eE") != std::string::npos) {
+        return false;
+    }
+    char* pEnd = nullptr;
+    rdValue = ParseDouble(strField.c_str(), &pEnd);
+    return pEnd == strField.c_str() + strField.size() && std::isfinite(rdValue);
+}
+
+bool ReadRemoteInt(const std::string& strField, int& rnValue) {
+    double dValue = 0.0;
+    if (!ReadRemoteDouble(strField, dValue) || dValue < INT_MIN || dValue > INT_MAX) {
+        return false;
+    }
+    rnValue = static_cast<int>(dValue);  // toward zero
+    return true;
+}
+
+}  // namespace
+
+std::string CSDLEvent::GetRemoteText() const {
+    const std::string strFields[] = {
+        Format("%.17g", m_dCreationTime),
+        Format("%.17g", m_dDelay),
+        Format("%.17g", m_dExecutionTime),
+        IntToString(m_nTag),
+        m_strCameThrough,
+        m_strCodeId,
+        IntToString(m_nPriority),
+        "true",
+        m_strName,
+        m_strRoute,
+        m_strTo,
+        IntToString(m_nCell),
+    };
+    std::string strText;
+    for (const std::string& strField : strFields) {
+        strText += EscapeRemoteField(strField) + ",";
+    }
+    for (const auto& [strKey, pParam] : m_mapUserParams) {
+        if (pParam) {
+            strText += EscapeRemoteField(pParam->m_strName) + "," +
+                       EscapeRemoteField(pParam->m_strType) + "," +
+                       EscapeRemoteField(pParam->m_strValue) + ",";
+        }
+    }
+    return strText;
+}
+
+bool CSDLEvent::ParseRemoteText(const std::string& strText) {
+    std::vector<std::string> vecFields;
+    std::string strRest = strText;
+    while (!strRest.empty()) {
+        std::string strField;
+        if (!UnescapeRemoteField(Trim(NextTokenOrRest(strRest, ",")), strField)) {
+            return false;
+        }
+        vecFields.push_back(std::move(strField));
+    }
+    if (vecFields.size() < 12 || (vecFields.size() - 12) % 3 != 0) {
+        return false;
+    }
+    if (!ReadRemoteDouble(vecFields[0], m_dCreationTime) ||
+        !ReadRemoteDouble(vecFields[1], m_dDelay) ||
+        !ReadRemoteDouble(vecFields[2], m_dExecutionTime) || !ReadRemoteInt(vecFields[3], m_nTag) ||
+        !ReadRemoteInt(vecFields[6], m_nPriority) || !ReadRemoteInt(vecFields[11], m_nCell)) {
+        return false;
+    }
+    m_strCameThrough = vecFields[4];
+    m_strCodeId = vecFields[5];
+    m_bRemote = true;
+    m_strName = vecFields[8];
+    m_strRoute = vecFields[9];
+    m_strTo = vecFields[10];
+    m_mapUserParams.clear();
+    for (size_t i = 12; i + 2 < vecFields.size(); i += 3) {
+        m_mapUserParams[vecFields[i]] =
+            std::make_unique<CSDLParameter>(vecFields[i + 1], vecFields[i], vecFields[i + 2], "no");
+    }
+    return true;
 }

@@ -19,6 +19,19 @@ public:
     // parameters when there are any. Attribute values are escaped.
     std::string GetXml() const;
 
+    // The event as the text of a remote message: twelve comma-separated
+    // fields (creation time, delay, execution time, integer tag, came
+    // through, code ID, priority, remote, name, route, to, cell), then name,
+    // type and value of each user parameter. A field's "%", "," and blanks
+    // travel as "%XX", so every text arrives as it was sent and the times
+    // arrive exactly.
+    std::string GetRemoteText() const;
+    // Fills the event from a text of GetRemoteText's form and marks it
+    // remote. False, with the event in an unspecified state, when the text
+    // has fewer than twelve fields, a number that does not read, a time or
+    // cell that is not finite or out of range, or an incomplete parameter.
+    bool ParseRemoteText(const std::string& strText);
+
     double m_dCreationTime = 0.0;
     std::string m_strCreationTime;
     double m_dExecutionTime = 0.0;

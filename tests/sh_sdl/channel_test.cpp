@@ -124,7 +124,8 @@ TEST(ChannelQueueTest, CopyToCopiesNameDeliveryAndSourcesOnly) {
     EXPECT_EQ(outCopy.m_strName, "d");
     EXPECT_EQ(outCopy.m_pTargetBlock, pBlock);
     EXPECT_EQ(outCopy.m_pTargetProcess, pProcess);
-    EXPECT_TRUE(outCopy.m_bConnected);
+    // The copy has no connection of its own yet: its first send connects.
+    EXPECT_FALSE(outCopy.m_bConnected);
     EXPECT_EQ(outCopy.m_strHost, "10.0.0.2");
     EXPECT_EQ(outCopy.m_nPort, 9000);
     EXPECT_FALSE(outCopy.m_bLocalDelivery);
