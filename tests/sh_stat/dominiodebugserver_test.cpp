@@ -79,7 +79,8 @@ TEST(DominioDebugServer, DemoSendsModelAndValuesUntilStoppedFromAnotherThread) {
     EXPECT_FALSE(server.IsStarted());
 
     const std::vector<std::string> messages = client.GetMessages();
-    ASSERT_GE(messages.size(), 22u);
+    // The model and at least nineteen rounds came before the stop, the end of the replica after it.
+    ASSERT_GE(messages.size(), 21u);
     pugi::xml_document model;
     ASSERT_TRUE(model.load_string(messages.front().c_str()));
     const pugi::xml_node info = model.child("StatisticMsg");
