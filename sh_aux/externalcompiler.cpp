@@ -179,25 +179,31 @@ int CExternalCompiler::RunChild(const std::vector<std::string>& vecArgs, std::st
 }
 
 std::string CExternalCompiler::FinishText(const std::string& strName,
-                                          const std::string& strCommandLine,
-                                          const std::string& strOutput,
+                                          const std::vector<SCommandRun>& vecRuns,
                                           const std::string& strFailure, bool bAppendLog) {
     // gcc writes UTF-8; any other bytes are read as Windows-1252. The cut
     // never splits a UTF-8 sequence.
-    std::string strFull;
-    std::string strShown;
-    if (IsValidUtf8(strOutput)) {
-        strFull = strOutput;
-        strShown = strOutput;
-        TruncateUtf8(strShown, OUTPUT_LIMIT);
-    } else {
-        strFull = Cp1252ToUtf8(strOutput);
-        strShown = Cp1252ToUtf8(std::string_view(strOutput).substr(0, OUTPUT_LIMIT));
-    }
-    auto compose = [&](const std::string& strBody) {
-        std::string strText = strCommandLine + "\n" + strBody;
+    auto compose = [&](bool bFull) {
+        std::string strText;
+        for (const SCommandRun& run : vecRuns) {
+            if (!strText.empty() && strText.back() != '\n') {
+                strText += '\n';
+            }
+            std::string strOutput;
+            if (IsValidUtf8(run.strOutput)) {
+                strOutput = run.strOutput;
+                if (!bFull) {
+                    TruncateUtf8(strOutput, OUTPUT_LIMIT);
+                }
+            } else {
+                strOutput =
+                    Cp1252ToUtf8(bFull ? std::string_view(run.strOutput)
+                                       : std::string_view(run.strOutput).substr(0, OUTPUT_LIMIT));
+            }
+            strText += run.strCommandLine + "\n" + strOutput;
+        }
         if (!strFailure.empty()) {
-            if (strText.back() != '\n') {
+            if (!strText.empty() && strText.back() != '\n') {
                 strText += '\n';
             }
             strText += strFailure;
@@ -210,13 +216,13 @@ std::string CExternalCompiler::FinishText(const std::string& strName,
     std::ofstream log(GetLogPath(strName),
                       std::ios::binary | (bAppendLog ? std::ios::app : std::ios::trunc));
     if (log) {
-        const std::string strLogText = compose(strFull);
+        const std::string strLogText = compose(true);
         log << strLogText;
-        if (strLogText.back() != '\n') {
+        if (strLogText.empty() || strLogText.back() != '\n') {
             log << '\n';
         }
     }
-    return compose(strShown);
+    return compose(false);
 }
 
 std::string CExternalCompiler::Compile(const std::string& strName, const std::string& strFolder) {
@@ -241,12 +247,6 @@ std::string CExternalCompiler::CompileSteps(const std::string& strName,
     }
     const bool bFolder = !strFolder.empty() && FileExists(strFolder);
 
-    std::string strCommandLine = Quoted(m_strCompiler) + " -c -fPIC -DBUILD_DLL";
-    if (bFolder) {
-        strCommandLine += " " + Quoted(strDir + "/*.c");
-    }
-    strCommandLine += " " + Quoted(strName + ".c") + " -o " + Quoted(strName + ".o");
-
     // gcc takes one source per -c when -o names the object, so each source
     // becomes its own object: the folder's files first, the model last.
     std::vector<std::pair<std::string, std::string>> vecUnits;
@@ -267,13 +267,17 @@ std::string CExternalCompiler::CompileSteps(const std::string& strName,
         RemoveOutput(unit.second);
     }
 
-    std::string strOutput;
+    // Each command that runs is logged with what it printed.
+    std::vector<SCommandRun> vecRuns;
     std::string strFailure;
     bool bOk = true;
     for (const auto& [strSource, strObject] : vecUnits) {
+        SCommandRun& run = vecRuns.emplace_back();
+        run.strCommandLine = Quoted(m_strCompiler) + " -c -fPIC -DBUILD_DLL " + Quoted(strSource) +
+                             " -o " + Quoted(strObject);
         const int nStatus =
             RunChild({m_strCompiler, "-c", "-fPIC", "-DBUILD_DLL", strSource, "-o", strObject},
-                     strOutput, strFailure);
+                     run.strOutput, strFailure);
         if (nStatus != 0 || !PathExists(strObject)) {
             bOk = false;
         }
@@ -292,7 +296,7 @@ std::string CExternalCompiler::CompileSteps(const std::string& strName,
         }
     }
     m_bLastSucceeded = bOk;
-    return FinishText(strName, strCommandLine, strOutput, strFailure, false);
+    return FinishText(strName, vecRuns, strFailure, false);
 }
 
 std::string CExternalCompiler::Link(const std::string& strName) {
@@ -321,13 +325,14 @@ std::string CExternalCompiler::LinkSteps(const std::string& strName) {
     strCommandLine += " -lm";
 
     RemoveOutput(strLibrary);
-    std::string strOutput;
+    std::vector<SCommandRun> vecRuns(1);
+    vecRuns[0].strCommandLine = strCommandLine;
     std::string strFailure;
-    const int nStatus = RunChild(vecArgs, strOutput, strFailure);
+    const int nStatus = RunChild(vecArgs, vecRuns[0].strOutput, strFailure);
     const bool bOk = nStatus == 0 && PathExists(strLibrary);
     if (!bOk) {
         RemoveOutput(strLibrary);
     }
     m_bLastSucceeded = bOk;
-    return FinishText(strName, strCommandLine, strOutput, strFailure, true);
+    return FinishText(strName, vecRuns, strFailure, true);
 }

@@ -5,11 +5,12 @@
 // (never through a shell), with no input and with its standard output and
 // standard error captured together.
 //
-// Both build steps return the command line they ran (quoted, one line), a
-// line feed and what the compiler printed (the first OUTPUT_LIMIT bytes). The
-// complete text of each step is also kept in "SDLCode_log.txt" beside the
-// generated files: the compile step starts that file afresh, the link step
-// appends to it.
+// Both build steps return, for each command they ran, its command line
+// (quoted, one line), a line feed and what it printed (the first
+// OUTPUT_LIMIT bytes). The compile step runs one command per source: the
+// header folder's files, then the model's. The complete text of each step is
+// also kept in "SDLCode_log.txt" beside the generated files: the compile step
+// starts that file afresh, the link step appends to it.
 //
 // Success is judged by the files left behind: the outputs of a step are
 // removed before it runs and again when it fails, so "<name>.o" after
@@ -59,13 +60,19 @@ public:
     static std::string GetLogPath(const std::string& strName);
 
 private:
+    // One command that ran and what it printed.
+    struct SCommandRun {
+        std::string strCommandLine;
+        std::string strOutput;
+    };
+
     std::string CompileSteps(const std::string& strName, const std::string& strFolder);
     std::string LinkSteps(const std::string& strName);
-    // Command line, "\n", the output cut to OUTPUT_LIMIT bytes and any
-    // failure text; writes the full text to the log.
-    static std::string FinishText(const std::string& strName, const std::string& strCommandLine,
-                                  const std::string& strOutput, const std::string& strFailure,
-                                  bool bAppendLog);
+    // Each command line, "\n" and its output cut to OUTPUT_LIMIT bytes, then
+    // any failure text; writes the full text to the log.
+    static std::string FinishText(const std::string& strName,
+                                  const std::vector<SCommandRun>& vecRuns,
+                                  const std::string& strFailure, bool bAppendLog);
 
     std::string m_strCompiler;
     // Objects compiled from the header folder by the last successful Compile.

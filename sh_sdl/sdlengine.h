@@ -130,6 +130,10 @@ private:
     std::string m_strPath;
 };
 
+// What the build commands and the run start say, and do, when no model is
+// loaded: nothing else (no file is written).
+inline constexpr const char* SDL_MSG_NO_MODEL = "No model is loaded: open a model first.";
+
 // End modes of a run (the values of m_nEndMode).
 enum EngineEndMode { EM_BY_TIME = 0, EM_BY_LOOPS = 1, EM_NEVER = 2 };
 
@@ -342,14 +346,17 @@ public:
     // Build commands. Each takes a code base (the path of the generated
     // files without extension; empty means GetDefaultCodeBase()). None of
     // them throws: a failure shows in the result, through the notifier and,
-    // for the compiler steps, in the returned log.
+    // for the compiler steps, in the returned log. Without a loaded model
+    // (or any code base) each says SDL_MSG_NO_MODEL and writes nothing.
     //
     // The code base used when none is given: the parametrization file
     // without the extension of its file name, else the model folder followed
     // by the model file's name.
     std::string GetDefaultCodeBase() const;
     // Writes <base>.c. 1 when written: the engine's code base becomes base.
-    // 0 otherwise: the code base is cleared and the user told.
+    // 0 otherwise: the code base is cleared and the user told (also when
+    // two variables would share one C name, or a name is no C identifier:
+    // the Errors pane names them).
     int CreateCodeFile(const std::string& strCodeBase);
     // Compiles <base>.c (and every .c of the header folder) to objects; 1
     // when the compiler succeeded and <base>.o exists. strLog receives the
@@ -362,8 +369,13 @@ public:
     // were written (the engine's code base becomes base), else 0.
     int CreateCppCodeFile(const std::string& strCodeBase);
 
+    // Says SDL_MSG_NO_MODEL and answers true when there is no model or no
+    // code base to build.
+    bool RefusesWithoutModel(const std::string& strCodeBase) const;
+
     // Generators. They throw CCustomException when a file cannot be created
-    // or written; true once the files are written.
+    // or written, or the variables' names cannot become C names; true once
+    // the files are written.
     bool GenerateCSource(const std::string& strCodeBase);
     bool GenerateCppSource(const std::string& strCodeBase);
     // Global declarations ("<type> <placeholder>;\n") of every variable of

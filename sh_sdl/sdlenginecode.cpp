@@ -96,6 +96,70 @@ std::string WithoutRepeats(const std::string& strDeclarations) {
     return strOut;
 }
 
+// Calls fn(declarations, owner) for every declarations text of the subtree
+// of pAgent, in the order of the generated file: each process's variables,
+// then each of its procedures' locals and formals.
+template <class Fn>
+void ForEachDeclarations(const CSDLAgent* pAgent, Fn fn) {
+    if (!pAgent) {
+        return;
+    }
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        ForEachDeclarations(pBlock.get(), fn);
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        if (!pProcess) {
+            continue;
+        }
+        fn(pProcess->m_strDeclarations, pProcess->GetFullName(false));
+        for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
+            if (pProcedure) {
+                const std::string strInstance = pProcedure->GetInstanceName();
+                fn(pProcedure->m_strLocalDeclarations, strInstance);
+                fn(pProcedure->m_strDeclarations, strInstance);
+            }
+        }
+    }
+}
+
+bool IsDigitChar(char ch) {
+    return ch >= '0' && ch <= '9';
+}
+
+// The variables of the model whose C names would not compile: two distinct
+// variables (name and owner) that meet in one C name, and names that are no
+// C identifier. One line per problem, naming the variables; "" when none.
+std::string FindUnusableVariableNames(const CSDLAgent* pRoot) {
+    std::map<std::string, std::pair<std::string, std::string>> mapSeen;
+    std::set<std::string> setReported;
+    std::string strProblems;
+    ForEachDeclarations(
+        pRoot, [&](const std::string& strDeclarations, const std::string& strOwner) {
+            for (const CDeclaration& decl : SplitDeclarations(strDeclarations)) {
+                const std::string strName = CSDLEngine::FormatQualifiedName(decl.strName, strOwner);
+                if (!setReported.insert(decl.strName + "\n" + strOwner).second) {
+                    continue;
+                }
+                if (strName.empty() || IsDigitChar(strName[0])) {
+                    strProblems += Format(
+                        "The variable %s of %s would be named %s in the model library, which is no "
+                        "C name.\n",
+                        decl.strName.c_str(), strOwner.c_str(), strName.c_str());
+                    continue;
+                }
+                auto [it, bNew] = mapSeen.emplace(strName, std::make_pair(decl.strName, strOwner));
+                if (!bNew) {
+                    strProblems += Format(
+                        "The variables %s of %s and %s of %s would both be named %s in the model "
+                        "library.\n",
+                        it->second.first.c_str(), it->second.second.c_str(), decl.strName.c_str(),
+                        strOwner.c_str(), strName.c_str());
+                }
+            }
+        });
+    return strProblems;
+}
+
 // ---- C text ----------------------------------------------------------------------------
 
 // The text as the contents of a C string literal.
@@ -499,26 +563,10 @@ std::string CSDLEngine::DeclareVariables(const std::string& strDeclarations,
 
 std::string CSDLEngine::BuildDeclarations(const CSDLAgent* pAgent) {
     std::string strOut;
-    if (!pAgent) {
-        return strOut;
-    }
-    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
-        strOut += BuildDeclarations(pBlock.get());
-    }
-    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
-        if (!pProcess) {
-            continue;
-        }
-        strOut += DeclareVariables(pProcess->m_strDeclarations, pProcess->GetFullName(false));
-        for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
-            if (!pProcedure) {
-                continue;
-            }
-            const std::string strInstance = pProcedure->GetInstanceName();
-            strOut += DeclareVariables(pProcedure->m_strLocalDeclarations, strInstance);
-            strOut += DeclareVariables(pProcedure->m_strDeclarations, strInstance);
-        }
-    }
+    ForEachDeclarations(pAgent,
+                        [&](const std::string& strDeclarations, const std::string& strOwner) {
+                            strOut += DeclareVariables(strDeclarations, strOwner);
+                        });
     return strOut;
 }
 
@@ -610,6 +658,12 @@ std::string CSDLEngine::BuildTaskBodies() {
 // ---- Generators ---------------------------------------------------------------------------------
 
 bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
+    // gcc would refuse such names with a message the modeller cannot trace
+    // back, or merge two variables into one: refuse before writing.
+    const std::string strProblems = FindUnusableVariableNames(m_pRootAgent.get());
+    if (!strProblems.empty()) {
+        CCustomException::ThrowError(strProblems + "Rename them and create the code again.");
+    }
     const std::string strPath = strCodeBase + ".c";
     std::ofstream file = CreateFile(strPath);
 
@@ -672,14 +726,22 @@ std::string CSDLEngine::GetDefaultCodeBase() const {
     return m_strModelFolder + m_strModelName;
 }
 
+bool CSDLEngine::RefusesWithoutModel(const std::string& strCodeBase) const {
+    if (HasModel() && !strCodeBase.empty()) {
+        return false;
+    }
+    GetNotifier().OutputLine(NP_SYSTEM, SDL_MSG_NO_MODEL);
+    return true;
+}
+
 int CSDLEngine::CreateCodeFile(const std::string& strCodeBase) {
-    std::string strBase = strCodeBase;
+    std::string strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
+    if (RefusesWithoutModel(strBase)) {
+        return 0;
+    }
     std::string strReason;
     bool bWritten = false;
     try {
-        if (strBase.empty()) {
-            strBase = GetDefaultCodeBase();
-        }
         bWritten = GenerateCSource(strBase);
     } catch (const std::exception& e) {
         strReason = e.what();
@@ -702,10 +764,13 @@ int CSDLEngine::CreateCodeFile(const std::string& strCodeBase) {
 }
 
 int CSDLEngine::CompileCode(const std::string& strCodeBase, std::string& strLog) {
-    std::string strBase;
+    const std::string strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
+    if (RefusesWithoutModel(strBase)) {
+        strLog = SDL_MSG_NO_MODEL;
+        return 0;
+    }
     bool bOk = false;
     try {
-        strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
         strLog = m_Compiler.Compile(strBase, m_strHeaderFolder);
         bOk = m_Compiler.LastRunSucceeded() && FileStatusExists(strBase + ".o");
     } catch (const std::exception& e) {
@@ -722,10 +787,13 @@ int CSDLEngine::CompileCode(const std::string& strCodeBase, std::string& strLog)
 }
 
 int CSDLEngine::LinkDLL(const std::string& strCodeBase, std::string& strLog) {
-    std::string strBase;
+    const std::string strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
+    if (RefusesWithoutModel(strBase)) {
+        strLog = SDL_MSG_NO_MODEL;
+        return 0;
+    }
     bool bOk = false;
     try {
-        strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
         strLog = m_Compiler.Link(strBase);
         bOk = m_Compiler.LastRunSucceeded() && FileStatusExists(strBase + ".so");
     } catch (const std::exception& e) {
@@ -742,11 +810,11 @@ int CSDLEngine::LinkDLL(const std::string& strCodeBase, std::string& strLog) {
 }
 
 int CSDLEngine::CreateCppCodeFile(const std::string& strCodeBase) {
-    std::string strBase = strCodeBase;
+    const std::string strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
+    if (RefusesWithoutModel(strBase)) {
+        return 0;
+    }
     try {
-        if (strBase.empty()) {
-            strBase = GetDefaultCodeBase();
-        }
         GenerateCppSource(strBase);
     } catch (const std::exception& e) {
         GetNotifier().OutputLine(NP_ERRORS, e.what());

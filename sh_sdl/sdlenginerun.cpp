@@ -22,8 +22,6 @@ constexpr auto kJoinSlice = std::chrono::milliseconds(20);
 // The model library's four entry points, checked at load in this order.
 const char* const kEntryPoints[] = {"GetModelDecision", "GetModelTask", "GetModelName", "IniModel"};
 
-const char* const kNoModel = "No model is loaded: open a model first.";
-
 // A label made safe to stand inside a file name.
 std::string SafeFileNamePart(std::string strText) {
     for (char& ch : strText) {
@@ -414,7 +412,7 @@ void CSDLEngine::JoinSimulationThread() {
 
 int CSDLEngine::StartThread() {
     if (!HasModel()) {
-        GetNotifier().OutputLine(NP_SYSTEM, kNoModel);
+        GetNotifier().OutputLine(NP_SYSTEM, SDL_MSG_NO_MODEL);
         return 1;
     }
     {

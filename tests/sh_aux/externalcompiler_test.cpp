@@ -73,9 +73,12 @@ TEST_F(ExternalCompilerTest, GccBuildsLoadableLibraryWithHeaderFolder) {
     CExternalCompiler compiler(EC_DEFAULT_COMPILER);
     const std::string strCompiled = compiler.Compile(m_strBase, HEADER_FOLDER);
     EXPECT_TRUE(compiler.LastRunSucceeded()) << strCompiled;
-    EXPECT_EQ(FirstLine(strCompiled), "\"/usr/bin/gcc\" -c -fPIC -DBUILD_DLL \"" + HEADER_FOLDER +
-                                          "/*.c\" \"" + m_strBase + ".c\" -o \"" + m_strBase +
-                                          ".o\"");
+    // Every command that ran, with what it printed (nothing here): the
+    // folder's source, then the model's.
+    EXPECT_EQ(strCompiled, "\"/usr/bin/gcc\" -c -fPIC -DBUILD_DLL \"" + HEADER_FOLDER +
+                               "/SDLCodeExternal.c\" -o \"" + m_strBase +
+                               ".SDLCodeExternal.o\"\n\"/usr/bin/gcc\" -c -fPIC -DBUILD_DLL \"" +
+                               m_strBase + ".c\" -o \"" + m_strBase + ".o\"\n");
     EXPECT_TRUE(fs::exists(m_strBase + ".o"));
     EXPECT_TRUE(fs::exists(m_strBase + ".SDLCodeExternal.o"));
 
@@ -187,9 +190,11 @@ TEST_F(ExternalCompilerTest, MissingCompilerReportsFailureAndLeavesNoStaleOutput
     CExternalCompiler compiler(strMissing);
     const std::string strCompiled = compiler.Compile(m_strBase, HEADER_FOLDER);
     EXPECT_FALSE(compiler.LastRunSucceeded());
+    // The first command could not start: it is the only one in the text.
     EXPECT_EQ(FirstLine(strCompiled), "\"" + strMissing + "\" -c -fPIC -DBUILD_DLL \"" +
-                                          HEADER_FOLDER + "/*.c\" \"" + m_strBase + ".c\" -o \"" +
-                                          m_strBase + ".o\"");
+                                          HEADER_FOLDER + "/SDLCodeExternal.c\" -o \"" + m_strBase +
+                                          ".SDLCodeExternal.o\"");
+    EXPECT_EQ(strCompiled.find("-DBUILD_DLL \"" + m_strBase + ".c\""), std::string::npos);
     EXPECT_NE(strCompiled.find("posix_spawn failed with error"), std::string::npos) << strCompiled;
     EXPECT_FALSE(fs::exists(m_strBase + ".o"));
     EXPECT_FALSE(fs::exists(m_strBase + ".SDLCodeExternal.o"));

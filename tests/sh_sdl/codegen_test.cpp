@@ -425,6 +425,62 @@ TEST_F(CodeGenTest, UnwritableCodeFileFailsAndClearsTheCodeBase) {
     EXPECT_FALSE(model.Notifier().GetLines().empty());
 }
 
+// An engine a failed load left without a model builds and runs nothing, and
+// writes nothing into the working folder.
+TEST_F(CodeGenTest, WithoutAModelNothingIsBuiltOrWritten) {
+    CRecordingNotifier notifier;
+    CSDLEngine engine;
+    engine.SetNotifier(&notifier);
+    const fs::path previous = fs::current_path();
+    fs::current_path(m_dir);
+    std::string strLog;
+    EXPECT_EQ(0, engine.CreateCodeFile(""));
+    EXPECT_EQ(0, engine.CompileCode("", strLog));
+    EXPECT_EQ(SDL_MSG_NO_MODEL, strLog);
+    EXPECT_EQ(0, engine.LinkDLL("", strLog));
+    EXPECT_EQ(0, engine.CreateCppCodeFile(""));
+    EXPECT_EQ(1, engine.StartThread());
+    fs::current_path(previous);
+    EXPECT_TRUE(fs::is_empty(m_dir));
+    EXPECT_TRUE(notifier.GetBoxes().empty());
+    const auto lines = notifier.GetLines();
+    ASSERT_EQ(5u, lines.size());
+    for (const auto& line : lines) {
+        EXPECT_EQ(SDL_MSG_NO_MODEL, line.strLine);
+    }
+}
+
+// Names gcc would refuse or merge are refused when the code is created, with
+// a message that names the variables.
+TEST_F(CodeGenTest, VariablesThatCannotBecomeCNamesAreRefusedByName) {
+    CModel model("Names");
+    CSDLProcess* pP = model.AddProcess(nullptr, "P", 1);
+    CModel::AddVariable(pP, "int", "a-b", "1");
+    CModel::AddVariable(pP, "int", "a_b", "2");
+    CModel::AddVariable(pP, "double", "9lives", "");
+    const std::string strBase = (m_dir / "names").string();
+    EXPECT_EQ(0, model.Engine().CreateCodeFile(strBase));
+    EXPECT_FALSE(fs::exists(strBase + ".c"));
+    std::string strErrors;
+    for (const auto& line : model.Notifier().GetLines()) {
+        strErrors += line.strLine + "\n";
+    }
+    EXPECT_NE(strErrors.find("The variables a-b of P and a_b of P would both be named a_b_P in "
+                             "the model library."),
+              std::string::npos)
+        << strErrors;
+    EXPECT_NE(strErrors.find("The variable 9lives of P would be named 9lives_P in the model "
+                             "library, which is no C name."),
+              std::string::npos)
+        << strErrors;
+
+    // One of each kind alone is fine.
+    CModel fine("Names");
+    CSDLProcess* pQ = fine.AddProcess(nullptr, "P", 1);
+    CModel::AddVariable(pQ, "int", "a-b", "1");
+    EXPECT_EQ(1, fine.Engine().CreateCodeFile(strBase));
+}
+
 // The model of the whole builds: a process at the root with a procedure,
 // and one in a sub-block with variables named like operator letters.
 struct CBuildModel {

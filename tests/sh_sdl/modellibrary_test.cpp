@@ -302,6 +302,16 @@ TEST_F(DlModelLibraryTest, MissingSymbolsAreNotCalled) {
     EXPECT_FALSE(missing.Load((s_dir / "absent.so").string()));
     EXPECT_FALSE(missing.GetLoadError().empty());
     EXPECT_EQ(missing.GetModelTask("x", nValue), MC_MISSING);
+
+    // An engine binding it names the entry point the library lacks.
+    CRecordingNotifier notifier;
+    CSDLEngine engine;
+    engine.SetNotifier(&notifier);
+    engine.m_strCodeBasePath = s_strLibrary.substr(0, s_strLibrary.size() - 3);
+    EXPECT_EQ(engine.LoadModelDLL(), 2);
+    EXPECT_EQ(engine.GetLibraryError(), "the model library has no entry point IniModel");
+    ASSERT_EQ(notifier.GetBoxes().size(), 1u);
+    EXPECT_EQ(notifier.GetBoxes()[0].strText, "Error");
 }
 
 TEST_F(DlModelLibraryTest, FaultsAreTrappedAndTheProcessGoesOn) {
