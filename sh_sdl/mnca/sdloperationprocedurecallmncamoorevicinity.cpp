@@ -23,14 +23,9 @@ CSDLOperation* CSDLOperationProcedureCallmncaMooreVicinity::Execute() {
         return m_pNext;
     }
     const std::string strLayer = GetBuiltInArgumentText(*this, 1, "char*");
+    // The centre is taken as given, even outside the grid: only each
+    // neighbour's id is checked, by the layer's cell lookup.
     const int nCell = StringToInt(GetBuiltInArgumentText(*this, 2, "int"));
-    if (!CheckBuiltInCell(*this, nCell, pMnca->GetNumCells())) {
-        // No neighbourhood to read: every neighbour counts as outside.
-        for (int k = 0; k < kNeighbours; ++k) {
-            AssignBuiltInArgument(*this, kFirstResult + k, FormatCellValue(-1.0), "double");
-        }
-        return m_pNext;
-    }
     const int64_t nWidth = pMnca->GetDimensionSize(1);
     const int64_t arrOffsets[kNeighbours] = {-nWidth - 1, -nWidth,    -nWidth + 1, -1,
                                              1,           nWidth - 1, nWidth,      nWidth + 1};
