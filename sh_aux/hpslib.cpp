@@ -1,10 +1,12 @@
 #include "sh_aux/hpslib.h"
 
 #include <locale.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -256,6 +258,37 @@ bool FileStatusExists(const std::string& strPath) {
 
 // unlink rather than remove(), which would also take away an empty folder.
 bool RemoveFile(const std::string& strPath) { return unlink(strPath.c_str()) == 0; }
+
+// ---- Memory ------------------------------------------------------------------------------
+
+bool MemoryCanHold(uint64_t nBytes) {
+    uint64_t nAvailable = 0;
+    if (std::FILE* pFile = std::fopen("/proc/meminfo", "r")) {
+        char szLine[256];
+        unsigned long long nKiB = 0;
+        while (std::fgets(szLine, sizeof(szLine), pFile)) {
+            if (std::sscanf(szLine, "MemAvailable: %llu kB", &nKiB) == 1) {
+                nAvailable = static_cast<uint64_t>(nKiB) * 1024;
+                break;
+            }
+        }
+        std::fclose(pFile);
+    }
+    if (nAvailable == 0) {
+        const long nPages = sysconf(_SC_AVPHYS_PAGES);
+        const long nPageSize = sysconf(_SC_PAGESIZE);
+        if (nPages > 0 && nPageSize > 0) {
+            nAvailable = static_cast<uint64_t>(nPages) * static_cast<uint64_t>(nPageSize);
+        }
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        nAvailable =
+            nAvailable == 0 ? limit.rlim_cur : std::min<uint64_t>(nAvailable, limit.rlim_cur);
+    }
+    // A system that says nothing of its memory is not second-guessed.
+    return nAvailable == 0 || nBytes <= nAvailable / 2;
+}
 
 // ---- Growable signed buffer ------------------------------------------------------------
 

@@ -49,6 +49,15 @@ bool FileExists(const std::string& strPath);        // file or folder
 bool FileStatusExists(const std::string& strPath);  // file or folder, by stat
 bool RemoveFile(const std::string& strPath);        // files only, never folders
 
+// ---- Memory ----------------------------------------------------------------------
+
+// True when nBytes can be allocated and used without crowding the machine:
+// at most half of the memory available now (and of the address-space
+// limit, when there is one). Sizes claimed by a file are checked with it
+// before anything is allocated: Linux grants more than it has and ends the
+// program when the memory is touched.
+bool MemoryCanHold(uint64_t nBytes);
+
 // ---- Growable signed buffer ------------------------------------------------------
 
 constexpr uint32_t DB_SIG = 0x47534442;

@@ -119,13 +119,20 @@ int64_t CountCells(const std::vector<int>& vecDimensions) {
     return nCount;
 }
 
-// nCount fresh value cells of 0.0; a size the machine cannot hold is an
-// error of the layer, not of the program.
-std::vector<CCell> MakeValueCells(int64_t nCount) {
-    try {
-        return std::vector<CCell>(static_cast<size_t>(nCount), CCell(0.0));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
+// True when nCount cell values fit in the memory available now.
+bool CellsFit(int64_t nCount) {
+    return nCount >= 0 && MemoryCanHold(static_cast<uint64_t>(nCount) * sizeof(double));
+}
+
+// nCount fresh values of 0.0; a size the machine cannot hold is an error of
+// the layer, not of the program (and is refused before it is allocated).
+std::vector<double> MakeValueCells(int64_t nCount) {
+    if (CellsFit(nCount)) {
+        try {
+            return std::vector<double>(static_cast<size_t>(nCount), 0.0);
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
     }
     CCustomException::ThrowError(
         Format("Not enough memory for a layer of %lld cells", static_cast<long long>(nCount)));
@@ -141,7 +148,7 @@ CLayer::CLayer(const std::vector<int>& vecDimensions)
     if (nCount < 0) {
         CCustomException::ThrowError("Invalid layer dimensions");
     }
-    m_vecCells = MakeValueCells(nCount);
+    m_vecValues = MakeValueCells(nCount);
 }
 
 CLayer::CLayer(const std::string& strType, const std::string& strFile) {
@@ -231,13 +238,21 @@ void CLayer::LoadRaster(const std::string& strPath) {
             Format("The header %s gives invalid sizes (%d columns, %d rows)", strHeader.c_str(),
                    m_vecDimensions[0], m_vecDimensions[1]));
     }
+    // A header is trusted for sizes, not for memory: a digit too many must
+    // not take the machine down.
+    if (!CellsFit(nCount)) {
+        CCustomException::ThrowError(
+            Format("The header %s gives %d columns and %d rows: more cells than the memory can "
+                   "hold",
+                   strHeader.c_str(), m_vecDimensions[0], m_vecDimensions[1]));
+    }
     // Cells the image does not reach keep 0.0; lines beyond the cells are
     // ignored.
-    m_vecCells = MakeValueCells(nCount);
+    m_vecValues = MakeValueCells(nCount);
     const std::vector<std::string> vecLines = ReadTextLines(strPath);
-    const size_t nRead = std::min(vecLines.size(), m_vecCells.size());
+    const size_t nRead = std::min(vecLines.size(), m_vecValues.size());
     for (size_t i = 0; i < nRead; ++i) {
-        m_vecCells[i] = CCell(StringToDouble(Trim(vecLines[i])));
+        m_vecValues[i] = StringToDouble(Trim(vecLines[i]));
     }
     m_strType = "idrisi_raster";
 }
@@ -251,13 +266,14 @@ void CLayer::LoadVector(const std::string& strPath) {
         strHeader == strPath ? vecHeader : ReadTextLines(strPath);
     // Only the points the file really holds become cells.
     const size_t nPoints = CountPointLines(vecLines);
-    m_vecCells.clear();
-    m_vecCells.reserve(nPoints);
+    m_vecValues.assign(nPoints, 0.0);
+    m_vecPoints.clear();
+    m_vecPoints.reserve(nPoints);
     for (size_t i = 0; i < nPoints; ++i) {
         double dX = 0.0;
         double dY = 0.0;
         ReadPoint(vecLines[i + 1], dX, dY);
-        m_vecCells.emplace_back(dX, dY);
+        m_vecPoints.emplace_back(dX, dY);
     }
     m_strType = "idrisi_vectorial";
 }
@@ -288,7 +304,7 @@ void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLaye
                 ++nSkipped;
                 continue;
             }
-            m_vecCells[static_cast<size_t>(nIndex)].SetValue(1.0);
+            m_vecValues[static_cast<size_t>(nIndex)] = 1.0;
         }
         if (nSkipped > 0) {
             GetNotifier().MessageBox(
@@ -331,27 +347,35 @@ int CLayer::GetCellIndex(double dX, double dY) const {
 }
 
 double CLayer::GetCellValue(int nIndex) const {
-    const CCell* pCell = GetCell(nIndex);
-    return pCell != nullptr ? pCell->GetValue() : -1.0;
+    if (nIndex < 0 || nIndex >= GetNumCells()) {
+        return -1.0;
+    }
+    return m_vecValues[static_cast<size_t>(nIndex)];
 }
 
 bool CLayer::SetCellValue(int nIndex, double dValue) {
     if (nIndex < 0 || nIndex >= GetNumCells()) {
         return false;
     }
-    m_vecCells[static_cast<size_t>(nIndex)].SetValue(dValue);
+    m_vecValues[static_cast<size_t>(nIndex)] = dValue;
     return true;
 }
 
-const CCell* CLayer::GetCell(int nIndex) const {
+std::optional<CCell> CLayer::GetCell(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetNumCells()) {
-        return nullptr;
+        return std::nullopt;
     }
-    return &m_vecCells[static_cast<size_t>(nIndex)];
+    const size_t n = static_cast<size_t>(nIndex);
+    if (n < m_vecPoints.size()) {
+        CCell point(m_vecPoints[n].first, m_vecPoints[n].second);
+        point.SetValue(m_vecValues[n]);
+        return point;
+    }
+    return CCell(m_vecValues[n]);
 }
 
 void CLayer::CopyGrid(CLayer& target) const {
-    std::vector<CCell> vecCells = MakeValueCells(GetNumCells());
+    std::vector<double> vecCells = MakeValueCells(GetNumCells());
     target.m_dResolution = m_dResolution;
     target.m_dMaxX = m_dMaxX;
     target.m_dMaxY = m_dMaxY;
@@ -360,5 +384,6 @@ void CLayer::CopyGrid(CLayer& target) const {
     target.m_strType = m_strType;
     target.m_vecDimensions = m_vecDimensions;
     target.m_nNumDimensions = m_nNumDimensions;
-    target.m_vecCells = std::move(vecCells);
+    target.m_vecValues = std::move(vecCells);
+    target.m_vecPoints.clear();
 }

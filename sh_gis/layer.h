@@ -18,13 +18,19 @@
 // have CR LF line ends and be UTF-8 or Windows-1252.
 //
 // Errors: a header, image or vector file that cannot be opened, and a header
-// whose sizes are negative or too large, make the constructor throw
-// CCustomException (message beginning "Error: "); callers catch it by const
-// reference. Nothing is shown to the user in that case.
+// whose sizes are negative, too large for an int, or more cells than the
+// memory can hold (checked before anything is allocated), make the
+// constructor throw CCustomException (message beginning "Error: "); callers
+// catch it by const reference. Nothing is shown to the user in that case.
+//
+// Storage: a cell's value is kept as one double; a vector layer keeps its
+// points' coordinates beside the values. GetCell makes the cell on demand.
 //
 // No locking: a layer is used from one thread at a time.
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sh_gis/cell.h"
@@ -54,7 +60,7 @@ public:
     CLayer(CLayer&&) = default;
     CLayer& operator=(CLayer&&) = default;
 
-    int GetNumCells() const { return static_cast<int>(m_vecCells.size()); }
+    int GetNumCells() const { return static_cast<int>(m_vecValues.size()); }
     int GetCellCount() const { return GetNumCells(); }
     // 2 for a raster or grid layer, 1 for a vector layer, 0 when empty.
     int GetNumDimensions() const { return m_nNumDimensions; }
@@ -82,8 +88,9 @@ public:
     double GetCellValue(int nIndex) const;
     // Sets the cell's value; false (nothing written) outside the cells.
     bool SetCellValue(int nIndex, double dValue);
-    // The cell itself, or nullptr outside the cells.
-    const CCell* GetCell(int nIndex) const;
+    // The cell (a value cell, or a point of a vector layer with its value),
+    // or none outside the cells.
+    std::optional<CCell> GetCell(int nIndex) const;
 
     // Gives target this layer's resolution, bounds, type, dimensions and a
     // fresh value cell of 0.0 for each of this layer's cells. The target's
@@ -101,7 +108,9 @@ private:
 
     int m_nNumDimensions = 0;
     std::vector<int> m_vecDimensions;
-    std::vector<CCell> m_vecCells;
+    // One value per cell; for a vector layer, each point's coordinates too.
+    std::vector<double> m_vecValues;
+    std::vector<std::pair<double, double>> m_vecPoints;
     double m_dMinX = 0.0;
     double m_dMaxX = 0.0;
     double m_dMinY = 0.0;

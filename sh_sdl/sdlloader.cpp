@@ -704,6 +704,11 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
         if (const CSDLmnca* pMnca = pAgent->GetMncaBlock()) {
             const size_t nCells = static_cast<size_t>(std::max(0, pMnca->GetNumCells()));
             try {
+                // Two states per cell: refused before they are allocated
+                // when they would crowd the machine.
+                if (!MemoryCanHold(uint64_t{2} * nCells * sizeof(std::string))) {
+                    throw std::bad_alloc();
+                }
                 pProcess->m_vecCellStates.assign(nCells, std::string());
                 pProcess->m_vecNextCellStates.assign(nCells, std::string());
             } catch (const std::bad_alloc&) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
 
 namespace {
@@ -45,7 +46,7 @@ TEST_F(LayerTest, RasterHeaderAndValuesWithCrLf) {
     EXPECT_DOUBLE_EQ(layer.GetMinValue(), 1.0);
     EXPECT_DOUBLE_EQ(layer.GetCellValue(0), 1.5);
     EXPECT_DOUBLE_EQ(layer.GetCellValue(48), 49.5);
-    ASSERT_NE(layer.GetCell(0), nullptr);
+    ASSERT_TRUE(layer.GetCell(0));
     EXPECT_EQ(layer.GetCell(0)->GetType(), "double");
     EXPECT_TRUE(m_notifier.GetBoxes().empty());
 }
@@ -86,6 +87,25 @@ TEST_F(LayerTest, MissingOrBadSizes) {
     // A negative size is an error of the file.
     EXPECT_THROW(CLayer("IDRISI", DataPath("badsize.img")), CCustomException);
     EXPECT_THROW(CLayer(std::vector<int>{10, -2}), CCustomException);
+}
+
+// A header of a few bytes claims 46340 x 46340 cells (17 GB of values): a
+// load error, before anything is allocated or touched.
+TEST_F(LayerTest, HeaderClaimingMoreThanTheMemoryIsALoadError) {
+    const uint64_t nBytes = uint64_t{46340} * 46340 * sizeof(double);
+    if (MemoryCanHold(nBytes)) {
+        GTEST_SKIP() << "this machine could hold the claim";
+    }
+    try {
+        CLayer layer("IDRISI", DataPath("huge.img"));
+        FAIL() << "the claim was taken";
+    } catch (const CCustomException& e) {
+        EXPECT_NE(e.GetMessageText().find("huge.doc gives 46340 columns and 46340 rows: more "
+                                          "cells than the memory can hold"),
+                  std::string::npos)
+            << e.GetMessageText();
+    }
+    EXPECT_THROW(CLayer(std::vector<int>{46340, 46340}), CCustomException);
 }
 
 TEST_F(LayerTest, MissingFilesReachTheCaller) {
@@ -216,7 +236,7 @@ TEST_F(LayerTest, CellAccessOutsideTheCells) {
     CLayer layer("IDRISI", DataPath("square.img"));
     EXPECT_EQ(layer.GetCellValue(-1), -1.0);
     EXPECT_EQ(layer.GetCellValue(100), -1.0);
-    EXPECT_EQ(layer.GetCell(100), nullptr);
+    EXPECT_FALSE(layer.GetCell(100));
     EXPECT_FALSE(layer.SetCellValue(-1, 5.0));
     EXPECT_FALSE(layer.SetCellValue(100, 5.0));
     EXPECT_TRUE(layer.SetCellValue(99, 5.0));
@@ -232,11 +252,11 @@ TEST_F(LayerTest, VectorPoints) {
     ASSERT_EQ(layer.GetNumCells(), 3);
     const double expected[3][2] = {{1.5, 2.5}, {3.0, 4.0}, {-7.25, 8.0}};
     for (int i = 0; i < 3; ++i) {
-        const CCell* pCell = layer.GetCell(i);
-        ASSERT_NE(pCell, nullptr);
-        EXPECT_EQ(pCell->GetType(), "");
-        EXPECT_EQ(pCell->GetX(), expected[i][0]);
-        EXPECT_EQ(pCell->GetY(), expected[i][1]);
+        const std::optional<CCell> cell = layer.GetCell(i);
+        ASSERT_TRUE(cell);
+        EXPECT_EQ(cell->GetType(), "");
+        EXPECT_EQ(cell->GetX(), expected[i][0]);
+        EXPECT_EQ(cell->GetY(), expected[i][1]);
     }
     EXPECT_EQ(layer.GetMinValue(), 0.0);
     EXPECT_EQ(layer.GetMaxValue(), 0.0);
