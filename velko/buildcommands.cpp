@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <QFileDialog>
 #include <QLabel>
 #include <QSettings>
 #include <cerrno>
@@ -235,15 +234,15 @@ void CBuildCommands::OnCompilerPath() {
     m_frame.WriteSystem("Current gcc.exe path: " + m_strCompilerPath);
     // Compilers on this system have no extension: the filter shows every
     // file.
-    QFileDialog dialog(&m_frame, QString(), QString::fromStdString(GetFolder(m_strCompilerPath)),
-                       QStringLiteral("All Files (*)"));
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.selectFile(QStringLiteral("gcc"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+    SFileChoice choice;
+    choice.strFilter = "All Files (*.*)|*.*||";
+    choice.strInitialName = "gcc";
+    choice.strFolder = GetFolder(m_strCompilerPath);
+    const std::string strChosen = ChooseFile(&m_frame, choice);
+    if (strChosen.empty()) {
         return;
     }
-    m_strCompilerPath = dialog.selectedFiles().first().toStdString();
+    m_strCompilerPath = strChosen;
     QSettings().setValue(SETTING_COMPILER, QString::fromStdString(m_strCompilerPath));
     m_frame.WriteSystem("New gcc.exe path: " + m_strCompilerPath);
     // A build that runs keeps its compiler; it gets the new one at its end.

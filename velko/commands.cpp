@@ -128,13 +128,16 @@ bool CCommandTable::IsEnabled(const SCommandDef& def, const SCommandState& s) {
         // that ended by itself keeps its initialised mark, and a run that is
         // still starting has none yet.
         case CR_TOGGLE:
-        case CR_IP:
             return s.bEngine && !s.bRunAlive;
+        // A run started before the Internet address is known would go
+        // without it.
+        case CR_IP:
+            return s.bEngine && !s.bRunAlive && !s.bLookingUp;
         // A build reads the model, the side files and the code base.
         case CR_MODEL:
             return s.bEngine && !s.bRunAlive && !s.bBuilding;
         case CR_INITIALIZE:
-            return s.bEngine && !s.bRunAlive && !s.bAccepting && !s.bBuilding;
+            return s.bEngine && !s.bRunAlive && !s.bAccepting && !s.bBuilding && !s.bLookingUp;
         case CR_RUN:
             return s.bEngine && s.bRunAlive && s.bInitialized && !s.bRunning;
         case CR_STEP:

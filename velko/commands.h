@@ -81,6 +81,8 @@ struct SCommandState {
     bool bRunAlive = false;
     // A build command is making the model library.
     bool bBuilding = false;
+    // The Internet mode waits for the public address.
+    bool bLookingUp = false;
     bool bInitialized = false;
     bool bRunning = false;
     bool bStepByStep = false;

@@ -56,15 +56,33 @@ NotifyAnswer FromQtButton(int nButton, NotifyButtons eButtons) {
 }  // namespace
 
 QString ToQtFilter(const std::string& strFilter) {
-    // "Name (*.a)|*.a|Other (*.b)|*.b||": descriptions and patterns alternate.
-    const QStringList parts = QString::fromStdString(strFilter).split(QLatin1Char('|'));
-    QStringList filters;
-    for (int i = 0; i + 1 < parts.size(); i += 2) {
-        if (!parts[i].isEmpty()) {
-            filters << parts[i];
-        }
+    // Names and patterns alternate; a stray "||" inside the text would put
+    // them out of step, so empty entries are dropped first.
+    QStringList listParts = QString::fromStdString(strFilter).split(QLatin1Char('|'));
+    listParts.removeAll(QString());
+    QStringList listFilters;
+    for (int i = 0; i < listParts.size(); i += 2) {
+        listFilters << QString(listParts[i]).replace(QStringLiteral("(*.*)"), QStringLiteral("(*)"));
     }
-    return filters.join(QStringLiteral(";;"));
+    return listFilters.join(QStringLiteral(";;"));
+}
+
+std::string ChooseFile(QWidget* pParent, const SFileChoice& choice) {
+    QFileDialog dialog(pParent, QString(), QString::fromStdString(choice.strFolder),
+                       ToQtFilter(choice.strFilter));
+    dialog.setAcceptMode(choice.bSave ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(choice.bSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (!choice.strDefaultExt.empty()) {
+        // Qt adds the suffix without its dot, and only when told to.
+        dialog.setDefaultSuffix(QString::fromStdString(choice.strDefaultExt).remove(0, 1));
+    }
+    if (!choice.strInitialName.empty()) {
+        dialog.selectFile(QString::fromStdString(choice.strInitialName));
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return dialog.selectedFiles().first().toStdString();
 }
 
 CGuiNotifier::CGuiNotifier(QWidget* pParent,

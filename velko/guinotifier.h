@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <functional>
 #include <map>
+#include <string>
 
 #include "sh_aux/notifier.h"
 
@@ -46,5 +47,18 @@ private:
     std::map<unsigned long long, QPointer<QDialog>> m_mapDialogs;
 };
 
-// The Qt file-dialog filter of a filter text written "Name (*.x)|*.x|...||".
+// The Qt file-dialog filter of a filter text written "Name (*.x)|*.x|...||":
+// the names, empty entries skipped. "(*.*)" becomes "(*)", which on this
+// system also shows files without an extension.
 QString ToQtFilter(const std::string& strFilter);
+
+// What a file dialog of the window asks for.
+struct SFileChoice {
+    bool bSave = false;          // a save dialog (it asks before overwriting)
+    std::string strFilter;       // as ToQtFilter reads it
+    std::string strDefaultExt;   // ".eye": added to a name typed without one
+    std::string strInitialName;  // "" for none
+    std::string strFolder;       // where it opens; "" for the current folder
+};
+// Shows a modal file dialog: the chosen path, or "" when cancelled.
+std::string ChooseFile(QWidget* pParent, const SFileChoice& choice);

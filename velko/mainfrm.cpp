@@ -17,6 +17,8 @@
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
 #include "velko/buildcommands.h"
+#include "velko/networkcommands.h"
+#include "velko/sidefilecommands.h"
 #include "velko/calendarbar.h"
 #include "velko/classview.h"
 #include "velko/fileview.h"
@@ -141,6 +143,8 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
     m_pListener = std::make_unique<CFrameListener>(this);
     m_pCommands = new CCommandTable(this);
     m_pBuild = std::make_unique<CBuildCommands>(*this);
+    m_pSideFiles = std::make_unique<CSideFileCommands>(*this);
+    m_pNetwork = std::make_unique<CNetworkCommands>(*this);
     for (QAction* pAction : findChildren<QAction*>()) {
         pAction->setIcon(CommandIcon(pAction->data().toInt()));
         addAction(pAction);  // keys work wherever the focus is
@@ -195,6 +199,7 @@ CMainFrame::~CMainFrame() {
     hide();
     m_pBuild.reset();  // waits for a build that still uses the engine
     DeleteEngine();
+    m_pNetwork.reset();  // waits for an Internet lookup (it has a time-out)
 }
 
 void CMainFrame::CreateRibbon() {
@@ -357,6 +362,8 @@ void CMainFrame::RegisterHandlers() {
     }
     commands.SetHandler(ID_MODEL_PROPERTIES, [this] { OnModelProperties(); });
     m_pBuild->RegisterHandlers(commands);
+    m_pSideFiles->RegisterHandlers(commands);
+    m_pNetwork->RegisterHandlers(commands);
 }
 
 SCommandState CMainFrame::GatherCommandState() const {
@@ -369,6 +376,7 @@ SCommandState CMainFrame::GatherCommandState() const {
     state.nLook = m_nLook;
     state.bExperimentFile = !m_document.m_strExperimentFile.empty();
     state.bBuilding = IsBuilding();
+    state.bLookingUp = m_pNetwork && m_pNetwork->IsLookingUp();
     CSDLEngine* pEngine = m_pEngine.get();
     if (!pEngine) {
         return state;
@@ -463,6 +471,7 @@ void CMainFrame::DeleteEngine() {
     }
     m_pProperties->SetModel(nullptr, nullptr, {});
     m_document.m_loader.m_pEngine = nullptr;
+    m_pNetwork->ForgetEngine();
     // The engine stops a live run, answers its questions Cancel and joins it.
     m_pEngine.reset();
     ResetRunControl();

@@ -18,6 +18,8 @@
 #include "velko/velkodoc.h"
 
 class CBuildCommands;
+class CNetworkCommands;
+class CSideFileCommands;
 class CCalendarBar;
 class CDlgRunning;
 class CDlgWaitConn;
@@ -155,6 +157,10 @@ public:
     CVELKODoc& Document() { return m_document; }
     CCommandTable& Commands() const { return *m_pCommands; }
     CBuildCommands& Build() const { return *m_pBuild; }
+    CSideFileCommands& SideFiles() const { return *m_pSideFiles; }
+    // The network mode commands; the mode itself is the engine's (IP mode
+    // and address).
+    CNetworkCommands& Network() const { return *m_pNetwork; }
     CRibbonBar* Ribbon() const { return m_pRibbon; }
     COutputWnd* Output() const { return m_pOutput; }
     CClassView* ClassView() const { return m_pClassView; }
@@ -215,6 +221,10 @@ private:
     CCommandTable* m_pCommands;
     // The Code tab's commands and their build worker.
     std::unique_ptr<CBuildCommands> m_pBuild;
+    // The Properties tab's side-file commands.
+    std::unique_ptr<CSideFileCommands> m_pSideFiles;
+    // Local execution, Intranet, Internet and the Internet lookup.
+    std::unique_ptr<CNetworkCommands> m_pNetwork;
     CRibbonBar* m_pRibbon = nullptr;
     QMenu* m_pAppMenu = nullptr;
     QMenu* m_pRecentMenu = nullptr;

@@ -1,6 +1,5 @@
 // The frame's model work: open, close, the model tree and its selection.
 
-#include <QFileDialog>
 #include <QLabel>
 #include <QTreeWidgetItemIterator>
 
@@ -124,13 +123,13 @@ void CMainFrame::CloseModel() {
 }
 
 void CMainFrame::OnFileOpen() {
-    const QString strFile = QFileDialog::getOpenFileName(
-        this, QString(), QString(),
-        ToQtFilter("VELKO Files (*.velko)|*.velko|SDL Files (*.sdl)|*.sdl|DEVS Files "
-                   "(*.devs)|*.devs|XML Files (*.xml)|*.xml|Text Files (*.txt)|*.txt|All Files "
-                   "(*.*)|*||"));
-    if (!strFile.isEmpty()) {
-        OpenChosenFile(strFile.toStdString());
+    SFileChoice choice;
+    choice.strFilter =
+        "VELKO Files (*.velko)|*.velko|SDL Files (*.sdl)|*.sdl|DEVS Files (*.devs)|*.devs|XML "
+        "Files (*.xml)|*.xml|Text Files (*.txt)|*.txt|All Files (*.*)|*.*||";
+    const std::string strFile = ChooseFile(this, choice);
+    if (!strFile.empty()) {
+        OpenChosenFile(strFile);
     }
 }
 

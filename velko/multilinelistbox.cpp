@@ -1,6 +1,7 @@
 #include "velko/multilinelistbox.h"
 
 #include <QPainter>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
 
 namespace {
@@ -90,7 +91,13 @@ QListWidgetItem* CMultiLineListBox::MakeItem(const QString& strText, ColorRef co
 }
 
 int CMultiLineListBox::AddItem(const QString& strText, ColorRef colorText, ColorRef colorBack) {
+    // The list follows its newest line unless the user has scrolled up.
+    const QScrollBar* pBar = verticalScrollBar();
+    const bool bAtEnd = pBar->value() >= pBar->maximum();
     addItem(MakeItem(strText, colorText, colorBack));
+    if (bAtEnd) {
+        scrollToBottom();
+    }
     return count() - 1;
 }
 

@@ -23,7 +23,9 @@ class CMultiLineListBox : public QListWidget {
 public:
     explicit CMultiLineListBox(QWidget* pParent);
 
-    // Appends a line; returns its index.
+    // Appends a line; returns its index. A list scrolled to its end (or not
+    // scrollable) scrolls on to show the new line; one the user has scrolled
+    // up stays where it is.
     int AddItem(const QString& strText, ColorRef colorText = CR_BLACK,
                 ColorRef colorBack = CR_WHITE);
     // Inserts a line at nIndex (0 .. count; count appends); -1 when out of

@@ -1,0 +1,63 @@
+#pragma once
+
+// The Properties tab's commands on the loaded model's side files: the
+// representation (".eye" / ".modelinfo") and the parametrization (".param")
+// exported from the model or imported into it, the experiments file
+// (".exp") imported, and the experiment design dialog. Each command sets the
+// ribbon's file label and the engine's strings that name what was read or
+// written.
+//
+// The model rule enables these commands only while no run and no build is
+// alive, so nothing else reads the model meanwhile.
+
+#include <functional>
+#include <string>
+
+class CCommandTable;
+class CMainFrame;
+class CSDLEngine;
+class QLabel;
+struct SFileChoice;
+
+// The file dialogs' filters.
+inline constexpr const char* REPRESENTATION_FILTER =
+    "Eye representation Files (*.eye)|*.eye||ModelInfo Files (*.modelinfo)|*.modelinfo|";
+inline constexpr const char* PARAMETRIZATION_FILTER =
+    "Parametrization Files (*.param)|*.param|All Files (*.*)|*.*||";
+inline constexpr const char* EXPERIMENTATION_FILTER =
+    "Experimentation Files (*.exp)|*.exp|All Files (*.*)|*.*||";
+
+// Writes strText to strPath, created or truncated, as UTF-8 with every line
+// feed stored as CR LF. False, with the reason in strError, when the file
+// cannot be created or written.
+bool WriteSideFile(const std::string& strPath, const std::string& strText,
+                   std::string& strError);
+
+class CSideFileCommands {
+public:
+    explicit CSideFileCommands(CMainFrame& frame);
+
+    void RegisterHandlers(CCommandTable& commands);
+
+    void OnExportRepresentation();
+    void OnExportParametrization();
+    void OnImportRepresentation();
+    void OnImportParametrization();
+    void OnImportExperiments();
+    // The experiment design dialog on the document's experiments.
+    void OnEditExperiments();
+
+private:
+    // The engine, or null after telling the user to load a model.
+    CSDLEngine* EngineOrTell() const;
+    // The file dialog, opened in the model's folder; "" on Cancel.
+    std::string Choose(SFileChoice choice) const;
+    // Writes the text fnText makes (once a file is chosen: making it trims
+    // the model's values) to a chosen file; on success the label shows its
+    // name and the engine string its path. A file that cannot be written is
+    // reported and changes nothing.
+    void Export(const SFileChoice& choice, const std::function<std::string()>& fnText,
+                QLabel* pLabel, std::string& strEngineFile);
+
+    CMainFrame& m_frame;
+};
