@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <QLabel>
 #include <QSettings>
 #include <cerrno>
 
@@ -14,6 +13,7 @@
 #include "velko/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
+#include "velko/sidefilecommands.h"
 #include "velko/velkoapp.h"
 
 namespace {
@@ -202,16 +202,11 @@ void CBuildCommands::BuildOnce(CSDLEngine& engine) {
 
 void CBuildCommands::NextExperiment() {
     CSDLEngine* pEngine = m_frame.Engine();
-    CSDLLoader& loader = m_frame.Document().m_loader;
     while (!m_job.bFailed && m_job.nNextExperiment < m_job.vecExperiments.size()) {
         const auto& [strLabel, strPath] = m_job.vecExperiments[m_job.nNextExperiment++];
-        if (!loader.LoadParametrization(strPath)) {
+        if (!m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
             continue;  // skipped without a message
         }
-        m_frame.ParametrizationLabel()->setText(QString::fromStdString(strLabel));
-        pEngine->m_strParametrizationFile = strPath;
-        pEngine->m_strCodeBasePath = RemoveExtension(strPath);
-        m_frame.Properties()->SaveModelValues();
         m_frame.Properties()->RefreshProperties();
         // Each experiment gets its own library, named after its
         // parametrization file.

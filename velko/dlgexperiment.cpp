@@ -30,8 +30,7 @@ std::string EscapeDescription(const std::string& strText) {
 
 }  // namespace
 
-CDlgExperiment::CDlgExperiment(QWidget* pParent, CSDLLoader& loader,
-                               const std::string& strFolder)
+CDlgExperiment::CDlgExperiment(QWidget* pParent, CSDLLoader& loader, const std::string& strFolder)
     : QDialog(pParent), m_loader(loader), m_strFolder(strFolder) {
     setWindowTitle(QStringLiteral("Experiment design"));
     m_pList = new QListWidget(this);
@@ -53,8 +52,7 @@ CDlgExperiment::CDlgExperiment(QWidget* pParent, CSDLLoader& loader,
     auto* pFields = new QGridLayout(pGroup);
     pFields->addWidget(new QLabel(QStringLiteral("Label"), pGroup), 0, 0);
     pFields->addWidget(m_pLabel, 0, 1);
-    pFields->addWidget(new QLabel(QStringLiteral("Description"), pGroup), 1, 0,
-                       Qt::AlignTop);
+    pFields->addWidget(new QLabel(QStringLiteral("Description"), pGroup), 1, 0, Qt::AlignTop);
     pFields->addWidget(m_pDescription, 1, 1);
     pFields->addWidget(pParams, 2, 0, Qt::AlignTop);
     pFields->addWidget(m_pPath, 2, 1);
@@ -80,8 +78,7 @@ CDlgExperiment::CDlgExperiment(QWidget* pParent, CSDLLoader& loader,
     connect(pRemove, &QPushButton::clicked, this, &CDlgExperiment::OnRemove);
     connect(pParams, &QPushButton::clicked, this, &CDlgExperiment::OnParams);
     connect(pSave, &QPushButton::clicked, this, &CDlgExperiment::OnSave);
-    connect(m_pList, &QListWidget::itemSelectionChanged, this,
-            &CDlgExperiment::OnSelectionChanged);
+    connect(m_pList, &QListWidget::itemSelectionChanged, this, &CDlgExperiment::OnSelectionChanged);
 }
 
 QPushButton* CDlgExperiment::Button(const QString& strText) const {

@@ -62,7 +62,8 @@ QString ToQtFilter(const std::string& strFilter) {
     listParts.removeAll(QString());
     QStringList listFilters;
     for (int i = 0; i < listParts.size(); i += 2) {
-        listFilters << QString(listParts[i]).replace(QStringLiteral("(*.*)"), QStringLiteral("(*)"));
+        listFilters
+            << QString(listParts[i]).replace(QStringLiteral("(*.*)"), QStringLiteral("(*)"));
     }
     return listFilters.join(QStringLiteral(";;"));
 }

@@ -17,16 +17,17 @@
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
 #include "velko/buildcommands.h"
-#include "velko/networkcommands.h"
-#include "velko/sidefilecommands.h"
 #include "velko/calendarbar.h"
 #include "velko/classview.h"
+#include "velko/experimentseries.h"
 #include "velko/fileview.h"
 #include "velko/guinotifier.h"
 #include "velko/icons.h"
+#include "velko/networkcommands.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"
 #include "velko/ribbon.h"
+#include "velko/sidefilecommands.h"
 #include "velko/velkoapp.h"
 #include "velko/velkoview.h"
 
@@ -145,6 +146,7 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
     m_pBuild = std::make_unique<CBuildCommands>(*this);
     m_pSideFiles = std::make_unique<CSideFileCommands>(*this);
     m_pNetwork = std::make_unique<CNetworkCommands>(*this);
+    m_pSeries = std::make_unique<CExperimentSeries>(*this);
     for (QAction* pAction : findChildren<QAction*>()) {
         pAction->setIcon(CommandIcon(pAction->data().toInt()));
         addAction(pAction);  // keys work wherever the focus is

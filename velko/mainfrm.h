@@ -24,6 +24,7 @@ class CCalendarBar;
 class CDlgRunning;
 class CDlgWaitConn;
 class CEngineListener;
+class CExperimentSeries;
 class CClassView;
 class CFileView;
 class CGuiNotifier;
@@ -119,6 +120,10 @@ public:
     // thread: a Step ends, and the monitor moves on, when the engine's
     // listener reports the change.
     void OnInitialize();
+    // The monitor follows the run just started (nRunCountBefore: the
+    // engine's run count before it): the wait for the viewer, the caption
+    // once initialised (or the failure), the Running dialog.
+    void FollowRun(int nRunCountBefore);
     void OnRun();
     // Step by step: one more step (ignored while one is pending); otherwise
     // pauses a going run or resumes a paused one.
@@ -161,6 +166,7 @@ public:
     // The network mode commands; the mode itself is the engine's (IP mode
     // and address).
     CNetworkCommands& Network() const { return *m_pNetwork; }
+    CExperimentSeries& Series() const { return *m_pSeries; }
     CRibbonBar* Ribbon() const { return m_pRibbon; }
     COutputWnd* Output() const { return m_pOutput; }
     CClassView* ClassView() const { return m_pClassView; }
@@ -225,6 +231,8 @@ private:
     std::unique_ptr<CSideFileCommands> m_pSideFiles;
     // Local execution, Intranet, Internet and the Internet lookup.
     std::unique_ptr<CNetworkCommands> m_pNetwork;
+    // "Executes the experiment".
+    std::unique_ptr<CExperimentSeries> m_pSeries;
     CRibbonBar* m_pRibbon = nullptr;
     QMenu* m_pAppMenu = nullptr;
     QMenu* m_pRecentMenu = nullptr;

@@ -20,6 +20,7 @@
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
+#include "velko/experimentseries.h"
 #include "velko/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/numbertext.h"
@@ -67,6 +68,7 @@ void CMainFrame::CreateRunControl() {
     commands.SetHandler(ID_SIM_STOP, [this] { OnStop(); });
     commands.SetHandler(ID_SIM_TIME, [this] { OnSimulationTime(); });
     commands.SetHandler(ID_SIM_LAUNCHEYE, [this] { OnLaunchEye(); });
+    commands.SetHandler(ID_SIM_EXPERIMENT, [this] { m_pSeries->OnExecute(); });
     commands.SetHandler(ID_SIM_RUNNINGDLG, [this] {
         if (m_pEngine) {
             m_pRunningDlg->setVisible(m_pRunningDlg->isHidden());
@@ -112,7 +114,13 @@ void CMainFrame::OnInitialize() {
     if (m_pEngine->StartThread() != 0) {
         return;  // a run is alive: nothing was started
     }
-    m_nMonitorRunCount = nRunCount;
+    FollowRun(nRunCount);
+}
+
+void CMainFrame::FollowRun(int nRunCountBefore) {
+    // The run copied this setting as it started, just now.
+    const bool bClients = m_pEngine->m_bUseClients;
+    m_nMonitorRunCount = nRunCountBefore;
     m_bViewerWaitCancelled = false;
     m_eMonitor = bClients ? MP_VIEWER_WAIT : MP_INITIALIZING;
     if (bClients) {
@@ -167,6 +175,7 @@ void CMainFrame::OnStop() {
     // The time as the stop is given: the run's end resets the model.
     const float fTime = static_cast<float>(m_pEngine->GetNextEventTime(nullptr));
     StopEngine(m_pEngine.get());
+    m_pSeries->Cancel();  // no further experiment runs
     WriteSystem(Format("Simulation stop done at time %f", static_cast<double>(fTime)));
     m_pRunningDlg->hide();
     AdvanceMonitor();
@@ -260,6 +269,7 @@ void CMainFrame::FinishStepIfDone() {
 void CMainFrame::OnRunStateChanged() {
     AdvanceMonitor();
     FinishStepIfDone();
+    m_pSeries->Advance();
     UpdateCommands();
 }
 
@@ -350,6 +360,7 @@ void CMainFrame::CancelViewerWait() {
 }
 
 void CMainFrame::ResetRunControl() {
+    m_pSeries->Cancel();
     EndMonitor();
     m_bStepPending = false;
     m_pRunningDlg->hide();

@@ -38,8 +38,7 @@ QString FileLabel(const std::string& strPath) {
 
 }  // namespace
 
-bool WriteSideFile(const std::string& strPath, const std::string& strText,
-                   std::string& strError) {
+bool WriteSideFile(const std::string& strPath, const std::string& strText, std::string& strError) {
     TextFile file;
     // 8-bit text is UTF-8 here, written without a byte-order mark.
     if (file.Open(strPath, TF_WRITE, TF_ANSI) != 0 || file.WriteString(strText) != 0 ||
@@ -135,15 +134,23 @@ void CSideFileCommands::OnImportParametrization() {
         return;
     }
     const std::string strPath = Choose(OpenChoice(PARAMETRIZATION_FILTER));
-    if (!strPath.empty() && m_frame.Document().m_loader.LoadParametrization(strPath)) {
-        m_frame.ParametrizationLabel()->setText(FileLabel(strPath));
-        pEngine->m_strParametrizationFile = strPath;
-        pEngine->m_strCodeBasePath = RemoveExtension(strPath);
+    if (!strPath.empty() && UseParametrization(strPath, GetFileName(strPath))) {
         pEngine->m_strExperimentLabel = GetFileName(strPath);
-        // What was read is what Reset goes back to.
-        m_frame.Properties()->SaveModelValues();
     }
     m_frame.Properties()->RefreshProperties();
+}
+
+bool CSideFileCommands::UseParametrization(const std::string& strPath,
+                                           const std::string& strLabel) {
+    if (!m_frame.Document().m_loader.LoadParametrization(strPath)) {
+        return false;
+    }
+    CSDLEngine* pEngine = m_frame.Engine();
+    m_frame.ParametrizationLabel()->setText(QString::fromStdString(strLabel));
+    pEngine->m_strParametrizationFile = strPath;
+    pEngine->m_strCodeBasePath = RemoveExtension(strPath);
+    m_frame.Properties()->SaveModelValues();
+    return true;
 }
 
 void CSideFileCommands::OnImportExperiments() {

@@ -30,8 +30,7 @@ inline constexpr const char* EXPERIMENTATION_FILTER =
 // Writes strText to strPath, created or truncated, as UTF-8 with every line
 // feed stored as CR LF. False, with the reason in strError, when the file
 // cannot be created or written.
-bool WriteSideFile(const std::string& strPath, const std::string& strText,
-                   std::string& strError);
+bool WriteSideFile(const std::string& strPath, const std::string& strText, std::string& strError);
 
 class CSideFileCommands {
 public:
@@ -46,6 +45,13 @@ public:
     void OnImportExperiments();
     // The experiment design dialog on the document's experiments.
     void OnEditExperiments();
+
+    // Reads the parametrization at strPath into the model. When it was read:
+    // the "Parametrization File:" label shows strLabel, the engine's
+    // parametrization file is strPath and its code base strPath up to its
+    // last ".", and the values read are those Reset goes back to. False,
+    // changing nothing, when it cannot be read (the reader has said why).
+    bool UseParametrization(const std::string& strPath, const std::string& strLabel);
 
 private:
     // The engine, or null after telling the user to load a model.

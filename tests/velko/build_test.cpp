@@ -3,7 +3,6 @@
 // per experiment, a syntax error that stops the build, and the compiler path
 // kept across opens and restarts.
 
-#include <QFileDialog>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTabBar>
@@ -54,16 +53,7 @@ void WriteExperiments(CMainFrame* pFrame, const QTemporaryDir& dir) {
 
 // Answers the Path command's file dialog with strPath, or cancels it.
 void ChooseCompiler(CMainFrame* pFrame, const QString& strPath) {
-    OnNextModal([strPath](QWidget* pModal) {
-        auto* pDialog = qobject_cast<QFileDialog*>(pModal);
-        QVERIFY(pDialog);
-        if (strPath.isEmpty()) {
-            pDialog->reject();
-        } else {
-            pDialog->selectFile(strPath);
-            static_cast<QDialog*>(pDialog)->accept();  // virtual: the dialog's own
-        }
-    });
+    AnswerFileDialog(strPath);
     pFrame->Commands().Action(ID_COMPILER_PATH)->trigger();
 }
 

@@ -2,6 +2,7 @@
 // behind a line, and lines that unfold their sub-lines when selected.
 
 #include <QMenu>
+#include <QScrollBar>
 
 #include "velko/outputwnd.h"
 #include "velkotest.h"
@@ -108,6 +109,35 @@ private slots:
         SaveScreenshot(pErrors, QStringLiteral("output-sublines"));
         pErrors->setCurrentRow(nPlain);
         QTRY_COMPARE(pErrors->ItemHeight(nFolded), LINE_HEIGHT);
+    }
+
+    void ATabFollowsItsNewestLineUnlessScrolledUp() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        COutputList* pSystem = pFrame->Output()->System();
+        pFrame->Output()->Tabs()->setCurrentWidget(pSystem);
+        QTRY_VERIFY(pSystem->isVisible());
+        QScrollBar* pBar = pSystem->verticalScrollBar();
+        for (int i = 0; i < 200; ++i) {
+            pFrame->WriteSystem("line " + std::to_string(i));
+        }
+        QTRY_VERIFY(pBar->maximum() > 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(pBar->value(), pBar->maximum());
+        QVERIFY(pSystem->visualItemRect(pSystem->item(pSystem->count() - 1))
+                    .intersects(pSystem->viewport()->rect()));
+
+        // Scrolled up by the user: new lines leave the view where it is.
+        pBar->setValue(pBar->maximum() / 2);
+        const int nUp = pBar->value();
+        pFrame->WriteSystem("one more");
+        QCoreApplication::processEvents();
+        QCOMPARE(pBar->value(), nUp);
+        // Back at the end, it follows again.
+        pBar->setValue(pBar->maximum());
+        pFrame->WriteSystem("and another");
+        QCoreApplication::processEvents();
+        QCOMPARE(pBar->value(), pBar->maximum());
     }
 };
 

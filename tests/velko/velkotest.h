@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
@@ -138,6 +140,28 @@ inline void OnNextModal(std::function<void(QWidget*)> fn) {
         }
     });
     pTimer->start();
+}
+
+// Answers the next file dialog with strName typed into its name field (a
+// name without a folder is taken in the dialog's folder, a missing suffix is
+// the dialog's to add), or cancels it when strName is empty.
+inline void AnswerFileDialog(const QString& strName) {
+    OnNextModal([strName](QWidget* pModal) {
+        auto* pDialog = qobject_cast<QFileDialog*>(pModal);
+        QVERIFY(pDialog);
+        if (strName.isEmpty()) {
+            pDialog->reject();
+            return;
+        }
+        // selectFile() drops the selection the dialog opened with, but leaves
+        // the name field alone while that has the focus: it is typed too.
+        pDialog->selectFile(strName);
+        auto* pName = pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(pName);
+        pName->setText(strName);
+        static_cast<QDialog*>(pDialog)->accept();  // virtual: the dialog's own
+        QVERIFY2(!pDialog->isVisible(), qPrintable(strName));
+    });
 }
 
 // While it lives, answers every modal message box with its button and keeps

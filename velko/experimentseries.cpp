@@ -1,0 +1,100 @@
+#include "velko/experimentseries.h"
+
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlloader.h"
+#include "velko/guinotifier.h"
+#include "velko/mainfrm.h"
+#include "velko/propertieswnd.h"
+#include "velko/sidefilecommands.h"
+
+CExperimentSeries::CExperimentSeries(CMainFrame& frame) : m_frame(frame) {}
+
+void CExperimentSeries::OnExecute() {
+    CSDLEngine* pEngine = m_frame.Engine();
+    if (!pEngine) {
+        m_frame.Notifier()->MessageBox("VELKO", "Load a model first.", NB_OK, NI_NONE);
+        return;
+    }
+    if (m_bActive) {
+        return;
+    }
+    m_vecLabels.clear();
+    for (const auto& [strLabel, pExperiment] : m_frame.Document().m_loader.m_mapExperiments) {
+        m_vecLabels.push_back(strLabel);
+    }
+    m_nNext = 0;
+    m_bActive = true;
+    m_strCurrent = "main model";
+    m_nRunCountBefore = -1;
+    pEngine->m_bStepByStep = false;
+    pEngine->m_strExperimentLabel = m_strCurrent;
+    Go(m_strCurrent);
+    // A run that had already ended takes no Run: the series goes on at once.
+    Advance();
+}
+
+void CExperimentSeries::Go(const std::string& strLabel) {
+    m_frame.Engine()->Run();
+    m_frame.WriteSystem("Simulation: " + strLabel + " experiment running...");
+}
+
+void CExperimentSeries::Advance() {
+    CSDLEngine* pEngine = m_frame.Engine();
+    if (!m_bActive || !pEngine) {
+        m_bActive = false;
+        return;
+    }
+    if (pEngine->IsThreadAlive()) {
+        return;  // the current run goes on
+    }
+    m_frame.CloseModel();
+    if (m_nRunCountBefore >= 0 && pEngine->m_nRunCount == m_nRunCountBefore) {
+        FinishUnstarted();
+        return;
+    }
+    const auto& mapExperiments = m_frame.Document().m_loader.m_mapExperiments;
+    while (m_nNext < m_vecLabels.size()) {
+        const std::string& strLabel = m_vecLabels[m_nNext++];
+        if (mapExperiments.count(strLabel) != 0) {
+            if (!StartExperiment(strLabel)) {
+                FinishUnstarted();
+            }
+            return;
+        }
+    }
+    Finish();
+}
+
+bool CExperimentSeries::StartExperiment(const std::string& strLabel) {
+    CSDLEngine* pEngine = m_frame.Engine();
+    const std::string strPath =
+        m_frame.Document().m_loader.m_mapExperiments.at(strLabel)->m_strPath;
+    // A parametrization that cannot be read leaves the previous one (its
+    // values, code base and label) to this run.
+    if (m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
+        pEngine->m_strExperimentLabel = strLabel;
+    }
+    m_frame.Properties()->RefreshProperties();
+    m_strCurrent = strLabel;
+    m_nRunCountBefore = pEngine->m_nRunCount;
+    if (pEngine->StartThread() != 0) {
+        return false;
+    }
+    m_frame.FollowRun(m_nRunCountBefore);
+    Go(strLabel);
+    return true;
+}
+
+void CExperimentSeries::FinishUnstarted() {
+    m_frame.WriteSystem("The experiment series stopped: the \"" + m_strCurrent +
+                        "\" experiment could not start.");
+    Finish();
+}
+
+void CExperimentSeries::Finish() {
+    m_bActive = false;
+    if (CSDLEngine* pEngine = m_frame.Engine()) {
+        pEngine->FreeModelDLL();
+    }
+    m_frame.UpdateCommands();
+}
