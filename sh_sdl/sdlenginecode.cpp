@@ -61,20 +61,37 @@ struct CDeclaration {
     std::string strName;
 };
 
+std::string_view TrimView(std::string_view str) {
+    while (!str.empty() && IsTrimSpace(str.front())) {
+        str.remove_prefix(1);
+    }
+    while (!str.empty() && IsTrimSpace(str.back())) {
+        str.remove_suffix(1);
+    }
+    return str;
+}
+
 // The items "<type> <name>;" of a declarations text, in order. A remainder
-// shorter than two characters, or without ";", ends the list.
-std::vector<CDeclaration> SplitDeclarations(const std::string& strDeclarations) {
+// shorter than two characters, or without ";", ends the list. The text is
+// walked by index: a model's whole declarations text holds tens of
+// thousands of items.
+std::vector<CDeclaration> SplitDeclarations(std::string_view strDeclarations) {
     std::vector<CDeclaration> vecOut;
-    std::string strRest = strDeclarations;
-    while (strRest.size() >= 2 && strRest.find(';') != std::string::npos) {
-        const std::string strItem = NextToken(strRest, ";");
+    size_t nPos = 0;
+    while (strDeclarations.size() - nPos >= 2) {
+        const size_t nEnd = strDeclarations.find(';', nPos);
+        if (nEnd == std::string_view::npos) {
+            break;
+        }
+        const std::string_view strItem = TrimView(strDeclarations.substr(nPos, nEnd - nPos));
+        nPos = nEnd + 1;
         const size_t nBlank = strItem.find(' ');
         CDeclaration decl;
-        if (nBlank == std::string::npos) {
+        if (nBlank == std::string_view::npos) {
             decl.strName = strItem;
         } else {
-            decl.strType = Trim(strItem.substr(0, nBlank));
-            decl.strName = Trim(strItem.substr(nBlank + 1));
+            decl.strType = TrimView(strItem.substr(0, nBlank));
+            decl.strName = TrimView(strItem.substr(nBlank + 1));
         }
         vecOut.push_back(std::move(decl));
     }
@@ -99,6 +116,12 @@ std::string WithoutRepeats(const std::string& strDeclarations) {
 // Calls fn(declarations, owner) for every declarations text of the subtree
 // of pAgent, in the order of the generated file: each process's variables,
 // then each of its procedures' locals and formals.
+//
+// A built-in procedure's formals are read and written only by the calls of
+// that procedure in its own process, so every process keeps them only for
+// the built-ins it calls: the eleven built-ins of every process would
+// otherwise be most of a large model's library (31 variables, each with a
+// getter and a setter, against a few of the model's own).
 template <class Fn>
 void ForEachDeclarations(const CSDLAgent* pAgent, Fn fn) {
     if (!pAgent) {
@@ -113,7 +136,7 @@ void ForEachDeclarations(const CSDLAgent* pAgent, Fn fn) {
         }
         fn(pProcess->m_strDeclarations, pProcess->GetFullName(false));
         for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
-            if (pProcedure) {
+            if (pProcedure && (!pProcedure->m_bBuiltIn || pProcess->CallsProcedure(strName))) {
                 const std::string strInstance = pProcedure->GetInstanceName();
                 fn(pProcedure->m_strLocalDeclarations, strInstance);
                 fn(pProcedure->m_strDeclarations, strInstance);

@@ -3,6 +3,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdloperationprocedurecall.h"
 
 CSDLProcess::CSDLProcess() {
     m_pInternalChannel->m_pSourceProcess = this;
@@ -154,6 +155,16 @@ CSDLOperation* CSDLProcess::GetStateOperation(const std::string& strState) const
 
 CSDLProcedure* CSDLProcess::GetProcedure(const std::string& strName) const {
     return FindIn(m_mapProcedures, strName);
+}
+
+bool CSDLProcess::CallsProcedure(const std::string& strName) const {
+    for (const auto& pOperation : m_vecOperations) {
+        const auto* pCall = dynamic_cast<const CSDLOperationProcedureCall*>(pOperation.get());
+        if (pCall && pCall->m_strName == strName) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- Variables ---------------------------------------------------------------------

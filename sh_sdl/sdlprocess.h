@@ -55,6 +55,8 @@ public:
     CSDLOperation* AddOperation(std::unique_ptr<CSDLOperation> pOperation);
     CSDLOperation* GetStateOperation(const std::string& strState) const;
     CSDLProcedure* GetProcedure(const std::string& strName) const;
+    // True when one of the process's operations calls the procedure strName.
+    bool CallsProcedure(const std::string& strName) const;
 
     CSDLOperation* m_pStartOperation = nullptr;
     std::string m_strCurrentState;

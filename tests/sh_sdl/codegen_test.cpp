@@ -18,7 +18,9 @@
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlblock.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlloader.h"
 #include "sh_sdl/sdloperationdecision.h"
+#include "sh_sdl/sdloperationprocedurecall.h"
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlparameter.h"
 #include "sh_sdl/sdlprocess.h"
@@ -120,6 +122,17 @@ public:
         pTask->m_strCode = strCode;
         return static_cast<CSDLOperationTask*>(
             Register(pProcess, pProcedure, strState, nId, std::move(pTask)));
+    }
+
+    // A call of the procedure strName of the process, PARAM_1 fed by strActual.
+    CSDLOperationProcedureCall* AddCall(CSDLProcess* pProcess, const std::string& strState, int nId,
+                                        const std::string& strName, const std::string& strActual) {
+        auto pCall = std::make_unique<CSDLOperationProcedureCall>();
+        pCall->m_strName = strName;
+        pCall->m_mapParameters["PARAM_1"] =
+            std::make_unique<CSDLParameter>("double", "PARAM_1", strActual, "yes");
+        return static_cast<CSDLOperationProcedureCall*>(
+            Register(pProcess, nullptr, strState, nId, std::move(pCall)));
     }
 
     // Links the operations into one chain, in the order given.
@@ -714,6 +727,67 @@ TEST_F(CodeGenTest, HeaderFolderAboveTheModelIsIncludedAndBuilt) {
     engine.SetModelLibrary(std::move(pLibrary));
     pTask->Execute();
     EXPECT_EQ(42, pP->GetIntVariable("n"));
+}
+
+// A process keeps the formals of the built-in procedures it calls, with
+// their accessors, and nothing of the built-ins it does not call; its own
+// procedures stay whole. The call writes and reads the formal through the
+// built library.
+TEST_F(CodeGenTest, BuiltInProceduresHaveVariablesOnlyWhereCalled) {
+    CModel model("BuiltIns");
+    CSDLLoader loader;
+    CSDLProcess* pCaller = model.AddProcess(nullptr, "Caller", 1);
+    CSDLProcess* pQuiet = model.AddProcess(nullptr, "Quiet", 2);
+    for (CSDLProcess* pProcess : {pCaller, pQuiet}) {
+        loader.RegisterBuiltInProcedures(pProcess);
+    }
+    CModel::AddVariable(pCaller, "double", "v", "2.5");
+    auto* pCall = model.AddCall(pCaller, "S", 1, "Report", "v");
+    pCaller->m_mapStates["S"] = pCall;
+    CModel::AddFormal(CModel::AddProcedure(pQuiet, "Unused", 3), "int", "n");
+
+    CSDLEngine& engine = model.Engine();
+    const std::string strBase = (m_dir / "builtins").string();
+    ASSERT_EQ(1, engine.CreateCodeFile(strBase));
+    const std::string strText = ReadAll(strBase + ".c");
+    const std::string strReport = CSDLEngine::FormatQualifiedName(
+        "PARAM_1", pCaller->GetProcedure("Report")->GetInstanceName());
+    const std::string strUnused =
+        CSDLEngine::FormatQualifiedName("n", pQuiet->GetProcedure("Unused")->GetInstanceName());
+    EXPECT_NE(std::string::npos, strText.find("\ndouble " + strReport + ";\n"));
+    EXPECT_NE(std::string::npos, strText.find("\nint " + strUnused + ";\n"));
+    for (const std::string& strIdent : {strReport, strUnused}) {
+        EXPECT_NE(std::string::npos, strText.find(" Get" + strIdent + "()")) << strIdent;
+        EXPECT_NE(std::string::npos, strText.find(" Set" + strIdent + "(")) << strIdent;
+    }
+    // Of the 31 built-in formals per process, Caller keeps Report's one.
+    for (CSDLProcess* pProcess : {pCaller, pQuiet}) {
+        for (const auto& [strName, pProcedure] : pProcess->m_mapProcedures) {
+            if (!pProcedure->m_bBuiltIn || (pProcess == pCaller && strName == "Report")) {
+                continue;
+            }
+            EXPECT_EQ(std::string::npos, strText.find("_" + pProcedure->GetInstanceName() + "()"))
+                << strName;
+        }
+    }
+    if (!HaveGcc()) {
+        GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
+    }
+    std::string strLog;
+    ASSERT_EQ(1, engine.CompileCode(strBase, strLog)) << strLog;
+    ASSERT_EQ(1, engine.LinkDLL(strBase, strLog)) << strLog;
+    auto pLibrary = std::make_unique<CDlModelLibrary>();
+    ASSERT_TRUE(pLibrary->Load(strBase + ".so")) << pLibrary->GetLoadError();
+    std::string strName;
+    ASSERT_EQ(MC_OK, pLibrary->IniModel(strName));
+    engine.SetModelLibrary(std::move(pLibrary));
+    pCall->Execute();
+    double dFormal = 0.0;
+    ASSERT_EQ(MC_OK, engine.GetModelLibrary()->GetDouble(strReport, dFormal));
+    EXPECT_DOUBLE_EQ(2.5, dFormal);
+    EXPECT_DOUBLE_EQ(2.5, pCaller->GetDoubleVariable("v"));
+    EXPECT_TRUE(pCaller->m_strError.empty()) << pCaller->m_strError;
+    EXPECT_TRUE(model.Notifier().GetBoxes().empty());
 }
 
 }  // namespace
