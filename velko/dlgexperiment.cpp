@@ -92,7 +92,7 @@ QPushButton* CDlgExperiment::Button(const QString& strText) const {
 
 std::string CDlgExperiment::FormatExperiments(
     const COwningNameMap<CSDLExperiments>& mapExperiments) {
-    std::string strText = "<?xml version='1.0' encoding='utf-8'?>\n<experiments>\n";
+    std::string strText = std::string(SIDE_FILE_DECLARATION) + "<experiments>\n";
     for (const auto& [strLabel, pExperiment] : mapExperiments) {
         strText += "<experiment label=\"" + EscapeXmlAttribute(strLabel) + "\" path=\"" +
                    EscapeXmlAttribute(pExperiment->m_strPath) + "\">" +

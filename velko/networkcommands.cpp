@@ -79,10 +79,10 @@ void CNetworkCommands::OnInternet() {
     }
     m_bLookingUp = true;
     const unsigned nGeneration = m_nEngineGeneration;
-    m_lookup = std::thread([this, nGeneration] {
+    m_lookup = std::thread([this, nGeneration, fnLookup = m_fnLookup] {
         std::string strList;
         try {
-            strList = m_fnLookup();
+            strList = fnLookup();
         } catch (...) {
             strList.clear();  // no address: the line says so
         }

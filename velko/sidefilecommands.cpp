@@ -15,8 +15,6 @@
 
 namespace {
 
-const char* const XML_DECLARATION = "<?xml version='1.0' encoding='utf-8'?>\n";
-
 SFileChoice OpenChoice(const char* pszFilter) {
     SFileChoice choice;
     choice.strFilter = pszFilter;
@@ -84,7 +82,7 @@ void CSideFileCommands::Export(const SFileChoice& choice,
         return;
     }
     std::string strError;
-    if (!WriteSideFile(strPath, XML_DECLARATION + fnText(), strError)) {
+    if (!WriteSideFile(strPath, SIDE_FILE_DECLARATION + fnText(), strError)) {
         m_frame.Notifier()->MessageBox("VELKO", "The file was not saved. " + strError, NB_OK,
                                        NI_ERROR);
         return;

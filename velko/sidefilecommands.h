@@ -27,6 +27,9 @@ inline constexpr const char* PARAMETRIZATION_FILTER =
 inline constexpr const char* EXPERIMENTATION_FILTER =
     "Experimentation Files (*.exp)|*.exp|All Files (*.*)|*.*||";
 
+// The head of every side file the program writes.
+inline constexpr const char* SIDE_FILE_DECLARATION = "<?xml version='1.0' encoding='utf-8'?>\n";
+
 // Writes strText to strPath, created or truncated, as UTF-8 with every line
 // feed stored as CR LF. False, with the reason in strError, when the file
 // cannot be created or written.

@@ -217,6 +217,7 @@ private slots:
                 pDesign->LabelEdit()->setText(bEscape ? "c" : "d");
                 pDesign->Button("Add")->click();
                 if (bEscape) {
+                    pDesign->List()->setCurrentRow(0);
                     SaveScreenshot(pDesign, "experiment-design");
                     QTest::keyClick(pDesign, Qt::Key_Escape);
                 } else {
