@@ -228,6 +228,17 @@ protected:
 
     static bool HaveGcc() { return fs::exists(EC_DEFAULT_COMPILER); }
 
+    // Compiles and links the code created at strBase and loads the library
+    // into pOut.
+    static void BuildAndLoad(CSDLEngine& engine, const std::string& strBase,
+                             std::unique_ptr<CDlModelLibrary>& pOut) {
+        std::string strLog;
+        ASSERT_EQ(1, engine.CompileCode(strBase, strLog)) << strLog;
+        ASSERT_EQ(1, engine.LinkDLL(strBase, strLog)) << strLog;
+        pOut = std::make_unique<CDlModelLibrary>();
+        ASSERT_TRUE(pOut->Load(strBase + ".so")) << pOut->GetLoadError();
+    }
+
     fs::path m_top;
     fs::path m_dir;
 };
@@ -682,11 +693,8 @@ TEST_F(CodeGenTest, VariablesSharingAQualifiedNameAreDeclaredOnce) {
     if (!HaveGcc()) {
         GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
     }
-    std::string strLog;
-    ASSERT_EQ(1, engine.CompileCode(strBase, strLog)) << strLog;
-    ASSERT_EQ(1, engine.LinkDLL(strBase, strLog)) << strLog;
-    auto pLibrary = std::make_unique<CDlModelLibrary>();
-    ASSERT_TRUE(pLibrary->Load(strBase + ".so")) << pLibrary->GetLoadError();
+    std::unique_ptr<CDlModelLibrary> pLibrary;
+    ASSERT_NO_FATAL_FAILURE(BuildAndLoad(engine, strBase, pLibrary));
     ASSERT_EQ(MC_OK, pLibrary->SetInt(strIdent, 5));
     engine.SetModelLibrary(std::move(pLibrary));
     pSecond->m_pBody->Execute();
@@ -710,18 +718,14 @@ TEST_F(CodeGenTest, HeaderFolderAboveTheModelIsIncludedAndBuilt) {
 
     CSDLEngine& engine = model.Engine();
     const std::string strBase = (m_dir / "ext").string();
-    std::string strLog;
     ASSERT_EQ(1, engine.CreateCodeFile(strBase));
     const std::string strFolder = m_dir.string() + "/../SDLCodeExternal";
     EXPECT_EQ(strFolder, engine.m_strHeaderFolder);
     const std::string strText = ReadAll(strBase + ".c");
     EXPECT_TRUE(strText.starts_with("#include \"" + strFolder + "/SDLCodeExternal.h\"\n#ifdef"))
         << strText.substr(0, 200);
-    ASSERT_EQ(1, engine.CompileCode(strBase, strLog)) << strLog;
-    ASSERT_EQ(1, engine.LinkDLL(strBase, strLog)) << strLog;
-
-    auto pLibrary = std::make_unique<CDlModelLibrary>();
-    ASSERT_TRUE(pLibrary->Load(strBase + ".so")) << pLibrary->GetLoadError();
+    std::unique_ptr<CDlModelLibrary> pLibrary;
+    ASSERT_NO_FATAL_FAILURE(BuildAndLoad(engine, strBase, pLibrary));
     std::string strName;
     ASSERT_EQ(MC_OK, pLibrary->IniModel(strName));
     engine.SetModelLibrary(std::move(pLibrary));
@@ -773,11 +777,8 @@ TEST_F(CodeGenTest, BuiltInProceduresHaveVariablesOnlyWhereCalled) {
     if (!HaveGcc()) {
         GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
     }
-    std::string strLog;
-    ASSERT_EQ(1, engine.CompileCode(strBase, strLog)) << strLog;
-    ASSERT_EQ(1, engine.LinkDLL(strBase, strLog)) << strLog;
-    auto pLibrary = std::make_unique<CDlModelLibrary>();
-    ASSERT_TRUE(pLibrary->Load(strBase + ".so")) << pLibrary->GetLoadError();
+    std::unique_ptr<CDlModelLibrary> pLibrary;
+    ASSERT_NO_FATAL_FAILURE(BuildAndLoad(engine, strBase, pLibrary));
     std::string strName;
     ASSERT_EQ(MC_OK, pLibrary->IniModel(strName));
     engine.SetModelLibrary(std::move(pLibrary));
