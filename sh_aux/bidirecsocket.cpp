@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +23,7 @@ constexpr size_t kReadBufferSize = 4096;
 // Payload is read in pieces of at most this size, so that memory follows the
 // bytes that actually arrived rather than the length the peer claims.
 constexpr size_t kPayloadChunk = 1024 * 1024;
-// How often a waiting connect looks at the cancel flag.
+// How often a timed wait looks at the cancel flag and the deadline.
 constexpr int kPollSliceMs = 100;
 
 const char* const kSendError = "Error al enviar mensaje";
@@ -216,6 +215,8 @@ void CBidirecSocket::Close() {
     CloseHandle();
     m_bCancelled.store(false);
     m_bLinkLost.store(false);
+    m_nSendTimeoutMs.store(0);
+    m_nReceiveTimeoutMs.store(0);
 }
 
 void CBidirecSocket::Cancel() {
@@ -246,27 +247,9 @@ bool CBidirecSocket::ConnectWithin(int nHandle, const void* pAddress, unsigned i
         if (errno != EINPROGRESS && errno != EINTR) {
             return false;
         }
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-        for (;;) {
-            if (m_bCancelled.load()) {
-                return false;
-            }
-            const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   deadline - std::chrono::steady_clock::now())
-                                   .count();
-            if (nLeft <= 0) {
-                return false;
-            }
-            pollfd pfd{nHandle, POLLOUT, 0};
-            const int nReady =
-                ::poll(&pfd, 1, static_cast<int>(std::min<long long>(nLeft, kPollSliceMs)));
-            if (nReady < 0 && errno != EINTR) {
-                return false;
-            }
-            if (nReady > 0) {
-                break;
-            }
+        if (!WaitReady(nHandle, POLLOUT,
+                       std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs))) {
+            return false;
         }
         int nError = 0;
         socklen_t nSize = sizeof(nError);
@@ -410,26 +393,66 @@ void CBidirecSocket::CloseOutput() {
 }
 
 bool CBidirecSocket::SetSendTimeout(int nMilliseconds) {
-    const int nHandle = m_nHandle.load();
-    if (nHandle < 0 || nMilliseconds < 0) {
+    if (m_nHandle.load() < 0 || nMilliseconds < 0) {
         return false;
     }
-    timeval tv{};
-    tv.tv_sec = nMilliseconds / 1000;
-    tv.tv_usec = (nMilliseconds % 1000) * 1000;
-    return ::setsockopt(nHandle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
+    m_nSendTimeoutMs.store(nMilliseconds);
+    return true;
+}
+
+bool CBidirecSocket::SetReceiveTimeout(int nMilliseconds) {
+    if (m_nHandle.load() < 0 || nMilliseconds < 0) {
+        return false;
+    }
+    m_nReceiveTimeoutMs.store(nMilliseconds);
+    return true;
+}
+
+bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
+    for (;;) {
+        if (m_bCancelled.load()) {
+            return false;
+        }
+        // No look once the deadline has passed: a peer that trickles must not
+        // keep a timed exchange going for ever.
+        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               deadline - std::chrono::steady_clock::now())
+                               .count();
+        if (nLeft <= 0) {
+            return false;
+        }
+        // In slices: a Cancel wakes a connected socket's poll at once, but
+        // not always one still connecting.
+        pollfd pfd{nHandle, nEvents, 0};
+        const int nReady =
+            ::poll(&pfd, 1, static_cast<int>(std::min<long long>(nLeft, kPollSliceMs)));
+        if (nReady > 0) {
+            return true;  // ready, or an error the next call reports
+        }
+        if (nReady < 0 && errno != EINTR) {
+            return false;
+        }
+    }
 }
 
 bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {
+    const int nTimeoutMs = m_nSendTimeoutMs.load();
+    const Deadline deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (nBytes > 0) {
         const int nHandle = m_nHandle.load();
         if (nHandle < 0 || m_bCancelled.load()) {
             return false;
         }
+        if (nTimeoutMs > 0 && !WaitReady(nHandle, POLLOUT, deadline)) {
+            return false;
+        }
         // MSG_NOSIGNAL: a closed peer must fail this call, not end the process.
-        const ssize_t nSent = ::send(nHandle, pData, nBytes, MSG_NOSIGNAL);
+        // With a time-out the send never blocks: the wait above is the limit.
+        const int nFlags = MSG_NOSIGNAL | (nTimeoutMs > 0 ? MSG_DONTWAIT : 0);
+        const ssize_t nSent = ::send(nHandle, pData, nBytes, nFlags);
         if (nSent < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || (nTimeoutMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
                 continue;
             }
             return false;
@@ -472,19 +495,8 @@ long CBidirecSocket::ReceiveBytes(char* pBuffer, size_t nCapacity,
     std::lock_guard<std::mutex> lock(m_mutexReceive);
     for (;;) {
         const int nHandle = m_nHandle.load();
-        if (nHandle < 0 || m_bCancelled.load()) {
-            return -1;
-        }
-        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               tDeadline - std::chrono::steady_clock::now())
-                               .count();
-        pollfd pfd{nHandle, POLLIN, 0};
-        const int nReady = ::poll(&pfd, 1, static_cast<int>(std::max<long long>(nLeft, 0)));
-        if (nReady < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nReady <= 0) {
-            return -1;  // failed, or nothing arrived in time
+        if (nHandle < 0 || !WaitReady(nHandle, POLLIN, tDeadline)) {
+            return -1;  // failed, cancelled, or nothing arrived in time
         }
         const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, 0);
         if (nGot < 0 && errno == EINTR) {
@@ -495,17 +507,21 @@ long CBidirecSocket::ReceiveBytes(char* pBuffer, size_t nCapacity,
 }
 
 bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived) {
+    const bool bTimed = m_nReceiveTimeoutMs.load() > 0;
     for (;;) {
         const int nHandle = m_nHandle.load();
         if (nHandle < 0 || m_bCancelled.load()) {
             return false;
         }
-        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, 0);
+        if (bTimed && !WaitReady(nHandle, POLLIN, m_tReceiveDeadline)) {
+            return false;
+        }
+        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, bTimed ? MSG_DONTWAIT : 0);
         if (nGot > 0) {
             rnReceived = static_cast<size_t>(nGot);
             return true;
         }
-        if (nGot < 0 && errno == EINTR) {
+        if (nGot < 0 && (errno == EINTR || (bTimed && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
             continue;
         }
         return false;  // closed by the peer, shut down by Cancel, or failed
@@ -546,6 +562,8 @@ void CBidirecSocket::recibeMsj(std::string& strMessage) {
         return;
     }
     std::unique_lock<std::mutex> lock(m_mutexReceive);
+    m_tReceiveDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_nReceiveTimeoutMs.load());
     std::string strText;
     const bool bOk =
         !m_bLinkLost.load() &&

@@ -94,16 +94,22 @@ public:
     long ReceiveBytes(char* pBuffer, size_t nCapacity,
                       std::chrono::steady_clock::time_point tDeadline);
 
-    // A send that cannot go on for nMilliseconds (the peer stopped reading)
-    // fails as a lost link; 0 waits for ever. For an open socket.
+    // A message that cannot be sent whole within nMilliseconds (the peer
+    // stopped reading) fails as a lost link; 0 waits for ever. The time
+    // holds for the whole message, however many pieces it is sent in. For an
+    // open socket.
     bool SetSendTimeout(int nMilliseconds);
+    // The same for receiving: a message that has not arrived whole within
+    // nMilliseconds of the call to recibeMsj fails as a lost link.
+    bool SetReceiveTimeout(int nMilliseconds);
     // Makes a blocked Accept, recibeMsj, enviaMsj or ConnectClient fail
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.
     void Cancel();
     // A Cancel came and no Close since.
     bool IsCancelled() const { return m_bCancelled.load(); }
-    // Releases the OS socket; the object can then connect or serve again.
+    // Releases the OS socket and forgets the time-outs; the object can then
+    // connect or serve again.
     void Close();
     bool IsOpen() const { return m_nHandle.load() >= 0; }
 
@@ -112,6 +118,10 @@ private:
     void CloseHandle();
     bool ConnectWithin(int nHandle, const void* pAddress, unsigned int nAddressLength,
                        int nTimeoutMs);
+    using Deadline = std::chrono::steady_clock::time_point;
+    // Waits until the socket is ready for nEvents (POLLIN or POLLOUT): false
+    // once the deadline has passed, on failure or on cancel.
+    bool WaitReady(int nHandle, short nEvents, Deadline deadline);
     bool SendAll(const char* pData, size_t nBytes);
     bool ReadBytes(char* pBuffer, size_t nBytes);
     bool ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived);
@@ -127,6 +137,11 @@ private:
     std::atomic<bool> m_bLinkLost{false};
     std::atomic<bool> m_bInputAttached{false};
     std::atomic<bool> m_bOutputAttached{false};
+    // Time-outs of a whole message in milliseconds (0: none), and the end of
+    // the message being received (under m_mutexReceive).
+    std::atomic<int> m_nSendTimeoutMs{0};
+    std::atomic<int> m_nReceiveTimeoutMs{0};
+    Deadline m_tReceiveDeadline{};
     // Bytes received beyond the message being read stay here for the next one.
     std::vector<char> m_vecReadBuffer;
     size_t m_nReadPos = 0;

@@ -1,24 +1,27 @@
 #include "sh_stat/estadisticsservidor.h"
 
-#include <cstdio>
-
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
+#include "sh_stat/xmlparserserver.h"
 
 namespace {
 
 const char* const kXmlDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
 constexpr int kListenBacklog = 5;
 
-// Progress notes of the link are meant for the developer, never the user.
-void DebugNote(const char* pszText) {
-#ifndef NDEBUG
-    std::fputs(pszText, stderr);
-#else
-    (void)pszText;
-#endif
+// The viewer's start message: a control message asking to start. Its
+// machine, user and password are not checked.
+bool IsStartMessage(const std::string& strMessage) {
+    try {
+        CXMLParserServer parser;
+        parser.LoadXML(strMessage);
+        std::string strMachine, strUser, strPassword;
+        return parser.ParseControl(strMachine, strUser, strPassword) == CTL_START;
+    } catch (const std::exception&) {
+        return false;  // no XML, or no control message
+    }
 }
 
 // Hour, minute and second without leading zeros.
@@ -96,18 +99,26 @@ void CEstadisticsServidor::WaitForClient() {
     }
 
     // The blocking calls run without the lock: CancelWait needs it to end them.
+    // A connection that is no viewer (it closes, stays silent past the start
+    // time-out, or sends something else first) is dropped, and the wait goes
+    // on for the viewer: the first comer does not own the run's viewer slot.
     bool bStarted = false;
-    if (bListening && m_pListener->Accept(*m_pConnection)) {
+    while (bListening && !bStarted && !m_bCancelRequested.load() &&
+           m_pListener->Accept(*m_pConnection)) {
         m_pConnection->AttachArchives();
-        DebugNote(">>>>>> Conexión escritura aceptada al cliente \n");
-        DebugNote(">>>>>> Esperando Mensaje Inicio Modelo \n");
+        m_pConnection->SetReceiveTimeout(m_nStartTimeoutMs);
+        DebugOutput(">>>>>> Conexión escritura aceptada al cliente \n");
+        DebugOutput(">>>>>> Esperando Mensaje Inicio Modelo \n");
         try {
             std::string strStart;
             m_pConnection->recibeMsj(strStart);
-            bStarted = true;
+            bStarted = IsStartMessage(strStart);
         } catch (const CCustomException&) {
-            // The viewer went away, or the wait was cancelled, before its
-            // start message: there is no viewer to follow the run.
+            // Gone, silent too long, or the wait was cancelled.
+        }
+        if (!bStarted) {
+            std::lock_guard<std::mutex> lock(m_mutexSockets);
+            m_pConnection->Close();
         }
     }
 
@@ -118,6 +129,7 @@ void CEstadisticsServidor::WaitForClient() {
         std::lock_guard<std::mutex> lock(m_mutexSockets);
         if (bStarted && !m_bCancelRequested.load()) {
             bConnected = true;
+            m_pConnection->SetReceiveTimeout(0);
             m_pConnection->SetSendTimeout(m_nSendTimeoutMs);
         } else {
             m_pConnection->Close();
@@ -126,7 +138,7 @@ void CEstadisticsServidor::WaitForClient() {
         m_bConnected.store(bConnected);
     }
     if (bConnected) {
-        DebugNote(">>>>>> Mensaje Inicio Modelo recibido\n");
+        DebugOutput(">>>>>> Mensaje Inicio Modelo recibido\n");
     }
     m_bAccepting.store(false);
 }

@@ -63,7 +63,9 @@ public:
     // Blocks until a viewer has connected and sent its start message, or the
     // wait is cancelled or fails; IsConnected tells which. Listens with a
     // backlog of 5 and accepts a single viewer; the listening socket stays
-    // open until Close.
+    // open until Close. A connection that closes, sends no start message
+    // within the start time-out, or sends something else, is dropped and
+    // the wait goes on for the next one.
     void WaitForClient();
     // Ends the wait of WaitForClient promptly, also when a viewer has
     // connected but not yet sent its start message. A cancel that comes after
@@ -75,6 +77,9 @@ public:
     // How long a send to the viewer may stall before the viewer counts as
     // lost (it stopped reading); 10 s unless set before the wait.
     void SetSendTimeout(int nMilliseconds) { m_nSendTimeoutMs = nMilliseconds; }
+    // How long a new connection has to send its start message; 5 s unless
+    // set before the wait.
+    void SetStartTimeout(int nMilliseconds) { m_nStartTimeoutMs = nMilliseconds; }
 
     bool IsConnected() const { return m_bConnected.load(); }
     bool IsAccepting() const { return m_bAccepting.load(); }
@@ -99,6 +104,7 @@ private:
     std::tm Now() const;
 
     int m_nSendTimeoutMs = 10000;
+    int m_nStartTimeoutMs = 5000;
     CNotifier* m_pNotifier;
     unsigned int m_nDataPort = kDefaultDataPort;
     std::string m_strListenAddress;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -442,6 +443,69 @@ TEST(BidirecSocket, SendToClosedPeerThrowsInsteadOfKillingTheProcess) {
     } catch (const CCustomException& e) {
         EXPECT_EQ(e.GetMessageText(), kSendError);
     }
+}
+
+// A peer that reads (or writes) a trickle keeps every single call going: the
+// time-out must bound the whole message, or the link is never counted lost.
+TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
+    RawLink link;
+    std::atomic<bool> bStop{false};
+    std::thread trickle([&] {
+        char buffer[4096];
+        while (!bStop) {
+            (void)::recv(link.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    ASSERT_TRUE(link.peer.SetSendTimeout(500));
+    std::string error;
+    const auto tStart = std::chrono::steady_clock::now();
+    const bool bInTime = RunBounded(
+        [&] {
+            try {
+                link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x'));  // 8 MB on the wire
+            } catch (const CCustomException& e) {
+                error = e.GetMessageText();
+            }
+        },
+        5s, link.peer);
+    bStop = true;
+    trickle.join();
+    EXPECT_TRUE(bInTime) << "the send went on long past its time-out";
+    EXPECT_EQ(error, kSendError);
+    EXPECT_GE(std::chrono::steady_clock::now() - tStart, 450ms);
+
+    // Receiving: a whole message within the time is read; one that trickles
+    // in fails once the time is up.
+    RawLink slow;
+    ASSERT_TRUE(slow.peer.SetReceiveTimeout(300));
+    RawSend(slow.fd, EncodeSocketString("first"));
+    std::string strMessage;
+    ASSERT_NO_THROW(slow.peer.recibeMsj(strMessage));
+    EXPECT_EQ(strMessage, "first");
+    const std::string strWire = EncodeSocketString(std::string(200, 'y'));
+    error.clear();
+    std::atomic<bool> bReceived{false};
+    std::thread sender([&] {
+        for (size_t i = 0; i < strWire.size() && !bReceived; ++i) {
+            if (::send(slow.fd, strWire.data() + i, 1, MSG_NOSIGNAL) != 1) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    EXPECT_TRUE(RunBounded(
+        [&] {
+            try {
+                slow.peer.recibeMsj(strMessage);
+            } catch (const CCustomException& e) {
+                error = e.GetMessageText();
+            }
+        },
+        3s, slow.peer));
+    bReceived = true;
+    sender.join();
+    EXPECT_EQ(error, kReceiveError);
 }
 
 TEST(BidirecSocket, CancelEndsABlockedAcceptAndReceive) {

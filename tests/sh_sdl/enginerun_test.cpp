@@ -1014,17 +1014,21 @@ TEST(EngineViewerTest, ViewerDroppingBeforeItsStartMessageIsNoViewer) {
     engine.StartThread();
     const unsigned int nPort = WaitListening(engine);
     ASSERT_NE(nPort, 0u);
-    CFakeViewer viewer(nPort, CFakeViewer::DROP_BEFORE_START);
+    CFakeViewer dropping(nPort, CFakeViewer::DROP_BEFORE_START);
+    ASSERT_TRUE(dropping.WaitForEnd());
+    // The run start still waits, and takes the viewer that comes next.
+    EXPECT_EQ(engine.GetRunState(), RS_WAITING_FOR_VIEWER);
+    CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
     engine.Run();
     ASSERT_TRUE(engine.WaitForRunEnd(10000));
     ExpectCleanEnd(model, 1);
     EXPECT_EQ(model.Hooks().nTasks, 3);
-    EXPECT_FALSE(engine.GetServer().IsConnected());
     const std::vector<std::string> vecRecords = RecordLines(model.TraceBytes());
     ASSERT_GE(vecRecords.size(), 2u);
-    EXPECT_EQ(vecRecords[1], kErrorNote);
+    EXPECT_EQ(vecRecords[1], kEstablishedNote);
     ASSERT_TRUE(viewer.WaitForEnd());
-    EXPECT_TRUE(viewer.GetMessages().empty());
+    EXPECT_FALSE(viewer.GetMessages().empty());
+    EXPECT_TRUE(dropping.GetMessages().empty());
 }
 
 TEST(EngineViewerTest, ViewerClosingMidRunLeavesTheRunComplete) {

@@ -210,18 +210,43 @@ TEST(EstadisticsServidor, SilentViewerBlocksTheWaitUntilCancelled) {
     EXPECT_TRUE(viewer.GetMessages().empty());
 }
 
-TEST(EstadisticsServidor, ViewerDroppingBeforeStartMessageLeavesNoConnection) {
+// The first comer does not own the run's viewer slot: a connection that
+// closes, stays silent past the start time-out or sends something else is
+// dropped, and the wait goes on until the viewer comes.
+TEST(EstadisticsServidor, ConnectionsThatAreNoViewerAreDroppedAndTheWaitGoesOn) {
     CRecordingNotifier notifier;
     CEstadisticsServidor server(&notifier);
     PrepareLoopback(server);
-    auto pViewer = StartRun(server, CFakeViewer::DROP_BEFORE_START);
-    EXPECT_TRUE(pViewer->IsLinked());
+    server.SetStartTimeout(300);
+    server.Init();
+    CWaitRun wait(server);
+    const unsigned int nPort = WaitListening(server);
+    ASSERT_NE(nPort, 0u);
+
+    CFakeViewer dropping(nPort, CFakeViewer::DROP_BEFORE_START);
+    ASSERT_TRUE(dropping.WaitForEnd(5s));
+    CFakeViewer silent(nPort, CFakeViewer::SILENT);
+    // Dropped after the start time-out: the server closes its link.
+    ASSERT_TRUE(silent.WaitForEnd(5s)) << "a silent peer holds the wait";
+    CBidirecSocket other;
+    ASSERT_EQ(other.ConnectClient("127.0.0.1", nPort), 1);
+    other.AttachArchives();
+    other.enviaMsj("<hello/>");
+    std::string strAnswer;
+    EXPECT_THROW(other.recibeMsj(strAnswer), CCustomException);  // closed on us
+    EXPECT_TRUE(server.IsAccepting());
     EXPECT_FALSE(server.IsConnected());
-    EXPECT_FALSE(server.IsAccepting());
-    EXPECT_EQ(server.GetBoundPort(), 0u);
-    EXPECT_NO_THROW(server.SendModelInfo("Banco", ""));
-    EXPECT_NO_THROW(server.Send(kRecordOne));
-    EXPECT_NO_THROW(server.Close());
+
+    CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
+    ASSERT_TRUE(wait.Finish(5s)) << "the viewer was refused";
+    EXPECT_TRUE(server.IsConnected());
+    server.Send(kRecordOne);
+    server.Close();
+    ASSERT_TRUE(viewer.WaitForEnd(5s));
+    EXPECT_EQ(
+        viewer.GetMessages(),
+        (std::vector<std::string>{kDeclaration + kRecordOne, kDeclaration + "<EndReplication />"}));
+    EXPECT_TRUE(silent.GetMessages().empty());
     EXPECT_TRUE(notifier.GetBoxes().empty());
 }
 
