@@ -52,6 +52,16 @@ bool RunBounded(const std::function<void()>& fn, std::chrono::milliseconds tWait
     return bInTime;
 }
 
+// The text of the CCustomException fn raises; "" when it raises none.
+std::string ErrorOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const CCustomException& e) {
+        return e.GetMessageText();
+    }
+    return "";
+}
+
 // A listening socket on an ephemeral loopback port.
 struct Server {
     CBidirecSocket listener;
@@ -354,15 +364,8 @@ TEST(BidirecSocket, PeerClosingMidMessageFailsTheReceive) {
     link.fd = -1;
     std::string text = "keep";
     std::string error;
-    ASSERT_TRUE(RunBounded(
-        [&] {
-            try {
-                link.peer.recibeMsj(text);
-            } catch (const CCustomException& e) {
-                error = e.GetMessageText();
-            }
-        },
-        5s, link.peer));
+    ASSERT_TRUE(
+        RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, 5s, link.peer));
     EXPECT_EQ(error, kReceiveError);
     EXPECT_EQ(text, "keep");
 }
@@ -385,15 +388,8 @@ TEST(BidirecSocket, HugeClaimedLengthFailsFastWithoutAllocating) {
         std::string text = "keep";
         std::string error;
         const auto tStart = std::chrono::steady_clock::now();
-        ASSERT_TRUE(RunBounded(
-            [&] {
-                try {
-                    link.peer.recibeMsj(text);
-                } catch (const CCustomException& e) {
-                    error = e.GetMessageText();
-                }
-            },
-            5s, link.peer));
+        ASSERT_TRUE(RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, 5s,
+                               link.peer));
         EXPECT_LT(std::chrono::steady_clock::now() - tStart, 2s);
         EXPECT_EQ(error, kReceiveError);
         EXPECT_EQ(text, "keep");
@@ -403,15 +399,8 @@ TEST(BidirecSocket, HugeClaimedLengthFailsFastWithoutAllocating) {
         // if nothing happened, the link stays failed.
         RawSend(link.fd, EncodeSocketString("after"));
         error.clear();
-        ASSERT_TRUE(RunBounded(
-            [&] {
-                try {
-                    link.peer.recibeMsj(text);
-                } catch (const CCustomException& e) {
-                    error = e.GetMessageText();
-                }
-            },
-            2s, link.peer));
+        ASSERT_TRUE(RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, 2s,
+                               link.peer));
         EXPECT_EQ(error, kReceiveError);
         EXPECT_EQ(text, "keep");
     }
@@ -462,11 +451,8 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
     const auto tStart = std::chrono::steady_clock::now();
     const bool bInTime = RunBounded(
         [&] {
-            try {
-                link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x'));  // 8 MB on the wire
-            } catch (const CCustomException& e) {
-                error = e.GetMessageText();
-            }
+            // 8 MB on the wire.
+            error = ErrorOf([&] { link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x')); });
         },
         5s, link.peer);
     bStop = true;
@@ -494,15 +480,8 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
             std::this_thread::sleep_for(20ms);
         }
     });
-    EXPECT_TRUE(RunBounded(
-        [&] {
-            try {
-                slow.peer.recibeMsj(strMessage);
-            } catch (const CCustomException& e) {
-                error = e.GetMessageText();
-            }
-        },
-        3s, slow.peer));
+    EXPECT_TRUE(RunBounded([&] { error = ErrorOf([&] { slow.peer.recibeMsj(strMessage); }); }, 3s,
+                           slow.peer));
     bReceived = true;
     sender.join();
     EXPECT_EQ(error, kReceiveError);
@@ -528,13 +507,7 @@ TEST(BidirecSocket, CancelEndsABlockedAcceptAndReceive) {
         Link link;
         std::string text = "keep";
         std::string error;
-        std::thread receiver([&] {
-            try {
-                link.peer.recibeMsj(text);
-            } catch (const CCustomException& e) {
-                error = e.GetMessageText();
-            }
-        });
+        std::thread receiver([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); });
         std::this_thread::sleep_for(100ms);
         link.peer.Cancel();
         ASSERT_TRUE(RunBounded([&] { receiver.join(); }, 3s, link.peer));
