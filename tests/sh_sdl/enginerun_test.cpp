@@ -1004,7 +1004,7 @@ TEST(EngineViewerTest, CancelledWaitRunsWithoutViewer) {
     EXPECT_EQ(CountOf(model.TraceBytes(), "<system>"), 2);
 }
 
-TEST(EngineViewerTest, ViewerDroppingBeforeItsStartMessageIsNoViewer) {
+TEST(EngineViewerTest, PeerDroppingBeforeItsStartMessageLeavesTheRunToTheViewer) {
     CTempFolder folder;
     CRunModel model(folder.GetPath());
     CSDLEngine& engine = model.Engine();
