@@ -1,0 +1,316 @@
+// The engine's speed through the whole path a user takes: a ping-pong model
+// is written as a model file, loaded, generated, compiled and linked with
+// gcc, then run on the simulation thread to its end; only the run (from Run
+// to the end of the thread) is timed. Each run is checked: with the trace on,
+// the trace must hold exactly one input record per delivery.
+//
+// Own options (before Google Benchmark's):
+//   --sizes=2,100,1000      process counts (10000 builds for minutes)
+//   --deliveries=100000     deliveries per run, whatever the size
+//   --runs=5                repetitions of each run (medians are reported)
+//   --work=DIR              build folder, kept and reused (default: a
+//                           temporary one, removed at the end)
+
+#include <benchmark/benchmark.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/pingpongmodel.h"
+#include "sh_aux/notifier.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlloader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SOptions {
+    std::vector<int> vecSizes{2, 100, 1000};
+    long long nDeliveries = 100000;
+    int nRuns = 5;
+    std::string strWork;
+};
+
+SOptions g_options;
+// The last trace read: its size and its number of records (lines).
+std::uintmax_t g_nLastTraceBytes = 0;
+std::uintmax_t g_nLastTraceRecords = 0;
+
+std::string ReadAll(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// A loaded and built ping-pong model with its engine, made once per size.
+struct SBuiltModel {
+    SPingPongModel model;
+    CRecordingNotifier notifier;  // outlives the engine
+    CSDLEngine engine;
+    std::string strError;
+    std::string strTraceFolder;
+};
+
+// The rallies that give about nDeliveries deliveries at nProcesses.
+int RalliesFor(int nProcesses, long long nDeliveries) {
+    const long long nTables = std::max(1, nProcesses / 2);
+    return static_cast<int>(std::max(1LL, (nDeliveries / nTables + 1) / 2));
+}
+
+std::string WorkFolder() {
+    static std::string s_strFolder = [] {
+        std::string strFolder = g_options.strWork;
+        if (strFolder.empty()) {
+            strFolder =
+                (fs::temp_directory_path() / ("velko_bench_" + std::to_string(getpid()))).string();
+        }
+        fs::create_directories(strFolder);
+        return strFolder;
+    }();
+    return s_strFolder;
+}
+
+SBuiltModel& BuiltModel(int nProcesses) {
+    static std::map<int, std::unique_ptr<SBuiltModel>> s_mapModels;
+    auto& pBuilt = s_mapModels[nProcesses];
+    if (pBuilt) {
+        return *pBuilt;
+    }
+    pBuilt = std::make_unique<SBuiltModel>();
+    SBuiltModel& built = *pBuilt;
+    built.model.nProcesses = nProcesses;
+    built.model.nRallies = RalliesFor(nProcesses, g_options.nDeliveries);
+    built.model.bTrace = true;  // the engine's switch turns the trace on and off
+    const std::string strFolder = WorkFolder() + "/n" + std::to_string(nProcesses);
+    fs::create_directories(strFolder);
+    built.strTraceFolder = strFolder + "/traces";
+    const std::string strPath = strFolder + "/pingpong" + std::to_string(nProcesses) + ".velko";
+    const std::string strText = MakePingPongModelXml(built.model);
+    const std::string strLibrary = strFolder + "/pingpong" + std::to_string(nProcesses) + ".so";
+    // A kept build of the same model text is used again.
+    const bool bReuse = ReadAll(strPath) == strText && fs::exists(strLibrary);
+    if (!bReuse) {
+        fs::remove(strLibrary);
+        WritePingPongModel(strFolder, built.model);
+    }
+    built.engine.SetNotifier(&built.notifier);
+    CSDLLoader loader;
+    loader.m_pEngine = &built.engine;
+    if (loader.LoadModel(strPath).empty() || !loader.m_strErrorText.empty()) {
+        built.strError = "the model did not load: " + loader.m_strErrorText;
+        return built;
+    }
+    const auto tStart = std::chrono::steady_clock::now();
+    std::string strLog;
+    if (!bReuse &&
+        (built.engine.CreateCodeFile("") != 1 || built.engine.CompileCode("", strLog) != 1 ||
+         built.engine.LinkDLL("", strLog) != 1)) {
+        built.strError = "the model did not build: " + strLog;
+        return built;
+    }
+    built.engine.m_strCodeBasePath = strFolder + "/pingpong" + std::to_string(nProcesses);
+    const double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+    std::fprintf(stderr, "pingpong%d: %s in %.1f s\n", nProcesses,
+                 bReuse ? "kept build used" : "generated and built", dSeconds);
+    built.engine.m_nEndMode = EM_BY_TIME;
+    built.engine.m_dEndTime = 1e15;
+    built.engine.m_bRepresentationTrace = false;
+    return built;
+}
+
+// The CPU time of the whole process in seconds: on a shared machine the
+// simulation thread's own time holds better than the wall clock (the
+// benchmark's thread only waits meanwhile).
+double ProcessCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// One run to the end; its wall time in seconds (and its CPU time in
+// *pCpuSeconds), or a negative number with the state skipped.
+double TimedRun(benchmark::State& state, SBuiltModel& built, double* pCpuSeconds) {
+    CSDLEngine& engine = built.engine;
+    if (engine.StartThread() != 0) {
+        state.SkipWithError("the run did not start");
+        return -1.0;
+    }
+    while (!engine.m_bInitialized && engine.IsThreadAlive()) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const double dCpuStart = ProcessCpuSeconds();
+    const auto tStart = std::chrono::steady_clock::now();
+    engine.Run();
+    while (!engine.WaitForRunEnd(60000)) {
+    }
+    const double dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+    *pCpuSeconds = ProcessCpuSeconds() - dCpuStart;
+    if (engine.GetLastThreadResult() != 0 || engine.m_bErrorPending) {
+        state.SkipWithError("the run failed");
+        return -1.0;
+    }
+    return dSeconds;
+}
+
+void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
+    SBuiltModel& built = BuiltModel(nProcesses);
+    if (!built.strError.empty()) {
+        state.SkipWithError(built.strError.c_str());
+        return;
+    }
+    built.engine.m_bExecutionTrace = bTrace;
+    const long long nDeliveries = PingPongDeliveries(built.model);
+    std::uintmax_t nTraceBytes = 0;
+    double dCpuTotal = 0.0;
+    for (auto _ : state) {
+        double dCpuSeconds = 0.0;
+        const double dSeconds = TimedRun(state, built, &dCpuSeconds);
+        dCpuTotal += dCpuSeconds;
+        if (dSeconds < 0) {
+            return;
+        }
+        state.SetIterationTime(dSeconds);
+        if (bTrace) {
+            const std::string strTrace = ReadAll(built.engine.GetTracePath());
+            nTraceBytes = strTrace.size();
+            long long nInputs = 0;
+            for (size_t n = strTrace.find("<input "); n != std::string::npos;
+                 n = strTrace.find("<input ", n + 1)) {
+                ++nInputs;
+            }
+            g_nLastTraceBytes = strTrace.size();
+            g_nLastTraceRecords =
+                static_cast<std::uintmax_t>(std::count(strTrace.begin(), strTrace.end(), '\n'));
+            fs::remove_all(built.strTraceFolder);
+            if (nInputs != nDeliveries) {
+                state.SkipWithError("the trace does not hold one input per delivery");
+                return;
+            }
+        }
+    }
+    state.counters["deliveries"] = static_cast<double>(nDeliveries);
+    state.counters["us_per_delivery"] = benchmark::Counter(
+        static_cast<double>(nDeliveries) * 1e-6,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["cpu_us_per_delivery"] =
+        dCpuTotal * 1e6 /
+        (static_cast<double>(nDeliveries) * static_cast<double>(state.iterations()));
+    if (bTrace) {
+        state.SetBytesProcessed(static_cast<int64_t>(nTraceBytes) * state.iterations());
+    }
+}
+
+// As many bytes as the last trace, written to the same disk in records of
+// its mean size through a 1 MB buffer: the speed the trace writer is
+// measured against (64 MB of 150-byte records when no trace was taken).
+void DiskSequential(benchmark::State& state) {
+    const size_t nBytes = g_nLastTraceBytes > 0 ? g_nLastTraceBytes : size_t{64} << 20;
+    const size_t nRecord =
+        g_nLastTraceRecords > 0 ? std::max<size_t>(2, nBytes / g_nLastTraceRecords) : 150;
+    const std::string strRecord(nRecord - 1, 'x');
+    const std::string strPath = WorkFolder() + "/disk.bin";
+    for (auto _ : state) {
+        const auto tStart = std::chrono::steady_clock::now();
+        std::FILE* pFile = std::fopen(strPath.c_str(), "wb");
+        if (!pFile) {
+            state.SkipWithError("cannot write the work folder");
+            return;
+        }
+        std::setvbuf(pFile, nullptr, _IOFBF, 1 << 20);
+        for (size_t n = 0; n < nBytes; n += nRecord) {
+            std::fwrite(strRecord.data(), 1, strRecord.size(), pFile);
+            std::fputc('\n', pFile);
+        }
+        std::fclose(pFile);
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count());
+        fs::remove(strPath);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(nBytes) * state.iterations());
+}
+
+std::vector<int> ParseSizes(const std::string& strList) {
+    std::vector<int> vecSizes;
+    std::stringstream in(strList);
+    std::string strItem;
+    while (std::getline(in, strItem, ',')) {
+        if (!strItem.empty()) {
+            vecSizes.push_back(std::max(2, std::stoi(strItem)));
+        }
+    }
+    return vecSizes;
+}
+
+// Takes this program's own options out of argv.
+void TakeOwnOptions(int& argc, char** argv) {
+    int nOut = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string strArg = argv[i];
+        auto value = [&](const char* pszName) -> const char* {
+            const size_t nLength = std::strlen(pszName);
+            return strArg.compare(0, nLength, pszName) == 0 ? argv[i] + nLength : nullptr;
+        };
+        if (const char* psz = value("--sizes=")) {
+            g_options.vecSizes = ParseSizes(psz);
+        } else if (const char* psz = value("--deliveries=")) {
+            g_options.nDeliveries = std::max(1LL, std::stoll(psz));
+        } else if (const char* psz = value("--runs=")) {
+            g_options.nRuns = std::max(1, std::stoi(psz));
+        } else if (const char* psz = value("--work=")) {
+            g_options.strWork = psz;
+        } else {
+            argv[nOut++] = argv[i];
+        }
+    }
+    argc = nOut;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TakeOwnOptions(argc, argv);
+    for (const int nSize : g_options.vecSizes) {
+        for (const bool bTrace : {false, true}) {
+            const std::string strName =
+                "Run/" + std::to_string(nSize) + (bTrace ? "/trace" : "/notrace");
+            benchmark::RegisterBenchmark(strName.c_str(), RunModel, nSize, bTrace)
+                ->UseManualTime()
+                ->Iterations(1)
+                ->Repetitions(g_options.nRuns)
+                ->ReportAggregatesOnly(true)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::RegisterBenchmark("DiskSequential", DiskSequential)
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(g_options.nRuns)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_options.strWork.empty()) {
+        fs::remove_all(WorkFolder());
+    }
+    return 0;
+}
