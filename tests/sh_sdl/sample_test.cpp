@@ -17,6 +17,9 @@
 #include "sh_aux/xmlparser.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "support/blockingcall.h"
+#include "support/filebytes.h"
+#include "test_helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -42,10 +45,10 @@ protected:
     void TearDown() override { fs::remove_all(m_dir); }
 
     // Loads and builds the model; false with the reasons in the failure.
-    void LoadAndBuild() {
+    void LoadAndBuild(const std::string& strFile = "pingpong.velko") {
         CSDLLoader loader;
         loader.m_pEngine = &m_engine;
-        const std::string strText = loader.LoadModel((m_dir / "pingpong.velko").string());
+        const std::string strText = loader.LoadModel((m_dir / strFile).string());
         ASSERT_FALSE(strText.empty());
         ASSERT_EQ(loader.m_strErrorText, "");
         ASSERT_EQ(loader.GetErrorLog(), "");
@@ -55,14 +58,23 @@ protected:
         ASSERT_EQ(m_engine.LinkDLL("", strLog), 1) << strLog;
     }
 
-    // Runs to the end and returns the records of the trace's Events element.
-    std::vector<CTraceRecord> RunAndReadTrace() {
+    void StartRun(double dEndTime) {
         m_engine.m_bExecutionTrace = true;
         m_engine.m_bRepresentationTrace = true;
         m_engine.m_nEndMode = EM_BY_TIME;
-        m_engine.m_dEndTime = 100.0;
+        m_engine.m_dEndTime = dEndTime;
         m_engine.m_strExperimentLabel = "main model";
         m_engine.StartThread();
+    }
+
+    bool WaitUntilInitialized() {
+        return velkotest::WaitUntil([this] { return m_engine.m_bInitialized.load(); },
+                                    std::chrono::seconds(20));
+    }
+
+    // Runs to the end and returns the records of the trace's Events element.
+    std::vector<CTraceRecord> RunAndReadTrace() {
+        StartRun(100.0);
         // "Model name" from the window's thread while the run calls the same
         // library.
         std::atomic<bool> bRunEnded{false};
@@ -75,10 +87,7 @@ protected:
                 }
             }
         });
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!m_engine.m_bInitialized && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        EXPECT_TRUE(WaitUntilInitialized());
         std::string strName;
         EXPECT_EQ(m_engine.GetModelName(strName), MC_OK);
         EXPECT_EQ(strName, "pingpong");
@@ -228,6 +237,156 @@ TEST_F(SampleModelTest, UserParametersTravelBothWays) {
     // pong's rally adds the hits: 1, 3, 6, 10, 15.
     EXPECT_EQ(vecReturns,
               (std::vector<std::string>{"1", "1", "3", "3", "6", "6", "10", "10", "15", "15"}));
+}
+
+// A model of 200 processes: a ring of walkers driven by timers of several
+// periods, each hopping a signal to the next one and resting after a few
+// ticks; a spawner that creates workers during the run, each with its own
+// timer; and an automaton of nine cells whose first cell grows by its own
+// signals.
+std::string CrowdModelXml() {
+    auto process = [](const std::string& strName, int nId, const std::string& strDcls,
+                      const char* pszTrace, const std::string& strBody) {
+        return Format(
+                   "<process name=\"%s\" id=\"%d\" IP=\"127.0.0.1\" portRead=\"0\" "
+                   "implementation=\"\"><DCLS>%s</DCLS><representations>"
+                   "<trace setstate=\"yes\" input=\"yes\" output=\"%s\"/>"
+                   "<traceanim setstate=\"yes\" input=\"no\" output=\"no\"/>"
+                   "</representations>\n",
+                   strName.c_str(), nId, strDcls.c_str(), pszTrace) +
+               strBody + "</process>\n";
+    };
+    auto output = [](const std::string& strSignal, int nId, const std::string& strWhere,
+                     const std::string& strParams) {
+        return Format("<output name=\"%s\" id=\"%d\" %s>%s</output>\n", strSignal.c_str(), nId,
+                      strWhere.c_str(), strParams.c_str());
+    };
+    auto delay = [](const std::string& strValue) {
+        return "<param name=\"delay\" value=\"" + strValue + "\"/>";
+    };
+    const char* const pszSelf = "self=\"yes\" to=\"\" via=\"\"";
+    const int nWalkers = 197;
+    std::string strHall;
+    std::string strChannels;
+    for (int i = 0; i < nWalkers; ++i) {
+        // Operation numbers apart per process: the library knows an
+        // operation by its block, state and number.
+        const int b = 100 * (i + 1);
+        const std::string strPeriod = Format("%d.%02d", 1, 25 * (i % 5));
+        const std::string strNext = Format("w%d", (i + 1) % nWalkers);
+        strHall += process(
+            Format("w%d", i), i + 1,
+            Format("<DCL name=\"n\" type=\"int\" value=\"0\"/>"
+                   "<DCL name=\"limit\" type=\"int\" value=\"%d\"/>"
+                   "<DCL name=\"count\" type=\"int\" value=\"0\"/>",
+                   2 + i % 3),
+            "no",
+            Format("<start><start name=\"start\" id=\"%d\"/>", b + 1) +
+                output("tick", b + 2, pszSelf, delay(strPeriod)) +
+                Format("<setstate name=\"walking\" id=\"%d\"/></start>\n", b + 3) +
+                "<state name=\"walking\">" + Format("<input name=\"tick\" id=\"%d\"/>", b + 10) +
+                Format("<task name=\"count\" id=\"%d\">n = n + 1;</task>", b + 11) +
+                Format("<decision name=\"more\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">n &lt; "
+                       "limit</decision>",
+                       b + 12, b + 13, b + 16) +
+                output("hop", b + 13, "self=\"no\" to=\"\" via=\"'c" + std::to_string(i) + "'\"",
+                       delay("0.5") + "<userparam name=\"count\" value=\"n\"/>") +
+                output("tick", b + 14, pszSelf, delay(strPeriod)) +
+                Format("<setstate name=\"walking\" id=\"%d\"/>", b + 15) +
+                Format("<setstate name=\"resting\" id=\"%d\"/>", b + 16) +
+                Format("<input name=\"hop\" id=\"%d\"/><setstate name=\"walking\" id=\"%d\"/>",
+                       b + 20, b + 21) +
+                "</state>\n<state name=\"resting\">" +
+                Format("<input name=\"*\" id=\"%d\"/><setstate name=\"resting\" id=\"%d\"/>",
+                       b + 30, b + 31) +
+                "</state>\n");
+        strChannels += Format(
+            "<channel name=\"c%d\" start=\"w%d\" end=\"%s\" dual=\"no\"><event "
+            "name=\"hop\"/></channel>\n",
+            i, i, strNext.c_str());
+    }
+    strHall += process(
+        "spawner", 900, "<DCL name=\"k\" type=\"int\" value=\"0\"/>", "yes",
+        "<start><start name=\"start\" id=\"90001\"/>" + output("tick", 90002, pszSelf, delay("2")) +
+            "<setstate name=\"spawning\" id=\"90003\"/></start>\n<state name=\"spawning\">"
+            "<input name=\"tick\" id=\"90010\"/>"
+            "<task name=\"count\" id=\"90011\">k = k + 1;</task>"
+            "<decision name=\"more\" id=\"90012\" iftrue=\"90013\" iffalse=\"90016\">k &lt; "
+            "4</decision>"
+            "<create name=\"worker\" id=\"90013\" target=\"worker\" qtt=\"1\"/>" +
+            output("tick", 90014, pszSelf, delay("2.5")) +
+            "<setstate name=\"spawning\" id=\"90015\"/>"
+            "<setstate name=\"idle\" id=\"90016\"/></state>\n");
+    strHall += process(
+        "worker", 901, "<DCL name=\"w\" type=\"int\" value=\"0\"/>", "yes",
+        "<start><start name=\"start\" id=\"90101\"/>" +
+            output("work", 90102, pszSelf, delay("0.75")) +
+            "<setstate name=\"busy\" id=\"90103\"/></start>\n<state name=\"busy\">"
+            "<input name=\"work\" id=\"90110\"/>"
+            "<task name=\"count\" id=\"90111\">w = w + 1;</task>"
+            "<decision name=\"more\" id=\"90112\" iftrue=\"90113\" iffalse=\"90115\">w &lt; "
+            "6</decision>" +
+            output("work", 90113, pszSelf, delay("0.75")) +
+            "<setstate name=\"busy\" id=\"90114\"/>"
+            "<setstate name=\"done\" id=\"90115\"/></state>\n");
+    const std::string strCell = process(
+        "cell", 1, "<DCL name=\"g\" type=\"int\" value=\"0\"/>", "yes",
+        "<start><start name=\"start\" id=\"1\"/>" +
+            output("grow", 2, pszSelf, delay("1") + "<param name=\"mnca_cell[]\" value=\"{0}\"/>") +
+            "<setstate name=\"seed\" id=\"3\"/></start>\n<state name=\"seed\">"
+            "<input name=\"grow\" id=\"10\"/>"
+            "<task name=\"count\" id=\"11\">g = g + 1;</task>"
+            "<decision name=\"more\" id=\"12\" iftrue=\"13\" iffalse=\"15\">g &lt; 14</decision>" +
+            output("grow", 13, pszSelf,
+                   delay("1.5") + "<param name=\"mnca_cell[]\" value=\"{0}\"/>") +
+            "<setstate name=\"grown\" id=\"14\"/><setstate name=\"seed\" id=\"15\"/></state>\n"
+            "<state name=\"grown\"><input name=\"grow\" id=\"20\"/>" +
+            output("grow", 21, pszSelf,
+                   delay("0.5") + "<param name=\"mnca_cell[]\" value=\"{0}\"/>") +
+            "<setstate name=\"seed\" id=\"22\"/></state>\n");
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"crowd\">\n"
+           "<block name=\"hall\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\">\n" +
+           strHall + "<channels>\n" + strChannels + "</channels>\n</block>\n" +
+           "<mnca name=\"field\" id=\"2\" IP=\"127.0.0.1\" portRead=\"0\"><DCLS>"
+           "<DCL name=\"mnca_DIM\" type=\"int\" value=\"2\"/>"
+           "<DCL name=\"mnca_D1\" type=\"int\" value=\"3\"/>"
+           "<DCL name=\"mnca_D2\" type=\"int\" value=\"3\"/></DCLS>\n" +
+           "<block name=\"plot\" id=\"3\" IP=\"127.0.0.1\" portRead=\"0\">\n" + strCell +
+           "</block></mnca>\n</system>\n";
+}
+
+// The whole path (generated code, library calls, pending times, agents'
+// steps, instances made during the run, the automaton's cells and the trace
+// writer) gives the trace it gave before the engine was made faster, byte
+// for byte.
+TEST_F(SampleModelTest, LargeModelTracesAsBefore) {
+    velkotest::WriteFileBytes((m_dir / "crowd.velko").string(), CrowdModelXml());
+    LoadAndBuild("crowd.velko");
+    if (HasFatalFailure()) {
+        return;
+    }
+    StartRun(1000.0);
+    ASSERT_TRUE(WaitUntilInitialized());
+    m_engine.Run();
+    ASSERT_TRUE(m_engine.WaitForRunEnd(60000)) << "the run did not end";
+    EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
+    const std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+    const std::string strExpected =
+        velkotest::ReadFileBytes(std::string(VELKO_TEST_DATA_DIR) + "/enginerun/crowd.trace");
+    // Three instances were made and ran to their end beside their template,
+    // the automaton's cell grew (14 inputs counted in one state, 13 in the
+    // other, an output after each but the last and one at the start), and
+    // the model raised no error.
+    EXPECT_EQ(sdltest::CountOf(strTrace, "<create "), 3);
+    EXPECT_EQ(sdltest::CountOf(strTrace, "process=\"hall_worker\" name=\"done\""), 4);
+    EXPECT_EQ(sdltest::CountOf(strTrace, "process=\"field_plot_cell\" name=\"grow\""),
+              14 + 13 + 27);
+    EXPECT_EQ(strTrace.find("<error>"), std::string::npos);
+    if (strTrace != strExpected) {
+        const std::string strKept = (fs::temp_directory_path() / "velko_crowd.trace").string();
+        velkotest::WriteFileBytes(strKept, strTrace);
+        FAIL() << "the trace differs from enginerun/crowd.trace; it is kept in " << strKept;
+    }
 }
 
 }  // namespace
