@@ -10,72 +10,91 @@
 namespace {
 
 // ---- Fault guard ----------------------------------------------------------------
-// The handlers are installed while at least one guarded call runs and act only
-// on the thread that is inside one; a fault anywhere else goes to the handler
-// that was there before.
+// The handlers are installed once while at least one model library is loaded
+// (a guarded call then costs no system call) and act only on a thread that is
+// inside a guarded call; a fault anywhere else goes to the handler that was
+// there before.
 
 const int kGuardedSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL};
 constexpr int kSignalCount = sizeof(kGuardedSignals) / sizeof(kGuardedSignals[0]);
 
 thread_local sigjmp_buf* t_pJump = nullptr;
 std::mutex g_mutexGuard;
-int g_nGuardDepth = 0;
+int g_nLoadedLibraries = 0;
 struct sigaction g_oldActions[kSignalCount];
 
-void RestoreHandler(int nSignal) {
-    for (int i = 0; i < kSignalCount; ++i) {
-        if (kGuardedSignals[i] == nSignal) {
-            sigaction(nSignal, &g_oldActions[i], nullptr);
-        }
-    }
-}
-
-void GuardHandler(int nSignal) {
+void GuardHandler(int nSignal, siginfo_t* pInfo, void* pContext) {
     if (t_pJump) {
         siglongjmp(*t_pJump, 1);
     }
-    // Not ours: let the instruction fault again under the previous handler.
-    RestoreHandler(nSignal);
+    // Not ours: the previous handler takes it. A default or ignored fault is
+    // given back to the system, so that the instruction faults again under it.
+    for (int i = 0; i < kSignalCount; ++i) {
+        if (kGuardedSignals[i] != nSignal) {
+            continue;
+        }
+        const struct sigaction& old = g_oldActions[i];
+        if (old.sa_flags & SA_SIGINFO) {
+            old.sa_sigaction(nSignal, pInfo, pContext);
+        } else if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) {
+            old.sa_handler(nSignal);
+        } else {
+            signal(nSignal, SIG_DFL);
+        }
+    }
 }
 
-class CGuardScope {
-public:
-    CGuardScope() {
-        std::lock_guard<std::mutex> lock(g_mutexGuard);
-        if (g_nGuardDepth++ == 0) {
-            struct sigaction action {};
-            action.sa_handler = GuardHandler;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_NODEFER;
-            for (int i = 0; i < kSignalCount; ++i) {
-                sigaction(kGuardedSignals[i], &action, &g_oldActions[i]);
-            }
-        }
+void InstallGuard() {
+    std::lock_guard<std::mutex> lock(g_mutexGuard);
+    if (g_nLoadedLibraries++ > 0) {
+        return;
     }
-    ~CGuardScope() {
-        std::lock_guard<std::mutex> lock(g_mutexGuard);
-        if (--g_nGuardDepth == 0) {
-            for (int i = 0; i < kSignalCount; ++i) {
-                sigaction(kGuardedSignals[i], &g_oldActions[i], nullptr);
-            }
-        }
+    struct sigaction action {};
+    action.sa_sigaction = GuardHandler;
+    sigemptyset(&action.sa_mask);
+    // No deferral: a guarded call leaves the handler by a jump, and the
+    // signal must not stay blocked behind it.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    for (int i = 0; i < kSignalCount; ++i) {
+        sigaction(kGuardedSignals[i], &action, &g_oldActions[i]);
     }
-    CGuardScope(const CGuardScope&) = delete;
-    CGuardScope& operator=(const CGuardScope&) = delete;
-};
+}
 
-// Runs fn; MC_FAULT when it raised one of the guarded signals.
+void RemoveGuard() {
+    std::lock_guard<std::mutex> lock(g_mutexGuard);
+    if (--g_nLoadedLibraries > 0) {
+        return;
+    }
+    for (int i = 0; i < kSignalCount; ++i) {
+        // Only our own handler is taken away: one installed after it stays.
+        struct sigaction current {};
+        sigaction(kGuardedSignals[i], nullptr, &current);
+        if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == GuardHandler) {
+            sigaction(kGuardedSignals[i], &g_oldActions[i], nullptr);
+        }
+    }
+}
+
+// Runs fn; MC_FAULT when it raised one of the guarded signals. The signal
+// mask is left alone on the way in; the fault path unblocks the guarded
+// signals, which the system may have blocked while the handler ran.
 template <class Fn>
 ModelCallResult GuardedCall(Fn&& fn) {
-    CGuardScope scope;
     sigjmp_buf jump;
-    if (sigsetjmp(jump, 1) != 0) {
-        t_pJump = nullptr;
+    sigjmp_buf* pOuter = t_pJump;
+    if (sigsetjmp(jump, 0) != 0) {
+        t_pJump = pOuter;
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int nSignal : kGuardedSignals) {
+            sigaddset(&set, nSignal);
+        }
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return MC_FAULT;
     }
     t_pJump = &jump;
     fn();
-    t_pJump = nullptr;
+    t_pJump = pOuter;
     return MC_OK;
 }
 
@@ -110,6 +129,7 @@ bool CDlModelLibrary::Load(const std::string& strPath) {
         return false;
     }
     m_strLoadError.clear();
+    InstallGuard();
     return true;
 }
 
@@ -117,6 +137,7 @@ void CDlModelLibrary::Unload() {
     if (m_hLibrary) {
         dlclose(m_hLibrary);
         m_hLibrary = nullptr;
+        RemoveGuard();
     }
     // Symbols and kept texts belong to the library that was loaded.
     std::lock_guard<std::mutex> lock(m_mutex);

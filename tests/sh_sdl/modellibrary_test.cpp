@@ -1,12 +1,15 @@
 #include "sh_sdl/modellibrary.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "sh_aux/externalcompiler.h"
 #include "sh_sdl/sdloperationinput.h"
@@ -314,17 +317,41 @@ TEST_F(DlModelLibraryTest, MissingSymbolsAreNotCalled) {
     EXPECT_EQ(notifier.GetBoxes()[0].strText, "Error");
 }
 
+// Counts the SIGFPE that reach the handler installed before the library.
+std::atomic<int> g_nForeignFaults{0};
+void CountForeignFault(int) {
+    ++g_nForeignFaults;
+}
+
 TEST_F(DlModelLibraryTest, FaultsAreTrappedAndTheProcessGoesOn) {
-    CDlModelLibrary library;
-    ASSERT_TRUE(library.Load(s_strLibrary)) << library.GetLoadError();
-    int nResult = 0;
-    for (int nRound = 0; nRound < 2; ++nRound) {
+    struct sigaction previous {};
+    struct sigaction counting {};
+    counting.sa_handler = CountForeignFault;
+    sigemptyset(&counting.sa_mask);
+    ASSERT_EQ(sigaction(SIGFPE, &counting, &previous), 0);
+    {
+        CDlModelLibrary library;
+        ASSERT_TRUE(library.Load(s_strLibrary)) << library.GetLoadError();
+        int nResult = 0;
+        for (int nRound = 0; nRound < 2; ++nRound) {
+            EXPECT_EQ(library.GetModelTask("div", nResult), MC_FAULT);
+            EXPECT_EQ(library.GetModelTask("null", nResult), MC_FAULT);
+            nResult = 0;
+            EXPECT_EQ(library.GetModelTask("ok", nResult), MC_OK);
+            EXPECT_EQ(nResult, 7);
+        }
+        // A signal outside a guarded call, here and on another thread, goes
+        // to the handler that was there before, while the guard stays.
+        raise(SIGFPE);
+        std::thread([] { raise(SIGFPE); }).join();
+        EXPECT_EQ(g_nForeignFaults, 2);
         EXPECT_EQ(library.GetModelTask("div", nResult), MC_FAULT);
-        EXPECT_EQ(library.GetModelTask("null", nResult), MC_FAULT);
-        nResult = 0;
-        EXPECT_EQ(library.GetModelTask("ok", nResult), MC_OK);
-        EXPECT_EQ(nResult, 7);
     }
+    // Once the library is gone the previous handler is back in place.
+    struct sigaction current {};
+    ASSERT_EQ(sigaction(SIGFPE, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_handler, CountForeignFault);
+    sigaction(SIGFPE, &previous, nullptr);
 }
 
 TEST_F(DlModelLibraryTest, ProcessReadsAndWritesThroughTheLibrary) {
