@@ -217,40 +217,38 @@ void CSDLEngine::NotifyAgentsChanged(const std::vector<std::string>& vecAdded,
 
 double CSDLEngine::GetNextEventTime(bool* pFound) const {
     std::lock_guard<std::mutex> lock(m_mutexPending);
-    bool bFound = false;
-    double dMin = 0.0;
-    for (const auto& [strKey, pEvent] : m_mapPendingEvents) {
-        if (!bFound || pEvent->m_dExecutionTime < dMin) {
-            dMin = pEvent->m_dExecutionTime;
-            bFound = true;
-        }
-    }
+    const bool bFound = !m_setPendingByTime.empty();
     if (pFound) {
         *pFound = bFound;
     }
-    return dMin;
+    return bFound ? m_setPendingByTime.begin()->first : 0.0;
 }
 
 void CSDLEngine::UpdateNextEventTime(const std::string& strKey, double dTime, bool bRemove) {
     std::lock_guard<std::mutex> lock(m_mutexPending);
-    auto it = m_mapPendingEvents.find(strKey);
-    if (bRemove) {
-        if (it != m_mapPendingEvents.end()) {
-            m_mapPendingEvents.erase(it);
+    auto it = m_mapPendingTimes.find(strKey);
+    if (it != m_mapPendingTimes.end()) {
+        if (!bRemove && it->second < dTime) {
+            return;  // an earlier time is kept
         }
+        m_setPendingByTime.erase({it->second, &it->first});
+        if (bRemove) {
+            m_mapPendingTimes.erase(it);
+            return;
+        }
+        it->second = dTime;
+    } else if (bRemove) {
         return;
+    } else {
+        it = m_mapPendingTimes.emplace(strKey, dTime).first;
     }
-    if (it != m_mapPendingEvents.end() && it->second->m_dExecutionTime < dTime) {
-        return;  // an earlier time is kept
-    }
-    auto pRecord = std::make_unique<CSDLEvent>();
-    pRecord->m_dExecutionTime = dTime;
-    m_mapPendingEvents[strKey] = std::move(pRecord);
+    m_setPendingByTime.emplace(dTime, &it->first);
 }
 
 void CSDLEngine::ClearPendingEvents() {
     std::lock_guard<std::mutex> lock(m_mutexPending);
-    m_mapPendingEvents.clear();
+    m_setPendingByTime.clear();
+    m_mapPendingTimes.clear();
 }
 
 // ---- Names ----------------------------------------------------------------------------

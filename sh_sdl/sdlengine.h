@@ -575,7 +575,11 @@ private:
     std::string FormatExecutionRecord(const CSDLOperation* pOperation) const;
 
     std::unique_ptr<CSDLAgent> m_pRootAgent;
-    COwningNameMap<CSDLEvent> m_mapPendingEvents;
+    // The earliest pending time per agent key, and the same entries ordered
+    // by time (with the map's own keys) so that the earliest of all is the
+    // first.
+    CNameMap<double> m_mapPendingTimes;
+    std::set<std::pair<double, const std::string*>> m_setPendingByTime;
     std::unique_ptr<CModelLibrary> m_pModelLibrary;
     CTraceSink* m_pTraceSink = nullptr;
     CNotifier* m_pNotifier = nullptr;
