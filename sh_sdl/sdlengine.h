@@ -110,7 +110,9 @@ public:
     std::string m_strText;
 };
 
-// The trace file of a run: UTF-8 text whose "\n" are written as CR LF.
+// The trace file of a run: UTF-8 text whose "\n" are written as CR LF. The
+// text gathers in a buffer written in large blocks; Flush and Close write
+// what it holds.
 class CTraceFile {
 public:
     CTraceFile() = default;
@@ -126,8 +128,12 @@ public:
     const std::string& GetPath() const { return m_strPath; }
 
 private:
+    // Writes the buffer to the file and empties it.
+    void WriteBuffer();
+
     std::FILE* m_pFile = nullptr;
     std::string m_strPath;
+    std::string m_strBuffer;
 };
 
 // What the build commands and the run start say, and do, when no model is

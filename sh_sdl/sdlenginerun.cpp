@@ -22,6 +22,9 @@ constexpr auto kJoinSlice = std::chrono::milliseconds(20);
 // The model library's four entry points, checked at load in this order.
 const char* const kEntryPoints[] = {"GetModelDecision", "GetModelTask", "GetModelName", "IniModel"};
 
+// The trace is written to its file in blocks of about this size.
+constexpr size_t kTraceBlock = size_t{1} << 20;
+
 // A label made safe to stand inside a file name.
 std::string SafeFileNamePart(std::string strText) {
     for (char& ch : strText) {
@@ -42,6 +45,9 @@ bool CTraceFile::Open(const std::string& strPath) {
     if (!m_pFile) {
         return false;
     }
+    // The buffer below does the gathering: the file's own would copy twice.
+    std::setvbuf(m_pFile, nullptr, _IONBF, 0);
+    m_strBuffer.reserve(kTraceBlock + kTraceBlock / 4);
     m_strPath = strPath;
     return true;
 }
@@ -50,18 +56,28 @@ void CTraceFile::Write(const std::string& strText) {
     if (!m_pFile) {
         return;
     }
-    std::string strOut;
-    strOut.reserve(strText.size() + strText.size() / 16);
-    for (const char ch : strText) {
-        if (ch == '\n') {
-            strOut += '\r';
-        }
-        strOut += ch;
+    size_t nStart = 0;
+    for (size_t nLine = strText.find('\n'); nLine != std::string::npos;
+         nLine = strText.find('\n', nStart)) {
+        m_strBuffer.append(strText, nStart, nLine - nStart);
+        m_strBuffer += "\r\n";
+        nStart = nLine + 1;
     }
-    std::fwrite(strOut.data(), 1, strOut.size(), m_pFile);
+    m_strBuffer.append(strText, nStart, std::string::npos);
+    if (m_strBuffer.size() >= kTraceBlock) {
+        WriteBuffer();
+    }
+}
+
+void CTraceFile::WriteBuffer() {
+    if (m_pFile && !m_strBuffer.empty()) {
+        std::fwrite(m_strBuffer.data(), 1, m_strBuffer.size(), m_pFile);
+    }
+    m_strBuffer.clear();
 }
 
 void CTraceFile::Flush() {
+    WriteBuffer();
     if (m_pFile) {
         std::fflush(m_pFile);
     }
@@ -69,6 +85,7 @@ void CTraceFile::Flush() {
 
 void CTraceFile::Close() {
     if (m_pFile) {
+        WriteBuffer();
         std::fclose(m_pFile);
         m_pFile = nullptr;
     }
@@ -350,6 +367,13 @@ void CSDLEngine::WaitAtPausePoint() {
         m_bStepRequest = false;
         m_eRunState = RS_PAUSED;
     }
+    {
+        // Whoever looks at the trace while the run waits sees all of it.
+        std::lock_guard<std::mutex> lock(m_mutexTrace);
+        if (m_pTraceFile) {
+            m_pTraceFile->Flush();
+        }
+    }
     m_cvState.notify_all();
     TellListener([](CEngineListener& listener) { listener.OnRunStateChanged(RS_PAUSED); });
     {
@@ -605,10 +629,6 @@ void CSDLEngine::RunLoop() {
             MarkRootFinished();
         }
         ++nSteps;
-        std::lock_guard<std::mutex> lock(m_mutexTrace);
-        if (m_pTraceFile) {
-            m_pTraceFile->Flush();
-        }
     }
     DisconnectViewer();
     CloseTraceFile();
