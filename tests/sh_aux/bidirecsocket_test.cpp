@@ -440,7 +440,8 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
     RawLink link;
     std::atomic<bool> bStop{false};
     std::thread trickle([&] {
-        char buffer[4096];
+        // Slow enough that a send limited per call only would keep going for tens of seconds.
+        char buffer[1024];
         while (!bStop) {
             (void)::recv(link.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
             std::this_thread::sleep_for(20ms);
@@ -454,7 +455,7 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
             // 8 MB on the wire.
             error = ErrorOf([&] { link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x')); });
         },
-        5s, link.peer);
+        15s, link.peer);
     bStop = true;
     trickle.join();
     EXPECT_TRUE(bInTime) << "the send went on long past its time-out";
