@@ -4,6 +4,7 @@
 #include <setjmp.h>
 #include <signal.h>
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 
@@ -19,6 +20,9 @@ const int kGuardedSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL};
 constexpr int kSignalCount = sizeof(kGuardedSignals) / sizeof(kGuardedSignals[0]);
 
 thread_local sigjmp_buf* t_pJump = nullptr;
+// Numbers every load of every library, so that an entry found in one load
+// is never taken for one of another.
+std::atomic<unsigned long long> g_nLoads{0};
 std::mutex g_mutexGuard;
 int g_nLoadedLibraries = 0;
 struct sigaction g_oldActions[kSignalCount];
@@ -129,7 +133,33 @@ bool CDlModelLibrary::Load(const std::string& strPath) {
         return false;
     }
     m_strLoadError.clear();
+    m_nLoad = ++g_nLoads;
+    m_bDirectEntries = ReadEntryTable("Decision", m_mapDecisionEntries) &&
+                       ReadEntryTable("Task", m_mapTaskEntries);
+    if (!m_bDirectEntries) {
+        m_mapDecisionEntries.clear();
+        m_mapTaskEntries.clear();
+    }
     InstallGuard();
+    return true;
+}
+
+bool CDlModelLibrary::ReadEntryTable(const std::string& strPrefix, CEntryMap& mapOut) {
+    const auto* pnCount =
+        static_cast<const int*>(dlsym(m_hLibrary, (strPrefix + "EntryCount").c_str()));
+    const auto* ppIds =
+        static_cast<const char* const*>(dlsym(m_hLibrary, (strPrefix + "EntryIDs").c_str()));
+    void* pEntries = dlsym(m_hLibrary, (strPrefix + "Entries").c_str());
+    if (!pnCount || !ppIds || !pEntries) {
+        return false;
+    }
+    const auto* ppfnEntries = static_cast<const IdFn*>(pEntries);
+    mapOut.reserve(static_cast<size_t>(std::max(0, *pnCount)));
+    for (int i = 0; i < *pnCount; ++i) {
+        // Keyed as GetModelDecision and GetModelTask compare: up to the
+        // first zero byte.
+        mapOut.emplace(ppIds[i], reinterpret_cast<void*>(ppfnEntries[i]));
+    }
     return true;
 }
 
@@ -139,7 +169,11 @@ void CDlModelLibrary::Unload() {
         m_hLibrary = nullptr;
         RemoveGuard();
     }
-    // Symbols and kept texts belong to the library that was loaded.
+    // Symbols, entries and kept texts belong to the library that was loaded.
+    m_nLoad = 0;
+    m_mapDecisionEntries.clear();
+    m_mapTaskEntries.clear();
+    m_bDirectEntries = false;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mapSymbols.clear();
     m_setTexts.clear();
@@ -169,22 +203,57 @@ char* CDlModelLibrary::KeepText(const std::string& strText) {
     return const_cast<char*>(it->c_str());
 }
 
-ModelCallResult CDlModelLibrary::GetModelDecision(const std::string& strId, int& nResult) {
-    auto pfn = As<IdFn>(FindSymbol("GetModelDecision"));
+namespace {
+
+// Runs a decision or task function with a fresh copy of the entry's code ID,
+// as GetModelDecision and GetModelTask are called: the modeller's code gets
+// it as a char* it may write to.
+ModelCallResult CallWithId(IdFn pfn, CModelEntry& entry, int& nResult) {
     if (!pfn) {
         return MC_MISSING;
     }
-    std::string strArg = strId;
-    return GuardedCall([&] { nResult = pfn(strArg.data()); });
+    entry.m_strArgument = entry.m_strKey;
+    return GuardedCall([&] { nResult = pfn(entry.m_strArgument.data()); });
+}
+
+}  // namespace
+
+void* CDlModelLibrary::FindOperation(CModelEntry& entry, const CEntryMap& mapDirect,
+                                     const char* pszDispatch) {
+    if (entry.m_nLoad != m_nLoad || m_nLoad == 0) {
+        auto it = mapDirect.find(std::string(entry.m_strKey.c_str()));
+        entry.m_pfn = it != mapDirect.end() ? it->second : FindSymbol(pszDispatch);
+        entry.m_nLoad = m_nLoad;
+    }
+    return entry.m_pfn;
+}
+
+void* CDlModelLibrary::FindAccessor(CModelEntry& entry, const char* pszPrefix) {
+    if (entry.m_nLoad != m_nLoad || m_nLoad == 0) {
+        entry.m_pfn = FindSymbol(pszPrefix + entry.m_strKey);
+        entry.m_nLoad = m_nLoad;
+    }
+    return entry.m_pfn;
+}
+
+ModelCallResult CDlModelLibrary::GetModelDecision(const std::string& strId, int& nResult) {
+    CModelEntry entry(strId);
+    return CallWithId(As<IdFn>(FindSymbol("GetModelDecision")), entry, nResult);
 }
 
 ModelCallResult CDlModelLibrary::GetModelTask(const std::string& strId, int& nResult) {
-    auto pfn = As<IdFn>(FindSymbol("GetModelTask"));
-    if (!pfn) {
-        return MC_MISSING;
-    }
-    std::string strArg = strId;
-    return GuardedCall([&] { nResult = pfn(strArg.data()); });
+    CModelEntry entry(strId);
+    return CallWithId(As<IdFn>(FindSymbol("GetModelTask")), entry, nResult);
+}
+
+ModelCallResult CDlModelLibrary::CallDecision(CModelEntry& entry, int& nResult) {
+    return CallWithId(As<IdFn>(FindOperation(entry, m_mapDecisionEntries, "GetModelDecision")),
+                      entry, nResult);
+}
+
+ModelCallResult CDlModelLibrary::CallTask(CModelEntry& entry, int& nResult) {
+    return CallWithId(As<IdFn>(FindOperation(entry, m_mapTaskEntries, "GetModelTask")), entry,
+                      nResult);
 }
 
 ModelCallResult CDlModelLibrary::GetModelName(std::string& strName) {
@@ -210,23 +279,54 @@ ModelCallResult CDlModelLibrary::IniModel(std::string& strName) {
 }
 
 ModelCallResult CDlModelLibrary::GetInt(const std::string& strIdent, int& nValue) {
-    auto pfn = As<GetIntFn>(FindSymbol("Get" + strIdent));
+    CModelEntry entry(strIdent);
+    return ReadInt(entry, nValue);
+}
+
+ModelCallResult CDlModelLibrary::GetDouble(const std::string& strIdent, double& dValue) {
+    CModelEntry entry(strIdent);
+    return ReadDouble(entry, dValue);
+}
+
+ModelCallResult CDlModelLibrary::GetString(const std::string& strIdent, std::string& strValue) {
+    CModelEntry entry(strIdent);
+    return ReadString(entry, strValue);
+}
+
+ModelCallResult CDlModelLibrary::SetInt(const std::string& strIdent, int nValue) {
+    CModelEntry entry(strIdent);
+    return WriteInt(entry, nValue);
+}
+
+ModelCallResult CDlModelLibrary::SetDouble(const std::string& strIdent, double dValue) {
+    CModelEntry entry(strIdent);
+    return WriteDouble(entry, dValue);
+}
+
+ModelCallResult CDlModelLibrary::SetString(const std::string& strIdent,
+                                           const std::string& strValue) {
+    CModelEntry entry(strIdent);
+    return WriteString(entry, strValue);
+}
+
+ModelCallResult CDlModelLibrary::ReadInt(CModelEntry& entry, int& nValue) {
+    auto pfn = As<GetIntFn>(FindAccessor(entry, "Get"));
     if (!pfn) {
         return MC_MISSING;
     }
     return GuardedCall([&] { nValue = pfn(); });
 }
 
-ModelCallResult CDlModelLibrary::GetDouble(const std::string& strIdent, double& dValue) {
-    auto pfn = As<GetDoubleFn>(FindSymbol("Get" + strIdent));
+ModelCallResult CDlModelLibrary::ReadDouble(CModelEntry& entry, double& dValue) {
+    auto pfn = As<GetDoubleFn>(FindAccessor(entry, "Get"));
     if (!pfn) {
         return MC_MISSING;
     }
     return GuardedCall([&] { dValue = pfn(); });
 }
 
-ModelCallResult CDlModelLibrary::GetString(const std::string& strIdent, std::string& strValue) {
-    auto pfn = As<GetTextFn>(FindSymbol("Get" + strIdent));
+ModelCallResult CDlModelLibrary::ReadString(CModelEntry& entry, std::string& strValue) {
+    auto pfn = As<GetTextFn>(FindAccessor(entry, "Get"));
     if (!pfn) {
         return MC_MISSING;
     }
@@ -236,25 +336,24 @@ ModelCallResult CDlModelLibrary::GetString(const std::string& strIdent, std::str
     });
 }
 
-ModelCallResult CDlModelLibrary::SetInt(const std::string& strIdent, int nValue) {
-    auto pfn = As<SetIntFn>(FindSymbol("Set" + strIdent));
+ModelCallResult CDlModelLibrary::WriteInt(CModelEntry& entry, int nValue) {
+    auto pfn = As<SetIntFn>(FindAccessor(entry, "Set"));
     if (!pfn) {
         return MC_MISSING;
     }
     return GuardedCall([&] { pfn(nValue); });
 }
 
-ModelCallResult CDlModelLibrary::SetDouble(const std::string& strIdent, double dValue) {
-    auto pfn = As<SetDoubleFn>(FindSymbol("Set" + strIdent));
+ModelCallResult CDlModelLibrary::WriteDouble(CModelEntry& entry, double dValue) {
+    auto pfn = As<SetDoubleFn>(FindAccessor(entry, "Set"));
     if (!pfn) {
         return MC_MISSING;
     }
     return GuardedCall([&] { pfn(dValue); });
 }
 
-ModelCallResult CDlModelLibrary::SetString(const std::string& strIdent,
-                                           const std::string& strValue) {
-    auto pfn = As<SetTextFn>(FindSymbol("Set" + strIdent));
+ModelCallResult CDlModelLibrary::WriteString(CModelEntry& entry, const std::string& strValue) {
+    auto pfn = As<SetTextFn>(FindAccessor(entry, "Set"));
     if (!pfn) {
         return MC_MISSING;
     }

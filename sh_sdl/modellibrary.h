@@ -11,12 +11,34 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum ModelCallResult {
     MC_OK,       // the call ran
     MC_MISSING,  // the library does not export the symbol; nothing was called
     MC_FAULT,    // the call raised a fault that was trapped
+};
+
+// A caller's own way to one function of the model library (an operation's
+// decision or task, a variable's getter or setter): the key it is asked
+// under, and the function found for that key in the library's current load.
+// A library that does not use it asks by key on every call. A copy starts
+// empty: the entry belongs to the object that holds it.
+struct CModelEntry {
+    CModelEntry() = default;
+    explicit CModelEntry(std::string strKey) : m_strKey(std::move(strKey)) {}
+    CModelEntry(const CModelEntry&) {}
+    CModelEntry& operator=(const CModelEntry&) {
+        *this = CModelEntry();
+        return *this;
+    }
+    CModelEntry& operator=(CModelEntry&&) = default;
+
+    std::string m_strKey;            // code ID or variable identifier
+    unsigned long long m_nLoad = 0;  // the load m_pfn was found in; 0: none yet
+    void* m_pfn = nullptr;           // null after a search that found nothing
+    std::string m_strArgument;       // the key as the function's own copy
 };
 
 class CModelLibrary {
@@ -35,6 +57,33 @@ public:
     virtual ModelCallResult SetInt(const std::string& strIdent, int nValue) = 0;
     virtual ModelCallResult SetDouble(const std::string& strIdent, double dValue) = 0;
     virtual ModelCallResult SetString(const std::string& strIdent, const std::string& strValue) = 0;
+
+    // The same calls through an entry whose key the caller has set; each
+    // gives the result the call by key gives.
+    virtual ModelCallResult CallDecision(CModelEntry& entry, int& nResult) {
+        return GetModelDecision(entry.m_strKey, nResult);
+    }
+    virtual ModelCallResult CallTask(CModelEntry& entry, int& nResult) {
+        return GetModelTask(entry.m_strKey, nResult);
+    }
+    virtual ModelCallResult ReadInt(CModelEntry& entry, int& nValue) {
+        return GetInt(entry.m_strKey, nValue);
+    }
+    virtual ModelCallResult ReadDouble(CModelEntry& entry, double& dValue) {
+        return GetDouble(entry.m_strKey, dValue);
+    }
+    virtual ModelCallResult ReadString(CModelEntry& entry, std::string& strValue) {
+        return GetString(entry.m_strKey, strValue);
+    }
+    virtual ModelCallResult WriteInt(CModelEntry& entry, int nValue) {
+        return SetInt(entry.m_strKey, nValue);
+    }
+    virtual ModelCallResult WriteDouble(CModelEntry& entry, double dValue) {
+        return SetDouble(entry.m_strKey, dValue);
+    }
+    virtual ModelCallResult WriteString(CModelEntry& entry, const std::string& strValue) {
+        return SetString(entry.m_strKey, strValue);
+    }
 };
 
 // A shared library loaded with dlopen. Symbols are looked up once and
@@ -67,14 +116,44 @@ public:
     ModelCallResult SetDouble(const std::string& strIdent, double dValue) override;
     ModelCallResult SetString(const std::string& strIdent, const std::string& strValue) override;
 
+    // A library built with direct entries runs a decision or task through the
+    // function of its code ID alone; one built without them, or a code ID
+    // without one, goes through GetModelDecision or GetModelTask.
+    ModelCallResult CallDecision(CModelEntry& entry, int& nResult) override;
+    ModelCallResult CallTask(CModelEntry& entry, int& nResult) override;
+    ModelCallResult ReadInt(CModelEntry& entry, int& nValue) override;
+    ModelCallResult ReadDouble(CModelEntry& entry, double& dValue) override;
+    ModelCallResult ReadString(CModelEntry& entry, std::string& strValue) override;
+    ModelCallResult WriteInt(CModelEntry& entry, int nValue) override;
+    ModelCallResult WriteDouble(CModelEntry& entry, double dValue) override;
+    ModelCallResult WriteString(CModelEntry& entry, const std::string& strValue) override;
+    // True when the library has direct entries for its decisions and tasks.
+    bool HasDirectEntries() const { return m_bDirectEntries; }
+
 private:
+    using CEntryMap = std::unordered_map<std::string, void*>;
+
     void* FindSymbol(const std::string& strName);
+    // Reads the library's table of direct entries whose names start with
+    // strPrefix into mapOut; false when the library has none.
+    bool ReadEntryTable(const std::string& strPrefix, CEntryMap& mapOut);
+    // The function of an operation's entry: its direct entry, else the
+    // function pszDispatch that finds it by code ID.
+    void* FindOperation(CModelEntry& entry, const CEntryMap& mapDirect, const char* pszDispatch);
+    // The accessor pszPrefix ("Get" or "Set") + key of a variable's entry.
+    void* FindAccessor(CModelEntry& entry, const char* pszPrefix);
     // A stable 8-bit copy of the text that stays valid while the library is
     // loaded (a char* variable keeps the pointer it is given).
     char* KeepText(const std::string& strText);
 
     void* m_hLibrary = nullptr;
+    // This load among all loads of every library; 0 while none is loaded.
+    unsigned long long m_nLoad = 0;
     std::string m_strLoadError;
+    // Direct entries by code ID, read at load and unchanged until unload.
+    CEntryMap m_mapDecisionEntries;
+    CEntryMap m_mapTaskEntries;
+    bool m_bDirectEntries = false;
     // Guards the symbol cache and the kept texts.
     std::mutex m_mutex;
     std::map<std::string, void*> m_mapSymbols;  // nullptr remembers a missing symbol

@@ -390,6 +390,89 @@ std::string CodeBlock(const std::string& strKey, const std::string& strBody) {
            "\n\t};\n";
 }
 
+// One block of GetModelDecision or GetModelTask: the code key it answers
+// and its text.
+struct CCodeBlock {
+    std::string strKey;
+    std::string strText;
+};
+using CCodeBlocks = std::vector<CCodeBlock>;
+
+CCodeBlocks DecisionBlocks(CSDLEngine& engine) {
+    CNameMap<CSDLOperation*> mapDecisions;
+    engine.CollectOperations(mapDecisions, engine.GetRootAgent(), TAG_DECISION);
+    CCodeBlocks vecOut;
+    for (const auto& [strKey, pOp] : mapDecisions) {
+        if (const auto* pDecision = dynamic_cast<const CSDLOperationDecision*>(pOp)) {
+            const std::string strCondition = SubstituteOwnNames(
+                engine, *pDecision, CSDLEngine::TranslateOperators(pDecision->m_strCondition));
+            vecOut.push_back(
+                {strKey, CodeBlock(strKey, "if(" + strCondition + ")\n\t\t\treturn " +
+                                               IntToString(pDecision->m_nIfTrue) +
+                                               ";\n\t\telse\n\t\t\treturn " +
+                                               IntToString(pDecision->m_nIfFalse) + ";")});
+        }
+    }
+    return vecOut;
+}
+
+CCodeBlocks TaskBlocks(CSDLEngine& engine) {
+    CNameMap<CSDLOperation*> mapTasks;
+    engine.CollectOperations(mapTasks, engine.GetRootAgent(), TAG_TASK);
+    CCodeBlocks vecOut;
+    for (const auto& [strKey, pOp] : mapTasks) {
+        if (const auto* pTask = dynamic_cast<const CSDLOperationTask*>(pOp)) {
+            vecOut.push_back(
+                {strKey, CodeBlock(strKey, CSDLEngine::TranslateOperators(SubstituteOwnNames(
+                                               engine, *pTask, pTask->m_strCode)))});
+        }
+    }
+    return vecOut;
+}
+
+// The body of GetModelDecision or GetModelTask.
+std::string DispatchBody(const CCodeBlocks& vecBlocks) {
+    std::string strOut;
+    for (const CCodeBlock& block : vecBlocks) {
+        strOut += block.strText;
+    }
+    return strOut + "\treturn 0;\n";
+}
+
+// What follows GetModelDecision or GetModelTask (strKind "Decision" or
+// "Task"): for each code ID a function of its own that holds the blocks of
+// that ID as the dispatch function has them, in its order, and so answers
+// for that ID as it does; then a table of the code IDs and their functions,
+// which the engine reads at load to reach an operation without comparing
+// its ID with every other.
+std::string DirectEntries(const CCodeBlocks& vecBlocks, const std::string& strKind,
+                          const std::string& strPrefix) {
+    std::vector<std::pair<std::string, std::string>> vecIds;  // code ID, its blocks
+    std::map<std::string, size_t> mapIndex;
+    for (const CCodeBlock& block : vecBlocks) {
+        auto [it, bNew] = mapIndex.emplace(block.strKey, vecIds.size());
+        if (bNew) {
+            vecIds.emplace_back(block.strKey, std::string());
+        }
+        vecIds[it->second].second += block.strText;
+    }
+    std::string strFunctions;
+    std::string strIds;
+    std::string strEntries;
+    for (size_t i = 0; i < vecIds.size(); ++i) {
+        const std::string strFunction = strKind + "Entry" + IntToString(static_cast<int>(i + 1));
+        strFunctions += "static int " + strFunction + "(char* ID)\n{\n" + vecIds[i].second +
+                        "\treturn 0;\n}\n\n";
+        strIds += "\t\"" + EscapeCString(vecIds[i].first) + "\",\n";
+        strEntries += "\t" + strFunction + ",\n";
+    }
+    return "// Direct entries of the " + strKind + " blocks, one function per code ID\n" +
+           strFunctions + strPrefix + "int " + strKind +
+           "EntryCount = " + IntToString(static_cast<int>(vecIds.size())) + ";\n" + strPrefix +
+           "const char* " + strKind + "EntryIDs[] = {\n" + strIds + "\t0\n};\n" + strPrefix +
+           "int (*" + strKind + "Entries[])(char*) = {\n" + strEntries + "\t0\n};\n\n";
+}
+
 // The getter and setter functions of the declared variables.
 std::string AccessorFunctions(const std::string& strDeclarations, bool bGetters, bool bCppForm) {
     const std::string strPrefix = bCppForm ? std::string() : "SDLCODE_EXPORT ";
@@ -429,10 +512,14 @@ std::string ModelFunctions(CSDLEngine& engine, const CSDLAgent* pRoot, bool bCpp
                strModelName + "\";\n}\n\n\n" + SLASHES + "\n" + INI_COMMENT + strBannerEnd +
                strPrefix + "char* GetModelName()\n{\n\treturn \"" + strModelName + "\";\n}\n\n";
     // Decisions before tasks: the order in which new placeholders are numbered.
+    const CCodeBlocks vecDecisions = DecisionBlocks(engine);
     strText += DECISION_HEAD + strPrefix + "int GetModelDecision(char* ID)\n{\n" + BODY_COMMENT +
-               engine.BuildDecisionBodies() + "}\n\n";
+               DispatchBody(vecDecisions) + "}\n\n";
+    const CCodeBlocks vecTasks = TaskBlocks(engine);
     strText += TASK_HEAD + strPrefix + "int GetModelTask(char* ID)\n{\n" + BODY_COMMENT +
-               engine.BuildTaskBodies() + "}\n\n";
+               DispatchBody(vecTasks) + "}\n\n";
+    strText += DirectEntries(vecDecisions, "Decision", strPrefix) +
+               DirectEntries(vecTasks, "Task", strPrefix);
     return strText;
 }
 
@@ -649,33 +736,11 @@ void CSDLEngine::CollectOperations(CNameMap<CSDLOperation*>& mapOut, const CSDLA
 }
 
 std::string CSDLEngine::BuildDecisionBodies() {
-    CNameMap<CSDLOperation*> mapDecisions;
-    CollectOperations(mapDecisions, m_pRootAgent.get(), TAG_DECISION);
-    std::string strOut;
-    for (const auto& [strKey, pOp] : mapDecisions) {
-        if (const auto* pDecision = dynamic_cast<const CSDLOperationDecision*>(pOp)) {
-            const std::string strCondition = SubstituteOwnNames(
-                *this, *pDecision, TranslateOperators(pDecision->m_strCondition));
-            strOut += CodeBlock(strKey, "if(" + strCondition + ")\n\t\t\treturn " +
-                                            IntToString(pDecision->m_nIfTrue) +
-                                            ";\n\t\telse\n\t\t\treturn " +
-                                            IntToString(pDecision->m_nIfFalse) + ";");
-        }
-    }
-    return strOut + "\treturn 0;\n";
+    return DispatchBody(DecisionBlocks(*this));
 }
 
 std::string CSDLEngine::BuildTaskBodies() {
-    CNameMap<CSDLOperation*> mapTasks;
-    CollectOperations(mapTasks, m_pRootAgent.get(), TAG_TASK);
-    std::string strOut;
-    for (const auto& [strKey, pOp] : mapTasks) {
-        if (const auto* pTask = dynamic_cast<const CSDLOperationTask*>(pOp)) {
-            strOut += CodeBlock(
-                strKey, TranslateOperators(SubstituteOwnNames(*this, *pTask, pTask->m_strCode)));
-        }
-    }
-    return strOut + "\treturn 0;\n";
+    return DispatchBody(TaskBlocks(*this));
 }
 
 // ---- Generators ---------------------------------------------------------------------------------

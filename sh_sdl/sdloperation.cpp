@@ -60,6 +60,13 @@ std::string CSDLOperation::GetCodeID() const {
     return strId;
 }
 
+const std::string& CSDLOperation::GetRunCodeID() {
+    if (m_strRunCodeId.empty()) {
+        m_strRunCodeId = GetCodeID();
+    }
+    return m_strRunCodeId;
+}
+
 CSDLOperation* CSDLOperation::FindOperation(const std::string& strStateName, int nId) const {
     CSDLOperation* pOperation = nullptr;
     if (m_pProcedure) {

@@ -29,6 +29,10 @@ public:
     // ids, the owner's instance index, the enclosing procedure's id, the
     // state name and the id, joined by "_".
     std::string GetCodeID() const;
+    // The code ID as it was at the first call: what it is made of does not
+    // change once the operation runs (an instance made during the run runs
+    // operations of its own). For the run thread.
+    const std::string& GetRunCodeID();
     // The operation numbered nId in the list of strStateName (or of the
     // enclosing procedure's body); reports and returns null when missing.
     CSDLOperation* FindOperation(const std::string& strStateName, int nId) const;
@@ -67,6 +71,9 @@ public:
     CNameMap<std::string> m_mapDebugMessages;
     // Library key of the operation this one was cloned from; empty otherwise.
     std::string m_strTemplateKey;
+
+private:
+    std::string m_strRunCodeId;
 
 protected:
     // A new operation of the same class holding this one's own fields (those

@@ -8,11 +8,13 @@ CSDLOperation* CSDLOperationDecision::Execute() {
     if (m_strFunctionName.empty()) {
         m_strFunctionName = GetLibraryKey();
     }
+    if (m_entry.m_strKey != m_strFunctionName) {
+        m_entry = CModelEntry(m_strFunctionName);
+    }
     CSDLEngine* pEngine = GetEngine();
     CModelLibrary* pLibrary = pEngine ? pEngine->GetModelLibrary() : nullptr;
     int nNext = 0;
-    const ModelCallResult eResult =
-        pLibrary ? pLibrary->GetModelDecision(m_strFunctionName, nNext) : MC_MISSING;
+    const ModelCallResult eResult = pLibrary ? pLibrary->CallDecision(m_entry, nNext) : MC_MISSING;
     if (eResult != MC_OK) {
         if (m_pOwner) {
             m_pOwner->ReportError(

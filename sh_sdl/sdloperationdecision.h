@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdloperation.h"
 
 // Asks the model library which operation follows, by the decision's key.
@@ -15,5 +16,8 @@ public:
     std::string m_strFunctionName;
 
 protected:
+    // The library's function for m_strFunctionName.
+    CModelEntry m_entry;
+
     std::unique_ptr<CSDLOperation> MakeClone() const override;
 };

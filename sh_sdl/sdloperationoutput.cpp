@@ -103,7 +103,7 @@ CSDLOperation* CSDLOperationOutput::Execute() {
     EvaluateTemplate();
     auto pEvent = std::make_unique<CSDLEvent>(*m_pSignal);
     pEvent->m_strName = m_strName;
-    pEvent->m_strCodeId = GetCodeID();
+    pEvent->m_strCodeId = GetRunCodeID();
     pEvent->m_dCreationTime = pOwner->m_dClock;
     pEvent->m_dExecutionTime = pOwner->m_dClock + m_pSignal->m_dDelay;
     const std::string strCells = m_pSignal->m_strCells;
@@ -255,7 +255,7 @@ int CSDLOperationOutput::SendToCells(CSDLEvent* pEvent, const std::string& strCe
         pEvent->m_nCell = nCell;
         auto pCopy = std::make_unique<CSDLEvent>(*pEvent);
         pCopy->m_strName = m_strName;
-        pCopy->m_strCodeId = GetCodeID();
+        pCopy->m_strCodeId = GetRunCodeID();
         if (pChannel) {
             pChannel->Send(pCopy.get());
         } else {

@@ -41,7 +41,7 @@ CSDLOperation* CSDLOperationSetState::Execute() {
     for (auto& [strName, pVariable] : pOwner->m_mapVariables) {
         const std::string strType = Trim(pVariable->m_strType);
         if (strType == "int") {
-            pVariable->m_strValue = Format("%d", pOwner->GetIntVariable(strName));
+            pVariable->m_strValue = IntToString(pOwner->GetIntVariable(strName));
         } else if (strType == "double") {
             pVariable->m_strValue = Format("%f", pOwner->GetDoubleVariable(strName));
         } else if (strType == "char*") {

@@ -5,12 +5,14 @@
 #include "sh_sdl/sdlprocess.h"
 
 CSDLOperation* CSDLOperationTask::Execute() {
-    const std::string strKey = GetLibraryKey();
+    if (m_entry.m_strKey.empty()) {
+        m_entry = CModelEntry(GetLibraryKey());
+    }
+    const std::string& strKey = m_entry.m_strKey;
     CSDLEngine* pEngine = GetEngine();
     CModelLibrary* pLibrary = pEngine ? pEngine->GetModelLibrary() : nullptr;
     int nIgnored = 0;
-    const ModelCallResult eResult =
-        pLibrary ? pLibrary->GetModelTask(strKey, nIgnored) : MC_MISSING;
+    const ModelCallResult eResult = pLibrary ? pLibrary->CallTask(m_entry, nIgnored) : MC_MISSING;
     if (eResult == MC_FAULT) {
         // A fault in the task's code: tell the user and go on with the chain.
         ShowDebugMessage("Error", "0");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sh_aux/namemap.h"
+#include "sh_sdl/modellibrary.h"
 
 class CSDLAgent;
 class CSDLOperation;
@@ -32,6 +33,11 @@ public:
     // the text still shows it.
     double m_dExact = 0.0;
     bool m_bHasExact = false;
+
+    // The getter and setter of a process variable in the model library,
+    // found on first use in each run (a copy of the record starts without).
+    CModelEntry m_entryGet;
+    CModelEntry m_entrySet;
 };
 
 using CParameterMap = COwningNameMap<CSDLParameter>;

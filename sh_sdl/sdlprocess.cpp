@@ -179,14 +179,28 @@ std::string CSDLProcess::GetVariableIdentifier(const std::string& strName) const
 
 namespace {
 
-// Reports a library call that did not run; nothing when it ran.
-void ReportLibraryCall(CSDLAgent& agent, ModelCallResult eResult, const std::string& strSymbol) {
+// Reports a call of the variable accessor strPrefix ("Get" or "Set") of
+// the entry that did not run; nothing when it ran.
+void ReportLibraryCall(CSDLAgent& agent, ModelCallResult eResult, const char* pszPrefix,
+                       const CModelEntry& entry) {
     if (eResult == MC_MISSING) {
-        agent.ReportError(Format("The model library has no function %s.", strSymbol.c_str()),
-                          SDL_ERROR);
+        agent.ReportError(
+            Format("The model library has no function %s%s.", pszPrefix, entry.m_strKey.c_str()),
+            SDL_ERROR);
     } else if (eResult == MC_FAULT) {
-        agent.ReportError(Format("The model library failed in %s.", strSymbol.c_str()), SDL_ERROR);
+        agent.ReportError(
+            Format("The model library failed in %s%s.", pszPrefix, entry.m_strKey.c_str()),
+            SDL_ERROR);
     }
+}
+
+// The entry of a variable's getter or setter, keyed by its identifier.
+CModelEntry& AccessorEntry(const CSDLProcess& process, CModelEntry& entry,
+                           const std::string& strName) {
+    if (entry.m_strKey.empty()) {
+        entry.m_strKey = process.GetVariableIdentifier(strName);
+    }
+    return entry;
 }
 
 }  // namespace
@@ -212,19 +226,19 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
     if (!pLibrary) {
         return;
     }
-    const std::string strIdent = GetVariableIdentifier(strName);
+    CModelEntry& entry = AccessorEntry(*this, pVariable->m_entrySet, strName);
     ModelCallResult eResult = MC_OK;
     if (strType == "int") {
-        eResult = pLibrary->SetInt(strIdent, StringToInt(strValue));
+        eResult = pLibrary->WriteInt(entry, StringToInt(strValue));
     } else if (strType == "double") {
         const double dValue = StringToDouble(strValue);
         pVariable->m_dExact = dValue;
         pVariable->m_bHasExact = true;
-        eResult = pLibrary->SetDouble(strIdent, dValue);
+        eResult = pLibrary->WriteDouble(entry, dValue);
     } else {
-        eResult = pLibrary->SetString(strIdent, strValue);
+        eResult = pLibrary->WriteString(entry, strValue);
     }
-    ReportLibraryCall(*this, eResult, "Set" + strIdent);
+    ReportLibraryCall(*this, eResult, "Set", entry);
 }
 
 void CSDLProcess::RestoreVariable(const std::string& strName) {
@@ -237,9 +251,8 @@ void CSDLProcess::RestoreVariable(const std::string& strName) {
     // last read or written, write that value, not the rounded text.
     if (pLibrary && Trim(pVariable->m_strType) == "double" && pVariable->m_bHasExact &&
         DoubleToString(pVariable->m_dExact) == pVariable->m_strValue) {
-        const std::string strIdent = GetVariableIdentifier(strName);
-        ReportLibraryCall(*this, pLibrary->SetDouble(strIdent, pVariable->m_dExact),
-                          "Set" + strIdent);
+        CModelEntry& entry = AccessorEntry(*this, pVariable->m_entrySet, strName);
+        ReportLibraryCall(*this, pLibrary->WriteDouble(entry, pVariable->m_dExact), "Set", entry);
         return;
     }
     SetVariable(strName, pVariable->m_strValue);
@@ -271,14 +284,15 @@ CSDLParameter* CSDLProcess::CheckVariable(const std::string& strName, const char
 }
 
 int CSDLProcess::GetIntVariable(const std::string& strName) {
-    if (!CheckVariable(strName, "int")) {
+    CSDLParameter* pVariable = CheckVariable(strName, "int");
+    if (!pVariable) {
         return 0;
     }
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
     int nValue = 0;
     if (pLibrary) {
-        const std::string strIdent = GetVariableIdentifier(strName);
-        ReportLibraryCall(*this, pLibrary->GetInt(strIdent, nValue), "Get" + strIdent);
+        CModelEntry& entry = AccessorEntry(*this, pVariable->m_entryGet, strName);
+        ReportLibraryCall(*this, pLibrary->ReadInt(entry, nValue), "Get", entry);
     }
     return nValue;
 }
@@ -291,9 +305,9 @@ double CSDLProcess::GetDoubleVariable(const std::string& strName) {
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
     double dValue = 0.0;
     if (pLibrary) {
-        const std::string strIdent = GetVariableIdentifier(strName);
-        const ModelCallResult eResult = pLibrary->GetDouble(strIdent, dValue);
-        ReportLibraryCall(*this, eResult, "Get" + strIdent);
+        CModelEntry& entry = AccessorEntry(*this, pVariable->m_entryGet, strName);
+        const ModelCallResult eResult = pLibrary->ReadDouble(entry, dValue);
+        ReportLibraryCall(*this, eResult, "Get", entry);
         if (eResult == MC_OK) {
             pVariable->m_dExact = dValue;
             pVariable->m_bHasExact = true;
@@ -303,14 +317,15 @@ double CSDLProcess::GetDoubleVariable(const std::string& strName) {
 }
 
 std::string CSDLProcess::GetStringVariable(const std::string& strName) {
-    if (!CheckVariable(strName, "char*")) {
+    CSDLParameter* pVariable = CheckVariable(strName, "char*");
+    if (!pVariable) {
         return strName;
     }
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
     std::string strValue;
     if (pLibrary) {
-        const std::string strIdent = GetVariableIdentifier(strName);
-        ReportLibraryCall(*this, pLibrary->GetString(strIdent, strValue), "Get" + strIdent);
+        CModelEntry& entry = AccessorEntry(*this, pVariable->m_entryGet, strName);
+        ReportLibraryCall(*this, pLibrary->ReadString(entry, strValue), "Get", entry);
     }
     return strValue;
 }

@@ -733,6 +733,86 @@ TEST_F(CodeGenTest, HeaderFolderAboveTheModelIsIncludedAndBuilt) {
     EXPECT_EQ(42, pP->GetIntVariable("n"));
 }
 
+// After GetModelDecision and GetModelTask the file gives each code ID a
+// function of its own, which the engine calls through entries it keeps.
+// They answer as the two functions do: for a code ID that two processes
+// share (the later operation's block is the one written), a task that reads
+// its ID, a fault, an ID without a block. A library built without them (by
+// an earlier version) is called through the two functions, and the entries
+// kept from the first library find their functions again in it.
+TEST_F(CodeGenTest, DirectEntriesAnswerAsTheDispatchFunctions) {
+    if (!HaveGcc()) {
+        GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
+    }
+    CModel model("Direct");
+    CSDLBlock* pTable = model.AddBlock(nullptr, "Table", 3);
+    CSDLProcess* pLeft = model.AddProcess(pTable, "Left", 4);
+    CSDLProcess* pRight = model.AddProcess(pTable, "Right", 5);
+    CModel::AddVariable(pLeft, "int", "n", "0");
+    CModel::AddVariable(pLeft, "int", "zero", "0");
+    auto* pLeftAsk = model.AddDecision(pLeft, nullptr, "s", 1, "n @.G 100", 10, 11);
+    auto* pCount = model.AddTask(pLeft, nullptr, "s", 2, "n = n + (int)strlen(ID);");
+    auto* pFault = model.AddDecision(pLeft, nullptr, "s", 3, "n / zero", 14, 15);
+    CModel::Chain({pLeftAsk, pCount, pFault});
+    pLeft->m_mapStates["s"] = pLeftAsk;
+    pRight->m_mapStates["s"] = model.AddDecision(pRight, nullptr, "s", 1, "1", 12, 13);
+    ASSERT_EQ(pLeftAsk->GetCodeID(), pRight->m_mapStates["s"]->GetCodeID());
+
+    CSDLEngine& engine = model.Engine();
+    const std::string strBase = (m_dir / "direct").string();
+    ASSERT_EQ(1, engine.CreateCodeFile(strBase));
+    // The library an earlier version built: the same file up to the entries.
+    const std::string strText = ReadAll(strBase + ".c");
+    const size_t nEntries = strText.find("// Direct entries");
+    ASSERT_NE(std::string::npos, nEntries);
+    ASSERT_NE(std::string::npos, strText.find("int GetModelTask(char* ID)"));
+    ASSERT_LT(strText.find("int GetModelTask(char* ID)"), nEntries);
+    const std::string strOldBase = (m_dir / "earlier").string();
+    WriteAll(strOldBase + ".c", strText.substr(0, nEntries));
+
+    const std::string strShared = pLeftAsk->GetCodeID();
+    const std::string strCount = pCount->GetCodeID();
+    const std::string strIdent = pLeft->GetVariableIdentifier("n");
+    CModelEntry shared(strShared);
+    CModelEntry fault(pFault->GetCodeID());
+    CModelEntry unknown("no such ID");
+    CModelEntry count(strCount);
+    for (const bool bDirect : {true, false}) {
+        SCOPED_TRACE(bDirect ? "with direct entries" : "without");
+        std::unique_ptr<CDlModelLibrary> pLibrary;
+        ASSERT_NO_FATAL_FAILURE(BuildAndLoad(engine, bDirect ? strBase : strOldBase, pLibrary));
+        CDlModelLibrary& library = *pLibrary;
+        EXPECT_EQ(bDirect, library.HasDirectEntries());
+        std::string strName;
+        ASSERT_EQ(MC_OK, library.IniModel(strName));
+
+        int nByKey = -1;
+        int nByEntry = -2;
+        ASSERT_EQ(MC_OK, library.GetModelDecision(strShared, nByKey));
+        ASSERT_EQ(MC_OK, library.CallDecision(shared, nByEntry));
+        EXPECT_EQ(12, nByKey);
+        EXPECT_EQ(12, nByEntry);
+        ASSERT_EQ(MC_OK, library.GetModelDecision("no such ID", nByKey));
+        ASSERT_EQ(MC_OK, library.CallDecision(unknown, nByEntry));
+        EXPECT_EQ(0, nByKey);
+        EXPECT_EQ(0, nByEntry);
+        EXPECT_EQ(MC_FAULT, library.GetModelDecision(fault.m_strKey, nByKey));
+        EXPECT_EQ(MC_FAULT, library.CallDecision(fault, nByEntry));
+        // An ID without a block goes to GetModelDecision; one with a block
+        // does so only without direct entries.
+        EXPECT_EQ(bDirect, shared.m_pfn != unknown.m_pfn);
+
+        int nIgnored = 0;
+        int nValue = 0;
+        ASSERT_EQ(MC_OK, library.GetModelTask(strCount, nIgnored));
+        ASSERT_EQ(MC_OK, library.GetInt(strIdent, nValue));
+        EXPECT_EQ(static_cast<int>(strCount.size()), nValue);
+        ASSERT_EQ(MC_OK, library.CallTask(count, nIgnored));
+        ASSERT_EQ(MC_OK, library.GetInt(strIdent, nValue));
+        EXPECT_EQ(2 * static_cast<int>(strCount.size()), nValue);
+    }
+}
+
 // A process keeps the formals of the built-in procedures it calls, with
 // their accessors, and nothing of the built-ins it does not call; its own
 // procedures stay whole. The call writes and reads the formal through the

@@ -44,3 +44,21 @@ SDLCODE_EXPORT int GetModelTask(char* ID)
 	return 0;
 }
 
+// Direct entries of the Decision blocks, one function per code ID
+SDLCODE_EXPORT int DecisionEntryCount = 0;
+SDLCODE_EXPORT const char* DecisionEntryIDs[] = {
+	0
+};
+SDLCODE_EXPORT int (*DecisionEntries[])(char*) = {
+	0
+};
+
+// Direct entries of the Task blocks, one function per code ID
+SDLCODE_EXPORT int TaskEntryCount = 0;
+SDLCODE_EXPORT const char* TaskEntryIDs[] = {
+	0
+};
+SDLCODE_EXPORT int (*TaskEntries[])(char*) = {
+	0
+};
+

@@ -169,3 +169,82 @@ SDLCODE_EXPORT int GetModelTask(char* ID)
 	return 0;
 }
 
+// Direct entries of the Decision blocks, one function per code ID
+static int DecisionEntry1(char* ID)
+{
+	if (strcmp(ID,"0_0_Idle_2") == 0)
+	{
+		if(count_Sender > total_Sender)
+			return 3;
+		else
+			return 4;
+	};
+	return 0;
+}
+
+static int DecisionEntry2(char* ID)
+{
+	if (strcmp(ID,"0_5_0_Wait_7") == 0)
+	{
+		if(rate_Area_Receiver <= 2.0)
+			return 8;
+		else
+			return 9;
+	};
+	return 0;
+}
+
+SDLCODE_EXPORT int DecisionEntryCount = 2;
+SDLCODE_EXPORT const char* DecisionEntryIDs[] = {
+	"0_0_Idle_2",
+	"0_5_0_Wait_7",
+	0
+};
+SDLCODE_EXPORT int (*DecisionEntries[])(char*) = {
+	DecisionEntry1,
+	DecisionEntry2,
+	0
+};
+
+// Direct entries of the Task blocks, one function per code ID
+static int TaskEntry1(char* ID)
+{
+	if (strcmp(ID,"0_0_Idle_3") == 0)
+	{
+		total_Sender = total_Sender + count_Sender; printf("count=%d if\n", count_Sender);
+	};
+	return 0;
+}
+
+static int TaskEntry2(char* ID)
+{
+	if (strcmp(ID,"0_0_start_1") == 0)
+	{
+		count_Sender = 0;
+	};
+	return 0;
+}
+
+static int TaskEntry3(char* ID)
+{
+	if (strcmp(ID,"0_5_0_1_Scale_1") == 0)
+	{
+		acc_Area_Receiver_1 = rate_Area_Receiver * factor_Area_Receiver_1;
+	};
+	return 0;
+}
+
+SDLCODE_EXPORT int TaskEntryCount = 3;
+SDLCODE_EXPORT const char* TaskEntryIDs[] = {
+	"0_0_Idle_3",
+	"0_0_start_1",
+	"0_5_0_1_Scale_1",
+	0
+};
+SDLCODE_EXPORT int (*TaskEntries[])(char*) = {
+	TaskEntry1,
+	TaskEntry2,
+	TaskEntry3,
+	0
+};
+
