@@ -21,7 +21,7 @@ double EvaluateNumber(CSDLProcess& owner, const std::string& strText) {
         return StringToDouble(strText);
     }
     const CSDLParameter* pVariable = owner.GetVariable(strText);
-    if (pVariable && Trim(pVariable->m_strType) == "int") {
+    if (pVariable && pVariable->HasType("int")) {
         return static_cast<double>(owner.GetIntVariable(strText));
     }
     return owner.GetDoubleVariable(strText);

@@ -39,12 +39,11 @@ CSDLOperation* CSDLOperationSetState::Execute() {
 
     // Keep the value texts in step with the library.
     for (auto& [strName, pVariable] : pOwner->m_mapVariables) {
-        const std::string strType = Trim(pVariable->m_strType);
-        if (strType == "int") {
+        if (pVariable->HasType("int")) {
             pVariable->m_strValue = IntToString(pOwner->GetIntVariable(strName));
-        } else if (strType == "double") {
+        } else if (pVariable->HasType("double")) {
             pVariable->m_strValue = Format("%f", pOwner->GetDoubleVariable(strName));
-        } else if (strType == "char*") {
+        } else if (pVariable->HasType("char*")) {
             pVariable->m_strValue = pOwner->GetStringVariable(strName);
         }
     }

@@ -10,6 +10,17 @@ CSDLParameter::CSDLParameter(std::string strType, std::string strName, std::stri
       m_strType(std::move(strType)),
       m_strByReference(std::move(strByReference)) {}
 
+bool CSDLParameter::HasType(std::string_view strType) const {
+    std::string_view strOwn = m_strType;
+    while (!strOwn.empty() && IsTrimSpace(strOwn.front())) {
+        strOwn.remove_prefix(1);
+    }
+    while (!strOwn.empty() && IsTrimSpace(strOwn.back())) {
+        strOwn.remove_suffix(1);
+    }
+    return strOwn == strType;
+}
+
 CParameterMap CopyParameters(const CParameterMap& src) {
     CParameterMap out;
     for (const auto& [strKey, pParam] : src) {

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "sh_aux/namemap.h"
 #include "sh_sdl/modellibrary.h"
@@ -20,6 +21,9 @@ public:
     CSDLParameter() = default;
     CSDLParameter(std::string strType, std::string strName, std::string strValue,
                   std::string strByReference);
+
+    // True when the declared type, blanks around it aside, is strType.
+    bool HasType(std::string_view strType) const;
 
     std::string m_strName;
     std::string m_strValue;

@@ -249,7 +249,7 @@ void CSDLProcess::RestoreVariable(const std::string& strName) {
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
     // The text keeps six decimals only: while it still shows the exact value
     // last read or written, write that value, not the rounded text.
-    if (pLibrary && Trim(pVariable->m_strType) == "double" && pVariable->m_bHasExact &&
+    if (pLibrary && pVariable->HasType("double") && pVariable->m_bHasExact &&
         DoubleToString(pVariable->m_dExact) == pVariable->m_strValue) {
         CModelEntry& entry = AccessorEntry(*this, pVariable->m_entrySet, strName);
         ReportLibraryCall(*this, pLibrary->WriteDouble(entry, pVariable->m_dExact), "Set", entry);
@@ -260,7 +260,7 @@ void CSDLProcess::RestoreVariable(const std::string& strName) {
 
 CSDLParameter* CSDLProcess::CheckVariable(const std::string& strName, const char* pszType) {
     CSDLParameter* pVariable = GetVariable(strName);
-    const std::string strType = pszType;
+    const std::string_view strType = pszType;
     if (!pVariable) {
         ReportError(Format(strType == "char*" ? "Variable %s not defined. Using as literal"
                                               : "Variable %s not defined. Using 0",
@@ -268,8 +268,8 @@ CSDLParameter* CSDLProcess::CheckVariable(const std::string& strName, const char
                     SDL_ERROR);
         return nullptr;
     }
-    const std::string strDeclared = Trim(pVariable->m_strType);
-    if (strDeclared != strType) {
+    if (!pVariable->HasType(strType)) {
+        const std::string strDeclared = Trim(pVariable->m_strType);
         const char* pszFormat =
             strType == "int" ? "Expected int and received %s for variable %s on process %s"
             : strType == "double"
