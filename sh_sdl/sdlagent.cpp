@@ -229,38 +229,60 @@ CSDLChannelIn* CSDLAgent::GetEarliestChannel(double* pMinClock) {
     return pChosen;
 }
 
+SPendingSlot* CSDLAgent::GetPendingSlot() {
+    if (!m_pEngine) {
+        return nullptr;
+    }
+    if (!m_pPendingSlot || m_nPendingGeneration != m_pEngine->GetPendingGeneration()) {
+        m_pPendingSlot = &m_pEngine->TakePendingSlot(GetPendingKey(), this);
+        m_nPendingGeneration = m_pEngine->GetPendingGeneration();
+        PendingTimeChanged(m_pPendingSlot->bPending && m_pPendingSlot->pOwner == this);
+    }
+    return m_pPendingSlot;
+}
+
+void CSDLAgent::UpdatePendingTime(double dTime, bool bRemove) {
+    if (SPendingSlot* pSlot = GetPendingSlot()) {
+        m_pEngine->UpdatePendingSlot(*pSlot, dTime, bRemove);
+    }
+}
+
+void CSDLAgent::PendingTimeChanged(bool bPending) {
+    m_bPendingHere = bPending;
+}
+
 std::unique_ptr<CSDLEvent> CSDLAgent::GetNextEvent() {
     double dMinClock = -std::numeric_limits<double>::infinity();
     CSDLChannelIn* pChannel = GetEarliestChannel(&dMinClock);
     const CSDLEvent* pHead = pChannel ? pChannel->GetHeadEvent() : nullptr;
-    const std::string strKey = GetPendingKey();
+    SPendingSlot* pSlot = GetPendingSlot();
     if (!pHead) {
-        if (m_pEngine) {
-            m_pEngine->UpdateNextEventTime(strKey, 0.0, true);
+        if (pSlot) {
+            m_pEngine->UpdatePendingSlot(*pSlot, 0.0, true);
         }
         return nullptr;
     }
     const double dHeadTime = pHead->m_dExecutionTime;
-    if (m_pEngine) {
+    if (pSlot) {
         bool bFound = false;
         const double dEngineNext = m_pEngine->GetNextEventTime(&bFound);
         // Conservative test: wait while some input channel may still bring an
-        // earlier event and another agent has one pending earlier.
+        // earlier event and another agent has one pending earlier. The
+        // agent's time is then its head's.
         if (bFound && dMinClock < dHeadTime && dEngineNext < dHeadTime) {
-            m_pEngine->UpdateNextEventTime(strKey, 0.0, true);
-            m_pEngine->UpdateNextEventTime(strKey, dHeadTime, false);
+            m_pEngine->ReplacePendingSlot(*pSlot, true, dHeadTime);
             return nullptr;
         }
     }
     std::unique_ptr<CSDLEvent> pEvent = pChannel->RemoveHeadEvent();
     pChannel->m_dClock = dHeadTime;
     m_dClock = dHeadTime;
-    if (m_pEngine) {
-        m_pEngine->UpdateNextEventTime(strKey, 0.0, true);
+    if (pSlot) {
+        // The agent's time becomes that of its next head, if any.
         double dIgnored = 0.0;
-        if (CSDLChannelIn* pNext = GetEarliestChannel(&dIgnored)) {
-            m_pEngine->UpdateNextEventTime(strKey, pNext->GetHeadEvent()->m_dExecutionTime, false);
-        }
+        CSDLChannelIn* pNext = GetEarliestChannel(&dIgnored);
+        m_pEngine->ReplacePendingSlot(*pSlot, pNext != nullptr,
+                                      pNext ? pNext->GetHeadEvent()->m_dExecutionTime : 0.0);
     }
     return pEvent;
 }

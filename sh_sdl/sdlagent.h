@@ -18,6 +18,7 @@ class CSDLBlock;
 class CSDLEngine;
 class CSDLProcess;
 class CSDLmnca;
+struct SPendingSlot;
 
 // Error levels of ReportError.
 enum SDLErrorLevel { SDL_INFO = 0, SDL_WARNING = 1, SDL_ERROR = 3 };
@@ -86,6 +87,13 @@ public:
     std::unique_ptr<CSDLEvent> GetNextEvent();
     // Key of this agent in the engine's pending-event table.
     std::string GetPendingKey() const { return GetFullName(true); }
+    // Reports the agent's pending time to the engine (see
+    // CSDLEngine::UpdateNextEventTime) through the slot of its key, taken
+    // once and kept while the engine's table keeps it.
+    void UpdatePendingTime(double dTime, bool bRemove);
+    // Called by the engine when the time of the slot this agent owns
+    // appears or goes.
+    void PendingTimeChanged(bool bPending);
     CSDLChannelIn* GetInputChannel(const std::string& strName) const;
     CSDLChannelOut* GetOutputChannel(const std::string& strName) const;
 
@@ -162,4 +170,14 @@ public:
 protected:
     // A fresh internal channel owned by this agent.
     std::unique_ptr<CSDLChannelIn> MakeInternalChannel();
+
+private:
+    // The slot of this agent's key in its engine's pending-event table, or
+    // null (no engine); taken again when the table has changed generation.
+    SPendingSlot* GetPendingSlot();
+
+    SPendingSlot* m_pPendingSlot = nullptr;
+    long long m_nPendingGeneration = 0;
+    // The slot this agent owns holds a time.
+    bool m_bPendingHere = false;
 };

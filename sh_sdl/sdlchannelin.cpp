@@ -1,7 +1,6 @@
 #include "sh_sdl/sdlchannelin.h"
 
 #include "sh_sdl/sdlagent.h"
-#include "sh_sdl/sdlengine.h"
 
 void CSDLChannelIn::AddEvent(std::unique_ptr<CSDLEvent> pEvent) {
     if (!pEvent) {
@@ -13,9 +12,8 @@ void CSDLChannelIn::AddEvent(std::unique_ptr<CSDLEvent> pEvent) {
         ++it;
     }
     m_queue.insert(it, std::move(pEvent));
-    if (m_pOwningAgent && m_pOwningAgent->m_pEngine) {
-        m_pOwningAgent->m_pEngine->UpdateNextEventTime(m_pOwningAgent->GetPendingKey(), dTime,
-                                                       false);
+    if (m_pOwningAgent) {
+        m_pOwningAgent->UpdatePendingTime(dTime, false);
     }
 }
 

@@ -154,6 +154,11 @@ void CSDLEngine::ForgetAgents(const std::set<const CSDLAgent*>& setGone) {
     EraseValuesIf(m_mapBlocks, gone);
     EraseValuesIf(m_mapProcesses, gone);
     EraseValuesIf(m_mapOperations, [&](const CSDLOperation* p) { return gone(p->m_pOwner); });
+    for (auto& [strKey, slot] : m_mapPendingSlots) {
+        if (gone(slot.pOwner)) {
+            slot.pOwner = nullptr;
+        }
+    }
     if (m_pRootAgent) {
         PruneChannelEnds(m_pRootAgent.get(), setGone);
     }
@@ -215,40 +220,166 @@ void CSDLEngine::NotifyAgentsChanged(const std::vector<std::string>& vecAdded,
 
 // ---- Pending-event table ----------------------------------------------------------
 
+namespace {
+
+// Every clear of every engine's table gets a number of its own, so a slot
+// taken from one table is never mistaken for a slot of another.
+std::atomic<long long> g_nPendingGenerations{0};
+
+}  // namespace
+
 double CSDLEngine::GetNextEventTime(bool* pFound) const {
-    std::lock_guard<std::mutex> lock(m_mutexPending);
-    const bool bFound = !m_setPendingByTime.empty();
+    const bool bFound = m_bShownFound.load(std::memory_order_relaxed);
     if (pFound) {
         *pFound = bFound;
     }
-    return bFound ? m_setPendingByTime.begin()->first : 0.0;
+    return bFound ? m_dShownNextTime.load(std::memory_order_relaxed) : 0.0;
+}
+
+void CSDLEngine::PublishNextTime() {
+    const bool bFound = !m_vecPendingHeap.empty();
+    m_dShownNextTime.store(bFound ? m_vecPendingHeap.front()->dTime : 0.0,
+                           std::memory_order_relaxed);
+    m_bShownFound.store(bFound, std::memory_order_relaxed);
 }
 
 void CSDLEngine::UpdateNextEventTime(const std::string& strKey, double dTime, bool bRemove) {
-    std::lock_guard<std::mutex> lock(m_mutexPending);
-    auto it = m_mapPendingTimes.find(strKey);
-    if (it != m_mapPendingTimes.end()) {
-        if (!bRemove && it->second < dTime) {
-            return;  // an earlier time is kept
-        }
-        m_setPendingByTime.erase({it->second, &it->first});
+    auto it = m_mapPendingSlots.find(strKey);
+    if (it == m_mapPendingSlots.end()) {
         if (bRemove) {
-            m_mapPendingTimes.erase(it);
             return;
         }
-        it->second = dTime;
+        it = m_mapPendingSlots.emplace(strKey, SPendingSlot()).first;
+    }
+    UpdatePendingSlot(it->second, dTime, bRemove);
+}
+
+SPendingSlot& CSDLEngine::TakePendingSlot(const std::string& strKey, CSDLAgent* pAgent) {
+    if (m_nPendingGeneration == 0) {
+        m_nPendingGeneration = ++g_nPendingGenerations;
+    }
+    SPendingSlot& slot = m_mapPendingSlots.try_emplace(strKey).first->second;
+    if (!slot.pOwner) {
+        slot.pOwner = pAgent;
+    } else if (slot.pOwner != pAgent) {
+        m_bPendingShared = true;
+    }
+    return slot;
+}
+
+void CSDLEngine::UpdatePendingSlot(SPendingSlot& slot, double dTime, bool bRemove) {
+    if (slot.bPending) {
+        if (!bRemove && slot.dTime < dTime) {
+            return;  // an earlier time is kept
+        }
+        if (bRemove) {
+            RemoveFromHeap(slot);
+        } else {
+            // Only ever earlier (or equal): the slot moves towards the top.
+            slot.dTime = dTime;
+            SiftUp(slot.nHeapIndex);
+        }
     } else if (bRemove) {
         return;
     } else {
-        it = m_mapPendingTimes.emplace(strKey, dTime).first;
+        slot.dTime = dTime;
+        AddToHeap(slot);
     }
-    m_setPendingByTime.emplace(dTime, &it->first);
+    PublishNextTime();
+}
+
+void CSDLEngine::ReplacePendingSlot(SPendingSlot& slot, bool bPending, double dTime) {
+    if (slot.bPending && bPending) {
+        slot.dTime = dTime;
+        SiftUp(slot.nHeapIndex);
+        SiftDown(slot.nHeapIndex);
+    } else if (slot.bPending) {
+        RemoveFromHeap(slot);
+    } else if (bPending) {
+        slot.dTime = dTime;
+        AddToHeap(slot);
+    } else {
+        return;
+    }
+    PublishNextTime();
 }
 
 void CSDLEngine::ClearPendingEvents() {
-    std::lock_guard<std::mutex> lock(m_mutexPending);
-    m_setPendingByTime.clear();
-    m_mapPendingTimes.clear();
+    m_vecPendingHeap.clear();
+    m_mapPendingSlots.clear();
+    m_nPendingGeneration = ++g_nPendingGenerations;
+    m_bPendingShared = false;
+    m_bPendingUnowned = false;
+    PublishNextTime();
+}
+
+void CSDLEngine::AddToHeap(SPendingSlot& slot) {
+    slot.bPending = true;
+    slot.nHeapIndex = m_vecPendingHeap.size();
+    m_vecPendingHeap.push_back(&slot);
+    SiftUp(slot.nHeapIndex);
+    PendingPresenceChanged(slot);
+}
+
+void CSDLEngine::RemoveFromHeap(SPendingSlot& slot) {
+    const size_t nIndex = slot.nHeapIndex;
+    SPendingSlot* pLast = m_vecPendingHeap.back();
+    m_vecPendingHeap.pop_back();
+    if (pLast != &slot) {
+        m_vecPendingHeap[nIndex] = pLast;
+        pLast->nHeapIndex = nIndex;
+        SiftUp(nIndex);
+        SiftDown(pLast->nHeapIndex);
+    }
+    slot.bPending = false;
+    PendingPresenceChanged(slot);
+}
+
+void CSDLEngine::SiftUp(size_t nIndex) {
+    SPendingSlot* pSlot = m_vecPendingHeap[nIndex];
+    while (nIndex > 0) {
+        const size_t nParent = (nIndex - 1) / 2;
+        SPendingSlot* pParent = m_vecPendingHeap[nParent];
+        if (!(pSlot->dTime < pParent->dTime)) {
+            break;
+        }
+        m_vecPendingHeap[nIndex] = pParent;
+        pParent->nHeapIndex = nIndex;
+        nIndex = nParent;
+    }
+    m_vecPendingHeap[nIndex] = pSlot;
+    pSlot->nHeapIndex = nIndex;
+}
+
+void CSDLEngine::SiftDown(size_t nIndex) {
+    const size_t nSize = m_vecPendingHeap.size();
+    SPendingSlot* pSlot = m_vecPendingHeap[nIndex];
+    for (;;) {
+        size_t nChild = 2 * nIndex + 1;
+        if (nChild >= nSize) {
+            break;
+        }
+        if (nChild + 1 < nSize &&
+            m_vecPendingHeap[nChild + 1]->dTime < m_vecPendingHeap[nChild]->dTime) {
+            ++nChild;
+        }
+        if (!(m_vecPendingHeap[nChild]->dTime < pSlot->dTime)) {
+            break;
+        }
+        m_vecPendingHeap[nIndex] = m_vecPendingHeap[nChild];
+        m_vecPendingHeap[nIndex]->nHeapIndex = nIndex;
+        nIndex = nChild;
+    }
+    m_vecPendingHeap[nIndex] = pSlot;
+    pSlot->nHeapIndex = nIndex;
+}
+
+void CSDLEngine::PendingPresenceChanged(SPendingSlot& slot) {
+    if (slot.pOwner) {
+        slot.pOwner->PendingTimeChanged(slot.bPending);
+    } else if (slot.bPending) {
+        m_bPendingUnowned = true;
+    }
 }
 
 // ---- Names ----------------------------------------------------------------------------

@@ -95,6 +95,18 @@ class CSDLBlock;
 class CSDLOperation;
 class CSDLProcess;
 
+// One key of the pending-event table: the earliest time reported under it,
+// while bPending. Agents keep a pointer to theirs, so the hot path looks up
+// no text.
+struct SPendingSlot {
+    double dTime = 0.0;
+    bool bPending = false;
+    // The agent told when the time appears or goes; null when none took it.
+    CSDLAgent* pOwner = nullptr;
+    // Position in the engine's heap while bPending.
+    size_t nHeapIndex = 0;
+};
+
 // Where trace records go: the trace file of the run and, when one is
 // connected, the viewer.
 class CTraceSink {
@@ -318,10 +330,28 @@ public:
 
     // ---- Pending-event table ---------------------------------------------------
     // Earliest pending time over all keys; *pFound false and 0.0 when empty.
+    // Any thread may ask; another thread than the one that changes the table
+    // sees the answer of a recent change.
     double GetNextEventTime(bool* pFound) const;
     // Keeps the earliest time reported per key; bRemove drops the key.
     void UpdateNextEventTime(const std::string& strKey, double dTime, bool bRemove);
+    // Empties the table. Every slot taken before is stale from then on.
     void ClearPendingEvents();
+    // The slot of strKey, made when missing, for an agent to keep and use
+    // while GetPendingGeneration() stays the same. The first agent to take a
+    // slot owns it and is told whenever its time appears or goes.
+    SPendingSlot& TakePendingSlot(const std::string& strKey, CSDLAgent* pAgent);
+    long long GetPendingGeneration() const { return m_nPendingGeneration; }
+    // UpdateNextEventTime on a slot taken before.
+    void UpdatePendingSlot(SPendingSlot& slot, double dTime, bool bRemove);
+    // Removes the slot's time, then adds dTime when bPending: the two
+    // updates in one.
+    void ReplacePendingSlot(SPendingSlot& slot, bool bPending, double dTime);
+    // True while each pending time belongs to the one agent that owns its
+    // key: no two agents share a key and no time was reported under a key
+    // that no agent owns. Agents may then trust their own record of whether
+    // they have a pending time.
+    bool PendingTimesAreOwned() const { return !m_bPendingShared && !m_bPendingUnowned; }
 
     // ---- Trace -----------------------------------------------------------------
     // Writes the execution record of pOperation (by its type tag), or strText
@@ -581,16 +611,28 @@ private:
     std::string FormatExecutionRecord(const CSDLOperation* pOperation) const;
 
     std::unique_ptr<CSDLAgent> m_pRootAgent;
-    // The earliest pending time per agent key, and the same entries ordered
-    // by time (with the map's own keys) so that the earliest of all is the
-    // first.
-    CNameMap<double> m_mapPendingTimes;
-    std::set<std::pair<double, const std::string*>> m_setPendingByTime;
+    // The pending-event table: one slot per key ever taken since the last
+    // clear, and the slots that hold a time in a binary heap by time, so
+    // that the earliest of all is the first.
+    CNameMap<SPendingSlot> m_mapPendingSlots;
+    std::vector<SPendingSlot*> m_vecPendingHeap;
+    long long m_nPendingGeneration = 0;
+    bool m_bPendingShared = false;
+    bool m_bPendingUnowned = false;
+    // The earliest time as other threads read it.
+    std::atomic<double> m_dShownNextTime{0.0};
+    std::atomic<bool> m_bShownFound{false};
+    void PublishNextTime();
+    void AddToHeap(SPendingSlot& slot);
+    void RemoveFromHeap(SPendingSlot& slot);
+    void SiftUp(size_t nIndex);
+    void SiftDown(size_t nIndex);
+    // Presence changed: tell the owner, or note a time nobody owns.
+    void PendingPresenceChanged(SPendingSlot& slot);
     std::unique_ptr<CModelLibrary> m_pModelLibrary;
     CTraceSink* m_pTraceSink = nullptr;
     CNotifier* m_pNotifier = nullptr;
     mutable CEngineNotifier m_notifier{*this};
-    mutable std::mutex m_mutexPending;
     mutable std::mutex m_mutexMessages;
     std::string m_strMessages;
     std::string m_strRemoteError;
