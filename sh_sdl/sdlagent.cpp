@@ -1,5 +1,7 @@
 #include "sh_sdl/sdlagent.h"
 
+#include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "sh_aux/hpslib.h"
@@ -112,6 +114,7 @@ void CSDLAgent::Reset() {
         pProcess->Reset();
     }
     m_dClock = 0.0;
+    m_pInternalChannel->Clear();
     m_pInternalChannel = MakeInternalChannel();
     m_pCurrentEvent.reset();
     for (auto& [strKey, pChannel] : m_mapInputChannels) {
@@ -121,6 +124,8 @@ void CSDLAgent::Reset() {
     for (auto& [strKey, pChannel] : m_mapOutputChannels) {
         pChannel->CloseConnection();
     }
+    // The instances of the run may go before the next step.
+    ForgetStepOrder();
 }
 
 void CSDLAgent::InitCommon() {
@@ -249,6 +254,107 @@ void CSDLAgent::UpdatePendingTime(double dTime, bool bRemove) {
 
 void CSDLAgent::PendingTimeChanged(bool bPending) {
     m_bPendingHere = bPending;
+    UpdateBusy();
+}
+
+void CSDLAgent::RetakePendingSlot() {
+    m_pPendingSlot = nullptr;
+    GetPendingSlot();
+}
+
+// ---- Agents with work -----------------------------------------------------------------
+
+void CSDLAgent::QueuedEventsChanged(int nDelta) {
+    m_nQueuedEvents += nDelta;
+    UpdateBusy();
+}
+
+bool CSDLAgent::HasOwnWork() const {
+    return m_nQueuedEvents > 0 || m_bPendingHere;
+}
+
+bool CSDLAgent::MaySkipIdleAgents() const {
+    return !m_pEngine || m_pEngine->PendingTimesAreOwned();
+}
+
+void CSDLAgent::UpdateBusy() {
+    const bool bBusy = HasOwnWork() || m_nBusyChildren > 0;
+    if (bBusy != m_bBusy) {
+        m_bBusy = bBusy;
+        if (m_pParent) {
+            m_pParent->ChildBusyChanged(this, bBusy);
+        }
+    }
+}
+
+void CSDLAgent::ChildBusyChanged(CSDLAgent* pChild, bool bBusy) {
+    const std::vector<CSDLAgent*>& vecOrder = GetStepOrder();
+    const size_t nIndex = pChild->m_nStepIndex;
+    if (nIndex >= vecOrder.size() || vecOrder[nIndex] != pChild) {
+        return;  // not held in this agent's maps
+    }
+    uint64_t& nWord = m_vecBusyBits[nIndex / 64];
+    const uint64_t nBit = uint64_t{1} << (nIndex % 64);
+    if (((nWord & nBit) != 0) == bBusy) {
+        return;  // the order was just made with it
+    }
+    nWord ^= nBit;
+    m_nBusyChildren += bBusy ? 1 : -1;
+    UpdateBusy();
+}
+
+const std::vector<CSDLAgent*>& CSDLAgent::GetStepOrder() {
+    if (!m_bStepOrderMade ||
+        m_vecStepOrder.size() != m_mapBlocks.size() + m_mapProcesses.size()) {
+        MakeStepOrder();
+    }
+    return m_vecStepOrder;
+}
+
+void CSDLAgent::MakeStepOrder() {
+    m_vecStepOrder.clear();
+    for (auto& [strKey, pBlock] : m_mapBlocks) {
+        m_vecStepOrder.push_back(pBlock.get());
+    }
+    m_nStepOrderBlocks = m_vecStepOrder.size();
+    for (auto& [strKey, pProcess] : m_mapProcesses) {
+        m_vecStepOrder.push_back(pProcess.get());
+    }
+    m_vecBusyBits.assign((m_vecStepOrder.size() + 63) / 64, 0);
+    m_nBusyChildren = 0;
+    for (size_t i = 0; i < m_vecStepOrder.size(); ++i) {
+        CSDLAgent* pChild = m_vecStepOrder[i];
+        pChild->m_nStepIndex = i;
+        if (pChild->m_bBusy) {
+            m_vecBusyBits[i / 64] |= uint64_t{1} << (i % 64);
+            ++m_nBusyChildren;
+        }
+    }
+    m_bStepOrderMade = true;
+    UpdateBusy();
+}
+
+size_t CSDLAgent::NextBusyChild(size_t nFrom) const {
+    const size_t nSize = m_vecStepOrder.size();
+    if (nFrom >= nSize) {
+        return nSize;
+    }
+    size_t nWord = nFrom / 64;
+    uint64_t nBits = m_vecBusyBits[nWord] & (~uint64_t{0} << (nFrom % 64));
+    while (nBits == 0) {
+        if (++nWord == m_vecBusyBits.size()) {
+            return nSize;
+        }
+        nBits = m_vecBusyBits[nWord];
+    }
+    return std::min(nSize, nWord * 64 + static_cast<size_t>(std::countr_zero(nBits)));
+}
+
+void CSDLAgent::ForgetStepOrder() {
+    m_bStepOrderMade = false;
+    m_vecStepOrder.clear();
+    m_vecBusyBits.clear();
+    m_nBusyChildren = 0;
 }
 
 std::unique_ptr<CSDLEvent> CSDLAgent::GetNextEvent() {

@@ -6,8 +6,10 @@
 // its input channels.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sh_aux/namemap.h"
 #include "sh_sdl/sdlchannelin.h"
@@ -94,6 +96,19 @@ public:
     // Called by the engine when the time of the slot this agent owns
     // appears or goes.
     void PendingTimeChanged(bool bPending);
+
+    // ---- Agents with work ----------------------------------------------------
+    // A step of an agent that has no event queued in its channels, no time
+    // of its own in the engine's pending table and no busy child does
+    // nothing at all: blocks step only their busy children (in the same
+    // order as all of them). Each agent keeps whether it is busy and each
+    // block which of its children are.
+    bool IsBusy() const { return m_bBusy; }
+    // This agent's position in its parent's step order.
+    size_t GetStepIndex() const { return m_nStepIndex; }
+    // Told by the channels this agent owns: nDelta events were queued (or,
+    // negative, taken or dropped).
+    void QueuedEventsChanged(int nDelta);
     CSDLChannelIn* GetInputChannel(const std::string& strName) const;
     CSDLChannelOut* GetOutputChannel(const std::string& strName) const;
 
@@ -171,13 +186,50 @@ protected:
     // A fresh internal channel owned by this agent.
     std::unique_ptr<CSDLChannelIn> MakeInternalChannel();
 
+    // Takes the agent's pending slot anew: at the start of a run and when
+    // an instance starts, so that two agents of one key are known to the
+    // engine before either is skipped.
+    void RetakePendingSlot();
+    // An event is queued in this agent's channels or it has a pending time
+    // of its own: its GetNextEvent has something to do.
+    bool HasOwnWork() const;
+    // True when a step of this agent may be skipped while it is not busy.
+    // False once two agents share a pending key or a time was reported
+    // under a key no agent owns: a step then has to visit every agent.
+    bool MaySkipIdleAgents() const;
+    // The children in the order a step visits them (sub-blocks, then
+    // processes, each in map order), made anew when the maps have changed.
+    const std::vector<CSDLAgent*>& GetStepOrder();
+    // Index of the first busy child at nFrom or after it in the step order
+    // (its size when none).
+    size_t NextBusyChild(size_t nFrom) const;
+    // The number of sub-blocks at the head of the step order.
+    size_t GetStepOrderBlocks() const { return m_nStepOrderBlocks; }
+    // Forgets the step order (children may go before it is used again).
+    void ForgetStepOrder();
+
 private:
     // The slot of this agent's key in its engine's pending-event table, or
     // null (no engine); taken again when the table has changed generation.
     SPendingSlot* GetPendingSlot();
+    // Works out whether the agent is busy and, when that changed, tells the
+    // parent.
+    void UpdateBusy();
+    void ChildBusyChanged(CSDLAgent* pChild, bool bBusy);
+    void MakeStepOrder();
 
     SPendingSlot* m_pPendingSlot = nullptr;
     long long m_nPendingGeneration = 0;
     // The slot this agent owns holds a time.
     bool m_bPendingHere = false;
+    bool m_bStepOrderMade = false;
+
+    int m_nQueuedEvents = 0;
+    bool m_bBusy = false;
+    std::vector<CSDLAgent*> m_vecStepOrder;
+    size_t m_nStepOrderBlocks = 0;
+    // One bit per child of the step order, set while it is busy.
+    std::vector<uint64_t> m_vecBusyBits;
+    int m_nBusyChildren = 0;
+    size_t m_nStepIndex = 0;
 };

@@ -9,20 +9,34 @@
 
 std::string CSDLBlock::Step() {
     std::string strText;
-    m_pCurrentEvent = GetNextEvent();
-    if (m_pCurrentEvent) {
-        strText = RouteEvent();
-        m_pCurrentEvent.reset();
-    }
-    for (auto& [strKey, pBlock] : m_mapBlocks) {
-        strText += pBlock->Step();
+    // Skipping an agent without work leaves everything as its step would.
+    if (!MaySkipIdleAgents() || HasOwnWork()) {
+        m_pCurrentEvent = GetNextEvent();
+        if (m_pCurrentEvent) {
+            strText = RouteEvent();
+            m_pCurrentEvent.reset();
+        }
     }
     const bool bLocal = !m_pEngine || m_pEngine->GetIPMode() == 0;
-    for (auto& [strKey, pProcess] : m_mapProcesses) {
-        // In a distributed run the other processes run in another instance.
-        if (bLocal || pProcess->m_strIP == m_pEngine->GetIPAddress()) {
-            strText += pProcess->Step();
+    // Sub-blocks, then processes, each in map order; a child that a step
+    // adds after the one stepped is stepped in this turn too.
+    size_t nIndex = 0;
+    for (;;) {
+        const std::vector<CSDLAgent*>& vecOrder = GetStepOrder();
+        if (MaySkipIdleAgents()) {
+            nIndex = NextBusyChild(nIndex);
         }
+        if (nIndex >= vecOrder.size()) {
+            break;
+        }
+        CSDLAgent* pChild = vecOrder[nIndex];
+        // In a distributed run the other processes run in another instance.
+        if (nIndex < GetStepOrderBlocks() || bLocal ||
+            pChild->m_strIP == m_pEngine->GetIPAddress()) {
+            strText += pChild->Step();
+        }
+        GetStepOrder();
+        nIndex = pChild->GetStepIndex() + 1;
     }
     return strText;
 }
@@ -31,6 +45,8 @@ void CSDLBlock::Initialize() {
     m_strError.clear();
     InitCommon();
     m_bStop = false;
+    ForgetStepOrder();
+    RetakePendingSlot();
     // A start transition may create instances, which start at once: only
     // the children that were there before are initialised here.
     std::vector<CSDLAgent*> vecChildren;

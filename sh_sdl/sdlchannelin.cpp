@@ -13,6 +13,7 @@ void CSDLChannelIn::AddEvent(std::unique_ptr<CSDLEvent> pEvent) {
     }
     m_queue.insert(it, std::move(pEvent));
     if (m_pOwningAgent) {
+        m_pOwningAgent->QueuedEventsChanged(1);
         m_pOwningAgent->UpdatePendingTime(dTime, false);
     }
 }
@@ -27,7 +28,17 @@ std::unique_ptr<CSDLEvent> CSDLChannelIn::RemoveHeadEvent() {
     }
     std::unique_ptr<CSDLEvent> pEvent = std::move(m_queue.front());
     m_queue.pop_front();
+    if (m_pOwningAgent) {
+        m_pOwningAgent->QueuedEventsChanged(-1);
+    }
     return pEvent;
+}
+
+void CSDLChannelIn::Clear() {
+    if (m_pOwningAgent && !m_queue.empty()) {
+        m_pOwningAgent->QueuedEventsChanged(-static_cast<int>(m_queue.size()));
+    }
+    m_queue.clear();
 }
 
 void CSDLChannelIn::CopyTo(CSDLChannelIn* pOut) const {

@@ -20,7 +20,8 @@ public:
 
     // Takes the event and queues it before the first queued event whose time
     // is not earlier (the newest of equal times comes first); then reports the
-    // owning agent's pending time to the engine.
+    // owning agent's pending time to the engine. The owning agent is told of
+    // every event queued, taken or dropped.
     void AddEvent(std::unique_ptr<CSDLEvent> pEvent);
     // The earliest event, left in the queue; null when the queue is empty.
     CSDLEvent* GetHeadEvent() const;
@@ -29,7 +30,7 @@ public:
     bool IsEmpty() const { return m_queue.empty(); }
     size_t GetCount() const { return m_queue.size(); }
     // Deletes every queued event.
-    void Clear() { m_queue.clear(); }
+    void Clear();
     // Copies delivery flag, name and source fields (not owner, signals, queue).
     void CopyTo(CSDLChannelIn* pOut) const;
 

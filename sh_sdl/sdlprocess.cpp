@@ -15,6 +15,7 @@ CSDLProcess::~CSDLProcess() = default;
 
 void CSDLProcess::Initialize() {
     InitCommon();
+    RetakePendingSlot();
     if (m_pEngine && m_pEngine->GetIPMode() != 0 && m_pEngine->GetIPAddress() != m_strIP) {
         return;  // runs in another simulator instance
     }
