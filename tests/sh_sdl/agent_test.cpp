@@ -256,6 +256,34 @@ TEST(AgentStepTest, DistributedRunStepsOnlyTheProcessesOfThisInstance) {
     EXPECT_EQ(there->m_pInternalChannel->GetCount(), 1u);
 }
 
+TEST(AgentStepTest, IdleAgentStillDropsThePendingTimeOfAKeyItShares) {
+    // Block b's process p and the root's process "b_p" have one pending key.
+    CTestModel model;
+    CSDLBlock* b = model.AddBlock(nullptr, "b", 1);
+    CSDLProcess* p = model.AddProcess(b, "p", 2);
+    CSDLProcess* namesake = model.AddProcess(nullptr, "b_p", 3);
+    CSDLProcess* q = model.AddProcess(nullptr, "q", 4);
+    ASSERT_EQ(p->GetPendingKey(), namesake->GetPendingKey());
+    model.Root()->Initialize();
+    CSDLChannelIn* pIn = CTestModel::AddInput(p, "c");
+    pIn->AddEvent(MakeEvent("A", 5.0));
+    q->m_pInternalChannel->AddEvent(MakeEvent("B", 2.0));
+
+    // p defers to q's earlier time and keeps 5.0 under the key; its idle
+    // namesake, stepped next, drops it; q takes its event.
+    model.Root()->Step();
+    EXPECT_EQ(pIn->GetCount(), 1u);
+    EXPECT_EQ(q->m_dClock, 2.0);
+    bool bFound = true;
+    EXPECT_EQ(model.Engine().GetNextEventTime(&bFound), 0.0);
+    EXPECT_FALSE(bFound);
+
+    // Nothing pending is earlier any more: p takes its event.
+    model.Root()->Step();
+    EXPECT_TRUE(pIn->IsEmpty());
+    EXPECT_EQ(p->m_dClock, 5.0);
+}
+
 // ---- Errors -------------------------------------------------------------------------------
 
 TEST(AgentErrorTest, ExactTexts) {
