@@ -427,10 +427,12 @@ std::string CSDLAgent::GetErrorReport() const {
                          m_strError.c_str());
     }
     for (const auto& [strKey, pBlock] : m_mapBlocks) {
-        strText += "\n" + pBlock->GetErrorReport();
+        strText += '\n';
+        strText += pBlock->GetErrorReport();
     }
     for (const auto& [strKey, pProcess] : m_mapProcesses) {
-        strText += "\n" + pProcess->GetErrorReport();
+        strText += '\n';
+        strText += pProcess->GetErrorReport();
     }
     return strText;
 }
