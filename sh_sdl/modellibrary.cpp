@@ -176,6 +176,8 @@ void CDlModelLibrary::Unload() {
     m_bDirectEntries = false;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mapSymbols.clear();
+    m_mapGetters.clear();
+    m_mapSetters.clear();
     m_setTexts.clear();
 }
 
@@ -228,9 +230,23 @@ void* CDlModelLibrary::FindOperation(CModelEntry& entry, const CEntryMap& mapDir
     return entry.m_pfn;
 }
 
-void* CDlModelLibrary::FindAccessor(CModelEntry& entry, const char* pszPrefix) {
+void* CDlModelLibrary::FindAccessor(bool bSetter, const std::string& strIdent) {
+    if (!m_hLibrary) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CEntryMap& mapAccessors = bSetter ? m_mapSetters : m_mapGetters;
+    auto it = mapAccessors.find(strIdent);
+    if (it == mapAccessors.end()) {
+        const std::string strSymbol = (bSetter ? "Set" : "Get") + strIdent;
+        it = mapAccessors.emplace(strIdent, dlsym(m_hLibrary, strSymbol.c_str())).first;
+    }
+    return it->second;
+}
+
+void* CDlModelLibrary::FindAccessor(CModelEntry& entry, bool bSetter) {
     if (entry.m_nLoad != m_nLoad || m_nLoad == 0) {
-        entry.m_pfn = FindSymbol(pszPrefix + entry.m_strKey);
+        entry.m_pfn = FindAccessor(bSetter, entry.m_strKey);
         entry.m_nLoad = m_nLoad;
     }
     return entry.m_pfn;
@@ -278,87 +294,98 @@ ModelCallResult CDlModelLibrary::IniModel(std::string& strName) {
     });
 }
 
-ModelCallResult CDlModelLibrary::GetInt(const std::string& strIdent, int& nValue) {
-    CModelEntry entry(strIdent);
-    return ReadInt(entry, nValue);
+namespace {
+
+// Calls a variable's getter or setter; MC_MISSING when there is none.
+ModelCallResult CallGetter(void* pfn, int& nValue) {
+    auto pfnGet = As<GetIntFn>(pfn);
+    return pfnGet ? GuardedCall([&] { nValue = pfnGet(); }) : MC_MISSING;
 }
 
-ModelCallResult CDlModelLibrary::GetDouble(const std::string& strIdent, double& dValue) {
-    CModelEntry entry(strIdent);
-    return ReadDouble(entry, dValue);
+ModelCallResult CallGetter(void* pfn, double& dValue) {
+    auto pfnGet = As<GetDoubleFn>(pfn);
+    return pfnGet ? GuardedCall([&] { dValue = pfnGet(); }) : MC_MISSING;
 }
 
-ModelCallResult CDlModelLibrary::GetString(const std::string& strIdent, std::string& strValue) {
-    CModelEntry entry(strIdent);
-    return ReadString(entry, strValue);
-}
-
-ModelCallResult CDlModelLibrary::SetInt(const std::string& strIdent, int nValue) {
-    CModelEntry entry(strIdent);
-    return WriteInt(entry, nValue);
-}
-
-ModelCallResult CDlModelLibrary::SetDouble(const std::string& strIdent, double dValue) {
-    CModelEntry entry(strIdent);
-    return WriteDouble(entry, dValue);
-}
-
-ModelCallResult CDlModelLibrary::SetString(const std::string& strIdent,
-                                           const std::string& strValue) {
-    CModelEntry entry(strIdent);
-    return WriteString(entry, strValue);
-}
-
-ModelCallResult CDlModelLibrary::ReadInt(CModelEntry& entry, int& nValue) {
-    auto pfn = As<GetIntFn>(FindAccessor(entry, "Get"));
-    if (!pfn) {
-        return MC_MISSING;
-    }
-    return GuardedCall([&] { nValue = pfn(); });
-}
-
-ModelCallResult CDlModelLibrary::ReadDouble(CModelEntry& entry, double& dValue) {
-    auto pfn = As<GetDoubleFn>(FindAccessor(entry, "Get"));
-    if (!pfn) {
-        return MC_MISSING;
-    }
-    return GuardedCall([&] { dValue = pfn(); });
-}
-
-ModelCallResult CDlModelLibrary::ReadString(CModelEntry& entry, std::string& strValue) {
-    auto pfn = As<GetTextFn>(FindAccessor(entry, "Get"));
-    if (!pfn) {
+ModelCallResult CallGetter(void* pfn, std::string& strValue) {
+    auto pfnGet = As<GetTextFn>(pfn);
+    if (!pfnGet) {
         return MC_MISSING;
     }
     return GuardedCall([&] {
-        const char* psz = pfn();
+        const char* psz = pfnGet();
         strValue = psz ? psz : "";
     });
 }
 
-ModelCallResult CDlModelLibrary::WriteInt(CModelEntry& entry, int nValue) {
-    auto pfn = As<SetIntFn>(FindAccessor(entry, "Set"));
-    if (!pfn) {
-        return MC_MISSING;
-    }
-    return GuardedCall([&] { pfn(nValue); });
+ModelCallResult CallSetter(void* pfn, int nValue) {
+    auto pfnSet = As<SetIntFn>(pfn);
+    return pfnSet ? GuardedCall([&] { pfnSet(nValue); }) : MC_MISSING;
 }
 
-ModelCallResult CDlModelLibrary::WriteDouble(CModelEntry& entry, double dValue) {
-    auto pfn = As<SetDoubleFn>(FindAccessor(entry, "Set"));
-    if (!pfn) {
-        return MC_MISSING;
-    }
-    return GuardedCall([&] { pfn(dValue); });
+ModelCallResult CallSetter(void* pfn, double dValue) {
+    auto pfnSet = As<SetDoubleFn>(pfn);
+    return pfnSet ? GuardedCall([&] { pfnSet(dValue); }) : MC_MISSING;
 }
 
-ModelCallResult CDlModelLibrary::WriteString(CModelEntry& entry, const std::string& strValue) {
-    auto pfn = As<SetTextFn>(FindAccessor(entry, "Set"));
-    if (!pfn) {
+}  // namespace
+
+ModelCallResult CDlModelLibrary::CallTextSetter(void* pfn, const std::string& strValue) {
+    auto pfnSet = As<SetTextFn>(pfn);
+    if (!pfnSet) {
         return MC_MISSING;
     }
     char* pszKept = KeepText(strValue);
-    return GuardedCall([&] { pfn(pszKept); });
+    return GuardedCall([&] { pfnSet(pszKept); });
+}
+
+ModelCallResult CDlModelLibrary::GetInt(const std::string& strIdent, int& nValue) {
+    return CallGetter(FindAccessor(false, strIdent), nValue);
+}
+
+ModelCallResult CDlModelLibrary::GetDouble(const std::string& strIdent, double& dValue) {
+    return CallGetter(FindAccessor(false, strIdent), dValue);
+}
+
+ModelCallResult CDlModelLibrary::GetString(const std::string& strIdent, std::string& strValue) {
+    return CallGetter(FindAccessor(false, strIdent), strValue);
+}
+
+ModelCallResult CDlModelLibrary::SetInt(const std::string& strIdent, int nValue) {
+    return CallSetter(FindAccessor(true, strIdent), nValue);
+}
+
+ModelCallResult CDlModelLibrary::SetDouble(const std::string& strIdent, double dValue) {
+    return CallSetter(FindAccessor(true, strIdent), dValue);
+}
+
+ModelCallResult CDlModelLibrary::SetString(const std::string& strIdent,
+                                           const std::string& strValue) {
+    return CallTextSetter(FindAccessor(true, strIdent), strValue);
+}
+
+ModelCallResult CDlModelLibrary::ReadInt(CModelEntry& entry, int& nValue) {
+    return CallGetter(FindAccessor(entry, false), nValue);
+}
+
+ModelCallResult CDlModelLibrary::ReadDouble(CModelEntry& entry, double& dValue) {
+    return CallGetter(FindAccessor(entry, false), dValue);
+}
+
+ModelCallResult CDlModelLibrary::ReadString(CModelEntry& entry, std::string& strValue) {
+    return CallGetter(FindAccessor(entry, false), strValue);
+}
+
+ModelCallResult CDlModelLibrary::WriteInt(CModelEntry& entry, int nValue) {
+    return CallSetter(FindAccessor(entry, true), nValue);
+}
+
+ModelCallResult CDlModelLibrary::WriteDouble(CModelEntry& entry, double dValue) {
+    return CallSetter(FindAccessor(entry, true), dValue);
+}
+
+ModelCallResult CDlModelLibrary::WriteString(CModelEntry& entry, const std::string& strValue) {
+    return CallTextSetter(FindAccessor(entry, true), strValue);
 }
 
 // ---- CFakeModelLibrary -------------------------------------------------------------------

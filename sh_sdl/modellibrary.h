@@ -140,8 +140,12 @@ private:
     // The function of an operation's entry: its direct entry, else the
     // function pszDispatch that finds it by code ID.
     void* FindOperation(CModelEntry& entry, const CEntryMap& mapDirect, const char* pszDispatch);
-    // The accessor pszPrefix ("Get" or "Set") + key of a variable's entry.
-    void* FindAccessor(CModelEntry& entry, const char* pszPrefix);
+    // The getter ("Get" + identifier) or setter ("Set" + identifier) of a
+    // variable, by its identifier or through its entry.
+    void* FindAccessor(bool bSetter, const std::string& strIdent);
+    void* FindAccessor(CModelEntry& entry, bool bSetter);
+    // Calls a char* setter with a kept copy of the text.
+    ModelCallResult CallTextSetter(void* pfn, const std::string& strValue);
     // A stable 8-bit copy of the text that stays valid while the library is
     // loaded (a char* variable keeps the pointer it is given).
     char* KeepText(const std::string& strText);
@@ -154,9 +158,11 @@ private:
     CEntryMap m_mapDecisionEntries;
     CEntryMap m_mapTaskEntries;
     bool m_bDirectEntries = false;
-    // Guards the symbol cache and the kept texts.
+    // Guards the symbol caches and the kept texts.
     std::mutex m_mutex;
     std::map<std::string, void*> m_mapSymbols;  // nullptr remembers a missing symbol
+    CEntryMap m_mapGetters;                     // by variable identifier, the same way
+    CEntryMap m_mapSetters;
     std::set<std::string> m_setTexts;
 };
 
