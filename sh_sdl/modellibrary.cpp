@@ -103,6 +103,7 @@ ModelCallResult GuardedCall(Fn&& fn) {
 }
 
 using IdFn = int (*)(char*);
+using IndexFn = int (*)(int, char*);
 using TextFn = char* (*)();
 using GetIntFn = int (*)();
 using GetDoubleFn = double (*)();
@@ -134,31 +135,30 @@ bool CDlModelLibrary::Load(const std::string& strPath) {
     }
     m_strLoadError.clear();
     m_nLoad = ++g_nLoads;
-    m_bDirectEntries = ReadEntryTable("Decision", m_mapDecisionEntries) &&
-                       ReadEntryTable("Task", m_mapTaskEntries);
+    m_bDirectEntries = ReadDirectEntries("Decision", m_decisionEntries) &&
+                       ReadDirectEntries("Task", m_taskEntries);
     if (!m_bDirectEntries) {
-        m_mapDecisionEntries.clear();
-        m_mapTaskEntries.clear();
+        m_decisionEntries = CDirectEntries();
+        m_taskEntries = CDirectEntries();
     }
     InstallGuard();
     return true;
 }
 
-bool CDlModelLibrary::ReadEntryTable(const std::string& strPrefix, CEntryMap& mapOut) {
+bool CDlModelLibrary::ReadDirectEntries(const std::string& strPrefix, CDirectEntries& out) {
     const auto* pnCount =
         static_cast<const int*>(dlsym(m_hLibrary, (strPrefix + "EntryCount").c_str()));
     const auto* ppIds =
         static_cast<const char* const*>(dlsym(m_hLibrary, (strPrefix + "EntryIDs").c_str()));
-    void* pEntries = dlsym(m_hLibrary, (strPrefix + "Entries").c_str());
-    if (!pnCount || !ppIds || !pEntries) {
+    out.pfnEntry = dlsym(m_hLibrary, (strPrefix + "Entry").c_str());
+    if (!pnCount || !ppIds || !out.pfnEntry) {
         return false;
     }
-    const auto* ppfnEntries = static_cast<const IdFn*>(pEntries);
-    mapOut.reserve(static_cast<size_t>(std::max(0, *pnCount)));
+    out.mapIndex.reserve(static_cast<size_t>(std::max(0, *pnCount)));
     for (int i = 0; i < *pnCount; ++i) {
         // Keyed as GetModelDecision and GetModelTask compare: up to the
         // first zero byte.
-        mapOut.emplace(ppIds[i], reinterpret_cast<void*>(ppfnEntries[i]));
+        out.mapIndex.emplace(ppIds[i], i);
     }
     return true;
 }
@@ -171,8 +171,8 @@ void CDlModelLibrary::Unload() {
     }
     // Symbols, entries and kept texts belong to the library that was loaded.
     m_nLoad = 0;
-    m_mapDecisionEntries.clear();
-    m_mapTaskEntries.clear();
+    m_decisionEntries = CDirectEntries();
+    m_taskEntries = CDirectEntries();
     m_bDirectEntries = false;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mapSymbols.clear();
@@ -207,27 +207,34 @@ char* CDlModelLibrary::KeepText(const std::string& strText) {
 
 namespace {
 
-// Runs a decision or task function with a fresh copy of the entry's code ID,
-// as GetModelDecision and GetModelTask are called: the modeller's code gets
-// it as a char* it may write to.
-ModelCallResult CallWithId(IdFn pfn, CModelEntry& entry, int& nResult) {
-    if (!pfn) {
+// Runs the function of a decision's or task's entry with a fresh copy of
+// its code ID, as GetModelDecision and GetModelTask are called: the
+// modeller's code gets it as a char* it may write to.
+ModelCallResult CallWithId(CModelEntry& entry, int& nResult) {
+    if (!entry.m_pfn) {
         return MC_MISSING;
     }
     entry.m_strArgument = entry.m_strKey;
-    return GuardedCall([&] { nResult = pfn(entry.m_strArgument.data()); });
+    char* pszId = entry.m_strArgument.data();
+    if (entry.m_nIndex >= 0) {
+        auto pfn = As<IndexFn>(entry.m_pfn);
+        return GuardedCall([&] { nResult = pfn(entry.m_nIndex, pszId); });
+    }
+    auto pfn = As<IdFn>(entry.m_pfn);
+    return GuardedCall([&] { nResult = pfn(pszId); });
 }
 
 }  // namespace
 
-void* CDlModelLibrary::FindOperation(CModelEntry& entry, const CEntryMap& mapDirect,
-                                     const char* pszDispatch) {
+void CDlModelLibrary::FindOperation(CModelEntry& entry, const CDirectEntries& direct,
+                                    const char* pszDispatch) {
     if (entry.m_nLoad != m_nLoad || m_nLoad == 0) {
-        auto it = mapDirect.find(std::string(entry.m_strKey.c_str()));
-        entry.m_pfn = it != mapDirect.end() ? it->second : FindSymbol(pszDispatch);
+        auto it = direct.mapIndex.find(std::string(entry.m_strKey.c_str()));
+        const bool bDirect = it != direct.mapIndex.end();
+        entry.m_pfn = bDirect ? direct.pfnEntry : FindSymbol(pszDispatch);
+        entry.m_nIndex = bDirect ? it->second : -1;
         entry.m_nLoad = m_nLoad;
     }
-    return entry.m_pfn;
 }
 
 void* CDlModelLibrary::FindAccessor(bool bSetter, const std::string& strIdent) {
@@ -254,22 +261,24 @@ void* CDlModelLibrary::FindAccessor(CModelEntry& entry, bool bSetter) {
 
 ModelCallResult CDlModelLibrary::GetModelDecision(const std::string& strId, int& nResult) {
     CModelEntry entry(strId);
-    return CallWithId(As<IdFn>(FindSymbol("GetModelDecision")), entry, nResult);
+    entry.m_pfn = FindSymbol("GetModelDecision");
+    return CallWithId(entry, nResult);
 }
 
 ModelCallResult CDlModelLibrary::GetModelTask(const std::string& strId, int& nResult) {
     CModelEntry entry(strId);
-    return CallWithId(As<IdFn>(FindSymbol("GetModelTask")), entry, nResult);
+    entry.m_pfn = FindSymbol("GetModelTask");
+    return CallWithId(entry, nResult);
 }
 
 ModelCallResult CDlModelLibrary::CallDecision(CModelEntry& entry, int& nResult) {
-    return CallWithId(As<IdFn>(FindOperation(entry, m_mapDecisionEntries, "GetModelDecision")),
-                      entry, nResult);
+    FindOperation(entry, m_decisionEntries, "GetModelDecision");
+    return CallWithId(entry, nResult);
 }
 
 ModelCallResult CDlModelLibrary::CallTask(CModelEntry& entry, int& nResult) {
-    return CallWithId(As<IdFn>(FindOperation(entry, m_mapTaskEntries, "GetModelTask")), entry,
-                      nResult);
+    FindOperation(entry, m_taskEntries, "GetModelTask");
+    return CallWithId(entry, nResult);
 }
 
 ModelCallResult CDlModelLibrary::GetModelName(std::string& strName) {

@@ -38,6 +38,7 @@ struct CModelEntry {
     std::string m_strKey;            // code ID or variable identifier
     unsigned long long m_nLoad = 0;  // the load m_pfn was found in; 0: none yet
     void* m_pfn = nullptr;           // null after a search that found nothing
+    int m_nIndex = -1;               // of a direct entry; -1: m_pfn takes the key alone
     std::string m_strArgument;       // the key as the function's own copy
 };
 
@@ -116,9 +117,10 @@ public:
     ModelCallResult SetDouble(const std::string& strIdent, double dValue) override;
     ModelCallResult SetString(const std::string& strIdent, const std::string& strValue) override;
 
-    // A library built with direct entries runs a decision or task through the
-    // function of its code ID alone; one built without them, or a code ID
-    // without one, goes through GetModelDecision or GetModelTask.
+    // A library built with direct entries runs a decision or task by its
+    // index there, the blocks of its code ID alone; one built without them,
+    // or a code ID without one, goes through GetModelDecision or
+    // GetModelTask.
     ModelCallResult CallDecision(CModelEntry& entry, int& nResult) override;
     ModelCallResult CallTask(CModelEntry& entry, int& nResult) override;
     ModelCallResult ReadInt(CModelEntry& entry, int& nValue) override;
@@ -132,14 +134,20 @@ public:
 
 private:
     using CEntryMap = std::unordered_map<std::string, void*>;
+    // A library's direct entries of decisions or of tasks: the function that
+    // runs them by index, and the index of each code ID.
+    struct CDirectEntries {
+        void* pfnEntry = nullptr;
+        std::unordered_map<std::string, int> mapIndex;
+    };
 
     void* FindSymbol(const std::string& strName);
-    // Reads the library's table of direct entries whose names start with
-    // strPrefix into mapOut; false when the library has none.
-    bool ReadEntryTable(const std::string& strPrefix, CEntryMap& mapOut);
-    // The function of an operation's entry: its direct entry, else the
-    // function pszDispatch that finds it by code ID.
-    void* FindOperation(CModelEntry& entry, const CEntryMap& mapDirect, const char* pszDispatch);
+    // Reads the library's direct entries whose names start with strPrefix
+    // into out; false when the library has none.
+    bool ReadDirectEntries(const std::string& strPrefix, CDirectEntries& out);
+    // Resolves an operation's entry: its direct entry, else the function
+    // pszDispatch that finds it by code ID.
+    void FindOperation(CModelEntry& entry, const CDirectEntries& direct, const char* pszDispatch);
     // The getter ("Get" + identifier) or setter ("Set" + identifier) of a
     // variable, by its identifier or through its entry.
     void* FindAccessor(bool bSetter, const std::string& strIdent);
@@ -155,8 +163,8 @@ private:
     unsigned long long m_nLoad = 0;
     std::string m_strLoadError;
     // Direct entries by code ID, read at load and unchanged until unload.
-    CEntryMap m_mapDecisionEntries;
-    CEntryMap m_mapTaskEntries;
+    CDirectEntries m_decisionEntries;
+    CDirectEntries m_taskEntries;
     bool m_bDirectEntries = false;
     // Guards the symbol caches and the kept texts.
     std::mutex m_mutex;

@@ -734,12 +734,13 @@ TEST_F(CodeGenTest, HeaderFolderAboveTheModelIsIncludedAndBuilt) {
 }
 
 // After GetModelDecision and GetModelTask the file gives each code ID a
-// function of its own, which the engine calls through entries it keeps.
-// They answer as the two functions do: for a code ID that two processes
-// share (the later operation's block is the one written), a task that reads
-// its ID, a fault, an ID without a block. A library built without them (by
-// an earlier version) is called through the two functions, and the entries
-// kept from the first library find their functions again in it.
+// direct entry, which the engine reaches through the entries its operations
+// keep. They answer as the two functions do: for a code ID that two
+// processes share (the later operation's block is the one written), a task
+// that reads its ID, a fault, an ID without a block. A library built
+// without them (by an earlier version) is called through the two
+// functions, and the entries kept from the first library find their way
+// again in it.
 TEST_F(CodeGenTest, DirectEntriesAnswerAsTheDispatchFunctions) {
     if (!HaveGcc()) {
         GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;

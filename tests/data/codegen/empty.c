@@ -44,21 +44,31 @@ SDLCODE_EXPORT int GetModelTask(char* ID)
 	return 0;
 }
 
-// Direct entries of the Decision blocks, one function per code ID
+// Direct entries of the Decision blocks: the blocks of each code ID under its index
+SDLCODE_EXPORT int DecisionEntry(int nIndex, char* ID)
+{
+	switch (nIndex)
+	{
+	}
+	return 0;
+}
+
 SDLCODE_EXPORT int DecisionEntryCount = 0;
 SDLCODE_EXPORT const char* DecisionEntryIDs[] = {
 	0
 };
-SDLCODE_EXPORT int (*DecisionEntries[])(char*) = {
-	0
-};
 
-// Direct entries of the Task blocks, one function per code ID
+// Direct entries of the Task blocks: the blocks of each code ID under its index
+SDLCODE_EXPORT int TaskEntry(int nIndex, char* ID)
+{
+	switch (nIndex)
+	{
+	}
+	return 0;
+}
+
 SDLCODE_EXPORT int TaskEntryCount = 0;
 SDLCODE_EXPORT const char* TaskEntryIDs[] = {
-	0
-};
-SDLCODE_EXPORT int (*TaskEntries[])(char*) = {
 	0
 };
 

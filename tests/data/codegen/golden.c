@@ -169,9 +169,13 @@ SDLCODE_EXPORT int GetModelTask(char* ID)
 	return 0;
 }
 
-// Direct entries of the Decision blocks, one function per code ID
-static int DecisionEntry1(char* ID)
+// Direct entries of the Decision blocks: the blocks of each code ID under its index
+SDLCODE_EXPORT int DecisionEntry(int nIndex, char* ID)
 {
+	switch (nIndex)
+	{
+	case 0:
+	{
 	if (strcmp(ID,"0_0_Idle_2") == 0)
 	{
 		if(count_Sender > total_Sender)
@@ -179,11 +183,10 @@ static int DecisionEntry1(char* ID)
 		else
 			return 4;
 	};
-	return 0;
-}
-
-static int DecisionEntry2(char* ID)
-{
+		return 0;
+	}
+	case 1:
+	{
 	if (strcmp(ID,"0_5_0_Wait_7") == 0)
 	{
 		if(rate_Area_Receiver <= 2.0)
@@ -191,6 +194,9 @@ static int DecisionEntry2(char* ID)
 		else
 			return 9;
 	};
+		return 0;
+	}
+	}
 	return 0;
 }
 
@@ -200,37 +206,37 @@ SDLCODE_EXPORT const char* DecisionEntryIDs[] = {
 	"0_5_0_Wait_7",
 	0
 };
-SDLCODE_EXPORT int (*DecisionEntries[])(char*) = {
-	DecisionEntry1,
-	DecisionEntry2,
-	0
-};
 
-// Direct entries of the Task blocks, one function per code ID
-static int TaskEntry1(char* ID)
+// Direct entries of the Task blocks: the blocks of each code ID under its index
+SDLCODE_EXPORT int TaskEntry(int nIndex, char* ID)
 {
+	switch (nIndex)
+	{
+	case 0:
+	{
 	if (strcmp(ID,"0_0_Idle_3") == 0)
 	{
 		total_Sender = total_Sender + count_Sender; printf("count=%d if\n", count_Sender);
 	};
-	return 0;
-}
-
-static int TaskEntry2(char* ID)
-{
+		return 0;
+	}
+	case 1:
+	{
 	if (strcmp(ID,"0_0_start_1") == 0)
 	{
 		count_Sender = 0;
 	};
-	return 0;
-}
-
-static int TaskEntry3(char* ID)
-{
+		return 0;
+	}
+	case 2:
+	{
 	if (strcmp(ID,"0_5_0_1_Scale_1") == 0)
 	{
 		acc_Area_Receiver_1 = rate_Area_Receiver * factor_Area_Receiver_1;
 	};
+		return 0;
+	}
+	}
 	return 0;
 }
 
@@ -239,12 +245,6 @@ SDLCODE_EXPORT const char* TaskEntryIDs[] = {
 	"0_0_Idle_3",
 	"0_0_start_1",
 	"0_5_0_1_Scale_1",
-	0
-};
-SDLCODE_EXPORT int (*TaskEntries[])(char*) = {
-	TaskEntry1,
-	TaskEntry2,
-	TaskEntry3,
 	0
 };
 

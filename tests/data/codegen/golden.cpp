@@ -176,9 +176,13 @@ int GetModelTask(char* ID)
 	return 0;
 }
 
-// Direct entries of the Decision blocks, one function per code ID
-static int DecisionEntry1(char* ID)
+// Direct entries of the Decision blocks: the blocks of each code ID under its index
+int DecisionEntry(int nIndex, char* ID)
 {
+	switch (nIndex)
+	{
+	case 0:
+	{
 	if (strcmp(ID,"0_0_Idle_2") == 0)
 	{
 		if(SDL4DCL > SDL6DCL)
@@ -186,11 +190,10 @@ static int DecisionEntry1(char* ID)
 		else
 			return 4;
 	};
-	return 0;
-}
-
-static int DecisionEntry2(char* ID)
-{
+		return 0;
+	}
+	case 1:
+	{
 	if (strcmp(ID,"0_5_0_Wait_7") == 0)
 	{
 		if(SDL1DCL <= 2.0)
@@ -198,6 +201,9 @@ static int DecisionEntry2(char* ID)
 		else
 			return 9;
 	};
+		return 0;
+	}
+	}
 	return 0;
 }
 
@@ -207,37 +213,37 @@ const char* DecisionEntryIDs[] = {
 	"0_5_0_Wait_7",
 	0
 };
-int (*DecisionEntries[])(char*) = {
-	DecisionEntry1,
-	DecisionEntry2,
-	0
-};
 
-// Direct entries of the Task blocks, one function per code ID
-static int TaskEntry1(char* ID)
+// Direct entries of the Task blocks: the blocks of each code ID under its index
+int TaskEntry(int nIndex, char* ID)
 {
+	switch (nIndex)
+	{
+	case 0:
+	{
 	if (strcmp(ID,"0_0_Idle_3") == 0)
 	{
 		SDL6DCL = SDL6DCL + SDL4DCL; printf("count=%d if\n", SDL4DCL);
 	};
-	return 0;
-}
-
-static int TaskEntry2(char* ID)
-{
+		return 0;
+	}
+	case 1:
+	{
 	if (strcmp(ID,"0_0_start_1") == 0)
 	{
 		SDL4DCL = 0;
 	};
-	return 0;
-}
-
-static int TaskEntry3(char* ID)
-{
+		return 0;
+	}
+	case 2:
+	{
 	if (strcmp(ID,"0_5_0_1_Scale_1") == 0)
 	{
 		SDL2DCL = SDL1DCL * SDL3DCL;
 	};
+		return 0;
+	}
+	}
 	return 0;
 }
 
@@ -246,12 +252,6 @@ const char* TaskEntryIDs[] = {
 	"0_0_Idle_3",
 	"0_0_start_1",
 	"0_5_0_1_Scale_1",
-	0
-};
-int (*TaskEntries[])(char*) = {
-	TaskEntry1,
-	TaskEntry2,
-	TaskEntry3,
 	0
 };
 
