@@ -40,6 +40,8 @@ int CSDLEngine::SetRootAgent(std::unique_ptr<CSDLAgent> pRoot) {
         pOld = std::move(m_pRootAgent);
         m_pRootAgent = std::move(pRoot);
     }
+    // The slots of the old tree's agents go with them.
+    ClearPendingEvents();
     return 0;
 }
 

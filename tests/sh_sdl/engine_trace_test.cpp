@@ -77,6 +77,30 @@ TEST(PendingTableTest, MinimumOverAllKeys) {
     EXPECT_EQ(engine.GetNextEventTime(&bFound), -0.5);
 }
 
+TEST(PendingTableTest, ANewModelKeepsNoTimeOfTheOldOne) {
+    CTestModel model;
+    model.AddProcess(nullptr, "p", 1)->m_pInternalChannel->AddEvent(MakeEvent("A", 1.0));
+    // Another model, with a process of the same key, takes the old one's place.
+    auto pRoot = std::make_unique<CSDLBlock>();
+    pRoot->m_strName = "sys";
+    pRoot->m_pEngine = &model.Engine();
+    auto pProcess = std::make_unique<CSDLProcess>();
+    pProcess->m_strName = "p";
+    pProcess->m_pEngine = &model.Engine();
+    CSDLProcess* p = pRoot->AddProcess(std::move(pProcess));
+    model.Engine().SetRootAgent(std::move(pRoot));
+    bool bFound = true;
+    model.Engine().GetNextEventTime(&bFound);
+    EXPECT_FALSE(bFound);
+
+    p->m_pInternalChannel->AddEvent(MakeEvent("B", 2.0));
+    auto pEvent = p->GetNextEvent();
+    ASSERT_NE(pEvent, nullptr);
+    EXPECT_EQ(pEvent->m_strName, "B");
+    model.Engine().GetNextEventTime(&bFound);
+    EXPECT_FALSE(bFound);
+}
+
 TEST(QualifiedNameTest, VariableThenOwnerAsACIdentifier) {
     EXPECT_EQ(CSDLEngine::FormatQualifiedName("x", "B[1]_P"), "x_B_1__P");
     EXPECT_EQ(CSDLEngine::FormatQualifiedName("count", "P"), "count_P");
