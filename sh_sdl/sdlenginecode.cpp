@@ -383,18 +383,21 @@ std::string SubstituteOwnNames(CSDLEngine& engine, const CSDLOperation& op, std:
     return strCode;
 }
 
-// The block of GetModelDecision or GetModelTask that runs strBody for the
-// operation of that code key.
-std::string CodeBlock(const std::string& strKey, const std::string& strBody) {
-    return "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n\t{\n\t\t" + strBody +
-           "\n\t};\n";
+// The test of a block of GetModelDecision or GetModelTask: the code key.
+std::string CodeTest(const std::string& strKey) {
+    return "\tif (strcmp(ID,\"" + EscapeCString(strKey) + "\") == 0)\n";
+}
+
+// What a block runs when its test holds.
+std::string CodeBody(const std::string& strBody) {
+    return "\t{\n\t\t" + strBody + "\n\t};\n";
 }
 
 // One block of GetModelDecision or GetModelTask: the code key it answers
-// and its text.
+// and what it runs.
 struct CCodeBlock {
     std::string strKey;
-    std::string strText;
+    std::string strBody;
 };
 using CCodeBlocks = std::vector<CCodeBlock>;
 
@@ -407,10 +410,9 @@ CCodeBlocks DecisionBlocks(CSDLEngine& engine) {
             const std::string strCondition = SubstituteOwnNames(
                 engine, *pDecision, CSDLEngine::TranslateOperators(pDecision->m_strCondition));
             vecOut.push_back(
-                {strKey, CodeBlock(strKey, "if(" + strCondition + ")\n\t\t\treturn " +
-                                               IntToString(pDecision->m_nIfTrue) +
-                                               ";\n\t\telse\n\t\t\treturn " +
-                                               IntToString(pDecision->m_nIfFalse) + ";")});
+                {strKey, CodeBody("if(" + strCondition + ")\n\t\t\treturn " +
+                                  IntToString(pDecision->m_nIfTrue) + ";\n\t\telse\n\t\t\treturn " +
+                                  IntToString(pDecision->m_nIfFalse) + ";")});
         }
     }
     return vecOut;
@@ -422,9 +424,8 @@ CCodeBlocks TaskBlocks(CSDLEngine& engine) {
     CCodeBlocks vecOut;
     for (const auto& [strKey, pOp] : mapTasks) {
         if (const auto* pTask = dynamic_cast<const CSDLOperationTask*>(pOp)) {
-            vecOut.push_back(
-                {strKey, CodeBlock(strKey, CSDLEngine::TranslateOperators(SubstituteOwnNames(
-                                               engine, *pTask, pTask->m_strCode)))});
+            vecOut.push_back({strKey, CodeBody(CSDLEngine::TranslateOperators(
+                                          SubstituteOwnNames(engine, *pTask, pTask->m_strCode)))});
         }
     }
     return vecOut;
@@ -434,7 +435,7 @@ CCodeBlocks TaskBlocks(CSDLEngine& engine) {
 std::string DispatchBody(const CCodeBlocks& vecBlocks) {
     std::string strOut;
     for (const CCodeBlock& block : vecBlocks) {
-        strOut += block.strText;
+        strOut += CodeTest(block.strKey) + block.strBody;
     }
     return strOut + "\treturn 0;\n";
 }
@@ -444,8 +445,11 @@ std::string DispatchBody(const CCodeBlocks& vecBlocks) {
 // of that ID as the dispatch function has them, in its order, and so
 // answers for that ID as it does; then the table of the code IDs, which the
 // engine reads at load to reach an operation without comparing its ID with
-// every other. One function with a case per ID compiles as fast as the
-// dispatch function; a function per ID would take gcc twice as long.
+// every other. A case is only entered with a copy of its code ID, which
+// passes the test of its first block: the test is left out there (gcc takes
+// half as long over the section); later blocks of the ID keep theirs, as
+// the code before may have written to ID. One function with a case per ID
+// compiles faster than a function per ID.
 std::string DirectEntries(const CCodeBlocks& vecBlocks, const std::string& strKind,
                           const std::string& strPrefix) {
     std::vector<std::pair<std::string, std::string>> vecIds;  // code ID, its blocks
@@ -453,9 +457,10 @@ std::string DirectEntries(const CCodeBlocks& vecBlocks, const std::string& strKi
     for (const CCodeBlock& block : vecBlocks) {
         auto [it, bNew] = mapIndex.emplace(block.strKey, vecIds.size());
         if (bNew) {
-            vecIds.emplace_back(block.strKey, std::string());
+            vecIds.emplace_back(block.strKey, block.strBody);
+        } else {
+            vecIds[it->second].second += CodeTest(block.strKey) + block.strBody;
         }
-        vecIds[it->second].second += block.strText;
     }
     std::string strCases;
     std::string strIds;

@@ -176,7 +176,6 @@ SDLCODE_EXPORT int DecisionEntry(int nIndex, char* ID)
 	{
 	case 0:
 	{
-	if (strcmp(ID,"0_0_Idle_2") == 0)
 	{
 		if(count_Sender > total_Sender)
 			return 3;
@@ -187,7 +186,6 @@ SDLCODE_EXPORT int DecisionEntry(int nIndex, char* ID)
 	}
 	case 1:
 	{
-	if (strcmp(ID,"0_5_0_Wait_7") == 0)
 	{
 		if(rate_Area_Receiver <= 2.0)
 			return 8;
@@ -214,7 +212,6 @@ SDLCODE_EXPORT int TaskEntry(int nIndex, char* ID)
 	{
 	case 0:
 	{
-	if (strcmp(ID,"0_0_Idle_3") == 0)
 	{
 		total_Sender = total_Sender + count_Sender; printf("count=%d if\n", count_Sender);
 	};
@@ -222,7 +219,6 @@ SDLCODE_EXPORT int TaskEntry(int nIndex, char* ID)
 	}
 	case 1:
 	{
-	if (strcmp(ID,"0_0_start_1") == 0)
 	{
 		count_Sender = 0;
 	};
@@ -230,7 +226,6 @@ SDLCODE_EXPORT int TaskEntry(int nIndex, char* ID)
 	}
 	case 2:
 	{
-	if (strcmp(ID,"0_5_0_1_Scale_1") == 0)
 	{
 		acc_Area_Receiver_1 = rate_Area_Receiver * factor_Area_Receiver_1;
 	};

@@ -183,7 +183,6 @@ int DecisionEntry(int nIndex, char* ID)
 	{
 	case 0:
 	{
-	if (strcmp(ID,"0_0_Idle_2") == 0)
 	{
 		if(SDL4DCL > SDL6DCL)
 			return 3;
@@ -194,7 +193,6 @@ int DecisionEntry(int nIndex, char* ID)
 	}
 	case 1:
 	{
-	if (strcmp(ID,"0_5_0_Wait_7") == 0)
 	{
 		if(SDL1DCL <= 2.0)
 			return 8;
@@ -221,7 +219,6 @@ int TaskEntry(int nIndex, char* ID)
 	{
 	case 0:
 	{
-	if (strcmp(ID,"0_0_Idle_3") == 0)
 	{
 		SDL6DCL = SDL6DCL + SDL4DCL; printf("count=%d if\n", SDL4DCL);
 	};
@@ -229,7 +226,6 @@ int TaskEntry(int nIndex, char* ID)
 	}
 	case 1:
 	{
-	if (strcmp(ID,"0_0_start_1") == 0)
 	{
 		SDL4DCL = 0;
 	};
@@ -237,7 +233,6 @@ int TaskEntry(int nIndex, char* ID)
 	}
 	case 2:
 	{
-	if (strcmp(ID,"0_5_0_1_Scale_1") == 0)
 	{
 		SDL2DCL = SDL1DCL * SDL3DCL;
 	};
