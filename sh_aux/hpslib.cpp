@@ -7,9 +7,12 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -507,34 +510,50 @@ enum XmlEscapeSet : unsigned {
     XE_GT_AFTER_CDATA = 8  // the > of "]]>", which text may not hold
 };
 
+// Appends str with the characters of nSet (and & and <) escaped; with
+// bUpToNul the text ends at its first NUL.
+void AppendXmlChars(std::string& strOut, std::string_view str, unsigned nSet, bool bUpToNul) {
+    if (bUpToNul) {
+        str = str.substr(0, str.find('\0'));
+    }
+    size_t nPlain = 0;  // start of the characters not yet appended
+    for (size_t i = 0; i < str.size(); ++i) {
+        const char* pszEntity = nullptr;
+        switch (str[i]) {
+            case '&':
+                pszEntity = "&amp;";
+                break;
+            case '<':
+                pszEntity = "&lt;";
+                break;
+            case '"':
+                pszEntity = (nSet & XE_QUOT) ? "&quot;" : nullptr;
+                break;
+            case '\'':
+                pszEntity = (nSet & XE_APOS) ? "&apos;" : nullptr;
+                break;
+            case '>':
+                pszEntity = ((nSet & XE_GT) || ((nSet & XE_GT_AFTER_CDATA) && i >= 2 &&
+                                                str[i - 2] == ']' && str[i - 1] == ']'))
+                                ? "&gt;"
+                                : nullptr;
+                break;
+            default:
+                break;
+        }
+        if (pszEntity) {
+            strOut.append(str.substr(nPlain, i - nPlain));
+            strOut += pszEntity;
+            nPlain = i + 1;
+        }
+    }
+    strOut.append(str.substr(nPlain));
+}
+
 std::string EscapeXmlChars(std::string_view str, unsigned nSet) {
     std::string out;
     out.reserve(str.size());
-    for (size_t i = 0; i < str.size(); ++i) {
-        const char ch = str[i];
-        switch (ch) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '"':
-                out += (nSet & XE_QUOT) ? "&quot;" : "\"";
-                break;
-            case '\'':
-                out += (nSet & XE_APOS) ? "&apos;" : "'";
-                break;
-            case '>':
-                out += ((nSet & XE_GT) ||
-                        ((nSet & XE_GT_AFTER_CDATA) && i >= 2 && str.substr(i - 2, 2) == "]]"))
-                           ? "&gt;"
-                           : ">";
-                break;
-            default:
-                out += ch;
-        }
-    }
+    AppendXmlChars(out, str, nSet, false);
     return out;
 }
 
@@ -554,6 +573,143 @@ std::string EscapeXmlSingleQuoted(std::string_view str) {
 
 std::string EscapeXmlText(std::string_view str) {
     return EscapeXmlChars(str, XE_GT_AFTER_CDATA);
+}
+
+// ---- Appending to a text ---------------------------------------------------------------
+
+void AppendInt(std::string& strOut, long long nValue) {
+    char szBuf[24];
+    const auto result = std::to_chars(szBuf, szBuf + sizeof(szBuf), nValue);
+    strOut.append(szBuf, result.ptr);
+}
+
+namespace {
+
+// Writes dValue from p as "%f" writes it in the "C" locale and returns the
+// end (at most 28 characters); null for NaN, infinities and magnitudes of
+// 2^63 and above.
+char* WriteFixed(char* p, double dValue) {
+    // |dValue| is exactly nMantissa * 2^nExp. Below 2^63 the integer part
+    // fits 64 bits and the millionths are the fraction times 10^6 rounded
+    // to nearest, ties to even, as "%f" rounds the exact binary value.
+    const auto nBits = std::bit_cast<uint64_t>(dValue);
+    const int nBiased = static_cast<int>((nBits >> 52) & 0x7FF);
+    const uint64_t nMantissa =
+        (nBits & ((uint64_t{1} << 52) - 1)) | (nBiased != 0 ? uint64_t{1} << 52 : 0);
+    const int nExp = std::max(nBiased, 1) - 1075;
+    if (nBiased == 0x7FF || nExp > 10) {
+        return nullptr;
+    }
+    uint64_t nInteger = 0;
+    uint64_t nMillionths = 0;
+    if (nExp >= 0) {
+        nInteger = nMantissa << nExp;
+    } else if (const int nShift = -nExp; nShift <= 76) {  // below 2^-24 it rounds to zero
+        using uint128 = unsigned __int128;
+        nInteger = nShift < 64 ? nMantissa >> nShift : 0;
+        const uint64_t nRest = nShift < 64 ? nMantissa & ((uint64_t{1} << nShift) - 1) : nMantissa;
+        const uint128 nScaled = uint128{nRest} * 1000000;
+        nMillionths = static_cast<uint64_t>(nScaled >> nShift);
+        const uint128 nRemainder = nScaled - (uint128{nMillionths} << nShift);
+        const uint128 nHalf = uint128{1} << (nShift - 1);
+        if (nRemainder > nHalf || (nRemainder == nHalf && (nMillionths & 1) != 0)) {
+            ++nMillionths;
+        }
+        if (nMillionths == 1000000) {
+            ++nInteger;
+            nMillionths = 0;
+        }
+    }
+    if (nBits >> 63) {
+        *p++ = '-';
+    }
+    p = std::to_chars(p, p + 20, nInteger).ptr;
+    *p++ = '.';
+    for (int i = 5; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + nMillionths % 10);
+        nMillionths /= 10;
+    }
+    return p + 6;
+}
+
+// An attribute short enough to be built on the stack and appended in one
+// piece, as every attribute of a trace record is.
+constexpr size_t kShortAttribute = 128;
+
+// Writes ` name="` from p (the name's size and 3 characters).
+char* WriteAttributeName(char* p, std::string_view strName) {
+    *p++ = ' ';
+    std::memcpy(p, strName.data(), strName.size());
+    p += strName.size();
+    *p++ = '=';
+    *p++ = '"';
+    return p;
+}
+
+void AppendAttributeName(std::string& strOut, std::string_view strName) {
+    strOut += ' ';
+    strOut += strName;
+    strOut += "=\"";
+}
+
+}  // namespace
+
+void AppendFixed(std::string& strOut, double dValue) {
+    char szBuf[32];
+    if (const char* pEnd = WriteFixed(szBuf, dValue)) {
+        strOut.append(szBuf, static_cast<size_t>(pEnd - szBuf));
+    } else {
+        strOut += Format("%f", dValue);
+    }
+}
+
+void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::string_view strValue) {
+    size_t nPlain = 0;  // the characters before the first that needs care
+    while (nPlain < strValue.size() && strValue[nPlain] != '&' && strValue[nPlain] != '<' &&
+           strValue[nPlain] != '"' && strValue[nPlain] != '\0') {
+        ++nPlain;
+    }
+    char szBuf[kShortAttribute];
+    const bool bPlain = nPlain == strValue.size() || strValue[nPlain] == '\0';
+    if (bPlain && strName.size() + nPlain + 4 <= sizeof(szBuf)) {
+        char* p = WriteAttributeName(szBuf, strName);
+        std::memcpy(p, strValue.data(), nPlain);
+        p += nPlain;
+        *p++ = '"';
+        strOut.append(szBuf, static_cast<size_t>(p - szBuf));
+        return;
+    }
+    AppendAttributeName(strOut, strName);
+    AppendXmlChars(strOut, strValue, XE_QUOT, true);
+    strOut += '"';
+}
+
+void AppendXmlAttribute(std::string& strOut, std::string_view strName, double dValue) {
+    char szBuf[kShortAttribute];
+    if (strName.size() + 32 <= sizeof(szBuf)) {
+        if (char* p = WriteFixed(WriteAttributeName(szBuf, strName), dValue)) {
+            *p++ = '"';
+            strOut.append(szBuf, static_cast<size_t>(p - szBuf));
+            return;
+        }
+    }
+    AppendAttributeName(strOut, strName);
+    AppendFixed(strOut, dValue);
+    strOut += '"';
+}
+
+void AppendXmlAttribute(std::string& strOut, std::string_view strName, int nValue) {
+    char szBuf[kShortAttribute];
+    if (strName.size() + 16 <= sizeof(szBuf)) {
+        char* p = WriteAttributeName(szBuf, strName);
+        p = std::to_chars(p, p + 11, nValue).ptr;
+        *p++ = '"';
+        strOut.append(szBuf, static_cast<size_t>(p - szBuf));
+        return;
+    }
+    AppendAttributeName(strOut, strName);
+    AppendInt(strOut, nValue);
+    strOut += '"';
 }
 
 // ---- Encodings -------------------------------------------------------------------

@@ -112,6 +112,21 @@ std::string EscapeXmlAttribute(std::string_view str);
 std::string EscapeXmlSingleQuoted(std::string_view str);
 std::string EscapeXmlText(std::string_view str);
 
+// ---- Appending to a text ---------------------------------------------------------------
+
+// Append what the functions above return, without a temporary text, for
+// writers that build long texts piece by piece in one buffer.
+// nValue as "%d" writes it.
+void AppendInt(std::string& strOut, long long nValue);
+// dValue as "%f" writes it in the "C" locale: six decimals after a point.
+void AppendFixed(std::string& strOut, double dValue);
+// ` name="value"`: text escaped as EscapeXmlAttribute does, up to its first
+// NUL (which XML cannot hold, and which ends a value passed to "%s");
+// numbers as AppendFixed and AppendInt write them.
+void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::string_view strValue);
+void AppendXmlAttribute(std::string& strOut, std::string_view strName, double dValue);
+void AppendXmlAttribute(std::string& strOut, std::string_view strName, int nValue);
+
 // ---- Encodings -------------------------------------------------------------------------
 
 std::u16string Utf8ToUtf16(std::string_view str);

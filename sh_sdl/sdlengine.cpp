@@ -425,82 +425,93 @@ void CSDLEngine::EmitRecord(const std::string& strRecord, bool bCollect) {
     }
 }
 
-std::string CSDLEngine::FormatExecutionRecord(const CSDLOperation* pOperation) const {
-    CSDLProcess* pProcess = pOperation->m_pOwner;
+namespace {
+
+// "<element" and the attributes every execution record starts with.
+void AppendRecordStart(std::string& strOut, const char* pszElement, const CSDLProcess& process,
+                       const std::string& strProcess, const CSDLOperation& operation) {
+    strOut += '<';
+    strOut += pszElement;
+    AppendXmlAttribute(strOut, "time", process.m_dClock);
+    AppendXmlAttribute(strOut, "process", strProcess);
+    AppendXmlAttribute(strOut, "name", operation.m_strName);
+    AppendXmlAttribute(strOut, "id", operation.m_nId);
+}
+
+}  // namespace
+
+void CSDLEngine::AppendExecutionRecord(const CSDLOperation& operation, const std::string& strText,
+                                       std::string& strOut) const {
+    CSDLProcess* pProcess = operation.m_pOwner;
     if (!pProcess) {
-        return {};
+        return;
     }
-    const std::string& strTag = pOperation->m_strType;
-    const double dTime = pProcess->m_dClock;
-    const std::string strProcess = EscapeXmlAttribute(pProcess->GetFullName(false));
-    const std::string strName = EscapeXmlAttribute(pOperation->m_strName);
-    const int nId = pOperation->m_nId;
+    const std::string& strTag = operation.m_strType;
+    const std::string strProcess = pProcess->GetFullName(false);
     CSDLmnca* pMnca = pProcess->GetMncaBlock();
 
     if (strTag == "create") {
-        return Format(
-            "<create time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\"> New Agent creation. "
-            "</create>\n",
-            dTime, strProcess.c_str(), strName.c_str(), nId);
-    }
-    if (strTag == "input") {
-        const std::string strEvent =
-            pProcess->m_pCurrentEvent ? pProcess->m_pCurrentEvent->GetXml() : std::string();
-        return Format(
-            "<input time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" mnca=\"%s\" "
-            "curcell=\"%d\">%s</input>\n",
-            dTime, strProcess.c_str(), strName.c_str(), nId, pMnca ? "yes" : "no",
-            pMnca ? pMnca->GetCurrentCell() : 0, strEvent.c_str());
-    }
-    if (strTag == "output") {
-        const auto* pOutput = dynamic_cast<const CSDLOperationOutput*>(pOperation);
-        if (!pOutput) {
-            return {};
+        AppendRecordStart(strOut, "create", *pProcess, strProcess, operation);
+        strOut += "> New Agent creation. </create>\n";
+    } else if (strTag == "input") {
+        AppendRecordStart(strOut, "input", *pProcess, strProcess, operation);
+        AppendXmlAttribute(strOut, "mnca", pMnca ? "yes" : "no");
+        AppendXmlAttribute(strOut, "curcell", pMnca ? pMnca->GetCurrentCell() : 0);
+        strOut += '>';
+        if (pProcess->m_pCurrentEvent) {
+            pProcess->m_pCurrentEvent->AppendXml(strOut);
         }
-        return Format(
-            "<output time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" self=\"%s\" to=\"%s\" "
-            "via=\"%s\">%s</output>\n",
-            dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXmlAttribute(pOutput->m_strSelf).c_str(),
-            EscapeXmlAttribute(pOutput->m_strTo).c_str(), EscapeXmlAttribute(pOutput->m_strVia).c_str(),
-            pOutput->m_pSignal->GetXml().c_str());
-    }
-    if (strTag == "setstate") {
+        strOut += "</input>\n";
+    } else if (strTag == "output") {
+        const auto* pOutput = dynamic_cast<const CSDLOperationOutput*>(&operation);
+        if (!pOutput) {
+            return;
+        }
+        AppendRecordStart(strOut, "output", *pProcess, strProcess, operation);
+        AppendXmlAttribute(strOut, "self", pOutput->m_strSelf);
+        AppendXmlAttribute(strOut, "to", pOutput->m_strTo);
+        AppendXmlAttribute(strOut, "via", pOutput->m_strVia);
+        strOut += '>';
+        pOutput->m_pSignal->AppendXml(strOut);
+        strOut += "</output>\n";
+    } else if (strTag == "procedurecallreport") {
+        strOut += "\t\t";
+        AppendRecordStart(strOut, "report", *pProcess, strProcess, operation);
+        AppendXmlAttribute(strOut, "agent", strProcess);
+        strOut += '>';
+        strOut += strText.c_str();  // up to a NUL, as the other values
+        strOut += "</report>\n";
+    } else if (strTag == "setstate") {
+        AppendRecordStart(strOut, "setstate", *pProcess, strProcess, operation);
         if (pMnca) {
             const int nCell = pMnca->GetCurrentCell();
-            const std::string strState =
-                (nCell >= 0 && nCell < static_cast<int>(pProcess->m_vecCellStates.size()))
-                    ? pProcess->m_vecCellStates[static_cast<size_t>(nCell)]
-                    : std::string();
-            return Format(
-                "<setstate time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" state=\"%s\" "
-                "cell=\"%d\"></setstate>\n",
-                dTime, strProcess.c_str(), strName.c_str(), nId, EscapeXmlAttribute(strState).c_str(),
-                nCell);
+            const bool bKnown =
+                nCell >= 0 && nCell < static_cast<int>(pProcess->m_vecCellStates.size());
+            AppendXmlAttribute(strOut, "state",
+                               bKnown ? pProcess->m_vecCellStates[static_cast<size_t>(nCell)]
+                                      : std::string_view());
+            AppendXmlAttribute(strOut, "cell", nCell);
+        } else {
+            AppendXmlAttribute(strOut, "state", pProcess->m_strCurrentState);
         }
-        return Format(
-            "<setstate time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" "
-            "state=\"%s\"></setstate>\n",
-            dTime, strProcess.c_str(), strName.c_str(), nId,
-            EscapeXmlAttribute(pProcess->m_strCurrentState).c_str());
-    }
-    if (strTag == "ProcedureCall") {
+        strOut += "></setstate>\n";
+    } else if (strTag == "ProcedureCall") {
         // The call reads its actuals where the caller sees them (a literal as
         // it is, a formal of the enclosing procedure, a process variable).
         auto* pCall = const_cast<CSDLOperationProcedureCall*>(
-            dynamic_cast<const CSDLOperationProcedureCall*>(pOperation));
-        std::string strParams;
+            dynamic_cast<const CSDLOperationProcedureCall*>(&operation));
+        AppendRecordStart(strOut, "procedurecall", *pProcess, strProcess, operation);
+        strOut += '>';
         if (pCall) {
             for (const auto& [strKey, pParam] : pCall->m_mapParameters) {
-                strParams +=
-                    Format("<param name=\"%s\" value=\"%s\"></param>", EscapeXmlAttribute(strKey).c_str(),
-                           EscapeXmlAttribute(pCall->GetActualText(*pParam)).c_str());
+                strOut += "<param";
+                AppendXmlAttribute(strOut, "name", strKey);
+                AppendXmlAttribute(strOut, "value", pCall->GetActualText(*pParam));
+                strOut += "></param>";
             }
         }
-        return Format(
-            "<procedurecall time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\">%s</procedurecall>\n",
-            dTime, strProcess.c_str(), strName.c_str(), nId, strParams.c_str());
+        strOut += "</procedurecall>\n";
     }
-    return {};
 }
 
 void CSDLEngine::WriteTrace(const CSDLOperation* pOperation, bool bEnable,
@@ -508,23 +519,16 @@ void CSDLEngine::WriteTrace(const CSDLOperation* pOperation, bool bEnable,
     if (!IsExecutionTraceOn() || !bEnable) {
         return;
     }
-    std::string strRecord;
     if (!pOperation) {
-        strRecord = strText;
-    } else if (pOperation->m_strType == "procedurecallreport") {
-        if (CSDLProcess* pProcess = pOperation->m_pOwner) {
-            const std::string strProcess = EscapeXmlAttribute(pProcess->GetFullName(false));
-            strRecord = Format(
-                "\t\t<report time=\"%f\" process=\"%s\" name=\"%s\" id=\"%d\" "
-                "agent=\"%s\">%s</report>\n",
-                pProcess->m_dClock, strProcess.c_str(), EscapeXmlAttribute(pOperation->m_strName).c_str(),
-                pOperation->m_nId, strProcess.c_str(), strText.c_str());
+        if (!strText.empty()) {
+            EmitRecord(strText, true);
         }
-    } else {
-        strRecord = FormatExecutionRecord(pOperation);
+        return;
     }
-    if (!strRecord.empty()) {
-        EmitRecord(strRecord, true);
+    m_strRecord.clear();
+    AppendExecutionRecord(*pOperation, strText, m_strRecord);
+    if (!m_strRecord.empty()) {
+        EmitRecord(m_strRecord, true);
     }
 }
 
@@ -533,27 +537,29 @@ void CSDLEngine::WriteEyeTrace(const CSDLOperation* pOperation, bool bEnable,
     if (!IsRepresentationTraceOn() || !bEnable) {
         return;
     }
-    std::string strRecord;
     if (!pOperation) {
-        strRecord = strText;
-    } else if (pOperation->m_strType == "setstate" && pOperation->m_pOwner) {
-        CSDLProcess* pProcess = pOperation->m_pOwner;
-        const std::string strAgent = EscapeXmlAttribute(pProcess->GetFullName(false));
-        if (CSDLmnca* pMnca = pProcess->GetMncaBlock()) {
-            const auto* pSetState = dynamic_cast<const CSDLOperationSetState*>(pOperation);
-            strRecord = Format(
-                "\t\t<EYE_SetState xTime='%f' agent=\"%s\" cell=\"%d\" "
-                "state=\"%s\"></EYE_SetState>\n",
-                pProcess->m_dClock, strAgent.c_str(), pMnca->GetCurrentCell(),
-                EscapeXmlAttribute(pSetState ? pSetState->m_strState : std::string()).c_str());
-        } else {
-            strRecord =
-                Format("\t\t<EYE_SetState xTime='%f' agent=\"%s\" state=\"%s\"></EYE_SetState>\n",
-                       pProcess->m_dClock, strAgent.c_str(),
-                       EscapeXmlAttribute(pProcess->m_strCurrentState).c_str());
+        if (!strText.empty()) {
+            EmitRecord(strText, false);
         }
+        return;
     }
-    if (!strRecord.empty()) {
-        EmitRecord(strRecord, false);
+    CSDLProcess* pProcess = pOperation->m_pOwner;
+    if (pOperation->m_strType != "setstate" || !pProcess) {
+        return;
     }
+    m_strRecord.clear();
+    m_strRecord += "\t\t<EYE_SetState xTime='";
+    AppendFixed(m_strRecord, pProcess->m_dClock);
+    m_strRecord += '\'';
+    AppendXmlAttribute(m_strRecord, "agent", pProcess->GetFullName(false));
+    if (CSDLmnca* pMnca = pProcess->GetMncaBlock()) {
+        const auto* pSetState = dynamic_cast<const CSDLOperationSetState*>(pOperation);
+        AppendXmlAttribute(m_strRecord, "cell", pMnca->GetCurrentCell());
+        AppendXmlAttribute(m_strRecord, "state",
+                           pSetState ? pSetState->m_strState : std::string_view());
+    } else {
+        AppendXmlAttribute(m_strRecord, "state", pProcess->m_strCurrentState);
+    }
+    m_strRecord += "></EYE_SetState>\n";
+    EmitRecord(m_strRecord, false);
 }

@@ -608,7 +608,13 @@ private:
 
     // Sends a finished record to the sink.
     void EmitRecord(const std::string& strRecord, bool bCollect);
-    std::string FormatExecutionRecord(const CSDLOperation* pOperation) const;
+    // Appends the execution record of the operation (by its type tag; none
+    // for other tags); strText is a report's content.
+    void AppendExecutionRecord(const CSDLOperation& operation, const std::string& strText,
+                               std::string& strOut) const;
+    // The record being written: one buffer for every record of the run, on
+    // the thread that runs the model.
+    std::string m_strRecord;
 
     std::unique_ptr<CSDLAgent> m_pRootAgent;
     // The pending-event table: one slot per key ever taken since the last

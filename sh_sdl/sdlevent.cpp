@@ -38,25 +38,36 @@ CSDLEvent::CSDLEvent(const CSDLEvent& other)
 }
 
 std::string CSDLEvent::GetXml() const {
-    std::string strXml = Format(
-        "<params to=\"%s\" creationtime=\"%f\" delay=\"%f\" executiontime=\"%f\" priority=\"%d\" "
-        "type=\"%s\" cells=\"%s\"></params>",
-        EscapeXmlAttribute(m_strTo).c_str(), m_dCreationTime, m_dDelay, m_dExecutionTime, m_nPriority,
-        EscapeXmlAttribute(m_strName).c_str(), EscapeXmlAttribute(m_strCells).c_str());
-    if (!m_mapUserParams.empty()) {
-        strXml += "<userparams>";
-        for (const auto& [strKey, pParam] : m_mapUserParams) {
-            if (!pParam) {
-                continue;
-            }
-            strXml +=
-                Format("<userparam name=\"%s\" type=\"%s\" value=\"%s\"></userparam>",
-                       EscapeXmlAttribute(pParam->m_strName).c_str(), EscapeXmlAttribute(pParam->m_strType).c_str(),
-                       EscapeXmlAttribute(pParam->m_strValue).c_str());
-        }
-        strXml += "</userparams>";
-    }
+    std::string strXml;
+    AppendXml(strXml);
     return strXml;
+}
+
+void CSDLEvent::AppendXml(std::string& strOut) const {
+    strOut += "<params";
+    AppendXmlAttribute(strOut, "to", m_strTo);
+    AppendXmlAttribute(strOut, "creationtime", m_dCreationTime);
+    AppendXmlAttribute(strOut, "delay", m_dDelay);
+    AppendXmlAttribute(strOut, "executiontime", m_dExecutionTime);
+    AppendXmlAttribute(strOut, "priority", m_nPriority);
+    AppendXmlAttribute(strOut, "type", m_strName);
+    AppendXmlAttribute(strOut, "cells", m_strCells);
+    strOut += "></params>";
+    if (m_mapUserParams.empty()) {
+        return;
+    }
+    strOut += "<userparams>";
+    for (const auto& [strKey, pParam] : m_mapUserParams) {
+        if (!pParam) {
+            continue;
+        }
+        strOut += "<userparam";
+        AppendXmlAttribute(strOut, "name", pParam->m_strName);
+        AppendXmlAttribute(strOut, "type", pParam->m_strType);
+        AppendXmlAttribute(strOut, "value", pParam->m_strValue);
+        strOut += "></userparam>";
+    }
+    strOut += "</userparams>";
 }
 
 // ---- Remote text ------------------------------------------------------------------------

@@ -18,6 +18,8 @@ public:
     // The event as one XML fragment: the params element, then the user
     // parameters when there are any. Attribute values are escaped.
     std::string GetXml() const;
+    // Appends the same text to strOut.
+    void AppendXml(std::string& strOut) const;
 
     // The event as the text of a remote message: twelve comma-separated
     // fields (creation time, delay, execution time, integer tag, came

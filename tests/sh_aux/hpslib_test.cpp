@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <climits>
 #include <clocale>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -133,6 +137,47 @@ TEST(Conversions, IndependentOfProcessLocaleWithDecimalComma) {
     EXPECT_EQ(Format("%f|%g", 2.25, 0.5), "2.250000|0.5");
     EXPECT_DOUBLE_EQ(StringToDouble("3.75"), 3.75);
     std::setlocale(LC_ALL, "C");
+}
+
+// What the trace writers append is what "%f", "%lld" and the attribute
+// escaping give, whatever the process locale: ties at the sixth decimal
+// (exact in binary, so "%f" rounds them to even), both zeros, every
+// magnitude up to where "%f" prints hundreds of digits, and the values that
+// are not numbers.
+TEST(Conversions, AppendedNumbersAndAttributesAreTheFormattedOnes) {
+    const bool bComma = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    std::vector<double> vecValues = {0.0,  -0.0,  0.5e-6,   1.5e-6,    2.5e-6,    1e15 + 0.5,
+                                     1e20, -1e22, 1e50,     1e51,      DBL_MAX,   DBL_TRUE_MIN,
+                                     NAN,  -NAN,  INFINITY, -INFINITY, 1.0 / 3.0, 123456.0000005};
+    for (int k = -8192; k <= 8192; ++k) {
+        vecValues.push_back(k / 128.0);  // seven decimals ending in 5 when k is odd
+        vecValues.push_back(std::ldexp(2 * k + 1, -8) + 1048576.0);
+    }
+    std::mt19937_64 random(27);
+    std::uniform_int_distribution<int> exponent(-40, 180);
+    std::uniform_real_distribution<double> mantissa(-2.0, 2.0);
+    for (int n = 0; n < 40000; ++n) {
+        vecValues.push_back(std::ldexp(mantissa(random), exponent(random)));
+    }
+    for (const double dValue : vecValues) {
+        std::string strText = "x";
+        AppendFixed(strText, dValue);
+        ASSERT_EQ(strText, "x" + Format("%f", dValue)) << Format("%a", dValue);
+    }
+    for (const long long nValue : {0LL, -1LL, 42LL, LLONG_MIN, LLONG_MAX}) {
+        std::string strText;
+        AppendInt(strText, nValue);
+        EXPECT_EQ(strText, Format("%lld", nValue));
+    }
+    std::string strAttributes;
+    AppendXmlAttribute(strAttributes, "v",
+                       std::string("Ca\xC3\xB1\xC3\xB3n & <\"x\"> 'y'\0tail", 24));
+    AppendXmlAttribute(strAttributes, "t", 2.5);
+    AppendXmlAttribute(strAttributes, "n", -7);
+    EXPECT_EQ(strAttributes,
+              " v=\"Ca\xC3\xB1\xC3\xB3n &amp; &lt;&quot;x&quot;> 'y'\" t=\"2.500000\" n=\"-7\"");
+    std::setlocale(LC_ALL, "C");
+    EXPECT_TRUE(bComma) << "de_DE.UTF-8 is not installed: checked in the C locale only";
 }
 
 TEST(Conversions, StringToCharsTerminates) {
