@@ -354,6 +354,17 @@ bool CSDLEngine::WaitForStepEnd(int nMilliseconds) {
 }
 
 void CSDLEngine::WaitAtPausePoint() {
+    if (!m_bStepByStep && m_bGo) {
+        return;
+    }
+    {
+        // Whoever sees the run paused, and looks at the trace while it
+        // waits, sees all of it: written before the pause is shown.
+        std::lock_guard<std::mutex> lock(m_mutexTrace);
+        if (m_pTraceFile) {
+            m_pTraceFile->Flush();
+        }
+    }
     // The test and the clearing happen under the lock the commands take, so
     // a Resume either comes before them (and the loop goes on) or finds the
     // loop waiting; it is never overwritten. Whoever sees go clear sees the
@@ -366,13 +377,6 @@ void CSDLEngine::WaitAtPausePoint() {
         m_bGo = false;
         m_bStepRequest = false;
         m_eRunState = RS_PAUSED;
-    }
-    {
-        // Whoever looks at the trace while the run waits sees all of it.
-        std::lock_guard<std::mutex> lock(m_mutexTrace);
-        if (m_pTraceFile) {
-            m_pTraceFile->Flush();
-        }
     }
     m_cvState.notify_all();
     TellListener([](CEngineListener& listener) { listener.OnRunStateChanged(RS_PAUSED); });

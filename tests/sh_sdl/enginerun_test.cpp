@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -895,6 +896,67 @@ TEST(EngineTraceFileTest, AmpersandAndAccentsStillParse) {
     ASSERT_TRUE(input);
     parser.ReadAttribute(input, "process", strValue);
     EXPECT_EQ(strValue, "B_Cañón");
+}
+
+// A trace of several of the writer's blocks, from a process whose name needs
+// escaping and is not ASCII, run in a locale with a decimal comma: at a
+// pause the file holds every record so far, and after Stop all of them and
+// the tail; each record as the sink got it, with CR LF line ends.
+TEST(EngineTraceFileTest, LongTraceIsOnDiskAtAPauseAndWholeAfterStop) {
+    const bool bComma = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    CTempFolder folder;
+    CStringTraceSink sink;  // outlives the engine
+    CRunModel model(folder.GetPath(), "sys", "Ca\xC3\xB1\xC3\xB3n & <\"P\">");
+    CSDLEngine& engine = model.Engine();
+    engine.SetTraceSink(&sink);
+    engine.m_bExecutionTrace = true;
+    engine.m_bRepresentationTrace = true;
+    model.EndNever();
+    std::atomic<int>& nSteps = model.Hooks().nTasks;
+    // The file's records, and the sink's with CR LF, plus what should follow.
+    auto expectRecordsOnDisk = [&](const std::string& strAfter) {
+        const std::string strBytes = model.TraceBytes();
+        const std::string strStart = "\t<Events>\r\n";
+        const size_t nStart = strBytes.find(strStart);
+        ASSERT_NE(nStart, std::string::npos);
+        std::string strRecords;
+        for (const char ch : sink.m_strText) {
+            if (ch == '\n') {
+                strRecords += '\r';
+            }
+            strRecords += ch;
+        }
+        const bool bSame = strBytes.compare(nStart + strStart.size(), std::string::npos,
+                                            strRecords + strAfter) == 0;
+        EXPECT_TRUE(bSame) << strBytes.size() - nStart << " bytes of records on disk, "
+                           << strRecords.size() + strAfter.size() << " expected";
+        EXPECT_GT(strRecords.size(), size_t{3} << 20);
+    };
+
+    engine.StartThread();
+    engine.Run();
+    ASSERT_TRUE(WaitUntil([&] { return nSteps >= 6000; }, 60s));
+    engine.Pause();
+    ASSERT_TRUE(WaitUntil([&] { return engine.GetRunState() == RS_PAUSED; }));
+    expectRecordsOnDisk("");
+    const int nAtPause = nSteps;
+    engine.Resume();
+    ASSERT_TRUE(WaitUntil([&] { return nSteps >= nAtPause + 2000; }, 60s));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ExpectCleanEnd(model, 1);
+    expectRecordsOnDisk(kTail);
+    EXPECT_EQ(CountOf(sink.m_strText, "<input "), nSteps.load());
+    // Names escaped, UTF-8 as it is, numbers with a point.
+    EXPECT_EQ(CountOf(model.TraceBytes(),
+                      "<input time=\"1.000000\" process=\"B_Ca\xC3\xB1\xC3\xB3n &amp; "
+                      "&lt;&quot;P&quot;>\" name=\"tick\" id=\"4\" mnca=\"no\" curcell=\"0\">"
+                      "<params to=\"\" creationtime=\"0.000000\" delay=\"1.000000\" "
+                      "executiontime=\"1.000000\" priority=\"0\" type=\"tick\" cells=\"\">"
+                      "</params></input>\r\n"),
+              1);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_TRUE(bComma) << "de_DE.UTF-8 is not installed: run in the C locale only";
 }
 
 // ---- Viewer link ---------------------------------------------------------------------------
