@@ -103,7 +103,6 @@ public:
     // nothing at all: blocks step only their busy children (in the same
     // order as all of them). Each agent keeps whether it is busy and each
     // block which of its children are.
-    bool IsBusy() const { return m_bBusy; }
     // This agent's position in its parent's step order.
     size_t GetStepIndex() const { return m_nStepIndex; }
     // Told by the channels this agent owns: nDelta events were queued (or,
