@@ -327,6 +327,9 @@ public:
     int OpenTraceFile(const std::tm& tmStart);
     // Closes the trace file with its tail.
     void CloseTraceFile();
+    // Writes out what the trace file has gathered, so that the file on disk
+    // holds every record so far.
+    void FlushTraceFile();
 
     // ---- Pending-event table ---------------------------------------------------
     // Earliest pending time over all keys; *pFound false and 0.0 when empty.

@@ -141,6 +141,13 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settin
     return 0;
 }
 
+void CSDLEngine::FlushTraceFile() {
+    std::lock_guard<std::mutex> lock(m_mutexTrace);
+    if (m_pTraceFile) {
+        m_pTraceFile->Flush();
+    }
+}
+
 void CSDLEngine::CloseTraceFile() {
     std::lock_guard<std::mutex> lock(m_mutexTrace);
     if (m_pTraceFile) {
@@ -357,14 +364,9 @@ void CSDLEngine::WaitAtPausePoint() {
     if (!m_bStepByStep && m_bGo) {
         return;
     }
-    {
-        // Whoever sees the run paused, and looks at the trace while it
-        // waits, sees all of it: written before the pause is shown.
-        std::lock_guard<std::mutex> lock(m_mutexTrace);
-        if (m_pTraceFile) {
-            m_pTraceFile->Flush();
-        }
-    }
+    // Whoever sees the run paused, and looks at the trace while it waits,
+    // sees all of it: written before the pause is shown.
+    FlushTraceFile();
     // The test and the clearing happen under the lock the commands take, so
     // a Resume either comes before them (and the loop goes on) or finds the
     // loop waiting; it is never overwritten. Whoever sees go clear sees the
@@ -659,6 +661,10 @@ void CSDLEngine::WaitWhileIdle() {
     // the end of the run) can move this instance on.
     bool bFound = false;
     GetNextEventTime(&bFound);
+    if (!bFound) {
+        // The wait may be long: the trace so far goes to disk first.
+        FlushTraceFile();
+    }
     while (!bFound && !IsRootFinished()) {
         m_pRemote->WaitForSignal(kWaitSlice);
         DeliverRemoteSignals();

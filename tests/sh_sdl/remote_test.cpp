@@ -16,6 +16,7 @@
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/hpslib.h"
 #include "support/blockingcall.h"
+#include "support/filebytes.h"
 #include "support/tempfolder.h"
 #include "test_helpers.h"
 
@@ -182,6 +183,13 @@ TEST(EngineRemoteTest, TwoInstancesExchangeAndAnswerRunAfterRun) {
         ASSERT_TRUE(WaitUntil([&] { return b.Listening(); })) << "the next run binds again";
         a.StartAndRun();
         ASSERT_TRUE(WaitUntil([&] { return a.Handled().size() == nRun; }));
+        // An instance that waits for the others has its trace so far on disk.
+        const std::string strTracePath = b.Engine().GetTracePath();
+        EXPECT_TRUE(WaitUntil([&] {
+            return velkotest::ReadFileBytes(strTracePath)
+                       .find("<input time=\"2.000000\" process=\"Q\" name=\"ping\"") !=
+                   std::string::npos;
+        })) << strTracePath;
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(a.Engine().GetRunState(), RS_RUNNING);
         EXPECT_EQ(b.Engine().GetRunState(), RS_RUNNING);
