@@ -639,8 +639,7 @@ constexpr size_t kShortAttribute = 128;
 // Writes ` name="` from p (the name's size and 3 characters).
 char* WriteAttributeName(char* p, std::string_view strName) {
     *p++ = ' ';
-    std::memcpy(p, strName.data(), strName.size());
-    p += strName.size();
+    p = std::copy_n(strName.data(), strName.size(), p);
     *p++ = '=';
     *p++ = '"';
     return p;
@@ -673,8 +672,8 @@ void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::stri
     const bool bPlain = nPlain == strValue.size() || strValue[nPlain] == '\0';
     if (bPlain && strName.size() + nPlain + 4 <= sizeof(szBuf)) {
         char* p = WriteAttributeName(szBuf, strName);
-        std::memcpy(p, strValue.data(), nPlain);
-        p += nPlain;
+        // An empty view may have no data at all: copy nothing from it then.
+        p = std::copy_n(strValue.data(), nPlain, p);
         *p++ = '"';
         strOut.append(szBuf, static_cast<size_t>(p - szBuf));
         return;
