@@ -290,20 +290,23 @@ int CDominioDebugServer::ReadControl() {
     int nOperation = CTL_FAILED;
     if (bAccepted) {
         m_controlConnection.AttachArchives();
+        // A peer that connects and says nothing would hold the port for good.
+        m_controlConnection.SetReceiveTimeout(m_nControlTimeoutMs.load());
         std::string strMessage;
         try {
             m_controlConnection.recibeMsj(strMessage);
             std::string strUser, strPassword;
             nOperation = Parse(strMessage, strUser, strPassword);
             if (nOperation != CTL_FAILED) {
-                Notifier().MessageBox(
-                    "VELKO",
-                    Format("Evento: %s del usario '%s' con pass '%s'", OperationName(nOperation),
-                           strUser.c_str(), strPassword.c_str()),
-                    NB_OK, NI_INFORMATION);
+                // The password is read with the message but never shown.
+                Notifier().MessageBox("VELKO",
+                                      Format("Evento: %s del usario '%s'",
+                                             OperationName(nOperation), strUser.c_str()),
+                                      NB_OK, NI_INFORMATION);
             }
         } catch (const CCustomException&) {
-            // Cancelled, or the client went away before its message.
+            // Cancelled, silent too long, or the client went away before its
+            // message.
         }
     }
     m_controlConnection.Close();

@@ -5,7 +5,8 @@
 // demonstration model ("Sala de servidores": nine servers and five rooms),
 // streams attribute values until it is told to stop and ends with the end of
 // the replica. On its control port it takes one control message (start,
-// pause, stop) and shows it in a box. Nothing in the programs starts it.
+// pause, stop) and shows it in a box, with the user who sent it (never the
+// password). Nothing in the programs starts it.
 //
 // The data link, message by message:
 //   1. client -> server: a control message (whatever its operation);
@@ -36,6 +37,7 @@ constexpr int CTL_FAILED = -1;
 class CDominioDebugServer {
 public:
     static constexpr unsigned int kDefaultControlPort = 8687;
+    static constexpr int kDefaultControlTimeoutMs = 30000;
 
     // pNotifier shows the control events and the failures; nullptr: the
     // notifier installed at the time (GetNotifier()).
@@ -50,6 +52,9 @@ public:
     void SetPort(unsigned int nPort);
     // The control port, 8687 unless set; 0 listens on any free port.
     void SetControlPort(unsigned int nPort);
+    // How long a control peer may take to send its message before it is
+    // dropped: 30 s unless set before ReadControl.
+    void SetControlTimeout(int nMilliseconds) { m_nControlTimeoutMs.store(nMilliseconds); }
     // The ports listened on now; 0 when not listening.
     unsigned int GetBoundPort() const { return m_listener.GetBoundPort(); }
     unsigned int GetControlBoundPort() const { return m_controlListener.GetBoundPort(); }
@@ -100,11 +105,11 @@ public:
     // The whole demonstration on the data port: a client, the model, values
     // computed from the clock until stopped, the end of the replica.
     void RunDemo();
-    // Takes one control message on the control port and shows it
-    // ("Evento: STOP del usario '...' con pass '...'"); returns its
-    // ControlOperation, or CTL_FAILED when none was read (cancelled, the
-    // client went away, or the message was not a control message, which is
-    // shown as an error).
+    // Takes one control message on the control port and shows it with its
+    // user ("Evento: STOP del usario '...'"); returns its ControlOperation,
+    // or CTL_FAILED when none was read (cancelled, the client went away or
+    // stayed silent past the control time-out, or the message was not a
+    // control message, which is shown as an error).
     int ReadControl();
 
 private:
@@ -135,6 +140,7 @@ private:
     CNotifier* m_pNotifier;
     std::optional<unsigned int> m_nDataPort;
     std::atomic<unsigned int> m_nControlPort{kDefaultControlPort};
+    std::atomic<int> m_nControlTimeoutMs{kDefaultControlTimeoutMs};
 
     std::atomic<bool> m_bSendCategories{false};
     std::atomic<bool> m_bSendValues{false};

@@ -212,7 +212,9 @@ TEST(DominioDebugServer, CancelEndsEveryBlockingCallInBoundedTime) {
     thread.join();
 }
 
-TEST(DominioDebugServer, ReadControlShowsTheEventAndReportsABadMessage) {
+// The box names the event and its user, never the password; a peer that
+// stays silent past the control time-out is dropped.
+TEST(DominioDebugServer, ReadControlShowsTheEventAndItsUserAndReportsABadMessage) {
     CRecordingNotifier notifier;
     CDominioDebugServer server(&notifier);
     server.SetControlPort(0);
@@ -238,11 +240,24 @@ TEST(DominioDebugServer, ReadControlShowsTheEventAndReportsABadMessage) {
 
     const std::vector<CRecordingNotifier::Box> boxes = notifier.GetBoxes();
     ASSERT_EQ(boxes.size(), 3u);
-    EXPECT_EQ(boxes[0].strText, "Evento: STOP del usario 'ana' con pass 's3cr'");
+    EXPECT_EQ(boxes[0].strText, "Evento: STOP del usario 'ana'");
     EXPECT_EQ(boxes[0].eIcon, NI_INFORMATION);
-    EXPECT_EQ(boxes[1].strText, "Evento:  del usario 'bo' con pass 'x'");
+    EXPECT_EQ(boxes[1].strText, "Evento:  del usario 'bo'");
     EXPECT_EQ(boxes[2].strText, "Error: MENSAJE ERRONEO");
     EXPECT_EQ(boxes[2].eIcon, NI_ERROR);
+
+    // Silent: ReadControl ends by itself, with nothing shown, and lets the
+    // peer go.
+    server.SetControlTimeout(200);
+    int nOperation = 0;
+    CBlockingCall control([&] { nOperation = server.ReadControl(); }, [&] { server.CancelWait(); });
+    const unsigned int nPort = WaitForPort([&] { return server.GetControlBoundPort(); });
+    ASSERT_NE(nPort, 0u);
+    CFakeViewer silent(nPort, CFakeViewer::SILENT);
+    EXPECT_TRUE(control.Finish(5s)) << "the silent peer was not dropped";
+    EXPECT_EQ(nOperation, CTL_FAILED);
+    EXPECT_TRUE(silent.WaitForEnd()) << "the control link stays open";
+    EXPECT_EQ(notifier.GetBoxes().size(), 3u);
 }
 
 }  // namespace
