@@ -1,6 +1,6 @@
 #include "clients/velkoeyedx/hudoverlay.h"
 
-#include <QFont>
+#include <QFontMetrics>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <QPainter>
@@ -8,6 +8,17 @@
 QRect CHudOverlay::GetButtonRect(const QSize& size) {
     // The button's dialog is 170 pixels wide at the right edge.
     return {size.width() - 170 + 35, 10, 125, 22};
+}
+
+QFont CHudOverlay::GetLineFont() {
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(15);
+    font.setBold(true);
+    return font;
+}
+
+QRect CHudOverlay::GetLineRect(const QSize& size) {
+    return {5, 5, size.width() - 5, QFontMetrics(GetLineFont()).lineSpacing()};
 }
 
 bool CHudOverlay::Create(const CResourceResolver& resolver, std::string* pError) {
@@ -43,12 +54,10 @@ void CHudOverlay::Paint(const QSize& size, qreal dPixelRatio, const std::string&
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
 
-    QFont font(QStringLiteral("Arial"));
-    font.setPixelSize(15);
-    font.setBold(true);
+    QFont font = GetLineFont();
     painter.setFont(font);
     painter.setPen(QColor(255, 255, 0));
-    painter.drawText(QRect(5, 5, size.width() - 5, 15), Qt::AlignLeft | Qt::AlignTop,
+    painter.drawText(GetLineRect(size), Qt::AlignLeft | Qt::AlignTop,
                      QString::fromStdString(strLine));
 
     const QRect button = GetButtonRect(size);

@@ -5,6 +5,7 @@
 // the size of the window, painted again only when the line or the size
 // changed. Used on the window's thread with its GL context current.
 
+#include <QFont>
 #include <QImage>
 #include <QOpenGLBuffer>
 #include <QOpenGLTexture>
@@ -21,6 +22,11 @@ public:
     // The button's place in a window of that size (in its own pixels).
     static QRect GetButtonRect(const QSize& size);
     static const char* GetButtonText() { return "Toggle full screen"; }
+    // The camera line's font, and its box in a window of that size: as high
+    // as the font's line spacing, so that no letter is cut off, not even the
+    // tail of a "y" below the baseline.
+    static QFont GetLineFont();
+    static QRect GetLineRect(const QSize& size);
 
     // Builds the effect "hud"; false, with *pError, when it cannot.
     bool Create(const CResourceResolver& resolver, std::string* pError);

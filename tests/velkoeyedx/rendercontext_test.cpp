@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetrics>
 #include <QSignalSpy>
 #include <algorithm>
 
@@ -108,6 +109,29 @@ TEST_F(EyeWindowTest, Demo1DrawsTheParcelsWhereTheyAreAtTheSetTime) {
     ASSERT_TRUE(window.GetMeshPick().has_value());
     EXPECT_EQ(window.GetMeshPick()->strAgent, "box20");
     EXPECT_NEAR(window.GetMeshPick()->hit.fDist, 138.0f, 1.0f);
+}
+
+// The HUD's camera line is whole: its box is as high as its font's lines, so
+// the tail of the "y" of "y:" shows below the baseline, left of the button.
+TEST_F(EyeWindowTest, HudLineIsNotCutBelowItsBaseline) {
+    CRenderContext& window = OpenWindow(CResourceResolver());
+    const QImage image = Render();
+    const QFontMetrics metrics(CHudOverlay::GetLineFont());
+    const QRect line = CHudOverlay::GetLineRect(window.size());
+    EXPECT_GE(line.height(), metrics.lineSpacing());
+    const int nBaseline = line.top() + metrics.ascent();
+    const QRect below(0, nBaseline + 1, CHudOverlay::GetButtonRect(window.size()).left(),
+                      metrics.descent());
+    int nYellow = 0;
+    for (int y = below.top(); y <= below.bottom(); ++y) {
+        for (int x = below.left(); x <= below.right(); ++x) {
+            const QColor colour = image.pixelColor(x, y);
+            nYellow += colour.red() > 120 && colour.green() > 120 && colour.blue() < 150;
+        }
+    }
+    EXPECT_GE(nYellow, 3) << "nothing of the line shows below its baseline";
+    const QImage top = image.copy(0, 0, kWidth, line.bottom() + 6);
+    SaveScreenshot(top.scaled(top.size() * 3), "velkoeyedx-hud");
 }
 
 // A 10 x 10 grid seen from above: the base texture, marked by quadrants,
