@@ -2,6 +2,7 @@
 
 #include <QScrollBar>
 #include <QTextCursor>
+#include <iterator>
 #include <utility>
 
 QPlainTextEdit* MakeLogBox(QWidget* pParent) {
@@ -9,6 +10,8 @@ QPlainTextEdit* MakeLogBox(QWidget* pParent) {
     pBox->setReadOnly(true);
     pBox->setLineWrapMode(QPlainTextEdit::NoWrap);
     pBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Nothing is typed: an undo history would only keep every text appended.
+    pBox->setUndoRedoEnabled(false);
     return pBox;
 }
 
@@ -27,28 +30,41 @@ void AppendEditLines(QPlainTextEdit& box, const std::vector<std::string>& vecLin
     box.verticalScrollBar()->setValue(box.verticalScrollBar()->maximum());
 }
 
-CEditLogSink::CEditLogSink(QPlainTextEdit* pBox) : m_pBox(pBox) {}
+CEditLogSink::CEditLogSink(QPlainTextEdit* pBox) : m_pBox(pBox) {
+    // The oldest lines go first.
+    m_pBox->setMaximumBlockCount(kMaxLines);
+}
 
 void CEditLogSink::AppendLine(const std::string& strLine) {
-    Post({false, strLine});
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_pBox) {
+        return;
+    }
+    m_deqLines.push_back(strLine);
+    if (m_deqLines.size() > static_cast<size_t>(kMaxLines)) {
+        m_deqLines.pop_front();
+    }
+    PostFlush();
 }
 
 void CEditLogSink::ClearLines() {
-    Post({true, {}});
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_pBox) {
+        return;
+    }
+    m_deqLines.clear();
+    m_bClearQueued = true;
+    PostFlush();
 }
 
 void CEditLogSink::Detach() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pBox = nullptr;
-    m_vecQueue.clear();
+    m_deqLines.clear();
+    m_bClearQueued = false;
 }
 
-void CEditLogSink::Post(CEntry entry) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_pBox) {
-        return;
-    }
-    m_vecQueue.push_back(std::move(entry));
+void CEditLogSink::PostFlush() {
     if (!m_bFlushPosted) {
         m_bFlushPosted = true;
         // The box cannot go while the lock is held (Detach takes it first);
@@ -59,25 +75,22 @@ void CEditLogSink::Post(CEntry entry) {
 }
 
 void CEditLogSink::Flush() {
-    std::vector<CEntry> vecEntries;
+    std::deque<std::string> deqLines;
+    bool bClear = false;
     QPlainTextEdit* pBox = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        vecEntries = std::exchange(m_vecQueue, {});
+        deqLines = std::exchange(m_deqLines, {});
+        bClear = std::exchange(m_bClearQueued, false);
         m_bFlushPosted = false;
         pBox = m_pBox;
     }
     if (!pBox) {
         return;
     }
-    std::vector<std::string> vecLines;
-    for (CEntry& entry : vecEntries) {
-        if (entry.bClear) {
-            vecLines.clear();
-            pBox->clear();
-        } else {
-            vecLines.push_back(std::move(entry.strLine));
-        }
+    if (bClear) {
+        pBox->clear();
     }
-    AppendEditLines(*pBox, vecLines);
+    AppendEditLines(*pBox, std::vector<std::string>(std::make_move_iterator(deqLines.begin()),
+                                                    std::make_move_iterator(deqLines.end())));
 }

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTreeWidget>
+#include <algorithm>
 
 #include "clients/velkoeyedx/propertygridctrl.h"
 #include "clients/velkoeyedx/sh_dx/serverclient.h"
@@ -220,6 +221,60 @@ TEST_F(EyeDialogTest, LogsHoldTheirLinesAfterAnEmptyLine) {
     logs.RefreshButton()->click();
     EXPECT_EQ(BoxText(logs.AgentsBox()), "");
     EXPECT_EQ(BoxText(logs.ReportsBox()), "");
+}
+
+// The log boxes keep their newest lines, whether they come faster than the
+// dialog shows them (a trace fed by its thread: queued, then shown at once)
+// or a few at a time (the Syslog, shown as it goes).
+TEST_F(EyeDialogTest, LogBoxesKeepTheirNewestLines) {
+    constexpr int kKept = CEditLogSink::kMaxLines;
+    const auto lines = [](int nFrom, int nTo, const auto& line) {
+        std::string strLines;
+        for (int n = nFrom; n < nTo; ++n) {
+            strLines += (n == nFrom ? "" : "\n") + line(n);
+        }
+        return strLines;
+    };
+    const auto summary = [](const std::string& strText) {
+        return std::to_string(std::count(strText.begin(), strText.end(), '\n') + 1) +
+               " lines from \"" + strText.substr(0, strText.find('\n')) + "\"";
+    };
+
+    // A line per record after the model's name, five times what a box keeps.
+    constexpr int kRecords = 5 * kKept;
+    std::string strTrace =
+        "<?xml version='1.0' encoding='utf-8'?>\n<Trace>\n<ModelInfo><ModelName>yard</ModelName>"
+        "<Agents><Agent name='truck'><state name='idle'><mesh scale='1'>truck.obj</mesh></state>"
+        "</Agent></Agents></ModelInfo>\n<Events>\n";
+    for (int nRecord = 0; nRecord < kRecords; ++nRecord) {
+        const std::string strRecord = std::to_string(nRecord);
+        strTrace += "<EYE_Report xTime='" + strRecord +
+                    "' agent='truck' varname='load' vartype='int' varvalue='" + strRecord + "'/>\n";
+    }
+    strTrace += "</Events>\n</Trace>\n";
+    m_notifier.SetFileChoice(m_files.Write("run/long.xml", strTrace));
+    Trigger(ID_LOADMODEL_FROMTRACE);
+    ASSERT_TRUE(m_view.WaitForFeed());
+    const std::string strParsed = BoxText(m_pDlg->GetLogsDlg()->ParsingBox());
+    EXPECT_TRUE(strParsed == lines(kRecords - kKept, kRecords,
+                                   [](int n) {
+                                       return "Report truck at:" + std::to_string(n) +
+                                              " int load=" + std::to_string(n);
+                                   }))
+        << summary(strParsed);
+
+    // The Syslog after the load's two lines: twice what it keeps, shown a
+    // thousand at a time.
+    for (int n = 0; n < 2 * kKept; ++n) {
+        m_pDlg->AddLog("line " + std::to_string(n));
+        if (n % 1000 == 999) {
+            QCoreApplication::processEvents();
+        }
+    }
+    const std::string strSyslog = BoxText(m_pDlg->SyslogBox());
+    EXPECT_TRUE(strSyslog ==
+                lines(kKept, 2 * kKept, [](int n) { return "line " + std::to_string(n); }))
+        << summary(strSyslog);
 }
 
 TEST_F(EyeDialogTest, ServerOptionsAreSavedAndUsedByTheNextConnection) {
