@@ -277,7 +277,71 @@ bool CSDLAgent::MaySkipIdleAgents() const {
     return !m_pEngine || m_pEngine->PendingTimesAreOwned();
 }
 
+std::string CSDLAgent::CheckAgentsWithWork(bool& bBusy) const {
+    bBusy = false;
+    if (!MaySkipIdleAgents()) {
+        return {};  // every agent is stepped: nothing is skipped
+    }
+    size_t nQueued = m_pInternalChannel->GetCount();
+    for (const auto& [strKey, pChannel] : m_mapInputChannels) {
+        nQueued += pChannel->GetCount();
+    }
+    const SPendingSlot* pSlot = m_pEngine ? m_pEngine->FindPendingSlot(GetPendingKey()) : nullptr;
+    const bool bPending = pSlot && pSlot->bPending && pSlot->pOwner == this;
+    const std::string strName = m_pParent ? GetFullName(true) : m_strName;
+    if (static_cast<int>(nQueued) != m_nQueuedEvents || bPending != m_bPendingHere) {
+        return Format("%s counts %d queued events%s; its channels hold %d%s", strName.c_str(),
+                      m_nQueuedEvents, m_bPendingHere ? " and a pending time" : "",
+                      static_cast<int>(nQueued),
+                      bPending ? " and the table a time under its key" : "");
+    }
+    bool bChildBusy = false;
+    // A made order marks each busy child; a forgotten one, or one made
+    // before children were added, is made anew before it is used.
+    const bool bOrderValid =
+        m_bStepOrderMade && m_vecStepOrder.size() == m_mapBlocks.size() + m_mapProcesses.size();
+    auto checkChild = [&](const CSDLAgent& child) -> std::string {
+        bool bBusyBelow = false;
+        std::string strText = child.CheckAgentsWithWork(bBusyBelow);
+        if (!strText.empty()) {
+            return strText;
+        }
+        bChildBusy = bChildBusy || bBusyBelow;
+        const size_t nIndex = child.m_nStepIndex;
+        if (bOrderValid &&
+            (nIndex >= m_vecStepOrder.size() || m_vecStepOrder[nIndex] != &child ||
+             ((m_vecBusyBits[nIndex / 64] >> (nIndex % 64)) & 1) != (bBusyBelow ? 1u : 0u))) {
+            return Format("%s does not mark %s as %s", strName.c_str(),
+                          child.GetFullName(true).c_str(), bBusyBelow ? "busy" : "idle");
+        }
+        return {};
+    };
+    for (const auto& [strKey, pBlock] : m_mapBlocks) {
+        if (std::string strText = checkChild(*pBlock); !strText.empty()) {
+            return strText;
+        }
+    }
+    for (const auto& [strKey, pProcess] : m_mapProcesses) {
+        if (std::string strText = checkChild(*pProcess); !strText.empty()) {
+            return strText;
+        }
+    }
+    bBusy = nQueued > 0 || bPending || bChildBusy;
+    if (bBusy != m_bBusy) {
+        return Format("%s is marked %s, but a full sweep finds %s", strName.c_str(),
+                      m_bBusy ? "busy" : "idle", bBusy ? "work in it" : "nothing to do");
+    }
+    return {};
+}
+
 void CSDLAgent::UpdateBusy() {
+    // A forgotten order no longer counts the busy children, while they keep
+    // their marks and tell only of changes: count them anew from the maps
+    // (which calls back here with the order made).
+    if (!m_bStepOrderMade) {
+        MakeStepOrder();
+        return;
+    }
     const bool bBusy = HasOwnWork() || m_nBusyChildren > 0;
     if (bBusy != m_bBusy) {
         m_bBusy = bBusy;
@@ -304,8 +368,7 @@ void CSDLAgent::ChildBusyChanged(CSDLAgent* pChild, bool bBusy) {
 }
 
 const std::vector<CSDLAgent*>& CSDLAgent::GetStepOrder() {
-    if (!m_bStepOrderMade ||
-        m_vecStepOrder.size() != m_mapBlocks.size() + m_mapProcesses.size()) {
+    if (!m_bStepOrderMade || m_vecStepOrder.size() != m_mapBlocks.size() + m_mapProcesses.size()) {
         MakeStepOrder();
     }
     return m_vecStepOrder;
@@ -381,6 +444,9 @@ std::unique_ptr<CSDLEvent> CSDLAgent::GetNextEvent() {
         }
     }
     std::unique_ptr<CSDLEvent> pEvent = pChannel->RemoveHeadEvent();
+    if (m_pEngine) {
+        m_pEngine->NoteEventTaken();
+    }
     pChannel->m_dClock = dHeadTime;
     m_dClock = dHeadTime;
     if (pSlot) {

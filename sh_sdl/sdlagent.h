@@ -108,6 +108,18 @@ public:
     // Told by the channels this agent owns: nDelta events were queued (or,
     // negative, taken or dropped).
     void QueuedEventsChanged(int nDelta);
+    // Whether this agent or an agent below it has work.
+    bool IsBusy() const { return m_bBusy; }
+    // True when a step of this agent may be skipped while it is not busy.
+    // False once two agents share a pending key or a time was reported
+    // under a key no agent owns: a step then has to visit every agent.
+    bool MaySkipIdleAgents() const;
+    // Compares this subtree's record of agents with work against a full
+    // sweep's view: the events each agent's channels hold, the time the
+    // engine's table holds under its key, and its children. The first
+    // difference, described; empty when there is none. bBusy receives
+    // whether a full sweep finds work in the subtree.
+    std::string CheckAgentsWithWork(bool& bBusy) const;
     CSDLChannelIn* GetInputChannel(const std::string& strName) const;
     CSDLChannelOut* GetOutputChannel(const std::string& strName) const;
 
@@ -192,10 +204,6 @@ protected:
     // An event is queued in this agent's channels or it has a pending time
     // of its own: its GetNextEvent has something to do.
     bool HasOwnWork() const;
-    // True when a step of this agent may be skipped while it is not busy.
-    // False once two agents share a pending key or a time was reported
-    // under a key no agent owns: a step then has to visit every agent.
-    bool MaySkipIdleAgents() const;
     // The children in the order a step visits them (sub-blocks, then
     // processes, each in map order), made anew when the maps have changed.
     const std::vector<CSDLAgent*>& GetStepOrder();

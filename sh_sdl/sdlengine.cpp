@@ -228,7 +228,17 @@ namespace {
 // taken from one table is never mistaken for a slot of another.
 std::atomic<long long> g_nPendingGenerations{0};
 
+std::atomic<bool> g_bCheckAgentsWithWork{false};
+
 }  // namespace
+
+void CSDLEngine::SetCheckAgentsWithWork(bool bOn) {
+    g_bCheckAgentsWithWork = bOn;
+}
+
+bool CSDLEngine::ChecksAgentsWithWork() {
+    return g_bCheckAgentsWithWork;
+}
 
 double CSDLEngine::GetNextEventTime(bool* pFound) const {
     const bool bFound = m_bShownFound.load(std::memory_order_relaxed);
@@ -374,6 +384,27 @@ void CSDLEngine::SiftDown(size_t nIndex) {
     }
     m_vecPendingHeap[nIndex] = pSlot;
     pSlot->nHeapIndex = nIndex;
+}
+
+const SPendingSlot* CSDLEngine::FindPendingSlot(const std::string& strKey) const {
+    auto it = m_mapPendingSlots.find(strKey);
+    return it == m_mapPendingSlots.end() ? nullptr : &it->second;
+}
+
+std::string CSDLEngine::DescribeEarliestPending() const {
+    if (m_vecPendingHeap.empty()) {
+        return {};
+    }
+    const SPendingSlot* pSlot = m_vecPendingHeap.front();
+    if (pSlot->pOwner) {
+        return pSlot->pOwner->GetFullName(true);
+    }
+    for (const auto& [strKey, slot] : m_mapPendingSlots) {
+        if (&slot == pSlot) {
+            return strKey;
+        }
+    }
+    return {};
 }
 
 void CSDLEngine::PendingPresenceChanged(SPendingSlot& slot) {

@@ -355,6 +355,19 @@ public:
     // that no agent owns. Agents may then trust their own record of whether
     // they have a pending time.
     bool PendingTimesAreOwned() const { return !m_bPendingShared && !m_bPendingUnowned; }
+    // The slot of strKey, or null when none was taken since the last clear.
+    const SPendingSlot* FindPendingSlot(const std::string& strKey) const;
+    // Told by an agent that took an event out of its channels: the run
+    // moves on. Only the thread that runs the model calls it.
+    void NoteEventTaken() { ++m_nEventsTaken; }
+
+    // ---- Checks of the agents with work --------------------------------------
+    // While on, every step of every engine of the process first compares the
+    // agents with work against what a full sweep would step, and ends the
+    // process with the difference when there is one. Off unless switched on
+    // (the tests switch it on).
+    static void SetCheckAgentsWithWork(bool bOn);
+    static bool ChecksAgentsWithWork();
 
     // ---- Trace -----------------------------------------------------------------
     // Writes the execution record of pOperation (by its type tag), or strText
@@ -560,6 +573,14 @@ private:
     void JoinSimulationThread();
     // The loop of a started run, up to the closing of the trace file.
     void RunLoop();
+    // After a step of a local run: throws, naming the agent whose event is
+    // never handled, when an event is pending but no agent has work, or when
+    // many steps in a row took no event while one was pending.
+    // nTakenBefore: m_nEventsTaken before the step.
+    void GuardProgress(bool bFound, double dNext, long long nTakenBefore, long long& nIdleSteps);
+    // The full name of the agent that owns the earliest pending time, or its
+    // key when no agent owns it.
+    std::string DescribeEarliestPending() const;
     // Distributed runs: binds the listeners of this instance's ports (0, or
     // 4 with m_strRemoteError); queues the signals received; waits, while
     // nothing is pending here, until a signal comes or the run ends.
@@ -628,6 +649,7 @@ private:
     long long m_nPendingGeneration = 0;
     bool m_bPendingShared = false;
     bool m_bPendingUnowned = false;
+    long long m_nEventsTaken = 0;
     // The earliest time as other threads read it.
     std::atomic<double> m_dShownNextTime{0.0};
     std::atomic<bool> m_bShownFound{false};

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
@@ -490,6 +493,9 @@ int CSDLEngine::BeginRun() {
         SetErrorPending();
         return 1;
     }
+    // The table is emptied before anything is queued: the initial events'
+    // times belong to this run's table.
+    ClearPendingEvents();
     for (auto& [strKey, pProcess] : m_mapProcesses) {
         pProcess->m_dClock = 0.0;
         pProcess->m_strCurrentState.clear();
@@ -512,7 +518,6 @@ int CSDLEngine::BeginRun() {
         }
         pBlock->m_pInternalChannel->m_dClock = 0.0;
     }
-    ClearPendingEvents();
     if (StartRemoteLinks() != 0) {
         return 4;
     }
@@ -606,7 +611,9 @@ void CSDLEngine::RunLoop() {
     if (!IsRootFinished()) {
         SetRunState(RS_RUNNING);
     }
+    const bool bCheckAgents = ChecksAgentsWithWork();
     long long nSteps = 0;
+    long long nIdleSteps = 0;
     while (!IsRootFinished()) {
         if (settings.nIPMode != 0) {
             DeliverRemoteSignals();
@@ -615,11 +622,24 @@ void CSDLEngine::RunLoop() {
                 break;
             }
         }
+        if (bCheckAgents) {
+            bool bBusy = false;
+            const std::string strDifference = m_pRootAgent->CheckAgentsWithWork(bBusy);
+            if (!strDifference.empty()) {
+                std::fprintf(stderr, "Step %lld skips agents a full sweep would step: %s\n",
+                             nSteps + 1, strDifference.c_str());
+                std::abort();
+            }
+        }
+        const long long nTakenBefore = m_nEventsTaken;
         m_pRootAgent->Step();
         // Only this thread changes the table, so the time stays valid across
         // the pause below.
         bool bFound = false;
         const double dNext = GetNextEventTime(&bFound);
+        if (settings.nIPMode == 0) {
+            GuardProgress(bFound, dNext, nTakenBefore, nIdleSteps);
+        }
         TellListener([&](CEngineListener& listener) { listener.OnStep(nSteps + 1, dNext); });
         WaitAtPausePoint();
         if (settings.eEndMode == EM_BY_TIME) {
@@ -638,6 +658,28 @@ void CSDLEngine::RunLoop() {
     }
     DisconnectViewer();
     CloseTraceFile();
+}
+
+void CSDLEngine::GuardProgress(bool bFound, double dNext, long long nTakenBefore,
+                               long long& nIdleSteps) {
+    // A pending event is always some agent's work, and the agent with the
+    // earliest one never waits for another: a step takes an event, or the
+    // next one does once the deferring agents have reported their times.
+    constexpr long long kMaxIdleSteps = 1000;
+    if (!bFound || m_nEventsTaken != nTakenBefore) {
+        nIdleSteps = 0;
+        return;
+    }
+    ++nIdleSteps;
+    const bool bNobodyStepped = m_pRootAgent->MaySkipIdleAgents() && !m_pRootAgent->IsBusy();
+    if (!bNobodyStepped && nIdleSteps < kMaxIdleSteps) {
+        return;
+    }
+    const std::string strText =
+        Format("The run cannot go on: the event pending at time %f for %s is never handled.", dNext,
+               DescribeEarliestPending().c_str());
+    GetNotifier().OutputLine(NP_ERRORS, strText);
+    throw std::runtime_error(strText);
 }
 
 // ---- Links to other instances -----------------------------------------------------------

@@ -284,6 +284,29 @@ TEST(AgentStepTest, IdleAgentStillDropsThePendingTimeOfAKeyItShares) {
     EXPECT_EQ(p->m_dClock, 5.0);
 }
 
+TEST(AgentStepTest, AnEventQueuedBeforeTheStartIsWorkOfEveryAgentAboveIt) {
+    // The run queues a parametrization's events, then initialises the tree:
+    // the process in a block stays work of the block and of the root.
+    CTestModel model;
+    CSDLBlock* b = model.AddBlock(nullptr, "b", 1);
+    CSDLProcess* p = model.AddProcess(b, "p", 2);
+    p->m_pInternalChannel->AddEvent(MakeEvent("poke", 2.5));
+    model.Root()->Initialize();
+    bool bBusy = false;
+    EXPECT_EQ(model.Root()->CheckAgentsWithWork(bBusy), "");
+    EXPECT_TRUE(bBusy);
+    EXPECT_TRUE(model.Root()->IsBusy());
+    model.Root()->Step();
+    EXPECT_EQ(p->m_dClock, 2.5);
+
+    // An event queued where the agent is not told is found by the check.
+    CSDLChannelIn* pHidden = CTestModel::AddInput(p, "hidden");
+    pHidden->m_pOwningAgent = nullptr;
+    pHidden->AddEvent(MakeEvent("poke", 3.0));
+    EXPECT_EQ(model.Root()->CheckAgentsWithWork(bBusy),
+              "b_p counts 0 queued events; its channels hold 1");
+}
+
 // ---- Errors -------------------------------------------------------------------------------
 
 TEST(AgentErrorTest, ExactTexts) {

@@ -174,6 +174,31 @@ TEST(EngineRunTest, EndModes) {
     }
 }
 
+TEST(EngineRunTest, ARunThatCanNoLongerMoveOnEndsWithAnErrorInsteadOfLooping) {
+    // The first step's task reports a time under a key that no agent owns:
+    // the process defers its tick to it for ever and no step takes an event.
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndNever();
+    engine.SetLibraryFactory([&engine, &model] {
+        auto pLibrary = std::make_unique<CFakeModelLibrary>();
+        pLibrary->SetTask(model.TaskKey(), [&engine](CFakeModelLibrary&) {
+            engine.UpdateNextEventTime("ghost", 1.5, false);
+            return 0;
+        });
+        pLibrary->SetDecision(model.DecisionKey(),
+                              [](CFakeModelLibrary&) { return int{RM_OUTPUT}; });
+        return pLibrary;
+    });
+    ASSERT_TRUE(model.RunToEnd()) << "the run did not end";
+    EXPECT_EQ(engine.GetLastThreadResult(), 1);
+    const std::string strText =
+        "The run cannot go on: the event pending at time 1.500000 for ghost is never handled.";
+    EXPECT_TRUE(HasLine(model.Notifier(), NP_ERRORS, strText));
+    EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM, "The run ended with an error: " + strText));
+}
+
 // ---- Step mode and Stop ----------------------------------------------------------------
 
 TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {

@@ -242,6 +242,9 @@ public:
     }
 
     CSDLEngine& Engine() { return *m_pEngine; }
+    // The code IDs of the Idle transition's task and decision.
+    const std::string& TaskKey() const { return m_strTaskKey; }
+    const std::string& DecisionKey() const { return m_strDecisionKey; }
     CRecordingNotifier& Notifier() { return m_notifier; }
     CRunHooks& Hooks() { return m_hooks; }
     CSDLBlock* Root() const { return m_pRoot; }

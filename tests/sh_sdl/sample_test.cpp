@@ -389,4 +389,98 @@ TEST_F(SampleModelTest, LargeModelTracesAsBefore) {
     }
 }
 
+// A process inside a block counts the ticks of its own timer; the
+// parametrization queues one external event for it before the run starts.
+// The event, queued before any agent steps, is as much the process's work as
+// the ticks its start transition queues. A second process, in a block
+// stepped after the first, only takes pokes.
+std::string TimerModelXml() {
+    const char* const pszSelf = "self=\"yes\" to=\"\" via=\"\"";
+    return Format(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"timer\">\n"
+        "<block name=\"b\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\">\n"
+        "<process name=\"p\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
+        "<DCLS><DCL name=\"count\" type=\"int\" value=\"0\"/>"
+        "<DCL name=\"seen\" type=\"int\" value=\"0\"/></DCLS>\n"
+        "<start><start name=\"start\" id=\"1\"/>"
+        "<output name=\"tick\" id=\"2\" %s><param name=\"delay\" value=\"1.0\"/>"
+        "<userparam name=\"seen\" value=\"count\"/></output>"
+        "<setstate name=\"counting\" id=\"3\"/></start>\n"
+        "<state name=\"counting\"><input name=\"tick\" id=\"10\"/>"
+        "<task name=\"inc\" id=\"11\">count = count + 1;</task>"
+        "<output name=\"tick\" id=\"12\" %s><param name=\"delay\" value=\"1.0\"/>"
+        "<userparam name=\"seen\" value=\"count\"/></output>"
+        "<setstate name=\"counting\" id=\"13\"/>"
+        "<input name=\"poke\" id=\"20\"/><setstate name=\"counting\" id=\"21\"/>"
+        "</state>\n</process>\n</block>\n"
+        "<block name=\"c\" id=\"2\" IP=\"127.0.0.1\" portRead=\"0\">\n"
+        "<process name=\"q\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
+        "<start><start name=\"start\" id=\"1\"/><setstate name=\"waiting\" id=\"2\"/></start>\n"
+        "<state name=\"waiting\"><input name=\"poke\" id=\"10\"/>"
+        "<setstate name=\"waiting\" id=\"11\"/></state>\n</process>\n</block>\n</system>\n",
+        pszSelf, pszSelf);
+}
+
+TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
+    velkotest::WriteFileBytes((m_dir / "timer.velko").string(), TimerModelXml());
+    // The second file also holds events that name no process or no time:
+    // they are skipped or queued at 0 and do not hold the run up.
+    velkotest::WriteFileBytes((m_dir / "poke.param").string(),
+                              "<Parametrization><DCLS/><ExternalEvents>"
+                              "<ExternalEvent agent='b_p' type='poke' xTime='2.5'/>"
+                              "</ExternalEvents></Parametrization>");
+    velkotest::WriteFileBytes((m_dir / "reset.param").string(),
+                              "<Parametrization><DCLS/><ExternalEvents>"
+                              "<ExternalEvent agent='b_p' type='poke' xTime='2.5'>"
+                              "<param name='count' type='int' value='100'/></ExternalEvent>"
+                              "<ExternalEvent agent='nobody' type='poke' xTime='1.5'/>"
+                              "<ExternalEvent agent='c_q' type='poke' xTime='0.5'/>"
+                              "<ExternalEvent agent='c_q' type='poke'/>"
+                              "</ExternalEvents></Parametrization>");
+    for (const char* pszParam : {"poke.param", "reset.param"}) {
+        SCOPED_TRACE(pszParam);
+        CSDLLoader loader;
+        loader.m_pEngine = &m_engine;
+        ASSERT_FALSE(loader.LoadModel((m_dir / "timer.velko").string()).empty());
+        ASSERT_EQ(loader.GetErrorLog(), "");
+        ASSERT_TRUE(loader.LoadParametrization((m_dir / pszParam).string()));
+        ASSERT_EQ(m_engine.CreateCodeFile(""), 1);
+        std::string strLog;
+        ASSERT_EQ(m_engine.CompileCode("", strLog), 1) << strLog;
+        ASSERT_EQ(m_engine.LinkDLL("", strLog), 1) << strLog;
+        StartRun(5.5);
+        ASSERT_TRUE(WaitUntilInitialized());
+        m_engine.Run();
+        ASSERT_TRUE(m_engine.WaitForRunEnd(20000)) << "the run did not end";
+        EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
+        const std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+        // Ticks at 1 to 5 and the poke at 2.5 (and, in the second file, q's
+        // two, one of them without a time, at 0).
+        const bool bReset = std::string(pszParam) == "reset.param";
+        EXPECT_EQ(sdltest::CountOf(strTrace, "process=\"b_p\" name=\"tick\""), 5 * 2 + 1);
+        EXPECT_EQ(sdltest::CountOf(strTrace, "<input "), bReset ? 8 : 6);
+        // Every input in time order: the tick at 1 waits for q's pokes, which
+        // are known before the first step.
+        double dLast = 0.0;
+        for (size_t nPos = strTrace.find("<input time=\""); nPos != std::string::npos;
+             nPos = strTrace.find("<input time=\"", nPos + 1)) {
+            const double dTime = StringToDouble(strTrace.substr(nPos + 13, 8));
+            EXPECT_LE(dLast, dTime) << strTrace.substr(nPos, 80);
+            dLast = dTime;
+        }
+        // Each tick carries the count; the poke's parameter sets it between
+        // the second and the third tick.
+        std::vector<std::string> vecSeen;
+        for (size_t nPos = strTrace.find("<output "); nPos != std::string::npos;
+             nPos = strTrace.find("<output ", nPos + 1)) {
+            const size_t nValue =
+                strTrace.find("value=\"", strTrace.find("name=\"seen\"", nPos)) + 7;
+            vecSeen.push_back(strTrace.substr(nValue, strTrace.find('"', nValue) - nValue));
+        }
+        EXPECT_EQ(vecSeen, bReset ? (std::vector<std::string>{"0", "1", "2", "101", "102", "103"})
+                                  : (std::vector<std::string>{"0", "1", "2", "3", "4", "5"}));
+        EXPECT_EQ(strTrace.find("<error>"), std::string::npos);
+    }
+}
+
 }  // namespace
