@@ -312,9 +312,14 @@ std::string CExternalCompiler::Link(const std::string& strName) {
 
 std::string CExternalCompiler::LinkSteps(const std::string& strName) {
     const std::string strLibrary = strName + ".so";
-    std::vector<std::string> vecArgs = {m_strCompiler, "-shared", "-o", strLibrary, strName + ".o"};
-    std::string strCommandLine =
-        Quoted(m_strCompiler) + " -shared -o " + Quoted(strLibrary) + " " + Quoted(strName + ".o");
+    // A shared library may leave symbols to its loader; the model library
+    // has no loader that provides any, so a call of a function that exists
+    // nowhere fails here, named by the linker, rather than when a run loads
+    // the library.
+    std::vector<std::string> vecArgs = {m_strCompiler, "-shared",  "-Wl,--no-undefined",
+                                        "-o",          strLibrary, strName + ".o"};
+    std::string strCommandLine = Quoted(m_strCompiler) + " -shared -Wl,--no-undefined -o " +
+                                 Quoted(strLibrary) + " " + Quoted(strName + ".o");
     if (strName == m_strCompiledName) {
         for (const std::string& strObject : m_vecFolderObjects) {
             vecArgs.push_back(strObject);

@@ -41,7 +41,8 @@ public:
     // the following Link of the same name.
     std::string Compile(const std::string& strName, const std::string& strFolder);
     // Links strName + ".o" (with the folder objects of the last Compile of
-    // the same name) into the shared library strName + ".so".
+    // the same name) into the shared library strName + ".so". A symbol that
+    // none of them nor the C and maths libraries define fails the link.
     std::string Link(const std::string& strName);
 
     // True when the last Compile or Link exited with status 0 and left all

@@ -84,8 +84,8 @@ TEST_F(ExternalCompilerTest, GccBuildsLoadableLibraryWithHeaderFolder) {
 
     const std::string strLinked = compiler.Link(m_strBase);
     EXPECT_TRUE(compiler.LastRunSucceeded()) << strLinked;
-    EXPECT_EQ(FirstLine(strLinked), "\"/usr/bin/gcc\" -shared -o \"" + m_strBase + ".so\" \"" +
-                                        m_strBase + ".o\" \"" + m_strBase +
+    EXPECT_EQ(FirstLine(strLinked), "\"/usr/bin/gcc\" -shared -Wl,--no-undefined -o \"" +
+                                        m_strBase + ".so\" \"" + m_strBase + ".o\" \"" + m_strBase +
                                         ".SDLCodeExternal.o\" -lm");
     ASSERT_TRUE(fs::exists(m_strBase + ".so"));
 
