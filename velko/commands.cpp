@@ -144,8 +144,10 @@ bool CCommandTable::IsEnabled(const SCommandDef& def, const SCommandState& s) {
             return s.bEngine && s.bInitialized && s.bRunning;
         case CR_EXPERIMENT:
             return s.bEngine && s.bRunAlive && s.bInitialized && !s.bRunning && s.bExperimentFile;
+        // An initialised run that waits for Run can be stopped too: otherwise
+        // only Run, or quitting, would end it.
         case CR_STOP:
-            return s.bEngine && s.bInitialized && s.bRunning && !s.bRootFinished;
+            return s.bEngine && s.bRunAlive && s.bInitialized && !s.bRootFinished;
         case CR_RUNNING_DIALOG:
             return s.bEngine && s.nRunCount > 0 && s.bRunning;
         case CR_ERROR_REPORT:
