@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
+#include <algorithm>
 
 namespace {
 
@@ -91,14 +92,55 @@ QListWidgetItem* CMultiLineListBox::MakeItem(const QString& strText, ColorRef co
 }
 
 int CMultiLineListBox::AddItem(const QString& strText, ColorRef colorText, ColorRef colorBack) {
-    // The list follows its newest line unless the user has scrolled up.
+    // The list follows its newest line unless the user has scrolled up. The
+    // scroll waits until the window's thread is free again: the lines added
+    // meanwhile are laid out once, not once per line (which a list of many
+    // lines could not keep up with).
     const QScrollBar* pBar = verticalScrollBar();
-    const bool bAtEnd = pBar->value() >= pBar->maximum();
+    const bool bAtEnd = m_bScrollPending || pBar->value() >= pBar->maximum();
     addItem(MakeItem(strText, colorText, colorBack));
-    if (bAtEnd) {
-        scrollToBottom();
+    DropOldestLines();
+    if (bAtEnd && !m_bScrollPending) {
+        m_bScrollPending = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_bScrollPending = false;
+                scrollToBottom();
+            },
+            Qt::QueuedConnection);
     }
     return count() - 1;
+}
+
+void CMultiLineListBox::SetLineLimit(int nLimit) {
+    m_nLineLimit = nLimit > 0 ? nLimit : 0;
+    DropOldestLines();
+}
+
+void CMultiLineListBox::OnLineDropped(const QListWidgetItem*) {}
+
+void CMultiLineListBox::DropOldestLines() {
+    const int nExcess = m_nLineLimit > 0 ? count() - m_nLineLimit : 0;
+    if (nExcess <= 0) {
+        return;
+    }
+    QScrollBar* pBar = verticalScrollBar();
+    const int nValue = pBar->value();
+    const bool bKeepView = !m_bScrollPending && nValue < pBar->maximum();
+    // How far the lines on view move up: by the lines dropped, or by their
+    // heights when the list scrolls by pixels.
+    int nShift = 0;
+    for (int i = 0; i < nExcess; ++i) {
+        OnLineDropped(item(i));
+        nShift += verticalScrollMode() == QAbstractItemView::ScrollPerItem
+                      ? 1
+                      : sizeHintForIndex(model()->index(i, 0)).height();
+    }
+    model()->removeRows(0, nExcess);
+    if (bKeepView) {
+        pBar->setValue(std::max(0, nValue - nShift));
+    }
 }
 
 int CMultiLineListBox::InsertItem(int nIndex, const QString& strText, ColorRef colorText,

@@ -24,8 +24,9 @@ public:
     explicit CMultiLineListBox(QWidget* pParent);
 
     // Appends a line; returns its index. A list scrolled to its end (or not
-    // scrollable) scrolls on to show the new line; one the user has scrolled
-    // up stays where it is.
+    // scrollable) scrolls on to show the new line once the window's thread is
+    // free again; one the user has scrolled up stays where it is. Beyond the
+    // line limit the oldest lines go.
     int AddItem(const QString& strText, ColorRef colorText = CR_BLACK,
                 ColorRef colorBack = CR_WHITE);
     // Inserts a line at nIndex (0 .. count; count appends); -1 when out of
@@ -36,11 +37,27 @@ public:
     bool AddSubItem(int nIndex, const QString& strText, ColorRef colorText = CR_BLACK,
                     ColorRef colorBack = CR_WHITE);
 
+    // The most lines the list keeps (0, the default: no limit). A smaller
+    // limit drops the oldest lines at once.
+    void SetLineLimit(int nLimit);
+    int LineLimit() const { return m_nLineLimit; }
+
     QColor TextColor(int nIndex) const;
     QColor BackColor(int nIndex) const;
     // The height line nIndex has now.
     int ItemHeight(int nIndex) const;
 
+protected:
+    // A line that the limit drops, just before it goes.
+    virtual void OnLineDropped(const QListWidgetItem* pItem);
+
 private:
+    // Drops the oldest lines beyond the limit; a view scrolled up keeps
+    // showing the same lines.
+    void DropOldestLines();
     QListWidgetItem* MakeItem(const QString& strText, ColorRef colorText, ColorRef colorBack);
+
+    int m_nLineLimit = 0;
+    // A scroll to the newest line waits to be made.
+    bool m_bScrollPending = false;
 };

@@ -58,6 +58,7 @@ std::optional<STraceLine> FormatTraceRecord(const std::string& strRecord, int nN
 }
 
 COutputList::COutputList(QWidget* pParent) : CMultiLineListBox(pParent) {
+    SetLineLimit(OUTPUT_LINE_LIMIT);
     m_pMenu = new QMenu(this);
     m_pMenu->addAction(QStringLiteral("&Copy"), this,
                        [] { GetNotifier().MessageBox("VELKO", "Copy output"); });
@@ -98,6 +99,10 @@ void COutputList::FormatTraceMessage(const std::string& strLine) {
     m_mapRecords.insert(strText, QString::fromStdString(strRecord));
     AddItem(strText, line->colorText, line->colorBack);
     ++m_nRecordCounter;
+}
+
+void COutputList::OnLineDropped(const QListWidgetItem* pItem) {
+    m_mapRecords.remove(pItem->text());
 }
 
 void COutputList::contextMenuEvent(QContextMenuEvent* pEvent) {

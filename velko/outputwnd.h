@@ -26,9 +26,14 @@ struct STraceLine {
 // Throws CXMLParseException when the record is not well-formed XML.
 std::optional<STraceLine> FormatTraceRecord(const std::string& strRecord, int nNumber);
 
+// The lines each tab of the output pane keeps: the newest, however many a
+// run or a peer reports.
+inline constexpr int OUTPUT_LINE_LIMIT = 10000;
+
 class COutputList : public CMultiLineListBox {
     Q_OBJECT
 public:
+    // Keeps the newest OUTPUT_LINE_LIMIT lines.
     explicit COutputList(QWidget* pParent);
 
     // One trace record into this list: an empty text is ignored, a text
@@ -43,6 +48,8 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
+    // A dropped line's record goes with it.
+    void OnLineDropped(const QListWidgetItem* pItem) override;
 
 private:
     QHash<QString, QString> m_mapRecords;

@@ -139,6 +139,54 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(pBar->value(), pBar->maximum());
     }
+
+    void ATabKeepsItsNewestLinesAndTheRecordsBehindThem() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        COutputList* pErrors = pFrame->Output()->Errors();
+        pFrame->Output()->Tabs()->setCurrentWidget(pErrors);
+        QTRY_VERIFY(pErrors->isVisible());
+        std::string strErrors;
+        for (int i = 0; i < OUTPUT_LINE_LIMIT + 5; ++i) {
+            strErrors += "error " + std::to_string(i) + "\n";
+        }
+        pFrame->WriteErrors(strErrors);
+        QCOMPARE(pErrors->count(), OUTPUT_LINE_LIMIT);
+        QCOMPARE(pErrors->item(0)->text(), QStringLiteral("error 5"));
+        QCOMPARE(pErrors->item(OUTPUT_LINE_LIMIT - 1)->text(),
+                 QStringLiteral("error %1").arg(OUTPUT_LINE_LIMIT + 4));
+
+        // Scrolled up, the view keeps its lines while the oldest go.
+        QCoreApplication::processEvents();
+        QScrollBar* pBar = pErrors->verticalScrollBar();
+        pBar->setValue(pBar->maximum() / 2);
+        QCoreApplication::processEvents();
+        QListWidgetItem* pOnTop = pErrors->itemAt(5, 5);
+        QVERIFY(pOnTop);
+        const QString strOnTop = pOnTop->text();
+        pFrame->WriteErrors("one more\nand another");
+        QCOMPARE(pErrors->count(), OUTPUT_LINE_LIMIT);
+        QCoreApplication::processEvents();
+        pOnTop = pErrors->itemAt(5, 5);
+        QVERIFY(pOnTop);
+        QCOMPARE(pOnTop->text(), strOnTop);
+
+        // A dropped record line takes its record along; the kept ones keep
+        // theirs.
+        COutputList* pModel = pFrame->Output()->Model();
+        for (int i = 0; i < OUTPUT_LINE_LIMIT; ++i) {
+            pFrame->FormatTraceMessage("<warning>w" + std::to_string(i) + "</warning>");
+        }
+        QCOMPARE(pModel->item(0)->text(), QStringLiteral("0 warning: \"w0\""));
+        QCOMPARE(pModel->RecordOf(pModel->item(0)->text()),
+                 QStringLiteral("<warning>w0</warning>"));
+        pFrame->FormatTraceMessage("<warning>last</warning>");
+        QCOMPARE(pModel->count(), OUTPUT_LINE_LIMIT);
+        QCOMPARE(pModel->item(0)->text(), QStringLiteral("1 warning: \"w1\""));
+        QCOMPARE(pModel->RecordOf(QStringLiteral("0 warning: \"w0\"")), QString());
+        QCOMPARE(pModel->RecordOf(pModel->item(OUTPUT_LINE_LIMIT - 1)->text()),
+                 QStringLiteral("<warning>last</warning>"));
+    }
 };
 
 VELKO_TEST_SUITE("Output", COutputTest)
