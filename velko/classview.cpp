@@ -2,6 +2,7 @@
 
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QStyle>
 
 #include "velko/icons.h"
 
@@ -22,6 +23,8 @@ QTreeWidgetItem* CViewTree::AddItem(QTreeWidgetItem* pParent, const QString& str
                                     const QString& strAgent) {
     auto* pItem = pParent ? new QTreeWidgetItem(pParent) : new QTreeWidgetItem(this);
     pItem->setText(0, strText);
+    // A label wider than the pane is cut short; the tip shows it whole.
+    pItem->setToolTip(0, strText);
     pItem->setData(0, ROLE_KEY, strKey);
     pItem->setData(0, ROLE_AGENT, strAgent);
     pItem->setIcon(0, TreeIcon(eImage));
@@ -45,6 +48,19 @@ CClassView::CClassView(QWidget* pParent) : QDockWidget(QStringLiteral("Agents vi
     m_pMenu->addSeparator();
     m_pMenu->addAction(QStringLiteral("Trace options"), this, &CClassView::TraceOptionsRequested);
     m_pTree->viewport()->installEventFilter(this);
+}
+
+int CClassView::OpeningWidth() const {
+    // Such an item is six indentations in (the root's own included); a long
+    // state name gives a label as wide as this one.
+    const QString strLabel = QStringLiteral("setstate [0_1_0_finished_61]:127.0.0.1");
+    const QStyle* pStyle = m_pTree->style();
+    const int nIcon = pStyle->pixelMetric(QStyle::PM_SmallIconSize, nullptr, m_pTree);
+    const int nScrollBar = pStyle->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_pTree);
+    // Room for the icon's and the text's margins.
+    const int nMargins = 4 * m_pTree->fontMetrics().averageCharWidth();
+    return 6 * m_pTree->indentation() + nIcon + m_pTree->fontMetrics().horizontalAdvance(strLabel) +
+           nMargins + nScrollBar + 2 * m_pTree->frameWidth();
 }
 
 bool CClassView::eventFilter(QObject* pObject, QEvent* pEvent) {

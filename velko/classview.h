@@ -36,6 +36,10 @@ public:
 
     CViewTree* Tree() const { return m_pTree; }
     QMenu* ContextMenu() const { return m_pMenu; }
+    // The width the pane opens with: wide enough for the label of an
+    // operation of a process in a block, the deepest items of a model like
+    // the sample, beside a vertical scroll bar.
+    int OpeningWidth() const;
 
 signals:
     void PropertiesRequested();

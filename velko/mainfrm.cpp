@@ -321,7 +321,7 @@ void CMainFrame::CreateDocks() {
     addDockWidget(Qt::LeftDockWidgetArea, m_pClassView);
     addDockWidget(Qt::BottomDockWidgetArea, m_pOutput);
     addDockWidget(Qt::RightDockWidgetArea, m_pProperties);
-    resizeDocks({m_pClassView, m_pProperties}, {200, 200}, Qt::Horizontal);
+    resizeDocks({m_pClassView, m_pProperties}, {m_pClassView->OpeningWidth(), 200}, Qt::Horizontal);
     resizeDocks({m_pOutput}, {100}, Qt::Vertical);
     m_pClassView->setWindowIcon(TreeIcon(TI_ROOT));
     m_pOutput->setWindowIcon(TreeIcon(TI_LEAF));

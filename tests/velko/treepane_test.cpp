@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QTreeWidgetItemIterator>
 #include <thread>
 
 #include "sh_sdl/modellibrary.h"
@@ -107,6 +108,31 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList{"Trace options can be changed only while the model is "
                                           "not being simulated."});
         QCOMPARE(Flags(pProcess), expected);
+    }
+
+    void TheSampleLabelsFitThePaneAsItOpensAndEachShowsWhole() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QCOMPARE(pFrame->LoadModel(SampleModel()), int(LM_LOADED));
+        CViewTree* pTree = pFrame->ClassView()->Tree();
+        pTree->expandAll();
+        QCoreApplication::processEvents();
+        // Each label needs its indentation and the width its item asks for;
+        // the deepest are operations, six indentations in.
+        int nItems = 0;
+        for (QTreeWidgetItemIterator it(pTree); *it; ++it, ++nItems) {
+            const QModelIndex index = pTree->indexFromItem(*it);
+            const int nNeeded =
+                pTree->visualRect(index).left() + pTree->sizeHintForIndex(index).width();
+            QVERIFY2(nNeeded <= pTree->viewport()->width(),
+                     qPrintable(QStringLiteral("%1 needs %2 of %3 pixels")
+                                    .arg((*it)->text(0))
+                                    .arg(nNeeded)
+                                    .arg(pTree->viewport()->width())));
+            QCOMPARE((*it)->toolTip(0), (*it)->text(0));
+        }
+        QVERIFY(nItems > 40);
+        SaveScreenshot(pFrame, QStringLiteral("treepane-sample"));
     }
 
     void AgentsMadeAndRemovedDuringARunFollowInTheTree() {
