@@ -18,9 +18,9 @@ void CExperimentSeries::OnExecute() {
     if (m_bActive) {
         return;
     }
-    m_vecLabels.clear();
+    m_vecExperiments.clear();
     for (const auto& [strLabel, pExperiment] : m_frame.Document().m_loader.m_mapExperiments) {
-        m_vecLabels.push_back(strLabel);
+        m_vecExperiments.emplace_back(strLabel, pExperiment->m_strPath);
     }
     m_nNext = 0;
     m_bActive = true;
@@ -52,23 +52,18 @@ void CExperimentSeries::Advance() {
         FinishUnstarted();
         return;
     }
-    const auto& mapExperiments = m_frame.Document().m_loader.m_mapExperiments;
-    while (m_nNext < m_vecLabels.size()) {
-        const std::string& strLabel = m_vecLabels[m_nNext++];
-        if (mapExperiments.count(strLabel) != 0) {
-            if (!StartExperiment(strLabel)) {
-                FinishUnstarted();
-            }
-            return;
+    if (m_nNext < m_vecExperiments.size()) {
+        const auto& [strLabel, strPath] = m_vecExperiments[m_nNext++];
+        if (!StartExperiment(strLabel, strPath)) {
+            FinishUnstarted();
         }
+        return;
     }
     Finish();
 }
 
-bool CExperimentSeries::StartExperiment(const std::string& strLabel) {
+bool CExperimentSeries::StartExperiment(const std::string& strLabel, const std::string& strPath) {
     CSDLEngine* pEngine = m_frame.Engine();
-    const std::string strPath =
-        m_frame.Document().m_loader.m_mapExperiments.at(strLabel)->m_strPath;
     // A parametrization that cannot be read leaves the previous one (its
     // values, code base and label) to this run.
     if (m_frame.SideFiles().UseParametrization(strPath, strLabel)) {

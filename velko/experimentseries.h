@@ -5,7 +5,8 @@
 // document's experiments map, in map order, gets a run of its own with its
 // parametrization (the engine's parametrization file, code base and
 // experiment label; the model library of its code base). The model view is
-// closed after every run and the model library freed at the end.
+// closed after every run, which forgets the map: the series runs the
+// experiments it was started with. The model library is freed at the end.
 //
 // Nothing waits: the engine's run-state changes move the series on (the
 // frame calls Advance), so the window stays responsive. A run's end starts
@@ -13,6 +14,7 @@
 // Stop ends the current run and the series.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class CMainFrame;
@@ -31,9 +33,9 @@ public:
     bool IsActive() const { return m_bActive; }
 
 private:
-    // Reads the experiment's parametrization and starts its run; false when
-    // the run could not be started.
-    bool StartExperiment(const std::string& strLabel);
+    // Reads the experiment's parametrization (strPath) and starts its run;
+    // false when the run could not be started.
+    bool StartExperiment(const std::string& strLabel, const std::string& strPath);
     // Go, with the System line of the run.
     void Go(const std::string& strLabel);
     // The current run could not start: said so, and the series ends.
@@ -42,8 +44,9 @@ private:
 
     CMainFrame& m_frame;
     bool m_bActive = false;
-    // The experiments still to run, by label, taken when the series began.
-    std::vector<std::string> m_vecLabels;
+    // The experiments still to run, label and parametrization file, taken
+    // when the series began.
+    std::vector<std::pair<std::string, std::string>> m_vecExperiments;
     std::size_t m_nNext = 0;
     // The run going on: its label, and the engine's count of initialised
     // runs before it started (-1 for the main model, already initialised).

@@ -75,7 +75,8 @@ public:
     // Opens a model: a new engine reads the file at strPath; the tree, the
     // representation file, the diagram and the output pane show the outcome.
     int LoadModel(std::string strPath);
-    // Clears what the frame shows of the model; the engine stays.
+    // Clears what the frame shows of the model and forgets its experiments;
+    // the engine stays.
     void CloseModel();
     // The Open command: a file dialog, then OpenChosenFile.
     void OnFileOpen();
@@ -198,6 +199,12 @@ private:
     void ToggleWidget(QWidget* pWidget);
     void FocusNextPane(bool bForward);
     void UpdateTitle();
+    // The tree, the diagram, the title, the file labels, the experiments
+    // file and the experiments of the model that goes.
+    void ClearModelView();
+    // The end of a load that failed: an engine that holds no model goes.
+    // Returns nResult.
+    int FailedLoad(int nResult);
     // Tells the user why a model cannot be opened or closed now (a run or a
     // build is alive); true when that is so.
     bool RefuseDuringRun();

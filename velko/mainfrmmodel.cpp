@@ -2,7 +2,11 @@
 
 #include <QLabel>
 #include <QTreeWidgetItemIterator>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
 
+#include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
 #include "sh_sdl/sdlblock.h"
@@ -26,6 +30,24 @@ const char* const NO_FILE = "No file loaded";
 QString KeyedLabel(const std::string& strName, const std::string& strKey,
                    const std::string& strIP) {
     return QString::fromStdString(strName + " [" + strKey + "]:" + strIP);
+}
+
+// Why the model file at strPath gave no model text: it cannot be opened, or
+// it holds none.
+std::string NoModelTextReason(const std::string& strPath) {
+    const std::string strFile = ResolvePathNoCase(strPath);
+    errno = 0;
+    std::FILE* pFile = std::fopen(strFile.c_str(), "rb");
+    if (!pFile) {
+        return Format("The model file %s cannot be opened: %s.", strPath.c_str(),
+                      GetSystemErrorText(errno).c_str());
+    }
+    std::fclose(pFile);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(strFile, ec)) {
+        return Format("The model file %s cannot be opened: it is not a file.", strPath.c_str());
+    }
+    return Format("The model file %s holds no model.", strPath.c_str());
 }
 
 }  // namespace
@@ -56,8 +78,10 @@ int CMainFrame::LoadModel(std::string strPath) {
         return LM_REFUSED;
     }
     strPath = NormalizeSlashes(strPath);
-    // The old model's items would look their keys up in the new engine.
-    m_pClassView->Tree()->clear();
+    // The old model goes before the new one is read, with everything the
+    // window shows of it and the experiments made for it: whatever the
+    // outcome, nothing of it stays to be built, run or shown.
+    ClearModelView();
     AttachEngine(std::make_unique<CSDLEngine>());
     const std::string::size_type nSlash = strPath.rfind('/');
     const std::string strModelFolder =
@@ -71,26 +95,29 @@ int CMainFrame::LoadModel(std::string strPath) {
         WriteSystem(strPath);
         WriteSystem("Model contains UNsalvable errors. See errors for more details.");
         WriteModelErrors(loader.m_strErrorText);
-        return LM_FAILED;
+        return FailedLoad(LM_FAILED);
     }
     if (strModelText.empty()) {
+        const std::string strReason = NoModelTextReason(strPath);
         WriteSystem(strPath);
         WriteSystem("Model loaded UNsuccefully. Empty line.");
+        WriteSystem(strReason);
+        WriteErrors(strReason);
         WriteErrors(loader.GetErrorLog());
-        return LM_FAILED;
+        return FailedLoad(LM_FAILED);
     }
     if (!loader.GetErrorLog().empty()) {
         WriteSystem(strPath);
         WriteSystem(loader.GetErrorLog());
         WriteSystem("Model loaded UNsuccefully.");
         WriteErrors(loader.GetErrorLog());
-        return LM_ERROR_LOG;
+        return FailedLoad(LM_ERROR_LOG);
     }
     if (FillModelTree() == 1) {
         WriteSystem(strPath);
         WriteSystem("Model loaded UNsuccefully. No system block.");
         WriteErrors(loader.GetErrorLog());
-        return LM_NO_ROOT;
+        return FailedLoad(LM_NO_ROOT);
     }
 
     m_document.m_strTitle = strPath;
@@ -109,17 +136,33 @@ int CMainFrame::LoadModel(std::string strPath) {
     return LM_LOADED;
 }
 
-void CMainFrame::CloseModel() {
+int CMainFrame::FailedLoad(int nResult) {
+    // An engine that read no model is no open model: the commands say so.
+    if (m_pEngine && !m_pEngine->HasModel()) {
+        DeleteEngine();
+    }
+    UpdateCommands();
+    return nResult;
+}
+
+void CMainFrame::ClearModelView() {
     m_pClassView->Tree()->clear();
     m_pView->SetDocument({});
-    WriteSystem("Model closed.");
     m_document.m_strTitle = "No Document";
     m_document.m_strExperimentFile.clear();
+    // Experiments name parametrizations of this model: another model's
+    // build or series must not find them.
+    m_document.m_loader.m_mapExperiments.clear();
     UpdateTitle();
     for (QLabel* pLabel :
          {m_pRepresentationLabel, m_pParametrizationLabel, m_pExperimentationLabel}) {
         pLabel->setText(QString::fromLatin1(NO_FILE));
     }
+}
+
+void CMainFrame::CloseModel() {
+    ClearModelView();
+    WriteSystem("Model closed.");
 }
 
 void CMainFrame::OnFileOpen() {

@@ -12,6 +12,7 @@ public:
     CSDLLoader m_loader;
     // Full path of the imported experiments file; "" when none.
     std::string m_strExperimentFile;
-    // The path of the open model, or "No Document" once closed.
+    // The path of the open model; "No Document" while none is (closed, or
+    // its load failed).
     std::string m_strTitle = "Untitled";
 };

@@ -4,12 +4,15 @@
 // kept across opens and restarts.
 
 #include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTreeWidget>
 
 #include "sh_sdl/sdlengine.h"
 #include "velko/buildcommands.h"
+#include "velko/dlgexperiment.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"
 #include "velko/propertygrid.h"
@@ -49,6 +52,30 @@ void WriteExperiments(CMainFrame* pFrame, const QTemporaryDir& dir) {
                   "<experiment label='second' path='params/two.param'>b</experiment>"
                   "</experiments>");
     QVERIFY(pFrame->Document().m_loader.LoadExperiments(strExperiments));
+}
+
+// Opens the experiment design dialog (Edit), adds the experiment strLabel of
+// the parametrization strPath (nothing when strLabel is empty) and closes
+// it; returns how many experiments it listed as it opened.
+int AddExperiment(CMainFrame* pFrame, const QString& strLabel, const QString& strPath) {
+    int nListed = -1;
+    OnNextModal([&](QWidget* pModal) {
+        auto* pDesign = qobject_cast<CDlgExperiment*>(pModal);
+        QVERIFY(pDesign);
+        nListed = pDesign->List()->count();
+        pDesign->PathText()->setText(strPath);
+        pDesign->LabelEdit()->setText(strLabel);
+        pDesign->Button("Add")->click();
+        pDesign->reject();
+    });
+    pFrame->Commands().Action(ID_EXPERIMENT_EDIT)->trigger();
+    return nListed;
+}
+
+QByteArray ReadAll(const QString& strPath) {
+    QFile file(strPath);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
 }
 
 // Answers the Path command's file dialog with strPath, or cancels it.
@@ -198,6 +225,81 @@ private slots:
                     .mid(nErrorsFrom)
                     .join("\n")
                     .contains("The compilation of"));
+    }
+
+    void AnExperimentBelongsToTheModelItWasMadeFor() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QTemporaryDir first;
+        QCOMPARE(pFrame->LoadModel(CopySample(first, "pingpong.velko")), int(LM_LOADED));
+        const QString strParam = QString::fromStdString(
+            WriteFile(first, "onlyping.param",
+                      "<?xml version='1.0' encoding='utf-8'?>\n<Parametrization><DCLS>"
+                      "<DCL agent='court_ping' name='limit' type='int' value='3'/>"
+                      "</DCLS></Parametrization>"));
+        QCOMPARE(AddExperiment(pFrame, "onlyping.param", strParam), 0);
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        QCOMPARE(Lines(pFrame->Output()->System()).last(), QString::fromLatin1(ALL_BUILT));
+        std::map<QString, QByteArray> mapFirstFiles;
+        for (const char* pszFile : {"onlyping.c", "onlyping.o", "onlyping.so"}) {
+            mapFirstFiles[first.filePath(pszFile)] = ReadAll(first.filePath(pszFile));
+            QVERIFY(!mapFirstFiles[first.filePath(pszFile)].isEmpty());
+        }
+
+        // Closed, and another model opened: its design lists nothing, and
+        // its full build makes its own library only.
+        pFrame->Commands().Action(ID_FILE_CLOSE)->trigger();
+        QTemporaryDir second;
+        QCOMPARE(pFrame->LoadModel(
+                     CopySampleChanged(second, "other.velko", "serves = 0;", "serves = 1;")),
+                 int(LM_LOADED));
+        QCOMPARE(AddExperiment(pFrame, {}, {}), 0);
+        const int nFrom = SystemCount(pFrame);
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        const QStringList listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.value(2), QString::fromLatin1(ALL_BUILT));
+        QVERIFY(!listLines.join("\n").contains("onlyping"));
+        QVERIFY(QFile::exists(second.filePath("other.so")));
+        QCOMPARE(pFrame->Engine()->m_strCodeBasePath, second.filePath("other").toStdString());
+        for (const auto& [strPath, bytes] : mapFirstFiles) {
+            QVERIFY2(ReadAll(strPath) == bytes, qPrintable(strPath));
+        }
+
+        // An imported experiments file goes too when a model is opened over
+        // this one without Close.
+        AnswerFileDialog(QString::fromStdString(WriteFile(
+            second, "runs.exp",
+            "<?xml version='1.0' encoding='utf-8'?>\n<experiments>"
+            "<experiment label='one' path='onlyping.param'>a</experiment></experiments>")));
+        pFrame->Commands().Action(ID_EXPERIMENT_IMPORT)->trigger();
+        QCOMPARE(pFrame->ExperimentationLabel()->text(), QStringLiteral("runs.exp"));
+        QCOMPARE(pFrame->Document().m_loader.m_mapExperiments.size(), size_t(1));
+        QCOMPARE(pFrame->LoadModel(SampleModel()), int(LM_LOADED));
+        QVERIFY(pFrame->Document().m_loader.m_mapExperiments.empty());
+        QVERIFY(pFrame->Document().m_strExperimentFile.empty());
+        QCOMPARE(pFrame->ExperimentationLabel()->text(), QStringLiteral("No file loaded"));
+    }
+
+    void ACallOfAFunctionThatExistsNowhereFailsTheLink() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QTemporaryDir dir;
+        // Its procedure nextCount has no body anywhere: gcc only warns of its
+        // implicit declaration, and only the link can tell.
+        const std::string strDevs =
+            WriteFile(dir, "pair.devs", ReadAll(SourcePath("tests/data/devs/pair.devs")));
+        QCOMPARE(pFrame->OpenChosenFile(strDevs), int(LM_LOADED));
+        const int nFrom = SystemCount(pFrame);
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        const QStringList listLines = SystemSince(pFrame, nFrom);
+        QCOMPARE(listLines.size(), 3);
+        QVERIFY2(listLines[0].contains("nextCount"), qPrintable(listLines[0]));
+        QVERIFY2(listLines[1].contains("undefined reference to `nextCount'"),
+                 qPrintable(listLines[1]));
+        QCOMPARE(listLines[2], QString::fromLatin1(ALL_FAILED));
+        QVERIFY(!listLines.join("\n").contains("successfully", Qt::CaseInsensitive));
+        QVERIFY(!QFile::exists(dir.filePath("pair.devs.so")));
+        QVERIFY(QFile::exists(dir.filePath("pair.devs.o")));
     }
 
     void TheCompilerPathIsKeptAndAMissingCompilerIsReported() {

@@ -146,15 +146,29 @@ private slots:
         QCOMPARE(pFrame->CaptionBar()->Text(),
                  QStringLiteral("Some errors ocurred on loading the model."));
 
-        auto newSystemLines = [&] {
-            const QStringList listLines = Lines(pFrame->Output()->System()).mid(nSystemLines);
-            return listLines;
-        };
+        // A file that is not there is named, and the model open before it
+        // (the sample, with its representation file) is gone: no title,
+        // label or command names it.
+        QCOMPARE(pFrame->OpenChosenFile(SampleModel()), int(LM_LOADED));
+        QCOMPARE(pFrame->RepresentationLabel()->text(), QStringLiteral("pingpong.eye"));
+        const int nSystemMissing = pFrame->Output()->System()->count();
+        const int nErrorsMissing = pFrame->Output()->Errors()->count();
         const std::string strMissing = dir.filePath("missing.velko").toStdString();
         QCOMPARE(pFrame->OpenChosenFile(strMissing), int(LM_FAILED));
-        QCOMPARE(newSystemLines(), QStringList({QString::fromStdString(strMissing),
-                                                "Model loaded UNsuccefully. Empty line."}));
+        const QString strCannot =
+            QStringLiteral("The model file %1 cannot be opened: No such file or directory.")
+                .arg(QString::fromStdString(strMissing));
+        QCOMPARE(Lines(pFrame->Output()->System()).mid(nSystemMissing),
+                 QStringList({QString::fromStdString(strMissing),
+                              "Model loaded UNsuccefully. Empty line.", strCannot}));
+        QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nErrorsMissing), QStringList{strCannot});
         QCOMPARE(pFrame->ClassView()->Tree()->topLevelItemCount(), 0);
+        QCOMPARE(pFrame->windowTitle(), QStringLiteral("No Document - VELKO"));
+        QCOMPARE(pFrame->RepresentationLabel()->text(), QStringLiteral("No file loaded"));
+        QVERIFY(!pFrame->Engine());
+        for (int nId : {ID_CODE_ALL, ID_SIM_INITIALIZE, ID_EXPERIMENT_EDIT}) {
+            QVERIFY(!pFrame->Commands().Action(nId)->isEnabled());
+        }
 
         const int nErrorLines = pFrame->Output()->Errors()->count();
         const int nBefore = pFrame->Output()->System()->count();
@@ -217,6 +231,32 @@ private slots:
         }
         QCOMPARE(started.App().RecentFiles().size(), MAX_RECENT_FILES);
         QCOMPARE(started.App().RecentFiles().first(), QStringLiteral("/nowhere/18.velko"));
+    }
+
+    void AnInitialisedRunIsStoppedBeforeRunAndTheModelCanBeClosed() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        CCommandTable& commands = pFrame->Commands();
+        QTemporaryDir dir;
+        QCOMPARE(pFrame->LoadModel(CopySample(dir, "run.velko")), int(LM_LOADED));
+        CSDLEngine* pEngine = pFrame->Engine();
+        pEngine->SetLibraryFactory([] { return std::make_unique<CFakeModelLibrary>(); });
+        pEngine->m_bRepresentationTrace = false;
+        QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
+        commands.Action(ID_SIM_INITIALIZE)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), 20000);
+        QVERIFY(commands.Action(ID_SIM_STOP)->isEnabled());
+        commands.Action(ID_SIM_STOP)->trigger();
+        QVERIFY(PumpUntil([&] { return !pFrame->IsRunAlive(); }));
+        QTRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
+        QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
+        QCOMPARE(pEngine->m_nRunCount.load(), 1);
+
+        // Nothing is refused any more.
+        commands.Action(ID_FILE_CLOSE)->trigger();
+        QVERIFY(!pFrame->Engine());
+        QCOMPARE(TakeBoxes(), QStringList());
     }
 
     void OpenAndCloseAreRefusedWhileARunIsAlive() {
