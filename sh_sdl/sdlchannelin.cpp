@@ -7,11 +7,8 @@ void CSDLChannelIn::AddEvent(std::unique_ptr<CSDLEvent> pEvent) {
         return;
     }
     const double dTime = pEvent->m_dExecutionTime;
-    auto it = m_queue.begin();
-    while (it != m_queue.end() && (*it)->m_dExecutionTime < dTime) {
-        ++it;
-    }
-    m_queue.insert(it, std::move(pEvent));
+    // Just before the first queued event of the same time or later.
+    m_queue.emplace_hint(m_queue.lower_bound(dTime), dTime, std::move(pEvent));
     if (m_pOwningAgent) {
         m_pOwningAgent->QueuedEventsChanged(1);
         m_pOwningAgent->UpdatePendingTime(dTime, false);
@@ -19,15 +16,15 @@ void CSDLChannelIn::AddEvent(std::unique_ptr<CSDLEvent> pEvent) {
 }
 
 CSDLEvent* CSDLChannelIn::GetHeadEvent() const {
-    return m_queue.empty() ? nullptr : m_queue.front().get();
+    return m_queue.empty() ? nullptr : m_queue.begin()->second.get();
 }
 
 std::unique_ptr<CSDLEvent> CSDLChannelIn::RemoveHeadEvent() {
     if (m_queue.empty()) {
         return nullptr;
     }
-    std::unique_ptr<CSDLEvent> pEvent = std::move(m_queue.front());
-    m_queue.pop_front();
+    std::unique_ptr<CSDLEvent> pEvent = std::move(m_queue.begin()->second);
+    m_queue.erase(m_queue.begin());
     if (m_pOwningAgent) {
         m_pOwningAgent->QueuedEventsChanged(-1);
     }

@@ -3,7 +3,8 @@
 // The receiving end of a channel: a queue of events in ascending execution
 // time, owned by the channel.
 
-#include <list>
+#include <cmath>
+#include <map>
 #include <memory>
 
 #include "sh_sdl/sdlchannel.h"
@@ -19,9 +20,10 @@ public:
     explicit CSDLChannelIn(std::string strName) : CSDLChannel(std::move(strName)) {}
 
     // Takes the event and queues it before the first queued event whose time
-    // is not earlier (the newest of equal times comes first); then reports the
-    // owning agent's pending time to the engine. The owning agent is told of
-    // every event queued, taken or dropped.
+    // is not earlier (the newest of equal times comes first), in logarithmic
+    // time however long the queue; then reports the owning agent's pending
+    // time to the engine. The owning agent is told of every event queued,
+    // taken or dropped.
     void AddEvent(std::unique_ptr<CSDLEvent> pEvent);
     // The earliest event, left in the queue; null when the queue is empty.
     CSDLEvent* GetHeadEvent() const;
@@ -40,5 +42,13 @@ public:
     double m_dClock = 0.0;
 
 private:
-    std::list<std::unique_ptr<CSDLEvent>> m_queue;
+    // Orders times with a time that is not a number after every number, so
+    // that such a time cannot break the queue's order.
+    struct CTimeLess {
+        bool operator()(double dLeft, double dRight) const {
+            return dLeft < dRight || (!std::isnan(dLeft) && std::isnan(dRight));
+        }
+    };
+    // By execution time; among equal times the newest first.
+    std::multimap<double, std::unique_ptr<CSDLEvent>, CTimeLess> m_queue;
 };

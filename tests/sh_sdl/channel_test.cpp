@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,14 @@ double NextTime(const CSDLEngine& engine, bool* pFound) {
 TEST(ChannelQueueTest, NewestOfEqualTimesComesFirst) {
     CSDLChannelIn channel("c");
     channel.AddEvent(MakeEvent("A", 2.0));
+    channel.AddEvent(MakeEvent("X", 1.0));
     channel.AddEvent(MakeEvent("B", 2.0));
-    EXPECT_EQ(Drain(channel), (std::vector<std::string>{"B", "A"}));
+    channel.AddEvent(MakeEvent("Y", 3.0));
+    channel.AddEvent(MakeEvent("C", 2.0));
+    // A time that is not a number goes after every number.
+    channel.AddEvent(MakeEvent("N", std::nan("")));
+    channel.AddEvent(MakeEvent("Z", 4.0));
+    EXPECT_EQ(Drain(channel), (std::vector<std::string>{"X", "C", "B", "A", "Y", "Z", "N"}));
 }
 
 TEST(ChannelQueueTest, InsertsByExecutionTime) {
