@@ -241,18 +241,11 @@ bool CSDLEngine::ChecksAgentsWithWork() {
 }
 
 double CSDLEngine::GetNextEventTime(bool* pFound) const {
-    const bool bFound = m_bShownFound.load(std::memory_order_relaxed);
+    const bool bFound = !m_vecPendingHeap.empty();
     if (pFound) {
         *pFound = bFound;
     }
-    return bFound ? m_dShownNextTime.load(std::memory_order_relaxed) : 0.0;
-}
-
-void CSDLEngine::PublishNextTime() {
-    const bool bFound = !m_vecPendingHeap.empty();
-    m_dShownNextTime.store(bFound ? m_vecPendingHeap.front()->dTime : 0.0,
-                           std::memory_order_relaxed);
-    m_bShownFound.store(bFound, std::memory_order_relaxed);
+    return bFound ? m_vecPendingHeap.front()->dTime : 0.0;
 }
 
 void CSDLEngine::UpdateNextEventTime(const std::string& strKey, double dTime, bool bRemove) {
@@ -297,7 +290,6 @@ void CSDLEngine::UpdatePendingSlot(SPendingSlot& slot, double dTime, bool bRemov
         slot.dTime = dTime;
         AddToHeap(slot);
     }
-    PublishNextTime();
 }
 
 void CSDLEngine::ReplacePendingSlot(SPendingSlot& slot, bool bPending, double dTime) {
@@ -313,7 +305,6 @@ void CSDLEngine::ReplacePendingSlot(SPendingSlot& slot, bool bPending, double dT
     } else {
         return;
     }
-    PublishNextTime();
 }
 
 void CSDLEngine::ClearPendingEvents() {
@@ -322,7 +313,6 @@ void CSDLEngine::ClearPendingEvents() {
     m_nPendingGeneration = ++g_nPendingGenerations;
     m_bPendingShared = false;
     m_bPendingUnowned = false;
-    PublishNextTime();
 }
 
 void CSDLEngine::AddToHeap(SPendingSlot& slot) {

@@ -167,6 +167,16 @@ enum EngineRunState {
     RS_ENDED,               // the simulation thread has ended: complete, stopped or failed
 };
 
+// What a window shows of a run, taken at once: the state, the steps made and
+// the earliest pending time after the last of them.
+struct SRunStatus {
+    EngineRunState eState = RS_IDLE;
+    long long nSteps = 0;
+    double dNextTime = 0.0;
+    // False when nothing was pending after the last step (dNextTime 0.0).
+    bool bNextFound = false;
+};
+
 // The settings a run reads once, at its start.
 struct SRunSettings {
     EngineEndMode eEndMode = EM_BY_TIME;
@@ -255,6 +265,10 @@ public:
     // Path of the trace file of the current or last run ("" when none).
     std::string GetTracePath() const;
     EngineRunState GetRunState() const;
+    // The run's state, steps and next time as one snapshot, for any thread.
+    // The time is published once per step, after all of the step's changes,
+    // and once when the run is initialised; it stays after the run's end.
+    SRunStatus GetRunStatus() const;
     // Installs the listener (nullptr: none); the caller keeps it alive while
     // it is installed. Removing it waits for a call in progress.
     void SetListener(CEngineListener* pListener);
@@ -333,8 +347,8 @@ public:
 
     // ---- Pending-event table ---------------------------------------------------
     // Earliest pending time over all keys; *pFound false and 0.0 when empty.
-    // Any thread may ask; another thread than the one that changes the table
-    // sees the answer of a recent change.
+    // Only for the thread that changes the table (the one that runs the
+    // model); other threads read GetRunStatus.
     double GetNextEventTime(bool* pFound) const;
     // Keeps the earliest time reported per key; bRemove drops the key.
     void UpdateNextEventTime(const std::string& strKey, double dTime, bool bRemove);
@@ -616,6 +630,13 @@ private:
     mutable std::mutex m_mutexState;
     std::condition_variable m_cvState;
     EngineRunState m_eRunState = RS_IDLE;
+    // Steps and next time of the snapshot (state: m_eRunState).
+    long long m_nStatusSteps = 0;
+    double m_dStatusNextTime = 0.0;
+    bool m_bStatusNextFound = false;
+    // Publishes the step count and the table's earliest time to the
+    // snapshot (the thread that runs the model).
+    void PublishStatus(long long nSteps);
     SRunSettings m_runSettings;
     // Held while the listener is called or replaced.
     std::recursive_mutex m_mutexListener;
@@ -650,10 +671,6 @@ private:
     bool m_bPendingShared = false;
     bool m_bPendingUnowned = false;
     long long m_nEventsTaken = 0;
-    // The earliest time as other threads read it.
-    std::atomic<double> m_dShownNextTime{0.0};
-    std::atomic<bool> m_bShownFound{false};
-    void PublishNextTime();
     void AddToHeap(SPendingSlot& slot);
     void RemoveFromHeap(SPendingSlot& slot);
     void SiftUp(size_t nIndex);

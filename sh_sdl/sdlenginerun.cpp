@@ -268,6 +268,25 @@ EngineRunState CSDLEngine::GetRunState() const {
     return m_eRunState;
 }
 
+SRunStatus CSDLEngine::GetRunStatus() const {
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    SRunStatus status;
+    status.eState = m_eRunState;
+    status.nSteps = m_nStatusSteps;
+    status.dNextTime = m_dStatusNextTime;
+    status.bNextFound = m_bStatusNextFound;
+    return status;
+}
+
+void CSDLEngine::PublishStatus(long long nSteps) {
+    bool bFound = false;
+    const double dNext = GetNextEventTime(&bFound);
+    std::lock_guard<std::mutex> lock(m_mutexState);
+    m_nStatusSteps = nSteps;
+    m_dStatusNextTime = dNext;
+    m_bStatusNextFound = bFound;
+}
+
 void CSDLEngine::SetListener(CEngineListener* pListener) {
     std::lock_guard<std::recursive_mutex> lock(m_mutexListener);
     m_pListener = pListener;
@@ -468,6 +487,9 @@ int CSDLEngine::StartThread() {
         m_bGo = false;
         m_bStepRequest = false;
         m_bThreadAlive = true;
+        m_nStatusSteps = 0;
+        m_dStatusNextTime = 0.0;
+        m_bStatusNextFound = false;
     }
     m_pRemote->AllowSends();
     SetRunState(RS_STARTING);
@@ -529,6 +551,7 @@ int CSDLEngine::BeginRun() {
     if (m_pRootAgent) {
         m_pRootAgent->Initialize();
     }
+    PublishStatus(0);
     bool bStarted = false;
     {
         // A run stopped while it was starting is neither initialised nor
@@ -640,6 +663,7 @@ void CSDLEngine::RunLoop() {
         if (settings.nIPMode == 0) {
             GuardProgress(bFound, dNext, nTakenBefore, nIdleSteps);
         }
+        PublishStatus(nSteps + 1);
         TellListener([&](CEngineListener& listener) { listener.OnStep(nSteps + 1, dNext); });
         WaitAtPausePoint();
         if (settings.eEndMode == EM_BY_TIME) {

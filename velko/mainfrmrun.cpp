@@ -172,8 +172,9 @@ void CMainFrame::OnStop() {
         m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
         return;
     }
-    // The time as the stop is given: the run's end resets the model.
-    const float fTime = static_cast<float>(m_pEngine->GetNextEventTime(nullptr));
+    // The time of the last step as the stop is given: the run's end resets
+    // the model.
+    const float fTime = static_cast<float>(m_pEngine->GetRunStatus().dNextTime);
     StopEngine(m_pEngine.get());
     m_pSeries->Cancel();  // no further experiment runs
     WriteSystem(Format("Simulation stop done at time %f", static_cast<double>(fTime)));
@@ -237,7 +238,7 @@ void CMainFrame::ShowStepMessages() {
         }
         FormatTraceMessage(strMessages);
     }
-    WriteSystem(Format("Minimum Event Time: %f", m_pEngine->GetNextEventTime(nullptr)));
+    WriteSystem(Format("Minimum Event Time: %f", m_pEngine->GetRunStatus().dNextTime));
     if (m_pEngine->m_bErrorPending && m_pEngine->GetRootAgent()) {
         WriteErrors(ErrorReport(*m_pEngine));
         m_pEngine->m_bErrorPending = false;
@@ -282,7 +283,9 @@ void CMainFrame::AdvanceMonitor() {
         EndMonitor();
         return;
     }
-    const EngineRunState eState = pEngine->GetRunState();
+    // One snapshot: the state and the time shown belong to the same moment.
+    const SRunStatus status = pEngine->GetRunStatus();
+    const EngineRunState eState = status.eState;
     if (m_eMonitor == MP_VIEWER_WAIT) {
         CEstadisticsServidor& server = pEngine->GetServer();
         if (const unsigned nPort = server.GetBoundPort()) {
@@ -338,9 +341,9 @@ void CMainFrame::AdvanceMonitor() {
         }
     }
     if (m_eMonitor == MP_RUNNING) {
-        if (pEngine->m_bRunning) {
-            m_pRunningDlg->SetTime(pEngine->GetNextEventTime(nullptr));
-        } else {
+        if (eState == RS_RUNNING || eState == RS_PAUSED) {
+            m_pRunningDlg->SetTime(status.dNextTime);
+        } else if (eState == RS_ENDING || eState == RS_ENDED || !pEngine->m_bRunning) {
             EndMonitor();
         }
     }

@@ -222,9 +222,8 @@ TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
     EXPECT_EQ(CountOf(strMessages, "<output time=\"0.000000\""), 1);  // the start transition
     EXPECT_EQ(CountOf(strMessages, "<input time=\"1.000000\""), 1);
     EXPECT_EQ(CountOf(strMessages, "EYE_SetState"), 0);  // animation records stay out
-    bool bFound = false;
-    EXPECT_EQ(engine.GetNextEventTime(&bFound), 2.0);
-    EXPECT_TRUE(bFound);
+    EXPECT_EQ(engine.GetRunStatus().dNextTime, 2.0);
+    EXPECT_TRUE(engine.GetRunStatus().bNextFound);
 
     for (int nStep = 2; nStep <= 3; ++nStep) {
         SCOPED_TRACE(nStep);
@@ -234,7 +233,7 @@ TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
         strMessages = engine.TakeMessages();
         EXPECT_EQ(CountOf(strMessages, "<input "), 1) << strMessages;
         EXPECT_EQ(CountOf(strMessages, Format("<input time=\"%d.000000\"", nStep)), 1);
-        EXPECT_EQ(engine.GetNextEventTime(&bFound), nStep + 1.0);
+        EXPECT_EQ(engine.GetRunStatus().dNextTime, nStep + 1.0);
     }
 
     // Stop while the loop waits for the next request.
@@ -333,11 +332,17 @@ TEST(EngineRunTest, PendingMinimumAndMessagesReadableDuringTheRun) {
     model.EndNever();
     std::atomic<bool> bDone{false};
     std::atomic<int> nReads{0};
+    std::atomic<int> nWrongTimes{0};
     std::thread reader([&] {
         while (!bDone) {
-            bool bFound = false;
-            const double dNext = engine.GetNextEventTime(&bFound);
-            EXPECT_GE(dNext, 0.0);
+            // Step k takes the tick at k and queues the next one: once the
+            // run has stepped, the time shown is always the next tick's,
+            // never a moment inside a step when nothing is pending.
+            const SRunStatus status = engine.GetRunStatus();
+            if (status.nSteps > 0 &&
+                (!status.bNextFound || status.dNextTime != status.nSteps + 1.0)) {
+                ++nWrongTimes;
+            }
             engine.TakeMessages();
             (void)engine.GetServer().IsConnected();
             (void)engine.GetServer().IsAccepting();
@@ -352,6 +357,12 @@ TEST(EngineRunTest, PendingMinimumAndMessagesReadableDuringTheRun) {
     EXPECT_TRUE(engine.WaitForRunEnd(5000));
     bDone = true;
     reader.join();
+    EXPECT_EQ(nWrongTimes, 0);
+    // After the end the last step's time stays.
+    const SRunStatus status = engine.GetRunStatus();
+    EXPECT_EQ(status.eState, RS_ENDED);
+    EXPECT_EQ(status.nSteps, model.Hooks().nTasks);
+    EXPECT_EQ(status.dNextTime, status.nSteps + 1.0);
     ExpectCleanEnd(model, 1);
 }
 
