@@ -10,7 +10,7 @@
 #include "sh_aux/pathhelp.h"
 #include "sh_sdl/sdlengine.h"
 #include "velko/commands.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
 #include "velko/sidefilecommands.h"

@@ -14,7 +14,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
 #include "sh_sdl/sdlloader.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/sidefilecommands.h"
 
 namespace {

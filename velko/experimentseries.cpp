@@ -2,7 +2,7 @@
 
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
 #include "velko/sidefilecommands.h"

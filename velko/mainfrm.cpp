@@ -21,7 +21,7 @@
 #include "velko/classview.h"
 #include "velko/experimentseries.h"
 #include "velko/fileview.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/icons.h"
 #include "velko/networkcommands.h"
 #include "velko/outputwnd.h"

@@ -15,7 +15,7 @@
 #include "sh_sdl/sdlprocess.h"
 #include "velko/classview.h"
 #include "velko/dlgtraceoptions.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"

@@ -21,9 +21,9 @@
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
 #include "velko/experimentseries.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
-#include "velko/numbertext.h"
+#include "sh_widgets/numbertext.h"
 #include "velko/velkoapp.h"
 
 namespace {

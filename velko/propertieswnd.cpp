@@ -13,7 +13,7 @@
 #include "sh_sdl/sdloperation.h"
 #include "sh_sdl/sdlprocess.h"
 #include "velko/icons.h"
-#include "velko/propertygrid.h"
+#include "sh_widgets/propertygrid.h"
 #include "velko/velkoview.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "sh_sdl/sdlengine.h"
 #include "velko/commands.h"
 #include "velko/dlgexperiment.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
 

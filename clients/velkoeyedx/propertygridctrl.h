@@ -6,7 +6,7 @@
 
 #include <QString>
 
-#include "velko/propertygrid.h"
+#include "sh_widgets/propertygrid.h"
 
 class CPropertyGridCtrl : public CPropertyGrid {
     Q_OBJECT

@@ -8,7 +8,7 @@
 #include "clients/velkoeyedx/rendercontext.h"
 #include "clients/velkoeyedx/velkoeyedxdlg.h"
 #include "sh_aux/hpslib.h"
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 
 CVELKOEyeDXApp::CVELKOEyeDXApp(const CResourceResolver& resolver) : m_resolver(resolver) {
     NameSettings();

@@ -15,7 +15,7 @@
 #include "velko/dlgexperiment.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"
-#include "velko/propertygrid.h"
+#include "sh_widgets/propertygrid.h"
 #include "velko/ribbon.h"
 #include "velkotest.h"
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/outputwnd.h"
 #include "velkotest.h"
 

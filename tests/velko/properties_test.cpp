@@ -12,7 +12,7 @@
 #include "sh_sdl/sdloperation.h"
 #include "sh_sdl/sdlprocess.h"
 #include "velko/propertieswnd.h"
-#include "velko/propertygrid.h"
+#include "sh_widgets/propertygrid.h"
 #include "velkotest.h"
 
 using namespace velkotest;

@@ -16,7 +16,7 @@
 #include "velko/dlgexperiment.h"
 #include "velko/networkcommands.h"
 #include "velko/propertieswnd.h"
-#include "velko/propertygrid.h"
+#include "sh_widgets/propertygrid.h"
 #include "velko/sidefilecommands.h"
 #include "velkotest.h"
 

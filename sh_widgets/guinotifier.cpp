@@ -1,4 +1,4 @@
-#include "velko/guinotifier.h"
+#include "sh_widgets/guinotifier.h"
 
 #include <QAbstractButton>
 #include <QFileDialog>

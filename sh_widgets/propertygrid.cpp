@@ -1,4 +1,4 @@
-#include "velko/propertygrid.h"
+#include "sh_widgets/propertygrid.h"
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -10,7 +10,7 @@
 #include <QValidator>
 #include <charconv>
 
-#include "velko/numbertext.h"
+#include "sh_widgets/numbertext.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "velko/numbertext.h"
+#include "sh_widgets/numbertext.h"
 
 #include <charconv>
 #include <cmath>
