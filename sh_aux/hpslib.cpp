@@ -35,49 +35,6 @@ locale_t Utf8CtypeLocale() {
     return loc;
 }
 
-// Decodes one UTF-8 sequence at str[i]; returns the code point (U+FFFD for an
-// invalid byte) and advances i.
-char32_t DecodeUtf8(std::string_view str, size_t& i) {
-    const auto b0 = static_cast<unsigned char>(str[i]);
-    int nMore = 0;
-    char32_t cp = 0;
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    } else if ((b0 & 0xE0) == 0xC0) {
-        nMore = 1;
-        cp = b0 & 0x1F;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        nMore = 2;
-        cp = b0 & 0x0F;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        nMore = 3;
-        cp = b0 & 0x07;
-    } else {
-        ++i;
-        return 0xFFFD;
-    }
-    if (i + nMore >= str.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (int k = 1; k <= nMore; ++k) {
-        const auto b = static_cast<unsigned char>(str[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    static const char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[nMore] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += nMore + 1;
-    return cp;
-}
-
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -96,9 +53,19 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
+std::string_view TrimView(std::string_view str) {
+    while (!str.empty() && IsTrimSpace(str.front())) {
+        str.remove_prefix(1);
+    }
+    while (!str.empty() && IsTrimSpace(str.back())) {
+        str.remove_suffix(1);
+    }
+    return str;
+}
+
 DynBlockHeader* HeaderOf(const void* pData) {
-    auto* pb = reinterpret_cast<DynBlockHeader*>(
-        static_cast<char*>(const_cast<void*>(pData)) - sizeof(DynBlockHeader));
+    auto* pb = reinterpret_cast<DynBlockHeader*>(static_cast<char*>(const_cast<void*>(pData)) -
+                                                 sizeof(DynBlockHeader));
     assert(pb->signature == DB_SIG && "pb->signature == DB_SIG");
     return pb;
 }
@@ -107,35 +74,56 @@ DynBlockHeader* HeaderOf(const void* pData) {
 
 // ---- Tokenisers -------------------------------------------------------------
 
-std::string NextTokenChar(std::string& strText, char chSep) {
-    const size_t nPos = strText.find(chSep);
-    if (nPos == std::string::npos) {
+std::string NextTokenChar(std::string_view strText, size_t& nPos, char chSep) {
+    const size_t nFound = strText.find(chSep, nPos);
+    if (nFound == std::string_view::npos) {
         return {};
     }
-    std::string strToken = strText.substr(0, nPos);
-    strText.erase(0, nPos + 1);
+    std::string strToken(strText.substr(nPos, nFound - nPos));
+    nPos = nFound + 1;
+    return strToken;
+}
+
+std::string NextToken(std::string_view strText, size_t& nPos, std::string_view strSep) {
+    const size_t nFound = strSep.empty() ? std::string_view::npos : strText.find(strSep, nPos);
+    if (nFound == std::string_view::npos) {
+        return {};
+    }
+    std::string strToken(TrimView(strText.substr(nPos, nFound - nPos)));
+    nPos = nFound + 1;  // one character, however long the separator
+    return strToken;
+}
+
+std::string NextTokenOrRest(std::string_view strText, size_t& nPos, std::string_view strSep) {
+    const size_t nFound = strSep.empty() ? std::string_view::npos : strText.find(strSep, nPos);
+    if (nFound == std::string_view::npos) {
+        std::string strToken(nPos < strText.size() ? strText.substr(nPos) : std::string_view());
+        nPos = strText.size();
+        return strToken;
+    }
+    std::string strToken(TrimView(strText.substr(nPos, nFound - nPos)));
+    nPos = nFound + 1;
+    return strToken;
+}
+
+std::string NextTokenChar(std::string& strText, char chSep) {
+    size_t nPos = 0;
+    std::string strToken = NextTokenChar(std::string_view(strText), nPos, chSep);
+    strText.erase(0, nPos);
     return strToken;
 }
 
 std::string NextToken(std::string& strText, const std::string& strSep) {
-    const size_t nPos = strSep.empty() ? std::string::npos : strText.find(strSep);
-    if (nPos == std::string::npos) {
-        return {};
-    }
-    std::string strToken = Trim(strText.substr(0, nPos));
-    strText.erase(0, nPos + 1);
+    size_t nPos = 0;
+    std::string strToken = NextToken(std::string_view(strText), nPos, strSep);
+    strText.erase(0, nPos);
     return strToken;
 }
 
 std::string NextTokenOrRest(std::string& strText, const std::string& strSep) {
-    const size_t nPos = strSep.empty() ? std::string::npos : strText.find(strSep);
-    if (nPos == std::string::npos) {
-        std::string strToken;
-        strToken.swap(strText);
-        return strToken;
-    }
-    std::string strToken = Trim(strText.substr(0, nPos));
-    strText.erase(0, nPos + 1);
+    size_t nPos = 0;
+    std::string strToken = NextTokenOrRest(std::string_view(strText), nPos, strSep);
+    strText.erase(0, nPos);
     return strToken;
 }
 
@@ -151,11 +139,17 @@ std::string LastTokenChar(std::string& strText, char chSep) {
 
 // ---- Conversions --------------------------------------------------------------
 
-std::string IntToString(int nValue) { return std::to_string(nValue); }
+std::string IntToString(int nValue) {
+    return std::to_string(nValue);
+}
 
-std::string DoubleToString(double dValue) { return Format("%f", dValue); }
+std::string DoubleToString(double dValue) {
+    return Format("%f", dValue);
+}
 
-std::string FloatToString(float fValue) { return DoubleToString(static_cast<double>(fValue)); }
+std::string FloatToString(float fValue) {
+    return DoubleToString(static_cast<double>(fValue));
+}
 
 int StringToInt(const std::string& strText) {
     errno = 0;
@@ -252,7 +246,9 @@ std::string StripQuotes(const std::string& strText) {
 
 // ---- Files -------------------------------------------------------------------------
 
-bool FileExists(const std::string& strPath) { return access(strPath.c_str(), F_OK) == 0; }
+bool FileExists(const std::string& strPath) {
+    return access(strPath.c_str(), F_OK) == 0;
+}
 
 bool FileStatusExists(const std::string& strPath) {
     struct stat st {};
@@ -260,7 +256,9 @@ bool FileStatusExists(const std::string& strPath) {
 }
 
 // unlink rather than remove(), which would also take away an empty folder.
-bool RemoveFile(const std::string& strPath) { return unlink(strPath.c_str()) == 0; }
+bool RemoveFile(const std::string& strPath) {
+    return unlink(strPath.c_str()) == 0;
+}
 
 // ---- Memory ------------------------------------------------------------------------------
 
@@ -346,9 +344,13 @@ void* DynBlockDup(const void* pData) {
     return pnb + 1;
 }
 
-int DynBlockLength(const void* pData) { return pData ? HeaderOf(pData)->length : 0; }
+int DynBlockLength(const void* pData) {
+    return pData ? HeaderOf(pData)->length : 0;
+}
 
-int DynBlockCapacity(const void* pData) { return pData ? HeaderOf(pData)->capacity : 0; }
+int DynBlockCapacity(const void* pData) {
+    return pData ? HeaderOf(pData)->capacity : 0;
+}
 
 // ---- String helpers -------------------------------------------------------------------
 
@@ -409,7 +411,9 @@ std::string TrimRight(const std::string& str) {
     return str.substr(0, n);
 }
 
-std::string Trim(const std::string& str) { return TrimLeft(TrimRight(str)); }
+std::string Trim(const std::string& str) {
+    return TrimLeft(TrimRight(str));
+}
 
 std::string ToUpperAscii(std::string str) {
     for (char& ch : str) {
@@ -712,6 +716,60 @@ void AppendXmlAttribute(std::string& strOut, std::string_view strName, int nValu
 }
 
 // ---- Encodings -------------------------------------------------------------------
+
+char32_t DecodeUtf8(std::string_view str, size_t& nPos, bool* pbCut) {
+    if (pbCut) {
+        *pbCut = false;
+    }
+    const auto b0 = static_cast<unsigned char>(str[nPos]);
+    if (b0 < 0x80) {
+        ++nPos;
+        return b0;
+    }
+    // The bytes that may follow the lead: the second one's range rules out
+    // overlong forms, encoded surrogates and code points above U+10FFFF.
+    int nMore = 0;
+    char32_t cp = 0;
+    unsigned char nLow = 0x80;
+    unsigned char nHigh = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        nMore = 1;
+        cp = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        nMore = 2;
+        cp = b0 & 0x0F;
+        nLow = b0 == 0xE0 ? 0xA0 : 0x80;
+        nHigh = b0 == 0xED ? 0x9F : 0xBF;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        nMore = 3;
+        cp = b0 & 0x07;
+        nLow = b0 == 0xF0 ? 0x90 : 0x80;
+        nHigh = b0 == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        ++nPos;  // a continuation byte, or a byte no sequence starts with
+        return 0xFFFD;
+    }
+    size_t nNext = nPos + 1;
+    for (int k = 0; k < nMore; ++k, ++nNext) {
+        if (nNext >= str.size()) {
+            if (pbCut) {
+                *pbCut = true;
+            }
+            nPos = nNext;
+            return 0xFFFD;
+        }
+        const auto b = static_cast<unsigned char>(str[nNext]);
+        if (b < nLow || b > nHigh) {
+            nPos = nNext;
+            return 0xFFFD;
+        }
+        nLow = 0x80;
+        nHigh = 0xBF;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    nPos = nNext;
+    return cp;
+}
 
 std::u16string Utf8ToUtf16(std::string_view str) {
     std::u16string out;

@@ -23,6 +23,15 @@ std::string NextTokenOrRest(std::string& strText, const std::string& strSep);
 // Text after the last separator, trimmed; the text keeps what stands before.
 std::string LastTokenChar(std::string& strText, char chSep);
 
+// The same cuts by position: each reads strText from nPos and moves nPos
+// where the forms above would cut the text, which stays as it is (not
+// found: nPos stays; NextTokenOrRest then moves it to the end). Cutting a
+// text token by token this way takes time in proportion to its length; the
+// forms above move the whole rest on every call.
+std::string NextTokenChar(std::string_view strText, size_t& nPos, char chSep);
+std::string NextToken(std::string_view strText, size_t& nPos, std::string_view strSep);
+std::string NextTokenOrRest(std::string_view strText, size_t& nPos, std::string_view strSep);
+
 // ---- Conversions ------------------------------------------------------------
 
 std::string IntToString(int nValue);
@@ -129,6 +138,13 @@ void AppendXmlAttribute(std::string& strOut, std::string_view strName, int nValu
 
 // ---- Encodings -------------------------------------------------------------------------
 
+// Decodes the UTF-8 sequence at str[nPos] (nPos < str.size()) and moves
+// nPos past it. What is no valid sequence gives one U+FFFD for its longest
+// beginning that a valid sequence could have (at least one byte), so a
+// sequence cut short gives one U+FFFD and the byte that cut it is decoded
+// next. *pbCut tells whether the end of str cut the sequence short.
+char32_t DecodeUtf8(std::string_view str, size_t& nPos, bool* pbCut = nullptr);
+// Invalid sequences become U+FFFD as DecodeUtf8 makes them.
 std::u16string Utf8ToUtf16(std::string_view str);
 // Unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view str);

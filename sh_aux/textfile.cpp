@@ -241,8 +241,9 @@ class UTF8_TextFileReader : public TextFileReader {
 public:
     using TextFileReader::TextFileReader;
 
-    // One code point; an invalid or cut sequence gives U+FFFD, and a byte that
-    // cannot continue the sequence is left for the next call.
+    // One code point, decoded as a line is: an invalid or cut sequence gives
+    // U+FFFD, and a byte that cannot continue the sequence is left for the
+    // next call.
     int GetChar() override {
         unsigned char b = 0;
         int nResult = NextByteNotCR(b);
@@ -250,24 +251,29 @@ public:
             return nResult;
         }
         std::string strSequence(1, static_cast<char>(b));
-        const int nMore = b >= 0xF8 ? 0 : b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-        for (int k = 0; k < nMore; ++k) {
+        for (;;) {
+            size_t nUsed = 0;
+            bool bCut = false;
+            const char32_t cp = DecodeUtf8(strSequence, nUsed, &bCut);
+            if (!bCut) {
+                return static_cast<int>(cp);
+            }
             unsigned char c = 0;
             nResult = PeekByte(c);
             if (nResult == -2) {
                 return -2;
             }
-            if (nResult == -1 || (c & 0xC0) != 0x80) {
-                break;
+            if (nResult == -1) {
+                return 0xFFFD;  // cut short by the end of the file
+            }
+            strSequence += static_cast<char>(c);
+            nUsed = 0;
+            DecodeUtf8(strSequence, nUsed);
+            if (nUsed < strSequence.size()) {
+                return 0xFFFD;  // c does not continue it
             }
             NextByte(c);
-            strSequence += static_cast<char>(c);
         }
-        const std::u16string units = Utf8ToUtf16(strSequence);
-        if (units.size() == 2 && IsHighSurrogate(units[0]) && IsLowSurrogate(units[1])) {
-            return 0x10000 + ((units[0] - 0xD800) << 10) + (units[1] - 0xDC00);
-        }
-        return units[0];
     }
     int ReadLine(std::u16string& strLine) override {
         const int nResult = ReadByteLine(m_strBytes);

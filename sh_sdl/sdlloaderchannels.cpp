@@ -12,9 +12,9 @@ namespace {
 
 // Enters every name of strEvents (each followed by a blank) as a signal.
 void FillSignals(CSDLChannel& channel, const std::string& strEvents) {
-    std::string strRest = strEvents;
-    while (strRest.size() >= 2 && strRest.find(' ') != std::string::npos) {
-        channel.AddSignal(NextToken(strRest, " "));
+    for (size_t nPos = 0;
+         strEvents.size() - nPos >= 2 && strEvents.find(' ', nPos) != std::string::npos;) {
+        channel.AddSignal(NextToken(strEvents, nPos, " "));
     }
 }
 

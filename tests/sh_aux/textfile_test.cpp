@@ -135,6 +135,26 @@ TEST_F(TextFileTest, LineEndsGiveTheSameLinesWhereverBuffersEnd) {
     EXPECT_EQ(vecChars, (std::vector<int>{'a', '\n', 0x1F600, 0xFFFD}));
 }
 
+TEST_F(TextFileTest, Utf8SequenceCutShortIsOneReplacement) {
+    // Cut by the end of a line, by a byte that cannot continue it, and by
+    // the end of the file: one U+FFFD each, read by line or by character,
+    // and the byte that cut it is read as itself.
+    WriteFileBytes(Path("cut.txt"),
+                   "\xEF\xBB\xBF"
+                   "a\xE4\xB8\n"
+                   "\xF0\x9F\x98"
+                   "b\xE4\xB8");
+    EXPECT_EQ(ReadAll(Path("cut.txt"), 2),
+              (std::vector<std::u16string>{u"a\uFFFD", u"\uFFFDb\uFFFD"}));
+    TextFile file;
+    ASSERT_EQ(file.Open(Path("cut.txt"), TF_READ, TF_DETECT, 2), 0);
+    std::vector<int> vecChars;
+    for (int ch = file.GetChar(); ch >= 0; ch = file.GetChar()) {
+        vecChars.push_back(ch);
+    }
+    EXPECT_EQ(vecChars, (std::vector<int>{'a', 0xFFFD, '\n', 0xFFFD, 'b', 0xFFFD}));
+}
+
 TEST_F(TextFileTest, Utf16LineFeedsWithAndWithoutTranslation) {
     const std::string strPath = Path("feeds.txt");
     TextFile file;
