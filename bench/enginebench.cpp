@@ -31,7 +31,9 @@
 #include "bench/pingpongmodel.h"
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlevent.h"
 #include "sh_sdl/sdlloader.h"
+#include "sh_sdl/sdlremote.h"
 
 namespace fs = std::filesystem;
 
@@ -245,6 +247,22 @@ void DiskSequential(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(nBytes) * state.iterations());
 }
 
+// A remote signal of nChars characters with the most fields it can have:
+// every user parameter empty. Read into an event, its time grows with the
+// length alone, so MB/s stays level from size to size.
+void RemoteParse(benchmark::State& state, size_t nChars) {
+    std::string strText = "0,0,2,0,c1,,0,true,ping,,Q,-1,";
+    strText.resize(strText.size() + (nChars - strText.size()) / 3 * 3, ',');
+    for (auto _ : state) {
+        CSDLEvent event;
+        if (!event.ParseRemoteText(strText)) {
+            state.SkipWithError("the signal does not read");
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(strText.size()) * state.iterations());
+}
+
 std::vector<int> ParseSizes(const std::string& strList) {
     std::vector<int> vecSizes;
     std::stringstream in(strList);
@@ -303,6 +321,15 @@ int main(int argc, char** argv) {
         ->Repetitions(g_options.nRuns)
         ->ReportAggregatesOnly(true)
         ->Unit(benchmark::kMillisecond);
+    for (const size_t nChars :
+         {kMaxRemoteMessageLength / 16, kMaxRemoteMessageLength / 4, kMaxRemoteMessageLength}) {
+        const std::string strName = "RemoteParse/" + std::to_string(nChars);
+        benchmark::RegisterBenchmark(strName.c_str(), RemoteParse, nChars)
+            ->Iterations(3)
+            ->Repetitions(g_options.nRuns)
+            ->ReportAggregatesOnly(true)
+            ->Unit(benchmark::kMillisecond);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

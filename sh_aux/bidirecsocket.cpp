@@ -23,6 +23,8 @@ constexpr size_t kReadBufferSize = 4096;
 // Payload is read in pieces of at most this size, so that memory follows the
 // bytes that actually arrived rather than the length the peer claims.
 constexpr size_t kPayloadChunk = 1024 * 1024;
+// The piece in which a message too long to keep is read past.
+constexpr size_t kSkipChunk = 64 * 1024;
 // How often a timed wait looks at the cancel flag and the deadline.
 constexpr int kPollSliceMs = 100;
 
@@ -117,35 +119,55 @@ std::string EncodeSocketString(std::string_view strText) {
     return EncodeWide(Utf8ToUtf16(strText));
 }
 
-bool DecodeSocketString(const SocketByteReader& fnRead, std::string& strOut) {
+namespace {
+
+// Reads one message. SR_MESSAGE with strOut set; SR_TOO_LONG when it holds
+// more than nMaxLength characters (its payload is read past in pieces and
+// never held); SR_FAILED when the source ends early or the claim exceeds
+// kMaxSocketMessageBytes, whose payload is never requested. rnLength is the
+// length claimed.
+SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& strOut,
+                                  size_t nMaxLength, uint64_t& rnLength) {
     bool bTag = false;
     uint64_t nLength = 0;
     if (!ReadLength(fnRead, true, bTag, nLength)) {
-        return false;
+        return SR_FAILED;
     }
     size_t nCharSize = 1;
     if (bTag) {
         nCharSize = 2;
         if (!ReadLength(fnRead, false, bTag, nLength)) {
-            return false;
+            return SR_FAILED;
         }
     }
+    rnLength = nLength;
     if (nLength > kMaxSocketMessageBytes / nCharSize) {
-        return false;
+        return SR_FAILED;
     }
     const size_t nTotal = static_cast<size_t>(nLength) * nCharSize;
+    if (nLength > nMaxLength) {
+        std::vector<char> vecScratch(std::min(nTotal, kSkipChunk));
+        for (size_t nLeft = nTotal; nLeft > 0;) {
+            const size_t nChunk = std::min(nLeft, vecScratch.size());
+            if (!fnRead(vecScratch.data(), nChunk)) {
+                return SR_FAILED;
+            }
+            nLeft -= nChunk;
+        }
+        return SR_TOO_LONG;
+    }
     std::string bytes;
     while (bytes.size() < nTotal) {
         const size_t nOld = bytes.size();
         const size_t nChunk = std::min(nTotal - nOld, kPayloadChunk);
         bytes.resize(nOld + nChunk);
         if (!fnRead(bytes.data() + nOld, nChunk)) {
-            return false;
+            return SR_FAILED;
         }
     }
     if (nCharSize == 1) {
         strOut = Cp1252ToUtf8(bytes);
-        return true;
+        return SR_MESSAGE;
     }
     std::u16string wide(nLength, u'\0');
     for (size_t i = 0; i < wide.size(); ++i) {
@@ -153,7 +175,14 @@ bool DecodeSocketString(const SocketByteReader& fnRead, std::string& strOut) {
                                         (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
     }
     strOut = Utf16ToUtf8(wide);
-    return true;
+    return SR_MESSAGE;
+}
+
+}  // namespace
+
+bool DecodeSocketString(const SocketByteReader& fnRead, std::string& strOut) {
+    uint64_t nLength = 0;
+    return DecodeMessage(fnRead, strOut, SIZE_MAX, nLength) == SR_MESSAGE;
 }
 
 bool DecodeSocketString(std::string_view bytes, std::string& strOut, size_t* pnConsumed) {
@@ -506,7 +535,8 @@ long CBidirecSocket::ReceiveBytes(char* pBuffer, size_t nCapacity,
     }
 }
 
-bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived) {
+bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived,
+                                 bool* pbClosed) {
     const bool bTimed = m_nReceiveTimeoutMs.load() > 0;
     for (;;) {
         const int nHandle = m_nHandle.load();
@@ -524,7 +554,12 @@ bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnRece
         if (nGot < 0 && (errno == EINTR || (bTimed && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
             continue;
         }
-        return false;  // closed by the peer, shut down by Cancel, or failed
+        // The end of the stream: the peer closed, unless it was our own
+        // shutdown (Cancel, or a link marked lost).
+        if (pbClosed) {
+            *pbClosed = nGot == 0 && !m_bCancelled.load() && !m_bLinkLost.load();
+        }
+        return false;
     }
 }
 
@@ -557,22 +592,74 @@ bool CBidirecSocket::ReadBytes(char* pBuffer, size_t nBytes) {
     return true;
 }
 
-void CBidirecSocket::recibeMsj(std::string& strMessage) {
+SocketReceiveResult CBidirecSocket::ReceiveMessage(std::string& strMessage, size_t nMaxLength,
+                                                   size_t* pnLength) {
     if (!m_bInputAttached.load()) {
-        return;
+        return SR_FAILED;
     }
     std::unique_lock<std::mutex> lock(m_mutexReceive);
     m_tReceiveDeadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(m_nReceiveTimeoutMs.load());
-    std::string strText;
-    const bool bOk =
-        !m_bLinkLost.load() &&
-        DecodeSocketString(
-            [this](char* pBuffer, size_t nBytes) { return ReadBytes(pBuffer, nBytes); }, strText);
-    if (!bOk) {
+    SocketReceiveResult eResult = SR_FAILED;
+    if (!m_bLinkLost.load()) {
+        // The first byte alone tells an orderly close between two messages
+        // from a link that breaks inside one.
+        bool bClosed = false;
+        size_t nGot = 0;
+        if (m_nReadPos < m_nReadEnd ||
+            ReceiveSome(m_vecReadBuffer.data(), m_vecReadBuffer.size(), nGot, &bClosed)) {
+            if (m_nReadPos == m_nReadEnd) {
+                m_nReadPos = 0;
+                m_nReadEnd = nGot;
+            }
+            uint64_t nLength = 0;
+            std::string strText;
+            eResult = DecodeMessage(
+                [this](char* pBuffer, size_t nBytes) { return ReadBytes(pBuffer, nBytes); },
+                strText, nMaxLength, nLength);
+            if (pnLength) {
+                *pnLength = static_cast<size_t>(std::min<uint64_t>(nLength, SIZE_MAX));
+            }
+            if (eResult == SR_MESSAGE) {
+                strMessage = std::move(strText);
+            }
+        } else if (bClosed) {
+            eResult = SR_CLOSED;
+        }
+    }
+    if (eResult == SR_FAILED || eResult == SR_CLOSED) {
         lock.unlock();
         MarkLinkLost();
+    }
+    return eResult;
+}
+
+void CBidirecSocket::recibeMsj(std::string& strMessage) {
+    if (!m_bInputAttached.load()) {
+        return;
+    }
+    if (ReceiveMessage(strMessage, SIZE_MAX) != SR_MESSAGE) {
         CCustomException::ThrowError(kReceiveError);
     }
-    strMessage = std::move(strText);
+}
+
+SocketPeerState CBidirecSocket::CheckPeer() {
+    const int nHandle = m_nHandle.load();
+    if (nHandle < 0) {
+        return SP_CLOSED;
+    }
+    char ch = 0;
+    for (;;) {
+        const ssize_t nGot = ::recv(nHandle, &ch, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (nGot > 0) {
+            return SP_OPEN;  // the peer sent something: it is there
+        }
+        if (nGot == 0) {
+            return SP_CLOSED;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? SP_OPEN : SP_RESET;
+    }
 }

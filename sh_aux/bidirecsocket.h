@@ -24,6 +24,21 @@ inline constexpr int kSocketConnectTimeoutMs = 20000;
 // The wire bytes of one message holding strText (UTF-8).
 std::string EncodeSocketString(std::string_view strText);
 
+// What CBidirecSocket::ReceiveMessage found.
+enum SocketReceiveResult {
+    SR_MESSAGE,   // one whole message, stored
+    SR_TOO_LONG,  // a message longer than the caller takes: read past, not kept
+    SR_CLOSED,    // the peer closed the link between two messages
+    SR_FAILED,    // the link failed, was cancelled, or carried what no message is
+};
+
+// What CBidirecSocket::CheckPeer found.
+enum SocketPeerState {
+    SP_OPEN,    // nothing says the link has ended
+    SP_CLOSED,  // the peer closed it in order (or it was never open)
+    SP_RESET,   // the peer reset it: what it had not read yet is lost
+};
+
 // Reads exactly nBytes into pBuffer; false when the source ends or fails.
 using SocketByteReader = std::function<bool(char* pBuffer, size_t nBytes)>;
 
@@ -81,8 +96,20 @@ public:
     // link fails or the message is malformed; strMessage is then unchanged and
     // the link counts as lost.
     void recibeMsj(std::string& strMessage);
+    // The same without exceptions, for a link that takes messages of at most
+    // nMaxLength characters (UTF-16 code units, or bytes of the 8-bit form):
+    // a longer one is read past without being held, and the link goes on.
+    // strMessage is set only with SR_MESSAGE; *pnLength receives the length
+    // the message claimed. After SR_CLOSED or SR_FAILED the link counts as
+    // lost. SR_FAILED also before AttachArchives.
+    SocketReceiveResult ReceiveMessage(std::string& strMessage, size_t nMaxLength,
+                                       size_t* pnLength = nullptr);
     // Ends sending: later enviaMsj calls do nothing. Receiving goes on.
     void CloseOutput();
+
+    // For a link on which the peer sends nothing back: whether the peer has
+    // ended it, seen without waiting and without taking any byte.
+    SocketPeerState CheckPeer();
 
     // Plain byte streams, for a connected link that carries no messages (an
     // HTTP exchange); never mixed with enviaMsj / recibeMsj on one link.
@@ -124,7 +151,8 @@ private:
     bool WaitReady(int nHandle, short nEvents, Deadline deadline);
     bool SendAll(const char* pData, size_t nBytes);
     bool ReadBytes(char* pBuffer, size_t nBytes);
-    bool ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived);
+    // *pbClosed tells, on failure, whether the peer ended the stream.
+    bool ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived, bool* pbClosed = nullptr);
     void MarkLinkLost();
 
     // Serialises changes of the handle against Cancel and Close, so that a

@@ -52,8 +52,35 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
 
 std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     CSDLRemoteLinks& links = engine.GetRemoteLinks();
+    const std::string strText = pEvent->GetRemoteText();
+    const std::string strMessage = m_strName + "," + strText;
+    // The receiver would read past it: it is not sent, and the link stays.
+    if (strMessage.size() > kMaxRemoteMessageLength &&
+        Utf8ToUtf16(strMessage).size() > kMaxRemoteMessageLength) {
+        links.Report(
+            Format("Warning: the signal %s is longer than a remote signal may be (%zu "
+                   "characters) and cannot be sent through channel %s; it is lost.",
+                   pEvent->m_strName.c_str(), kMaxRemoteMessageLength, m_strName.c_str()));
+        return kRemoteSendError;
+    }
     if (!m_pSocket) {
         m_pSocket = std::make_unique<CBidirecSocket>();
+    }
+    // The receiver may have ended the link since the last send (its run
+    // ended, or it made room for another sender): a send into it would be
+    // lost unseen, so a new link is made. A link it reset lost what it had
+    // not read yet, the last signal sent at least.
+    if (m_bConnected) {
+        const SocketPeerState ePeer = m_pSocket->CheckPeer();
+        if (ePeer == SP_RESET) {
+            links.Report(
+                Format("Warning: the link of channel %s to %s:%d was reset by the "
+                       "receiver; the signal %s sent through it last is lost.",
+                       m_strName.c_str(), m_strHost.c_str(), m_nPort, m_strLastSent.c_str()));
+        }
+        if (ePeer != SP_OPEN) {
+            CloseConnection();
+        }
     }
     // Both the connect and the send are bounded, and a Stop cuts them short:
     // a peer that is down or stalled never holds the simulation thread.
@@ -71,10 +98,9 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
         links.EndSend();
     }
     bool bSent = false;
-    const std::string strText = pEvent->GetRemoteText();
     if (m_bConnected && links.BeginSend(*m_pSocket)) {
         try {
-            m_pSocket->enviaMsj(m_strName + "," + strText);
+            m_pSocket->enviaMsj(strMessage);
             bSent = true;
         } catch (const CCustomException&) {
             // the link is lost: dropped below
@@ -89,6 +115,7 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
                    pEvent->m_strName.c_str(), m_strName.c_str(), m_strHost.c_str(), m_nPort));
         return kRemoteSendError;
     }
+    m_strLastSent = pEvent->m_strName;
     std::string strNote;
     for (CSDLAgent* pTarget :
          {static_cast<CSDLAgent*>(m_pTargetBlock), static_cast<CSDLAgent*>(m_pTargetProcess)}) {

@@ -50,4 +50,6 @@ private:
 
     // The connection of a remote end, made at its first send.
     std::unique_ptr<CBidirecSocket> m_pSocket;
+    // The name of the signal sent through it last.
+    std::string m_strLastSent;
 };

@@ -2,7 +2,7 @@
 
 #include <climits>
 #include <cmath>
-#include <vector>
+#include <string_view>
 
 #include "sh_aux/hpslib.h"
 
@@ -103,7 +103,14 @@ int HexDigit(char ch) {
     return -1;
 }
 
-bool UnescapeRemoteField(const std::string& strField, std::string& strOut) {
+// A field without the blanks around it, unescaped.
+bool UnescapeRemoteField(std::string_view strField, std::string& strOut) {
+    while (!strField.empty() && IsTrimSpace(strField.front())) {
+        strField.remove_prefix(1);
+    }
+    while (!strField.empty() && IsTrimSpace(strField.back())) {
+        strField.remove_suffix(1);
+    }
     strOut.clear();
     for (size_t i = 0; i < strField.size(); ++i) {
         if (strField[i] != '%') {
@@ -175,34 +182,41 @@ std::string CSDLEvent::GetRemoteText() const {
 }
 
 bool CSDLEvent::ParseRemoteText(const std::string& strText) {
-    std::vector<std::string> vecFields;
-    std::string strRest = strText;
-    while (!strRest.empty()) {
-        std::string strField;
-        if (!UnescapeRemoteField(Trim(NextTokenOrRest(strRest, ",")), strField)) {
+    // Field by field from the front, each checked as it comes: what is no
+    // signal is refused at its first wrong field.
+    size_t nPos = 0;
+    const auto NextField = [&](std::string& rField) {
+        return nPos < strText.size() &&
+               UnescapeRemoteField(NextTokenOrRest(strText, nPos, ","), rField);
+    };
+    std::string strFields[12];
+    for (std::string& strField : strFields) {
+        if (!NextField(strField)) {
             return false;
         }
-        vecFields.push_back(std::move(strField));
     }
-    if (vecFields.size() < 12 || (vecFields.size() - 12) % 3 != 0) {
+    if (!ReadRemoteDouble(strFields[0], m_dCreationTime) ||
+        !ReadRemoteDouble(strFields[1], m_dDelay) ||
+        !ReadRemoteDouble(strFields[2], m_dExecutionTime) || !ReadRemoteInt(strFields[3], m_nTag) ||
+        !ReadRemoteInt(strFields[6], m_nPriority) || !ReadRemoteInt(strFields[11], m_nCell)) {
         return false;
     }
-    if (!ReadRemoteDouble(vecFields[0], m_dCreationTime) ||
-        !ReadRemoteDouble(vecFields[1], m_dDelay) ||
-        !ReadRemoteDouble(vecFields[2], m_dExecutionTime) || !ReadRemoteInt(vecFields[3], m_nTag) ||
-        !ReadRemoteInt(vecFields[6], m_nPriority) || !ReadRemoteInt(vecFields[11], m_nCell)) {
-        return false;
-    }
-    m_strCameThrough = vecFields[4];
-    m_strCodeId = vecFields[5];
+    m_strCameThrough = std::move(strFields[4]);
+    m_strCodeId = std::move(strFields[5]);
     m_bRemote = true;
-    m_strName = vecFields[8];
-    m_strRoute = vecFields[9];
-    m_strTo = vecFields[10];
+    m_strName = std::move(strFields[8]);
+    m_strRoute = std::move(strFields[9]);
+    m_strTo = std::move(strFields[10]);
     m_mapUserParams.clear();
-    for (size_t i = 12; i + 2 < vecFields.size(); i += 3) {
-        m_mapUserParams[vecFields[i]] =
-            std::make_unique<CSDLParameter>(vecFields[i + 1], vecFields[i], vecFields[i + 2], "no");
+    std::string strName;
+    std::string strType;
+    std::string strValue;
+    while (nPos < strText.size()) {
+        if (!NextField(strName) || !NextField(strType) || !NextField(strValue)) {
+            return false;
+        }
+        m_mapUserParams[strName] =
+            std::make_unique<CSDLParameter>(strType, strName, strValue, "no");
     }
     return true;
 }

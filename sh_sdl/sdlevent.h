@@ -3,6 +3,7 @@
 // One signal instance: times, priority, target cells, routing texts and the
 // user parameters it carries.
 
+#include <memory>
 #include <string>
 
 #include "sh_sdl/sdlparameter.h"
@@ -55,4 +56,8 @@ public:
     std::string m_strCameThrough;
     std::string m_strTo;
     std::string m_strRoute;
+    // Held by a signal received from another instance while it is not yet
+    // handled, which bounds how many such signals may wait; a copy holds
+    // nothing.
+    std::shared_ptr<void> m_pDeliveryHold;
 };

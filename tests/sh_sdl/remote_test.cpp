@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "optest_model.h"
@@ -298,6 +299,89 @@ TEST(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
         EXPECT_EQ(received.m_nCell, 4);
         EXPECT_EQ(received.GetXml(), event.GetXml());
     }
+
+    // A receiver that ends the link in order (its run ended, or it made
+    // room for another sender) lost nothing: the next send connects again.
+    const auto AcceptWithin5s = [&](CBidirecSocket& rLink) {
+        bool bAccepted = false;
+        velkotest::CBlockingCall accept([&] { bAccepted = server.Accept(rLink); },
+                                        [&] { server.Cancel(); });
+        return accept.Finish(5s) && bAccepted;
+    };
+    link.Close();
+    EXPECT_EQ(pC1->Send(&event), strNote);
+    CBidirecSocket again;
+    ASSERT_TRUE(AcceptWithin5s(again));
+    again.AttachArchives();
+    again.SetReceiveTimeout(5000);
+    std::string strAgain;
+    again.recibeMsj(strAgain);
+    EXPECT_EQ(strAgain, "c1," + event.GetRemoteText());
+    // One that resets it, with the last signal unread, lost that signal:
+    // the sender says so and sends the next one on a new link.
+    EXPECT_EQ(pC1->Send(&event), strNote);  // on loopback it is in the receiver's queue now
+    again.Close();
+    EXPECT_EQ(pC1->Send(&event), strNote);
+    EXPECT_EQ(CountLines(model.Notifier(), NP_ERRORS,
+                         "was reset by the receiver; the signal ping sent through it last is lost"),
+              1);
+    CBidirecSocket last;
+    ASSERT_TRUE(AcceptWithin5s(last));
+    last.AttachArchives();
+    last.SetReceiveTimeout(5000);
+    std::string strLast;
+    last.recibeMsj(strLast);
+    EXPECT_EQ(strLast, "c1," + event.GetRemoteText());
+}
+
+TEST(EngineRemoteTest, UndeliveredSignalsHoldTheSenderBack) {
+    const unsigned int nPort = UnusedPort();
+    ASSERT_NE(nPort, 0u);
+    sdltest::CTestModel model;
+    CSDLProcess* pQ = model.AddProcess(nullptr, "Q", 1);
+    pQ->m_strIP = "127.0.0.2";
+    pQ->m_nPort = static_cast<int>(nPort);
+    CSDLChannelIn* pC1 = sdltest::CTestModel::AddInput(pQ, "c1");
+    pC1->m_bLocalDelivery = false;
+    std::mutex mutex;
+    std::vector<std::string> vecLines;
+    // Declared after the model: the queued events outlive the links.
+    CSDLRemoteLinks links([&](const std::string& strLine) {
+        std::lock_guard<std::mutex> lock(mutex);
+        vecLines.push_back(strLine);
+    });
+    std::string strError;
+    ASSERT_TRUE(links.Start({nPort}, "127.0.0.2", strError)) << strError;
+
+    // More signals than may wait undelivered, in one piece that TCP takes
+    // as far as the receiver reads it.
+    const size_t nMore = 50;
+    std::string strBytes;
+    for (size_t i = 0; i < kMaxUndeliveredSignals + nMore; ++i) {
+        strBytes += EncodeSocketString("c1," + PingText("5", "-1"));
+    }
+    CBidirecSocket sender;
+    ASSERT_EQ(sender.ConnectClient("127.0.0.2", nPort), 1);
+    ASSERT_TRUE(sender.SetSendTimeout(30000));
+    std::thread sending([&] { EXPECT_TRUE(sender.SendBytes(strBytes.data(), strBytes.size())); });
+
+    // Delivered as the simulation thread delivers them, and never handled:
+    // the reader takes no more once the bound is reached.
+    const auto Deliver = [&] {
+        links.DeliverSignals(model.Root(), "127.0.0.2");
+        return pC1->GetCount();
+    };
+    EXPECT_TRUE(WaitUntil([&] { return Deliver() == kMaxUndeliveredSignals; }, 20s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Deliver(), kMaxUndeliveredSignals);
+    // Each signal handled makes room for one more.
+    for (size_t i = 0; i < nMore; ++i) {
+        pC1->RemoveHeadEvent();
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Deliver() == kMaxUndeliveredSignals; }, 20s));
+    sending.join();
+    links.Stop();
+    EXPECT_TRUE(vecLines.empty()) << vecLines.front();
 }
 
 TEST(EngineRemoteTest, StopDuringAConnectThatHangsEndsTheRunInTime) {
@@ -376,6 +460,115 @@ TEST(EngineRemoteTest, StrangersMessagesAndATakenPortAreReported) {
     EXPECT_EQ(b.Engine().GetRunState(), RS_RUNNING);
 
     b.Engine().Stop();
+    EXPECT_TRUE(b.Engine().WaitForRunEnd(3000));
+}
+
+TEST(EngineRemoteTest, LongMessagesAreReadAtOnceAndStopEndsTheRunInTime) {
+    const unsigned int nPort = UnusedPort();
+    ASSERT_NE(nPort, 0u);
+    CPingPong b(1, "127.0.0.2", nPort);
+    b.StartAndRun();
+    ASSERT_TRUE(WaitUntil([&] { return b.Listening(); }));
+
+    CBidirecSocket stranger;
+    ASSERT_EQ(stranger.ConnectClient("127.0.0.2", nPort), 1);
+    stranger.AttachArchives();
+    // As long as a message may be, all commas: read at once, and no signal.
+    stranger.enviaMsj("c1" + std::string(kMaxRemoteMessageLength - 2, ','));
+    // One character more than a message may have: read past and refused.
+    stranger.enviaMsj("c1" + std::string(kMaxRemoteMessageLength - 1, ','));
+    // Generous: a parse that cut the text from its front took many seconds
+    // for each of them.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return CountLines(b.Notifier(), NP_ERRORS, "is no remote signal") == 1 &&
+                   CountLines(b.Notifier(), NP_ERRORS, "is longer than a remote signal may be") ==
+                       1;
+        },
+        10s));
+    // A message of 20 million characters that has only begun to arrive:
+    // its reader waits inside it.
+    std::string strPart("\xFF\xFE\xFF\xFF\xFF\xFF\x00\x2D\x31\x01", 10);
+    strPart += std::string(64 * 1024, 'x');
+    ASSERT_TRUE(stranger.SendBytes(strPart.data(), strPart.size()));
+    std::this_thread::sleep_for(100ms);
+    const auto tStop = Clock::now();
+    b.Engine().Stop();
+    EXPECT_TRUE(b.Engine().WaitForRunEnd(1000));
+    EXPECT_LT(Clock::now() - tStop, 1s);
+    EXPECT_EQ(CountLines(b.Notifier(), NP_ERRORS, "Error in the incomming socket"), 0);
+}
+
+TEST(EngineRemoteTest, FloodsOfMalformedMessagesLeaveFewLinesAndAnOrderlyCloseNone) {
+    const unsigned int nPort = UnusedPort();
+    ASSERT_NE(nPort, 0u);
+    CPingPong b(1, "127.0.0.2", nPort);
+    b.StartAndRun();
+    ASSERT_TRUE(WaitUntil([&] { return b.Listening(); }));
+
+    // 10,000 messages that are no signal: the link is closed after the
+    // first kMaxMalformedInARow, and what it sent was reported in a few
+    // lines.
+    std::string strFlood;
+    for (int i = 0; i < 10000; ++i) {
+        strFlood += EncodeSocketString("x");
+    }
+    CBidirecSocket stranger;
+    ASSERT_EQ(stranger.ConnectClient("127.0.0.2", nPort), 1);
+    stranger.SendBytes(strFlood.data(), strFlood.size());  // may fail once it is closed
+    ASSERT_TRUE(WaitUntil([&] {
+        return CountLines(b.Notifier(), NP_ERRORS, "no remote signals; it is closed") == 1;
+    }));
+    // A sender that goes in order after its signal: no failure.
+    {
+        CBidirecSocket genuine;
+        ASSERT_EQ(genuine.ConnectClient("127.0.0.2", nPort), 1);
+        genuine.AttachArchives();
+        genuine.enviaMsj("c1," + PingText("2", "-1"));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return b.Handled().size() == 1; }));
+    std::this_thread::sleep_for(200ms);
+    b.Engine().Stop();
+    ASSERT_TRUE(b.Engine().WaitForRunEnd(3000));
+
+    EXPECT_EQ(CountLines(b.Notifier(), NP_ERRORS, "is no remote signal and is dropped"),
+              kRemoteReportsPerKind);
+    EXPECT_EQ(CountLines(b.Notifier(), NP_ERRORS,
+                         Format("Warning: %d more messages on port %u were no remote signals",
+                                kMaxMalformedInARow - kRemoteReportsPerKind, nPort)),
+              1);
+    EXPECT_EQ(CountLines(b.Notifier(), NP_ERRORS, "Error in the incomming socket"), 0);
+    // Besides: the answer to the ping, which nobody takes.
+    EXPECT_EQ(CountLines(b.Notifier(), NP_ERRORS, ""), kRemoteReportsPerKind + 3);
+}
+
+TEST(EngineRemoteTest, AGenuineSignalAfter64SilentConnectionsIsDelivered) {
+    const unsigned int nPort = UnusedPort();
+    ASSERT_NE(nPort, 0u);
+    CPingPong b(1, "127.0.0.2", nPort);
+    b.StartAndRun();
+    ASSERT_TRUE(WaitUntil([&] { return b.Listening(); }));
+    CSDLRemoteLinks& links = b.Engine().GetRemoteLinks();
+    std::vector<std::unique_ptr<CBidirecSocket>> vecSilent;
+    for (size_t i = 0; i < kMaxRemoteConnections; ++i) {
+        vecSilent.push_back(std::make_unique<CBidirecSocket>());
+        ASSERT_EQ(vecSilent.back()->ConnectClient("127.0.0.2", nPort), 1);
+        ASSERT_TRUE(WaitUntil([&] { return links.GetConnectionCount() == i + 1; }));
+    }
+
+    CPingPong a(1, "127.0.0.1", nPort);
+    a.StartAndRun();
+    ASSERT_TRUE(WaitUntil([&] { return b.Handled().size() == 1 && a.Handled().size() == 1; }));
+    EXPECT_EQ(b.Handled(), std::vector<std::string>{"ping@2.000000"});
+    // The first silent one made room.
+    EXPECT_TRUE(WaitUntil([&] { return vecSilent.front()->CheckPeer() == SP_CLOSED; }));
+    EXPECT_EQ(vecSilent.back()->CheckPeer(), SP_OPEN);
+    EXPECT_EQ(links.GetConnectionCount(), kMaxRemoteConnections);
+    EXPECT_EQ(CountLines(b.Notifier(), NP_ERRORS, "closed to make room"), 1);
+
+    a.Engine().Stop();
+    b.Engine().Stop();
+    EXPECT_TRUE(a.Engine().WaitForRunEnd(3000));
     EXPECT_TRUE(b.Engine().WaitForRunEnd(3000));
 }
 
