@@ -34,6 +34,7 @@
 #include "sh_sdl/sdlevent.h"
 #include "sh_sdl/sdlloader.h"
 #include "sh_sdl/sdlremote.h"
+#include "support/recordingnotifier.h"
 
 namespace fs = std::filesystem;
 

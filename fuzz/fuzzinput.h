@@ -16,6 +16,7 @@
 
 #include "sh_aux/notifier.h"
 #include "support/filebytes.h"
+#include "support/recordingnotifier.h"
 #include "support/tempfolder.h"
 
 namespace velkofuzz {

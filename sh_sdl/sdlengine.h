@@ -115,13 +115,6 @@ public:
     virtual void WriteRecord(const std::string& strRecord) = 0;
 };
 
-// Keeps every record in a string (tests, previews).
-class CStringTraceSink : public CTraceSink {
-public:
-    void WriteRecord(const std::string& strRecord) override { m_strText += strRecord; }
-    std::string m_strText;
-};
-
 // The trace file of a run: UTF-8 text whose "\n" are written as CR LF. The
 // text gathers in a buffer written in large blocks; Flush and Close write
 // what it holds.

@@ -43,6 +43,7 @@
 #include "sh_sdl/sdlloader.h"
 #include "sh_stat/estadisticsservidor.h"
 #include "support/blockingcall.h"
+#include "support/recordingnotifier.h"
 #include "support/tempfolder.h"
 
 namespace velkotest {

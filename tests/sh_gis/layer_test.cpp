@@ -11,6 +11,7 @@
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
+#include "support/recordingnotifier.h"
 
 namespace {
 

@@ -24,6 +24,7 @@
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlparameter.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/recordingnotifier.h"
 
 namespace fs = std::filesystem;
 

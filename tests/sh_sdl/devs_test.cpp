@@ -25,6 +25,8 @@
 #include "sh_sdl/sdloperationoutput.h"
 #include "sh_sdl/sdloperationsetstate.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/fakemodellibrary.h"
+#include "support/recordingnotifier.h"
 
 namespace {
 

@@ -21,6 +21,9 @@
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
 #include "sh_aux/xmlparser.h"
+#include "support/fakemodellibrary.h"
+#include "support/recordingnotifier.h"
+#include "support/stringtracesink.h"
 
 namespace {
 

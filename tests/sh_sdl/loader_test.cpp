@@ -22,6 +22,7 @@
 #include "sh_sdl/sdloperationprocedurecall.h"
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/recordingnotifier.h"
 
 namespace {
 

@@ -31,6 +31,9 @@
 #include "sh_sdl/sdloperationsetstate.h"
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/fakemodellibrary.h"
+#include "support/recordingnotifier.h"
+#include "support/stringtracesink.h"
 
 namespace {
 

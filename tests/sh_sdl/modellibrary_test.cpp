@@ -14,6 +14,7 @@
 #include "sh_aux/externalcompiler.h"
 #include "sh_sdl/sdloperationinput.h"
 #include "sh_sdl/sdloperationsetstate.h"
+#include "support/recordingnotifier.h"
 #include "test_helpers.h"
 
 namespace fs = std::filesystem;

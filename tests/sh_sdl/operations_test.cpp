@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "optest_model.h"
+#include "support/fakemodellibrary.h"
+#include "support/recordingnotifier.h"
 
 namespace fs = std::filesystem;
 

@@ -23,6 +23,7 @@
 #include "sh_sdl/sdloperationsettimer.h"
 #include "sh_sdl/sdloperationstart.h"
 #include "sh_sdl/sdloperationtask.h"
+#include "support/fakemodellibrary.h"
 #include "test_helpers.h"
 
 namespace optest {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "optest_model.h"
+#include "support/fakemodellibrary.h"
 
 namespace {
 

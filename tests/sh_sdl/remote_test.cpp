@@ -17,7 +17,9 @@
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/hpslib.h"
 #include "support/blockingcall.h"
+#include "support/fakemodellibrary.h"
 #include "support/filebytes.h"
+#include "support/recordingnotifier.h"
 #include "support/tempfolder.h"
 #include "test_helpers.h"
 

@@ -45,7 +45,9 @@
 #include "sh_sdl/sdloperationtask.h"
 #include "sh_sdl/sdlprocess.h"
 #include "support/blockingcall.h"
+#include "support/fakemodellibrary.h"
 #include "support/fakeviewer.h"
+#include "support/recordingnotifier.h"
 #include "support/tempfolder.h"
 #include "test_helpers.h"
 

@@ -19,6 +19,7 @@
 #include "sh_sdl/sdlloader.h"
 #include "support/blockingcall.h"
 #include "support/filebytes.h"
+#include "support/recordingnotifier.h"
 #include "test_helpers.h"
 
 namespace fs = std::filesystem;

@@ -17,6 +17,7 @@
 #include "sh_sdl/sdlloader.h"
 #include "sh_sdl/sdlparameter.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/recordingnotifier.h"
 
 namespace {
 

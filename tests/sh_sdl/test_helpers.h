@@ -22,6 +22,9 @@
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlevent.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/fakemodellibrary.h"
+#include "support/recordingnotifier.h"
+#include "support/stringtracesink.h"
 
 namespace sdltest {
 

@@ -17,6 +17,7 @@
 #include "sh_aux/notifier.h"
 #include "support/blockingcall.h"
 #include "support/fakeviewer.h"
+#include "support/recordingnotifier.h"
 
 namespace {
 

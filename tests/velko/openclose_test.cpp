@@ -6,6 +6,7 @@
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/fakemodellibrary.h"
 #include "velko/classview.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"

@@ -11,8 +11,9 @@
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdloperation.h"
 #include "sh_sdl/sdlprocess.h"
-#include "velko/propertieswnd.h"
 #include "sh_widgets/propertygrid.h"
+#include "support/fakemodellibrary.h"
+#include "velko/propertieswnd.h"
 #include "velkotest.h"
 
 using namespace velkotest;

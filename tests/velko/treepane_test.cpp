@@ -10,6 +10,7 @@
 #include "sh_sdl/modellibrary.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
+#include "support/fakemodellibrary.h"
 #include "velko/classview.h"
 #include "velko/dlgtraceoptions.h"
 #include "velko/propertieswnd.h"
