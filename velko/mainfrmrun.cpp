@@ -17,13 +17,13 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_widgets/guinotifier.h"
+#include "sh_widgets/numbertext.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
 #include "velko/experimentseries.h"
-#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
-#include "sh_widgets/numbertext.h"
 #include "velko/velkoapp.h"
 
 namespace {
@@ -230,13 +230,15 @@ void CMainFrame::OnLaunchEye() {
 // ---- Step messages ----------------------------------------------------------------------
 
 void CMainFrame::ShowStepMessages() {
-    std::string strMessages = m_pEngine->TakeMessages();
+    const std::string strMessages = m_pEngine->TakeMessages();
     if (!strMessages.empty()) {
-        for (std::string strLine = NextTokenChar(strMessages, '\n'); !strLine.empty();
-             strLine = NextTokenChar(strMessages, '\n')) {
+        // Cut by position: a step may leave many records.
+        size_t nPos = 0;
+        for (std::string strLine = NextTokenChar(strMessages, nPos, '\n'); !strLine.empty();
+             strLine = NextTokenChar(strMessages, nPos, '\n')) {
             FormatTraceMessage(strLine);
         }
-        FormatTraceMessage(strMessages);
+        FormatTraceMessage(strMessages.substr(nPos));
     }
     WriteSystem(Format("Minimum Event Time: %f", m_pEngine->GetRunStatus().dNextTime));
     if (m_pEngine->m_bErrorPending && m_pEngine->GetRootAgent()) {
