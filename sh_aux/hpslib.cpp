@@ -53,16 +53,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-std::string_view TrimView(std::string_view str) {
-    while (!str.empty() && IsTrimSpace(str.front())) {
-        str.remove_prefix(1);
-    }
-    while (!str.empty() && IsTrimSpace(str.back())) {
-        str.remove_suffix(1);
-    }
-    return str;
-}
-
 DynBlockHeader* HeaderOf(const void* pData) {
     auto* pb = reinterpret_cast<DynBlockHeader*>(static_cast<char*>(const_cast<void*>(pData)) -
                                                  sizeof(DynBlockHeader));
@@ -393,6 +383,16 @@ std::string Right(const std::string& str, int nCount) {
 
 bool IsTrimSpace(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '\v' || ch == '\f';
+}
+
+std::string_view TrimView(std::string_view str) {
+    while (!str.empty() && IsTrimSpace(str.front())) {
+        str.remove_prefix(1);
+    }
+    while (!str.empty() && IsTrimSpace(str.back())) {
+        str.remove_suffix(1);
+    }
+    return str;
 }
 
 std::string TrimLeft(const std::string& str) {

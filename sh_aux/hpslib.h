@@ -94,6 +94,8 @@ std::string Right(const std::string& str, int nCount);
 // Trim over space, tab, CR, LF, VT and FF.
 bool IsTrimSpace(char ch);
 std::string Trim(const std::string& str);
+// The view without the blanks Trim removes at either end.
+std::string_view TrimView(std::string_view str);
 std::string TrimLeft(const std::string& str);
 std::string TrimRight(const std::string& str);
 

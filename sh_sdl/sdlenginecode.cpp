@@ -61,16 +61,6 @@ struct CDeclaration {
     std::string strName;
 };
 
-std::string_view TrimView(std::string_view str) {
-    while (!str.empty() && IsTrimSpace(str.front())) {
-        str.remove_prefix(1);
-    }
-    while (!str.empty() && IsTrimSpace(str.back())) {
-        str.remove_suffix(1);
-    }
-    return str;
-}
-
 // The items "<type> <name>;" of a declarations text, in order. A remainder
 // shorter than two characters, or without ";", ends the list. The text is
 // walked by index: a model's whole declarations text holds tens of
