@@ -155,6 +155,9 @@ bool CDominioDebugServer::WaitForClient() {
     bool bStarted = false;
     if (bAccepted && !m_bStop.load()) {
         m_connection.AttachArchives();
+        // A client that never sends its start message does not hold the
+        // server for ever.
+        m_connection.SetReceiveTimeout(m_nFirstMessageTimeoutMs.load());
         DebugOutput(">>>>>> Conexión aceptada al cliente \n");
         DebugOutput(">>>>>> RecibeMensajeInicio \n");
         std::string strMessage;
@@ -162,8 +165,9 @@ bool CDominioDebugServer::WaitForClient() {
             m_connection.recibeMsj(strMessage);
             std::string strUser, strPassword;
             bStarted = Parse(strMessage, strUser, strPassword) != CTL_FAILED;
+            m_connection.SetReceiveTimeout(0);
         } catch (const CCustomException&) {
-            // Cancelled, or the client went away before its start message.
+            // Cancelled, silent too long, or gone before its start message.
         }
     }
     if (!bStarted) {
@@ -291,7 +295,7 @@ int CDominioDebugServer::ReadControl() {
     if (bAccepted) {
         m_controlConnection.AttachArchives();
         // A peer that connects and says nothing would hold the port for good.
-        m_controlConnection.SetReceiveTimeout(m_nControlTimeoutMs.load());
+        m_controlConnection.SetReceiveTimeout(m_nFirstMessageTimeoutMs.load());
         std::string strMessage;
         try {
             m_controlConnection.recibeMsj(strMessage);

@@ -37,7 +37,7 @@ constexpr int CTL_FAILED = -1;
 class CDominioDebugServer {
 public:
     static constexpr unsigned int kDefaultControlPort = 8687;
-    static constexpr int kDefaultControlTimeoutMs = 30000;
+    static constexpr int kDefaultFirstMessageTimeoutMs = 30000;
 
     // pNotifier shows the control events and the failures; nullptr: the
     // notifier installed at the time (GetNotifier()).
@@ -52,9 +52,12 @@ public:
     void SetPort(unsigned int nPort);
     // The control port, 8687 unless set; 0 listens on any free port.
     void SetControlPort(unsigned int nPort);
-    // How long a control peer may take to send its message before it is
-    // dropped: 30 s unless set before ReadControl.
-    void SetControlTimeout(int nMilliseconds) { m_nControlTimeoutMs.store(nMilliseconds); }
+    // How long a peer may take to send its first message (a client its start
+    // message, a control peer its control message) before it is dropped:
+    // 30 s unless set before WaitForClient or ReadControl.
+    void SetFirstMessageTimeout(int nMilliseconds) {
+        m_nFirstMessageTimeoutMs.store(nMilliseconds);
+    }
     // The ports listened on now; 0 when not listening.
     unsigned int GetBoundPort() const { return m_listener.GetBoundPort(); }
     unsigned int GetControlBoundPort() const { return m_controlListener.GetBoundPort(); }
@@ -140,7 +143,7 @@ private:
     CNotifier* m_pNotifier;
     std::optional<unsigned int> m_nDataPort;
     std::atomic<unsigned int> m_nControlPort{kDefaultControlPort};
-    std::atomic<int> m_nControlTimeoutMs{kDefaultControlTimeoutMs};
+    std::atomic<int> m_nFirstMessageTimeoutMs{kDefaultFirstMessageTimeoutMs};
 
     std::atomic<bool> m_bSendCategories{false};
     std::atomic<bool> m_bSendValues{false};

@@ -214,7 +214,7 @@ TEST(DominioDebugServer, CancelEndsEveryBlockingCallInBoundedTime) {
 }
 
 // The box names the event and its user, never the password; a peer that
-// stays silent past the control time-out is dropped.
+// stays silent past the time-out is dropped, on either port.
 TEST(DominioDebugServer, ReadControlShowsTheEventAndItsUserAndReportsABadMessage) {
     CRecordingNotifier notifier;
     CDominioDebugServer server(&notifier);
@@ -249,7 +249,7 @@ TEST(DominioDebugServer, ReadControlShowsTheEventAndItsUserAndReportsABadMessage
 
     // Silent: ReadControl ends by itself, with nothing shown, and lets the
     // peer go.
-    server.SetControlTimeout(200);
+    server.SetFirstMessageTimeout(200);
     int nOperation = 0;
     CBlockingCall control([&] { nOperation = server.ReadControl(); }, [&] { server.CancelWait(); });
     const unsigned int nPort = WaitForPort([&] { return server.GetControlBoundPort(); });
@@ -259,6 +259,17 @@ TEST(DominioDebugServer, ReadControlShowsTheEventAndItsUserAndReportsABadMessage
     EXPECT_EQ(nOperation, CTL_FAILED);
     EXPECT_TRUE(silent.WaitForEnd()) << "the control link stays open";
     EXPECT_EQ(notifier.GetBoxes().size(), 3u);
+
+    // A data client as silent is let go as well: the wait ends with none.
+    server.SetPort(0);
+    bool bStarted = true;
+    CBlockingCall wait([&] { bStarted = server.WaitForClient(); }, [&] { server.CancelWait(); });
+    const unsigned int nDataPort = DataPort(server);
+    ASSERT_NE(nDataPort, 0u);
+    CFakeViewer silentClient(nDataPort, CFakeViewer::SILENT);
+    EXPECT_TRUE(wait.Finish(5s)) << "the silent client was not dropped";
+    EXPECT_FALSE(bStarted);
+    EXPECT_TRUE(silentClient.WaitForEnd()) << "the data link stays open";
 }
 
 }  // namespace
