@@ -14,6 +14,9 @@ CSDLProcess::~CSDLProcess() = default;
 // ---- Run ----------------------------------------------------------------------------
 
 void CSDLProcess::Initialize() {
+    // What an earlier run reported is no error of this one.
+    m_strError.clear();
+    m_bStop = false;
     InitCommon();
     RetakePendingSlot();
     if (m_pEngine && m_pEngine->GetIPMode() != 0 && m_pEngine->GetIPAddress() != m_strIP) {

@@ -609,7 +609,8 @@ TEST(EngineRunTest, DestructorCancelsTheWaitForTheViewer) {
 // ---- What the window relies on --------------------------------------------------------
 
 // Settings written while a run goes are no data race and wait for the next
-// run; the listener hears every state, step and error of both runs.
+// run; the listener hears every state, step and error of both runs, and the
+// error report after the clean second run holds nothing of the first.
 TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
     CTempFolder folder;
     CRunModel model(folder.GetPath());
@@ -642,6 +643,7 @@ TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
     EXPECT_EQ(CountOf(strFirst, "<input "), 0);
     EXPECT_NE(CountOf(strFirst, "EYE_SetState"), 0);
     EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("Model [main model] (", 0), 0u);
+    EXPECT_NE(model.Root()->GetErrorReport().find("ERROR: P: PID: B_P"), std::string::npos);
 
     // The next run takes them: execution records, the new label, three steps.
     model.Hooks().nTasks = 0;
@@ -653,6 +655,8 @@ TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
     EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 3);
     EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("Model [second] (", 0), 0u);
     EXPECT_EQ(engine.GetRunSettings().eEndMode, EM_BY_LOOPS);
+    // The clean run reports nothing: the first run's error is gone.
+    EXPECT_EQ(Trim(model.Root()->GetErrorReport()), "");
 
     const std::vector<EngineRunState> states = listener.States();
     const std::vector<EngineRunState> oneRun = {RS_STARTING, RS_INITIALIZED, RS_RUNNING, RS_ENDING,
