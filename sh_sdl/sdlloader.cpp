@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
@@ -208,6 +210,37 @@ private:
 bool IsElement(const CXMLNode& node) {
     const std::string strName = node.GetNodeName();
     return !strName.empty() && strName.front() != '#';
+}
+
+// "process c in block a_b", "block a of the system".
+std::string DescribeAgent(const CSDLAgent& agent) {
+    const auto* pBlock = dynamic_cast<const CSDLBlock*>(&agent);
+    const char* pszKind = !pBlock ? "process" : pBlock->IsMnca() ? "automaton block" : "block";
+    const CSDLAgent* pParent = agent.m_pParent;
+    if (!pParent || !pParent->m_pParent) {
+        return Format("%s %s of the system", pszKind, agent.m_strName.c_str());
+    }
+    return Format("%s %s in block %s", pszKind, agent.m_strName.c_str(),
+                  pParent->GetFullName(false).c_str());
+}
+
+// Every agent below pAgent by full name; a second agent of a name already
+// taken goes to vecClashes with the first.
+void CollectFullNames(const CSDLAgent* pAgent, CNameMap<const CSDLAgent*>& mapNames,
+                      std::vector<std::pair<const CSDLAgent*, const CSDLAgent*>>& vecClashes) {
+    auto enter = [&](const CSDLAgent* pChild) {
+        auto [it, bInserted] = mapNames.emplace(pChild->GetFullName(false), pChild);
+        if (!bInserted) {
+            vecClashes.emplace_back(it->second, pChild);
+        }
+        CollectFullNames(pChild, mapNames, vecClashes);
+    };
+    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        enter(pBlock.get());
+    }
+    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        enter(pProcess.get());
+    }
 }
 
 void CollectSubtree(const CSDLAgent* pAgent, std::set<const CSDLAgent*>& setOut) {
@@ -455,9 +488,39 @@ std::string CSDLLoader::ReadModel(const std::string& strPath) {
     } catch (const CCustomException& e) {
         AddError(e.GetMessageText());
     }
+    if (ReportCoincidingNames(*pRootBlock)) {
+        DropModel();
+    }
     m_vecSideDocuments.clear();
     m_setFilesInProgress.clear();
     return strText;
+}
+
+bool CSDLLoader::ReportCoincidingNames(const CSDLAgent& root) {
+    CNameMap<const CSDLAgent*> mapNames;
+    std::vector<std::pair<const CSDLAgent*, const CSDLAgent*>> vecClashes;
+    CollectFullNames(&root, mapNames, vecClashes);
+    for (const auto& [pFirst, pSecond] : vecClashes) {
+        AddError(
+            Format("The %s and the %s have the same full name %s: give one of them "
+                   "another name.",
+                   DescribeAgent(*pFirst).c_str(), DescribeAgent(*pSecond).c_str(),
+                   pFirst->GetFullName(false).c_str()));
+    }
+    return !vecClashes.empty();
+}
+
+void CSDLLoader::DropModel() {
+    m_mapLibraryKeys.clear();
+    m_pEngine->m_mapOperations.clear();
+    m_pEngine->m_mapProcesses.clear();
+    m_pEngine->m_mapBlocks.clear();
+    m_pEngine->SetRootAgent(nullptr);
+    m_pEngine->m_strSystemName.clear();
+    m_pEngine->m_strModelFolder.clear();
+    m_pEngine->m_strModelPath.clear();
+    m_pEngine->m_strCodeBasePath.clear();
+    m_pEngine->m_strModelName.clear();
 }
 
 int CSDLLoader::ReadBlockContents(CSDLBlock* pAgent, CXMLNode element) {

@@ -57,7 +57,8 @@ public:
     // engine and returns the model text that was parsed (from its first
     // "<"). Returns "" and changes nothing in the engine when the file cannot
     // be opened. Text that does not parse, or a document without "system",
-    // is reported in the error text and builds nothing.
+    // is reported in the error text and builds nothing; so are agents that
+    // share one full name (the engine keeps no model then).
     std::string LoadModel(const std::string& strPath);
     // The XML error log of the last LoadModel alone (missing mandatory
     // attributes of the model's files). GetErrorLog() also lists those of
@@ -282,6 +283,13 @@ private:
     // Records the library key of a decision or task, warning when another
     // operation already uses it.
     void NoteLibraryKey(CSDLOperation* pOperation);
+
+    // Reports in the error text every two agents below root that share one
+    // full name (process b_c in block a, process c in block a_b): the
+    // engine would hold them as one agent. True when there are any.
+    bool ReportCoincidingNames(const CSDLAgent& root);
+    // Takes the model just read out of the engine again: it is not run.
+    void DropModel();
 
     // A load error: appended to the error text after "\n".
     void AddError(const std::string& strText);

@@ -317,6 +317,52 @@ TEST_F(LoaderTest, LoadErrorTextsAndAGoodLoadAfterAFailedOne) {
     EXPECT_EQ(m_loader.GetModelErrorLog(), "");
 }
 
+// Two agents that share one full name would be one agent to the engine
+// (one index entry, one pending time, one set of model variables): the load
+// names both and keeps no model, so nothing can run them merged.
+TEST_F(LoaderTest, AgentsSharingAFullNameFailTheLoadAndLeaveNothingToRun) {
+    auto block = [](const std::string& strName, const std::string& strBody) {
+        return "<block name=\"" + strName + "\" id=\"1\" IP=\"\" portRead=\"0\">" + strBody +
+               "</block>";
+    };
+    const std::string strTick =
+        "<start><start name=\"start\" id=\"1\"/><output name=\"tick\" id=\"2\" self=\"yes\" "
+        "to=\"\" via=\"\"><param name=\"delay\" value=\"1\"/></output>"
+        "<setstate name=\"s\" id=\"3\"/></start>";
+    struct SCase {
+        std::string strBody;
+        std::string strError;
+    };
+    const SCase cases[] = {
+        {block("a", Process("b_c", strTick)) + block("a_b", Process("c", strTick)),
+         "The process b_c in block a and the process c in block a_b have the same full name "
+         "a_b_c: give one of them another name."},
+        {block("a", block("b_c", Process("p", ""))) + block("a_b", block("c", Process("q", ""))),
+         "The block b_c in block a and the block c in block a_b have the same full name a_b_c: "
+         "give one of them another name."},
+        {block("a", Process("b", "")) + block("a_b", Process("x", "")),
+         "The process b in block a and the block a_b of the system have the same full name a_b: "
+         "give one of them another name."},
+    };
+    for (const SCase& clash : cases) {
+        SCOPED_TRACE(clash.strError);
+        const std::string strPath = Write("clash.velko", System(clash.strBody));
+        EXPECT_FALSE(m_loader.LoadModel(strPath).empty());
+        EXPECT_EQ(m_loader.m_strErrorText, "\n" + clash.strError);
+        EXPECT_FALSE(m_engine->HasModel());
+        EXPECT_TRUE(m_engine->m_mapProcesses.empty());
+        EXPECT_TRUE(m_engine->m_mapBlocks.empty());
+        EXPECT_EQ(m_engine->StartThread(), 1);
+        EXPECT_FALSE(m_engine->IsThreadAlive());
+    }
+    // Apart, the two tickers load and are two agents.
+    const std::string strPath = Write("apart.velko", System(block("a", Process("b_c", strTick)) +
+                                                            block("a_c", Process("c", strTick))));
+    EXPECT_TRUE(Loaded(m_loader.LoadModel(strPath))) << m_loader.m_strErrorText;
+    EXPECT_NE(FindProcess("a_b_c"), nullptr);
+    EXPECT_NE(FindProcess("a_c_c"), nullptr);
+}
+
 TEST_F(LoaderTest, UnknownTagDropsTheRestOfItsStateOnly) {
     const std::string strPath = Write(
         "tag.velko", System(Process("p",
