@@ -1,6 +1,7 @@
 #include "sh_sdl/sdloperationoutput.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "sh_aux/hpslib.h"
@@ -106,6 +107,15 @@ CSDLOperation* CSDLOperationOutput::Execute() {
     pEvent->m_strCodeId = GetRunCodeID();
     pEvent->m_dCreationTime = pOwner->m_dClock;
     pEvent->m_dExecutionTime = pOwner->m_dClock + m_pSignal->m_dDelay;
+    if (std::isnan(pEvent->m_dExecutionTime)) {
+        // No order of events has a place for such a time: the signal goes
+        // nowhere, and the transition and the run go on without it.
+        pOwner->ReportError(
+            Format("The signal %s is not sent: its delay %s gives a time that is not a number.",
+                   m_strName.c_str(), m_pSignal->m_strDelay.c_str()),
+            SDL_ERROR);
+        return m_pNext;
+    }
     const std::string strCells = m_pSignal->m_strCells;
 
     if (m_strSelf == "yes") {

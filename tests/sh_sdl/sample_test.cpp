@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
@@ -149,6 +152,19 @@ int Count(const std::vector<CTraceRecord>& vec, const std::string& strElement,
         }
     }
     return n;
+}
+
+// The times of a trace's input records, in the trace's order.
+std::vector<double> InputTimes(const std::string& strTrace) {
+    std::vector<double> vecTimes;
+    const std::string strStart = "<input time=\"";
+    for (size_t nPos = strTrace.find(strStart); nPos != std::string::npos;
+         nPos = strTrace.find(strStart, nPos + 1)) {
+        const size_t nValue = nPos + strStart.size();
+        vecTimes.push_back(
+            StringToDouble(strTrace.substr(nValue, strTrace.find('"', nValue) - nValue)));
+    }
+    return vecTimes;
 }
 
 TEST_F(SampleModelTest, BuildsRunsToItsEndAndTracesWhatTheModelDoes) {
@@ -462,13 +478,8 @@ TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
         EXPECT_EQ(sdltest::CountOf(strTrace, "<input "), bReset ? 8 : 6);
         // Every input in time order: the tick at 1 waits for q's pokes, which
         // are known before the first step.
-        double dLast = 0.0;
-        for (size_t nPos = strTrace.find("<input time=\""); nPos != std::string::npos;
-             nPos = strTrace.find("<input time=\"", nPos + 1)) {
-            const double dTime = StringToDouble(strTrace.substr(nPos + 13, 8));
-            EXPECT_LE(dLast, dTime) << strTrace.substr(nPos, 80);
-            dLast = dTime;
-        }
+        const std::vector<double> vecTimes = InputTimes(strTrace);
+        EXPECT_TRUE(std::is_sorted(vecTimes.begin(), vecTimes.end())) << strTrace;
         // Each tick carries the count; the poke's parameter sets it between
         // the second and the third tick.
         std::vector<std::string> vecSeen;
@@ -482,6 +493,68 @@ TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
                                   : (std::vector<std::string>{"0", "1", "2", "3", "4", "5"}));
         EXPECT_EQ(strTrace.find("<error>"), std::string::npos);
     }
+}
+
+// z ticks every time unit; at its first tick its task makes d the
+// difference of two infinities, which is no number, and it sends itself a
+// signal with that delay. q, stepped before z, tocks every 2.5.
+std::string NotANumberModelXml() {
+    const char* const pszSelf = "self=\"yes\" to=\"\" via=\"\"";
+    return Format(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"nan\">\n"
+        "<block name=\"b\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\">\n"
+        "<process name=\"z\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
+        "<DCLS><DCL name=\"d\" type=\"double\" value=\"0.0\"/></DCLS>\n"
+        "<start><start name=\"start\" id=\"1\"/>"
+        "<output name=\"tick\" id=\"2\" %s><param name=\"delay\" value=\"1\"/></output>"
+        "<setstate name=\"first\" id=\"3\"/></start>\n"
+        "<state name=\"first\"><input name=\"tick\" id=\"10\"/>"
+        "<task name=\"huge\" id=\"11\">d = 1e308 * 10 - 1e308 * 10;</task>"
+        "<output name=\"tick\" id=\"12\" %s><param name=\"delay\" value=\"1\"/></output>"
+        "<output name=\"bad\" id=\"13\" %s><param name=\"delay\" value=\"d\"/></output>"
+        "<setstate name=\"ticking\" id=\"14\"/></state>\n"
+        "<state name=\"ticking\"><input name=\"tick\" id=\"20\"/>"
+        "<output name=\"tick\" id=\"21\" %s><param name=\"delay\" value=\"1\"/></output>"
+        "<setstate name=\"ticking\" id=\"22\"/>"
+        "<input name=\"bad\" id=\"23\"/><setstate name=\"ticking\" id=\"24\"/></state>\n"
+        "</process>\n"
+        "<process name=\"q\" id=\"2\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
+        "<start><start name=\"start\" id=\"1\"/>"
+        "<output name=\"tock\" id=\"2\" %s><param name=\"delay\" value=\"2.5\"/></output>"
+        "<setstate name=\"idle\" id=\"3\"/></start>\n"
+        "<state name=\"idle\"><input name=\"tock\" id=\"10\"/>"
+        "<output name=\"tock\" id=\"11\" %s><param name=\"delay\" value=\"2.5\"/></output>"
+        "<setstate name=\"idle\" id=\"12\"/></state>\n</process>\n</block>\n</system>\n",
+        pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf);
+}
+
+// The signal whose delay is no number is a model error of its sender; the
+// run goes on to its end with every other event in time order.
+TEST_F(SampleModelTest, ADelayThatIsNotANumberIsAModelErrorAndTheRunGoesOn) {
+    velkotest::WriteFileBytes((m_dir / "nan.velko").string(), NotANumberModelXml());
+    LoadAndBuild("nan.velko");
+    if (HasFatalFailure()) {
+        return;
+    }
+    StartRun(20.0);
+    ASSERT_TRUE(WaitUntilInitialized());
+    m_engine.Run();
+    ASSERT_TRUE(m_engine.WaitForRunEnd(20000)) << "the run did not end";
+    EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
+    EXPECT_TRUE(m_engine.m_bErrorPending);
+    const std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+    EXPECT_EQ(sdltest::CountOf(strTrace, "<error>"), 1);
+    EXPECT_NE(strTrace.find("<error>Error on process b_z for tick event on time 1.000000. The "
+                            "signal bad is not sent: its delay d gives a time that is not a "
+                            "number.</error>"),
+              std::string::npos)
+        << strTrace;
+    // z's ticks at 1 to 19 and q's tocks at 2.5 to 17.5, all in time order;
+    // the signal that was not sent is never taken.
+    const std::vector<double> vecTimes = InputTimes(strTrace);
+    EXPECT_EQ(vecTimes.size(), 19u + 7u);
+    EXPECT_TRUE(std::is_sorted(vecTimes.begin(), vecTimes.end())) << strTrace;
+    EXPECT_EQ(sdltest::CountOf(strTrace, "name=\"bad\" id=\"23\""), 0);
 }
 
 }  // namespace
