@@ -369,6 +369,25 @@ TEST(EngineRunTest, PendingMinimumAndMessagesReadableDuringTheRun) {
     ExpectCleanEnd(model, 1);
 }
 
+// The run start empties the pending table before it queues the initial
+// events: their times are the first the run knows, before any step.
+TEST(EngineRunTest, TheInitialEventsAreTheStartedRunsFirstPendingTime) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndByLoops(0);
+    model.Process()->m_listInitialEvents.push_back(sdltest::MakeEvent("tick", 0.5));
+    ASSERT_EQ(engine.StartThread(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return engine.GetRunState() == RS_INITIALIZED; }));
+    const SRunStatus status = engine.GetRunStatus();
+    EXPECT_EQ(status.nSteps, 0);
+    EXPECT_TRUE(status.bNextFound);
+    // Not the start transition's tick at 1, queued after it.
+    EXPECT_EQ(status.dNextTime, 0.5);
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+}
+
 // ---- Failed starts -------------------------------------------------------------------
 
 TEST(EngineRunTest, FailedStartClearsRunningAndReportsThenNextStartIsClean) {
