@@ -1,11 +1,14 @@
-// The engine's speed through the whole path a user takes: a ping-pong model
-// is written as a model file, loaded, generated, compiled and linked with
-// gcc, then run on the simulation thread to its end; only the run (from Run
-// to the end of the thread) is timed. Each run is checked: with the trace on,
-// the trace must hold exactly one input record per delivery.
+// The engine's speed through the whole path a user takes: a model is
+// written as a model file, loaded, generated, compiled and linked with gcc,
+// then run on the simulation thread to its end; only the run (from Run to
+// the end of the thread) is timed. Two models: ping-pong tables (the time
+// per delivery; with the trace on, the trace must hold exactly one input
+// record per delivery) and a process that creates instances (the time per
+// instance made; every instance must be made).
 //
 // Own options (before Google Benchmark's):
 //   --sizes=2,100,1000      process counts (10000 builds for minutes)
+//   --instances=1000,16000  instances the spawn model makes, 50 per tick
 //   --deliveries=100000     deliveries per run, whatever the size
 //   --runs=5                repetitions of each run (medians are reported)
 //   --work=DIR              build folder, kept and reused (default: a
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "bench/pingpongmodel.h"
+#include "bench/spawnmodel.h"
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlevent.h"
@@ -42,6 +47,7 @@ namespace {
 
 struct SOptions {
     std::vector<int> vecSizes{2, 100, 1000};
+    std::vector<int> vecInstances{1000, 16000};
     long long nDeliveries = 100000;
     int nRuns = 5;
     std::string strWork;
@@ -59,13 +65,20 @@ std::string ReadAll(const std::string& strPath) {
     return out.str();
 }
 
-// A loaded and built ping-pong model with its engine, made once per size.
+// A loaded and built model with its engine, made once per model.
 struct SBuiltModel {
-    SPingPongModel model;
     CRecordingNotifier notifier;  // outlives the engine
     CSDLEngine engine;
     std::string strError;
     std::string strTraceFolder;
+};
+
+struct SBuiltPingPong : SBuiltModel {
+    SPingPongModel model;
+};
+
+struct SBuiltSpawn : SBuiltModel {
+    SSpawnModel model;
 };
 
 // The rallies that give about nDeliveries deliveries at nProcesses.
@@ -87,35 +100,33 @@ std::string WorkFolder() {
     return s_strFolder;
 }
 
-SBuiltModel& BuiltModel(int nProcesses) {
-    static std::map<int, std::unique_ptr<SBuiltModel>> s_mapModels;
-    auto& pBuilt = s_mapModels[nProcesses];
-    if (pBuilt) {
-        return *pBuilt;
-    }
-    pBuilt = std::make_unique<SBuiltModel>();
-    SBuiltModel& built = *pBuilt;
-    built.model.nProcesses = nProcesses;
-    built.model.nRallies = RalliesFor(nProcesses, g_options.nDeliveries);
-    built.model.bTrace = true;  // the engine's switch turns the trace on and off
-    const std::string strFolder = WorkFolder() + "/n" + std::to_string(nProcesses);
+// Writes the model text as <strName>.velko in its own folder of the work
+// folder, loads it into the engine and builds it (a kept build of the same
+// text is used again), ready to run by time to its end. strError says why
+// when it cannot.
+void LoadAndBuild(SBuiltModel& built, const std::string& strName, const std::string& strText) {
+    const std::string strFolder = WorkFolder() + "/" + strName;
     fs::create_directories(strFolder);
     built.strTraceFolder = strFolder + "/traces";
-    const std::string strPath = strFolder + "/pingpong" + std::to_string(nProcesses) + ".velko";
-    const std::string strText = MakePingPongModelXml(built.model);
-    const std::string strLibrary = strFolder + "/pingpong" + std::to_string(nProcesses) + ".so";
-    // A kept build of the same model text is used again.
+    const std::string strBase = strFolder + "/" + strName;
+    const std::string strPath = strBase + ".velko";
+    const std::string strLibrary = strBase + ".so";
     const bool bReuse = ReadAll(strPath) == strText && fs::exists(strLibrary);
     if (!bReuse) {
         fs::remove(strLibrary);
-        WritePingPongModel(strFolder, built.model);
+        std::ofstream file(strPath, std::ios::binary);
+        file << strText;
+        if (!file.good()) {
+            built.strError = "cannot write " + strPath;
+            return;
+        }
     }
     built.engine.SetNotifier(&built.notifier);
     CSDLLoader loader;
     loader.m_pEngine = &built.engine;
     if (loader.LoadModel(strPath).empty() || !loader.m_strErrorText.empty()) {
         built.strError = "the model did not load: " + loader.m_strErrorText;
-        return built;
+        return;
     }
     const auto tStart = std::chrono::steady_clock::now();
     std::string strLog;
@@ -123,17 +134,43 @@ SBuiltModel& BuiltModel(int nProcesses) {
         (built.engine.CreateCodeFile("") != 1 || built.engine.CompileCode("", strLog) != 1 ||
          built.engine.LinkDLL("", strLog) != 1)) {
         built.strError = "the model did not build: " + strLog;
-        return built;
+        return;
     }
-    built.engine.m_strCodeBasePath = strFolder + "/pingpong" + std::to_string(nProcesses);
+    built.engine.m_strCodeBasePath = strBase;
     const double dSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
-    std::fprintf(stderr, "pingpong%d: %s in %.1f s\n", nProcesses,
+    std::fprintf(stderr, "%s: %s in %.1f s\n", strName.c_str(),
                  bReuse ? "kept build used" : "generated and built", dSeconds);
     built.engine.m_nEndMode = EM_BY_TIME;
     built.engine.m_dEndTime = 1e15;
     built.engine.m_bRepresentationTrace = false;
-    return built;
+}
+
+SBuiltPingPong& BuiltPingPong(int nProcesses) {
+    static std::map<int, std::unique_ptr<SBuiltPingPong>> s_mapModels;
+    auto& pBuilt = s_mapModels[nProcesses];
+    if (!pBuilt) {
+        pBuilt = std::make_unique<SBuiltPingPong>();
+        pBuilt->model.nProcesses = nProcesses;
+        pBuilt->model.nRallies = RalliesFor(nProcesses, g_options.nDeliveries);
+        pBuilt->model.bTrace = true;  // the engine's switch turns the trace on and off
+        LoadAndBuild(*pBuilt, "pingpong" + std::to_string(nProcesses),
+                     MakePingPongModelXml(pBuilt->model));
+    }
+    return *pBuilt;
+}
+
+SBuiltSpawn& BuiltSpawn(int nInstances) {
+    static std::map<int, std::unique_ptr<SBuiltSpawn>> s_mapModels;
+    auto& pBuilt = s_mapModels[nInstances];
+    if (!pBuilt) {
+        pBuilt = std::make_unique<SBuiltSpawn>();
+        pBuilt->model.nInstances = nInstances;
+        LoadAndBuild(*pBuilt, "spawn" + std::to_string(SpawnInstances(pBuilt->model)),
+                     MakeSpawnModelXml(pBuilt->model));
+        pBuilt->engine.m_bExecutionTrace = false;
+    }
+    return *pBuilt;
 }
 
 // The CPU time of the whole process in seconds: on a shared machine the
@@ -172,7 +209,7 @@ double TimedRun(benchmark::State& state, SBuiltModel& built, double* pCpuSeconds
 }
 
 void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
-    SBuiltModel& built = BuiltModel(nProcesses);
+    SBuiltPingPong& built = BuiltPingPong(nProcesses);
     if (!built.strError.empty()) {
         state.SkipWithError(built.strError.c_str());
         return;
@@ -217,6 +254,51 @@ void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
     if (bTrace) {
         state.SetBytesProcessed(static_cast<int64_t>(nTraceBytes) * state.iterations());
     }
+}
+
+// Counts the agents a run adds to the tree.
+class CAddedAgents : public CEngineListener {
+public:
+    void OnAgentsChanged(const std::vector<std::string>& vecAdded,
+                         const std::vector<std::string>&) override {
+        m_nAdded += static_cast<long long>(vecAdded.size());
+    }
+    std::atomic<long long> m_nAdded{0};
+};
+
+// A run of the spawn model to its end: the run time per instance made
+// stays level however many instances share their block.
+void RunSpawn(benchmark::State& state, int nInstances) {
+    SBuiltSpawn& built = BuiltSpawn(nInstances);
+    if (!built.strError.empty()) {
+        state.SkipWithError(built.strError.c_str());
+        return;
+    }
+    const long long nMade = SpawnInstances(built.model);
+    CAddedAgents added;
+    built.engine.SetListener(&added);
+    double dCpuTotal = 0.0;
+    for (auto _ : state) {
+        added.m_nAdded = 0;
+        double dCpuSeconds = 0.0;
+        const double dSeconds = TimedRun(state, built, &dCpuSeconds);
+        dCpuTotal += dCpuSeconds;
+        if (dSeconds < 0) {
+            break;
+        }
+        state.SetIterationTime(dSeconds);
+        if (added.m_nAdded != nMade) {
+            state.SkipWithError("the run did not make every instance");
+            break;
+        }
+    }
+    built.engine.SetListener(nullptr);
+    state.counters["instances"] = static_cast<double>(nMade);
+    state.counters["us_per_instance"] = benchmark::Counter(
+        static_cast<double>(nMade) * 1e-6,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["cpu_us_per_instance"] =
+        dCpuTotal * 1e6 / (static_cast<double>(nMade) * static_cast<double>(state.iterations()));
 }
 
 // As many bytes as the last trace, written to the same disk in records of
@@ -287,6 +369,8 @@ void TakeOwnOptions(int& argc, char** argv) {
         };
         if (const char* psz = value("--sizes=")) {
             g_options.vecSizes = ParseSizes(psz);
+        } else if (const char* psz = value("--instances=")) {
+            g_options.vecInstances = ParseSizes(psz);
         } else if (const char* psz = value("--deliveries=")) {
             g_options.nDeliveries = std::max(1LL, std::stoll(psz));
         } else if (const char* psz = value("--runs=")) {
@@ -315,6 +399,15 @@ int main(int argc, char** argv) {
                 ->ReportAggregatesOnly(true)
                 ->Unit(benchmark::kMillisecond);
         }
+    }
+    for (const int nInstances : g_options.vecInstances) {
+        const std::string strName = "Create/" + std::to_string(nInstances);
+        benchmark::RegisterBenchmark(strName.c_str(), RunSpawn, nInstances)
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Repetitions(g_options.nRuns)
+            ->ReportAggregatesOnly(true)
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::RegisterBenchmark("DiskSequential", DiskSequential)
         ->UseManualTime()

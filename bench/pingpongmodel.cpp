@@ -1,8 +1,5 @@
 #include "bench/pingpongmodel.h"
 
-#include <fstream>
-#include <stdexcept>
-
 #include "sh_aux/hpslib.h"
 
 namespace {
@@ -69,16 +66,6 @@ std::string MakePingPongModelXml(const SPingPongModel& model) {
             "    </channels>\n  </block>\n";
     }
     return strText + "</system>\n";
-}
-
-std::string WritePingPongModel(const std::string& strFolder, const SPingPongModel& model) {
-    const std::string strPath = Format("%s/pingpong%d.velko", strFolder.c_str(), Tables(model) * 2);
-    std::ofstream file(strPath, std::ios::binary);
-    file << MakePingPongModelXml(model);
-    if (!file.good()) {
-        throw std::runtime_error("cannot write " + strPath);
-    }
-    return strPath;
 }
 
 long long PingPongDeliveries(const SPingPongModel& model) {

@@ -17,7 +17,5 @@ struct SPingPongModel {
 
 // The model file's text, as the loader reads it (system "pingpong<N>").
 std::string MakePingPongModelXml(const SPingPongModel& model);
-// Writes the model into strFolder as "pingpong<N>.velko" and returns its path.
-std::string WritePingPongModel(const std::string& strFolder, const SPingPongModel& model);
 // The inputs a run of the model to its end performs.
 long long PingPongDeliveries(const SPingPongModel& model);

@@ -2,6 +2,7 @@
 # Builds the engine's benchmark (release, no tests, no window) and runs it,
 # then prints a table of the medians. Arguments go to the benchmark, e.g.
 #   bench/run.sh --sizes=2,100,1000,10000 --deliveries=50000 --runs=5
+#   bench/run.sh --instances=1000,4000,16000 --benchmark_filter=Create
 #   bench/run.sh --work=/tmp/velko-bench   (keeps and reuses the model builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,10 @@ awk -F, '
   {
     name = $1; gsub(/"/, "", name); sub(/\/iterations:[0-9]+\/repeats:[0-9]+/, "", name)
     sub(/\/manual_time_median$/, "", name); sub(/_median$/, "", name)
+    if (col["instances"] && $col["instances"] != "") {
+      creates[++ncreates] = sprintf("| %-18s | %10d | %10.1f | %14.3f | %13.3f |", name, $col["instances"], $col["real_time"], $col["us_per_instance"], $col["cpu_us_per_instance"])
+      next
+    }
     if (!printed++) {
       printf "| %-18s | %10s | %10s | %14s | %13s | %10s |\n", "run", "deliveries", "median ms", "us/delivery", "CPU us/deliv.", "MB/s"
       printf "|%s|%s|%s|%s|%s|%s|\n", "--------------------", "------------", "------------", "----------------", "---------------", "------------"
@@ -30,4 +35,10 @@ awk -F, '
     cpu = (col["cpu_us_per_delivery"] && $col["cpu_us_per_delivery"] != "") ? sprintf("%.3f", $col["cpu_us_per_delivery"]) : "-"
     dl = (col["deliveries"] && $col["deliveries"] != "") ? sprintf("%d", $col["deliveries"]) : "-"
     printf "| %-18s | %10s | %10.1f | %14s | %13s | %10s |\n", name, dl, $col["real_time"], per, cpu, mbs
+  }
+  END {
+    if (!ncreates) exit
+    printf "\n| %-18s | %10s | %10s | %14s | %13s |\n", "run", "instances", "median ms", "us/instance", "CPU us/inst."
+    printf "|%s|%s|%s|%s|%s|\n", "--------------------", "------------", "------------", "----------------", "---------------"
+    for (i = 1; i <= ncreates; i++) print creates[i]
   }' "$csv"
