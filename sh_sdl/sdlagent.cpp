@@ -2,13 +2,27 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
+#include <iterator>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
 #include "sh_sdl/sdlblock.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
+
+namespace {
+
+// Children a run of the step order holds at most (one word of busy bits),
+// and as many as a new order puts in each, leaving room for children that
+// join later.
+constexpr size_t kStepChunkSize = 64;
+constexpr size_t kStepChunkFill = 32;
+
+}  // namespace
 
 CSDLAgent::CSDLAgent() : m_pInternalChannel(MakeInternalChannel()) {}
 
@@ -296,10 +310,12 @@ std::string CSDLAgent::CheckAgentsWithWork(bool& bBusy) const {
                       bPending ? " and the table a time under its key" : "");
     }
     bool bChildBusy = false;
-    // A made order marks each busy child; a forgotten one, or one made
-    // before children were added, is made anew before it is used.
-    const bool bOrderValid =
-        m_bStepOrderMade && m_vecStepOrder.size() == m_mapBlocks.size() + m_mapProcesses.size();
+    // A made order holds every child at its place and marks each busy one;
+    // an order that does not hold them all is made anew before it is used.
+    const bool bOrderComplete = StepOrderIsComplete();
+    size_t nChunk = 0;
+    size_t nOffset = 0;
+    int nMarkedBusy = 0;
     auto checkChild = [&](const CSDLAgent& child) -> std::string {
         bool bBusyBelow = false;
         std::string strText = child.CheckAgentsWithWork(bBusyBelow);
@@ -307,13 +323,29 @@ std::string CSDLAgent::CheckAgentsWithWork(bool& bBusy) const {
             return strText;
         }
         bChildBusy = bChildBusy || bBusyBelow;
-        const size_t nIndex = child.m_nStepIndex;
-        if (bOrderValid &&
-            (nIndex >= m_vecStepOrder.size() || m_vecStepOrder[nIndex] != &child ||
-             ((m_vecBusyBits[nIndex / 64] >> (nIndex % 64)) & 1) != (bBusyBelow ? 1u : 0u))) {
+        if (!bOrderComplete) {
+            return {};
+        }
+        while (nChunk < m_vecStepChunks.size() &&
+               nOffset >= m_vecStepChunks[nChunk]->vecChildren.size()) {
+            ++nChunk;
+            nOffset = 0;
+        }
+        const SStepChunk* pChunk =
+            nChunk < m_vecStepChunks.size() ? m_vecStepChunks[nChunk].get() : nullptr;
+        if (!pChunk || pChunk->nIndex != nChunk || pChunk->vecChildren[nOffset] != &child ||
+            !HoldsInStepOrder(&child) || child.m_pStepChunk != pChunk ||
+            child.m_nStepIndex != nOffset) {
+            return Format("%s does not hold %s at its place in its step order", strName.c_str(),
+                          child.GetFullName(true).c_str());
+        }
+        const bool bMarked = ((m_vecBusyBits[nChunk] >> nOffset) & 1) != 0;
+        if (bMarked != bBusyBelow) {
             return Format("%s does not mark %s as %s", strName.c_str(),
                           child.GetFullName(true).c_str(), bBusyBelow ? "busy" : "idle");
         }
+        nMarkedBusy += bMarked ? 1 : 0;
+        ++nOffset;
         return {};
     };
     for (const auto& [strKey, pBlock] : m_mapBlocks) {
@@ -324,6 +356,21 @@ std::string CSDLAgent::CheckAgentsWithWork(bool& bBusy) const {
     for (const auto& [strKey, pProcess] : m_mapProcesses) {
         if (std::string strText = checkChild(*pProcess); !strText.empty()) {
             return strText;
+        }
+    }
+    if (bOrderComplete) {
+        // No bit past a chunk's children (a step would visit a child that
+        // is not there), and the busy count the agent goes by.
+        for (const auto& pChunk : m_vecStepChunks) {
+            const size_t nSize = pChunk->vecChildren.size();
+            if (nSize < kStepChunkSize && (m_vecBusyBits[pChunk->nIndex] >> nSize) != 0) {
+                return Format("%s marks busy children past the end of a run of its step order",
+                              strName.c_str());
+            }
+        }
+        if (nMarkedBusy != m_nBusyChildren) {
+            return Format("%s counts %d busy children; its step order marks %d", strName.c_str(),
+                          m_nBusyChildren, nMarkedBusy);
         }
     }
     bBusy = nQueued > 0 || bPending || bChildBusy;
@@ -352,13 +399,12 @@ void CSDLAgent::UpdateBusy() {
 }
 
 void CSDLAgent::ChildBusyChanged(CSDLAgent* pChild, bool bBusy) {
-    const std::vector<CSDLAgent*>& vecOrder = GetStepOrder();
-    const size_t nIndex = pChild->m_nStepIndex;
-    if (nIndex >= vecOrder.size() || vecOrder[nIndex] != pChild) {
+    EnsureStepOrder();
+    if (!HoldsInStepOrder(pChild)) {
         return;  // not held in this agent's maps
     }
-    uint64_t& nWord = m_vecBusyBits[nIndex / 64];
-    const uint64_t nBit = uint64_t{1} << (nIndex % 64);
+    uint64_t& nWord = m_vecBusyBits[pChild->m_pStepChunk->nIndex];
+    const uint64_t nBit = uint64_t{1} << pChild->m_nStepIndex;
     if (((nWord & nBit) != 0) == bBusy) {
         return;  // the order was just made with it
     }
@@ -367,56 +413,144 @@ void CSDLAgent::ChildBusyChanged(CSDLAgent* pChild, bool bBusy) {
     UpdateBusy();
 }
 
-const std::vector<CSDLAgent*>& CSDLAgent::GetStepOrder() {
-    if (!m_bStepOrderMade || m_vecStepOrder.size() != m_mapBlocks.size() + m_mapProcesses.size()) {
+bool CSDLAgent::StepOrderIsComplete() const {
+    return m_bStepOrderMade && m_nStepOrderSize == m_mapBlocks.size() + m_mapProcesses.size();
+}
+
+void CSDLAgent::EnsureStepOrder() {
+    if (!StepOrderIsComplete()) {
         MakeStepOrder();
     }
-    return m_vecStepOrder;
+}
+
+bool CSDLAgent::HoldsInStepOrder(const CSDLAgent* pChild) const {
+    return m_bStepOrderMade && pChild->m_pParent == this && pChild->m_pStepChunk &&
+           pChild->m_nStepGeneration == m_nStepOrderGeneration;
+}
+
+void CSDLAgent::PlaceInStepOrder(CSDLAgent* pChild, SStepChunk& chunk, size_t nOffset) {
+    pChild->m_pStepChunk = &chunk;
+    pChild->m_nStepIndex = nOffset;
+    pChild->m_nStepGeneration = m_nStepOrderGeneration;
 }
 
 void CSDLAgent::MakeStepOrder() {
-    m_vecStepOrder.clear();
-    for (auto& [strKey, pBlock] : m_mapBlocks) {
-        m_vecStepOrder.push_back(pBlock.get());
-    }
-    m_nStepOrderBlocks = m_vecStepOrder.size();
-    for (auto& [strKey, pProcess] : m_mapProcesses) {
-        m_vecStepOrder.push_back(pProcess.get());
-    }
-    m_vecBusyBits.assign((m_vecStepOrder.size() + 63) / 64, 0);
+    ++m_nStepOrderGeneration;
+    m_vecStepChunks.clear();
+    m_vecBusyBits.clear();
+    m_nStepOrderSize = 0;
     m_nBusyChildren = 0;
-    for (size_t i = 0; i < m_vecStepOrder.size(); ++i) {
-        CSDLAgent* pChild = m_vecStepOrder[i];
-        pChild->m_nStepIndex = i;
+    auto append = [&](CSDLAgent* pChild) {
+        if (m_vecStepChunks.empty() ||
+            m_vecStepChunks.back()->vecChildren.size() == kStepChunkFill) {
+            auto pChunk = std::make_unique<SStepChunk>();
+            pChunk->nIndex = m_vecStepChunks.size();
+            m_vecStepChunks.push_back(std::move(pChunk));
+            m_vecBusyBits.push_back(0);
+        }
+        SStepChunk& chunk = *m_vecStepChunks.back();
+        PlaceInStepOrder(pChild, chunk, chunk.vecChildren.size());
         if (pChild->m_bBusy) {
-            m_vecBusyBits[i / 64] |= uint64_t{1} << (i % 64);
+            m_vecBusyBits.back() |= uint64_t{1} << chunk.vecChildren.size();
             ++m_nBusyChildren;
         }
+        chunk.vecChildren.push_back(pChild);
+        ++m_nStepOrderSize;
+    };
+    for (auto& [strKey, pBlock] : m_mapBlocks) {
+        append(pBlock.get());
+    }
+    for (auto& [strKey, pProcess] : m_mapProcesses) {
+        append(pProcess.get());
     }
     m_bStepOrderMade = true;
     UpdateBusy();
 }
 
-size_t CSDLAgent::NextBusyChild(size_t nFrom) const {
-    const size_t nSize = m_vecStepOrder.size();
-    if (nFrom >= nSize) {
-        return nSize;
+void CSDLAgent::SplitStepChunk(SStepChunk& chunk) {
+    constexpr size_t nHalf = kStepChunkSize / 2;
+    auto pUpper = std::make_unique<SStepChunk>();
+    pUpper->vecChildren.assign(chunk.vecChildren.begin() + nHalf, chunk.vecChildren.end());
+    chunk.vecChildren.resize(nHalf);
+    const size_t nAt = chunk.nIndex + 1;
+    const uint64_t nWord = m_vecBusyBits[chunk.nIndex];
+    m_vecBusyBits[chunk.nIndex] = nWord & ((uint64_t{1} << nHalf) - 1);
+    m_vecBusyBits.insert(m_vecBusyBits.begin() + static_cast<std::ptrdiff_t>(nAt), nWord >> nHalf);
+    m_vecStepChunks.insert(m_vecStepChunks.begin() + static_cast<std::ptrdiff_t>(nAt),
+                           std::move(pUpper));
+    for (size_t i = nAt; i < m_vecStepChunks.size(); ++i) {
+        m_vecStepChunks[i]->nIndex = i;
     }
-    size_t nWord = nFrom / 64;
-    uint64_t nBits = m_vecBusyBits[nWord] & (~uint64_t{0} << (nFrom % 64));
-    while (nBits == 0) {
-        if (++nWord == m_vecBusyBits.size()) {
-            return nSize;
+    SStepChunk& upper = *m_vecStepChunks[nAt];
+    for (size_t i = 0; i < upper.vecChildren.size(); ++i) {
+        PlaceInStepOrder(upper.vecChildren[i], upper, i);
+    }
+}
+
+void CSDLAgent::JoinStepOrder(CSDLAgent* pChild, const CSDLAgent* pAfter) {
+    if (m_vecStepChunks.empty()) {
+        m_vecStepChunks.push_back(std::make_unique<SStepChunk>());
+        m_vecBusyBits.push_back(0);
+    }
+    SStepChunk* pChunk = pAfter ? pAfter->m_pStepChunk : m_vecStepChunks.front().get();
+    size_t nOffset = pAfter ? pAfter->m_nStepIndex + 1 : 0;
+    if (pChunk->vecChildren.size() == kStepChunkSize) {
+        SplitStepChunk(*pChunk);
+        if (nOffset > kStepChunkSize / 2) {
+            pChunk = m_vecStepChunks[pChunk->nIndex + 1].get();
+            nOffset -= kStepChunkSize / 2;
         }
-        nBits = m_vecBusyBits[nWord];
     }
-    return std::min(nSize, nWord * 64 + static_cast<size_t>(std::countr_zero(nBits)));
+    // At most 63 children before: the bits above nOffset move up by one.
+    std::vector<CSDLAgent*>& vecChildren = pChunk->vecChildren;
+    vecChildren.insert(vecChildren.begin() + static_cast<std::ptrdiff_t>(nOffset), pChild);
+    uint64_t& nWord = m_vecBusyBits[pChunk->nIndex];
+    const uint64_t nBelow = (uint64_t{1} << nOffset) - 1;
+    nWord = (nWord & nBelow) | ((nWord & ~nBelow) << 1);
+    for (size_t i = nOffset; i < vecChildren.size(); ++i) {
+        PlaceInStepOrder(vecChildren[i], *pChunk, i);
+    }
+    ++m_nStepOrderSize;
+    if (pChild->m_bBusy) {
+        nWord |= uint64_t{1} << nOffset;
+        ++m_nBusyChildren;
+        UpdateBusy();
+    }
+}
+
+CSDLAgent* CSDLAgent::NextChildToStep(const CSDLAgent* pAfter, bool bBusyOnly) {
+    EnsureStepOrder();
+    size_t nChunk = 0;
+    size_t nOffset = 0;
+    if (pAfter) {
+        if (!HoldsInStepOrder(pAfter)) {
+            return nullptr;  // no longer a child: nothing follows it
+        }
+        nChunk = pAfter->m_pStepChunk->nIndex;
+        nOffset = pAfter->m_nStepIndex + 1;
+    }
+    for (; nChunk < m_vecStepChunks.size(); ++nChunk, nOffset = 0) {
+        const std::vector<CSDLAgent*>& vecChildren = m_vecStepChunks[nChunk]->vecChildren;
+        if (!bBusyOnly) {
+            if (nOffset < vecChildren.size()) {
+                return vecChildren[nOffset];
+            }
+            continue;
+        }
+        const uint64_t nBits =
+            nOffset >= kStepChunkSize ? 0 : m_vecBusyBits[nChunk] & (~uint64_t{0} << nOffset);
+        if (nBits != 0) {
+            return vecChildren[static_cast<size_t>(std::countr_zero(nBits))];
+        }
+    }
+    return nullptr;
 }
 
 void CSDLAgent::ForgetStepOrder() {
     m_bStepOrderMade = false;
-    m_vecStepOrder.clear();
+    m_vecStepChunks.clear();
     m_vecBusyBits.clear();
+    m_nStepOrderSize = 0;
     m_nBusyChildren = 0;
 }
 
@@ -506,22 +640,54 @@ std::string CSDLAgent::GetErrorReport() const {
 // ---- Children -------------------------------------------------------------------------
 
 CSDLBlock* CSDLAgent::AddBlock(std::unique_ptr<CSDLBlock> pBlock) {
-    CSDLBlock* pRaw = pBlock.get();
-    pRaw->m_pParent = this;
     const std::string strKey =
-        pRaw->m_nInstanceIndex > 0
-            ? Format("%s[%d]", pRaw->m_strName.c_str(), pRaw->m_nInstanceIndex)
-            : pRaw->m_strName;
-    m_mapBlocks[strKey] = std::move(pBlock);
-    return pRaw;
+        pBlock->m_nInstanceIndex > 0
+            ? Format("%s[%d]", pBlock->m_strName.c_str(), pBlock->m_nInstanceIndex)
+            : pBlock->m_strName;
+    return AddBlockAs(strKey, std::move(pBlock));
 }
 
 CSDLProcess* CSDLAgent::AddProcess(std::unique_ptr<CSDLProcess> pProcess) {
-    CSDLProcess* pRaw = pProcess.get();
-    pRaw->m_pParent = this;
-    const std::string strKey = pRaw->m_strName;
-    m_mapProcesses[strKey] = std::move(pProcess);
+    const std::string strKey = pProcess->m_strName;
+    return AddProcessAs(strKey, std::move(pProcess));
+}
+
+CSDLBlock* CSDLAgent::AddBlockAs(const std::string& strKey, std::unique_ptr<CSDLBlock> pBlock) {
+    CSDLBlock* pRaw = pBlock.get();
+    AdoptChild(m_mapBlocks, strKey, std::move(pBlock));
     return pRaw;
+}
+
+CSDLProcess* CSDLAgent::AddProcessAs(const std::string& strKey,
+                                     std::unique_ptr<CSDLProcess> pProcess) {
+    CSDLProcess* pRaw = pProcess.get();
+    AdoptChild(m_mapProcesses, strKey, std::move(pProcess));
+    return pRaw;
+}
+
+template <class T>
+void CSDLAgent::AdoptChild(COwningNameMap<T>& map, const std::string& strKey,
+                           std::unique_ptr<T> pChild) {
+    pChild->m_pParent = this;
+    const bool bJoin = StepOrderIsComplete();
+    auto [it, bInserted] = map.try_emplace(strKey);
+    if (!bInserted) {
+        // The child replaced may be in the order: it is made anew.
+        ForgetStepOrder();
+    }
+    it->second = std::move(pChild);
+    if (!bInserted || !bJoin) {
+        return;
+    }
+    // Right after the child before it in the step order: the one before it
+    // in its map, else, for the first process, the last sub-block.
+    const CSDLAgent* pAfter = nullptr;
+    if (it != map.begin()) {
+        pAfter = std::prev(it)->second.get();
+    } else if (std::is_same_v<T, CSDLProcess> && !m_mapBlocks.empty()) {
+        pAfter = std::prev(m_mapBlocks.end())->second.get();
+    }
+    JoinStepOrder(it->second.get(), pAfter);
 }
 
 CSDLBlock* CSDLAgent::GetBlock(const std::string& strKey) const {
@@ -566,60 +732,59 @@ void CSDLAgent::CloneInto(CSDLAgent* pOut, bool bParentEnds) {
 
 void CSDLAgent::CopyChannelsTo(CSDLAgent* pOut, bool bFromParent) {
     const int nIndex = pOut->m_nInstanceIndex;
-    const std::string strOutName = pOut->GetFullName(false);
     auto* pOutProcess = dynamic_cast<CSDLProcess*>(pOut);
     auto* pOutBlock = dynamic_cast<CSDLBlock*>(pOut);
 
-    std::vector<std::unique_ptr<CSDLChannelIn>> vecNewIn;
-    for (const auto& [strKey, pChannel] : m_mapInputChannels) {
-        if (bFromParent) {
-            // Only the parent's end of a channel that comes from the template.
-            if (!pChannel->m_pSourceProcess ||
-                pChannel->m_pSourceProcess->GetFullName(false) != strOutName ||
-                pChannel->m_pSourceProcess->m_nInstanceIndex != 0) {
-                continue;
+    // The ends to copy: the template's own, or the parent's ends of the
+    // channels between the parent and the template. Those are looked up
+    // under the names of the template's own ends, so the ends the parent
+    // holds for earlier instances are not walked.
+    std::vector<std::pair<std::string, const CSDLChannelIn*>> vecIn;
+    std::vector<std::pair<std::string, const CSDLChannelOut*>> vecOut;
+    if (!bFromParent) {
+        for (const auto& [strKey, pChannel] : m_mapInputChannels) {
+            vecIn.emplace_back(strKey, pChannel.get());
+        }
+        for (const auto& [strKey, pChannel] : m_mapOutputChannels) {
+            vecOut.emplace_back(strKey, pChannel.get());
+        }
+    } else if (const CSDLProcess* pTemplate = pOutProcess ? GetProcess(pOut->m_strName) : nullptr) {
+        for (const auto& [strKey, pTemplateEnd] : pTemplate->m_mapOutputChannels) {
+            const CSDLChannelIn* pChannel = GetInputChannel(strKey);
+            if (pChannel && pChannel->m_pSourceProcess == pTemplate) {
+                vecIn.emplace_back(strKey, pChannel);
             }
         }
+        for (const auto& [strKey, pTemplateEnd] : pTemplate->m_mapInputChannels) {
+            const CSDLChannelOut* pChannel = GetOutputChannel(strKey);
+            if (pChannel && pChannel->m_pTargetProcess == pTemplate) {
+                vecOut.emplace_back(strKey, pChannel);
+            }
+        }
+    }
+
+    CSDLAgent* pHolder = bFromParent ? this : pOut;
+    for (const auto& [strKey, pChannel] : vecIn) {
         auto pNew = std::make_unique<CSDLChannelIn>();
         pChannel->CopyTo(pNew.get());
         pNew->m_strName = Format("%s[%d]", strKey.c_str(), nIndex);
-        pNew->m_pOwningAgent = bFromParent ? this : pOut;
+        pNew->m_pOwningAgent = pHolder;
         if (bFromParent) {
             pNew->m_pSourceProcess = pOutProcess;
         }
-        vecNewIn.push_back(std::move(pNew));
-    }
-    CSDLAgent* pHolder = bFromParent ? this : pOut;
-    for (auto& pNew : vecNewIn) {
         std::string strName = pNew->m_strName;
         pHolder->m_mapInputChannels[strName] = std::move(pNew);
     }
-
-    std::vector<std::unique_ptr<CSDLChannelOut>> vecNewOut;
-    for (const auto& [strKey, pChannel] : m_mapOutputChannels) {
-        if (bFromParent) {
-            // Only the parent's end of a channel that leads to the template.
-            if (!pChannel->m_pTargetProcess ||
-                pChannel->m_pTargetProcess->GetFullName(false) != strOutName ||
-                pChannel->m_pTargetProcess->m_nInstanceIndex != 0) {
-                continue;
-            }
-        }
+    for (const auto& [strKey, pChannel] : vecOut) {
         auto pNew = std::make_unique<CSDLChannelOut>();
         pChannel->CopyTo(pNew.get());
         pNew->m_strName = Format("%s[%d]", strKey.c_str(), nIndex);
         if (bFromParent) {
             pNew->m_pTargetProcess = pOutProcess;
-            if (!pOutProcess) {
-                pNew->m_pTargetBlock = pOutBlock;
-            }
         } else {
             pNew->m_pSourceProcess = pOutProcess;
             pNew->m_pSourceBlock = pOutProcess ? nullptr : pOutBlock;
         }
-        vecNewOut.push_back(std::move(pNew));
-    }
-    for (auto& pNew : vecNewOut) {
         std::string strName = pNew->m_strName;
         pHolder->m_mapOutputChannels[strName] = std::move(pNew);
     }

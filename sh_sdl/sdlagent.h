@@ -102,9 +102,12 @@ public:
     // of its own in the engine's pending table and no busy child does
     // nothing at all: blocks step only their busy children (in the same
     // order as all of them). Each agent keeps whether it is busy and each
-    // block which of its children are.
-    // This agent's position in its parent's step order.
-    size_t GetStepIndex() const { return m_nStepIndex; }
+    // block which of its children are, in its step order: the children in
+    // the order a step visits them (sub-blocks, then processes, each in map
+    // order), held in runs of at most 64 with one bit each. A child added
+    // through AddBlock or AddProcess joins the order at its place, at a
+    // cost that does not grow with its siblings; one entered in a map by
+    // other means makes the order be made anew when it is next used.
     // Told by the channels this agent owns: nDelta events were queued (or,
     // negative, taken or dropped).
     void QueuedEventsChanged(int nDelta);
@@ -158,8 +161,13 @@ public:
     void LinkInstanceToSiblings(CSDLAgent* pInstance);
 
     // ---- Children -----------------------------------------------------------------
+    // Each makes this agent the child's parent and enters it in its map: under
+    // its name ("name[index]" for a block instance), or under strKey. A
+    // child of the same key is replaced.
     CSDLBlock* AddBlock(std::unique_ptr<CSDLBlock> pBlock);
     CSDLProcess* AddProcess(std::unique_ptr<CSDLProcess> pProcess);
+    CSDLBlock* AddBlockAs(const std::string& strKey, std::unique_ptr<CSDLBlock> pBlock);
+    CSDLProcess* AddProcessAs(const std::string& strKey, std::unique_ptr<CSDLProcess> pProcess);
     CSDLBlock* GetBlock(const std::string& strKey) const;
     CSDLProcess* GetProcess(const std::string& strKey) const;
 
@@ -204,14 +212,10 @@ protected:
     // An event is queued in this agent's channels or it has a pending time
     // of its own: its GetNextEvent has something to do.
     bool HasOwnWork() const;
-    // The children in the order a step visits them (sub-blocks, then
-    // processes, each in map order), made anew when the maps have changed.
-    const std::vector<CSDLAgent*>& GetStepOrder();
-    // Index of the first busy child at nFrom or after it in the step order
-    // (its size when none).
-    size_t NextBusyChild(size_t nFrom) const;
-    // The number of sub-blocks at the head of the step order.
-    size_t GetStepOrderBlocks() const { return m_nStepOrderBlocks; }
+    // The child a step visits after pAfter (the first when pAfter is null),
+    // only busy ones when bBusyOnly; null at the end. The step order is made
+    // anew first when the maps hold children it does not.
+    CSDLAgent* NextChildToStep(const CSDLAgent* pAfter, bool bBusyOnly);
     // Forgets the step order (children may go before it is used again).
     void ForgetStepOrder();
 
@@ -223,7 +227,26 @@ private:
     // parent.
     void UpdateBusy();
     void ChildBusyChanged(CSDLAgent* pChild, bool bBusy);
+
+    // A run of consecutive children of the step order; its busy bits are
+    // the word of m_vecBusyBits at nIndex.
+    struct SStepChunk {
+        std::vector<CSDLAgent*> vecChildren;
+        size_t nIndex = 0;  // position in m_vecStepChunks
+    };
     void MakeStepOrder();
+    // Makes the order anew unless it is made and holds every child.
+    void EnsureStepOrder();
+    bool HoldsInStepOrder(const CSDLAgent* pChild) const;
+    bool StepOrderIsComplete() const;
+    // Enters the child just entered in a map at it in the step order.
+    template <class T>
+    void AdoptChild(COwningNameMap<T>& map, const std::string& strKey, std::unique_ptr<T> pChild);
+    // Puts pChild into the order right after pAfter (first when null).
+    void JoinStepOrder(CSDLAgent* pChild, const CSDLAgent* pAfter);
+    // Moves the upper half of a full chunk into a new chunk after it.
+    void SplitStepChunk(SStepChunk& chunk);
+    void PlaceInStepOrder(CSDLAgent* pChild, SStepChunk& chunk, size_t nOffset);
 
     SPendingSlot* m_pPendingSlot = nullptr;
     long long m_nPendingGeneration = 0;
@@ -233,10 +256,17 @@ private:
 
     int m_nQueuedEvents = 0;
     bool m_bBusy = false;
-    std::vector<CSDLAgent*> m_vecStepOrder;
-    size_t m_nStepOrderBlocks = 0;
-    // One bit per child of the step order, set while it is busy.
+    // The step order of this agent's children.
+    std::vector<std::unique_ptr<SStepChunk>> m_vecStepChunks;
+    // One word per chunk, one bit per child, set while the child is busy.
     std::vector<uint64_t> m_vecBusyBits;
+    size_t m_nStepOrderSize = 0;
     int m_nBusyChildren = 0;
+    // Advanced whenever the order is made: a child placed in an older one
+    // is not in it.
+    long long m_nStepOrderGeneration = 0;
+    // This agent's place in its parent's step order.
+    SStepChunk* m_pStepChunk = nullptr;
     size_t m_nStepIndex = 0;
+    long long m_nStepGeneration = 0;
 };

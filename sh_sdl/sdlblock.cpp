@@ -20,23 +20,13 @@ std::string CSDLBlock::Step() {
     const bool bLocal = !m_pEngine || m_pEngine->GetIPMode() == 0;
     // Sub-blocks, then processes, each in map order; a child that a step
     // adds after the one stepped is stepped in this turn too.
-    size_t nIndex = 0;
-    for (;;) {
-        const std::vector<CSDLAgent*>& vecOrder = GetStepOrder();
-        if (MaySkipIdleAgents()) {
-            nIndex = NextBusyChild(nIndex);
-        }
-        if (nIndex >= vecOrder.size()) {
-            break;
-        }
-        CSDLAgent* pChild = vecOrder[nIndex];
+    for (CSDLAgent* pChild = NextChildToStep(nullptr, MaySkipIdleAgents()); pChild;
+         pChild = NextChildToStep(pChild, MaySkipIdleAgents())) {
         // In a distributed run the other processes run in another instance.
-        if (nIndex < GetStepOrderBlocks() || bLocal ||
+        if (bLocal || dynamic_cast<CSDLBlock*>(pChild) ||
             pChild->m_strIP == m_pEngine->GetIPAddress()) {
             strText += pChild->Step();
         }
-        GetStepOrder();
-        nIndex = pChild->GetStepIndex() + 1;
     }
     return strText;
 }
@@ -117,8 +107,8 @@ void CSDLBlock::BuildInstance(CSDLBlock* pOut, bool bParentEnds) {
         pNewSub->m_bContainsMnca = pSub->m_bContainsMnca;
         pSub->BuildInstance(pNewSub.get(), false);
         pNewSub->m_pParent = pOut;
-        CSDLBlock* pRaw = pNewSub.get();
-        pOut->m_mapBlocks[pRaw->GetFullName(true)] = std::move(pNewSub);
+        const std::string strNewKey = pNewSub->GetFullName(true);
+        CSDLBlock* pRaw = pOut->AddBlockAs(strNewKey, std::move(pNewSub));
         if (m_pEngine) {
             m_pEngine->m_mapBlocks[GetGlobalId(pRaw)] = pRaw;
         }
@@ -130,8 +120,8 @@ void CSDLBlock::BuildInstance(CSDLBlock* pOut, bool bParentEnds) {
         pNew->m_pParent = pOut;
         pNew->m_vecCellStates = pProcess->m_vecCellStates;
         pNew->m_vecNextCellStates = pProcess->m_vecNextCellStates;
-        CSDLProcess* pRaw = pNew.get();
-        pOut->m_mapProcesses[pRaw->GetFullName(true)] = std::move(pNew);
+        const std::string strNewKey = pNew->GetFullName(true);
+        CSDLProcess* pRaw = pOut->AddProcessAs(strNewKey, std::move(pNew));
         if (m_pEngine) {
             m_pEngine->m_mapProcesses[pRaw->GetFullName(false)] = pRaw;
         }

@@ -78,9 +78,8 @@ CSDLProcess* CSDLOperationCreate::AddProcessInstance(CSDLProcess* pTemplate) {
     if (!pParent) {
         return nullptr;
     }
-    CSDLProcess* pRaw = pNew.get();
-    pParent->m_mapProcesses[pRaw->GetFullName(true)] = std::move(pNew);
-    return pRaw;
+    const std::string strKey = pNew->GetFullName(true);
+    return pParent->AddProcessAs(strKey, std::move(pNew));
 }
 
 CSDLBlock* CSDLOperationCreate::AddBlockInstance(CSDLBlock* pTemplate) {
@@ -89,9 +88,9 @@ CSDLBlock* CSDLOperationCreate::AddBlockInstance(CSDLBlock* pTemplate) {
     pTemplate->BuildInstance(pNew.get());
     pTemplate->RetargetInstanceChannels(pNew.get());
     pTemplate->LinkInstanceToSiblings(pNew.get());
-    CSDLBlock* pRaw = pNew.get();
     CSDLAgent* pParent = pTemplate->m_pParent ? pTemplate->m_pParent : pEngine->GetRootAgent();
-    pParent->m_mapBlocks[pRaw->GetFullName(true)] = std::move(pNew);
+    const std::string strKey = pNew->GetFullName(true);
+    CSDLBlock* pRaw = pParent->AddBlockAs(strKey, std::move(pNew));
     pEngine->m_mapBlocks[CSDLBlock::GetGlobalId(pRaw)] = pRaw;
     return pRaw;
 }

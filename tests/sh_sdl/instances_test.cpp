@@ -381,6 +381,88 @@ TEST(InstanceStartTest, InstanceCreatedLaterStartsAtItsCreatorsTime) {
     model.Engine().SetListener(nullptr);
 }
 
+// Instances join their block's step order at their places, however many
+// there are: 160 of b in block Y (processes only) and 160 of c in block Z
+// (which has a sub-block first), 40 at each of four spawns. Their keys
+// (Y_b[1], Y_b[10], Y_b[100], Y_b[101], ...) sort before their creator's and
+// between one another, so each joins between earlier instances, as the first
+// process, or after the last sub-block. Every step is first compared with a
+// full sweep; each instance takes the hello its start transition sent half a
+// time unit after it was made. Each c reports it through its copy of the
+// channel c has with block Z, which passes the report on to the sub-block's
+// process.
+TEST(InstanceStartTest, ManyInstancesJoinTheStepOrderAtTheirPlaces) {
+    CTestModel model("sys", 1);
+    model.Engine().m_bExecutionTrace = true;
+    CSDLBlock* y = model.AddBlock(nullptr, "Y", 2);
+    CSDLBlock* z = model.AddBlock(nullptr, "Z", 3);
+    CSDLBlock* s = model.AddBlock(z, "S", 4);
+    CSDLProcess* quiet = model.AddProcess(s, "quiet", 5);
+    CChain quietStart(quiet, "start");
+    quietStart.Start(1);
+    quietStart.SetState(2, "listening");
+    CChain listening(quiet, "listening");
+    listening.Input(3, "report");
+    listening.SetState(4, "listening");
+    CTestModel::Connect(z, s, "down", {"report"});
+    CTestModel::Connect(s, quiet, "in", {"report"});
+    std::vector<CSDLProcess*> vecMakers;
+    for (const auto& [pBlock, pszTemplate] :
+         {std::pair<CSDLBlock*, const char*>{y, "b"}, std::pair<CSDLBlock*, const char*>{z, "c"}}) {
+        CSDLProcess* pMaker = model.AddProcess(pBlock, "a", 6);
+        CSDLProcess* pTemplate = model.AddProcess(pBlock, pszTemplate, 7);
+        CChain makerStart(pMaker, "start");
+        makerStart.Start(1);
+        makerStart.SetState(2, "idle");
+        CChain idle(pMaker, "idle");
+        idle.Input(3, "spawn");
+        idle.Create(4, pszTemplate, 40);
+        idle.SetState(5, "idle");
+        CChain start(pTemplate, "start");
+        start.Start(1);
+        CSDLOperationOutput* pHello = start.Output(2, "hello");
+        pHello->m_strSelf = "yes";
+        pHello->m_pSignal->m_strDelay = "0.5";
+        start.SetState(3, "up");
+        CChain up(pTemplate, "up");
+        up.Input(4, "hello");
+        if (pBlock == z) {
+            up.Output(5, "report");
+            CTestModel::Connect(pTemplate, z, "up", {"report"});
+        }
+        up.SetState(6, "up");
+        vecMakers.push_back(pMaker);
+    }
+
+    optest::BeginTestRun(model.Engine());
+    for (CSDLProcess* pMaker : vecMakers) {
+        for (int nTime = 1; nTime <= 4; ++nTime) {
+            pMaker->m_pInternalChannel->AddEvent(MakeEvent("spawn", nTime));
+        }
+    }
+    // Z passes on one report a step: 40 steps for the reports of a spawn.
+    EXPECT_LT(optest::StepUntilQuiet(model.Engine(), 1000), 1000);
+
+    EXPECT_EQ(y->m_mapProcesses.size(), 2u + 160u);
+    EXPECT_EQ(z->m_mapProcesses.size(), 2u + 160u);
+    const std::string strTrace = model.Sink().m_strText;
+    for (const char* pszProcess : {"Y_b", "Z_c"}) {
+        SCOPED_TRACE(pszProcess);
+        const std::string strHello =
+            std::string("\" process=\"") + pszProcess + "\" name=\"hello\"";
+        EXPECT_EQ(sdltest::CountOf(strTrace, "<input time=\"0.500000" + strHello), 1);
+        for (const char* pszTime : {"1.500000", "2.500000", "3.500000", "4.500000"}) {
+            EXPECT_EQ(
+                sdltest::CountOf(strTrace, "<input time=\"" + std::string(pszTime) + strHello), 40)
+                << pszTime;
+        }
+    }
+    EXPECT_EQ(sdltest::CountOf(strTrace, "process=\"Z_S_quiet\" name=\"report\""), 1 + 160);
+    EXPECT_EQ(model.Root()->GetErrorReport().find("ERROR"), std::string::npos)
+        << model.Root()->GetErrorReport();
+    optest::EndTestRun(model.Engine());
+}
+
 // Block W (5) with process K (6) is the template of a block instance made by
 // Q in block X, whose name sorts after the instance's.
 class BlockInstanceTest : public ::testing::Test {

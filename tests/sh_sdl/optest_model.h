@@ -6,6 +6,7 @@
 // formals, a run driven by stepping the root block, and a model library
 // compiled from C text.
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -187,12 +188,23 @@ inline void BeginTestRun(CSDLEngine& engine) {
 }
 
 // Steps the root block until no event is pending or nMaxSteps steps ran;
-// returns the number of steps.
+// returns the number of steps. While the checks of the agents with work are
+// on, each step first compares them with what a full sweep would step, as a
+// run does; a difference fails the test and ends the stepping.
 inline int StepUntilQuiet(CSDLEngine& engine, int nMaxSteps) {
     int nSteps = 0;
     bool bFound = true;
     engine.GetNextEventTime(&bFound);
     while (bFound && nSteps < nMaxSteps) {
+        if (CSDLEngine::ChecksAgentsWithWork()) {
+            bool bBusy = false;
+            const std::string strDifference = engine.GetRootAgent()->CheckAgentsWithWork(bBusy);
+            if (!strDifference.empty()) {
+                ADD_FAILURE() << "Step " << nSteps + 1
+                              << " skips agents a full sweep would step: " << strDifference;
+                return nSteps;
+            }
+        }
         engine.GetRootAgent()->Step();
         ++nSteps;
         engine.GetNextEventTime(&bFound);
