@@ -208,6 +208,36 @@ double TimedRun(benchmark::State& state, SBuiltModel& built, double* pCpuSeconds
     return dSeconds;
 }
 
+// Times one run of the model to its end per iteration. After each run,
+// check() gives why the run is wrong (the state is then skipped with it), or
+// null. The counters: strItems (the items each run does), us_per_<strItem>
+// and cpu_us_per_<strItem>. False when a run failed or was wrong.
+template <class Check>
+bool TimeRuns(benchmark::State& state, SBuiltModel& built, long long nItems,
+              const std::string& strItems, const std::string& strItem, Check check) {
+    double dCpuTotal = 0.0;
+    for (auto _ : state) {
+        double dCpuSeconds = 0.0;
+        const double dSeconds = TimedRun(state, built, &dCpuSeconds);
+        if (dSeconds < 0) {
+            return false;
+        }
+        dCpuTotal += dCpuSeconds;
+        state.SetIterationTime(dSeconds);
+        if (const char* pszWrong = check()) {
+            state.SkipWithError(pszWrong);
+            return false;
+        }
+    }
+    state.counters[strItems] = static_cast<double>(nItems);
+    state.counters["us_per_" + strItem] = benchmark::Counter(
+        static_cast<double>(nItems) * 1e-6,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["cpu_us_per_" + strItem] =
+        dCpuTotal * 1e6 / (static_cast<double>(nItems) * static_cast<double>(state.iterations()));
+    return true;
+}
+
 void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
     SBuiltPingPong& built = BuiltPingPong(nProcesses);
     if (!built.strError.empty()) {
@@ -217,16 +247,11 @@ void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
     built.engine.m_bExecutionTrace = bTrace;
     const long long nDeliveries = PingPongDeliveries(built.model);
     std::uintmax_t nTraceBytes = 0;
-    double dCpuTotal = 0.0;
-    for (auto _ : state) {
-        double dCpuSeconds = 0.0;
-        const double dSeconds = TimedRun(state, built, &dCpuSeconds);
-        dCpuTotal += dCpuSeconds;
-        if (dSeconds < 0) {
-            return;
-        }
-        state.SetIterationTime(dSeconds);
-        if (bTrace) {
+    const bool bDone =
+        TimeRuns(state, built, nDeliveries, "deliveries", "delivery", [&]() -> const char* {
+            if (!bTrace) {
+                return nullptr;
+            }
             const std::string strTrace = ReadAll(built.engine.GetTracePath());
             nTraceBytes = strTrace.size();
             long long nInputs = 0;
@@ -238,20 +263,10 @@ void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
             g_nLastTraceRecords =
                 static_cast<std::uintmax_t>(std::count(strTrace.begin(), strTrace.end(), '\n'));
             fs::remove_all(built.strTraceFolder);
-            if (nInputs != nDeliveries) {
-                state.SkipWithError("the trace does not hold one input per delivery");
-                return;
-            }
-        }
-    }
-    state.counters["deliveries"] = static_cast<double>(nDeliveries);
-    state.counters["us_per_delivery"] = benchmark::Counter(
-        static_cast<double>(nDeliveries) * 1e-6,
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["cpu_us_per_delivery"] =
-        dCpuTotal * 1e6 /
-        (static_cast<double>(nDeliveries) * static_cast<double>(state.iterations()));
-    if (bTrace) {
+            return nInputs == nDeliveries ? nullptr
+                                          : "the trace does not hold one input per delivery";
+        });
+    if (bDone && bTrace) {
         state.SetBytesProcessed(static_cast<int64_t>(nTraceBytes) * state.iterations());
     }
 }
@@ -277,28 +292,11 @@ void RunSpawn(benchmark::State& state, int nInstances) {
     const long long nMade = SpawnInstances(built.model);
     CAddedAgents added;
     built.engine.SetListener(&added);
-    double dCpuTotal = 0.0;
-    for (auto _ : state) {
-        added.m_nAdded = 0;
-        double dCpuSeconds = 0.0;
-        const double dSeconds = TimedRun(state, built, &dCpuSeconds);
-        dCpuTotal += dCpuSeconds;
-        if (dSeconds < 0) {
-            break;
-        }
-        state.SetIterationTime(dSeconds);
-        if (added.m_nAdded != nMade) {
-            state.SkipWithError("the run did not make every instance");
-            break;
-        }
-    }
+    TimeRuns(state, built, nMade, "instances", "instance", [&]() -> const char* {
+        const long long nAdded = added.m_nAdded.exchange(0);
+        return nAdded == nMade ? nullptr : "the run did not make every instance";
+    });
     built.engine.SetListener(nullptr);
-    state.counters["instances"] = static_cast<double>(nMade);
-    state.counters["us_per_instance"] = benchmark::Counter(
-        static_cast<double>(nMade) * 1e-6,
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["cpu_us_per_instance"] =
-        dCpuTotal * 1e6 / (static_cast<double>(nMade) * static_cast<double>(state.iterations()));
 }
 
 // As many bytes as the last trace, written to the same disk in records of

@@ -325,6 +325,29 @@ TEST(InstanceStartTest, EachInstanceRunsItsStartTransitionOnce) {
     }
 }
 
+// Gives pMaker a state "idle" in which each "spawn" creates nQuantity
+// instances of pTemplate, and pTemplate a start transition that sends itself
+// "hello" half a time unit later; returns pTemplate's state "up", which
+// takes the hello, for the caller to go on with.
+CChain SpawnsThatGreet(CSDLProcess* pMaker, CSDLProcess* pTemplate, int nQuantity) {
+    CChain makerStart(pMaker, "start");
+    makerStart.Start(1);
+    makerStart.SetState(2, "idle");
+    CChain idle(pMaker, "idle");
+    idle.Input(3, "spawn");
+    idle.Create(4, pTemplate->m_strName, nQuantity);
+    idle.SetState(5, "idle");
+    CChain start(pTemplate, "start");
+    start.Start(1);
+    CSDLOperationOutput* pHello = start.Output(2, "hello");
+    pHello->m_strSelf = "yes";
+    pHello->m_pSignal->m_strDelay = "0.5";
+    start.SetState(3, "up");
+    CChain up(pTemplate, "up");
+    up.Input(4, "hello");
+    return up;
+}
+
 // An instance lives from the time it is made: A creates P at 1.0, and what
 // the instance's start transition sends leaves at 1.0 and arrives at 1.5,
 // never before its creator's time. The listener hears of the instance.
@@ -336,22 +359,7 @@ TEST(InstanceStartTest, InstanceCreatedLaterStartsAtItsCreatorsTime) {
     CSDLBlock* z = model.AddBlock(nullptr, "Z", 2);
     CSDLProcess* a = model.AddProcess(z, "A", 3);
     CSDLProcess* p = model.AddProcess(z, "P", 4);
-    CChain aStart(a, "start");
-    aStart.Start(1);
-    aStart.SetState(2, "idle");
-    CChain idle(a, "idle");
-    idle.Input(3, "spawn");
-    idle.Create(4, "P", 1);
-    idle.SetState(5, "idle");
-    CChain pStart(p, "start");
-    pStart.Start(1);
-    CSDLOperationOutput* pHello = pStart.Output(2, "hello");
-    pHello->m_strSelf = "yes";
-    pHello->m_pSignal->m_strDelay = "0.5";
-    pStart.SetState(3, "up");
-    CChain up(p, "up");
-    up.Input(4, "hello");
-    up.SetState(5, "up");
+    SpawnsThatGreet(a, p, 1).SetState(5, "up");
 
     optest::BeginTestRun(model.Engine());
     a->m_pInternalChannel->AddEvent(MakeEvent("spawn", 1.0));
@@ -411,21 +419,7 @@ TEST(InstanceStartTest, ManyInstancesJoinTheStepOrderAtTheirPlaces) {
          {std::pair<CSDLBlock*, const char*>{y, "b"}, std::pair<CSDLBlock*, const char*>{z, "c"}}) {
         CSDLProcess* pMaker = model.AddProcess(pBlock, "a", 6);
         CSDLProcess* pTemplate = model.AddProcess(pBlock, pszTemplate, 7);
-        CChain makerStart(pMaker, "start");
-        makerStart.Start(1);
-        makerStart.SetState(2, "idle");
-        CChain idle(pMaker, "idle");
-        idle.Input(3, "spawn");
-        idle.Create(4, pszTemplate, 40);
-        idle.SetState(5, "idle");
-        CChain start(pTemplate, "start");
-        start.Start(1);
-        CSDLOperationOutput* pHello = start.Output(2, "hello");
-        pHello->m_strSelf = "yes";
-        pHello->m_pSignal->m_strDelay = "0.5";
-        start.SetState(3, "up");
-        CChain up(pTemplate, "up");
-        up.Input(4, "hello");
+        CChain up = SpawnsThatGreet(pMaker, pTemplate, 40);
         if (pBlock == z) {
             up.Output(5, "report");
             CTestModel::Connect(pTemplate, z, "up", {"report"});

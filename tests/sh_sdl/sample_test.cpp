@@ -76,6 +76,19 @@ protected:
                                     std::chrono::seconds(20));
     }
 
+    // Starts a run by time to dEndTime, lets it go to its end, which it must
+    // reach as a complete run, and returns the trace file's bytes ("" when
+    // the run did not end).
+    std::string RunToEndAndReadTraceBytes(double dEndTime) {
+        StartRun(dEndTime);
+        EXPECT_TRUE(WaitUntilInitialized());
+        m_engine.Run();
+        const bool bEnded = m_engine.WaitForRunEnd(60000);
+        EXPECT_TRUE(bEnded) << "the run did not end";
+        EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
+        return bEnded ? velkotest::ReadFileBytes(m_engine.GetTracePath()) : std::string();
+    }
+
     // Runs to the end and returns the records of the trace's Events element.
     std::vector<CTraceRecord> RunAndReadTrace() {
         StartRun(100.0);
@@ -382,12 +395,7 @@ TEST_F(SampleModelTest, LargeModelTracesAsBefore) {
     if (HasFatalFailure()) {
         return;
     }
-    StartRun(1000.0);
-    ASSERT_TRUE(WaitUntilInitialized());
-    m_engine.Run();
-    ASSERT_TRUE(m_engine.WaitForRunEnd(60000)) << "the run did not end";
-    EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
-    const std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+    const std::string strTrace = RunToEndAndReadTraceBytes(1000.0);
     const std::string strExpected =
         velkotest::ReadFileBytes(std::string(VELKO_TEST_DATA_DIR) + "/enginerun/crowd.trace");
     // Three instances were made and ran to their end beside their template,
@@ -465,12 +473,7 @@ TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
         std::string strLog;
         ASSERT_EQ(m_engine.CompileCode("", strLog), 1) << strLog;
         ASSERT_EQ(m_engine.LinkDLL("", strLog), 1) << strLog;
-        StartRun(5.5);
-        ASSERT_TRUE(WaitUntilInitialized());
-        m_engine.Run();
-        ASSERT_TRUE(m_engine.WaitForRunEnd(20000)) << "the run did not end";
-        EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
-        const std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+        const std::string strTrace = RunToEndAndReadTraceBytes(5.5);
         // Ticks at 1 to 5 and the poke at 2.5 (and, in the second file, q's
         // two, one of them without a time, at 0).
         const bool bReset = std::string(pszParam) == "reset.param";
@@ -536,13 +539,8 @@ TEST_F(SampleModelTest, ADelayThatIsNotANumberIsAModelErrorAndTheRunGoesOn) {
     if (HasFatalFailure()) {
         return;
     }
-    StartRun(20.0);
-    ASSERT_TRUE(WaitUntilInitialized());
-    m_engine.Run();
-    ASSERT_TRUE(m_engine.WaitForRunEnd(20000)) << "the run did not end";
-    EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
+    const std::string strTrace = RunToEndAndReadTraceBytes(20.0);
     EXPECT_TRUE(m_engine.m_bErrorPending);
-    const std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
     EXPECT_EQ(sdltest::CountOf(strTrace, "<error>"), 1);
     EXPECT_NE(strTrace.find("<error>Error on process b_z for tick event on time 1.000000. The "
                             "signal bad is not sent: its delay d gives a time that is not a "
