@@ -97,8 +97,10 @@ TEST_F(EyeWindowTest, Demo1DrawsTheParcelsWhereTheyAreAtTheSetTime) {
     EXPECT_FALSE(IsNear(belt, 45, 50, 170, 20)) << Describe(belt);
 
     int nYellow = 0;
-    for (int y = 0; y < 24; ++y) {
-        for (int x = 0; x < 300; ++x) {
+    const QRect line =
+        CHudOverlay::GetLineRect(window.size(), QString::fromStdString(window.GetHudLine()));
+    for (int y = line.top(); y <= line.bottom(); ++y) {
+        for (int x = line.left(); x <= line.right(); ++x) {
             const QColor colour = image.pixelColor(x, y);
             nYellow += colour.red() > 200 && colour.green() > 200 && colour.blue() < 80;
         }
