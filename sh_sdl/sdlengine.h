@@ -117,7 +117,9 @@ public:
 
 // The trace file of a run: UTF-8 text whose "\n" are written as CR LF. The
 // text gathers in a buffer written in large blocks; Flush and Close write
-// what it holds.
+// what it holds. The first write that fails (a full disk, a file-size limit)
+// is kept: nothing more is written, so the file holds what was written up
+// to it, and GetError tells the simulation thread, which ends the run.
 class CTraceFile {
 public:
     CTraceFile() = default;
@@ -131,14 +133,20 @@ public:
     void Close();
     bool IsOpen() const { return m_pFile != nullptr; }
     const std::string& GetPath() const { return m_strPath; }
+    // The errno of the first write, flush or close that failed; 0 while all
+    // went well.
+    int GetError() const { return m_nError.load(std::memory_order_relaxed); }
 
 private:
     // Writes the buffer to the file and empties it.
     void WriteBuffer();
 
+    void SetError();
+
     std::FILE* m_pFile = nullptr;
     std::string m_strPath;
     std::string m_strBuffer;
+    std::atomic<int> m_nError{0};
 };
 
 // What the build commands and the run start say, and do, when no model is
@@ -332,8 +340,10 @@ public:
     // Names, creates and heads the trace file of a run started at tmStart:
     // 0 success, 3 failure.
     int OpenTraceFile(const std::tm& tmStart);
-    // Closes the trace file with its tail.
-    void CloseTraceFile();
+    // Closes the trace file with its tail. False when some of the trace
+    // never reached the file: the Errors pane has been told which file and
+    // why.
+    bool CloseTraceFile();
     // Writes out what the trace file has gathered, so that the file on disk
     // holds every record so far.
     void FlushTraceFile();
@@ -585,6 +595,15 @@ private:
     // many steps in a row took no event while one was pending.
     // nTakenBefore: m_nEventsTaken before the step.
     void GuardProgress(bool bFound, double dNext, long long nTakenBefore, long long& nIdleSteps);
+    // After a step: when a write to the trace file failed, closes it and
+    // throws once the Errors pane has been told which file and why.
+    void GuardTraceFile();
+    // Reports, in Errors, a trace file that could not be written to its end;
+    // returns the line.
+    std::string ReportTraceWriteError(const std::string& strPath, int nError);
+    // CloseTraceFile's work: "" when the whole trace reached the file, else
+    // the line reported.
+    std::string CloseTrace();
     // The full name of the agent that owns the earliest pending time, or its
     // key when no agent owns it.
     std::string DescribeEarliestPending() const;
