@@ -9,6 +9,7 @@
 
 #include "sh_aux/customexception.h"
 #include "support/filebytes.h"
+#include "support/filesizelimit.h"
 #include "support/tempfolder.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "sh_sdl/sdlloader.h"
 #include "sh_sdl/sdlprocess.h"
 #include "sh_widgets/propertygrid.h"
-#include "support/filebytes.h"
+#include "support/filesizelimit.h"
 #include "velko/dlgexperiment.h"
 #include "velko/networkcommands.h"
 #include "velko/propertieswnd.h"
