@@ -41,7 +41,6 @@ const char* const EXPORT_BLOCK =
     "#define SDLCODE_EXPORT __attribute__((visibility(\"default\")))\n"
     "#else\n/* EXE import */\n#define SDLCODE_EXPORT\n#endif\n\n";
 const char* const STANDARD_INCLUDES = "#include <stdio.h>\n#include <string.h>\n";
-
 const char* const GET_COMMENT =
     "// Create Get functions - create a get function for each variable of the model.\n";
 const char* const SET_COMMENT =

@@ -21,8 +21,11 @@ void CExperimentSeries::OnExecute() {
     for (const auto& [strLabel, pExperiment] : m_frame.Document().m_loader.m_mapExperiments) {
         m_vecExperiments.emplace_back(strLabel, pExperiment->m_strPath);
     }
-    // What the main model's run was started with.
-    m_ownParametrization = m_frame.Document().m_loader.TakeParametrization();
+    {
+        // What the main model's run, which waits for Run, was started with.
+        auto lock = pEngine->LockTree();
+        m_ownParametrization = m_frame.Document().m_loader.TakeParametrization();
+    }
     m_nNext = 0;
     m_bActive = true;
     m_strCurrent = "main model";
@@ -80,8 +83,8 @@ void CExperimentSeries::Advance() {
 CExperimentSeries::ExperimentStart CExperimentSeries::StartExperiment(const std::string& strLabel,
                                                                       const std::string& strPath) {
     CSDLEngine* pEngine = m_frame.Engine();
-    // Run with the values of the run before, it would pass them off as its
-    // own.
+    // Not run: with the values of the run before it, its run would pass them
+    // off as its own.
     if (!m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
         m_frame.WriteErrors("The experiment \"" + strLabel +
                             "\" is skipped: its parametrization cannot be read. " +
