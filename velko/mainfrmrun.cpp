@@ -378,7 +378,7 @@ void CMainFrame::CancelViewerWait() {
 }
 
 void CMainFrame::ResetRunControl() {
-    m_pSeries->Cancel();
+    m_pSeries->Forget();
     EndMonitor();
     m_bStepPending = false;
     m_pRunningDlg->hide();
