@@ -210,11 +210,11 @@ double TimedRun(benchmark::State& state, SBuiltModel& built, double* pCpuSeconds
 
 // Times one run of the model to its end per iteration. After each run,
 // check() gives why the run is wrong (the state is then skipped with it), or
-// null. The counters: strItems (the items each run does), us_per_<strItem>
-// and cpu_us_per_<strItem>. False when a run failed or was wrong.
+// null. The counters, the same for every model (the CSV file has one set of
+// columns): items (the deliveries or instances each run makes), us_per_item
+// and cpu_us_per_item. False when a run failed or was wrong.
 template <class Check>
-bool TimeRuns(benchmark::State& state, SBuiltModel& built, long long nItems,
-              const std::string& strItems, const std::string& strItem, Check check) {
+bool TimeRuns(benchmark::State& state, SBuiltModel& built, long long nItems, Check check) {
     double dCpuTotal = 0.0;
     for (auto _ : state) {
         double dCpuSeconds = 0.0;
@@ -229,11 +229,11 @@ bool TimeRuns(benchmark::State& state, SBuiltModel& built, long long nItems,
             return false;
         }
     }
-    state.counters[strItems] = static_cast<double>(nItems);
-    state.counters["us_per_" + strItem] = benchmark::Counter(
+    state.counters["items"] = static_cast<double>(nItems);
+    state.counters["us_per_item"] = benchmark::Counter(
         static_cast<double>(nItems) * 1e-6,
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["cpu_us_per_" + strItem] =
+    state.counters["cpu_us_per_item"] =
         dCpuTotal * 1e6 / (static_cast<double>(nItems) * static_cast<double>(state.iterations()));
     return true;
 }
@@ -247,25 +247,23 @@ void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
     built.engine.m_bExecutionTrace = bTrace;
     const long long nDeliveries = PingPongDeliveries(built.model);
     std::uintmax_t nTraceBytes = 0;
-    const bool bDone =
-        TimeRuns(state, built, nDeliveries, "deliveries", "delivery", [&]() -> const char* {
-            if (!bTrace) {
-                return nullptr;
-            }
-            const std::string strTrace = ReadAll(built.engine.GetTracePath());
-            nTraceBytes = strTrace.size();
-            long long nInputs = 0;
-            for (size_t n = strTrace.find("<input "); n != std::string::npos;
-                 n = strTrace.find("<input ", n + 1)) {
-                ++nInputs;
-            }
-            g_nLastTraceBytes = strTrace.size();
-            g_nLastTraceRecords =
-                static_cast<std::uintmax_t>(std::count(strTrace.begin(), strTrace.end(), '\n'));
-            fs::remove_all(built.strTraceFolder);
-            return nInputs == nDeliveries ? nullptr
-                                          : "the trace does not hold one input per delivery";
-        });
+    const bool bDone = TimeRuns(state, built, nDeliveries, [&]() -> const char* {
+        if (!bTrace) {
+            return nullptr;
+        }
+        const std::string strTrace = ReadAll(built.engine.GetTracePath());
+        nTraceBytes = strTrace.size();
+        long long nInputs = 0;
+        for (size_t n = strTrace.find("<input "); n != std::string::npos;
+             n = strTrace.find("<input ", n + 1)) {
+            ++nInputs;
+        }
+        g_nLastTraceBytes = strTrace.size();
+        g_nLastTraceRecords =
+            static_cast<std::uintmax_t>(std::count(strTrace.begin(), strTrace.end(), '\n'));
+        fs::remove_all(built.strTraceFolder);
+        return nInputs == nDeliveries ? nullptr : "the trace does not hold one input per delivery";
+    });
     if (bDone && bTrace) {
         state.SetBytesProcessed(static_cast<int64_t>(nTraceBytes) * state.iterations());
     }
@@ -292,7 +290,7 @@ void RunSpawn(benchmark::State& state, int nInstances) {
     const long long nMade = SpawnInstances(built.model);
     CAddedAgents added;
     built.engine.SetListener(&added);
-    TimeRuns(state, built, nMade, "instances", "instance", [&]() -> const char* {
+    TimeRuns(state, built, nMade, [&]() -> const char* {
         const long long nAdded = added.m_nAdded.exchange(0);
         return nAdded == nMade ? nullptr : "the run did not make every instance";
     });

@@ -36,8 +36,8 @@ awk -F, '
     for (k = 0; k < n; k++) {
       name = order[k]; split(row[name], f, ",")
       # The runs that make instances go to a table of their own.
-      if (col["instances"] && f[col["instances"]] != "") {
-        creates[++ncreates] = sprintf("| %-" w "s | %10d | %10.1f | %14.3f | %13.3f |", name, f[col["instances"]], f[col["real_time"]], f[col["us_per_instance"]], f[col["cpu_us_per_instance"]])
+      if (name ~ /^Create\//) {
+        creates[++ncreates] = sprintf("| %-" w "s | %10d | %10.1f | %14.3f | %13.3f |", name, f[col["items"]], f[col["real_time"]], f[col["us_per_item"]], f[col["cpu_us_per_item"]])
         continue
       }
       if (!printed++) {
@@ -45,9 +45,9 @@ awk -F, '
         printf "|%s|%s|%s|%s|%s|%s|\n", dash, "------------", "------------", "----------------", "---------------", "------------"
       }
       mbs = (col["bytes_per_second"] && f[col["bytes_per_second"]] != "") ? sprintf("%.0f", f[col["bytes_per_second"]] / 1e6) : "-"
-      per = (col["us_per_delivery"] && f[col["us_per_delivery"]] != "") ? sprintf("%.3f", f[col["us_per_delivery"]]) : "-"
-      cpu = (col["cpu_us_per_delivery"] && f[col["cpu_us_per_delivery"]] != "") ? sprintf("%.3f", f[col["cpu_us_per_delivery"]]) : "-"
-      dl = (col["deliveries"] && f[col["deliveries"]] != "") ? sprintf("%d", f[col["deliveries"]]) : "-"
+      per = (col["us_per_item"] && f[col["us_per_item"]] != "") ? sprintf("%.3f", f[col["us_per_item"]]) : "-"
+      cpu = (col["cpu_us_per_item"] && f[col["cpu_us_per_item"]] != "") ? sprintf("%.3f", f[col["cpu_us_per_item"]]) : "-"
+      dl = (col["items"] && f[col["items"]] != "") ? sprintf("%d", f[col["items"]]) : "-"
       printf "| %-" w "s | %10s | %10.1f | %14s | %13s | %10s |\n", name, dl, f[col["real_time"]], per, cpu, mbs
     }
     if (ncreates) {
