@@ -456,7 +456,7 @@ TEST_F(EngineRemoteTest, SeventyOutputEndsIntoOnePortLoseNothing) {
     constexpr int kSignals = 100000;
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, 70, 1, kSignals, false);
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, 70, 1, kSignals, false);
-    EXPECT_TRUE(WaitUntil([&] { return b.Received() == kSignals; }, 120s)) << b.Received();
+    EXPECT_TRUE(WaitUntil([&] { return b.Received() == kSignals; }, 100s)) << b.Received();
     EXPECT_EQ(a.Sent(), kSignals);
     EXPECT_EQ(a.ErrorLines(), 0) << a.FirstErrorLine();
     EXPECT_EQ(b.ErrorLines(), 0) << b.FirstErrorLine();
@@ -491,7 +491,7 @@ TEST_F(EngineRemoteTest, APausedReceiverMakesTheSenderWaitAndLosesNothing) {
     // Longer than the 5 s a send used to wait before it gave the signal up.
     std::this_thread::sleep_until(tPause + 7s);
     b.Engine().Resume();
-    EXPECT_TRUE(WaitUntil([&] { return b.Received() == kSignals; }, 120s)) << b.Received();
+    EXPECT_TRUE(WaitUntil([&] { return b.Received() == kSignals; }, 100s)) << b.Received();
     EXPECT_EQ(a.Sent(), kSignals);
     EXPECT_EQ(a.ErrorLines(), 0) << a.FirstErrorLine();
     EXPECT_EQ(b.ErrorLines(), 1) << b.FirstErrorLine();
@@ -520,7 +520,7 @@ TEST_F(EngineRemoteTest, TwoInstancesSendingToEachOtherAtOnceBothGoOn) {
     a.Engine().Run();
     b.Engine().Run();
     EXPECT_TRUE(
-        WaitUntil([&] { return a.Received() == kSignals && b.Received() == kSignals; }, 120s))
+        WaitUntil([&] { return a.Received() == kSignals && b.Received() == kSignals; }, 100s))
         << a.Received() << " " << b.Received();
     EXPECT_EQ(a.Sent(), kSignals);
     EXPECT_EQ(b.Sent(), kSignals);
@@ -836,16 +836,25 @@ TEST_F(EngineRemoteTest, AGenuineSignalAfterAPortFullOfSilentConnectionsIsDelive
 // A listener out of file descriptors takes the waiting links once it has
 // some again.
 TEST_F(EngineRemoteTest, AListenerOutOfDescriptorsTakesItsLinksLater) {
+#ifdef __SANITIZE_ADDRESS__
+    // The undefined-behaviour checks of that build open pipes of their own
+    // on any thread; without a descriptor they report faults that are none.
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors";
+#endif
     CPingPong& b = Running<CPingPong>(1, "127.0.0.2", m_nPort);
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     CBidirecSocket genuine;
     std::vector<int> vecTaken;
     {
-        // Every descriptor taken but one, which the link's own socket takes:
-        // the listener finds none for it.
+        // Every descriptor below a lowered limit taken but one, which the
+        // link's own socket takes: the listener finds none for it. The
+        // limit is raised again before any is given back.
+        const auto nOpen = static_cast<rlim_t>(
+            std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
         rlimit lowered = limit;
-        lowered.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 4096);
+        lowered.rlim_cur = nOpen + 64;
+        ASSERT_LT(lowered.rlim_cur + 64, limit.rlim_cur) << "too few descriptors to spare";
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
         for (int nHandle; (nHandle = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
             vecTaken.push_back(nHandle);
@@ -855,10 +864,10 @@ TEST_F(EngineRemoteTest, AListenerOutOfDescriptorsTakesItsLinksLater) {
         vecTaken.pop_back();
         const int nConnected = genuine.ConnectClient("127.0.0.2", m_nPort);
         const bool bReported = WaitUntil([&] { return b.ErrorLines("cannot take a link") == 1; });
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
         for (const int nHandle : vecTaken) {
             ::close(nHandle);
         }
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
         ASSERT_EQ(nConnected, 1);
         EXPECT_TRUE(bReported) << b.FirstErrorLine();
     }
