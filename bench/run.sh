@@ -14,20 +14,34 @@ trap 'rm -f "$csv"' EXIT
 "$build/bench/velko_bench" "$@" --benchmark_out="$csv" --benchmark_out_format=csv
 echo
 echo "nproc $(nproc), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-# Medians only; columns by name from the CSV header.
+# One row per benchmark: its median over the runs, or its one run when
+# --runs=1 gives no median. Columns by name from the CSV header.
 awk -F, '
   /^name,/ { for (i = 1; i <= NF; i++) { h = $i; gsub(/"/, "", h); col[h] = i }; header = 1; next }
-  !header || $1 !~ /_median"?$/ { next }
+  !header { next }
   {
-    name = $1; gsub(/"/, "", name); sub(/\/iterations:[0-9]+\/repeats:[0-9]+/, "", name)
-    sub(/\/manual_time_median$/, "", name); sub(/_median$/, "", name)
-    if (!printed++) {
-      printf "| %-18s | %10s | %10s | %14s | %13s | %10s |\n", "run", "deliveries", "median ms", "us/delivery", "CPU us/deliv.", "MB/s"
-      printf "|%s|%s|%s|%s|%s|%s|\n", "--------------------", "------------", "------------", "----------------", "---------------", "------------"
+    name = $1; gsub(/"/, "", name)
+    if (name ~ /_(mean|stddev|cv)$/) next
+    median = sub(/_median$/, "", name)
+    sub(/\/iterations:[0-9]+\/repeats:[0-9]+/, "", name); sub(/\/manual_time$/, "", name)
+    if (!(name in row)) order[n++] = name
+    else if (!median) next
+    if (median || !(name in row)) row[name] = $0
+  }
+  END {
+    w = 18
+    for (k = 0; k < n; k++) if (length(order[k]) > w) w = length(order[k])
+    if (n) {
+      dash = sprintf("%" (w + 2) "s", ""); gsub(/ /, "-", dash)
+      printf "| %-" w "s | %10s | %10s | %14s | %13s | %10s |\n", "run", "deliveries", "median ms", "us/delivery", "CPU us/deliv.", "MB/s"
+      printf "|%s|%s|%s|%s|%s|%s|\n", dash, "------------", "------------", "----------------", "---------------", "------------"
     }
-    mbs = (col["bytes_per_second"] && $col["bytes_per_second"] != "") ? sprintf("%.0f", $col["bytes_per_second"] / 1e6) : "-"
-    per = (col["us_per_delivery"] && $col["us_per_delivery"] != "") ? sprintf("%.3f", $col["us_per_delivery"]) : "-"
-    cpu = (col["cpu_us_per_delivery"] && $col["cpu_us_per_delivery"] != "") ? sprintf("%.3f", $col["cpu_us_per_delivery"]) : "-"
-    dl = (col["deliveries"] && $col["deliveries"] != "") ? sprintf("%d", $col["deliveries"]) : "-"
-    printf "| %-18s | %10s | %10.1f | %14s | %13s | %10s |\n", name, dl, $col["real_time"], per, cpu, mbs
+    for (k = 0; k < n; k++) {
+      name = order[k]; split(row[name], f, ",")
+      mbs = (col["bytes_per_second"] && f[col["bytes_per_second"]] != "") ? sprintf("%.0f", f[col["bytes_per_second"]] / 1e6) : "-"
+      per = (col["us_per_delivery"] && f[col["us_per_delivery"]] != "") ? sprintf("%.3f", f[col["us_per_delivery"]]) : "-"
+      cpu = (col["cpu_us_per_delivery"] && f[col["cpu_us_per_delivery"]] != "") ? sprintf("%.3f", f[col["cpu_us_per_delivery"]]) : "-"
+      dl = (col["deliveries"] && f[col["deliveries"]] != "") ? sprintf("%d", f[col["deliveries"]]) : "-"
+      printf "| %-" w "s | %10s | %10.1f | %14s | %13s | %10s |\n", name, dl, f[col["real_time"]], per, cpu, mbs
+    }
   }' "$csv"

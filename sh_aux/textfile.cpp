@@ -5,8 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "sh_aux/customexception.h"
@@ -436,6 +441,10 @@ using UTF16BE_TextFileWriter = UTF16_TextFileWriter<true>;
 TextFile::TextFile() = default;
 
 TextFile::~TextFile() {
+    if (!m_strNewPath.empty()) {
+        // Not closed: the text may be cut short, so the old file stays.
+        m_bWriteFailed = true;
+    }
     Close();
 }
 
@@ -520,8 +529,8 @@ int TextFile::OpenForWriting(int nMode, int nRequested, int nBufferSize) {
         ReportError(20004, m_strPath, EINVAL);
         return -2;
     }
-    const int nOpenFlags = O_WRONLY | O_CREAT | O_CLOEXEC | (nMode == TF_WRITE ? O_TRUNC : 0);
-    hFile = ::open(m_strPath.c_str(), nOpenFlags, 0666);
+    hFile = nMode == TF_WRITE ? OpenReplacement()
+                              : ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (hFile < 0) {
         ReportError(20004, m_strPath, errno);
         return -2;
@@ -556,19 +565,108 @@ int TextFile::OpenForWriting(int nMode, int nRequested, int nBufferSize) {
     return 0;
 }
 
+int TextFile::OpenReplacement() {
+    m_bWriteFailed = false;
+    struct stat st {};
+    const bool bExists = ::stat(m_strPath.c_str(), &st) == 0;
+    if (bExists && !S_ISREG(st.st_mode)) {
+        return ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
+    // A symbolic link stays a link: the file it points to is replaced.
+    std::string strTarget = m_strPath;
+    if (bExists) {
+        if (char* pszReal = ::realpath(m_strPath.c_str(), nullptr)) {
+            strTarget = pszReal;
+            std::free(pszReal);
+        }
+    }
+    // Beside the target, on the same file system, so that the rename is one
+    // step; hidden, and named so that two writers never meet.
+    const size_t nSlash = strTarget.rfind('/');
+    const std::string strFolder =
+        nSlash == std::string::npos ? std::string() : strTarget.substr(0, nSlash + 1);
+    const std::string strName =
+        nSlash == std::string::npos ? strTarget : strTarget.substr(nSlash + 1);
+    static std::atomic<unsigned> nSerial{0};
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        const std::string strNew = strFolder + "." + strName + "." + std::to_string(::getpid()) +
+                                   "-" + std::to_string(nSerial++) + "-" +
+                                   std::to_string(random() % 100000) + ".new";
+        // Created as any new file is (0666 less the umask).
+        const int nHandle = ::open(strNew.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (nHandle < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return -1;
+        }
+        if (bExists) {
+            // The replacement keeps what the old file had. An owner that
+            // cannot be kept (another user's file) is no reason to fail.
+            if (::fchown(nHandle, st.st_uid, st.st_gid) != 0) {
+                st.st_mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+            }
+            if (::fchmod(nHandle, st.st_mode & 07777) != 0) {
+                const int nError = errno;
+                ::close(nHandle);
+                ::unlink(strNew.c_str());
+                errno = nError;
+                return -1;
+            }
+        }
+        m_strNewPath = strNew;
+        m_strTargetPath = strTarget;
+        return nHandle;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int TextFile::EndReplacement(bool bCommit) {
+    const std::string strNew = std::exchange(m_strNewPath, {});
+    if (bCommit && ::rename(strNew.c_str(), m_strTargetPath.c_str()) == 0) {
+        return 0;
+    }
+    const int nError = errno;
+    ::unlink(strNew.c_str());
+    if (bCommit) {
+        ReportError(20002, m_strPath, nError);
+        return -2;
+    }
+    return 0;
+}
+
+int TextFile::WriteFailed(int nResult) {
+    if (nResult != 0 && !m_strNewPath.empty()) {
+        m_bWriteFailed = true;
+    }
+    return nResult;
+}
+
 int TextFile::Flush() {
-    return m_pWriter ? m_pWriter->Flush() : 0;
+    return m_pWriter ? WriteFailed(m_pWriter->Flush()) : 0;
 }
 
 int TextFile::Close() {
     if (filemode == 0) {
         return 0;
     }
-    int nResult = Flush();
+    int nResult = m_bWriteFailed ? -2 : Flush();
+    // A replacement is on the disk before it takes the old file's place:
+    // otherwise a crash could leave an empty file where the old one was.
+    if (nResult == 0 && !m_strNewPath.empty() && ::fsync(hFile) != 0) {
+        ReportError(20002, m_strPath, errno);
+        nResult = -2;
+    }
     if (::close(hFile) != 0 && nResult == 0) {
         ReportError(20002, m_strPath, errno);
         nResult = -2;
     }
+    if (!m_strNewPath.empty() && EndReplacement(nResult == 0) != 0) {
+        nResult = -2;
+    }
+    m_bWriteFailed = false;
     hFile = -1;
     filemode = 0;
     m_pReader.reset();
@@ -613,7 +711,7 @@ int TextFile::BeginWrite(bool* pbUsedDefault) {
         return -2;
     }
     if (m_bBOMPending) {
-        const int nResult = m_pWriter->WriteBOM();
+        const int nResult = WriteFailed(m_pWriter->WriteBOM());
         if (nResult != 0) {
             return nResult;
         }
@@ -625,7 +723,7 @@ int TextFile::BeginWrite(bool* pbUsedDefault) {
 // Writes through the writer; *pbUsedDefault collects over several pieces.
 int TextFile::WritePiece(std::u16string_view strPiece, bool* pbUsedDefault) {
     bool bUsed = false;
-    const int nResult = m_pWriter->WriteString(strPiece, &bUsed);
+    const int nResult = WriteFailed(m_pWriter->WriteString(strPiece, &bUsed));
     if (bUsed && pbUsedDefault) {
         *pbUsedDefault = true;
     }

@@ -25,9 +25,17 @@
 
 // File modes. Any mode above TF_APPEND writes too: it opens the file if it
 // exists, creates it otherwise, and writes from its start without truncating.
+//
+// TF_WRITE replaces the file whole or not at all: the text goes to a new file
+// beside it, which takes the old one's place (keeping its permissions, and
+// the link when the path is a symbolic link) only once Close, or the next
+// Open, has written and flushed it to the disk. A failure anywhere on the way
+// (a write, the flush, the rename) leaves the old file as it was and the
+// new one removed; so does destroying the object before it is closed. A
+// path that names a device or a pipe is written in place.
 enum : int {
     TF_READ = 1,
-    TF_WRITE = 2,   // create or truncate
+    TF_WRITE = 2,   // create or replace
     TF_APPEND = 3,  // open or create, write at the end
     TF_OVERWRITE = 4,
 };
@@ -59,7 +67,8 @@ public:
     // size of 0 means 4096 bytes. A file that is open is closed first. After a
     // failure the object is closed.
     int Open(const std::string& strPath, int nMode, int nFlags = TF_DETECT, int nBufferSize = 0);
-    // Flushes, then closes; the flush's result. 0 when already closed.
+    // Flushes, then closes; the flush's result. 0 when already closed. A
+    // file opened with TF_WRITE takes its place here, when all went well.
     int Close();
     // Writes the buffered bytes (0 in read mode).
     int Flush();
@@ -102,6 +111,14 @@ public:
 private:
     int OpenForReading(int nRequested, int nBufferSize);
     int OpenForWriting(int nMode, int nRequested, int nBufferSize);
+    // For TF_WRITE: opens the new file beside the one it replaces, or the
+    // path itself when that is no plain file. The handle, or -1.
+    int OpenReplacement();
+    // Puts the new file in the old one's place (bCommit, when all went
+    // well) or removes it. 0, or -2 with the error text set.
+    int EndReplacement(bool bCommit);
+    // The write that failed (the file so far is not the text asked for).
+    int WriteFailed(int nResult);
     // The reader; null, with the error text set, when not open for reading.
     TextFileReader* BeginRead(bool* pbUsedDefault);
     // Checks the mode and writes a pending byte-order mark.
@@ -114,6 +131,11 @@ private:
     int m_nFlags = 0;
     bool m_bNarrowLines = false;
     int hFile = -1;
+    // While a TF_WRITE file is written beside the one it replaces: the new
+    // file, the file it takes the place of, and whether a write has failed.
+    std::string m_strNewPath;
+    std::string m_strTargetPath;
+    bool m_bWriteFailed = false;
     std::unique_ptr<TextFileReader> m_pReader;
     std::unique_ptr<TextFileWriter> m_pWriter;
     bool m_bBOMPending = false;

@@ -10,7 +10,6 @@
 // implies, for internal functions a self-output that schedules the target
 // state's internal transition after its time advance, and the state change.
 
-#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
 #include "sh_aux/pathhelp.h"
+#include "sh_aux/textfile.h"
 #include "sh_sdl/sdlloader.h"
 
 namespace {
@@ -183,10 +183,10 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
         return {};
     }
 
-    std::ofstream output(strOutputPath, std::ios::binary | std::ios::trunc);
-    output << strOut;
-    output.close();
-    if (!output) {
+    // A model converted before stays whole when this one cannot be written.
+    TextFile output;
+    if (output.Open(strOutputPath, TF_WRITE, TF_ANSI | TF_NO_CRLF) != 0 ||
+        output.WriteString(strOut) != 0 || output.Close() != 0) {
         SideFileFailed("The model file " + strOutputPath + " cannot be written.");
         return {};
     }

@@ -322,7 +322,48 @@ bool IsMemberName(const std::string& strText, size_t nPos) {
 
 // ---- Files -------------------------------------------------------------------------------
 
-// Creates or truncates the file; throws when it cannot.
+// True when the file at strPath is a build's to write over: there is none,
+// it is empty, or a build wrote it. Such a file starts with
+// SDL_GENERATED_LINE; one written before that line was added starts with the
+// generator's include lines and export block.
+bool IsGeneratedFile(const std::string& strPath) {
+    if (!FileExists(strPath)) {
+        return true;
+    }
+    std::ifstream file(strPath, std::ios::binary);
+    if (!file) {
+        return false;  // what cannot be read cannot be told apart
+    }
+    // The include line names the header folder's full path.
+    std::string strHead(8192, '\0');
+    file.read(strHead.data(), static_cast<std::streamsize>(strHead.size()));
+    strHead.resize(static_cast<size_t>(file.gcount()));
+    if (strHead.empty() || strHead.starts_with(SDL_GENERATED_LINE)) {
+        return true;
+    }
+    size_t nPos = 0;
+    while (strHead.compare(nPos, 9, "#include ") == 0) {
+        nPos = strHead.find('\n', nPos);
+        if (nPos == std::string::npos) {
+            return false;
+        }
+        ++nPos;
+    }
+    return nPos > 0 && std::string_view(strHead).substr(nPos).starts_with(EXPORT_BLOCK);
+}
+
+// Throws, naming the file, when a build must not write over it.
+void RefuseForeignFile(const std::string& strPath) {
+    if (!IsGeneratedFile(strPath)) {
+        CCustomException::ThrowError(
+            Format("The build does not write over \"%s\": it is not a file the build generated. "
+                   "Move or rename it (the generated files are named after the model or its "
+                   "parametrization file), then build again.",
+                   strPath.c_str()));
+    }
+}
+
+// Creates or truncates a generated file; throws when it cannot.
 std::ofstream CreateFile(const std::string& strPath) {
     std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
     if (!file) {
@@ -747,6 +788,7 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
         CCustomException::ThrowError(strProblems + "Rename them and create the code again.");
     }
     const std::string strPath = strCodeBase + ".c";
+    RefuseForeignFile(strPath);
     std::ofstream file = CreateFile(strPath);
 
     // The header folder beside the model, or one or two levels above it.
@@ -764,8 +806,8 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
         }
     }
 
-    std::string strText =
-        strInclude + EXPORT_BLOCK + ModelFunctions(*this, m_pRootAgent.get(), false);
+    std::string strText = SDL_GENERATED_LINE + strInclude + EXPORT_BLOCK +
+                          ModelFunctions(*this, m_pRootAgent.get(), false);
     strText = RestoreQualifiedNames(strText);
 
     WriteAndClose(file, strPath, strText);
@@ -775,10 +817,12 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
 bool CSDLEngine::GenerateCppSource(const std::string& strCodeBase) {
     const std::string strCppPath = strCodeBase + ".cpp";
     const std::string strHeaderPath = strCodeBase + ".h";
+    RefuseForeignFile(strCppPath);
+    RefuseForeignFile(strHeaderPath);
     std::ofstream cppFile = CreateFile(strCppPath);
     std::ofstream headerFile = CreateFile(strHeaderPath);
 
-    std::string strText;
+    std::string strText = SDL_GENERATED_LINE;
     if (FileExists(strCodeBase + "External")) {
         strText +=
             std::string("#include \"") + HEADER_FOLDER_NAME + "/" + HEADER_FOLDER_NAME + ".h\"\n";
@@ -787,7 +831,7 @@ bool CSDLEngine::GenerateCppSource(const std::string& strCodeBase) {
         std::string(STANDARD_INCLUDES) + "\n" + ModelFunctions(*this, m_pRootAgent.get(), true);
     WriteAndClose(cppFile, strCppPath, strText);
 
-    std::string strClasses;
+    std::string strClasses = SDL_GENERATED_LINE;
     if (const CSDLAgent* pRoot = m_pRootAgent.get()) {
         for (const auto& [strKey, pBlock] : pRoot->m_mapBlocks) {
             if (pBlock) {

@@ -3,9 +3,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "sh_aux/hpslib.h"
@@ -72,24 +74,40 @@ void CTraceFile::Write(const std::string& strText) {
     }
 }
 
+void CTraceFile::SetError() {
+    // A short write without an errno is still a failure.
+    if (GetError() == 0) {
+        m_nError.store(errno != 0 ? errno : EIO, std::memory_order_relaxed);
+    }
+}
+
 void CTraceFile::WriteBuffer() {
-    if (m_pFile && !m_strBuffer.empty()) {
-        std::fwrite(m_strBuffer.data(), 1, m_strBuffer.size(), m_pFile);
+    if (m_pFile && !m_strBuffer.empty() && GetError() == 0) {
+        errno = 0;
+        if (std::fwrite(m_strBuffer.data(), 1, m_strBuffer.size(), m_pFile) != m_strBuffer.size()) {
+            SetError();
+        }
     }
     m_strBuffer.clear();
 }
 
 void CTraceFile::Flush() {
     WriteBuffer();
-    if (m_pFile) {
-        std::fflush(m_pFile);
+    if (m_pFile && GetError() == 0) {
+        errno = 0;
+        if (std::fflush(m_pFile) != 0) {
+            SetError();
+        }
     }
 }
 
 void CTraceFile::Close() {
     if (m_pFile) {
         WriteBuffer();
-        std::fclose(m_pFile);
+        errno = 0;
+        if (std::fclose(m_pFile) != 0) {
+            SetError();
+        }
         m_pFile = nullptr;
     }
 }
@@ -105,8 +123,13 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart) {
 
 int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settings) {
     const std::string strFolder = JoinPath(m_strModelFolder, "traces/");
-    if (!FileExists(strFolder)) {
-        mkdir(strFolder.c_str(), 0777);  // a failure shows when the file is created
+    if (!FileExists(strFolder) && mkdir(strFolder.c_str(), 0777) != 0 && errno != EEXIST) {
+        const int nError = errno;
+        GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file");
+        GetNotifier().OutputLine(NP_ERRORS, Format("The traces folder %s cannot be created: %s.",
+                                                   strFolder.c_str(), std::strerror(nError)));
+        SetErrorPending();
+        return 3;
     }
     char szTime[32];
     std::strftime(szTime, sizeof(szTime), "%Y-%m-%d %H%Mh", &tmStart);
@@ -126,7 +149,10 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settin
     }
     auto pFile = std::make_unique<CTraceFile>();
     if (!pFile->Open(strCandidate)) {
+        const int nError = errno;
         GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file");
+        GetNotifier().OutputLine(NP_ERRORS, Format("The trace file %s cannot be created: %s.",
+                                                   strCandidate.c_str(), std::strerror(nError)));
         SetErrorPending();
         return 3;
     }
@@ -151,12 +177,44 @@ void CSDLEngine::FlushTraceFile() {
     }
 }
 
-void CSDLEngine::CloseTraceFile() {
-    std::lock_guard<std::mutex> lock(m_mutexTrace);
-    if (m_pTraceFile) {
+bool CSDLEngine::CloseTraceFile() {
+    return CloseTrace().empty();
+}
+
+std::string CSDLEngine::CloseTrace() {
+    std::string strPath;
+    int nError = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexTrace);
+        if (!m_pTraceFile) {
+            return {};
+        }
         m_pTraceFile->Write("\t</Events>\n</Trace>");
         m_pTraceFile->Close();
+        nError = m_pTraceFile->GetError();
+        strPath = m_pTraceFile->GetPath();
         m_pTraceFile.reset();
+    }
+    return nError != 0 ? ReportTraceWriteError(strPath, nError) : std::string();
+}
+
+std::string CSDLEngine::ReportTraceWriteError(const std::string& strPath, int nError) {
+    std::string strText = Format(
+        "The trace file %s cannot be written: %s. It holds the run up to "
+        "the failed write.",
+        strPath.c_str(), std::strerror(nError));
+    GetNotifier().OutputLine(NP_ERRORS, strText);
+    SetErrorPending();
+    return strText;
+}
+
+void CSDLEngine::GuardTraceFile() {
+    // Only this thread opens and closes the file during a run, so the
+    // pointer is read here without the lock; the error itself is atomic.
+    if (m_pTraceFile && m_pTraceFile->GetError() != 0) {
+        // Closed here, the failure is reported once: the end of the run
+        // finds no file.
+        throw std::runtime_error(CloseTrace());
     }
 }
 
@@ -389,6 +447,7 @@ void CSDLEngine::WaitAtPausePoint() {
     // Whoever sees the run paused, and looks at the trace while it waits,
     // sees all of it: written before the pause is shown.
     FlushTraceFile();
+    GuardTraceFile();
     // The test and the clearing happen under the lock the commands take, so
     // a Resume either comes before them (and the loop goes on) or finds the
     // loop waiting; it is never overwritten. Whoever sees go clear sees the
@@ -663,6 +722,7 @@ void CSDLEngine::RunLoop() {
         if (settings.nIPMode == 0) {
             GuardProgress(bFound, dNext, nTakenBefore, nIdleSteps);
         }
+        GuardTraceFile();
         PublishStatus(nSteps + 1);
         TellListener([&](CEngineListener& listener) { listener.OnStep(nSteps + 1, dNext); });
         WaitAtPausePoint();
@@ -681,7 +741,10 @@ void CSDLEngine::RunLoop() {
         ++nSteps;
     }
     DisconnectViewer();
-    CloseTraceFile();
+    const std::string strTraceError = CloseTrace();
+    if (!strTraceError.empty()) {
+        throw std::runtime_error(strTraceError);
+    }
 }
 
 void CSDLEngine::GuardProgress(bool bFound, double dNext, long long nTakenBefore,

@@ -46,6 +46,30 @@ class CSDLmnca;
 class CNotifier;
 struct SDEVSAtomic;
 
+class CSDLEvent;
+
+// What a parametrization sets: the engine's parametrization file, code base
+// and experiment label, the value of every process variable and each
+// process's initial external events. Taken before experiments replace it,
+// and put back once they are done, so the model runs with its own again.
+struct SModelParametrization {
+    struct SVariable {
+        std::string strValue;
+        std::string strSourceText;
+        double dExact = 0.0;
+        bool bHasExact = false;
+    };
+    struct SProcess {
+        CNameMap<SVariable> mapVariables;
+        std::vector<std::shared_ptr<const CSDLEvent>> vecInitialEvents;
+    };
+    std::string strParametrizationFile;
+    std::string strCodeBasePath;
+    std::string strExperimentLabel;
+    // By the engine's process keys.
+    CNameMap<SProcess> mapProcesses;
+};
+
 class CSDLLoader : public CXMLParser {
 public:
     CSDLLoader();
@@ -167,6 +191,11 @@ public:
     // of processes the model does not have are skipped and reported in one
     // message box; the file is true all the same.
     bool LoadParametrization(const std::string& strPath);
+    // The parametrization the engine's model has now, and the same put back
+    // (processes the model no longer has are passed over). Not while a run
+    // is alive.
+    SModelParametrization TakeParametrization() const;
+    void RestoreParametrization(const SModelParametrization& parametrization);
     // The experiments of an ".exp" file into m_mapExperiments, which is
     // emptied first (also when the file cannot be read). Relative paths are
     // taken from the folder of the experiments file.

@@ -209,6 +209,54 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
     return true;
 }
 
+SModelParametrization CSDLLoader::TakeParametrization() const {
+    SModelParametrization parametrization;
+    if (!m_pEngine) {
+        return parametrization;
+    }
+    parametrization.strParametrizationFile = m_pEngine->m_strParametrizationFile;
+    parametrization.strCodeBasePath = m_pEngine->m_strCodeBasePath;
+    parametrization.strExperimentLabel = m_pEngine->m_strExperimentLabel;
+    for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
+        SModelParametrization::SProcess& process = parametrization.mapProcesses[strKey];
+        for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
+            process.mapVariables[strName] = {pVariable->m_strValue, pVariable->m_strSourceText,
+                                             pVariable->m_dExact, pVariable->m_bHasExact};
+        }
+        for (const auto& pEvent : pProcess->m_listInitialEvents) {
+            process.vecInitialEvents.push_back(std::make_shared<const CSDLEvent>(*pEvent));
+        }
+    }
+    return parametrization;
+}
+
+void CSDLLoader::RestoreParametrization(const SModelParametrization& parametrization) {
+    if (!m_pEngine) {
+        return;
+    }
+    m_pEngine->m_strParametrizationFile = parametrization.strParametrizationFile;
+    m_pEngine->m_strCodeBasePath = parametrization.strCodeBasePath;
+    m_pEngine->m_strExperimentLabel = parametrization.strExperimentLabel;
+    for (const auto& [strKey, process] : parametrization.mapProcesses) {
+        CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strKey);
+        if (!pProcess) {
+            continue;
+        }
+        for (const auto& [strName, variable] : process.mapVariables) {
+            if (CSDLParameter* pVariable = pProcess->GetVariable(strName)) {
+                pVariable->m_strValue = variable.strValue;
+                pVariable->m_strSourceText = variable.strSourceText;
+                pVariable->m_dExact = variable.dExact;
+                pVariable->m_bHasExact = variable.bHasExact;
+            }
+        }
+        pProcess->m_listInitialEvents.clear();
+        for (const auto& pEvent : process.vecInitialEvents) {
+            pProcess->m_listInitialEvents.push_back(std::make_unique<CSDLEvent>(*pEvent));
+        }
+    }
+}
+
 // ---- Experiments -----------------------------------------------------------------------------
 
 bool CSDLLoader::LoadExperiments(const std::string& strPath) {

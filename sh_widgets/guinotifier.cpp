@@ -87,8 +87,11 @@ std::string ChooseFile(QWidget* pParent, const SFileChoice& choice) {
 }
 
 CGuiNotifier::CGuiNotifier(QWidget* pParent,
-                           std::function<void(NotifyPane, const QString&)> fnOutput)
-    : QObject(pParent), m_pParent(pParent), m_fnOutput(std::move(fnOutput)) {
+                           std::function<void(NotifyPane, const QString&)> fnOutput, int nKeptLines)
+    : QObject(pParent),
+      m_pParent(pParent),
+      m_fnOutput(std::move(fnOutput)),
+      m_nKeptLines(nKeptLines > 0 ? static_cast<size_t>(nKeptLines) : 0) {
     SetNotifier(this);
 }
 
@@ -110,8 +113,40 @@ void CGuiNotifier::OnWindow(std::function<void()> fn) {
 }
 
 void CGuiNotifier::PostLine(NotifyPane ePane, const std::string& strLine) {
-    OnWindow(
-        [this, ePane, strText = QString::fromStdString(strLine)] { m_fnOutput(ePane, strText); });
+    QString strText = QString::fromStdString(strLine);
+    if (OnWindowThread()) {
+        // After the lines reported before it.
+        FlushLines();
+        m_fnOutput(ePane, strText);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutexLines);
+    std::deque<QString>& deqLines = m_deqLines[ePane];
+    deqLines.push_back(std::move(strText));
+    if (m_nKeptLines > 0 && deqLines.size() > m_nKeptLines) {
+        deqLines.pop_front();  // the pane would drop it as it came
+    }
+    if (!m_bLinesPosted) {
+        m_bLinesPosted = true;
+        QMetaObject::invokeMethod(
+            this, [this] { FlushLines(); }, Qt::QueuedConnection);
+    }
+}
+
+void CGuiNotifier::FlushLines() {
+    std::deque<QString> deqLines[NP_ERRORS + 1];
+    {
+        std::lock_guard<std::mutex> lock(m_mutexLines);
+        for (int nPane = NP_SYSTEM; nPane <= NP_ERRORS; ++nPane) {
+            deqLines[nPane].swap(m_deqLines[nPane]);
+        }
+        m_bLinesPosted = false;
+    }
+    for (int nPane = NP_SYSTEM; nPane <= NP_ERRORS; ++nPane) {
+        for (const QString& strLine : deqLines[nPane]) {
+            m_fnOutput(static_cast<NotifyPane>(nPane), strLine);
+        }
+    }
 }
 
 void CGuiNotifier::PostReport(const std::string& strTitle, const std::string& strText,

@@ -13,18 +13,28 @@
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "sh_aux/notifier.h"
 
+//
+// Lines from other threads are handed over in batches: the first line after
+// a batch has gone asks the window's thread once, and it then takes all the
+// lines that came meanwhile. Of the lines that wait, each pane keeps its
+// newest nKeptLines (the most a pane shows; 0: all), so a thread that
+// reports faster than the window takes them does not fill the memory.
 class CGuiNotifier : public QObject, public CWindowNotifier {
     Q_OBJECT
 public:
-    // Lines go to fnOutput on the window's thread; boxes are owned by
-    // pParent. Installs itself as the core's notifier until destroyed.
-    CGuiNotifier(QWidget* pParent, std::function<void(NotifyPane, const QString&)> fnOutput);
+    // Lines go to fnOutput on the window's thread, each pane's in the order
+    // they were reported; boxes are owned by pParent. Installs itself as the core's
+    // notifier until destroyed.
+    CGuiNotifier(QWidget* pParent, std::function<void(NotifyPane, const QString&)> fnOutput,
+                 int nKeptLines = 0);
     ~CGuiNotifier() override;
 
 protected:
@@ -40,11 +50,20 @@ private:
     void OnWindow(std::function<void()> fn);
     // The dialog of a question; its end answers the question.
     QDialog* MakeDialog(const SNotifierQuestion& question);
+    // Hands the lines that wait to fnOutput (window's thread).
+    void FlushLines();
 
     QWidget* m_pParent;
     std::function<void(NotifyPane, const QString&)> m_fnOutput;
     // Dialogs of questions asked on other threads (window's thread only).
     std::map<unsigned long long, QPointer<QDialog>> m_mapDialogs;
+
+    // Lines from other threads not yet handed over, per pane, and whether
+    // the window's thread has been asked to take them.
+    std::mutex m_mutexLines;
+    std::deque<QString> m_deqLines[NP_ERRORS + 1];
+    bool m_bLinesPosted = false;
+    const size_t m_nKeptLines;
 };
 
 // The Qt file-dialog filter of a filter text written "Name (*.x)|*.x|...||":

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QLabel>
 #include <QSettings>
 #include <cerrno>
 
@@ -177,9 +178,18 @@ void CBuildCommands::OnBuildAll() {
     }
     if (m_job.vecExperiments.empty()) {
         Start([this, pEngine] { BuildOnce(*pEngine); }, [this] { FinishBuildAll(); });
-    } else {
-        NextExperiment();
+        return;
     }
+    // The "main model" run of a series runs the model's own library: it is
+    // built first, and the experiments' values replace the model's only
+    // while their libraries are built.
+    m_job.ownParametrization = m_frame.Document().m_loader.TakeParametrization();
+    m_job.strOwnLabel = m_frame.ParametrizationLabel()->text();
+    Start([this, pEngine] { BuildOnce(*pEngine); },
+          [this, pEngine] {
+              m_job.strOwnCodeBase = pEngine->m_strCodeBasePath;
+              NextExperiment();
+          });
 }
 
 void CBuildCommands::BuildOnce(CSDLEngine& engine) {
@@ -217,6 +227,13 @@ void CBuildCommands::NextExperiment() {
 }
 
 void CBuildCommands::FinishBuildAll() {
+    if (!m_job.vecExperiments.empty()) {
+        m_frame.Document().m_loader.RestoreParametrization(m_job.ownParametrization);
+        // Only a successful generation of the model's own code sets it.
+        m_frame.Engine()->m_strCodeBasePath = m_job.strOwnCodeBase;
+        m_frame.ParametrizationLabel()->setText(m_job.strOwnLabel);
+        m_frame.Properties()->SaveModelValues();
+    }
     m_frame.WriteSystem(m_job.strCompileLog);
     m_frame.WriteSystem(m_job.strLinkLog);
     m_frame.WriteSystem(m_job.bFailed ? "Some errors occurred during the process."

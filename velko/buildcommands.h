@@ -2,7 +2,8 @@
 
 // The Code tab's commands: the loaded model's C source, compiled and linked
 // by the external gcc into the model library, step by step or all at once
-// (once per experiment of the document's experiments map), the compiler's
+// (the model's own library, then one per experiment of the document's
+// experiments map), the compiler's
 // path, the C++ form of the code and the model library's own name.
 //
 // A build runs on a worker thread, one at a time. Its messages are posted to
@@ -19,6 +20,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "sh_sdl/sdlloader.h"
 
 class CCommandTable;
 class CMainFrame;
@@ -68,6 +71,12 @@ private:
         // Label and parametrization file of each experiment, in map order.
         std::vector<std::pair<std::string, std::string>> vecExperiments;
         size_t nNextExperiment = 0;
+        // With experiments: the model's own parametrization and file label,
+        // put back once they are built, with the code base of the model's
+        // own library.
+        SModelParametrization ownParametrization;
+        QString strOwnLabel;
+        std::string strOwnCodeBase;
     };
 
     // The engine, or null after telling the user to load a model.
@@ -89,6 +98,8 @@ private:
     // Reads the next experiment's parametrization and builds it; the end of
     // the full build when none is left or a build failed.
     void NextExperiment();
+    // The logs and the outcome; with experiments, the model's own
+    // parametrization comes back first.
     void FinishBuildAll();
 
     CMainFrame& m_frame;

@@ -1,7 +1,6 @@
 #include "velko/experimentseries.h"
 
 #include "sh_sdl/sdlengine.h"
-#include "sh_sdl/sdlloader.h"
 #include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
@@ -22,6 +21,11 @@ void CExperimentSeries::OnExecute() {
     for (const auto& [strLabel, pExperiment] : m_frame.Document().m_loader.m_mapExperiments) {
         m_vecExperiments.emplace_back(strLabel, pExperiment->m_strPath);
     }
+    {
+        // What the main model's run, which waits for Run, was started with.
+        auto lock = pEngine->LockTree();
+        m_ownParametrization = m_frame.Document().m_loader.TakeParametrization();
+    }
     m_nNext = 0;
     m_bActive = true;
     m_strCurrent = "main model";
@@ -38,46 +42,65 @@ void CExperimentSeries::Go(const std::string& strLabel) {
     m_frame.WriteSystem("Simulation: " + strLabel + " experiment running...");
 }
 
+void CExperimentSeries::Forget() {
+    m_bActive = false;
+    m_ownParametrization.reset();
+}
+
 void CExperimentSeries::Advance() {
     CSDLEngine* pEngine = m_frame.Engine();
-    if (!m_bActive || !pEngine) {
-        m_bActive = false;
+    if (!pEngine) {
+        Forget();
         return;
     }
     if (pEngine->IsThreadAlive()) {
         return;  // the current run goes on
+    }
+    if (!m_bActive) {
+        PutOwnBack();  // after a Stop, once its run has ended
+        return;
     }
     m_frame.CloseModel();
     if (m_nRunCountBefore >= 0 && pEngine->m_nRunCount == m_nRunCountBefore) {
         FinishUnstarted();
         return;
     }
-    if (m_nNext < m_vecExperiments.size()) {
+    while (m_nNext < m_vecExperiments.size()) {
         const auto& [strLabel, strPath] = m_vecExperiments[m_nNext++];
-        if (!StartExperiment(strLabel, strPath)) {
-            FinishUnstarted();
+        switch (StartExperiment(strLabel, strPath)) {
+            case ES_STARTED:
+                return;
+            case ES_SKIPPED:
+                continue;
+            case ES_FAILED:
+                FinishUnstarted();
+                return;
         }
-        return;
     }
     Finish();
 }
 
-bool CExperimentSeries::StartExperiment(const std::string& strLabel, const std::string& strPath) {
+CExperimentSeries::ExperimentStart CExperimentSeries::StartExperiment(const std::string& strLabel,
+                                                                      const std::string& strPath) {
     CSDLEngine* pEngine = m_frame.Engine();
-    // A parametrization that cannot be read leaves the previous one (its
-    // values, code base and label) to this run.
-    if (m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
-        pEngine->m_strExperimentLabel = strLabel;
+    // Not run: with the values of the run before it, its run would pass them
+    // off as its own.
+    if (!m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
+        m_frame.WriteErrors("The experiment \"" + strLabel +
+                            "\" is skipped: its parametrization cannot be read. " +
+                            m_frame.Document().m_loader.m_strSideFileError);
+        return ES_SKIPPED;
     }
+    pEngine->m_strExperimentLabel = strLabel;
     m_frame.Properties()->RefreshProperties();
     m_strCurrent = strLabel;
     m_nRunCountBefore = pEngine->m_nRunCount;
     if (pEngine->StartThread() != 0) {
-        return false;
+        return ES_FAILED;
     }
     m_frame.FollowRun(m_nRunCountBefore);
     Go(strLabel);
-    return true;
+    return ES_STARTED;
 }
 
 void CExperimentSeries::FinishUnstarted() {
@@ -91,5 +114,16 @@ void CExperimentSeries::Finish() {
     if (CSDLEngine* pEngine = m_frame.Engine()) {
         pEngine->FreeModelDLL();
     }
+    PutOwnBack();
     m_frame.UpdateCommands();
+}
+
+void CExperimentSeries::PutOwnBack() {
+    if (!m_ownParametrization) {
+        return;
+    }
+    m_frame.Document().m_loader.RestoreParametrization(*m_ownParametrization);
+    m_ownParametrization.reset();
+    m_frame.Properties()->SaveModelValues();
+    m_frame.Properties()->RefreshProperties();
 }

@@ -16,12 +16,12 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/buildcommands.h"
 #include "velko/calendarbar.h"
 #include "velko/classview.h"
 #include "velko/experimentseries.h"
 #include "velko/fileview.h"
-#include "sh_widgets/guinotifier.h"
 #include "velko/icons.h"
 #include "velko/networkcommands.h"
 #include "velko/outputwnd.h"
@@ -171,12 +171,15 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
     setCentralWidget(pCentral);
 
     CreateDocks();
-    m_pNotifier = new CGuiNotifier(this, [this](NotifyPane ePane, const QString& strLine) {
-        COutputList* pList = ePane == NP_ERRORS  ? m_pOutput->Errors()
-                             : ePane == NP_MODEL ? m_pOutput->Model()
-                                                 : m_pOutput->System();
-        pList->AddItem(strLine);
-    });
+    m_pNotifier = new CGuiNotifier(
+        this,
+        [this](NotifyPane ePane, const QString& strLine) {
+            COutputList* pList = ePane == NP_ERRORS  ? m_pOutput->Errors()
+                                 : ePane == NP_MODEL ? m_pOutput->Model()
+                                                     : m_pOutput->System();
+            pList->AddItem(strLine);
+        },
+        OUTPUT_LINE_LIMIT);
     // Kept as the frame's members, never shown.
     m_pCalendarBar = new CCalendarBar(this);
     m_pCalendarBar->hide();

@@ -227,6 +227,8 @@ private:
     void AdvanceMonitor();
     void EndMonitor();
     void FinishStepIfDone();
+    // "Simulation stop done at time ..." with the time the run reached.
+    void WriteStopDone();
     void CancelViewerWait();
     void ResetRunControl();
 
@@ -277,4 +279,7 @@ private:
     int m_nMonitorRunCount = 0;
     bool m_bViewerWaitCancelled = false;
     bool m_bStepPending = false;
+    // Stop came while that step was still being made: the stop is written
+    // after the step's records, at the time the step reached.
+    bool m_bStopPending = false;
 };

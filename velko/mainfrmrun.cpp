@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTimer>
+#include <utility>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
@@ -172,14 +173,22 @@ void CMainFrame::OnStop() {
         m_pNotifier->MessageBox("VELKO", "Load first a model.", NB_OK, NI_NONE);
         return;
     }
-    // The time of the last step as the stop is given: the run's end resets
-    // the model.
-    const float fTime = static_cast<float>(m_pEngine->GetRunStatus().dNextTime);
     StopEngine(m_pEngine.get());
     m_pSeries->Cancel();  // no further experiment runs
-    WriteSystem(Format("Simulation stop done at time %f", static_cast<double>(fTime)));
+    if (m_bStepPending) {
+        m_bStopPending = true;
+    } else {
+        WriteStopDone();
+    }
     m_pRunningDlg->hide();
     AdvanceMonitor();
+}
+
+void CMainFrame::WriteStopDone() {
+    // The time after the last step made, as published by the run (its end
+    // leaves it as it was).
+    const float fTime = static_cast<float>(m_pEngine->GetRunStatus().dNextTime);
+    WriteSystem(Format("Simulation stop done at time %f", static_cast<double>(fTime)));
 }
 
 void CMainFrame::StopEngine(CSDLEngine* pEngine) {
@@ -262,8 +271,12 @@ void CMainFrame::FinishStepIfDone() {
         }
     }
     m_bStepPending = false;
+    const bool bStopped = std::exchange(m_bStopPending, false);
     if (m_pEngine) {
         ShowStepMessages();
+        if (bStopped) {
+            WriteStopDone();
+        }
     }
 }
 
@@ -365,7 +378,7 @@ void CMainFrame::CancelViewerWait() {
 }
 
 void CMainFrame::ResetRunControl() {
-    m_pSeries->Cancel();
+    m_pSeries->Forget();
     EndMonitor();
     m_bStepPending = false;
     m_pRunningDlg->hide();

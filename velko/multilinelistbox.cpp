@@ -7,7 +7,7 @@
 
 namespace {
 
-enum ItemRole { IR_TEXT_COLOR = Qt::UserRole + 1, IR_BACK_COLOR, IR_SUB_LINES };
+enum ItemRole { IR_TEXT_COLOR = Qt::UserRole + 1, IR_BACK_COLOR, IR_SUB_LINES, IR_WIDTH };
 
 // One sub-line: text, text colour, background colour.
 QVariantList MakeSubLine(const QString& strText, ColorRef colorText, ColorRef colorBack) {
@@ -18,14 +18,18 @@ class CMultiLineDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const override {
+        const auto* pList = static_cast<const CMultiLineListBox*>(parent());
+        // Lines of one height are laid out without asking each one: they all
+        // take the widest line's width.
+        if (pList->uniformItemSizes()) {
+            return QSize(pList->WidestLine(), LINE_HEIGHT);
+        }
         // Layout asks without the item's state: the view knows the selection.
-        const auto* pView = static_cast<const QAbstractItemView*>(parent());
         const bool bSelected =
-            pView->selectionModel() && pView->selectionModel()->isSelected(index);
+            pList->selectionModel() && pList->selectionModel()->isSelected(index);
         const int nSubLines = index.data(IR_SUB_LINES).toList().size();
-        return QSize(option.fontMetrics.horizontalAdvance(index.data().toString()) + 10,
-                     LINE_HEIGHT * (bSelected ? 1 + nSubLines : 1));
+        return QSize(index.data(IR_WIDTH).toInt(), LINE_HEIGHT * (bSelected ? 1 + nSubLines : 1));
     }
 
     void paint(QPainter* pPainter, const QStyleOptionViewItem& option,
@@ -73,13 +77,19 @@ QColor FromColorRef(ColorRef color) {
 CMultiLineListBox::CMultiLineListBox(QWidget* pParent) : QListWidget(pParent) {
     setItemDelegate(new CMultiLineDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
-    setUniformItemSizes(false);
+    // Every line is one line high until one has sub-lines to unfold; until
+    // then a new line costs the same however many the list holds.
+    setUniformItemSizes(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Base, FromColorRef(0xECFFEC));
     setPalette(palette);
     // A selected line unfolds its sub-lines; the one left folds again.
-    connect(this, &QListWidget::itemSelectionChanged, this, [this] { doItemsLayout(); });
+    connect(this, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!uniformItemSizes()) {
+            doItemsLayout();
+        }
+    });
 }
 
 QListWidgetItem* CMultiLineListBox::MakeItem(const QString& strText, ColorRef colorText,
@@ -88,6 +98,10 @@ QListWidgetItem* CMultiLineListBox::MakeItem(const QString& strText, ColorRef co
     pItem->setData(IR_TEXT_COLOR, FromColorRef(colorText));
     pItem->setData(IR_BACK_COLOR, FromColorRef(colorBack));
     pItem->setData(IR_SUB_LINES, QVariantList());
+    // Measured once: layout asks for it again and again.
+    const int nWidth = fontMetrics().horizontalAdvance(strText) + 10;
+    pItem->setData(IR_WIDTH, nWidth);
+    m_nWidestLine = std::max(m_nWidestLine, nWidth);
     return pItem;
 }
 
@@ -120,6 +134,14 @@ void CMultiLineListBox::SetLineLimit(int nLimit) {
 
 void CMultiLineListBox::OnLineDropped(const QListWidgetItem*) {}
 
+void CMultiLineListBox::CountSubLines(const QListWidgetItem* pItem, int nDelta) {
+    if (pItem->data(IR_SUB_LINES).toList().isEmpty()) {
+        return;
+    }
+    m_nItemsWithSubLines += nDelta;
+    setUniformItemSizes(m_nItemsWithSubLines == 0);
+}
+
 void CMultiLineListBox::DropOldestLines() {
     const int nExcess = m_nLineLimit > 0 ? count() - m_nLineLimit : 0;
     if (nExcess <= 0) {
@@ -133,6 +155,7 @@ void CMultiLineListBox::DropOldestLines() {
     int nShift = 0;
     for (int i = 0; i < nExcess; ++i) {
         OnLineDropped(item(i));
+        CountSubLines(item(i), -1);
         nShift += verticalScrollMode() == QAbstractItemView::ScrollPerItem
                       ? 1
                       : sizeHintForIndex(model()->index(i, 0)).height();
@@ -161,6 +184,9 @@ bool CMultiLineListBox::AddSubItem(int nIndex, const QString& strText, ColorRef 
     QVariantList listSub = pItem->data(IR_SUB_LINES).toList();
     listSub.append(QVariant(MakeSubLine(strText, colorText, colorBack)));
     pItem->setData(IR_SUB_LINES, listSub);
+    if (listSub.size() == 1) {
+        CountSubLines(pItem, +1);
+    }
     return true;
 }
 

@@ -46,6 +46,8 @@ public:
     QColor BackColor(int nIndex) const;
     // The height line nIndex has now.
     int ItemHeight(int nIndex) const;
+    // The width of the widest line added, in pixels with its margin.
+    int WidestLine() const { return m_nWidestLine; }
 
 protected:
     // A line that the limit drops, just before it goes.
@@ -56,8 +58,13 @@ private:
     // showing the same lines.
     void DropOldestLines();
     QListWidgetItem* MakeItem(const QString& strText, ColorRef colorText, ColorRef colorBack);
+    // pItem, which has sub-lines, comes (nDelta +1) or goes (-1): lines of
+    // one height are laid out as such only while no line has sub-lines.
+    void CountSubLines(const QListWidgetItem* pItem, int nDelta);
 
     int m_nLineLimit = 0;
+    int m_nWidestLine = 0;
+    int m_nItemsWithSubLines = 0;
     // A scroll to the newest line waits to be made.
     bool m_bScrollPending = false;
 };

@@ -30,9 +30,10 @@ inline constexpr const char* EXPERIMENTATION_FILTER =
 // The head of every side file the program writes.
 inline constexpr const char* SIDE_FILE_DECLARATION = "<?xml version='1.0' encoding='utf-8'?>\n";
 
-// Writes strText to strPath, created or truncated, as UTF-8 with every line
-// feed stored as CR LF. False, with the reason in strError, when the file
-// cannot be created or written.
+// Writes strText to strPath as UTF-8 with every line feed stored as CR LF.
+// The file is replaced whole or not at all: False, with the reason in
+// strError, when it cannot be written, and then a file that was there stays
+// as it was.
 bool WriteSideFile(const std::string& strPath, const std::string& strText, std::string& strError);
 
 class CSideFileCommands {

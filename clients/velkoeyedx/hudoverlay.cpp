@@ -4,6 +4,7 @@
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <QPainter>
+#include <algorithm>
 
 QRect CHudOverlay::GetButtonRect(const QSize& size) {
     // The button's dialog is 170 pixels wide at the right edge.
@@ -17,8 +18,19 @@ QFont CHudOverlay::GetLineFont() {
     return font;
 }
 
-QRect CHudOverlay::GetLineRect(const QSize& size) {
-    return {5, 5, size.width() - 5, QFontMetrics(GetLineFont()).lineSpacing()};
+QRect CHudOverlay::GetLineRect(const QSize& size, const QString& strLine) {
+    // Clear of the button by as much as the button is clear of the top.
+    constexpr int kGap = 5;
+    const QFontMetrics metrics(GetLineFont());
+    const QRect button = GetButtonRect(size);
+    const int nBeside = button.left() - kGap - 5;
+    if (metrics.horizontalAdvance(strLine) <= nBeside) {
+        return {5, 5, nBeside, metrics.lineSpacing()};
+    }
+    const int nWidth = std::max(1, size.width() - 10);
+    const QRect text =
+        metrics.boundingRect(QRect(0, 0, nWidth, size.height() + 1000), kLineFlags, strLine);
+    return {5, button.bottom() + 1 + kGap, nWidth, std::max(text.height(), metrics.lineSpacing())};
 }
 
 bool CHudOverlay::Create(const CResourceResolver& resolver, std::string* pError) {
@@ -57,8 +69,8 @@ void CHudOverlay::Paint(const QSize& size, qreal dPixelRatio, const std::string&
     QFont font = GetLineFont();
     painter.setFont(font);
     painter.setPen(QColor(255, 255, 0));
-    painter.drawText(GetLineRect(size), Qt::AlignLeft | Qt::AlignTop,
-                     QString::fromStdString(strLine));
+    const QString strText = QString::fromStdString(strLine);
+    painter.drawText(GetLineRect(size, strText), kLineFlags, strText);
 
     const QRect button = GetButtonRect(size);
     painter.setPen(QColor(255, 255, 255, 200));

@@ -22,11 +22,15 @@ public:
     // The button's place in a window of that size (in its own pixels).
     static QRect GetButtonRect(const QSize& size);
     static const char* GetButtonText() { return "Toggle full screen"; }
-    // The camera line's font, and its box in a window of that size: as high
-    // as the font's line spacing, so that no letter is cut off, not even the
-    // tail of a "y" below the baseline.
+    // The camera line's font, and the box of strLine in a window of that
+    // size: left of the button when the line fits there, else under the
+    // button, across the window and broken at blanks where it must be. At
+    // least as high as the font's line spacing, so that no letter is cut
+    // off, not even the tail of a "y" below the baseline.
     static QFont GetLineFont();
-    static QRect GetLineRect(const QSize& size);
+    static QRect GetLineRect(const QSize& size, const QString& strLine);
+    // How the line is drawn in its box.
+    static constexpr int kLineFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
 
     // Builds the effect "hud"; false, with *pError, when it cannot.
     bool Create(const CResourceResolver& resolver, std::string* pError);

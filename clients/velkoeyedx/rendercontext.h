@@ -59,6 +59,9 @@ public:
     // window has not been shown yet (it has no GL context then).
     QImage RenderToImage();
 
+    // The camera line the HUD shows now.
+    std::string GetHudLine() const;
+
     // The direction the light travels in (the sun starts at (0, -1, 0)).
     void SetLightDirection(const CVector3& vDirection);
     const CVector3& GetLightDirection() const { return m_vLightDirection; }
@@ -95,7 +98,6 @@ private:
     void RenderScene(int nWidth, int nHeight);
     // Frees every GL resource (the context current).
     void ReleaseGL();
-    std::string GetHudLine() const;
     // A failure report, shown once the window's thread is back in its event
     // loop (never from inside painting).
     void Report(const std::string& strText);

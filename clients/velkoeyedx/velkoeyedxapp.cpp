@@ -24,14 +24,16 @@ CVELKOEyeDXApp::~CVELKOEyeDXApp() {
 
 void CVELKOEyeDXApp::InitInstance() {
     // Every line the core reports goes to the main dialog's log box.
-    m_pNotifier =
-        std::make_unique<CGuiNotifier>(nullptr, [this](NotifyPane, const QString& strLine) {
+    m_pNotifier = std::make_unique<CGuiNotifier>(
+        nullptr,
+        [this](NotifyPane, const QString& strLine) {
             if (m_pMainDlg) {
                 m_pMainDlg->AddLog(strLine.toStdString());
             } else {
                 DebugOutput(strLine.toStdString());
             }
-        });
+        },
+        CEditLogSink::kMaxLines);
     m_pRenderContext = std::make_unique<CRenderContext>(m_resolver);
     m_pMainDlg = std::make_unique<CVELKOEyeDXDlg>(*m_pRenderContext, m_pRenderContext->GetScene(),
                                                   m_pRenderContext->GetTerrain());

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "sh_aux/customexception.h"
 #include "support/filebytes.h"
+#include "support/filesizelimit.h"
 #include "support/tempfolder.h"
 
 namespace {
@@ -204,6 +206,56 @@ TEST_F(TextFileTest, AppendAndOverwriteModes) {
     ASSERT_EQ(file.WriteString("ab"), 0);
     ASSERT_EQ(file.Close(), 0);
     EXPECT_EQ(ReadFileBytes(strPath), "ab23456789");
+}
+
+TEST_F(TextFileTest, AWrittenFileReplacesTheOldOneWholeOrNotAtAll) {
+    namespace fs = std::filesystem;
+    const std::string strOld = Path("old.txt");
+    const std::string strLink = Path("link.txt");
+    WriteFileBytes(strOld, "old text");
+    fs::permissions(strOld, fs::perms::owner_read | fs::perms::owner_write |
+                                fs::perms::group_read);
+    fs::create_symlink(strOld, strLink);
+    const auto Entries = [this] {
+        std::vector<std::string> vecNames;
+        for (const auto& entry : fs::directory_iterator(m_folder.GetPath())) {
+            vecNames.push_back(entry.path().filename().string());
+        }
+        std::sort(vecNames.begin(), vecNames.end());
+        return vecNames;
+    };
+    const std::vector<std::string> vecEntries = Entries();
+
+    // Not closed, or failing on the way: the old file stays, and nothing is
+    // left beside it.
+    {
+        TextFile file;
+        ASSERT_EQ(file.Open(strLink, TF_WRITE, TF_ANSI), 0);
+        ASSERT_EQ(file.WriteString("cut"), 0);
+    }
+    EXPECT_EQ(ReadFileBytes(strOld), "old text");
+    TextFile file;
+    ASSERT_EQ(file.Open(strLink, TF_WRITE, TF_ANSI, 4), 0);
+    {
+        velkotest::CFileSizeLimit full(4);
+        EXPECT_EQ(file.WriteString("longer than four bytes"), -2);
+        EXPECT_EQ(file.Close(), -2);
+    }
+    EXPECT_EQ(LastError(), "Error 27 writing file " + strLink + ": File too large");
+    EXPECT_EQ(ReadFileBytes(strOld), "old text");
+    EXPECT_EQ(Entries(), vecEntries);
+
+    // Written whole: through the link, which stays one, with the old file's
+    // permissions.
+    ASSERT_EQ(file.Open(strLink, TF_WRITE, TF_ANSI), 0);
+    ASSERT_EQ(file.WriteString("new\n"), 0);
+    EXPECT_EQ(ReadFileBytes(strOld), "old text");
+    ASSERT_EQ(file.Close(), 0);
+    EXPECT_EQ(ReadFileBytes(strOld), "new\r\n");
+    EXPECT_TRUE(fs::is_symlink(strLink));
+    EXPECT_EQ(fs::status(strOld).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(Entries(), vecEntries);
 }
 
 TEST_F(TextFileTest, SurrogatesAndUnwritableCharacters) {

@@ -274,14 +274,16 @@ TEST_F(CodeGenTest, CppVariantMatchesGolden) {
     EXPECT_EQ(strBase, model.Engine().m_strCodeBasePath);
     ExpectGolden(strBase + ".cpp", "golden.cpp");
     // One class per block of the root, in name order, nothing in between.
-    EXPECT_EQ("class CBlock_Area{\n}class CBlock_Beta{\n}", ReadAll(strBase + ".h"));
+    EXPECT_EQ(std::string(SDL_GENERATED_LINE) + "class CBlock_Area{\n}class CBlock_Beta{\n}",
+              ReadAll(strBase + ".h"));
     ExpectGolden(strBase + ".h", "golden.h");
 
     // A folder "<base>External" adds the relative include first.
     fs::create_directory(strBase + "External");
     ASSERT_EQ(1, model.Engine().CreateCppCodeFile(strBase));
     EXPECT_TRUE(ReadAll(strBase + ".cpp")
-                    .starts_with("#include \"SDLCodeExternal/SDLCodeExternal.h\"\n"
+                    .starts_with(std::string(SDL_GENERATED_LINE) +
+                                 "#include \"SDLCodeExternal/SDLCodeExternal.h\"\n"
                                  "#include <stdio.h>\n#include <string.h>\n\n"));
 }
 
@@ -723,7 +725,8 @@ TEST_F(CodeGenTest, HeaderFolderAboveTheModelIsIncludedAndBuilt) {
     const std::string strFolder = m_dir.string() + "/../SDLCodeExternal";
     EXPECT_EQ(strFolder, engine.m_strHeaderFolder);
     const std::string strText = ReadAll(strBase + ".c");
-    EXPECT_TRUE(strText.starts_with("#include \"" + strFolder + "/SDLCodeExternal.h\"\n#ifdef"))
+    EXPECT_TRUE(strText.starts_with(SDL_GENERATED_LINE + ("#include \"" + strFolder) +
+                                    "/SDLCodeExternal.h\"\n#ifdef"))
         << strText.substr(0, 200);
     std::unique_ptr<CDlModelLibrary> pLibrary;
     ASSERT_NO_FATAL_FAILURE(BuildAndLoad(engine, strBase, pLibrary));

@@ -22,6 +22,7 @@
 #include "sh_aux/pathhelp.h"
 #include "sh_aux/xmlparser.h"
 #include "support/fakemodellibrary.h"
+#include "support/filesizelimit.h"
 #include "support/recordingnotifier.h"
 #include "support/stringtracesink.h"
 
@@ -440,6 +441,10 @@ TEST(EngineRunTest, NoTraceFileFailsTheStartBeforeTheLibraryLoads) {
     EXPECT_EQ(model.Hooks().nLoads, 0);
     EXPECT_EQ(engine.GetTracePath(), "");
     EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM, "Unable to open the trace file"));
+    EXPECT_TRUE(
+        HasLine(model.Notifier(), NP_ERRORS,
+                "The traces folder " + folder.GetPath() +
+                    "missing/deeper/traces/ cannot be created: No such file or directory."));
 }
 
 // ---- End of run --------------------------------------------------------------------------
@@ -996,6 +1001,70 @@ TEST(EngineTraceFileTest, LongTraceIsOnDiskAtAPauseAndWholeAfterStop) {
               1);
     std::setlocale(LC_ALL, "C");
     EXPECT_TRUE(bComma) << "de_DE.UTF-8 is not installed: run in the C locale only";
+}
+
+// A trace that cannot be written to its end (a full disk: here a file-size
+// limit) ends the run with an error that names the file and the reason,
+// whether the write fails during the run or only at its close; what was
+// written stays as the run wrote it.
+TEST(EngineTraceFileTest, ATraceThatCannotBeWrittenEndsTheRunWithAnError) {
+    struct SCase {
+        const char* pszName;
+        rlim_t nLimit;
+        int nLoops;
+    };
+    // A run that writes its 1 MB blocks fails during the run; a short one
+    // only when its tail is written.
+    for (const SCase& c :
+         {SCase{"during the run", 1 << 20, 20000}, SCase{"at the close", 4096, 100}}) {
+        SCOPED_TRACE(c.pszName);
+        CTempFolder folder;
+        CStringTraceSink sink;  // outlives the engine
+        CRunModel model(folder.GetPath());
+        CSDLEngine& engine = model.Engine();
+        engine.SetTraceSink(&sink);
+        engine.m_bExecutionTrace = true;
+        model.EndByLoops(c.nLoops);
+        {
+            velkotest::CFileSizeLimit limit(c.nLimit);
+            engine.StartThread();
+            engine.Run();
+            ASSERT_TRUE(engine.WaitForRunEnd(60000));
+        }
+        EXPECT_EQ(engine.GetLastThreadResult(), 1);
+        EXPECT_TRUE(engine.m_bErrorPending);
+        EXPECT_FALSE(engine.IsThreadAlive());
+        EXPECT_EQ(engine.GetModelLibrary(), nullptr);
+        const std::string strLine =
+            "The trace file " + engine.GetTracePath() +
+            " cannot be written: File too large. It holds the run up to the failed write.";
+        EXPECT_TRUE(HasLine(model.Notifier(), NP_ERRORS, strLine));
+        EXPECT_TRUE(
+            HasLine(model.Notifier(), NP_SYSTEM, "The run ended with an error: " + strLine));
+        int nErrorLines = 0;
+        for (const CRecordingNotifier::Line& line : model.Notifier().GetLines()) {
+            nErrorLines += line.ePane == NP_ERRORS;
+        }
+        EXPECT_EQ(nErrorLines, 1);
+        // The file is the run's trace cut at the limit: its records are the
+        // sink's, with CR LF.
+        const std::string strBytes = model.TraceBytes();
+        EXPECT_EQ(strBytes.size(), c.nLimit);
+        std::string strRecords;
+        for (const char ch : sink.m_strText) {
+            strRecords += ch == '\n' ? "\r\n" : std::string(1, ch);
+        }
+        const std::string strEvents = "\t<Events>\r\n";
+        const size_t nStart = strBytes.find(strEvents);
+        ASSERT_NE(nStart, std::string::npos);
+        const std::string strOnDisk = strBytes.substr(nStart + strEvents.size());
+        EXPECT_EQ(strRecords.compare(0, strOnDisk.size(), strOnDisk), 0);
+        // A failure during the run ends it at the step that found it, well
+        // before its loops are done.
+        if (c.nLimit > 4096) {
+            EXPECT_LT(model.Hooks().nTasks.load(), c.nLoops / 2);
+        }
+    }
 }
 
 // ---- Viewer link ---------------------------------------------------------------------------

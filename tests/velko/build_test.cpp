@@ -1,7 +1,8 @@
 // The Code tab's commands with the real gcc: the sample built whole and step
-// by step while the window stays usable, Model name around a run, one build
-// per experiment, a syntax error that stops the build, and the compiler path
-// kept across opens and restarts.
+// by step while the window stays usable, Model name around a run, the model's
+// own library and one per experiment, a syntax error that stops the build, no
+// file of the user's written over, and the compiler path kept across opens
+// and restarts.
 
 #include <QLabel>
 #include <QListWidget>
@@ -37,14 +38,8 @@ int SystemCount(CMainFrame* pFrame) {
 
 // Two experiments beside the model, each with its own limit for ping.
 void WriteExperiments(CMainFrame* pFrame, const QTemporaryDir& dir) {
-    for (const auto& [pszName, pszLimit] : {std::pair{"one", "3"}, std::pair{"two", "8"}}) {
-        WriteFile(dir, QStringLiteral("params/%1.param").arg(pszName),
-                  QStringLiteral("<?xml version='1.0' encoding='utf-8'?>\n<Parametrization><DCLS>"
-                                 "<DCL agent='court_ping' name='limit' type='int' value='%1'/>"
-                                 "</DCLS></Parametrization>")
-                      .arg(pszLimit)
-                      .toUtf8());
-    }
+    WriteLimitParametrization(dir, "params/one.param", 3);
+    WriteLimitParametrization(dir, "params/two.param", 8);
     const std::string strExperiments =
         WriteFile(dir, "runs.exp",
                   "<?xml version='1.0' encoding='utf-8'?>\n<experiments>"
@@ -188,22 +183,28 @@ private slots:
         QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
         QStringList listLines = SystemSince(pFrame, nFrom);
         QCOMPARE(listLines.size(), 3);
-        // One log of each kind, with both experiments' steps.
-        for (const char* pszBase : {"params/one", "params/two"}) {
+        // One log of each kind, with the steps of the model's own library and
+        // of both experiments', each with its own values.
+        for (const auto& [pszBase, pszLimit] :
+             {std::pair{"pingpong", "5"}, std::pair{"params/one", "3"}, {"params/two", "8"}}) {
             QVERIFY(listLines[0].contains(dir.filePath(pszBase) + ".c"));
             QVERIFY(listLines[1].contains(dir.filePath(pszBase) + ".so"));
             QVERIFY(QFile::exists(dir.filePath(pszBase) + ".so"));
+            QVERIFY2(ReadAll(dir.filePath(pszBase) + ".c")
+                         .contains(QByteArray("\tlimit_court_ping = ") + pszLimit + ";\n"),
+                     pszBase);
         }
         QCOMPARE(listLines[2], QString::fromLatin1(ALL_BUILT));
-        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("second"));
-        QCOMPARE(pFrame->Engine()->m_strCodeBasePath, dir.filePath("params/two").toStdString());
-        // The pane shows the last experiment's values.
+        // The model's own parametrization is back, for the run Initialize
+        // starts: its library, its file label and its values in the pane.
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("No file loaded"));
+        QCOMPARE(pFrame->Engine()->m_strCodeBasePath, dir.filePath("pingpong").toStdString());
         const QTreeWidgetItem* pDcl = pFrame->Properties()->Grid()->Tree()->topLevelItem(1);
         QCOMPARE(CPropertyGrid::Name(pDcl->child(0)), QStringLiteral("limit"));
-        QCOMPARE(CPropertyGrid::Value(pDcl->child(0)), QStringLiteral("8"));
+        QCOMPARE(CPropertyGrid::Value(pDcl->child(0)), QStringLiteral("5"));
 
-        // A syntax error in a task: the first experiment fails to compile and
-        // the second is never generated.
+        // A syntax error in a task: the model's own library fails to compile
+        // and no experiment's is generated.
         QTemporaryDir broken;
         const std::string strBroken =
             CopySampleChanged(broken, "pingpong.velko", "serves = 0;", "serves = ;");
@@ -217,10 +218,10 @@ private slots:
         QVERIFY2(listLines[0].contains("error"), qPrintable(listLines[0]));
         QCOMPARE(listLines[1], QString());
         QCOMPARE(listLines[2], QString::fromLatin1(ALL_FAILED));
-        QVERIFY(QFile::exists(broken.filePath("params/one.c")));
-        QVERIFY(!QFile::exists(broken.filePath("params/one.so")));
-        QVERIFY(!QFile::exists(broken.filePath("params/two.c")));
-        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("first"));
+        QVERIFY(QFile::exists(broken.filePath("pingpong.c")));
+        QVERIFY(!QFile::exists(broken.filePath("pingpong.so")));
+        QVERIFY(!QFile::exists(broken.filePath("params/one.c")));
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("No file loaded"));
         QVERIFY(Lines(pFrame->Output()->Errors())
                     .mid(nErrorsFrom)
                     .join("\n")
@@ -232,11 +233,8 @@ private slots:
         CMainFrame* pFrame = started.Frame();
         QTemporaryDir first;
         QCOMPARE(pFrame->LoadModel(CopySample(first, "pingpong.velko")), int(LM_LOADED));
-        const QString strParam = QString::fromStdString(
-            WriteFile(first, "onlyping.param",
-                      "<?xml version='1.0' encoding='utf-8'?>\n<Parametrization><DCLS>"
-                      "<DCL agent='court_ping' name='limit' type='int' value='3'/>"
-                      "</DCLS></Parametrization>"));
+        const QString strParam =
+            QString::fromStdString(WriteLimitParametrization(first, "onlyping.param", 3));
         QCOMPARE(AddExperiment(pFrame, "onlyping.param", strParam), 0);
         QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
         QCOMPARE(Lines(pFrame->Output()->System()).last(), QString::fromLatin1(ALL_BUILT));
@@ -278,6 +276,46 @@ private slots:
         QVERIFY(pFrame->Document().m_loader.m_mapExperiments.empty());
         QVERIFY(pFrame->Document().m_strExperimentFile.empty());
         QCOMPARE(pFrame->ExperimentationLabel()->text(), QStringLiteral("No file loaded"));
+    }
+
+    void TheBuildWritesOverNoFileItDidNotGenerate() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QTemporaryDir dir;
+        const std::string strModel = CopySample(dir, "pingpong.velko");
+        // The user's own files, named like the parametrization imported.
+        const QByteArray notes = "/* Notes on the court. */\nint Twice(int n) { return 2 * n; }\n";
+        const QString strNotes = QString::fromStdString(WriteFile(dir, "notes.c", notes));
+        const QString strHeader =
+            QString::fromStdString(WriteFile(dir, "notes.h", "int Twice(int n);\n"));
+        QCOMPARE(pFrame->LoadModel(strModel), int(LM_LOADED));
+        AnswerFileDialog(QString::fromStdString(WriteLimitParametrization(dir, "notes.param", 3)));
+        pFrame->Commands().Action(ID_PARAMETRIZATION_IMPORT)->trigger();
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("notes.param"));
+
+        const int nFrom = SystemCount(pFrame);
+        const int nErrorsFrom = pFrame->Output()->Errors()->count();
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        QCOMPARE(SystemSince(pFrame, nFrom).value(2), QString::fromLatin1(ALL_FAILED));
+        QCOMPARE(TakeBoxes(), QStringList{"Unable to create the code file (.c)"});
+        const QString strErrors = Lines(pFrame->Output()->Errors()).mid(nErrorsFrom).join("\n");
+        QVERIFY2(strErrors.contains("does not write over \"" + strNotes + "\""),
+                 qPrintable(strErrors));
+        QCOMPARE(ReadAll(strNotes), notes);
+        QVERIFY(!QFile::exists(dir.filePath("notes.so")));
+        // Nor does the C++ form.
+        pFrame->Commands().Action(ID_CREATE_CPP)->trigger();
+        QCOMPARE(ReadAll(strHeader), QByteArray("int Twice(int n);\n"));
+        QVERIFY(!QFile::exists(dir.filePath("notes.cpp")));
+
+        // A file an earlier build generated, before generated files said so
+        // in their first line, is the build's to write over.
+        WriteFile(dir, "pingpong.c",
+                  "#include <stdio.h>\n#include <string.h>\n#ifdef BUILD_DLL\n/* DLL export */\n"
+                  "#define SDLCODE_EXPORT __attribute__((visibility(\"default\")))\n#else\n"
+                  "/* EXE import */\n#define SDLCODE_EXPORT\n#endif\n\nint serves_court_ping;\n");
+        OpenAndBuild(pFrame, strModel);
+        QVERIFY(ReadAll(dir.filePath("pingpong.c")).startsWith(SDL_GENERATED_LINE));
     }
 
     void ACallOfAFunctionThatExistsNowhereFailsTheLink() {

@@ -23,6 +23,25 @@ QMessageBox* VisibleBox() {
     return nullptr;
 }
 
+// Counts the events of one type that reach an object.
+class CEventCounter : public QObject {
+public:
+    CEventCounter(QObject* pWatched, QEvent::Type eType) : m_eType(eType) {
+        pWatched->installEventFilter(this);
+    }
+    int Count() const { return m_nCount; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* pEvent) override {
+        m_nCount += pEvent->type() == m_eType;
+        return false;
+    }
+
+private:
+    QEvent::Type m_eType;
+    int m_nCount = 0;
+};
+
 }  // namespace
 
 class CNotifierTest : public QObject {
@@ -43,6 +62,26 @@ private slots:
         QVERIFY(PumpUntil(
             [&] { return Lines(pFrame->Output()->Errors()).contains("from the worker"); }));
         QCOMPARE(TakeBoxes(), QStringList{"a report"});
+
+        // Lines from a worker come over in batches: one call of the window's
+        // thread takes what came meanwhile, in order; what waits is bounded
+        // by what a tab keeps.
+        CEventCounter calls(pFrame->Notifier(), QEvent::MetaCall);
+        const int nReported = OUTPUT_LINE_LIMIT + 500;
+        std::thread many([&notifier, nReported] {
+            for (int i = 0; i < nReported; ++i) {
+                notifier.OutputLine(NP_MODEL, "line " + std::to_string(i));
+            }
+        });
+        many.join();
+        QVERIFY(PumpUntil([&] {
+            return Lines(pFrame->Output()->Model()).last() ==
+                   QStringLiteral("line %1").arg(nReported - 1);
+        }));
+        QCOMPARE(calls.Count(), 1);
+        const QStringList listModel = Lines(pFrame->Output()->Model());
+        QCOMPARE(listModel.size(), OUTPUT_LINE_LIMIT);
+        QCOMPARE(listModel.first(), QStringLiteral("line %1").arg(nReported - OUTPUT_LINE_LIMIT));
 
         // A question waits until the window answers it.
         std::atomic<int> nAnswer{-1};

@@ -9,6 +9,28 @@
 
 using namespace velkotest;
 
+namespace {
+
+// Stands between a list and its own delegate and counts the sizes asked for.
+class CCountingDelegate : public QAbstractItemDelegate {
+public:
+    explicit CCountingDelegate(QAbstractItemDelegate* pInner) : m_pInner(pInner) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        ++m_nSizes;
+        return m_pInner->sizeHint(option, index);
+    }
+    void paint(QPainter* pPainter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        m_pInner->paint(pPainter, option, index);
+    }
+    mutable int m_nSizes = 0;
+
+private:
+    QAbstractItemDelegate* m_pInner;
+};
+
+}  // namespace
+
 class COutputTest : public QObject {
     Q_OBJECT
 private slots:
@@ -186,6 +208,30 @@ private slots:
         QCOMPARE(pModel->RecordOf(QStringLiteral("0 warning: \"w0\"")), QString());
         QCOMPARE(pModel->RecordOf(pModel->item(OUTPUT_LINE_LIMIT - 1)->text()),
                  QStringLiteral("<warning>last</warning>"));
+
+        // At the limit, a line that comes on its own is laid out without
+        // measuring the lines already there; a long one widens the list.
+        pFrame->Output()->Tabs()->setCurrentWidget(pModel);
+        QTRY_VERIFY(pModel->isVisible());
+        QCoreApplication::processEvents();
+        QAbstractItemDelegate* pOwn = pModel->itemDelegate();
+        CCountingDelegate counting(pOwn);
+        pModel->setItemDelegate(&counting);
+        constexpr int kAlone = 20;
+        for (int i = 0; i < kAlone; ++i) {
+            pFrame->FormatTraceMessage("<error>alone " + std::to_string(i) + "</error>");
+            QCoreApplication::processEvents();
+        }
+        QVERIFY2(counting.m_nSizes < 10 * kAlone, qPrintable(QString::number(counting.m_nSizes)));
+        QCOMPARE(pModel->item(OUTPUT_LINE_LIMIT - 1)->text(),
+                 QStringLiteral("%1 error: \"alone %2\"")
+                     .arg(OUTPUT_LINE_LIMIT + kAlone)
+                     .arg(kAlone - 1));
+        QCOMPARE(pModel->TextColor(OUTPUT_LINE_LIMIT - 1), QColor(255, 0, 0));
+        const int nWide = pModel->horizontalScrollBar()->maximum();
+        pFrame->FormatTraceMessage("<error>" + std::string(400, 'w') + "</error>");
+        QTRY_VERIFY(pModel->horizontalScrollBar()->maximum() > nWide);
+        pModel->setItemDelegate(pOwn);
     }
 };
 

@@ -228,6 +228,21 @@ private slots:
         QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
+        // Stop right after Step, before the step is shown: the step's time
+        // comes first, then the stop at the time the step reached.
+        InitializeAndRun(commands);
+        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        commands.Action(ID_SIM_STEP)->trigger();
+        commands.Action(ID_SIM_STOP)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        const QStringList listSystem = Lines(pFrame->Output()->System());
+        const QString strMinimum = listSystem[listSystem.size() - 2];
+        QVERIFY2(strMinimum.startsWith("Minimum Event Time: "), qPrintable(strMinimum));
+        const double dReached = strMinimum.mid(20).toDouble();
+        QCOMPARE(listSystem.last(), QStringLiteral("Simulation stop done at time %1")
+                                        .arg(static_cast<float>(dReached), 0, 'f', 6));
+        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+
         // Without step by step, Step pauses a going run and resumes it.
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
         QVERIFY(!pEngine->m_bStepByStep);

@@ -13,10 +13,11 @@
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
 #include "sh_sdl/sdlprocess.h"
+#include "sh_widgets/propertygrid.h"
+#include "support/filesizelimit.h"
 #include "velko/dlgexperiment.h"
 #include "velko/networkcommands.h"
 #include "velko/propertieswnd.h"
-#include "sh_widgets/propertygrid.h"
 #include "velko/sidefilecommands.h"
 #include "velkotest.h"
 
@@ -89,6 +90,30 @@ private slots:
         QVERIFY(HasOnlyCrLf(text));
         QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("a.param"));
         QCOMPARE(pEngine->m_strParametrizationFile, strParam.toStdString());
+
+        // A save that fails on the way (the disk full) says so, names nothing
+        // and leaves the file it was to replace byte for byte, alone.
+        const QByteArray saved = ReadBytes(strParam);
+        const QStringList listFiles = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
+        pFrame->ParametrizationLabel()->setText(strNoFile);
+        pEngine->m_strParametrizationFile.clear();
+        AnswerFileDialog(strParam);
+        {
+            CBoxAnswerer replace(QMessageBox::Yes);
+            velkotest::CFileSizeLimit full(static_cast<rlim_t>(saved.size() / 2));
+            commands.Action(ID_PARAMETRIZATION_EXPORT)->trigger();
+            QCOMPARE(replace.Take().size(), 1);  // "Yes" to replace it
+        }
+        const QStringList listFailed = TakeBoxes();
+        QCOMPARE(listFailed.size(), 1);
+        QVERIFY2(
+            listFailed[0].startsWith("The file was not saved. Error 27 writing file " + strParam),
+            qPrintable(listFailed[0]));
+        QCOMPARE(ReadBytes(strParam), saved);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), listFiles);
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), strNoFile);
+        QCOMPARE(pEngine->m_strParametrizationFile, std::string());
+        pEngine->m_strParametrizationFile = strParam.toStdString();
 
         // The model changes; a cancelled import reads nothing but still
         // shows the model as it is now.

@@ -73,6 +73,18 @@ inline std::string WriteFile(const QTemporaryDir& dir, const QString& strName,
     return strPath.toStdString();
 }
 
+// A parametrization of the sample that sets how many balls ping serves (its
+// limit; the model's own is 5).
+inline std::string WriteLimitParametrization(const QTemporaryDir& dir, const QString& strName,
+                                             int nLimit) {
+    return WriteFile(dir, strName,
+                     QStringLiteral("<?xml version='1.0' encoding='utf-8'?>\n<Parametrization>"
+                                    "<DCLS><DCL agent='court_ping' name='limit' type='int' "
+                                    "value='%1'/></DCLS></Parametrization>")
+                         .arg(nLimit)
+                         .toUtf8());
+}
+
 // The sample copied as CopySample does, with from replaced by to in the
 // model file; "" (which no load takes) when the file does not hold from.
 inline std::string CopySampleChanged(const QTemporaryDir& dir, const QString& strName,

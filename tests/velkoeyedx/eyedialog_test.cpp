@@ -13,6 +13,8 @@
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <algorithm>
+#include <memory>
+#include <thread>
 
 #include "clients/velkoeyedx/propertygridctrl.h"
 #include "clients/velkoeyedx/sh_dx/serverclient.h"
@@ -275,6 +277,33 @@ TEST_F(EyeDialogTest, LogBoxesKeepTheirNewestLines) {
     EXPECT_TRUE(strSyslog ==
                 lines(kKept, 2 * kKept, [](int n) { return "line " + std::to_string(n); }))
         << summary(strSyslog);
+
+    // The sink alone, over a box that would keep everything: what waits for
+    // the box's thread is its newest lines, and a clear drops what came
+    // before it. Once detached it writes nothing, not even a line it took
+    // before.
+    auto pBox = std::unique_ptr<QPlainTextEdit>(MakeLogBox(nullptr));
+    auto pSink = std::make_shared<CEditLogSink>(pBox.get());
+    pBox->setMaximumBlockCount(0);
+    std::thread writer([&pSink] {
+        pSink->AppendLine("cleared");
+        pSink->ClearLines();
+        for (int n = 0; n < 3 * kKept; ++n) {
+            pSink->AppendLine("queued " + std::to_string(n));
+        }
+    });
+    writer.join();
+    const std::string strQueued = BoxText(pBox.get());
+    EXPECT_TRUE(strQueued == "\n" + lines(2 * kKept, 3 * kKept,
+                                          [](int n) { return "queued " + std::to_string(n); }))
+        << summary(strQueued);
+    pSink->AppendLine("posted, then dropped");
+    pSink->Detach();
+    pSink->AppendLine("after the box");
+    EXPECT_EQ(BoxText(pBox.get()), strQueued);
+    pSink->AppendLine("after the box");
+    pBox.reset();
+    QCoreApplication::processEvents();
 }
 
 TEST_F(EyeDialogTest, ServerOptionsAreSavedAndUsedByTheNextConnection) {

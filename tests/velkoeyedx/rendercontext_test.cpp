@@ -97,8 +97,10 @@ TEST_F(EyeWindowTest, Demo1DrawsTheParcelsWhereTheyAreAtTheSetTime) {
     EXPECT_FALSE(IsNear(belt, 45, 50, 170, 20)) << Describe(belt);
 
     int nYellow = 0;
-    for (int y = 0; y < 24; ++y) {
-        for (int x = 0; x < 300; ++x) {
+    const QRect line =
+        CHudOverlay::GetLineRect(window.size(), QString::fromStdString(window.GetHudLine()));
+    for (int y = line.top(); y <= line.bottom(); ++y) {
+        for (int x = line.left(); x <= line.right(); ++x) {
             const QColor colour = image.pixelColor(x, y);
             nYellow += colour.red() > 200 && colour.green() > 200 && colour.blue() < 80;
         }
@@ -111,27 +113,43 @@ TEST_F(EyeWindowTest, Demo1DrawsTheParcelsWhereTheyAreAtTheSetTime) {
     EXPECT_NEAR(window.GetMeshPick()->hit.fDist, 138.0f, 1.0f);
 }
 
-// The HUD's camera line is whole: its box is as high as its font's lines, so
-// the tail of the "y" of "y:" shows below the baseline, left of the button.
+// The HUD's camera line is whole and clear of the button, at the window's
+// first size (527 pixels wide) and narrower: its box is as high as its
+// font's lines, so the tail of the "y" of "y:" shows below the baseline, and
+// nothing of it runs under "Toggle full screen".
 TEST_F(EyeWindowTest, HudLineIsNotCutBelowItsBaseline) {
     CRenderContext& window = OpenWindow(CResourceResolver());
-    const QImage image = Render();
     const QFontMetrics metrics(CHudOverlay::GetLineFont());
-    const QRect line = CHudOverlay::GetLineRect(window.size());
-    EXPECT_GE(line.height(), metrics.lineSpacing());
-    const int nBaseline = line.top() + metrics.ascent();
-    const QRect below(0, nBaseline + 1, CHudOverlay::GetButtonRect(window.size()).left(),
-                      metrics.descent());
-    int nYellow = 0;
-    for (int y = below.top(); y <= below.bottom(); ++y) {
-        for (int x = below.left(); x <= below.right(); ++x) {
-            const QColor colour = image.pixelColor(x, y);
-            nYellow += colour.red() > 120 && colour.green() > 120 && colour.blue() < 150;
+    const auto Yellow = [](const QImage& image, const QRect& rect) {
+        int nYellow = 0;
+        for (int y = rect.top(); y <= rect.bottom(); ++y) {
+            for (int x = rect.left(); x <= rect.right(); ++x) {
+                const QColor colour = image.pixelColor(x, y);
+                nYellow += colour.red() > 120 && colour.green() > 120 &&
+                           colour.blue() + 60 < std::min(colour.red(), colour.green());
+            }
         }
+        return nYellow;
+    };
+    for (const int nWidth : {527, kWidth}) {
+        SCOPED_TRACE(nWidth);
+        window.resize(nWidth, kHeight);
+        const QImage image = Render();
+        ASSERT_EQ(image.width(), nWidth);
+        const QRect line =
+            CHudOverlay::GetLineRect(window.size(), QString::fromStdString(window.GetHudLine()));
+        const QRect button = CHudOverlay::GetButtonRect(window.size());
+        EXPECT_GE(line.height(), metrics.lineSpacing());
+        EXPECT_FALSE(line.intersects(button));
+        const int nBaseline = line.top() + metrics.ascent();
+        EXPECT_GE(Yellow(image, QRect(line.left(), nBaseline + 1, line.width(), metrics.descent())),
+                  3)
+            << "nothing of the line shows below its baseline";
+        EXPECT_EQ(Yellow(image, button), 0) << "the line runs under the button";
+        const QImage top = image.copy(0, 0, nWidth, std::max(line.bottom(), button.bottom()) + 6);
+        SaveScreenshot(top.scaled(top.size() * 2),
+                       nWidth == kWidth ? "velkoeyedx-hud" : "velkoeyedx-hud-527");
     }
-    EXPECT_GE(nYellow, 3) << "nothing of the line shows below its baseline";
-    const QImage top = image.copy(0, 0, kWidth, line.bottom() + 6);
-    SaveScreenshot(top.scaled(top.size() * 3), "velkoeyedx-hud");
 }
 
 // A 10 x 10 grid seen from above: the base texture, marked by quadrants,

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <clocale>
+#include <cstdio>
 
 #include "clients/velkoeyedx/velkoeyedxapp.h"
 
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
     // blocks that LeakSanitizer reports under no library's name (the driver
     // is gone by then), so that no suppression could tell them from ours.
     new QApplication(argc, argv);
+    // Line by line, so that a test that crashes leaves the log up to it: a
+    // pipe or a file would otherwise hold the last few kilobytes back, and
+    // an abort loses them.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     CVELKOEyeDXApp::NameSettings();
     std::setlocale(LC_NUMERIC, "C");
     ::testing::InitGoogleTest(&argc, argv);
