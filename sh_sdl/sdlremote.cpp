@@ -31,7 +31,7 @@ const char* const kNotGiven[RR_KIND_COUNT] = {
     "more signals for a cell their agent does not have",
     "more signals that came after their agent's clock (handled at that clock)",
     "more links that failed",
-    "more links closed after as many messages in a row that were no remote signals",
+    "more links closed for sending only messages that were no remote signals",
     "more silent links closed to make room",
     "more signals sent there lost",
 };
