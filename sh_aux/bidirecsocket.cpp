@@ -204,6 +204,27 @@ bool DecodeSocketString(std::string_view bytes, std::string& strOut, size_t* pnC
     return true;
 }
 
+std::vector<std::string> ResolveIPv4(const std::string& strHost) {
+    std::vector<std::string> vecAddresses;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pList = nullptr;
+    if (strHost.empty() || ::getaddrinfo(strHost.c_str(), nullptr, &hints, &pList) != 0) {
+        return vecAddresses;
+    }
+    for (const addrinfo* p = pList; p != nullptr; p = p->ai_next) {
+        char szText[INET_ADDRSTRLEN] = {};
+        const auto* pAddress = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
+        if (::inet_ntop(AF_INET, &pAddress->sin_addr, szText, sizeof(szText)) &&
+            std::find(vecAddresses.begin(), vecAddresses.end(), szText) == vecAddresses.end()) {
+            vecAddresses.emplace_back(szText);
+        }
+    }
+    ::freeaddrinfo(pList);
+    return vecAddresses;
+}
+
 // ---- CBidirecSocket ---------------------------------------------------------------------
 
 CBidirecSocket::CBidirecSocket() {
@@ -246,6 +267,11 @@ void CBidirecSocket::Close() {
     m_bLinkLost.store(false);
     m_nSendTimeoutMs.store(0);
     m_nReceiveTimeoutMs.store(0);
+    m_nDrainMs.store(0);
+    {
+        std::lock_guard<std::mutex> lock(m_mutexSend);
+        m_strUnsent.clear();
+    }
 }
 
 void CBidirecSocket::Cancel() {
@@ -369,26 +395,45 @@ bool CBidirecSocket::Listen(int nBacklog) {
     return nHandle >= 0 && !m_bCancelled.load() && ::listen(nHandle, nBacklog) == 0;
 }
 
-bool CBidirecSocket::Accept(CBidirecSocket& rConnection) {
+bool CBidirecSocket::Accept(CBidirecSocket& rConnection, int* pnError) {
+    int nError = 0;
     for (;;) {
         const int nHandle = m_nHandle.load();
         if (m_bCancelled.load() || nHandle < 0) {
-            return false;
+            break;
         }
         const int nAccepted = ::accept4(nHandle, nullptr, nullptr, SOCK_CLOEXEC);
         if (nAccepted >= 0) {
             if (m_bCancelled.load() || !rConnection.Adopt(nAccepted)) {
                 ::close(nAccepted);
-                return false;
+                break;
             }
             return true;
         }
         // A connection that died in the backlog or a signal is no reason to
         // stop waiting; a cancel is (shutdown makes accept fail with EINVAL).
         if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
-            return false;
+            nError = m_bCancelled.load() ? 0 : errno;
+            break;
         }
     }
+    if (pnError) {
+        *pnError = nError;
+    }
+    return false;
+}
+
+std::string CBidirecSocket::GetPeerAddress() const {
+    const int nHandle = m_nHandle.load();
+    sockaddr_in address{};
+    socklen_t nSize = sizeof(address);
+    char szText[INET_ADDRSTRLEN] = {};
+    if (nHandle < 0 || ::getpeername(nHandle, reinterpret_cast<sockaddr*>(&address), &nSize) != 0 ||
+        address.sin_family != AF_INET ||
+        !::inet_ntop(AF_INET, &address.sin_addr, szText, sizeof(szText))) {
+        return {};
+    }
+    return szText;
 }
 
 unsigned int CBidirecSocket::GetBoundPort() const {
@@ -415,10 +460,26 @@ void CBidirecSocket::AttachArchives() {
     m_bOutputAttached.store(true);
 }
 
+bool CBidirecSocket::HasBufferedInput() {
+    std::lock_guard<std::mutex> lock(m_mutexReceive);
+    return m_nReadPos < m_nReadEnd;
+}
+
 void CBidirecSocket::CloseOutput() {
     // Waits for a send in progress, so that no message is cut.
     std::lock_guard<std::mutex> lock(m_mutexSend);
     m_bOutputAttached.store(false);
+}
+
+void CBidirecSocket::HalfClose(int nDrainMs) {
+    std::lock_guard<std::mutex> lock(m_mutexHandle);
+    m_nDrainFrom.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    m_nDrainMs.store(std::max(nDrainMs, 0));
+    m_bOutputAttached.store(false);
+    const int nHandle = m_nHandle.load();
+    if (nHandle >= 0) {
+        ::shutdown(nHandle, SHUT_WR);
+    }
 }
 
 bool CBidirecSocket::SetSendTimeout(int nMilliseconds) {
@@ -437,7 +498,8 @@ bool CBidirecSocket::SetReceiveTimeout(int nMilliseconds) {
     return true;
 }
 
-bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
+template <class FnDeadline>
+bool CBidirecSocket::WaitReadyUntil(int nHandle, short nEvents, const FnDeadline& fnDeadline) {
     for (;;) {
         if (m_bCancelled.load()) {
             return false;
@@ -445,7 +507,7 @@ bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
         // No look once the deadline has passed: a peer that trickles must not
         // keep a timed exchange going for ever.
         const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               deadline - std::chrono::steady_clock::now())
+                               fnDeadline() - std::chrono::steady_clock::now())
                                .count();
         if (nLeft <= 0) {
             return false;
@@ -464,32 +526,62 @@ bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
     }
 }
 
+bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
+    return WaitReadyUntil(nHandle, nEvents, [deadline] { return deadline; });
+}
+
+CBidirecSocket::Deadline CBidirecSocket::ReceiveDeadline() const {
+    Deadline deadline = m_nReceiveTimeoutMs.load() > 0 ? m_tReceiveDeadline : Deadline::max();
+    const int nDrainMs = m_nDrainMs.load();
+    if (nDrainMs > 0) {
+        const Deadline tFrom =
+            std::max(m_tReceiveStart, Deadline(Deadline::duration(m_nDrainFrom.load())));
+        deadline = std::min(deadline, tFrom + std::chrono::milliseconds(nDrainMs));
+    }
+    return deadline;
+}
+
 bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {
     const int nTimeoutMs = m_nSendTimeoutMs.load();
     const Deadline deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        nTimeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs)
+                       : Deadline::max();
+    bool bWaiting = false;
+    bool bSent = true;
     while (nBytes > 0) {
         const int nHandle = m_nHandle.load();
         if (nHandle < 0 || m_bCancelled.load()) {
-            return false;
-        }
-        if (nTimeoutMs > 0 && !WaitReady(nHandle, POLLOUT, deadline)) {
-            return false;
+            bSent = false;
+            break;
         }
         // MSG_NOSIGNAL: a closed peer must fail this call, not end the process.
-        // With a time-out the send never blocks: the wait above is the limit.
-        const int nFlags = MSG_NOSIGNAL | (nTimeoutMs > 0 ? MSG_DONTWAIT : 0);
-        const ssize_t nSent = ::send(nHandle, pData, nBytes, nFlags);
-        if (nSent < 0) {
-            if (errno == EINTR || (nTimeoutMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
-                continue;
-            }
-            return false;
+        // The send never blocks: the wait below, which a cancel ends, does.
+        const ssize_t nSent = ::send(nHandle, pData, nBytes, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (nSent >= 0) {
+            pData += nSent;
+            nBytes -= static_cast<size_t>(nSent);
+            continue;
         }
-        pData += nSent;
-        nBytes -= static_cast<size_t>(nSent);
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            bSent = false;
+            break;
+        }
+        if (!bWaiting && m_fnSendWaitNotice) {
+            bWaiting = true;
+            m_fnSendWaitNotice(true);
+        }
+        if (!WaitReady(nHandle, POLLOUT, deadline)) {
+            bSent = false;
+            break;
+        }
     }
-    return true;
+    if (bWaiting) {
+        m_fnSendWaitNotice(false);
+    }
+    return bSent;
 }
 
 void CBidirecSocket::enviaMsj(std::string strMessage) {
@@ -537,21 +629,28 @@ long CBidirecSocket::ReceiveBytes(char* pBuffer, size_t nCapacity,
 
 bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived,
                                  bool* pbClosed) {
-    const bool bTimed = m_nReceiveTimeoutMs.load() > 0;
     for (;;) {
         const int nHandle = m_nHandle.load();
         if (nHandle < 0 || m_bCancelled.load()) {
             return false;
         }
-        if (bTimed && !WaitReady(nHandle, POLLIN, m_tReceiveDeadline)) {
+        // Waits in looks that see a cancel, and a half-close that brings the
+        // end of the wait forward, from another thread.
+        if (!WaitReadyUntil(nHandle, POLLIN, [this] { return ReceiveDeadline(); })) {
+            // A link half-closed here whose peer has gone quiet between two
+            // messages ends in order.
+            if (pbClosed) {
+                *pbClosed = m_nDrainMs.load() > 0 && !m_bCancelled.load() &&
+                            std::chrono::steady_clock::now() >= ReceiveDeadline();
+            }
             return false;
         }
-        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, bTimed ? MSG_DONTWAIT : 0);
+        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, MSG_DONTWAIT);
         if (nGot > 0) {
             rnReceived = static_cast<size_t>(nGot);
             return true;
         }
-        if (nGot < 0 && (errno == EINTR || (bTimed && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
+        if (nGot < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         }
         // The end of the stream: the peer closed, unless it was our own
@@ -598,8 +697,8 @@ SocketReceiveResult CBidirecSocket::ReceiveMessage(std::string& strMessage, size
         return SR_FAILED;
     }
     std::unique_lock<std::mutex> lock(m_mutexReceive);
-    m_tReceiveDeadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_nReceiveTimeoutMs.load());
+    m_tReceiveStart = std::chrono::steady_clock::now();
+    m_tReceiveDeadline = m_tReceiveStart + std::chrono::milliseconds(m_nReceiveTimeoutMs.load());
     SocketReceiveResult eResult = SR_FAILED;
     if (!m_bLinkLost.load()) {
         // The first byte alone tells an orderly close between two messages
@@ -643,16 +742,43 @@ void CBidirecSocket::recibeMsj(std::string& strMessage) {
     }
 }
 
-SocketPeerState CBidirecSocket::CheckPeer() {
+SocketPeerState CBidirecSocket::CheckPeer(std::string* pstrLast) {
+    std::lock_guard<std::mutex> lock(m_mutexReceive);
     const int nHandle = m_nHandle.load();
     if (nHandle < 0) {
         return SP_CLOSED;
     }
-    char ch = 0;
+    if (m_vecReadBuffer.empty()) {
+        m_vecReadBuffer.assign(kReadBufferSize, '\0');
+        m_nReadPos = 0;
+        m_nReadEnd = 0;
+    }
     for (;;) {
-        const ssize_t nGot = ::recv(nHandle, &ch, 1, MSG_PEEK | MSG_DONTWAIT);
+        std::string strMessage;
+        size_t nUsed = 0;
+        while (m_nReadPos < m_nReadEnd &&
+               DecodeSocketString(
+                   std::string_view(m_vecReadBuffer.data() + m_nReadPos, m_nReadEnd - m_nReadPos),
+                   strMessage, &nUsed)) {
+            m_nReadPos += nUsed;
+            if (pstrLast) {
+                *pstrLast = std::move(strMessage);
+            }
+        }
+        // What is left is a message begun; one that does not fit the buffer
+        // is none this link carries, and is dropped.
+        if (m_nReadEnd - m_nReadPos == m_vecReadBuffer.size()) {
+            m_nReadPos = m_nReadEnd = 0;
+        }
+        std::memmove(m_vecReadBuffer.data(), m_vecReadBuffer.data() + m_nReadPos,
+                     m_nReadEnd - m_nReadPos);
+        m_nReadEnd -= m_nReadPos;
+        m_nReadPos = 0;
+        const ssize_t nGot = ::recv(nHandle, m_vecReadBuffer.data() + m_nReadEnd,
+                                    m_vecReadBuffer.size() - m_nReadEnd, MSG_DONTWAIT);
         if (nGot > 0) {
-            return SP_OPEN;  // the peer sent something: it is there
+            m_nReadEnd += static_cast<size_t>(nGot);
+            continue;
         }
         if (nGot == 0) {
             return SP_CLOSED;
@@ -662,4 +788,30 @@ SocketPeerState CBidirecSocket::CheckPeer() {
         }
         return errno == EAGAIN || errno == EWOULDBLOCK ? SP_OPEN : SP_RESET;
     }
+}
+
+bool CBidirecSocket::TrySendMessage(const std::string& strMessage) {
+    std::lock_guard<std::mutex> lock(m_mutexSend);
+    const int nHandle = m_nHandle.load();
+    if (!m_bOutputAttached.load() || nHandle < 0) {
+        return false;
+    }
+    const auto Send = [nHandle](const std::string& strBytes) -> size_t {
+        const ssize_t nSent =
+            ::send(nHandle, strBytes.data(), strBytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return nSent > 0 ? static_cast<size_t>(nSent) : 0;
+    };
+    if (!m_strUnsent.empty()) {
+        m_strUnsent.erase(0, Send(m_strUnsent));
+        if (!m_strUnsent.empty()) {
+            return false;
+        }
+    }
+    const std::string strBytes = EncodeSocketString(strMessage);
+    const size_t nSent = Send(strBytes);
+    if (nSent == 0) {
+        return false;
+    }
+    m_strUnsent = strBytes.substr(nSent);
+    return true;
 }

@@ -51,6 +51,10 @@ bool DecodeSocketString(const SocketByteReader& fnRead, std::string& strOut);
 // The same over a byte buffer; *pnConsumed receives the message's size.
 bool DecodeSocketString(std::string_view bytes, std::string& strOut, size_t* pnConsumed = nullptr);
 
+// The dotted IPv4 addresses of strHost (a dotted address or a host name);
+// empty when it has none.
+std::vector<std::string> ResolveIPv4(const std::string& strHost);
+
 // Lifecycle: construct (no OS socket yet); ConnectClient, or CreateServer +
 // Listen + Accept into a second object; AttachArchives on the connected
 // object; then enviaMsj / recibeMsj; Close or destroy.
@@ -80,8 +84,11 @@ public:
     int CreateServer(unsigned int nPort, const std::string& strAddress = std::string());
     bool Listen(int nBacklog = 5);
     // Blocks until a peer connects and hands that connection to rConnection
-    // (which must not be open). False when cancelled or on failure.
-    bool Accept(CBidirecSocket& rConnection);
+    // (which must not be open). False when cancelled or on failure, with the
+    // system's error number in *pnError (0 when cancelled).
+    bool Accept(CBidirecSocket& rConnection, int* pnError = nullptr);
+    // The dotted address of the peer of a connected socket; empty when none.
+    std::string GetPeerAddress() const;
     // The local port the socket is bound to; 0 when it has none.
     unsigned int GetBoundPort() const;
 
@@ -104,12 +111,35 @@ public:
     // lost. SR_FAILED also before AttachArchives.
     SocketReceiveResult ReceiveMessage(std::string& strMessage, size_t nMaxLength,
                                        size_t* pnLength = nullptr);
+    // Whether bytes received beyond the last message wait to be read: when
+    // not, the next receive may wait for the peer.
+    bool HasBufferedInput();
     // Ends sending: later enviaMsj calls do nothing. Receiving goes on.
     void CloseOutput();
+    // Ends sending in order, from any thread: the peer reads all that was
+    // sent, then the end of the stream. Receiving goes on; with nDrainMs
+    // above 0, a message that has not arrived whole within nDrainMs of this
+    // call (or of the call that waits for it, if later) ends the link:
+    // SR_CLOSED when none of it had come, SR_FAILED otherwise.
+    void HalfClose(int nDrainMs);
 
-    // For a link on which the peer sends nothing back: whether the peer has
-    // ended it, seen without waiting and without taking any byte.
-    SocketPeerState CheckPeer();
+    // For a link on which the peer sends little back: takes, without
+    // waiting, what the peer has sent (whole messages, the last one into
+    // *pstrLast; a message begun stays for the next call) and tells whether
+    // the peer has ended the link. Not for a link read with recibeMsj.
+    SocketPeerState CheckPeer(std::string* pstrLast = nullptr);
+    // Sends one message without waiting: false, with nothing sent, when the
+    // peer is not reading. A message the system takes only in part is
+    // finished by a later call before anything else (which is then dropped
+    // while it cannot be finished). For small messages that may be lost,
+    // such as counts that each repeat the one before.
+    bool TrySendMessage(const std::string& strMessage);
+    // Called on the sending thread when a send finds the peer not reading
+    // and begins to wait (true), and when that message is out or the send
+    // failed (false). Set before the socket is used.
+    void SetSendWaitNotice(std::function<void(bool bWaiting)> fnNotice) {
+        m_fnSendWaitNotice = std::move(fnNotice);
+    }
 
     // Plain byte streams, for a connected link that carries no messages (an
     // HTTP exchange); never mixed with enviaMsj / recibeMsj on one link.
@@ -133,6 +163,11 @@ public:
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.
     void Cancel();
+    // Makes a connect, send or receive that waits give up within a tenth of
+    // a second, and every later one until Close, without ending the link:
+    // what was sent whole still reaches the peer, and the link can still be
+    // half-closed. Not for Accept. Safe from any thread.
+    void StopWaiting() { m_bCancelled.store(true); }
     // A Cancel came and no Close since.
     bool IsCancelled() const { return m_bCancelled.load(); }
     // Releases the OS socket and forgets the time-outs; the object can then
@@ -147,8 +182,14 @@ private:
                        int nTimeoutMs);
     using Deadline = std::chrono::steady_clock::time_point;
     // Waits until the socket is ready for nEvents (POLLIN or POLLOUT): false
-    // once the deadline has passed, on failure or on cancel.
+    // once the deadline has passed, on failure or on cancel. fnDeadline is
+    // asked again at each look, so that another thread may bring it forward.
+    template <class FnDeadline>
+    bool WaitReadyUntil(int nHandle, short nEvents, const FnDeadline& fnDeadline);
     bool WaitReady(int nHandle, short nEvents, Deadline deadline);
+    // The end of the wait for the message being received (under
+    // m_mutexReceive): its time-out, brought forward by a half-close.
+    Deadline ReceiveDeadline() const;
     bool SendAll(const char* pData, size_t nBytes);
     bool ReadBytes(char* pBuffer, size_t nBytes);
     // *pbClosed tells, on failure, whether the peer ended the stream.
@@ -165,11 +206,20 @@ private:
     std::atomic<bool> m_bLinkLost{false};
     std::atomic<bool> m_bInputAttached{false};
     std::atomic<bool> m_bOutputAttached{false};
-    // Time-outs of a whole message in milliseconds (0: none), and the end of
-    // the message being received (under m_mutexReceive).
+    // Time-outs of a whole message in milliseconds (0: none), and the start
+    // and end of the message being received (under m_mutexReceive).
     std::atomic<int> m_nSendTimeoutMs{0};
     std::atomic<int> m_nReceiveTimeoutMs{0};
+    Deadline m_tReceiveStart{};
     Deadline m_tReceiveDeadline{};
+    // After HalfClose: how long a message may take (0: no limit), counted
+    // from m_nDrainFrom (steady-clock ticks) at the earliest.
+    std::atomic<int> m_nDrainMs{0};
+    std::atomic<Deadline::rep> m_nDrainFrom{0};
+    // The part of a message TrySendMessage could not hand over (under
+    // m_mutexSend).
+    std::string m_strUnsent;
+    std::function<void(bool)> m_fnSendWaitNotice;
     // Bytes received beyond the message being read stay here for the next one.
     std::vector<char> m_vecReadBuffer;
     size_t m_nReadPos = 0;

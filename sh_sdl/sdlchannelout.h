@@ -14,6 +14,7 @@ class CSDLBlock;
 class CSDLEngine;
 class CSDLEvent;
 class CSDLProcess;
+class CSDLRemoteLinks;
 
 class CSDLChannelOut : public CSDLChannel {
 public:
@@ -24,11 +25,13 @@ public:
     // Delivers a copy of the event (the caller keeps its own). Returns the
     // empty text on a local delivery, else the error text reported. In a
     // distributed run an end without local delivery sends the event to the
-    // target's instance (m_strHost, m_nPort): the note of the send, or
-    // "ERROR SOCKET" when it could not be sent (reported; the next send
+    // target's instance (m_strHost, m_nPort), waiting while that instance
+    // takes nothing: the note of the send, or "ERROR SOCKET" when it could
+    // not be sent (reported with every signal the link lost; the next send
     // connects again).
     std::string Send(CSDLEvent* pEvent);
-    // Closes the connection of a remote end; the next send connects again.
+    // Ends the connection of a remote end in order: the receiver reads all
+    // that was sent. The next send connects again.
     void CloseConnection();
     // Copies targets, host and port, name, delivery flag and signals; the
     // copy has its own connection, not yet made.
@@ -47,9 +50,23 @@ public:
 
 private:
     std::string SendRemote(CSDLEvent* pEvent, CSDLEngine& engine);
+    // Takes what the receiver told since the last send; drops the
+    // connection when the link has ended (reported when that lost signals).
+    void CheckLink(CSDLRemoteLinks& links);
+    // Takes the counts the receiver sent and tells whether it ended the
+    // link.
+    SocketPeerState ReadReceiver();
+    void DropConnection();
 
-    // The connection of a remote end, made at its first send.
+    // The connection of a remote end, made at its first send; with the
+    // signals sent whole through it and the count of those the receiver
+    // has told it took (-1 until it tells one).
     std::unique_ptr<CBidirecSocket> m_pSocket;
-    // The name of the signal sent through it last.
-    std::string m_strLastSent;
+    long long m_nSentOnLink = 0;
+    long long m_nTakenOnLink = 0;
+    // A connection ended in order whose receiver may still be reading it:
+    // kept open until it has read all, since a socket closed before would
+    // answer the receiver's counts with a reset, and the receiver would
+    // lose what it had not read.
+    std::unique_ptr<CBidirecSocket> m_pLingering;
 };

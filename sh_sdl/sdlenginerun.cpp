@@ -776,9 +776,12 @@ int CSDLEngine::StartRemoteLinks() {
     if (settings.nIPMode == 0) {
         return 0;
     }
-    const std::set<unsigned int> setPorts =
+    const std::map<unsigned int, size_t> mapPorts =
         CSDLRemoteLinks::CollectPorts(m_pRootAgent.get(), settings.strIPAddress);
-    return m_pRemote->Start(setPorts, settings.strIPAddress, m_strRemoteError) ? 0 : 4;
+    return m_pRemote->Start(mapPorts, CSDLRemoteLinks::CollectInstances(m_pRootAgent.get()),
+                            settings.strIPAddress, m_strRemoteError)
+               ? 0
+               : 4;
 }
 
 void CSDLEngine::DeliverRemoteSignals() {

@@ -1,37 +1,39 @@
 #include "sh_sdl/sdlremote.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <system_error>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlblock.h"
+#include "sh_sdl/sdlchannelout.h"
 #include "sh_sdl/sdlprocess.h"
 
 namespace {
 
 // How much of a message that is no signal its report quotes.
 constexpr size_t kQuotedBytes = 60;
+// The longest pause of a listener that cannot take a link for now.
+constexpr int kMaxAcceptBackOffMs = 1000;
 
 const char* const kReceiveFailure = "Error in the incomming socket. Are some VELKO's down?";
 
-// The line that counts the reports of each kind not given one by one: the
-// count, then the port.
-const char* const kSummaries[RR_KIND_COUNT] = {
-    "Warning: %d more messages on port %u were no remote signals and were dropped.",
-    "Warning: %d more messages on port %u were too long for a remote signal and were dropped.",
-    "Warning: %d more remote signals on port %u named a channel that no single agent of this "
-    "instance receives, and were dropped.",
-    "Warning: %d more remote signals on port %u named a cell their agent does not have, and were "
-    "dropped.",
-    "Warning: %d more remote signals on port %u came after their agent's clock and were handled "
-    "at that clock.",
-    "Error in the incomming socket on %d more links of port %u.",
-    "Warning: %d more links on port %u sent only messages that are no remote signals, and were "
-    "closed.",
-    "Warning: %d more silent connections on port %u were closed to make room.",
+// What the count of each kind not reported line by line stands for, after
+// the count.
+const char* const kNotGiven[RR_KIND_COUNT] = {
+    "more messages that were no remote signals",
+    "more messages too long for a remote signal",
+    "more signals for a channel that no single agent of this instance receives",
+    "more signals for a cell their agent does not have",
+    "more signals that came after their agent's clock (handled at that clock)",
+    "more links that failed",
+    "more links closed for sending only messages that were no remote signals",
+    "more silent links closed to make room",
+    "more signals sent there lost",
 };
 
 long long Now() {
@@ -49,10 +51,28 @@ void ForEachAgent(CSDLAgent* pAgent, const Fn& fn) {
     }
 }
 
-// Whether a problem of eKind found with signal is to be reported line by
-// line (a signal of no link always is).
-bool Admit(const SRemoteSignal& signal, RemoteReportKind eKind) {
-    return !signal.pReports || signal.pReports->Admit(eKind);
+// Errors of accept that pass: a lack of descriptors or memory, and a
+// connection that failed before it was taken.
+bool IsPassingAcceptError(int nError) {
+    switch (nError) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // An undelivered signal's count, given back when its event goes.
@@ -71,81 +91,178 @@ private:
 
 // ---- Reports ------------------------------------------------------------------------------
 
-CRemoteReports::CRemoteReports(std::function<void(const std::string&)> fnReport, unsigned int nPort)
-    : m_fnReport(std::move(fnReport)), m_nPort(nPort) {}
+CRemoteReports::CRemoteReports(std::function<void(const std::string&)> fnReport)
+    : m_fnReport(std::move(fnReport)) {}
 
-CRemoteReports::~CRemoteReports() {
-    for (int nKind = 0; nKind < RR_KIND_COUNT; ++nKind) {
-        const int nNotGiven = m_anCounts[nKind] - kRemoteReportsPerKind;
-        if (nNotGiven > 0) {
-            m_fnReport(Format(kSummaries[nKind], nNotGiven, m_nPort));
+bool CRemoteReports::Admit(const std::string& strAddress, RemoteReportKind eKind,
+                           long long nCount) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_mapAddresses.find(strAddress);
+    if (it == m_mapAddresses.end()) {
+        // Addresses past the first few are counted together: a peer that
+        // comes from ever new addresses adds no memory.
+        const bool bRoom = m_mapAddresses.size() < kMaxReportedAddresses;
+        it = m_mapAddresses.try_emplace(bRoom ? strAddress : std::string()).first;
+    }
+    SAddress& address = it->second;
+    // The signals this instance lost are its own: only the per-address
+    // bound holds them back.
+    const bool bOwn = eKind == RR_LOST;
+    if (address.anGiven[eKind] < kRemoteReportsPerKind &&
+        (bOwn || m_nLinesGiven < kRemoteReportLinesPerRun)) {
+        ++address.anGiven[eKind];
+        m_nLinesGiven += bOwn ? 0 : 1;
+        return true;
+    }
+    if (address.anNotGiven[eKind] < LLONG_MAX - nCount) {
+        address.anNotGiven[eKind] += nCount;
+    }
+    return false;
+}
+
+void CRemoteReports::Summarise() {
+    std::map<std::string, SAddress> mapAddresses;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        mapAddresses.swap(m_mapAddresses);
+        m_nLinesGiven = 0;
+    }
+    for (const auto& [strAddress, address] : mapAddresses) {
+        const std::string strFrom = strAddress.empty() ? "other addresses" : strAddress;
+        std::string strCounts;
+        for (int nKind = 0; nKind < RR_LOST; ++nKind) {
+            if (address.anNotGiven[nKind] > 0) {
+                strCounts += Format("%s%lld %s", strCounts.empty() ? "" : ", ",
+                                    address.anNotGiven[nKind], kNotGiven[nKind]);
+            }
+        }
+        if (!strCounts.empty()) {
+            m_fnReport(Format("Warning: from %s, %s were not reported one by one.", strFrom.c_str(),
+                              strCounts.c_str()));
+        }
+        if (address.anNotGiven[RR_LOST] > 0) {
+            m_fnReport(
+                Format("Warning: %lld more signals sent to %s were lost (not reported one "
+                       "by one).",
+                       address.anNotGiven[RR_LOST], strFrom.c_str()));
         }
     }
 }
 
-bool CRemoteReports::Admit(RemoteReportKind eKind) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_anCounts[eKind] == INT_MAX) {
-        return false;
-    }
-    return ++m_anCounts[eKind] <= kRemoteReportsPerKind;
-}
-
 // ---- Delivery gate ------------------------------------------------------------------------
 
-void CSDLRemoteLinks::SDeliveryGate::Release() {
+bool CSDLRemoteLinks::SDeliveryGate::HasRoom(size_t nSize, bool bFromInstance) const {
+    return (bSendWaits && bFromInstance) ||
+           (nUndelivered < kMaxUndeliveredSignals &&
+            (nBytes == 0 || nBytes + nSize <= kMaxUndeliveredBytes));
+}
+
+bool CSDLRemoteLinks::SDeliveryGate::MayGoOn(size_t nSize, bool bFromInstance) const {
+    // A reader held back goes on once a batch of places is free: woken for
+    // each signal handled, readers would take turns at the pace of single
+    // signals.
+    constexpr size_t kBytesBatch = kMaxUndeliveredBytes / 8;
+    return (bSendWaits && bFromInstance) ||
+           (nUndelivered + kRemoteRoomBatch <= kMaxUndeliveredSignals &&
+            (nBytes == 0 || nBytes + nSize + kBytesBatch <= kMaxUndeliveredBytes));
+}
+
+void CSDLRemoteLinks::SDeliveryGate::Release(size_t nSize) {
+    size_t nWake = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        const bool bWasOn = MayGoOn(0, false);
         --nUndelivered;
+        nBytes -= std::min(nBytes, nSize);
+        if (nWaiting > 0 && !bWasOn && MayGoOn(0, false)) {
+            // One reader for each place now free.
+            nWake = std::min(nWaiting, kMaxUndeliveredSignals - nUndelivered);
+        }
     }
-    cv.notify_all();
+    for (size_t i = 0; i < nWake; ++i) {
+        cvRoom.notify_one();
+    }
 }
 
 CSDLRemoteLinks::CSDLRemoteLinks(std::function<void(const std::string&)> fnReport)
-    : m_fnReport(std::move(fnReport)) {}
+    : m_fnReport(std::move(fnReport)), m_reports(m_fnReport) {}
 
 CSDLRemoteLinks::~CSDLRemoteLinks() {
     CancelSends();
     Stop();
 }
 
-std::set<unsigned int> CSDLRemoteLinks::CollectPorts(CSDLAgent* pRoot,
-                                                     const std::string& strOwnAddress) {
-    std::set<unsigned int> setPorts;
+std::map<unsigned int, size_t> CSDLRemoteLinks::CollectPorts(CSDLAgent* pRoot,
+                                                             const std::string& strOwnAddress) {
+    std::map<unsigned int, size_t> mapPorts;
+    if (!pRoot) {
+        return mapPorts;
+    }
+    ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
+        if (pAgent->m_strIP == strOwnAddress && pAgent->m_nPort > 0 && pAgent->m_nPort <= 65535) {
+            mapPorts.try_emplace(static_cast<unsigned int>(pAgent->m_nPort), 0);
+        }
+    });
+    // Every instance holds the whole model: it knows each output end that
+    // may connect to one of its ports, whichever instance sends through it.
+    ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
+        for (const auto& [strName, pChannel] : pAgent->m_mapOutputChannels) {
+            const CSDLAgent* pTarget = pChannel->GetTarget();
+            if (pChannel->m_bLocalDelivery || !pTarget || pTarget->m_strIP != strOwnAddress) {
+                continue;
+            }
+            const auto it = mapPorts.find(static_cast<unsigned int>(pTarget->m_nPort));
+            if (it != mapPorts.end()) {
+                ++it->second;
+            }
+        }
+    });
+    return mapPorts;
+}
+
+std::set<std::string> CSDLRemoteLinks::CollectInstances(CSDLAgent* pRoot) {
+    std::set<std::string> setInstances;
     if (pRoot) {
         ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
-            if (pAgent->m_strIP == strOwnAddress && pAgent->m_nPort > 0 &&
-                pAgent->m_nPort <= 65535) {
-                setPorts.insert(static_cast<unsigned int>(pAgent->m_nPort));
+            if (!pAgent->m_strIP.empty()) {
+                setInstances.insert(pAgent->m_strIP);
             }
         });
     }
-    return setPorts;
+    return setInstances;
 }
 
 // ---- Listeners ------------------------------------------------------------------------------
 
-bool CSDLRemoteLinks::Start(const std::set<unsigned int>& setPorts, const std::string& strAddress,
-                            std::string& strError) {
+bool CSDLRemoteLinks::Start(const std::map<unsigned int, size_t>& mapPorts,
+                            const std::set<std::string>& setInstances,
+                            const std::string& strAddress, std::string& strError) {
     Stop();
+    // A link is known by the address it comes from, as the listener sees it.
+    std::set<std::string> setAddresses;
+    for (const std::string& strInstance : setInstances) {
+        for (const std::string& strResolved : ResolveIPv4(strInstance)) {
+            setAddresses.insert(strResolved);
+        }
+    }
     std::vector<std::unique_ptr<SListener>> vecListeners;
-    for (const unsigned int nPort : setPorts) {
+    for (const auto& [nPort, nEnds] : mapPorts) {
         auto pListener = std::make_unique<SListener>();
         pListener->nPort = nPort;
+        pListener->nServed = nEnds + kMaxRemoteConnections;
         // The own address when it is one of this machine's (two instances on
         // one machine may then share a port number), else every address (an
         // Internet address seen from outside is often no local one).
         const bool bBound =
             (!strAddress.empty() && pListener->socket.CreateServer(nPort, strAddress)) ||
             pListener->socket.CreateServer(nPort);
-        if (!bBound || !pListener->socket.Listen(16)) {
+        if (!bBound || !pListener->socket.Listen(128)) {
             strError = Format(
                 "the port %u for remote signals cannot be bound; another program (or another "
                 "simulator instance on this address) may be using it",
                 nPort);
             return false;  // the sockets made so far close here
         }
-        pListener->pReports = std::make_shared<CRemoteReports>(m_fnReport, nPort);
         vecListeners.push_back(std::move(pListener));
     }
     ClearInbox();
@@ -155,6 +272,7 @@ bool CSDLRemoteLinks::Start(const std::set<unsigned int>& setPorts, const std::s
     }
     std::lock_guard<std::mutex> lock(m_mutexLinks);
     m_bStopping = false;
+    m_setInstances = std::move(setAddresses);
     m_vecListeners = std::move(vecListeners);
     for (auto& pListener : m_vecListeners) {
         SListener& rListener = *pListener;
@@ -170,15 +288,17 @@ void CSDLRemoteLinks::Stop() {
         for (auto& pListener : m_vecListeners) {
             pListener->socket.Cancel();
             for (auto& pConnection : pListener->listConnections) {
+                pConnection->bCut = true;
                 pConnection->socket.Cancel();
             }
         }
     }
+    m_cvStopping.notify_all();
     {
         std::lock_guard<std::mutex> lock(m_pGate->mutex);
         m_pGate->bClosed = true;
     }
-    m_pGate->cv.notify_all();
+    m_pGate->cvRoom.notify_all();
     // Once its listener has ended no connection is added: the lists can be
     // walked without the lock.
     for (auto& pListener : m_vecListeners) {
@@ -199,8 +319,8 @@ void CSDLRemoteLinks::Stop() {
         std::lock_guard<std::mutex> lock(m_mutexLinks);
         vecGone.swap(m_vecListeners);
     }
-    vecGone.clear();  // closes the sockets (the ports are free again) and counts what was not
-                      // reported line by line
+    vecGone.clear();  // closes the sockets: the ports are free again
+    m_reports.Summarise();
 }
 
 void CSDLRemoteLinks::ClearInbox() {
@@ -227,7 +347,7 @@ size_t CSDLRemoteLinks::GetConnectionCount() const {
     size_t nCount = 0;
     for (const auto& pListener : m_vecListeners) {
         for (const auto& pConnection : pListener->listConnections) {
-            nCount += pConnection->bDone || pConnection->bEvicted ? 0 : 1;
+            nCount += pConnection->bDone || pConnection->bDraining ? 0 : 1;
         }
     }
     return nCount;
@@ -238,45 +358,98 @@ bool CSDLRemoteLinks::IsStopping() const {
     return m_bStopping;
 }
 
-void CSDLRemoteLinks::EvictSilentLongest(std::list<std::unique_ptr<SConnection>>& listConnections) {
-    // A reader that waits for room is busy, not silent: it goes only when
-    // every other one waits too.
-    SConnection* pSilent = nullptr;
-    for (auto& pConnection : listConnections) {
-        if (pConnection->bEvicted || pConnection->bDone) {
-            continue;
-        }
-        if (!pSilent || (pSilent->bWaitingForRoom && !pConnection->bWaitingForRoom) ||
-            (pSilent->bWaitingForRoom == pConnection->bWaitingForRoom &&
-             pConnection->nLastHeard < pSilent->nLastHeard)) {
-            pSilent = pConnection.get();
-        }
-    }
-    if (!pSilent) {
-        return;
-    }
-    pSilent->bEvicted = true;
-    pSilent->socket.Cancel();
-    // A reader waiting for room sees the mark under the gate's lock.
+void CSDLRemoteLinks::WakeReaders() {
+    // A reader that waits for room sees a mark under the gate's lock.
     { std::lock_guard<std::mutex> lock(m_pGate->mutex); }
-    m_pGate->cv.notify_all();
+    m_pGate->cvRoom.notify_all();
+}
+
+void CSDLRemoteLinks::MakeRoom(SListener& rListener, SConnection& rNew) {
+    std::vector<SConnection*> vecServed;
+    std::vector<SConnection*> vecDraining;
+    for (auto& pConnection : rListener.listConnections) {
+        if (!pConnection->bDone) {
+            (pConnection->bDraining ? vecDraining : vecServed).push_back(pConnection.get());
+        }
+    }
+    if (vecServed.size() > rListener.nServed) {
+        // The one silent longest, among those that never sent a signal if
+        // any; never one whose reader waits for room, for its sender waits
+        // on it. When every other one is busy, the newcomer.
+        SConnection* pSilent = nullptr;
+        for (SConnection* pConnection : vecServed) {
+            if (pConnection == &rNew || pConnection->bWaitingForRoom) {
+                continue;
+            }
+            if (!pSilent || (pSilent->bSentSignal && !pConnection->bSentSignal) ||
+                (pSilent->bSentSignal == pConnection->bSentSignal &&
+                 pConnection->nLastHeard < pSilent->nLastHeard)) {
+                pSilent = pConnection;
+            }
+        }
+        if (!pSilent) {
+            pSilent = &rNew;
+        }
+        // In order: its sender reads the end of the link after all it was
+        // told, connects again before its next send, and what it wrote
+        // meanwhile is still read here.
+        pSilent->bDraining = true;
+        pSilent->nDrainingSince = Now();
+        pSilent->socket.HalfClose(kRemoteDrainMs);
+        vecDraining.push_back(pSilent);
+        if (m_reports.Admit(pSilent->strAddress, RR_EVICTED)) {
+            Report(
+                Format("Warning: port %u already serves %zu links; a silent one from %s is "
+                       "closed to make room for another.",
+                       rListener.nPort, rListener.nServed, pSilent->strAddress.c_str()));
+        }
+    }
+    if (vecDraining.size() > kMaxRemoteConnections) {
+        // A sender reads the end of its link within moments: one that has
+        // not ended it since is no sender, and is cut.
+        SConnection* pOldest = *std::min_element(vecDraining.begin(), vecDraining.end(),
+                                                 [](const SConnection* p1, const SConnection* p2) {
+                                                     return p1->nDrainingSince < p2->nDrainingSince;
+                                                 });
+        pOldest->bCut = true;
+        pOldest->socket.Cancel();
+        WakeReaders();
+    }
 }
 
 void CSDLRemoteLinks::ListenLoop(SListener& rListener) {
+    int nBackOffMs = 0;
+    std::string strFailure = "it stopped";
     try {
         for (;;) {
             auto pConnection = std::make_unique<SConnection>();
-            const bool bAccepted = rListener.socket.Accept(pConnection->socket);
+            int nError = 0;
+            const bool bAccepted = rListener.socket.Accept(pConnection->socket, &nError);
+            if (!bAccepted && !IsStopping()) {
+                if (!IsPassingAcceptError(nError)) {
+                    strFailure = std::generic_category().message(nError);
+                    break;
+                }
+                // The connection waits in the queue meanwhile.
+                if (nBackOffMs == 0) {
+                    Report(
+                        Format("Warning: the listener on port %u cannot take a link for now "
+                               "(%s); it tries again.",
+                               rListener.nPort, std::generic_category().message(nError).c_str()));
+                }
+                nBackOffMs = std::min(std::max(2 * nBackOffMs, 10), kMaxAcceptBackOffMs);
+                std::unique_lock<std::mutex> lock(m_mutexLinks);
+                m_cvStopping.wait_for(lock, std::chrono::milliseconds(nBackOffMs),
+                                      [this] { return m_bStopping; });
+                continue;
+            }
             std::list<std::unique_ptr<SConnection>> listEnded;
-            bool bEvicted = false;
             {
                 std::lock_guard<std::mutex> lock(m_mutexLinks);
                 if (m_bStopping) {
                     return;
                 }
-                if (!bAccepted) {
-                    break;
-                }
+                nBackOffMs = 0;
                 auto& listConnections = rListener.listConnections;
                 for (auto it = listConnections.begin(); it != listConnections.end();) {
                     auto itNext = std::next(it);
@@ -286,87 +459,104 @@ void CSDLRemoteLinks::ListenLoop(SListener& rListener) {
                     }
                     it = itNext;
                 }
-                const auto nServed = static_cast<size_t>(std::count_if(
-                    listConnections.begin(), listConnections.end(),
-                    [](const auto& pOpen) { return !pOpen->bEvicted && !pOpen->bDone; }));
-                if (nServed >= kMaxRemoteConnections) {
-                    EvictSilentLongest(listConnections);
-                    bEvicted = true;
-                }
+                pConnection->strAddress = pConnection->socket.GetPeerAddress();
+                pConnection->bFromInstance = m_setInstances.count(pConnection->strAddress) > 0;
                 pConnection->socket.AttachArchives();
                 pConnection->nLastHeard = Now();
-                pConnection->pReports =
-                    std::make_shared<CRemoteReports>(m_fnReport, rListener.nPort);
                 SConnection& rConnection = *pConnection;
                 listConnections.push_back(std::move(pConnection));
+                MakeRoom(rListener, rConnection);
                 rConnection.thread = std::thread(
                     [this, &rListener, &rConnection] { ReadLoop(rListener, rConnection); });
             }
-            // The records of ended links, with the count of what they did not
-            // report line by line, go unlocked.
-            listEnded.clear();
-            if (bEvicted && rListener.pReports->Admit(RR_EVICTED)) {
-                Report(
-                    Format("Warning: port %u already serves %zu connections; the one silent "
-                           "longest was closed to make room for another.",
-                           rListener.nPort, kMaxRemoteConnections));
-            }
         }
     } catch (...) {
-        // fails as below
+        strFailure = "no memory or no thread for a link";
+    }
+    // No port stays open that nobody reads: senders learn at once that
+    // their signals cannot go there.
+    {
+        std::lock_guard<std::mutex> lock(m_mutexLinks);
+        if (m_bStopping) {
+            return;
+        }
+        rListener.socket.Close();
     }
     Report(
-        Format("The listener on port %u failed; remote signals to it are lost until the "
-               "next run.",
-               rListener.nPort));
+        Format("The listener on port %u failed (%s); the port is closed, and signals sent to it "
+               "are refused until the next run.",
+               rListener.nPort, strFailure.c_str()));
 }
 
 void CSDLRemoteLinks::ReadLoop(SListener& rListener, SConnection& rConnection) {
     const unsigned int nPort = rListener.nPort;
+    const std::string& strAddress = rConnection.strAddress;
+    // The messages taken from the link (each one queued or dropped), and
+    // the count last told the sender. Only a sender that asked for them
+    // with an empty message is told counts: one that never reads them
+    // would answer them with a reset when it closes the link, and what it
+    // had sent last and was not read yet would be lost.
+    bool bTellCounts = false;
+    long long nTaken = 0;
+    long long nTold = 0;
+    const auto Tell = [&] {
+        if (bTellCounts && nTaken != nTold &&
+            rConnection.socket.TrySendMessage(std::to_string(nTaken))) {
+            nTold = nTaken;
+        }
+    };
     try {
         int nMalformedInARow = 0;
         for (;;) {
+            // Before a receive that may wait, the sender learns what was taken.
+            if (!rConnection.socket.HasBufferedInput()) {
+                Tell();
+            }
             std::string strMessage;
             size_t nLength = 0;
             const SocketReceiveResult eResult =
                 rConnection.socket.ReceiveMessage(strMessage, kMaxRemoteMessageLength, &nLength);
             if (eResult == SR_CLOSED) {
-                break;  // the other instance ended its run, or the stranger went
+                break;  // the sender ended the link, or went quiet after a half-close
             }
             if (eResult == SR_FAILED) {
                 // The link ends (the peer went, or sent what no message is);
                 // the run and the other links go on.
-                if (!rConnection.bEvicted && !IsStopping() &&
-                    rListener.pReports->Admit(RR_LINK_FAILED)) {
-                    Report(kReceiveFailure);
+                if (!rConnection.bCut && !rConnection.bDraining && !IsStopping() &&
+                    m_reports.Admit(strAddress, RR_LINK_FAILED)) {
+                    Report(Format("%s (port %u, from %s)", kReceiveFailure, nPort,
+                                  strAddress.c_str()));
                 }
                 break;
             }
             rConnection.nLastHeard = Now();
             if (eResult == SR_MESSAGE && strMessage.empty()) {
+                bTellCounts = true;
                 continue;
             }
             SRemoteSignal signal;
-            if (eResult == SR_MESSAGE &&
-                ParseMessage(nPort, strMessage, rConnection.pReports, signal)) {
+            if (eResult == SR_MESSAGE && ParseMessage(nPort, strAddress, strMessage, signal)) {
                 nMalformedInARow = 0;
-                if (!Push(rConnection, std::move(signal))) {
+                rConnection.bSentSignal = true;
+                if (!Push(rConnection, std::move(signal), Tell)) {
                     break;
                 }
+                ++nTaken;
                 continue;
             }
-            if (eResult == SR_TOO_LONG && rConnection.pReports->Admit(RR_TOO_LONG)) {
+            ++nTaken;
+            if (eResult == SR_TOO_LONG && m_reports.Admit(strAddress, RR_TOO_LONG)) {
                 Report(
-                    Format("Warning: a message of %zu characters on port %u is longer than a "
-                           "remote signal may be (%zu) and is dropped.",
-                           nLength, nPort, kMaxRemoteMessageLength));
+                    Format("Warning: a message of %zu characters from %s on port %u is longer "
+                           "than a remote signal may be (%zu) and is dropped.",
+                           nLength, strAddress.c_str(), nPort, kMaxRemoteMessageLength));
             }
             if (++nMalformedInARow >= kMaxMalformedInARow) {
-                if (rListener.pReports->Admit(RR_LINK_GARBAGE)) {
+                if (m_reports.Admit(strAddress, RR_LINK_GARBAGE)) {
                     Report(
-                        Format("Warning: a link on port %u sent %d messages in a row that are "
-                               "no remote signals; it is closed.",
-                               nPort, kMaxMalformedInARow));
+                        Format("Warning: a link from %s on port %u sent %d messages in a row "
+                               "that are no remote signals; it is closed.",
+                               strAddress.c_str(), nPort, kMaxMalformedInARow));
                 }
                 break;
             }
@@ -380,62 +570,79 @@ void CSDLRemoteLinks::ReadLoop(SListener& rListener, SConnection& rConnection) {
     rConnection.bDone = true;
 }
 
-bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strMessage,
-                                   const std::shared_ptr<CRemoteReports>& pReports,
-                                   SRemoteSignal& rSignal) {
+bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAddress,
+                                   const std::string& strMessage, SRemoteSignal& rSignal) {
     const size_t nComma = strMessage.find(',');
     auto pEvent = std::make_unique<CSDLEvent>();
     if (nComma == std::string::npos || Trim(strMessage.substr(0, nComma)).empty() ||
         !pEvent->ParseRemoteText(strMessage.substr(nComma + 1))) {
-        if (!pReports || pReports->Admit(RR_MALFORMED)) {
+        if (m_reports.Admit(strAddress, RR_MALFORMED)) {
             std::string strQuoted = strMessage;
             if (strQuoted.size() > kQuotedBytes) {
                 TruncateUtf8(strQuoted, kQuotedBytes);
                 strQuoted += "...";
             }
             Report(
-                Format("Warning: a message on port %u is no remote signal and is dropped: \"%s\"",
-                       nPort, strQuoted.c_str()));
+                Format("Warning: a message from %s on port %u is no remote signal and is "
+                       "dropped: \"%s\"",
+                       strAddress.c_str(), nPort, strQuoted.c_str()));
         }
         return false;
     }
     rSignal.nPort = nPort;
     rSignal.strChannel = Trim(strMessage.substr(0, nComma));
     rSignal.pEvent = std::move(pEvent);
-    rSignal.pReports = pReports;
+    rSignal.strAddress = strAddress;
+    rSignal.nBytes = strMessage.size();
     return true;
 }
 
 // ---- Inbox ------------------------------------------------------------------------------------
 
-bool CSDLRemoteLinks::Push(SConnection& rConnection, SRemoteSignal signal) {
+bool CSDLRemoteLinks::Push(SConnection& rConnection, SRemoteSignal signal,
+                           const std::function<void()>& fnBeforeWait) {
     SDeliveryGate& gate = *m_pGate;
     std::unique_lock<std::mutex> lock(gate.mutex);
-    if (gate.nUndelivered >= kMaxUndeliveredSignals) {
+    const bool bFromInstance = rConnection.bFromInstance;
+    if (!gate.HasRoom(signal.nBytes, bFromInstance) && !gate.bClosed && !rConnection.bCut) {
+        lock.unlock();
+        fnBeforeWait();
+        lock.lock();
+    }
+    if (!gate.HasRoom(signal.nBytes, bFromInstance) && !gate.bClosed && !rConnection.bCut) {
+        ++gate.nWaiting;
         rConnection.bWaitingForRoom = true;
-        gate.cv.wait(lock, [&] {
-            return gate.nUndelivered < kMaxUndeliveredSignals || gate.bClosed ||
-                   rConnection.bEvicted;
+        gate.cvRoom.wait(lock, [&] {
+            return gate.bClosed || rConnection.bCut || gate.MayGoOn(signal.nBytes, bFromInstance);
         });
+        --gate.nWaiting;
         rConnection.bWaitingForRoom = false;
     }
-    if (gate.bClosed || rConnection.bEvicted) {
-        return false;  // the signal goes once the lock is released
+    if (gate.bClosed || rConnection.bCut) {
+        // A place this reader was woken for goes to another one.
+        lock.unlock();
+        gate.cvRoom.notify_one();
+        return false;  // the signal goes now, unlocked
     }
     // The count is taken once its hold exists, and given back when the hold
     // goes with the event (never under this lock: the event is in the inbox).
-    auto pHold = std::make_shared<CDeliveryHold>([pGate = m_pGate] { pGate->Release(); });
+    auto pHold = std::make_shared<CDeliveryHold>(
+        [pGate = m_pGate, nBytes = signal.nBytes] { pGate->Release(nBytes); });
     ++gate.nUndelivered;
+    gate.nBytes += signal.nBytes;
     signal.pEvent->m_pDeliveryHold = std::move(pHold);
+    const bool bWasEmpty = m_inbox.empty();
     m_inbox.push_back(std::move(signal));
     lock.unlock();
-    gate.cv.notify_all();
+    if (bWasEmpty) {
+        gate.cvInbox.notify_one();
+    }
     return true;
 }
 
 bool CSDLRemoteLinks::WaitForSignal(std::chrono::milliseconds tWait) {
     std::unique_lock<std::mutex> lock(m_pGate->mutex);
-    return m_pGate->cv.wait_for(lock, tWait, [this] { return !m_inbox.empty(); });
+    return m_pGate->cvInbox.wait_for(lock, tWait, [this] { return !m_inbox.empty(); });
 }
 
 int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnAddress) {
@@ -444,25 +651,32 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
         std::lock_guard<std::mutex> lock(m_pGate->mutex);
         signals.swap(m_inbox);
     }
-    int nQueued = 0;
-    for (SRemoteSignal& signal : signals) {
-        CSDLEvent& event = *signal.pEvent;
-        // The agents of this instance served by that port with a remote
-        // input end of that name; when several share the name, the one the
-        // signal is addressed to.
-        std::vector<std::pair<CSDLAgent*, CSDLChannelIn*>> vecEnds;
-        if (pRoot) {
+    // The agents of this instance served by a port with a remote input end
+    // of a name, looked up once per port and name.
+    using Ends = std::vector<std::pair<CSDLAgent*, CSDLChannelIn*>>;
+    std::map<std::pair<unsigned int, std::string>, Ends> mapEnds;
+    const auto FindEnds = [&](unsigned int nPort, const std::string& strChannel) -> const Ends& {
+        const auto [it, bNew] = mapEnds.try_emplace({nPort, strChannel});
+        if (bNew && pRoot) {
             ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
                 if (pAgent->m_strIP != strOwnAddress ||
-                    pAgent->m_nPort != static_cast<int>(signal.nPort)) {
+                    pAgent->m_nPort != static_cast<int>(nPort)) {
                     return;
                 }
-                CSDLChannelIn* pChannel = pAgent->GetInputChannel(signal.strChannel);
+                CSDLChannelIn* pChannel = pAgent->GetInputChannel(strChannel);
                 if (pChannel && !pChannel->m_bLocalDelivery) {
-                    vecEnds.emplace_back(pAgent, pChannel);
+                    it->second.emplace_back(pAgent, pChannel);
                 }
             });
         }
+        return it->second;
+    };
+    int nQueued = 0;
+    for (SRemoteSignal& signal : signals) {
+        CSDLEvent& event = *signal.pEvent;
+        // When several agents share the name, the one the signal is
+        // addressed to.
+        Ends vecEnds = FindEnds(signal.nPort, signal.strChannel);
         if (vecEnds.size() > 1) {
             std::erase_if(vecEnds, [&](const auto& end) {
                 return end.first->m_strName != event.m_strTo &&
@@ -470,7 +684,7 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
             });
         }
         if (vecEnds.size() != 1) {
-            if (Admit(signal, RR_NO_CHANNEL)) {
+            if (m_reports.Admit(signal.strAddress, RR_NO_CHANNEL)) {
                 Report(
                     Format("Warning: the remote signal %s names channel %s, which no single agent "
                            "of this instance on port %u receives; it is dropped.",
@@ -482,7 +696,7 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
         const CSDLmnca* pMnca =
             dynamic_cast<CSDLProcess*>(pAgent) ? pAgent->GetMncaBlock() : nullptr;
         if (event.m_nCell < -1 || (pMnca && event.m_nCell >= pMnca->GetNumCells())) {
-            if (Admit(signal, RR_BAD_CELL)) {
+            if (m_reports.Admit(signal.strAddress, RR_BAD_CELL)) {
                 Report(Format(
                     "Warning: the remote signal %s for %s names cell %d, which it does not "
                     "have; it is dropped.",
@@ -493,7 +707,7 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
         if (event.m_dExecutionTime < pAgent->m_dClock) {
             // Instances keep no common clock: the signal is late, and is
             // handled as soon as the receiver can.
-            if (Admit(signal, RR_LATE)) {
+            if (m_reports.Admit(signal.strAddress, RR_LATE)) {
                 Report(
                     Format("Warning: the remote signal %s for %s at time %f came after that "
                            "agent's clock %f; it is handled at %f.",
@@ -524,15 +738,33 @@ void CSDLRemoteLinks::EndSend() {
     m_pSending = nullptr;
 }
 
+void CSDLRemoteLinks::SetSendWaits(bool bWaits) {
+    {
+        std::lock_guard<std::mutex> lock(m_pGate->mutex);
+        m_pGate->bSendWaits = bWaits;
+    }
+    if (bWaits) {
+        m_pGate->cvRoom.notify_all();
+    }
+}
+
 void CSDLRemoteLinks::CancelSends() {
     std::lock_guard<std::mutex> lock(m_mutexSend);
     m_bSendsCancelled = true;
     if (m_pSending) {
-        m_pSending->Cancel();
+        // Not shut down: what went out whole is still the receiver's.
+        m_pSending->StopWaiting();
     }
 }
 
 void CSDLRemoteLinks::AllowSends() {
     std::lock_guard<std::mutex> lock(m_mutexSend);
     m_bSendsCancelled = false;
+}
+
+void CSDLRemoteLinks::ReportLoss(const std::string& strHost, int nPort, long long nSignals,
+                                 const std::string& strLine) {
+    if (m_reports.Admit(Format("%s:%d", strHost.c_str(), nPort), RR_LOST, nSignals)) {
+        Report(strLine);
+    }
 }

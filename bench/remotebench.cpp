@@ -1,0 +1,494 @@
+// Distributed runs end to end, one simulator instance per process, for
+// bench/remote.sh:
+//
+//   velko_remote model --folder=DIR --ends=N --per-step=M --signals=S [--both-ways]
+//       writes DIR/burst.velko: N processes at 127.0.0.1, each sending through
+//       a channel of its own to Q at 127.0.0.2, M signals a step, S in all
+//       (and, both ways, as many at 127.0.0.2 to R at 127.0.0.1); every
+//       signal a receiver handles is traced as an input
+//   velko_remote build --model=FILE
+//       generates, compiles and links the model's library
+//   velko_remote instance --model=FILE --address=A [--run-at=UNIX_SECONDS]
+//                         [--pause=SECONDS] [--quiet=SECONDS]
+//       runs the instance at address A from the given time (with --pause,
+//       paused from its first signal for that long) until SIGTERM or, with
+//       --quiet, until it has not stepped for that long, then prints one
+//       line of figures and its Errors lines
+//   velko_remote hostile --target=HOST:PORT --seconds=T
+//       attacks a port as strangers would: silent links, a length then
+//       silence, one byte a second, floods of signals and of messages that
+//       are none, links made and dropped at once
+//
+// The figures: the signals handled (inputs in the trace), the rate from the
+// first to the last one and, after a pause, from the resume to the last one,
+// the largest resident memory and thread count seen.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sh_aux/bidirecsocket.h"
+#include "sh_aux/hpslib.h"
+#include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlloader.h"
+#include "support/recordingnotifier.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr unsigned int kPort = 8790;
+
+std::atomic<bool> g_bTerm{false};
+
+void OnTerm(int) {
+    g_bTerm = true;
+}
+
+std::map<std::string, std::string> ParseOptions(int argc, char** argv) {
+    std::map<std::string, std::string> mapOptions;
+    for (int i = 2; i < argc; ++i) {
+        std::string strArg = argv[i];
+        if (strArg.rfind("--", 0) != 0) {
+            continue;
+        }
+        const size_t nEqual = strArg.find('=');
+        mapOptions[strArg.substr(2, nEqual == std::string::npos ? std::string::npos : nEqual - 2)] =
+            nEqual == std::string::npos ? "1" : strArg.substr(nEqual + 1);
+    }
+    return mapOptions;
+}
+
+// ---- Model ---------------------------------------------------------------------------------
+
+// Operation ids are numbered from 1000 times the process id: the model
+// library knows an operation by its block, state and number.
+std::string SenderXml(const std::string& strName, int nId, const std::string& strIP,
+                      const std::string& strChannel, int nPerStep, int nQuota) {
+    const int nBase = 1000 * nId;
+    std::string strOutputs;
+    for (int i = 0; i < nPerStep; ++i) {
+        strOutputs +=
+            Format("        <output name=\"sig\" id=\"%d\" self=\"no\" to=\"\" via=\"'%s'\"/>\n",
+                   nBase + 13 + i, strChannel.c_str());
+    }
+    return Format(
+        "    <process name=\"%s\" id=\"%d\" IP=\"%s\" portRead=\"%u\" implementation=\"\">\n"
+        "      <DCLS><DCL name=\"sent\" type=\"int\" value=\"0\"/>"
+        "<DCL name=\"limit\" type=\"int\" value=\"%d\"/></DCLS>\n"
+        "      <representations><trace setstate=\"no\" input=\"no\" output=\"no\"/>"
+        "<traceanim setstate=\"no\" input=\"no\" output=\"no\"/></representations>\n"
+        "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
+        "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
+        "        <setstate name=\"Loop\" id=\"%d\"/>\n      </start>\n"
+        "      <state name=\"Loop\">\n        <input name=\"tick\" id=\"%d\"/>\n"
+        "        <decision name=\"more\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
+        "sent &lt; limit</decision>\n"
+        "        <task name=\"count\" id=\"%d\">sent = sent + %d;</task>\n%s"
+        "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
+        "        <setstate name=\"Loop\" id=\"%d\"/>\n"
+        "        <setstate name=\"Done\" id=\"%d\"/>\n      </state>\n    </process>\n",
+        strName.c_str(), nId, strIP.c_str(), kPort, nQuota, nBase + 1, nBase + 2, nBase + 3,
+        nBase + 10, nBase + 11, nBase + 12, nBase + 100, nBase + 12, nPerStep, strOutputs.c_str(),
+        nBase + 13 + nPerStep, nBase + 14 + nPerStep, nBase + 100);
+}
+
+std::string ReceiverXml(const std::string& strName, int nId, const std::string& strIP) {
+    const int nBase = 1000 * nId;
+    return Format(
+        "    <process name=\"%s\" id=\"%d\" IP=\"%s\" portRead=\"%u\" implementation=\"\">\n"
+        "      <DCLS><DCL name=\"got\" type=\"int\" value=\"0\"/></DCLS>\n"
+        "      <representations><trace setstate=\"no\" input=\"yes\" output=\"no\"/>"
+        "<traceanim setstate=\"no\" input=\"no\" output=\"no\"/></representations>\n"
+        "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
+        "        <setstate name=\"Idle\" id=\"%d\"/>\n      </start>\n"
+        "      <state name=\"Idle\">\n        <input name=\"sig\" id=\"%d\"/>\n"
+        "        <task name=\"count\" id=\"%d\">got = got + 1;</task>\n"
+        "        <setstate name=\"Idle\" id=\"%d\"/>\n      </state>\n    </process>\n",
+        strName.c_str(), nId, strIP.c_str(), kPort, nBase + 1, nBase + 2, nBase + 3, nBase + 4,
+        nBase + 5);
+}
+
+int WriteModel(const std::map<std::string, std::string>& mapOptions) {
+    const std::string strFolder = mapOptions.at("folder");
+    const int nEnds = std::stoi(mapOptions.at("ends"));
+    const int nPerStep = std::stoi(mapOptions.at("per-step"));
+    const int nSignals = std::stoi(mapOptions.at("signals"));
+    const bool bBothWays = mapOptions.count("both-ways") > 0;
+    std::string strProcesses;
+    std::string strChannels;
+    int nId = 1;
+    const auto AddSide = [&](const char* pszFrom, const char* pszTo, const char* pszSender,
+                             const char* pszReceiver, const char* pszChannel) {
+        strProcesses += ReceiverXml(pszReceiver, nId++, pszTo);
+        const int nSteps = nSignals / nPerStep;
+        for (int k = 1; k <= nEnds; ++k) {
+            const std::string strChannel = Format("%s%d", pszChannel, k);
+            const int nQuota = (nSteps / nEnds + (k <= nSteps % nEnds ? 1 : 0)) * nPerStep;
+            strProcesses += SenderXml(Format("%s%d", pszSender, k), nId++, pszFrom, strChannel,
+                                      nPerStep, nQuota);
+            strChannels += Format(
+                "      <channel name=\"%s\" start=\"%s%d\" end=\"%s\" dual=\"no\">"
+                "<event name=\"sig\"/></channel>\n",
+                strChannel.c_str(), pszSender, k, pszReceiver);
+        }
+    };
+    AddSide("127.0.0.1", "127.0.0.2", "P", "Q", "c");
+    if (bBothWays) {
+        AddSide("127.0.0.2", "127.0.0.1", "S", "R", "d");
+    }
+    fs::create_directories(strFolder);
+    std::ofstream file(strFolder + "/burst.velko", std::ios::binary);
+    file << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"burst\">\n"
+         << Format("  <block name=\"net\" id=\"1\" IP=\"127.0.0.1\" portRead=\"%u\">\n", kPort)
+         << strProcesses << "    <channels>\n"
+         << strChannels << "    </channels>\n  </block>\n</system>\n";
+    return file.good() ? 0 : 1;
+}
+
+// ---- Instance ------------------------------------------------------------------------------
+
+// Counts the steps and keeps the time of the last one.
+class CStepCounter : public CEngineListener {
+public:
+    void OnRunStateChanged(EngineRunState) override {}
+    void OnStep(long long, double) override {
+        m_tLast = Clock::now().time_since_epoch().count();
+        m_nSteps.fetch_add(1);
+    }
+    void OnErrorPending() override {}
+    void OnAgentsChanged(const std::vector<std::string>&,
+                         const std::vector<std::string>&) override {}
+    long long Steps() const { return m_nSteps.load(); }
+    Clock::time_point Last() const { return Clock::time_point(Clock::duration(m_tLast.load())); }
+
+private:
+    std::atomic<long long> m_nSteps{0};
+    std::atomic<Clock::rep> m_tLast{0};
+};
+
+// A field of /proc/self/status in kB, or a count.
+long long ProcStatus(const char* pszField) {
+    std::ifstream in("/proc/self/status");
+    std::string strLine;
+    const size_t nLength = std::strlen(pszField);
+    while (std::getline(in, strLine)) {
+        if (strLine.compare(0, nLength, pszField) == 0 && strLine.size() > nLength &&
+            strLine[nLength] == ':') {
+            return std::atoll(strLine.c_str() + nLength + 1);
+        }
+    }
+    return -1;
+}
+
+bool LoadInto(CSDLEngine& engine, const std::string& strModel) {
+    CSDLLoader loader;
+    loader.m_pEngine = &engine;
+    if (loader.LoadModel(strModel).empty() || !loader.m_strErrorText.empty()) {
+        std::fprintf(stderr, "the model did not load: %s\n", loader.m_strErrorText.c_str());
+        return false;
+    }
+    return true;
+}
+
+int BuildModel(const std::map<std::string, std::string>& mapOptions) {
+    CRecordingNotifier notifier;
+    CSDLEngine engine;
+    engine.SetNotifier(&notifier);
+    if (!LoadInto(engine, mapOptions.at("model"))) {
+        return 1;
+    }
+    std::string strLog;
+    if (engine.CreateCodeFile("") != 1 || engine.CompileCode("", strLog) != 1 ||
+        engine.LinkDLL("", strLog) != 1) {
+        std::fprintf(stderr, "the model did not build: %s\n", strLog.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+long long CountInputs(const std::string& strTrace) {
+    std::ifstream in(strTrace, std::ios::binary);
+    std::string strLine;
+    long long nCount = 0;
+    while (std::getline(in, strLine)) {
+        nCount += strLine.find("<input ") != std::string::npos &&
+                          strLine.find("name=\"sig\"") != std::string::npos
+                      ? 1
+                      : 0;
+    }
+    return nCount;
+}
+
+int RunInstance(const std::map<std::string, std::string>& mapOptions) {
+    const std::string strModel = mapOptions.at("model");
+    const std::string strAddress = mapOptions.at("address");
+    const double dPause = mapOptions.count("pause") ? std::stod(mapOptions.at("pause")) : 0.0;
+    const double dQuiet = mapOptions.count("quiet") ? std::stod(mapOptions.at("quiet")) : 0.0;
+    CRecordingNotifier notifier;
+    CStepCounter counter;
+    CSDLEngine engine;
+    engine.SetNotifier(&notifier);
+    engine.SetListener(&counter);
+    if (!LoadInto(engine, strModel)) {
+        return 1;
+    }
+    const fs::path model(strModel);
+    engine.m_strCodeBasePath = (model.parent_path() / model.stem()).string();
+    engine.m_nIPMode = 1;
+    engine.m_strIPAddress = strAddress;
+    engine.m_nEndMode = EM_BY_TIME;
+    engine.m_dEndTime = 1e15;
+    engine.m_bExecutionTrace = true;
+    engine.m_bRepresentationTrace = false;
+    // Instances on one machine share the model's folder: their traces need
+    // names of their own.
+    engine.m_strExperimentLabel = strAddress;
+
+    std::atomic<bool> bSampling{true};
+    std::atomic<long long> nMaxThreads{0};
+    std::atomic<long long> nMaxRss{0};
+    std::thread sampler([&] {
+        while (bSampling) {
+            nMaxThreads = std::max(nMaxThreads.load(), ProcStatus("Threads"));
+            nMaxRss = std::max(nMaxRss.load(), ProcStatus("VmRSS"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    if (engine.StartThread() != 0) {
+        return 1;
+    }
+    while (!engine.m_bInitialized && engine.IsThreadAlive()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Both listen before either sends.
+    if (mapOptions.count("run-at")) {
+        const auto tRun = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::duration<double>(std::stod(mapOptions.at("run-at")))));
+        std::this_thread::sleep_until(tRun);
+    }
+    const auto tStart = Clock::now();
+    engine.Run();
+    long long nStepsAtResume = 0;
+    Clock::time_point tResume{};
+    if (dPause > 0.0) {
+        engine.Pause();  // at its first signal
+        const auto tUntil = tStart + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(dPause));
+        while (!g_bTerm && Clock::now() < tUntil) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        nStepsAtResume = counter.Steps();
+        tResume = Clock::now();
+        engine.Resume();
+    }
+    const auto Quiet = [&] {
+        const auto tLast = std::max(counter.Last(), dPause > 0.0 ? tResume : tStart);
+        return dQuiet > 0.0 && counter.Steps() > 0 &&
+               std::chrono::duration<double>(Clock::now() - tLast).count() > dQuiet;
+    };
+    while (!g_bTerm && engine.IsThreadAlive() && !Quiet()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto tStop = Clock::now();
+    engine.Stop();
+    const bool bEnded = engine.WaitForRunEnd(5000);
+    const double dStopSeconds = std::chrono::duration<double>(Clock::now() - tStop).count();
+    bSampling = false;
+    sampler.join();
+
+    const long long nHandled = CountInputs(engine.GetTracePath());
+    fs::remove(engine.GetTracePath());
+    const long long nSteps = counter.Steps();
+    const double dRun = std::chrono::duration<double>(counter.Last() - tStart).count();
+    std::printf("instance %s: handled %lld signals in %lld steps; last step %.2f s after Run",
+                strAddress.c_str(), nHandled, nSteps, dRun);
+    if (nSteps > 0 && dPause <= 0.0) {
+        std::printf(" (%.0f steps/s)", static_cast<double>(nSteps) / dRun);
+    }
+    if (dPause > 0.0 && nSteps > nStepsAtResume) {
+        const double dDrain = std::chrono::duration<double>(counter.Last() - tResume).count();
+        std::printf("; paused %.1f s; after the resume %lld steps in %.2f s (%.0f steps/s)",
+                    std::chrono::duration<double>(tResume - tStart).count(),
+                    nSteps - nStepsAtResume, dDrain,
+                    static_cast<double>(nSteps - nStepsAtResume) / dDrain);
+    }
+    std::printf("; stop took %.3f s%s; peak RSS %lld kB (max seen %lld kB); threads at most %lld\n",
+                dStopSeconds, bEnded ? "" : " (NOT ENDED)", ProcStatus("VmHWM"), nMaxRss.load(),
+                nMaxThreads.load());
+    int nErrors = 0;
+    for (const auto& line : notifier.GetLines()) {
+        if (line.ePane == NP_ERRORS && ++nErrors <= 12) {
+            std::printf("  Errors: %s\n", line.strLine.c_str());
+        }
+    }
+    std::printf("  %d Errors lines\n", nErrors);
+    return 0;
+}
+
+// ---- Hostile peers ---------------------------------------------------------------------------
+
+struct SHostile {
+    std::string strHost;
+    unsigned int nPort = 0;
+    std::atomic<long long> nLinks{0};
+    std::atomic<long long> nMessages{0};
+};
+
+bool Connect(SHostile& target, CBidirecSocket& rLink) {
+    rLink.Close();
+    if (rLink.ConnectClient(target.strHost, target.nPort, 2000) != 1) {
+        return false;
+    }
+    rLink.AttachArchives();
+    target.nLinks.fetch_add(1);
+    return true;
+}
+
+void Pause(int nMilliseconds) {
+    for (int n = 0; n < nMilliseconds && !g_bTerm; n += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int RunHostile(const std::map<std::string, std::string>& mapOptions) {
+    SHostile target;
+    const std::string strTarget = mapOptions.at("target");
+    target.strHost = strTarget.substr(0, strTarget.find(':'));
+    target.nPort = static_cast<unsigned int>(std::stoi(strTarget.substr(strTarget.find(':') + 1)));
+    const int nSeconds = std::stoi(mapOptions.at("seconds"));
+    const auto tEnd = Clock::now() + std::chrono::seconds(nSeconds);
+    const auto Running = [&] { return !g_bTerm && Clock::now() < tEnd; };
+    std::vector<std::thread> vecThreads;
+    // Silent links, more than a port serves: each one closed is made again.
+    for (int n = 0; n < 4; ++n) {
+        vecThreads.emplace_back([&] {
+            std::vector<std::unique_ptr<CBidirecSocket>> vecLinks;
+            for (int i = 0; i < 40; ++i) {
+                vecLinks.push_back(std::make_unique<CBidirecSocket>());
+            }
+            while (Running()) {
+                for (auto& pLink : vecLinks) {
+                    if (!pLink->IsOpen() || pLink->CheckPeer() != SP_OPEN) {
+                        Connect(target, *pLink);
+                    }
+                }
+                Pause(500);
+            }
+        });
+    }
+    // A length, then silence; and one byte a second of a signal.
+    for (const bool bTrickle : {false, true}) {
+        vecThreads.emplace_back([&, bTrickle] {
+            std::vector<std::unique_ptr<CBidirecSocket>> vecLinks;
+            std::vector<size_t> vecSent;
+            for (int i = 0; i < 30; ++i) {
+                vecLinks.push_back(std::make_unique<CBidirecSocket>());
+                vecSent.push_back(0);
+            }
+            const std::string strLength("\xFF\xFE\xFF\xFF\xFF\xFF\x40\x42\x0F\x00", 10);
+            const std::string strSignal = EncodeSocketString("c1,0,0,0,0,c1,,0,true,noise,,Q,-1,");
+            while (Running()) {
+                for (size_t i = 0; i < vecLinks.size(); ++i) {
+                    CBidirecSocket& rLink = *vecLinks[i];
+                    if (!rLink.IsOpen() || rLink.CheckPeer() != SP_OPEN) {
+                        if (!Connect(target, rLink)) {
+                            continue;
+                        }
+                        vecSent[i] = 0;
+                        if (!bTrickle) {
+                            rLink.SendBytes(strLength.data(), strLength.size());
+                        }
+                    }
+                    if (bTrickle) {
+                        rLink.SendBytes(&strSignal[vecSent[i] % strSignal.size()], 1);
+                        ++vecSent[i];
+                    }
+                }
+                Pause(1000);
+            }
+        });
+    }
+    // Floods: signals the receiver does not await, and messages that are
+    // none; links made and dropped at once.
+    for (int nKind = 0; nKind < 3; ++nKind) {
+        for (int n = 0; n < 2; ++n) {
+            vecThreads.emplace_back([&, nKind] {
+                std::string strBatch;
+                for (int i = 0; i < 200; ++i) {
+                    strBatch += EncodeSocketString(nKind == 0 ? "c1,0,0,0,0,c1,,0,true,noise,,Q,-1,"
+                                                              : "no signal at all");
+                }
+                CBidirecSocket link;
+                while (Running()) {
+                    if (nKind == 2) {
+                        Connect(target, link);
+                        link.Close();
+                        Pause(5);
+                        continue;
+                    }
+                    if (link.IsOpen() && link.SendBytes(strBatch.data(), strBatch.size())) {
+                        target.nMessages.fetch_add(200);
+                    } else if (!Connect(target, link)) {
+                        Pause(100);
+                    }
+                }
+            });
+        }
+    }
+    while (Running()) {
+        Pause(10000);
+        std::printf("hostile: %lld links made, %lld flood messages written\n", target.nLinks.load(),
+                    target.nMessages.load());
+        std::fflush(stdout);
+    }
+    g_bTerm = true;
+    for (auto& thread : vecThreads) {
+        thread.join();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGTERM, OnTerm);
+    signal(SIGINT, OnTerm);
+    signal(SIGPIPE, SIG_IGN);
+    const std::string strMode = argc > 1 ? argv[1] : "";
+    const auto mapOptions = ParseOptions(argc, argv);
+    try {
+        if (strMode == "model") {
+            return WriteModel(mapOptions);
+        }
+        if (strMode == "build") {
+            return BuildModel(mapOptions);
+        }
+        if (strMode == "instance") {
+            return RunInstance(mapOptions);
+        }
+        if (strMode == "hostile") {
+            return RunHostile(mapOptions);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    std::fprintf(stderr, "usage: see the head of bench/remotebench.cpp\n");
+    return 2;
+}
