@@ -255,8 +255,8 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     engine.m_dEndTime = 1e15;
     engine.m_bExecutionTrace = true;
     engine.m_bRepresentationTrace = false;
-    // Instances on one machine share the model's folder: their traces need
-    // names of their own.
+    // Instances on one machine share the model's folder: each trace carries
+    // its instance's address in its name.
     engine.m_strExperimentLabel = strAddress;
 
     std::atomic<bool> bSampling{true};

@@ -127,6 +127,8 @@ public:
     CTraceFile(const CTraceFile&) = delete;
     CTraceFile& operator=(const CTraceFile&) = delete;
 
+    // Creates the file; false (errno EEXIST among others) when something
+    // already has the name.
     bool Open(const std::string& strPath);
     void Write(const std::string& strText);
     void Flush();

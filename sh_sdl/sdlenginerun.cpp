@@ -46,7 +46,8 @@ std::string SafeFileNamePart(std::string strText) {
 
 bool CTraceFile::Open(const std::string& strPath) {
     Close();
-    m_pFile = std::fopen(strPath.c_str(), "wb");
+    // Created, never opened over an existing file (or through a link).
+    m_pFile = std::fopen(strPath.c_str(), "wbx");
     if (!m_pFile) {
         return false;
     }
@@ -136,25 +137,29 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settin
     const std::string strBase =
         strFolder + Format("%s [%s] (%s)", m_strModelName.c_str(),
                            SafeFileNamePart(settings.strExperimentLabel).c_str(), szTime);
+    // Each name is taken by creating the file, never by looking first: two
+    // instances that share the folder and start in the same minute then
+    // get two names instead of one writing over the other's trace.
     std::string strCandidate = strBase + ".trace";
-    int nCounter = 2;
-    while (FileExists(strCandidate) && nCounter < 100) {
-        strCandidate = Format("%s (%d).trace", strBase.c_str(), nCounter);
-        ++nCounter;
-    }
-    if (nCounter >= 100) {
-        GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file. More than 100 traces.");
-        SetErrorPending();
-        return 3;
-    }
     auto pFile = std::make_unique<CTraceFile>();
-    if (!pFile->Open(strCandidate)) {
+    for (int nCounter = 2; !pFile->Open(strCandidate); ++nCounter) {
         const int nError = errno;
-        GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file");
-        GetNotifier().OutputLine(NP_ERRORS, Format("The trace file %s cannot be created: %s.",
-                                                   strCandidate.c_str(), std::strerror(nError)));
-        SetErrorPending();
-        return 3;
+        if (nError != EEXIST) {
+            GetNotifier().OutputLine(NP_SYSTEM, "Unable to open the trace file");
+            GetNotifier().OutputLine(
+                NP_ERRORS, Format("The trace file %s cannot be created: %s.", strCandidate.c_str(),
+                                  std::strerror(nError)));
+            SetErrorPending();
+            return 3;
+        }
+        // The plain name and (2) to (98) are all the names there are.
+        if (nCounter >= 99) {
+            GetNotifier().OutputLine(NP_SYSTEM,
+                                     "Unable to open the trace file. More than 100 traces.");
+            SetErrorPending();
+            return 3;
+        }
+        strCandidate = Format("%s (%d).trace", strBase.c_str(), nCounter);
     }
     std::string strHeader = "<?xml version='1.0' encoding='utf-8'?>\n<Trace>\n";
     strHeader += Format("\t<parametrization>%s</parametrization>\n",

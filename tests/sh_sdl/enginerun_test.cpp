@@ -3,6 +3,7 @@
 // engine's public commands with a small in-memory model.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -905,6 +906,16 @@ TEST(EngineTraceFileTest, NamesPlainThenNumberedUpToTheLimit) {
                         "Unable to open the trace file. More than 100 traces."));
     engine.CloseTraceFile();  // nothing is open: nothing happens
     EXPECT_EQ(ReadFileBytes(strBase + " (98).trace").size(), strSecond.size());
+
+    // A name is taken by creating its file: a name held by a link to a file
+    // that does not exist (as good as a file another instance has just
+    // created) is passed over, and nothing is written through the link.
+    const std::string strOther = folder.GetPath() + "traces/Model [exp_1] (2024-05-01 1531h)";
+    ASSERT_EQ(symlink((folder.GetPath() + "elsewhere").c_str(), (strOther + ".trace").c_str()), 0);
+    ASSERT_EQ(engine.OpenTraceFile(MakeTime(2024, 5, 1, 15, 31, 0)), 0);
+    EXPECT_EQ(engine.GetTracePath(), strOther + " (2).trace");
+    EXPECT_TRUE(engine.CloseTraceFile());
+    EXPECT_FALSE(FileExists(folder.GetPath() + "elsewhere"));
 }
 
 TEST(EngineTraceFileTest, OneStepRunGivesTheExactFile) {
