@@ -656,8 +656,9 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
     using Ends = std::vector<std::pair<CSDLAgent*, CSDLChannelIn*>>;
     std::map<std::pair<unsigned int, std::string>, Ends> mapEnds;
     const auto FindEnds = [&](unsigned int nPort, const std::string& strChannel) -> const Ends& {
-        const auto [it, bNew] = mapEnds.try_emplace({nPort, strChannel});
-        if (bNew && pRoot) {
+        const auto found = mapEnds.try_emplace({nPort, strChannel});
+        Ends& vecEnds = found.first->second;
+        if (found.second && pRoot) {
             ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
                 if (pAgent->m_strIP != strOwnAddress ||
                     pAgent->m_nPort != static_cast<int>(nPort)) {
@@ -665,25 +666,28 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
                 }
                 CSDLChannelIn* pChannel = pAgent->GetInputChannel(strChannel);
                 if (pChannel && !pChannel->m_bLocalDelivery) {
-                    it->second.emplace_back(pAgent, pChannel);
+                    vecEnds.emplace_back(pAgent, pChannel);
                 }
             });
         }
-        return it->second;
+        return vecEnds;
     };
     int nQueued = 0;
     for (SRemoteSignal& signal : signals) {
         CSDLEvent& event = *signal.pEvent;
         // When several agents share the name, the one the signal is
         // addressed to.
-        Ends vecEnds = FindEnds(signal.nPort, signal.strChannel);
-        if (vecEnds.size() > 1) {
-            std::erase_if(vecEnds, [&](const auto& end) {
-                return end.first->m_strName != event.m_strTo &&
-                       end.first->GetFullName(false) != event.m_strTo;
-            });
+        const Ends& vecEnds = FindEnds(signal.nPort, signal.strChannel);
+        const std::pair<CSDLAgent*, CSDLChannelIn*>* pEnd = nullptr;
+        int nMatches = 0;
+        for (const auto& end : vecEnds) {
+            if (vecEnds.size() == 1 || end.first->m_strName == event.m_strTo ||
+                end.first->GetFullName(false) == event.m_strTo) {
+                pEnd = &end;
+                ++nMatches;
+            }
         }
-        if (vecEnds.size() != 1) {
+        if (nMatches != 1) {
             if (m_reports.Admit(signal.strAddress, RR_NO_CHANNEL)) {
                 Report(
                     Format("Warning: the remote signal %s names channel %s, which no single agent "
@@ -692,7 +696,7 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
             }
             continue;
         }
-        auto [pAgent, pChannel] = vecEnds.front();
+        auto [pAgent, pChannel] = *pEnd;
         const CSDLmnca* pMnca =
             dynamic_cast<CSDLProcess*>(pAgent) ? pAgent->GetMncaBlock() : nullptr;
         if (event.m_nCell < -1 || (pMnca && event.m_nCell >= pMnca->GetNumCells())) {
