@@ -161,9 +161,11 @@ private slots:
         QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
         Initialize(pFrame);
         const int nFrom = pFrame->Output()->System()->count();
-        commands.Action(ID_SIM_EXPERIMENT)->trigger();
-        // The main model's run ends by itself; "one"'s never does.
+        // The main model's run took its end mode at Initialize and ends by
+        // itself; "one"'s never does. Set before the series starts: the main
+        // run may end, and "one" start, within the command itself.
         pEngine->m_nEndMode = EM_NEVER;
+        commands.Action(ID_SIM_EXPERIMENT)->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!LinesSince(pFrame, nFrom, "Simulation: one").isEmpty() &&
                                      commands.Action(ID_SIM_STOP)->isEnabled(),
                                  kWatchdog);
