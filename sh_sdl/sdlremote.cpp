@@ -33,6 +33,7 @@ const char* const kNotGiven[RR_KIND_COUNT] = {
     "more links that failed",
     "more links closed for sending only messages that were no remote signals",
     "more silent links closed to make room",
+    "more links cut for sending long after they were closed",
     "more signals sent there lost",
 };
 
@@ -342,12 +343,12 @@ std::vector<unsigned int> CSDLRemoteLinks::GetListeningPorts() const {
     return vecPorts;
 }
 
-size_t CSDLRemoteLinks::GetConnectionCount() const {
+size_t CSDLRemoteLinks::GetConnectionCount(bool bWithClosing) const {
     std::lock_guard<std::mutex> lock(m_mutexLinks);
     size_t nCount = 0;
     for (const auto& pListener : m_vecListeners) {
         for (const auto& pConnection : pListener->listConnections) {
-            nCount += pConnection->bDone || pConnection->bDraining ? 0 : 1;
+            nCount += pConnection->bDone || (pConnection->bDraining && !bWithClosing) ? 0 : 1;
         }
     }
     return nCount;
@@ -366,10 +367,9 @@ void CSDLRemoteLinks::WakeReaders() {
 
 void CSDLRemoteLinks::MakeRoom(SListener& rListener, SConnection& rNew) {
     std::vector<SConnection*> vecServed;
-    std::vector<SConnection*> vecDraining;
     for (auto& pConnection : rListener.listConnections) {
-        if (!pConnection->bDone) {
-            (pConnection->bDraining ? vecDraining : vecServed).push_back(pConnection.get());
+        if (!pConnection->bDone && !pConnection->bDraining) {
+            vecServed.push_back(pConnection.get());
         }
     }
     if (vecServed.size() > rListener.nServed) {
@@ -396,7 +396,6 @@ void CSDLRemoteLinks::MakeRoom(SListener& rListener, SConnection& rNew) {
         pSilent->bDraining = true;
         pSilent->nDrainingSince = Now();
         pSilent->socket.HalfClose(kRemoteDrainMs);
-        vecDraining.push_back(pSilent);
         if (m_reports.Admit(pSilent->strAddress, RR_EVICTED)) {
             Report(
                 Format("Warning: port %u already serves %zu links; a silent one from %s is "
@@ -404,16 +403,50 @@ void CSDLRemoteLinks::MakeRoom(SListener& rListener, SConnection& rNew) {
                        rListener.nPort, rListener.nServed, pSilent->strAddress.c_str()));
         }
     }
-    if (vecDraining.size() > kMaxRemoteConnections) {
-        // A sender reads the end of its link within moments: one that has
-        // not ended it since is no sender, and is cut.
-        SConnection* pOldest = *std::min_element(vecDraining.begin(), vecDraining.end(),
-                                                 [](const SConnection* p1, const SConnection* p2) {
-                                                     return p1->nDrainingSince < p2->nDrainingSince;
-                                                 });
-        pOldest->bCut = true;
-        pOldest->socket.Cancel();
-        WakeReaders();
+}
+
+bool CSDLRemoteLinks::WaitForRoomToClose(SListener& rListener, std::unique_lock<std::mutex>& lock) {
+    using namespace std::chrono;
+    constexpr long long kDrainTicks =
+        duration_cast<steady_clock::duration>(milliseconds(kRemoteDrainMs)).count();
+    for (;;) {
+        if (m_bStopping) {
+            return false;
+        }
+        size_t nClosing = 0;
+        SConnection* pOldest = nullptr;
+        for (auto& pConnection : rListener.listConnections) {
+            if (pConnection->bDraining && !pConnection->bDone && !pConnection->bCut) {
+                ++nClosing;
+                if (!pOldest || pConnection->nDrainingSince < pOldest->nDrainingSince) {
+                    pOldest = pConnection.get();
+                }
+            }
+        }
+        if (nClosing < kMaxRemoteConnections) {
+            return true;
+        }
+        // Its reader has had the time to read whatever it was sent before
+        // its end: it is read no longer.
+        const long long nAge = Now() - pOldest->nDrainingSince;
+        if (nAge >= kDrainTicks) {
+            pOldest->bCut = true;
+            pOldest->socket.Cancel();
+            WakeReaders();
+            if (m_reports.Admit(pOldest->strAddress, RR_CUT)) {
+                Report(
+                    Format("Warning: a link from %s on port %u still sends %d s after it "
+                           "was closed to make room; it is cut, and what it sends is lost.",
+                           pOldest->strAddress.c_str(), rListener.nPort, kRemoteDrainMs / 1000));
+            }
+            return true;
+        }
+        // The senders that wait meanwhile wait in the queue, with what they
+        // send kept by TCP.
+        m_cvStopping.wait_for(
+            lock,
+            std::min(duration_cast<milliseconds>(steady_clock::duration(kDrainTicks - nAge)) + 1ms,
+                     20ms));
     }
 }
 
@@ -422,6 +455,12 @@ void CSDLRemoteLinks::ListenLoop(SListener& rListener) {
     std::string strFailure = "it stopped";
     try {
         for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutexLinks);
+                if (!WaitForRoomToClose(rListener, lock)) {
+                    return;
+                }
+            }
             auto pConnection = std::make_unique<SConnection>();
             int nError = 0;
             const bool bAccepted = rListener.socket.Accept(pConnection->socket, &nError);

@@ -58,7 +58,10 @@ inline constexpr int kRemoteConnectTimeoutMs = 5000;
 // link is closed in order to make room.
 inline constexpr size_t kMaxRemoteConnections = 64;
 // A link closed to make room is read on until its sender ends it, or until
-// no whole message has come for this long.
+// no whole message has come for this long. While kMaxRemoteConnections links
+// of a port are being closed, the port takes no new one (it waits in the
+// queue) until one has ended, or has been closed this long: that one, which
+// goes on sending after its end, is cut.
 inline constexpr int kRemoteDrainMs = 5000;
 // Longest message a link takes, in characters: far more than a signal
 // needs, and little enough for a stranger's message to be read and parsed
@@ -96,6 +99,7 @@ enum RemoteReportKind {
     RR_LINK_FAILED,   // a receive failed
     RR_LINK_GARBAGE,  // a link closed after kMaxMalformedInARow
     RR_EVICTED,       // a silent link closed to make room
+    RR_CUT,           // a link that went on sending long after it was closed
     RR_LOST,          // signals sent to an address that were lost
     RR_KIND_COUNT
 };
@@ -168,8 +172,9 @@ public:
     void Stop();
     // The ports bound now.
     std::vector<unsigned int> GetListeningPorts() const;
-    // The connections served now, over every port (not those being closed).
-    size_t GetConnectionCount() const;
+    // The connections served now, over every port; those being closed (read
+    // to their sender's end) only with bWithClosing.
+    size_t GetConnectionCount(bool bWithClosing = false) const;
 
     // ---- Inbox (simulation thread) ------------------------------------------------
     // Queues every waiting signal in the input channel it names at an agent
@@ -214,7 +219,8 @@ private:
         // Half-closed to make room: read until its sender ends it.
         std::atomic<bool> bDraining{false};
         long long nDrainingSince = 0;  // under m_mutexLinks
-        // Ended at once (Stop, or too many being closed): its reader stops.
+        // Ended at once (Stop, or it went on sending long after it was
+        // closed): its reader stops.
         std::atomic<bool> bCut{false};
         // Its reader waits for room among the undelivered signals.
         std::atomic<bool> bWaitingForRoom{false};
@@ -252,9 +258,12 @@ private:
     };
 
     void ListenLoop(SListener& rListener);
+    // Returns once rListener has fewer than kMaxRemoteConnections links
+    // being closed, cutting one closed kRemoteDrainMs ago or more if it must
+    // (hold m_mutexLinks in lock); false when the links stop meanwhile.
+    bool WaitForRoomToClose(SListener& rListener, std::unique_lock<std::mutex>& lock);
     // Makes room for one more connection on rListener (hold m_mutexLinks):
-    // closes one silent link in order, or pNew when every other is busy, and
-    // cuts the link closed longest ago when too many are being closed.
+    // closes one silent link in order, or pNew when every other is busy.
     void MakeRoom(SListener& rListener, SConnection& rNew);
     void ReadLoop(SListener& rListener, SConnection& rConnection);
     // Splits one message ("channel,event text") into a signal; false, with
