@@ -24,7 +24,7 @@ private:
     std::string m_strType;
     double m_dValue = 0.0;
     // Tag and label travel with the cell; nothing reads or writes them yet.
-    int m_nTag = 0;
+    [[maybe_unused]] int m_nTag = 0;
     std::string m_strLabel;
     double m_dX = 0.0;
     double m_dY = 0.0;
