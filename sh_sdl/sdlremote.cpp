@@ -406,9 +406,6 @@ void CSDLRemoteLinks::MakeRoom(SListener& rListener, SConnection& rNew) {
 }
 
 bool CSDLRemoteLinks::WaitForRoomToClose(SListener& rListener, std::unique_lock<std::mutex>& lock) {
-    using namespace std::chrono;
-    constexpr long long kDrainTicks =
-        duration_cast<steady_clock::duration>(milliseconds(kRemoteDrainMs)).count();
     for (;;) {
         if (m_bStopping) {
             return false;
@@ -428,8 +425,8 @@ bool CSDLRemoteLinks::WaitForRoomToClose(SListener& rListener, std::unique_lock<
         }
         // Its reader has had the time to read whatever it was sent before
         // its end: it is read no longer.
-        const long long nAge = Now() - pOldest->nDrainingSince;
-        if (nAge >= kDrainTicks) {
+        const std::chrono::steady_clock::duration age(Now() - pOldest->nDrainingSince);
+        if (age >= std::chrono::milliseconds(kRemoteDrainMs)) {
             pOldest->bCut = true;
             pOldest->socket.Cancel();
             WakeReaders();
@@ -443,10 +440,7 @@ bool CSDLRemoteLinks::WaitForRoomToClose(SListener& rListener, std::unique_lock<
         }
         // The senders that wait meanwhile wait in the queue, with what they
         // send kept by TCP.
-        m_cvStopping.wait_for(
-            lock,
-            std::min(duration_cast<milliseconds>(steady_clock::duration(kDrainTicks - nAge)) + 1ms,
-                     20ms));
+        m_cvStopping.wait_for(lock, std::chrono::milliseconds(20));
     }
 }
 
