@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
-# Distributed runs end to end: two simulator instances of one model, one per
-# process, at 127.0.0.1 and 127.0.0.2 on this machine, with a model library
-# built by gcc. Prints each instance's figures (signals handled, rates,
-# memory, threads, Errors lines) for:
-#   ends70  70 output ends into one port, 100,000 signals
-#   pause   one output end, 100,000 signals: the rate with the receiver
-#           running; with the receiver paused 15 s, the rate at which it
-#           drains the backlog after the resume; and a Stop of both during
-#           such a wait (the time each stop took)
-#   pause60 the same with 60 output ends (no Stop)
-#   both    both instances send 100,000 to each other at once, 4 a step
-#   flood   (with --flood=SECONDS) a receiver attacked by hostile peers for
-#           that long while a genuine sender sends 100,000: its resident
-#           memory and threads every 10 s
-# Usage: bench/remote.sh [--signals=100000] [--cases=ends70,pause,pause60,both] [--flood=300]
+# Distributed runs end to end: simulator instances of one model, one per
+# process, at addresses 127.0.0.x of this machine, with a model library built
+# by gcc. Prints each instance's figures (signals sent, handled and counted
+# lost in its Errors lines, rates, how long a Stop or the program's end
+# took, memory, threads, Errors lines) for:
+#   ends70    70 output ends into one port, 100,000 signals
+#   pause     one output end, 100,000 signals: the rate with the receiver
+#             running; with the receiver paused 15 s, the rate at which it
+#             drains the backlog after the resume; and a Stop of both during
+#             such a wait (the time each stop took)
+#   pause60   the same with 60 output ends (no Stop)
+#   both      both instances send 100,000 to each other at once, 4 a step
+#   stopwait  the sender is stopped 4 s into a send that waits for a paused
+#             receiver, which is resumed at 12 s
+#   exitboth  both send 200,000 to each other, 4 a step; the program of one
+#             ends as soon as its run does (after 120,000 steps)
+#   four      four senders, each an instance (127.0.0.11-14), into one
+#             receiver paused 15 s; each sender's program ends as soon as its
+#             run does
+#   unnamed   both send 100,000 to each other; the model's addresses are
+#             127.0.0.3 and 127.0.0.2, while every link comes from 127.0.0.1
+#   big       80 signals of 1,000,000 characters each, into a receiver
+#             paused 5 s
+#   countflood  a receiver that floods counts back at its sender, which is
+#             stopped 7 s in
+#   flood     (with --flood=SECONDS) a receiver attacked for that long by
+#             hostile peers at an address the model names, while its own
+#             run waits on a send to a paused instance and a genuine sender
+#             sends 100,000: its resident memory and threads every 10 s
+# Usage: bench/remote.sh [--signals=100000] [--cases=ends70,pause,...] [--flood=300]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 signals=100000
-cases=ends70,pause,pause60,both
+cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood
 flood=0
 for arg in "$@"; do
   case $arg in
@@ -36,10 +51,19 @@ work=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 
-# model NAME ENDS PER_STEP [--both-ways]: writes and builds it.
+# model NAME ENDS PER_STEP [OPTIONS...]: writes and builds it.
 model() {
-  "$tool" model --folder="$work/$1" --ends="$2" --per-step="$3" --signals="$signals" ${4:-}
-  "$tool" build --model="$work/$1/burst.velko"
+  local name=$1 ends=$2 per=$3
+  shift 3
+  "$tool" model --folder="$work/$name" --ends="$ends" --per-step="$per" --signals="$signals" "$@"
+  "$tool" build --model="$work/$name/burst.velko"
+}
+
+# instance NAME ADDRESS [OPTIONS...]: runs an instance of model NAME.
+instance() {
+  local name=$1 address=$2
+  shift 2
+  "$tool" instance --model="$work/$name/burst.velko" --address="$address" "$@"
 }
 
 # The time 2 s from now, at which both instances begin to run.
@@ -96,6 +120,60 @@ for name in ${cases//,/ }; do
       sleep 10
       kill -TERM "$a"; wait "$a"
       kill -TERM "$b"; wait "$b" ;;
+    stopwait)
+      echo "== the sender stopped 4 s into a send that waits for a paused receiver, $signals signals"
+      model stopwait 1 1
+      at=$(soon)
+      instance stopwait 127.0.0.2 --run-at="$at" --pause=12 --quiet=3 &
+      b=$!; pids+=("$b")
+      instance stopwait 127.0.0.1 --run-at="$at" --stop-after=4
+      wait "$b" ;;
+    exitboth)
+      echo "== both send 200,000 to each other, 4 a step; the program at 127.0.0.2 ends with its run"
+      model exitboth 1 4 --both-ways --signals=200000
+      at=$(soon)
+      instance exitboth 127.0.0.2 --run-at="$at" --loops=120000 --exit &
+      b=$!; pids+=("$b")
+      instance exitboth 127.0.0.1 --run-at="$at" --quiet=5
+      wait "$b" ;;
+    four)
+      echo "== four sender instances, 50,000 each, into one receiver paused 15 s; each sender's program ends with its run"
+      model four 4 1 --sender-ips=127.0.0.11,127.0.0.12,127.0.0.13,127.0.0.14 --signals=200000
+      at=$(soon)
+      instance four 127.0.0.2 --run-at="$at" --pause=15 --quiet=5 &
+      b=$!; pids+=("$b")
+      senders=()
+      for k in 1 2 3 4; do
+        instance four "127.0.0.1$k" --run-at="$at" --loops=50000 --exit &
+        senders+=($!); pids+=($!)
+      done
+      wait "${senders[@]}"
+      wait "$b" ;;
+    unnamed)
+      echo "== both send $signals to each other; the model names 127.0.0.3 and 127.0.0.2, links come from 127.0.0.1"
+      model unnamed 1 4 --both-ways --from=127.0.0.3 --to=127.0.0.2
+      at=$(soon)
+      instance unnamed 127.0.0.2 --run-at="$at" --quiet=5 &
+      b=$!; pids+=("$b")
+      instance unnamed 127.0.0.3 --run-at="$at" --quiet=5
+      wait "$b" ;;
+    big)
+      echo "== 80 signals of 1,000,000 characters each through one link"
+      model big 1 1 --signals=80 --param-bytes=1000000
+      at=$(soon)
+      instance big 127.0.0.2 --run-at="$at" --pause=5 --quiet=10 &
+      b=$!; pids+=("$b")
+      instance big 127.0.0.1 --run-at="$at" --quiet=10
+      wait "$b" ;;
+    countflood)
+      echo "== a receiver that floods counts back; the sender is stopped 7 s in"
+      model countflood 1 1
+      "$tool" countflood --listen=127.0.0.2:8790 --seconds=45 &
+      c=$!; pids+=("$c")
+      sleep 1
+      instance countflood 127.0.0.1 --stop-after=7
+      kill -TERM "$c" 2>/dev/null || true
+      wait "$c" || true ;;
     both)
       echo "== both instances send $signals to each other at once, 4 a step"
       model both 1 4 --both-ways
