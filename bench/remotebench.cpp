@@ -50,7 +50,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,6 +59,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "support/lostsignals.h"
 #include "support/recordingnotifier.h"
 
 namespace fs = std::filesystem;
@@ -284,26 +284,6 @@ void CountSignals(const std::string& strTrace, long long& rnHandled, long long& 
     }
 }
 
-// The signals an Errors line counts as lost: the number before "signals" (or
-// 1 for a line about one signal); 0 for a line that counts none, or that
-// repeats what the sender counts.
-long long LostInLine(const std::string& strLine) {
-    static const std::regex count(R"(([0-9]+) (more )?signals)");
-    if (strLine.find("counts them too") != std::string::npos) {
-        return 0;
-    }
-    const bool bLoss = strLine.find("lost") != std::string::npos ||
-                       strLine.find("not handled") != std::string::npos;
-    if (!bLoss) {
-        return 0;
-    }
-    std::smatch match;
-    if (std::regex_search(strLine, match, count)) {
-        return std::stoll(match[1].str());
-    }
-    return 1;
-}
-
 int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     const std::string strModel = mapOptions.at("model");
     const std::string strAddress = mapOptions.at("address");
@@ -412,7 +392,7 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
         if (line.ePane != NP_ERRORS) {
             continue;
         }
-        nLost += LostInLine(line.strLine);
+        nLost += velkotest::SignalsLostInLine(line.strLine);
         if (++nErrors <= 12) {
             strErrors += "  Errors: " + line.strLine + "\n";
         }

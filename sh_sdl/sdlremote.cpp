@@ -243,7 +243,9 @@ CSDLRemoteLinks::CSDLRemoteLinks(std::function<void(const std::string&)> fnRepor
 CSDLRemoteLinks::~CSDLRemoteLinks() {
     CancelSends();
     EndRun();
-    CloseLingering(std::chrono::milliseconds(kRemoteCloseWaitMs), "when the program ended");
+    // Once the owner has given the wait up, it is not taken up again here.
+    CloseLingering(std::chrono::milliseconds(m_bWaitGivenUp ? 0 : kRemoteCloseWaitMs),
+                   "when the program ended");
 }
 
 SRemoteModel CSDLRemoteLinks::CollectModel(CSDLAgent* pRoot, const std::string& strOwnAddress,
@@ -1156,8 +1158,9 @@ std::chrono::steady_clock::time_point CSDLRemoteLinks::GetLastProgress() const {
         std::chrono::steady_clock::duration(m_nLastProgress.load()));
 }
 
-void CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress, const char* pszWhen,
-                                     const std::function<bool()>& fnGiveUp) {
+long long CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress,
+                                          const char* pszWhen,
+                                          const std::function<bool()>& fnGiveUp) {
     {
         std::unique_lock<std::mutex> lock(m_mutexLingering);
         for (;;) {
@@ -1174,6 +1177,7 @@ void CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress, cons
             m_cvLingering.wait_for(lock, std::chrono::milliseconds(100));
         }
         m_bLingeringEnds = true;
+        m_bWaitGivenUp = m_bWaitGivenUp || tNoProgress.count() == 0;
     }
     m_cvLingering.notify_all();
     if (m_threadLingering.joinable()) {
@@ -1184,7 +1188,11 @@ void CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress, cons
         std::lock_guard<std::mutex> lock(m_mutexLingering);
         vecGiven.swap(m_vecLingering);
     }
+    long long nLost = 0;
     for (auto& pLink : vecGiven) {
-        ReportLoss(pLink->Abandon(pszWhen), pLink->GetPeer());
+        const SRemoteLoss loss = pLink->Abandon(pszWhen);
+        ReportLoss(loss, pLink->GetPeer());
+        nLost += loss.nSignals;
     }
+    return nLost;
 }

@@ -187,7 +187,8 @@ public:
     // any of the threads above; it must not block.
     explicit CSDLRemoteLinks(std::function<void(const std::string&)> fnReport);
     // Waits, as CloseLingering does, for the instances that have not read
-    // what was sent to them.
+    // what was sent to them (unless a CloseLingering that did not wait came
+    // before).
     ~CSDLRemoteLinks();
     CSDLRemoteLinks(const CSDLRemoteLinks&) = delete;
     CSDLRemoteLinks& operator=(const CSDLRemoteLinks&) = delete;
@@ -262,8 +263,9 @@ public:
     // was read for tNoProgress, or fnGiveUp (asked every tenth of a second)
     // says so; then gives up what is left: its loss is reported, "when"
     // pszWhen says. Not on a thread that must not wait.
-    void CloseLingering(std::chrono::milliseconds tNoProgress, const char* pszWhen,
-                        const std::function<bool()>& fnGiveUp = {});
+    // Returns the signals so given up.
+    long long CloseLingering(std::chrono::milliseconds tNoProgress, const char* pszWhen,
+                             const std::function<bool()>& fnGiveUp = {});
 
     void Report(const std::string& strLine) const { m_fnReport(strLine); }
 
@@ -398,5 +400,7 @@ private:
     std::thread m_threadLingering;
     bool m_bLingeringEnds = false;
     bool m_bLingeringAlive = false;
+    // A CloseLingering that did not wait came: the end does not wait either.
+    bool m_bWaitGivenUp = false;
     std::atomic<std::chrono::steady_clock::rep> m_nLastProgress{0};
 };

@@ -12,10 +12,12 @@
 namespace {
 
 // What the sender takes of its receiver's counts per look: a receiver that
-// floods its link costs each look a fixed time.
-constexpr size_t kCountBytesPerLook = 64 * 1024;
+// floods its link costs each look a fixed, small time. A receiver tells a
+// count for each batch of messages it reads, so that a genuine one never
+// tells as much between two looks.
+constexpr size_t kCountBytesPerLook = 4096;
 // Looks that take what a broken link still held.
-constexpr int kLooksAtTheEnd = 256;
+constexpr int kLooksAtTheEnd = 4096;
 // How often a sender forgets the ends of messages its receiver's system
 // has taken.
 constexpr size_t kForgetEvery = 4096;
