@@ -186,19 +186,27 @@ for name in ${cases//,/ }; do
 done
 
 if [ "$flood" -gt 0 ]; then
-  echo "== a receiver attacked for $flood s while a genuine sender sends $signals"
-  model flood 1 1
+  echo "== a receiver attacked for $flood s from an address its model names, while its run waits on a send to a paused instance and a genuine sender sends $signals"
+  # P (127.0.0.1) sends to Q (127.0.0.2), which sends as many to R
+  # (127.0.0.3), paused for the flood; the flood's links come from 127.0.0.1
+  # and open as P's would.
+  model flood 1 1 --onward=127.0.0.3
   at=$(soon)
+  instance flood 127.0.0.3 --run-at="$at" --pause=$((flood + 10)) --quiet=10 &
+  r=$!; pids+=("$r")
+  # Its own process, whose memory is sampled.
   "$tool" instance --model="$work/flood/burst.velko" --address=127.0.0.2 --run-at="$at" &
   b=$!; pids+=("$b")
   sample "$b" &
   s=$!; pids+=("$s")
-  sleep 2
-  "$tool" hostile --target=127.0.0.2:8790 --seconds="$flood" &
+  sleep 4
+  "$tool" hostile --target=127.0.0.2:8790 --seconds="$flood" --forge=127.0.0.1,c1,burst &
   h=$!; pids+=("$h")
   sleep 5
-  "$tool" instance --model="$work/flood/burst.velko" --address=127.0.0.1 --quiet=10
+  instance flood 127.0.0.1 --stop-after=$((flood + 30)) &
+  a=$!; pids+=("$a")
   wait "$h"
+  wait "$a" "$r"
   kill -TERM "$b"
   wait "$b" "$s" || true
 fi

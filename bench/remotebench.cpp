@@ -27,10 +27,11 @@
 //   velko_remote countflood --listen=HOST:PORT --seconds=T
 //       a receiver that takes every signal sent to it and floods each link
 //       with counts the whole time
-//   velko_remote hostile --target=HOST:PORT --seconds=T
+//   velko_remote hostile --target=HOST:PORT --seconds=T [--forge=INSTANCE,CHANNEL,SYSTEM]
 //       attacks a port as strangers would: silent links, a length then
 //       silence, one byte a second, floods of signals and of messages that
-//       are none, links made and dropped at once
+//       are none, links made and dropped at once; with --forge the links
+//       that flood signals open as that instance of the model would
 //
 // The figures: the signals sent (outputs in the trace) and handled (inputs in
 // the trace), the signals the Errors lines count as lost, the rate from the
@@ -59,6 +60,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "sh_sdl/sdlremotelink.h"
 #include "support/lostsignals.h"
 #include "support/recordingnotifier.h"
 
@@ -576,10 +578,20 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
             }
         });
     }
+    // Links that say they are an instance of the model ("INSTANCE,CHANNEL,
+    // SYSTEM").
+    std::string strOpening;
+    if (mapOptions.count("forge")) {
+        const std::vector<std::string> vecClaim = SplitList(mapOptions.at("forge"));
+        if (vecClaim.size() == 3) {
+            strOpening = EncodeSocketString(
+                MakeRemoteOpening(SRemoteOpening{vecClaim[0], vecClaim[1], vecClaim[2]}));
+        }
+    }
     // Floods: signals the receiver does not await, and messages that are
     // none; links made and dropped at once.
     for (int nKind = 0; nKind < 3; ++nKind) {
-        for (int n = 0; n < 2; ++n) {
+        for (int n = 0; n < (nKind == 0 ? 4 : 2); ++n) {
             vecThreads.emplace_back([&, nKind] {
                 std::string strBatch;
                 for (int i = 0; i < 200; ++i) {
@@ -598,6 +610,8 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
                         target.nMessages.fetch_add(200);
                     } else if (!Connect(target, link)) {
                         Pause(100);
+                    } else if (nKind == 0 && !strOpening.empty()) {
+                        link.SendBytes(strOpening.data(), strOpening.size());
                     }
                 }
             });
