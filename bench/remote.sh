@@ -22,8 +22,8 @@
 #             127.0.0.3 and 127.0.0.2, while every link comes from 127.0.0.1
 #   big       80 signals of 1,000,000 characters each, into a receiver
 #             paused 5 s
-#   countflood  a receiver that floods counts back at its sender, which is
-#             stopped 7 s in
+#   countflood  a receiver that floods counts back at its sender, which
+#             sends 1,000,000 and is stopped 7 s in
 #   flood     (with --flood=SECONDS) a receiver attacked for that long by
 #             hostile peers at an address the model names, while its own
 #             run waits on a send to a paused instance and a genuine sender
@@ -132,7 +132,7 @@ for name in ${cases//,/ }; do
       echo "== both send 200,000 to each other, 4 a step; the program at 127.0.0.2 ends with its run"
       model exitboth 1 4 --both-ways --signals=200000
       at=$(soon)
-      instance exitboth 127.0.0.2 --run-at="$at" --loops=120000 --exit &
+      instance exitboth 127.0.0.2 --run-at="$at" --loops=120000 &
       b=$!; pids+=("$b")
       instance exitboth 127.0.0.1 --run-at="$at" --quiet=5
       wait "$b" ;;
@@ -144,7 +144,7 @@ for name in ${cases//,/ }; do
       b=$!; pids+=("$b")
       senders=()
       for k in 1 2 3 4; do
-        instance four "127.0.0.1$k" --run-at="$at" --loops=50000 --exit &
+        instance four "127.0.0.1$k" --run-at="$at" --loops=50000 &
         senders+=($!); pids+=($!)
       done
       wait "${senders[@]}"
@@ -167,7 +167,7 @@ for name in ${cases//,/ }; do
       wait "$b" ;;
     countflood)
       echo "== a receiver that floods counts back; the sender is stopped 7 s in"
-      model countflood 1 1
+      model countflood 1 1 --signals=1000000
       "$tool" countflood --listen=127.0.0.2:8790 --seconds=45 &
       c=$!; pids+=("$c")
       sleep 1

@@ -15,15 +15,14 @@
 //       generates, compiles and links the model's library
 //   velko_remote instance --model=FILE --address=A [--run-at=UNIX_SECONDS]
 //                         [--pause=SECONDS] [--quiet=SECONDS] [--stop-after=SECONDS]
-//                         [--loops=N] [--exit]
+//                         [--loops=N]
 //       runs the instance at address A from the given time (with --pause,
 //       paused from its first signal for that long) until SIGTERM, until
 //       --stop-after seconds after its Run, until its run ends by itself
 //       (with --loops, after N steps) or, with --quiet, until it has not
-//       stepped for that long, then prints one line of figures and its
-//       Errors lines; with --exit the program ends as soon as the run has
-//       (the engine goes at once, as at the end of a program), and the
-//       figures follow
+//       stepped for that long; then the program ends, as a user's would: its
+//       engine goes (and waits for the instances that have not read what it
+//       sent them), and it prints one line of figures and its Errors lines
 //   velko_remote countflood --listen=HOST:PORT --seconds=T
 //       a receiver that takes every signal sent to it and floods each link
 //       with counts the whole time
@@ -293,7 +292,6 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     const double dQuiet = std::stod(Option(mapOptions, "quiet", "0"));
     const double dStopAfter = std::stod(Option(mapOptions, "stop-after", "0"));
     const long long nLoops = std::stoll(Option(mapOptions, "loops", "0"));
-    const bool bExit = mapOptions.count("exit") > 0;
     CRecordingNotifier notifier;
     CStepCounter counter;
     auto pEngine = std::make_unique<CSDLEngine>();
@@ -371,13 +369,10 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     bool bEnded = engine.WaitForRunEnd(5000);
     const double dStopSeconds = std::chrono::duration<double>(Clock::now() - tStop).count();
     const std::string strTrace = engine.GetTracePath();
-    double dExitSeconds = -1.0;
-    if (bExit) {
-        // The end of the program: the engine goes at once.
-        const auto tExit = Clock::now();
-        pEngine.reset();
-        dExitSeconds = std::chrono::duration<double>(Clock::now() - tExit).count();
-    }
+    // The end of the program: the engine goes, and says what it lost.
+    const auto tExit = Clock::now();
+    pEngine.reset();
+    const double dExitSeconds = std::chrono::duration<double>(Clock::now() - tExit).count();
     bSampling = false;
     sampler.join();
 
@@ -418,9 +413,7 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     } else {
         std::printf("; stop took %.3f s%s", dStopSeconds, bEnded ? "" : " (NOT ENDED)");
     }
-    if (bExit) {
-        std::printf("; the engine went in %.3f s", dExitSeconds);
-    }
+    std::printf("; the engine went in %.3f s", dExitSeconds);
     std::printf("; peak RSS %lld kB (max seen %lld kB); threads at most %lld\n",
                 ProcStatus("VmHWM"), nMaxRss.load(), nMaxThreads.load());
     std::printf("%s  %d Errors lines\n", strErrors.c_str(), nErrors);
@@ -459,6 +452,7 @@ int RunCountFlood(const std::map<std::string, std::string>& mapOptions) {
             vecLinks.push_back(std::move(pLink));
             vecThreads.emplace_back([&rLink, &nRead] {
                 std::string strMessage;
+                rLink.ReceiveMessage(strMessage, SIZE_MAX);  // the opening
                 while (rLink.ReceiveMessage(strMessage, SIZE_MAX) == SR_MESSAGE) {
                     nRead.fetch_add(1);
                 }
@@ -481,7 +475,7 @@ int RunCountFlood(const std::map<std::string, std::string>& mapOptions) {
     while (!g_bTerm && Clock::now() < tEnd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    std::printf("countflood: %lld messages read, %lld counts written\n", nRead.load(),
+    std::printf("countflood: %lld signals read, %lld counts written\n", nRead.load(),
                 nCounts.load());
     std::fflush(stdout);
     listener.Cancel();

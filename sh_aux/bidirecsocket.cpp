@@ -813,12 +813,14 @@ SocketReceiveResult CBidirecSocket::ReceiveMessage(std::string& strMessage, size
         }
     }
     if (eResult == SR_FAILED || eResult == SR_CLOSED || eResult == SR_CUT) {
-        // A receive that ran out of time leaves sending alone: the owner
-        // may still have something to say before it closes.
-        const bool bTimedOut =
-            !m_bCancelled.load() && std::chrono::steady_clock::now() >= ReceiveDeadline();
+        // A peer that ended its sending in order, or a receive that ran out
+        // of time, leaves sending alone: the owner may still have something
+        // to say before it closes.
+        const bool bOrderly =
+            eResult != SR_FAILED ||
+            (!m_bCancelled.load() && std::chrono::steady_clock::now() >= ReceiveDeadline());
         lock.unlock();
-        if (bTimedOut) {
+        if (bOrderly) {
             m_bLinkLost.store(true);
         } else {
             MarkLinkLost();

@@ -130,10 +130,11 @@ public:
     // nMaxLength characters (UTF-16 code units, or bytes of the 8-bit form):
     // a longer one is read past without being held, and the link goes on.
     // strMessage is set only with SR_MESSAGE; *pnLength receives the length
-    // the message claimed. After SR_CLOSED, SR_CUT or SR_FAILED the link counts as
-    // lost; it is shut down, unless the receive ran out of time (its
-    // time-out, or the end HalfClose or EndReceivingWithin set), which
-    // leaves TrySendMessage working. SR_FAILED also before AttachArchives.
+    // the message claimed. After SR_CLOSED, SR_CUT or SR_FAILED the link
+    // counts as lost; a failure shuts it down, while the peer's orderly end
+    // or a receive that ran out of time (its time-out, or the end HalfClose
+    // or EndReceivingWithin set) leaves TrySendMessage working. SR_FAILED
+    // also before AttachArchives.
     // fnAdmit, when given, is
     // asked about each non-empty message that is not too long.
     SocketReceiveResult ReceiveMessage(std::string& strMessage, size_t nMaxLength,

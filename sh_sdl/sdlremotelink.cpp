@@ -216,8 +216,14 @@ long long CRemoteSendLink::GetUnread() {
 }
 
 SRemoteLoss CRemoteSendLink::Abandon(const char* pszWhen) {
+    // A receiver that has ended the link, or told its last count, has said
+    // what it lost.
+    const SocketPeerState eState = ReadCounts(nullptr);
+    if (eState != SP_OPEN || m_nUnhandled >= 0) {
+        m_socket.Abort();
+        return GetEndLoss(eState);
+    }
     SRemoteLoss loss;
-    ReadCounts(nullptr);
     // What the receiver's system has taken it reads after the reset too.
     loss.nSignals = GetUnread();
     m_socket.Abort();

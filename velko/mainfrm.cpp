@@ -2,17 +2,17 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QDockWidget>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QProgressDialog>
-#include <QTimer>
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -503,8 +503,7 @@ long long CMainFrame::WaitForRemoteReaders(const char* pszWhen) {
             dialog.setLabelText(QString::fromStdString(
                 "Waiting for other instances to read the signals sent to them (the wait ends "
                 "after " +
-                std::to_string(kRemoteCloseWaitMs / 1000) + " s without progress):\n" +
-                strUnread));
+                std::to_string(kRemoteCloseWaitMs / 1000) + " s without progress):\n" + strUnread));
             QEventLoop loop;
             QTimer::singleShot(100, &loop, &QEventLoop::quit);
             loop.exec();

@@ -331,8 +331,8 @@ public:
     void SetSignals(int nSignals) {
         for (SSender& sender : m_vecSenders) {
             const int nSteps = nSignals / m_nPerStep;
-            sender.nQuota = (nSteps / m_nEnds + (sender.nIndex <= nSteps % m_nEnds ? 1 : 0)) *
-                            m_nPerStep;
+            sender.nQuota =
+                (nSteps / m_nEnds + (sender.nIndex <= nSteps % m_nEnds ? 1 : 0)) * m_nPerStep;
         }
     }
     // Ends each run by itself once this instance's senders have sent all
@@ -626,9 +626,9 @@ TEST_F(EngineRemoteTest, TwoInstancesSendingToEachOtherAtOnceBothGoOn) {
     ASSERT_TRUE(WaitUntil([&] { return a.Listening() && b.Listening(); }));
     a.Engine().Run();
     b.Engine().Run();
-    EXPECT_TRUE(WaitWhileProgressing(
-        [&] { return a.Received() == kSignals && b.Received() == kSignals; },
-        [&] { return a.Received() + b.Received(); }))
+    EXPECT_TRUE(
+        WaitWhileProgressing([&] { return a.Received() == kSignals && b.Received() == kSignals; },
+                             [&] { return a.Received() + b.Received(); }))
         << a.Received() << " " << b.Received();
     EXPECT_EQ(a.Sent(), kSignals);
     EXPECT_EQ(b.Sent(), kSignals);
@@ -1118,17 +1118,39 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     std::thread endB([&pB] { pB.reset(); });
     a.Engine().Resume();
     endB.join();
-    EXPECT_TRUE(WaitWhileProgressing(
-        [&] { return a.Received() + CountSignalsLost(notifierB) == nSentB; },
-        [&] { return a.Received(); }))
+    EXPECT_TRUE(
+        WaitWhileProgressing([&] { return a.Received() + CountSignalsLost(notifierB) == nSentB; },
+                             [&] { return a.Received(); }))
         << a.Received() << " + " << CountSignalsLost(notifierB) << " of " << nSentB;
     EXPECT_EQ(CountSignalsLost(notifierB), 0);
     // Nothing received what A sent: B had gone. The end of A's run counts
     // what was not reported line by line.
-    EXPECT_TRUE(WaitWhileProgressing([&] { return a.Sent() == both.nSignals; },
-                                     [&] { return a.Sent(); }));
+    EXPECT_TRUE(
+        WaitWhileProgressing([&] { return a.Sent() == both.nSignals; }, [&] { return a.Sent(); }));
     EXPECT_TRUE(StopBoth(a, a, kStopBound));
     EXPECT_EQ(a.Lost(), a.Sent());
+
+    // A receiver stopped with what a sender sent not read or not handled
+    // tells it so; the sender, whose engine goes at once, counts that.
+    SBurstShape one;
+    one.nSignals = kMaxUndeliveredSignals + 1000;
+    one.nParamBytes = 1000;
+    CBurst& r = Running<CBurst>("127.0.0.2", m_nPort, one);
+    r.Engine().Pause();
+    CRecordingNotifier notifierS;
+    auto pS = std::make_unique<CBurst>("127.0.0.1", m_nPort, one);
+    pS->Engine().SetNotifier(&notifierS);
+    pS->EndWhenSent();
+    pS->StartAndRun();
+    ASSERT_TRUE(WaitWhileProgressing([&] { return !pS->Engine().IsThreadAlive(); },
+                                     [&] { return pS->Sent(); }));
+    const long long nSentS = pS->Sent();
+    EXPECT_TRUE(StopBoth(r, r, kStopBound));
+    pS.reset();
+    EXPECT_EQ(r.Received() + CountSignalsLost(notifierS) + r.Lost(), nSentS)
+        << r.Received() << " + " << CountSignalsLost(notifierS) << " + " << r.Lost() << " of "
+        << nSentS;
+    EXPECT_GT(CountSignalsLost(notifierS), 0);
 }
 
 // Instances tell each other apart from strangers by what their links say
@@ -1233,8 +1255,8 @@ TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
     // The sender goes on at its pace.
     constexpr long long kSome = 5000;
-    ASSERT_TRUE(WaitWhileProgressing([&] { return a.Sent() >= kSome; }, [&] { return a.Sent(); },
-                                     5s));
+    ASSERT_TRUE(
+        WaitWhileProgressing([&] { return a.Sent() >= kSome; }, [&] { return a.Sent(); }, 5s));
     const auto tStop = Clock::now();
     a.Engine().Stop();
     EXPECT_TRUE(a.Engine().WaitForRunEnd(5000));
