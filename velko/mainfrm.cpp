@@ -495,6 +495,7 @@ long long CMainFrame::WaitForRemoteReaders(const char* pszWhen) {
         dialog.setRange(0, 0);
         dialog.setWindowModality(Qt::WindowModal);
         dialog.setMinimumDuration(0);
+        dialog.show();
         const auto tStart = std::chrono::steady_clock::now();
         const auto tNoProgress = std::chrono::milliseconds(kRemoteCloseWaitMs);
         while (!strUnread.empty() && !dialog.wasCanceled() &&
