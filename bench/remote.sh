@@ -69,6 +69,22 @@ instance() {
 # The time 2 s from now, at which both instances begin to run.
 soon() { echo $(($(date +%s) + 2)); }
 
+# pair NAME ADDRESS_B ADDRESS_A [B's options] -- [A's options]: runs the
+# instances B (in the background) and A of model NAME from the same time.
+pair() {
+  local name=$1 address_b=$2 address_a=$3 options_b=()
+  shift 3
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options_b+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  local at
+  at=$(soon)
+  instance "$name" "$address_b" --run-at="$at" "${options_b[@]}" &
+  local b=$!
+  pids+=("$b")
+  instance "$name" "$address_a" --run-at="$at" "$@"
+  wait "$b"
+}
+
 # Samples VmRSS and Threads of process $1 every 10 s until it ends.
 sample() {
   local start=$SECONDS
@@ -85,30 +101,14 @@ for name in ${cases//,/ }; do
     ends70)
       echo "== 70 output ends into one port, $signals signals"
       model ends70 70 1
-      at=$(soon)
-      "$tool" instance --model="$work/ends70/burst.velko" --address=127.0.0.2 --run-at="$at" --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/ends70/burst.velko" --address=127.0.0.1 --run-at="$at" --quiet=3
-      wait "$b" ;;
+      pair ends70 127.0.0.2 127.0.0.1 --quiet=3 -- --quiet=3 ;;
     pause|pause60)
       ends=1; [ "$name" = pause60 ] && ends=60
       model "$name" "$ends" 1
       echo "== $ends output ends into one port, $signals signals, the receiver not paused"
-      at=$(soon)
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.2 --run-at="$at" \
-        --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.1 --run-at="$at" \
-        --quiet=3
-      wait "$b"
+      pair "$name" 127.0.0.2 127.0.0.1 --quiet=3 -- --quiet=3
       echo "== the same, the receiver paused 15 s"
-      at=$(soon)
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.2 --run-at="$at" \
-        --pause=15 --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.1 --run-at="$at" \
-        --quiet=25
-      wait "$b"
+      pair "$name" 127.0.0.2 127.0.0.1 --pause=15 --quiet=3 -- --quiet=25
       [ "$name" = pause60 ] && continue
       echo "== the sender stopped, then the receiver, 8 s into such a wait"
       at=$(soon)
@@ -123,19 +123,11 @@ for name in ${cases//,/ }; do
     stopwait)
       echo "== the sender stopped 4 s into a send that waits for a paused receiver, $signals signals"
       model stopwait 1 1
-      at=$(soon)
-      instance stopwait 127.0.0.2 --run-at="$at" --pause=12 --quiet=3 &
-      b=$!; pids+=("$b")
-      instance stopwait 127.0.0.1 --run-at="$at" --stop-after=4
-      wait "$b" ;;
+      pair stopwait 127.0.0.2 127.0.0.1 --pause=12 --quiet=3 -- --stop-after=4 ;;
     exitboth)
       echo "== both send 200,000 to each other, 4 a step; the program at 127.0.0.2 ends with its run"
       model exitboth 1 4 --both-ways --signals=200000
-      at=$(soon)
-      instance exitboth 127.0.0.2 --run-at="$at" --loops=120000 &
-      b=$!; pids+=("$b")
-      instance exitboth 127.0.0.1 --run-at="$at" --quiet=5
-      wait "$b" ;;
+      pair exitboth 127.0.0.2 127.0.0.1 --loops=120000 -- --quiet=5 ;;
     four)
       echo "== four sender instances, 50,000 each, into one receiver paused 15 s; each sender's program ends with its run"
       model four 4 1 --sender-ips=127.0.0.11,127.0.0.12,127.0.0.13,127.0.0.14 --signals=200000
@@ -152,19 +144,11 @@ for name in ${cases//,/ }; do
     unnamed)
       echo "== both send $signals to each other; the model names 127.0.0.3 and 127.0.0.2, links come from 127.0.0.1"
       model unnamed 1 4 --both-ways --from=127.0.0.3 --to=127.0.0.2
-      at=$(soon)
-      instance unnamed 127.0.0.2 --run-at="$at" --quiet=5 &
-      b=$!; pids+=("$b")
-      instance unnamed 127.0.0.3 --run-at="$at" --quiet=5
-      wait "$b" ;;
+      pair unnamed 127.0.0.2 127.0.0.3 --quiet=5 -- --quiet=5 ;;
     big)
       echo "== 80 signals of 1,000,000 characters each through one link"
       model big 1 1 --signals=80 --param-bytes=1000000
-      at=$(soon)
-      instance big 127.0.0.2 --run-at="$at" --pause=5 --quiet=10 &
-      b=$!; pids+=("$b")
-      instance big 127.0.0.1 --run-at="$at" --quiet=10
-      wait "$b" ;;
+      pair big 127.0.0.2 127.0.0.1 --pause=5 --quiet=10 -- --quiet=10 ;;
     countflood)
       echo "== a receiver that floods counts back; the sender is stopped 7 s in"
       model countflood 1 1 --signals=1000000
@@ -177,11 +161,7 @@ for name in ${cases//,/ }; do
     both)
       echo "== both instances send $signals to each other at once, 4 a step"
       model both 1 4 --both-ways
-      at=$(soon)
-      "$tool" instance --model="$work/both/burst.velko" --address=127.0.0.2 --run-at="$at" --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/both/burst.velko" --address=127.0.0.1 --run-at="$at" --quiet=3
-      wait "$b" ;;
+      pair both 127.0.0.2 127.0.0.1 --quiet=3 -- --quiet=3 ;;
   esac
 done
 

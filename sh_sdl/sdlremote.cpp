@@ -118,6 +118,15 @@ private:
     bool m_bDropped = false;
 };
 
+// strText cut to nBytes, with "..." when it was longer.
+std::string Shortened(std::string strText, size_t nBytes) {
+    if (strText.size() > nBytes) {
+        TruncateUtf8(strText, nBytes);
+        strText += "...";
+    }
+    return strText;
+}
+
 // Adds nCount to strAddress's count; past kMaxReportedAddresses addresses,
 // to the others' ("").
 void AddPerAddress(std::map<std::string, long long>& mapCounts, const std::string& strAddress,
@@ -838,13 +847,10 @@ bool CSDLRemoteLinks::IsInstanceOpening(unsigned int nPort, const std::string& s
         return true;
     }
     if (m_reports.Admit(strAddress, RR_NOT_INSTANCE)) {
-        std::string strSays =
+        const std::string strSays = Shortened(
             Format("channel %s of the instance at %s of system %s", opening.strChannel.c_str(),
-                   opening.strInstance.c_str(), opening.strSystem.c_str());
-        if (strSays.size() > kQuotedBytes * 3) {
-            TruncateUtf8(strSays, kQuotedBytes * 3);
-            strSays += "...";
-        }
+                   opening.strInstance.c_str(), opening.strSystem.c_str()),
+            kQuotedBytes * 3);
         Report(
             Format("Warning: a link from %s on port %u says it is %s, which this model does not "
                    "have; it is served as another program's.",
@@ -860,11 +866,7 @@ bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAdd
     if (nComma == std::string::npos || Trim(strMessage.substr(0, nComma)).empty() ||
         !pEvent->ParseRemoteText(strMessage.substr(nComma + 1))) {
         if (m_reports.Admit(strAddress, RR_MALFORMED)) {
-            std::string strQuoted = strMessage;
-            if (strQuoted.size() > kQuotedBytes) {
-                TruncateUtf8(strQuoted, kQuotedBytes);
-                strQuoted += "...";
-            }
+            const std::string strQuoted = Shortened(strMessage, kQuotedBytes);
             Report(
                 Format("Warning: a message from %s on port %u is no remote signal and is "
                        "dropped: \"%s\"",

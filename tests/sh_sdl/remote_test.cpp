@@ -1054,6 +1054,20 @@ TEST_F(EngineRemoteTest, AStopDuringAWaitingSendLosesOnlyTheSignalItCut) {
 // each an instance of its own, into a paused receiver; and, both ways, an
 // instance whose peer reads nothing until it has gone.
 TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead) {
+    // A sender of shape at strAddress, which reports to rNotifier (which
+    // outlives it) and whose run ends once it has sent.
+    const auto StartSender = [&](const std::string& strAddress, const SBurstShape& shape,
+                                 CRecordingNotifier& rNotifier) {
+        auto pSender = std::make_unique<CBurst>(strAddress, m_nPort, shape);
+        pSender->Engine().SetNotifier(&rNotifier);
+        pSender->EndWhenSent();
+        pSender->StartAndRun();
+        return pSender;
+    };
+    const auto RunsToItsEnd = [](CBurst& rSender) {
+        return WaitWhileProgressing([&] { return !rSender.Engine().IsThreadAlive(); },
+                                    [&] { return rSender.Sent(); });
+    };
     SBurstShape four;
     four.vecFrom = {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14"};
     four.nEnds = 4;
@@ -1065,16 +1079,12 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     std::vector<CRecordingNotifier> vecNotifiers(four.vecFrom.size());
     std::vector<std::unique_ptr<CBurst>> vecSenders;
     for (size_t i = 0; i < four.vecFrom.size(); ++i) {
-        vecSenders.push_back(std::make_unique<CBurst>(four.vecFrom[i], m_nPort, four));
-        vecSenders.back()->Engine().SetNotifier(&vecNotifiers[i]);
-        vecSenders.back()->EndWhenSent();
-        vecSenders.back()->StartAndRun();
+        vecSenders.push_back(StartSender(four.vecFrom[i], four, vecNotifiers[i]));
     }
     long long nSent = 0;
     for (auto& pSender : vecSenders) {
         // The runs end by themselves, their signals still on their way.
-        ASSERT_TRUE(WaitWhileProgressing([&] { return !pSender->Engine().IsThreadAlive(); },
-                                         [&] { return pSender->Sent(); }));
+        ASSERT_TRUE(RunsToItsEnd(*pSender));
         nSent += pSender->Sent();
     }
     ASSERT_EQ(nSent, four.nSignals);
@@ -1107,12 +1117,8 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, both);
     a.Engine().Pause();
     CRecordingNotifier notifierB;
-    auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, both);
-    pB->Engine().SetNotifier(&notifierB);
-    pB->EndWhenSent();
-    pB->StartAndRun();
-    ASSERT_TRUE(WaitWhileProgressing([&] { return !pB->Engine().IsThreadAlive(); },
-                                     [&] { return pB->Sent(); }));
+    auto pB = StartSender("127.0.0.2", both, notifierB);
+    ASSERT_TRUE(RunsToItsEnd(*pB));
     const long long nSentB = pB->Sent();
     ASSERT_LT(a.Received(), nSentB);
     std::thread endB([&pB] { pB.reset(); });
@@ -1138,12 +1144,8 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     CBurst& r = Running<CBurst>("127.0.0.2", m_nPort, one);
     r.Engine().Pause();
     CRecordingNotifier notifierS;
-    auto pS = std::make_unique<CBurst>("127.0.0.1", m_nPort, one);
-    pS->Engine().SetNotifier(&notifierS);
-    pS->EndWhenSent();
-    pS->StartAndRun();
-    ASSERT_TRUE(WaitWhileProgressing([&] { return !pS->Engine().IsThreadAlive(); },
-                                     [&] { return pS->Sent(); }));
+    auto pS = StartSender("127.0.0.1", one, notifierS);
+    ASSERT_TRUE(RunsToItsEnd(*pS));
     const long long nSentS = pS->Sent();
     EXPECT_TRUE(StopBoth(r, r, kStopBound));
     pS.reset();
