@@ -446,20 +446,18 @@ void CSDLRemoteLinks::EndRun() {
         auto& mapCounts = pTally->bTold ? mapTold : mapUntold;
         AddPerAddress(mapCounts, pTally->strAddress, pTally->nUnhandled.load());
     }
-    for (const auto& [strAddress, nCount] : mapTold) {
-        if (nCount > 0) {
-            Report(
-                Format("Warning: %lld signals from %s were not handled: the run ended before "
-                       "they were (their sender was told, and counts them too).",
-                       nCount, strAddress.empty() ? "other addresses" : strAddress.c_str()));
-        }
-    }
-    for (const auto& [strAddress, nCount] : mapUntold) {
-        if (nCount > 0) {
-            Report(
-                Format("Warning: %lld signals from %s were not handled: the run ended before "
-                       "they were, or no agent took them, and their sender was not told.",
-                       nCount, strAddress.empty() ? "other addresses" : strAddress.c_str()));
+    const std::pair<const std::map<std::string, long long>*, const char*> aUnhandled[] = {
+        {&mapTold, "(their sender was told, and counts them too)"},
+        {&mapUntold, ", or no agent took them, and their sender was not told"}};
+    for (const auto& [pmapCounts, pszTold] : aUnhandled) {
+        for (const auto& [strAddress, nCount] : *pmapCounts) {
+            if (nCount > 0) {
+                Report(
+                    Format("Warning: %lld signals from %s were not handled: the run ended "
+                           "before they were%s%s.",
+                           nCount, strAddress.empty() ? "other addresses" : strAddress.c_str(),
+                           pmapCounts == &mapTold ? " " : "", pszTold));
+            }
         }
     }
     m_reports.Summarise();
