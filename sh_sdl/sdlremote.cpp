@@ -1161,7 +1161,9 @@ std::chrono::steady_clock::time_point CSDLRemoteLinks::GetLastProgress() const {
 long long CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress,
                                           const char* pszWhen,
                                           const std::function<bool()>& fnGiveUp) {
+    std::thread threadKeeper;
     {
+        const auto tStart = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(m_mutexLingering);
         for (;;) {
             // Links whose receiver has all that was sent (its system
@@ -1170,7 +1172,8 @@ long long CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress,
             for (auto& pLink : m_vecLingering) {
                 bUnread = bUnread || pLink->GetUnread() > 0;
             }
-            if (!bUnread || std::chrono::steady_clock::now() - GetLastProgress() >= tNoProgress ||
+            const auto tSince = std::max(tStart, GetLastProgress());
+            if (!bUnread || std::chrono::steady_clock::now() - tSince >= tNoProgress ||
                 (fnGiveUp && fnGiveUp())) {
                 break;
             }
@@ -1178,10 +1181,13 @@ long long CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress,
         }
         m_bLingeringEnds = true;
         m_bWaitGivenUp = m_bWaitGivenUp || tNoProgress.count() == 0;
+        // Joined without the lock, which the keeper needs to leave; a link
+        // kept meanwhile starts a keeper of its own.
+        threadKeeper = std::move(m_threadLingering);
     }
     m_cvLingering.notify_all();
-    if (m_threadLingering.joinable()) {
-        m_threadLingering.join();
+    if (threadKeeper.joinable()) {
+        threadKeeper.join();
     }
     std::vector<std::unique_ptr<CRemoteSendLink>> vecGiven;
     {
