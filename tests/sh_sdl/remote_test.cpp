@@ -1120,6 +1120,8 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     auto pB = StartSender("127.0.0.2", both, notifierB);
     ASSERT_TRUE(RunsToItsEnd(*pB));
     const long long nSentB = pB->Sent();
+    // What A sent before its pause took effect B may have handled.
+    const long long nReceivedB = pB->Received();
     ASSERT_LT(a.Received(), nSentB);
     std::thread endB([&pB] { pB.reset(); });
     a.Engine().Resume();
@@ -1129,12 +1131,12 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
                              [&] { return a.Received(); }))
         << a.Received() << " + " << CountSignalsLost(notifierB) << " of " << nSentB;
     EXPECT_EQ(CountSignalsLost(notifierB), 0);
-    // Nothing received what A sent: B had gone. The end of A's run counts
-    // what was not reported line by line.
+    // Nothing received what A sent after that: B had gone. The end of A's
+    // run counts what was not reported line by line.
     EXPECT_TRUE(
         WaitWhileProgressing([&] { return a.Sent() == both.nSignals; }, [&] { return a.Sent(); }));
     EXPECT_TRUE(StopBoth(a, a, kStopBound));
-    EXPECT_EQ(a.Lost(), a.Sent());
+    EXPECT_EQ(nReceivedB + a.Lost(), a.Sent());
 
     // A receiver stopped with what a sender sent not read or not handled
     // tells it so; the sender, whose engine goes at once, counts that.
