@@ -808,9 +808,10 @@ bool CSDLLoader::CheckDeclaredType(const std::string& strName, const std::string
         return true;
     }
     // The model library could not be built with it.
-    AddError(Format("The variable %s of %s in %s has the type \"%s\", which is none of int, "
-                    "double and char*.",
-                    strName.c_str(), strOwner.c_str(), strFile.c_str(), strType.c_str()));
+    AddError(
+        Format("The variable %s of %s in %s has the type \"%s\", which is none of int, "
+               "double and char*.",
+               strName.c_str(), strOwner.c_str(), strFile.c_str(), strType.c_str()));
     return false;
 }
 
@@ -828,9 +829,9 @@ int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element,
             GetAttribute(dcl, "value", strValue, false);
             if (CheckDeclaredType(strName, strType, strOwner, strFile) && !strValue.empty() &&
                 !IsValueOfType(strType, strValue)) {
-                AddError(RefusedValueLine(strValue, strType,
-                                          "the variable " + strName + " of " + strOwner + " in " +
-                                              strFile) +
+                AddError(RefusedValueLine(
+                             strValue, strType,
+                             "the variable " + strName + " of " + strOwner + " in " + strFile) +
                          ".");
             }
             pProcess->m_mapVariables[strName] =
@@ -906,8 +907,8 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
                 const std::string strKey = FileKey(ResolvePathNoCase(strImplementation));
                 if (const CXMLNode root = LoadProceduresFile(strImplementation)) {
                     m_setFilesInProgress.insert(strKey);
-                    const std::string strFile = std::exchange(
-                        m_strReadingFile, ResolvePathNoCase(strImplementation));
+                    const std::string strFile =
+                        std::exchange(m_strReadingFile, ResolvePathNoCase(strImplementation));
                     ReadProcedures(pProcess, root);
                     m_strReadingFile = strFile;
                     m_setFilesInProgress.erase(strKey);
@@ -923,6 +924,8 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
         }
         CSDLProcedure* pProcedure = pNew.get();
         pProcess->m_mapProcedures[strName] = std::move(pNew);
+        const std::string strOwner =
+            "procedure " + strName + " of process " + pProcess->GetFullName(false);
 
         std::string strDeclarations;
         if (const CXMLNode params = FindChild(node, "params")) {
@@ -935,7 +938,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
                 GetAttribute(param, "type", strType, false);
                 GetAttribute(param, "defvalue", strDefault, false);
                 GetAttribute(param, "ref", strRef, false);
-                CheckDeclaredType(strParam, strType, "procedure " + strName, m_strReadingFile);
+                CheckDeclaredType(strParam, strType, strOwner, m_strReadingFile);
                 pProcedure->m_mapFormals[strParam] =
                     std::make_unique<CSDLParameter>(strType, strParam, strDefault, strRef);
                 strDeclarations += Format("\t%s %s;\n", strType.c_str(), strParam.c_str());
@@ -953,7 +956,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
                 GetAttribute(dcl, "name", strVar, false);
                 GetAttribute(dcl, "type", strType, false);
                 GetAttribute(dcl, "value", strValue, false);
-                CheckDeclaredType(strVar, strType, "procedure " + strName, m_strReadingFile);
+                CheckDeclaredType(strVar, strType, strOwner, m_strReadingFile);
                 strLocals += Format("\t%s %s;\n", strType.c_str(), strVar.c_str());
             }
         }
