@@ -594,9 +594,9 @@ namespace {
 
 // The characters an XML context needs escaped.
 enum XmlEscapeSet : unsigned {
-    XE_QUOT = 1,           // "
-    XE_APOS = 2,           // '
-    XE_GT = 4,             // every >
+    XE_QUOT = 1,            // "
+    XE_APOS = 2,            // '
+    XE_GT = 4,              // every >
     XE_GT_AFTER_CDATA = 8,  // the > of "]]>", which text may not hold
     XE_SPACES = 16          // tab, line feed and carriage return, which an attribute loses
 };

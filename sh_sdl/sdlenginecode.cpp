@@ -745,16 +745,16 @@ std::string CSDLEngine::BuildInitialisers(const CSDLAgent* pAgent) const {
             }
             const std::string strIdent = FormatQualifiedName(pVariable->m_strName, strOwner);
             if (pVariable->HasType("char*")) {
-                strOut += "\t" + strIdent + " = \"" + EscapeCString(StripQuotes(strValue)) + "\";\n";
+                strOut +=
+                    "\t" + strIdent + " = \"" + EscapeCString(StripQuotes(strValue)) + "\";\n";
             } else if (IsValueOfType(pVariable->m_strType, strValue)) {
-                strOut += "\t" + strIdent + " = " +
-                          CanonicalValue(pVariable->m_strType, strValue) + ";\n";
+                strOut += "\t" + strIdent + " = " + CanonicalValue(pVariable->m_strType, strValue) +
+                          ";\n";
             } else {
-                throw CCodeRefused(
-                    RefusedValueLine(strValue, pVariable->m_strType,
-                                     "the variable " + pVariable->m_strName + " of process " +
-                                         strOwner) +
-                    ": the code is not written.");
+                throw CCodeRefused(RefusedValueLine(strValue, pVariable->m_strType,
+                                                    "the variable " + pVariable->m_strName +
+                                                        " of process " + strOwner) +
+                                   ": the code is not written.");
             }
         }
     }

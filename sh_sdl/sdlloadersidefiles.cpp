@@ -226,9 +226,9 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                     GetAttribute(param, "value", strValue, false);
                     const std::string strWhat = "the parameter " + strName + " of " + strEvent;
                     if (ValueTypeOf(strParamType).empty()) {
-                        strRefused = Format("The type \"%s\" of %s is none of int, double and "
-                                            "char*",
-                                            strParamType.c_str(), strWhat.c_str());
+                        strRefused =
+                            Format("The type \"%s\" of %s is none of int, double and char*",
+                                   strParamType.c_str(), strWhat.c_str());
                         break;
                     }
                     if (!IsValueOfType(strParamType, strValue)) {

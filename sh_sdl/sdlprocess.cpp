@@ -233,11 +233,11 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
     double dValue = 0.0;
     if ((strType == "int" && !ParseIntValue(strValue, nValue)) ||
         (strType == "double" && !ParseDoubleValue(strValue, dValue))) {
-        ReportError(RefusedValueLine(strValue, strType,
-                                     "the variable " + strName + " of process " +
-                                         GetFullName(false)) +
-                        ": the variable keeps its value.",
-                    SDL_ERROR);
+        ReportError(
+            RefusedValueLine(strValue, strType,
+                             "the variable " + strName + " of process " + GetFullName(false)) +
+                ": the variable keeps its value.",
+            SDL_ERROR);
         return;
     }
     pVariable->m_strValue = strValue;

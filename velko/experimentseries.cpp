@@ -97,8 +97,8 @@ CExperimentSeries::ExperimentStart CExperimentSeries::StartExperiment(const std:
         case EU_UNREADABLE: {
             const CSDLLoader& loader = m_frame.Document().m_loader;
             // The reader has written why when the file was there to read.
-            std::string strLine =
-                "The experiment \"" + strLabel + "\" is skipped: its parametrization cannot be read.";
+            std::string strLine = "The experiment \"" + strLabel +
+                                  "\" is skipped: its parametrization cannot be read.";
             if (!loader.m_bSideFileErrorReported) {
                 strLine += " " + loader.m_strSideFileError;
             }

@@ -393,11 +393,10 @@ void CPropertiesWnd::OnUpdateValues() {
                 }
                 const std::string strValue = CPropertyGrid::Value(pLeaf).toStdString();
                 if (!strValue.empty() && !IsValueOfType(pVariable->m_strType, strValue)) {
-                    vecRefused.push_back(RefusedValueLine(strValue, pVariable->m_strType,
-                                                          "the variable " + strName + " of " +
-                                                              m_strProcess) +
-                                         ": the variable keeps its value \"" +
-                                         pVariable->m_strSourceText + "\".");
+                    vecRefused.push_back(
+                        RefusedValueLine(strValue, pVariable->m_strType,
+                                         "the variable " + strName + " of " + m_strProcess) +
+                        ": the variable keeps its value \"" + pVariable->m_strSourceText + "\".");
                     return;
                 }
                 pVariable->SetModelValue(strValue);

@@ -11,9 +11,9 @@
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/commands.h"
 #include "velko/dlgexperiment.h"
-#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
 
@@ -181,10 +181,10 @@ ExperimentUse CSideFileCommands::UseExperiment(const std::string& strLabel,
     const std::string strBase = RemoveExtension(strPath);
     for (const auto& [strOwnBase, strOwnFile] : ownBases) {
         if (!strOwnBase.empty() && IsSamePath(strBase, strOwnBase)) {
-            m_frame.WriteErrors("The experiment \"" + strLabel + "\" is skipped: its parametrization " +
-                                strPath + " would build the model library " + strBase +
-                                ", which is the one of " + strOwnFile +
-                                ". Give the parametrization another name.");
+            m_frame.WriteErrors(
+                "The experiment \"" + strLabel + "\" is skipped: its parametrization " + strPath +
+                " would build the model library " + strBase + ", which is the one of " +
+                strOwnFile + ". Give the parametrization another name.");
             return EU_REFUSED;
         }
     }
