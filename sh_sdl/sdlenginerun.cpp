@@ -594,12 +594,11 @@ int CSDLEngine::BeginRun() {
                 // or never: as an output's delay, refused.
                 const double dTime = pEvent->m_dExecutionTime;
                 if (!std::isfinite(dTime) || dTime < 0.0) {
-                    pProcess->ReportError(
-                        Format("The initial event %s of %s has the time %s, which is not a "
-                               "finite number at or after 0: it is not queued.",
-                               pEvent->m_strName.c_str(), strKey.c_str(),
-                               DoubleToExactString(dTime).c_str()),
-                        SDL_ERROR);
+                    GetNotifier().OutputLine(
+                        NP_ERRORS, Format("The initial event %s of %s has the time %s, which is "
+                                          "not a finite number at or after 0: it is not queued.",
+                                          pEvent->m_strName.c_str(), strKey.c_str(),
+                                          DoubleToExactString(dTime).c_str()));
                     continue;
                 }
                 pProcess->m_pInternalChannel->AddEvent(std::make_unique<CSDLEvent>(*pEvent));

@@ -530,10 +530,24 @@ TEST_F(SampleModelTest, HostileValuesAreRefusedAndTheRestRunExactly) {
     }
     EXPECT_EQ(strCode.find("printf"), std::string::npos);
 
+    // An initial event given a time before the start in another way is not
+    // queued either.
+    CSDLProcess* pPong = FindIn(m_engine.m_mapProcesses, std::string("court_pong"));
+    ASSERT_NE(pPong, nullptr);
+    pPong->m_listInitialEvents.push_back(sdltest::MakeEvent("ball", -1.0));
+
     // pong takes the balls queued at 0.25 (hits 010 is ten) and at 0.5
     // (hits 1e3 is no int: refused at the input, hits stays ten), then
     // ping's five serves at the model's own period.
+    m_notifier.Clear();
     const std::string strTrace = RunToEndAndReadTraceBytes(100.0);
+    const std::string strLate =
+        "The initial event ball of court_pong has the time -1.0, which is not a finite number at "
+        "or after 0: it is not queued.";
+    const auto vecLines = m_notifier.GetLines();
+    EXPECT_TRUE(std::any_of(vecLines.begin(), vecLines.end(), [&](const auto& line) {
+        return line.ePane == NP_ERRORS && line.strLine == strLate;
+    }));
     EXPECT_EQ(ReturnsOf(strTrace),
               (std::vector<std::string>{"10", "10", "20", "20", "21", "21", "23", "23", "26", "26",
                                         "30", "30", "35", "35"}));
