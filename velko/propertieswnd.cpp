@@ -397,6 +397,8 @@ void CPropertiesWnd::OnUpdateValues() {
                         RefusedValueLine(strValue, pVariable->m_strType,
                                          "the variable " + strName + " of " + m_strProcess) +
                         ": the variable keeps its value \"" + pVariable->m_strSourceText + "\".");
+                    // The leaf shows what the variable keeps.
+                    CPropertyGrid::SetValue(pLeaf, Q(Trim(pVariable->m_strSourceText)));
                     return;
                 }
                 pVariable->SetModelValue(strValue);

@@ -215,6 +215,8 @@ private slots:
                  QStringList{"The value \"1,5\" of the variable total of court_ping is not a "
                              "double (a finite number, written with a decimal point): the "
                              "variable keeps its value \"0.0\"."});
+        QCOMPARE(CPropertyGrid::Value(ShownVariable(pFrame, "total")), QStringLiteral("0.0"));
+        SaveScreenshot(pFrame, QStringLiteral("properties-edit-after-run"));
 
         // Export writes the model's values with the edit, to the last digit.
         AnswerFileDialog("after");
