@@ -836,7 +836,6 @@ int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element,
             }
             pProcess->m_mapVariables[strName] =
                 std::make_unique<CSDLParameter>(strType, strName, strValue, "no");
-            pProcess->m_mapVariables[strName]->m_strSourceText = strValue;
             pProcess->m_mapDeclaredVariables[strName] =
                 std::make_shared<CSDLParameter>(strType, strName, strValue, "no");
         }

@@ -12,8 +12,8 @@
 // longer has drops the selection. While a run is alive the simulation thread
 // owns the run's values: the pages show the model's own values (its saved
 // values) and nothing can be edited; after a run they show the run's last
-// values until the user changes them. While the model library is being built the pages
-// are read-only as well.
+// values until the user changes them. While the model library is being
+// built the pages are read-only as well.
 
 #include <QDockWidget>
 #include <string>
