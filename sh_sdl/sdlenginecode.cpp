@@ -352,10 +352,17 @@ bool IsGeneratedFile(const std::string& strPath) {
     return nPos > 0 && std::string_view(strHead).substr(nPos).starts_with(EXPORT_BLOCK);
 }
 
+// A code file that the build will not write, with the reason: said once,
+// with no failure to report beside it.
+class CCodeRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Throws, naming the file, when a build must not write over it.
 void RefuseForeignFile(const std::string& strPath) {
     if (!IsGeneratedFile(strPath)) {
-        CCustomException::ThrowError(
+        throw CCodeRefused(
             Format("The build does not write over \"%s\": it is not a file the build generated. "
                    "Move or rename it (the generated files are named after the model or its "
                    "parametrization file), then build again.",
@@ -729,15 +736,25 @@ std::string CSDLEngine::BuildInitialisers(const CSDLAgent* pAgent) const {
         }
         const std::string strOwner = pProcess->GetFullName(false);
         for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
-            if (!pVariable || pVariable->m_strValue.empty()) {
+            // The model's own value (a run's never becomes it), as a literal
+            // that gives back the same value: never the text itself, which
+            // could be any C.
+            const std::string& strValue = pVariable ? pVariable->m_strSourceText : std::string();
+            if (strValue.empty()) {
                 continue;
             }
             const std::string strIdent = FormatQualifiedName(pVariable->m_strName, strOwner);
-            if (pVariable->m_strType == "char*") {
-                strOut += "\t" + strIdent + " = \"" +
-                          EscapeCString(StripQuotes(pVariable->m_strValue)) + "\";\n";
+            if (pVariable->HasType("char*")) {
+                strOut +=
+                    "\t" + strIdent + " = \"" + EscapeCString(StripQuotes(strValue)) + "\";\n";
+            } else if (IsValueOfType(pVariable->m_strType, strValue)) {
+                strOut += "\t" + strIdent + " = " + CanonicalValue(pVariable->m_strType, strValue) +
+                          ";\n";
             } else {
-                strOut += "\t" + strIdent + " = " + pVariable->m_strValue + ";\n";
+                throw CCodeRefused(RefusedValueLine(strValue, pVariable->m_strType,
+                                                    "the variable " + pVariable->m_strName +
+                                                        " of process " + strOwner) +
+                                   ": the code is not written.");
             }
         }
     }
@@ -785,7 +802,7 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
     // back, or merge two variables into one: refuse before writing.
     const std::string strProblems = FindUnusableVariableNames(m_pRootAgent.get());
     if (!strProblems.empty()) {
-        CCustomException::ThrowError(strProblems + "Rename them and create the code again.");
+        throw CCodeRefused(strProblems + "Rename them and create the code again.");
     }
     const std::string strPath = strCodeBase + ".c";
     RefuseForeignFile(strPath);
@@ -869,6 +886,11 @@ int CSDLEngine::CreateCodeFile(const std::string& strCodeBase) {
     bool bWritten = false;
     try {
         bWritten = GenerateCSource(strBase);
+    } catch (const CCodeRefused& e) {
+        // The reason says it all.
+        m_strCodeBasePath.clear();
+        GetNotifier().OutputLine(NP_ERRORS, e.what());
+        return 0;
     } catch (const std::exception& e) {
         strReason = e.what();
     } catch (...) {

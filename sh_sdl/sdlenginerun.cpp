@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -589,6 +590,17 @@ int CSDLEngine::BeginRun() {
         // here they would stay pending for ever.
         if (settings.nIPMode == 0 || pProcess->m_strIP == settings.strIPAddress) {
             for (const auto& pEvent : pProcess->m_listInitialEvents) {
+                // Before the start, or at no time, it would run out of order
+                // or never: as an output's delay, refused.
+                const double dTime = pEvent->m_dExecutionTime;
+                if (!std::isfinite(dTime) || dTime < 0.0) {
+                    GetNotifier().OutputLine(
+                        NP_ERRORS, Format("The initial event %s of %s has the time %s, which is "
+                                          "not a finite number at or after 0: it is not queued.",
+                                          pEvent->m_strName.c_str(), strKey.c_str(),
+                                          DoubleToExactString(dTime).c_str()));
+                    continue;
+                }
                 pProcess->m_pInternalChannel->AddEvent(std::make_unique<CSDLEvent>(*pEvent));
             }
         }

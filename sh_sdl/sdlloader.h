@@ -111,8 +111,11 @@ public:
     // name. The document stays valid until the next LoadModel.
     CXMLNode FindExternalProcess(const std::string& strFileName);
     // Variables of the first DCLS child; rebuilds the declarations text.
-    // Returns 1.
-    int ReadDeclarations(CSDLProcess* pProcess, CXMLNode element);
+    // Returns 1. A type that is none of int, double and char*, and a value
+    // that is not of its type, are errors of the load that name strFile
+    // (the file element is in), the variable and the type or value.
+    int ReadDeclarations(CSDLProcess* pProcess, CXMLNode element,
+                         const std::string& strFile = std::string());
     // Representation texts and trace switches; returns 1.
     int ReadRepresentations(CSDLProcess* pProcess, CXMLNode element);
     // The procedures of the first "procedures" child. 1 when a body element
@@ -227,8 +230,11 @@ public:
     // Experiments of the last experiments file (or of the experiment dialog),
     // by label.
     COwningNameMap<CSDLExperiments> m_mapExperiments;
-    // Why the last side-file read or DEVS conversion failed.
+    // Why the last side-file read or DEVS conversion failed, and whether
+    // that was written on the Errors pane (it is not when the file cannot be
+    // opened: a model without a side file is common).
     std::string m_strSideFileError;
+    bool m_bSideFileErrorReported = false;
 
     // The engine that receives the model; set by the caller, not owned.
     CSDLEngine* m_pEngine = nullptr;
@@ -319,6 +325,16 @@ private:
     bool ReportCoincidingNames(const CSDLAgent& root);
     // Takes the model just read out of the engine again: it is not run.
     void DropModel();
+
+    // False, with an error of the load naming the variable strName of
+    // strOwner ("process P", "procedure f") in strFile, when strType is
+    // none of the value types.
+    bool CheckDeclaredType(const std::string& strName, const std::string& strType,
+                           const std::string& strOwner, const std::string& strFile);
+    // The file whose elements are being read, and the one of the model's
+    // process element that names it, for the lines that name them.
+    std::string m_strReadingFile;
+    std::string m_strOuterFile;
 
     // A load error: appended to the error text after "\n".
     void AddError(const std::string& strText);
