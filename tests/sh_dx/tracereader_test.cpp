@@ -214,6 +214,37 @@ TEST_F(TraceReaderTest, GridsAreFoundUnderTheResourcesOrBesideTheTrace) {
     EXPECT_EQ(nGridsLoaded, 2);
 }
 
+// A mesh of a representation that cannot be found is drawn as the box: the
+// Parsing Log says so, once per mesh. The sample model's representation
+// names only meshes that the viewer ships.
+TEST_F(TraceReaderTest, AMeshThatCannotBeFoundIsLoggedOnce) {
+    m_files.Write("res/meshes/found.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const std::string strPath = m_files.Write(
+        "t/meshes.trace",
+        "<Trace><ModelInfo><Agents>"
+        "<Agent name='a'><state name='s'><mesh scale='1'>found.obj</mesh></state>"
+        "<state name='t'><mesh scale='1'>gone.obj</mesh></state></Agent>"
+        "<Agent name='b'><state name='s'><mesh scale='1'>gone.obj</mesh></state></Agent>"
+        "<Agent name='land' cells='4'><state name='dry'><mesh scale='1'>dry.png</mesh></state>"
+        "</Agent></Agents></ModelInfo><Events/></Trace>");
+    ASSERT_EQ(Load(strPath), CTraceReader::TLR_LOADED);
+    EXPECT_THAT(m_view.pParsingLog->Lines(),
+                ElementsAre("The mesh gone.obj cannot be found: a box stands for it.",
+                            " New Terrain Agent: land(default grid #cells=4)"));
+
+    CReaderScene viewer(CResourceResolver(std::string(VELKO_SOURCE_DIR) + "/clients/velkoeyedx/"));
+    CTraceReader reader(viewer.scene, viewer.Target());
+    const std::string strSample = m_files.Write(
+        "sample/run.trace",
+        "<Trace>" +
+            velkotest::ReadFileBytes(std::string(VELKO_SOURCE_DIR) +
+                                     "/examples/pingpong/pingpong.eye")
+                .substr(std::string("<?xml version='1.0' encoding='utf-8'?>").size()) +
+            "<Events/></Trace>");
+    ASSERT_EQ(reader.LoadFromTrace([strSample] { return strSample; }), CTraceReader::TLR_LOADED);
+    EXPECT_THAT(viewer.pParsingLog->Lines(), ElementsAre("ModelName: pingpong"));
+}
+
 TEST_F(TraceReaderTest, BrokenTracesFailWithTheirLine) {
     const std::string strGood =
         "<Trace><ModelInfo><ModelName>m</ModelName></ModelInfo><Events/></Trace>";
