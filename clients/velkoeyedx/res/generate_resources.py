@@ -565,7 +565,7 @@ def meshes():
     # other without a turn.
     bat = Mesh("bat.mtl")
     bat.use("rubber")
-    radius, half_thickness, centre_y, sides = 2.5, 0.15, 3.0, 24
+    radius, half_thickness, centre_y, sides = 10.0, 0.6, 12.0, 24
     ring = [
         (centre_y + radius * math.cos(2 * math.pi * i / sides), radius * math.sin(2 * math.pi * i / sides))
         for i in range(sides)
@@ -579,7 +579,7 @@ def meshes():
                    (-half_thickness, y1, z1)]  # fmt: skip
         bat.quad(corners, middle, (1, 1))
     bat.use("wood")
-    bat.box((0, 0.25, 0), (0.5, 3.5, 0.5))
+    bat.box((0, 1, 0), (1, 14, 2))
     bat.write("meshes/bat.obj")
     write_mtl(
         "meshes/bat.mtl",
