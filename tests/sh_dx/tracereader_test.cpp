@@ -91,6 +91,7 @@ TEST_F(TraceReaderTest, EngineTraceReplaysWithItsSideFile) {
         ElementsAre(
             "ModelName: Hof M\xC3\xBCller",
             " New Terrain Agent: field_grass(default grid #cells=16)",
+            "The mesh lorry.obj cannot be found: a box stands for it.",
             "AnimTo 3.000000 at 1.000000 to [(crate.obj) p:(0,0, 0) r:(0.0,0.0,0.0) sc.:1]",
             "AnimTo 3.000000 at 5.000000 to [(crate.obj) p:(10,0, 0) r:(0.0,0.0,0.0) sc.:1]",
             "AnimTo 4.000000 at 0.000000 to [(crate.obj) p:(-5,0, 0) r:(0.0,0.0,0.0) sc.:1]",
@@ -155,7 +156,8 @@ TEST_F(TraceReaderTest, RecordFormsAndTheirLines) {
         "<EYE_AnimTo XTIME='9' agent='ghost' />"
         "<EYE_AnimTo xTime='3' agent='box'><Mesh>box.obj</Mesh><POS x='4' /></EYE_AnimTo>");
     EXPECT_THAT(m_view.pParsingLog->Lines(),
-                ElementsAre(" New Terrain Agent: field(default grid #cells=9)",
+                ElementsAre("The mesh van.obj cannot be found: a box stands for it.",
+                            " New Terrain Agent: field(default grid #cells=9)",
                             " SetState truck at:1 to:idle", "The state busy is not defined.",
                             "The Agent van is not defined.", "SetState field at:1 to:wet",
                             "Report truck at:1 char* load=50%d", "AnimTo cell:7 at 2 to dry.png",

@@ -41,6 +41,7 @@ TEST_F(EyeDialogTest, EnterAndEscapeNeverCloseTheDialogAndEnterInTheTimeBoxMoves
     // Stopped: the replay moves to the typed time and stays stopped; the
     // focus moves on.
     m_pDlg->TimeBox()->setFocus();
+    m_pDlg->TimeBox()->selectAll();
     QTest::keyClicks(m_pDlg->TimeBox(), "7.25");
     Press(Qt::Key_Return);
     EXPECT_DOUBLE_EQ(clock.GetTime(), 7.25);
@@ -226,6 +227,7 @@ TEST_F(EyeDialogTest, LogsHoldTheirLinesAfterAnEmptyLine) {
         "<EYE_RemoveAt agent='crate' xTime='2'/>\n</Events>\n</Trace>\n");
     const std::string strParsed =
         "\nModelName: yard"
+        "\nThe mesh truck.obj cannot be found: a box stands for it."
         "\nAnimTo truck at 1 to [(truck.obj) p:(2,0, 0) r:(0.0,0.0,0.0) sc.:1]"
         "\nReport truck at:2 int load=5"
         "\nReport truck at:2 double level=0.5"

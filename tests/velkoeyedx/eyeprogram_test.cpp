@@ -44,13 +44,10 @@ TEST_F(EyeProgramTest, FollowsALiveRunAndItsTraceReplayedEndsInTheSamePoses) {
     CRenderContext& window = m_pProgram->GetRenderContext();
     const CVELKOEyeDXLogs& logs = *dlg.GetLogsDlg();
 
-    Trigger(ID_CONFIGURATION_SERVEROPTIONS);
-    dlg.GetServerOptionsDlg()->PortBox()->setText(QString::number(nPort));
-    dlg.GetServerOptionsDlg()->SaveButton()->click();
-    Trigger(ID_LOADMODEL_FROMSERVER);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ASSERT_TRUE(yard.RunToEnd());
-    ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
+    FollowToEnd(yard, nPort);
+    if (HasFatalFailure()) {
+        return;
+    }
     EXPECT_EQ(BoxText(dlg.SyslogBox()), "\nConnected to VELKO\nDisconnected to VEKLO");
 
     // The truck drives on as the clock goes.
@@ -100,13 +97,10 @@ TEST_F(EyeProgramTest, TheSampleModelFollowedLiveShowsItsTwoBats) {
     Trigger(ID_DEMOS_DEMO1);
     dlg.TimeBox()->setText("7");
 
-    Trigger(ID_CONFIGURATION_SERVEROPTIONS);
-    dlg.GetServerOptionsDlg()->PortBox()->setText(QString::number(nPort));
-    dlg.GetServerOptionsDlg()->SaveButton()->click();
-    Trigger(ID_LOADMODEL_FROMSERVER);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ASSERT_TRUE(sample.RunToEnd());
-    ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
+    FollowToEnd(sample, nPort);
+    if (HasFatalFailure()) {
+        return;
+    }
     EXPECT_EQ(BoxText(logs.ParsingBox()).find("cannot be found"), std::string::npos)
         << BoxText(logs.ParsingBox());
 
