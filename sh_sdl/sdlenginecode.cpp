@@ -324,8 +324,11 @@ bool IsMemberName(const std::string& strText, size_t nPos) {
 
 // True when the file at strPath is a build's to write over: there is none,
 // it is empty, or a build wrote it. Such a file starts with
-// SDL_GENERATED_LINE; one written before that line was added starts with the
-// generator's include lines and export block.
+// SDL_GENERATED_LINE; one written before that line was added is told by what
+// the generator wrote for its kind: a C source starts with include lines and
+// the export block; a C++ source with its include lines, an empty line, the
+// variables' declarations and the wrapper functions' banner; a header is
+// nothing but the blocks' empty classes.
 bool IsGeneratedFile(const std::string& strPath) {
     if (!FileExists(strPath)) {
         return true;
@@ -341,6 +344,22 @@ bool IsGeneratedFile(const std::string& strPath) {
     if (strHead.empty() || strHead.starts_with(SDL_GENERATED_LINE)) {
         return true;
     }
+    if (strPath.ends_with(".h")) {
+        // One "class CBlock_<name>{\n}" per block of the root, nothing else.
+        if (!file.eof()) {
+            return false;
+        }
+        const std::string_view strClass = "class CBlock_";
+        for (std::string_view strRest = strHead; !strRest.empty();) {
+            const size_t nEnd = strRest.find("{\n}");
+            if (!strRest.starts_with(strClass) || nEnd == std::string_view::npos ||
+                strRest.substr(0, nEnd).find_first_of("{}\n") != std::string_view::npos) {
+                return false;
+            }
+            strRest.remove_prefix(nEnd + 3);
+        }
+        return true;
+    }
     size_t nPos = 0;
     while (strHead.compare(nPos, 9, "#include ") == 0) {
         nPos = strHead.find('\n', nPos);
@@ -349,7 +368,29 @@ bool IsGeneratedFile(const std::string& strPath) {
         }
         ++nPos;
     }
-    return nPos > 0 && std::string_view(strHead).substr(nPos).starts_with(EXPORT_BLOCK);
+    if (nPos == 0) {
+        return false;
+    }
+    if (!strPath.ends_with(".cpp")) {
+        return std::string_view(strHead).substr(nPos).starts_with(EXPORT_BLOCK);
+    }
+    // The declarations are read line by line up to the banner, however long
+    // they are: each one a "type name;" line.
+    const std::string strBanner = "// Class wrapper functions";
+    file.clear();
+    file.seekg(static_cast<std::streamoff>(nPos));
+    std::string strLine;
+    if (!std::getline(file, strLine) || !strLine.empty()) {
+        return false;
+    }
+    while (std::getline(file, strLine) && !strLine.empty()) {
+        if (!strLine.ends_with(';') || strLine.find_first_of("#(){}") != std::string::npos) {
+            return false;
+        }
+    }
+    std::string strSlashes, strTitle;
+    return std::getline(file, strSlashes) && strSlashes == SLASHES &&
+           std::getline(file, strTitle) && strTitle == strBanner;
 }
 
 // A code file that the build will not write, with the reason: said once,

@@ -212,16 +212,25 @@ bool IsElement(const CXMLNode& node) {
     return !strName.empty() && strName.front() != '#';
 }
 
-// "process c in block a_b", "block a of the system".
+// "process c in block b in block a", "block a of the system": the agent and
+// each block around it by its own name, which tells apart agents whose
+// parents share a full name.
 std::string DescribeAgent(const CSDLAgent& agent) {
-    const auto* pBlock = dynamic_cast<const CSDLBlock*>(&agent);
-    const char* pszKind = !pBlock ? "process" : pBlock->IsMnca() ? "automaton block" : "block";
-    const CSDLAgent* pParent = agent.m_pParent;
-    if (!pParent || !pParent->m_pParent) {
-        return Format("%s %s of the system", pszKind, agent.m_strName.c_str());
+    const auto Describe = [](const CSDLAgent& one) {
+        const auto* pBlock = dynamic_cast<const CSDLBlock*>(&one);
+        const char* pszKind = !pBlock ? "process" : pBlock->IsMnca() ? "automaton block" : "block";
+        return one.m_strName.empty() ? Format("%s with no name", pszKind)
+                                     : Format("%s %s", pszKind, one.m_strName.c_str());
+    };
+    std::string strText = Describe(agent);
+    if (!agent.m_pParent || !agent.m_pParent->m_pParent) {
+        return strText + " of the system";
     }
-    return Format("%s %s in block %s", pszKind, agent.m_strName.c_str(),
-                  pParent->GetFullName(false).c_str());
+    for (const CSDLAgent* pAncestor = agent.m_pParent; pAncestor && pAncestor->m_pParent;
+         pAncestor = pAncestor->m_pParent) {
+        strText += " in " + Describe(*pAncestor);
+    }
+    return strText;
 }
 
 // Every agent below pAgent by full name; a second agent of a name already

@@ -116,6 +116,18 @@ CSDLOperation* CSDLOperationOutput::Execute() {
             SDL_ERROR);
         return m_pNext;
     }
+    if (pEvent->m_dExecutionTime < pOwner->m_dClock) {
+        // The sender's clock is the earliest time any agent can still reach:
+        // a signal before it would be taken in the past and turn the
+        // receiver's clock back. It is not sent, as the case above.
+        pOwner->ReportError(
+            Format("The signal %s is not sent: its delay %s (%g) gives a time before its "
+                   "sender's clock %f.",
+                   m_strName.c_str(), m_pSignal->m_strDelay.c_str(), m_pSignal->m_dDelay,
+                   pOwner->m_dClock),
+            SDL_ERROR);
+        return m_pNext;
+    }
     const std::string strCells = m_pSignal->m_strCells;
 
     if (m_strSelf == "yes") {

@@ -387,12 +387,22 @@ TEST_F(LoaderTest, AgentsSharingAFullNameFailTheLoadAndLeaveNothingToRun) {
         {block("a", Process("b", "")) + block("a_b", Process("x", "")),
          "The process b in block a and the block a_b of the system have the same full name a_b: "
          "give one of them another name."},
+        // Parents that share a full name are told apart by their own names.
+        {block("a", block("b", Process("c", ""))) + block("a_b", Process("c", "")),
+         "The block b in block a and the block a_b of the system have the same full name a_b: "
+         "give one of them another name.\nThe process c in block b in block a and the process "
+         "c in block a_b have the same full name a_b_c: give one of them another name."},
+        // A name left empty is said to be.
+        {block("a", Process("", "")),
+         "The block a of the system and the process with no name in block a have the same full "
+         "name a: give one of them another name."},
     };
     for (const SCase& clash : cases) {
         SCOPED_TRACE(clash.strError);
         const std::string strPath = Write("clash.velko", System(clash.strBody));
         EXPECT_FALSE(m_loader.LoadModel(strPath).empty());
         EXPECT_EQ(m_loader.m_strErrorText, "\n" + clash.strError);
+        EXPECT_EQ(m_loader.m_strErrorText.find("  "), std::string::npos);
         EXPECT_FALSE(m_engine->HasModel());
         EXPECT_TRUE(m_engine->m_mapProcesses.empty());
         EXPECT_TRUE(m_engine->m_mapBlocks.empty());

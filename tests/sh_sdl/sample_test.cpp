@@ -660,27 +660,34 @@ TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
 }
 
 // z ticks every time unit; at its first tick its task makes d the
-// difference of two infinities, which is no number, and it sends itself a
-// signal with that delay. q, stepped before z, tocks every 2.5.
-std::string NotANumberModelXml() {
+// difference of two infinities, which is no number, and e a time before its
+// clock, and it sends itself three signals that cannot be sent: one with d as
+// delay, one with the literal delay -3 and one with e. q, stepped before z,
+// tocks every 2.5.
+std::string UnsendableDelayModelXml() {
     const char* const pszSelf = "self=\"yes\" to=\"\" via=\"\"";
     return Format(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"nan\">\n"
         "<block name=\"b\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\">\n"
         "<process name=\"z\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
-        "<DCLS><DCL name=\"d\" type=\"double\" value=\"0.0\"/></DCLS>\n"
+        "<DCLS><DCL name=\"d\" type=\"double\" value=\"0.0\"/>"
+        "<DCL name=\"e\" type=\"double\" value=\"0.0\"/></DCLS>\n"
         "<start><start name=\"start\" id=\"1\"/>"
         "<output name=\"tick\" id=\"2\" %s><param name=\"delay\" value=\"1\"/></output>"
         "<setstate name=\"first\" id=\"3\"/></start>\n"
         "<state name=\"first\"><input name=\"tick\" id=\"10\"/>"
-        "<task name=\"huge\" id=\"11\">d = 1e308 * 10 - 1e308 * 10;</task>"
+        "<task name=\"huge\" id=\"11\">d = 1e308 * 10 - 1e308 * 10; e = -1e-9;</task>"
         "<output name=\"tick\" id=\"12\" %s><param name=\"delay\" value=\"1\"/></output>"
         "<output name=\"bad\" id=\"13\" %s><param name=\"delay\" value=\"d\"/></output>"
+        "<output name=\"back\" id=\"15\" %s><param name=\"delay\" value=\"-3\"/></output>"
+        "<output name=\"late\" id=\"16\" %s><param name=\"delay\" value=\"e\"/></output>"
         "<setstate name=\"ticking\" id=\"14\"/></state>\n"
         "<state name=\"ticking\"><input name=\"tick\" id=\"20\"/>"
         "<output name=\"tick\" id=\"21\" %s><param name=\"delay\" value=\"1\"/></output>"
         "<setstate name=\"ticking\" id=\"22\"/>"
-        "<input name=\"bad\" id=\"23\"/><setstate name=\"ticking\" id=\"24\"/></state>\n"
+        "<input name=\"bad\" id=\"23\"/><setstate name=\"ticking\" id=\"24\"/>"
+        "<input name=\"back\" id=\"25\"/><setstate name=\"ticking\" id=\"26\"/>"
+        "<input name=\"late\" id=\"27\"/><setstate name=\"ticking\" id=\"28\"/></state>\n"
         "</process>\n"
         "<process name=\"q\" id=\"2\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
         "<start><start name=\"start\" id=\"1\"/>"
@@ -689,31 +696,42 @@ std::string NotANumberModelXml() {
         "<state name=\"idle\"><input name=\"tock\" id=\"10\"/>"
         "<output name=\"tock\" id=\"11\" %s><param name=\"delay\" value=\"2.5\"/></output>"
         "<setstate name=\"idle\" id=\"12\"/></state>\n</process>\n</block>\n</system>\n",
-        pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf);
+        pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf);
 }
 
-// The signal whose delay is no number is a model error of its sender; the
-// run goes on to its end with every other event in time order.
-TEST_F(SampleModelTest, ADelayThatIsNotANumberIsAModelErrorAndTheRunGoesOn) {
-    velkotest::WriteFileBytes((m_dir / "nan.velko").string(), NotANumberModelXml());
+// A signal whose delay is no number, or gives a time before its sender's
+// clock (by however little), is a model error of its sender naming the
+// signal and the delay; the run goes on to its end with every other event in
+// time order, and no clock goes back.
+TEST_F(SampleModelTest, ADelayThatIsNotANumberOrBeforeTheClockIsAModelErrorAndTheRunGoesOn) {
+    velkotest::WriteFileBytes((m_dir / "nan.velko").string(), UnsendableDelayModelXml());
     LoadAndBuild("nan.velko");
     if (HasFatalFailure()) {
         return;
     }
     const std::string strTrace = RunToEndAndReadTraceBytes(20.0);
     EXPECT_TRUE(m_engine.m_bErrorPending);
-    EXPECT_EQ(sdltest::CountOf(strTrace, "<error>"), 1);
-    EXPECT_NE(strTrace.find("<error>Error on process b_z for tick event on time 1.000000. The "
-                            "signal bad is not sent: its delay d gives a time that is not a "
-                            "number.</error>"),
-              std::string::npos)
-        << strTrace;
+    EXPECT_EQ(sdltest::CountOf(strTrace, "<error>"), 3);
+    const std::string strPrefix = "<error>Error on process b_z for tick event on time 1.000000. ";
+    for (const std::string strError :
+         {"The signal bad is not sent: its delay d gives a time that is not a number.",
+          "The signal back is not sent: its delay -3 (-3) gives a time before its "
+          "sender's clock 1.000000.",
+          "The signal late is not sent: its delay e (-1e-09) gives a time before its "
+          "sender's clock 1.000000."}) {
+        EXPECT_NE(strTrace.find(strPrefix + strError + "</error>"), std::string::npos)
+            << strError << "\n"
+            << strTrace;
+    }
     // z's ticks at 1 to 19 and q's tocks at 2.5 to 17.5, all in time order;
-    // the signal that was not sent is never taken.
+    // the signals that were not sent are never taken.
     const std::vector<double> vecTimes = InputTimes(strTrace);
     EXPECT_EQ(vecTimes.size(), 19u + 7u);
     EXPECT_TRUE(std::is_sorted(vecTimes.begin(), vecTimes.end())) << strTrace;
-    EXPECT_EQ(sdltest::CountOf(strTrace, "name=\"bad\" id=\"23\""), 0);
+    for (const char* pszInput :
+         {"name=\"bad\" id=\"23\"", "name=\"back\" id=\"25\"", "name=\"late\" id=\"27\""}) {
+        EXPECT_EQ(sdltest::CountOf(strTrace, pszInput), 0) << pszInput;
+    }
 }
 
 }  // namespace
