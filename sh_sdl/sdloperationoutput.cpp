@@ -83,7 +83,7 @@ void CSDLOperationOutput::EvaluateTemplate() {
         } else if (strType == "double") {
             double dValue = 0.0;
             eResult = pLibrary->GetDouble(strIdent, dValue);
-            pParam->m_strValue = Format("%f", dValue);
+            pParam->m_strValue = DoubleToExactString(dValue);
         } else if (strType == "char*") {
             std::string strValue;
             eResult = pLibrary->GetString(strIdent, strValue);

@@ -444,6 +444,11 @@ TEST_F(SampleModelTest, HostileValuesAreRefusedAndTheRestRunExactly) {
                          "<DCL name=\"fine\" type=\"double\" value=\"0.0\"/>"
                          "<DCL name=\"text\" type=\"char*\" value=\"\"/>"),
               1);
+    // The ball also carries ping's exact double into pong's speed.
+    ASSERT_EQ(ReplaceAll(strModel, "<userparam name=\"hits\" value=\"serves\"/>",
+                         "<userparam name=\"hits\" value=\"serves\"/>"
+                         "<userparam name=\"speed\" value=\"fine\"/>"),
+              1);
     velkotest::WriteFileBytes((m_dir / "pingpong.velko").string(), strModel);
     const std::string strParam = (m_dir / "odd.param").string();
     velkotest::WriteFileBytes(
@@ -564,6 +569,8 @@ TEST_F(SampleModelTest, HostileValuesAreRefusedAndTheRestRunExactly) {
     // The library held every value exactly.
     EXPECT_EQ(pPing->GetVariable("fine")->m_dExact, 0.1234567891);
     EXPECT_EQ(pPing->GetVariable("thousand")->m_dExact, 1000.0);
+    // pong speeds each ball it takes up by a quarter.
+    EXPECT_EQ(pPong->GetVariable("speed")->m_dExact, 0.1234567891 * 1.25);
     // The run ended with five serves; the model still starts at none.
     EXPECT_EQ(pPing->GetVariable("serves")->m_strValue, "5");
     ASSERT_EQ(m_engine.CreateCodeFile(""), 1);
