@@ -137,6 +137,17 @@ private slots:
         }());
         QCOMPARE(pFrame->OpenChosenFile(strDevs), int(LM_LOADED));
         QVERIFY(pFrame->Engine()->GetRootAgent());
+        // A model loaded from a DEVS model that is not whole says so.
+        QCOMPARE(Lines(pFrame->Output()->System()).mid(pFrame->Output()->System()->count() - 2),
+                 QStringList({"Model loaded succefully.",
+                              QStringLiteral("The DEVS model %1 was converted in part: 1 "
+                                             "warning(s) in Errors name what the converted model "
+                                             "leaves out.")
+                                  .arg(QString::fromStdString(strDevs))}));
+        QCOMPARE(Lines(pFrame->Output()->Errors()).last(),
+                 QStringLiteral("Warning: The channel jobs of the coupled model pair carries only "
+                                "its first signal, job, in the converted model; cancel is not "
+                                "converted."));
 
         // An unknown extension changes nothing.
         CSDLEngine* pEngine = pFrame->Engine();
