@@ -152,10 +152,28 @@ void CGuiNotifier::FlushLines() {
 void CGuiNotifier::PostReport(const std::string& strTitle, const std::string& strText,
                               NotifyIcon eIcon) {
     OnWindow([this, strTitle, strText, eIcon] {
+        const std::string strKey =
+            strTitle + '\n' + std::to_string(static_cast<int>(eIcon)) + '\n' + strText;
+        auto it = m_mapOpenReports.find(strKey);
+        if (it != m_mapOpenReports.end() && it->second.pBox && it->second.pBox->isVisible()) {
+            // A fault met again and again must not bury the window in boxes.
+            const long long nCount = ++it->second.nCount;
+            it->second.pBox->setInformativeText(
+                QStringLiteral("This message came %1 times.").arg(nCount));
+            return;
+        }
         auto* pBox = new QMessageBox(ToQtIcon(eIcon), QString::fromStdString(strTitle),
                                      QString::fromStdString(strText), QMessageBox::Ok, m_pParent);
         pBox->setAttribute(Qt::WA_DeleteOnClose);
         pBox->setModal(false);
+        m_mapOpenReports[strKey] = {pBox, 1};
+        connect(pBox, &QObject::destroyed, this, [this, strKey] {
+            // Gone, unless a later box of the same report took its place.
+            auto itOpen = m_mapOpenReports.find(strKey);
+            if (itOpen != m_mapOpenReports.end() && !itOpen->second.pBox) {
+                m_mapOpenReports.erase(itOpen);
+            }
+        });
         pBox->show();
     });
 }
