@@ -156,7 +156,7 @@ double CSDLmnca::GetCellValue(const std::string& strLayer, int nCell, int& nStat
     return pLayer->GetCellValue(nCell);
 }
 
-void CSDLmnca::SetCellValue(const std::string& strLayer, int nCell, float fValue, int& nStatus) {
+void CSDLmnca::SetCellValue(const std::string& strLayer, int nCell, double dValue, int& nStatus) {
     CLayer* pLayer = FindLayerOrShow(strLayer);
     if (!pLayer) {
         nStatus = MNCA_CELL_NO_LAYER;
@@ -166,6 +166,6 @@ void CSDLmnca::SetCellValue(const std::string& strLayer, int nCell, float fValue
         nStatus = MNCA_CELL_OUTSIDE;
         return;
     }
-    pLayer->SetCellValue(nCell, static_cast<double>(fValue));
+    pLayer->SetCellValue(nCell, dValue);
     nStatus = MNCA_CELL_OK;
 }

@@ -63,9 +63,9 @@ public:
     // The value of a layer cell; nStatus as MncaCellStatus (the value is
     // -1.0 for an outside cell and 0.0 for a missing layer).
     double GetCellValue(const std::string& strLayer, int nCell, int& nStatus);
-    // Writes a layer cell (the value widened from single precision); nStatus
-    // as MncaCellStatus.
-    void SetCellValue(const std::string& strLayer, int nCell, float fValue, int& nStatus);
+    // Writes a layer cell (the procedures give single precision where a
+    // float holds the value); nStatus as MncaCellStatus.
+    void SetCellValue(const std::string& strLayer, int nCell, double dValue, int& nStatus);
     // The layer named "layer_main", or null.
     CLayer* GetMainLayer() const { return GetLayer("layer_main"); }
     // The layer of that name, or null.

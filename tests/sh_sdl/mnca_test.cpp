@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -419,7 +420,37 @@ TEST(MncaProcedureTest, CellValuesTravelInSinglePrecision) {
     EXPECT_EQ(model.m_pMnca->GetLayer("h")->GetCellValue(3), 123456792.0);
     EXPECT_EQ(roundTrip(0.1), "0.100000");
     EXPECT_EQ(roundTrip(-2.5), "-2.500000");
+    // Beyond the float range a value travels exactly, not as "inf".
+    EXPECT_EQ(roundTrip(1e39), DoubleToString(1e39));
+    EXPECT_EQ(model.Double("result"), 1e39);
+    EXPECT_EQ(roundTrip(-3e300), DoubleToString(-3e300));
+    EXPECT_EQ(model.Double("result"), -3e300);
     EXPECT_TRUE(model.m_pProcess->m_strError.empty());
+
+    // A value no variable can take is refused with a word: the variable
+    // keeps its value, the cell its own.
+    model.m_pMnca->AddDefaultLayer("endless", std::numeric_limits<double>::infinity());
+    auto* pGetEndless = model.AddCall<CSDLOperationProcedureCallmncaGetCellValue>(
+        "mncaGetCellValue", 4,
+        {{"PARAM_1", "char*", "'endless'"},
+         {"PARAM_2", "int", "cell"},
+         {"PARAM_3", "double", "result"}});
+    EXPECT_EQ(pGetEndless->Execute(), nullptr);
+    EXPECT_EQ(model.Double("result"), -3e300);
+    EXPECT_NE(model.m_pProcess->m_strError.find(
+                  "The cell 3 of layer endless holds inf, which no variable can take."),
+              std::string::npos)
+        << model.m_pProcess->m_strError;
+    model.ClearErrors();
+    model.Double("value") = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(pSet->Execute(), nullptr);
+    EXPECT_EQ(model.m_pMnca->GetLayer("h")->GetCellValue(3), -3e300);
+    EXPECT_NE(
+        model.m_pProcess->m_strError.find("The value inf is no number a cell of layer h can hold."),
+        std::string::npos)
+        << model.m_pProcess->m_strError;
+    EXPECT_TRUE(BoxTexts(model.m_notifier).empty());
+    model.ClearErrors();
 
     // A literal cell and a literal value work the same way.
     auto* pLiteral = model.AddCall<CSDLOperationProcedureCallmncaSetCellValue>(
