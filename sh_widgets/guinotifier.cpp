@@ -167,10 +167,10 @@ void CGuiNotifier::PostReport(const std::string& strTitle, const std::string& st
         pBox->setAttribute(Qt::WA_DeleteOnClose);
         pBox->setModal(false);
         m_mapOpenReports[strKey] = {pBox, 1};
-        connect(pBox, &QObject::destroyed, this, [this, strKey] {
-            // Gone, unless a later box of the same report took its place.
+        connect(pBox, &QDialog::finished, this, [this, strKey, pBox] {
+            // Closed: the next such report opens a box again.
             auto itOpen = m_mapOpenReports.find(strKey);
-            if (itOpen != m_mapOpenReports.end() && !itOpen->second.pBox) {
+            if (itOpen != m_mapOpenReports.end() && itOpen->second.pBox == pBox) {
                 m_mapOpenReports.erase(itOpen);
             }
         });
