@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QThread>
 #include <algorithm>
@@ -158,8 +159,16 @@ void CGuiNotifier::PostReport(const std::string& strTitle, const std::string& st
         if (it != m_mapOpenReports.end() && it->second.pBox && it->second.pBox->isVisible()) {
             // A fault met again and again must not bury the window in boxes.
             const long long nCount = ++it->second.nCount;
-            it->second.pBox->setInformativeText(
-                QStringLiteral("This message came %1 times.").arg(nCount));
+            QMessageBox* pOpen = it->second.pBox;
+            pOpen->setInformativeText(QStringLiteral("This message came %1 times.").arg(nCount));
+            // A line added to a box on screen stays hidden until shown; the
+            // box lays itself out only when shown, so it needs the room too.
+            for (QLabel* pLabel : pOpen->findChildren<QLabel*>()) {
+                if (pLabel->text() == pOpen->informativeText()) {
+                    pLabel->show();
+                }
+            }
+            pOpen->setFixedSize(pOpen->sizeHint());
             return;
         }
         auto* pBox = new QMessageBox(ToQtIcon(eIcon), QString::fromStdString(strTitle),

@@ -3,6 +3,8 @@
 // answered Cancel before the window waits for a worker.
 
 #include <QAbstractButton>
+#include <QLabel>
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -85,6 +87,12 @@ private slots:
         QVERIFY(boxWith("The layer x doesn't exists."));
         QCOMPARE(boxWith("The layer x doesn't exists.")->informativeText(),
                  QStringLiteral("This message came 300 times."));
+        const QList<QLabel*> listLabels =
+            boxWith("The layer x doesn't exists.")->findChildren<QLabel*>();
+        QVERIFY(std::any_of(listLabels.begin(), listLabels.end(), [](const QLabel* pLabel) {
+            return pLabel->isVisible() && pLabel->text() == "This message came 300 times.";
+        }));
+        SaveScreenshot(boxWith("The layer x doesn't exists."), QStringLiteral("repeated-report"));
         QStringList listBoxes = TakeBoxes();
         listBoxes.sort();
         QCOMPARE(listBoxes, QStringList({"The layer x doesn't exists.", "another fault"}));
