@@ -241,14 +241,14 @@ public:
     // advance function whose signature is strState; false when none.
     bool LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
                            const std::string& strState, std::string& strValue);
+    // Warnings of the last DEVS conversion, each entry preceded by "\n".
+    std::string m_strDEVSWarnings;
 
     // Experiments of the last experiments file (or of the experiment dialog),
     // by label.
     COwningNameMap<CSDLExperiments> m_mapExperiments;
     // Why the last side-file read or DEVS conversion failed.
     std::string m_strSideFileError;
-    // Warnings of the last DEVS conversion, each entry preceded by "\n".
-    std::string m_strDEVSWarnings;
 
     // The engine that receives the model; set by the caller, not owned.
     CSDLEngine* m_pEngine = nullptr;
