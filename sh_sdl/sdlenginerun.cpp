@@ -557,6 +557,7 @@ int CSDLEngine::StartThread() {
         m_bStatusNextFound = false;
     }
     m_pRemote->AllowSends();
+    m_notifier.BeginRun();
     SetRunState(RS_STARTING);
     m_threadSimulation = std::thread([this] { SimulationThreadProc(); });
     return 0;
@@ -687,6 +688,11 @@ void CSDLEngine::SimulationThreadProc() {
             m_pRootAgent->Reset();
         }
         RemoveInstances();
+    } catch (...) {
+        nResult = 1;
+    }
+    try {
+        m_notifier.EndRun();
     } catch (...) {
         nResult = 1;
     }

@@ -45,6 +45,7 @@ class CSDLProcess;
 class CSDLmnca;
 class CNotifier;
 struct SDEVSAtomic;
+struct SDEVSConversion;
 
 class CSDLEvent;
 
@@ -208,24 +209,43 @@ public:
     // ---- DEVS import ----------------------------------------------------------------------
     // Converts the DEVS model at strPath into a model file written beside it
     // (strPath + ".sdl") and returns that file's path; "" when the model
-    // cannot be read or converted (reason in m_strSideFileError).
+    // cannot be read or converted (reason in m_strSideFileError). A coupled
+    // model inside another becomes a block; one that holds both atomic and
+    // coupled models is refused, since a block holds either processes or
+    // blocks. What the conversion leaves out or reads in its own way (the
+    // further signals of a channel, a state without a time advance, further
+    // conditions of a time advance) is named in m_strDEVSWarnings and on the
+    // Errors pane.
     std::string ImportDEVS(const std::string& strPath);
     std::string ConvertDEVSModel(const std::string& strInputPath);
+    // The channels and the members of one coupled model, nDepth levels below
+    // the system, appended to strOut.
+    void WriteDEVSCoupledModel(CXMLNode coupledModel, SDEVSConversion& conversion, int nDepth,
+                               std::string& strOut);
     // The process body of one atomic model, appended to strOut.
-    void WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut);
+    void WriteDEVSAtomicModel(CXMLNode atomicModel, SDEVSConversion& conversion,
+                              std::string& strOut);
     // The operations of one transition function (number nFunction of its
     // kind), stored under its state in the internal or external map of
     // rAtomic.
     void ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SDEVSAtomic& rAtomic,
                              bool bInternal, int nFunction);
+    // Whether an internal transition into strState schedules the state's own
+    // internal transition, and after which delay: not for a passive state
+    // (named in a warning when it has no time advance). A time advance that
+    // is no time ends the conversion.
+    bool ScheduleDEVSTransition(CXMLNode atomicModel, SDEVSAtomic& rAtomic,
+                                const std::string& strState, std::string& strDelay);
     // The state signature of an element: name="value" and a blank for every
     // state variable, the last variable first. With pCode, the assignments
     // the element implies are put in front of *pCode.
     std::string FormatDEVSState(CXMLNode element, const SDEVSAtomic& atomic, std::string* pCode);
     // The time advance of a state: the returned value of the first time
-    // advance function whose signature is strState; "" when none.
-    std::string LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
-                                  const std::string& strState);
+    // advance function whose signature is strState; false when none.
+    bool LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
+                           const std::string& strState, std::string& strValue);
+    // Warnings of the last DEVS conversion, each entry preceded by "\n".
+    std::string m_strDEVSWarnings;
 
     // Experiments of the last experiments file (or of the experiment dialog),
     // by label.
