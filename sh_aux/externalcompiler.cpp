@@ -28,6 +28,13 @@ std::string Quoted(const std::string& str) {
     return "\"" + str + "\"";
 }
 
+// A path as an argument of the compiler: one that begins with "-" (a
+// relative path, as a model opened by such a path gives) would be read as
+// an option.
+std::string FileArgument(const std::string& strPath) {
+    return !strPath.empty() && strPath.front() == '-' ? "./" + strPath : strPath;
+}
+
 bool PathExists(const std::string& strPath) {
     std::error_code ec;
     return std::filesystem::exists(strPath, ec);
@@ -273,11 +280,13 @@ std::string CExternalCompiler::CompileSteps(const std::string& strName,
     bool bOk = true;
     for (const auto& [strSource, strObject] : vecUnits) {
         SCommandRun& run = vecRuns.emplace_back();
-        run.strCommandLine = Quoted(m_strCompiler) + " -c -fPIC -DBUILD_DLL " + Quoted(strSource) +
-                             " -o " + Quoted(strObject);
-        const int nStatus =
-            RunChild({m_strCompiler, "-c", "-fPIC", "-DBUILD_DLL", strSource, "-o", strObject},
-                     run.strOutput, strFailure);
+        const std::string strSourceArg = FileArgument(strSource);
+        const std::string strObjectArg = FileArgument(strObject);
+        run.strCommandLine = Quoted(m_strCompiler) + " -c -fPIC -DBUILD_DLL " +
+                             Quoted(strSourceArg) + " -o " + Quoted(strObjectArg);
+        const int nStatus = RunChild(
+            {m_strCompiler, "-c", "-fPIC", "-DBUILD_DLL", strSourceArg, "-o", strObjectArg},
+            run.strOutput, strFailure);
         if (nStatus != 0 || !PathExists(strObject)) {
             bOk = false;
         }
@@ -316,14 +325,18 @@ std::string CExternalCompiler::LinkSteps(const std::string& strName) {
     // has no loader that provides any, so a call of a function that exists
     // nowhere fails here, named by the linker, rather than when a run loads
     // the library.
-    std::vector<std::string> vecArgs = {m_strCompiler, "-shared",  "-Wl,--no-undefined",
-                                        "-o",          strLibrary, strName + ".o"};
+    std::vector<std::string> vecArgs = {m_strCompiler,
+                                        "-shared",
+                                        "-Wl,--no-undefined",
+                                        "-o",
+                                        FileArgument(strLibrary),
+                                        FileArgument(strName + ".o")};
     std::string strCommandLine = Quoted(m_strCompiler) + " -shared -Wl,--no-undefined -o " +
-                                 Quoted(strLibrary) + " " + Quoted(strName + ".o");
+                                 Quoted(vecArgs[4]) + " " + Quoted(vecArgs[5]);
     if (strName == m_strCompiledName) {
         for (const std::string& strObject : m_vecFolderObjects) {
-            vecArgs.push_back(strObject);
-            strCommandLine += " " + Quoted(strObject);
+            vecArgs.push_back(FileArgument(strObject));
+            strCommandLine += " " + Quoted(vecArgs.back());
         }
     }
     vecArgs.emplace_back("-lm");

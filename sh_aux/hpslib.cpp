@@ -200,6 +200,92 @@ double ParseDouble(const char* psz, char** ppEnd) {
     return strtod_l(psz, ppEnd, CLocale());
 }
 
+bool ParseIntValue(std::string_view strText, int& nValue) {
+    strText = TrimView(strText);
+    bool bNegative = false;
+    if (!strText.empty() && (strText.front() == '+' || strText.front() == '-')) {
+        bNegative = strText.front() == '-';
+        strText.remove_prefix(1);
+    }
+    if (strText.empty() || strText.front() < '0' || strText.front() > '9') {
+        return false;
+    }
+    unsigned long long nMagnitude = 0;
+    const char* pEnd = strText.data() + strText.size();
+    const auto [pStop, eError] = std::from_chars(strText.data(), pEnd, nMagnitude);
+    const unsigned long long nLimit =
+        bNegative ? static_cast<unsigned long long>(INT_MAX) + 1 : INT_MAX;
+    if (eError != std::errc() || pStop != pEnd || nMagnitude > nLimit) {
+        return false;
+    }
+    nValue = bNegative ? static_cast<int>(-static_cast<long long>(nMagnitude))
+                       : static_cast<int>(nMagnitude);
+    return true;
+}
+
+bool ParseDoubleValue(std::string_view strText, double& dValue) {
+    strText = TrimView(strText);
+    auto isDigit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    size_t i = 0;
+    const size_t n = strText.size();
+    if (i < n && (strText[i] == '+' || strText[i] == '-')) {
+        ++i;
+    }
+    bool bDigits = false;
+    bool bNonZero = false;
+    for (; i < n && isDigit(strText[i]); ++i) {
+        bDigits = true;
+        bNonZero = bNonZero || strText[i] != '0';
+    }
+    if (i < n && strText[i] == '.') {
+        for (++i; i < n && isDigit(strText[i]); ++i) {
+            bDigits = true;
+            bNonZero = bNonZero || strText[i] != '0';
+        }
+    }
+    if (!bDigits) {
+        return false;
+    }
+    if (i < n && (strText[i] == 'e' || strText[i] == 'E')) {
+        ++i;
+        if (i < n && (strText[i] == '+' || strText[i] == '-')) {
+            ++i;
+        }
+        if (i == n || !isDigit(strText[i])) {
+            return false;
+        }
+        while (i < n && isDigit(strText[i])) {
+            ++i;
+        }
+    }
+    if (i != n) {
+        return false;
+    }
+    const double dRead = ParseDouble(std::string(strText).c_str());
+    // Beyond a double's range the reading gives an infinity, below it zero.
+    if (!std::isfinite(dRead) || (dRead == 0.0 && bNonZero)) {
+        return false;
+    }
+    dValue = dRead;
+    return true;
+}
+
+std::string DoubleToExactString(double dValue) {
+    if (std::isnan(dValue)) {
+        return "nan";
+    }
+    if (std::isinf(dValue)) {
+        return dValue < 0 ? "-inf" : "inf";
+    }
+    char szBuf[64];
+    const auto result = std::to_chars(szBuf, szBuf + sizeof(szBuf), dValue);
+    std::string strOut(szBuf, result.ptr);
+    if (strOut.find_first_of(".e") == std::string::npos) {
+        strOut += ".0";
+    }
+    return strOut;
+}
+
 void StringToChars(const std::string& strText, char* pszDest) {
     std::memcpy(pszDest, strText.data(), strText.size());
     pszDest[strText.size()] = '\0';
@@ -508,10 +594,11 @@ namespace {
 
 // The characters an XML context needs escaped.
 enum XmlEscapeSet : unsigned {
-    XE_QUOT = 1,           // "
-    XE_APOS = 2,           // '
-    XE_GT = 4,             // every >
-    XE_GT_AFTER_CDATA = 8  // the > of "]]>", which text may not hold
+    XE_QUOT = 1,            // "
+    XE_APOS = 2,            // '
+    XE_GT = 4,              // every >
+    XE_GT_AFTER_CDATA = 8,  // the > of "]]>", which text may not hold
+    XE_SPACES = 16          // tab, line feed and carriage return, which an attribute loses
 };
 
 // Appends str with the characters of nSet (and & and <) escaped; with
@@ -535,6 +622,15 @@ void AppendXmlChars(std::string& strOut, std::string_view str, unsigned nSet, bo
                 break;
             case '\'':
                 pszEntity = (nSet & XE_APOS) ? "&apos;" : nullptr;
+                break;
+            case '\t':
+                pszEntity = (nSet & XE_SPACES) ? "&#9;" : nullptr;
+                break;
+            case '\n':
+                pszEntity = (nSet & XE_SPACES) ? "&#10;" : nullptr;
+                break;
+            case '\r':
+                pszEntity = (nSet & XE_SPACES) ? "&#13;" : nullptr;
                 break;
             case '>':
                 pszEntity = ((nSet & XE_GT) || ((nSet & XE_GT_AFTER_CDATA) && i >= 2 &&
@@ -568,11 +664,11 @@ std::string EscapeXml(std::string_view str) {
 }
 
 std::string EscapeXmlAttribute(std::string_view str) {
-    return EscapeXmlChars(str, XE_QUOT);
+    return EscapeXmlChars(str, XE_QUOT | XE_SPACES);
 }
 
 std::string EscapeXmlSingleQuoted(std::string_view str) {
-    return EscapeXmlChars(str, XE_APOS);
+    return EscapeXmlChars(str, XE_APOS | XE_SPACES);
 }
 
 std::string EscapeXmlText(std::string_view str) {
@@ -668,8 +764,11 @@ void AppendFixed(std::string& strOut, double dValue) {
 
 void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::string_view strValue) {
     size_t nPlain = 0;  // the characters before the first that needs care
-    while (nPlain < strValue.size() && strValue[nPlain] != '&' && strValue[nPlain] != '<' &&
-           strValue[nPlain] != '"' && strValue[nPlain] != '\0') {
+    auto needsCare = [](char ch) {
+        return ch == '&' || ch == '<' || ch == '"' || ch == '\0' || ch == '\t' || ch == '\n' ||
+               ch == '\r';
+    };
+    while (nPlain < strValue.size() && !needsCare(strValue[nPlain])) {
         ++nPlain;
     }
     char szBuf[kShortAttribute];
@@ -683,7 +782,7 @@ void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::stri
         return;
     }
     AppendAttributeName(strOut, strName);
-    AppendXmlChars(strOut, strValue, XE_QUOT, true);
+    AppendXmlChars(strOut, strValue, XE_QUOT | XE_SPACES, true);
     strOut += '"';
 }
 

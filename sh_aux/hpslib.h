@@ -45,6 +45,23 @@ double StringToDouble(const std::string& strText);
 // Copies the text and a terminating zero into pszDest (size()+1 bytes).
 void StringToChars(const std::string& strText, char* pszDest);
 
+// ---- Values of the model's number types ---------------------------------------
+// One rule per type, whatever the locale, for every value a model, a
+// parametrization, an edit or an event parameter gives as text. Blanks
+// around the value are allowed. An int is an optional sign and decimal
+// digits ("010" is ten) from -2147483648 to 2147483647. A double is an
+// optional sign, digits with an optional point (at least one digit) and an
+// optional exponent, of a finite value that a double can hold ("1e400" and
+// "1e-400" are none). False, leaving the value alone, for any other text
+// ("1,5", "0x10", "inf", "1e3" as an int, "1; x").
+bool ParseIntValue(std::string_view strText, int& nValue);
+bool ParseDoubleValue(std::string_view strText, double& dValue);
+// The shortest text that reads back as exactly dValue, by ParseDoubleValue
+// and by a C compiler as a double constant: with a point or an exponent
+// ("2.0", "0.1", "1e-07"). "inf", "-inf" or "nan" for what is no finite
+// number.
+std::string DoubleToExactString(double dValue);
+
 // ---- Tests on text ------------------------------------------------------------
 
 // True when the text holds no letter that has case (numbers, empty text).
@@ -119,6 +136,8 @@ std::string EscapeXml(std::string_view str);
 // Escapes only what each place needs, so that values that need nothing
 // are written as they are: a double-quoted attribute value (&, <, "), a
 // single-quoted one (&, <, ') and element text (&, <, and the > of "]]>").
+// In attribute values tabs, line feeds and carriage returns are written as
+// character references too: a reader turns them into blanks otherwise.
 std::string EscapeXmlAttribute(std::string_view str);
 std::string EscapeXmlSingleQuoted(std::string_view str);
 std::string EscapeXmlText(std::string_view str);

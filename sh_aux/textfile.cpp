@@ -1,7 +1,9 @@
 #include "sh_aux/textfile.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,6 +93,158 @@ std::u16string CodePointUnits(char32_t cp) {
     }
     const char32_t v = cp - 0x10000;
     return {static_cast<char16_t>(0xD800 + (v >> 10)), static_cast<char16_t>(0xDC00 | (v & 0x3FF))};
+}
+
+// The file that strPath names at the end of its symbolic links, whether or
+// not that file is there; false with errno set when the links cannot be
+// followed.
+bool ResolveLinks(const std::string& strPath, std::string& strTarget) {
+    strTarget = strPath;
+    for (int nHops = 0;; ++nHops) {
+        struct stat st {};
+        if (::lstat(strTarget.c_str(), &st) != 0) {
+            return errno == ENOENT;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return true;
+        }
+        if (nHops == 40) {
+            errno = ELOOP;
+            return false;
+        }
+        std::vector<char> link(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
+        const ssize_t n = ::readlink(strTarget.c_str(), link.data(), link.size());
+        if (n < 0) {
+            return false;
+        }
+        const std::string strLink(link.data(), static_cast<size_t>(n));
+        const size_t nSlash = strTarget.rfind('/');
+        if (strLink.empty() || strLink[0] == '/' || nSlash == std::string::npos) {
+            strTarget = strLink;
+        } else {
+            strTarget = strTarget.substr(0, nSlash + 1) + strLink;
+        }
+    }
+}
+
+// Makes a new file in strFolder for the one named strName, hidden, and named
+// so that two writers never meet. Its handle, or -1 with errno set.
+int CreateBeside(const std::string& strFolder, const std::string& strName, std::string& strNew) {
+    static std::atomic<unsigned> nSerial{0};
+    std::random_device random;
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        // Short enough for any file name's own length.
+        strNew = strFolder + "." + strName.substr(0, 200) + "." + std::to_string(::getpid()) + "-" +
+                 std::to_string(nSerial++) + "-" + std::to_string(random() % 100000) + ".new";
+        // Created as any new file is (0666 less the umask).
+        const int nHandle = ::open(strNew.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (nHandle >= 0 || errno != EEXIST) {
+            return nHandle;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the new file hNew the owner, mode and extended attributes (access
+// lists among them) of the old one, hOld; false when any of them cannot be
+// kept.
+bool KeepWhatTheOldFileHad(int hNew, int hOld, const struct stat& st) {
+    if (::fchown(hNew, st.st_uid, st.st_gid) != 0 || ::fchmod(hNew, st.st_mode & 07777) != 0) {
+        return false;
+    }
+    ssize_t nList = ::flistxattr(hOld, nullptr, 0);
+    if (nList < 0) {
+        return errno == ENOTSUP;
+    }
+    std::vector<char> names(static_cast<size_t>(nList));
+    nList = ::flistxattr(hOld, names.data(), names.size());
+    if (nList < 0) {
+        return false;
+    }
+    std::vector<char> value;
+    for (size_t nPos = 0; nPos < static_cast<size_t>(nList);) {
+        const char* pszName = names.data() + nPos;
+        nPos += std::strlen(pszName) + 1;
+        const ssize_t nValue = ::fgetxattr(hOld, pszName, nullptr, 0);
+        if (nValue < 0) {
+            return false;
+        }
+        value.resize(static_cast<size_t>(nValue));
+        const ssize_t nGot = ::fgetxattr(hOld, pszName, value.data(), value.size());
+        if (nGot < 0 ||
+            ::fsetxattr(hNew, pszName, value.data(), static_cast<size_t>(nGot), 0) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes the whole of hText (from its start) over the file hFile, and makes
+// it that long. The room is taken first, so that a full disk or a size limit
+// fails before the old text is touched. 0, or the system's error code.
+int WriteInPlace(int hText, int hFile) {
+    struct stat stText {
+    }, stFile{};
+    if (::fstat(hText, &stText) != 0 || ::fstat(hFile, &stFile) != 0) {
+        return errno;
+    }
+    const off_t nSize = stText.st_size;
+    if (nSize > 0 && ::fallocate(hFile, FALLOC_FL_KEEP_SIZE, 0, nSize) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS) {
+        return errno;
+    }
+    if (nSize > stFile.st_size && ::ftruncate(hFile, nSize) != 0) {
+        return errno;
+    }
+    std::vector<char> buffer(65536);
+    for (off_t nDone = 0; nDone < nSize;) {
+        const ssize_t nRead = ::pread(
+            hText, buffer.data(),
+            static_cast<size_t>(std::min<off_t>(nSize - nDone, static_cast<off_t>(buffer.size()))),
+            nDone);
+        if (nRead < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nRead <= 0) {
+            return nRead < 0 ? errno : EIO;
+        }
+        for (ssize_t nWritten = 0; nWritten < nRead;) {
+            const ssize_t n = ::pwrite(hFile, buffer.data() + nWritten,
+                                       static_cast<size_t>(nRead - nWritten), nDone + nWritten);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return n < 0 ? errno : EIO;
+            }
+            nWritten += n;
+        }
+        nDone += nRead;
+    }
+    if (::ftruncate(hFile, nSize) != 0 || ::fsync(hFile) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+// Puts the folder of strPath's entries on the disk. A folder the user cannot
+// read, or a file system that keeps no such thing, is no failure. 0, or the
+// system's error code.
+int SyncFolder(const std::string& strPath) {
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strFolder =
+        nSlash == std::string::npos ? std::string(".") : strPath.substr(0, nSlash + 1);
+    const int hFolder = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (hFolder < 0) {
+        return 0;
+    }
+    int nError = 0;
+    if (::fsync(hFolder) != 0 && errno != EINVAL && errno != EROFS) {
+        nError = errno;
+    }
+    ::close(hFolder);
+    return nError;
 }
 
 }  // namespace
@@ -441,7 +595,7 @@ using UTF16BE_TextFileWriter = UTF16_TextFileWriter<true>;
 TextFile::TextFile() = default;
 
 TextFile::~TextFile() {
-    if (!m_strNewPath.empty()) {
+    if (IsReplacing()) {
         // Not closed: the text may be cut short, so the old file stays.
         m_bWriteFailed = true;
     }
@@ -567,65 +721,102 @@ int TextFile::OpenForWriting(int nMode, int nRequested, int nBufferSize) {
 
 int TextFile::OpenReplacement() {
     m_bWriteFailed = false;
+    // A symbolic link stays a link: the file it names, at the end of however
+    // many links, is what is written, and made when it is not there yet.
+    std::string strTarget;
+    if (!ResolveLinks(m_strPath, strTarget)) {
+        return -1;
+    }
     struct stat st {};
-    const bool bExists = ::stat(m_strPath.c_str(), &st) == 0;
+    const bool bExists = ::stat(strTarget.c_str(), &st) == 0;
+    if (!bExists && errno != ENOENT) {
+        return -1;
+    }
     if (bExists && !S_ISREG(st.st_mode)) {
         return ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     }
-    // A symbolic link stays a link: the file it points to is replaced.
-    std::string strTarget = m_strPath;
+    // Whether the user may write the file is the system's to say (modes,
+    // access lists, read-only mounts): a file it would not open for writing
+    // is refused, as it always was, whatever its folder allows.
+    int hOld = -1;
     if (bExists) {
-        if (char* pszReal = ::realpath(m_strPath.c_str(), nullptr)) {
-            strTarget = pszReal;
-            std::free(pszReal);
+        hOld = ::open(m_strPath.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (hOld < 0 || ::fstat(hOld, &st) != 0) {
+            const int nError = errno;
+            if (hOld >= 0) {
+                ::close(hOld);
+            }
+            errno = nError;
+            return -1;
         }
     }
-    // Beside the target, on the same file system, so that the rename is one
-    // step; hidden, and named so that two writers never meet.
     const size_t nSlash = strTarget.rfind('/');
     const std::string strFolder =
         nSlash == std::string::npos ? std::string() : strTarget.substr(0, nSlash + 1);
     const std::string strName =
         nSlash == std::string::npos ? strTarget : strTarget.substr(nSlash + 1);
-    static std::atomic<unsigned> nSerial{0};
-    std::random_device random;
-    for (int nTry = 0; nTry < 100; ++nTry) {
-        const std::string strNew = strFolder + "." + strName + "." + std::to_string(::getpid()) +
-                                   "-" + std::to_string(nSerial++) + "-" +
-                                   std::to_string(random() % 100000) + ".new";
-        // Created as any new file is (0666 less the umask).
-        const int nHandle = ::open(strNew.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (nHandle < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            return -1;
+
+    // A new file beside the old one takes its place, unless that would change
+    // what the old one was: a name of several (hard links), another user's
+    // file, attributes that cannot be copied, or a folder the user cannot
+    // write. Then the old file itself is written, once the new text is
+    // complete.
+    std::string strNew;
+    int hNew = bExists && st.st_nlink > 1 ? -1 : CreateBeside(strFolder, strName, strNew);
+    if (hNew < 0 && (!bExists || (st.st_nlink <= 1 && errno != EACCES && errno != EPERM &&
+                                  errno != EROFS && errno != ENAMETOOLONG))) {
+        const int nError = errno;
+        if (hOld >= 0) {
+            ::close(hOld);
         }
-        if (bExists) {
-            // The replacement keeps what the old file had. An owner that
-            // cannot be kept (another user's file) is no reason to fail.
-            if (::fchown(nHandle, st.st_uid, st.st_gid) != 0) {
-                st.st_mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-            }
-            if (::fchmod(nHandle, st.st_mode & 07777) != 0) {
-                const int nError = errno;
-                ::close(nHandle);
-                ::unlink(strNew.c_str());
-                errno = nError;
-                return -1;
-            }
+        errno = nError;
+        return -1;
+    }
+    if (hNew >= 0 && bExists && !KeepWhatTheOldFileHad(hNew, hOld, st)) {
+        ::close(hNew);
+        ::unlink(strNew.c_str());
+        hNew = -1;
+    }
+    if (hNew >= 0) {
+        if (hOld >= 0) {
+            ::close(hOld);
         }
         m_strNewPath = strNew;
         m_strTargetPath = strTarget;
-        return nHandle;
+        return hNew;
     }
-    errno = EEXIST;
-    return -1;
+    hNew = ::memfd_create("velko-save", MFD_CLOEXEC);
+    if (hNew < 0) {
+        const int nError = errno;
+        ::close(hOld);
+        errno = nError;
+        return -1;
+    }
+    m_hInPlace = hOld;
+    m_strTargetPath = strTarget;
+    return hNew;
 }
 
 int TextFile::EndReplacement(bool bCommit) {
+    if (m_hInPlace >= 0) {
+        int nError = bCommit ? WriteInPlace(hFile, m_hInPlace) : 0;
+        if (::close(std::exchange(m_hInPlace, -1)) != 0 && nError == 0 && bCommit) {
+            nError = errno;
+        }
+        if (nError != 0) {
+            ReportError(20002, m_strPath, nError);
+            return -2;
+        }
+        return 0;
+    }
     const std::string strNew = std::exchange(m_strNewPath, {});
     if (bCommit && ::rename(strNew.c_str(), m_strTargetPath.c_str()) == 0) {
+        // The new name is on the disk too, not only the new file's text.
+        const int nError = SyncFolder(m_strTargetPath);
+        if (nError != 0) {
+            ReportError(20002, m_strPath, nError);
+            return -2;
+        }
         return 0;
     }
     const int nError = errno;
@@ -638,7 +829,7 @@ int TextFile::EndReplacement(bool bCommit) {
 }
 
 int TextFile::WriteFailed(int nResult) {
-    if (nResult != 0 && !m_strNewPath.empty()) {
+    if (nResult != 0 && IsReplacing()) {
         m_bWriteFailed = true;
     }
     return nResult;
@@ -659,7 +850,14 @@ int TextFile::Close() {
         ReportError(20002, m_strPath, errno);
         nResult = -2;
     }
-    if (::close(hFile) != 0 && nResult == 0) {
+    // Text written in place comes from the new file, which is read while
+    // still open; that file is memory only, and its closing cannot fail the
+    // save.
+    const bool bInPlace = m_hInPlace >= 0;
+    if (bInPlace && EndReplacement(nResult == 0) != 0) {
+        nResult = -2;
+    }
+    if (::close(hFile) != 0 && nResult == 0 && !bInPlace) {
         ReportError(20002, m_strPath, errno);
         nResult = -2;
     }

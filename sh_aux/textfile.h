@@ -27,12 +27,20 @@
 // exists, creates it otherwise, and writes from its start without truncating.
 //
 // TF_WRITE replaces the file whole or not at all: the text goes to a new file
-// beside it, which takes the old one's place (keeping its permissions, and
-// the link when the path is a symbolic link) only once Close, or the next
-// Open, has written and flushed it to the disk. A failure anywhere on the way
-// (a write, the flush, the rename) leaves the old file as it was and the
-// new one removed; so does destroying the object before it is closed. A
-// path that names a device or a pipe is written in place.
+// beside it, which takes the old one's place (keeping its owner, permissions
+// and extended attributes, and the link when the path is a symbolic link:
+// the file at the end of the links is replaced, or made when it is not there)
+// only once Close, or the next Open, has written and flushed it to the disk;
+// the folder is then flushed too. A failure anywhere on the way (a write, the
+// flush, the rename) leaves the old file as it was and the new one removed;
+// so does destroying the object before it is closed.
+//
+// What the old file meant stays: a file the user cannot write is refused. A
+// file that the new one could not stand for (one with several names, another
+// user's, one in a folder the user cannot write) is written in place instead,
+// once the whole new text is there and the room for it taken: a failure
+// before that leaves it as it was. A path that names a device or a pipe is
+// written in place.
 enum : int {
     TF_READ = 1,
     TF_WRITE = 2,   // create or replace
@@ -114,9 +122,11 @@ private:
     // For TF_WRITE: opens the new file beside the one it replaces, or the
     // path itself when that is no plain file. The handle, or -1.
     int OpenReplacement();
-    // Puts the new file in the old one's place (bCommit, when all went
-    // well) or removes it. 0, or -2 with the error text set.
+    // Puts the new file in the old one's place, or its text into the old
+    // one (bCommit, when all went well), or drops it. 0, or -2 with the
+    // error text set.
     int EndReplacement(bool bCommit);
+    bool IsReplacing() const { return !m_strNewPath.empty() || m_hInPlace >= 0; }
     // The write that failed (the file so far is not the text asked for).
     int WriteFailed(int nResult);
     // The reader; null, with the error text set, when not open for reading.
@@ -133,7 +143,10 @@ private:
     int hFile = -1;
     // While a TF_WRITE file is written beside the one it replaces: the new
     // file, the file it takes the place of, and whether a write has failed.
+    // When the new text goes into the old file at Close, hFile holds it in
+    // memory and m_hInPlace is the old file, open for writing.
     std::string m_strNewPath;
+    int m_hInPlace = -1;
     std::string m_strTargetPath;
     bool m_bWriteFailed = false;
     std::unique_ptr<TextFileReader> m_pReader;

@@ -1,6 +1,7 @@
 #include "sh_gis/layer.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +21,67 @@ namespace {
 
 const char* const kMessageTitle = "GIS layer";
 
+// The text of a layer file: UTF-16 when it starts with a byte-order mark of
+// either order, else UTF-8 or Windows-1252.
+std::string DecodeLayerText(const std::string& strBytes) {
+    const bool bLittle = strBytes.compare(0, 2, "\xFF\xFE") == 0;
+    if (!bLittle && strBytes.compare(0, 2, "\xFE\xFF") != 0) {
+        return DecodeTextBytes(strBytes);
+    }
+    std::u16string strUnits;
+    strUnits.reserve(strBytes.size() / 2);
+    for (size_t i = 2; i + 1 < strBytes.size(); i += 2) {
+        const auto nFirst = static_cast<unsigned char>(strBytes[i]);
+        const auto nSecond = static_cast<unsigned char>(strBytes[i + 1]);
+        strUnits.push_back(
+            static_cast<char16_t>(bLittle ? nFirst | (nSecond << 8) : (nFirst << 8) | nSecond));
+    }
+    return Utf16ToUtf8(strUnits);
+}
+
+// A number of a layer file: a decimal number and nothing else. "1,5",
+// "nan", "inf", "abc", an empty line and numbers beyond the double range
+// are none.
+bool ReadLayerNumber(const std::string& strText, double& dValue) {
+    const char* pFirst = strText.data();
+    const char* pLast = pFirst + strText.size();
+    if (pFirst != pLast && *pFirst == '+') {
+        ++pFirst;
+    }
+    const auto [pEnd, ec] = std::from_chars(pFirst, pLast, dValue);
+    return ec == std::errc() && pEnd == pLast && std::isfinite(dValue);
+}
+
+// Texts of a layer file that are not numbers: how many, and the first.
+struct SBadNumbers {
+    int nCount = 0;
+    size_t nFirstLine = 0;  // 1-based
+    std::string strFirst;
+
+    void Add(size_t nLine, const std::string& strLine) {
+        if (nCount++ == 0) {
+            nFirstLine = nLine;
+            strFirst = strLine;
+            TruncateUtf8(strFirst, 40);
+            // Shown in a message: no control characters.
+            for (char& ch : strFirst) {
+                if (static_cast<unsigned char>(ch) < 0x20) {
+                    ch = '?';
+                }
+            }
+        }
+    }
+    std::string Describe() const {
+        return Format("%d line(s) that hold no number (the first, line %d: \"%s\")", nCount,
+                      static_cast<int>(nFirstLine), strFirst.c_str());
+    }
+};
+
+// One warning for the whole layer.
+void WarnOfLayer(const std::string& strText) {
+    GetNotifier().MessageBox(kMessageTitle, strText, NB_OK, NI_WARNING);
+}
+
 // Reads a text file into lines, without their line ends (LF or CR LF). A
 // last line without a line end counts; an empty tail after the last line
 // end does not.
@@ -38,7 +100,7 @@ std::vector<std::string> ReadTextLines(const std::string& strPath) {
     if (file.bad()) {
         CCustomException::ThrowError("Cannot read the layer file " + strPath);
     }
-    const std::string strText = DecodeTextBytes(strBytes);
+    const std::string strText = DecodeLayerText(strBytes);
 
     std::vector<std::string> vecLines;
     size_t nStart = 0;
@@ -92,12 +154,17 @@ size_t CountPointLines(const std::vector<std::string>& vecLines) {
     return nCount > 0 ? std::min(static_cast<size_t>(nCount), vecLines.size() - 1) : 0;
 }
 
-void ReadPoint(const std::string& strLine, double& dX, double& dY) {
+// False when the line does not hold two numbers (the point is then 0, 0).
+bool ReadPoint(const std::string& strLine, double& dX, double& dY) {
     std::string strX;
     std::string strY;
     SplitAtBlank(strLine, strX, strY);
-    dX = StringToDouble(strX);
-    dY = StringToDouble(strY);
+    if (ReadLayerNumber(strX, dX) && ReadLayerNumber(strY, dY)) {
+        return true;
+    }
+    dX = 0.0;
+    dY = 0.0;
+    return false;
 }
 
 // Product of the dimension sizes, or -1 when a size is negative or the
@@ -251,10 +318,28 @@ void CLayer::LoadRaster(const std::string& strPath) {
     m_vecValues = MakeValueCells(nCount);
     const std::vector<std::string> vecLines = ReadTextLines(strPath);
     const size_t nRead = std::min(vecLines.size(), m_vecValues.size());
+    SBadNumbers bad;
     for (size_t i = 0; i < nRead; ++i) {
-        m_vecValues[i] = StringToDouble(Trim(vecLines[i]));
+        const std::string strLine = Trim(vecLines[i]);
+        if (!ReadLayerNumber(strLine, m_vecValues[i])) {
+            m_vecValues[i] = 0.0;
+            bad.Add(i + 1, strLine);
+        }
     }
     m_strType = "idrisi_raster";
+    // What is not read from the image is 0: said once for the layer.
+    std::string strWarning;
+    if (bad.nCount > 0) {
+        strWarning = "The image " + strPath + " has " + bad.Describe() + "; their cells are 0.";
+    }
+    if (nRead < m_vecValues.size()) {
+        strWarning += (strWarning.empty() ? "The image " + strPath : std::string(" It")) +
+                      Format(" holds %d value line(s) for %d cells; the other cells are 0.",
+                             static_cast<int>(nRead), static_cast<int>(m_vecValues.size()));
+    }
+    if (!strWarning.empty()) {
+        WarnOfLayer(strWarning);
+    }
 }
 
 void CLayer::LoadVector(const std::string& strPath) {
@@ -269,13 +354,20 @@ void CLayer::LoadVector(const std::string& strPath) {
     m_vecValues.assign(nPoints, 0.0);
     m_vecPoints.clear();
     m_vecPoints.reserve(nPoints);
+    SBadNumbers bad;
     for (size_t i = 0; i < nPoints; ++i) {
         double dX = 0.0;
         double dY = 0.0;
-        ReadPoint(vecLines[i + 1], dX, dY);
+        if (!ReadPoint(vecLines[i + 1], dX, dY)) {
+            bad.Add(i + 2, Trim(vecLines[i + 1]));
+        }
         m_vecPoints.emplace_back(dX, dY);
     }
     m_strType = "idrisi_vectorial";
+    if (bad.nCount > 0) {
+        WarnOfLayer("The vector file " + strPath + " has " + bad.Describe() +
+                    "; their points are 0, 0.");
+    }
 }
 
 void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLayer) {
@@ -286,19 +378,21 @@ void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLaye
 
     if (!HasGridExtent()) {
         if (nPoints > 0) {
-            GetNotifier().MessageBox(
-                kMessageTitle,
+            WarnOfLayer(
                 Format("The grid of the main layer has no extent; the %d point(s) of %s were "
                        "skipped.",
-                       static_cast<int>(nPoints), strPath.c_str()),
-                NB_OK, NI_WARNING);
+                       static_cast<int>(nPoints), strPath.c_str()));
         }
     } else {
         int nSkipped = 0;
+        SBadNumbers bad;
         for (size_t i = 0; i < nPoints; ++i) {
             double dX = 0.0;
             double dY = 0.0;
-            ReadPoint(vecLines[i + 1], dX, dY);
+            if (!ReadPoint(vecLines[i + 1], dX, dY)) {
+                bad.Add(i + 2, Trim(vecLines[i + 1]));
+                continue;
+            }
             const int nIndex = GetCellIndex(dX, dY);
             if (nIndex < 0) {
                 ++nSkipped;
@@ -306,13 +400,20 @@ void CLayer::LoadVectorOnGrid(const std::string& strPath, const CLayer& mainLaye
             }
             m_vecValues[static_cast<size_t>(nIndex)] = 1.0;
         }
+        std::string strWarning;
         if (nSkipped > 0) {
-            GetNotifier().MessageBox(
-                kMessageTitle,
-                Format("%d point(s) of %s lie outside the grid of the main layer (or on its "
-                       "max. X or max. Y edge) and were skipped.",
-                       nSkipped, strPath.c_str()),
-                NB_OK, NI_WARNING);
+            strWarning = Format(
+                "%d point(s) of %s lie outside the grid of the main layer (or on its "
+                "max. X or max. Y edge) and were skipped.",
+                nSkipped, strPath.c_str());
+        }
+        if (bad.nCount > 0) {
+            strWarning +=
+                (strWarning.empty() ? "" : " ") + ("The vector file " + strPath + " has " +
+                                                   bad.Describe() + "; those points were skipped.");
+        }
+        if (!strWarning.empty()) {
+            WarnOfLayer(strWarning);
         }
     }
     m_strType = "idrisi_vectorial";

@@ -22,6 +22,10 @@
 // memory can hold (checked before anything is allocated), make the
 // constructor throw CCustomException (message beginning "Error: "); callers
 // catch it by const reference. Nothing is shown to the user in that case.
+// A layer that is read, but not whole (value lines or points that hold no
+// number, which are then 0 or skipped, or fewer value lines than cells), is
+// named in one warning box of the core's notifier. Files in UTF-16 with a
+// byte-order mark are read as well.
 //
 // Storage: a cell's value is kept as one double; a vector layer keeps its
 // points' coordinates beside the values. GetCell makes the cell on demand.

@@ -914,25 +914,31 @@ std::string CSDLAgent::GetParametrizationXml() const {
         return strText + "\t</DCLS>\n\t<ExternalEvents>\n\t</ExternalEvents>\n</Parametrization>";
     }
     for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
-        for (auto& [strName, pVariable] : pProcess->m_mapVariables) {
-            pVariable->m_strValue = Trim(pVariable->m_strValue);
-            if (pVariable->m_strValue.empty()) {
+        for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
+            // The model's own value, never a run's. A text keeps its blanks,
+            // tabs and line ends; a number is written without the blanks
+            // around it.
+            const std::string& strOwn = pVariable->m_strSourceText;
+            const std::string strValue = pVariable->HasType("char*") ? strOwn : Trim(strOwn);
+            if (strValue.empty()) {
                 continue;
             }
             strText += Format("\t\t<DCL agent=\"%s\" name=\"%s\" type=\"%s\" value=\"%s\" />\n",
                               EscapeXmlAttribute(strKey).c_str(),
                               EscapeXmlAttribute(pVariable->m_strName).c_str(),
                               EscapeXmlAttribute(pVariable->m_strType).c_str(),
-                              EscapeXmlAttribute(pVariable->m_strValue).c_str());
+                              EscapeXmlAttribute(strValue).c_str());
         }
     }
     strText += "\t</DCLS>\n\t<ExternalEvents>\n";
     for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
         const std::string strAgent = EscapeXmlSingleQuoted(pProcess->GetFullName(false));
         for (const auto& pEvent : pProcess->m_listInitialEvents) {
-            strText +=
-                Format("\t\t<ExternalEvent agent='%s' type='%s' xTime='%f'>\n", strAgent.c_str(),
-                       EscapeXmlSingleQuoted(pEvent->m_strName).c_str(), pEvent->m_dExecutionTime);
+            // The time to the last digit: two events a millionth apart keep
+            // their order.
+            strText += Format("\t\t<ExternalEvent agent='%s' type='%s' xTime='%s'>\n",
+                              strAgent.c_str(), EscapeXmlSingleQuoted(pEvent->m_strName).c_str(),
+                              DoubleToExactString(pEvent->m_dExecutionTime).c_str());
             for (const auto& [strParam, pParam] : pEvent->m_mapUserParams) {
                 strText += Format("\t\t\t<param name='%s' type='%s' value='%s' />\n",
                                   EscapeXmlSingleQuoted(pParam->m_strName).c_str(),

@@ -9,7 +9,11 @@
 // each condition, by a decision, a task with the assignments the target state
 // implies, for internal functions a self-output that schedules the target
 // state's internal transition after its time advance, and the state change.
+// A coupled model inside another becomes a block of its own.
 
+#include <charconv>
+#include <cmath>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -21,6 +25,9 @@
 #include "sh_sdl/sdlloader.h"
 
 namespace {
+
+// Coupled models nested deeper than this are refused (each becomes a block).
+constexpr int DEVS_MAX_NESTING = 50;
 
 // The model's type of a DEVS type: DEVS writes real numbers as "Real", which
 // the model and its generated C code know as "double".
@@ -96,18 +103,116 @@ void AddAssignment(std::string* pCode, const std::string& strAssignment) {
 
 }  // namespace
 
+// What the conversion of one model carries from atomic model to atomic model.
+struct SDEVSConversion {
+    // Operation ids run through the whole model: the model library knows a
+    // decision or task by its blocks, state and id, and two atomic models
+    // often have states of the same signature.
+    int nNextId = 1;
+    int nNextBlockId = 1;
+    // What the conversion leaves out or reads in its own way.
+    std::vector<std::string> vecWarnings;
+};
+
 // The working maps of one atomic model.
 struct SDEVSAtomic {
+    explicit SDEVSAtomic(SDEVSConversion& rConversion) : conversion(rConversion) {}
+    std::string strName;
     CDEVSTextMap mapVariables;   // state variable name -> type
     CDEVSTextMap mapProcedures;  // procedure name -> return type
     CDEVSTextMap mapInternal;    // state -> operations of its internal transition
     CDEVSTextMap mapExternal;    // state -> operations of its external transition
     // The number k of the internal function of each state ("INT<k>").
     CNameMap<int> mapInternalInputs;
-    // Operation ids run through the whole process, so that no decision of
-    // one function can lead into another function that shares its state.
-    int nNextId = 1;
+    // States already named for a missing time advance.
+    std::set<std::string> setUntimed;
+    SDEVSConversion& conversion;
 };
+
+namespace {
+
+enum DEVSTimeAdvance {
+    TA_DELAY,    // the internal transition comes after the delay text
+    TA_PASSIVE,  // the state waits for an external event
+    TA_INVALID,  // no time the model can wait
+};
+
+// A decimal number as a DEVS file writes one: a sign, digits with a point,
+// an exponent. Values beyond the double range are infinite.
+bool ReadDecimal(const std::string& strText, double& dValue) {
+    size_t n = 0;
+    auto digits = [&] {
+        const size_t nStart = n;
+        while (n < strText.size() && strText[n] >= '0' && strText[n] <= '9') {
+            ++n;
+        }
+        return n > nStart;
+    };
+    if (n < strText.size() && (strText[n] == '+' || strText[n] == '-')) {
+        ++n;
+    }
+    bool bDigits = digits();
+    if (n < strText.size() && strText[n] == '.') {
+        ++n;
+        bDigits = digits() || bDigits;
+    }
+    if (!bDigits) {
+        return false;
+    }
+    if (n < strText.size() && (strText[n] == 'e' || strText[n] == 'E')) {
+        ++n;
+        if (n < strText.size() && (strText[n] == '+' || strText[n] == '-')) {
+            ++n;
+        }
+        if (!digits()) {
+            return false;
+        }
+    }
+    if (n != strText.size()) {
+        return false;
+    }
+    dValue = ParseDouble(strText.c_str());
+    return true;
+}
+
+// The delay an internal transition into a state waits, from the state's
+// time advance: a number at or above 0 (written out in full, so that the
+// model reads it back as the same number), a numeric state variable, or
+// infinity (passive).
+DEVSTimeAdvance ReadTimeAdvance(std::string strValue, const SDEVSAtomic& atomic,
+                                std::string& strDelay) {
+    strValue = Trim(strValue);
+    if (strValue.size() >= 2 && (strValue.front() == '\'' || strValue.front() == '"') &&
+        strValue.back() == strValue.front()) {
+        strValue = Trim(strValue.substr(1, strValue.size() - 2));
+    }
+    const std::string strLower = ToLowerAscii(strValue);
+    if (strLower == "inf" || strLower == "+inf" || strLower == "infinity" ||
+        strLower == "+infinity") {
+        return TA_PASSIVE;
+    }
+    if (const std::string* pType = atomic.mapVariables.Find(strValue)) {
+        if (*pType == "Real" || *pType == "double" || *pType == "int") {
+            strDelay = strValue;
+            return TA_DELAY;
+        }
+        return TA_INVALID;
+    }
+    double dDelay = 0.0;
+    if (!ReadDecimal(strValue, dDelay) || std::isnan(dDelay) || dDelay < 0.0) {
+        return TA_INVALID;
+    }
+    if (std::isinf(dDelay)) {
+        return TA_PASSIVE;
+    }
+    char szDelay[400];
+    const auto result =
+        std::to_chars(szDelay, szDelay + sizeof(szDelay), dDelay + 0.0, std::chars_format::fixed);
+    strDelay.assign(szDelay, result.ptr);
+    return TA_DELAY;
+}
+
+}  // namespace
 
 std::string CSDLLoader::ImportDEVS(const std::string& strPath) {
     return ConvertDEVSModel(ResolvePathNoCase(strPath));
@@ -116,6 +221,7 @@ std::string CSDLLoader::ImportDEVS(const std::string& strPath) {
 std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
     ClearErrorLog();
     m_strSideFileError.clear();
+    m_strDEVSWarnings.clear();
     const std::string strOutputPath = strInputPath + ".sdl";
 
     // Lines joined without their line ends, up to the closing line (or the
@@ -138,6 +244,7 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
     }
 
     std::string strOut;
+    SDEVSConversion conversion;
     try {
         const CXMLNode devs = FindChild(CXMLNode(), "DEVSModel");
         if (!devs) {
@@ -150,32 +257,7 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
         strOut +=
             Format("<system id=\"0\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
                    EscapeXmlAttribute(strSystem).c_str());
-        strOut += "<channels>\n";
-        for (const CXMLNode& channel : Children(*this, FindChild(coupled, "channels"), "channel")) {
-            std::string strName, strStart, strEnd, strDual, strEvent;
-            GetAttribute(channel, "name", strName, false);
-            GetAttribute(channel, "start", strStart, false);
-            GetAttribute(channel, "end", strEnd, false);
-            GetAttribute(channel, "dual", strDual, false);
-            // Only the first signal of a channel is converted.
-            GetAttribute(RequireChild(*this, channel, "event"), "name", strEvent, false);
-            strOut +=
-                Format("<channel name=\"%s\" start=\"%s\" end=\"%s\" dual=\"%s\">\n",
-                       EscapeXmlAttribute(strName).c_str(), EscapeXmlAttribute(strStart).c_str(),
-                       EscapeXmlAttribute(strEnd).c_str(), EscapeXmlAttribute(strDual).c_str());
-            strOut += Format("<event name=\"%s\"></event>\n", EscapeXmlAttribute(strEvent).c_str());
-            strOut += "</channel>\n";
-        }
-        strOut += "</channels>\n";
-        for (const CXMLNode& atomic : Children(*this, coupled, "atomicModel")) {
-            std::string strName;
-            GetAttribute(atomic, "name", strName, false);
-            strOut +=
-                Format("<process id=\"\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
-                       EscapeXmlAttribute(strName).c_str());
-            WriteDEVSAtomicModel(atomic, strOut);
-            strOut += "</process>\n";
-        }
+        WriteDEVSCoupledModel(coupled, conversion, 0, strOut);
         strOut += "</system>";
     } catch (const CCustomException& e) {
         SideFileFailed(Format("The DEVS model %s cannot be converted: %s", strInputPath.c_str(),
@@ -190,11 +272,89 @@ std::string CSDLLoader::ConvertDEVSModel(const std::string& strInputPath) {
         SideFileFailed("The model file " + strOutputPath + " cannot be written.");
         return {};
     }
+    for (const std::string& strWarning : conversion.vecWarnings) {
+        m_strDEVSWarnings += "\n" + strWarning;
+        Notifier().OutputLine(NP_ERRORS, "Warning: " + strWarning);
+    }
     return strOutputPath;
 }
 
-void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut) {
-    SDEVSAtomic atomic;
+void CSDLLoader::WriteDEVSCoupledModel(CXMLNode coupledModel, SDEVSConversion& conversion,
+                                       int nDepth, std::string& strOut) {
+    std::string strCoupled;
+    GetAttribute(coupledModel, "name", strCoupled, false);
+    strOut += "<channels>\n";
+    for (const CXMLNode& channel :
+         Children(*this, FindChild(coupledModel, "channels"), "channel")) {
+        std::string strName, strStart, strEnd, strDual, strEvent;
+        GetAttribute(channel, "name", strName, false);
+        GetAttribute(channel, "start", strStart, false);
+        GetAttribute(channel, "end", strEnd, false);
+        GetAttribute(channel, "dual", strDual, false);
+        // Only the first signal of a channel is converted.
+        const std::vector<CXMLNode> vecEvents = Children(*this, channel, "event");
+        GetAttribute(RequireChild(*this, channel, "event"), "name", strEvent, false);
+        if (vecEvents.size() > 1) {
+            std::string strOthers;
+            for (size_t i = 1; i < vecEvents.size(); ++i) {
+                std::string strOther;
+                ReadAttribute(vecEvents[i], "name", strOther);
+                strOthers += (i > 1 ? ", " : "") + strOther;
+            }
+            conversion.vecWarnings.push_back(
+                Format("The channel %s of the coupled model %s carries only its first signal, "
+                       "%s, in the converted model; %s %s not converted.",
+                       strName.c_str(), strCoupled.c_str(), strEvent.c_str(), strOthers.c_str(),
+                       vecEvents.size() > 2 ? "are" : "is"));
+        }
+        strOut += Format("<channel name=\"%s\" start=\"%s\" end=\"%s\" dual=\"%s\">\n",
+                         EscapeXmlAttribute(strName).c_str(), EscapeXmlAttribute(strStart).c_str(),
+                         EscapeXmlAttribute(strEnd).c_str(), EscapeXmlAttribute(strDual).c_str());
+        strOut += Format("<event name=\"%s\"></event>\n", EscapeXmlAttribute(strEvent).c_str());
+        strOut += "</channel>\n";
+    }
+    strOut += "</channels>\n";
+
+    const std::vector<CXMLNode> vecAtomic = Children(*this, coupledModel, "atomicModel");
+    const std::vector<CXMLNode> vecCoupled = Children(*this, coupledModel, "coupledModel");
+    if (!vecAtomic.empty() && !vecCoupled.empty()) {
+        // A block holds either processes or blocks: the model reader would
+        // leave out the processes.
+        CCustomException::ThrowError(
+            Format("the coupled model %s holds both atomic models and coupled models, and a "
+                   "block of the converted model holds either processes or blocks. Put its "
+                   "atomic models into a coupled model of their own.",
+                   strCoupled.c_str()));
+    }
+    if (!vecCoupled.empty() && nDepth + 1 >= DEVS_MAX_NESTING) {
+        CCustomException::ThrowError(
+            Format("the coupled models are nested more than %d levels deep.", DEVS_MAX_NESTING));
+    }
+    for (const CXMLNode& atomic : vecAtomic) {
+        std::string strName;
+        GetAttribute(atomic, "name", strName, false);
+        strOut +=
+            Format("<process id=\"\" name=\"%s\" implementation=\"\" IP=\"\" portRead=\"\">\n",
+                   EscapeXmlAttribute(strName).c_str());
+        WriteDEVSAtomicModel(atomic, conversion, strOut);
+        strOut += "</process>\n";
+    }
+    for (const CXMLNode& coupled : vecCoupled) {
+        std::string strName;
+        GetAttribute(coupled, "name", strName, false);
+        // Block ids tell the model library apart the operations of
+        // processes in different blocks.
+        strOut += Format("<block id=\"%d\" name=\"%s\" IP=\"\" portRead=\"\">\n",
+                         conversion.nNextBlockId++, EscapeXmlAttribute(strName).c_str());
+        WriteDEVSCoupledModel(coupled, conversion, nDepth + 1, strOut);
+        strOut += "</block>\n";
+    }
+}
+
+void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, SDEVSConversion& conversion,
+                                      std::string& strOut) {
+    SDEVSAtomic atomic(conversion);
+    GetAttribute(atomicModel, "name", atomic.strName, false);
     for (const CXMLNode& variable :
          Children(*this, FindChild(atomicModel, "stateVariables"), "variable")) {
         std::string strName, strType;
@@ -208,6 +368,18 @@ void CSDLLoader::WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut)
         GetAttribute(procedure, "name", strName, false);
         GetAttribute(procedure, "return", strReturn, false);
         atomic.mapProcedures.Set(strName, strReturn);
+    }
+
+    for (const CXMLNode& function :
+         Children(*this, FindChild(atomicModel, "taFunctions"), "function")) {
+        const size_t nConditions = Children(*this, function, "condition").size();
+        if (nConditions > 1) {
+            atomic.conversion.vecWarnings.push_back(
+                Format("The time advance of the state %sof the atomic model %s has %d "
+                       "conditions; only the first is converted.",
+                       StateName(FormatDEVSState(function, atomic, nullptr)).c_str(),
+                       atomic.strName.c_str(), static_cast<int>(nConditions)));
+        }
     }
 
     const std::vector<CXMLNode> vecInternal =
@@ -276,7 +448,7 @@ void CSDLLoader::ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SD
     // The assignments the function's own state implies start every task.
     std::string strOwnCode;
     const std::string strState = FormatDEVSState(function, rAtomic, &strOwnCode);
-    int nId = rAtomic.nNextId;
+    int nId = rAtomic.conversion.nNextId;
     const std::string strInput = Format("<input id=\"%d\" name=\"%s%d\"></input>", nId,
                                         bInternal ? "INT" : "EXT", nFunction);
     ++nId;
@@ -298,10 +470,11 @@ void CSDLLoader::ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SD
         }
         std::string strOutput;
         const auto itNext = rAtomic.mapInternalInputs.find(strTarget);
-        if (bInternal && itNext != rAtomic.mapInternalInputs.end()) {
+        std::string strDelay;
+        if (bInternal && itNext != rAtomic.mapInternalInputs.end() &&
+            ScheduleDEVSTransition(atomicModel, rAtomic, strTarget, strDelay)) {
             // The target's own internal transition, after its time advance; a
             // state without one waits for an external event.
-            const std::string strDelay = LookupTimeAdvance(atomicModel, rAtomic, strTarget);
             strOutput = Format(
                 "<output id=\"%d\" name=\"INT%d\" self=\"yes\" to=\"\" via=\"\"><param "
                 "name=\"delay\" value=\"%s\"></param><param name=\"priority\" "
@@ -320,8 +493,34 @@ void CSDLLoader::ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SD
         strText += strInput + strDecision + strTask + strOutput + strSetState;
     }
     // The id the last decision names when no condition holds stays unused.
-    rAtomic.nNextId = nId + 1;
+    rAtomic.conversion.nNextId = nId + 1;
     (bInternal ? rAtomic.mapInternal : rAtomic.mapExternal).Set(strState, strText);
+}
+
+bool CSDLLoader::ScheduleDEVSTransition(CXMLNode atomicModel, SDEVSAtomic& rAtomic,
+                                        const std::string& strState, std::string& strDelay) {
+    std::string strValue;
+    if (!LookupTimeAdvance(atomicModel, rAtomic, strState, strValue)) {
+        if (rAtomic.setUntimed.insert(strState).second) {
+            rAtomic.conversion.vecWarnings.push_back(
+                Format("The state %sof the atomic model %s has no time advance: it is taken as "
+                       "passive, and leaves only on an external event.",
+                       StateName(strState).c_str(), rAtomic.strName.c_str()));
+        }
+        return false;
+    }
+    switch (ReadTimeAdvance(strValue, rAtomic, strDelay)) {
+        case TA_DELAY:
+            return true;
+        case TA_PASSIVE:
+            return false;
+        case TA_INVALID:
+            break;
+    }
+    CCustomException::ThrowError(
+        Format("the time advance \"%s\" of the state %sof the atomic model %s is neither a "
+               "number at or above 0, nor inf, nor a numeric state variable.",
+               strValue.c_str(), StateName(strState).c_str(), rAtomic.strName.c_str()));
 }
 
 std::string CSDLLoader::FormatDEVSState(CXMLNode element, const SDEVSAtomic& atomic,
@@ -368,8 +567,8 @@ std::string CSDLLoader::FormatDEVSState(CXMLNode element, const SDEVSAtomic& ato
     return strSignature;
 }
 
-std::string CSDLLoader::LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
-                                          const std::string& strState) {
+bool CSDLLoader::LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
+                                   const std::string& strState, std::string& strValue) {
     for (const CXMLNode& function :
          Children(*this, FindChild(atomicModel, "taFunctions"), "function")) {
         if (FormatDEVSState(function, atomic, nullptr) != strState) {
@@ -378,12 +577,11 @@ std::string CSDLLoader::LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomi
         const CXMLNode condition = RequireChild(*this, function, "condition");
         const CXMLNode result =
             RequireChild(*this, RequireChild(*this, condition, "body"), "return");
-        std::string strValue;
         GetAttribute(result, "value", strValue, false);
         if (strValue.find(';', 1) != std::string::npos) {
             ReplaceAll(strValue, ";", "");
         }
-        return strValue;
+        return true;
     }
-    return {};
+    return false;
 }

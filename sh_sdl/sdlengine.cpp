@@ -55,13 +55,68 @@ bool CSDLEngine::CEngineNotifier::Refuses() const {
     return m_rEngine.m_bStopRequested || m_rEngine.m_bClosing;
 }
 
+namespace {
+
+// What tells one fault from another: the text without the time an agent's
+// error report names (" on time 12.000000."), which changes from one
+// occurrence of the same fault to the next.
+std::string FaultKey(const std::string& strTitle, const std::string& strText) {
+    std::string strKey = strTitle + '\n' + strText;
+    const size_t nTime = strKey.find(" on time ");
+    if (nTime != std::string::npos) {
+        const size_t nEnd = strKey.find(' ', nTime + 9);
+        strKey.erase(nTime, (nEnd == std::string::npos ? strKey.size() : nEnd) - nTime);
+    }
+    return strKey;
+}
+
+}  // namespace
+
 NotifyAnswer CSDLEngine::CEngineNotifier::MessageBox(const std::string& strTitle,
                                                      const std::string& strText,
                                                      NotifyButtons eButtons, NotifyIcon eIcon) {
-    if (IsQuestion(eButtons) && Refuses()) {
-        return CancelAnswer(eButtons);
+    if (IsQuestion(eButtons)) {
+        if (Refuses()) {
+            return CancelAnswer(eButtons);
+        }
+    } else {
+        std::lock_guard<std::mutex> lock(m_mutexReports);
+        if (m_bCounting) {
+            const auto [it, bNew] =
+                m_mapReportIndex.try_emplace(FaultKey(strTitle, strText), m_vecReports.size());
+            if (!bNew) {
+                ++m_vecReports[it->second].nCount;
+                return NA_OK;
+            }
+            m_vecReports.push_back({strText, 1});
+        }
     }
     return Target().MessageBox(strTitle, strText, eButtons, eIcon);
+}
+
+void CSDLEngine::CEngineNotifier::BeginRun() {
+    std::lock_guard<std::mutex> lock(m_mutexReports);
+    m_bCounting = true;
+    m_mapReportIndex.clear();
+    m_vecReports.clear();
+}
+
+void CSDLEngine::CEngineNotifier::EndRun() {
+    std::vector<SReportCount> vecReports;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexReports);
+        m_bCounting = false;
+        m_mapReportIndex.clear();
+        vecReports.swap(m_vecReports);
+    }
+    for (const SReportCount& report : vecReports) {
+        if (report.nCount > 1) {
+            Target().OutputLine(NP_ERRORS,
+                                Format("The message \"%s\" came %lld times in this run; it was "
+                                       "shown once.",
+                                       report.strText.c_str(), report.nCount));
+        }
+    }
 }
 
 std::string CSDLEngine::CEngineNotifier::ChooseFileToOpen(const std::string& strTitle,

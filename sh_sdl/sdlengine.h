@@ -561,6 +561,10 @@ public:
 private:
     // The engine's face to the notifier: forwards to the notifier set (or
     // the installed one) and answers questions Cancel once a stop has come.
+    // During a run a report box is shown once per fault: a report that
+    // differs from one shown before in the run only by the time of the error
+    // is counted instead, and the counts of the repeated ones are written to
+    // Errors when the run ends.
     class CEngineNotifier : public CNotifier {
     public:
         explicit CEngineNotifier(const CSDLEngine& engine) : m_rEngine(engine) {}
@@ -570,11 +574,24 @@ private:
                                      const std::string& strFolder) override;
         void OutputLine(NotifyPane ePane, const std::string& strLine) override;
         void CancelPendingQuestions() override;
+        // From here until EndRun, repeated reports are counted.
+        void BeginRun();
+        // One Errors line for each report that came more than once.
+        void EndRun();
 
     private:
         CNotifier& Target() const;
         bool Refuses() const;
         const CSDLEngine& m_rEngine;
+        struct SReportCount {
+            std::string strText;  // as first shown
+            long long nCount = 0;
+        };
+        std::mutex m_mutexReports;
+        bool m_bCounting = false;
+        // By title and text without the error's time; in the order shown.
+        CNameMap<size_t> m_mapReportIndex;
+        std::vector<SReportCount> m_vecReports;
     };
 
     void SimulationThreadProc();

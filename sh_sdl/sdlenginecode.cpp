@@ -324,8 +324,11 @@ bool IsMemberName(const std::string& strText, size_t nPos) {
 
 // True when the file at strPath is a build's to write over: there is none,
 // it is empty, or a build wrote it. Such a file starts with
-// SDL_GENERATED_LINE; one written before that line was added starts with the
-// generator's include lines and export block.
+// SDL_GENERATED_LINE; one written before that line was added is told by what
+// the generator wrote for its kind: a C source starts with include lines and
+// the export block; a C++ source with its include lines, an empty line, the
+// variables' declarations and the wrapper functions' banner; a header is
+// nothing but the blocks' empty classes.
 bool IsGeneratedFile(const std::string& strPath) {
     if (!FileExists(strPath)) {
         return true;
@@ -341,6 +344,22 @@ bool IsGeneratedFile(const std::string& strPath) {
     if (strHead.empty() || strHead.starts_with(SDL_GENERATED_LINE)) {
         return true;
     }
+    if (strPath.ends_with(".h")) {
+        // One "class CBlock_<name>{\n}" per block of the root, nothing else.
+        if (!file.eof()) {
+            return false;
+        }
+        const std::string_view strClass = "class CBlock_";
+        for (std::string_view strRest = strHead; !strRest.empty();) {
+            const size_t nEnd = strRest.find("{\n}");
+            if (!strRest.starts_with(strClass) || nEnd == std::string_view::npos ||
+                strRest.substr(0, nEnd).find_first_of("{}\n") != std::string_view::npos) {
+                return false;
+            }
+            strRest.remove_prefix(nEnd + 3);
+        }
+        return true;
+    }
     size_t nPos = 0;
     while (strHead.compare(nPos, 9, "#include ") == 0) {
         nPos = strHead.find('\n', nPos);
@@ -349,13 +368,42 @@ bool IsGeneratedFile(const std::string& strPath) {
         }
         ++nPos;
     }
-    return nPos > 0 && std::string_view(strHead).substr(nPos).starts_with(EXPORT_BLOCK);
+    if (nPos == 0) {
+        return false;
+    }
+    if (!strPath.ends_with(".cpp")) {
+        return std::string_view(strHead).substr(nPos).starts_with(EXPORT_BLOCK);
+    }
+    // The declarations are read line by line up to the banner, however long
+    // they are: each one a "type name;" line.
+    const std::string strBanner = "// Class wrapper functions";
+    file.clear();
+    file.seekg(static_cast<std::streamoff>(nPos));
+    std::string strLine;
+    if (!std::getline(file, strLine) || !strLine.empty()) {
+        return false;
+    }
+    while (std::getline(file, strLine) && !strLine.empty()) {
+        if (!strLine.ends_with(';') || strLine.find_first_of("#(){}") != std::string::npos) {
+            return false;
+        }
+    }
+    std::string strSlashes, strTitle;
+    return std::getline(file, strSlashes) && strSlashes == SLASHES &&
+           std::getline(file, strTitle) && strTitle == strBanner;
 }
+
+// A code file that the build will not write, with the reason: said once,
+// with no failure to report beside it.
+class CCodeRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Throws, naming the file, when a build must not write over it.
 void RefuseForeignFile(const std::string& strPath) {
     if (!IsGeneratedFile(strPath)) {
-        CCustomException::ThrowError(
+        throw CCodeRefused(
             Format("The build does not write over \"%s\": it is not a file the build generated. "
                    "Move or rename it (the generated files are named after the model or its "
                    "parametrization file), then build again.",
@@ -729,15 +777,25 @@ std::string CSDLEngine::BuildInitialisers(const CSDLAgent* pAgent) const {
         }
         const std::string strOwner = pProcess->GetFullName(false);
         for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
-            if (!pVariable || pVariable->m_strValue.empty()) {
+            // The model's own value (a run's never becomes it), as a literal
+            // that gives back the same value: never the text itself, which
+            // could be any C.
+            const std::string& strValue = pVariable ? pVariable->m_strSourceText : std::string();
+            if (strValue.empty()) {
                 continue;
             }
             const std::string strIdent = FormatQualifiedName(pVariable->m_strName, strOwner);
-            if (pVariable->m_strType == "char*") {
-                strOut += "\t" + strIdent + " = \"" +
-                          EscapeCString(StripQuotes(pVariable->m_strValue)) + "\";\n";
+            if (pVariable->HasType("char*")) {
+                strOut +=
+                    "\t" + strIdent + " = \"" + EscapeCString(StripQuotes(strValue)) + "\";\n";
+            } else if (IsValueOfType(pVariable->m_strType, strValue)) {
+                strOut += "\t" + strIdent + " = " + CanonicalValue(pVariable->m_strType, strValue) +
+                          ";\n";
             } else {
-                strOut += "\t" + strIdent + " = " + pVariable->m_strValue + ";\n";
+                throw CCodeRefused(RefusedValueLine(strValue, pVariable->m_strType,
+                                                    "the variable " + pVariable->m_strName +
+                                                        " of process " + strOwner) +
+                                   ": the code is not written.");
             }
         }
     }
@@ -785,7 +843,7 @@ bool CSDLEngine::GenerateCSource(const std::string& strCodeBase) {
     // back, or merge two variables into one: refuse before writing.
     const std::string strProblems = FindUnusableVariableNames(m_pRootAgent.get());
     if (!strProblems.empty()) {
-        CCustomException::ThrowError(strProblems + "Rename them and create the code again.");
+        throw CCodeRefused(strProblems + "Rename them and create the code again.");
     }
     const std::string strPath = strCodeBase + ".c";
     RefuseForeignFile(strPath);
@@ -869,6 +927,11 @@ int CSDLEngine::CreateCodeFile(const std::string& strCodeBase) {
     bool bWritten = false;
     try {
         bWritten = GenerateCSource(strBase);
+    } catch (const CCodeRefused& e) {
+        // The reason says it all.
+        m_strCodeBasePath.clear();
+        GetNotifier().OutputLine(NP_ERRORS, e.what());
+        return 0;
     } catch (const std::exception& e) {
         strReason = e.what();
     } catch (...) {

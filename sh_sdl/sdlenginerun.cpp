@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -556,6 +557,7 @@ int CSDLEngine::StartThread() {
         m_bStatusNextFound = false;
     }
     m_pRemote->AllowSends();
+    m_notifier.BeginRun();
     SetRunState(RS_STARTING);
     m_threadSimulation = std::thread([this] { SimulationThreadProc(); });
     return 0;
@@ -589,6 +591,17 @@ int CSDLEngine::BeginRun() {
         // here they would stay pending for ever.
         if (settings.nIPMode == 0 || pProcess->m_strIP == settings.strIPAddress) {
             for (const auto& pEvent : pProcess->m_listInitialEvents) {
+                // Before the start, or at no time, it would run out of order
+                // or never: as an output's delay, refused.
+                const double dTime = pEvent->m_dExecutionTime;
+                if (!std::isfinite(dTime) || dTime < 0.0) {
+                    GetNotifier().OutputLine(
+                        NP_ERRORS, Format("The initial event %s of %s has the time %s, which is "
+                                          "not a finite number at or after 0: it is not queued.",
+                                          pEvent->m_strName.c_str(), strKey.c_str(),
+                                          DoubleToExactString(dTime).c_str()));
+                    continue;
+                }
                 pProcess->m_pInternalChannel->AddEvent(std::make_unique<CSDLEvent>(*pEvent));
             }
         }
@@ -678,6 +691,11 @@ void CSDLEngine::SimulationThreadProc() {
         // The signals from other instances that the run did not handle are
         // gone with its queues: their senders learn how many.
         m_pRemote->EndRun();
+    } catch (...) {
+        nResult = 1;
+    }
+    try {
+        m_notifier.EndRun();
     } catch (...) {
         nResult = 1;
     }

@@ -212,16 +212,25 @@ bool IsElement(const CXMLNode& node) {
     return !strName.empty() && strName.front() != '#';
 }
 
-// "process c in block a_b", "block a of the system".
+// "process c in block b in block a", "block a of the system": the agent and
+// each block around it by its own name, which tells apart agents whose
+// parents share a full name.
 std::string DescribeAgent(const CSDLAgent& agent) {
-    const auto* pBlock = dynamic_cast<const CSDLBlock*>(&agent);
-    const char* pszKind = !pBlock ? "process" : pBlock->IsMnca() ? "automaton block" : "block";
-    const CSDLAgent* pParent = agent.m_pParent;
-    if (!pParent || !pParent->m_pParent) {
-        return Format("%s %s of the system", pszKind, agent.m_strName.c_str());
+    const auto Describe = [](const CSDLAgent& one) {
+        const auto* pBlock = dynamic_cast<const CSDLBlock*>(&one);
+        const char* pszKind = !pBlock ? "process" : pBlock->IsMnca() ? "automaton block" : "block";
+        return one.m_strName.empty() ? Format("%s with no name", pszKind)
+                                     : Format("%s %s", pszKind, one.m_strName.c_str());
+    };
+    std::string strText = Describe(agent);
+    if (!agent.m_pParent || !agent.m_pParent->m_pParent) {
+        return strText + " of the system";
     }
-    return Format("%s %s in block %s", pszKind, agent.m_strName.c_str(),
-                  pParent->GetFullName(false).c_str());
+    for (const CSDLAgent* pAncestor = agent.m_pParent; pAncestor && pAncestor->m_pParent;
+         pAncestor = pAncestor->m_pParent) {
+        strText += " in " + Describe(*pAncestor);
+    }
+    return strText;
 }
 
 // Every agent below pAgent by full name; a second agent of a name already
@@ -445,6 +454,8 @@ std::string CSDLLoader::ReadModel(const std::string& strPath) {
 
     const std::string strFile = ResolvePathNoCase(strPath);
     m_strModelFolder = GetFolder(strFile);
+    m_strReadingFile = strFile;
+    m_strOuterFile.clear();
     std::string strText;
     if (!ReadFileText(strFile, LFK_MODEL, strText)) {
         return {};
@@ -740,9 +751,13 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
             }
             const std::string strKey = FileKey(strOpened);
             m_setFilesInProgress.insert(strKey);
+            const std::string strOuterFile = std::exchange(m_strOuterFile, m_strReadingFile);
+            const std::string strFile = std::exchange(m_strReadingFile, strOpened);
             // Through a chain of external files the name stays the one the
             // model file gave.
             ReadProcessesNamed(pAgent, root, process, strName);
+            m_strReadingFile = strFile;
+            m_strOuterFile = strOuterFile;
             m_setFilesInProgress.erase(strKey);
             if (CSDLProcess* pBuilt = pAgent->GetProcess(strName)) {
                 pBuilt->m_strImplementation = strImplementation;
@@ -783,9 +798,9 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
                                 pMnca->GetNumCells(), pProcess->GetFullName(false).c_str()));
             }
         }
-        ReadDeclarations(pProcess, process);
+        ReadDeclarations(pProcess, process, m_strReadingFile);
         if (outerProcess) {
-            ReadDeclarations(pProcess, outerProcess);
+            ReadDeclarations(pProcess, outerProcess, m_strOuterFile);
         }
         ReadRepresentations(pProcess, process);
         RegisterBuiltInProcedures(pProcess);
@@ -796,7 +811,22 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
     return 0;
 }
 
-int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element) {
+bool CSDLLoader::CheckDeclaredType(const std::string& strName, const std::string& strType,
+                                   const std::string& strOwner, const std::string& strFile) {
+    if (!ValueTypeOf(strType).empty()) {
+        return true;
+    }
+    // The model library could not be built with it.
+    AddError(
+        Format("The variable %s of %s in %s has the type \"%s\", which is none of int, "
+               "double and char*.",
+               strName.c_str(), strOwner.c_str(), strFile.c_str(), strType.c_str()));
+    return false;
+}
+
+int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element,
+                                 const std::string& strFile) {
+    const std::string strOwner = "process " + pProcess->GetFullName(false);
     if (const CXMLNode dcls = FindChild(element, "DCLS")) {
         for (const CXMLNode& dcl : GetChildren(dcls)) {
             if (!IsElement(dcl)) {
@@ -806,6 +836,13 @@ int CSDLLoader::ReadDeclarations(CSDLProcess* pProcess, CXMLNode element) {
             GetAttribute(dcl, "name", strName, false);
             GetAttribute(dcl, "type", strType, false);
             GetAttribute(dcl, "value", strValue, false);
+            if (CheckDeclaredType(strName, strType, strOwner, strFile) && !strValue.empty() &&
+                !IsValueOfType(strType, strValue)) {
+                AddError(RefusedValueLine(
+                             strValue, strType,
+                             "the variable " + strName + " of " + strOwner + " in " + strFile) +
+                         ".");
+            }
             pProcess->m_mapVariables[strName] =
                 std::make_unique<CSDLParameter>(strType, strName, strValue, "no");
             pProcess->m_mapDeclaredVariables[strName] =
@@ -878,7 +915,10 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
                 const std::string strKey = FileKey(ResolvePathNoCase(strImplementation));
                 if (const CXMLNode root = LoadProceduresFile(strImplementation)) {
                     m_setFilesInProgress.insert(strKey);
+                    const std::string strFile =
+                        std::exchange(m_strReadingFile, ResolvePathNoCase(strImplementation));
                     ReadProcedures(pProcess, root);
+                    m_strReadingFile = strFile;
                     m_setFilesInProgress.erase(strKey);
                 }
             }
@@ -892,6 +932,8 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
         }
         CSDLProcedure* pProcedure = pNew.get();
         pProcess->m_mapProcedures[strName] = std::move(pNew);
+        const std::string strOwner =
+            "procedure " + strName + " of process " + pProcess->GetFullName(false);
 
         std::string strDeclarations;
         if (const CXMLNode params = FindChild(node, "params")) {
@@ -904,6 +946,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
                 GetAttribute(param, "type", strType, false);
                 GetAttribute(param, "defvalue", strDefault, false);
                 GetAttribute(param, "ref", strRef, false);
+                CheckDeclaredType(strParam, strType, strOwner, m_strReadingFile);
                 pProcedure->m_mapFormals[strParam] =
                     std::make_unique<CSDLParameter>(strType, strParam, strDefault, strRef);
                 strDeclarations += Format("\t%s %s;\n", strType.c_str(), strParam.c_str());
@@ -921,6 +964,7 @@ int CSDLLoader::ReadProcedures(CSDLProcess* pProcess, CXMLNode element) {
                 GetAttribute(dcl, "name", strVar, false);
                 GetAttribute(dcl, "type", strType, false);
                 GetAttribute(dcl, "value", strValue, false);
+                CheckDeclaredType(strVar, strType, strOwner, m_strReadingFile);
                 strLocals += Format("\t%s %s;\n", strType.c_str(), strVar.c_str());
             }
         }

@@ -45,6 +45,7 @@ class CSDLProcess;
 class CSDLmnca;
 class CNotifier;
 struct SDEVSAtomic;
+struct SDEVSConversion;
 
 class CSDLEvent;
 
@@ -111,8 +112,11 @@ public:
     // name. The document stays valid until the next LoadModel.
     CXMLNode FindExternalProcess(const std::string& strFileName);
     // Variables of the first DCLS child; rebuilds the declarations text.
-    // Returns 1.
-    int ReadDeclarations(CSDLProcess* pProcess, CXMLNode element);
+    // Returns 1. A type that is none of int, double and char*, and a value
+    // that is not of its type, are errors of the load that name strFile
+    // (the file element is in), the variable and the type or value.
+    int ReadDeclarations(CSDLProcess* pProcess, CXMLNode element,
+                         const std::string& strFile = std::string());
     // Representation texts and trace switches; returns 1.
     int ReadRepresentations(CSDLProcess* pProcess, CXMLNode element);
     // The procedures of the first "procedures" child. 1 when a body element
@@ -205,30 +209,52 @@ public:
     // ---- DEVS import ----------------------------------------------------------------------
     // Converts the DEVS model at strPath into a model file written beside it
     // (strPath + ".sdl") and returns that file's path; "" when the model
-    // cannot be read or converted (reason in m_strSideFileError).
+    // cannot be read or converted (reason in m_strSideFileError). A coupled
+    // model inside another becomes a block; one that holds both atomic and
+    // coupled models is refused, since a block holds either processes or
+    // blocks. What the conversion leaves out or reads in its own way (the
+    // further signals of a channel, a state without a time advance, further
+    // conditions of a time advance) is named in m_strDEVSWarnings and on the
+    // Errors pane.
     std::string ImportDEVS(const std::string& strPath);
     std::string ConvertDEVSModel(const std::string& strInputPath);
+    // The channels and the members of one coupled model, nDepth levels below
+    // the system, appended to strOut.
+    void WriteDEVSCoupledModel(CXMLNode coupledModel, SDEVSConversion& conversion, int nDepth,
+                               std::string& strOut);
     // The process body of one atomic model, appended to strOut.
-    void WriteDEVSAtomicModel(CXMLNode atomicModel, std::string& strOut);
+    void WriteDEVSAtomicModel(CXMLNode atomicModel, SDEVSConversion& conversion,
+                              std::string& strOut);
     // The operations of one transition function (number nFunction of its
     // kind), stored under its state in the internal or external map of
     // rAtomic.
     void ConvertDEVSFunction(CXMLNode atomicModel, CXMLNode function, SDEVSAtomic& rAtomic,
                              bool bInternal, int nFunction);
+    // Whether an internal transition into strState schedules the state's own
+    // internal transition, and after which delay: not for a passive state
+    // (named in a warning when it has no time advance). A time advance that
+    // is no time ends the conversion.
+    bool ScheduleDEVSTransition(CXMLNode atomicModel, SDEVSAtomic& rAtomic,
+                                const std::string& strState, std::string& strDelay);
     // The state signature of an element: name="value" and a blank for every
     // state variable, the last variable first. With pCode, the assignments
     // the element implies are put in front of *pCode.
     std::string FormatDEVSState(CXMLNode element, const SDEVSAtomic& atomic, std::string* pCode);
     // The time advance of a state: the returned value of the first time
-    // advance function whose signature is strState; "" when none.
-    std::string LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
-                                  const std::string& strState);
+    // advance function whose signature is strState; false when none.
+    bool LookupTimeAdvance(CXMLNode atomicModel, const SDEVSAtomic& atomic,
+                           const std::string& strState, std::string& strValue);
+    // Warnings of the last DEVS conversion, each entry preceded by "\n".
+    std::string m_strDEVSWarnings;
 
     // Experiments of the last experiments file (or of the experiment dialog),
     // by label.
     COwningNameMap<CSDLExperiments> m_mapExperiments;
-    // Why the last side-file read or DEVS conversion failed.
+    // Why the last side-file read or DEVS conversion failed, and whether
+    // that was written on the Errors pane (it is not when the file cannot be
+    // opened: a model without a side file is common).
     std::string m_strSideFileError;
+    bool m_bSideFileErrorReported = false;
 
     // The engine that receives the model; set by the caller, not owned.
     CSDLEngine* m_pEngine = nullptr;
@@ -319,6 +345,16 @@ private:
     bool ReportCoincidingNames(const CSDLAgent& root);
     // Takes the model just read out of the engine again: it is not run.
     void DropModel();
+
+    // False, with an error of the load naming the variable strName of
+    // strOwner ("process P", "procedure f") in strFile, when strType is
+    // none of the value types.
+    bool CheckDeclaredType(const std::string& strName, const std::string& strType,
+                           const std::string& strOwner, const std::string& strFile);
+    // The file whose elements are being read, and the one of the model's
+    // process element that names it, for the lines that name them.
+    std::string m_strReadingFile;
+    std::string m_strOuterFile;
 
     // A load error: appended to the error text after "\n".
     void AddError(const std::string& strText);

@@ -29,12 +29,14 @@ bool HasDriveLetter(const std::string& strPath) {
 
 void CSDLLoader::SideFileFailed(const std::string& strText) {
     m_strSideFileError = strText;
+    m_bSideFileErrorReported = true;
     Notifier().OutputLine(NP_ERRORS, strText);
 }
 
 bool CSDLLoader::ParseSideFile(const std::string& strPath, const char* pszStop, bool bStopAtEnd) {
     // The error log keeps the model's entries: its load is judged on them.
     m_strSideFileError.clear();
+    m_bSideFileErrorReported = false;
     // Trimmed lines joined without a separator, up to and including the
     // closing line; a file without one is taken to its end.
     const std::string strStop = pszStop;
@@ -141,6 +143,7 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
         return false;
     }
     int nSkipped = 0;
+    CNotifier& notifier = Notifier();
     try {
         if (const CXMLNode dcls = FindChild(parametrization, "DCLS")) {
             for (const CXMLNode& dcl : FindChildren(dcls, "DCL")) {
@@ -154,14 +157,35 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                     ++nSkipped;
                     continue;
                 }
+                const std::string strWhat =
+                    "the variable " + strName + " of " + strAgent + " in " + strFile;
                 CSDLParameter* pVariable = pProcess->GetVariable(strName);
-                if (!pVariable || pVariable->m_strType != strType) {
+                // What sets nothing is said: the run would pass for one
+                // with the file's value.
+                if (!pVariable) {
+                    notifier.OutputLine(NP_ERRORS, "Warning: The parametrization " + strFile +
+                                                       " sets the variable " + strName + " of " +
+                                                       strAgent +
+                                                       ", which the model does not declare: it is "
+                                                       "skipped.");
                     continue;
                 }
-                pVariable->m_strValue = strValue;
-                pVariable->m_strSourceText = strValue;
-                // The value comes from the file now, not from the library.
-                pVariable->m_bHasExact = false;
+                if (pVariable->m_strType != strType) {
+                    notifier.OutputLine(
+                        NP_ERRORS, Format("Warning: The parametrization %s gives the variable %s "
+                                          "of %s the type \"%s\", but it is declared \"%s\": it "
+                                          "is skipped.",
+                                          strFile.c_str(), strName.c_str(), strAgent.c_str(),
+                                          strType.c_str(), pVariable->m_strType.c_str()));
+                    continue;
+                }
+                if (!IsValueOfType(strType, strValue)) {
+                    notifier.OutputLine(NP_ERRORS, RefusedValueLine(strValue, strType, strWhat) +
+                                                       ": the variable keeps its value \"" +
+                                                       pVariable->m_strSourceText + "\".");
+                    continue;
+                }
+                pVariable->SetModelValue(strValue);
             }
         }
 
@@ -179,20 +203,46 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                     ++nSkipped;
                     continue;
                 }
+                const std::string strEvent =
+                    "the event " + strType + " of " + strAgent + " in " + strFile;
                 auto pEvent = std::make_unique<CSDLEvent>();
                 pEvent->m_strName = strType;
                 pEvent->m_dCreationTime = 0.0;
-                pEvent->m_dExecutionTime = StringToDouble(strTime);
                 pEvent->m_nPriority = 0;
+                // An event before the start, or at no time, would run out of
+                // order or at a time it was never given.
+                if (!ParseDoubleValue(strTime, pEvent->m_dExecutionTime) ||
+                    pEvent->m_dExecutionTime < 0.0) {
+                    notifier.OutputLine(NP_ERRORS, "The time \"" + strTime + "\" of " + strEvent +
+                                                       " is not a finite number at or after 0: "
+                                                       "the event is not queued.");
+                    continue;
+                }
+                std::string strRefused;
                 for (const CXMLNode& param : FindChildren(external, "param")) {
                     std::string strName, strParamType, strValue;
                     GetAttribute(param, "name", strName, false);
                     GetAttribute(param, "type", strParamType, false);
                     GetAttribute(param, "value", strValue, false);
+                    const std::string strWhat = "the parameter " + strName + " of " + strEvent;
+                    if (ValueTypeOf(strParamType).empty()) {
+                        strRefused =
+                            Format("The type \"%s\" of %s is none of int, double and char*",
+                                   strParamType.c_str(), strWhat.c_str());
+                        break;
+                    }
+                    if (!IsValueOfType(strParamType, strValue)) {
+                        strRefused = RefusedValueLine(strValue, strParamType, strWhat);
+                        break;
+                    }
                     auto pParam =
                         std::make_unique<CSDLParameter>(strParamType, strName, strValue, "no");
                     pParam->m_strSourceText = strValue;
                     pEvent->m_mapUserParams[strName] = std::move(pParam);
+                }
+                if (!strRefused.empty()) {
+                    notifier.OutputLine(NP_ERRORS, strRefused + ": the event is not queued.");
+                    continue;
                 }
                 pProcess->m_listInitialEvents.push_back(std::move(pEvent));
             }

@@ -83,7 +83,7 @@ void CSDLOperationOutput::EvaluateTemplate() {
         } else if (strType == "double") {
             double dValue = 0.0;
             eResult = pLibrary->GetDouble(strIdent, dValue);
-            pParam->m_strValue = Format("%f", dValue);
+            pParam->m_strValue = DoubleToExactString(dValue);
         } else if (strType == "char*") {
             std::string strValue;
             eResult = pLibrary->GetString(strIdent, strValue);
@@ -113,6 +113,18 @@ CSDLOperation* CSDLOperationOutput::Execute() {
         pOwner->ReportError(
             Format("The signal %s is not sent: its delay %s gives a time that is not a number.",
                    m_strName.c_str(), m_pSignal->m_strDelay.c_str()),
+            SDL_ERROR);
+        return m_pNext;
+    }
+    if (pEvent->m_dExecutionTime < pOwner->m_dClock) {
+        // The sender's clock is the earliest time any agent can still reach:
+        // a signal before it would be taken in the past and turn the
+        // receiver's clock back. It is not sent, as the case above.
+        pOwner->ReportError(
+            Format("The signal %s is not sent: its delay %s (%g) gives a time before its "
+                   "sender's clock %f.",
+                   m_strName.c_str(), m_pSignal->m_strDelay.c_str(), m_pSignal->m_dDelay,
+                   pOwner->m_dClock),
             SDL_ERROR);
         return m_pNext;
     }

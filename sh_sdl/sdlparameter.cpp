@@ -7,6 +7,7 @@ CSDLParameter::CSDLParameter(std::string strType, std::string strName, std::stri
                              std::string strByReference)
     : m_strName(std::move(strName)),
       m_strValue(std::move(strValue)),
+      m_strSourceText(m_strValue),
       m_strType(std::move(strType)),
       m_strByReference(std::move(strByReference)) {}
 
@@ -19,6 +20,53 @@ bool CSDLParameter::HasType(std::string_view strType) const {
         strOwn.remove_suffix(1);
     }
     return strOwn == strType;
+}
+
+void CSDLParameter::SetModelValue(const std::string& strValue) {
+    m_strValue = strValue;
+    m_strSourceText = strValue;
+    // The exact double last seen in the library is not this value.
+    m_bHasExact = false;
+}
+
+std::string_view ValueTypeOf(std::string_view strType) {
+    strType = TrimView(strType);
+    for (std::string_view strKnown : {"int", "double", "char*"}) {
+        if (strType == strKnown) {
+            return strKnown;
+        }
+    }
+    return {};
+}
+
+bool IsValueOfType(std::string_view strType, const std::string& strText) {
+    const std::string_view strKnown = ValueTypeOf(strType);
+    int nValue = 0;
+    double dValue = 0.0;
+    return strKnown == "char*" || (strKnown == "int" && ParseIntValue(strText, nValue)) ||
+           (strKnown == "double" && ParseDoubleValue(strText, dValue));
+}
+
+std::string CanonicalValue(std::string_view strType, const std::string& strText) {
+    const std::string_view strKnown = ValueTypeOf(strType);
+    if (int nValue = 0; strKnown == "int" && ParseIntValue(strText, nValue)) {
+        return IntToString(nValue);
+    }
+    if (double dValue = 0.0; strKnown == "double" && ParseDoubleValue(strText, dValue)) {
+        return DoubleToExactString(dValue);
+    }
+    return strText;
+}
+
+std::string RefusedValueLine(const std::string& strText, std::string_view strType,
+                             const std::string& strWhat) {
+    const std::string_view strKnown = ValueTypeOf(strType);
+    const std::string strRule =
+        strKnown == "int"      ? "an int (a whole number from -2147483648 to 2147483647)"
+        : strKnown == "double" ? "a double (a finite number, written with a decimal point)"
+                               : "a value of the type \"" + std::string(strType) + "\"";
+    return Format("The value \"%s\" of %s is not %s", strText.c_str(), strWhat.c_str(),
+                  strRule.c_str());
 }
 
 CParameterMap CopyParameters(const CParameterMap& src) {

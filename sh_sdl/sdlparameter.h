@@ -13,20 +13,52 @@
 class CSDLAgent;
 class CSDLOperation;
 
+// ---- Values by type --------------------------------------------------------------------
+// The model's value types are "int", "double" and "char*" (blanks around the
+// name aside). Every value the model takes from a file, an edit or an event
+// is read by the one rule of its type: hpslib's ParseIntValue and
+// ParseDoubleValue, and any text for a char*.
+
+// The value type named by strType, "" when it names none of the three.
+std::string_view ValueTypeOf(std::string_view strType);
+// Whether strText is a value of the type strType (false for a type that is
+// none of the three).
+bool IsValueOfType(std::string_view strType, const std::string& strText);
+// The value of strText (IsValueOfType holds) written so that it reads back
+// the same to the last digit: an int in decimal digits, a double as
+// DoubleToExactString writes it, a char* as it is.
+std::string CanonicalValue(std::string_view strType, const std::string& strText);
+// Why strText is no value of strType ("int" or "double") for strWhat (for
+// instance "the variable x of court_ping in f.param"), without a full
+// stop: the caller adds what becomes of it.
+std::string RefusedValueLine(const std::string& strText, std::string_view strType,
+                             const std::string& strWhat);
+
 // A variable or parameter: five texts. Values travel as text between the
 // model, its files and traces; the live value of a declared variable is in
 // the model library.
 class CSDLParameter {
 public:
     CSDLParameter() = default;
+    // The value is the source text too: a variable made with a value has it
+    // as its own.
     CSDLParameter(std::string strType, std::string strName, std::string strValue,
                   std::string strByReference);
 
     // True when the declared type, blanks around it aside, is strType.
     bool HasType(std::string_view strType) const;
+    // A process variable's value as the model has it from now on, before
+    // and after runs: the value text and the model's own value both.
+    void SetModelValue(const std::string& strValue);
 
     std::string m_strName;
+    // A process variable's value as the run has it (a set state refreshes
+    // it from the model library); the model's own value otherwise.
     std::string m_strValue;
+    // Of a process variable: the value the model starts its runs with, as
+    // loaded, imported or edited by the user. A run never changes it; the
+    // generated code, an Export and the experiments take it. Of an output's
+    // or initial event's parameter: the text the parameter was read from.
     std::string m_strSourceText;
     std::string m_strType;         // "int", "double" or "char*"
     std::string m_strByReference;  // "yes" copies the final value back to the caller

@@ -218,14 +218,29 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
         notifier.MessageBox("Error", strText, NB_OK, NI_ERROR);
         return;
     }
-    pVariable->m_strValue = strValue;
-    const std::string strType = Trim(pVariable->m_strType);
-    if (strType != "int" && strType != "double" && strType != "char*") {
+    const std::string strType(ValueTypeOf(pVariable->m_strType));
+    if (strType.empty()) {
+        pVariable->m_strValue = strValue;
         const std::string strText =
             ReportError("Type " + pVariable->m_strType + " is not implemented.", SDL_ERROR);
         notifier.MessageBox("Error", strText, NB_OK, NI_ERROR);
         return;
     }
+    // The same rule as every value read from a file: a text that is no
+    // value of the variable's type is refused, not read as what its first
+    // characters make.
+    int nValue = 0;
+    double dValue = 0.0;
+    if ((strType == "int" && !ParseIntValue(strValue, nValue)) ||
+        (strType == "double" && !ParseDoubleValue(strValue, dValue))) {
+        ReportError(
+            RefusedValueLine(strValue, strType,
+                             "the variable " + strName + " of process " + GetFullName(false)) +
+                ": the variable keeps its value.",
+            SDL_ERROR);
+        return;
+    }
+    pVariable->m_strValue = strValue;
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;
     if (!pLibrary) {
         return;
@@ -233,9 +248,8 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
     CModelEntry& entry = AccessorEntry(*this, pVariable->m_entrySet, strName);
     ModelCallResult eResult = MC_OK;
     if (strType == "int") {
-        eResult = pLibrary->WriteInt(entry, StringToInt(strValue));
+        eResult = pLibrary->WriteInt(entry, nValue);
     } else if (strType == "double") {
-        const double dValue = StringToDouble(strValue);
         pVariable->m_dExact = dValue;
         pVariable->m_bHasExact = true;
         eResult = pLibrary->WriteDouble(entry, dValue);
@@ -247,7 +261,9 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
 
 void CSDLProcess::RestoreVariable(const std::string& strName) {
     CSDLParameter* pVariable = GetVariable(strName);
-    if (!pVariable) {
+    // A variable without a value has nothing to put back: the library keeps
+    // what it holds.
+    if (!pVariable || pVariable->m_strValue.empty()) {
         return;
     }
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;

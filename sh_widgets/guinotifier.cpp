@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QThread>
 #include <algorithm>
@@ -152,10 +153,36 @@ void CGuiNotifier::FlushLines() {
 void CGuiNotifier::PostReport(const std::string& strTitle, const std::string& strText,
                               NotifyIcon eIcon) {
     OnWindow([this, strTitle, strText, eIcon] {
+        const std::string strKey =
+            strTitle + '\n' + std::to_string(static_cast<int>(eIcon)) + '\n' + strText;
+        auto it = m_mapOpenReports.find(strKey);
+        if (it != m_mapOpenReports.end() && it->second.pBox && it->second.pBox->isVisible()) {
+            // A fault met again and again must not bury the window in boxes.
+            const long long nCount = ++it->second.nCount;
+            QMessageBox* pOpen = it->second.pBox;
+            pOpen->setInformativeText(QStringLiteral("This message came %1 times.").arg(nCount));
+            // A line added to a box on screen stays hidden until shown; the
+            // box lays itself out only when shown, so it needs the room too.
+            for (QLabel* pLabel : pOpen->findChildren<QLabel*>()) {
+                if (pLabel->text() == pOpen->informativeText()) {
+                    pLabel->show();
+                }
+            }
+            pOpen->setFixedSize(pOpen->sizeHint());
+            return;
+        }
         auto* pBox = new QMessageBox(ToQtIcon(eIcon), QString::fromStdString(strTitle),
                                      QString::fromStdString(strText), QMessageBox::Ok, m_pParent);
         pBox->setAttribute(Qt::WA_DeleteOnClose);
         pBox->setModal(false);
+        m_mapOpenReports[strKey] = {pBox, 1};
+        connect(pBox, &QDialog::finished, this, [this, strKey, pBox] {
+            // Closed: the next such report opens a box again.
+            auto itOpen = m_mapOpenReports.find(strKey);
+            if (itOpen != m_mapOpenReports.end() && itOpen->second.pBox == pBox) {
+                m_mapOpenReports.erase(itOpen);
+            }
+        });
         pBox->show();
     });
 }

@@ -2,7 +2,8 @@
 
 // The core's notifier on the window's thread. Reports (output lines, boxes
 // with only OK) are handed to the window's thread and never block their
-// caller. A question (OK/Cancel, Yes/No, a file choice) waits for its answer
+// caller; a report whose box is still on screen opens no other box, the box
+// counts it instead. A question (OK/Cancel, Yes/No, a file choice) waits for its answer
 // on the thread that asks, and only there: asked on the window's thread it is
 // a modal dialog; asked on another thread it is a dialog of the window's
 // thread while the asking thread waits. The engine answers pending questions
@@ -10,6 +11,7 @@
 // then close.
 
 #include <QDialog>
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -57,6 +59,14 @@ private:
     std::function<void(NotifyPane, const QString&)> m_fnOutput;
     // Dialogs of questions asked on other threads (window's thread only).
     std::map<unsigned long long, QPointer<QDialog>> m_mapDialogs;
+    // Report boxes on screen by title, icon and text, with how many times
+    // their report came (window's thread only): a report that is on screen
+    // already opens no second box.
+    struct SOpenReport {
+        QPointer<QMessageBox> pBox;
+        long long nCount = 0;
+    };
+    std::map<std::string, SOpenReport> m_mapOpenReports;
 
     // Lines from other threads not yet handed over, per pane, and whether
     // the window's thread has been asked to take them.

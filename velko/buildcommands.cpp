@@ -188,6 +188,7 @@ void CBuildCommands::OnBuildAll() {
     Start([this, pEngine] { BuildOnce(*pEngine); },
           [this, pEngine] {
               m_job.strOwnCodeBase = pEngine->m_strCodeBasePath;
+              m_job.ownParametrization.strCodeBasePath = m_job.strOwnCodeBase;
               NextExperiment();
           });
 }
@@ -214,8 +215,12 @@ void CBuildCommands::NextExperiment() {
     CSDLEngine* pEngine = m_frame.Engine();
     while (!m_job.bFailed && m_job.nNextExperiment < m_job.vecExperiments.size()) {
         const auto& [strLabel, strPath] = m_job.vecExperiments[m_job.nNextExperiment++];
-        if (!m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
-            continue;  // skipped without a message
+        // Each experiment's library is built from the model's own values
+        // with its file's over them. One that cannot be read is skipped
+        // without a message; one that is refused has said why.
+        if (m_frame.SideFiles().UseExperiment(strLabel, strPath, m_job.ownParametrization) !=
+            EU_USED) {
+            continue;
         }
         m_frame.Properties()->RefreshProperties();
         // Each experiment gets its own library, named after its
@@ -232,10 +237,13 @@ void CBuildCommands::FinishBuildAll() {
         // Only a successful generation of the model's own code sets it.
         m_frame.Engine()->m_strCodeBasePath = m_job.strOwnCodeBase;
         m_frame.ParametrizationLabel()->setText(m_job.strOwnLabel);
-        m_frame.Properties()->SaveModelValues();
     }
-    m_frame.WriteSystem(m_job.strCompileLog);
-    m_frame.WriteSystem(m_job.strLinkLog);
+    // A step that never ran has no log to show.
+    for (const std::string* pLog : {&m_job.strCompileLog, &m_job.strLinkLog}) {
+        if (!pLog->empty()) {
+            m_frame.WriteSystem(*pLog);
+        }
+    }
     m_frame.WriteSystem(m_job.bFailed ? "Some errors occurred during the process."
                                       : "Model Compiled and Linked Successfully.");
     m_frame.Properties()->RefreshProperties();

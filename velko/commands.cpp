@@ -9,6 +9,7 @@ namespace {
 // Every command of the simulator. Labels are the ribbon's (or the menu's for
 // commands no ribbon element sends).
 const SCommandDef g_commands[] = {
+    {ID_FILE_NEW, "&New", CR_ALWAYS, "Ctrl+N"},
     {ID_FILE_OPEN, "&Open...", CR_ALWAYS, "Ctrl+O"},
     {ID_FILE_OPEN_ALT, "Open", CR_ALWAYS, ""},
     {ID_FILE_CLOSE, "&Close", CR_ALWAYS, ""},
@@ -16,6 +17,7 @@ const SCommandDef g_commands[] = {
     {ID_APP_EXIT, "E&xit", CR_ALWAYS, "Ctrl+Q"},
     {ID_APP_ABOUT, "About", CR_ALWAYS, ""},
     {ID_HELP, "Help", CR_ALWAYS, "F1"},
+    {ID_CONTEXT_HELP, "What's This?", CR_ALWAYS, "Shift+F1"},
     {ID_NEXT_PANE, "Next Pane", CR_ALWAYS, "F6"},
     {ID_PREV_PANE, "Previous Pane", CR_ALWAYS, "Shift+F6"},
     {ID_CAPTION_TOGGLE, "Caption", CR_ALWAYS, ""},
@@ -82,6 +84,8 @@ CCommandTable::CCommandTable(QObject* pParent) : QObject(pParent) {
     for (const SCommandDef& def : g_commands) {
         auto* pAction = new QAction(QString::fromUtf8(def.pszLabel), this);
         pAction->setData(def.nId);
+        // What Shift+F1 tells of the ribbon button or menu item that sends it.
+        pAction->setWhatsThis(QString::fromUtf8(def.pszLabel).remove(QLatin1Char('&')));
         pAction->setCheckable(IsCheckable(def.eRule));
         if (*def.pszShortcut) {
             pAction->setShortcut(QKeySequence(QString::fromLatin1(def.pszShortcut)));

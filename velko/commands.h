@@ -12,6 +12,7 @@
 
 enum CommandId {
     // Files and application.
+    ID_FILE_NEW = 57600,
     ID_FILE_OPEN = 57601,
     ID_FILE_OPEN_ALT = 220,
     ID_FILE_CLOSE = 59395,
@@ -19,6 +20,7 @@ enum CommandId {
     ID_APP_EXIT = 57665,
     ID_APP_ABOUT = 57664,
     ID_HELP = 57670,
+    ID_CONTEXT_HELP = 57669,
     ID_NEXT_PANE = 57680,
     ID_PREV_PANE = 57681,
     // Frame: caption bar, looks and panes.

@@ -1,5 +1,7 @@
 #include "velko/experimentseries.h"
 
+#include <QLabel>
+
 #include "sh_sdl/sdlengine.h"
 #include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
@@ -26,6 +28,7 @@ void CExperimentSeries::OnExecute() {
         auto lock = pEngine->LockTree();
         m_ownParametrization = m_frame.Document().m_loader.TakeParametrization();
     }
+    m_strOwnLabel = m_frame.ParametrizationLabel()->text();
     m_nNext = 0;
     m_bActive = true;
     m_strCurrent = "main model";
@@ -83,13 +86,25 @@ void CExperimentSeries::Advance() {
 CExperimentSeries::ExperimentStart CExperimentSeries::StartExperiment(const std::string& strLabel,
                                                                       const std::string& strPath) {
     CSDLEngine* pEngine = m_frame.Engine();
-    // Not run: with the values of the run before it, its run would pass them
-    // off as its own.
-    if (!m_frame.SideFiles().UseParametrization(strPath, strLabel)) {
-        m_frame.WriteErrors("The experiment \"" + strLabel +
-                            "\" is skipped: its parametrization cannot be read. " +
-                            m_frame.Document().m_loader.m_strSideFileError);
-        return ES_SKIPPED;
+    // Each experiment starts from the model's own values, with its file's
+    // over them. Not run when its file cannot be read: with the model's own
+    // values its run would pass them off as the experiment's.
+    switch (m_frame.SideFiles().UseExperiment(strLabel, strPath, *m_ownParametrization)) {
+        case EU_USED:
+            break;
+        case EU_REFUSED:
+            return ES_SKIPPED;  // said why
+        case EU_UNREADABLE: {
+            const CSDLLoader& loader = m_frame.Document().m_loader;
+            // The reader has written why when the file was there to read.
+            std::string strLine = "The experiment \"" + strLabel +
+                                  "\" is skipped: its parametrization cannot be read.";
+            if (!loader.m_bSideFileErrorReported) {
+                strLine += " " + loader.m_strSideFileError;
+            }
+            m_frame.WriteErrors(strLine);
+            return ES_SKIPPED;
+        }
     }
     pEngine->m_strExperimentLabel = strLabel;
     m_frame.Properties()->RefreshProperties();
@@ -124,6 +139,7 @@ void CExperimentSeries::PutOwnBack() {
     }
     m_frame.Document().m_loader.RestoreParametrization(*m_ownParametrization);
     m_ownParametrization.reset();
-    m_frame.Properties()->SaveModelValues();
+    // The label names what the engine holds again, also after a Stop.
+    m_frame.ParametrizationLabel()->setText(m_strOwnLabel);
     m_frame.Properties()->RefreshProperties();
 }

@@ -7,16 +7,18 @@
 // parametrization (the engine's parametrization file, code base and
 // experiment label; the model library of its code base). An experiment whose
 // parametrization cannot be read is skipped, with an Errors line that names
-// it and says why. The model view is closed after every run, which forgets
-// the map: the series runs the experiments it was started with. At the end
-// the model library is freed and the model's own parametrization comes back,
-// so the next run is the model's own again.
+// it and says why. Every experiment starts from the model's own values, with
+// its file's over them. The model view is closed after every run, which
+// forgets the map: the series runs the experiments it was started with. At
+// the end the model library is freed and the model's own parametrization
+// (and its file label) comes back, so the next run is the model's own again.
 //
 // Nothing waits: the engine's run-state changes move the series on (the
 // frame calls Advance), so the window stays responsive. A run's end starts
 // the next run; a run that cannot start is reported and ends the series;
 // Stop ends the current run and the series.
 
+#include <QString>
 #include <optional>
 #include <string>
 #include <utility>
@@ -68,4 +70,6 @@ private:
     // The model's own parametrization, from the series' start until it is
     // put back.
     std::optional<SModelParametrization> m_ownParametrization;
+    // The "Parametrization File:" label of the model's own parametrization.
+    QString m_strOwnLabel;
 };

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWhatsThis>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
@@ -332,6 +333,14 @@ void CMainFrame::CreateDocks() {
     m_pClassView->setWindowIcon(TreeIcon(TI_ROOT));
     m_pOutput->setWindowIcon(TreeIcon(TI_LEAF));
     m_pProperties->setWindowIcon(TreeIcon(TI_GROUP));
+    m_pClassView->setWhatsThis(QStringLiteral(
+        "Agents view: the blocks and processes of the model; the one selected shows its "
+        "properties."));
+    m_pOutput->setWhatsThis(QStringLiteral(
+        "Output: what the simulator reports (System), what the model traces (Model) and the "
+        "errors and warnings of loads and runs (Errors)."));
+    m_pProperties->setWhatsThis(
+        QStringLiteral("Properties: the properties of the element selected in the model tree."));
     // A pane closed with its own title button unchecks its View box.
     for (QDockWidget* pDock :
          {static_cast<QDockWidget*>(m_pClassView), static_cast<QDockWidget*>(m_pOutput),
@@ -349,6 +358,8 @@ void CMainFrame::RegisterHandlers() {
     commands.SetHandler(ID_FILE_OPEN, [this] { OnFileOpen(); });
     commands.SetHandler(ID_FILE_OPEN_ALT, [this] { OnFileOpen(); });
     commands.SetHandler(ID_FILE_CLOSE, [this] { OnFileClose(); });
+    // A new document holds no model: the open one is closed.
+    commands.SetHandler(ID_FILE_NEW, [this] { OnFileClose(); });
     commands.SetHandler(ID_FILE_SAVE, [this] {
         m_pNotifier->MessageBox("Info",
                                 m_pEngine ? "Not Implemented yet" : "Load first a model (.velko)",
@@ -357,6 +368,7 @@ void CMainFrame::RegisterHandlers() {
     commands.SetHandler(ID_APP_EXIT, [this] { close(); });
     commands.SetHandler(ID_APP_ABOUT, [this] { m_app.ShowAbout(); });
     commands.SetHandler(ID_HELP, [this] { m_app.ShowAbout(); });
+    commands.SetHandler(ID_CONTEXT_HELP, [] { QWhatsThis::enterWhatsThisMode(); });
     commands.SetHandler(ID_NEXT_PANE, [this] { FocusNextPane(true); });
     commands.SetHandler(ID_PREV_PANE, [this] { FocusNextPane(false); });
     commands.SetHandler(ID_CAPTION_TOGGLE, [this] { ToggleWidget(m_pCaptionBar); });

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QTreeWidgetItemIterator>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -13,9 +14,9 @@
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdloperation.h"
 #include "sh_sdl/sdlprocess.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/classview.h"
 #include "velko/dlgtraceoptions.h"
-#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"
@@ -185,7 +186,19 @@ int CMainFrame::OpenChosenFile(const std::string& strFile) {
     } else if (CompareNoCase(strExtension, ".devs") == 0) {
         strPath = m_document.m_loader.ImportDEVS(strFile);
     }
-    return OpenModel(strPath);
+    const int nResult = OpenModel(strPath);
+    const std::string& strWarnings = m_document.m_loader.m_strDEVSWarnings;
+    if (!strPath.empty() && nResult != LM_REFUSED && !strWarnings.empty() &&
+        CompareNoCase(strExtension, ".devs") == 0) {
+        // The model loaded is not the whole DEVS model: say so beside the
+        // load's own outcome.
+        WriteSystem(
+            Format("The DEVS model %s was converted in part: %d warning(s) in Errors "
+                   "name what the converted model leaves out.",
+                   strFile.c_str(),
+                   static_cast<int>(std::count(strWarnings.begin(), strWarnings.end(), '\n'))));
+    }
+    return nResult;
 }
 
 int CMainFrame::OpenModel(const std::string& strPath) {

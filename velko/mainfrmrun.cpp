@@ -380,6 +380,8 @@ void CMainFrame::CancelViewerWait() {
 void CMainFrame::ResetRunControl() {
     m_pSeries->Forget();
     EndMonitor();
+    // A step or a Stop still to be shown belongs to the run that is gone.
     m_bStepPending = false;
+    m_bStopPending = false;
     m_pRunningDlg->hide();
 }

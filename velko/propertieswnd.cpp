@@ -4,6 +4,7 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <vector>
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
@@ -112,8 +113,6 @@ void CPropertiesWnd::SetModel(CSDLEngine* pEngine, CVELKOView* pView,
     m_strDiagramFolder = strDiagramFolder;
     ClearSelection();
     m_pGrid->RemoveAll();
-    m_mapSaved.clear();
-    SaveModelValues();
 }
 
 void CPropertiesWnd::ClearSelection() {
@@ -157,27 +156,13 @@ void CPropertiesWnd::SetBusy(bool bRunAlive, bool bBuilding) {
     RefreshGrid();
 }
 
-void CPropertiesWnd::SaveModelValues() {
-    if (!m_pEngine) {
-        return;
-    }
-    auto lock = m_pEngine->LockTree();
-    for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
-        CNameMap<std::string>& mapValues = m_mapSaved[strKey];
-        for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
-            mapValues[strName] = Trim(pVariable->m_strValue);
-        }
-    }
-}
-
 std::string CPropertiesWnd::SavedValue(const std::string& strProcess,
                                        const std::string& strVariable) const {
-    auto itProcess = m_mapSaved.find(strProcess);
-    if (itProcess == m_mapSaved.end()) {
-        return {};
-    }
-    auto it = itProcess->second.find(strVariable);
-    return it == itProcess->second.end() ? std::string() : it->second;
+    // The model's own value, which no run changes: read also while one is
+    // alive.
+    const CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strProcess);
+    const CSDLParameter* pVariable = pProcess ? pProcess->GetVariable(strVariable) : nullptr;
+    return pVariable ? Trim(pVariable->m_strSourceText) : std::string();
 }
 
 void CPropertiesWnd::RefreshProperties() {
@@ -390,18 +375,33 @@ void CPropertiesWnd::OnUpdateValues() {
         return;
     }
     QTreeWidget* pTree = m_pGrid->Tree();
+    std::vector<std::string> vecRefused;
     for (int i = pTree->topLevelItemCount() - 1; i >= 0; --i) {
         QTreeWidgetItem* pTop = pTree->topLevelItem(i);
         const QString strTop = CPropertyGrid::Name(pTop);
         if (strTop == QLatin1String("DCL")) {
             ForEachChildReversed(pTop, [&](QTreeWidgetItem* pLeaf) {
-                const std::string strName = CPropertyGrid::Name(pLeaf).toStdString();
-                if (CSDLParameter* pVariable = pProcess->GetVariable(strName)) {
-                    const std::string strValue = CPropertyGrid::Value(pLeaf).toStdString();
-                    pVariable->m_strValue = strValue;
-                    pVariable->m_bHasExact = false;
-                    m_mapSaved[m_strProcess][strName] = strValue;
+                // Only what the user changed: after a run the page shows the
+                // run's values, which never become the model's own.
+                if (!CPropertyGrid::IsModified(pLeaf)) {
+                    return;
                 }
+                const std::string strName = CPropertyGrid::Name(pLeaf).toStdString();
+                CSDLParameter* pVariable = pProcess->GetVariable(strName);
+                if (!pVariable) {
+                    return;
+                }
+                const std::string strValue = CPropertyGrid::Value(pLeaf).toStdString();
+                if (!strValue.empty() && !IsValueOfType(pVariable->m_strType, strValue)) {
+                    vecRefused.push_back(
+                        RefusedValueLine(strValue, pVariable->m_strType,
+                                         "the variable " + strName + " of " + m_strProcess) +
+                        ": the variable keeps its value \"" + pVariable->m_strSourceText + "\".");
+                    // The leaf shows what the variable keeps.
+                    CPropertyGrid::SetValue(pLeaf, Q(Trim(pVariable->m_strSourceText)));
+                    return;
+                }
+                pVariable->SetModelValue(strValue);
             });
         } else if (strTop == QLatin1String("Agent")) {
             ForEachChildReversed(pTop, [&](QTreeWidgetItem* pState) {
@@ -425,6 +425,9 @@ void CPropertiesWnd::OnUpdateValues() {
                 });
             });
         }
+    }
+    for (const std::string& strLine : vecRefused) {
+        GetNotifier().OutputLine(NP_ERRORS, strLine);
     }
 }
 

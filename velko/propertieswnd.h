@@ -10,9 +10,10 @@
 // The selection is kept by its key in the engine's maps, never by pointer,
 // and looked up under the engine's tree lock each time; a key the engine no
 // longer has drops the selection. While a run is alive the simulation thread
-// owns the model's values: the pages show the saved variable values and
-// nothing can be edited. While the model library is being built the pages
-// are read-only as well.
+// owns the run's values: the pages show the model's own values (its saved
+// values) and nothing can be edited; after a run they show the run's last
+// values until the user changes them. While the model library is being
+// built the pages are read-only as well.
 
 #include <QDockWidget>
 #include <string>
@@ -66,14 +67,10 @@ public:
     // changes what it may show or edit.
     void SetBusy(bool bRunAlive, bool bBuilding);
     bool IsReadOnly() const { return m_bRunAlive || m_bBuilding; }
-    // The variable values now in the model become their saved values. Called
-    // whenever the values have been read from the model or a
-    // parametrization, never while a run is alive.
-    void SaveModelValues();
-
-    // "Update Values": after the question, the grid's "DCL" values into the
-    // selected process's variables (and their saved values), and each
-    // state's leaves under "Agent" into its representation.
+    // "Update Values": after the question, the "DCL" values the user
+    // changed become the selected process's own values (a value that is not
+    // of its variable's type is refused with an Errors line), and each
+    // state's leaves under "Agent" go into its representation.
     void OnUpdateValues();
     // "Reset Values": after the question, every second-level leaf named like
     // a variable of the selected process shows that variable's saved value,
@@ -92,7 +89,7 @@ private:
     void FillProcessModelPage(CSDLProcess& process);
     void FillProcessRepresentationPage(CSDLProcess& process);
     void ClearSelection();
-    // The saved value of a variable; "" when it has none.
+    // The saved value of a variable, the model's own; "" when it has none.
     std::string SavedValue(const std::string& strProcess, const std::string& strVariable) const;
     bool Confirm(const char* pszQuestion) const;
 
@@ -107,6 +104,4 @@ private:
     QString m_strMode;
     bool m_bRunAlive = false;
     bool m_bBuilding = false;
-    // Saved variable values: process key -> variable name -> value.
-    CNameMap<CNameMap<std::string>> m_mapSaved;
 };

@@ -1,15 +1,19 @@
 #include "velko/sidefilecommands.h"
 
 #include <QLabel>
+#include <filesystem>
+#include <system_error>
+#include <utility>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/pathhelp.h"
 #include "sh_aux/textfile.h"
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlloader.h"
+#include "sh_widgets/guinotifier.h"
 #include "velko/commands.h"
 #include "velko/dlgexperiment.h"
-#include "sh_widgets/guinotifier.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
 
@@ -32,6 +36,18 @@ SFileChoice SaveChoice(const char* pszFilter, const char* pszDefaultExt) {
 
 QString FileLabel(const std::string& strPath) {
     return QString::fromStdString(GetFileName(strPath));
+}
+
+// Whether two paths name one file (or would, once it exists): links and
+// "." or ".." are followed.
+bool IsSamePath(const std::string& strFirst, const std::string& strSecond) {
+    std::error_code error;
+    const std::filesystem::path first = std::filesystem::weakly_canonical(strFirst, error);
+    if (error) {
+        return NormalizePath(strFirst) == NormalizePath(strSecond);
+    }
+    const std::filesystem::path second = std::filesystem::weakly_canonical(strSecond, error);
+    return error ? NormalizePath(strFirst) == NormalizePath(strSecond) : first == second;
 }
 
 }  // namespace
@@ -147,8 +163,33 @@ bool CSideFileCommands::UseParametrization(const std::string& strPath,
     m_frame.ParametrizationLabel()->setText(QString::fromStdString(strLabel));
     pEngine->m_strParametrizationFile = strPath;
     pEngine->m_strCodeBasePath = RemoveExtension(strPath);
-    m_frame.Properties()->SaveModelValues();
     return true;
+}
+
+ExperimentUse CSideFileCommands::UseExperiment(const std::string& strLabel,
+                                               const std::string& strPath,
+                                               const SModelParametrization& own) {
+    CSDLEngine* pEngine = m_frame.Engine();
+    CSDLLoader& loader = m_frame.Document().m_loader;
+    // The libraries the model's own runs load, and the file each is named
+    // after.
+    const std::pair<std::string, std::string> ownBases[] = {
+        {pEngine->m_strModelFolder + pEngine->m_strModelName, pEngine->m_strModelPath},
+        {own.strCodeBasePath, pEngine->m_strModelPath},
+        {RemoveExtension(own.strParametrizationFile), own.strParametrizationFile},
+    };
+    const std::string strBase = RemoveExtension(strPath);
+    for (const auto& [strOwnBase, strOwnFile] : ownBases) {
+        if (!strOwnBase.empty() && IsSamePath(strBase, strOwnBase)) {
+            m_frame.WriteErrors(
+                "The experiment \"" + strLabel + "\" is skipped: its parametrization " + strPath +
+                " would build the model library " + strBase + ", which is the one of " +
+                strOwnFile + ". Give the parametrization another name.");
+            return EU_REFUSED;
+        }
+    }
+    loader.RestoreParametrization(own);
+    return UseParametrization(strPath, strLabel) ? EU_USED : EU_UNREADABLE;
 }
 
 void CSideFileCommands::OnImportExperiments() {

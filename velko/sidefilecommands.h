@@ -18,6 +18,14 @@ class CMainFrame;
 class CSDLEngine;
 class QLabel;
 struct SFileChoice;
+struct SModelParametrization;
+
+// What became of an experiment's parametrization.
+enum ExperimentUse {
+    EU_USED,        // read over the model's own values; its run is the experiment's
+    EU_UNREADABLE,  // it cannot be read: the model's own values are in place
+    EU_REFUSED      // refused, with an Errors line: it would build over the model's library
+};
 
 // The file dialogs' filters.
 inline constexpr const char* REPRESENTATION_FILTER =
@@ -56,6 +64,15 @@ public:
     // last ".", and the values read are those Reset goes back to. False,
     // changing nothing, when it cannot be read (the reader has said why).
     bool UseParametrization(const std::string& strPath, const std::string& strLabel);
+    // The parametrization strPath of the experiment strLabel, read over the
+    // model's own parametrization own (taken before the experiments began):
+    // each experiment starts from the model's own values, whatever an
+    // earlier one set. A parametrization whose code base would be the
+    // model's own (".param" beside the model file of the same name, or the
+    // model's own parametrization) would build over the model's library: it
+    // is refused, with an Errors line naming both files.
+    ExperimentUse UseExperiment(const std::string& strLabel, const std::string& strPath,
+                                const SModelParametrization& own);
 
 private:
     // The engine, or null after telling the user to load a model.

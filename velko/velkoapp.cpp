@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "velko/icons.h"
 #include "velko/mainfrm.h"
@@ -60,12 +61,24 @@ void CVELKOApp::OnOpenRecentFile(int nIndex) {
 }
 
 QStringList CVELKOApp::RecentFiles() const {
-    return QSettings().value(SETTING_RECENT).toStringList();
+    // The setting is the user's file to edit or damage: only the entries
+    // that name a model file by a full path are the list's.
+    QStringList listFiles;
+    for (const QString& strEntry : QSettings().value(SETTING_RECENT).toStringList()) {
+        const bool bControl = std::any_of(strEntry.begin(), strEntry.end(), [](QChar ch) {
+            return ch.category() == QChar::Other_Control;
+        });
+        if (!bControl && QDir::isAbsolutePath(strEntry) && !listFiles.contains(strEntry) &&
+            listFiles.size() < MAX_RECENT_FILES) {
+            listFiles << strEntry;
+        }
+    }
+    return listFiles;
 }
 
 void CVELKOApp::AddToRecentFileList(const std::string& strPath) {
     QStringList listFiles = RecentFiles();
-    const QString strFile = QString::fromStdString(strPath);
+    const QString strFile = QFileInfo(QString::fromStdString(strPath)).absoluteFilePath();
     listFiles.removeAll(strFile);
     listFiles.prepend(strFile);
     while (listFiles.size() > MAX_RECENT_FILES) {

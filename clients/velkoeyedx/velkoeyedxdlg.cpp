@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QOpenGLContext>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -184,9 +185,31 @@ void CVELKOEyeDXDlg::AddLog(const std::string& strLine) {
 
 // ---- The 3D window and the other windows ----------------------------------------
 
+namespace {
+
+// Whether the display can give a window an OpenGL context (Qt's VNC platform,
+// for one, cannot). Asked once.
+bool HasOpenGL() {
+    static const bool s_bHasOpenGL = [] {
+        QOpenGLContext context;
+        return context.create();
+    }();
+    return s_bHasOpenGL;
+}
+
+}  // namespace
+
 void CVELKOEyeDXDlg::ShowDirectXWindow(bool bShow, bool bEnableTimerControls) {
     if (!bShow) {
         m_window3D.hide();
+        return;
+    }
+    if (m_window3D.surfaceType() == QSurface::OpenGLSurface && !HasOpenGL()) {
+        // Shown without a context, the window would crash as it first paints.
+        AddLog(
+            "The 3D window cannot be shown: this display gives no OpenGL. Run the viewer on an "
+            "X display (the machine's own, one forwarded over ssh, or Xvfb seen through a VNC "
+            "server).");
         return;
     }
     const QRect dialog = frameGeometry();
@@ -251,9 +274,16 @@ void CVELKOEyeDXDlg::OnCellSelected() {
 
 // ---- Loads --------------------------------------------------------------------------
 
+void CVELKOEyeDXDlg::StartReplayAnew() {
+    // A load empties the scene and sets the clock to 0: Start plays the new
+    // scene from its start, not from where the last replay stopped.
+    m_pTimeBox->setText(QStringLiteral("0.00"));
+}
+
 void CVELKOEyeDXDlg::OnLoadFromFile() {
     // Whatever comes of it, the scene is emptied.
     m_scene.Lock();
+    StartReplayAnew();
     const std::string strPath =
         GetNotifier().ChooseFileToOpen("From File", kEyeFileFilter, std::string());
     if (strPath.empty()) {
@@ -291,6 +321,7 @@ void CVELKOEyeDXDlg::OnLoadFromFile() {
 }
 
 void CVELKOEyeDXDlg::OnLoadFromTrace() {
+    StartReplayAnew();
     const CTraceReader::LoadResult eResult = m_pTraceReader->LoadFromTrace([] {
         return GetNotifier().ChooseFileToOpen("From VELKO Trace", kTraceFileFilter, std::string());
     });
@@ -305,12 +336,14 @@ void CVELKOEyeDXDlg::OnLoadFromTrace() {
 void CVELKOEyeDXDlg::OnLoadFromServer() {
     // The connection goes on by itself on the scene's feeder thread.
     m_pServerClient->LoadFromServer();
+    StartReplayAnew();
     ShowDirectXWindow(true, true);
     m_bSceneLoaded = true;
 }
 
 void CVELKOEyeDXDlg::OnDemo1() {
     m_scene.LoadDemo1();
+    StartReplayAnew();
     ShowDirectXWindow(true, true);
     // The demo plays like a loaded trace: the time box follows its clock.
     m_bSceneLoaded = true;

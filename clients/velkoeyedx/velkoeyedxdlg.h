@@ -112,6 +112,7 @@ private:
     void OnGridLoaded();
     void ShowProperties();
     double GetTimeBoxValue() const;
+    void StartReplayAnew();
     // Stops the workers and the logs (once).
     void Shutdown();
 

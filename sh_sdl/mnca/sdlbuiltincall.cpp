@@ -73,8 +73,19 @@ float NarrowToFloat(double dValue) {
     return static_cast<float>(dValue);
 }
 
+double CellPrecision(double dValue) {
+    const float fValue = NarrowToFloat(dValue);
+    return std::isfinite(fValue) || !std::isfinite(dValue) ? static_cast<double>(fValue) : dValue;
+}
+
 std::string FormatCellValue(double dValue) {
-    return DoubleToString(static_cast<double>(NarrowToFloat(dValue)));
+    return DoubleToString(CellPrecision(dValue));
+}
+
+void ReportNonFiniteCell(const CSDLOperationProcedureCall& call, const std::string& strLayer,
+                         int nCell, double dValue) {
+    ReportBuiltInError(call, Format("The cell %d of layer %s holds %s, which no variable can take.",
+                                    nCell, strLayer.c_str(), DoubleToString(dValue).c_str()));
 }
 
 void WriteAgentRangeRecords(CSDLOperationProcedureCall& call, const char* pszFormat) {

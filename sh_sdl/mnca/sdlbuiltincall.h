@@ -37,5 +37,13 @@ void AssignToEveryArgument(CSDLOperationProcedureCall& call, const std::string& 
 // first two arguments give (how many, the last one); pszFormat takes the
 // owner's clock and the agent number, both as doubles.
 void WriteAgentRangeRecords(CSDLOperationProcedureCall& call, const char* pszFormat);
-// A cell value as the procedures hand it back: single precision, "%f".
+// A cell value as the procedures take and hand it: single precision where
+// a float holds it, the value itself beyond the float range (narrowing would
+// make it infinite).
+double CellPrecision(double dValue);
+// A cell value as the procedures hand it back: CellPrecision, "%f". Only
+// for finite values: the text of any other would read as a variable name.
 std::string FormatCellValue(double dValue);
+// Reports, through the call, a cell that holds a value no variable can take.
+void ReportNonFiniteCell(const CSDLOperationProcedureCall& call, const std::string& strLayer,
+                         int nCell, double dValue);

@@ -1,9 +1,12 @@
 #include "sh_sdl/mnca/sdlmnca.h"
 
+#include <algorithm>
+
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlprocess.h"
 
 namespace {
 
@@ -22,6 +25,47 @@ CLayer* CSDLmnca::FindLayerOrShow(const std::string& strLayer) const {
         ShowBox("The layer " + strLayer + " doesn't exists.");
     }
     return pLayer;
+}
+
+void CSDLmnca::KeepLoadedValues(const std::string& strName, const CLayer& layer) {
+    std::vector<double>& vecValues = m_mapLoadedValues[strName];
+    vecValues.resize(static_cast<size_t>(layer.GetNumCells()));
+    for (int i = 0; i < layer.GetNumCells(); ++i) {
+        vecValues[static_cast<size_t>(i)] = layer.GetCellValue(i);
+    }
+}
+
+namespace {
+
+// The processes whose automaton is pMnca start with every cell in no state,
+// as loaded (their start transitions run afterwards).
+void ClearCellStates(CSDLAgent& agent, const CSDLmnca* pMnca) {
+    for (auto& [strKey, pBlock] : agent.m_mapBlocks) {
+        ClearCellStates(*pBlock, pMnca);
+    }
+    for (auto& [strKey, pProcess] : agent.m_mapProcesses) {
+        if (pProcess->GetMncaBlock() == pMnca) {
+            std::fill(pProcess->m_vecCellStates.begin(), pProcess->m_vecCellStates.end(),
+                      std::string());
+            std::fill(pProcess->m_vecNextCellStates.begin(), pProcess->m_vecNextCellStates.end(),
+                      std::string());
+        }
+    }
+}
+
+}  // namespace
+
+void CSDLmnca::Initialize() {
+    for (const auto& [strName, vecValues] : m_mapLoadedValues) {
+        if (CLayer* pLayer = GetLayer(strName)) {
+            for (size_t i = 0; i < vecValues.size(); ++i) {
+                pLayer->SetCellValue(static_cast<int>(i), vecValues[i]);
+            }
+        }
+    }
+    m_nCurrentCell = 0;
+    ClearCellStates(*this, this);
+    CSDLBlock::Initialize();
 }
 
 void CSDLmnca::AddDefaultLayer(const std::string& strName, double dValue) {
@@ -45,6 +89,7 @@ void CSDLmnca::AddDefaultLayer(const std::string& strName, double dValue) {
     for (int i = 0; i < pLayer->GetNumCells(); ++i) {
         pLayer->SetCellValue(i, dValue);
     }
+    KeepLoadedValues(strName, *pLayer);
     m_mapLayers[strName] = std::move(pLayer);
 }
 
@@ -83,6 +128,7 @@ void CSDLmnca::AddLayer(const std::string& strName, const std::string& strFile) 
         return;
     }
     CLayer* pAdded = pLayer.get();
+    KeepLoadedValues(strName, *pLayer);
     m_mapLayers[strName] = std::move(pLayer);
     if (pAdded->IsRaster() && strName == kMainLayer) {
         m_nNumDimensions = pAdded->GetNumDimensions();
@@ -110,7 +156,7 @@ double CSDLmnca::GetCellValue(const std::string& strLayer, int nCell, int& nStat
     return pLayer->GetCellValue(nCell);
 }
 
-void CSDLmnca::SetCellValue(const std::string& strLayer, int nCell, float fValue, int& nStatus) {
+void CSDLmnca::SetCellValue(const std::string& strLayer, int nCell, double dValue, int& nStatus) {
     CLayer* pLayer = FindLayerOrShow(strLayer);
     if (!pLayer) {
         nStatus = MNCA_CELL_NO_LAYER;
@@ -120,6 +166,6 @@ void CSDLmnca::SetCellValue(const std::string& strLayer, int nCell, float fValue
         nStatus = MNCA_CELL_OUTSIDE;
         return;
     }
-    pLayer->SetCellValue(nCell, static_cast<double>(fValue));
+    pLayer->SetCellValue(nCell, dValue);
     nStatus = MNCA_CELL_OK;
 }

@@ -25,6 +25,11 @@ class CSDLmnca : public CSDLBlock {
 public:
     CSDLmnca() { SetMnca(true); }
 
+    // Every layer takes again the values it was loaded with and every cell
+    // of the block's processes is in no state again, so that each run starts
+    // from the same grid; then the block's own start.
+    void Initialize() override;
+
     void SetNumDimensions(int n) { m_nNumDimensions = n; }
     int GetNumDimensions() const { return m_nNumDimensions; }
     void SetNumCells(int n) { m_nNumCells = n; }
@@ -58,9 +63,9 @@ public:
     // The value of a layer cell; nStatus as MncaCellStatus (the value is
     // -1.0 for an outside cell and 0.0 for a missing layer).
     double GetCellValue(const std::string& strLayer, int nCell, int& nStatus);
-    // Writes a layer cell (the value widened from single precision); nStatus
-    // as MncaCellStatus.
-    void SetCellValue(const std::string& strLayer, int nCell, float fValue, int& nStatus);
+    // Writes a layer cell (the procedures give single precision where a
+    // float holds the value); nStatus as MncaCellStatus.
+    void SetCellValue(const std::string& strLayer, int nCell, double dValue, int& nStatus);
     // The layer named "layer_main", or null.
     CLayer* GetMainLayer() const { return GetLayer("layer_main"); }
     // The layer of that name, or null.
@@ -80,6 +85,10 @@ private:
     int m_nCurrentCell = 0;
     std::vector<int> m_vecDimensions;
     COwningNameMap<CLayer> m_mapLayers;
+    // The cell values of each layer as it was added.
+    CNameMap<std::vector<double>> m_mapLoadedValues;
+    // Keeps the values of the layer just added as its loaded ones.
+    void KeepLoadedValues(const std::string& strName, const CLayer& layer);
     std::string m_strGridName;
     bool m_bTwoBuffers = false;
 };

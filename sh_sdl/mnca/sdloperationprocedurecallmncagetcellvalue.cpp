@@ -1,5 +1,7 @@
 #include "sh_sdl/mnca/sdloperationprocedurecallmncagetcellvalue.h"
 
+#include <cmath>
+
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlbuiltincall.h"
 #include "sh_sdl/mnca/sdlmnca.h"
@@ -16,6 +18,10 @@ CSDLOperation* CSDLOperationProcedureCallmncaGetCellValue::Execute() {
     const double dValue = pMnca->GetCellValue(strLayer, nCell, nStatus);
     if (nStatus != MNCA_CELL_OK) {
         ReportBuiltInError(*this, "Out of range in " + strLayer);
+        return nullptr;
+    }
+    if (!std::isfinite(dValue)) {
+        ReportNonFiniteCell(*this, strLayer, nCell, dValue);
         return nullptr;
     }
     AssignBuiltInArgument(*this, 3, FormatCellValue(dValue), "double");

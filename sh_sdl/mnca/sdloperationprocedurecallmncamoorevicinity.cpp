@@ -1,6 +1,7 @@
 #include "sh_sdl/mnca/sdloperationprocedurecallmncamoorevicinity.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 #include "sh_aux/hpslib.h"
@@ -36,6 +37,10 @@ CSDLOperation* CSDLOperationProcedureCallmncaMooreVicinity::Execute() {
             (nNeighbour < INT_MIN || nNeighbour > INT_MAX) ? -1 : static_cast<int>(nNeighbour);
         int nStatus = MNCA_CELL_OK;
         const double dValue = pMnca->GetCellValue(strLayer, nId, nStatus);
+        if (!std::isfinite(dValue)) {
+            ReportNonFiniteCell(*this, strLayer, nId, dValue);
+            continue;
+        }
         AssignBuiltInArgument(*this, kFirstResult + k, FormatCellValue(dValue), "double");
     }
     return m_pNext;

@@ -116,6 +116,33 @@ TEST_F(ExternalCompilerTest, GccBuildsLoadableLibraryWithHeaderFolder) {
     EXPECT_GT(nLink, nCompile);
 }
 
+// A relative path that begins with "-" (a model opened as "-net/-m.velko")
+// reaches the compiler as a file, not as an option.
+TEST_F(ExternalCompilerTest, RelativePathsBeginningWithADashAreFiles) {
+    if (!fs::exists(EC_DEFAULT_COMPILER)) {
+        GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;
+    }
+    const fs::path cwd = fs::current_path();
+    fs::current_path(m_dir);
+    fs::create_directories("-net");
+    fs::create_directories("-hdr");
+    WriteFile("-net/-m.c",
+              "int Helper(void);\nint GetModelDecision(char* c) { return Helper(); }\n");
+    WriteFile("-hdr/helper.c", "int Helper(void) { return 3; }\n");
+    CExternalCompiler compiler(EC_DEFAULT_COMPILER);
+    const std::string strCompiled = compiler.Compile("-net/-m", "-hdr");
+    const bool bCompiled = compiler.LastRunSucceeded();
+    const std::string strLinked = compiler.Link("-net/-m");
+    const bool bLinked = compiler.LastRunSucceeded();
+    fs::current_path(cwd);
+    EXPECT_TRUE(bCompiled) << strCompiled;
+    EXPECT_TRUE(bLinked) << strLinked;
+    EXPECT_EQ(FirstLine(strLinked),
+              "\"/usr/bin/gcc\" -shared -Wl,--no-undefined -o \"./-net/-m.so\" \"./-net/-m.o\" "
+              "\"./-net/-m.helper.o\" -lm");
+    EXPECT_TRUE(fs::exists(m_dir / "-net" / "-m.so"));
+}
+
 TEST_F(ExternalCompilerTest, GccErrorsRemoveStaleOutputs) {
     if (!fs::exists(EC_DEFAULT_COMPILER)) {
         GTEST_SKIP() << "no compiler at " << EC_DEFAULT_COMPILER;

@@ -139,6 +139,53 @@ TEST(Conversions, IndependentOfProcessLocaleWithDecimalComma) {
     std::setlocale(LC_ALL, "C");
 }
 
+// The values of the model's types: one rule each, whatever the locale, and
+// every double written so that it reads back the same to the last bit.
+TEST(Conversions, ModelValuesByOneRuleAndDoublesExactBothWays) {
+    const bool bComma = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    int nValue = 1;
+    for (const char* pszInt : {"1e3", "1.0", "0x10", "2147483648", "-2147483649", "99999999999",
+                               "1; x", "", " ", "+", "- 1", "1 2", "abc"}) {
+        EXPECT_FALSE(ParseIntValue(pszInt, nValue)) << pszInt;
+    }
+    EXPECT_EQ(nValue, 1);
+    EXPECT_TRUE(ParseIntValue(" 010 ", nValue));
+    EXPECT_EQ(nValue, 10);
+    EXPECT_TRUE(ParseIntValue("-2147483648", nValue));
+    EXPECT_EQ(nValue, INT_MIN);
+    EXPECT_TRUE(ParseIntValue("+2147483647", nValue));
+    EXPECT_EQ(nValue, INT_MAX);
+
+    double dValue = 2.0;
+    for (const char* pszDouble : {"1,5", "inf", "-inf", "nan", "0x10", "1e400", "-1e400", "1e-400",
+                                  "1e", ".", "1.5.2", "", "1 5", "1e3x"}) {
+        EXPECT_FALSE(ParseDoubleValue(pszDouble, dValue)) << pszDouble;
+    }
+    EXPECT_EQ(dValue, 2.0);
+    const std::pair<const char*, double> accepted[] = {{"1e3", 1000.0},
+                                                       {" .5 ", 0.5},
+                                                       {"7.", 7.0},
+                                                       {"-2.5E-1", -0.25},
+                                                       {"4.9e-324", DBL_TRUE_MIN}};
+    for (const auto& [pszText, dWant] : accepted) {
+        EXPECT_TRUE(ParseDoubleValue(pszText, dValue)) << pszText;
+        EXPECT_EQ(dValue, dWant) << pszText;
+    }
+    for (double d : {0.0, -0.0, 0.1, 0.1 + 0.2, 1.0 / 3.0, 1e-7, 2e-7, 0.1234567891, 5.0, -1e22,
+                     1e300, DBL_MAX, DBL_TRUE_MIN, DBL_MIN}) {
+        const std::string strText = DoubleToExactString(d);
+        EXPECT_NE(strText.find_first_of(".e"), std::string::npos) << strText;
+        EXPECT_TRUE(ParseDoubleValue(strText, dValue)) << strText;
+        EXPECT_EQ(std::memcmp(&dValue, &d, sizeof d), 0) << strText;
+    }
+    EXPECT_EQ(DoubleToExactString(0.1), "0.1");
+    EXPECT_EQ(DoubleToExactString(5.0), "5.0");
+    EXPECT_EQ(DoubleToExactString(1e-7), "1e-07");
+    if (bComma) {
+        std::setlocale(LC_ALL, "C");
+    }
+}
+
 // What the trace writers append is what "%f", "%lld" and the attribute
 // escaping give, whatever the process locale: ties at the sixth decimal
 // (exact in binary, so "%f" rounds them to even), both zeros, every
@@ -224,6 +271,14 @@ TEST(StringHelpers, XmlEscaping) {
     EXPECT_EQ(EscapeXmlAttribute("s'ha <\"a\"> & b"), "s'ha &lt;&quot;a&quot;> &amp; b");
     EXPECT_EQ(EscapeXmlSingleQuoted("s'ha <\"a\">"), "s&apos;ha &lt;\"a\">");
     EXPECT_EQ(EscapeXmlText("'a' <b> \"c\" ]]> & ]>"), "'a' &lt;b> \"c\" ]]&gt; &amp; ]>");
+    // A reader turns the tabs and line ends of an attribute into blanks
+    // unless they are references; text keeps them.
+    EXPECT_EQ(EscapeXmlAttribute("a\tb\nc\r"), "a&#9;b&#10;c&#13;");
+    EXPECT_EQ(EscapeXmlSingleQuoted("a\tb\n"), "a&#9;b&#10;");
+    EXPECT_EQ(EscapeXmlText("a\tb\n"), "a\tb\n");
+    std::string strOut;
+    AppendXmlAttribute(strOut, "v", std::string_view("a\tb"));
+    EXPECT_EQ(strOut, " v=\"a&#9;b\"");
 }
 
 TEST(Encodings, Utf16RoundTripWithSurrogatePair) {

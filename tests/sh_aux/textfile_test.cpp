@@ -1,6 +1,9 @@
 #include "sh_aux/textfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "sh_aux/customexception.h"
+#include "support/asplainuser.h"
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
 #include "support/tempfolder.h"
@@ -213,8 +217,7 @@ TEST_F(TextFileTest, AWrittenFileReplacesTheOldOneWholeOrNotAtAll) {
     const std::string strOld = Path("old.txt");
     const std::string strLink = Path("link.txt");
     WriteFileBytes(strOld, "old text");
-    fs::permissions(strOld, fs::perms::owner_read | fs::perms::owner_write |
-                                fs::perms::group_read);
+    fs::permissions(strOld, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     fs::create_symlink(strOld, strLink);
     const auto Entries = [this] {
         std::vector<std::string> vecNames;
@@ -256,6 +259,149 @@ TEST_F(TextFileTest, AWrittenFileReplacesTheOldOneWholeOrNotAtAll) {
     EXPECT_EQ(fs::status(strOld).permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(Entries(), vecEntries);
+}
+
+// Saved as a user who is not root, whole or nothing, a file keeps what its
+// permissions and links meant: a read-only file is refused; a file in a
+// folder the user cannot write is saved in place once its text is complete;
+// a hard link's other name sees the new text; links stay links, and a
+// dangling one's target is made; another user's file stays theirs.
+TEST_F(TextFileTest, ASaveKeepsWhatPermissionsAndLinksMeant) {
+    const std::string strTheirs = Path("theirs.txt");
+    const bool bRoot = ::geteuid() == 0;
+    if (bRoot) {
+        WriteFileBytes(strTheirs, "their text");
+        ::chmod(strTheirs.c_str(), 0666);
+    }
+    const auto result = velkotest::RunAsPlainUser(m_folder.GetPath(), [&]() -> std::string {
+        std::string strFailed;
+        const auto Expect = [&](bool bHolds, const std::string& strWhat) {
+            if (!bHolds) {
+                strFailed += strWhat + "\n";
+            }
+        };
+        const auto Save = [](const std::string& strPath, const std::string& strText) {
+            TextFile file;
+            if (file.Open(strPath, TF_WRITE, TF_ANSI | TF_NO_CRLF) != 0 ||
+                file.WriteString(strText) != 0) {
+                return -2;
+            }
+            return file.Close();
+        };
+        const auto Stat = [](const std::string& strPath) {
+            struct stat st {};
+            ::lstat(strPath.c_str(), &st);
+            return st;
+        };
+        const auto Entries = [](const std::string& strFolder) {
+            std::vector<std::string> vecNames;
+            for (const auto& entry : std::filesystem::directory_iterator(strFolder)) {
+                vecNames.push_back(entry.path().filename().string());
+            }
+            std::sort(vecNames.begin(), vecNames.end());
+            return vecNames;
+        };
+
+        const std::string strReadOnly = Path("readonly.txt");
+        WriteFileBytes(strReadOnly, "kept");
+        ::chmod(strReadOnly.c_str(), 0444);
+        Expect(Save(strReadOnly, "new") == -2, "a read-only file is saved over");
+        Expect(LastError() ==
+                   "Cannot open file " + strReadOnly + " for writing (error 13): Permission denied",
+               "a read-only file's refusal: " + LastError());
+        Expect(ReadFileBytes(strReadOnly) == "kept", "a read-only file changes");
+
+        const std::string strFirst = Path("first.txt");
+        const std::string strSecond = Path("second.txt");
+        WriteFileBytes(strFirst, "old");
+        ::link(strFirst.c_str(), strSecond.c_str());
+        Expect(Save(strFirst, "new through the first name") == 0, "a hard link is not saved");
+        Expect(ReadFileBytes(strSecond) == "new through the first name",
+               "a hard link's other name keeps the old text");
+        Expect(Stat(strFirst).st_nlink == 2, "a hard link is split");
+
+        // A link to a link to a file not made yet.
+        ::mkdir(Path("sub").c_str(), 0755);
+        ::symlink("sub/made.txt", Path("dangling.txt").c_str());
+        ::symlink(Path("dangling.txt").c_str(), Path("outer.txt").c_str());
+        Expect(Save(Path("outer.txt"), "made") == 0, "a dangling link is not saved");
+        Expect(
+            S_ISLNK(Stat(Path("outer.txt")).st_mode) && S_ISLNK(Stat(Path("dangling.txt")).st_mode),
+            "a dangling link is replaced");
+        Expect(ReadFileBytes(Path("sub/made.txt")) == "made",
+               "a dangling link's target is not made");
+
+        const std::string strKept = Path("kept.txt");
+        WriteFileBytes(strKept, "old");
+        ::chmod(strKept.c_str(), 0640);
+        ::setxattr(strKept.c_str(), "user.note", "noted", 5, 0);
+        Expect(Save(strKept, "new") == 0, "a file with an attribute is not saved");
+        char szNote[8] = {};
+        Expect(::getxattr(strKept.c_str(), "user.note", szNote, sizeof(szNote)) == 5 &&
+                   std::string(szNote) == "noted",
+               "a file's extended attribute is lost");
+        Expect((Stat(strKept).st_mode & 07777) == 0640, "a file's mode changes");
+
+        // A folder the user cannot write: the file itself is written, and only
+        // once all of its text is there; a new file there is refused.
+        const std::string strLocked = Path("locked/");
+        const std::string strInside = strLocked + "inside.txt";
+        ::mkdir(strLocked.c_str(), 0755);
+        WriteFileBytes(strInside, "old");
+        const ino_t nInode = Stat(strInside).st_ino;
+        ::chmod(strLocked.c_str(), 0555);
+        {
+            TextFile file;
+            Expect(file.Open(strInside, TF_WRITE, TF_ANSI, 4) == 0,
+                   "a file in a read-only folder cannot be opened: " + LastError());
+            Expect(file.WriteString("the new text") == 0, "a write in place fails");
+            Expect(ReadFileBytes(strInside) == "old", "a file in place is cut before Close");
+            Expect(file.Close() == 0, "a file in place is not saved: " + LastError());
+        }
+        Expect(ReadFileBytes(strInside) == "the new text", "a file in place has not its new text");
+        Expect(Stat(strInside).st_ino == nInode, "a file in place is replaced");
+        {
+            TextFile file;
+            Expect(file.Open(strInside, TF_WRITE, TF_ANSI, 4) == 0 &&
+                       file.WriteString("cut short") == 0,
+                   "a second write in place fails");
+        }
+        Expect(ReadFileBytes(strInside) == "the new text", "an unclosed file in place changes");
+        {
+            TextFile file;
+            Expect(file.Open(strInside, TF_WRITE, TF_ANSI, 4) == 0 &&
+                       file.WriteString("longer than all that was there") == 0 && file.Flush() == 0,
+                   "a third write in place fails");
+            // The disk is full for the old file only: the new text is there.
+            velkotest::CFileSizeLimit full(8);
+            Expect(file.Close() == -2, "a write in place to a full disk succeeds");
+            Expect(LastError() == "Error 27 writing file " + strInside + ": File too large",
+                   "a write in place to a full disk: " + LastError());
+        }
+        Expect(ReadFileBytes(strInside) == "the new text", "a failed write in place changes");
+        Expect(Entries(strLocked) == std::vector<std::string>{"inside.txt"},
+               "a read-only folder's entries change");
+        Expect(Save(strLocked + "new.txt", "x") == -2, "a new file in a read-only folder is made");
+        ::chmod(strLocked.c_str(), 0755);
+
+        if (::geteuid() != 0 && ::access(strTheirs.c_str(), F_OK) == 0) {
+            Expect(Save(strTheirs, "our text") == 0, "another user's file is not saved");
+            Expect(ReadFileBytes(strTheirs) == "our text", "another user's file is not written");
+            Expect(Stat(strTheirs).st_uid == 0 && (Stat(strTheirs).st_mode & 07777) == 0666,
+                   "another user's file changes hands");
+        }
+        Expect(Entries(m_folder.GetPath()) ==
+                       std::vector<std::string>{"dangling.txt", "first.txt", "kept.txt", "locked",
+                                                "outer.txt", "readonly.txt", "second.txt", "sub",
+                                                "theirs.txt"} ||
+                   !bRoot,
+               "a save leaves files behind");
+        return strFailed;
+    });
+    if (!result) {
+        GTEST_SKIP() << "no user who is not root can be had";
+    }
+    EXPECT_EQ(*result, "");
 }
 
 TEST_F(TextFileTest, SurrogatesAndUnwritableCharacters) {

@@ -287,16 +287,19 @@ private:
 // both kinds of records; a live run first waits for a viewer on loopback.
 class CYardModel {
 public:
-    CYardModel() {
-        std::filesystem::copy(std::string(VELKO_TEST_DATA_DIR) + "/viewer", m_folder.GetPath(),
+    // The yard of the tests' data, or the model strModel (with its ".eye")
+    // of the folder strSource.
+    explicit CYardModel(const std::string& strSource = std::string(VELKO_TEST_DATA_DIR) + "/viewer",
+                        const std::string& strModel = "yard") {
+        std::filesystem::copy(strSource, m_folder.GetPath(),
                               std::filesystem::copy_options::recursive);
         m_engine.SetNotifier(&m_notifier);
         CSDLLoader loader;
         loader.m_pEngine = &m_engine;
         std::string strLog;
-        m_bBuilt = !loader.LoadModel(m_folder.GetPath() + "yard.velko").empty() &&
+        m_bBuilt = !loader.LoadModel(m_folder.GetPath() + strModel + ".velko").empty() &&
                    loader.m_strErrorText.empty() &&
-                   loader.LoadModelInfo(m_folder.GetPath() + "yard.eye") &&
+                   loader.LoadModelInfo(m_folder.GetPath() + strModel + ".eye") &&
                    m_engine.CreateCodeFile("") == 1 && m_engine.CompileCode("", strLog) == 1 &&
                    m_engine.LinkDLL("", strLog) == 1;
         EXPECT_TRUE(m_bBuilt) << loader.m_strErrorText << strLog;

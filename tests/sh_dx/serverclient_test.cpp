@@ -68,11 +68,13 @@ TEST_F(LiveClientTest, FollowsTheServerToTheEndOfReplication) {
 
     EXPECT_THAT(m_view.pSyslog->Lines(),
                 ElementsAre("Connected to VELKO", "Disconnected to VEKLO"));
-    EXPECT_THAT(m_view.pParsingLog->Lines(),
-                ElementsAre("ModelName: yard", " SetState truck at:1.000000 to:idle",
-                            "AnimTo truck at 2.000000 to [(van.obj) p:(3,0, 0) "
-                            "r:(0.0,0.0,0.0) sc.:1]",
-                            StartsWith("XML parse error"), "RemoveAt truck at:4.000000"));
+    EXPECT_THAT(
+        m_view.pParsingLog->Lines(),
+        ElementsAre("ModelName: yard", "The mesh van.obj cannot be found: a box stands for it.",
+                    " SetState truck at:1.000000 to:idle",
+                    "AnimTo truck at 2.000000 to [(van.obj) p:(3,0, 0) "
+                    "r:(0.0,0.0,0.0) sc.:1]",
+                    StartsWith("XML parse error"), "RemoveAt truck at:4.000000"));
     EXPECT_FALSE(m_client.IsConnected());
     auto truck = DrawOf(m_view.DrawsAt(2.0), "truck");
     ASSERT_TRUE(truck);
@@ -85,14 +87,15 @@ TEST_F(LiveClientTest, ServerLostMidRunDisconnectsOnce) {
     ASSERT_TRUE(Follow(server));
     server->SendModelInfo("yard", kTruck);
     server->Send("<EYE_RemoveAt xTime='3.000000' agent='truck' />");
-    ASSERT_TRUE(WaitUntil([this] { return m_view.pParsingLog->Lines().size() == 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return m_view.pParsingLog->Lines().size() == 3; }));
     server->DropLink();
     ASSERT_TRUE(m_view.WaitForFeed());
     EXPECT_THAT(m_view.pSyslog->Lines(),
                 ElementsAre("Connected to VELKO", "Disconnected to VEKLO"));
-    EXPECT_THAT(m_view.pParsingLog->Lines(),
-                ElementsAre("ModelName: yard", "RemoveAt truck at:3.000000",
-                            "Error: Error al recibir mensaje"));
+    EXPECT_THAT(
+        m_view.pParsingLog->Lines(),
+        ElementsAre("ModelName: yard", "The mesh van.obj cannot be found: a box stands for it.",
+                    "RemoveAt truck at:3.000000", "Error: Error al recibir mensaje"));
     EXPECT_FALSE(m_client.IsConnected());
 }
 
@@ -147,7 +150,9 @@ TEST_F(LiveClientTest, ShutdownEndsConnectingAndReceivingWithinASecond) {
     EXPECT_FALSE(m_view.scene.IsFeeding());
     EXPECT_EQ(m_view.pSyslog->Lines().back(), "Disconnected to VEKLO");
     // The client's own cancel is no lost link.
-    EXPECT_THAT(m_view.pParsingLog->Lines(), ElementsAre("ModelName: yard"));
+    EXPECT_THAT(
+        m_view.pParsingLog->Lines(),
+        ElementsAre("ModelName: yard", "The mesh van.obj cannot be found: a box stands for it."));
 }
 
 // The engine runs the yard model with clients on while the client follows
@@ -171,7 +176,7 @@ TEST_F(LiveClientTest, RunFollowedLiveEqualsItsTraceReplayed) {
 
     // The same model description and records, in the same order.
     const std::vector<std::string> vecLive = m_view.pParsingLog->Lines();
-    EXPECT_EQ(vecLive.size(), 18u);
+    EXPECT_EQ(vecLive.size(), 19u);
     EXPECT_EQ(replay.pParsingLog->Lines(), vecLive);
     for (const double dTime : {0.5, 2.5, 4.5, 6.0, 100.0}) {
         SCOPED_TRACE(dTime);

@@ -113,6 +113,26 @@ TEST_F(TerrainTest, RasterGivesCornerHeightsAndNormals) {
     EXPECT_EQ(LineTexts().size(), 2u);
     EXPECT_EQ(terrain.GetFilePath(), strFile);
     EXPECT_EQ(terrain.GetNumCells(), 6);
+
+    // Heights beyond what a float holds (a cell of 1e300, or cells far apart)
+    // are refused, named by the first corner that gets one: no vertex of
+    // the grid is infinite.
+    const uint64_t nBuild = terrain.GetBuildNumber();
+    m_files.WriteRaster("peak", 3, 2, {0, 0, 0, 0, 1e300, 0});
+    m_files.WriteRaster("cliff", 2, 2, {0, 3e38, -3e38, 0});
+    for (const char* pszName : {"peak", "cliff"}) {
+        EXPECT_FALSE(terrain.LoadTerrain(m_files.Path(std::string(pszName) + ".img")));
+    }
+    EXPECT_EQ(LineTexts().size(), 4u);
+    EXPECT_EQ(LineTexts()[2], "The terrain file '" + m_files.Path("peak.img") +
+                                  "' cannot be drawn: its corner at row 1, column 1 gets no "
+                                  "finite height or slope (its cells or its \"min. value\" lie "
+                                  "beyond the heights the viewer can draw)");
+    EXPECT_NE(LineTexts()[3].find("its corner at row 0, column 1 gets no finite height or slope"),
+              std::string::npos)
+        << LineTexts()[3];
+    EXPECT_EQ(terrain.GetBuildNumber(), nBuild);
+    EXPECT_EQ(terrain.GetFilePath(), strFile);
 }
 
 TEST_F(TerrainTest, CellsOfATextureFormOneGroup) {

@@ -91,6 +91,7 @@ TEST_F(TraceReaderTest, EngineTraceReplaysWithItsSideFile) {
         ElementsAre(
             "ModelName: Hof M\xC3\xBCller",
             " New Terrain Agent: field_grass(default grid #cells=16)",
+            "The mesh lorry.obj cannot be found: a box stands for it.",
             "AnimTo 3.000000 at 1.000000 to [(crate.obj) p:(0,0, 0) r:(0.0,0.0,0.0) sc.:1]",
             "AnimTo 3.000000 at 5.000000 to [(crate.obj) p:(10,0, 0) r:(0.0,0.0,0.0) sc.:1]",
             "AnimTo 4.000000 at 0.000000 to [(crate.obj) p:(-5,0, 0) r:(0.0,0.0,0.0) sc.:1]",
@@ -155,7 +156,8 @@ TEST_F(TraceReaderTest, RecordFormsAndTheirLines) {
         "<EYE_AnimTo XTIME='9' agent='ghost' />"
         "<EYE_AnimTo xTime='3' agent='box'><Mesh>box.obj</Mesh><POS x='4' /></EYE_AnimTo>");
     EXPECT_THAT(m_view.pParsingLog->Lines(),
-                ElementsAre(" New Terrain Agent: field(default grid #cells=9)",
+                ElementsAre("The mesh van.obj cannot be found: a box stands for it.",
+                            " New Terrain Agent: field(default grid #cells=9)",
                             " SetState truck at:1 to:idle", "The state busy is not defined.",
                             "The Agent van is not defined.", "SetState field at:1 to:wet",
                             "Report truck at:1 char* load=50%d", "AnimTo cell:7 at 2 to dry.png",
@@ -212,6 +214,37 @@ TEST_F(TraceReaderTest, GridsAreFoundUnderTheResourcesOrBesideTheTrace) {
                 ElementsAre("Couldn't find terrain file in 'res/meshes/none.img' folder."));
     EXPECT_FALSE(m_view.terrain.IsLoaded());
     EXPECT_EQ(nGridsLoaded, 2);
+}
+
+// A mesh of a representation that cannot be found is drawn as the box: the
+// Parsing Log says so, once per mesh. The sample model's representation
+// names only meshes that the viewer ships.
+TEST_F(TraceReaderTest, AMeshThatCannotBeFoundIsLoggedOnce) {
+    m_files.Write("res/meshes/found.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const std::string strPath = m_files.Write(
+        "t/meshes.trace",
+        "<Trace><ModelInfo><Agents>"
+        "<Agent name='a'><state name='s'><mesh scale='1'>found.obj</mesh></state>"
+        "<state name='t'><mesh scale='1'>gone.obj</mesh></state></Agent>"
+        "<Agent name='b'><state name='s'><mesh scale='1'>gone.obj</mesh></state></Agent>"
+        "<Agent name='land' cells='4'><state name='dry'><mesh scale='1'>dry.png</mesh></state>"
+        "</Agent></Agents></ModelInfo><Events/></Trace>");
+    ASSERT_EQ(Load(strPath), CTraceReader::TLR_LOADED);
+    EXPECT_THAT(m_view.pParsingLog->Lines(),
+                ElementsAre("The mesh gone.obj cannot be found: a box stands for it.",
+                            " New Terrain Agent: land(default grid #cells=4)"));
+
+    CReaderScene viewer(CResourceResolver(std::string(VELKO_SOURCE_DIR) + "/clients/velkoeyedx/"));
+    CTraceReader reader(viewer.scene, viewer.Target());
+    const std::string strSample = m_files.Write(
+        "sample/run.trace",
+        "<Trace>" +
+            velkotest::ReadFileBytes(std::string(VELKO_SOURCE_DIR) +
+                                     "/examples/pingpong/pingpong.eye")
+                .substr(std::string("<?xml version='1.0' encoding='utf-8'?>").size()) +
+            "<Events/></Trace>");
+    ASSERT_EQ(reader.LoadFromTrace([strSample] { return strSample; }), CTraceReader::TLR_LOADED);
+    EXPECT_THAT(viewer.pParsingLog->Lines(), ElementsAre("ModelName: pingpong"));
 }
 
 TEST_F(TraceReaderTest, BrokenTracesFailWithTheirLine) {

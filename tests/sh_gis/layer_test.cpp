@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
 #include "support/recordingnotifier.h"
+#include "support/tempfolder.h"
 
 namespace {
 
@@ -74,6 +76,81 @@ TEST_F(LayerTest, ShortImageLeavesZeros) {
     for (int i = 20; i < 50; ++i) {
         EXPECT_EQ(layer.GetCellValue(i), 0.0) << "cell " << i;
     }
+}
+
+// What an image or vector file holds that is no number is 0 (or skipped),
+// and the layer says so once; a UTF-16 file with its byte-order mark reads
+// like any other.
+TEST_F(LayerTest, TextsThatAreNoNumbersAreNamedOncePerLayer) {
+    velkotest::CTempFolder folder;
+    auto write = [&](const std::string& strName, const std::string& strBytes) {
+        std::ofstream(folder.GetPath() + strName, std::ios::binary) << strBytes;
+        return folder.GetPath() + strName;
+    };
+    const std::string strHeader =
+        "columns : 3\nrows : 2\nmin. X : 0\nmax. X : 3\nmin. Y : 0\n"
+        "max. Y : 2\n";
+    for (const char* pszName : {"bad", "empty", "utf16", "utf16be", "nomark"}) {
+        write(std::string(pszName) + ".doc", strHeader);
+    }
+    auto boxTexts = [&] {
+        std::vector<std::string> vecTexts;
+        for (const auto& box : m_notifier.GetBoxes()) {
+            vecTexts.push_back(box.strText);
+        }
+        m_notifier.Clear();
+        return vecTexts;
+    };
+
+    const std::string strBad = write("bad.img", "1.5\nnan\nabc\n1,5\n\n1e400\n");
+    const CLayer bad("IDRISI", strBad);
+    EXPECT_EQ(bad.GetCellValue(0), 1.5);
+    for (int i = 1; i < 6; ++i) {
+        EXPECT_EQ(bad.GetCellValue(i), 0.0) << i;
+    }
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"The image " + strBad +
+                                                   " has 5 line(s) that hold no number (the "
+                                                   "first, line 2: \"nan\"); their cells are 0."});
+
+    const std::string strEmpty = write("empty.img", "");
+    EXPECT_EQ(CLayer("IDRISI", strEmpty).GetCellValue(5), 0.0);
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"The image " + strEmpty +
+                                                   " holds 0 value line(s) for 6 cells; the "
+                                                   "other cells are 0."});
+
+    auto utf16 = [](const std::string& strText, bool bLittle) {
+        std::string strBytes = bLittle ? "\xFF\xFE" : "\xFE\xFF";
+        for (const char ch : strText) {
+            strBytes += bLittle ? std::string{ch, '\0'} : std::string{'\0', ch};
+        }
+        return strBytes;
+    };
+    for (const bool bLittle : {true, false}) {
+        const CLayer layer("IDRISI", write(bLittle ? "utf16.img" : "utf16be.img",
+                                           utf16("1\r\n2\r\n3.5\r\n4\r\n5\r\n-6\r\n", bLittle)));
+        EXPECT_EQ(layer.GetCellValue(2), 3.5);
+        EXPECT_EQ(layer.GetCellValue(5), -6.0);
+        EXPECT_EQ(boxTexts(), std::vector<std::string>());
+    }
+    // Without its mark the same text is no numbers: one warning.
+    const CLayer noMark("IDRISI", write("nomark.img", utf16("1\n2\n3\n4\n5\n6\n", true).substr(2)));
+    const std::vector<std::string> vecNoMark = boxTexts();
+    ASSERT_EQ(vecNoMark.size(), 1u);
+    EXPECT_NE(vecNoMark[0].find("has 6 line(s) that hold no number (the first, line 1: \"1?\")"),
+              std::string::npos)
+        << vecNoMark[0];
+
+    // A point that is not two numbers is not laid on the grid.
+    const CLayer main("IDRISI", DataPath("square.img"));
+    m_notifier.Clear();
+    const std::string strVector = write("points.vec", "1 3\n0.5 9.5\nabc 1\n9.5 nan\n");
+    const CLayer points("IDRISI", strVector, main);
+    EXPECT_EQ(points.GetCellValue(0), 1.0);
+    EXPECT_EQ(points.GetCellValue(90), 0.0);
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"The vector file " + strVector +
+                                                   " has 2 line(s) that hold no number (the "
+                                                   "first, line 3: \"abc 1\"); those points "
+                                                   "were skipped."});
 }
 
 TEST_F(LayerTest, MissingOrBadSizes) {

@@ -287,6 +287,53 @@ TEST_F(CodeGenTest, CppVariantMatchesGolden) {
                                  "#include <stdio.h>\n#include <string.h>\n\n"));
 }
 
+// The C++ form and its header as an earlier version wrote them, before
+// generated files said so in their first line, are written over, with or
+// without the relative include; a file of the user's in their place is not.
+TEST_F(CodeGenTest, TheCppFormWritesOverWhatAnEarlierVersionGeneratedOnly) {
+    CModel model("Golden \"Demo\"");
+    BuildGoldenModel(model);
+    model.AddBlock(nullptr, "Beta", 10);
+    const std::string strBase = (m_dir / "golden").string();
+    const auto AsEarlierVersion = [](const std::string& strPath) {
+        const std::string strText = ReadAll(strPath);
+        ASSERT_TRUE(strText.starts_with(SDL_GENERATED_LINE)) << strPath;
+        WriteAll(strPath, strText.substr(std::string(SDL_GENERATED_LINE).size()));
+    };
+    for (const bool bExternal : {false, true}) {
+        SCOPED_TRACE(bExternal ? "with the relative include" : "without it");
+        if (bExternal) {
+            fs::create_directory(strBase + "External");
+        }
+        ASSERT_EQ(1, model.Engine().CreateCppCodeFile(strBase));
+        AsEarlierVersion(strBase + ".cpp");
+        AsEarlierVersion(strBase + ".h");
+        model.Notifier().Clear();
+        EXPECT_EQ(1, model.Engine().CreateCppCodeFile(strBase));
+        EXPECT_TRUE(model.Notifier().GetLines().empty());
+        EXPECT_TRUE(ReadAll(strBase + ".cpp").starts_with(SDL_GENERATED_LINE));
+        EXPECT_TRUE(ReadAll(strBase + ".h").starts_with(SDL_GENERATED_LINE));
+    }
+
+    // The user's own files: the same includes, and a class named as the
+    // generator names them, with code of their own.
+    const std::string strOwnCpp =
+        "#include <stdio.h>\n#include <string.h>\n\nint Twice(int n) { return 2 * n; }\n";
+    const std::string strOwnHeader = "class CBlock_Area{\n};\nint Twice(int n);\n";
+    for (const auto& [strFile, strOwn] :
+         {std::pair{strBase + ".cpp", strOwnCpp}, std::pair{strBase + ".h", strOwnHeader}}) {
+        ASSERT_EQ(1, model.Engine().CreateCppCodeFile(strBase));
+        WriteAll(strFile, strOwn);
+        model.Notifier().Clear();
+        EXPECT_EQ(0, model.Engine().CreateCppCodeFile(strBase));
+        EXPECT_EQ(strOwn, ReadAll(strFile));
+        EXPECT_NE(model.Notifier().GetLines().at(0).strLine.find("does not write over \"" +
+                                                                 strFile + "\""),
+                  std::string::npos);
+        fs::remove(strFile);
+    }
+}
+
 TEST_F(CodeGenTest, ModelWithoutVariablesOrOperations) {
     CModel model("Empty");
     model.AddProcess(nullptr, "Idle", 1);

@@ -245,6 +245,134 @@ TEST_F(DevsTest, OperationsOfMergedStatesHaveTheirOwnIds) {
     EXPECT_LT(nWork, nWait);
 }
 
+// An atomic model of a lamp that is on, off (passive) or dim (no time
+// advance); taOff is the time advance of off, taOn that of on.
+std::string Lamp(const std::string& strName, const std::string& strTaOff,
+                 const std::string& strTaOn) {
+    return R"(<atomicModel name=")" + strName + R"(">
+  <stateVariables><variable name="phase" type="char*"/><variable name="t" type="Real"/></stateVariables>
+  <internalFunctions>
+    <function phase="'on'">
+      <condition><code>t &lt; 1</code><body><setstate phase="'off'"/></body></condition>
+      <condition><code>t &gt;= 1</code><body><setstate phase="'dim'"/></body></condition>
+    </function>
+    <function phase="'off'"><condition><code>1</code><body><setstate phase="'on'"/></body></condition></function>
+    <function phase="'dim'"><condition><code>1</code><body><setstate phase="'on'"/></body></condition></function>
+  </internalFunctions>
+  <taFunctions>
+    <function phase="'off'"><condition><body><return value=")" +
+           strTaOff + R"("/></body></condition></function>
+    <function phase="'on'"><condition><body><return value=")" +
+           strTaOn +
+           R"("/></body></condition><condition><body><return value="9"/></body></condition></function>
+  </taFunctions>
+</atomicModel>)";
+}
+
+// Coupled models inside the top one become blocks; a passive state never
+// fires by itself; what is not converted is named; what cannot be expressed
+// is refused with the reason.
+TEST_F(DevsTest, NestedCoupledModelsBecomeBlocksAndPassiveStatesWait) {
+    const std::string strInput = Write("nested.devs", R"(<DEVSModel><coupledModel name="top">
+<channels><channel name="link" start="left" end="right" dual="no"><event name="a"/><event name="b"/></channel></channels>
+<coupledModel name="left"><channels/>)" + Lamp("lamp", "inf", "2") +
+                                                          Lamp("lamp3", "'INF';", "t") + R"(
+</coupledModel>
+<coupledModel name="right"><coupledModel name="inner">)" + Lamp("lamp2", "1e400", "0.25") +
+                                                          R"(
+</coupledModel></coupledModel>
+</coupledModel></DEVSModel>)");
+    // Two atomic models of one block with the same states: no decision or
+    // task shares a branch of the model library (checked by the load).
+    ConvertAndLoad(strInput);
+    CSDLProcess* pLamp = Process("left_lamp");
+    CSDLProcess* pDeep = Process("right_inner_lamp2");
+    ASSERT_TRUE(pLamp && Process("left_lamp3") && pDeep);
+    ASSERT_NE(pDeep->m_pParent, nullptr);
+    EXPECT_EQ(pDeep->m_pParent->m_strName, "inner");
+    EXPECT_NE(m_engine.GetRootAgent()->GetBlock("left")->GetOutputChannel("link"), nullptr);
+
+    // Only finite time advances and numeric state variables become delays.
+    std::multiset<std::string> setDelays;
+    for (const auto& [strKey, pProcess] : m_engine.m_mapProcesses) {
+        for (const auto& [strState, pFirst] : pProcess->m_mapStates) {
+            for (const CSDLOperation* pOperation : Chain(pFirst)) {
+                if (pOperation->m_strType == "output") {
+                    setDelays.insert(
+                        static_cast<const CSDLOperationOutput*>(pOperation)->m_pSignal->m_strDelay);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(setDelays, (std::multiset<std::string>{"0.25", "0.25", "2", "2", "t", "t"}));
+
+    // on --INT1--> off: off is passive, nothing more happens.
+    for (const auto& [strKey, pProcess] : m_engine.m_mapProcesses) {
+        m_pLibrary->DeclareString(pProcess->GetVariableIdentifier("phase"));
+        m_pLibrary->DeclareDouble(pProcess->GetVariableIdentifier("t"));
+    }
+    AnswerDecisionsTrue();
+    CSDLAgent* pRoot = m_engine.GetRootAgent();
+    pRoot->Initialize();
+    const std::string strOn = pLamp->m_strCurrentState;
+    EXPECT_NE(strOn.find("phase='on'"), std::string::npos) << strOn;
+    auto pEvent = std::make_unique<CSDLEvent>();
+    pEvent->m_strName = "INT1";
+    pEvent->m_dExecutionTime = 1.0;
+    pLamp->m_pInternalChannel->AddEvent(std::move(pEvent));
+    for (int i = 0; i < 3; ++i) {
+        pRoot->Step();
+    }
+    EXPECT_FALSE(m_engine.m_bErrorPending) << pRoot->GetErrorReport();
+    EXPECT_NE(pLamp->m_strCurrentState.find("phase='off'"), std::string::npos);
+    EXPECT_TRUE(pLamp->m_pInternalChannel->IsEmpty());
+    EXPECT_DOUBLE_EQ(pLamp->m_dClock, 1.0);
+
+    // The state without a time advance, the second signal of the channel
+    // and the time advance's second condition are named, once each.
+    const std::string& strWarnings = m_loader.m_strDEVSWarnings;
+    for (const char* pszLamp : {"lamp ", "lamp3 ", "lamp2 "}) {
+        EXPECT_NE(strWarnings.find(std::string("phase='dim' of the atomic model ") + pszLamp +
+                                   "has no time advance"),
+                  std::string::npos)
+            << strWarnings;
+    }
+    EXPECT_NE(strWarnings.find("The channel link of the coupled model top carries only its first "
+                               "signal, a, in the converted model; b is not converted."),
+              std::string::npos)
+        << strWarnings;
+    EXPECT_NE(strWarnings.find("has 2 conditions; only the first is converted"), std::string::npos);
+    const auto& vecLines = m_notifier.GetLines();
+    EXPECT_EQ(
+        std::count_if(vecLines.begin(), vecLines.end(),
+                      [](const auto& line) { return line.strLine.rfind("Warning: ", 0) == 0; }),
+        std::count(strWarnings.begin(), strWarnings.end(), '\n'));
+    EXPECT_EQ(std::count(strWarnings.begin(), strWarnings.end(), '\n'), 7);
+
+    // Refused: atomic and coupled models side by side (the model reader
+    // would drop the processes), and time advances that are no time.
+    const std::string strMixed =
+        Write("mixed.devs", "<DEVSModel><coupledModel name=\"top\">" + Lamp("lamp", "inf", "1") +
+                                "<coupledModel name=\"sub\"/></coupledModel></DEVSModel>");
+    EXPECT_EQ(m_loader.ImportDEVS(strMixed), "");
+    EXPECT_NE(m_loader.m_strSideFileError.find(
+                  "the coupled model top holds both atomic models and coupled models"),
+              std::string::npos)
+        << m_loader.m_strSideFileError;
+    for (const char* pszAdvance : {"-1", "abc", "nan", "phase", "0x10"}) {
+        const std::string strBad =
+            Write("bad.devs", "<DEVSModel><coupledModel name=\"top\">" +
+                                  Lamp("lamp", "inf", pszAdvance) + "</coupledModel></DEVSModel>");
+        EXPECT_EQ(m_loader.ImportDEVS(strBad), "") << pszAdvance;
+        EXPECT_NE(m_loader.m_strSideFileError.find(std::string("the time advance \"") + pszAdvance +
+                                                   "\" of the state t='Real' phase='on' of the "
+                                                   "atomic model lamp is neither"),
+                  std::string::npos)
+            << m_loader.m_strSideFileError;
+        EXPECT_EQ(m_loader.m_strDEVSWarnings, "");
+    }
+}
+
 TEST_F(DevsTest, CoupledModelWithoutAtomicModelsGivesChannelsOnly) {
     const std::string strInput =
         Write("empty.devs",

@@ -317,6 +317,50 @@ TEST_F(LoaderTest, LoadErrorTextsAndAGoodLoadAfterAFailedOne) {
     EXPECT_EQ(m_loader.GetModelErrorLog(), "");
 }
 
+// Declarations the model library could not hold, or would hold as another
+// value, fail the load with a line naming the file, the variable and the
+// type or text; odd values that are values of their type load.
+TEST_F(LoaderTest, DeclarationsOfUnknownTypesOrValuesNotOfTheirTypeFailTheLoad) {
+    const std::string strExternal =
+        Write("SDLProcessExternal/q.sdl",
+              "<sdlprocess>" +
+                  Process("qq", "<DCLS><DCL name=\"m\" type=\"int\" value=\"1e3\"/></DCLS>") +
+                  "</sdlprocess>");
+    const std::string strPath = Write(
+        "types.velko",
+        System(Process("p",
+                       "<DCLS><DCL name=\"flag\" type=\"bool\" value=\"1\"/>"
+                       "<DCL name=\"name\" type=\"string\" value=\"\"/>"
+                       "<DCL name=\"n\" type=\"int\" value=\"2147483648\"/>"
+                       "<DCL name=\"d\" type=\"double\" value=\"1,5\"/>"
+                       "<DCL name=\"low\" type=\" int \" value=\" -2147483648 \"/>"
+                       "<DCL name=\"e\" type=\"double\" value=\"-1.5E-3\"/>"
+                       "<DCL name=\"s\" type=\"char*\" value=\"1; x\"/></DCLS>"
+                       "<procedures><procedure name=\"f\" id=\"3\"><params>"
+                       "<param name=\"a\" type=\"long\" defvalue=\"0\" ref=\"no\"/></params>"
+                       "<body><task name=\"t\" id=\"4\">a = 1;</task></body>"
+                       "</procedure></procedures>") +
+               "<process name=\"q\" id=\"2\" IP=\"\" portRead=\"0\" implementation=\"q.sdl\"/>"));
+    m_loader.LoadModel(strPath);
+    EXPECT_EQ(m_loader.m_strErrorText,
+              "\nThe variable flag of process p in " + strPath +
+                  " has the type \"bool\", which is none of int, double and char*."
+                  "\nThe variable name of process p in " +
+                  strPath +
+                  " has the type \"string\", which is none of int, double and char*."
+                  "\nThe value \"2147483648\" of the variable n of process p in " +
+                  strPath +
+                  " is not an int (a whole number from -2147483648 to 2147483647)."
+                  "\nThe value \"1,5\" of the variable d of process p in " +
+                  strPath +
+                  " is not a double (a finite number, written with a decimal point)."
+                  "\nThe variable a of procedure f of process p in " +
+                  strPath +
+                  " has the type \"long\", which is none of int, double and char*."
+                  "\nThe value \"1e3\" of the variable m of process q in " +
+                  strExternal + " is not an int (a whole number from -2147483648 to 2147483647).");
+}
+
 // Two agents that share one full name would be one agent to the engine
 // (one index entry, one pending time, one set of model variables): the load
 // names both and keeps no model, so nothing can run them merged.
@@ -343,12 +387,22 @@ TEST_F(LoaderTest, AgentsSharingAFullNameFailTheLoadAndLeaveNothingToRun) {
         {block("a", Process("b", "")) + block("a_b", Process("x", "")),
          "The process b in block a and the block a_b of the system have the same full name a_b: "
          "give one of them another name."},
+        // Parents that share a full name are told apart by their own names.
+        {block("a", block("b", Process("c", ""))) + block("a_b", Process("c", "")),
+         "The block b in block a and the block a_b of the system have the same full name a_b: "
+         "give one of them another name.\nThe process c in block b in block a and the process "
+         "c in block a_b have the same full name a_b_c: give one of them another name."},
+        // A name left empty is said to be.
+        {block("a", Process("", "")),
+         "The block a of the system and the process with no name in block a have the same full "
+         "name a: give one of them another name."},
     };
     for (const SCase& clash : cases) {
         SCOPED_TRACE(clash.strError);
         const std::string strPath = Write("clash.velko", System(clash.strBody));
         EXPECT_FALSE(m_loader.LoadModel(strPath).empty());
         EXPECT_EQ(m_loader.m_strErrorText, "\n" + clash.strError);
+        EXPECT_EQ(m_loader.m_strErrorText.find("  "), std::string::npos);
         EXPECT_FALSE(m_engine->HasModel());
         EXPECT_TRUE(m_engine->m_mapProcesses.empty());
         EXPECT_TRUE(m_engine->m_mapBlocks.empty());

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -418,7 +420,37 @@ TEST(MncaProcedureTest, CellValuesTravelInSinglePrecision) {
     EXPECT_EQ(model.m_pMnca->GetLayer("h")->GetCellValue(3), 123456792.0);
     EXPECT_EQ(roundTrip(0.1), "0.100000");
     EXPECT_EQ(roundTrip(-2.5), "-2.500000");
+    // Beyond the float range a value travels exactly, not as "inf".
+    EXPECT_EQ(roundTrip(1e39), DoubleToString(1e39));
+    EXPECT_EQ(model.Double("result"), 1e39);
+    EXPECT_EQ(roundTrip(-3e300), DoubleToString(-3e300));
+    EXPECT_EQ(model.Double("result"), -3e300);
     EXPECT_TRUE(model.m_pProcess->m_strError.empty());
+
+    // A value no variable can take is refused with a word: the variable
+    // keeps its value, the cell its own.
+    model.m_pMnca->AddDefaultLayer("endless", std::numeric_limits<double>::infinity());
+    auto* pGetEndless = model.AddCall<CSDLOperationProcedureCallmncaGetCellValue>(
+        "mncaGetCellValue", 4,
+        {{"PARAM_1", "char*", "'endless'"},
+         {"PARAM_2", "int", "cell"},
+         {"PARAM_3", "double", "result"}});
+    EXPECT_EQ(pGetEndless->Execute(), nullptr);
+    EXPECT_EQ(model.Double("result"), -3e300);
+    EXPECT_NE(model.m_pProcess->m_strError.find(
+                  "The cell 3 of layer endless holds inf, which no variable can take."),
+              std::string::npos)
+        << model.m_pProcess->m_strError;
+    model.ClearErrors();
+    model.Double("value") = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(pSet->Execute(), nullptr);
+    EXPECT_EQ(model.m_pMnca->GetLayer("h")->GetCellValue(3), -3e300);
+    EXPECT_NE(
+        model.m_pProcess->m_strError.find("The value inf is no number a cell of layer h can hold."),
+        std::string::npos)
+        << model.m_pProcess->m_strError;
+    EXPECT_TRUE(BoxTexts(model.m_notifier).empty());
+    model.ClearErrors();
 
     // A literal cell and a literal value work the same way.
     auto* pLiteral = model.AddCall<CSDLOperationProcedureCallmncaSetCellValue>(
@@ -754,6 +786,169 @@ TEST(MncaGameOfLifeTest, EastEdgeBlinkerWrapsIntoTheNextRow) {
     EXPECT_EQ(life.m_model.m_sink.m_strText, strExpected);
     EXPECT_EQ(life.AliveCells(), (std::vector<int>{13, 14, 15}));
     EXPECT_TRUE(life.m_model.m_pProcess->m_strError.empty()) << life.m_model.m_pProcess->m_strError;
+}
+
+// ---- Runs of the engine ------------------------------------------------------------------
+
+// Every cell of the glider grid, at time 1 + its id, adds 1 to its value in
+// "layer_main", goes from no state to "S" and reads its neighbours from a layer whose name is
+// misspelt; the cell process also declares a variable of a type the model
+// library does not have. Runs go through the engine's run thread, each with
+// a fresh model library made from one template.
+class CCellRuns {
+public:
+    CCellRuns() {
+        CSDLEngine& engine = m_model.m_engine;
+        CSDLProcess* pProcess = m_model.m_pProcess;
+        m_model.m_pMnca->AddLayer("layer_main", DataFile("life.img"));
+        pProcess->m_vecCellStates.assign(25, std::string());
+        pProcess->m_vecNextCellStates.assign(25, std::string());
+        engine.m_mapProcesses[pProcess->GetFullName(false)] = pProcess;
+        engine.m_bRepresentationTrace = false;
+        engine.m_nEndMode = EM_BY_TIME;
+        engine.m_dEndTime = 100.0;
+
+        auto declare = [&](const std::string& strName, const std::string& strType) {
+            pProcess->m_mapVariables[strName] =
+                std::make_unique<CSDLParameter>(strType, strName, "0", "no");
+        };
+        declare("cur", "int");
+        declare("v", "double");
+        declare("f", "float");
+        m_template.DeclareInt(m_model.Ident("cur"));
+        m_template.DeclareDouble(m_model.Ident("v"));
+        for (int k = 3; k <= 10; ++k) {
+            const std::string strName = "n" + std::to_string(k);
+            declare(strName, "double");
+            m_template.DeclareDouble(m_model.Ident(strName));
+            m_vecNames.push_back(strName);
+        }
+        for (size_t k = 0; k < m_vecNames.size(); ++k) {
+            m_vecFormals.push_back("PARAM_" + std::to_string(k + 3));
+        }
+
+        auto* pMoore = m_model.AddCall<CSDLOperationProcedureCallmncaMooreVicinity>(
+            "mncaMooreVicinity", 8,
+            {{"PARAM_1", "char*", "'layr_main'"}, {"PARAM_2", "int", "cur"}});
+        for (size_t k = 0; k < m_vecNames.size(); ++k) {
+            pMoore->m_mapParameters[m_vecFormals[k]] =
+                std::make_unique<CSDLParameter>("double", m_vecFormals[k], m_vecNames[k], "no");
+        }
+        std::vector<CSDLOperation*> vecChain = {
+            m_model.Add(std::make_unique<CSDLOperationInput>(), "input", "tick", 3, "S"),
+            m_model.AddCall<CSDLOperationProcedureCallmncaGetCurrentCell>(
+                "mncaGetCurrentCell", 4, {{"PARAM_1", "int", "cur"}}),
+            m_model.AddCall<CSDLOperationProcedureCallmncaGetCellValue>(
+                "mncaGetCellValue", 5,
+                {{"PARAM_1", "char*", "'layer_main'"},
+                 {"PARAM_2", "int", "cur"},
+                 {"PARAM_3", "double", "v"}}),
+            m_model.Add(std::make_unique<CSDLOperationTask>(), "task", "add", 6, "S"),
+            m_model.AddCall<CSDLOperationProcedureCallmncaSetCellValue>(
+                "mncaSetCellValue", 7,
+                {{"PARAM_1", "char*", "'layer_main'"},
+                 {"PARAM_2", "int", "cur"},
+                 {"PARAM_3", "double", "v"}}),
+            pMoore,
+            m_model.Add(std::make_unique<CSDLOperationSetState>("S"), "setstate", "S", 9, "S"),
+        };
+        for (size_t i = 0; i + 1 < vecChain.size(); ++i) {
+            vecChain[i]->m_pNext = vecChain[i + 1];
+        }
+        // Cells in no state take the tick; once in "S" they take nothing.
+        pProcess->m_mapStates[""] = vecChain.front();
+        const std::string strV = m_model.Ident("v");
+        m_template.SetTask(vecChain[3]->GetCodeID(), [this, strV](CFakeModelLibrary& lib) {
+            ++m_nTicks;
+            lib.m_mapDoubles[strV] += 1.0;
+            return 0;
+        });
+        for (int nCell = 0; nCell < 25; ++nCell) {
+            auto pEvent = std::make_unique<CSDLEvent>();
+            pEvent->m_strName = "tick";
+            pEvent->m_dExecutionTime = 1.0 + nCell;
+            pEvent->m_nCell = nCell;
+            pProcess->m_listInitialEvents.push_back(std::move(pEvent));
+        }
+        engine.SetLibraryFactory(
+            [this] { return std::make_unique<CFakeModelLibrary>(m_template); });
+    }
+
+    // One run to its end, through the run thread.
+    void Run() {
+        CSDLEngine& engine = m_model.m_engine;
+        ASSERT_EQ(engine.StartThread(), 0);
+        engine.Run();
+        ASSERT_TRUE(engine.WaitForRunEnd(600000));
+    }
+
+    std::vector<double> MainLayer() const {
+        std::vector<double> vecValues;
+        for (int i = 0; i < 25; ++i) {
+            vecValues.push_back(m_model.m_pMnca->GetMainLayer()->GetCellValue(i));
+        }
+        return vecValues;
+    }
+    std::vector<std::string> ErrorLines() const {
+        std::vector<std::string> vecLines;
+        for (const auto& line : m_model.m_notifier.GetLines()) {
+            if (line.ePane == NP_ERRORS) {
+                vecLines.push_back(line.strLine);
+            }
+        }
+        return vecLines;
+    }
+
+    CMncaModel m_model;
+    // Ticks taken over all runs.
+    std::atomic<int> m_nTicks{0};
+
+private:
+    CFakeModelLibrary m_template;
+    std::vector<std::string> m_vecNames;
+    std::vector<std::string> m_vecFormals;
+};
+
+// The same model with the same values gives the same run: each run starts
+// from the layers as loaded (and from cells in no state).
+TEST(MncaRunTest, EachRunStartsFromTheLayersAsLoaded) {
+    CCellRuns runs;
+    const std::vector<double> vecLoaded = runs.MainLayer();
+    std::vector<double> vecAfter = vecLoaded;
+    for (double& dValue : vecAfter) {
+        dValue += 1.0;
+    }
+    for (int nRun = 0; nRun < 3; ++nRun) {
+        runs.Run();
+        EXPECT_EQ(runs.m_nTicks, 25 * (nRun + 1));
+        EXPECT_EQ(runs.MainLayer(), vecAfter) << "run " << nRun;
+        EXPECT_EQ(runs.m_model.m_pProcess->m_vecCellStates, std::vector<std::string>(25, "S"));
+    }
+}
+
+// A fault met again and again in a run shows one box per run; its count is
+// in one Errors line at the run's end.
+TEST(MncaRunTest, ARepeatedReportShowsOneBoxPerRunAndItsCount) {
+    CCellRuns runs;
+    const std::string strFloat =
+        "Error on process life_cells_cell for tick event on time 1.000000. Type float is not "
+        "implemented.";
+    for (int nRun = 1; nRun <= 2; ++nRun) {
+        runs.Run();
+        std::vector<std::string> vecExpected;
+        for (int i = 0; i < nRun; ++i) {
+            vecExpected.push_back(strFloat);
+            vecExpected.push_back("The layer layr_main doesn't exists.");
+        }
+        EXPECT_EQ(BoxTexts(runs.m_model.m_notifier), vecExpected);
+        const std::vector<std::string> vecLines = runs.ErrorLines();
+        ASSERT_EQ(vecLines.size(), static_cast<size_t>(2 * nRun));
+        EXPECT_EQ(vecLines[vecLines.size() - 2],
+                  "The message \"" + strFloat + "\" came 25 times in this run; it was shown once.");
+        EXPECT_EQ(vecLines.back(),
+                  "The message \"The layer layr_main doesn't exists.\" came 200 times in this "
+                  "run; it was shown once.");
+    }
 }
 
 }  // namespace

@@ -117,17 +117,35 @@ TEST_F(VariableTest, SetVariableWritesRecordAndLibrary) {
     m_model.DeclareVariable(m_p, "n", "int", "0");
     m_model.DeclareVariable(m_p, "d", "double", "0");
     m_model.DeclareVariable(m_p, "s", "char*", "");
-    m_p->SetVariable("n", "-7x");
-    EXPECT_EQ(m_model.Library().m_mapInts["n_P"], -7);
-    EXPECT_EQ(m_p->GetVariable("n")->m_strValue, "-7x");
-    m_p->SetVariable("n", "abc");
-    EXPECT_EQ(m_model.Library().m_mapInts["n_P"], 0);
-    m_p->SetVariable("d", "0.125");
-    EXPECT_EQ(m_model.Library().m_mapDoubles["d_P"], 0.125);
+    // Each type by its own rule, whatever the locale: leading zeros are
+    // decimal, an exponent makes a double.
+    m_p->SetVariable("n", " 010 ");
+    EXPECT_EQ(m_model.Library().m_mapInts["n_P"], 10);
+    EXPECT_EQ(m_p->GetVariable("n")->m_strValue, " 010 ");
+    m_p->SetVariable("d", "1e3");
+    EXPECT_EQ(m_model.Library().m_mapDoubles["d_P"], 1000.0);
+    m_p->SetVariable("d", "0.1234567891");
+    EXPECT_EQ(m_model.Library().m_mapDoubles["d_P"], 0.1234567891);
     m_p->SetVariable("s", "moved on");
     EXPECT_EQ(m_model.Library().m_mapStrings["s_P"], "moved on");
     EXPECT_EQ(m_p->m_strError, "");
     EXPECT_TRUE(m_model.Notifier().GetBoxes().empty());
+    // A text that is no value of the type is refused, not read as what its
+    // first characters make: the variable keeps its value.
+    for (const char* pszText : {"-7x", "1e3", "2147483648", "1; printf(\"x\")", "abc", ""}) {
+        m_p->m_strError.clear();
+        m_p->SetVariable("n", pszText);
+        EXPECT_EQ(m_model.Library().m_mapInts["n_P"], 10) << pszText;
+        EXPECT_EQ(m_p->GetVariable("n")->m_strValue, " 010 ") << pszText;
+        EXPECT_NE(m_p->m_strError.find("The value \"" + std::string(pszText) +
+                                       "\" of the variable n of process P is not an int"),
+                  std::string::npos)
+            << m_p->m_strError;
+    }
+    for (const char* pszText : {"1,5", "inf", "1e400", "0x10"}) {
+        m_p->SetVariable("d", pszText);
+        EXPECT_EQ(m_model.Library().m_mapDoubles["d_P"], 0.1234567891) << pszText;
+    }
 }
 
 TEST_F(VariableTest, SetVariableOfAnUnimplementedTypeReportsAndShowsABox) {

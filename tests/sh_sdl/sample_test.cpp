@@ -414,6 +414,174 @@ TEST_F(SampleModelTest, LargeModelTracesAsBefore) {
     }
 }
 
+// The returns pong sends back, in the trace's order (each appears in pong's
+// output record and ping's input record).
+std::vector<std::string> ReturnsOf(const std::string& strTrace) {
+    std::vector<std::string> vecReturns;
+    const std::string strStart = "<userparam name=\"returns\"";
+    for (size_t nPos = strTrace.find(strStart); nPos != std::string::npos;
+         nPos = strTrace.find(strStart, nPos + 1)) {
+        const size_t nValue = strTrace.find("value=\"", nPos) + 7;
+        vecReturns.push_back(strTrace.substr(nValue, strTrace.find('"', nValue) - nValue));
+    }
+    return vecReturns;
+}
+
+// A parametrization passed around as data, with values of every kind that
+// is no value of its type and odd ones that are: the bad ones are refused
+// with a line naming file, variable (or event) and text, the rest reach the
+// generated code and the run to the last digit, and nothing in it runs as
+// code. A run's values never become the model's: a rebuild after a run
+// starts from the values loaded.
+TEST_F(SampleModelTest, HostileValuesAreRefusedAndTheRestRunExactly) {
+    std::string strModel = velkotest::ReadFileBytes((m_dir / "pingpong.velko").string());
+    ASSERT_EQ(ReplaceAll(strModel, "<DCL name=\"total\" type=\"double\" value=\"0.0\"/>",
+                         "<DCL name=\"total\" type=\"double\" value=\"0.0\"/>"
+                         "<DCL name=\"code\" type=\"int\" value=\"0\"/>"
+                         "<DCL name=\"big\" type=\"int\" value=\"-2147483648\"/>"
+                         "<DCL name=\"word\" type=\"int\" value=\"+7\"/>"
+                         "<DCL name=\"thousand\" type=\"double\" value=\"0\"/>"
+                         "<DCL name=\"fine\" type=\"double\" value=\"0.0\"/>"
+                         "<DCL name=\"text\" type=\"char*\" value=\"\"/>"),
+              1);
+    // The ball also carries ping's exact double into pong's speed.
+    ASSERT_EQ(ReplaceAll(strModel, "<userparam name=\"hits\" value=\"serves\"/>",
+                         "<userparam name=\"hits\" value=\"serves\"/>"
+                         "<userparam name=\"speed\" value=\"fine\"/>"),
+              1);
+    velkotest::WriteFileBytes((m_dir / "pingpong.velko").string(), strModel);
+    const std::string strParam = (m_dir / "odd.param").string();
+    velkotest::WriteFileBytes(
+        strParam,
+        "<Parametrization><DCLS>\n"
+        "<DCL agent='court_ping' name='period' type='double' value='1,5'/>\n"
+        "<DCL agent='court_ping' name='code' type='int' value='010'/>\n"
+        "<DCL agent='court_ping' name='thousand' type='double' value='1e3'/>\n"
+        "<DCL agent='court_ping' name='big' type='int' value='99999999999'/>\n"
+        "<DCL agent='court_ping' name='big' type='int' value='2147483648'/>\n"
+        "<DCL agent='court_ping' name='word' type='int' value='1; printf(&quot;x&quot;)'/>\n"
+        "<DCL agent='court_ping' name='word' type='int' value='abc'/>\n"
+        "<DCL agent='court_ping' name='fine' type='double' value='0.1234567891'/>\n"
+        "<DCL agent='court_ping' name='text' type='char*' value='a\"b\\c&#9;d&#10;e'/>\n"
+        "<DCL agent='court_ping' name='gone' type='int' value='1'/>\n"
+        "</DCLS><ExternalEvents>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='nan'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='inf'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='abc'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime=''/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='0x10'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='1e400'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='-1'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='-0.5'/>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='0.25'>"
+        "<param name='hits' type='int' value='010'/></ExternalEvent>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='0.75'>"
+        "<param name='hits' type='int' value='1e3'/></ExternalEvent>\n"
+        "<ExternalEvent agent='court_pong' type='ball' xTime='5e-1'>"
+        "<param name='hits' type='double' value='1e3'/></ExternalEvent>\n"
+        "</ExternalEvents></Parametrization>\n");
+    CSDLLoader loader;
+    loader.m_pEngine = &m_engine;
+    ASSERT_FALSE(loader.LoadModel((m_dir / "pingpong.velko").string()).empty());
+    ASSERT_EQ(loader.m_strErrorText, "");
+    ASSERT_TRUE(loader.LoadParametrization(strParam));
+    m_engine.m_strParametrizationFile = strParam;  // as the window sets it
+    std::vector<std::string> vecErrors;
+    for (const auto& line : m_notifier.GetLines()) {
+        if (line.ePane == NP_ERRORS) {
+            vecErrors.push_back(line.strLine);
+        }
+    }
+    const std::string strInt = " is not an int (a whole number from -2147483648 to 2147483647)";
+    const std::string strDouble =
+        " is not a double (a finite number, written with a decimal point)";
+    const std::string strOf = " of court_ping in " + strParam;
+    const std::string strBall = "the event ball of court_pong in " + strParam;
+    std::vector<std::string> vecExpected = {
+        "The value \"1,5\" of the variable period" + strOf + strDouble +
+            ": the variable keeps its value \"1.5\".",
+        "The value \"99999999999\" of the variable big" + strOf + strInt +
+            ": the variable keeps its value \"-2147483648\".",
+        "The value \"2147483648\" of the variable big" + strOf + strInt +
+            ": the variable keeps its value \"-2147483648\".",
+        "The value \"1; printf(\"x\")\" of the variable word" + strOf + strInt +
+            ": the variable keeps its value \"+7\".",
+        "The value \"abc\" of the variable word" + strOf + strInt +
+            ": the variable keeps its value \"+7\".",
+        "Warning: The parametrization " + strParam +
+            " sets the variable gone of court_ping, which the model does not declare: it is "
+            "skipped."};
+    for (const char* pszTime : {"nan", "inf", "abc", "", "0x10", "1e400", "-1", "-0.5"}) {
+        vecExpected.push_back("The time \"" + std::string(pszTime) + "\" of " + strBall +
+                              " is not a finite number at or after 0: the event is not queued.");
+    }
+    vecExpected.push_back("The value \"1e3\" of the parameter hits of " + strBall + strInt +
+                          ": the event is not queued.");
+    EXPECT_EQ(vecErrors, vecExpected);
+    EXPECT_TRUE(m_notifier.GetBoxes().empty());
+
+    // The generated code holds literals of the values, never the texts.
+    ASSERT_EQ(m_engine.CreateCodeFile(""), 1);
+    std::string strLog;
+    ASSERT_EQ(m_engine.CompileCode("", strLog), 1) << strLog;
+    ASSERT_EQ(m_engine.LinkDLL("", strLog), 1) << strLog;
+    const std::string strCode = velkotest::ReadFileBytes((m_dir / "odd.c").string());
+    for (const char* pszLine :
+         {"\tperiod_court_ping = 1.5;\n", "\tcode_court_ping = 10;\n",
+          "\tthousand_court_ping = 1000.0;\n", "\tbig_court_ping = -2147483648;\n",
+          "\tword_court_ping = 7;\n", "\tfine_court_ping = 0.1234567891;\n",
+          "\ttext_court_ping = \"a\\\"b\\\\c\\td\\ne\";\n"}) {
+        EXPECT_NE(strCode.find(pszLine), std::string::npos) << pszLine << strCode;
+    }
+    EXPECT_EQ(strCode.find("printf"), std::string::npos);
+
+    // An initial event given a time before the start in another way is not
+    // queued either.
+    CSDLProcess* pPong = FindIn(m_engine.m_mapProcesses, std::string("court_pong"));
+    ASSERT_NE(pPong, nullptr);
+    pPong->m_listInitialEvents.push_back(sdltest::MakeEvent("ball", -1.0));
+
+    // pong takes the balls queued at 0.25 (hits 010 is ten) and at 0.5
+    // (hits 1e3 is no int: refused at the input, hits stays ten), then
+    // ping's five serves at the model's own period.
+    m_notifier.Clear();
+    const std::string strTrace = RunToEndAndReadTraceBytes(100.0);
+    const std::string strLate =
+        "The initial event ball of court_pong has the time -1.0, which is not a finite number at "
+        "or after 0: it is not queued.";
+    const auto vecLines = m_notifier.GetLines();
+    EXPECT_TRUE(std::any_of(vecLines.begin(), vecLines.end(), [&](const auto& line) {
+        return line.ePane == NP_ERRORS && line.strLine == strLate;
+    }));
+    EXPECT_EQ(ReturnsOf(strTrace),
+              (std::vector<std::string>{"10", "10", "20", "20", "21", "21", "23", "23", "26", "26",
+                                        "30", "30", "35", "35"}));
+    const std::vector<double> vecTimes = InputTimes(strTrace);
+    ASSERT_FALSE(vecTimes.empty());
+    EXPECT_EQ(vecTimes.front(), 0.25);
+    EXPECT_TRUE(std::is_sorted(vecTimes.begin(), vecTimes.end()));
+    EXPECT_NE(strTrace.find("The value \"1e3\" of the variable hits of process court_pong" +
+                            strInt + ": the variable keeps its value."),
+              std::string::npos)
+        << strTrace;
+    CSDLProcess* pPing = FindIn(m_engine.m_mapProcesses, std::string("court_ping"));
+    ASSERT_NE(pPing, nullptr);
+    // The library held every value exactly.
+    EXPECT_EQ(pPing->GetVariable("fine")->m_dExact, 0.1234567891);
+    EXPECT_EQ(pPing->GetVariable("thousand")->m_dExact, 1000.0);
+    // pong speeds each ball it takes up by a quarter.
+    EXPECT_EQ(pPong->GetVariable("speed")->m_dExact, 0.1234567891 * 1.25);
+    // The run ended with five serves; the model still starts at none.
+    EXPECT_EQ(pPing->GetVariable("serves")->m_strValue, "5");
+    ASSERT_EQ(m_engine.CreateCodeFile(""), 1);
+    const std::string strRebuilt = velkotest::ReadFileBytes((m_dir / "odd.c").string());
+    EXPECT_NE(strRebuilt.find("\tserves_court_ping = 0;\n"), std::string::npos) << strRebuilt;
+    EXPECT_NE(strRebuilt.find("\tfine_court_ping = 0.1234567891;\n"), std::string::npos);
+    ASSERT_EQ(m_engine.CompileCode("", strLog), 1) << strLog;
+    ASSERT_EQ(m_engine.LinkDLL("", strLog), 1) << strLog;
+    EXPECT_EQ(ReturnsOf(RunToEndAndReadTraceBytes(100.0)), ReturnsOf(strTrace));
+}
+
 // A process inside a block counts the ticks of its own timer; the
 // parametrization queues one external event for it before the run starts.
 // The event, queued before any agent steps, is as much the process's work as
@@ -449,7 +617,7 @@ std::string TimerModelXml() {
 TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
     velkotest::WriteFileBytes((m_dir / "timer.velko").string(), TimerModelXml());
     // The second file also holds events that name no process or no time:
-    // they are skipped or queued at 0 and do not hold the run up.
+    // they are skipped and do not hold the run up.
     velkotest::WriteFileBytes((m_dir / "poke.param").string(),
                               "<Parametrization><DCLS/><ExternalEvents>"
                               "<ExternalEvent agent='b_p' type='poke' xTime='2.5'/>"
@@ -475,10 +643,10 @@ TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
         ASSERT_EQ(m_engine.LinkDLL("", strLog), 1) << strLog;
         const std::string strTrace = RunToEndAndReadTraceBytes(5.5);
         // Ticks at 1 to 5 and the poke at 2.5 (and, in the second file, q's
-        // two, one of them without a time, at 0).
+        // one with a time).
         const bool bReset = std::string(pszParam) == "reset.param";
         EXPECT_EQ(sdltest::CountOf(strTrace, "process=\"b_p\" name=\"tick\""), 5 * 2 + 1);
-        EXPECT_EQ(sdltest::CountOf(strTrace, "<input "), bReset ? 8 : 6);
+        EXPECT_EQ(sdltest::CountOf(strTrace, "<input "), bReset ? 7 : 6);
         // Every input in time order: the tick at 1 waits for q's pokes, which
         // are known before the first step.
         const std::vector<double> vecTimes = InputTimes(strTrace);
@@ -499,27 +667,34 @@ TEST_F(SampleModelTest, ExternalEventsFromAParametrizationRunWithTheModelsOwn) {
 }
 
 // z ticks every time unit; at its first tick its task makes d the
-// difference of two infinities, which is no number, and it sends itself a
-// signal with that delay. q, stepped before z, tocks every 2.5.
-std::string NotANumberModelXml() {
+// difference of two infinities, which is no number, and e a time before its
+// clock, and it sends itself three signals that cannot be sent: one with d as
+// delay, one with the literal delay -3 and one with e. q, stepped before z,
+// tocks every 2.5.
+std::string UnsendableDelayModelXml() {
     const char* const pszSelf = "self=\"yes\" to=\"\" via=\"\"";
     return Format(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"nan\">\n"
         "<block name=\"b\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\">\n"
         "<process name=\"z\" id=\"1\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
-        "<DCLS><DCL name=\"d\" type=\"double\" value=\"0.0\"/></DCLS>\n"
+        "<DCLS><DCL name=\"d\" type=\"double\" value=\"0.0\"/>"
+        "<DCL name=\"e\" type=\"double\" value=\"0.0\"/></DCLS>\n"
         "<start><start name=\"start\" id=\"1\"/>"
         "<output name=\"tick\" id=\"2\" %s><param name=\"delay\" value=\"1\"/></output>"
         "<setstate name=\"first\" id=\"3\"/></start>\n"
         "<state name=\"first\"><input name=\"tick\" id=\"10\"/>"
-        "<task name=\"huge\" id=\"11\">d = 1e308 * 10 - 1e308 * 10;</task>"
+        "<task name=\"huge\" id=\"11\">d = 1e308 * 10 - 1e308 * 10; e = -1e-9;</task>"
         "<output name=\"tick\" id=\"12\" %s><param name=\"delay\" value=\"1\"/></output>"
         "<output name=\"bad\" id=\"13\" %s><param name=\"delay\" value=\"d\"/></output>"
+        "<output name=\"back\" id=\"15\" %s><param name=\"delay\" value=\"-3\"/></output>"
+        "<output name=\"late\" id=\"16\" %s><param name=\"delay\" value=\"e\"/></output>"
         "<setstate name=\"ticking\" id=\"14\"/></state>\n"
         "<state name=\"ticking\"><input name=\"tick\" id=\"20\"/>"
         "<output name=\"tick\" id=\"21\" %s><param name=\"delay\" value=\"1\"/></output>"
         "<setstate name=\"ticking\" id=\"22\"/>"
-        "<input name=\"bad\" id=\"23\"/><setstate name=\"ticking\" id=\"24\"/></state>\n"
+        "<input name=\"bad\" id=\"23\"/><setstate name=\"ticking\" id=\"24\"/>"
+        "<input name=\"back\" id=\"25\"/><setstate name=\"ticking\" id=\"26\"/>"
+        "<input name=\"late\" id=\"27\"/><setstate name=\"ticking\" id=\"28\"/></state>\n"
         "</process>\n"
         "<process name=\"q\" id=\"2\" IP=\"127.0.0.1\" portRead=\"0\" implementation=\"\">"
         "<start><start name=\"start\" id=\"1\"/>"
@@ -528,31 +703,42 @@ std::string NotANumberModelXml() {
         "<state name=\"idle\"><input name=\"tock\" id=\"10\"/>"
         "<output name=\"tock\" id=\"11\" %s><param name=\"delay\" value=\"2.5\"/></output>"
         "<setstate name=\"idle\" id=\"12\"/></state>\n</process>\n</block>\n</system>\n",
-        pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf);
+        pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf, pszSelf);
 }
 
-// The signal whose delay is no number is a model error of its sender; the
-// run goes on to its end with every other event in time order.
-TEST_F(SampleModelTest, ADelayThatIsNotANumberIsAModelErrorAndTheRunGoesOn) {
-    velkotest::WriteFileBytes((m_dir / "nan.velko").string(), NotANumberModelXml());
+// A signal whose delay is no number, or gives a time before its sender's
+// clock (by however little), is a model error of its sender naming the
+// signal and the delay; the run goes on to its end with every other event in
+// time order, and no clock goes back.
+TEST_F(SampleModelTest, ADelayThatIsNotANumberOrBeforeTheClockIsAModelErrorAndTheRunGoesOn) {
+    velkotest::WriteFileBytes((m_dir / "nan.velko").string(), UnsendableDelayModelXml());
     LoadAndBuild("nan.velko");
     if (HasFatalFailure()) {
         return;
     }
     const std::string strTrace = RunToEndAndReadTraceBytes(20.0);
     EXPECT_TRUE(m_engine.m_bErrorPending);
-    EXPECT_EQ(sdltest::CountOf(strTrace, "<error>"), 1);
-    EXPECT_NE(strTrace.find("<error>Error on process b_z for tick event on time 1.000000. The "
-                            "signal bad is not sent: its delay d gives a time that is not a "
-                            "number.</error>"),
-              std::string::npos)
-        << strTrace;
+    EXPECT_EQ(sdltest::CountOf(strTrace, "<error>"), 3);
+    const std::string strPrefix = "<error>Error on process b_z for tick event on time 1.000000. ";
+    for (const std::string strError :
+         {"The signal bad is not sent: its delay d gives a time that is not a number.",
+          "The signal back is not sent: its delay -3 (-3) gives a time before its "
+          "sender's clock 1.000000.",
+          "The signal late is not sent: its delay e (-1e-09) gives a time before its "
+          "sender's clock 1.000000."}) {
+        EXPECT_NE(strTrace.find(strPrefix + strError + "</error>"), std::string::npos)
+            << strError << "\n"
+            << strTrace;
+    }
     // z's ticks at 1 to 19 and q's tocks at 2.5 to 17.5, all in time order;
-    // the signal that was not sent is never taken.
+    // the signals that were not sent are never taken.
     const std::vector<double> vecTimes = InputTimes(strTrace);
     EXPECT_EQ(vecTimes.size(), 19u + 7u);
     EXPECT_TRUE(std::is_sorted(vecTimes.begin(), vecTimes.end())) << strTrace;
-    EXPECT_EQ(sdltest::CountOf(strTrace, "name=\"bad\" id=\"23\""), 0);
+    for (const char* pszInput :
+         {"name=\"bad\" id=\"23\"", "name=\"back\" id=\"25\"", "name=\"late\" id=\"27\""}) {
+        EXPECT_EQ(sdltest::CountOf(strTrace, pszInput), 0) << pszInput;
+    }
 }
 
 }  // namespace

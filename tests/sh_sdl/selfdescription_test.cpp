@@ -143,18 +143,18 @@ TEST_F(SelfDescriptionTest, ParametrizationIsTheGoldenText) {
         "'bye' &lt;x>\" />\n"
         "\t\t<DCL agent=\"R\" name=\"z\" type=\"int\" value=\"0\" />\n"
         "\t</DCLS>\n\t<ExternalEvents>\n"
-        "\t\t<ExternalEvent agent='B_P' type='go' xTime='2.500000'>\n"
+        "\t\t<ExternalEvent agent='B_P' type='go' xTime='2.5'>\n"
         "\t\t\t<param name='label' type='char*' value='a&apos;b' />\n"
         "\t\t\t<param name='speed' type='int' value='3' />\n"
         "\t\t</ExternalEvent>\n"
-        "\t\t<ExternalEvent agent='B_P' type='stop' xTime='10.000000'>\n"
+        "\t\t<ExternalEvent agent='B_P' type='stop' xTime='10.0'>\n"
         "\t\t</ExternalEvent>\n"
         "\t</ExternalEvents>\n</Parametrization>";
     EXPECT_EQ(m_r->GetParametrizationXml(), strExpected);
     EXPECT_TRUE(Parses(strExpected));
-    // The values were trimmed in place; the blank one stays empty.
-    EXPECT_EQ(m_p->GetVariable("n")->m_strValue, "5");
-    EXPECT_EQ(m_p->GetVariable("blank")->m_strValue, "");
+    // Writing changes no value.
+    EXPECT_EQ(m_p->GetVariable("n")->m_strValue, " 5 ");
+    EXPECT_EQ(m_p->GetVariable("blank")->m_strSourceText, "   ");
     EXPECT_EQ(m_model.Root()->GetParametrizationXml(), strExpected);
 }
 

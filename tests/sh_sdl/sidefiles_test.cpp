@@ -144,23 +144,35 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     SModel read;
     CSDLProcess* pPing = written.Process("court_ping");
     CSDLProcess* pPong = written.Process("court_pong");
-    pPing->GetVariable("limit")->m_strValue = "7";
-    pPing->GetVariable("period")->m_strValue = " 2.25 ";
+    pPing->GetVariable("limit")->SetModelValue("7");
+    pPing->GetVariable("period")->SetModelValue(" 0.1234567891 ");
     // Only blanks: trimmed to empty and left out, so the reading keeps its own.
-    pPing->GetVariable("total")->m_strValue = "   ";
-    pPong->GetVariable("speed")->m_strValue = "3.5";
-    // A text variable whose value needs escaping, declared in both models.
+    pPing->GetVariable("total")->SetModelValue("   ");
+    pPong->GetVariable("speed")->SetModelValue("3.5");
+    // What a run left is no value of the model's: the model's own are written.
+    pPing->GetVariable("limit")->m_strValue = "6";
+    pPing->GetVariable("serves")->m_strValue = "5";
+    pPing->GetVariable("period")->m_strValue = "0.123457";
+    // Text variables whose values need escaping, or keep blanks, tabs and
+    // line ends, declared in both models.
     const std::string strTricky = "say \"hi\" & <bye> 'now'";
-    pPing->m_mapVariables["label"] =
-        std::make_unique<CSDLParameter>("char*", "label", strTricky, "no");
-    read.Process("court_ping")->m_mapVariables["label"] =
-        std::make_unique<CSDLParameter>("char*", "label", "", "no");
+    const std::string strSpaced = "\ta\tb \nc\r\n  ";
+    for (SModel* pModel : {&written, &read}) {
+        for (const char* pszName : {"label", "spaced"}) {
+            pModel->Process("court_ping")->m_mapVariables[pszName] =
+                std::make_unique<CSDLParameter>("char*", pszName, "", "no");
+        }
+    }
+    pPing->GetVariable("label")->SetModelValue(strTricky);
+    pPing->GetVariable("spaced")->SetModelValue(strSpaced);
 
-    auto pTick = MakeEvent("tick", 1.5);
+    // Times a millionth apart, and below, keep their order and value.
+    auto pTick = MakeEvent("tick", 2e-7);
     AddParam(*pTick, "n", "int", "3");
-    AddParam(*pTick, "who", "char*", "a&b 'c'");
+    AddParam(*pTick, "who", "char*", "a&b 'c'\t\n");
     pPing->m_listInitialEvents.push_back(std::move(pTick));
-    pPing->m_listInitialEvents.push_back(MakeEvent("ball", 0.25));
+    pPing->m_listInitialEvents.push_back(MakeEvent("ball", 1e-7));
+    pPing->m_listInitialEvents.push_back(MakeEvent("ball", 0.1 + 0.2));
     auto pStop = MakeEvent("stop", 10);
     AddParam(*pStop, "reason", "char*", "x<y");
     pPong->m_listInitialEvents.push_back(std::move(pStop));
@@ -173,12 +185,14 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     EXPECT_TRUE(read.notifier.GetBoxes().empty());
 
     EXPECT_EQ(read.Value("court_ping", "limit"), "7");
-    EXPECT_EQ(read.Value("court_ping", "period"), "2.25");
+    EXPECT_EQ(read.Value("court_ping", "period"), "0.1234567891");
     EXPECT_EQ(read.Value("court_ping", "total"), "0.0");
     EXPECT_EQ(read.Value("court_ping", "label"), strTricky);
     EXPECT_EQ(read.Process("court_ping")->GetVariable("label")->m_strSourceText, strTricky);
+    EXPECT_EQ(read.Value("court_ping", "spaced"), strSpaced);
     EXPECT_EQ(read.Value("court_pong", "speed"), "3.5");
     EXPECT_EQ(read.Value("court_ping", "serves"), "0");
+    EXPECT_TRUE(read.Errors().empty());
 
     for (const char* pszProcess : {"court_ping", "court_pong"}) {
         const auto& listWritten = written.Process(pszProcess)->m_listInitialEvents;
@@ -188,7 +202,7 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
         for (const auto& pWant : listWritten) {
             const CSDLEvent& got = **itRead++;
             EXPECT_EQ(got.m_strName, pWant->m_strName);
-            EXPECT_DOUBLE_EQ(got.m_dExecutionTime, pWant->m_dExecutionTime);
+            EXPECT_EQ(got.m_dExecutionTime, pWant->m_dExecutionTime);
             EXPECT_DOUBLE_EQ(got.m_dCreationTime, 0.0);
             EXPECT_EQ(got.m_nPriority, 0);
             ASSERT_EQ(got.m_mapUserParams.size(), pWant->m_mapUserParams.size());

@@ -4,11 +4,13 @@
 #include <QAbstractButton>
 #include <QDockWidget>
 #include <QStatusBar>
+#include <QWhatsThis>
 
 #include "velko/classview.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"
 #include "velko/ribbon.h"
+
 #include "velkotest.h"
 
 using namespace velkotest;
@@ -70,6 +72,28 @@ private slots:
         QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
         QVERIFY(commands.Action(ID_FILE_CLOSE)->isEnabled());
+    }
+
+    // Every key the command table lists does something: Ctrl+N starts a new
+    // document (the model is closed), Shift+F1 asks what a part of the
+    // window is.
+    void CtrlNAndShiftF1SendTheirCommands() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        pFrame->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(pFrame));
+        QCOMPARE(pFrame->LoadModel(SampleModel()), int(LM_LOADED));
+        QTest::keyClick(pFrame, Qt::Key_N, Qt::ControlModifier);
+        QVERIFY(!pFrame->Engine());
+        QCOMPARE(pFrame->windowTitle(), QStringLiteral("No Document - VELKO"));
+        QCOMPARE(pFrame->ClassView()->Tree()->topLevelItemCount(), 0);
+
+        QVERIFY(!QWhatsThis::inWhatsThisMode());
+        QTest::keyClick(pFrame, Qt::Key_F1, Qt::ShiftModifier);
+        QVERIFY(QWhatsThis::inWhatsThisMode());
+        QWhatsThis::leaveWhatsThisMode();
+        QVERIFY(pFrame->Output()->whatsThis().startsWith(QStringLiteral("Output: ")));
+        QCOMPARE(pFrame->Commands().Action(ID_SIM_RUN)->whatsThis(), QStringLiteral("Run"));
     }
 
     void APaneClosedByItsOwnButtonUnchecksItsViewBox() {

@@ -3,6 +3,8 @@
 // answered Cancel before the window waits for a worker.
 
 #include <QAbstractButton>
+#include <QLabel>
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -62,6 +64,45 @@ private slots:
         QVERIFY(PumpUntil(
             [&] { return Lines(pFrame->Output()->Errors()).contains("from the worker"); }));
         QCOMPARE(TakeBoxes(), QStringList{"a report"});
+
+        // A report whose box is on screen opens no other box: the box counts
+        // it. Once closed, the report opens a box again.
+        std::thread repeater([&notifier] {
+            for (int i = 0; i < 300; ++i) {
+                notifier.MessageBox("VELKO", "The layer x doesn't exists.", NB_OK, NI_ERROR);
+            }
+            notifier.MessageBox("VELKO", "another fault", NB_OK, NI_ERROR);
+        });
+        repeater.join();
+        auto boxWith = [](const QString& strText) -> QMessageBox* {
+            for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+                auto* pBox = qobject_cast<QMessageBox*>(pWidget);
+                if (pBox && pBox->isVisible() && pBox->text() == strText) {
+                    return pBox;
+                }
+            }
+            return nullptr;
+        };
+        QVERIFY(PumpUntil([&] { return boxWith("another fault") != nullptr; }));
+        QVERIFY(boxWith("The layer x doesn't exists."));
+        QCOMPARE(boxWith("The layer x doesn't exists.")->informativeText(),
+                 QStringLiteral("This message came 300 times."));
+        const QList<QLabel*> listLabels =
+            boxWith("The layer x doesn't exists.")->findChildren<QLabel*>();
+        QVERIFY(std::any_of(listLabels.begin(), listLabels.end(), [](const QLabel* pLabel) {
+            return pLabel->isVisible() && pLabel->text() == "This message came 300 times.";
+        }));
+        SaveScreenshot(boxWith("The layer x doesn't exists."), QStringLiteral("repeated-report"));
+        QStringList listBoxes = TakeBoxes();
+        listBoxes.sort();
+        QCOMPARE(listBoxes, QStringList({"The layer x doesn't exists.", "another fault"}));
+        std::thread once([&notifier] {
+            notifier.MessageBox("VELKO", "The layer x doesn't exists.", NB_OK, NI_ERROR);
+        });
+        once.join();
+        QVERIFY(PumpUntil([&] { return boxWith("The layer x doesn't exists.") != nullptr; }));
+        QCOMPARE(boxWith("The layer x doesn't exists.")->informativeText(), QString());
+        QCOMPARE(TakeBoxes(), QStringList{"The layer x doesn't exists."});
 
         // Lines from a worker come over in batches: one call of the window's
         // thread takes what came meanwhile, in order; what waits is bounded

@@ -137,6 +137,17 @@ private slots:
         }());
         QCOMPARE(pFrame->OpenChosenFile(strDevs), int(LM_LOADED));
         QVERIFY(pFrame->Engine()->GetRootAgent());
+        // A model loaded from a DEVS model that is not whole says so.
+        QCOMPARE(Lines(pFrame->Output()->System()).mid(pFrame->Output()->System()->count() - 2),
+                 QStringList({"Model loaded succefully.",
+                              QStringLiteral("The DEVS model %1 was converted in part: 1 "
+                                             "warning(s) in Errors name what the converted model "
+                                             "leaves out.")
+                                  .arg(QString::fromStdString(strDevs))}));
+        QCOMPARE(Lines(pFrame->Output()->Errors()).last(),
+                 QStringLiteral("Warning: The channel jobs of the coupled model pair carries only "
+                                "its first signal, job, in the converted model; cancel is not "
+                                "converted."));
 
         // An unknown extension changes nothing.
         CSDLEngine* pEngine = pFrame->Engine();
@@ -232,6 +243,21 @@ private slots:
         }
         QCOMPARE(started.App().RecentFiles().size(), MAX_RECENT_FILES);
         QCOMPARE(started.App().RecentFiles().first(), QStringLiteral("/nowhere/18.velko"));
+
+        // A damaged setting lists only the full paths it holds, once each;
+        // the next change writes the list clean.
+        const QString strGoodPath = QString::fromStdString(strGood);
+        QSettings().setValue(SETTING_RECENT, QStringLiteral("@Invalid("));
+        QCOMPARE(started.App().RecentFiles(), QStringList());
+        QSettings().setValue(SETTING_RECENT,
+                             QStringList({"@Invalid(", "", "relative.velko", strGoodPath,
+                                          strGoodPath, "/a\nb.velko"}));
+        QCOMPARE(started.App().RecentFiles(), QStringList{strGoodPath});
+        started.App().OnOpenRecentFile(0);
+        QCOMPARE(started.App().RecentFiles(), QStringList{strGoodPath});
+        QSettings().setValue(SETTING_RECENT, 42);
+        started.App().AddToRecentFileList(strGood);
+        QCOMPARE(QSettings().value(SETTING_RECENT).toStringList(), QStringList{strGoodPath});
     }
 
     void AnInitialisedRunIsStoppedBeforeRunAndTheModelCanBeClosed() {
@@ -276,11 +302,13 @@ private slots:
         pFrame->Commands().Action(ID_FILE_CLOSE)->trigger();
         QCOMPARE(pFrame->Engine(), pEngine);
         QVERIFY(pFrame->ClassView()->Tree()->topLevelItemCount() > 0);
+        // Both refused: the second refusal is counted in the first one's box,
+        // still on screen.
         const QStringList listBoxes = TakeBoxes();
         QCOMPARE(listBoxes.count(
                      "A simulation of the model is running. Stop it before opening or closing a "
                      "model."),
-                 2);
+                 1);
 
         // Quitting during the run stops it and waits for its thread.
         started.App().ExitInstance();

@@ -4,8 +4,10 @@
 // cannot start.
 
 #include <QLabel>
+#include <QRegularExpression>
 
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlprocess.h"
 #include "velko/experimentseries.h"
 #include "velkotest.h"
 
@@ -38,6 +40,19 @@ void Execute(CMainFrame* pFrame) {
     commands.Action(ID_SIM_EXPERIMENT)->trigger();
     QVERIFY(PumpUntil([&] { return !pFrame->Series().IsActive(); }, kWatchdog));
     QVERIFY(PumpUntil([&] { return commands.Action(ID_SIM_INITIALIZE)->isEnabled(); }));
+}
+
+// The times at which ping served its balls in a trace.
+QStringList ServeTimes(const QString& strTrace) {
+    QFile file(strTrace);
+    file.open(QIODevice::ReadOnly);
+    QStringList listTimes;
+    static const QRegularExpression serve(
+        QStringLiteral("<output time=\"([^\"]*)\" process=\"court_ping\" name=\"ball\""));
+    for (auto it = serve.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext();) {
+        listTimes << it.next().captured(1);
+    }
+    return listTimes;
 }
 
 void ImportExperiments(CMainFrame* pFrame, const QString& strPath) {
@@ -143,6 +158,76 @@ private slots:
         QCOMPARE(pEngine->m_strCodeBasePath, dir.filePath("pingpong").toStdString());
     }
 
+    void EachExperimentStartsFromTheModelsOwnValuesAndNoneBuildsOverItsLibrary() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        QTemporaryDir dir;
+        OpenAndBuild(pFrame, CopySample(dir, "pingpong.velko"));
+        CSDLEngine* pEngine = pFrame->Engine();
+        // The model serves 5 balls every 1.5. "a" serves 2 every 0.5; "b"
+        // names the limit only. "c" is named like the model's own library;
+        // "d" does not parse.
+        WriteFile(dir, "a.param",
+                  "<Parametrization><DCLS><DCL agent='court_ping' name='limit' type='int' "
+                  "value='2'/><DCL agent='court_ping' name='period' type='double' value='0.5'/>"
+                  "</DCLS></Parametrization>");
+        WriteLimitParametrization(dir, "b.param", 3);
+        const QString strSameName =
+            QString::fromStdString(WriteLimitParametrization(dir, "pingpong.param", 1));
+        const QString strBroken =
+            QString::fromStdString(WriteFile(dir, "d.param", "<Parametrization><DCLS>"));
+        const QString strRuns = QString::fromStdString(
+            WriteFile(dir, "runs.exp",
+                      "<?xml version='1.0' encoding='utf-8'?>\n<experiments>\n"
+                      "<experiment label=\"a\" path=\"a.param\"></experiment>\n"
+                      "<experiment label=\"b\" path=\"b.param\"></experiment>\n"
+                      "<experiment label=\"c\" path=\"pingpong.param\"></experiment>\n"
+                      "<experiment label=\"d\" path=\"d.param\"></experiment>\n"
+                      "</experiments>"));
+        ImportExperiments(pFrame, strRuns);
+        const QString strRefused = "The experiment \"c\" is skipped: its parametrization " +
+                                   strSameName + " would build the model library " +
+                                   dir.filePath("pingpong") + ", which is the one of " +
+                                   dir.filePath("pingpong.velko") +
+                                   ". Give the parametrization another name.";
+        int nErrorsFrom = pFrame->Output()->Errors()->count();
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nErrorsFrom).filter("\"c\""),
+                 QStringList{strRefused});
+        const QByteArray codeB = ReadBytes(dir.filePath("b.c"));
+        QVERIFY2(codeB.contains("\tlimit_court_ping = 3;\n") &&
+                     codeB.contains("\tperiod_court_ping = 1.5;\n"),
+                 codeB.constData());
+        QVERIFY(ReadBytes(dir.filePath("pingpong.c")).contains("\tlimit_court_ping = 5;\n"));
+
+        pFrame->Commands().Action(ID_SIM_EXECTRACE)->trigger();
+        Initialize(pFrame);
+        nErrorsFrom = pFrame->Output()->Errors()->count();
+        Execute(pFrame);
+        const QDir traces(dir.filePath("traces"));
+        const QStringList listTraces = traces.entryList(QDir::Files, QDir::Name);
+        QCOMPARE(listTraces.size(), 3);
+        QVERIFY(listTraces[1].startsWith("pingpong [a] ("));
+        QVERIFY(listTraces[2].startsWith("pingpong [b] ("));
+        QCOMPARE(ServeTimes(traces.filePath(listTraces[0])),
+                 QStringList({"1.500000", "3.000000", "4.500000", "6.000000", "7.500000"}));
+        QCOMPARE(ServeTimes(traces.filePath(listTraces[1])), QStringList({"0.500000", "1.000000"}));
+        QCOMPARE(ServeTimes(traces.filePath(listTraces[2])),
+                 QStringList({"1.500000", "3.000000", "4.500000"}));
+        // "c" is refused again; "d"'s reading error is written once.
+        const QStringList listErrors = Lines(pFrame->Output()->Errors()).mid(nErrorsFrom);
+        QCOMPARE(listErrors.size(), 3);
+        QCOMPARE(listErrors[0], strRefused);
+        QVERIFY2(listErrors[1].startsWith("The file " + strBroken + " is not well-formed XML"),
+                 qPrintable(listErrors[1]));
+        QCOMPARE(listErrors[2], QStringLiteral("The experiment \"d\" is skipped: its "
+                                               "parametrization cannot be read."));
+        // The model's own values and library serve the next run.
+        QCOMPARE(pEngine->m_strCodeBasePath, dir.filePath("pingpong").toStdString());
+        QCOMPARE(pEngine->m_mapProcesses["court_ping"]->GetVariable("period")->m_strSourceText,
+                 std::string("1.5"));
+    }
+
     void StopEndsTheRunAndTheSeriesAndTheModelsOwnValuesComeBack() {
         CStartedApp started;
         CMainFrame* pFrame = started.Frame();
@@ -170,12 +255,15 @@ private slots:
                                      commands.Action(ID_SIM_STOP)->isEnabled(),
                                  kWatchdog);
         QCOMPARE(pEngine->m_strCodeBasePath, dir.filePath("one").toStdString());
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("one"));
         commands.Action(ID_SIM_STOP)->trigger();
         QVERIFY(!pFrame->Series().IsActive());
         QVERIFY(PumpUntil([&] { return !pFrame->IsRunAlive(); }, kWatchdog));
         // Once "one"'s run has ended, the next run is the model's own again.
         QVERIFY(PumpUntil([&] { return pEngine->m_strParametrizationFile.empty(); }));
         QCOMPARE(pEngine->m_strCodeBasePath, dir.filePath("pingpong").toStdString());
+        // The label names what the engine holds.
+        QCOMPARE(pFrame->ParametrizationLabel()->text(), QStringLiteral("No file loaded"));
         QTest::qWait(100);
         QCOMPARE(LinesSince(pFrame, nFrom, "Simulation: "),
                  QStringList({"Simulation: main model experiment running...",

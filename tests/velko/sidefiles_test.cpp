@@ -25,28 +25,41 @@ using namespace velkotest;
 
 namespace {
 
-QByteArray ReadBytes(const QString& strPath) {
-    QFile file(strPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Every line break of the text is CR LF, and it has some.
 bool HasOnlyCrLf(const QByteArray& text) {
     return text.count('\n') > 0 && text.count('\n') == text.count("\r\n");
 }
 
-// The value the properties pane shows for ping's variable "limit".
-QString ShownLimit(CMainFrame* pFrame) {
+// The properties pane's leaf of the variable strName; null when not shown.
+QTreeWidgetItem* ShownVariable(CMainFrame* pFrame, const QString& strName) {
     QTreeWidget* pTree = pFrame->Properties()->Grid()->Tree();
     for (int i = 0; i < pTree->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* pGroup = pTree->topLevelItem(i);
+        QTreeWidgetItem* pGroup = pTree->topLevelItem(i);
         for (int j = 0; j < pGroup->childCount(); ++j) {
-            if (CPropertyGrid::Name(pGroup->child(j)) == QStringLiteral("limit")) {
-                return CPropertyGrid::Value(pGroup->child(j));
+            if (CPropertyGrid::Name(pGroup->child(j)) == strName) {
+                return pGroup->child(j);
             }
         }
     }
-    return {};
+    return nullptr;
+}
+
+// The value the properties pane shows for ping's variable "limit".
+QString ShownLimit(CMainFrame* pFrame) {
+    const QTreeWidgetItem* pLeaf = ShownVariable(pFrame, QStringLiteral("limit"));
+    return pLeaf ? CPropertyGrid::Value(pLeaf) : QString();
+}
+
+// Initialize and Run, and wait for the run's end.
+void RunToItsEnd(CMainFrame* pFrame) {
+    CCommandTable& commands = pFrame->Commands();
+    commands.Action(ID_SIM_INITIALIZE)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), 20000);
+    commands.Action(ID_SIM_RUN)->trigger();
+    // The pane shows the model's own values until it learns that the run
+    // has ended.
+    QVERIFY(PumpUntil([&] { return !pFrame->IsRunAlive() && !pFrame->Properties()->IsReadOnly(); },
+                      20000));
 }
 
 }  // namespace
@@ -173,6 +186,65 @@ private slots:
         QVERIFY(!commands.Action(ID_PARAMETRIZATION_EXPORT)->isEnabled());
         pFrame->SideFiles().OnExportParametrization();
         QCOMPARE(TakeBoxes(), QStringList{"Load first a model (.velko)"});
+    }
+
+    void ARunsValuesNeverBecomeTheModelsOwnButTheUsersEditsDo() {
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        CCommandTable& commands = pFrame->Commands();
+        QTemporaryDir dir;
+        const std::string strModel =
+            CopySampleChanged(dir, "pingpong.velko", R"(name="period" type="double" value="1.5")",
+                              R"(name="period" type="double" value="0.1234567891")");
+        OpenAndBuild(pFrame, strModel);
+        CSDLEngine* pEngine = pFrame->Engine();
+        CSDLProcess* pPing = pEngine->m_mapProcesses["court_ping"];
+        pFrame->Properties()->SelectProcess("court_ping");
+        commands.Action(ID_SIM_EXECTRACE)->trigger();
+        RunToItsEnd(pFrame);
+        // The pane may show what the run left: five serves.
+        QCOMPARE(CPropertyGrid::Value(ShownVariable(pFrame, "serves")), QStringLiteral("5"));
+
+        // The user's edit is kept; a text that is no value of its variable's
+        // type is refused and said.
+        const int nErrorsFrom = pFrame->Output()->Errors()->count();
+        {
+            CBoxAnswerer answerer(QMessageBox::Ok);
+            CPropertyGrid::SetValue(ShownVariable(pFrame, "limit"), "4");
+            CPropertyGrid::SetValue(ShownVariable(pFrame, "total"), "1,5");
+            pFrame->Properties()->OnUpdateValues();
+        }
+        QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nErrorsFrom),
+                 QStringList{"The value \"1,5\" of the variable total of court_ping is not a "
+                             "double (a finite number, written with a decimal point): the "
+                             "variable keeps its value \"0.0\"."});
+        QCOMPARE(CPropertyGrid::Value(ShownVariable(pFrame, "total")), QStringLiteral("0.0"));
+        SaveScreenshot(pFrame, QStringLiteral("properties-edit-after-run"));
+
+        // Export writes the model's values with the edit, to the last digit.
+        AnswerFileDialog("after");
+        commands.Action(ID_PARAMETRIZATION_EXPORT)->trigger();
+        const QByteArray text = ReadBytes(dir.filePath("after.param"));
+        for (const char* pszDcl :
+             {R"(name="serves" type="int" value="0")", R"(name="limit" type="int" value="4")",
+              R"(name="period" type="double" value="0.1234567891")",
+              R"(name="total" type="double" value="0.0")"}) {
+            QVERIFY2(text.contains(pszDcl), text.constData());
+        }
+
+        // A rebuild and its run start from them: four serves, the first at
+        // the exact period.
+        QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
+        const QByteArray code = ReadBytes(dir.filePath("after.c"));
+        QVERIFY2(code.contains("\tserves_court_ping = 0;\n") &&
+                     code.contains("\tlimit_court_ping = 4;\n") &&
+                     code.contains("\tperiod_court_ping = 0.1234567891;\n"),
+                 code.constData());
+        RunToItsEnd(pFrame);
+        const QByteArray trace = ReadBytes(QString::fromStdString(pEngine->GetTracePath()));
+        QCOMPARE(int(trace.count(R"(process="court_ping" name="ball" id="13")")), 4);
+        QVERIFY(trace.contains(R"(<output time="0.123457" process="court_ping" name="ball")"));
+        QCOMPARE(pPing->GetVariable("period")->m_dExact, 0.1234567891);
     }
 
     void TheExperimentDesignEditsTheReadersMapAndWritesAFileThatReadsBack() {

@@ -101,6 +101,12 @@ inline std::string CopySampleChanged(const QTemporaryDir& dir, const QString& st
     return strPath;
 }
 
+// The bytes of a file; empty when it cannot be read.
+inline QByteArray ReadBytes(const QString& strPath) {
+    QFile file(strPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 inline QStringList Lines(const CMultiLineListBox* pList) {
     QStringList listLines;
     for (int i = 0; i < pList->count(); ++i) {

@@ -41,6 +41,7 @@ TEST_F(EyeDialogTest, EnterAndEscapeNeverCloseTheDialogAndEnterInTheTimeBoxMoves
     // Stopped: the replay moves to the typed time and stays stopped; the
     // focus moves on.
     m_pDlg->TimeBox()->setFocus();
+    m_pDlg->TimeBox()->selectAll();
     QTest::keyClicks(m_pDlg->TimeBox(), "7.25");
     Press(Qt::Key_Return);
     EXPECT_DOUBLE_EQ(clock.GetTime(), 7.25);
@@ -130,6 +131,43 @@ TEST_F(EyeDialogTest, PlayStopAndRestartFollowTheClock) {
     EXPECT_DOUBLE_EQ(clock.GetTime(), 0.0);
 }
 
+// Every load starts the replay anew: the time box says 0 again, so Start
+// plays the new scene from its start, not from where the last one stopped.
+TEST_F(EyeDialogTest, EveryLoadStartsTheReplayFromZero) {
+    CReplayClock& clock = m_view.scene.GetClock();
+    const std::string strTrace = m_files.Write(
+        "run/short.trace", "<Trace><ModelInfo><Agents/></ModelInfo><Events/></Trace>\n");
+    const std::string strMesh = m_files.Write("one.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const std::vector<std::pair<EyeCommand, std::string>> vecLoads = {
+        {ID_LOADMODEL_FROMTRACE, strTrace},
+        {ID_DEMOS_DEMO1, ""},
+        {ID_LOADMODEL_FROMTRACE, ""},  // cancelled: the scene is emptied all the same
+        {ID_LOADMODEL_FROMFILE, strMesh},
+    };
+    Trigger(ID_DEMOS_DEMO1);
+    for (const auto& [eCommand, strFile] : vecLoads) {
+        SCOPED_TRACE(std::to_string(eCommand) + " " + strFile);
+        // The last replay stopped at 4.5.
+        m_pDlg->TimeBox()->setText("0");
+        m_pDlg->PlayButton()->click();
+        m_view.ticks.Advance(4.5);
+        m_pDlg->RefreshTimerDisplay();
+        m_pDlg->PlayButton()->click();
+        m_pDlg->RefreshTimerDisplay();
+        ASSERT_EQ(m_pDlg->TimeBox()->text().toStdString(), "4.50");
+
+        m_notifier.SetFileChoice(strFile);
+        Trigger(eCommand);
+        m_view.WaitForFeed();
+        m_pDlg->RefreshTimerDisplay();
+        EXPECT_EQ(m_pDlg->TimeBox()->text().toStdString(), "0.00");
+        EXPECT_TRUE(clock.IsStopped());
+        m_pDlg->PlayButton()->click();
+        EXPECT_DOUBLE_EQ(clock.GetTime(), 0.0);
+        m_pDlg->PlayButton()->click();
+    }
+}
+
 TEST_F(EyeDialogTest, WindowDirectXAndLogsFollowTheirWindows) {
     QAction* pDirectX = m_pDlg->GetAction(ID_WINDOW_DIRECTX);
     EXPECT_EQ(m_pDlg->frameGeometry().topLeft(), QPoint(50, 50));
@@ -189,6 +227,7 @@ TEST_F(EyeDialogTest, LogsHoldTheirLinesAfterAnEmptyLine) {
         "<EYE_RemoveAt agent='crate' xTime='2'/>\n</Events>\n</Trace>\n");
     const std::string strParsed =
         "\nModelName: yard"
+        "\nThe mesh truck.obj cannot be found: a box stands for it."
         "\nAnimTo truck at 1 to [(truck.obj) p:(2,0, 0) r:(0.0,0.0,0.0) sc.:1]"
         "\nReport truck at:2 int load=5"
         "\nReport truck at:2 double level=0.5"

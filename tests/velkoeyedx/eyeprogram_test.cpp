@@ -44,13 +44,10 @@ TEST_F(EyeProgramTest, FollowsALiveRunAndItsTraceReplayedEndsInTheSamePoses) {
     CRenderContext& window = m_pProgram->GetRenderContext();
     const CVELKOEyeDXLogs& logs = *dlg.GetLogsDlg();
 
-    Trigger(ID_CONFIGURATION_SERVEROPTIONS);
-    dlg.GetServerOptionsDlg()->PortBox()->setText(QString::number(nPort));
-    dlg.GetServerOptionsDlg()->SaveButton()->click();
-    Trigger(ID_LOADMODEL_FROMSERVER);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ASSERT_TRUE(yard.RunToEnd());
-    ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
+    FollowToEnd(yard, nPort);
+    if (HasFatalFailure()) {
+        return;
+    }
     EXPECT_EQ(BoxText(dlg.SyslogBox()), "\nConnected to VELKO\nDisconnected to VEKLO");
 
     // The truck drives on as the clock goes.
@@ -82,6 +79,48 @@ TEST_F(EyeProgramTest, FollowsALiveRunAndItsTraceReplayedEndsInTheSamePoses) {
     EXPECT_EQ(CellTextures(window.GetTerrain()), vecLiveCells);
     EXPECT_EQ(BoxText(logs.ParsingBox()), strLiveParsed);
     EXPECT_NE(BoxText(dlg.SyslogBox()).find(" Loaded successfuly"), std::string::npos);
+    EXPECT_TRUE(m_notifier.GetBoxes().empty());
+}
+
+// The sample model followed live as its README says: its two players show
+// as the bats the viewer ships, and Start plays the run from its start even
+// after an earlier replay stopped later.
+TEST_F(EyeProgramTest, TheSampleModelFollowedLiveShowsItsTwoBats) {
+    CYardModel sample(std::string(VELKO_TEST_DATA_DIR) + "/../../examples/pingpong", "pingpong");
+    ASSERT_TRUE(sample.IsBuilt());
+    const unsigned int nPort = sample.StartRun(true);
+    ASSERT_NE(nPort, 0u);
+    CVELKOEyeDXDlg& dlg = StartProgram();
+    CRenderContext& window = m_pProgram->GetRenderContext();
+    const CVELKOEyeDXLogs& logs = *dlg.GetLogsDlg();
+    // An earlier replay stopped at 7.
+    Trigger(ID_DEMOS_DEMO1);
+    dlg.TimeBox()->setText("7");
+
+    FollowToEnd(sample, nPort);
+    if (HasFatalFailure()) {
+        return;
+    }
+    EXPECT_EQ(BoxText(logs.ParsingBox()).find("cannot be found"), std::string::npos)
+        << BoxText(logs.ParsingBox());
+
+    EXPECT_EQ(dlg.TimeBox()->text().toStdString(), "0.00");
+    dlg.PlayButton()->click();
+    EXPECT_LT(Scene().GetClock().GetTime(), 1.0);
+    dlg.PlayButton()->click();
+    const CDrawList vecDraws = DrawsAt(Scene(), 1.0);
+    const auto ping = DrawOf(vecDraws, "court_ping");
+    const auto pong = DrawOf(vecDraws, "court_pong");
+    ASSERT_TRUE(ping && pong);
+    EXPECT_EQ(ping->strMesh, "bat.obj");
+    EXPECT_EQ(pong->strMesh, "bat.obj");
+    EXPECT_LT(Origin(*ping).x, Origin(*pong).x);
+    window.AdvanceFrame();
+    window.AdvanceFrame();
+    const QImage picture = window.RenderToImage();
+    ASSERT_EQ(picture.size(), window.size());
+    velkotest::SaveScreenshot(velkotest::Desktop(dlg, {{window.frameGeometry(), picture}}),
+                              "velkoeyedx-pingpong");
     EXPECT_TRUE(m_notifier.GetBoxes().empty());
 }
 

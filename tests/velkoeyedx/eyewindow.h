@@ -12,8 +12,10 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QImage>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <QWindow>
@@ -29,6 +31,7 @@
 #include "clients/velkoeyedx/rendercontext.h"
 #include "clients/velkoeyedx/velkoeyedxapp.h"
 #include "clients/velkoeyedx/velkoeyedxdlg.h"
+#include "clients/velkoeyedx/velkoeyedxdlgopt1.h"
 #include "sh_dx/scenefolder.h"
 
 namespace velkotest {
@@ -233,6 +236,18 @@ protected:
     CSceneController& Scene() const { return m_pProgram->GetRenderContext().GetScene(); }
     void Trigger(EyeCommand eCommand) const {
         m_pProgram->GetMainDlg()->GetAction(eCommand)->trigger();
+    }
+
+    // Follows the run of model on nPort live, as the menu does, to its end.
+    void FollowToEnd(CYardModel& model, unsigned int nPort) {
+        CVELKOEyeDXDlg& dlg = *m_pProgram->GetMainDlg();
+        Trigger(ID_CONFIGURATION_SERVEROPTIONS);
+        dlg.GetServerOptionsDlg()->PortBox()->setText(QString::number(nPort));
+        dlg.GetServerOptionsDlg()->SaveButton()->click();
+        Trigger(ID_LOADMODEL_FROMSERVER);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_pProgram->GetRenderContext()));
+        ASSERT_TRUE(model.RunToEnd());
+        ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
     }
 
     // Closes the main dialog as its close button does, which must leave no

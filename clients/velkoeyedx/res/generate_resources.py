@@ -560,6 +560,34 @@ def meshes():
          ("pad", [("Ka", "0.45 0.4 0.1"), ("Kd", "0.9 0.8 0.2"), ("illum", 1)])],
     )  # fmt: skip
 
+    # The sample model's players: a bat whose round blade faces along x, on a
+    # handle that points down; the blade is two-sided, so bats face each
+    # other without a turn.
+    bat = Mesh("bat.mtl")
+    bat.use("rubber")
+    radius, half_thickness, centre_y, sides = 10.0, 0.6, 12.0, 24
+    ring = [
+        (centre_y + radius * math.cos(2 * math.pi * i / sides), radius * math.sin(2 * math.pi * i / sides))
+        for i in range(sides)
+    ]
+    for x, normal in ((half_thickness, (1, 0, 0)), (-half_thickness, (-1, 0, 0))):
+        face = [(x, y, z) for y, z in ring]
+        bat.triangle_fan((x, centre_y, 0), face if x < 0 else face[::-1], lambda apex, a, b, n=normal: n)
+    for (y0, z0), (y1, z1) in zip(ring, ring[1:] + ring[:1]):
+        middle = unit((0, (y0 + y1) / 2 - centre_y, (z0 + z1) / 2))
+        corners = [(-half_thickness, y0, z0), (half_thickness, y0, z0), (half_thickness, y1, z1),
+                   (-half_thickness, y1, z1)]  # fmt: skip
+        bat.quad(corners, middle, (1, 1))
+    bat.use("wood")
+    bat.box((0, 1, 0), (1, 14, 2))
+    bat.write("meshes/bat.obj")
+    write_mtl(
+        "meshes/bat.mtl",
+        [("rubber", [("Ka", "0.35 0.05 0.05"), ("Kd", "0.8 0.12 0.1"), ("Ks", "0.5 0.5 0.5"),
+                     ("Ns", 16), ("illum", 2)]),
+         ("wood", [("Ka", "0.35 0.25 0.15"), ("Kd", "0.7 0.5 0.3"), ("illum", 1)])],
+    )  # fmt: skip
+
     def belt(x, y):
         rib = (x % 16) < 3
         return tint((70, 72, 78), 0.7 if rib else 0.95 + 0.1 * noise(x / 3.0, y / 3.0, 10))

@@ -1,6 +1,7 @@
 #include "clients/velkoeyedx/sh_dx/eyerecords.h"
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "sh_aux/hpslib.h"
@@ -88,6 +89,10 @@ void ReadModelInfo(const CXMLParser& doc, CXMLNode modelInfo, const CEyeTarget& 
         return;
     }
     CAnimations& animations = *target.pAnimations;
+    // A mesh the viewer cannot find is drawn as its box: said once per name.
+    const CResourceResolver* pResolver =
+        target.pTerrain ? &target.pTerrain->GetResolver() : nullptr;
+    std::set<std::string> setMissing;
     for (const CXMLNode& agentNode : doc.FindChildren(agents, "Agent")) {
         const std::string strName = Attribute(doc, agentNode, "name");
         std::string strGrid = Attribute(doc, agentNode, "grid");
@@ -110,6 +115,12 @@ void ReadModelInfo(const CXMLParser& doc, CXMLNode modelInfo, const CEyeTarget& 
             look.scale = StringToDouble(Attribute(doc, mesh, "scale"));
             look.position = ReadAxes(doc, doc.FindChild(stateNode, "pos")).ToVector();
             look.rotation = ReadAxes(doc, doc.FindChild(stateNode, "rot")).ToVector();
+            if (!bTerrain && pResolver && Right(look.mesh, 3) == "obj" &&
+                pResolver->Resolve(look.mesh, RK_MESH).empty() &&
+                setMissing.insert(look.mesh).second) {
+                target.ParsingLog("The mesh " + look.mesh +
+                                  " cannot be found: a box stands for it.");
+            }
             animations.LoadMesh(look.mesh);
             pAgent->states[strState] = std::move(look);
         }

@@ -1,5 +1,6 @@
 #include "clients/velkoeyedx/sh_dx/terrain.h"
 
+#include <cmath>
 #include <new>
 
 #include "sh_aux/customexception.h"
@@ -35,6 +36,20 @@ struct CTerrain::CGrid {
     std::string strPath;
 
     int NumCells() const { return nRows * nCols; }
+    // The index of the first vertex whose position or normal is not finite;
+    // -1 when all are.
+    int FirstNonFiniteVertex() const {
+        for (size_t k = 0; k < vecVertices.size(); ++k) {
+            const CVertex& vertex = vecVertices[k];
+            for (const float f : {vertex.vPosition.x, vertex.vPosition.y, vertex.vPosition.z,
+                                  vertex.vNormal.x, vertex.vNormal.y, vertex.vNormal.z}) {
+                if (!std::isfinite(f)) {
+                    return static_cast<int>(k);
+                }
+            }
+        }
+        return -1;
+    }
     int VertexCols() const { return nCols + 1; }
     float Height(int i, int j) const { return vecHeights[i * VertexCols() + j]; }
 
@@ -203,12 +218,23 @@ bool CTerrain::LoadTerrain(const std::string& strPath) {
                     }
                 }
                 const auto fMean = static_cast<float>(dSum / nCount);
-                grid.vecHeights[i * grid.VertexCols() + j] = (fMean - fHeightOffset) * fHeightScale;
+                const float fHeight = (fMean - fHeightOffset) * fHeightScale;
+                grid.vecHeights[i * grid.VertexCols() + j] = fHeight;
             }
         }
         grid.pLayer = std::move(pLayer);
         grid.strPath = strFile;
         grid.BuildVertices();
+        const int nBad = grid.FirstNonFiniteVertex();
+        if (nBad >= 0) {
+            // Such a vertex would stretch the whole mesh to infinity.
+            ReportRefusal(
+                Format("The terrain file '%s' cannot be drawn: its corner at row %d, "
+                       "column %d gets no finite height or slope (its cells or its "
+                       "\"min. value\" lie beyond the heights the viewer can draw)",
+                       strPath.c_str(), nBad / grid.VertexCols(), nBad % grid.VertexCols()));
+            return false;
+        }
         grid.BuildIndices();
         Commit(std::move(grid));
     } catch (const CCustomException& e) {
