@@ -197,12 +197,32 @@ void CRemoteReports::Summarise() {
             m_fnReport(Format("Warning: from %s, %s were not reported one by one.", strFrom.c_str(),
                               strCounts.c_str()));
         }
-        if (address.anNotGiven[RR_LOST] > 0) {
-            m_fnReport(
-                Format("Warning: %lld more signals sent to %s were lost (not reported one "
-                       "by one).",
-                       address.anNotGiven[RR_LOST], strFrom.c_str()));
+        ReportLost(strFrom, address.anNotGiven[RR_LOST]);
+    }
+}
+
+void CRemoteReports::SummariseLost() {
+    std::map<std::string, long long> mapLost;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& [strAddress, address] : m_mapAddresses) {
+            if (address.anNotGiven[RR_LOST] > 0) {
+                mapLost[strAddress.empty() ? "other addresses" : strAddress] =
+                    address.anNotGiven[RR_LOST];
+                address.anNotGiven[RR_LOST] = 0;
+            }
         }
+    }
+    for (const auto& [strFrom, nLost] : mapLost) {
+        ReportLost(strFrom, nLost);
+    }
+}
+
+void CRemoteReports::ReportLost(const std::string& strFrom, long long nLost) const {
+    if (nLost > 0) {
+        m_fnReport(Format("Warning: %lld more signals sent to %s were lost (not reported one "
+                          "by one).",
+                          nLost, strFrom.c_str()));
     }
 }
 
@@ -1124,6 +1144,7 @@ void CSDLRemoteLinks::KeepLingering() {
             }
             m_cvLingering.notify_all();
             if (m_vecLingering.empty()) {
+                m_reports.SummariseLost();
                 break;
             }
             m_cvLingering.wait_for(lock, std::chrono::milliseconds(50));
@@ -1200,5 +1221,6 @@ long long CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress,
         ReportLoss(loss, pLink->GetPeer());
         nLost += loss.nSignals;
     }
+    m_reports.SummariseLost();
     return nLost;
 }

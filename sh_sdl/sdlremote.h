@@ -147,12 +147,17 @@ public:
     // One line per address for what was not reported line by line; the
     // counts start again.
     void Summarise();
+    // The same for the signals lost only: losses counted after a run's
+    // summary, by the links kept past its end, are said when those end.
+    void SummariseLost();
 
 private:
     struct SAddress {
         int anGiven[RR_KIND_COUNT] = {};
         long long anNotGiven[RR_KIND_COUNT] = {};
     };
+
+    void ReportLost(const std::string& strFrom, long long nLost) const;
 
     std::function<void(const std::string&)> m_fnReport;
     std::mutex m_mutex;

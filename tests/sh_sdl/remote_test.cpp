@@ -338,12 +338,14 @@ public:
     // Ends each run by itself once this instance's senders have sent all
     // (and nothing else has stepped it).
     void EndWhenSent() {
-        // A step for each burst, and one that ends it; the run ends after
-        // the step that reaches the limit, counted from 0.
+        // A step for each burst, and one that ends it; the senders of one
+        // instance step together. The run ends after the step that reaches
+        // the limit, counted from 0.
         long long nSteps = 0;
         for (const SSender& sender : m_vecSenders) {
-            nSteps +=
-                sender.strFrom == Engine().m_strIPAddress ? sender.nQuota / m_nPerStep + 1 : 0;
+            if (sender.strFrom == Engine().m_strIPAddress) {
+                nSteps = std::max<long long>(nSteps, sender.nQuota / m_nPerStep + 1);
+            }
         }
         Engine().m_nEndMode = EM_BY_LOOPS;
         Engine().m_nLoopLimit = nSteps - 1;
@@ -1139,8 +1141,10 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     EXPECT_EQ(nReceivedB + a.Lost(), a.Sent());
 
     // A receiver stopped with what a sender sent not read or not handled
-    // tells it so; the sender, whose engine goes at once, counts that.
+    // tells it so; the sender, whose engine goes at once, counts that, on
+    // each of more links to that receiver than it reports one by one.
     SBurstShape one;
+    one.nEnds = kRemoteReportsPerKind + 1;
     one.nSignals = kMaxUndeliveredSignals + 1000;
     one.nParamBytes = 1000;
     CBurst& r = Running<CBurst>("127.0.0.2", m_nPort, one);
@@ -1149,6 +1153,7 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     auto pS = StartSender("127.0.0.1", one, notifierS);
     ASSERT_TRUE(RunsToItsEnd(*pS));
     const long long nSentS = pS->Sent();
+    ASSERT_EQ(nSentS, one.nSignals);
     EXPECT_TRUE(StopBoth(r, r, kStopBound));
     pS.reset();
     EXPECT_EQ(r.Received() + CountSignalsLost(notifierS) + r.Lost(), nSentS)
