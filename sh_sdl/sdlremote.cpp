@@ -220,9 +220,10 @@ void CRemoteReports::SummariseLost() {
 
 void CRemoteReports::ReportLost(const std::string& strFrom, long long nLost) const {
     if (nLost > 0) {
-        m_fnReport(Format("Warning: %lld more signals sent to %s were lost (not reported one "
-                          "by one).",
-                          nLost, strFrom.c_str()));
+        m_fnReport(
+            Format("Warning: %lld more signals sent to %s were lost (not reported one "
+                   "by one).",
+                   nLost, strFrom.c_str()));
     }
 }
 
