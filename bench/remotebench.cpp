@@ -132,7 +132,8 @@ std::string ReceiverXml(const std::string& strName, int nId, const std::string& 
     const int nBase = 1000 * nId;
     return Format(
         "    <process name=\"%s\" id=\"%d\" IP=\"%s\" portRead=\"%u\" implementation=\"\">\n"
-        "      <DCLS><DCL name=\"got\" type=\"int\" value=\"0\"/></DCLS>\n"
+        "      <DCLS><DCL name=\"got\" type=\"int\" value=\"0\"/>"
+        "<DCL name=\"load\" type=\"char*\" value=\"\"/></DCLS>\n"
         "      <representations><trace setstate=\"no\" input=\"yes\" output=\"no\"/>"
         "<traceanim setstate=\"no\" input=\"no\" output=\"no\"/></representations>\n"
         "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
