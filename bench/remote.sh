@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
-# Distributed runs end to end: two simulator instances of one model, one per
-# process, at 127.0.0.1 and 127.0.0.2 on this machine, with a model library
-# built by gcc. Prints each instance's figures (signals handled, rates,
-# memory, threads, Errors lines) for:
-#   ends70  70 output ends into one port, 100,000 signals
-#   pause   one output end, 100,000 signals: the rate with the receiver
-#           running; with the receiver paused 15 s, the rate at which it
-#           drains the backlog after the resume; and a Stop of both during
-#           such a wait (the time each stop took)
-#   pause60 the same with 60 output ends (no Stop)
-#   both    both instances send 100,000 to each other at once, 4 a step
-#   flood   (with --flood=SECONDS) a receiver attacked by hostile peers for
-#           that long while a genuine sender sends 100,000: its resident
-#           memory and threads every 10 s
-# Usage: bench/remote.sh [--signals=100000] [--cases=ends70,pause,pause60,both] [--flood=300]
+# Distributed runs end to end: simulator instances of one model, one per
+# process, at addresses 127.0.0.x of this machine, with a model library built
+# by gcc. Prints each instance's figures (signals sent, handled and counted
+# lost in its Errors lines, rates, how long a Stop or the program's end
+# took, memory, threads, Errors lines) for:
+#   ends70    70 output ends into one port, 100,000 signals
+#   pause     one output end, 100,000 signals: the rate with the receiver
+#             running; with the receiver paused 15 s, the rate at which it
+#             drains the backlog after the resume; and a Stop of both during
+#             such a wait (the time each stop took)
+#   pause60   the same with 60 output ends (no Stop)
+#   both      both instances send 100,000 to each other at once, 4 a step
+#   stopwait  the sender is stopped 4 s into a send that waits for a paused
+#             receiver, which is resumed at 12 s
+#   exitboth  both send 200,000 to each other, 4 a step; the program of one
+#             ends as soon as its run does (after 120,000 steps)
+#   four      four senders, each an instance (127.0.0.11-14), into one
+#             receiver paused 15 s; each sender's program ends as soon as its
+#             run does
+#   unnamed   both send 100,000 to each other; the model's addresses are
+#             127.0.0.3 and 127.0.0.2, while every link comes from 127.0.0.1
+#   big       80 signals of 1,000,000 characters each, into a receiver
+#             paused 5 s
+#   countflood  a receiver that floods counts back at its sender, which
+#             sends 1,000,000 and is stopped 7 s in
+#   flood     (with --flood=SECONDS) a receiver attacked for that long by
+#             hostile peers at an address the model names, while its own
+#             run waits on a send to a paused instance and a genuine sender
+#             sends 100,000: its resident memory and threads every 10 s
+# Usage: bench/remote.sh [--signals=100000] [--cases=ends70,pause,...] [--flood=300]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 signals=100000
-cases=ends70,pause,pause60,both
+cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood
 flood=0
 for arg in "$@"; do
   case $arg in
@@ -36,14 +51,39 @@ work=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 
-# model NAME ENDS PER_STEP [--both-ways]: writes and builds it.
+# model NAME ENDS PER_STEP [OPTIONS...]: writes and builds it.
 model() {
-  "$tool" model --folder="$work/$1" --ends="$2" --per-step="$3" --signals="$signals" ${4:-}
-  "$tool" build --model="$work/$1/burst.velko"
+  local name=$1 ends=$2 per=$3
+  shift 3
+  "$tool" model --folder="$work/$name" --ends="$ends" --per-step="$per" --signals="$signals" "$@"
+  "$tool" build --model="$work/$name/burst.velko"
+}
+
+# instance NAME ADDRESS [OPTIONS...]: runs an instance of model NAME.
+instance() {
+  local name=$1 address=$2
+  shift 2
+  "$tool" instance --model="$work/$name/burst.velko" --address="$address" "$@"
 }
 
 # The time 2 s from now, at which both instances begin to run.
 soon() { echo $(($(date +%s) + 2)); }
+
+# pair NAME ADDRESS_B ADDRESS_A [B's options] -- [A's options]: runs the
+# instances B (in the background) and A of model NAME from the same time.
+pair() {
+  local name=$1 address_b=$2 address_a=$3 options_b=()
+  shift 3
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options_b+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  local at
+  at=$(soon)
+  instance "$name" "$address_b" --run-at="$at" "${options_b[@]}" &
+  local b=$!
+  pids+=("$b")
+  instance "$name" "$address_a" --run-at="$at" "$@"
+  wait "$b"
+}
 
 # Samples VmRSS and Threads of process $1 every 10 s until it ends.
 sample() {
@@ -61,30 +101,14 @@ for name in ${cases//,/ }; do
     ends70)
       echo "== 70 output ends into one port, $signals signals"
       model ends70 70 1
-      at=$(soon)
-      "$tool" instance --model="$work/ends70/burst.velko" --address=127.0.0.2 --run-at="$at" --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/ends70/burst.velko" --address=127.0.0.1 --run-at="$at" --quiet=3
-      wait "$b" ;;
+      pair ends70 127.0.0.2 127.0.0.1 --quiet=3 -- --quiet=3 ;;
     pause|pause60)
       ends=1; [ "$name" = pause60 ] && ends=60
       model "$name" "$ends" 1
       echo "== $ends output ends into one port, $signals signals, the receiver not paused"
-      at=$(soon)
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.2 --run-at="$at" \
-        --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.1 --run-at="$at" \
-        --quiet=3
-      wait "$b"
+      pair "$name" 127.0.0.2 127.0.0.1 --quiet=3 -- --quiet=3
       echo "== the same, the receiver paused 15 s"
-      at=$(soon)
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.2 --run-at="$at" \
-        --pause=15 --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/$name/burst.velko" --address=127.0.0.1 --run-at="$at" \
-        --quiet=25
-      wait "$b"
+      pair "$name" 127.0.0.2 127.0.0.1 --pause=15 --quiet=3 -- --quiet=25
       [ "$name" = pause60 ] && continue
       echo "== the sender stopped, then the receiver, 8 s into such a wait"
       at=$(soon)
@@ -96,31 +120,73 @@ for name in ${cases//,/ }; do
       sleep 10
       kill -TERM "$a"; wait "$a"
       kill -TERM "$b"; wait "$b" ;;
+    stopwait)
+      echo "== the sender stopped 4 s into a send that waits for a paused receiver, $signals signals"
+      model stopwait 1 1
+      pair stopwait 127.0.0.2 127.0.0.1 --pause=12 --quiet=3 -- --stop-after=4 ;;
+    exitboth)
+      echo "== both send 200,000 to each other, 4 a step; the program at 127.0.0.2 ends with its run"
+      model exitboth 1 4 --both-ways --signals=200000
+      pair exitboth 127.0.0.2 127.0.0.1 --loops=120000 -- --quiet=5 ;;
+    four)
+      echo "== four sender instances, 50,000 each, into one receiver paused 15 s; each sender's program ends with its run"
+      model four 4 1 --sender-ips=127.0.0.11,127.0.0.12,127.0.0.13,127.0.0.14 --signals=200000
+      at=$(soon)
+      instance four 127.0.0.2 --run-at="$at" --pause=15 --quiet=5 &
+      b=$!; pids+=("$b")
+      senders=()
+      for k in 1 2 3 4; do
+        instance four "127.0.0.1$k" --run-at="$at" --loops=50000 &
+        senders+=($!); pids+=($!)
+      done
+      wait "${senders[@]}"
+      wait "$b" ;;
+    unnamed)
+      echo "== both send $signals to each other; the model names 127.0.0.3 and 127.0.0.2, links come from 127.0.0.1"
+      model unnamed 1 4 --both-ways --from=127.0.0.3 --to=127.0.0.2
+      pair unnamed 127.0.0.2 127.0.0.3 --quiet=5 -- --quiet=5 ;;
+    big)
+      echo "== 80 signals of 1,000,000 characters each through one link"
+      model big 1 1 --signals=80 --param-bytes=1000000
+      pair big 127.0.0.2 127.0.0.1 --pause=5 --quiet=10 -- --quiet=10 ;;
+    countflood)
+      echo "== a receiver that floods counts back; the sender is stopped 7 s in"
+      model countflood 1 1 --signals=1000000
+      "$tool" countflood --listen=127.0.0.2:8790 --seconds=45 &
+      c=$!; pids+=("$c")
+      sleep 1
+      instance countflood 127.0.0.1 --stop-after=7
+      kill -TERM "$c" 2>/dev/null || true
+      wait "$c" || true ;;
     both)
       echo "== both instances send $signals to each other at once, 4 a step"
       model both 1 4 --both-ways
-      at=$(soon)
-      "$tool" instance --model="$work/both/burst.velko" --address=127.0.0.2 --run-at="$at" --quiet=3 &
-      b=$!; pids+=("$b")
-      "$tool" instance --model="$work/both/burst.velko" --address=127.0.0.1 --run-at="$at" --quiet=3
-      wait "$b" ;;
+      pair both 127.0.0.2 127.0.0.1 --quiet=3 -- --quiet=3 ;;
   esac
 done
 
 if [ "$flood" -gt 0 ]; then
-  echo "== a receiver attacked for $flood s while a genuine sender sends $signals"
-  model flood 1 1
+  echo "== a receiver attacked for $flood s from an address its model names, while its run waits on a send to a paused instance and a genuine sender sends $signals"
+  # P (127.0.0.1) sends to Q (127.0.0.2), which sends as many to R
+  # (127.0.0.3), paused for the flood; the flood's links come from 127.0.0.1
+  # and open as P's would.
+  model flood 1 1 --onward=127.0.0.3
   at=$(soon)
+  instance flood 127.0.0.3 --run-at="$at" --pause=$((flood + 10)) --quiet=10 &
+  r=$!; pids+=("$r")
+  # Its own process, whose memory is sampled.
   "$tool" instance --model="$work/flood/burst.velko" --address=127.0.0.2 --run-at="$at" &
   b=$!; pids+=("$b")
   sample "$b" &
   s=$!; pids+=("$s")
-  sleep 2
-  "$tool" hostile --target=127.0.0.2:8790 --seconds="$flood" &
+  sleep 4
+  "$tool" hostile --target=127.0.0.2:8790 --seconds="$flood" --forge=127.0.0.1,c1,burst &
   h=$!; pids+=("$h")
   sleep 5
-  "$tool" instance --model="$work/flood/burst.velko" --address=127.0.0.1 --quiet=10
+  instance flood 127.0.0.1 --stop-after=$((flood + 30)) &
+  a=$!; pids+=("$a")
   wait "$h"
+  wait "$a" "$r"
   kill -TERM "$b"
   wait "$b" "$s" || true
 fi

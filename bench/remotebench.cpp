@@ -2,26 +2,41 @@
 // bench/remote.sh:
 //
 //   velko_remote model --folder=DIR --ends=N --per-step=M --signals=S [--both-ways]
-//       writes DIR/burst.velko: N processes at 127.0.0.1, each sending through
-//       a channel of its own to Q at 127.0.0.2, M signals a step, S in all
-//       (and, both ways, as many at 127.0.0.2 to R at 127.0.0.1); every
-//       signal a receiver handles is traced as an input
+//                      [--from=IP] [--to=IP] [--sender-ips=IP,IP,...] [--onward=IP]
+//                      [--param-bytes=B]
+//       writes DIR/burst.velko: N processes at --from (127.0.0.1), or each at
+//       its own address of --sender-ips, each sending through a channel of
+//       its own to Q at --to (127.0.0.2), M signals a step, S in all (and,
+//       both ways, as many at --to to R at --from; with --onward, as many
+//       from --to to R at that address); each signal carries a parameter of
+//       B characters; every signal a sender sends is traced as an output and
+//       every signal a receiver handles as an input
 //   velko_remote build --model=FILE
 //       generates, compiles and links the model's library
 //   velko_remote instance --model=FILE --address=A [--run-at=UNIX_SECONDS]
-//                         [--pause=SECONDS] [--quiet=SECONDS]
+//                         [--pause=SECONDS] [--quiet=SECONDS] [--stop-after=SECONDS]
+//                         [--loops=N]
 //       runs the instance at address A from the given time (with --pause,
-//       paused from its first signal for that long) until SIGTERM or, with
-//       --quiet, until it has not stepped for that long, then prints one
-//       line of figures and its Errors lines
-//   velko_remote hostile --target=HOST:PORT --seconds=T
+//       paused from its first signal for that long) until SIGTERM, until
+//       --stop-after seconds after its Run, until its run ends by itself
+//       (with --loops, after N steps) or, with --quiet, until it has not
+//       stepped for that long; then the program ends, as a user's would: its
+//       engine goes (and waits for the instances that have not read what it
+//       sent them), and it prints one line of figures and its Errors lines
+//   velko_remote countflood --listen=HOST:PORT --seconds=T
+//       a receiver that takes every signal sent to it and floods each link
+//       with counts the whole time
+//   velko_remote hostile --target=HOST:PORT --seconds=T [--forge=INSTANCE,CHANNEL,SYSTEM]
 //       attacks a port as strangers would: silent links, a length then
 //       silence, one byte a second, floods of signals and of messages that
-//       are none, links made and dropped at once
+//       are none, links made and dropped at once; with --forge the links
+//       that flood signals open as that instance of the model would
 //
-// The figures: the signals handled (inputs in the trace), the rate from the
-// first to the last one and, after a pause, from the resume to the last one,
-// the largest resident memory and thread count seen.
+// The figures: the signals sent (outputs in the trace) and handled (inputs in
+// the trace), the signals the Errors lines count as lost, the rate from the
+// first to the last step and, after a pause, from the resume to the last
+// one, how long the Stop (or the end of the program) took, the largest
+// resident memory and thread count seen.
 
 #include <signal.h>
 #include <unistd.h>
@@ -44,6 +59,8 @@
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+#include "sh_sdl/sdlremotelink.h"
+#include "support/lostsignals.h"
 #include "support/recordingnotifier.h"
 
 namespace fs = std::filesystem;
@@ -78,19 +95,23 @@ std::map<std::string, std::string> ParseOptions(int argc, char** argv) {
 // Operation ids are numbered from 1000 times the process id: the model
 // library knows an operation by its block, state and number.
 std::string SenderXml(const std::string& strName, int nId, const std::string& strIP,
-                      const std::string& strChannel, int nPerStep, int nQuota) {
+                      const std::string& strChannel, int nPerStep, int nQuota, int nParamBytes) {
     const int nBase = 1000 * nId;
+    const std::string strParam =
+        nParamBytes > 0 ? Format("<userparam name=\"load\" value=\"%s\"/>",
+                                 std::string(static_cast<size_t>(nParamBytes), 'x').c_str())
+                        : std::string();
     std::string strOutputs;
     for (int i = 0; i < nPerStep; ++i) {
-        strOutputs +=
-            Format("        <output name=\"sig\" id=\"%d\" self=\"no\" to=\"\" via=\"'%s'\"/>\n",
-                   nBase + 13 + i, strChannel.c_str());
+        strOutputs += Format(
+            "        <output name=\"sig\" id=\"%d\" self=\"no\" to=\"\" via=\"'%s'\">%s</output>\n",
+            nBase + 13 + i, strChannel.c_str(), strParam.c_str());
     }
     return Format(
         "    <process name=\"%s\" id=\"%d\" IP=\"%s\" portRead=\"%u\" implementation=\"\">\n"
         "      <DCLS><DCL name=\"sent\" type=\"int\" value=\"0\"/>"
         "<DCL name=\"limit\" type=\"int\" value=\"%d\"/></DCLS>\n"
-        "      <representations><trace setstate=\"no\" input=\"no\" output=\"no\"/>"
+        "      <representations><trace setstate=\"no\" input=\"no\" output=\"yes\"/>"
         "<traceanim setstate=\"no\" input=\"no\" output=\"no\"/></representations>\n"
         "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
         "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
@@ -111,7 +132,8 @@ std::string ReceiverXml(const std::string& strName, int nId, const std::string& 
     const int nBase = 1000 * nId;
     return Format(
         "    <process name=\"%s\" id=\"%d\" IP=\"%s\" portRead=\"%u\" implementation=\"\">\n"
-        "      <DCLS><DCL name=\"got\" type=\"int\" value=\"0\"/></DCLS>\n"
+        "      <DCLS><DCL name=\"got\" type=\"int\" value=\"0\"/>"
+        "<DCL name=\"load\" type=\"char*\" value=\"\"/></DCLS>\n"
         "      <representations><trace setstate=\"no\" input=\"yes\" output=\"no\"/>"
         "<traceanim setstate=\"no\" input=\"no\" output=\"no\"/></representations>\n"
         "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
@@ -123,38 +145,66 @@ std::string ReceiverXml(const std::string& strName, int nId, const std::string& 
         nBase + 5);
 }
 
+std::vector<std::string> SplitList(const std::string& strList) {
+    std::vector<std::string> vecItems;
+    std::stringstream stream(strList);
+    for (std::string strItem; std::getline(stream, strItem, ',');) {
+        if (!strItem.empty()) {
+            vecItems.push_back(strItem);
+        }
+    }
+    return vecItems;
+}
+
+std::string Option(const std::map<std::string, std::string>& mapOptions, const char* pszName,
+                   const std::string& strDefault) {
+    const auto it = mapOptions.find(pszName);
+    return it == mapOptions.end() ? strDefault : it->second;
+}
+
 int WriteModel(const std::map<std::string, std::string>& mapOptions) {
     const std::string strFolder = mapOptions.at("folder");
     const int nEnds = std::stoi(mapOptions.at("ends"));
     const int nPerStep = std::stoi(mapOptions.at("per-step"));
     const int nSignals = std::stoi(mapOptions.at("signals"));
+    const int nParamBytes = std::stoi(Option(mapOptions, "param-bytes", "0"));
     const bool bBothWays = mapOptions.count("both-ways") > 0;
+    const std::string strFrom = Option(mapOptions, "from", "127.0.0.1");
+    const std::string strTo = Option(mapOptions, "to", "127.0.0.2");
+    const std::string strOnward = Option(mapOptions, "onward", "");
+    const std::vector<std::string> vecSenderIps = SplitList(Option(mapOptions, "sender-ips", ""));
     std::string strProcesses;
     std::string strChannels;
     int nId = 1;
-    const auto AddSide = [&](const char* pszFrom, const char* pszTo, const char* pszSender,
-                             const char* pszReceiver, const char* pszChannel) {
-        strProcesses += ReceiverXml(pszReceiver, nId++, pszTo);
+    const auto AddSide = [&](const std::vector<std::string>& vecFrom, const std::string& strTarget,
+                             const char* pszSender, const char* pszReceiver,
+                             const char* pszChannel) {
+        strProcesses += ReceiverXml(pszReceiver, nId++, strTarget);
         const int nSteps = nSignals / nPerStep;
         for (int k = 1; k <= nEnds; ++k) {
             const std::string strChannel = Format("%s%d", pszChannel, k);
             const int nQuota = (nSteps / nEnds + (k <= nSteps % nEnds ? 1 : 0)) * nPerStep;
-            strProcesses += SenderXml(Format("%s%d", pszSender, k), nId++, pszFrom, strChannel,
-                                      nPerStep, nQuota);
+            const std::string& strIP = vecFrom[static_cast<size_t>(k - 1) % vecFrom.size()];
+            strProcesses += SenderXml(Format("%s%d", pszSender, k), nId++, strIP, strChannel,
+                                      nPerStep, nQuota, nParamBytes);
             strChannels += Format(
                 "      <channel name=\"%s\" start=\"%s%d\" end=\"%s\" dual=\"no\">"
                 "<event name=\"sig\"/></channel>\n",
                 strChannel.c_str(), pszSender, k, pszReceiver);
         }
     };
-    AddSide("127.0.0.1", "127.0.0.2", "P", "Q", "c");
+    AddSide(vecSenderIps.empty() ? std::vector<std::string>{strFrom} : vecSenderIps, strTo, "P",
+            "Q", "c");
     if (bBothWays) {
-        AddSide("127.0.0.2", "127.0.0.1", "S", "R", "d");
+        AddSide({strTo}, strFrom, "S", "R", "d");
+    } else if (!strOnward.empty()) {
+        AddSide({strTo}, strOnward, "S", "R", "d");
     }
     fs::create_directories(strFolder);
     std::ofstream file(strFolder + "/burst.velko", std::ios::binary);
     file << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"burst\">\n"
-         << Format("  <block name=\"net\" id=\"1\" IP=\"127.0.0.1\" portRead=\"%u\">\n", kPort)
+         << Format("  <block name=\"net\" id=\"1\" IP=\"%s\" portRead=\"%u\">\n", strFrom.c_str(),
+                   kPort)
          << strProcesses << "    <channels>\n"
          << strChannels << "    </channels>\n  </block>\n</system>\n";
     return file.good() ? 0 : 1;
@@ -221,27 +271,32 @@ int BuildModel(const std::map<std::string, std::string>& mapOptions) {
     return 0;
 }
 
-long long CountInputs(const std::string& strTrace) {
+// The signals sig the trace shows handled (inputs) and sent (outputs).
+void CountSignals(const std::string& strTrace, long long& rnHandled, long long& rnSent) {
     std::ifstream in(strTrace, std::ios::binary);
     std::string strLine;
-    long long nCount = 0;
+    rnHandled = 0;
+    rnSent = 0;
     while (std::getline(in, strLine)) {
-        nCount += strLine.find("<input ") != std::string::npos &&
-                          strLine.find("name=\"sig\"") != std::string::npos
-                      ? 1
-                      : 0;
+        if (strLine.find("name=\"sig\"") == std::string::npos) {
+            continue;
+        }
+        rnHandled += strLine.find("<input ") != std::string::npos ? 1 : 0;
+        rnSent += strLine.find("<output ") != std::string::npos ? 1 : 0;
     }
-    return nCount;
 }
 
 int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     const std::string strModel = mapOptions.at("model");
     const std::string strAddress = mapOptions.at("address");
-    const double dPause = mapOptions.count("pause") ? std::stod(mapOptions.at("pause")) : 0.0;
-    const double dQuiet = mapOptions.count("quiet") ? std::stod(mapOptions.at("quiet")) : 0.0;
+    const double dPause = std::stod(Option(mapOptions, "pause", "0"));
+    const double dQuiet = std::stod(Option(mapOptions, "quiet", "0"));
+    const double dStopAfter = std::stod(Option(mapOptions, "stop-after", "0"));
+    const long long nLoops = std::stoll(Option(mapOptions, "loops", "0"));
     CRecordingNotifier notifier;
     CStepCounter counter;
-    CSDLEngine engine;
+    auto pEngine = std::make_unique<CSDLEngine>();
+    CSDLEngine& engine = *pEngine;
     engine.SetNotifier(&notifier);
     engine.SetListener(&counter);
     if (!LoadInto(engine, strModel)) {
@@ -251,7 +306,8 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     engine.m_strCodeBasePath = (model.parent_path() / model.stem()).string();
     engine.m_nIPMode = 1;
     engine.m_strIPAddress = strAddress;
-    engine.m_nEndMode = EM_BY_TIME;
+    engine.m_nEndMode = nLoops > 0 ? EM_BY_LOOPS : EM_BY_TIME;
+    engine.m_nLoopLimit = nLoops;
     engine.m_dEndTime = 1e15;
     engine.m_bExecutionTrace = true;
     engine.m_bRepresentationTrace = false;
@@ -283,14 +339,16 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
         std::this_thread::sleep_until(tRun);
     }
     const auto tStart = Clock::now();
+    const auto Since = [&](double dSeconds) {
+        return Clock::now() - tStart >=
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(dSeconds));
+    };
     engine.Run();
     long long nStepsAtResume = 0;
     Clock::time_point tResume{};
     if (dPause > 0.0) {
         engine.Pause();  // at its first signal
-        const auto tUntil = tStart + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(dPause));
-        while (!g_bTerm && Clock::now() < tUntil) {
+        while (!g_bTerm && !Since(dPause) && !(dStopAfter > 0.0 && Since(dStopAfter))) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         nStepsAtResume = counter.Steps();
@@ -302,22 +360,45 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
         return dQuiet > 0.0 && counter.Steps() > 0 &&
                std::chrono::duration<double>(Clock::now() - tLast).count() > dQuiet;
     };
-    while (!g_bTerm && engine.IsThreadAlive() && !Quiet()) {
+    while (!g_bTerm && engine.IsThreadAlive() && !Quiet() &&
+           !(dStopAfter > 0.0 && Since(dStopAfter))) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    const bool bEndedByItself = !engine.IsThreadAlive();
     const auto tStop = Clock::now();
     engine.Stop();
-    const bool bEnded = engine.WaitForRunEnd(5000);
+    bool bEnded = engine.WaitForRunEnd(5000);
     const double dStopSeconds = std::chrono::duration<double>(Clock::now() - tStop).count();
+    const std::string strTrace = engine.GetTracePath();
+    // The end of the program: the engine goes, and says what it lost.
+    const auto tExit = Clock::now();
+    pEngine.reset();
+    const double dExitSeconds = std::chrono::duration<double>(Clock::now() - tExit).count();
     bSampling = false;
     sampler.join();
 
-    const long long nHandled = CountInputs(engine.GetTracePath());
-    fs::remove(engine.GetTracePath());
+    long long nHandled = 0;
+    long long nSent = 0;
+    CountSignals(strTrace, nHandled, nSent);
+    fs::remove(strTrace);
     const long long nSteps = counter.Steps();
     const double dRun = std::chrono::duration<double>(counter.Last() - tStart).count();
-    std::printf("instance %s: handled %lld signals in %lld steps; last step %.2f s after Run",
-                strAddress.c_str(), nHandled, nSteps, dRun);
+    long long nLost = 0;
+    int nErrors = 0;
+    std::string strErrors;
+    for (const auto& line : notifier.GetLines()) {
+        if (line.ePane != NP_ERRORS) {
+            continue;
+        }
+        nLost += velkotest::SignalsLostInLine(line.strLine);
+        if (++nErrors <= 12) {
+            strErrors += "  Errors: " + line.strLine + "\n";
+        }
+    }
+    std::printf(
+        "instance %s: sent %lld, handled %lld, counted lost %lld signals; %lld steps; "
+        "last step %.2f s after Run",
+        strAddress.c_str(), nSent, nHandled, nLost, nSteps, dRun);
     if (nSteps > 0 && dPause <= 0.0) {
         std::printf(" (%.0f steps/s)", static_cast<double>(nSteps) / dRun);
     }
@@ -328,16 +409,84 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
                     nSteps - nStepsAtResume, dDrain,
                     static_cast<double>(nSteps - nStepsAtResume) / dDrain);
     }
-    std::printf("; stop took %.3f s%s; peak RSS %lld kB (max seen %lld kB); threads at most %lld\n",
-                dStopSeconds, bEnded ? "" : " (NOT ENDED)", ProcStatus("VmHWM"), nMaxRss.load(),
-                nMaxThreads.load());
-    int nErrors = 0;
-    for (const auto& line : notifier.GetLines()) {
-        if (line.ePane == NP_ERRORS && ++nErrors <= 12) {
-            std::printf("  Errors: %s\n", line.strLine.c_str());
-        }
+    if (bEndedByItself) {
+        std::printf("; the run ended by itself");
+    } else {
+        std::printf("; stop took %.3f s%s", dStopSeconds, bEnded ? "" : " (NOT ENDED)");
     }
-    std::printf("  %d Errors lines\n", nErrors);
+    std::printf("; the engine went in %.3f s", dExitSeconds);
+    std::printf("; peak RSS %lld kB (max seen %lld kB); threads at most %lld\n",
+                ProcStatus("VmHWM"), nMaxRss.load(), nMaxThreads.load());
+    std::printf("%s  %d Errors lines\n", strErrors.c_str(), nErrors);
+    std::fflush(stdout);
+    return 0;
+}
+
+// ---- Count flood -----------------------------------------------------------------------------
+
+// A receiver that reads every message sent to it and answers each link with
+// counts as fast as it can, for the given time.
+int RunCountFlood(const std::map<std::string, std::string>& mapOptions) {
+    const std::string strListen = mapOptions.at("listen");
+    const int nSeconds = std::stoi(mapOptions.at("seconds"));
+    const auto tEnd = Clock::now() + std::chrono::seconds(nSeconds);
+    CBidirecSocket listener;
+    if (!listener.CreateServer(
+            static_cast<unsigned int>(std::stoi(strListen.substr(strListen.find(':') + 1))),
+            strListen.substr(0, strListen.find(':'))) ||
+        !listener.Listen()) {
+        std::fprintf(stderr, "cannot listen on %s\n", strListen.c_str());
+        return 1;
+    }
+    std::atomic<long long> nRead{0};
+    std::atomic<long long> nCounts{0};
+    std::vector<std::unique_ptr<CBidirecSocket>> vecLinks;
+    std::vector<std::thread> vecThreads;
+    std::thread accepting([&] {
+        for (;;) {
+            auto pLink = std::make_unique<CBidirecSocket>();
+            if (!listener.Accept(*pLink)) {
+                return;
+            }
+            pLink->AttachArchives();
+            CBidirecSocket& rLink = *pLink;
+            vecLinks.push_back(std::move(pLink));
+            vecThreads.emplace_back([&rLink, &nRead] {
+                std::string strMessage;
+                rLink.ReceiveMessage(strMessage, SIZE_MAX);  // the opening
+                while (rLink.ReceiveMessage(strMessage, SIZE_MAX) == SR_MESSAGE) {
+                    nRead.fetch_add(1);
+                }
+            });
+            vecThreads.emplace_back([&rLink, &nCounts, tEnd] {
+                const std::string strBatch = [] {
+                    std::string strBytes;
+                    for (int i = 0; i < 1000; ++i) {
+                        strBytes += EncodeSocketString("0");
+                    }
+                    return strBytes;
+                }();
+                while (!g_bTerm && Clock::now() < tEnd &&
+                       rLink.SendBytes(strBatch.data(), strBatch.size())) {
+                    nCounts.fetch_add(1000);
+                }
+            });
+        }
+    });
+    while (!g_bTerm && Clock::now() < tEnd) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::printf("countflood: %lld signals read, %lld counts written\n", nRead.load(),
+                nCounts.load());
+    std::fflush(stdout);
+    listener.Cancel();
+    accepting.join();
+    for (auto& pLink : vecLinks) {
+        pLink->Cancel();
+    }
+    for (auto& thread : vecThreads) {
+        thread.join();
+    }
     return 0;
 }
 
@@ -424,10 +573,20 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
             }
         });
     }
+    // Links that say they are an instance of the model ("INSTANCE,CHANNEL,
+    // SYSTEM").
+    std::string strOpening;
+    if (mapOptions.count("forge")) {
+        const std::vector<std::string> vecClaim = SplitList(mapOptions.at("forge"));
+        if (vecClaim.size() == 3) {
+            strOpening = EncodeSocketString(
+                MakeRemoteOpening(SRemoteOpening{vecClaim[0], vecClaim[1], vecClaim[2]}));
+        }
+    }
     // Floods: signals the receiver does not await, and messages that are
     // none; links made and dropped at once.
     for (int nKind = 0; nKind < 3; ++nKind) {
-        for (int n = 0; n < 2; ++n) {
+        for (int n = 0; n < (nKind == 0 ? 4 : 2); ++n) {
             vecThreads.emplace_back([&, nKind] {
                 std::string strBatch;
                 for (int i = 0; i < 200; ++i) {
@@ -446,6 +605,8 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
                         target.nMessages.fetch_add(200);
                     } else if (!Connect(target, link)) {
                         Pause(100);
+                    } else if (nKind == 0 && !strOpening.empty()) {
+                        link.SendBytes(strOpening.data(), strOpening.size());
                     }
                 }
             });
@@ -484,6 +645,9 @@ int main(int argc, char** argv) {
         }
         if (strMode == "hostile") {
             return RunHostile(mapOptions);
+        }
+        if (strMode == "countflood") {
+            return RunCountFlood(mapOptions);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

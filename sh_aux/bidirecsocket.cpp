@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,7 +129,8 @@ namespace {
 // kMaxSocketMessageBytes, whose payload is never requested. rnLength is the
 // length claimed.
 SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& strOut,
-                                  size_t nMaxLength, uint64_t& rnLength) {
+                                  size_t nMaxLength, uint64_t& rnLength,
+                                  const SocketAdmission& fnAdmit = {}) {
     bool bTag = false;
     uint64_t nLength = 0;
     if (!ReadLength(fnRead, true, bTag, nLength)) {
@@ -145,7 +148,8 @@ SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& s
         return SR_FAILED;
     }
     const size_t nTotal = static_cast<size_t>(nLength) * nCharSize;
-    if (nLength > nMaxLength) {
+    const bool bKept = nLength <= nMaxLength && (nLength == 0 || !fnAdmit || fnAdmit(nLength));
+    if (!bKept) {
         std::vector<char> vecScratch(std::min(nTotal, kSkipChunk));
         for (size_t nLeft = nTotal; nLeft > 0;) {
             const size_t nChunk = std::min(nLeft, vecScratch.size());
@@ -154,7 +158,7 @@ SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& s
             }
             nLeft -= nChunk;
         }
-        return SR_TOO_LONG;
+        return nLength > nMaxLength ? SR_TOO_LONG : SR_SKIPPED;
     }
     std::string bytes;
     while (bytes.size() < nTotal) {
@@ -245,6 +249,7 @@ bool CBidirecSocket::Adopt(int nHandle) {
         return false;
     }
     m_nHandle.store(nHandle);
+    m_nBytesSent.store(0);
     m_bLinkLost.store(false);
     m_bInputAttached.store(false);
     m_bOutputAttached.store(false);
@@ -268,6 +273,7 @@ void CBidirecSocket::Close() {
     m_nSendTimeoutMs.store(0);
     m_nReceiveTimeoutMs.store(0);
     m_nDrainMs.store(0);
+    m_nReceiveEnd.store(Deadline::max().time_since_epoch().count());
     {
         std::lock_guard<std::mutex> lock(m_mutexSend);
         m_strUnsent.clear();
@@ -293,39 +299,56 @@ void CBidirecSocket::MarkLinkLost() {
 }
 
 bool CBidirecSocket::ConnectWithin(int nHandle, const void* pAddress, unsigned int nAddressLength,
-                                   int nTimeoutMs) {
+                                   int nTimeoutMs, int& rnError) {
     const int nFlags = ::fcntl(nHandle, F_GETFL);
     if (nFlags < 0 || ::fcntl(nHandle, F_SETFL, nFlags | O_NONBLOCK) < 0) {
+        rnError = errno;
         return false;
     }
     if (::connect(nHandle, static_cast<const sockaddr*>(pAddress), nAddressLength) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
+            rnError = errno;
             return false;
         }
         if (!WaitReady(nHandle, POLLOUT,
                        std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs))) {
+            rnError = m_bCancelled.load() ? ECANCELED : ETIMEDOUT;
             return false;
         }
         int nError = 0;
         socklen_t nSize = sizeof(nError);
         if (::getsockopt(nHandle, SOL_SOCKET, SO_ERROR, &nError, &nSize) != 0 || nError != 0 ||
             m_bCancelled.load()) {
+            rnError = m_bCancelled.load() ? ECANCELED : nError != 0 ? nError : errno;
             return false;
         }
     }
-    return ::fcntl(nHandle, F_SETFL, nFlags) == 0;
+    if (::fcntl(nHandle, F_SETFL, nFlags) != 0) {
+        rnError = errno;
+        return false;
+    }
+    return true;
 }
 
-int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort, int nTimeoutMs) {
+int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort, int nTimeoutMs,
+                                  int* pnError) {
+    int nLastError = EINVAL;
+    const auto Result = [&](int nResult) {
+        if (pnError) {
+            *pnError = nResult == 1 ? 0 : m_bCancelled.load() ? ECANCELED : nLastError;
+        }
+        return nResult;
+    };
     if (nPort > 65535 || IsOpen()) {
-        return 0;
+        return Result(0);
     }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* pList = nullptr;
     if (::getaddrinfo(strHost.c_str(), nullptr, &hints, &pList) != 0 || pList == nullptr) {
-        return 0;  // unknown host: a failed connection
+        nLastError = EHOSTUNREACH;
+        return Result(0);  // unknown host: a failed connection
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     int nResult = 0;
@@ -336,6 +359,7 @@ int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort
                                deadline - std::chrono::steady_clock::now())
                                .count();
         if (nLeft <= 0) {
+            nLastError = ETIMEDOUT;
             break;
         }
         sockaddr_in address{};
@@ -350,7 +374,8 @@ int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort
             ::close(nHandle);
             break;
         }
-        if (ConnectWithin(nHandle, &address, sizeof(address), static_cast<int>(nLeft))) {
+        if (ConnectWithin(nHandle, &address, sizeof(address), static_cast<int>(nLeft),
+                          nLastError)) {
             nResult = 1;
         } else {
             CloseHandle();
@@ -360,7 +385,7 @@ int CBidirecSocket::ConnectClient(const std::string& strHost, unsigned int nPort
     if (bNoSocket) {
         CCustomException::ThrowError(kInvalidSocket);
     }
-    return nResult;
+    return Result(nResult);
 }
 
 int CBidirecSocket::CreateServer(unsigned int nPort, const std::string& strAddress) {
@@ -472,14 +497,32 @@ void CBidirecSocket::CloseOutput() {
 }
 
 void CBidirecSocket::HalfClose(int nDrainMs) {
-    std::lock_guard<std::mutex> lock(m_mutexHandle);
     m_nDrainFrom.store(std::chrono::steady_clock::now().time_since_epoch().count());
     m_nDrainMs.store(std::max(nDrainMs, 0));
+    std::lock_guard<std::mutex> lock(m_mutexHandle);
     m_bOutputAttached.store(false);
     const int nHandle = m_nHandle.load();
     if (nHandle >= 0) {
         ::shutdown(nHandle, SHUT_WR);
     }
+}
+
+void CBidirecSocket::EndReceivingWithin(int nMilliseconds) {
+    const Deadline tEnd =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nMilliseconds, 0));
+    m_nReceiveEnd.store(tEnd.time_since_epoch().count());
+}
+
+void CBidirecSocket::Abort() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexHandle);
+        const int nHandle = m_nHandle.load();
+        if (nHandle >= 0) {
+            const linger reset{1, 0};
+            ::setsockopt(nHandle, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        }
+    }
+    Close();
 }
 
 bool CBidirecSocket::SetSendTimeout(int nMilliseconds) {
@@ -506,7 +549,8 @@ bool CBidirecSocket::WaitReadyUntil(int nHandle, short nEvents, const FnDeadline
         }
         // No look once the deadline has passed: a peer that trickles must not
         // keep a timed exchange going for ever.
-        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+        // Rounded up: a wait that ends is past its deadline.
+        const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(
                                fnDeadline() - std::chrono::steady_clock::now())
                                .count();
         if (nLeft <= 0) {
@@ -532,6 +576,7 @@ bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
 
 CBidirecSocket::Deadline CBidirecSocket::ReceiveDeadline() const {
     Deadline deadline = m_nReceiveTimeoutMs.load() > 0 ? m_tReceiveDeadline : Deadline::max();
+    deadline = std::min(deadline, Deadline(Deadline::duration(m_nReceiveEnd.load())));
     const int nDrainMs = m_nDrainMs.load();
     if (nDrainMs > 0) {
         const Deadline tFrom =
@@ -558,6 +603,7 @@ bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {
         // The send never blocks: the wait below, which a cancel ends, does.
         const ssize_t nSent = ::send(nHandle, pData, nBytes, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (nSent >= 0) {
+            m_nBytesSent.fetch_add(static_cast<uint64_t>(nSent));
             pData += nSent;
             nBytes -= static_cast<size_t>(nSent);
             continue;
@@ -606,6 +652,40 @@ void CBidirecSocket::enviaMsj(std::string strMessage) {
     }
 }
 
+SocketSendResult CBidirecSocket::SendMessage(std::string_view strMessage) {
+    if (!m_bOutputAttached.load()) {
+        return SS_FAILED;
+    }
+    const std::u16string wide = Utf8ToUtf16(strMessage);
+    if (wide.size() > kMaxSocketMessageBytes / 2) {
+        return SS_FAILED;  // nothing sent: the link is still sound
+    }
+    const std::string bytes = EncodeWide(wide);
+    std::unique_lock<std::mutex> lock(m_mutexSend);
+    if (!m_bOutputAttached.load() || m_bLinkLost.load()) {
+        return SS_FAILED;
+    }
+    if (SendAll(bytes.data(), bytes.size())) {
+        return SS_SENT;
+    }
+    if (m_bCancelled.load()) {
+        // Left as it is: what went out whole is still the peer's.
+        return SS_STOPPED;
+    }
+    lock.unlock();
+    MarkLinkLost();
+    return SS_FAILED;
+}
+
+long long CBidirecSocket::GetUnacknowledgedBytes() const {
+    const int nHandle = m_nHandle.load();
+    int nQueued = 0;
+    if (nHandle < 0 || ::ioctl(nHandle, SIOCOUTQ, &nQueued) != 0) {
+        return -1;
+    }
+    return nQueued;
+}
+
 bool CBidirecSocket::SendBytes(const char* pData, size_t nBytes) {
     std::lock_guard<std::mutex> lock(m_mutexSend);
     return SendAll(pData, nBytes);
@@ -640,8 +720,10 @@ bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnRece
             // A link half-closed here whose peer has gone quiet between two
             // messages ends in order.
             if (pbClosed) {
-                *pbClosed = m_nDrainMs.load() > 0 && !m_bCancelled.load() &&
-                            std::chrono::steady_clock::now() >= ReceiveDeadline();
+                const auto tNow = std::chrono::steady_clock::now();
+                *pbClosed = !m_bCancelled.load() &&
+                            ((m_nDrainMs.load() > 0 && tNow >= ReceiveDeadline()) ||
+                             tNow.time_since_epoch().count() >= m_nReceiveEnd.load());
             }
             return false;
         }
@@ -675,14 +757,14 @@ bool CBidirecSocket::ReadBytes(char* pBuffer, size_t nBytes) {
         size_t nGot = 0;
         if (nBytes >= m_vecReadBuffer.size()) {
             // Large payloads go straight to their destination.
-            if (!ReceiveSome(pBuffer, nBytes, nGot)) {
+            if (!ReceiveSome(pBuffer, nBytes, nGot, &m_bEndedInside)) {
                 return false;
             }
             pBuffer += nGot;
             nBytes -= nGot;
             continue;
         }
-        if (!ReceiveSome(m_vecReadBuffer.data(), m_vecReadBuffer.size(), nGot)) {
+        if (!ReceiveSome(m_vecReadBuffer.data(), m_vecReadBuffer.size(), nGot, &m_bEndedInside)) {
             return false;
         }
         m_nReadPos = 0;
@@ -692,7 +774,8 @@ bool CBidirecSocket::ReadBytes(char* pBuffer, size_t nBytes) {
 }
 
 SocketReceiveResult CBidirecSocket::ReceiveMessage(std::string& strMessage, size_t nMaxLength,
-                                                   size_t* pnLength) {
+                                                   size_t* pnLength,
+                                                   const SocketAdmission& fnAdmit) {
     if (!m_bInputAttached.load()) {
         return SR_FAILED;
     }
@@ -713,22 +796,35 @@ SocketReceiveResult CBidirecSocket::ReceiveMessage(std::string& strMessage, size
             }
             uint64_t nLength = 0;
             std::string strText;
+            m_bEndedInside = false;
             eResult = DecodeMessage(
                 [this](char* pBuffer, size_t nBytes) { return ReadBytes(pBuffer, nBytes); },
-                strText, nMaxLength, nLength);
+                strText, nMaxLength, nLength, fnAdmit);
             if (pnLength) {
                 *pnLength = static_cast<size_t>(std::min<uint64_t>(nLength, SIZE_MAX));
             }
             if (eResult == SR_MESSAGE) {
                 strMessage = std::move(strText);
+            } else if (eResult == SR_FAILED && m_bEndedInside) {
+                eResult = SR_CUT;
             }
         } else if (bClosed) {
             eResult = SR_CLOSED;
         }
     }
-    if (eResult == SR_FAILED || eResult == SR_CLOSED) {
+    if (eResult == SR_FAILED || eResult == SR_CLOSED || eResult == SR_CUT) {
+        // A peer that ended its sending in order, or a receive that ran out
+        // of time, leaves sending alone: the owner may still have something
+        // to say before it closes.
+        const bool bOrderly =
+            eResult != SR_FAILED ||
+            (!m_bCancelled.load() && std::chrono::steady_clock::now() >= ReceiveDeadline());
         lock.unlock();
-        MarkLinkLost();
+        if (bOrderly) {
+            m_bLinkLost.store(true);
+        } else {
+            MarkLinkLost();
+        }
     }
     return eResult;
 }
@@ -742,8 +838,12 @@ void CBidirecSocket::recibeMsj(std::string& strMessage) {
     }
 }
 
-SocketPeerState CBidirecSocket::CheckPeer(std::string* pstrLast) {
+SocketPeerState CBidirecSocket::CheckPeer(const std::function<void(std::string&)>& fnMessage,
+                                          size_t nMaxBytes, bool* pbMore) {
     std::lock_guard<std::mutex> lock(m_mutexReceive);
+    if (pbMore) {
+        *pbMore = false;
+    }
     const int nHandle = m_nHandle.load();
     if (nHandle < 0) {
         return SP_CLOSED;
@@ -753,6 +853,8 @@ SocketPeerState CBidirecSocket::CheckPeer(std::string* pstrLast) {
         m_nReadPos = 0;
         m_nReadEnd = 0;
     }
+    // Bounded: a peer that floods its link costs each call a fixed time.
+    size_t nTaken = 0;
     for (;;) {
         std::string strMessage;
         size_t nUsed = 0;
@@ -761,8 +863,8 @@ SocketPeerState CBidirecSocket::CheckPeer(std::string* pstrLast) {
                    std::string_view(m_vecReadBuffer.data() + m_nReadPos, m_nReadEnd - m_nReadPos),
                    strMessage, &nUsed)) {
             m_nReadPos += nUsed;
-            if (pstrLast) {
-                *pstrLast = std::move(strMessage);
+            if (fnMessage) {
+                fnMessage(strMessage);
             }
         }
         // What is left is a message begun; one that does not fit the buffer
@@ -774,10 +876,18 @@ SocketPeerState CBidirecSocket::CheckPeer(std::string* pstrLast) {
                      m_nReadEnd - m_nReadPos);
         m_nReadEnd -= m_nReadPos;
         m_nReadPos = 0;
-        const ssize_t nGot = ::recv(nHandle, m_vecReadBuffer.data() + m_nReadEnd,
-                                    m_vecReadBuffer.size() - m_nReadEnd, MSG_DONTWAIT);
+        if (nTaken >= nMaxBytes) {
+            if (pbMore) {
+                *pbMore = true;
+            }
+            return SP_OPEN;
+        }
+        const ssize_t nGot =
+            ::recv(nHandle, m_vecReadBuffer.data() + m_nReadEnd,
+                   std::min(m_vecReadBuffer.size() - m_nReadEnd, nMaxBytes - nTaken), MSG_DONTWAIT);
         if (nGot > 0) {
             m_nReadEnd += static_cast<size_t>(nGot);
+            nTaken += static_cast<size_t>(nGot);
             continue;
         }
         if (nGot == 0) {
@@ -814,4 +924,15 @@ bool CBidirecSocket::TrySendMessage(const std::string& strMessage) {
     }
     m_strUnsent = strBytes.substr(nSent);
     return true;
+}
+
+bool CBidirecSocket::FlushUnsent() {
+    std::lock_guard<std::mutex> lock(m_mutexSend);
+    const int nHandle = m_nHandle.load();
+    if (!m_strUnsent.empty() && nHandle >= 0) {
+        const ssize_t nSent =
+            ::send(nHandle, m_strUnsent.data(), m_strUnsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        m_strUnsent.erase(0, nSent > 0 ? static_cast<size_t>(nSent) : 0);
+    }
+    return m_strUnsent.empty();
 }

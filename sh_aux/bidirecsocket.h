@@ -28,8 +28,17 @@ std::string EncodeSocketString(std::string_view strText);
 enum SocketReceiveResult {
     SR_MESSAGE,   // one whole message, stored
     SR_TOO_LONG,  // a message longer than the caller takes: read past, not kept
+    SR_SKIPPED,   // a message the caller's admission refused: read past, not kept
     SR_CLOSED,    // the peer closed the link between two messages
+    SR_CUT,       // the peer closed the link in order inside a message
     SR_FAILED,    // the link failed, was cancelled, or carried what no message is
+};
+
+// What CBidirecSocket::SendMessage did.
+enum SocketSendResult {
+    SS_SENT,     // the whole message was handed to the system
+    SS_STOPPED,  // StopWaiting or Cancel cut it short: part of it may have gone
+    SS_FAILED,   // the link failed (it counts as lost), or the message is too long
 };
 
 // What CBidirecSocket::CheckPeer found.
@@ -38,6 +47,11 @@ enum SocketPeerState {
     SP_CLOSED,  // the peer closed it in order (or it was never open)
     SP_RESET,   // the peer reset it: what it had not read yet is lost
 };
+
+// Asked, once a message's length (in characters) is known and before its
+// payload is read: true to keep the message, false to read past it. It may
+// wait, for room to keep it.
+using SocketAdmission = std::function<bool(uint64_t nLength)>;
 
 // Reads exactly nBytes into pBuffer; false when the source ends or fails.
 using SocketByteReader = std::function<bool(char* pBuffer, size_t nBytes)>;
@@ -75,10 +89,11 @@ public:
 
     // Connects to strHost (dotted address or host name) : nPort, waiting at
     // most nTimeoutMs. 1 when connected, 0 otherwise (refused, timed out,
-    // unknown host, cancelled, already open). Throws CCustomException when no
-    // socket can be created.
+    // unknown host, cancelled, already open), with the reason's error number
+    // in *pnError (ETIMEDOUT, ECONNREFUSED, ECANCELED...). Throws
+    // CCustomException when no socket can be created.
     int ConnectClient(const std::string& strHost, unsigned int nPort,
-                      int nTimeoutMs = kSocketConnectTimeoutMs);
+                      int nTimeoutMs = kSocketConnectTimeoutMs, int* pnError = nullptr);
     // Binds a stream socket to nPort (0: any free port, see GetBoundPort) on
     // strAddress (empty: every local address). Nonzero on success.
     int CreateServer(unsigned int nPort, const std::string& strAddress = std::string());
@@ -98,6 +113,14 @@ public:
     // Throws CCustomException "Error al enviar mensaje" on failure, after
     // which the link counts as lost.
     void enviaMsj(std::string strMessage);
+    // The same without exceptions. After SS_STOPPED the link is left as it
+    // is: what went out whole still reaches the peer, and the link can be
+    // half-closed; after SS_FAILED it counts as lost.
+    SocketSendResult SendMessage(std::string_view strMessage);
+    // The bytes handed to the system so far, and those of them the peer's
+    // system has not yet acknowledged (-1 when unknown).
+    unsigned long long GetBytesSent() const { return m_nBytesSent.load(); }
+    long long GetUnacknowledgedBytes() const;
     // Blocks until one whole message has arrived and stores it. Throws
     // CCustomException "Error al recibir mensaje" when the peer closes, the
     // link fails or the message is malformed; strMessage is then unchanged and
@@ -107,10 +130,16 @@ public:
     // nMaxLength characters (UTF-16 code units, or bytes of the 8-bit form):
     // a longer one is read past without being held, and the link goes on.
     // strMessage is set only with SR_MESSAGE; *pnLength receives the length
-    // the message claimed. After SR_CLOSED or SR_FAILED the link counts as
-    // lost. SR_FAILED also before AttachArchives.
+    // the message claimed. After SR_CLOSED, SR_CUT or SR_FAILED the link
+    // counts as lost; a failure shuts it down, while the peer's orderly end
+    // or a receive that ran out of time (its time-out, or the end HalfClose
+    // or EndReceivingWithin set) leaves TrySendMessage working. SR_FAILED
+    // also before AttachArchives.
+    // fnAdmit, when given, is
+    // asked about each non-empty message that is not too long.
     SocketReceiveResult ReceiveMessage(std::string& strMessage, size_t nMaxLength,
-                                       size_t* pnLength = nullptr);
+                                       size_t* pnLength = nullptr,
+                                       const SocketAdmission& fnAdmit = {});
     // Whether bytes received beyond the last message wait to be read: when
     // not, the next receive may wait for the peer.
     bool HasBufferedInput();
@@ -122,18 +151,30 @@ public:
     // call (or of the call that waits for it, if later) ends the link:
     // SR_CLOSED when none of it had come, SR_FAILED otherwise.
     void HalfClose(int nDrainMs);
+    // Ends receiving, without ending sending, nMilliseconds from now: a
+    // receive then ends as it would at a half-close's limit (SR_CLOSED
+    // between two messages, SR_CUT inside one), however much keeps coming.
+    void EndReceivingWithin(int nMilliseconds);
+    // Ends the link at once (a reset): what the system still held for the
+    // peer is dropped. The object can then connect or serve again.
+    void Abort();
 
     // For a link on which the peer sends little back: takes, without
-    // waiting, what the peer has sent (whole messages, the last one into
-    // *pstrLast; a message begun stays for the next call) and tells whether
-    // the peer has ended the link. Not for a link read with recibeMsj.
-    SocketPeerState CheckPeer(std::string* pstrLast = nullptr);
+    // waiting, what the peer has sent, at most nMaxBytes of it (each whole
+    // message to fnMessage in order; a message begun stays for the next
+    // call), and tells whether the peer has ended the link. *pbMore is set
+    // when the bound stopped it. Not for a link read with recibeMsj.
+    SocketPeerState CheckPeer(const std::function<void(std::string&)>& fnMessage = {},
+                              size_t nMaxBytes = 64 * 1024, bool* pbMore = nullptr);
     // Sends one message without waiting: false, with nothing sent, when the
     // peer is not reading. A message the system takes only in part is
     // finished by a later call before anything else (which is then dropped
     // while it cannot be finished). For small messages that may be lost,
     // such as counts that each repeat the one before.
     bool TrySendMessage(const std::string& strMessage);
+    // Hands over, without waiting, what TrySendMessage left unsent: true
+    // once nothing is left.
+    bool FlushUnsent();
     // Called on the sending thread when a send finds the peer not reading
     // and begins to wait (true), and when that message is out or the send
     // failed (false). Set before the socket is used.
@@ -179,7 +220,7 @@ private:
     bool Adopt(int nHandle);
     void CloseHandle();
     bool ConnectWithin(int nHandle, const void* pAddress, unsigned int nAddressLength,
-                       int nTimeoutMs);
+                       int nTimeoutMs, int& rnError);
     using Deadline = std::chrono::steady_clock::time_point;
     // Waits until the socket is ready for nEvents (POLLIN or POLLOUT): false
     // once the deadline has passed, on failure or on cancel. fnDeadline is
@@ -206,6 +247,7 @@ private:
     std::atomic<bool> m_bLinkLost{false};
     std::atomic<bool> m_bInputAttached{false};
     std::atomic<bool> m_bOutputAttached{false};
+    std::atomic<unsigned long long> m_nBytesSent{0};
     // Time-outs of a whole message in milliseconds (0: none), and the start
     // and end of the message being received (under m_mutexReceive).
     std::atomic<int> m_nSendTimeoutMs{0};
@@ -216,12 +258,16 @@ private:
     // from m_nDrainFrom (steady-clock ticks) at the earliest.
     std::atomic<int> m_nDrainMs{0};
     std::atomic<Deadline::rep> m_nDrainFrom{0};
+    // After EndReceivingWithin: when receiving ends.
+    std::atomic<Deadline::rep> m_nReceiveEnd{Deadline::max().time_since_epoch().count()};
     // The part of a message TrySendMessage could not hand over (under
     // m_mutexSend).
     std::string m_strUnsent;
     std::function<void(bool)> m_fnSendWaitNotice;
     // Bytes received beyond the message being read stay here for the next one.
     std::vector<char> m_vecReadBuffer;
+    // The message being read ended with the stream (under m_mutexReceive).
+    bool m_bEndedInside = false;
     size_t m_nReadPos = 0;
     size_t m_nReadEnd = 0;
 };

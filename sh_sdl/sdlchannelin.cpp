@@ -25,6 +25,8 @@ std::unique_ptr<CSDLEvent> CSDLChannelIn::RemoveHeadEvent() {
     }
     std::unique_ptr<CSDLEvent> pEvent = std::move(m_queue.begin()->second);
     m_queue.erase(m_queue.begin());
+    // Taken to be handled: a signal from another instance no longer waits.
+    pEvent->m_pDeliveryHold.reset();
     if (m_pOwningAgent) {
         m_pOwningAgent->QueuedEventsChanged(-1);
     }

@@ -1,8 +1,5 @@
 #include "sh_sdl/sdlchannelout.h"
 
-#include <algorithm>
-#include <charconv>
-
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
@@ -60,10 +57,11 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     const char* pszSignal = pEvent->m_strName.c_str();
     const char* pszChannel = m_strName.c_str();
     const char* pszHost = m_strHost.c_str();
+    const std::string strPeer = Format("%s:%d", pszHost, m_nPort);
     // The receiver would read past it: it is not sent, and the link stays.
     if (strMessage.size() > kMaxRemoteMessageLength &&
         Utf8ToUtf16(strMessage).size() > kMaxRemoteMessageLength) {
-        links.ReportLoss(m_strHost, m_nPort, 1,
+        links.ReportLoss(strPeer, 1,
                          Format("Warning: the signal %s is longer than a remote signal may be (%zu "
                                 "characters) and cannot be sent through channel %s; it is lost.",
                                 pszSignal, kMaxRemoteMessageLength, pszChannel));
@@ -71,83 +69,53 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     }
     // The receiver may have ended the link since the last send (its run
     // ended, or it made room for another sender): a new one is made.
-    if (m_bConnected) {
-        CheckLink(links);
+    if (m_pLink) {
+        const SocketPeerState eState = m_pLink->Check();
+        if (eState == SP_CLOSED && !m_pLink->GetEndLoss(eState).nSignals) {
+            // Ended in order, the receiver reads on to the end of what was
+            // sent.
+            CloseConnection();
+        } else if (eState != SP_OPEN) {
+            DropLink(links, m_pLink->GetEndLoss(eState));
+        }
     }
     // The connect is bounded, and a Stop cuts it short: a peer that is down
     // never holds the simulation thread.
-    if (!m_bConnected) {
-        if (m_pLingering && m_pLingering->CheckPeer() != SP_OPEN) {
-            m_pLingering.reset();
-        }
-        m_pSocket = std::make_unique<CBidirecSocket>();
-        m_pSocket->SetSendWaitNotice([&links](bool bWaits) { links.SetSendWaits(bWaits); });
-        bool bStopped = true;
-        if (links.BeginSend(*m_pSocket)) {
-            bStopped = false;
-            try {
-                if (m_pSocket->ConnectClient(m_strHost, static_cast<unsigned int>(m_nPort),
-                                             kRemoteConnectTimeoutMs) == 1) {
-                    m_pSocket->AttachArchives();
-                    // Asks the receiver for the counts of what it took.
-                    m_pSocket->enviaMsj(std::string());
-                    m_bConnected = true;
-                    m_nSentOnLink = 0;
-                    m_nTakenOnLink = -1;
-                }
-            } catch (const CCustomException&) {
-                // no socket could be made: not connected
-            }
-            links.EndSend();
-            bStopped = m_pSocket->IsCancelled();
-        }
-        if (!m_bConnected) {
-            DropConnection();
+    if (!m_pLink) {
+        auto pLink = std::make_unique<CRemoteSendLink>(m_strHost, m_nPort, m_strName);
+        bool bStopped = false;
+        const std::string strOpening = MakeRemoteOpening(
+            SRemoteOpening{engine.GetIPAddress(), m_strName, engine.m_strSystemName});
+        if (!pLink->Connect(links, strOpening, &bStopped)) {
             links.ReportLoss(
-                m_strHost, m_nPort, 1,
+                strPeer, 1,
                 Format("Warning: the signal %s could not be sent through channel %s "
                        "to %s:%d%s; it is lost.",
                        pszSignal, pszChannel, pszHost, m_nPort,
                        bStopped ? " before the run was stopped" : ": no link could be made"));
             return kRemoteSendError;
         }
+        m_pLink = std::move(pLink);
+        m_bConnected = true;
     }
     // The send waits while the receiver takes nothing; only a Stop, or a
     // link that breaks, ends it.
-    bool bSent = false;
-    bool bStopped = true;
-    if (links.BeginSend(*m_pSocket)) {
-        try {
-            m_pSocket->enviaMsj(strMessage);
-            bSent = true;
-        } catch (const CCustomException&) {
-            // the link broke, or the run was stopped
-        }
-        links.EndSend();
-        bStopped = m_pSocket->IsCancelled();
-    }
-    if (!bSent) {
-        if (bStopped) {
-            // Stopped: what went out whole is still the receiver's.
-            CloseConnection();
-            links.ReportLoss(m_strHost, m_nPort, 1,
-                             Format("Warning: the signal %s could not be sent through channel %s "
-                                    "to %s:%d before the run was stopped; it is lost.",
-                                    pszSignal, pszChannel, pszHost, m_nPort));
-        } else {
-            ReadReceiver();
-            const long long nLost = m_nSentOnLink - std::max(m_nTakenOnLink, 0LL) + 1;
-            links.ReportLoss(m_strHost, m_nPort, nLost,
-                             Format("Warning: the link of channel %s to %s:%d broke while the "
-                                    "signal %s was sent; %s%lld signals (that one and those not "
-                                    "yet taken in by the other instance) are lost.",
-                                    pszChannel, pszHost, m_nPort, pszSignal,
-                                    m_nTakenOnLink < 0 ? "up to " : "", nLost));
-            DropConnection();
-        }
+    const SocketSendResult eSent = m_pLink->Send(links, strMessage);
+    if (eSent == SS_STOPPED) {
+        // What went out whole is still the receiver's: the link ends in
+        // order after it.
+        CloseConnection();
+        links.ReportLoss(strPeer, 1,
+                         Format("Warning: the signal %s could not be sent through channel %s "
+                                "to %s:%d before the run was stopped; it is lost.",
+                                pszSignal, pszChannel, pszHost, m_nPort));
         return kRemoteSendError;
     }
-    ++m_nSentOnLink;
+    if (eSent == SS_FAILED) {
+        m_pLink->ReadToEnd();
+        DropLink(links, m_pLink->GetEndLoss(SP_RESET, pszSignal));
+        return kRemoteSendError;
+    }
     std::string strNote;
     for (CSDLAgent* pTarget :
          {static_cast<CSDLAgent*>(m_pTargetBlock), static_cast<CSDLAgent*>(m_pTargetProcess)}) {
@@ -162,56 +130,24 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     return strNote;
 }
 
-SocketPeerState CSDLChannelOut::ReadReceiver() {
-    std::string strTold;
-    const SocketPeerState ePeer = m_pSocket->CheckPeer(&strTold);
-    // The receiver tells the number of messages it has taken from the link.
-    long long nTaken = 0;
-    const char* pEnd = strTold.data() + strTold.size();
-    const auto [pStop, eError] = std::from_chars(strTold.data(), pEnd, nTaken);
-    if (!strTold.empty() && eError == std::errc() && pStop == pEnd && nTaken >= 0 &&
-        nTaken <= m_nSentOnLink) {
-        m_nTakenOnLink = std::max(m_nTakenOnLink, nTaken);
-    }
-    return ePeer;
-}
-
-void CSDLChannelOut::CheckLink(CSDLRemoteLinks& links) {
-    const SocketPeerState ePeer = ReadReceiver();
-    if (ePeer == SP_OPEN) {
-        return;
-    }
-    // Ended in order, the receiver reads on to the end of what was sent; a
-    // reset lost what it had not taken in.
-    const long long nLost = ePeer == SP_RESET ? m_nSentOnLink - std::max(m_nTakenOnLink, 0LL) : 0;
-    if (nLost > 0) {
-        links.ReportLoss(m_strHost, m_nPort, nLost,
-                         Format("Warning: the link of channel %s to %s:%d was reset; %s%lld "
-                                "signals sent through it had not been taken in by the other "
-                                "instance and are lost.",
-                                m_strName.c_str(), m_strHost.c_str(), m_nPort,
-                                m_nTakenOnLink < 0 ? "up to " : "", nLost));
-    }
-    DropConnection();
-}
-
-void CSDLChannelOut::DropConnection() {
+void CSDLChannelOut::DropLink(CSDLRemoteLinks& links, const SRemoteLoss& loss) {
+    links.ReportLoss(loss, m_pLink->GetPeer());
+    m_pLink.reset();
     m_bConnected = false;
-    m_pSocket.reset();
 }
 
 void CSDLChannelOut::CloseConnection() {
-    if (!m_bConnected || !m_pSocket) {
-        DropConnection();
-        return;
-    }
     m_bConnected = false;
-    if (ReadReceiver() != SP_OPEN) {
-        m_pSocket.reset();
+    if (!m_pLink) {
         return;
     }
-    m_pSocket->HalfClose(0);
-    m_pLingering = std::move(m_pSocket);
+    CSDLAgent* pTarget = GetTarget();
+    CSDLEngine* pEngine = pTarget ? pTarget->m_pEngine : nullptr;
+    m_pLink->HalfClose();
+    if (pEngine) {
+        pEngine->GetRemoteLinks().Linger(std::move(m_pLink));
+    }
+    m_pLink.reset();
 }
 
 void CSDLChannelOut::CopyTo(CSDLChannelOut* pOut) const {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "sh_aux/bidirecsocket.h"
 #include "sh_sdl/sdlchannel.h"
+#include "sh_sdl/sdlremotelink.h"
 
 class CSDLAgent;
 class CSDLBlock;
@@ -30,8 +30,9 @@ public:
     // not be sent (reported with every signal the link lost; the next send
     // connects again).
     std::string Send(CSDLEvent* pEvent);
-    // Ends the connection of a remote end in order: the receiver reads all
-    // that was sent. The next send connects again.
+    // Ends the link of a remote end in order: it is kept until the receiver
+    // has read all that was sent (CSDLRemoteLinks::Linger). The next send
+    // connects again.
     void CloseConnection();
     // Copies targets, host and port, name, delivery flag and signals; the
     // copy has its own connection, not yet made.
@@ -50,23 +51,10 @@ public:
 
 private:
     std::string SendRemote(CSDLEvent* pEvent, CSDLEngine& engine);
-    // Takes what the receiver told since the last send; drops the
-    // connection when the link has ended (reported when that lost signals).
-    void CheckLink(CSDLRemoteLinks& links);
-    // Takes the counts the receiver sent and tells whether it ended the
-    // link.
-    SocketPeerState ReadReceiver();
-    void DropConnection();
+    // Drops the link after what it lost is reported; the next send
+    // connects again.
+    void DropLink(CSDLRemoteLinks& links, const SRemoteLoss& loss);
 
-    // The connection of a remote end, made at its first send; with the
-    // signals sent whole through it and the count of those the receiver
-    // has told it took (-1 until it tells one).
-    std::unique_ptr<CBidirecSocket> m_pSocket;
-    long long m_nSentOnLink = 0;
-    long long m_nTakenOnLink = 0;
-    // A connection ended in order whose receiver may still be reading it:
-    // kept open until it has read all, since a socket closed before would
-    // answer the receiver's counts with a reset, and the receiver would
-    // lose what it had not read.
-    std::unique_ptr<CBidirecSocket> m_pLingering;
+    // The link of a remote end, made at its first send.
+    std::unique_ptr<CRemoteSendLink> m_pLink;
 };

@@ -688,6 +688,9 @@ void CSDLEngine::SimulationThreadProc() {
             m_pRootAgent->Reset();
         }
         RemoveInstances();
+        // The signals from other instances that the run did not handle are
+        // gone with its queues: their senders learn how many.
+        m_pRemote->EndRun();
     } catch (...) {
         nResult = 1;
     }
@@ -799,9 +802,8 @@ int CSDLEngine::StartRemoteLinks() {
     if (settings.nIPMode == 0) {
         return 0;
     }
-    const std::map<unsigned int, size_t> mapPorts =
-        CSDLRemoteLinks::CollectPorts(m_pRootAgent.get(), settings.strIPAddress);
-    return m_pRemote->Start(mapPorts, CSDLRemoteLinks::CollectInstances(m_pRootAgent.get()),
+    return m_pRemote->Start(CSDLRemoteLinks::CollectModel(m_pRootAgent.get(), settings.strIPAddress,
+                                                          m_strSystemName),
                             settings.strIPAddress, m_strRemoteError)
                ? 0
                : 4;

@@ -34,6 +34,8 @@ const char* const kNotGiven[RR_KIND_COUNT] = {
     "more links closed for sending only messages that were no remote signals",
     "more silent links closed to make room",
     "more links cut for sending long after they were closed",
+    "more links whose opening named no instance of this model",
+    "more times a link of another instance waited at the ceiling",
     "more signals sent there lost",
 };
 
@@ -76,17 +78,71 @@ bool IsPassingAcceptError(int nError) {
     }
 }
 
-// An undelivered signal's count, given back when its event goes.
+}  // namespace
+
+// What the reader of one link took: told its sender as counts, reported when
+// its sender could not be told.
+struct SRemoteLinkTally {
+    std::string strAddress;
+    unsigned int nPort = 0;
+    // Signals taken and not handled (the run ended first, or no agent took
+    // them).
+    std::atomic<long long> nUnhandled{0};
+    // Its sender was told the last count (under m_mutexLinks).
+    bool bTold = false;
+};
+
+namespace {
+
+// An undelivered signal's room, given back when its agent takes it or when
+// it goes unhandled.
 class CDeliveryHold {
 public:
-    explicit CDeliveryHold(std::function<void()> fnRelease) : m_fnRelease(std::move(fnRelease)) {}
-    ~CDeliveryHold() { m_fnRelease(); }
+    CDeliveryHold(std::shared_ptr<CSDLRemoteLinks::SDeliveryGate> pGate, int nPool, size_t nBytes,
+                  std::shared_ptr<SRemoteLinkTally> pTally)
+        : m_pGate(std::move(pGate)),
+          m_nPool(nPool),
+          m_nBytes(nBytes),
+          m_pTally(std::move(pTally)) {}
+    ~CDeliveryHold() { m_pGate->Release(m_nPool, m_nBytes, m_pTally.get(), m_bDropped); }
     CDeliveryHold(const CDeliveryHold&) = delete;
     CDeliveryHold& operator=(const CDeliveryHold&) = delete;
+    // Its signal goes without being handled.
+    void MarkDropped() { m_bDropped = true; }
 
 private:
-    std::function<void()> m_fnRelease;
+    std::shared_ptr<CSDLRemoteLinks::SDeliveryGate> m_pGate;
+    int m_nPool;
+    size_t m_nBytes;
+    std::shared_ptr<SRemoteLinkTally> m_pTally;
+    bool m_bDropped = false;
 };
+
+// strText cut to nBytes, with "..." when it was longer.
+std::string Shortened(std::string strText, size_t nBytes) {
+    if (strText.size() > nBytes) {
+        TruncateUtf8(strText, nBytes);
+        strText += "...";
+    }
+    return strText;
+}
+
+// Adds nCount to strAddress's count; past kMaxReportedAddresses addresses,
+// to the others' ("").
+void AddPerAddress(std::map<std::string, long long>& mapCounts, const std::string& strAddress,
+                   long long nCount) {
+    if (nCount <= 0) {
+        return;
+    }
+    const bool bRoom = mapCounts.size() < kMaxReportedAddresses || mapCounts.count(strAddress);
+    mapCounts[bRoom ? strAddress : std::string()] += nCount;
+}
+
+// The room a message of nLength characters takes while it is read and held.
+size_t MessageCost(uint64_t nLength) {
+    return static_cast<size_t>(std::min<uint64_t>(nLength, kMaxRemoteMessageLength)) * 5 +
+           kRemoteSignalCost;
+}
 
 }  // namespace
 
@@ -141,47 +197,73 @@ void CRemoteReports::Summarise() {
             m_fnReport(Format("Warning: from %s, %s were not reported one by one.", strFrom.c_str(),
                               strCounts.c_str()));
         }
-        if (address.anNotGiven[RR_LOST] > 0) {
-            m_fnReport(
-                Format("Warning: %lld more signals sent to %s were lost (not reported one "
-                       "by one).",
-                       address.anNotGiven[RR_LOST], strFrom.c_str()));
+        ReportLost(strFrom, address.anNotGiven[RR_LOST]);
+    }
+}
+
+void CRemoteReports::SummariseLost() {
+    std::map<std::string, long long> mapLost;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& [strAddress, address] : m_mapAddresses) {
+            if (address.anNotGiven[RR_LOST] > 0) {
+                mapLost[strAddress.empty() ? "other addresses" : strAddress] =
+                    address.anNotGiven[RR_LOST];
+                address.anNotGiven[RR_LOST] = 0;
+            }
         }
+    }
+    for (const auto& [strFrom, nLost] : mapLost) {
+        ReportLost(strFrom, nLost);
+    }
+}
+
+void CRemoteReports::ReportLost(const std::string& strFrom, long long nLost) const {
+    if (nLost > 0) {
+        m_fnReport(
+            Format("Warning: %lld more signals sent to %s were lost (not reported one "
+                   "by one).",
+                   nLost, strFrom.c_str()));
     }
 }
 
 // ---- Delivery gate ------------------------------------------------------------------------
 
-bool CSDLRemoteLinks::SDeliveryGate::HasRoom(size_t nSize, bool bFromInstance) const {
-    return (bSendWaits && bFromInstance) ||
-           (nUndelivered < kMaxUndeliveredSignals &&
-            (nBytes == 0 || nBytes + nSize <= kMaxUndeliveredBytes));
+bool CSDLRemoteLinks::SDeliveryGate::HasRoom(int nPool, size_t nSize) const {
+    const SPool& pool = aPools[nPool];
+    if (nPool == POOL_INSTANCES && bSendWaits) {
+        return pool.nBytes == 0 || pool.nBytes + nSize <= kMaxInstanceBytesWhileSending;
+    }
+    return pool.nSignals < kMaxUndeliveredSignals &&
+           (pool.nBytes == 0 || pool.nBytes + nSize <= kMaxUndeliveredBytes);
 }
 
-bool CSDLRemoteLinks::SDeliveryGate::MayGoOn(size_t nSize, bool bFromInstance) const {
-    // A reader held back goes on once a batch of places is free: woken for
-    // each signal handled, readers would take turns at the pace of single
-    // signals.
-    constexpr size_t kBytesBatch = kMaxUndeliveredBytes / 8;
-    return (bSendWaits && bFromInstance) ||
-           (nUndelivered + kRemoteRoomBatch <= kMaxUndeliveredSignals &&
-            (nBytes == 0 || nBytes + nSize + kBytesBatch <= kMaxUndeliveredBytes));
-}
-
-void CSDLRemoteLinks::SDeliveryGate::Release(size_t nSize) {
-    size_t nWake = 0;
+void CSDLRemoteLinks::SDeliveryGate::Release(int nPool, size_t nSize, SRemoteLinkTally* pTally,
+                                             bool bDropped) {
+    bool bWake = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const bool bWasOn = MayGoOn(0, false);
-        --nUndelivered;
-        nBytes -= std::min(nBytes, nSize);
-        if (nWaiting > 0 && !bWasOn && MayGoOn(0, false)) {
-            // One reader for each place now free.
-            nWake = std::min(nWaiting, kMaxUndeliveredSignals - nUndelivered);
+        SPool& pool = aPools[nPool];
+        --pool.nSignals;
+        pool.nBytes -= std::min(pool.nBytes, nSize);
+        if (pTally && (bDropped || bRunOver)) {
+            ++pTally->nUnhandled;
+        }
+        if (pool.nWaiting > 0) {
+            // Woken for each signal handled, readers would take turns at the
+            // pace of single signals: a batch, or an empty pool, wakes them.
+            ++pool.nFreedSignals;
+            pool.nFreedBytes += nSize;
+            bWake = pool.nFreedSignals >= kRemoteRoomBatch ||
+                    pool.nFreedBytes >= kRemoteBytesBatch || pool.nSignals == 0;
+            if (bWake) {
+                pool.nFreedSignals = 0;
+                pool.nFreedBytes = 0;
+            }
         }
     }
-    for (size_t i = 0; i < nWake; ++i) {
-        cvRoom.notify_one();
+    if (bWake) {
+        cvRoom.notify_all();
     }
 }
 
@@ -190,18 +272,31 @@ CSDLRemoteLinks::CSDLRemoteLinks(std::function<void(const std::string&)> fnRepor
 
 CSDLRemoteLinks::~CSDLRemoteLinks() {
     CancelSends();
-    Stop();
+    EndRun();
+    // Once the owner has given the wait up, it is not taken up again here.
+    CloseLingering(std::chrono::milliseconds(m_bWaitGivenUp ? 0 : kRemoteCloseWaitMs),
+                   "when the program ended");
 }
 
-std::map<unsigned int, size_t> CSDLRemoteLinks::CollectPorts(CSDLAgent* pRoot,
-                                                             const std::string& strOwnAddress) {
-    std::map<unsigned int, size_t> mapPorts;
+SRemoteModel CSDLRemoteLinks::CollectModel(CSDLAgent* pRoot, const std::string& strOwnAddress,
+                                           const std::string& strSystem) {
+    SRemoteModel model;
+    model.strSystem = strSystem;
     if (!pRoot) {
-        return mapPorts;
+        return model;
     }
     ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
+        if (!pAgent->m_strIP.empty()) {
+            model.setInstances.insert(pAgent->m_strIP);
+        }
         if (pAgent->m_strIP == strOwnAddress && pAgent->m_nPort > 0 && pAgent->m_nPort <= 65535) {
-            mapPorts.try_emplace(static_cast<unsigned int>(pAgent->m_nPort), 0);
+            const auto nPort = static_cast<unsigned int>(pAgent->m_nPort);
+            model.mapPorts.try_emplace(nPort, 0);
+            for (const auto& [strName, pChannel] : pAgent->m_mapInputChannels) {
+                if (!pChannel->m_bLocalDelivery) {
+                    model.mapChannels[nPort].insert(pChannel->m_strName);
+                }
+            }
         }
     });
     // Every instance holds the whole model: it knows each output end that
@@ -212,42 +307,22 @@ std::map<unsigned int, size_t> CSDLRemoteLinks::CollectPorts(CSDLAgent* pRoot,
             if (pChannel->m_bLocalDelivery || !pTarget || pTarget->m_strIP != strOwnAddress) {
                 continue;
             }
-            const auto it = mapPorts.find(static_cast<unsigned int>(pTarget->m_nPort));
-            if (it != mapPorts.end()) {
+            const auto it = model.mapPorts.find(static_cast<unsigned int>(pTarget->m_nPort));
+            if (it != model.mapPorts.end()) {
                 ++it->second;
             }
         }
     });
-    return mapPorts;
-}
-
-std::set<std::string> CSDLRemoteLinks::CollectInstances(CSDLAgent* pRoot) {
-    std::set<std::string> setInstances;
-    if (pRoot) {
-        ForEachAgent(pRoot, [&](CSDLAgent* pAgent) {
-            if (!pAgent->m_strIP.empty()) {
-                setInstances.insert(pAgent->m_strIP);
-            }
-        });
-    }
-    return setInstances;
+    return model;
 }
 
 // ---- Listeners ------------------------------------------------------------------------------
 
-bool CSDLRemoteLinks::Start(const std::map<unsigned int, size_t>& mapPorts,
-                            const std::set<std::string>& setInstances,
-                            const std::string& strAddress, std::string& strError) {
-    Stop();
-    // A link is known by the address it comes from, as the listener sees it.
-    std::set<std::string> setAddresses;
-    for (const std::string& strInstance : setInstances) {
-        for (const std::string& strResolved : ResolveIPv4(strInstance)) {
-            setAddresses.insert(strResolved);
-        }
-    }
+bool CSDLRemoteLinks::Start(const SRemoteModel& model, const std::string& strAddress,
+                            std::string& strError) {
+    EndRun();
     std::vector<std::unique_ptr<SListener>> vecListeners;
-    for (const auto& [nPort, nEnds] : mapPorts) {
+    for (const auto& [nPort, nEnds] : model.mapPorts) {
         auto pListener = std::make_unique<SListener>();
         pListener->nPort = nPort;
         pListener->nServed = nEnds + kMaxRemoteConnections;
@@ -270,10 +345,14 @@ bool CSDLRemoteLinks::Start(const std::map<unsigned int, size_t>& mapPorts,
     {
         std::lock_guard<std::mutex> lock(m_pGate->mutex);
         m_pGate->bClosed = false;
+        m_pGate->bRunOver = false;
     }
     std::lock_guard<std::mutex> lock(m_mutexLinks);
     m_bStopping = false;
-    m_setInstances = std::move(setAddresses);
+    m_model = model;
+    m_vecRetiredTallies.clear();
+    m_nRetiredKept = 0;
+    m_mapRetiredUnhandled.clear();
     m_vecListeners = std::move(vecListeners);
     for (auto& pListener : m_vecListeners) {
         SListener& rListener = *pListener;
@@ -284,13 +363,22 @@ bool CSDLRemoteLinks::Start(const std::map<unsigned int, size_t>& mapPorts,
 
 void CSDLRemoteLinks::Stop() {
     {
+        std::lock_guard<std::mutex> lock(m_pGate->mutex);
+        // From now on a signal given back was not handled.
+        m_pGate->bRunOver = true;
+    }
+    {
         std::lock_guard<std::mutex> lock(m_mutexLinks);
+        if (m_bStopping) {
+            return;
+        }
         m_bStopping = true;
         for (auto& pListener : m_vecListeners) {
             pListener->socket.Cancel();
+            // What has come is read on for a moment, not kept: its sender
+            // learns how much was read, and counts the rest.
             for (auto& pConnection : pListener->listConnections) {
-                pConnection->bCut = true;
-                pConnection->socket.Cancel();
+                pConnection->socket.EndReceivingWithin(kRemoteStopDrainMs);
             }
         }
     }
@@ -306,6 +394,8 @@ void CSDLRemoteLinks::Stop() {
         if (pListener->thread.joinable()) {
             pListener->thread.join();
         }
+        // Connects are refused from now on.
+        pListener->socket.Close();
     }
     for (auto& pListener : m_vecListeners) {
         for (auto& pConnection : pListener->listConnections) {
@@ -315,13 +405,106 @@ void CSDLRemoteLinks::Stop() {
         }
     }
     ClearInbox();
+}
+
+void CSDLRemoteLinks::EndRun() {
+    Stop();
     std::vector<std::unique_ptr<SListener>> vecGone;
+    std::vector<std::shared_ptr<SRemoteLinkTally>> vecTallies;
+    std::map<std::string, long long> mapUntold;
     {
         std::lock_guard<std::mutex> lock(m_mutexLinks);
         vecGone.swap(m_vecListeners);
+        vecTallies.swap(m_vecRetiredTallies);
+        mapUntold.swap(m_mapRetiredUnhandled);
     }
-    vecGone.clear();  // closes the sockets: the ports are free again
+    // The last counts, to the links still open; a sender that reads its
+    // link takes them at once, one that does not is not waited for long.
+    std::vector<SConnection*> vecOpen;
+    for (auto& pListener : vecGone) {
+        for (auto& pConnection : pListener->listConnections) {
+            if (pConnection->socket.IsOpen() && pConnection->pTally) {
+                vecOpen.push_back(pConnection.get());
+            }
+        }
+    }
+    const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    std::vector<char> vecStarted(vecOpen.size(), 0);
+    for (bool bWaiting = true; bWaiting;) {
+        bWaiting = false;
+        for (size_t i = 0; i < vecOpen.size(); ++i) {
+            SConnection& rConnection = *vecOpen[i];
+            SRemoteLinkTally& tally = *rConnection.pTally;
+            if (tally.bTold || !rConnection.bTellCounts) {
+                continue;
+            }
+            if (!vecStarted[i]) {
+                vecStarted[i] = rConnection.socket.TrySendMessage(
+                    MakeRemoteCount(rConnection.nRead, tally.nUnhandled.load()));
+            }
+            tally.bTold = vecStarted[i] && rConnection.socket.FlushUnsent();
+            bWaiting = bWaiting || !tally.bTold;
+        }
+        if (bWaiting) {
+            if (std::chrono::steady_clock::now() >= tGiveUp) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    for (auto& pListener : vecGone) {
+        for (auto& pConnection : pListener->listConnections) {
+            if (pConnection->pTally) {
+                vecTallies.push_back(std::move(pConnection->pTally));
+            }
+        }
+    }
+    vecGone.clear();  // closes the links and the ports
+    // What was not handled, per address: the sender counts what it was
+    // told too.
+    std::map<std::string, long long> mapTold;
+    for (const auto& pTally : vecTallies) {
+        auto& mapCounts = pTally->bTold ? mapTold : mapUntold;
+        AddPerAddress(mapCounts, pTally->strAddress, pTally->nUnhandled.load());
+    }
+    const std::pair<const std::map<std::string, long long>*, const char*> aUnhandled[] = {
+        {&mapTold, "(their sender was told, and counts them too)"},
+        {&mapUntold, ", or no agent took them, and their sender was not told"}};
+    for (const auto& [pmapCounts, pszTold] : aUnhandled) {
+        for (const auto& [strAddress, nCount] : *pmapCounts) {
+            if (nCount > 0) {
+                Report(
+                    Format("Warning: %lld signals from %s were not handled: the run ended "
+                           "before they were%s%s.",
+                           nCount, strAddress.empty() ? "other addresses" : strAddress.c_str(),
+                           pmapCounts == &mapTold ? " " : "", pszTold));
+            }
+        }
+    }
     m_reports.Summarise();
+}
+
+void CSDLRemoteLinks::RetireTally(std::shared_ptr<SRemoteLinkTally> pTally) {
+    if (!pTally) {
+        return;
+    }
+    // Its link has ended: what it did not handle is counted by address
+    // once no signal of it waits any more, so that ever new links cost no
+    // memory.
+    m_vecRetiredTallies.push_back(std::move(pTally));
+    if (m_vecRetiredTallies.size() < 2 * m_nRetiredKept + 64) {
+        return;
+    }
+    auto itKept = m_vecRetiredTallies.begin();
+    for (auto& pRetired : m_vecRetiredTallies) {
+        if (pRetired.use_count() == 1) {
+            AddPerAddress(m_mapRetiredUnhandled, pRetired->strAddress, pRetired->nUnhandled.load());
+        } else {
+            *itKept++ = std::move(pRetired);
+        }
+    }
+    m_vecRetiredTallies.erase(itKept, m_vecRetiredTallies.end());
+    m_nRetiredKept = m_vecRetiredTallies.size();
 }
 
 void CSDLRemoteLinks::ClearInbox() {
@@ -373,16 +556,20 @@ void CSDLRemoteLinks::MakeRoom(SListener& rListener, SConnection& rNew) {
         }
     }
     if (vecServed.size() > rListener.nServed) {
-        // The one silent longest, among those that never sent a signal if
-        // any; never one whose reader waits for room, for its sender waits
-        // on it. When every other one is busy, the newcomer.
+        // The one silent longest, among strangers' links if any, then among
+        // those that never sent a signal; never one whose reader waits for
+        // room, for its sender waits on it. When every other one is busy,
+        // the newcomer.
+        const auto Rank = [](const SConnection& rConnection) {
+            return (rConnection.bFromInstance ? 2 : 0) + (rConnection.bSentSignal ? 1 : 0);
+        };
         SConnection* pSilent = nullptr;
         for (SConnection* pConnection : vecServed) {
             if (pConnection == &rNew || pConnection->bWaitingForRoom) {
                 continue;
             }
-            if (!pSilent || (pSilent->bSentSignal && !pConnection->bSentSignal) ||
-                (pSilent->bSentSignal == pConnection->bSentSignal &&
+            if (!pSilent || Rank(*pConnection) < Rank(*pSilent) ||
+                (Rank(*pConnection) == Rank(*pSilent) &&
                  pConnection->nLastHeard < pSilent->nLastHeard)) {
                 pSilent = pConnection;
             }
@@ -488,12 +675,15 @@ void CSDLRemoteLinks::ListenLoop(SListener& rListener) {
                     auto itNext = std::next(it);
                     if ((*it)->bDone) {
                         (*it)->thread.join();  // it has nothing left to do but return
+                        RetireTally(std::move((*it)->pTally));
                         listEnded.splice(listEnded.end(), listConnections, it);
                     }
                     it = itNext;
                 }
                 pConnection->strAddress = pConnection->socket.GetPeerAddress();
-                pConnection->bFromInstance = m_setInstances.count(pConnection->strAddress) > 0;
+                pConnection->pTally = std::make_shared<SRemoteLinkTally>();
+                pConnection->pTally->strAddress = pConnection->strAddress;
+                pConnection->pTally->nPort = rListener.nPort;
                 pConnection->socket.AttachArchives();
                 pConnection->nLastHeard = Now();
                 SConnection& rConnection = *pConnection;
@@ -524,38 +714,71 @@ void CSDLRemoteLinks::ListenLoop(SListener& rListener) {
 void CSDLRemoteLinks::ReadLoop(SListener& rListener, SConnection& rConnection) {
     const unsigned int nPort = rListener.nPort;
     const std::string& strAddress = rConnection.strAddress;
-    // The messages taken from the link (each one queued or dropped), and
-    // the count last told the sender. Only a sender that asked for them
-    // with an empty message is told counts: one that never reads them
-    // would answer them with a reset when it closes the link, and what it
-    // had sent last and was not read yet would be lost.
-    bool bTellCounts = false;
-    long long nTaken = 0;
+    SRemoteLinkTally& tally = *rConnection.pTally;
+    // Only a sender that asked for counts with its opening is told them:
+    // one that never reads them would answer them with a reset when it
+    // closes the link, and what it had sent last and was not read yet would
+    // be lost.
+    // Counts are told sparingly, so that they never fill the link of a
+    // sender that reads them only when it sends: after a batch of messages,
+    // and whenever the reader is to wait for room (its sender may then
+    // wait too).
     long long nTold = 0;
-    const auto Tell = [&] {
-        if (bTellCounts && nTaken != nTold &&
-            rConnection.socket.TrySendMessage(std::to_string(nTaken))) {
-            nTold = nTaken;
+    const auto TellNow = [&] {
+        if (rConnection.bTellCounts && rConnection.nRead != nTold &&
+            rConnection.socket.TrySendMessage(MakeRemoteCount(rConnection.nRead))) {
+            nTold = rConnection.nRead;
         }
+    };
+    const auto Tell = [&] {
+        if (rConnection.nRead - nTold >= kRemoteCountEvery) {
+            TellNow();
+        }
+    };
+    // The room taken for the message being read, in its pool.
+    int nPool = -1;
+    size_t nReserved = 0;
+    const auto GiveBack = [&] {
+        if (nPool >= 0) {
+            m_pGate->Release(nPool, nReserved, nullptr, false);
+            nPool = -1;
+        }
+    };
+    bool bFirst = true;
+    // Room is taken before a message is read, so that what readers hold
+    // stays within the bounds; an opening costs its link only.
+    const SocketAdmission Admit = [&](uint64_t nLength) {
+        if (bFirst && nLength <= kMaxRemoteOpeningLength) {
+            return true;
+        }
+        nReserved = MessageCost(nLength);
+        nPool = Reserve(rConnection, nReserved, TellNow);
+        return nPool >= 0;
     };
     try {
         int nMalformedInARow = 0;
         for (;;) {
-            // Before a receive that may wait, the sender learns what was taken.
+            // Before a receive that may wait, the sender learns what was read.
             if (!rConnection.socket.HasBufferedInput()) {
                 Tell();
             }
             std::string strMessage;
             size_t nLength = 0;
-            const SocketReceiveResult eResult =
-                rConnection.socket.ReceiveMessage(strMessage, kMaxRemoteMessageLength, &nLength);
+            const SocketReceiveResult eResult = rConnection.socket.ReceiveMessage(
+                strMessage, kMaxRemoteMessageLength, &nLength, Admit);
+            const bool bOpening = bFirst;
+            bFirst = false;
             if (eResult == SR_CLOSED) {
                 break;  // the sender ended the link, or went quiet after a half-close
             }
-            if (eResult == SR_FAILED) {
+            if (eResult == SR_FAILED || eResult == SR_CUT) {
                 // The link ends (the peer went, or sent what no message is);
-                // the run and the other links go on.
-                if (!rConnection.bCut && !rConnection.bDraining && !IsStopping() &&
+                // the run and the other links go on. An instance whose send
+                // was cut by its Stop ends its link inside that signal, and
+                // counts it.
+                GiveBack();
+                const bool bCounted = eResult == SR_CUT && rConnection.bFromInstance;
+                if (!bCounted && !rConnection.bCut && !rConnection.bDraining && !IsStopping() &&
                     m_reports.Admit(strAddress, RR_LINK_FAILED)) {
                     Report(Format("%s (port %u, from %s)", kReceiveFailure, nPort,
                                   strAddress.c_str()));
@@ -563,21 +786,48 @@ void CSDLRemoteLinks::ReadLoop(SListener& rListener, SConnection& rConnection) {
                 break;
             }
             rConnection.nLastHeard = Now();
+            if (bOpening && eResult == SR_MESSAGE) {
+                SRemoteOpening opening;
+                if (strMessage.empty() || ParseRemoteOpening(strMessage, opening)) {
+                    GiveBack();
+                    rConnection.bTellCounts = true;
+                    rConnection.bFromInstance =
+                        !strMessage.empty() && IsInstanceOpening(nPort, strAddress, opening);
+                    continue;
+                }
+            }
             if (eResult == SR_MESSAGE && strMessage.empty()) {
-                bTellCounts = true;
+                continue;  // the opening of an older sender, or nothing
+            }
+            ++rConnection.nRead;
+            if (eResult == SR_SKIPPED) {
+                // Come as the run stopped: read, not handled.
+                ++tally.nUnhandled;
+                if (rConnection.bCut) {
+                    break;
+                }
                 continue;
             }
             SRemoteSignal signal;
             if (eResult == SR_MESSAGE && ParseMessage(nPort, strAddress, strMessage, signal)) {
                 nMalformedInARow = 0;
                 rConnection.bSentSignal = true;
-                if (!Push(rConnection, std::move(signal), Tell)) {
+                if (nPool < 0) {
+                    nReserved = MessageCost(nLength);
+                    nPool = Reserve(rConnection, nReserved, TellNow);
+                }
+                if (nPool < 0) {
+                    ++tally.nUnhandled;
+                } else {
+                    Push(rConnection, std::move(signal), nPool, nReserved);
+                    nPool = -1;
+                }
+                if (rConnection.bCut) {
                     break;
                 }
-                ++nTaken;
                 continue;
             }
-            ++nTaken;
+            GiveBack();
             if (eResult == SR_TOO_LONG && m_reports.Admit(strAddress, RR_TOO_LONG)) {
                 Report(
                     Format("Warning: a message of %zu characters from %s on port %u is longer "
@@ -597,10 +847,35 @@ void CSDLRemoteLinks::ReadLoop(SListener& rListener, SConnection& rConnection) {
     } catch (...) {
         // No memory for a message: the link ends as a failed one.
     }
+    GiveBack();
     // Closed here, not when the listener next prunes its list: the peer
-    // learns it now, and the descriptor is free.
-    rConnection.socket.Close();
+    // learns it now, and the descriptor is free. A link open when the run
+    // stops is closed by EndRun, once its sender has been told the last
+    // count.
+    if (!IsStopping() || rConnection.bDraining) {
+        rConnection.socket.Close();
+    }
     rConnection.bDone = true;
+}
+
+bool CSDLRemoteLinks::IsInstanceOpening(unsigned int nPort, const std::string& strAddress,
+                                        const SRemoteOpening& opening) {
+    const auto itChannels = m_model.mapChannels.find(nPort);
+    if (opening.strSystem == m_model.strSystem && m_model.setInstances.count(opening.strInstance) &&
+        itChannels != m_model.mapChannels.end() && itChannels->second.count(opening.strChannel)) {
+        return true;
+    }
+    if (m_reports.Admit(strAddress, RR_NOT_INSTANCE)) {
+        const std::string strSays = Shortened(
+            Format("channel %s of the instance at %s of system %s", opening.strChannel.c_str(),
+                   opening.strInstance.c_str(), opening.strSystem.c_str()),
+            kQuotedBytes * 3);
+        Report(
+            Format("Warning: a link from %s on port %u says it is %s, which this model does not "
+                   "have; it is served as another program's.",
+                   strAddress.c_str(), nPort, strSays.c_str()));
+    }
+    return false;
 }
 
 bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAddress,
@@ -610,11 +885,7 @@ bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAdd
     if (nComma == std::string::npos || Trim(strMessage.substr(0, nComma)).empty() ||
         !pEvent->ParseRemoteText(strMessage.substr(nComma + 1))) {
         if (m_reports.Admit(strAddress, RR_MALFORMED)) {
-            std::string strQuoted = strMessage;
-            if (strQuoted.size() > kQuotedBytes) {
-                TruncateUtf8(strQuoted, kQuotedBytes);
-                strQuoted += "...";
-            }
+            const std::string strQuoted = Shortened(strMessage, kQuotedBytes);
             Report(
                 Format("Warning: a message from %s on port %u is no remote signal and is "
                        "dropped: \"%s\"",
@@ -626,43 +897,57 @@ bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAdd
     rSignal.strChannel = Trim(strMessage.substr(0, nComma));
     rSignal.pEvent = std::move(pEvent);
     rSignal.strAddress = strAddress;
-    rSignal.nBytes = strMessage.size();
     return true;
 }
 
 // ---- Inbox ------------------------------------------------------------------------------------
 
-bool CSDLRemoteLinks::Push(SConnection& rConnection, SRemoteSignal signal,
-                           const std::function<void()>& fnBeforeWait) {
+int CSDLRemoteLinks::Reserve(SConnection& rConnection, size_t nBytes,
+                             const std::function<void()>& fnBeforeWait) {
     SDeliveryGate& gate = *m_pGate;
+    const int nPool = rConnection.bFromInstance ? POOL_INSTANCES : POOL_STRANGERS;
+    SPool& pool = gate.aPools[nPool];
+    const auto Blocked = [&] { return gate.bClosed || rConnection.bCut.load(); };
     std::unique_lock<std::mutex> lock(gate.mutex);
-    const bool bFromInstance = rConnection.bFromInstance;
-    if (!gate.HasRoom(signal.nBytes, bFromInstance) && !gate.bClosed && !rConnection.bCut) {
+    if (!gate.HasRoom(nPool, nBytes) && !Blocked()) {
+        const bool bAtCeiling = nPool == POOL_INSTANCES && gate.bSendWaits;
         lock.unlock();
         fnBeforeWait();
+        if (bAtCeiling && m_reports.Admit(rConnection.strAddress, RR_CEILING)) {
+            Report(Format(
+                "Warning: the signals of the other instances waiting here to be handled "
+                "have reached %zu MiB; the link from %s waits until some are handled.",
+                kMaxInstanceBytesWhileSending / (1024 * 1024), rConnection.strAddress.c_str()));
+        }
         lock.lock();
     }
-    if (!gate.HasRoom(signal.nBytes, bFromInstance) && !gate.bClosed && !rConnection.bCut) {
-        ++gate.nWaiting;
+    if (!gate.HasRoom(nPool, nBytes) && !Blocked()) {
+        ++pool.nWaiting;
         rConnection.bWaitingForRoom = true;
-        gate.cvRoom.wait(lock, [&] {
-            return gate.bClosed || rConnection.bCut || gate.MayGoOn(signal.nBytes, bFromInstance);
-        });
-        --gate.nWaiting;
+        gate.cvRoom.wait(lock, [&] { return Blocked() || gate.HasRoom(nPool, nBytes); });
+        --pool.nWaiting;
         rConnection.bWaitingForRoom = false;
     }
-    if (gate.bClosed || rConnection.bCut) {
-        // A place this reader was woken for goes to another one.
-        lock.unlock();
-        gate.cvRoom.notify_one();
-        return false;  // the signal goes now, unlocked
+    if (Blocked()) {
+        return -1;
     }
-    // The count is taken once its hold exists, and given back when the hold
-    // goes with the event (never under this lock: the event is in the inbox).
-    auto pHold = std::make_shared<CDeliveryHold>(
-        [pGate = m_pGate, nBytes = signal.nBytes] { pGate->Release(nBytes); });
-    ++gate.nUndelivered;
-    gate.nBytes += signal.nBytes;
+    ++pool.nSignals;
+    pool.nBytes += nBytes;
+    return nPool;
+}
+
+void CSDLRemoteLinks::Push(SConnection& rConnection, SRemoteSignal signal, int nPool,
+                           size_t nBytes) {
+    // The room is given back when the hold goes with the event (never
+    // under the gate's lock: the event is in the inbox then).
+    auto pHold = std::make_shared<CDeliveryHold>(m_pGate, nPool, nBytes, rConnection.pTally);
+    SDeliveryGate& gate = *m_pGate;
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    if (gate.bClosed) {
+        lock.unlock();
+        pHold->MarkDropped();
+        return;
+    }
     signal.pEvent->m_pDeliveryHold = std::move(pHold);
     const bool bWasEmpty = m_inbox.empty();
     m_inbox.push_back(std::move(signal));
@@ -670,7 +955,6 @@ bool CSDLRemoteLinks::Push(SConnection& rConnection, SRemoteSignal signal,
     if (bWasEmpty) {
         gate.cvInbox.notify_one();
     }
-    return true;
 }
 
 bool CSDLRemoteLinks::WaitForSignal(std::chrono::milliseconds tWait) {
@@ -705,6 +989,12 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
         }
         return vecEnds;
     };
+    // A signal dropped here goes unhandled: its sender learns it.
+    const auto Drop = [](CSDLEvent& event) {
+        if (auto* pHold = static_cast<CDeliveryHold*>(event.m_pDeliveryHold.get())) {
+            pHold->MarkDropped();
+        }
+    };
     int nQueued = 0;
     for (SRemoteSignal& signal : signals) {
         CSDLEvent& event = *signal.pEvent;
@@ -727,6 +1017,7 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
                            "of this instance on port %u receives; it is dropped.",
                            event.m_strName.c_str(), signal.strChannel.c_str(), signal.nPort));
             }
+            Drop(event);
             continue;
         }
         auto [pAgent, pChannel] = *pEnd;
@@ -739,6 +1030,7 @@ int CSDLRemoteLinks::DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnA
                     "have; it is dropped.",
                     event.m_strName.c_str(), pAgent->GetFullName(true).c_str(), event.m_nCell));
             }
+            Drop(event);
             continue;
         }
         if (event.m_dExecutionTime < pAgent->m_dClock) {
@@ -799,9 +1091,137 @@ void CSDLRemoteLinks::AllowSends() {
     m_bSendsCancelled = false;
 }
 
-void CSDLRemoteLinks::ReportLoss(const std::string& strHost, int nPort, long long nSignals,
+void CSDLRemoteLinks::ReportLoss(const std::string& strPeer, long long nSignals,
                                  const std::string& strLine) {
-    if (m_reports.Admit(Format("%s:%d", strHost.c_str(), nPort), RR_LOST, nSignals)) {
+    if (m_reports.Admit(strPeer, RR_LOST, nSignals)) {
         Report(strLine);
     }
+}
+
+// ---- Links whose sending has ended ------------------------------------------------------------
+
+void CSDLRemoteLinks::Linger(std::unique_ptr<CRemoteSendLink> pLink) {
+    std::lock_guard<std::mutex> lock(m_mutexLingering);
+    if (m_vecLingering.empty()) {
+        m_nLastProgress = std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+    m_vecLingering.push_back(std::move(pLink));
+    if (!m_bLingeringAlive) {
+        // The last keeper has left the lock for good: only its return is left.
+        if (m_threadLingering.joinable()) {
+            m_threadLingering.join();
+        }
+        m_bLingeringEnds = false;
+        m_bLingeringAlive = true;
+        m_threadLingering = std::thread([this] { KeepLingering(); });
+    }
+}
+
+void CSDLRemoteLinks::KeepLingering() {
+    std::unique_lock<std::mutex> lock(m_mutexLingering);
+    try {
+        std::map<const CRemoteSendLink*, long long> mapUnread;
+        while (!m_bLingeringEnds) {
+            bool bProgress = false;
+            for (auto it = m_vecLingering.begin(); it != m_vecLingering.end();) {
+                CRemoteSendLink& rLink = **it;
+                const SocketPeerState eState = rLink.Check();
+                if (eState == SP_OPEN) {
+                    // Read by the receiver's system: progress.
+                    const long long nUnread = rLink.GetUnread();
+                    const auto found = mapUnread.try_emplace(&rLink, nUnread);
+                    bProgress = bProgress || nUnread < found.first->second;
+                    found.first->second = nUnread;
+                    ++it;
+                    continue;
+                }
+                ReportLoss(rLink.GetEndLoss(eState), rLink.GetPeer());
+                mapUnread.erase(&rLink);
+                it = m_vecLingering.erase(it);
+                bProgress = true;
+            }
+            if (bProgress) {
+                m_nLastProgress = std::chrono::steady_clock::now().time_since_epoch().count();
+            }
+            m_cvLingering.notify_all();
+            if (m_vecLingering.empty()) {
+                m_reports.SummariseLost();
+                break;
+            }
+            m_cvLingering.wait_for(lock, std::chrono::milliseconds(50));
+        }
+    } catch (...) {
+        // No memory: the links kept are given up by CloseLingering.
+    }
+    m_bLingeringAlive = false;
+}
+
+std::string CSDLRemoteLinks::DescribeUnread() {
+    std::map<std::string, long long> mapUnread;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexLingering);
+        for (auto& pLink : m_vecLingering) {
+            const long long nUnread = pLink->GetUnread();
+            if (nUnread > 0) {
+                mapUnread[pLink->GetPeer()] += nUnread;
+            }
+        }
+    }
+    std::string strText;
+    for (const auto& [strPeer, nUnread] : mapUnread) {
+        strText +=
+            Format("%s%s (%lld signals)", strText.empty() ? "" : ", ", strPeer.c_str(), nUnread);
+    }
+    return strText;
+}
+
+std::chrono::steady_clock::time_point CSDLRemoteLinks::GetLastProgress() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(m_nLastProgress.load()));
+}
+
+long long CSDLRemoteLinks::CloseLingering(std::chrono::milliseconds tNoProgress,
+                                          const char* pszWhen,
+                                          const std::function<bool()>& fnGiveUp) {
+    std::thread threadKeeper;
+    {
+        const auto tStart = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(m_mutexLingering);
+        for (;;) {
+            // Links whose receiver has all that was sent (its system
+            // acknowledged it) need no wait: it reads them after their end.
+            bool bUnread = false;
+            for (auto& pLink : m_vecLingering) {
+                bUnread = bUnread || pLink->GetUnread() > 0;
+            }
+            const auto tSince = std::max(tStart, GetLastProgress());
+            if (!bUnread || std::chrono::steady_clock::now() - tSince >= tNoProgress ||
+                (fnGiveUp && fnGiveUp())) {
+                break;
+            }
+            m_cvLingering.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        m_bLingeringEnds = true;
+        m_bWaitGivenUp = m_bWaitGivenUp || tNoProgress.count() == 0;
+        // Joined without the lock, which the keeper needs to leave; a link
+        // kept meanwhile starts a keeper of its own.
+        threadKeeper = std::move(m_threadLingering);
+    }
+    m_cvLingering.notify_all();
+    if (threadKeeper.joinable()) {
+        threadKeeper.join();
+    }
+    std::vector<std::unique_ptr<CRemoteSendLink>> vecGiven;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexLingering);
+        vecGiven.swap(m_vecLingering);
+    }
+    long long nLost = 0;
+    for (auto& pLink : vecGiven) {
+        const SRemoteLoss loss = pLink->Abandon(pszWhen);
+        ReportLoss(loss, pLink->GetPeer());
+        nLost += loss.nSignals;
+    }
+    m_reports.SummariseLost();
+    return nLost;
 }

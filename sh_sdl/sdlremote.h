@@ -2,9 +2,9 @@
 
 // Signals between simulator instances that run one model together. Each
 // instance steps only the processes whose IP text is its own address; a
-// signal to an agent of another instance leaves through its channel's socket
-// (CSDLChannelOut::Send) and comes in through the listener of the receiving
-// agent's port.
+// signal to an agent of another instance leaves through its channel's link
+// (CSDLChannelOut::Send, CRemoteSendLink) and comes in through the listener
+// of the receiving agent's port. The link protocol is in sdlremotelink.h.
 //
 // Threads. One listener thread per port accepts every sender's connection,
 // and one reader thread per connection turns each message into a channel
@@ -12,24 +12,31 @@
 // The simulation thread takes the inbox before each step and queues the
 // events in their input channels (DeliverSignals). Sends run on the
 // simulation thread, bracketed by BeginSend and EndSend so that Stop, from
-// any thread, can cut a connect or send short (CancelSends).
+// any thread, can cut a connect or send short (CancelSends). A link whose
+// sending has ended is kept by one more thread until its receiver has read
+// it (Linger).
 //
-// No signal a sender has written to a live link is lost. A sender opens its
-// link with an empty message (which a receiver skips); the reader of such a
-// link tells it, now and then, how many messages it has taken from the link,
-// so that a sender whose link breaks knows how many signals went with it. A
-// link is closed to make room only in order: the reader half-closes it and
-// reads on until its sender, which connects again before its next send,
-// ends it. A send waits while its receiver takes no more; while the
-// simulation thread waits so, the readers of links from the model's
-// instances are not held back by the bound on undelivered signals, so that
-// two instances that send to each other both go on (what they take in is
-// then bounded by what the other instances send, not by this instance).
+// Every signal a sender sends is handled by its receiver's model or counted
+// as lost: by the sender, with the receiver's host and port, from the
+// receiver's counts and, when it gives a link up, from what the receiver's
+// system had acknowledged; by the receiver, for signals it took and did not
+// handle when it could not tell the sender.
+//
+// A link tells what it is when it opens: a link from another instance of
+// the model (an opening that names one of its instances, a channel this
+// port receives and the model's system) is that instance's, whatever
+// address it comes from; any other link is a stranger's. Readers take no
+// more messages while those taken and not yet handled reach a bound (the
+// sender then waits; what it sent is not lost): for strangers 10,000
+// signals or 64 MiB of the memory they take, and the same for the
+// instances, which however, while this instance's simulation thread waits
+// on a send, may take up to 960 MiB, so that two instances that send to each
+// other both go on.
 //
 // A port accepts connections from anyone who can reach it, so what a link
-// may cost is bounded: a message's length, the signals received and not yet
-// handled, the connections served at once, and the lines each address adds
-// to the Errors tab.
+// may cost is bounded: a message's length, the memory of the signals
+// received and not yet handled, the connections served at once, and the
+// lines each address adds to the Errors tab.
 
 #include <atomic>
 #include <chrono>
@@ -47,6 +54,7 @@
 
 #include "sh_aux/bidirecsocket.h"
 #include "sh_sdl/sdlevent.h"
+#include "sh_sdl/sdlremotelink.h"
 
 class CSDLAgent;
 
@@ -68,14 +76,29 @@ inline constexpr int kRemoteDrainMs = 5000;
 // at once. A longer one is read past, reported and dropped.
 inline constexpr size_t kMaxRemoteMessageLength = 1024 * 1024;
 // Signals received and not yet handled by their agent (in the inbox or
-// queued in an input channel), and the bytes of their messages. At either
-// bound readers take no more messages: a peer that sends faster than this
-// instance handles its signals is held back by TCP rather than by this
-// instance's memory. Readers held back go on once a batch of places is
-// free, one reader for each place.
+// queued in an input channel), and the memory they take, for strangers and
+// for the model's instances: at either bound readers take no more messages,
+// and a peer that sends faster than this instance handles its signals is
+// held back by TCP rather than by this instance's memory. While this
+// instance's simulation thread waits on a send, readers of the instances'
+// links take signals up to the ceiling instead. A message of n characters
+// takes 5n bytes and kRemoteSignalCost more while it is read and held.
 inline constexpr size_t kMaxUndeliveredSignals = 10000;
 inline constexpr size_t kMaxUndeliveredBytes = 64u * 1024u * 1024u;
+inline constexpr size_t kMaxInstanceBytesWhileSending = 960u * 1024u * 1024u;
+inline constexpr size_t kRemoteSignalCost = 1024;
+// Readers held back go on once a batch of places or of memory is free, or
+// none is taken.
 inline constexpr size_t kRemoteRoomBatch = kMaxUndeliveredSignals / 8;
+inline constexpr size_t kRemoteBytesBatch = kMaxUndeliveredBytes / 8;
+// A reader tells its sender how many messages it has read after each such
+// batch (and whenever it waits for room).
+inline constexpr long long kRemoteCountEvery = 1024;
+// How long a stopping run's readers read on what has already come.
+inline constexpr int kRemoteStopDrainMs = 200;
+// How long, without progress, the end of the program (or the close of the
+// model) waits for the instances that have not read what was sent to them.
+inline constexpr int kRemoteCloseWaitMs = 30000;
 // Problems of one kind reported line by line per address, and in all per
 // run; the rest are counted into one line per address at the end of the
 // run. The addresses told apart; the others are counted together.
@@ -100,6 +123,8 @@ enum RemoteReportKind {
     RR_LINK_GARBAGE,  // a link closed after kMaxMalformedInARow
     RR_EVICTED,       // a silent link closed to make room
     RR_CUT,           // a link that went on sending long after it was closed
+    RR_NOT_INSTANCE,  // an opening that names no instance of this model
+    RR_CEILING,       // a link of an instance waits at the ceiling
     RR_LOST,          // signals sent to an address that were lost
     RR_KIND_COUNT
 };
@@ -122,6 +147,9 @@ public:
     // One line per address for what was not reported line by line; the
     // counts start again.
     void Summarise();
+    // The same for the signals lost only: losses counted after a run's
+    // summary, by the links kept past its end, are said when those end.
+    void SummariseLost();
 
 private:
     struct SAddress {
@@ -129,11 +157,26 @@ private:
         long long anNotGiven[RR_KIND_COUNT] = {};
     };
 
+    void ReportLost(const std::string& strFrom, long long nLost) const;
+
     std::function<void(const std::string&)> m_fnReport;
     std::mutex m_mutex;
     std::map<std::string, SAddress> m_mapAddresses;  // "" for the others
     int m_nLinesGiven = 0;
 };
+
+// What a run's remote links need of the model: the ports of this
+// instance's agents with the number of output ends of the model that send to
+// each and the input channels each receives remote signals on, the IP texts
+// of the model's agents (where its instances run) and its system's name.
+struct SRemoteModel {
+    std::map<unsigned int, size_t> mapPorts;
+    std::map<unsigned int, std::set<std::string>> mapChannels;
+    std::set<std::string> setInstances;
+    std::string strSystem;
+};
+
+struct SRemoteLinkTally;
 
 // One received signal waiting for the simulation thread.
 struct SRemoteSignal {
@@ -141,7 +184,6 @@ struct SRemoteSignal {
     std::string strChannel;  // the input channel it names
     std::unique_ptr<CSDLEvent> pEvent;
     std::string strAddress;  // where it came from, for what delivery finds
-    size_t nBytes = 0;       // the size of its message
 };
 
 class CSDLRemoteLinks {
@@ -149,27 +191,31 @@ public:
     // fnReport receives each problem as one line for the Errors tab, from
     // any of the threads above; it must not block.
     explicit CSDLRemoteLinks(std::function<void(const std::string&)> fnReport);
+    // Waits, as CloseLingering does, for the instances that have not read
+    // what was sent to them (unless a CloseLingering that did not wait came
+    // before).
     ~CSDLRemoteLinks();
     CSDLRemoteLinks(const CSDLRemoteLinks&) = delete;
     CSDLRemoteLinks& operator=(const CSDLRemoteLinks&) = delete;
 
-    // The ports of the agents of this instance (IP text strOwnAddress), each
-    // with the number of output ends of the model that send to it.
-    static std::map<unsigned int, size_t> CollectPorts(CSDLAgent* pRoot,
-                                                       const std::string& strOwnAddress);
-    // The IP texts of the model's agents: where its instances run.
-    static std::set<std::string> CollectInstances(CSDLAgent* pRoot);
+    // What the links of the instance at strOwnAddress need of the model.
+    static SRemoteModel CollectModel(CSDLAgent* pRoot, const std::string& strOwnAddress,
+                                     const std::string& strSystem);
     // Binds one listener per port, on strAddress when it can (else on every
     // local address), and starts accepting; each serves the model's senders
-    // to it and kMaxRemoteConnections more. Links from setInstances (IP
-    // texts, resolved here) are another instance's. False when a port
-    // cannot be bound: strError says which, and nothing stays bound.
-    bool Start(const std::map<unsigned int, size_t>& mapPorts,
-               const std::set<std::string>& setInstances, const std::string& strAddress,
-               std::string& strError);
-    // Ends every listener and connection, joins their threads, releases the
-    // ports, empties the inbox and reports what was counted.
+    // to it and kMaxRemoteConnections more. False when a port cannot be
+    // bound: strError says which, and nothing stays bound.
+    bool Start(const SRemoteModel& model, const std::string& strAddress, std::string& strError);
+    // At the end of the run: closes the ports, reads on what has already
+    // come on each link for a moment (those signals are not handled), ends
+    // the readers and empties the inbox. The links stay open for EndRun.
     void Stop();
+    // Once the run's signals are gone (handled, or dropped with the model's
+    // queues): tells the sender of each link still open how many it read
+    // and how many of those were not handled, closes the links, reports
+    // what was not handled of links whose sender could not be told, and
+    // what was counted. Stop first, if it was not called.
+    void EndRun();
     // The ports bound now.
     std::vector<unsigned int> GetListeningPorts() const;
     // The connections served now, over every port; those being closed (read
@@ -182,8 +228,7 @@ public:
     // earlier than the agent's clock is queued at that clock; a signal that
     // names no such channel, or a cell the agent does not have, is reported
     // and dropped. Returns the number of signals queued. A queued signal
-    // counts as undelivered until its event is destroyed, once its agent
-    // has handled it (or the channel is emptied).
+    // counts as undelivered until its agent takes it (or it is dropped).
     int DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnAddress);
     // Waits at most tWait for a signal; true when one waits.
     bool WaitForSignal(std::chrono::milliseconds tWait);
@@ -201,10 +246,31 @@ public:
     // AllowSends.
     void CancelSends();
     void AllowSends();
-    // nSignals sent to strHost:nPort are lost: strLine says how, or, past
-    // the lines given per address, the end of the run counts them.
-    void ReportLoss(const std::string& strHost, int nPort, long long nSignals,
-                    const std::string& strLine);
+    // nSignals sent to strPeer ("host:port") are lost: strLine says how, or,
+    // past the lines given per peer, the end of the run counts them.
+    void ReportLoss(const std::string& strPeer, long long nSignals, const std::string& strLine);
+    void ReportLoss(const SRemoteLoss& loss, const std::string& strPeer) {
+        if (loss.nSignals > 0) {
+            ReportLoss(strPeer, loss.nSignals, loss.strLine);
+        }
+    }
+
+    // ---- Links whose sending has ended (any thread) ------------------------------
+    // Keeps a half-closed link until its receiver has read it and ended it,
+    // taking its counts meanwhile; what it lost then is reported.
+    void Linger(std::unique_ptr<CRemoteSendLink> pLink);
+    // The peers that have not read all that was sent to them, with the
+    // signals they have not: "" when none.
+    std::string DescribeUnread();
+    // Since when no such peer has read anything (or a link ended).
+    std::chrono::steady_clock::time_point GetLastProgress() const;
+    // Waits while peers read, until every link kept has ended, nothing
+    // was read for tNoProgress, or fnGiveUp (asked every tenth of a second)
+    // says so; then gives up what is left: its loss is reported, "when"
+    // pszWhen says. Not on a thread that must not wait.
+    // Returns the signals so given up.
+    long long CloseLingering(std::chrono::milliseconds tNoProgress, const char* pszWhen,
+                             const std::function<bool()>& fnGiveUp = {});
 
     void Report(const std::string& strLine) const { m_fnReport(strLine); }
 
@@ -213,19 +279,25 @@ private:
         CBidirecSocket socket;
         std::thread thread;
         std::string strAddress;
-        // It comes from the address of one of the model's instances.
-        bool bFromInstance = false;
+        // What its reader took, for its sender's counts and the reports.
+        std::shared_ptr<SRemoteLinkTally> pTally;
+        // Its opening named an instance of the model.
+        std::atomic<bool> bFromInstance{false};
         std::atomic<bool> bDone{false};
         // Half-closed to make room: read until its sender ends it.
         std::atomic<bool> bDraining{false};
         long long nDrainingSince = 0;  // under m_mutexLinks
-        // Ended at once (Stop, or it went on sending long after it was
-        // closed): its reader stops.
+        // Ended at once (it went on sending long after it was closed): its
+        // reader stops.
         std::atomic<bool> bCut{false};
         // Its reader waits for room among the undelivered signals.
         std::atomic<bool> bWaitingForRoom{false};
         // It has sent a signal.
         std::atomic<bool> bSentSignal{false};
+        // Its sender asked for counts; the messages read from it (its
+        // reader's, then EndRun's).
+        bool bTellCounts = false;
+        long long nRead = 0;
         // When its last message (or the connection) came, in steady-clock
         // ticks.
         std::atomic<long long> nLastHeard{0};
@@ -237,6 +309,18 @@ private:
         std::thread thread;
         std::list<std::unique_ptr<SConnection>> listConnections;
     };
+    // What undelivered signals of one kind of link take.
+    struct SPool {
+        size_t nSignals = 0;
+        size_t nBytes = 0;
+        // Given back since its waiting readers were last woken.
+        size_t nFreedSignals = 0;
+        size_t nFreedBytes = 0;
+        size_t nWaiting = 0;  // readers waiting for room
+    };
+    enum { POOL_STRANGERS, POOL_INSTANCES, POOL_COUNT };
+
+public:
     // Counts the undelivered signals. Its mutex also guards the inbox; it
     // is shared with the events that hold a count, which may outlive this
     // object.
@@ -244,19 +328,20 @@ private:
         std::mutex mutex;
         std::condition_variable cvRoom;   // readers waiting for room
         std::condition_variable cvInbox;  // the simulation thread waiting for a signal
-        size_t nUndelivered = 0;
-        size_t nBytes = 0;
-        size_t nWaiting = 0;  // readers waiting for room
-        bool bWoken = false;  // they were woken since the last began to wait
+        SPool aPools[POOL_COUNT];
         bool bSendWaits = false;
         bool bClosed = false;
-        // Whether a signal of nSize bytes may be taken now from a link, and
-        // whether its reader held back may go on (hold the mutex).
-        bool HasRoom(size_t nSize, bool bFromInstance) const;
-        bool MayGoOn(size_t nSize, bool bFromInstance) const;
-        void Release(size_t nSize);
+        // The run's end has come: a signal given back now was not handled.
+        bool bRunOver = false;
+        // Whether nSize more bytes may be taken in pool nPool (hold the
+        // mutex).
+        bool HasRoom(int nPool, size_t nSize) const;
+        // Gives back what one signal took; it was handled unless bDropped
+        // or the run is over (counted in pTally, when given).
+        void Release(int nPool, size_t nSize, SRemoteLinkTally* pTally, bool bDropped);
     };
 
+private:
     void ListenLoop(SListener& rListener);
     // Returns once rListener has fewer than kMaxRemoteConnections links
     // being closed, cutting one closed kRemoteDrainMs ago or more if it must
@@ -266,29 +351,45 @@ private:
     // closes one silent link in order, or pNew when every other is busy.
     void MakeRoom(SListener& rListener, SConnection& rNew);
     void ReadLoop(SListener& rListener, SConnection& rConnection);
+    // Whether an opening names an instance of the model and a channel that
+    // port nPort receives; reported when it does not.
+    bool IsInstanceOpening(unsigned int nPort, const std::string& strAddress,
+                           const SRemoteOpening& opening);
     // Splits one message ("channel,event text") into a signal; false, with
     // a report, when it is not one.
     bool ParseMessage(unsigned int nPort, const std::string& strAddress,
                       const std::string& strMessage, SRemoteSignal& rSignal);
-    // Waits for room among the undelivered signals (calling fnBeforeWait
-    // first, if it waits) and leaves the signal in the inbox; false when the
-    // inbox closed or the connection was cut meanwhile.
-    bool Push(SConnection& rConnection, SRemoteSignal signal,
-              const std::function<void()>& fnBeforeWait);
+    // Waits for room for a message of nBytes in the pool of rConnection
+    // (calling fnBeforeWait first, if it waits) and takes it: the pool, or
+    // -1, with nothing taken, when the run stops or the connection is cut
+    // meanwhile.
+    int Reserve(SConnection& rConnection, size_t nBytes, const std::function<void()>& fnBeforeWait);
+    // Leaves the signal, for which nBytes were reserved in nPool, in the
+    // inbox; once the inbox has closed it goes, not handled.
+    void Push(SConnection& rConnection, SRemoteSignal signal, int nPool, size_t nBytes);
     // Wakes every reader that waits for room, so that it looks again.
     void WakeReaders();
     bool IsStopping() const;
+    // Keeps what an ended link's tally counts (hold m_mutexLinks).
+    void RetireTally(std::shared_ptr<SRemoteLinkTally> pTally);
     // Empties the inbox; its signals go once the lock is released.
     void ClearInbox();
+    // The thread that keeps lingering links.
+    void KeepLingering();
 
     std::function<void(const std::string&)> m_fnReport;
     CRemoteReports m_reports;
-    // Guards the listeners' connection lists and the stop mark.
+    // Guards the listeners' connection lists, the stop mark and the tallies.
     mutable std::mutex m_mutexLinks;
     std::condition_variable m_cvStopping;
     std::vector<std::unique_ptr<SListener>> m_vecListeners;
-    std::set<std::string> m_setInstances;  // dotted addresses
+    SRemoteModel m_model;
     bool m_bStopping = false;
+    // The tallies of the run's ended links that signals may still hold,
+    // and what the others did not handle, by address (under m_mutexLinks).
+    std::vector<std::shared_ptr<SRemoteLinkTally>> m_vecRetiredTallies;
+    size_t m_nRetiredKept = 0;
+    std::map<std::string, long long> m_mapRetiredUnhandled;
 
     std::shared_ptr<SDeliveryGate> m_pGate = std::make_shared<SDeliveryGate>();
     std::deque<SRemoteSignal> m_inbox;
@@ -296,4 +397,15 @@ private:
     std::mutex m_mutexSend;
     CBidirecSocket* m_pSending = nullptr;
     bool m_bSendsCancelled = false;
+
+    // Links whose sending has ended, kept by m_threadLingering.
+    mutable std::mutex m_mutexLingering;
+    std::condition_variable m_cvLingering;
+    std::vector<std::unique_ptr<CRemoteSendLink>> m_vecLingering;
+    std::thread m_threadLingering;
+    bool m_bLingeringEnds = false;
+    bool m_bLingeringAlive = false;
+    // A CloseLingering that did not wait came: the end does not wait either.
+    bool m_bWaitGivenUp = false;
+    std::atomic<std::chrono::steady_clock::rep> m_nLastProgress{0};
 };

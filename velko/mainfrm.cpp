@@ -3,13 +3,16 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDockWidget>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWhatsThis>
@@ -482,10 +485,56 @@ bool CMainFrame::IsBuilding() const {
     return m_pBuild && m_pBuild->IsBuilding();
 }
 
+long long CMainFrame::WaitForRemoteReaders(const char* pszWhen) {
+    if (!m_pEngine) {
+        return 0;
+    }
+    if (m_pEngine->IsThreadAlive()) {
+        m_pEngine->Stop();
+    }
+    CSDLRemoteLinks& links = m_pEngine->GetRemoteLinks();
+    // While the run ends, its links are not yet kept: they are waited for.
+    const auto Unread = [&] {
+        return m_pEngine->IsThreadAlive() ? std::string("the run ends") : links.DescribeUnread();
+    };
+    std::string strUnread = Unread();
+    if (!strUnread.empty()) {
+        WriteSystem("Waiting for other instances to read what was sent to them: " + strUnread +
+                    ".");
+        QProgressDialog dialog(this);
+        dialog.setWindowTitle(QStringLiteral("VELKO"));
+        dialog.setCancelButtonText(QStringLiteral("Stop waiting"));
+        dialog.setRange(0, 0);
+        dialog.setWindowModality(Qt::WindowModal);
+        dialog.setMinimumDuration(0);
+        dialog.show();
+        const auto tStart = std::chrono::steady_clock::now();
+        const auto tNoProgress = std::chrono::milliseconds(kRemoteCloseWaitMs);
+        while (!strUnread.empty() && !dialog.wasCanceled() &&
+               std::chrono::steady_clock::now() - std::max(tStart, links.GetLastProgress()) <
+                   tNoProgress) {
+            dialog.setLabelText(QString::fromStdString(
+                "Waiting for other instances to read the signals sent to them (the wait ends "
+                "after " +
+                std::to_string(kRemoteCloseWaitMs / 1000) + " s without progress):\n" + strUnread));
+            QEventLoop loop;
+            QTimer::singleShot(100, &loop, &QEventLoop::quit);
+            loop.exec();
+            strUnread = Unread();
+        }
+        if (dialog.wasCanceled()) {
+            pszWhen = "when the wait for it was stopped";
+        }
+    }
+    // What is left is given up now.
+    return links.CloseLingering(std::chrono::milliseconds(0), pszWhen);
+}
+
 void CMainFrame::DeleteEngine() {
     if (!m_pEngine) {
         return;
     }
+    WaitForRemoteReaders("when the model was closed");
     m_pProperties->SetModel(nullptr, nullptr, {});
     m_document.m_loader.m_pEngine = nullptr;
     m_pNetwork->ForgetEngine();
@@ -511,6 +560,15 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent) {
                                 NB_OK, NI_WARNING);
         pEvent->ignore();
         return;
+    }
+    const long long nLost = WaitForRemoteReaders("when the program ended");
+    if (nLost > 0) {
+        m_pNotifier->MessageBox(
+            "VELKO",
+            Format("%lld signals sent to other instances had not reached them when the program "
+                   "ended; they are lost.",
+                   nLost),
+            NB_OK, NI_WARNING);
     }
     DeleteEngine();
     QSettings settings;

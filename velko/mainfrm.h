@@ -209,8 +209,14 @@ private:
     // build is alive); true when that is so.
     bool RefuseDuringRun();
     // The engine goes; a live run is stopped first, its questions answered
-    // Cancel and its thread joined.
+    // Cancel and its thread joined, and the other instances of a
+    // distributed run are waited for (WaitForRemoteReaders).
     void DeleteEngine();
+    // Stops a live run and waits, in a window that says for whom and how
+    // much, while other instances read what this one sent them; then gives
+    // up what is left, which is reported as lost "when" pszWhen says.
+    // Returns the signals so lost.
+    long long WaitForRemoteReaders(const char* pszWhen);
     // The engine of a newly opened model replaces the old one.
     void AttachEngine(std::unique_ptr<CSDLEngine> pEngine);
     // Agents the engine added or removed during a run, into or out of the

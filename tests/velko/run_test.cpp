@@ -1,12 +1,14 @@
 // Running a model from the window with the real gcc: Initialize, Run, Step,
 // Pause, Stop, the end-of-simulation dialog, the monitor with its caption
-// messages and dialogs, the wait for the viewer, a start that fails, and the
-// viewer's launch.
+// messages and dialogs, the wait for the viewer, a start that fails, the
+// viewer's launch, and closing a model whose signals other instances have
+// not read.
 
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -15,12 +17,16 @@
 #include <chrono>
 #include <thread>
 
+#include "sh_aux/bidirecsocket.h"
+#include "sh_aux/ipaddress.h"
 #include "sh_aux/xmlparser.h"
 #include "sh_sdl/sdlengine.h"
 #include "support/fakeviewer.h"
+#include "support/lostsignals.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
+#include "velko/networkcommands.h"
 #include "velko/outputwnd.h"
 #include "velko/ribbon.h"
 #include "velkotest.h"
@@ -80,6 +86,105 @@ QStringList FormattedTraceRecords(const std::string& strTracePath) {
         }
     }
     return listLines;
+}
+
+// A model whose process P, at strOwn, sends "sig" with a parameter of 2,000
+// characters, 20,000 times, to Q at 127.0.0.2:nPort, which is no process of
+// this instance.
+QByteArray RemoteSenderModel(const std::string& strOwn, unsigned int nOwnPort, unsigned int nPort) {
+    const QString strLoad(2000, QLatin1Char('x'));
+    return QStringLiteral(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"far\">\n"
+               "  <block name=\"net\" id=\"1\" IP=\"%1\" portRead=\"%2\">\n"
+               "    <process name=\"Q\" id=\"1\" IP=\"127.0.0.2\" portRead=\"%3\" "
+               "implementation=\"\">\n"
+               "      <start><start name=\"start\" id=\"1001\"/>"
+               "<setstate name=\"Idle\" id=\"1002\"/></start>\n"
+               "      <state name=\"Idle\"><input name=\"sig\" id=\"1003\"/>"
+               "<setstate name=\"Idle\" id=\"1004\"/></state>\n    </process>\n"
+               "    <process name=\"P\" id=\"2\" IP=\"%1\" portRead=\"%2\" "
+               "implementation=\"\">\n"
+               "      <DCLS><DCL name=\"sent\" type=\"int\" value=\"0\"/></DCLS>\n"
+               "      <start><start name=\"start\" id=\"2001\"/>"
+               "<output name=\"tick\" id=\"2002\" self=\"yes\" to=\"\" via=\"\"/>"
+               "<setstate name=\"Loop\" id=\"2003\"/></start>\n"
+               "      <state name=\"Loop\"><input name=\"tick\" id=\"2010\"/>"
+               "<decision name=\"more\" id=\"2011\" iftrue=\"2012\" iffalse=\"2100\">"
+               "sent &lt; 20000</decision>"
+               "<task name=\"count\" id=\"2012\">sent = sent + 1;</task>"
+               "<output name=\"sig\" id=\"2013\" self=\"no\" to=\"\" via=\"'c1'\">"
+               "<userparam name=\"load\" value=\"%4\"/></output>"
+               "<output name=\"tick\" id=\"2014\" self=\"yes\" to=\"\" via=\"\"/>"
+               "<setstate name=\"Loop\" id=\"2015\"/>"
+               "<setstate name=\"Done\" id=\"2100\"/></state>\n    </process>\n"
+               "    <channels><channel name=\"c1\" start=\"P\" end=\"Q\" dual=\"no\">"
+               "<event name=\"sig\"/></channel></channels>\n  </block>\n</system>\n")
+        .arg(QString::fromStdString(strOwn))
+        .arg(nOwnPort)
+        .arg(nPort)
+        .arg(strLoad)
+        .toUtf8();
+}
+
+// A receiver of one link at 127.0.0.2 that reads nothing until it is told
+// to, then counts the messages until the link ends.
+class CRawReceiver {
+public:
+    CRawReceiver() {
+        m_bListening = m_listener.CreateServer(0, "127.0.0.2") && m_listener.Listen();
+        m_thread = std::thread([this] {
+            CBidirecSocket link;
+            if (m_listener.Accept(link)) {
+                link.AttachArchives();
+                m_bLinked = true;
+                while (!m_bRead) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                std::string strMessage;
+                while (link.ReceiveMessage(strMessage, 1u << 20) == SR_MESSAGE) {
+                    ++m_nMessages;
+                }
+            }
+            m_bEnded = true;
+        });
+    }
+    ~CRawReceiver() {
+        m_bRead = true;
+        m_listener.Cancel();
+        m_thread.join();
+    }
+    bool IsListening() const { return m_bListening; }
+    unsigned int Port() const { return m_listener.GetBoundPort(); }
+    bool IsLinked() const { return m_bLinked; }
+    void Read() { m_bRead = true; }
+    bool HasEnded() const { return m_bEnded; }
+    // The signals received, the link's opening aside.
+    long long Signals() const { return std::max(0LL, m_nMessages.load() - 1); }
+
+private:
+    CBidirecSocket m_listener;
+    bool m_bListening = false;
+    std::atomic<bool> m_bLinked{false};
+    std::atomic<bool> m_bRead{false};
+    std::atomic<bool> m_bEnded{false};
+    std::atomic<long long> m_nMessages{0};
+    std::thread m_thread;
+};
+
+// The "sig" records of the one trace in dir's traces folder.
+int CountSignalsTraced(const QTemporaryDir& dir) {
+    const QStringList listTraces =
+        QDir(dir.filePath("traces")).entryList({"*.trace"}, QDir::Files, QDir::Time);
+    if (listTraces.isEmpty()) {
+        return -1;
+    }
+    QFile file(dir.filePath("traces/" + listTraces.first()));
+    file.open(QIODevice::ReadOnly);
+    int nSignals = 0;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        nSignals += line.contains("<output") && line.contains("\"sig\"") ? 1 : 0;
+    }
+    return nSignals;
 }
 
 }  // namespace
@@ -480,6 +585,95 @@ private slots:
             strLast.startsWith(
                 QStringLiteral("The viewer could not be started from \"%1\": ").arg(strMissing)),
             qPrintable(strLast));
+    }
+    // A run that sends to another instance is stopped while its send waits
+    // for a receiver that does not read. Closing the model then waits, in
+    // a window that says for whom and for how many signals: given up with
+    // "Stop waiting", what was not taken is counted lost; when the receiver
+    // reads, the window goes by itself. Either way every signal traced as
+    // sent was received or counted lost.
+    void ClosingAModelWaitsForItsReceiversAndCountsWhatItGivesUp() {
+        const std::string strOwn = CNetworkCommands::ChooseIntranetAddress(GetLocalIPList());
+        if (strOwn.empty()) {
+            QSKIP("This machine has no address of its own.");
+        }
+        CStartedApp started;
+        CMainFrame* pFrame = started.Frame();
+        CCommandTable& commands = pFrame->Commands();
+        QTemporaryDir dir;
+        unsigned int nOwnPort = 0;
+        {
+            CBidirecSocket free;
+            QVERIFY(free.CreateServer(0, strOwn));
+            nOwnPort = free.GetBoundPort();
+        }
+        for (const bool bGiveUp : {true, false}) {
+            CRawReceiver receiver;
+            QVERIFY(receiver.IsListening());
+            const std::string strModel =
+                WriteFile(dir, QStringLiteral("far.velko"),
+                          RemoteSenderModel(strOwn, nOwnPort, receiver.Port()));
+            OpenAndBuild(pFrame, strModel);
+            commands.Action(ID_NET_INTRANET)->trigger();
+            if (!pFrame->Engine()->m_bExecutionTrace) {
+                commands.Action(ID_SIM_EXECTRACE)->trigger();
+            }
+            const int nErrorsBefore = pFrame->Output()->Errors()->count();
+            InitializeAndRun(commands);
+            QTRY_VERIFY_WITH_TIMEOUT(receiver.IsLinked(), kWatchdog);
+            // The send waits once the steps stop.
+            long long nSteps = -1;
+            QElapsedTimer watchdog;
+            watchdog.start();
+            while (pFrame->Engine()->GetRunStatus().nSteps != nSteps) {
+                QVERIFY(watchdog.elapsed() < 2 * kWatchdog);
+                nSteps = pFrame->Engine()->GetRunStatus().nSteps;
+                QTest::qWait(500);
+            }
+            commands.Action(ID_SIM_STOP)->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
+
+            const QString strPeer = QStringLiteral("127.0.0.2:%1 (").arg(receiver.Port());
+            bool bShown = false;
+            OnNextModal([&](QWidget* pModal) {
+                auto* pDialog = qobject_cast<QProgressDialog*>(pModal);
+                QVERIFY(pDialog);
+                bShown = true;
+                QVERIFY2(pDialog->labelText().contains(strPeer), qPrintable(pDialog->labelText()));
+                if (bGiveUp) {
+                    SaveScreenshot(pDialog, QStringLiteral("remote-close-wait"));
+                    pDialog->cancel();
+                } else {
+                    receiver.Read();
+                }
+            });
+            commands.Action(ID_FILE_CLOSE)->trigger();
+            QVERIFY(bShown);
+            QVERIFY(!pFrame->Engine());
+            receiver.Read();
+            QTRY_VERIFY_WITH_TIMEOUT(receiver.HasEnded(), kWatchdog);
+
+            long long nLost = 0;
+            QStringList listGivenUp;
+            for (const QString& strLine : Lines(pFrame->Output()->Errors()).mid(nErrorsBefore)) {
+                nLost += SignalsLostInLine(strLine.toStdString());
+                if (strLine.contains("when the wait for it was stopped")) {
+                    listGivenUp << strLine;
+                }
+            }
+            const int nTraced = CountSignalsTraced(dir);
+            QVERIFY(nTraced > 0);
+            QVERIFY2(
+                receiver.Signals() + nLost == nTraced,
+                qPrintable(
+                    QStringLiteral("%1 received + %2 lost of %3: %4")
+                        .arg(receiver.Signals())
+                        .arg(nLost)
+                        .arg(nTraced)
+                        .arg(Lines(pFrame->Output()->Errors()).mid(nErrorsBefore).join(" | "))));
+            QCOMPARE(listGivenUp.size(), bGiveUp ? 1 : 0);
+            QDir(dir.filePath("traces")).removeRecursively();
+        }
     }
 };
 
