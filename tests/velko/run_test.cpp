@@ -133,7 +133,7 @@ public:
     CRawReceiver() {
         m_bListening = m_listener.CreateServer(0, "127.0.0.2") && m_listener.Listen();
         m_thread = std::thread([this] {
-            CBidirecSocket link;
+            CBidirecSocket& link = m_link;
             if (m_listener.Accept(link)) {
                 link.AttachArchives();
                 m_bLinked = true;
@@ -148,9 +148,12 @@ public:
             m_bEnded = true;
         });
     }
+    // A test that fails early leaves the sender's link open: the link is
+    // cut so that the reading ends.
     ~CRawReceiver() {
         m_bRead = true;
         m_listener.Cancel();
+        m_link.Cancel();
         m_thread.join();
     }
     bool IsListening() const { return m_bListening; }
@@ -163,6 +166,7 @@ public:
 
 private:
     CBidirecSocket m_listener;
+    CBidirecSocket m_link;
     bool m_bListening = false;
     std::atomic<bool> m_bLinked{false};
     std::atomic<bool> m_bRead{false};
