@@ -135,18 +135,13 @@ TEST_F(EyeDialogTest, PlayStopAndRestartFollowTheClock) {
 
 // Answers file choices as the recording notifier does, once the user has
 // taken his time: meanwhile the clock goes on and the dialog refreshes.
-class CSlowChoiceNotifier : public CRecordingNotifier {
-public:
-    explicit CSlowChoiceNotifier(std::function<void()> fnMeanwhile)
-        : m_fnMeanwhile(std::move(fnMeanwhile)) {}
+struct CSlowChoiceNotifier : CRecordingNotifier {
+    std::function<void()> fnMeanwhile;
     std::string ChooseFileToOpen(const std::string& strTitle, const std::string& strFilter,
                                  const std::string& strFolder) override {
-        m_fnMeanwhile();
+        fnMeanwhile();
         return CRecordingNotifier::ChooseFileToOpen(strTitle, strFilter, strFolder);
     }
-
-private:
-    std::function<void()> m_fnMeanwhile;
 };
 
 // Every load starts the replay anew, whether the last replay stopped or
@@ -154,10 +149,11 @@ private:
 // plays the new scene from its start.
 TEST_F(EyeDialogTest, EveryLoadStartsTheReplayFromZero) {
     CReplayClock& clock = m_view.scene.GetClock();
-    CSlowChoiceNotifier notifier([&] {
+    CSlowChoiceNotifier notifier;
+    notifier.fnMeanwhile = [&] {
         m_view.ticks.Advance(4.22);
         m_pDlg->RefreshTimerDisplay();
-    });
+    };
     SetNotifier(&notifier);
     const std::string strTrace = m_files.Write(
         "run/short.trace", "<Trace><ModelInfo><Agents/></ModelInfo><Events/></Trace>\n");
