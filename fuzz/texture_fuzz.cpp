@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     QImage image(1, 1, QImage::Format_RGBA8888);
     if (!DecodeDDS(data, &image)) {
         velkofuzz::Check(image.isNull(), "a refused surface leaves no image");
+        velkofuzz::Check(!DescribeDDS(data).empty(), "a refused surface has its format named");
         return 0;
     }
     uint32_t nHeight = 0;

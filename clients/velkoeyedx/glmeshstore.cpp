@@ -27,12 +27,22 @@ CGLMeshStore::~CGLMeshStore() = default;
 void CGLMeshStore::Load(const std::string& strFile) {
     auto pMesh = std::make_unique<CGLMesh>();
     // A failure is reported by the loader; the name then draws nothing.
-    LoadMeshFile(pMesh->mesh, strFile, m_resolver);
+    LoadMeshFile(pMesh->mesh, strFile, m_resolver, m_pParsingLog.get());
     for (size_t i = 0; i < pMesh->mesh.GetNumMaterials(); ++i) {
         const CMaterial& material = pMesh->mesh.GetMaterial(i);
         // A texture that is missing or cannot be decoded counts as none.
-        const bool bTextured =
-            !material.strTexturePath.empty() && m_textures.Decode(material.strTexturePath);
+        bool bTextured = false;
+        std::string strFormat;
+        if (material.IsTextureMissing()) {
+            LogOnce("The texture " + material.strTexture + " of the mesh " + strFile +
+                    " cannot be found: its material is drawn without it.");
+        } else if (!material.strTexturePath.empty()) {
+            bTextured = m_textures.Decode(material.strTexturePath, &strFormat);
+            if (!bTextured) {
+                LogOnce("The texture " + material.strTexturePath + " (" + strFormat +
+                        ") cannot be decoded: its material is drawn without it.");
+            }
+        }
         pMesh->vecTextures.push_back(bTextured ? material.strTexturePath : std::string());
         pMesh->vecTechniques.push_back(
             bTextured ? (material.bSpecular ? MT_TEXTURED_SPECULAR : MT_TEXTURED_NO_SPECULAR)
@@ -44,7 +54,14 @@ void CGLMeshStore::Load(const std::string& strFile) {
     m_mapMeshes[strFile] = std::move(pMesh);
 }
 
+void CGLMeshStore::LogOnce(const std::string& strLine) {
+    if (m_pParsingLog && m_setLogged.insert(strLine).second) {
+        m_pParsingLog->AppendLine(strLine);
+    }
+}
+
 void CGLMeshStore::Clear() {
+    m_setLogged.clear();
     for (auto& [strFile, pMesh] : m_mapMeshes) {
         m_vecRetired.push_back(std::move(pMesh));
     }

@@ -4,7 +4,9 @@
 // registers. Load reads the mesh and decodes its textures at once (on the
 // thread of the frame's update, no GL context needed); the GPU copy is made
 // when the mesh is first drawn. A mesh that cannot be loaded is the box
-// "res/meshes/box.obj"; when even that fails, the name draws nothing.
+// "res/meshes/box.obj"; when even that fails, the name draws nothing. What
+// keeps a mesh or a texture from showing is told in the parsing log, once
+// per scene.
 //
 // Used on the window's thread only; Draw and the releases need the window's
 // GL context current.
@@ -12,11 +14,13 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "clients/velkoeyedx/effect.h"
 #include "clients/velkoeyedx/glgeometry.h"
+#include "clients/velkoeyedx/sh_dx/logsink.h"
 #include "clients/velkoeyedx/sh_dx/meshloader10.h"
 #include "clients/velkoeyedx/sh_dx/meshstore.h"
 #include "clients/velkoeyedx/sh_dx/resourceresolver.h"
@@ -52,6 +56,10 @@ public:
     CGLMeshStore(CResourceResolver resolver, CTextureCache& textures);
     ~CGLMeshStore() override;
 
+    // Where a material file that cannot be read and a texture that cannot
+    // be found or decoded are told (none: nowhere).
+    void SetParsingLog(std::shared_ptr<CLogSink> pLog) { m_pParsingLog = std::move(pLog); }
+
     void Load(const std::string& strFile) override;
     // The meshes are dropped; their GPU copies wait for ReleaseRetired.
     void Clear() override;
@@ -81,8 +89,13 @@ private:
         CGLGeometry geometry;
     };
 
+    // A line for the parsing log, unless it was told since the last Clear.
+    void LogOnce(const std::string& strLine);
+
     CResourceResolver m_resolver;
     CTextureCache& m_textures;
+    std::shared_ptr<CLogSink> m_pParsingLog;
+    std::set<std::string> m_setLogged;
     COwningNameMap<CGLMesh> m_mapMeshes;
     std::vector<std::unique_ptr<CGLMesh>> m_vecRetired;
 };

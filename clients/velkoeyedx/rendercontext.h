@@ -48,6 +48,9 @@ public:
     CSceneController& GetScene() { return m_scene; }
     CTerrain& GetTerrain() { return m_terrain; }
     CCamera& GetCamera() { return m_camera; }
+    // Where the meshes tell what keeps a material file or a texture from
+    // showing.
+    void SetParsingLog(std::shared_ptr<CLogSink> pLog) { m_meshes.SetParsingLog(std::move(pLog)); }
 
     // The scene lock: every load into the scene is bracketed by it.
     void Lock() { m_scene.Lock(); }

@@ -2,21 +2,28 @@
 
 #include "clients/velkoeyedx/textureimage.h"
 
-bool CTextureCache::Decode(const std::string& strPath) {
-    if (m_mapEntries.count(strPath)) {
-        return true;
+bool CTextureCache::Decode(const std::string& strPath, std::string* pFormat) {
+    auto it = m_mapEntries.find(strPath);
+    if (it == m_mapEntries.end()) {
+        CEntry entry;
+        if (!LoadTextureImage(strPath, &entry.image, &entry.strRefusedFormat) &&
+            entry.strRefusedFormat.empty()) {
+            entry.strRefusedFormat = "unknown format";
+        }
+        it = m_mapEntries.emplace(strPath, std::move(entry)).first;
     }
-    QImage image;
-    if (!LoadTextureImage(strPath, &image)) {
+    if (!it->second.strRefusedFormat.empty()) {
+        if (pFormat) {
+            *pFormat = it->second.strRefusedFormat;
+        }
         return false;
     }
-    m_mapEntries[strPath].image = std::move(image);
     return true;
 }
 
 QOpenGLTexture* CTextureCache::Get(const std::string& strPath) {
     const auto it = m_mapEntries.find(strPath);
-    if (it == m_mapEntries.end()) {
+    if (it == m_mapEntries.end() || !it->second.strRefusedFormat.empty()) {
         return nullptr;
     }
     CEntry& entry = it->second;

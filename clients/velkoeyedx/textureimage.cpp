@@ -1,11 +1,13 @@
 #include "clients/velkoeyedx/textureimage.h"
 
 #include <QFile>
+#include <QImageReader>
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -95,11 +97,21 @@ void DecodeInterpolatedAlpha(const unsigned char* p, std::array<Rgba, 16>& pixel
     }
 }
 
-bool DecodeBlocks(const unsigned char* pData, size_t nSize, uint32_t nFourCC, int nWidth,
+// The block formats, as the older header names them.
+enum BlockFormat { BF_NONE, BF_DXT1, BF_DXT3, BF_DXT5 };
+
+BlockFormat BlockFormatOf(uint32_t nFourCC) {
+    return nFourCC == FourCC("DXT1")   ? BF_DXT1
+           : nFourCC == FourCC("DXT3") ? BF_DXT3
+           : nFourCC == FourCC("DXT5") ? BF_DXT5
+                                       : BF_NONE;
+}
+
+bool DecodeBlocks(const unsigned char* pData, size_t nSize, BlockFormat eFormat, int nWidth,
                   int nHeight, QImage* pImage) {
-    const bool bDxt1 = nFourCC == FourCC("DXT1");
-    const bool bDxt3 = nFourCC == FourCC("DXT3");
-    const bool bDxt5 = nFourCC == FourCC("DXT5");
+    const bool bDxt1 = eFormat == BF_DXT1;
+    const bool bDxt3 = eFormat == BF_DXT3;
+    const bool bDxt5 = eFormat == BF_DXT5;
     if (!bDxt1 && !bDxt3 && !bDxt5) {
         return false;
     }
@@ -145,15 +157,20 @@ unsigned char Channel(uint32_t nPixel, uint32_t nMask, unsigned char nDefault) {
                                       nMax);
 }
 
-bool DecodeMasked(const unsigned char* pData, size_t nSize, const unsigned char* pFormat,
-                  int nWidth, int nHeight, QImage* pImage) {
-    const uint32_t nFlags = Read32(pFormat + 4);
-    const uint32_t nBits = Read32(pFormat + 12);
+// Uncompressed pixels of nBits bits, each channel given by its mask (red,
+// green, blue, alpha; an empty alpha mask gives opaque pixels).
+struct MaskedFormat {
+    uint32_t nBits = 0;
+    uint32_t nMasks[4] = {0, 0, 0, 0};
+};
+
+bool DecodeMasked(const unsigned char* pData, size_t nSize, const MaskedFormat& format, int nWidth,
+                  int nHeight, QImage* pImage) {
+    const uint32_t nBits = format.nBits;
     if (nBits != 16 && nBits != 24 && nBits != 32) {
         return false;
     }
-    const uint32_t nMasks[4] = {Read32(pFormat + 16), Read32(pFormat + 20), Read32(pFormat + 24),
-                                (nFlags & kPixelAlpha) ? Read32(pFormat + 28) : 0};
+    const uint32_t* nMasks = format.nMasks;
     const size_t nBytes = nBits / 8;
     if (nSize < static_cast<size_t>(nWidth) * nHeight * nBytes) {
         return false;
@@ -176,41 +193,249 @@ bool DecodeMasked(const unsigned char* pData, size_t nSize, const unsigned char*
     return true;
 }
 
+// What the header says of a surface.
+struct SurfaceFormat {
+    // Why the header cannot be read, or what format it names that is not
+    // decoded; empty when the surface can be decoded.
+    std::string strRefused;
+    BlockFormat eBlocks = BF_NONE;
+    MaskedFormat masked;
+    uint32_t nWidth = 0;
+    uint32_t nHeight = 0;
+    // Where the pixels begin.
+    size_t nDataOffset = kHeaderSize;
+};
+
+constexpr uint32_t kPixelAlphaOnly = 0x2;
+constexpr uint32_t kPixelYuv = 0x200;
+constexpr uint32_t kPixelLuminance = 0x20000;
+constexpr int kDx10HeaderSize = 20;
+constexpr uint32_t kDimension1D = 2;
+constexpr uint32_t kDimension2D = 3;
+
+// A format of the DX10 header: its name and, when it is one of those the
+// older header gives too, how to decode it.
+struct DxgiFormat {
+    uint32_t nCode;
+    const char* pszName;
+    BlockFormat eBlocks;
+    MaskedFormat masked;
+};
+
+constexpr MaskedFormat kRgba8{32, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}};
+constexpr MaskedFormat kBgra8{32, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}};
+constexpr MaskedFormat kBgrx8{32, {0xFF0000, 0xFF00, 0xFF, 0}};
+constexpr MaskedFormat kRgb10A2{32, {0x3FF, 0xFFC00, 0x3FF00000, 0xC0000000}};
+constexpr MaskedFormat kNotMasked{};
+
+constexpr DxgiFormat kDxgiFormats[] = {
+    {2, "R32G32B32A32_FLOAT", BF_NONE, kNotMasked},
+    {10, "R16G16B16A16_FLOAT", BF_NONE, kNotMasked},
+    {11, "R16G16B16A16_UNORM", BF_NONE, kNotMasked},
+    {23, "R10G10B10A2_TYPELESS", BF_NONE, kRgb10A2},
+    {24, "R10G10B10A2_UNORM", BF_NONE, kRgb10A2},
+    {26, "R11G11B10_FLOAT", BF_NONE, kNotMasked},
+    {27, "R8G8B8A8_TYPELESS", BF_NONE, kRgba8},
+    {28, "R8G8B8A8_UNORM", BF_NONE, kRgba8},
+    {29, "R8G8B8A8_UNORM_SRGB", BF_NONE, kRgba8},
+    {31, "R8G8B8A8_SNORM", BF_NONE, kNotMasked},
+    {41, "R32_FLOAT", BF_NONE, kNotMasked},
+    {49, "R8G8_UNORM", BF_NONE, kNotMasked},
+    {54, "R16_FLOAT", BF_NONE, kNotMasked},
+    {56, "R16_UNORM", BF_NONE, kNotMasked},
+    {61, "R8_UNORM", BF_NONE, kNotMasked},
+    {65, "A8_UNORM", BF_NONE, kNotMasked},
+    {67, "R9G9B9E5_SHAREDEXP", BF_NONE, kNotMasked},
+    {70, "BC1_TYPELESS", BF_DXT1, kNotMasked},
+    {71, "BC1_UNORM", BF_DXT1, kNotMasked},
+    {72, "BC1_UNORM_SRGB", BF_DXT1, kNotMasked},
+    {73, "BC2_TYPELESS", BF_DXT3, kNotMasked},
+    {74, "BC2_UNORM", BF_DXT3, kNotMasked},
+    {75, "BC2_UNORM_SRGB", BF_DXT3, kNotMasked},
+    {76, "BC3_TYPELESS", BF_DXT5, kNotMasked},
+    {77, "BC3_UNORM", BF_DXT5, kNotMasked},
+    {78, "BC3_UNORM_SRGB", BF_DXT5, kNotMasked},
+    {79, "BC4_TYPELESS", BF_NONE, kNotMasked},
+    {80, "BC4_UNORM", BF_NONE, kNotMasked},
+    {81, "BC4_SNORM", BF_NONE, kNotMasked},
+    {82, "BC5_TYPELESS", BF_NONE, kNotMasked},
+    {83, "BC5_UNORM", BF_NONE, kNotMasked},
+    {84, "BC5_SNORM", BF_NONE, kNotMasked},
+    {85, "B5G6R5_UNORM", BF_NONE, {16, {0xF800, 0x07E0, 0x001F, 0}}},
+    {86, "B5G5R5A1_UNORM", BF_NONE, {16, {0x7C00, 0x03E0, 0x001F, 0x8000}}},
+    {87, "B8G8R8A8_UNORM", BF_NONE, kBgra8},
+    {88, "B8G8R8X8_UNORM", BF_NONE, kBgrx8},
+    {90, "B8G8R8A8_TYPELESS", BF_NONE, kBgra8},
+    {91, "B8G8R8A8_UNORM_SRGB", BF_NONE, kBgra8},
+    {92, "B8G8R8X8_TYPELESS", BF_NONE, kBgrx8},
+    {93, "B8G8R8X8_UNORM_SRGB", BF_NONE, kBgrx8},
+    {94, "BC6H_TYPELESS", BF_NONE, kNotMasked},
+    {95, "BC6H_UF16", BF_NONE, kNotMasked},
+    {96, "BC6H_SF16", BF_NONE, kNotMasked},
+    {97, "BC7_TYPELESS", BF_NONE, kNotMasked},
+    {98, "BC7_UNORM", BF_NONE, kNotMasked},
+    {99, "BC7_UNORM_SRGB", BF_NONE, kNotMasked},
+    {115, "B4G4R4A4_UNORM", BF_NONE, {16, {0x0F00, 0x00F0, 0x000F, 0xF000}}},
+};
+
+std::string NumberText(uint32_t n) {
+    return std::to_string(n);
+}
+
+// The four characters of a code, or its number when they are not all
+// printable.
+std::string FourCCText(uint32_t nFourCC) {
+    std::string strText;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((nFourCC >> (8 * i)) & 0xFF);
+        if (c < 0x20 || c > 0x7E) {
+            return "D3D format " + NumberText(nFourCC);
+        }
+        strText += c;
+    }
+    return "FourCC " + strText;
+}
+
+// Reads the DX10 header after the older one.
+void ReadDx10Header(const unsigned char* p, size_t nSize, SurfaceFormat& format) {
+    if (nSize < static_cast<size_t>(kHeaderSize + kDx10HeaderSize)) {
+        format.strRefused = "DDS DX10, shorter than its header";
+        return;
+    }
+    const unsigned char* pDx10 = p + kHeaderSize;
+    const uint32_t nCode = Read32(pDx10);
+    const uint32_t nDimension = Read32(pDx10 + 4);
+    format.nDataOffset = kHeaderSize + kDx10HeaderSize;
+    const DxgiFormat* pFormat = nullptr;
+    for (const DxgiFormat& known : kDxgiFormats) {
+        if (known.nCode == nCode) {
+            pFormat = &known;
+            break;
+        }
+    }
+    const std::string strName = "DDS DX10 " + (pFormat ? std::string(pFormat->pszName)
+                                                       : "DXGI format " + NumberText(nCode));
+    if (nDimension != kDimension2D && nDimension != kDimension1D) {
+        format.strRefused =
+            strName + (nDimension == 4 ? ", a volume" : ", of dimension " + NumberText(nDimension));
+        return;
+    }
+    if (!pFormat || (pFormat->eBlocks == BF_NONE && pFormat->masked.nBits == 0)) {
+        format.strRefused = strName;
+        return;
+    }
+    format.eBlocks = pFormat->eBlocks;
+    format.masked = pFormat->masked;
+}
+
+SurfaceFormat ReadHeader(const QByteArray& data) {
+    SurfaceFormat format;
+    if (data.size() < kHeaderSize || !data.startsWith("DDS ")) {
+        format.strRefused = "not a DirectDraw surface";
+        return format;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
+    format.nHeight = Read32(p + 12);
+    format.nWidth = Read32(p + 16);
+    if (Read32(p + 4) != 124 || format.nWidth == 0 || format.nHeight == 0) {
+        format.strRefused = "DDS with a damaged header";
+        return format;
+    }
+    if (format.nWidth > kMaxSide || format.nHeight > kMaxSide) {
+        format.strRefused = "DDS of " + NumberText(format.nWidth) + " x " +
+                            NumberText(format.nHeight) + " pixels, over " + NumberText(kMaxSide);
+        return format;
+    }
+    const unsigned char* pFormat = p + 76;
+    const uint32_t nFlags = Read32(pFormat + 4);
+    const uint32_t nBits = Read32(pFormat + 12);
+    if (nFlags & kPixelFourCC) {
+        const uint32_t nFourCC = Read32(pFormat + 8);
+        if (nFourCC == FourCC("DX10")) {
+            ReadDx10Header(p, static_cast<size_t>(data.size()), format);
+            return format;
+        }
+        format.eBlocks = BlockFormatOf(nFourCC);
+        if (format.eBlocks == BF_NONE) {
+            format.strRefused = "DDS " + FourCCText(nFourCC);
+        }
+        return format;
+    }
+    if (nFlags & kPixelRGB) {
+        format.masked = {nBits,
+                         {Read32(pFormat + 16), Read32(pFormat + 20), Read32(pFormat + 24),
+                          (nFlags & kPixelAlpha) ? Read32(pFormat + 28) : 0}};
+        if (nBits != 16 && nBits != 24 && nBits != 32) {
+            format.strRefused = "DDS RGB of " + NumberText(nBits) + " bits";
+        }
+        return format;
+    }
+    format.strRefused = (nFlags & kPixelLuminance)
+                            ? "DDS luminance of " + NumberText(nBits) + " bits"
+                        : (nFlags & kPixelAlphaOnly) ? "DDS alpha of " + NumberText(nBits) + " bits"
+                        : (nFlags & kPixelYuv)       ? std::string("DDS YUV")
+                                               : std::string("DDS of an unknown pixel format");
+    return format;
+}
+
 }  // namespace
 
 bool DecodeDDS(const QByteArray& data, QImage* pImage) {
     *pImage = QImage();
-    if (data.size() < kHeaderSize || !data.startsWith("DDS ")) {
+    const SurfaceFormat format = ReadHeader(data);
+    if (!format.strRefused.empty()) {
         return false;
     }
-    const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
-    const uint32_t nHeight = Read32(p + 12);
-    const uint32_t nWidth = Read32(p + 16);
-    if (Read32(p + 4) != 124 || nWidth == 0 || nHeight == 0 || nWidth > kMaxSide ||
-        nHeight > kMaxSide) {
-        return false;
+    const auto* pPixels =
+        reinterpret_cast<const unsigned char*>(data.constData()) + format.nDataOffset;
+    const size_t nSize = static_cast<size_t>(data.size()) - format.nDataOffset;
+    const auto nWidth = static_cast<int>(format.nWidth);
+    const auto nHeight = static_cast<int>(format.nHeight);
+    if (format.eBlocks != BF_NONE) {
+        return DecodeBlocks(pPixels, nSize, format.eBlocks, nWidth, nHeight, pImage);
     }
-    const unsigned char* pFormat = p + 76;
-    const uint32_t nFlags = Read32(pFormat + 4);
-    const unsigned char* pPixels = p + kHeaderSize;
-    const size_t nSize = static_cast<size_t>(data.size()) - kHeaderSize;
-    if (nFlags & kPixelFourCC) {
-        return DecodeBlocks(pPixels, nSize, Read32(pFormat + 8), static_cast<int>(nWidth),
-                            static_cast<int>(nHeight), pImage);
-    }
-    if (nFlags & kPixelRGB) {
-        return DecodeMasked(pPixels, nSize, pFormat, static_cast<int>(nWidth),
-                            static_cast<int>(nHeight), pImage);
-    }
-    return false;
+    return DecodeMasked(pPixels, nSize, format.masked, nWidth, nHeight, pImage);
 }
 
-bool LoadTextureImage(const std::string& strPath, QImage* pImage) {
+std::string DescribeDDS(const QByteArray& data) {
+    const SurfaceFormat format = ReadHeader(data);
+    if (!format.strRefused.empty()) {
+        return format.strRefused;
+    }
+    // A format that is read, with too few pixels after the header.
+    return "DDS shorter than its header says";
+}
+
+bool LoadTextureImage(const std::string& strPath, QImage* pImage, std::string* pFormat) {
     *pImage = QImage();
     const QString strFile = QString::fromStdString(strPath);
     if (strFile.endsWith(QLatin1String(".dds"), Qt::CaseInsensitive)) {
         QFile file(strFile);
-        return file.open(QIODevice::ReadOnly) && DecodeDDS(file.readAll(), pImage);
+        if (!file.open(QIODevice::ReadOnly)) {
+            if (pFormat) {
+                *pFormat = "unreadable file";
+            }
+            return false;
+        }
+        const QByteArray data = file.readAll();
+        if (DecodeDDS(data, pImage)) {
+            return true;
+        }
+        if (pFormat) {
+            *pFormat = DescribeDDS(data);
+        }
+        return false;
     }
-    return pImage->load(strFile);
+    QImageReader reader(strFile);
+    if (reader.read(pImage)) {
+        return true;
+    }
+    *pImage = QImage();
+    if (pFormat) {
+        const QByteArray format = reader.format();
+        *pFormat = format.isEmpty() ? "a format not read by the viewer"
+                                    : format.toUpper().toStdString() + " image, " +
+                                          reader.errorString().toStdString();
+    }
+    return false;
 }

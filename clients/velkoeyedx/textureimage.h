@@ -10,11 +10,16 @@
 
 // Decodes the file at strPath (a ".dds" ending, in any letter case, is read
 // as a DirectDraw surface). False, *pImage left null, when the file cannot be
-// read or decoded.
-bool LoadTextureImage(const std::string& strPath, QImage* pImage);
+// read or decoded; pFormat, when given, then gets the file's format as far as
+// it can be told ("DDS DX10 BC7_UNORM", "TGA image", ...), for the user.
+bool LoadTextureImage(const std::string& strPath, QImage* pImage, std::string* pFormat = nullptr);
 
 // Decodes the first (largest) level of a DirectDraw surface: DXT1 (with or
-// without its transparent colour), DXT3, DXT5, or uncompressed 24- or 32-bit
-// pixels given by channel masks. False for anything else, and for a file
-// shorter than its header says.
+// without its transparent colour), DXT3, DXT5, or uncompressed 16-, 24- or
+// 32-bit pixels given by channel masks; the same under the newer DX10 header
+// (BC1 to BC3 and 8-bit RGBA, BGRA and BGRX, 5:6:5, 5:5:5:1 and 4:4:4:4, plain,
+// typeless or sRGB, the last read as they are, like the others). False for
+// anything else, and for a file shorter than its header says.
 bool DecodeDDS(const QByteArray& data, QImage* pImage);
+// The format of a DirectDraw surface that DecodeDDS refuses, in words.
+std::string DescribeDDS(const QByteArray& data);

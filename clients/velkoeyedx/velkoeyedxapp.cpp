@@ -7,6 +7,7 @@
 
 #include "clients/velkoeyedx/rendercontext.h"
 #include "clients/velkoeyedx/velkoeyedxdlg.h"
+#include "clients/velkoeyedx/velkoeyedxlogs.h"
 #include "sh_aux/hpslib.h"
 #include "sh_widgets/guinotifier.h"
 
@@ -37,6 +38,7 @@ void CVELKOEyeDXApp::InitInstance() {
     m_pRenderContext = std::make_unique<CRenderContext>(m_resolver);
     m_pMainDlg = std::make_unique<CVELKOEyeDXDlg>(*m_pRenderContext, m_pRenderContext->GetScene(),
                                                   m_pRenderContext->GetTerrain());
+    m_pRenderContext->SetParsingLog(m_pMainDlg->GetLogsDlg()->GetParsingLog());
     QObject::connect(m_pRenderContext.get(), &CRenderContext::cellSelected, m_pMainDlg.get(),
                      &CVELKOEyeDXDlg::OnCellSelected);
     QObject::connect(m_pMainDlg.get(), &QDialog::finished, qApp, &QCoreApplication::quit,

@@ -13,8 +13,10 @@
 #include <QMenuBar>
 #include <QOpenGLContext>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 #include <filesystem>
 
 #include "clients/velkoeyedx/sh_dx/animevent.h"
@@ -41,6 +43,8 @@ constexpr int kRefreshMs = 40;
 // The 3D window lies this far under the dialog, this high for its width.
 constexpr int kWindowGap = 5;
 constexpr double kWindowAspect = 0.6;
+// The dialog's distance from the screen's top and right edges.
+constexpr int kScreenMargin = 50;
 
 void ShowAbout(QWidget* pParent) {
     QDialog about(pParent);
@@ -94,7 +98,6 @@ CVELKOEyeDXDlg::CVELKOEyeDXDlg(QWindow& window3D, CSceneController& scene, CTerr
         GetAction(ID_WINDOW_LOGS)->setChecked(false);
     });
     connect(&m_window3D, &QWindow::visibleChanged, this, &CVELKOEyeDXDlg::On3DWindowVisible);
-    move(50, 50);
     m_refreshTimer.setInterval(kRefreshMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &CVELKOEyeDXDlg::RefreshTimerDisplay);
     m_refreshTimer.start();
@@ -177,6 +180,27 @@ void CVELKOEyeDXDlg::BuildControls() {
     connect(m_pPlay, &QPushButton::clicked, this, &CVELKOEyeDXDlg::OnPlay);
     connect(m_pRestart, &QPushButton::clicked, this, &CVELKOEyeDXDlg::OnRestart);
     connect(m_pSpeedBox, &QComboBox::textActivated, this, &CVELKOEyeDXDlg::OnSpeedChange);
+}
+
+void CVELKOEyeDXDlg::showEvent(QShowEvent* pEvent) {
+    // Placed once its size is final, before it first shows.
+    if (!m_bPlaced) {
+        m_bPlaced = true;
+        PlaceOnScreen();
+    }
+    QDialog::showEvent(pEvent);
+}
+
+void CVELKOEyeDXDlg::PlaceOnScreen() {
+    // At the top right, the 3D window under it: the simulator opens at the
+    // top left, where its ribbon and model tree stay in view beside the
+    // viewer on a screen wide enough for both.
+    const QRect available = screen()->availableGeometry();
+    // The frame counts where the window system tells it before the window
+    // shows.
+    const int nWidth = frameGeometry().width();
+    move(std::max(available.left(), available.right() + 1 - kScreenMargin - nWidth),
+         available.top() + kScreenMargin);
 }
 
 void CVELKOEyeDXDlg::AddLog(const std::string& strLine) {
@@ -275,15 +299,21 @@ void CVELKOEyeDXDlg::OnCellSelected() {
 // ---- Loads --------------------------------------------------------------------------
 
 void CVELKOEyeDXDlg::StartReplayAnew() {
-    // A load empties the scene and sets the clock to 0: Start plays the new
-    // scene from its start, not from where the last replay stopped.
+    // A load empties the scene and stops the clock at 0: Start plays the new
+    // scene from its start, not from where the last replay stopped. Set once
+    // the load is over, since until then a running replay's clock goes on
+    // and the time box follows it.
     m_pTimeBox->setText(QStringLiteral("0.00"));
 }
 
 void CVELKOEyeDXDlg::OnLoadFromFile() {
+    LoadFromFile();
+    StartReplayAnew();
+}
+
+void CVELKOEyeDXDlg::LoadFromFile() {
     // Whatever comes of it, the scene is emptied.
     m_scene.Lock();
-    StartReplayAnew();
     const std::string strPath =
         GetNotifier().ChooseFileToOpen("From File", kEyeFileFilter, std::string());
     if (strPath.empty()) {
@@ -321,10 +351,10 @@ void CVELKOEyeDXDlg::OnLoadFromFile() {
 }
 
 void CVELKOEyeDXDlg::OnLoadFromTrace() {
-    StartReplayAnew();
     const CTraceReader::LoadResult eResult = m_pTraceReader->LoadFromTrace([] {
         return GetNotifier().ChooseFileToOpen("From VELKO Trace", kTraceFileFilter, std::string());
     });
+    StartReplayAnew();
     if (eResult == CTraceReader::TLR_LOADED) {
         ShowDirectXWindow(true, true);
         m_bSceneLoaded = true;

@@ -101,11 +101,16 @@ protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
     // The end of the program: stops every worker, then ends the dialog.
     void closeEvent(QCloseEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
 
 private:
     QAction* AddCommand(QMenu* pMenu, const char* pszText, EyeCommand eCommand,
                         void (CVELKOEyeDXDlg::*pfnHandler)());
     void BuildControls();
+    // Puts the dialog where it leaves the simulator's usual place free.
+    void PlaceOnScreen();
+    // "From File" up to the scene's release.
+    void LoadFromFile();
     // The 3D window was shown or hidden, by the menu or by itself.
     void On3DWindowVisible(bool bVisible);
     // A terrain agent's grid was loaded: its layers go to "Properties".
@@ -135,6 +140,7 @@ private:
     QTimer m_refreshTimer;
 
     bool m_bClosing = false;
+    bool m_bPlaced = false;
     bool m_b3DWindowShown = false;
     bool m_bLogsShown = false;
     // A scene was loaded whose clock the time box follows.

@@ -4,7 +4,10 @@
 
 #include <clocale>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -96,7 +99,8 @@ TEST_F(MeshLoaderTest, MaterialsGiveOneRangeEachAndTheirFilesAreFoundBesideTheMe
     EXPECT_EQ(blue.vDiffuse, CVector3(0.0f, 0.0f, 1.0f));
     EXPECT_EQ(blue.vAmbient, CVector3(0.2f, 0.2f, 0.2f));
     EXPECT_FALSE(blue.bSpecular);
-    EXPECT_EQ(blue.fAlpha, 0.75f);
+    // "Tr" is the transparency: its opacity is 1 - 0.75.
+    EXPECT_EQ(blue.fAlpha, 0.25f);
     EXPECT_TRUE(blue.IsTextureMissing());
 
     // Red's two triangles first, in file order, then blue's; none for default.
@@ -135,7 +139,102 @@ TEST_F(MeshLoaderTest, NumbersDoNotDependOnTheProcessLocale) {
               0);
     EXPECT_EQ(inGerman.GetVertices()[2].vPosition, CVector3(1.5f, 2.25f, 0.0f));
     EXPECT_EQ(inGerman.GetMaterial(1).vAmbient, CVector3(0.25f, 0.0f, 0.0f));
-    EXPECT_EQ(inGerman.GetMaterial(2).fAlpha, 0.75f);
+    EXPECT_EQ(inGerman.GetMaterial(2).fAlpha, 0.25f);
+}
+
+// The opacity as exporters write it: "d 1" with "Tr 0" is opaque, and the
+// last of the two lines counts.
+TEST_F(MeshLoaderTest, OpacityComesFromDissolveOrTransparency) {
+    CMeshLoader10 mesh;
+    ASSERT_TRUE(mesh.ParseOBJ("usemtl a\nusemtl b\nusemtl c\nusemtl d\n"));
+    mesh.ParseMTL(
+        "newmtl a\nd 1\nTr 0\n"
+        "newmtl b\nTr 0\n"
+        "newmtl c\nTr 0.25\nd 0.5\n"
+        "newmtl d\nd 0.5\nTr 0.125\n");
+    EXPECT_EQ(mesh.GetMaterial(1).fAlpha, 1.0f);
+    EXPECT_EQ(mesh.GetMaterial(2).fAlpha, 1.0f);
+    EXPECT_EQ(mesh.GetMaterial(3).fAlpha, 0.5f);
+    EXPECT_EQ(mesh.GetMaterial(4).fAlpha, 0.875f);
+}
+
+// The normal of each corner, in the order the faces give them.
+std::vector<CVector3> CornerNormals(const CMeshLoader10& mesh) {
+    std::vector<CVector3> vecNormals;
+    for (uint32_t nIndex : mesh.GetIndices()) {
+        vecNormals.push_back(mesh.GetVertices()[nIndex].vNormal);
+    }
+    return vecNormals;
+}
+
+void ExpectNear(const std::vector<CVector3>& vecActual, const std::vector<CVector3>& vecExpected) {
+    ASSERT_EQ(vecActual.size(), vecExpected.size());
+    for (size_t i = 0; i < vecActual.size(); ++i) {
+        EXPECT_LT(Length(vecActual[i] - vecExpected[i]), 1e-5f) << "corner " << i;
+    }
+}
+
+// OBJ text without its normals: no "vn" lines, corners p/t/n cut to p/t.
+std::string WithoutNormals(const std::string& strObj) {
+    const std::string strNoNormals = std::regex_replace(strObj, std::regex("vn [^\n]*\n"), "");
+    return std::regex_replace(strNoNormals, std::regex("/(-?[0-9]*)/-?[0-9]+"), "/$1");
+}
+
+// Two faces meet along the x axis: one in the floor facing up (area 2), one
+// in the wall facing the viewer (area 1).
+const char* const kCorner = "v 0 0 0\nv 0 0 2\nv 2 0 0\nv 0 1 0\nvn 0 0 -1\n";
+
+TEST_F(MeshLoaderTest, NormalsMissingFromTheFileAreComputedFromTheFaces) {
+    const CVector3 up(0.0f, 1.0f, 0.0f);
+    const CVector3 front(0.0f, 0.0f, 1.0f);
+    // Where the faces meet, their normals weighted by their areas.
+    const CVector3 shared = Normalize(up * 2.0f + front);
+    const struct {
+        const char* pszFaces;
+        size_t nVertices;
+        std::vector<CVector3> vecNormals;
+    } cases[] = {
+        // One smoothing group, as without any "s" line.
+        {"f 1 2 3\nf 1 3 4\n", 4, {shared, up, shared, shared, shared, front}},
+        // Flat faces, and faces of different groups, do not meet.
+        {"s off\nf 1 2 3\nf 1 3 4\n", 6, {up, up, up, front, front, front}},
+        {"s 1\nf 1 2 3\ns 2\nf 1 3 4\n", 6, {up, up, up, front, front, front}},
+        {"f 1 2 3\ns 0\nf 1 3 4\n", 6, {up, up, up, front, front, front}},
+        // A corner that gives its normal keeps it, even against the face.
+        {"f 1 2 3\nf 1//1 3 4\n", 5, {shared, up, shared, -front, shared, front}},
+        // The two sides of one sheet cancel out: each keeps its own.
+        {"f 1 3 4\nf 1 4 3\n", 6, {front, front, front, -front, -front, -front}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.pszFaces);
+        CMeshLoader10 mesh;
+        ASSERT_TRUE(mesh.ParseOBJ(std::string(kCorner) + test.pszFaces));
+        EXPECT_EQ(mesh.GetVertices().size(), test.nVertices);
+        ExpectNear(CornerNormals(mesh), test.vecNormals);
+    }
+
+    // Normals the file gives stay as they are, whatever way the faces turn:
+    // the cube's front is wound the other way.
+    CMeshLoader10 cube;
+    ASSERT_TRUE(cube.ParseOBJ(kCube));
+    EXPECT_EQ(cube.GetVertices()[0].vNormal, CVector3(0.0f, 0.0f, -1.0f));
+
+    // The viewer's own meshes, whose faces do not share positions: without
+    // their normals they get the same ones back (not the bat, whose faces
+    // turn the other way: it is seen from both sides).
+    for (const char* pszMesh : {"box.obj", "default.obj", "paquet.obj", "layout5.obj"}) {
+        SCOPED_TRACE(pszMesh);
+        std::ifstream file(std::string(VELKO_SOURCE_DIR "/clients/velkoeyedx/res/meshes/") +
+                           pszMesh);
+        const std::string strObj((std::istreambuf_iterator<char>(file)),
+                                 std::istreambuf_iterator<char>());
+        CMeshLoader10 given;
+        CMeshLoader10 computed;
+        ASSERT_TRUE(given.ParseOBJ(strObj));
+        ASSERT_TRUE(computed.ParseOBJ(WithoutNormals(strObj)));
+        ASSERT_GT(given.GetIndices().size(), 0u);
+        ExpectNear(CornerNormals(computed), CornerNormals(given));
+    }
 }
 
 TEST_F(MeshLoaderTest, UnusableMeshesFallBackToTheBox) {
@@ -159,10 +258,15 @@ TEST_F(MeshLoaderTest, UnusableMeshesFallBackToTheBox) {
     EXPECT_EQ(mesh.GetVertices().size(), 24u);
     EXPECT_TRUE(BoxTexts().empty());
 
-    // A material file that cannot be read fails the whole mesh, reported.
-    ASSERT_TRUE(LoadMeshFile(mesh, "nomtl.obj", m_files.Resolver()));
+    // A material file that cannot be read fails the whole mesh, reported,
+    // and named in the log with its mesh.
+    velkotest::CRecordingLog log;
+    ASSERT_TRUE(LoadMeshFile(mesh, "nomtl.obj", m_files.Resolver(), &log));
     EXPECT_EQ(mesh.GetIndices().size(), 36u);
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"LoadMaterialsFromMTL( strMaterialFilename )"});
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"The material file absent.mtl of the mesh "
+                                                    "nomtl.obj cannot be read: a box stands for "
+                                                    "the mesh."});
 
     // Without the box there is nothing to show: reported.
     std::filesystem::remove(m_files.Path("res/meshes/box.obj"));

@@ -10,9 +10,11 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -131,46 +133,70 @@ TEST_F(EyeDialogTest, PlayStopAndRestartFollowTheClock) {
     EXPECT_DOUBLE_EQ(clock.GetTime(), 0.0);
 }
 
-// Every load starts the replay anew: the time box says 0 again, so Start
-// plays the new scene from its start, not from where the last one stopped.
+// Answers file choices as the recording notifier does, once the user has
+// taken his time: meanwhile the clock goes on and the dialog refreshes.
+struct CSlowChoiceNotifier : CRecordingNotifier {
+    std::function<void()> fnMeanwhile;
+    std::string ChooseFileToOpen(const std::string& strTitle, const std::string& strFilter,
+                                 const std::string& strFolder) override {
+        fnMeanwhile();
+        return CRecordingNotifier::ChooseFileToOpen(strTitle, strFilter, strFolder);
+    }
+};
+
+// Every load starts the replay anew, whether the last replay stopped or
+// still runs while the file is chosen: the time box says 0 again, so Start
+// plays the new scene from its start.
 TEST_F(EyeDialogTest, EveryLoadStartsTheReplayFromZero) {
     CReplayClock& clock = m_view.scene.GetClock();
+    CSlowChoiceNotifier notifier;
+    notifier.fnMeanwhile = [&] {
+        m_view.ticks.Advance(4.22);
+        m_pDlg->RefreshTimerDisplay();
+    };
+    SetNotifier(&notifier);
     const std::string strTrace = m_files.Write(
         "run/short.trace", "<Trace><ModelInfo><Agents/></ModelInfo><Events/></Trace>\n");
     const std::string strMesh = m_files.Write("one.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
     const std::vector<std::pair<EyeCommand, std::string>> vecLoads = {
-        {ID_LOADMODEL_FROMTRACE, strTrace},
-        {ID_DEMOS_DEMO1, ""},
+        {ID_LOADMODEL_FROMTRACE, strTrace}, {ID_DEMOS_DEMO1, ""},
         {ID_LOADMODEL_FROMTRACE, ""},  // cancelled: the scene is emptied all the same
-        {ID_LOADMODEL_FROMFILE, strMesh},
+        {ID_LOADMODEL_FROMFILE, strMesh},   {ID_LOADMODEL_FROMFILE, ""},
     };
-    Trigger(ID_DEMOS_DEMO1);
-    for (const auto& [eCommand, strFile] : vecLoads) {
-        SCOPED_TRACE(std::to_string(eCommand) + " " + strFile);
-        // The last replay stopped at 4.5.
-        m_pDlg->TimeBox()->setText("0");
-        m_pDlg->PlayButton()->click();
-        m_view.ticks.Advance(4.5);
-        m_pDlg->RefreshTimerDisplay();
-        m_pDlg->PlayButton()->click();
-        m_pDlg->RefreshTimerDisplay();
-        ASSERT_EQ(m_pDlg->TimeBox()->text().toStdString(), "4.50");
+    for (const bool bRunning : {false, true}) {
+        for (const auto& [eCommand, strFile] : vecLoads) {
+            SCOPED_TRACE(std::to_string(eCommand) + " " + strFile + (bRunning ? " running" : ""));
+            // The last replay got to 4.5, a scene loaded or not.
+            Trigger(ID_DEMOS_DEMO1);
+            m_pDlg->PlayButton()->click();
+            m_view.ticks.Advance(4.5);
+            m_pDlg->RefreshTimerDisplay();
+            if (!bRunning) {
+                m_pDlg->PlayButton()->click();
+                m_pDlg->RefreshTimerDisplay();
+            }
+            ASSERT_EQ(m_pDlg->TimeBox()->text().toStdString(), "4.50");
 
-        m_notifier.SetFileChoice(strFile);
-        Trigger(eCommand);
-        m_view.WaitForFeed();
-        m_pDlg->RefreshTimerDisplay();
-        EXPECT_EQ(m_pDlg->TimeBox()->text().toStdString(), "0.00");
-        EXPECT_TRUE(clock.IsStopped());
-        m_pDlg->PlayButton()->click();
-        EXPECT_DOUBLE_EQ(clock.GetTime(), 0.0);
-        m_pDlg->PlayButton()->click();
+            notifier.SetFileChoice(strFile);
+            Trigger(eCommand);
+            m_view.WaitForFeed();
+            m_pDlg->RefreshTimerDisplay();
+            EXPECT_EQ(m_pDlg->TimeBox()->text().toStdString(), "0.00");
+            EXPECT_TRUE(clock.IsStopped());
+            m_pDlg->PlayButton()->click();
+            EXPECT_DOUBLE_EQ(clock.GetTime(), 0.0);
+            m_pDlg->PlayButton()->click();
+        }
     }
 }
 
 TEST_F(EyeDialogTest, WindowDirectXAndLogsFollowTheirWindows) {
     QAction* pDirectX = m_pDlg->GetAction(ID_WINDOW_DIRECTX);
-    EXPECT_EQ(m_pDlg->frameGeometry().topLeft(), QPoint(50, 50));
+    // At the top right of the screen: the simulator's place, the top left,
+    // stays free.
+    const QRect screen = m_pDlg->screen()->availableGeometry();
+    EXPECT_EQ(m_pDlg->frameGeometry().top(), screen.top() + 50);
+    EXPECT_EQ(m_pDlg->frameGeometry().right(), screen.right() - 50);
 
     Trigger(ID_WINDOW_DIRECTX);
     ASSERT_TRUE(m_window.isVisible());

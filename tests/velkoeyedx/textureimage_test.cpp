@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clients/velkoeyedx/glmeshstore.h"
 #include "velkoeyedx/eyewindow.h"
 
 namespace velkotest {
@@ -76,6 +77,94 @@ TEST(TextureImageTest, DirectDrawSurfacesDecodeAndShortOnesAreRefused) {
     EXPECT_FALSE(DecodeDDS(DdsFile(4, 4, "ATI2", fourColour + fourColour), &image));
     EXPECT_FALSE(DecodeDDS(DdsFile(2, 2, "", bgr, 24, {0xFF0000, 0xFF00, 0xFF}), &image));
     EXPECT_FALSE(DecodeDDS(QByteArray("DDS "), &image));
+}
+
+// The DX10 header of a 2D texture of the DXGI format nCode.
+QByteArray Dx10(uint32_t nCode) {
+    const uint32_t nFields[5] = {nCode, 3, 0, 1, 0};
+    return QByteArray(reinterpret_cast<const char*>(nFields), sizeof(nFields));
+}
+
+// The newer header over the same data gives the picture of the older one for
+// each format both can name; the formats that are not decoded are named.
+TEST(TextureImageTest, Dx10HeadersDecodeAsTheOlderOnesAndRefusedFormatsAreNamed) {
+    QByteArray data;
+    for (int i = 0; i < 128; ++i) {
+        data.append(static_cast<char>(i * 37 + 11));
+    }
+    const std::vector<uint32_t> rgba = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
+    const std::vector<uint32_t> bgra = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+    const struct {
+        uint32_t nCode;
+        QByteArray older;
+    } cases[] = {
+        {71, DdsFile(8, 4, "DXT1", data)},
+        {72, DdsFile(8, 4, "DXT1", data)},
+        {74, DdsFile(8, 4, "DXT3", data)},
+        {77, DdsFile(8, 4, "DXT5", data)},
+        {28, DdsFile(8, 4, "", data, 32, rgba)},
+        {29, DdsFile(8, 4, "", data, 32, rgba)},
+        {87, DdsFile(8, 4, "", data, 32, bgra)},
+        {88, DdsFile(8, 4, "", data, 32, {0xFF0000, 0xFF00, 0xFF})},
+        {85, DdsFile(8, 4, "", data, 16, {0xF800, 0x07E0, 0x1F})},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.nCode);
+        QImage older;
+        QImage newer;
+        ASSERT_TRUE(DecodeDDS(test.older, &older));
+        ASSERT_TRUE(DecodeDDS(DdsFile(8, 4, "DX10", Dx10(test.nCode) + data), &newer));
+        EXPECT_EQ(newer, older);
+    }
+
+    QByteArray luminance = DdsFile(4, 4, "", data, 8, {0xFF});
+    luminance[80] = 0;  // the pixel format's flags: luminance, not RGB
+    luminance[82] = 2;
+    const std::pair<QByteArray, std::string> refused[] = {
+        {DdsFile(4, 4, "DX10", Dx10(98) + data), "DDS DX10 BC7_UNORM"},
+        {DdsFile(4, 4, "DX10", Dx10(200) + data), "DDS DX10 DXGI format 200"},
+        {DdsFile(4, 4, "ATI2", data), "DDS FourCC ATI2"},
+        {luminance, "DDS luminance of 8 bits"},
+        {DdsFile(4, 4, "", data, 8, {0xE0, 0x1C, 0x03}), "DDS RGB of 8 bits"},
+        {DdsFile(64, 64, "DX10", Dx10(71) + data), "DDS shorter than its header says"},
+    };
+    for (const auto& [file, strFormat] : refused) {
+        QImage image;
+        EXPECT_FALSE(DecodeDDS(file, &image)) << strFormat;
+        EXPECT_EQ(DescribeDDS(file), strFormat);
+    }
+}
+
+// A texture that keeps its material plain is named in the parsing log once
+// per scene, however many meshes use it.
+TEST(TextureImageTest, TexturesThatCannotBeShownAreToldOncePerScene) {
+    CSceneFolder files;
+    const QByteArray bc7 = DdsFile(4, 4, "DX10", Dx10(98) + QByteArray(16, 'x'));
+    const std::string strBc7 = files.Write("bc7.dds", std::string(bc7.constData(), bc7.size()));
+    files.Write("a.mtl", "newmtl m\nmap_Kd bc7.dds\nnewmtl n\nmap_Kd gone.png\n");
+    const std::string strMesh =
+        "mtllib a.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\nusemtl n\nf 1 2 3\n";
+    files.Write("one.obj", strMesh);
+    files.Write("two.obj", strMesh);
+    CTextureCache textures;
+    CGLMeshStore store(files.Resolver(), textures);
+    auto pLog = std::make_shared<CRecordingLog>();
+    store.SetParsingLog(pLog);
+    const std::string strUndecoded = "The texture " + strBc7 +
+                                     " (DDS DX10 BC7_UNORM) cannot be decoded: its material is "
+                                     "drawn without it.";
+    const auto missing = [](const std::string& strMesh) {
+        return "The texture gone.png of the mesh " + strMesh +
+               " cannot be found: its material is drawn without it.";
+    };
+    for (const char* pszMesh : {"one.obj", "two.obj", "one.obj"}) {
+        store.Load(pszMesh);
+    }
+    store.Clear();
+    store.Load("two.obj");
+    EXPECT_EQ(pLog->Lines(),
+              (std::vector<std::string>{strUndecoded, missing("one.obj"), missing("two.obj"),
+                                        strUndecoded, missing("two.obj")}));
 }
 
 }  // namespace

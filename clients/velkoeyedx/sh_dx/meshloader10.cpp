@@ -133,6 +133,21 @@ bool ToListIndex(long long nNumber, size_t nSize, bool bOptional, std::optional<
     return false;
 }
 
+// Smoothing groups: "s off" and "s 0" give each face its own normal; faces
+// before any "s" line are smoothed together, apart from the numbered groups.
+constexpr uint32_t kNoSmoothing = 0;
+constexpr uint32_t kDefaultSmoothingGroup = UINT32_MAX;
+
+uint32_t ReadSmoothingGroup(std::string_view strWord) {
+    uint32_t nGroup = kNoSmoothing;
+    const auto result = std::from_chars(strWord.data(), strWord.data() + strWord.size(), nGroup);
+    if (result.ec != std::errc() || result.ptr != strWord.data() + strWord.size() ||
+        nGroup == kDefaultSmoothingGroup) {
+        return kNoSmoothing;  // "off", or no group number
+    }
+    return nGroup;
+}
+
 enum CornerResult { CR_OK, CR_MALFORMED, CR_OUT_OF_RANGE };
 
 struct Corner {
@@ -221,6 +236,7 @@ bool CMeshLoader10::Create(const std::string& strName, const CResourceResolver& 
                 GetNotifier().MessageBox(
                     "VELKO EYE DX", "LoadMaterialsFromMTL( strMaterialFilename )", NB_OK, NI_ERROR);
                 Destroy();
+                m_strUnreadMaterialFile = strMaterialFilename;
                 return false;
             }
         }
@@ -246,7 +262,16 @@ void CMeshLoader10::Destroy() {
     m_vecRanges.clear();
     m_strMaterialFile.clear();
     m_strMediaFolder.clear();
+    m_strUnreadMaterialFile.clear();
 }
+
+// One corner of a triangle as read: its vertex, its position number, and
+// whether the file gave its normal.
+struct CMeshLoader10::CCornerRef {
+    uint32_t nVertex = 0;
+    uint32_t nPosition = 0;
+    bool bNormalGiven = false;
+};
 
 bool CMeshLoader10::ParseOBJ(std::string_view strText) {
     Destroy();
@@ -258,6 +283,12 @@ bool CMeshLoader10::ParseOBJ(std::string_view strText) {
     std::vector<std::pair<float, float>> vecTexCoords;
     // Per position number, the vertices made from it.
     std::vector<std::vector<uint32_t>> vecVertexCache;
+    // For the normals the file does not give: every triangle's corners and
+    // smoothing group.
+    std::vector<CCornerRef> vecCornerRefs;
+    std::vector<uint32_t> vecGroups;
+    bool bNormalsMissing = false;
+    uint32_t nGroup = kDefaultSmoothingGroup;
 
     ForEachLine(strText, [&](const std::vector<std::string_view>& vecWords) {
         const std::string_view strCommand = vecWords[0];
@@ -287,7 +318,7 @@ bool CMeshLoader10::ParseOBJ(std::string_view strText) {
                     return false;
                 }
             }
-            std::vector<uint32_t> vecCornerIndices;
+            std::vector<CCornerRef> vecPolygon;
             for (const Corner& corner : vecCorners) {
                 CVertex vertex;
                 vertex.vPosition = vecPositions[corner.nPosition];
@@ -298,15 +329,22 @@ bool CMeshLoader10::ParseOBJ(std::string_view strText) {
                 if (corner.normal) {
                     vertex.vNormal = vecNormals[*corner.normal];
                 }
-                vecCornerIndices.push_back(AddVertex(vecVertexCache, corner.nPosition, vertex));
+                bNormalsMissing = bNormalsMissing || !corner.normal;
+                vecPolygon.push_back({AddVertex(vecVertexCache, corner.nPosition, vertex),
+                                      static_cast<uint32_t>(corner.nPosition),
+                                      corner.normal.has_value()});
             }
             // A polygon is cut into a fan around its first corner.
-            for (size_t i = 2; i < vecCornerIndices.size(); ++i) {
-                m_vecIndices.insert(
-                    m_vecIndices.end(),
-                    {vecCornerIndices[0], vecCornerIndices[i - 1], vecCornerIndices[i]});
+            for (size_t i = 2; i < vecPolygon.size(); ++i) {
+                for (const CCornerRef& ref : {vecPolygon[0], vecPolygon[i - 1], vecPolygon[i]}) {
+                    m_vecIndices.push_back(ref.nVertex);
+                    vecCornerRefs.push_back(ref);
+                }
                 m_vecSubsets.push_back(nCurrentMaterial);
+                vecGroups.push_back(nGroup);
             }
+        } else if (strCommand == "s") {
+            nGroup = vecWords.size() > 1 ? ReadSmoothingGroup(vecWords[1]) : kNoSmoothing;
         } else if (strCommand == "mtllib" && vecWords.size() > 1) {
             m_strMaterialFile = vecWords[1];
         } else if (strCommand == "usemtl" && vecWords.size() > 1) {
@@ -319,7 +357,64 @@ bool CMeshLoader10::ParseOBJ(std::string_view strText) {
         Destroy();
         return false;
     }
+    if (bNormalsMissing) {
+        ComputeMissingNormals(vecPositions, vecCornerRefs, vecGroups);
+    }
     return true;
+}
+
+void CMeshLoader10::ComputeMissingNormals(const std::vector<CVector3>& vecPositions,
+                                          const std::vector<CCornerRef>& vecCorners,
+                                          const std::vector<uint32_t>& vecGroups) {
+    // A triangle's cross product is as long as twice its area: summed as
+    // they are, large faces weigh more than slivers.
+    std::vector<CVector3> vecFaceNormals(vecGroups.size());
+    // Per position number, the sums of the smoothing groups that meet there
+    // (seldom more than a few).
+    std::vector<std::vector<std::pair<uint32_t, CVector3>>> vecSums(vecPositions.size());
+    const auto sumOf = [&vecSums](uint32_t nPosition, uint32_t nGroup) -> CVector3& {
+        auto& vecGroupSums = vecSums[nPosition];
+        for (auto& [nSumGroup, vSum] : vecGroupSums) {
+            if (nSumGroup == nGroup) {
+                return vSum;
+            }
+        }
+        return vecGroupSums.emplace_back(nGroup, CVector3()).second;
+    };
+    for (size_t nTriangle = 0; nTriangle < vecGroups.size(); ++nTriangle) {
+        const CCornerRef* pCorners = &vecCorners[3 * nTriangle];
+        const CVector3& a = vecPositions[pCorners[0].nPosition];
+        const CVector3 normal =
+            Cross(vecPositions[pCorners[1].nPosition] - a, vecPositions[pCorners[2].nPosition] - a);
+        vecFaceNormals[nTriangle] = normal;
+        if (vecGroups[nTriangle] != kNoSmoothing) {
+            for (int i = 0; i < 3; ++i) {
+                sumOf(pCorners[i].nPosition, vecGroups[nTriangle]) += normal;
+            }
+        }
+    }
+    // The vertices are made again: corners that shared a vertex without a
+    // normal may need different ones now.
+    const std::vector<CVertex> vecRead = std::move(m_vecVertices);
+    m_vecVertices.clear();
+    std::vector<std::vector<uint32_t>> vecVertexCache;
+    for (size_t i = 0; i < vecCorners.size(); ++i) {
+        const CCornerRef& corner = vecCorners[i];
+        CVertex vertex = vecRead[corner.nVertex];
+        if (!corner.bNormalGiven) {
+            const size_t nTriangle = i / 3;
+            const uint32_t nGroup = vecGroups[nTriangle];
+            CVector3 normal =
+                nGroup == kNoSmoothing ? CVector3() : Normalize(sumOf(corner.nPosition, nGroup));
+            if (normal == CVector3()) {
+                // Flat, or faces around the position that cancel out (the
+                // two sides of one sheet).
+                normal = Normalize(vecFaceNormals[nTriangle]);
+            }
+            vertex.vNormal = normal;
+        }
+        m_vecIndices[i] = AddVertex(vecVertexCache, corner.nPosition, vertex);
+    }
 }
 
 void CMeshLoader10::ParseMTL(std::string_view strText) {
@@ -354,7 +449,8 @@ void CMeshLoader10::ParseMTL(std::string_view strText) {
             if (!ReadFloats(vecWords, 1, values)) {
                 return false;
             }
-            pMaterial->fAlpha = values[0];
+            // "Tr" is the transparency, the opposite of the opacity "d".
+            pMaterial->fAlpha = strCommand == "d" ? values[0] : 1.0f - values[0];
         } else if (strCommand == "Ns" || strCommand == "illum") {
             const std::optional<int> value =
                 vecWords.size() > 1 ? ReadLeadingInt(vecWords[1]) : std::nullopt;
@@ -459,8 +555,15 @@ uint32_t CMeshLoader10::FindOrAddMaterial(const std::string& strName) {
 }
 
 bool LoadMeshFile(CMeshLoader10& mesh, const std::string& strName,
-                  const CResourceResolver& resolver) {
-    if (mesh.Create(strName, resolver) || mesh.Create(kBoxMesh, resolver)) {
+                  const CResourceResolver& resolver, CLogSink* pLog) {
+    if (mesh.Create(strName, resolver)) {
+        return true;
+    }
+    if (pLog && !mesh.GetUnreadMaterialFile().empty()) {
+        pLog->AppendLine("The material file " + mesh.GetUnreadMaterialFile() + " of the mesh " +
+                         strName + " cannot be read: a box stands for the mesh.");
+    }
+    if (mesh.Create(kBoxMesh, resolver)) {
         return true;
     }
     GetNotifier().MessageBox("VELKO EYE DX", "mesh.Create( \"res/meshes/box.obj\", resolver )",

@@ -4,6 +4,8 @@
 // the window uploads: vertices, a triangle list of 32-bit indices grouped by
 // material, one range of triangles per material, and the materials with the
 // files found for their diffuse textures. Texture images are not read here.
+// Where the file gives no normal for a corner, its normal is computed from
+// the faces (see ParseOBJ).
 //
 // A mesh is loaded and used by one thread at a time.
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "clients/velkoeyedx/sh_dx/dxmath.h"
+#include "clients/velkoeyedx/sh_dx/logsink.h"
 #include "clients/velkoeyedx/sh_dx/resourceresolver.h"
 #include "clients/velkoeyedx/sh_dx/vertex.h"
 
@@ -53,6 +56,8 @@ public:
     // names a material file that cannot be read; the caller then shows its
     // fallback mesh. Only the unreadable material file is reported.
     bool Create(const std::string& strName, const CResourceResolver& resolver);
+    // The material file that made the last Create fail ("" when none did).
+    const std::string& GetUnreadMaterialFile() const { return m_strUnreadMaterialFile; }
     // Forgets everything loaded.
     void Destroy();
 
@@ -65,9 +70,17 @@ public:
     // becomes a fan of triangles. A line whose numbers cannot be read ends
     // the reading (what came before is kept). False, with nothing loaded,
     // when a corner refers outside its list.
+    //
+    // A corner written without a normal gets one computed from the faces:
+    // the sum of the normals of the faces around its position, each weighted
+    // by its area, taken over the faces of its smoothing group ("s N"); a
+    // face under "s off" (or "s 0") keeps its own normal. Faces before any
+    // "s" line are one smoothing group. Faces count their corners in
+    // counter-clockwise order seen from the front.
     bool ParseOBJ(std::string_view strText);
     // Reads MTL text into the materials the OBJ text named; other materials
-    // of the file are skipped.
+    // of the file are skipped. "d" is the opacity, "Tr" the transparency
+    // (opacity 1 - Tr).
     void ParseMTL(std::string_view strText);
     // Reads the material file named strMaterialFilename, looked for in the
     // media folder; false when it cannot be found or read.
@@ -99,6 +112,13 @@ private:
                        const CVertex& vertex);
     // Number of the material of that name, appended when new.
     uint32_t FindOrAddMaterial(const std::string& strName);
+    struct CCornerRef;
+    // Gives the corners read without a normal their computed one (per
+    // triangle, its smoothing group in vecGroups), sharing vertices again
+    // where all 32 bytes agree.
+    void ComputeMissingNormals(const std::vector<CVector3>& vecPositions,
+                               const std::vector<CCornerRef>& vecCorners,
+                               const std::vector<uint32_t>& vecGroups);
 
     std::vector<CVertex> m_vecVertices;
     std::vector<uint32_t> m_vecIndices;
@@ -107,9 +127,12 @@ private:
     std::vector<CAttributeRange> m_vecRanges;
     std::string m_strMaterialFile;
     std::string m_strMediaFolder;
+    std::string m_strUnreadMaterialFile;
 };
 
 // Loads a mesh for an agent: the file resolver finds for strName, else the
-// box "res/meshes/box.obj". False, reported, when neither loads.
+// box "res/meshes/box.obj". False, reported, when neither loads. A mesh
+// refused for its unreadable material file is named, with that file, in
+// pLog when given.
 bool LoadMeshFile(CMeshLoader10& mesh, const std::string& strName,
-                  const CResourceResolver& resolver);
+                  const CResourceResolver& resolver, CLogSink* pLog = nullptr);
