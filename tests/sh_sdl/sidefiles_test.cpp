@@ -393,7 +393,7 @@ TEST_F(SideFilesTest, EventsTakeWhatIsAbsentAsThePartSaysAndRefuseWhatIsWrong) {
         vecTimes.push_back(pEvent->m_dExecutionTime);
     }
     // A value is checked where it lands, by the input (1.5 in serves).
-    EXPECT_EQ(vecTimes, (std::vector<double>{0.0, 2.5, 1.0, 3.0, 5.0}));
+    ASSERT_EQ(vecTimes, (std::vector<double>{0.0, 2.5, 1.0, 3.0, 5.0}));
     const CSDLEvent& first = *model.Process("court_ping")->m_listInitialEvents.front();
     const CSDLParameter* pServes = FindIn(first.m_mapUserParams, "serves");
     ASSERT_NE(pServes, nullptr);

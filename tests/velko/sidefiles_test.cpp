@@ -216,7 +216,8 @@ private slots:
         }
         QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nErrorsFrom),
                  QStringList{"The value \"1,5\" of the variable total of court_ping is not a "
-                             "double (a finite number in decimal digits, with an optional point and exponent): the "
+                             "double (a finite number in decimal digits, with an optional point "
+                             "and exponent): the "
                              "variable keeps its value \"0.0\"."});
         QCOMPARE(CPropertyGrid::Value(ShownVariable(pFrame, "total")), QStringLiteral("0.0"));
         SaveScreenshot(pFrame, QStringLiteral("properties-edit-after-run"));
