@@ -923,7 +923,7 @@ std::string WithControlCharacters(std::string strText) {
     if (std::none_of(strText.begin(), strText.end(), isControl)) {
         return strText;
     }
-    std::string strOut = "<?xml version=\"1.1\"?>\n";
+    std::string strOut = "<?xml version='1.1' encoding='utf-8'?>\n";
     strOut.reserve(strText.size() + 64);
     for (size_t i = 0; i < strText.size(); ++i) {
         const auto ch = static_cast<unsigned char>(strText[i]);

@@ -183,7 +183,7 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     pPong->m_listInitialEvents.push_back(std::move(pStop));
     const std::string strText = pPing->GetParametrizationXml();
     const std::string strFile = Write("run.param", strText);
-    EXPECT_EQ(strText.rfind("<?xml version=\"1.1\"?>\n<Parametrization>", 0), 0u);
+    EXPECT_EQ(strText.rfind("<?xml version='1.1' encoding='utf-8'?>\n<Parametrization>", 0), 0u);
     for (const char* pszRaw :
          {"\x01", "\x0b", "\x1f", "\x7f", "\xc2\x85", "\xc2\x9f", "\xe2\x80\xa8"}) {
         EXPECT_EQ(strText.find(pszRaw), std::string::npos) << "raw in the file: " << pszRaw[0];
