@@ -286,6 +286,14 @@ std::string DoubleToExactString(double dValue) {
     return strOut;
 }
 
+std::string DoubleToFixedOrExactString(double dValue) {
+    std::string strFixed = DoubleToString(dValue);
+    if (!std::isfinite(dValue) || ParseDouble(strFixed.c_str()) == dValue) {
+        return strFixed;
+    }
+    return DoubleToExactString(dValue);
+}
+
 void StringToChars(const std::string& strText, char* pszDest) {
     std::memcpy(pszDest, strText.data(), strText.size());
     pszDest[strText.size()] = '\0';

@@ -61,6 +61,11 @@ bool ParseDoubleValue(std::string_view strText, double& dValue);
 // ("2.0", "0.1", "1e-07"). "inf", "-inf" or "nan" for what is no finite
 // number.
 std::string DoubleToExactString(double dValue);
+// A double as the texts it travels in have it (signal parameters, the
+// times of a parametrization): "%f" wherever six decimals give dValue back
+// exactly ("1.000000", "2.500000"), the exact text of DoubleToExactString
+// only where they would lose digits ("0.1234567891", "1e-07").
+std::string DoubleToFixedOrExactString(double dValue);
 
 // ---- Tests on text ------------------------------------------------------------
 

@@ -908,6 +908,44 @@ std::string CSDLAgent::GetAgentsXml() const {
     return strText;
 }
 
+namespace {
+
+// XML 1.0 cannot hold the control characters other than tab, line feed and
+// carriage return, not even as references. A parametrization whose texts
+// hold one is written as XML 1.1, where they are references; so are the
+// characters that 1.1 allows only as references (DEL and U+0080 to U+009F)
+// and the ones it reads as line ends (U+0085, U+2028). A text without any
+// such character keeps the form it has always had.
+std::string WithControlCharacters(std::string strText) {
+    auto isControl = [](unsigned char ch) {
+        return ch > 0 && ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r';
+    };
+    if (std::none_of(strText.begin(), strText.end(), isControl)) {
+        return strText;
+    }
+    std::string strOut = "<?xml version='1.1' encoding='utf-8'?>\n";
+    strOut.reserve(strText.size() + 64);
+    for (size_t i = 0; i < strText.size(); ++i) {
+        const auto ch = static_cast<unsigned char>(strText[i]);
+        const auto next = i + 1 < strText.size() ? static_cast<unsigned char>(strText[i + 1]) : 0;
+        if (isControl(ch) || ch == 0x7F) {
+            strOut += Format("&#%d;", ch);
+        } else if (ch == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            strOut += Format("&#%d;", next);
+            ++i;
+        } else if (ch == 0xE2 && next == 0x80 && i + 2 < strText.size() &&
+                   static_cast<unsigned char>(strText[i + 2]) == 0xA8) {
+            strOut += "&#8232;";
+            i += 2;
+        } else {
+            strOut += strText[i];
+        }
+    }
+    return strOut;
+}
+
+}  // namespace
+
 std::string CSDLAgent::GetParametrizationXml() const {
     std::string strText = "<Parametrization>\n\t<DCLS>\n";
     if (!m_pEngine) {
@@ -918,9 +956,12 @@ std::string CSDLAgent::GetParametrizationXml() const {
             // The model's own value, never a run's. A text keeps its blanks,
             // tabs and line ends; a number is written without the blanks
             // around it.
+            // An empty text is a text: left out, an import would keep the
+            // model's declared one instead.
             const std::string& strOwn = pVariable->m_strSourceText;
-            const std::string strValue = pVariable->HasType("char*") ? strOwn : Trim(strOwn);
-            if (strValue.empty()) {
+            const bool bText = pVariable->HasType("char*");
+            const std::string strValue = bText ? strOwn : Trim(strOwn);
+            if (strValue.empty() && !bText) {
                 continue;
             }
             strText += Format("\t\t<DCL agent=\"%s\" name=\"%s\" type=\"%s\" value=\"%s\" />\n",
@@ -934,11 +975,11 @@ std::string CSDLAgent::GetParametrizationXml() const {
     for (const auto& [strKey, pProcess] : m_pEngine->m_mapProcesses) {
         const std::string strAgent = EscapeXmlSingleQuoted(pProcess->GetFullName(false));
         for (const auto& pEvent : pProcess->m_listInitialEvents) {
-            // The time to the last digit: two events a millionth apart keep
-            // their order.
+            // Six decimals where they give the time back, else the time to
+            // the last digit: two events a millionth apart keep their order.
             strText += Format("\t\t<ExternalEvent agent='%s' type='%s' xTime='%s'>\n",
                               strAgent.c_str(), EscapeXmlSingleQuoted(pEvent->m_strName).c_str(),
-                              DoubleToExactString(pEvent->m_dExecutionTime).c_str());
+                              DoubleToFixedOrExactString(pEvent->m_dExecutionTime).c_str());
             for (const auto& [strParam, pParam] : pEvent->m_mapUserParams) {
                 strText += Format("\t\t\t<param name='%s' type='%s' value='%s' />\n",
                                   EscapeXmlSingleQuoted(pParam->m_strName).c_str(),
@@ -948,5 +989,6 @@ std::string CSDLAgent::GetParametrizationXml() const {
             strText += "\t\t</ExternalEvent>\n";
         }
     }
-    return strText + "\t</ExternalEvents>\n</Parametrization>";
+    strText += "\t</ExternalEvents>\n</Parametrization>";
+    return WithControlCharacters(std::move(strText));
 }

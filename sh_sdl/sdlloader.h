@@ -190,11 +190,16 @@ public:
     // GetModelErrorLog()).
     //
     // How each process looks in each state (".eye" / ".modelinfo"); agents
-    // the model does not have are skipped.
+    // the model does not have are skipped. Scale, position and rotation are
+    // doubles (absent ones 0): a state with one that is none keeps what it
+    // had, named on the Errors pane.
     bool LoadModelInfo(const std::string& strPath);
     // Variable values and the initial external events (".param"). Entries
     // of processes the model does not have are skipped and reported in one
-    // message box; the file is true all the same.
+    // message box; the file is true all the same. An event without xTime
+    // runs at 0 and a parameter without a type is taken by the variable it
+    // sets; an event whose time or parameter type is given and is none is
+    // not queued, named on the Errors pane.
     bool LoadParametrization(const std::string& strPath);
     // The parametrization the engine's model has now, and the same put back
     // (processes the model no longer has are passed over). Not while a run

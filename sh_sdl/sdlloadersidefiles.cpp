@@ -111,11 +111,35 @@ bool CSDLLoader::LoadModelInfo(const std::string& strPath) {
                         GetAttribute(rot, s_apszAxes[i], astrRot[i], false);
                     }
                 }
+                // Each number by the one rule of a double; one that is
+                // absent is 0. A text that is no number would be read as
+                // some other one (its leading digits, 0, an infinity that
+                // reaches every trace header and the viewer).
+                const std::string strWhere =
+                    " of the state " + strState + " of agent " + strAgent + " in " + strFile;
+                double adValues[7] = {};
+                const std::string* apstrTexts[7] = {&strScale,   &astrPos[0], &astrPos[1],
+                                                    &astrPos[2], &astrRot[0], &astrRot[1],
+                                                    &astrRot[2]};
+                static const char* const s_apszWhat[7] = {
+                    "the scale of mesh", "the x of pos", "the y of pos", "the z of pos",
+                    "the x of rot",      "the y of rot", "the z of rot"};
+                std::string strRefused;
+                for (int i = 0; i < 7 && strRefused.empty(); ++i) {
+                    if (!Trim(*apstrTexts[i]).empty() &&
+                        !ParseDoubleValue(*apstrTexts[i], adValues[i])) {
+                        strRefused =
+                            RefusedValueLine(*apstrTexts[i], "double", s_apszWhat[i] + strWhere);
+                    }
+                }
+                if (!strRefused.empty()) {
+                    Notifier().OutputLine(NP_ERRORS,
+                                          strRefused + ": the state's representation is not read.");
+                    continue;
+                }
                 pProcess->m_mapRepresentations[strState] = std::make_unique<C3DRepresentation>(
-                    strState, strMesh, StringToDouble(astrPos[0]), StringToDouble(astrPos[1]),
-                    StringToDouble(astrPos[2]), StringToDouble(astrRot[0]),
-                    StringToDouble(astrRot[1]), StringToDouble(astrRot[2]),
-                    StringToDouble(strScale));
+                    strState, strMesh, adValues[1], adValues[2], adValues[3], adValues[4],
+                    adValues[5], adValues[6], adValues[0]);
             }
         }
     } catch (const CCustomException& e) {
@@ -197,7 +221,11 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                 std::string strAgent, strType, strTime;
                 GetAttribute(external, "agent", strAgent, false);
                 GetAttribute(external, "type", strType, false);
-                GetAttribute(external, "xTime", strTime, false);
+                // No attribute holds a NUL: the text stays so when there is
+                // none.
+                strTime.assign(1, '\0');
+                ReadAttribute(external, "xTime", strTime);
+                const bool bTimeGiven = strTime != std::string(1, '\0');
                 CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strAgent);
                 if (!pProcess) {
                     ++nSkipped;
@@ -208,11 +236,14 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                 auto pEvent = std::make_unique<CSDLEvent>();
                 pEvent->m_strName = strType;
                 pEvent->m_dCreationTime = 0.0;
+                pEvent->m_dExecutionTime = 0.0;
                 pEvent->m_nPriority = 0;
-                // An event before the start, or at no time, would run out of
-                // order or at a time it was never given.
-                if (!ParseDoubleValue(strTime, pEvent->m_dExecutionTime) ||
-                    pEvent->m_dExecutionTime < 0.0) {
+                // Without a time the event runs at the start. A time that is
+                // given must be one: before the start, or at no time, the
+                // event would run out of order or at a time it was never
+                // given.
+                if (bTimeGiven && (!ParseDoubleValue(strTime, pEvent->m_dExecutionTime) ||
+                                   pEvent->m_dExecutionTime < 0.0)) {
                     notifier.OutputLine(NP_ERRORS, "The time \"" + strTime + "\" of " + strEvent +
                                                        " is not a finite number at or after 0: "
                                                        "the event is not queued.");
@@ -222,17 +253,17 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                 for (const CXMLNode& param : FindChildren(external, "param")) {
                     std::string strName, strParamType, strValue;
                     GetAttribute(param, "name", strName, false);
-                    GetAttribute(param, "type", strParamType, false);
+                    GetAttribute(param, "type", strParamType, true);
                     GetAttribute(param, "value", strValue, false);
                     const std::string strWhat = "the parameter " + strName + " of " + strEvent;
-                    if (ValueTypeOf(strParamType).empty()) {
+                    // The value is taken by the type of the variable it
+                    // lands in, as every value an input takes (which says
+                    // when it is none): a parameter without a type is one
+                    // like any other. A type that is given must be one.
+                    if (!Trim(strParamType).empty() && ValueTypeOf(strParamType).empty()) {
                         strRefused =
                             Format("The type \"%s\" of %s is none of int, double and char*",
                                    strParamType.c_str(), strWhat.c_str());
-                        break;
-                    }
-                    if (!IsValueOfType(strParamType, strValue)) {
-                        strRefused = RefusedValueLine(strValue, strParamType, strWhat);
                         break;
                     }
                     auto pParam =

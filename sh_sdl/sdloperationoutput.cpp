@@ -83,7 +83,10 @@ void CSDLOperationOutput::EvaluateTemplate() {
         } else if (strType == "double") {
             double dValue = 0.0;
             eResult = pLibrary->GetDouble(strIdent, dValue);
-            pParam->m_strValue = DoubleToExactString(dValue);
+            // Six decimals, as the trace has always shown a double, unless
+            // they would not give the value back: the receiver takes it to
+            // the last digit either way.
+            pParam->m_strValue = DoubleToFixedOrExactString(dValue);
         } else if (strType == "char*") {
             std::string strValue;
             eResult = pLibrary->GetString(strIdent, strValue);

@@ -62,9 +62,10 @@ std::string RefusedValueLine(const std::string& strText, std::string_view strTyp
                              const std::string& strWhat) {
     const std::string_view strKnown = ValueTypeOf(strType);
     const std::string strRule =
-        strKnown == "int"      ? "an int (a whole number from -2147483648 to 2147483647)"
-        : strKnown == "double" ? "a double (a finite number, written with a decimal point)"
-                               : "a value of the type \"" + std::string(strType) + "\"";
+        strKnown == "int" ? "an int (a whole number from -2147483648 to 2147483647)"
+        : strKnown == "double"
+            ? "a double (a finite number in decimal digits, with an optional point and exponent)"
+            : "a value of the type \"" + std::string(strType) + "\"";
     return Format("The value \"%s\" of %s is not %s", strText.c_str(), strWhat.c_str(),
                   strRule.c_str());
 }

@@ -261,9 +261,10 @@ void CSDLProcess::SetVariable(const std::string& strName, const std::string& str
 
 void CSDLProcess::RestoreVariable(const std::string& strName) {
     CSDLParameter* pVariable = GetVariable(strName);
-    // A variable without a value has nothing to put back: the library keeps
-    // what it holds.
-    if (!pVariable || pVariable->m_strValue.empty()) {
+    // A number without a value has nothing to put back: the library keeps
+    // what it holds. An empty text is a char*'s value like any other: left
+    // in the library, this instance would take another's text for its own.
+    if (!pVariable || (pVariable->m_strValue.empty() && !pVariable->HasType("char*"))) {
         return;
     }
     CModelLibrary* pLibrary = m_pEngine ? m_pEngine->GetModelLibrary() : nullptr;

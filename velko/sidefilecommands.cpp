@@ -98,7 +98,13 @@ void CSideFileCommands::Export(const SFileChoice& choice,
         return;
     }
     std::string strError;
-    if (!WriteSideFile(strPath, SIDE_FILE_DECLARATION + fnText(), strError)) {
+    // A text that holds what only XML 1.1 can say comes with its own
+    // declaration.
+    std::string strText = fnText();
+    if (!strText.starts_with("<?xml")) {
+        strText.insert(0, SIDE_FILE_DECLARATION);
+    }
+    if (!WriteSideFile(strPath, strText, strError)) {
         m_frame.Notifier()->MessageBox("VELKO", "The file was not saved. " + strError, NB_OK,
                                        NI_ERROR);
         return;

@@ -177,7 +177,18 @@ TEST(Conversions, ModelValuesByOneRuleAndDoublesExactBothWays) {
         EXPECT_NE(strText.find_first_of(".e"), std::string::npos) << strText;
         EXPECT_TRUE(ParseDoubleValue(strText, dValue)) << strText;
         EXPECT_EQ(std::memcmp(&dValue, &d, sizeof d), 0) << strText;
+        // Six decimals where they give the value back, else the exact text.
+        const std::string strCarried = DoubleToFixedOrExactString(d);
+        EXPECT_TRUE(strCarried == DoubleToString(d) || strCarried == strText) << strCarried;
+        EXPECT_TRUE(ParseDoubleValue(strCarried, dValue)) << strCarried;
+        EXPECT_EQ(std::memcmp(&dValue, &d, sizeof d), 0) << strCarried;
     }
+    EXPECT_EQ(DoubleToFixedOrExactString(1.0), "1.000000");
+    EXPECT_EQ(DoubleToFixedOrExactString(-2.5), "-2.500000");
+    EXPECT_EQ(DoubleToFixedOrExactString(0.000001), "0.000001");
+    EXPECT_EQ(DoubleToFixedOrExactString(1e-7), "1e-07");
+    EXPECT_EQ(DoubleToFixedOrExactString(1.0 / 3.0), "0.3333333333333333");
+    EXPECT_EQ(DoubleToFixedOrExactString(1e300), DoubleToString(1e300));
     EXPECT_EQ(DoubleToExactString(0.1), "0.1");
     EXPECT_EQ(DoubleToExactString(5.0), "5.0");
     EXPECT_EQ(DoubleToExactString(1e-7), "1e-07");

@@ -353,7 +353,8 @@ TEST_F(LoaderTest, DeclarationsOfUnknownTypesOrValuesNotOfTheirTypeFailTheLoad) 
                   " is not an int (a whole number from -2147483648 to 2147483647)."
                   "\nThe value \"1,5\" of the variable d of process p in " +
                   strPath +
-                  " is not a double (a finite number, written with a decimal point)."
+                  " is not a double (a finite number in decimal digits, with an optional point and "
+                  "exponent)."
                   "\nThe variable a of procedure f of process p in " +
                   strPath +
                   " has the type \"long\", which is none of int, double and char*."

@@ -129,25 +129,30 @@ TEST_F(SelfDescriptionTest, ParametrizationIsTheGoldenText) {
     m_model.DeclareVariable(m_p, "n", "int", " 5 ");
     m_model.DeclareVariable(m_p, "blank", "double", "   ");
     m_model.DeclareVariable(m_p, "s", "char*", "say \"hi\" & 'bye' <x>");
+    m_model.DeclareVariable(m_p, "t", "char*", "");
     m_model.DeclareVariable(m_r, "z", "int", "0");
     auto pGo = sdltest::MakeEvent("go", 2.5);
     pGo->m_mapUserParams["speed"] = std::make_unique<CSDLParameter>("int", "speed", "3", "no");
     pGo->m_mapUserParams["label"] = std::make_unique<CSDLParameter>("char*", "label", "a'b", "no");
     m_p->m_listInitialEvents.push_back(std::move(pGo));
     m_p->m_listInitialEvents.push_back(sdltest::MakeEvent("stop", 10.0));
+    m_p->m_listInitialEvents.push_back(sdltest::MakeEvent("soon", 1e-7));
 
     const std::string strExpected =
         "<Parametrization>\n\t<DCLS>\n"
         "\t\t<DCL agent=\"B_P\" name=\"n\" type=\"int\" value=\"5\" />\n"
         "\t\t<DCL agent=\"B_P\" name=\"s\" type=\"char*\" value=\"say &quot;hi&quot; &amp; "
         "'bye' &lt;x>\" />\n"
+        "\t\t<DCL agent=\"B_P\" name=\"t\" type=\"char*\" value=\"\" />\n"
         "\t\t<DCL agent=\"R\" name=\"z\" type=\"int\" value=\"0\" />\n"
         "\t</DCLS>\n\t<ExternalEvents>\n"
-        "\t\t<ExternalEvent agent='B_P' type='go' xTime='2.5'>\n"
+        "\t\t<ExternalEvent agent='B_P' type='go' xTime='2.500000'>\n"
         "\t\t\t<param name='label' type='char*' value='a&apos;b' />\n"
         "\t\t\t<param name='speed' type='int' value='3' />\n"
         "\t\t</ExternalEvent>\n"
-        "\t\t<ExternalEvent agent='B_P' type='stop' xTime='10.0'>\n"
+        "\t\t<ExternalEvent agent='B_P' type='stop' xTime='10.000000'>\n"
+        "\t\t</ExternalEvent>\n"
+        "\t\t<ExternalEvent agent='B_P' type='soon' xTime='1e-07'>\n"
         "\t\t</ExternalEvent>\n"
         "\t</ExternalEvents>\n</Parametrization>";
     EXPECT_EQ(m_r->GetParametrizationXml(), strExpected);

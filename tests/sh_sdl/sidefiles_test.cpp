@@ -157,14 +157,19 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     // line ends, declared in both models.
     const std::string strTricky = "say \"hi\" & <bye> 'now'";
     const std::string strSpaced = "\ta\tb \nc\r\n  ";
+    // An empty text is a value; control characters, and what XML 1.1 takes
+    // only as references, come back as they were.
+    const std::string strControls = "\x01a\x0b\x1f\x7f\xc2\x85\xc2\x9f\xe2\x80\xa8\xc3\xa9";
     for (SModel* pModel : {&written, &read}) {
-        for (const char* pszName : {"label", "spaced"}) {
+        for (const char* pszName : {"label", "spaced", "blank", "controls"}) {
             pModel->Process("court_ping")->m_mapVariables[pszName] =
-                std::make_unique<CSDLParameter>("char*", pszName, "", "no");
+                std::make_unique<CSDLParameter>("char*", pszName, "declared", "no");
         }
     }
     pPing->GetVariable("label")->SetModelValue(strTricky);
     pPing->GetVariable("spaced")->SetModelValue(strSpaced);
+    pPing->GetVariable("blank")->SetModelValue("");
+    pPing->GetVariable("controls")->SetModelValue(strControls);
 
     // Times a millionth apart, and below, keep their order and value.
     auto pTick = MakeEvent("tick", 2e-7);
@@ -176,7 +181,13 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     auto pStop = MakeEvent("stop", 10);
     AddParam(*pStop, "reason", "char*", "x<y");
     pPong->m_listInitialEvents.push_back(std::move(pStop));
-    const std::string strFile = Write("run.param", pPing->GetParametrizationXml());
+    const std::string strText = pPing->GetParametrizationXml();
+    const std::string strFile = Write("run.param", strText);
+    EXPECT_EQ(strText.rfind("<?xml version='1.1' encoding='utf-8'?>\n<Parametrization>", 0), 0u);
+    for (const char* pszRaw :
+         {"\x01", "\x0b", "\x1f", "\x7f", "\xc2\x85", "\xc2\x9f", "\xe2\x80\xa8"}) {
+        EXPECT_EQ(strText.find(pszRaw), std::string::npos) << "raw in the file: " << pszRaw[0];
+    }
 
     // Events the reading model had before are replaced.
     read.Process("court_pong")->m_listInitialEvents.push_back(MakeEvent("stale", 1));
@@ -190,6 +201,8 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     EXPECT_EQ(read.Value("court_ping", "label"), strTricky);
     EXPECT_EQ(read.Process("court_ping")->GetVariable("label")->m_strSourceText, strTricky);
     EXPECT_EQ(read.Value("court_ping", "spaced"), strSpaced);
+    EXPECT_EQ(read.Value("court_ping", "blank"), "");
+    EXPECT_EQ(read.Value("court_ping", "controls"), strControls);
     EXPECT_EQ(read.Value("court_pong", "speed"), "3.5");
     EXPECT_EQ(read.Value("court_ping", "serves"), "0");
     EXPECT_TRUE(read.Errors().empty());
@@ -348,6 +361,44 @@ TEST_F(SideFilesTest, ParametrizationSkipsUnknownProcessesWithOneMessage) {
     EXPECT_EQ(pHits->m_strType, "int");
     EXPECT_EQ(listPong.back()->m_strName, "stop");
     EXPECT_DOUBLE_EQ(listPong.back()->m_dExecutionTime, 0.5);
+}
+
+// Scale, position and rotation are doubles by the one rule: a text that is
+// none is refused by file, element and text, and the state keeps what it
+// had; what is absent is 0.
+TEST_F(SideFilesTest, ModelInfoNumbersAreReadByTheirTypeAndRefusedByName) {
+    SModel model;
+    CSDLProcess* pPing = model.Process("court_ping");
+    pPing->m_mapRepresentations["comma"] =
+        std::make_unique<C3DRepresentation>("comma", "kept.obj", 0, 0, 0, 0, 0, 0, 7);
+    const std::string strFile = Write(
+        "numbers.eye",
+        "<ModelInfo><Agents><Agent name='court_ping'>\n"
+        "<state name='comma'><mesh scale='1,5'>a.obj</mesh></state>\n"
+        "<state name='huge'><mesh scale='1'>a.obj</mesh><pos x='1e400' y='0' z='0'/></state>\n"
+        "<state name='word'><mesh scale='1'>a.obj</mesh><rot x='0' y='abc' z='0'/></state>\n"
+        "<state name='nan'><mesh scale='1'>a.obj</mesh><rot x='0' y='0' z='nan'/></state>\n"
+        "<state name='fine'><mesh scale='1e3'>b.obj</mesh><rot x='-2.5' y='5' z='.5'/>"
+        "</state>\n</Agent></Agents>\n</ModelInfo>\n");
+    ASSERT_TRUE(model.loader.LoadModelInfo(strFile)) << model.loader.m_strSideFileError;
+    const std::string strRule =
+        " is not a double (a finite number in decimal digits, with an "
+        "optional point and exponent): the state's representation is not "
+        "read.";
+    const std::string strAgent = " of agent court_ping in " + strFile;
+    EXPECT_EQ(model.Errors(),
+              (std::vector<std::string>{
+                  "The value \"1,5\" of the scale of mesh of the state comma" + strAgent + strRule,
+                  "The value \"1e400\" of the x of pos of the state huge" + strAgent + strRule,
+                  "The value \"abc\" of the y of rot of the state word" + strAgent + strRule,
+                  "The value \"nan\" of the z of rot of the state nan" + strAgent + strRule}));
+    ASSERT_EQ(pPing->m_mapRepresentations.size(), 2u);
+    EXPECT_EQ(FindIn(pPing->m_mapRepresentations, "comma")->m_strMesh, "kept.obj");
+    const C3DRepresentation* pFine = FindIn(pPing->m_mapRepresentations, "fine");
+    ASSERT_NE(pFine, nullptr);
+    EXPECT_EQ(
+        (std::vector<double>{pFine->m_dScale, pFine->m_dPosX, pFine->m_dRotX, pFine->m_dRotZ}),
+        (std::vector<double>{1000.0, 0.0, -2.5, 0.5}));
 }
 
 TEST_F(SideFilesTest, ModelInfoAcceptsOtherCaseAndMissingParts) {

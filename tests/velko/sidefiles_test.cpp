@@ -181,6 +181,28 @@ private slots:
         QCOMPARE(pEngine->m_strParametrizationFile, strParam.toStdString());
         TakeBoxes();
 
+        // An empty text and control characters go out and come back as they
+        // were, in a file that is XML (1.1, which can hold them).
+        const std::string strControls =
+            "a\x01\x1b"
+            "b";
+        pPing->m_mapVariables["note"] = std::make_unique<CSDLParameter>("char*", "note", "", "no");
+        pPing->m_mapVariables["tag"] =
+            std::make_unique<CSDLParameter>("char*", "tag", strControls, "no");
+        AnswerFileDialog("texts");
+        commands.Action(ID_PARAMETRIZATION_EXPORT)->trigger();
+        text = ReadBytes(dir.filePath("texts.param"));
+        QVERIFY2(text.startsWith("<?xml version='1.1' encoding='utf-8'?>\r\n<Parametrization>") &&
+                     text.contains(R"(name="note" type="char*" value="")") &&
+                     text.contains("a&#1;&#27;b") && !text.contains('\x01'),
+                 text.constData());
+        pPing->GetVariable("note")->SetModelValue("declared");
+        pPing->GetVariable("tag")->SetModelValue("x");
+        AnswerFileDialog("texts.param");
+        commands.Action(ID_PARAMETRIZATION_IMPORT)->trigger();
+        QCOMPARE(pPing->GetVariable("note")->m_strSourceText, std::string());
+        QCOMPARE(pPing->GetVariable("tag")->m_strSourceText, strControls);
+
         // Without a model the commands only say so (their rule disables them).
         pFrame->OnFileClose();
         QVERIFY(!commands.Action(ID_PARAMETRIZATION_EXPORT)->isEnabled());
@@ -216,7 +238,8 @@ private slots:
         }
         QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nErrorsFrom),
                  QStringList{"The value \"1,5\" of the variable total of court_ping is not a "
-                             "double (a finite number, written with a decimal point): the "
+                             "double (a finite number in decimal digits, with an optional point "
+                             "and exponent): the "
                              "variable keeps its value \"0.0\"."});
         QCOMPARE(CPropertyGrid::Value(ShownVariable(pFrame, "total")), QStringLiteral("0.0"));
         SaveScreenshot(pFrame, QStringLiteral("properties-edit-after-run"));
