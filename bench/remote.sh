@@ -45,7 +45,7 @@ done
 build=${VELKO_BENCH_BUILD:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_BUILD_TESTS=OFF -DVELKO_BUILD_GUI=OFF \
   > /dev/null
-cmake --build "$build" -j 4 --target velko_remote > /dev/null
+cmake --build "$build" -j "$(nproc)" --target velko_remote > /dev/null
 tool=$PWD/$build/bench/velko_remote
 work=$(mktemp -d)
 pids=()

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 build=${VELKO_BENCH_BUILD:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_BUILD_TESTS=OFF -DVELKO_BUILD_GUI=OFF \
   > /dev/null
-cmake --build "$build" -j 4 --target velko_bench > /dev/null
+cmake --build "$build" -j "$(nproc)" --target velko_bench > /dev/null
 csv=$(mktemp)
 trap 'rm -f "$csv"' EXIT
 "$build/bench/velko_bench" "$@" --benchmark_out="$csv" --benchmark_out_format=csv
