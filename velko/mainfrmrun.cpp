@@ -28,9 +28,9 @@
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
 #include "velko/experimentseries.h"
+#include "velko/mainfrm.h"
 #include "velko/outputwnd.h"
 #include "velko/propertieswnd.h"
-#include "velko/mainfrm.h"
 #include "velko/velkoapp.h"
 
 namespace {
@@ -254,9 +254,10 @@ void CMainFrame::OnSimulationTime() {
         WriteSystem(Format("\"%s\" is not a whole number: the number of loops stays %d.",
                            strLoops.c_str(), pEngine->m_nLoopLimit.load()));
     } else if (nLoops < 0) {
-        WriteSystem(Format("\"%s\" is no number of loops (it is below 0): the number of loops "
-                           "stays %d.",
-                           strLoops.c_str(), pEngine->m_nLoopLimit.load()));
+        WriteSystem(
+            Format("\"%s\" is no number of loops (it is below 0): the number of loops "
+                   "stays %d.",
+                   strLoops.c_str(), pEngine->m_nLoopLimit.load()));
     } else {
         pEngine->m_nLoopLimit = nLoops;
     }
@@ -414,6 +415,9 @@ void CMainFrame::AdvanceMonitor() {
         if (eState == RS_RUNNING || eState == RS_PAUSED) {
             m_pRunningDlg->SetTime(status.dNextTime);
         } else if (eState == RS_ENDING || eState == RS_ENDED || !pEngine->m_bRunning) {
+            // The run is over, as after Stop: nothing runs for the dialog
+            // to show, and its commands are off.
+            m_pRunningDlg->hide();
             EndMonitor();
         }
     }

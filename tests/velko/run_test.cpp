@@ -334,6 +334,8 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         QCOMPARE(LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ").size(), 3);
+        // The run is over: "Running" goes, as after Stop.
+        QTRY_VERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
         QVERIFY(!pPause->isEnabled());
         QVERIFY(!pFrame->RunningDialog()->StopButton()->isEnabled());
