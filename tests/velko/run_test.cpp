@@ -22,6 +22,7 @@
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/ipaddress.h"
 #include "sh_aux/xmlparser.h"
+#include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_widgets/propertygrid.h"
 #include "support/fakeviewer.h"
@@ -669,7 +670,10 @@ private slots:
             QVERIFY(free.CreateServer(0, strOwn));
             nOwnPort = free.GetBoundPort();
         }
-        for (const bool bQuit : {false, true}) {
+        const std::string strOther = CopySample(dir, QStringLiteral("pingpong.velko"));
+        // The model is closed, another one opened, or the program ended.
+        for (const int nCase : {ID_FILE_CLOSE, ID_FILE_OPEN, ID_APP_EXIT}) {
+            const bool bQuit = nCase == ID_APP_EXIT;
             CRawReceiver receiver;
             QVERIFY(receiver.IsListening());
             const std::string strModel =
@@ -699,7 +703,12 @@ private slots:
             } else {
                 commands.Action(ID_SIM_STOP)->trigger();
                 QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
-                commands.Action(ID_FILE_CLOSE)->trigger();
+                if (nCase == ID_FILE_CLOSE) {
+                    commands.Action(ID_FILE_CLOSE)->trigger();
+                } else {
+                    // The other model opens once the wait is over.
+                    QCOMPARE(started.App().OpenDocumentFile(strOther), int(LM_WAITING));
+                }
             }
             QPointer<QDialog> pWait;
             QTRY_VERIFY_WITH_TIMEOUT(
@@ -720,6 +729,7 @@ private slots:
             }
             QTest::qWait(300);
             QVERIFY(pWait && pWait->isVisible() && pFrame->isVisible() && pFrame->Engine());
+            QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("far"));
             if (bQuit) {
                 SaveScreenshot(pWait, QStringLiteral("remote-close-wait"));
                 QTest::mouseClick(pStop, Qt::LeftButton);
@@ -730,7 +740,14 @@ private slots:
                 QTRY_VERIFY_WITH_TIMEOUT(!pWait->isVisible(), kWatchdog);
                 QVERIFY(pFrame->isVisible());
             }
-            QVERIFY(!pFrame->Engine());
+            if (nCase == ID_FILE_OPEN) {
+                QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("pingpong"));
+                QCOMPARE(pFrame->CaptionBar()->Text(),
+                         QStringLiteral("Ready to configure the model. Then, you need to "
+                                        "create the DLL."));
+            } else {
+                QVERIFY(!pFrame->Engine());
+            }
             receiver.Read();
             QTRY_VERIFY_WITH_TIMEOUT(receiver.HasEnded(), kWatchdog);
             const QStringList listWaits =
