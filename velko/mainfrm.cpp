@@ -598,8 +598,8 @@ long long CMainFrame::DropEngine(const char* pszWhen) {
         m_pEngine->Stop();
     }
     // What is left is given up now: the engine's end does not wait for it.
-    const long long nLost = m_pEngine->GetRemoteLinks().CloseLingering(std::chrono::milliseconds(0),
-                                                                        pszWhen);
+    const long long nLost =
+        m_pEngine->GetRemoteLinks().CloseLingering(std::chrono::milliseconds(0), pszWhen);
     m_pProperties->SetModel(nullptr, nullptr, {});
     m_document.m_loader.m_pEngine = nullptr;
     m_pNetwork->ForgetEngine();

@@ -414,7 +414,7 @@ private slots:
             }
             return QString();
         };
-        QTRY_COMPARE_WITH_TIMEOUT(Served(), QStringLiteral("5"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(Served(), QStringLiteral("5"), kWatchdog);
         QVERIFY(pFrame->Properties()->IsReadOnly());
         SaveScreenshot(pFrame->RunningDialog(), QStringLiteral("run-running"));
         QTest::mouseClick(pFrame->RunningDialog()->StopButton(), Qt::LeftButton);
