@@ -609,6 +609,11 @@ std::string CSDLAgent::ReportError(const std::string& strMessage, int nLevel) {
         strText += " " + strMessage;
     }
     m_strError = strText;
+    if (m_pEngine) {
+        // Stepping, every error of a step is shown, each as its own line.
+        m_pEngine->CollectStepError(Format("ERROR: %s: PID: %s (%s)", m_strName.c_str(),
+                                           strFullName.c_str(), strText.c_str()));
+    }
     if (m_pEngine && m_pEngine->IsExecutionTraceOn() && m_pEngine->m_bInitialized) {
         const char* pszElement = nLevel == SDL_INFO      ? "info"
                                  : nLevel == SDL_WARNING ? "warning"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/mnca/sdlmnca.h"
@@ -482,6 +483,31 @@ std::string CSDLEngine::TakeMessages() {
     std::string strOut;
     strOut.swap(m_strMessages);
     return strOut;
+}
+
+std::vector<std::string> CSDLEngine::TakeStepErrors() {
+    std::lock_guard<std::mutex> lock(m_mutexMessages);
+    std::vector<std::string> vecLines;
+    vecLines.swap(m_vecStepErrors);
+    if (m_nStepErrorsOver > 0) {
+        vecLines.push_back(Format("%lld more errors of this step are not shown.",
+                                  std::exchange(m_nStepErrorsOver, 0)));
+    }
+    return vecLines;
+}
+
+void CSDLEngine::CollectStepError(std::string strLine) {
+    if (!m_bStepByStep || !m_bThreadAlive) {
+        return;
+    }
+    // One error, one line.
+    std::replace(strLine.begin(), strLine.end(), '\n', ' ');
+    std::lock_guard<std::mutex> lock(m_mutexMessages);
+    if (m_vecStepErrors.size() < kMaxStepErrors) {
+        m_vecStepErrors.push_back(std::move(strLine));
+    } else {
+        ++m_nStepErrorsOver;
+    }
 }
 
 void CSDLEngine::EmitRecord(const std::string& strRecord, bool bCollect) {

@@ -397,7 +397,55 @@ void CSDLEngine::WaitFor(Pred pred) {
     std::unique_lock<std::mutex> lock(m_mutexState);
     while (!pred() && !IsRootFinished()) {
         m_cvState.wait_for(lock, kWaitSlice);
+        if (m_bValuesWanted) {
+            lock.unlock();
+            TakeRequestedValues();
+            lock.lock();
+        }
     }
+}
+
+void CSDLEngine::RequestValues(const std::string& strProcessKey) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexValues);
+        m_strValuesWanted = strProcessKey;
+    }
+    m_bValuesWanted = true;
+}
+
+bool CSDLEngine::GetTakenValues(const std::string& strProcessKey,
+                                std::map<std::string, std::string>& mapValues) const {
+    std::lock_guard<std::mutex> lock(m_mutexValues);
+    if (m_strValuesTaken != strProcessKey || strProcessKey.empty()) {
+        return false;
+    }
+    mapValues = m_mapValuesTaken;
+    return true;
+}
+
+void CSDLEngine::TakeRequestedValues() {
+    if (!m_bValuesWanted.load(std::memory_order_relaxed) || !m_bValuesWanted.exchange(false)) {
+        return;
+    }
+    std::string strKey;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexValues);
+        strKey = m_strValuesWanted;
+    }
+    // This thread alone changes the tree and the values during the run.
+    std::map<std::string, std::string> mapValues;
+    const CSDLProcess* pProcess = FindIn(m_mapProcesses, strKey);
+    if (pProcess) {
+        for (const auto& [strName, pVariable] : pProcess->m_mapVariables) {
+            mapValues[strName] = pVariable->m_strValue;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutexValues);
+        m_strValuesTaken = pProcess ? strKey : std::string();
+        m_mapValuesTaken = std::move(mapValues);
+    }
+    TellListener([](CEngineListener& listener) { listener.OnValuesTaken(); });
 }
 
 bool CSDLEngine::AcceptsCommands() const {
@@ -473,6 +521,11 @@ void CSDLEngine::WaitAtPausePoint() {
         std::unique_lock<std::mutex> lock(m_mutexState);
         while (!m_bStepRequest && !IsRootFinished()) {
             m_cvState.wait_for(lock, kWaitSlice);
+            if (m_bValuesWanted) {
+                lock.unlock();
+                TakeRequestedValues();
+                lock.lock();
+            }
         }
     }
     if (!IsRootFinished()) {
@@ -555,6 +608,17 @@ int CSDLEngine::StartThread() {
         m_nStatusSteps = 0;
         m_dStatusNextTime = 0.0;
         m_bStatusNextFound = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutexMessages);
+        m_vecStepErrors.clear();
+        m_nStepErrorsOver = 0;
+    }
+    {
+        // The values taken belong to the run that took them.
+        std::lock_guard<std::mutex> lock(m_mutexValues);
+        m_strValuesTaken.clear();
+        m_mapValuesTaken.clear();
     }
     m_pRemote->AllowSends();
     m_notifier.BeginRun();
@@ -750,6 +814,7 @@ void CSDLEngine::RunLoop() {
         }
         GuardTraceFile();
         PublishStatus(nSteps + 1);
+        TakeRequestedValues();
         TellListener([&](CEngineListener& listener) { listener.OnStep(nSteps + 1, dNext); });
         WaitAtPausePoint();
         if (settings.eEndMode == EM_BY_TIME) {
@@ -824,6 +889,7 @@ void CSDLEngine::WaitWhileIdle() {
     }
     while (!bFound && !IsRootFinished()) {
         m_pRemote->WaitForSignal(kWaitSlice);
+        TakeRequestedValues();
         DeliverRemoteSignals();
         GetNextEventTime(&bFound);
     }

@@ -246,6 +246,12 @@ void CBuildCommands::FinishBuildAll() {
     }
     m_frame.WriteSystem(m_job.bFailed ? "Some errors occurred during the process."
                                       : "Model Compiled and Linked Successfully.");
+    if (!m_job.bFailed) {
+        // The caption's "Then, you need to create the DLL." is done.
+        m_frame.ShowCaptionMessage(
+            QStringLiteral("Compilation and link finished. Ready to execute the model."),
+            QStringLiteral("Compiler"), ID_CAPTION_TOGGLE, QStringLiteral("Ok"));
+    }
     m_frame.Properties()->RefreshProperties();
     Finish();
 }

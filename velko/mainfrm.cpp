@@ -3,12 +3,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDockWidget>
-#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
-#include <QProgressDialog>
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyleFactory>
@@ -16,6 +14,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWhatsThis>
+#include <algorithm>
+#include <utility>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
@@ -24,6 +24,7 @@
 #include "velko/buildcommands.h"
 #include "velko/calendarbar.h"
 #include "velko/classview.h"
+#include "velko/dlgclosewait.h"
 #include "velko/experimentseries.h"
 #include "velko/fileview.h"
 #include "velko/icons.h"
@@ -90,6 +91,11 @@ public:
     explicit CFrameListener(CMainFrame* pFrame) : m_pFrame(pFrame) {}
 
     void OnRunStateChanged(EngineRunState) override { PostUpdate(); }
+    void OnValuesTaken() override {
+        QMetaObject::invokeMethod(
+            m_pFrame, [pFrame = m_pFrame] { pFrame->Properties()->OnRunValuesTaken(); },
+            Qt::QueuedConnection);
+    }
     void OnErrorPending() override { PostUpdate(); }
     void OnAgentsChanged(const std::vector<std::string>& vecAdded,
                          const std::vector<std::string>& vecRemoved) override {
@@ -191,6 +197,14 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
 
     RegisterHandlers();
     CreateRunControl();
+    m_pCloseWaitDlg = new CDlgCloseWait(this);
+    connect(m_pCloseWaitDlg, &CDlgCloseWait::StopWaiting, this, [this] {
+        m_bCloseWaitStopped = true;
+        AdvanceEngineClose();
+    });
+    m_pCloseTimer = new QTimer(this);
+    m_pCloseTimer->setInterval(100);
+    connect(m_pCloseTimer, &QTimer::timeout, this, [this] { AdvanceEngineClose(); });
     m_pCommands->SetReporter(
         [this](const QString& strLine) { WriteSystem(strLine.toStdString()); });
     connect(m_pCommands, &CCommandTable::CommandDone, this, [this] { UpdateCommands(); });
@@ -207,7 +221,7 @@ CMainFrame::~CMainFrame() {
     // Hidden while whole: its panes report their hiding to UpdateCommands.
     hide();
     m_pBuild.reset();  // waits for a build that still uses the engine
-    DeleteEngine();
+    DropEngine("when the program ended");
     m_pNetwork.reset();  // waits for an Internet lookup (it has a time-out)
 }
 
@@ -398,7 +412,8 @@ SCommandState CMainFrame::GatherCommandState() const {
     state.bBuilding = IsBuilding();
     state.bLookingUp = m_pNetwork && m_pNetwork->IsLookingUp();
     CSDLEngine* pEngine = m_pEngine.get();
-    if (!pEngine) {
+    // An engine that goes takes no more commands.
+    if (!pEngine || IsClosingEngine()) {
         return state;
     }
     state.bEngine = true;
@@ -428,7 +443,8 @@ SCommandState CMainFrame::GatherCommandState() const {
 void CMainFrame::UpdateCommands() {
     const SCommandState state = GatherCommandState();
     m_pCommands->Update(state);
-    m_pProperties->SetBusy(state.bRunAlive, state.bBuilding);
+    // An engine that goes may still be ending its run.
+    m_pProperties->SetBusy(state.bRunAlive || IsClosingEngine(), state.bBuilding);
 }
 
 void CMainFrame::SetApplicationLook(int nId) {
@@ -485,66 +501,116 @@ bool CMainFrame::IsBuilding() const {
     return m_pBuild && m_pBuild->IsBuilding();
 }
 
-long long CMainFrame::WaitForRemoteReaders(const char* pszWhen) {
+bool CMainFrame::EngineNeedsWait() {
+    return m_pEngine &&
+           (m_pEngine->IsThreadAlive() || !m_pEngine->GetRemoteLinks().DescribeUnread().empty());
+}
+
+void CMainFrame::CloseEngine(CloseAction eAction, const std::string& strOpenPath) {
+    if (m_eCloseAction != CA_NONE) {
+        // Joins the close in progress; a quit ends the program after it.
+        if (eAction == CA_QUIT) {
+            m_eCloseAction = CA_QUIT;
+        }
+        return;
+    }
+    m_eCloseAction = eAction;
+    m_strCloseOpenPath = strOpenPath;
+    m_bWaitingForReaders = false;
+    m_bCloseWaitStopped = false;
+    // No further experiment, step or monitor for this engine.
+    ResetRunControl();
+    if (m_pEngine && m_pEngine->IsThreadAlive()) {
+        m_pEngine->Stop();
+    }
+    UpdateCommands();
+    m_pCloseTimer->start();
+    AdvanceEngineClose();
+}
+
+void CMainFrame::AdvanceEngineClose() {
+    if (m_eCloseAction == CA_NONE) {
+        return;
+    }
+    if (!m_pEngine) {
+        FinishEngineClose();
+        return;
+    }
+    if (m_pEngine->IsThreadAlive()) {
+        return;  // the stopped run ends; its links are kept once it has
+    }
+    CSDLRemoteLinks& links = m_pEngine->GetRemoteLinks();
+    const std::string strUnread = links.DescribeUnread();
+    if (strUnread.empty() || m_bCloseWaitStopped) {
+        FinishEngineClose();
+        return;
+    }
+    const auto tNow = std::chrono::steady_clock::now();
+    if (!m_bWaitingForReaders) {
+        m_bWaitingForReaders = true;
+        m_tReadersSince = tNow;
+        WriteSystem("Waiting for other instances to read what was sent to them: " + strUnread +
+                    ".");
+        m_pCloseWaitDlg->show();
+    }
+    if (tNow - std::max(m_tReadersSince, links.GetLastProgress()) >=
+        std::chrono::milliseconds(kRemoteCloseWaitMs)) {
+        FinishEngineClose();
+        return;
+    }
+    m_pCloseWaitDlg->SetText(QString::fromStdString(
+        "Waiting for other instances to read the signals sent to them (the wait ends after " +
+        std::to_string(kRemoteCloseWaitMs / 1000) + " s without progress):\n" + strUnread));
+}
+
+void CMainFrame::FinishEngineClose() {
+    m_pCloseTimer->stop();
+    m_pCloseWaitDlg->hide();
+    const CloseAction eAction = std::exchange(m_eCloseAction, CA_NONE);
+    const std::string strOpenPath = std::move(m_strCloseOpenPath);
+    const long long nLost = DropEngine(m_bCloseWaitStopped  ? "when the wait for it was stopped"
+                                       : eAction == CA_QUIT ? "when the program ended"
+                                                            : "when the model was closed");
+    m_bWaitingForReaders = false;
+    m_bCloseWaitStopped = false;
+    UpdateCommands();
+    if (eAction == CA_OPEN_MODEL) {
+        OpenModel(strOpenPath);
+    } else if (eAction == CA_QUIT) {
+        if (nLost > 0) {
+            m_pNotifier->MessageBox(
+                "VELKO",
+                Format("%lld signals sent to other instances had not reached them when the "
+                       "program ended; they are lost.",
+                       nLost),
+                NB_OK, NI_WARNING);
+        }
+        // The close that waited comes again, and now ends the program.
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+}
+
+long long CMainFrame::DropEngine(const char* pszWhen) {
     if (!m_pEngine) {
         return 0;
     }
     if (m_pEngine->IsThreadAlive()) {
         m_pEngine->Stop();
     }
-    CSDLRemoteLinks& links = m_pEngine->GetRemoteLinks();
-    // While the run ends, its links are not yet kept: they are waited for.
-    const auto Unread = [&] {
-        return m_pEngine->IsThreadAlive() ? std::string("the run ends") : links.DescribeUnread();
-    };
-    std::string strUnread = Unread();
-    if (!strUnread.empty()) {
-        WriteSystem("Waiting for other instances to read what was sent to them: " + strUnread +
-                    ".");
-        QProgressDialog dialog(this);
-        dialog.setWindowTitle(QStringLiteral("VELKO"));
-        dialog.setCancelButtonText(QStringLiteral("Stop waiting"));
-        dialog.setRange(0, 0);
-        dialog.setWindowModality(Qt::WindowModal);
-        dialog.setMinimumDuration(0);
-        dialog.show();
-        const auto tStart = std::chrono::steady_clock::now();
-        const auto tNoProgress = std::chrono::milliseconds(kRemoteCloseWaitMs);
-        while (!strUnread.empty() && !dialog.wasCanceled() &&
-               std::chrono::steady_clock::now() - std::max(tStart, links.GetLastProgress()) <
-                   tNoProgress) {
-            dialog.setLabelText(QString::fromStdString(
-                "Waiting for other instances to read the signals sent to them (the wait ends "
-                "after " +
-                std::to_string(kRemoteCloseWaitMs / 1000) + " s without progress):\n" + strUnread));
-            QEventLoop loop;
-            QTimer::singleShot(100, &loop, &QEventLoop::quit);
-            loop.exec();
-            strUnread = Unread();
-        }
-        if (dialog.wasCanceled()) {
-            pszWhen = "when the wait for it was stopped";
-        }
-    }
-    // What is left is given up now.
-    return links.CloseLingering(std::chrono::milliseconds(0), pszWhen);
-}
-
-void CMainFrame::DeleteEngine() {
-    if (!m_pEngine) {
-        return;
-    }
-    WaitForRemoteReaders("when the model was closed");
+    // What is left is given up now: the engine's end does not wait for it.
+    const long long nLost =
+        m_pEngine->GetRemoteLinks().CloseLingering(std::chrono::milliseconds(0), pszWhen);
     m_pProperties->SetModel(nullptr, nullptr, {});
     m_document.m_loader.m_pEngine = nullptr;
     m_pNetwork->ForgetEngine();
-    // The engine stops a live run, answers its questions Cancel and joins it.
+    // The engine answers a live run's questions Cancel and joins its thread.
     m_pEngine.reset();
     ResetRunControl();
+    return nLost;
 }
 
 void CMainFrame::AttachEngine(std::unique_ptr<CSDLEngine> pEngine) {
-    DeleteEngine();
+    DropEngine("when the model was closed");
     m_pEngine = std::move(pEngine);
     m_pEngine->SetListener(m_pListener.get());
     m_pBuild->ApplyCompilerPath(*m_pEngine);
@@ -561,16 +627,13 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent) {
         pEvent->ignore();
         return;
     }
-    const long long nLost = WaitForRemoteReaders("when the program ended");
-    if (nLost > 0) {
-        m_pNotifier->MessageBox(
-            "VELKO",
-            Format("%lld signals sent to other instances had not reached them when the program "
-                   "ended; they are lost.",
-                   nLost),
-            NB_OK, NI_WARNING);
+    if (IsClosingEngine() || EngineNeedsWait()) {
+        // The program ends once the engine has gone.
+        CloseEngine(CA_QUIT);
+        pEvent->ignore();
+        return;
     }
-    DeleteEngine();
+    DropEngine("when the program ended");
     QSettings settings;
     settings.setValue(SETTING_GEOMETRY, saveGeometry());
     settings.setValue(SETTING_LAYOUT, saveState());

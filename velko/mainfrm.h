@@ -10,6 +10,7 @@
 
 #include <QFrame>
 #include <QMainWindow>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ class CBuildCommands;
 class CNetworkCommands;
 class CSideFileCommands;
 class CCalendarBar;
+class CDlgCloseWait;
 class CDlgRunning;
 class CDlgWaitConn;
 class CEngineListener;
@@ -48,6 +50,7 @@ enum LoadModelResult {
     LM_ERROR_LOG = 2,  // the reader's error log is not empty
     LM_NO_ROOT = 3,    // the model has no system block
     LM_REFUSED = 4,    // a run or a build is alive: nothing was touched
+    LM_WAITING = 5,    // the old model waits for other instances; the open follows
 };
 
 // Kinds the selected-element lookups give.
@@ -85,7 +88,7 @@ public:
     int OpenChosenFile(const std::string& strPath);
     // LoadModel, then the outcome in the caption bar (nothing when refused).
     int OpenModel(const std::string& strPath);
-    // The Close command: CloseModel, then the engine goes.
+    // The Close command: CloseModel, then the engine goes (CloseEngine).
     void OnFileClose();
     // Shows the caption bar with the message. Title, command and button are
     // accepted for the callers' sake; the bar has no button.
@@ -143,6 +146,9 @@ public:
     bool IsStepPending() const { return m_bStepPending; }
     CDlgRunning* RunningDialog() const { return m_pRunningDlg; }
     CDlgWaitConn* WaitConnDialog() const { return m_pWaitConnDlg; }
+    CDlgCloseWait* CloseWaitDialog() const { return m_pCloseWaitDlg; }
+    // True while the engine is being closed (CloseEngine).
+    bool IsClosingEngine() const { return m_eCloseAction != CA_NONE; }
 
     // ---- Frame ---------------------------------------------------------------------------
     // Evaluates every command's rule.
@@ -208,15 +214,26 @@ private:
     // Tells the user why a model cannot be opened or closed now (a run or a
     // build is alive); true when that is so.
     bool RefuseDuringRun();
-    // The engine goes; a live run is stopped first, its questions answered
-    // Cancel and its thread joined, and the other instances of a
-    // distributed run are waited for (WaitForRemoteReaders).
-    void DeleteEngine();
-    // Stops a live run and waits, in a window that says for whom and how
-    // much, while other instances read what this one sent them; then gives
-    // up what is left, which is reported as lost "when" pszWhen says.
-    // Returns the signals so lost.
-    long long WaitForRemoteReaders(const char* pszWhen);
+    // What follows once the engine has gone.
+    enum CloseAction { CA_NONE, CA_CLOSE_MODEL, CA_OPEN_MODEL, CA_QUIT };
+    // True when the engine cannot go at once: its run is alive, or other
+    // instances have not read what it sent them.
+    bool EngineNeedsWait();
+    // The engine goes, and then eAction follows (CA_OPEN_MODEL opens
+    // strOpenPath). Nothing here waits: the close is a state of the frame
+    // that its timer and the run's changes move on. A live run is stopped
+    // (its questions answered Cancel) and its experiment series ends; once
+    // its thread has ended, other instances that have not read what it sent
+    // them are waited for, in a window that says for whom and how much,
+    // until they have, until kRemoteCloseWaitMs pass without progress or
+    // until "Stop waiting"; what is left is then given up and counted lost.
+    // A close asked for while one goes on joins it (a quit wins).
+    void CloseEngine(CloseAction eAction, const std::string& strOpenPath = {});
+    void AdvanceEngineClose();
+    void FinishEngineClose();
+    // The engine goes at once; what other instances have not read is given
+    // up, reported as lost "when" pszWhen says. Returns the signals so lost.
+    long long DropEngine(const char* pszWhen);
     // The engine of a newly opened model replaces the old one.
     void AttachEngine(std::unique_ptr<CSDLEngine> pEngine);
     // Agents the engine added or removed during a run, into or out of the
@@ -288,4 +305,15 @@ private:
     // Stop came while that step was still being made: the stop is written
     // after the step's records, at the time the step reached.
     bool m_bStopPending = false;
+
+    // The engine's close in progress (CloseEngine).
+    CloseAction m_eCloseAction = CA_NONE;
+    std::string m_strCloseOpenPath;
+    CDlgCloseWait* m_pCloseWaitDlg = nullptr;
+    QTimer* m_pCloseTimer = nullptr;
+    // Since when the other instances are waited for (the run had ended and
+    // something was unread); "Stop waiting" was pressed.
+    std::chrono::steady_clock::time_point m_tReadersSince{};
+    bool m_bWaitingForReaders = false;
+    bool m_bCloseWaitStopped = false;
 };

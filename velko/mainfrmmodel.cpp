@@ -75,8 +75,14 @@ int CMainFrame::LoadModel(std::string strPath) {
     if (strPath.empty()) {
         return LM_FAILED;
     }
-    if (RefuseDuringRun()) {
+    if (IsClosingEngine() || RefuseDuringRun()) {
         return LM_REFUSED;
+    }
+    if (EngineNeedsWait()) {
+        // The old model waits for the instances it sent to; then this one
+        // opens.
+        CloseEngine(CA_OPEN_MODEL, strPath);
+        return LM_WAITING;
     }
     strPath = NormalizeSlashes(strPath);
     // The old model goes before the new one is read, with everything the
@@ -140,7 +146,7 @@ int CMainFrame::LoadModel(std::string strPath) {
 int CMainFrame::FailedLoad(int nResult) {
     // An engine that read no model is no open model: the commands say so.
     if (m_pEngine && !m_pEngine->HasModel()) {
-        DeleteEngine();
+        DropEngine("when the model was closed");
     }
     UpdateCommands();
     return nResult;
@@ -203,7 +209,7 @@ int CMainFrame::OpenChosenFile(const std::string& strFile) {
 
 int CMainFrame::OpenModel(const std::string& strPath) {
     const int nResult = LoadModel(strPath);
-    if (nResult == LM_REFUSED) {
+    if (nResult == LM_REFUSED || nResult == LM_WAITING) {
         return nResult;
     }
     ShowCaptionMessage(nResult == LM_LOADED
@@ -215,12 +221,11 @@ int CMainFrame::OpenModel(const std::string& strPath) {
 }
 
 void CMainFrame::OnFileClose() {
-    if (RefuseDuringRun()) {
-        return;
+    if (IsClosingEngine() || RefuseDuringRun()) {
+        return;  // a close in progress is joined
     }
     CloseModel();
-    DeleteEngine();
-    UpdateCommands();
+    CloseEngine(CA_CLOSE_MODEL);
 }
 
 void CMainFrame::ShowCaptionMessage(const QString& strMessage, const QString&, int,

@@ -13,11 +13,15 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTimer>
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "sh_aux/hpslib.h"
 #include "sh_sdl/sdlagent.h"
+#include "sh_sdl/sdlblock.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlprocess.h"
 #include "sh_widgets/guinotifier.h"
 #include "sh_widgets/numbertext.h"
 #include "velko/dlgreplicationconfig.h"
@@ -25,6 +29,8 @@
 #include "velko/dlgwaitconn.h"
 #include "velko/experimentseries.h"
 #include "velko/mainfrm.h"
+#include "velko/outputwnd.h"
+#include "velko/propertieswnd.h"
 #include "velko/velkoapp.h"
 
 namespace {
@@ -40,16 +46,45 @@ QString DefaultViewerPath() {
                                                                                       : strBeside;
 }
 
+// A time as "%f" writes it when that reads back as the same number, else
+// as the shortest text that does: shown and taken again, it is unchanged.
+std::string TimeText(double dTime) {
+    const std::string strFixed = Format("%f", dTime);
+    double dBack = 0.0;
+    return ParseDoubleValue(strFixed, dBack) && dBack == dTime ? strFixed
+                                                               : DoubleToExactString(dTime);
+}
+
 // The run's start is over: initialised, or ended without being initialised.
 bool IsPastStart(EngineRunState eState) {
     return eState != RS_IDLE && eState != RS_STARTING && eState != RS_WAITING_FOR_VIEWER;
 }
 
+// The error report's entries, one line each: the last error of every agent
+// that has one, in the report's order (the agent, its blocks, its
+// processes).
+void AddErrorLines(const CSDLAgent& agent, std::vector<std::string>& vecLines) {
+    if (!agent.m_strError.empty()) {
+        std::string strLine = Format("ERROR: %s: PID: %s (%s)", agent.m_strName.c_str(),
+                                     agent.GetFullName(false).c_str(), agent.m_strError.c_str());
+        std::replace(strLine.begin(), strLine.end(), '\n', ' ');
+        vecLines.push_back(std::move(strLine));
+    }
+    for (const auto& [strKey, pBlock] : agent.m_mapBlocks) {
+        AddErrorLines(*pBlock, vecLines);
+    }
+    for (const auto& [strKey, pProcess] : agent.m_mapProcesses) {
+        AddErrorLines(*pProcess, vecLines);
+    }
+}
+
 // The root agent's error report, read under the tree lock (the run may be
 // changing the tree).
-std::string ErrorReport(CSDLEngine& engine) {
+std::vector<std::string> ErrorReportLines(CSDLEngine& engine) {
     auto lock = engine.LockTree();
-    return engine.GetRootAgent()->GetErrorReport();
+    std::vector<std::string> vecLines;
+    AddErrorLines(*engine.GetRootAgent(), vecLines);
+    return vecLines;
 }
 
 }  // namespace
@@ -77,7 +112,9 @@ void CMainFrame::CreateRunControl() {
     });
     commands.SetHandler(ID_SIM_ERRORREPORT, [this] {
         if (m_pEngine && m_pEngine->GetRootAgent()) {
-            WriteErrors(ErrorReport(*m_pEngine));
+            for (const std::string& strLine : ErrorReportLines(*m_pEngine)) {
+                m_pOutput->Errors()->AddItem(QString::fromStdString(strLine));
+            }
         }
     });
     // The five settings of a run flip their engine flag; without an engine
@@ -204,24 +241,37 @@ void CMainFrame::OnSimulationTime() {
     CDlgReplicationConfig dialog(this);
     dialog.m_nEndMode = pEngine->m_nEndMode;
     dialog.m_strLoops = QString::fromStdString(Format("%d", pEngine->m_nLoopLimit.load()));
-    dialog.m_strEndTime = QString::fromStdString(Format("%f", pEngine->m_dEndTime.load()));
+    dialog.m_strEndTime = QString::fromStdString(TimeText(pEngine->m_dEndTime));
     if (dialog.exec() != QDialog::Accepted || pEngine != m_pEngine.get()) {
         return;
     }
     pEngine->m_nEndMode = dialog.m_nEndMode;
+    // A value the run cannot end by is refused: the setting stays, and the
+    // user is told.
+    const std::string strLoops = dialog.m_strLoops.toStdString();
     int nLoops = 0;
-    if (ReadWholeNumber(dialog.m_strLoops, nLoops)) {
-        pEngine->m_nLoopLimit = nLoops;
-    } else {
+    if (!ReadWholeNumber(dialog.m_strLoops, nLoops)) {
         WriteSystem(Format("\"%s\" is not a whole number: the number of loops stays %d.",
-                           dialog.m_strLoops.toStdString().c_str(), pEngine->m_nLoopLimit.load()));
-    }
-    double dEndTime = 0.0;
-    if (ReadDecimalNumber(dialog.m_strEndTime, dEndTime)) {
-        pEngine->m_dEndTime = dEndTime;
+                           strLoops.c_str(), pEngine->m_nLoopLimit.load()));
+    } else if (nLoops < 0) {
+        WriteSystem(
+            Format("\"%s\" is no number of loops (it is below 0): the number of loops "
+                   "stays %d.",
+                   strLoops.c_str(), pEngine->m_nLoopLimit.load()));
     } else {
-        WriteSystem(Format("\"%s\" is not a number: the end time stays %f.",
-                           dialog.m_strEndTime.toStdString().c_str(), pEngine->m_dEndTime.load()));
+        pEngine->m_nLoopLimit = nLoops;
+    }
+    const std::string strEndTime = dialog.m_strEndTime.toStdString();
+    const std::string strOld = TimeText(pEngine->m_dEndTime);
+    double dEndTime = 0.0;
+    if (!ReadDecimalNumber(dialog.m_strEndTime, dEndTime)) {
+        WriteSystem(Format("\"%s\" is not a number: the end time stays %s.", strEndTime.c_str(),
+                           strOld.c_str()));
+    } else if (dEndTime < 0.0) {
+        WriteSystem(Format("\"%s\" is no end time (it is before 0): the end time stays %s.",
+                           strEndTime.c_str(), strOld.c_str()));
+    } else {
+        pEngine->m_dEndTime = dEndTime;
     }
 }
 
@@ -250,8 +300,11 @@ void CMainFrame::ShowStepMessages() {
         FormatTraceMessage(strMessages.substr(nPos));
     }
     WriteSystem(Format("Minimum Event Time: %f", m_pEngine->GetRunStatus().dNextTime));
-    if (m_pEngine->m_bErrorPending && m_pEngine->GetRootAgent()) {
-        WriteErrors(ErrorReport(*m_pEngine));
+    if (m_pEngine->m_bErrorPending) {
+        // Every error of the step, one line each.
+        for (const std::string& strLine : m_pEngine->TakeStepErrors()) {
+            m_pOutput->Errors()->AddItem(QString::fromStdString(strLine));
+        }
         m_pEngine->m_bErrorPending = false;
     }
 }
@@ -283,6 +336,7 @@ void CMainFrame::FinishStepIfDone() {
 // ---- Monitor ------------------------------------------------------------------------------
 
 void CMainFrame::OnRunStateChanged() {
+    AdvanceEngineClose();
     AdvanceMonitor();
     FinishStepIfDone();
     m_pSeries->Advance();
@@ -298,6 +352,8 @@ void CMainFrame::AdvanceMonitor() {
         EndMonitor();
         return;
     }
+    // The pane follows the run's values too, once a second.
+    m_pProperties->RequestRunValues();
     // One snapshot: the state and the time shown belong to the same moment.
     const SRunStatus status = pEngine->GetRunStatus();
     const EngineRunState eState = status.eState;
@@ -359,6 +415,9 @@ void CMainFrame::AdvanceMonitor() {
         if (eState == RS_RUNNING || eState == RS_PAUSED) {
             m_pRunningDlg->SetTime(status.dNextTime);
         } else if (eState == RS_ENDING || eState == RS_ENDED || !pEngine->m_bRunning) {
+            // The run is over, as after Stop: nothing runs for the dialog
+            // to show, and its commands are off.
+            m_pRunningDlg->hide();
             EndMonitor();
         }
     }

@@ -154,6 +154,22 @@ void CPropertiesWnd::SetBusy(bool bRunAlive, bool bBuilding) {
         Action(eId)->setEnabled(!IsReadOnly());
     }
     RefreshGrid();
+    RequestRunValues();
+}
+
+void CPropertiesWnd::RequestRunValues() {
+    if (m_pEngine && m_bRunAlive && !m_strProcess.empty() && m_strMode == MODE_MODEL) {
+        m_pEngine->RequestValues(m_strProcess);
+    }
+}
+
+void CPropertiesWnd::OnRunValuesTaken() {
+    std::map<std::string, std::string> mapValues;
+    if (!m_pEngine || !m_bRunAlive || m_strMode != MODE_MODEL ||
+        !m_pEngine->GetTakenValues(m_strProcess, mapValues) || mapValues == m_mapShownRunValues) {
+        return;
+    }
+    RefreshGrid();
 }
 
 std::string CPropertiesWnd::SavedValue(const std::string& strProcess,
@@ -166,6 +182,7 @@ std::string CPropertiesWnd::SavedValue(const std::string& strProcess,
 }
 
 void CPropertiesWnd::RefreshProperties() {
+    RequestRunValues();
     const std::string strDiagram = RefreshGrid();
     if (!strDiagram.empty() && m_pView) {
         m_pView->ShowDocument(m_strDiagramFolder + strDiagram + ".vsd");
@@ -241,10 +258,17 @@ void CPropertiesWnd::FillProcessModelPage(CSDLProcess& process) {
                      QStringLiteral("Specifies the process IP (read)"), false);
 
     QTreeWidgetItem* pDcl = m_pGrid->AddGroup(nullptr, QStringLiteral("DCL"));
+    // The simulation thread writes the values now: the run's are those it
+    // handed over.
+    m_mapShownRunValues.clear();
+    const bool bRunValues =
+        m_bRunAlive && m_pEngine->GetTakenValues(m_strProcess, m_mapShownRunValues);
     for (const auto& [strName, pVariable] : process.m_mapVariables) {
         std::string strValue;
-        if (m_bRunAlive) {
-            // The simulation thread writes the values now.
+        if (bRunValues) {
+            const auto it = m_mapShownRunValues.find(strName);
+            strValue = it != m_mapShownRunValues.end() ? Trim(it->second) : std::string();
+        } else if (m_bRunAlive) {
             strValue = SavedValue(m_strProcess, strName);
         } else {
             strValue = Trim(pVariable->m_strValue);

@@ -10,12 +10,14 @@
 // The selection is kept by its key in the engine's maps, never by pointer,
 // and looked up under the engine's tree lock each time; a key the engine no
 // longer has drops the selection. While a run is alive the simulation thread
-// owns the run's values: the pages show the model's own values (its saved
-// values) and nothing can be edited; after a run they show the run's last
-// values until the user changes them. While the model library is being
+// owns the run's values: the pages show the run's values as the run hands
+// them over when asked (RequestRunValues; the model's own values until the
+// first come) and nothing can be edited; after a run they show the run's
+// last values until the user changes them. While the model library is being
 // built the pages are read-only as well.
 
 #include <QDockWidget>
+#include <map>
 #include <string>
 
 #include "sh_aux/namemap.h"
@@ -67,6 +69,10 @@ public:
     // changes what it may show or edit.
     void SetBusy(bool bRunAlive, bool bBuilding);
     bool IsReadOnly() const { return m_bRunAlive || m_bBuilding; }
+    // While a run is alive, asks it for the values of the process shown.
+    void RequestRunValues();
+    // The values asked for have come: the page shows them when they changed.
+    void OnRunValuesTaken();
     // "Update Values": after the question, the "DCL" values the user
     // changed become the selected process's own values (a value that is not
     // of its variable's type is refused with an Errors line), and each
@@ -104,4 +110,6 @@ private:
     QString m_strMode;
     bool m_bRunAlive = false;
     bool m_bBuilding = false;
+    // The run's values the process page shows (empty when it shows none).
+    std::map<std::string, std::string> m_mapShownRunValues;
 };

@@ -55,7 +55,7 @@ void CVELKOApp::OnOpenRecentFile(int nIndex) {
     }
     const int nResult = OpenDocumentFile(listFiles[nIndex].toStdString());
     // A refusal says nothing about the file: only a failed load drops it.
-    if (nResult != LM_LOADED && nResult != LM_REFUSED) {
+    if (nResult != LM_LOADED && nResult != LM_REFUSED && nResult != LM_WAITING) {
         RemoveRecentFile(RecentFiles().indexOf(listFiles[nIndex]));
     }
 }

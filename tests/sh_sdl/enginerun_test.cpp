@@ -13,6 +13,7 @@
 #include <ctime>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -214,6 +215,7 @@ TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
     engine.m_bStepByStep = true;
     model.EndNever();
     std::atomic<int>& nSteps = model.Hooks().nTasks;
+    const std::string strKey = model.Process()->GetFullName(false);
 
     engine.StartThread();
     ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
@@ -241,13 +243,43 @@ TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
         EXPECT_EQ(engine.GetRunStatus().dNextTime, nStep + 1.0);
     }
 
+    // A step whose decision fails: its error, as one line; the steps
+    // before had none.
+    EXPECT_TRUE(engine.TakeStepErrors().empty());
+    model.Hooks().nFailAtTask = 4;
+    engine.StepOnce();
+    ASSERT_TRUE(WaitUntil([&] { return !engine.m_bGo.load(); }));
+    const std::vector<std::string> vecErrors = engine.TakeStepErrors();
+    ASSERT_EQ(vecErrors.size(), 1u);
+    EXPECT_EQ(vecErrors[0], "ERROR: P: PID: " + strKey + " (Error on process " + strKey +
+                                " for tick event on time 4.000000. The condition of decision " +
+                                model.DecisionKey() + " failed.)");
+    EXPECT_TRUE(engine.TakeStepErrors().empty());
+    // A step keeps kMaxStepErrors lines and counts the rest.
+    for (size_t i = 0; i < kMaxStepErrors + 2; ++i) {
+        engine.CollectStepError("one\nline");
+    }
+    const std::vector<std::string> vecMany = engine.TakeStepErrors();
+    ASSERT_EQ(vecMany.size(), kMaxStepErrors + 1);
+    EXPECT_EQ(vecMany.front(), "one line");
+    EXPECT_EQ(vecMany.back(), "2 more errors of this step are not shown.");
+
+    // The values of the paused run are handed over when asked for.
+    model.Process()->m_mapVariables["n"] = std::make_unique<CSDLParameter>("int", "n", "7", "");
+    std::map<std::string, std::string> mapValues;
+    EXPECT_FALSE(engine.GetTakenValues(strKey, mapValues));
+    engine.RequestValues(strKey);
+    ASSERT_TRUE(WaitUntil([&] { return engine.GetTakenValues(strKey, mapValues); }));
+    EXPECT_EQ(mapValues, (std::map<std::string, std::string>{{"n", "7"}}));
+    EXPECT_FALSE(engine.GetTakenValues("B_Q", mapValues));
+
     // Stop while the loop waits for the next request.
     engine.Stop();
     ASSERT_TRUE(engine.WaitForRunEnd(5000));
-    EXPECT_EQ(nSteps, 3);
+    EXPECT_EQ(nSteps, 4);
     EXPECT_FALSE(engine.m_bInitialized);
     ExpectCleanEnd(model, 1);
-    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 3);
+    EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 4);
 }
 
 TEST(EngineRunTest, StopBeforeRunEndsTheRunWithoutAStep) {

@@ -4,23 +4,27 @@
 // viewer's launch, and closing a model whose signals other instances have
 // not read.
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProgressDialog>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <chrono>
 #include <thread>
 
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/ipaddress.h"
 #include "sh_aux/xmlparser.h"
+#include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_widgets/propertygrid.h"
 #include "support/fakeviewer.h"
 #include "support/lostsignals.h"
 #include "velko/dlgreplicationconfig.h"
@@ -28,6 +32,7 @@
 #include "velko/dlgwaitconn.h"
 #include "velko/networkcommands.h"
 #include "velko/outputwnd.h"
+#include "velko/propertieswnd.h"
 #include "velko/ribbon.h"
 #include "velkotest.h"
 
@@ -223,6 +228,30 @@ private slots:
             [](CDlgReplicationConfig* pDialog) { pDialog->EndTimeEdit()->setText(" 4.5 "); });
         commands.Action(ID_SIM_TIME)->trigger();
         QCOMPARE(pEngine->m_dEndTime.load(), 4.5);
+        // Shown and taken again, a time is the same number; "%f" shows it
+        // when that is exact.
+        for (const double dTime : {1e-7, 3.0000004, 4.5}) {
+            pEngine->m_dEndTime = dTime;
+            OnReplicationDialog([](CDlgReplicationConfig*) {});
+            commands.Action(ID_SIM_TIME)->trigger();
+            QCOMPARE(pEngine->m_dEndTime.load(), dTime);
+        }
+        // A time before 0 and a number of loops below 0 are refused, each
+        // with a word.
+        const int nSystemFrom = pFrame->Output()->System()->count();
+        OnReplicationDialog([](CDlgReplicationConfig* pDialog) {
+            QCOMPARE(pDialog->EndTimeEdit()->text(), QStringLiteral("4.500000"));
+            pDialog->EndTimeEdit()->setText(QStringLiteral("-5"));
+            pDialog->LoopsEdit()->setText(QStringLiteral("-3"));
+        });
+        commands.Action(ID_SIM_TIME)->trigger();
+        QCOMPARE(pEngine->m_dEndTime.load(), 4.5);
+        QCOMPARE(pEngine->m_nLoopLimit.load(), 1000);
+        QCOMPARE(Lines(pFrame->Output()->System()).mid(nSystemFrom),
+                 QStringList({"\"-3\" is no number of loops (it is below 0): the number of "
+                              "loops stays 1000.",
+                              "\"-5\" is no end time (it is before 0): the end time stays "
+                              "4.500000."}));
 
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QVERIFY(!commands.Action(ID_SIM_INITIALIZE)->isEnabled());
@@ -306,6 +335,8 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         QCOMPARE(LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ").size(), 3);
+        // The run is over: "Running" goes, as after Stop.
+        QTRY_VERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
         QVERIFY(!pPause->isEnabled());
         QVERIFY(!pFrame->RunningDialog()->StopButton()->isEnabled());
@@ -368,6 +399,23 @@ private slots:
         QVERIFY(pEngine->m_bGo);
         // The time shows once the monitor's second has passed.
         QTRY_VERIFY_WITH_TIMEOUT(!pFrame->RunningDialog()->TimeEdit()->text().isEmpty(), 3000);
+        // The properties pane shows the run's values: ping has served its
+        // five balls.
+        pFrame->Properties()->SelectProcess("court_ping");
+        const auto Served = [&] {
+            const CPropertyGrid* pGrid = pFrame->Properties()->Grid();
+            for (int i = 0; i < pGrid->Tree()->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* pTop = pGrid->Tree()->topLevelItem(i);
+                for (int j = 0; j < pTop->childCount() && CPropertyGrid::Name(pTop) == "DCL"; ++j) {
+                    if (CPropertyGrid::Name(pTop->child(j)) == QStringLiteral("serves")) {
+                        return CPropertyGrid::Value(pTop->child(j));
+                    }
+                }
+            }
+            return QString();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(Served(), QStringLiteral("5"), kWatchdog);
+        QVERIFY(pFrame->Properties()->IsReadOnly());
         SaveScreenshot(pFrame->RunningDialog(), QStringLiteral("run-running"));
         QTest::mouseClick(pFrame->RunningDialog()->StopButton(), Qt::LeftButton);
         QVERIFY(
@@ -532,9 +580,14 @@ private slots:
         CMainFrame* pFrame = started.Frame();
         CCommandTable& commands = pFrame->Commands();
         QTemporaryDir dir;
-        // ping's first serve goes through a channel that does not exist.
-        OpenAndBuild(pFrame, CopySampleChanged(dir, "pingpong.velko", "via=\"'toPong'\"",
-                                               "via=\"'toNowhere'\""));
+        // ping's first serve, and its timer after it, go through channels
+        // that do not exist: two errors in one step.
+        CopySampleChanged(dir, "pingpong.velko", "via=\"'toPong'\"", "via=\"'toNowhere'\"");
+        OpenAndBuild(pFrame, CopySampleChanged(
+                                 dir, "pingpong.velko",
+                                 "<output name=\"tick\" id=\"14\" self=\"yes\" to=\"\" via=\"\">",
+                                 "<output name=\"tick\" id=\"14\" self=\"no\" to=\"\" "
+                                 "via=\"'toElsewhere'\">"));
         QAction* pReport = commands.Action(ID_SIM_ERRORREPORT);
         bool bInMenu = false;
         for (QAction* pItem : pFrame->ApplicationMenu()->actions()) {
@@ -550,11 +603,15 @@ private slots:
         const int nErrors = pFrame->Output()->Errors()->count();
         InitializeAndRun(commands);
         QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        // Each error of the step, as one line.
         const QString strError = QStringLiteral(
             "Error on process court_ping for tick event on time 1.500000. No s'ha trobat el canal "
             "identificat per toNowhere");
         const QStringList listShown = Lines(pFrame->Output()->Errors()).mid(nErrors);
-        QVERIFY2(listShown.join('\n').contains(strError), qPrintable(listShown.join('\n')));
+        QCOMPARE(listShown,
+                 QStringList({"ERROR: ping: PID: court_ping (" + strError + ")",
+                              "ERROR: ping: PID: court_ping (" +
+                                  QString(strError).replace("toNowhere", "toElsewhere") + ")"}));
         QVERIFY(!pFrame->Engine()->m_bErrorPending);
         // The error's record is a numbered line of the Model tab too.
         QCOMPARE(Lines(pFrame->Output()->Model()).filter(strError).size(), 1);
@@ -563,8 +620,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         QVERIFY(pReport->isEnabled());
         const int nBefore = pFrame->Output()->Errors()->count();
+        // The report has each agent's last error, on one line.
         pReport->trigger();
-        QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nBefore), listShown);
+        QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nBefore), listShown.mid(1));
     }
 
     void LaunchTheEyeStartsTheProgramOfTheSettingsOrSaysWhyNot() {
@@ -591,11 +649,12 @@ private slots:
             qPrintable(strLast));
     }
     // A run that sends to another instance is stopped while its send waits
-    // for a receiver that does not read. Closing the model then waits, in
-    // a window that says for whom and for how many signals: given up with
-    // "Stop waiting", what was not taken is counted lost; when the receiver
-    // reads, the window goes by itself. Either way every signal traced as
-    // sent was received or counted lost.
+    // for a receiver that does not read. Closing the model, or the program,
+    // then waits in a window that says for whom and for how many signals,
+    // while the window goes on; a second close joins the wait. When the
+    // receiver reads, the wait ends by itself; given up with "Stop waiting",
+    // what was not taken is counted lost, and a quit ends the program. Either
+    // way every signal traced as sent was received or counted lost.
     void ClosingAModelWaitsForItsReceiversAndCountsWhatItGivesUp() {
         const std::string strOwn = CNetworkCommands::ChooseIntranetAddress(GetLocalIPList());
         if (strOwn.empty()) {
@@ -611,7 +670,10 @@ private slots:
             QVERIFY(free.CreateServer(0, strOwn));
             nOwnPort = free.GetBoundPort();
         }
-        for (const bool bGiveUp : {true, false}) {
+        const std::string strOther = CopySample(dir, QStringLiteral("pingpong.velko"));
+        // The model is closed, another one opened, or the program ended.
+        for (const int nCase : {ID_FILE_CLOSE, ID_FILE_OPEN, ID_APP_EXIT}) {
+            const bool bQuit = nCase == ID_APP_EXIT;
             CRawReceiver receiver;
             QVERIFY(receiver.IsListening());
             const std::string strModel =
@@ -623,6 +685,7 @@ private slots:
                 commands.Action(ID_SIM_EXECTRACE)->trigger();
             }
             const int nErrorsBefore = pFrame->Output()->Errors()->count();
+            const int nSystemBefore = pFrame->Output()->System()->count();
             InitializeAndRun(commands);
             QTRY_VERIFY_WITH_TIMEOUT(receiver.IsLinked(), kWatchdog);
             // The send waits once the steps stop.
@@ -634,28 +697,66 @@ private slots:
                 nSteps = pFrame->Engine()->GetRunStatus().nSteps;
                 QTest::qWait(500);
             }
-            commands.Action(ID_SIM_STOP)->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
-
-            const QString strPeer = QStringLiteral("127.0.0.2:%1 (").arg(receiver.Port());
-            bool bShown = false;
-            OnNextModal([&](QWidget* pModal) {
-                auto* pDialog = qobject_cast<QProgressDialog*>(pModal);
-                QVERIFY(pDialog);
-                bShown = true;
-                QVERIFY2(pDialog->labelText().contains(strPeer), qPrintable(pDialog->labelText()));
-                if (bGiveUp) {
-                    SaveScreenshot(pDialog, QStringLiteral("remote-close-wait"));
-                    pDialog->cancel();
+            if (bQuit) {
+                // Exit while the run goes on: the run is stopped first.
+                commands.Action(ID_APP_EXIT)->trigger();
+            } else {
+                commands.Action(ID_SIM_STOP)->trigger();
+                QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
+                if (nCase == ID_FILE_CLOSE) {
+                    commands.Action(ID_FILE_CLOSE)->trigger();
                 } else {
-                    receiver.Read();
+                    // The other model opens once the wait is over.
+                    QCOMPARE(started.App().OpenDocumentFile(strOther), int(LM_WAITING));
                 }
-            });
+            }
+            QPointer<QDialog> pWait;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (pWait = qobject_cast<QDialog*>(QApplication::activeModalWidget())), kWatchdog);
+            const QString strPeer = QStringLiteral("127.0.0.2:%1 (").arg(receiver.Port());
+            QLabel* pText = pWait->findChild<QLabel*>();
+            QVERIFY2(pText && pText->text().contains(strPeer),
+                     qPrintable(pText ? pText->text() : QString()));
+            QPushButton* pStop = pWait->findChild<QPushButton*>();
+            QVERIFY(pStop && pStop->text() == QStringLiteral("Stop waiting"));
+            // More closes join the wait: the Close command and, while the
+            // program ends, the session's end closing every window and a
+            // close posted to the window.
             commands.Action(ID_FILE_CLOSE)->trigger();
-            QVERIFY(bShown);
-            QVERIFY(!pFrame->Engine());
+            if (bQuit) {
+                QApplication::closeAllWindows();
+                QCoreApplication::postEvent(pFrame, new QCloseEvent);
+            }
+            QTest::qWait(300);
+            QVERIFY(pWait && pWait->isVisible() && pFrame->isVisible() && pFrame->Engine());
+            QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("far"));
+            if (bQuit) {
+                SaveScreenshot(pWait, QStringLiteral("remote-close-wait"));
+                QTest::mouseClick(pStop, Qt::LeftButton);
+                // The quit that waited ends the program.
+                QTRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
+            } else {
+                receiver.Read();
+                QTRY_VERIFY_WITH_TIMEOUT(!pWait->isVisible(), kWatchdog);
+                QVERIFY(pFrame->isVisible());
+            }
+            if (nCase == ID_FILE_OPEN) {
+                QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("pingpong"));
+                QCOMPARE(pFrame->CaptionBar()->Text(),
+                         QStringLiteral("Ready to configure the model. Then, you need to "
+                                        "create the DLL."));
+            } else {
+                QVERIFY(!pFrame->Engine());
+            }
             receiver.Read();
             QTRY_VERIFY_WITH_TIMEOUT(receiver.HasEnded(), kWatchdog);
+            const QStringList listWaits =
+                Lines(pFrame->Output()->System()).mid(nSystemBefore).filter("Waiting for other");
+            QCOMPARE(listWaits.size(), 1);
+            QVERIFY2(listWaits[0].startsWith("Waiting for other instances to read what was sent "
+                                             "to them: " +
+                                             strPeer),
+                     qPrintable(listWaits[0]));
 
             long long nLost = 0;
             QStringList listGivenUp;
@@ -675,7 +776,7 @@ private slots:
                         .arg(nLost)
                         .arg(nTraced)
                         .arg(Lines(pFrame->Output()->Errors()).mid(nErrorsBefore).join(" | "))));
-            QCOMPARE(listGivenUp.size(), bGiveUp ? 1 : 0);
+            QCOMPARE(listGivenUp.size(), bQuit ? 1 : 0);
             QDir(dir.filePath("traces")).removeRecursively();
         }
     }

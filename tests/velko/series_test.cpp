@@ -269,6 +269,27 @@ private slots:
                  QStringList({"Simulation: main model experiment running...",
                               "Simulation: one experiment running..."}));
         QVERIFY(!pFrame->IsRunAlive());
+
+        // Quitting while "one" runs ends the series too: the program ends
+        // once the run has, with no other experiment and, the model having
+        // no other instance, no wait for one.
+        ImportExperiments(pFrame, strRuns);
+        pEngine->m_nEndMode = EM_BY_TIME;
+        Initialize(pFrame);
+        pEngine->m_nEndMode = EM_NEVER;
+        const int nQuitFrom = pFrame->Output()->System()->count();
+        commands.Action(ID_SIM_EXPERIMENT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!LinesSince(pFrame, nQuitFrom, "Simulation: one").isEmpty() &&
+                                     commands.Action(ID_SIM_STOP)->isEnabled(),
+                                 kWatchdog);
+        commands.Action(ID_APP_EXIT)->trigger();
+        QVERIFY(PumpUntil([&] { return !pFrame->isVisible(); }, kWatchdog));
+        QVERIFY(!pFrame->Engine());
+        QTest::qWait(100);
+        QCOMPARE(LinesSince(pFrame, nQuitFrom, "Simulation: "),
+                 QStringList({"Simulation: main model experiment running...",
+                              "Simulation: one experiment running..."}));
+        QCOMPARE(LinesSince(pFrame, nQuitFrom, "Waiting for other instances"), QStringList());
     }
 };
 
