@@ -5,7 +5,20 @@
 #include "sh_sdl/sdlprocess.h"
 
 bool CSDLOperationProcedureCall::IsLiteral(const std::string& strText) {
-    return IsNumericText(strText) || IsQuoted(strText);
+    if (IsNumericText(strText) || IsQuoted(strText)) {
+        return true;
+    }
+    // A number with an exponent or a letter in it ("1e3", "0x10") is no
+    // name either: no variable's name starts with a digit.
+    const std::string_view strTrimmed = TrimView(strText);
+    size_t i = 0;
+    if (i < strTrimmed.size() && (strTrimmed[i] == '+' || strTrimmed[i] == '-')) {
+        ++i;
+    }
+    if (i < strTrimmed.size() && strTrimmed[i] == '.') {
+        ++i;
+    }
+    return i < strTrimmed.size() && strTrimmed[i] >= '0' && strTrimmed[i] <= '9';
 }
 
 CSDLProcedure* CSDLOperationProcedureCall::GetCalledProcedure() const {
@@ -251,6 +264,19 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
         }
         const std::string& strActual = pActual->m_strValue;
         if (IsLiteral(strActual)) {
+            // Read by the formal's type whole, never by its leading digits.
+            const std::string& strType = target.pRecord->m_strType;
+            const std::string_view strKind = ValueTypeOf(strType);
+            if ((strKind == "int" || strKind == "double") && !IsValueOfType(strType, strActual)) {
+                if (m_pOwner) {
+                    m_pOwner->ReportError(RefusedValueLine(strActual, strType,
+                                                           "the parameter " + strFormal +
+                                                               " of the call of " + m_strName) +
+                                              ": it is not passed.",
+                                          SDL_ERROR);
+                }
+                continue;
+            }
             WriteValue(target, strActual, nullptr);
             continue;
         }

@@ -652,14 +652,31 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
             "</procedure>"
             "</procedures>"
             "<start><procedurecall name=\"f\" id=\"1\"><param name=\"n\" value=\"2\"/>"
-            "<param name=\"zz\" value=\"v\"/></procedurecall>"
+            "<param name=\"zz\" value=\"v\"/><param name=\"x\" value=\"1,5\"/></procedurecall>"
             "<procedurecall name=\"Report\" id=\"2\"/>"
             "<procedurecall name=\"StopAt\" id=\"3\"><param name=\"PARAM_1\" value=\"v\"/>"
-            "</procedurecall></start>")));
+            "</procedurecall><procedurecall name=\"f\" id=\"4\"><param name=\"n\" "
+            "value=\"7.9\"/><param name=\"x\" value=\"1e3\"/></procedurecall>"
+            "<procedurecall name=\"mncaGetNeighborID\" id=\"5\"><param name=\"PARAM_1\" "
+            "value=\"99999999999\"/><param name=\"PARAM_2\" value=\"010\"/></procedurecall>"
+            "</start>")));
     m_loader.LoadModel(strPath);
     EXPECT_NE(
         m_loader.m_strErrorText.find("The parameter \"zz\" is not defined on procedure call \"f\""),
         std::string::npos);
+    // Numbers written in the call are read whole by the formal's type, the
+    // built-ins' formals too; what it does not read fails the load.
+    for (const std::string& strRefused :
+         {"\"1,5\" of the parameter x of the procedure call f (id 1) of process p in " + strPath +
+              " is not a double",
+          "\"7.9\" of the parameter n of the procedure call f (id 4) of process p in " + strPath +
+              " is not an int",
+          "\"99999999999\" of the parameter PARAM_1 of the procedure call mncaGetNeighborID (id "
+          "5) of process p in " +
+              strPath + " is not an int"}) {
+        EXPECT_NE(m_loader.m_strErrorText.find("\nThe value " + strRefused), std::string::npos)
+            << m_loader.m_strErrorText;
+    }
     CSDLProcess* pProcess = FindProcess("p");
     CSDLProcedure* pF = pProcess->GetProcedure("f");
     ASSERT_NE(pF, nullptr);
@@ -685,6 +702,14 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
     EXPECT_EQ(pCall->m_pNext->m_strType, "ProcedureCall");
     EXPECT_EQ(pCall->m_pNext->m_pNext->m_strType, "procedurecallreport");
     EXPECT_EQ(pCall->m_pNext->m_pNext->m_pOwner, pProcess);
+    auto* pLater = dynamic_cast<CSDLOperationProcedureCall*>(pCall->m_pNext->m_pNext->m_pNext);
+    ASSERT_NE(pLater, nullptr);
+    ASSERT_EQ(pLater->m_mapParameters.size(), 1u);
+    EXPECT_EQ(FindIn(pLater->m_mapParameters, "x")->m_strValue, "1e3");
+    auto* pBuiltIn = dynamic_cast<CSDLOperationProcedureCall*>(pLater->m_pNext);
+    ASSERT_NE(pBuiltIn, nullptr);
+    ASSERT_EQ(pBuiltIn->m_mapParameters.size(), 1u);
+    EXPECT_EQ(FindIn(pBuiltIn->m_mapParameters, "PARAM_2")->m_strValue, "010");
 }
 
 TEST_F(LoaderTest, ChannelDirectionsEndsAndAddresses) {
