@@ -5,20 +5,8 @@
 #include "sh_sdl/sdlprocess.h"
 
 bool CSDLOperationProcedureCall::IsLiteral(const std::string& strText) {
-    if (IsNumericText(strText) || IsQuoted(strText)) {
-        return true;
-    }
-    // A number with an exponent or a letter in it ("1e3", "0x10") is no
-    // name either: no variable's name starts with a digit.
-    const std::string_view strTrimmed = TrimView(strText);
-    size_t i = 0;
-    if (i < strTrimmed.size() && (strTrimmed[i] == '+' || strTrimmed[i] == '-')) {
-        ++i;
-    }
-    if (i < strTrimmed.size() && strTrimmed[i] == '.') {
-        ++i;
-    }
-    return i < strTrimmed.size() && strTrimmed[i] >= '0' && strTrimmed[i] <= '9';
+    // A number with an exponent ("1e3") is no name either.
+    return IsWrittenAsNumber(strText) || IsQuoted(strText);
 }
 
 CSDLProcedure* CSDLOperationProcedureCall::GetCalledProcedure() const {

@@ -423,9 +423,11 @@ TEST_F(DevsTest, InputsThatCannotBeConvertedGiveNoModel) {
 namespace {
 
 // A converted model whose state variables are numbers builds with gcc: its
-// real numbers are doubles and its numeric assignments are C values.
+// real numbers are doubles and its numeric assignments are C values, each
+// number read whole by its variable's type and written as that value.
 TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
-    const std::string strInput = Write("timer.devs", R"(<?xml version="1.0"?>
+    auto timer = [](const std::string& strTarget) {
+        return R"(<?xml version="1.0"?>
 <DEVSModel>
   <coupledModel name="timer">
     <atomicModel name="clock">
@@ -434,10 +436,11 @@ TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
         <variable name="ticks" type="int"/>
       </stateVariables>
       <internalFunctions>
-        <function sigma="1.5" ticks="0">
+        <function sigma="1e3" ticks="0">
           <condition>
             <code>ticks &lt; 3</code>
-            <body><setstate sigma="'inf'" ticks="2"/></body>
+            <body><setstate )" +
+               strTarget + R"(/></body>
           </condition>
         </function>
       </internalFunctions>
@@ -447,14 +450,19 @@ TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
     </atomicModel>
   </coupledModel>
 </DEVSModel>
-)");
+)";
+    };
+    const std::string strInput = Write("timer.devs", timer("sigma=\"'inf'\" ticks=\"010\""));
     ConvertAndLoad(strInput);
     CSDLProcess* pClock = Process("clock");
     ASSERT_NE(pClock, nullptr);
     ASSERT_NE(pClock->GetVariable("sigma"), nullptr);
     EXPECT_EQ(pClock->GetVariable("sigma")->m_strType, "double");
     const std::string strModel = ReadAll(strInput + ".sdl");
-    EXPECT_NE(strModel.find("ticks=2;"), std::string::npos) << strModel;
+    // Ten, not the eight C would read; a thousand, not a state of its own.
+    EXPECT_NE(strModel.find(">ticks=10;sigma=(1.0/0.0);ticks=0;sigma=1000.0;<"), std::string::npos)
+        << strModel;
+    EXPECT_EQ(strModel.find("1e3"), std::string::npos);
     EXPECT_EQ(strModel.find("ticks=\""), std::string::npos) << "a quoted number";
     EXPECT_EQ(strModel.find("type=\"Real\""), std::string::npos);
 
@@ -462,6 +470,21 @@ TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
     ASSERT_EQ(m_engine.CreateCodeFile(m_engine.m_strCodeBasePath), 1);
     std::string strLog;
     EXPECT_EQ(m_engine.CompileCode(m_engine.m_strCodeBasePath, strLog), 1) << strLog;
+
+    // What the variable's type does not read whole is refused, named.
+    for (const char* pszBad : {"ticks=\"1,5\"", "ticks=\"99999999999\"", "ticks=\"7.9\"",
+                               "ticks=\"0x10\"", "sigma=\"1,5\"", "sigma=\"1e400\""}) {
+        const std::string strBad = pszBad;
+        const std::string strPath = Write("bad.devs", timer(strBad));
+        EXPECT_EQ(m_loader.ImportDEVS(strPath), "") << strBad;
+        const size_t nEquals = strBad.find('=');
+        EXPECT_NE(
+            m_loader.m_strSideFileError.find("the value " + strBad.substr(nEquals + 1) +
+                                             " of the state variable " + strBad.substr(0, nEquals) +
+                                             " in a setstate of the atomic model clock is not a"),
+            std::string::npos)
+            << m_loader.m_strSideFileError;
+    }
 }
 
 }  // namespace
