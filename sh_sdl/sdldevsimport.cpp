@@ -332,6 +332,20 @@ void CSDLLoader::WriteDEVSCoupledModel(CXMLNode coupledModel, SDEVSConversion& c
         CCustomException::ThrowError(
             Format("the coupled models are nested more than %d levels deep.", DEVS_MAX_NESTING));
     }
+    // Two processes or blocks of one name in one place: the model reader
+    // would refuse the converted model.
+    std::set<std::string> setNames;
+    for (const CXMLNode& model : vecAtomic.empty() ? vecCoupled : vecAtomic) {
+        std::string strName;
+        ReadAttribute(model, "name", strName);
+        if (!setNames.insert(strName).second) {
+            CCustomException::ThrowError(Format(
+                "the coupled model %s holds two %s models named %s, which would be one %s of "
+                "the converted model. Give one of them another name.",
+                strCoupled.c_str(), vecAtomic.empty() ? "coupled" : "atomic", strName.c_str(),
+                vecAtomic.empty() ? "block" : "process"));
+        }
+    }
     for (const CXMLNode& atomic : vecAtomic) {
         std::string strName;
         GetAttribute(atomic, "name", strName, false);

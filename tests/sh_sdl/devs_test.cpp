@@ -359,6 +359,21 @@ TEST_F(DevsTest, NestedCoupledModelsBecomeBlocksAndPassiveStatesWait) {
                   "the coupled model top holds both atomic models and coupled models"),
               std::string::npos)
         << m_loader.m_strSideFileError;
+    // Two models of one name in one coupled model would be one agent.
+    for (const auto& [strInner, strError] :
+         {std::pair{Lamp("lamp", "inf", "1") + Lamp("lamp", "inf", "2"),
+                    "the coupled model top holds two atomic models named lamp, which would be one "
+                    "process of the converted model."},
+          std::pair{std::string("<coupledModel name=\"sub\"/><coupledModel name=\"sub\"/>"),
+                    "the coupled model top holds two coupled models named sub, which would be one "
+                    "block of the converted model."}}) {
+        const std::string strTwice =
+            Write("twice.devs", "<DEVSModel><coupledModel name=\"top\">" + strInner +
+                                    "</coupledModel></DEVSModel>");
+        EXPECT_EQ(m_loader.ImportDEVS(strTwice), "");
+        EXPECT_NE(m_loader.m_strSideFileError.find(strError), std::string::npos)
+            << m_loader.m_strSideFileError;
+    }
     for (const char* pszAdvance : {"-1", "abc", "nan", "phase", "0x10"}) {
         const std::string strBad =
             Write("bad.devs", "<DEVSModel><coupledModel name=\"top\">" +

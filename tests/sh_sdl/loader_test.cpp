@@ -574,9 +574,12 @@ TEST_F(LoaderTest, AutomatonTooLargeForMemoryIsALoadErrorNotACrash) {
     EXPECT_TRUE(pCell->m_vecNextCellStates.empty());
 }
 
-// ---- Replaced objects and shared code IDs -------------------------------------------------------
+// ---- Same-named agents and shared code IDs -------------------------------------------------
 
-TEST_F(LoaderTest, ReplacedBlocksAndProcessesLeaveNoDanglingIndexes) {
+// Two blocks or two processes of one name in one place would be one agent
+// to the engine, which would keep the second: the load names the place and
+// the name, and keeps no model.
+TEST_F(LoaderTest, SameNamedBlocksOrProcessesInOnePlaceFailTheLoad) {
     const std::string strBlockBody =
         Process("p",
                 "<state name=\"s\"><input name=\"x\" id=\"1\"/>"
@@ -584,40 +587,51 @@ TEST_F(LoaderTest, ReplacedBlocksAndProcessesLeaveNoDanglingIndexes) {
         Process("q", "") +
         "<channels><channel name=\"c\" start=\"p\" end=\"q\" dual=\"yes\"><event name=\"x\"/>"
         "</channel></channels>";
-    const std::string strPath =
-        Write("dup.velko",
-              System("<block name=\"b\" id=\"1\" IP=\"\" portRead=\"0\">" + strBlockBody +
-                     "</block><block name=\"b\" id=\"2\" IP=\"\" portRead=\"0\">" +
-                     Process("p", "<state name=\"s\"><input name=\"x\" id=\"7\"/></state>") +
-                     Process("p", "<state name=\"s2\"><input name=\"y\" id=\"8\"/></state>") +
-                     "</block>"));
-    ASSERT_TRUE(Loaded(m_loader.LoadModel(strPath))) << m_loader.m_strErrorText;
-    ExpectIndexesValid(*m_engine);
-    EXPECT_EQ(FindIn(m_engine->m_mapBlocks, "0_1"), nullptr);
-    ASSERT_NE(FindIn(m_engine->m_mapBlocks, "0_2"), nullptr);
-    EXPECT_EQ(m_engine->m_mapOperations.size(), 1u);
-    EXPECT_NE(FindIn(m_engine->m_mapOperations, "0_2_0_s2_8"), nullptr);
-    EXPECT_EQ(FindProcess("b_p")->GetStateOperation("s"), nullptr);
-}
-
-TEST_F(LoaderTest, ReplacedProcessTakesItsChannelEndsAlong) {
-    // The external file links its process to q; the model file then replaces
-    // that process, and q must not keep ends that lead to the old one.
+    const std::string strPath = Write(
+        "dup.velko",
+        System("<block name=\"b\" id=\"1\" IP=\"\" portRead=\"0\">" + strBlockBody +
+               "</block><block name=\"b\" id=\"2\" IP=\"\" portRead=\"0\">" + Process("p", "") +
+               "</block><block name=\"c\" id=\"3\" IP=\"\" portRead=\"0\">" +
+               Process("p", "<state name=\"s\"><input name=\"x\" id=\"7\"/></state>") +
+               Process("p", "<state name=\"s2\"><input name=\"y\" id=\"8\"/></state>") +
+               "<mnca name=\"m\" id=\"4\" IP=\"\" portRead=\"0\"/>"
+               "<mnca name=\"m\" id=\"5\" IP=\"\" portRead=\"0\"/></block>"));
+    // The external file's process takes the name of the model file's
+    // element, which another process of the model file has already.
     Write("SDLProcessExternal/ext.sdl",
           "<sdlprocess>\n" + Process("template", "") +
               "\n<channels><channel name=\"c\" start=\"p\" end=\"q\" dual=\"yes\">"
               "<event name=\"x\"/></channel></channels>\n</sdlprocess>\n");
-    const std::string strPath = Write(
+    const std::string strExternal = Write(
         "ext.velko",
-        System(Process("q", "") +
-               "<process name=\"p\" id=\"1\" IP=\"\" portRead=\"0\" implementation=\"ext.sdl\"/>" +
-               Process("p", "")));
-    ASSERT_TRUE(Loaded(m_loader.LoadModel(strPath))) << m_loader.m_strErrorText;
-    CSDLProcess* pQ = FindProcess("q");
-    EXPECT_EQ(pQ->GetOutputChannel("c"), nullptr);
-    EXPECT_EQ(pQ->GetInputChannel("c"), nullptr);
-    EXPECT_TRUE(FindProcess("p")->m_strImplementation.empty());
+        System(Process("q", "") + Process("p", "") +
+               "<process name=\"p\" id=\"1\" IP=\"\" portRead=\"0\" implementation=\"ext.sdl\"/>"));
+    for (const auto& [strModel, strError] :
+         {std::pair{strPath,
+                    "\nThe system s holds a second block named b in " + strPath +
+                        ": give one of them another name.\nThe block c of the system holds a "
+                        "second automaton block named m in " +
+                        strPath +
+                        ": give one of them another name.\nThe block c of the system holds a "
+                        "second process named p in " +
+                        strPath + ": give one of them another name."},
+          std::pair{strExternal, "\nThe system s holds a second process named p in " + strExternal +
+                                     ": give one of them another name."}}) {
+        EXPECT_FALSE(m_loader.LoadModel(strModel).empty());
+        EXPECT_EQ(m_loader.m_strErrorText, strError);
+        EXPECT_FALSE(m_engine->HasModel());
+        EXPECT_TRUE(m_engine->m_mapBlocks.empty());
+        EXPECT_TRUE(m_engine->m_mapOperations.empty());
+    }
+    // Apart, they load.
+    EXPECT_TRUE(Loaded(m_loader.LoadModel(Write(
+        "apart.velko",
+        System(
+            Process("q", "") + Process("p", "") +
+            "<process name=\"r\" id=\"1\" IP=\"\" portRead=\"0\" implementation=\"ext.sdl\"/>")))))
+        << m_loader.m_strErrorText;
     ExpectIndexesValid(*m_engine);
+    EXPECT_EQ(FindProcess("r")->m_strImplementation, "ext.sdl");
 }
 
 TEST_F(LoaderTest, SharedCodeIdIsAWarningNotAFailure) {
