@@ -388,6 +388,61 @@ TEST_F(DevsTest, NestedCoupledModelsBecomeBlocksAndPassiveStatesWait) {
     }
 }
 
+// spin goes from a to b and back with time advances of 0; blink goes through
+// a passing state (time advance 0) and then waits 1.
+TEST_F(DevsTest, TimeAdvancesOfZeroInALoopEndWithAnErrorAndPassingStatesRun) {
+    auto twoStates = [](const std::string& strName, const std::string& strTaB) {
+        return R"(<atomicModel name=")" + strName + R"(">
+  <stateVariables><variable name="phase" type="char*"/></stateVariables>
+  <internalFunctions>
+    <function phase="'a'"><condition><code>1</code><body><setstate phase="'b'"/></body></condition></function>
+    <function phase="'b'"><condition><code>1</code><body><setstate phase="'a'"/></body></condition></function>
+  </internalFunctions>
+  <taFunctions>
+    <function phase="'a'"><condition><body><return value="0"/></body></condition></function>
+    <function phase="'b'"><condition><body><return value=")" +
+               strTaB + R"("/></body></condition></function>
+  </taFunctions>
+</atomicModel>)";
+    };
+    ConvertAndLoad(Write("zero.devs", "<DEVSModel><coupledModel name=\"zero\">" +
+                                          twoStates("spin", "0") + twoStates("blink", "1") +
+                                          "</coupledModel></DEVSModel>"));
+    CSDLProcess* pSpin = Process("spin");
+    CSDLProcess* pBlink = Process("blink");
+    ASSERT_TRUE(pSpin && pBlink);
+    for (CSDLProcess* pProcess : {pSpin, pBlink}) {
+        m_pLibrary->DeclareString(pProcess->GetVariableIdentifier("phase"));
+    }
+    AnswerDecisionsTrue();
+    CSDLAgent* pRoot = m_engine.GetRootAgent();
+    pRoot->Initialize();
+    for (CSDLProcess* pProcess : {pSpin, pBlink}) {
+        auto pEvent = std::make_unique<CSDLEvent>();
+        pEvent->m_strName = "INT1";
+        pProcess->m_pInternalChannel->AddEvent(std::move(pEvent));
+    }
+    int nSteps = 0;
+    while (!m_engine.m_bErrorPending && nSteps < 200000) {
+        pRoot->Step();
+        ++nSteps;
+    }
+    // The chain at time 0 ends at its 100000th signal, which is not sent.
+    EXPECT_EQ(nSteps, 100000);
+    EXPECT_NE(pSpin->m_strError.find("The signal INT1 is not sent: it would be signal number "
+                                     "100000 in a row at time 0.000000"),
+              std::string::npos)
+        << pSpin->m_strError;
+    EXPECT_TRUE(pSpin->m_pInternalChannel->IsEmpty());
+    // Held at time 0 until then, blink goes on through its passing state.
+    EXPECT_DOUBLE_EQ(pBlink->m_dClock, 0.0);
+    for (int i = 0; i < 10; ++i) {
+        pRoot->Step();
+    }
+    EXPECT_EQ(pBlink->m_strError, "");
+    EXPECT_DOUBLE_EQ(pBlink->m_dClock, 5.0);
+}
+
 TEST_F(DevsTest, CoupledModelWithoutAtomicModelsGivesChannelsOnly) {
     const std::string strInput =
         Write("empty.devs",
