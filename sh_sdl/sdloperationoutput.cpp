@@ -134,7 +134,7 @@ CSDLOperation* CSDLOperationOutput::Execute() {
     // it would hold the run at this time for ever, so it ends here and the
     // run goes on without the signal. Many signals at one time that do not
     // follow each other (a generation of an automaton's cells) are no chain.
-    constexpr int kMaxSameTimeChain = 100000;
+    constexpr int kMaxSameTimeChain = 1000000;
     if (const CSDLEvent* pCause = pOwner->m_pCurrentEvent.get();
         pCause && pCause->m_dExecutionTime == pEvent->m_dExecutionTime) {
         pEvent->m_nSameTimeChain = pCause->m_nSameTimeChain + 1;

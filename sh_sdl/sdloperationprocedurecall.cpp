@@ -252,19 +252,6 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
         }
         const std::string& strActual = pActual->m_strValue;
         if (IsLiteral(strActual)) {
-            // Read by the formal's type whole, never by its leading digits.
-            const std::string& strType = target.pRecord->m_strType;
-            const std::string_view strKind = ValueTypeOf(strType);
-            if ((strKind == "int" || strKind == "double") && !IsValueOfType(strType, strActual)) {
-                if (m_pOwner) {
-                    m_pOwner->ReportError(RefusedValueLine(strActual, strType,
-                                                           "the parameter " + strFormal +
-                                                               " of the call of " + m_strName) +
-                                              ": it is not passed.",
-                                          SDL_ERROR);
-                }
-                continue;
-            }
             WriteValue(target, strActual, nullptr);
             continue;
         }
