@@ -313,6 +313,21 @@ bool IsNumericText(const std::string& strText) {
     return true;
 }
 
+bool IsWrittenAsNumber(const std::string& strText) {
+    if (IsNumericText(strText)) {
+        return true;
+    }
+    const std::string_view strTrimmed = TrimView(strText);
+    size_t i = 0;
+    if (i < strTrimmed.size() && (strTrimmed[i] == '+' || strTrimmed[i] == '-')) {
+        ++i;
+    }
+    if (i < strTrimmed.size() && strTrimmed[i] == '.') {
+        ++i;
+    }
+    return i < strTrimmed.size() && strTrimmed[i] >= '0' && strTrimmed[i] <= '9';
+}
+
 bool IsQuoted(const std::string& strText) {
     return !strText.empty() && strText.front() == '\'' && strText.back() == '\'';
 }

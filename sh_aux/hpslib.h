@@ -71,6 +71,10 @@ std::string DoubleToFixedOrExactString(double dValue);
 
 // True when the text holds no letter that has case (numbers, empty text).
 bool IsNumericText(const std::string& strText);
+// True when the text can only be meant as a number: IsNumericText holds, or
+// it starts with a digit, after blanks and perhaps a sign or a point ("1e3",
+// "0x10"), which no name does.
+bool IsWrittenAsNumber(const std::string& strText);
 bool IsQuoted(const std::string& strText);
 std::string StripQuotes(const std::string& strText);
 

@@ -11,6 +11,7 @@
 // state's internal transition after its time advance, and the state change.
 // A coupled model inside another becomes a block of its own.
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <set>
@@ -23,6 +24,7 @@
 #include "sh_aux/pathhelp.h"
 #include "sh_aux/textfile.h"
 #include "sh_sdl/sdlloader.h"
+#include "sh_sdl/sdlparameter.h"
 
 namespace {
 
@@ -330,6 +332,20 @@ void CSDLLoader::WriteDEVSCoupledModel(CXMLNode coupledModel, SDEVSConversion& c
         CCustomException::ThrowError(
             Format("the coupled models are nested more than %d levels deep.", DEVS_MAX_NESTING));
     }
+    // Two processes or blocks of one name in one place: the model reader
+    // would refuse the converted model.
+    std::set<std::string> setNames;
+    for (const CXMLNode& model : vecAtomic.empty() ? vecCoupled : vecAtomic) {
+        std::string strName;
+        ReadAttribute(model, "name", strName);
+        if (!setNames.insert(strName).second) {
+            CCustomException::ThrowError(Format(
+                "the coupled model %s holds two %s models named %s, which would be one %s of "
+                "the converted model. Give one of them another name.",
+                strCoupled.c_str(), vecAtomic.empty() ? "coupled" : "atomic", strName.c_str(),
+                vecAtomic.empty() ? "block" : "process"));
+        }
+    }
     for (const CXMLNode& atomic : vecAtomic) {
         std::string strName;
         GetAttribute(atomic, "name", strName, false);
@@ -555,11 +571,24 @@ std::string CSDLLoader::FormatDEVSState(CXMLNode element, const SDEVSAtomic& ato
                     strPair = strValue;
                 }
             }
-            if (IsNumericText(strValue) && (strType == "Real" || strType == "int")) {
+            if ((strType == "Real" || strType == "int") && IsWrittenAsNumber(strValue)) {
+                // Read whole by the variable's type: pasted into the C code as
+                // written, "010" would be eight and "1,5" one.
+                const std::string strSDLType = SDLTypeOf(strType);
+                if (!IsValueOfType(strSDLType, strValue)) {
+                    std::string strLine = RefusedValueLine(
+                        strValue, strSDLType,
+                        Format("the state variable %s in a %s of the atomic model %s",
+                               strName.c_str(), element.GetNodeName().c_str(),
+                               atomic.strName.c_str()));
+                    strLine[0] = static_cast<char>(std::tolower(strLine[0]));
+                    CCustomException::ThrowError(strLine + ".");
+                }
                 strPair = strType;
                 // A number is assigned as a number: a quoted one is no C value
                 // of a numeric variable.
-                AddAssignment(pCode, Format("%s=%s", strName.c_str(), strValue.c_str()));
+                AddAssignment(pCode, Format("%s=%s", strName.c_str(),
+                                            CanonicalValue(strSDLType, strValue).c_str()));
             }
         }
         strSignature = Format("%s=\"%s\" ", strName.c_str(), strPair.c_str()) + strSignature;

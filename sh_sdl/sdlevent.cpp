@@ -26,7 +26,8 @@ CSDLEvent::CSDLEvent(const CSDLEvent& other)
       m_strCells(other.m_strCells),
       m_strCameThrough(other.m_strCameThrough),
       m_strTo(other.m_strTo),
-      m_strRoute(other.m_strRoute) {
+      m_strRoute(other.m_strRoute),
+      m_nSameTimeChain(other.m_nSameTimeChain) {
     for (const auto& [strKey, pParam] : other.m_mapUserParams) {
         if (pParam) {
             auto pCopy = std::make_unique<CSDLParameter>(pParam->m_strType, pParam->m_strName,

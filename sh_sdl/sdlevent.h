@@ -56,6 +56,10 @@ public:
     std::string m_strCameThrough;
     std::string m_strTo;
     std::string m_strRoute;
+    // How many signals came before this one at its time, each sent while the
+    // one before it was taken: a chain that never ends is a model whose time
+    // does not advance. Not carried to other instances.
+    int m_nSameTimeChain = 0;
     // Held by a signal received from another instance while it is not yet
     // handled, which bounds how many such signals may wait; a copy holds
     // nothing.

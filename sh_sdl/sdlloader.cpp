@@ -252,16 +252,6 @@ void CollectFullNames(const CSDLAgent* pAgent, CNameMap<const CSDLAgent*>& mapNa
     }
 }
 
-void CollectSubtree(const CSDLAgent* pAgent, std::set<const CSDLAgent*>& setOut) {
-    setOut.insert(pAgent);
-    for (const auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
-        CollectSubtree(pBlock.get(), setOut);
-    }
-    for (const auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
-        CollectSubtree(pProcess.get(), setOut);
-    }
-}
-
 }  // namespace
 
 CSDLLoader::CSDLLoader() = default;
@@ -451,6 +441,7 @@ std::string CSDLLoader::ReadModel(const std::string& strPath) {
     m_vecSideDocuments.clear();
     m_setFilesInProgress.clear();
     m_mapLibraryKeys.clear();
+    m_bSameNamedAgents = false;
 
     const std::string strFile = ResolvePathNoCase(strPath);
     m_strModelFolder = GetFolder(strFile);
@@ -499,7 +490,7 @@ std::string CSDLLoader::ReadModel(const std::string& strPath) {
     } catch (const CCustomException& e) {
         AddError(e.GetMessageText());
     }
-    if (ReportCoincidingNames(*pRootBlock)) {
+    if (ReportCoincidingNames(*pRootBlock) || m_bSameNamedAgents) {
         DropModel();
     }
     m_vecSideDocuments.clear();
@@ -564,16 +555,18 @@ int CSDLLoader::ReadBlockContents(CSDLBlock* pAgent, CXMLNode element) {
         pNew->m_nPort = StringToInt(strPort);
         pNew->m_pParent = pAgent;
         pNew->m_pEngine = m_pEngine;
-        CSDLBlock* pBlock = AttachBlock(pAgent, std::move(pNew));
-        ReadBlockContents(pBlock, block);
+        if (CSDLBlock* pBlock = AttachBlock(pAgent, std::move(pNew))) {
+            ReadBlockContents(pBlock, block);
+        }
     }
     ReadChannels(pAgent, element);
     return 0;
 }
 
 CSDLBlock* CSDLLoader::AttachBlock(CSDLBlock* pParent, std::unique_ptr<CSDLBlock> pBlock) {
-    if (CSDLBlock* pOld = pParent->GetBlock(pBlock->m_strName)) {
-        ForgetAgent(pOld);
+    if (!IsNameFree(pParent, pBlock->m_strName, pBlock->IsMnca() ? "automaton block" : "block",
+                    false)) {
+        return nullptr;
     }
     CSDLBlock* pAdded = pParent->AddBlock(std::move(pBlock));
     if (m_pEngine) {
@@ -582,14 +575,18 @@ CSDLBlock* CSDLLoader::AttachBlock(CSDLBlock* pParent, std::unique_ptr<CSDLBlock
     return pAdded;
 }
 
-void CSDLLoader::ForgetAgent(CSDLAgent* pAgent) {
-    std::set<const CSDLAgent*> setGone;
-    CollectSubtree(pAgent, setGone);
-    if (m_pEngine) {
-        m_pEngine->ForgetAgents(setGone);
+bool CSDLLoader::IsNameFree(const CSDLBlock* pParent, const std::string& strName,
+                            const char* pszKind, bool bProcess) {
+    if (!(bProcess ? static_cast<const CSDLAgent*>(pParent->GetProcess(strName))
+                   : pParent->GetBlock(strName))) {
+        return true;
     }
-    EraseValuesIf(m_mapLibraryKeys,
-                  [&](const CSDLOperation* p) { return setGone.count(p->m_pOwner) > 0; });
+    const std::string strPlace =
+        pParent->m_pParent ? DescribeAgent(*pParent) : "system " + pParent->m_strName;
+    AddError(Format("The %s holds a second %s named %s in %s: give one of them another name.",
+                    strPlace.c_str(), pszKind, strName.c_str(), m_strReadingFile.c_str()));
+    m_bSameNamedAgents = true;
+    return false;
 }
 
 void CSDLLoader::ForgetProcedure(CSDLProcedure* pProcedure) {
@@ -660,7 +657,9 @@ CSDLmnca* CSDLLoader::ReadMnca(CSDLBlock* pParent, CXMLNode element) {
         }
     }
     AddMncaLayerBlocks(pMnca, element);
-    AttachBlock(pParent, std::move(pNew));
+    if (!AttachBlock(pParent, std::move(pNew))) {
+        return nullptr;
+    }
     ReadBlockContents(pMnca, element);
     return pMnca;
 }
@@ -738,6 +737,9 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
                 !EndsWithNoCase(strImplementation, "sdlprocess")) {
                 continue;
             }
+            if (!IsNameFree(pAgent, strName, "process", true)) {
+                continue;
+            }
             std::string strOpened;
             CXMLNode root;
             const LoaderReadResult eResult =
@@ -765,6 +767,9 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
             continue;
         }
 
+        if (!IsNameFree(pAgent, strName, "process", true)) {
+            continue;
+        }
         auto pNew = std::make_unique<CSDLProcess>();
         pNew->m_strName = strName;
         pNew->m_nId = StringToInt(strId);
@@ -772,9 +777,6 @@ int CSDLLoader::ReadProcessesNamed(CSDLBlock* pAgent, CXMLNode element, CXMLNode
         pNew->m_nPort = StringToInt(strPort);
         pNew->m_pParent = pAgent;
         pNew->m_pEngine = m_pEngine;
-        if (CSDLProcess* pOld = pAgent->GetProcess(strName)) {
-            ForgetAgent(pOld);
-        }
         CSDLProcess* pProcess = pAgent->AddProcess(std::move(pNew));
         if (m_pEngine) {
             m_pEngine->m_mapProcesses[pProcess->GetFullName(false)] = pProcess;

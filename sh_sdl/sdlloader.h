@@ -313,13 +313,15 @@ private:
     CSDLmnca* ReadMnca(CSDLBlock* pParent, CXMLNode element);
     void ReadMncaDeclaration(CSDLmnca* pMnca, const std::string& strName,
                              const std::string& strValue, std::vector<int>& vecSizes);
-    // Enters a new block or automaton under its name in pParent, replacing
-    // (and forgetting) a block of the same name, and in the engine's map.
+    // Enters a new block or automaton under its name in pParent and in the
+    // engine's map; null, with the block dropped, when pParent already has
+    // a block of that name.
     CSDLBlock* AttachBlock(CSDLBlock* pParent, std::unique_ptr<CSDLBlock> pBlock);
-    // Drops every reference that the engine's maps, the channel ends of the
-    // rest of the tree and the code-ID record keep into pAgent's subtree,
-    // before it is replaced.
-    void ForgetAgent(CSDLAgent* pAgent);
+    // False, with an error of the load naming both, when pParent already
+    // holds a block (or a process, bProcess) named strName: the engine would
+    // keep only one of the two.
+    bool IsNameFree(const CSDLBlock* pParent, const std::string& strName, const char* pszKind,
+                    bool bProcess);
     // Detaches the body operations of a procedure that is being replaced.
     void ForgetProcedure(CSDLProcedure* pProcedure);
 
@@ -350,6 +352,9 @@ private:
     bool ReportCoincidingNames(const CSDLAgent& root);
     // Takes the model just read out of the engine again: it is not run.
     void DropModel();
+    // Whether the load met two blocks or two processes of one name in one
+    // place.
+    bool m_bSameNamedAgents = false;
 
     // False, with an error of the load naming the variable strName of
     // strOwner ("process P", "procedure f") in strFile, when strType is

@@ -273,6 +273,21 @@ CSDLOperationProcedureCall* CSDLLoader::ReadProcedureCallParams(
         GetAttribute(param, "value", strValue, false);
         const CSDLParameter* pFormal = FindIn(pProcedure->m_mapFormals, strParam);
         if (pFormal) {
+            // A number written here is known now, and so is the type that
+            // takes it: one that type does not read whole fails the load.
+            const std::string_view strKind = ValueTypeOf(pFormal->m_strType);
+            if ((strKind == "int" || strKind == "double") &&
+                CSDLOperationProcedureCall::IsLiteral(strValue) &&
+                !IsValueOfType(pFormal->m_strType, strValue)) {
+                AddError(RefusedValueLine(strValue, pFormal->m_strType,
+                                          Format("the parameter %s of the procedure call %s (id "
+                                                 "%s) of process %s in %s",
+                                                 strParam.c_str(), strName.c_str(), strId.c_str(),
+                                                 pProcess->GetFullName(false).c_str(),
+                                                 m_strReadingFile.c_str())) +
+                         ".");
+                continue;
+            }
             pCall->m_mapParameters[strParam] =
                 std::make_unique<CSDLParameter>(pFormal->m_strType, strParam, strValue, "no");
             continue;

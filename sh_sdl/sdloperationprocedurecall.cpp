@@ -5,7 +5,8 @@
 #include "sh_sdl/sdlprocess.h"
 
 bool CSDLOperationProcedureCall::IsLiteral(const std::string& strText) {
-    return IsNumericText(strText) || IsQuoted(strText);
+    // A number with an exponent ("1e3") is no name either.
+    return IsWrittenAsNumber(strText) || IsQuoted(strText);
 }
 
 CSDLProcedure* CSDLOperationProcedureCall::GetCalledProcedure() const {

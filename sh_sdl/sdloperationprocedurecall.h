@@ -33,7 +33,8 @@ public:
     // Actual parameters keyed by the formal they feed.
     CParameterMap m_mapParameters;
 
-    // A value text is a literal when it holds no letter with case or is quoted.
+    // A value text is a literal when it is written as a number (no letter
+    // with case, or a digit first) or is quoted.
     static bool IsLiteral(const std::string& strText);
 
 protected:

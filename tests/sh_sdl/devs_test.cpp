@@ -359,6 +359,12 @@ TEST_F(DevsTest, NestedCoupledModelsBecomeBlocksAndPassiveStatesWait) {
                   "the coupled model top holds both atomic models and coupled models"),
               std::string::npos)
         << m_loader.m_strSideFileError;
+    // Two atomic models of one name would be one process.
+    m_loader.ImportDEVS(
+        Write("twice.devs", "<DEVSModel><coupledModel name=\"top\">" + Lamp("lamp", "inf", "1") +
+                                Lamp("lamp", "inf", "2") + "</coupledModel></DEVSModel>"));
+    EXPECT_NE(m_loader.m_strSideFileError.find("holds two atomic models named lamp"),
+              std::string::npos);
     for (const char* pszAdvance : {"-1", "abc", "nan", "phase", "0x10"}) {
         const std::string strBad =
             Write("bad.devs", "<DEVSModel><coupledModel name=\"top\">" +
@@ -371,6 +377,26 @@ TEST_F(DevsTest, NestedCoupledModelsBecomeBlocksAndPassiveStatesWait) {
             << m_loader.m_strSideFileError;
         EXPECT_EQ(m_loader.m_strDEVSWarnings, "");
     }
+}
+
+// Time advances of 0 leading back to each other end at the chain's millionth.
+TEST_F(DevsTest, TimeAdvancesOfZeroInALoopEndWithAnError) {
+    ConvertAndLoad(Write("zero.devs", "<DEVSModel><coupledModel name=\"zero\">" +
+                                          Lamp("spin", "0", "0") + "</coupledModel></DEVSModel>"));
+    CSDLProcess* pSpin = Process("spin");
+    m_pLibrary->DeclareString(pSpin->GetVariableIdentifier("phase"));
+    m_pLibrary->DeclareDouble(pSpin->GetVariableIdentifier("t"));
+    AnswerDecisionsTrue();
+    m_engine.GetRootAgent()->Initialize();
+    pSpin->m_pInternalChannel->AddEvent(std::make_unique<CSDLEvent>());
+    pSpin->m_pInternalChannel->GetHeadEvent()->m_strName = "INT1";
+    pSpin->m_pInternalChannel->GetHeadEvent()->m_nSameTimeChain = 999990;
+    int nSteps = 0;
+    for (; !m_engine.m_bErrorPending && nSteps < 100; ++nSteps) {
+        m_engine.GetRootAgent()->Step();
+    }
+    EXPECT_EQ(nSteps, 10);
+    EXPECT_NE(pSpin->m_strError.find("would be signal number 1000000 in a row"), std::string::npos);
 }
 
 TEST_F(DevsTest, CoupledModelWithoutAtomicModelsGivesChannelsOnly) {
@@ -434,10 +460,10 @@ TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
         <variable name="ticks" type="int"/>
       </stateVariables>
       <internalFunctions>
-        <function sigma="1.5" ticks="0">
+        <function sigma="1e3" ticks="0">
           <condition>
             <code>ticks &lt; 3</code>
-            <body><setstate sigma="'inf'" ticks="2"/></body>
+            <body><setstate sigma="'inf'" ticks="010"/></body>
           </condition>
         </function>
       </internalFunctions>
@@ -454,7 +480,7 @@ TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
     ASSERT_NE(pClock->GetVariable("sigma"), nullptr);
     EXPECT_EQ(pClock->GetVariable("sigma")->m_strType, "double");
     const std::string strModel = ReadAll(strInput + ".sdl");
-    EXPECT_NE(strModel.find("ticks=2;"), std::string::npos) << strModel;
+    EXPECT_NE(strModel.find(">ticks=10;sigma=(1.0/0.0);ticks=0;sigma=1000.0;<"), std::string::npos);
     EXPECT_EQ(strModel.find("ticks=\""), std::string::npos) << "a quoted number";
     EXPECT_EQ(strModel.find("type=\"Real\""), std::string::npos);
 
@@ -462,6 +488,11 @@ TEST_F(DevsTest, NumericStateVariablesBuildIntoAModelLibrary) {
     ASSERT_EQ(m_engine.CreateCodeFile(m_engine.m_strCodeBasePath), 1);
     std::string strLog;
     EXPECT_EQ(m_engine.CompileCode(m_engine.m_strCodeBasePath, strLog), 1) << strLog;
+    std::string strText = ReadAll(strInput);
+    EXPECT_EQ(
+        m_loader.ImportDEVS(Write("bad.devs", strText.replace(strText.find("010"), 3, "1,5"))), "");
+    EXPECT_NE(m_loader.m_strSideFileError.find("\"1,5\" of the state variable ticks in a setstate"),
+              std::string::npos);
 }
 
 }  // namespace

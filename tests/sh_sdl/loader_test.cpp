@@ -575,9 +575,10 @@ TEST_F(LoaderTest, AutomatonTooLargeForMemoryIsALoadErrorNotACrash) {
     EXPECT_TRUE(pCell->m_vecNextCellStates.empty());
 }
 
-// ---- Replaced objects and shared code IDs -------------------------------------------------------
+// ---- Same-named agents and shared code IDs ------------------------------------------------------
 
-TEST_F(LoaderTest, ReplacedBlocksAndProcessesLeaveNoDanglingIndexes) {
+// Two blocks or two processes of one name in one place would be one agent.
+TEST_F(LoaderTest, SameNamedBlocksOrProcessesInOnePlaceFailTheLoad) {
     const std::string strBlockBody =
         Process("p",
                 "<state name=\"s\"><input name=\"x\" id=\"1\"/>"
@@ -588,37 +589,34 @@ TEST_F(LoaderTest, ReplacedBlocksAndProcessesLeaveNoDanglingIndexes) {
     const std::string strPath =
         Write("dup.velko",
               System("<block name=\"b\" id=\"1\" IP=\"\" portRead=\"0\">" + strBlockBody +
-                     "</block><block name=\"b\" id=\"2\" IP=\"\" portRead=\"0\">" +
+                     "</block><block name=\"b\" id=\"2\" IP=\"\" portRead=\"0\"></block>"
+                     "<block name=\"c\" id=\"3\" IP=\"\" portRead=\"0\">" +
                      Process("p", "<state name=\"s\"><input name=\"x\" id=\"7\"/></state>") +
                      Process("p", "<state name=\"s2\"><input name=\"y\" id=\"8\"/></state>") +
-                     "</block>"));
-    ASSERT_TRUE(Loaded(m_loader.LoadModel(strPath))) << m_loader.m_strErrorText;
-    ExpectIndexesValid(*m_engine);
-    EXPECT_EQ(FindIn(m_engine->m_mapBlocks, "0_1"), nullptr);
-    ASSERT_NE(FindIn(m_engine->m_mapBlocks, "0_2"), nullptr);
-    EXPECT_EQ(m_engine->m_mapOperations.size(), 1u);
-    EXPECT_NE(FindIn(m_engine->m_mapOperations, "0_2_0_s2_8"), nullptr);
-    EXPECT_EQ(FindProcess("b_p")->GetStateOperation("s"), nullptr);
+                     "<mnca name=\"m\" id=\"4\" IP=\"\" portRead=\"0\"/><mnca name=\"m\" id=\"5\" "
+                     "IP=\"\" portRead=\"0\"/></block>"));
+    m_loader.LoadModel(strPath);
+    const std::string strTail = " in " + strPath + ": give one of them another name.";
+    EXPECT_EQ(m_loader.m_strErrorText,
+              "\nThe system s holds a second block named b" + strTail +
+                  "\nThe block c of the system holds a second automaton block named m" + strTail +
+                  "\nThe block c of the system holds a second process named p" + strTail);
+    EXPECT_FALSE(m_engine->HasModel());
 }
 
-TEST_F(LoaderTest, ReplacedProcessTakesItsChannelEndsAlong) {
-    // The external file links its process to q; the model file then replaces
-    // that process, and q must not keep ends that lead to the old one.
+TEST_F(LoaderTest, SameNamedExternalProcessFailsTheLoad) {
+    // Its process takes the name of the element naming the file.
     Write("SDLProcessExternal/ext.sdl",
           "<sdlprocess>\n" + Process("template", "") +
               "\n<channels><channel name=\"c\" start=\"p\" end=\"q\" dual=\"yes\">"
               "<event name=\"x\"/></channel></channels>\n</sdlprocess>\n");
     const std::string strPath = Write(
         "ext.velko",
-        System(Process("q", "") +
-               "<process name=\"p\" id=\"1\" IP=\"\" portRead=\"0\" implementation=\"ext.sdl\"/>" +
-               Process("p", "")));
-    ASSERT_TRUE(Loaded(m_loader.LoadModel(strPath))) << m_loader.m_strErrorText;
-    CSDLProcess* pQ = FindProcess("q");
-    EXPECT_EQ(pQ->GetOutputChannel("c"), nullptr);
-    EXPECT_EQ(pQ->GetInputChannel("c"), nullptr);
-    EXPECT_TRUE(FindProcess("p")->m_strImplementation.empty());
-    ExpectIndexesValid(*m_engine);
+        System(Process("q", "") + Process("p", "") +
+               "<process name=\"p\" id=\"1\" IP=\"\" portRead=\"0\" implementation=\"ext.sdl\"/>"));
+    m_loader.LoadModel(strPath);
+    EXPECT_NE(m_loader.m_strErrorText.find("The system s holds a second process named p"),
+              std::string::npos);
 }
 
 TEST_F(LoaderTest, SharedCodeIdIsAWarningNotAFailure) {
@@ -656,11 +654,18 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
             "<param name=\"zz\" value=\"v\"/></procedurecall>"
             "<procedurecall name=\"Report\" id=\"2\"/>"
             "<procedurecall name=\"StopAt\" id=\"3\"><param name=\"PARAM_1\" value=\"v\"/>"
-            "</procedurecall></start>")));
+            "</procedurecall><procedurecall name=\"f\" id=\"4\"><param name=\"n\" "
+            "value=\"7.9\"/><param name=\"x\" value=\"1e3\"/></procedurecall></start>")));
     m_loader.LoadModel(strPath);
     EXPECT_NE(
         m_loader.m_strErrorText.find("The parameter \"zz\" is not defined on procedure call \"f\""),
         std::string::npos);
+    // Numbers in a call are read whole by the formal's type.
+    EXPECT_NE(m_loader.m_strErrorText.find("The value \"7.9\" of the parameter n of the procedure "
+                                           "call f (id 4) of process p in " +
+                                           strPath),
+              std::string::npos);
+    EXPECT_EQ(m_loader.m_strErrorText.find("\"1e3\""), std::string::npos);
     CSDLProcess* pProcess = FindProcess("p");
     CSDLProcedure* pF = pProcess->GetProcedure("f");
     ASSERT_NE(pF, nullptr);

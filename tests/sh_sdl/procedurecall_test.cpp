@@ -138,6 +138,9 @@ TEST_F(ProcedureCallTest, BindInPassesLiteralsAndConvertsVariables) {
     AddActual(m_pCall, "fi2", "xd", "int");
     AddActual(m_pCall, "fd", "xi", "double");
     AddActual(m_pCall, "fs", "'lit'", "char*");
+    // A number with an exponent is a literal too, never a variable's name.
+    AddFormal(Lib(), m_pProc, "fe", "double", "no");
+    AddActual(m_pCall, "fe", "1e3", "double");
     // The body sees the bound values.
     CChain body(m_p, "", m_pProc);
     body.Task(1, "look");
@@ -150,6 +153,7 @@ TEST_F(ProcedureCallTest, BindInPassesLiteralsAndConvertsVariables) {
 
     EXPECT_EQ(m_pCall->Execute(), m_pAfter);
     EXPECT_EQ(vecSeen, (std::vector<std::string>{"7", "3", "2.000000", "lit"}));
+    EXPECT_EQ(Double("fe_B_P_7"), 1000.0);
     // Literals are not taken for names of the caller's variables.
     EXPECT_EQ(m_p->m_strError, "");
     EXPECT_TRUE(Boxes().empty());
