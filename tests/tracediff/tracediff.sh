@@ -8,10 +8,11 @@
 # repository's worktrees are not touched); each tree's libraries are built
 # there without tests, windows or benchmark, and tracerunner.cpp of the
 # working tree is compiled against each (it uses only what both offer).
-# The models are the working tree's: examples/, the tests' data (.velko
-# models, DEVS models imported first), and the benchmark's ping-pong and
-# instance-making models at small sizes. Each model runs twice in one
-# session (the second run shows what a run leaves to the next) from the same
+# The models are the working tree's: examples/, the tests' data and the
+# fuzzers' seeds (.velko models, DEVS models imported first), and the
+# benchmark's ping-pong and instance-making models at small sizes. Each
+# model runs twice in one session (the second run shows what a run leaves to
+# the next) from the same
 # scratch path under both engines, so the traces hold the same paths; what
 # must differ between runs (the date and time in trace names) is normalised.
 # Besides the traces, the session's reports (Errors lines, boxes) are
@@ -99,7 +100,7 @@ while IFS= read -r file; do
   rel=${file#"$root"/}
   name=$(echo "${rel%.*}" | tr '/ ' '__')
   printf '%s\t%s\t%s\n' "$name" "$(dirname "$file")" "$(basename "$file")" >> "$models"
-done < <(find "$root/examples" "$root/tests/data" -type f \( -name '*.velko' -o -name '*.devs' \) | sort)
+done < <(find "$root/examples" "$root/tests/data" "$root/fuzz/seeds" -type f \( -name '*.velko' -o -name '*.devs' \) | sort)
 rm -rf "$work/bench-models"
 "$work/build-new/benchmodels" "$work/bench-models" || exit 2
 for folder in "$work"/bench-models/*/; do
