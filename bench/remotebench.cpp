@@ -580,7 +580,7 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
         const std::vector<std::string> vecClaim = SplitList(mapOptions.at("forge"));
         if (vecClaim.size() == 3) {
             strOpening = EncodeSocketString(
-                MakeRemoteOpening(SRemoteOpening{vecClaim[0], vecClaim[1], vecClaim[2]}));
+                MakeRemoteOpening(SRemoteOpening{NewRemoteToken(), vecClaim[0], vecClaim[1], vecClaim[2]}));
         }
     }
     // Floods: signals the receiver does not await, and messages that are
