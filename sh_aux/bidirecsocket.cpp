@@ -951,6 +951,9 @@ bool CBidirecSocket::TrySendMessage(const std::string& strMessage) {
             ::send(nHandle, strBytes.data(), strBytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (nSent > 0) {
             m_nBytesSent.fetch_add(static_cast<uint64_t>(nSent));
+        } else if (nSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // The error is the link's: a later look would find it gone.
+            m_bLinkLost.store(true);
         }
         return nSent > 0 ? static_cast<size_t>(nSent) : 0;
     };
@@ -993,6 +996,5 @@ size_t CBidirecSocket::GetUnsentBytes() {
 bool CBidirecSocket::SetNoDelay() {
     const int nHandle = m_nHandle.load();
     const int nOn = 1;
-    return nHandle >= 0 &&
-           ::setsockopt(nHandle, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn)) == 0;
+    return nHandle >= 0 && ::setsockopt(nHandle, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn)) == 0;
 }

@@ -41,6 +41,7 @@ const char* const kNotGiven[RR_KIND_COUNT] = {
     "more messages that did not arrive whole in time",
     "more links whose sender stopped working",
     "more signals sent there lost",
+    "more signals sent there lost at most",
     "more signals from there not handled, their sender not told",
     "more signals from there not handled (their sender was told, and counts them too)",
 };
@@ -299,10 +300,11 @@ void CRemoteReports::ReportSignals(const std::string& strFrom, RemoteReportKind 
         return;
     }
     const char* pszFrom = strFrom.c_str();
-    if (eKind == RR_LOST) {
+    if (eKind == RR_LOST || eKind == RR_LOST_UP_TO) {
         m_fnReport(
-            Format("Warning: %lld more signals sent to %s were lost (not reported one by one).",
-                   nCount, pszFrom));
+            Format("Warning: %s%lld more signals sent to %s were lost (not reported one "
+                   "by one).",
+                   eKind == RR_LOST_UP_TO ? "up to " : "", nCount, pszFrom));
     } else if (eKind == RR_UNHANDLED) {
         m_fnReport(
             Format("Warning: %lld more signals from %s were not handled, and their sender "
@@ -320,6 +322,8 @@ void CRemoteReports::ReportSignals(const std::string& strFrom, RemoteReportKind 
 
 bool CSDLRemoteLinks::SDeliveryGate::HasRoom(int nPool, size_t nSize, size_t nHeld) const {
     const SPool& pool = aPools[nPool];
+    const bool bWithinBounds = pool.nSignals < kMaxUndeliveredSignals &&
+                               (pool.nBytes == 0 || pool.nBytes + nSize <= kMaxUndeliveredBytes);
     if (nPool == POOL_INSTANCES) {
         // A link of an instance with nothing waiting here may take its next
         // signal whatever the others took: links that only claim to be an
@@ -328,11 +332,10 @@ bool CSDLRemoteLinks::SDeliveryGate::HasRoom(int nPool, size_t nSize, size_t nHe
             return true;
         }
         if (bSendWaits) {
-            return pool.nBytes == 0 || pool.nBytes + nSize <= nCeiling;
+            return bWithinBounds || pool.nBytes + nSize <= nCeiling;
         }
     }
-    return pool.nSignals < kMaxUndeliveredSignals &&
-           (pool.nBytes == 0 || pool.nBytes + nSize <= kMaxUndeliveredBytes);
+    return bWithinBounds;
 }
 
 void CSDLRemoteLinks::SDeliveryGate::Release(int nPool, size_t nSize, SRemoteLinkTally* pTally,
@@ -444,13 +447,14 @@ private:
     bool TakeRoom(size_t nBytes);
     // Gives back the room of a message that is not kept.
     void GiveBack();
-    void ReportCeiling(const std::string& strWaitsOn, size_t nCeiling);
+    void ReportCeiling(const std::string& strWaitsOn, size_t nHeld);
 
     CSDLRemoteLinks& m_links;
     // The pool of the message being read, once it took room, and what it
     // took.
     int m_nPool = -1;
     size_t m_nTaken = 0;
+    bool m_bCeilingSaid = false;
 };
 
 // A link of the protocol whose counts are told.
@@ -1105,18 +1109,21 @@ bool CSDLRemoteLinks::CReader::TakeRoom(size_t nBytes) {
     SPool& pool = gate.aPools[nPool];
     const auto Blocked = [&] { return gate.bClosed || bCut.load() || tally.bRunOver.load(); };
     std::unique_lock<std::mutex> lock(gate.mutex);
-    if (!Blocked() && !gate.HasRoom(nPool, nBytes, tally.nHeld)) {
-        if (nPool == POOL_INSTANCES && gate.bSendWaits) {
+    while (!Blocked() && !gate.HasRoom(nPool, nBytes, tally.nHeld)) {
+        // Waiting while this instance's own send waits too, whenever it
+        // comes to that: said once a link.
+        if (nPool == POOL_INSTANCES && gate.bSendWaits && !m_bCeilingSaid) {
             const std::string strWaitsOn = m_links.m_strSendWaitsOn;
-            const size_t nCeiling = gate.nCeiling;
+            const size_t nHeld = pool.nBytes;
             lock.unlock();
-            ReportCeiling(strWaitsOn, nCeiling);
+            ReportCeiling(strWaitsOn, nHeld);
             lock.lock();
+            m_bCeilingSaid = true;
+            continue;
         }
         ++pool.nWaiting;
         bWaitingForRoom = true;
-        gate.cvRoom.wait(lock,
-                         [&] { return Blocked() || gate.HasRoom(nPool, nBytes, tally.nHeld); });
+        gate.cvRoom.wait(lock);
         --pool.nWaiting;
         bWaitingForRoom = false;
     }
@@ -1140,14 +1147,15 @@ void CSDLRemoteLinks::CReader::GiveBack() {
     m_nTaken = 0;
 }
 
-void CSDLRemoteLinks::CReader::ReportCeiling(const std::string& strWaitsOn, size_t nCeiling) {
+void CSDLRemoteLinks::CReader::ReportCeiling(const std::string& strWaitsOn, size_t nHeld) {
     if (m_links.m_reports.Admit(strAddress, RR_CEILING)) {
         m_links.Report(Format(
             "Warning: the signals of other instances waiting here to be handled have reached "
-            "%zu MiB while this instance's own send to %s waits; the link from %s (instance %s) "
+            "their bound (%zu MiB) while this instance's own send to %s waits; the link from %s "
+            "(instance %s) "
             "waits until some are handled. If that instance waits on this one in turn (as two "
             "instances that send bursts to each other do), both wait until one is stopped.",
-            nCeiling / (1024 * 1024), strWaitsOn.c_str(), strAddress.c_str(),
+            nHeld / (1024 * 1024), strWaitsOn.c_str(), strAddress.c_str(),
             EscapePeerText(pTally->strInstance).c_str()));
     }
 }
@@ -1419,10 +1427,11 @@ void CSDLRemoteLinks::ReportLinkEnd(const SRemoteLinkTally& tally, bool bTold) {
             }
             break;
         case LINK_STOPPED:
-            if (m_reports.Admit(strAddress, RR_STOPPED)) {
+            if (m_reports.Admit(strAddress, RR_UNHANDLED, 1)) {
                 Report(
                     Format("Warning: the link of %s ended without its sender's end: that "
-                           "instance stopped working; each signal it sent came whole.",
+                           "instance stopped working; what it sent came whole, but for up to 1 "
+                           "signal it may have been about to send, which is lost.",
                            strLink.c_str()));
             }
             break;
@@ -1512,8 +1521,8 @@ void CSDLRemoteLinks::NoteConnect(const std::string& strPeer, bool bAnswered) {
 }
 
 void CSDLRemoteLinks::ReportLoss(const std::string& strPeer, long long nSignals,
-                                 const std::string& strLine) {
-    if (m_reports.Admit(strPeer, RR_LOST, nSignals)) {
+                                 const std::string& strLine, bool bUpTo) {
+    if (m_reports.Admit(strPeer, bUpTo ? RR_LOST_UP_TO : RR_LOST, nSignals)) {
         Report(strLine);
     }
 }

@@ -142,6 +142,7 @@ enum RemoteReportKind {
     RR_SLOW,            // a message that did not arrive whole in time
     RR_STOPPED,         // a link whose sender stopped working
     RR_LOST,            // signals sent to an address that were lost
+    RR_LOST_UP_TO,      // the same, as up to so many
     RR_UNHANDLED,       // signals from an address not handled, sender not told
     RR_UNHANDLED_TOLD,  // the same, their sender told
     RR_KIND_COUNT
@@ -277,10 +278,12 @@ public:
     void NoteConnect(const std::string& strPeer, bool bAnswered);
     // nSignals sent to strPeer ("host:port") are lost: strLine says how, or,
     // past the lines given per peer, the end of the run counts them.
-    void ReportLoss(const std::string& strPeer, long long nSignals, const std::string& strLine);
+    // With bUpTo, as up to so many.
+    void ReportLoss(const std::string& strPeer, long long nSignals, const std::string& strLine,
+                    bool bUpTo = false);
     void ReportLoss(const SRemoteLoss& loss, const std::string& strPeer) {
         if (loss.nSignals > 0) {
-            ReportLoss(strPeer, loss.nSignals, loss.strLine);
+            ReportLoss(strPeer, loss.nSignals, loss.strLine, loss.bUpTo);
         }
     }
 

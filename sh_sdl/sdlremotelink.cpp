@@ -273,6 +273,7 @@ void CRemoteConnection::ReadCounts(bool bToTheEnd) {
 SRemoteLoss CRemoteConnection::MakeLoss(long long nSignals, bool bUpTo, const char* pszHow) const {
     SRemoteLoss loss;
     loss.nSignals = nSignals;
+    loss.bUpTo = bUpTo;
     if (nSignals <= 0) {
         return loss;
     }

@@ -85,6 +85,7 @@ bool ParseRemoteCount(const std::string& strMessage, long long& rnRead, long lon
 struct SRemoteLoss {
     long long nSignals = 0;
     std::string strLine;
+    bool bUpTo = false;  // at most so many: the line says "up to"
 };
 
 // One link of a channel end (its two connections): used on the simulation

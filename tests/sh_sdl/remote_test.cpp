@@ -6,7 +6,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -133,8 +137,20 @@ public:
     CRecordingNotifier& Notifier() { return m_model.Notifier(); }
     const std::string& Trace() { return m_model.Sink().m_strText; }
     size_t Steps() { return m_listener.Steps().size(); }
-    // The signals its Errors lines count as lost.
+    // The signals its Errors lines count as lost; those of the lines that
+    // hold strPart, as up to so many or exactly.
     long long Lost() { return CountSignalsLost(Notifier()); }
+    long long LostIn(const std::string& strPart, bool bUpTo) {
+        long long nLost = 0;
+        for (const auto& line : Notifier().GetLines()) {
+            const bool bLineUpTo = line.strLine.find("up to") != std::string::npos;
+            if (line.ePane == NP_ERRORS && line.strLine.find(strPart) != std::string::npos &&
+                bLineUpTo == bUpTo) {
+                nLost += velkotest::SignalsLostInLine(line.strLine);
+            }
+        }
+        return nLost;
+    }
     int ErrorLines(const std::string& strPart = "") {
         return CountLines(Notifier(), NP_ERRORS, strPart);
     }
@@ -297,13 +313,13 @@ public:
                         return sender.nDone;
                     }
                     sender.nLeft -= m_nPerStep;
-                    m_nSent += m_nPerStep;
+                    *m_pSent += m_nPerStep;
                     return sender.nSend;
                 });
             }
             for (const std::string& strTask : m_vecReceiveTasks) {
                 pLibrary->SetTask(strTask, [this](CFakeModelLibrary&) {
-                    ++m_nReceived;
+                    ++*m_pReceived;
                     return 0;
                 });
             }
@@ -323,9 +339,14 @@ public:
           }()) {}
 
     void StartAndRun() {
-        m_nSent = 0;
-        m_nReceived = 0;
+        *m_pSent = 0;
+        *m_pReceived = 0;
         CInstance::StartAndRun();
+    }
+    // Counts what it sends and handles where another process sees it.
+    void CountInto(std::atomic<long long>* pSent, std::atomic<long long>* pReceived) {
+        m_pSent = pSent;
+        m_pReceived = pReceived;
     }
     // The signals each side sends from the next run on.
     void SetSignals(int nSignals) {
@@ -352,8 +373,8 @@ public:
     }
     // Signals this instance's senders sent, and its receiver handled, in
     // this run.
-    long long Sent() const { return m_nSent; }
-    long long Received() const { return m_nReceived; }
+    long long Sent() const { return *m_pSent; }
+    long long Received() const { return *m_pReceived; }
 
 private:
     struct SSender {
@@ -419,11 +440,101 @@ private:
     std::vector<std::string> m_vecReceiveTasks;
     std::atomic<long long> m_nSent{0};
     std::atomic<long long> m_nReceived{0};
+    std::atomic<long long>* m_pSent = &m_nSent;
+    std::atomic<long long>* m_pReceived = &m_nReceived;
 };
 
 // A signal's remote text with the given execution time and cell.
 std::string PingText(const std::string& strTime, const std::string& strCell) {
     return Format("0,0,%s,0,c1,,0,true,ping,,Q,%s,", strTime.c_str(), strCell.c_str());
+}
+
+// What an instance in a process of its own shows the test.
+struct SSharedCounts {
+    std::atomic<long long> nSent{0};
+    std::atomic<long long> nReceived{0};
+    std::atomic<bool> bListening{false};
+};
+
+// A process of its own, forked before the test makes any thread, that runs
+// fnRun once the test says so, and that the test kills (it dies with the
+// test too).
+class CChildProcess {
+public:
+    explicit CChildProcess(const std::function<void(SSharedCounts&)>& fnRun) {
+        void* pShared = ::mmap(nullptr, sizeof(SSharedCounts), PROT_READ | PROT_WRITE,
+                               MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        m_pCounts = pShared == MAP_FAILED ? nullptr : new (pShared) SSharedCounts;
+        int anGo[2] = {-1, -1};
+        if (!m_pCounts || ::pipe(anGo) != 0) {
+            return;
+        }
+        m_nPid = ::fork();
+        if (m_nPid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::close(anGo[1]);
+            char ch = 0;
+            if (::read(anGo[0], &ch, 1) == 1) {
+                fnRun(*m_pCounts);
+            }
+            ::_exit(0);
+        }
+        ::close(anGo[0]);
+        m_nGo = anGo[1];
+    }
+    ~CChildProcess() {
+        Kill();
+        if (m_nGo >= 0) {
+            ::close(m_nGo);
+        }
+        if (m_pCounts) {
+            ::munmap(m_pCounts, sizeof(SSharedCounts));
+        }
+    }
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    bool IsRunning() const { return m_nPid > 0; }
+    void Go() { EXPECT_EQ(::write(m_nGo, "g", 1), 1); }
+    void Kill() {
+        if (m_nPid > 0) {
+            ::kill(m_nPid, SIGKILL);
+            ::waitpid(m_nPid, nullptr, 0);
+            m_nPid = -1;
+        }
+    }
+    SSharedCounts& Counts() { return *m_pCounts; }
+
+    // In the child: runs a burst instance at strAddress, counting where the
+    // test sees it, and pauses it once it has handled nPauseAt (0: never);
+    // it lives until it is killed.
+    static void RunBurst(SSharedCounts& counts, const std::string& strAddress, unsigned int nPort,
+                         const SBurstShape& shape, long long nPauseAt);
+
+private:
+    pid_t m_nPid = -1;
+    int m_nGo = -1;
+    SSharedCounts* m_pCounts = nullptr;
+};
+
+void CChildProcess::RunBurst(SSharedCounts& counts, const std::string& strAddress,
+                             unsigned int nPort, const SBurstShape& shape, long long nPauseAt) {
+    CBurst instance(strAddress, nPort, shape);
+    instance.CountInto(&counts.nSent, &counts.nReceived);
+    instance.StartAndRun();
+    while (!instance.Listening()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    counts.bListening = true;
+    while (nPauseAt > 0 && counts.nReceived < nPauseAt) {
+        std::this_thread::sleep_for(1ms);
+    }
+    if (nPauseAt > 0) {
+        instance.Engine().Pause();
+    }
+    for (;;) {
+        std::this_thread::sleep_for(1s);
+    }
 }
 
 // Each test has a port of its own; the instances it makes are stopped at its
@@ -970,8 +1081,7 @@ TEST_F(EngineRemoteTest, APortFullOfSilentLinksTakesAGenuineSignalAndReadsClosed
     EXPECT_TRUE(WaitUntil([&] { return vecSilent.front()->CheckPeer() == SP_CLOSED; }));
     EXPECT_EQ(vecSilent.back()->CheckPeer(), SP_OPEN);
     // Once the genuine link's count link has found it.
-    EXPECT_TRUE(
-        WaitUntil([&] { return links.GetConnectionCount() == kMaxRemoteConnections + 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return links.GetConnectionCount() == kMaxRemoteConnections + 1; }));
     EXPECT_EQ(b.ErrorLines("closed to make room"), 1);
 
     // As many newcomers again: every silent link but the last is being
@@ -1175,10 +1285,10 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     ASSERT_EQ(nSentS, one.nSignals);
     EXPECT_TRUE(StopBoth(r, r, kStopBound));
     pS.reset();
-    EXPECT_TRUE(WaitUntil(
-        [&] { return r.Received() + CountSignalsLost(notifierS) + r.Lost() == nSentS; }))
-        << r.Received() << " + " << CountSignalsLost(notifierS) << " + " << r.Lost() << " of "
-        << nSentS;
+    EXPECT_TRUE(WaitUntil([&] {
+        return r.Received() + CountSignalsLost(notifierS) + r.Lost() == nSentS;
+    })) << r.Received()
+        << " + " << CountSignalsLost(notifierS) << " + " << r.Lost() << " of " << nSentS;
     EXPECT_GT(r.Lost(), 0);
 }
 
@@ -1323,6 +1433,177 @@ TEST_F(EngineRemoteTest, TheLinksOfEndedRunsAreKeptUntilTheirReceiverHasReadThem
                                      [&] { return b.Received(); }))
         << b.Received() << " + " << a.Lost() << " of " << nSent;
     EXPECT_EQ(a.Lost(), 0) << a.FirstErrorLine();
+}
+
+// An instance killed while another waits on it, or while it sends, or while
+// both send to each other: the survivor counts every signal the dead one had
+// not handled, or that it had sent and was not handled here, exactly where it
+// can know, else as "up to" so many, and never fewer. The instances that die
+// are processes of their own, forked before the test makes a thread.
+TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
+    // The receiver handles a tenth, then pauses with its sender waiting on
+    // it, and is killed: the sender counts all it had not handled, as the
+    // receiver's counts of what its model handled tell.
+    SBurstShape shape;
+    shape.nSignals = kManySignals / 4;
+    shape.nParamBytes = 200;
+    const unsigned int nPort = m_nPort;
+    {
+        CChildProcess receiver([&](SSharedCounts& counts) {
+            CChildProcess::RunBurst(counts, "127.0.0.2", nPort, shape, shape.nSignals / 10);
+        });
+        ASSERT_TRUE(receiver.IsRunning());
+        receiver.Go();
+        ASSERT_TRUE(WaitUntil([&] { return receiver.Counts().bListening.load(); }, 60s));
+        auto pA = std::make_unique<CBurst>("127.0.0.1", m_nPort, shape);
+        pA->StartAndRun();
+        ASSERT_TRUE(WaitUntilStill([&] { return pA->Sent(); }, 500ms, 60s)) << "the sender waits";
+        ASSERT_LT(pA->Sent(), shape.nSignals);
+        receiver.Kill();
+        const long long nHandled = receiver.Counts().nReceived;
+        // Each later signal finds no instance there, and is lost too.
+        EXPECT_TRUE(WaitWhileProgressing([&] { return pA->Sent() == shape.nSignals; },
+                                         [&] { return pA->Sent(); }));
+        pA->Engine().Stop();
+        ASSERT_TRUE(pA->Engine().WaitForRunEnd(5000));
+        EXPECT_TRUE(WaitUntil([&] { return nHandled + pA->Lost() >= shape.nSignals; }));
+        EXPECT_EQ(nHandled + pA->Lost(), shape.nSignals)
+            << nHandled << " + " << pA->Lost() << ": " << pA->FirstErrorLine();
+        EXPECT_GT(nHandled, 0);
+    }
+
+    // The sender is killed while its send waits on a paused receiver: its
+    // system delivers all it had written, and the receiver handles it and
+    // counts the signal it was sending.
+    {
+        CChildProcess sender([&](SSharedCounts& counts) {
+            CChildProcess::RunBurst(counts, "127.0.0.1", nPort, shape, 0);
+        });
+        auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
+        pB->StartAndRun();
+        ASSERT_TRUE(WaitUntil([&] { return pB->Listening(); }));
+        pB->Engine().Pause();
+        sender.Go();
+        ASSERT_TRUE(WaitUntilStill([&] { return sender.Counts().nSent.load(); }, 500ms, 60s));
+        sender.Kill();
+        const long long nSent = sender.Counts().nSent;
+        ASSERT_LT(nSent, shape.nSignals);
+        pB->Engine().Resume();
+        const auto Counted = [&](bool bUpTo) { return pB->LostIn("stopped working", bUpTo); };
+        EXPECT_TRUE(WaitWhileProgressing(
+            [&] { return pB->Received() + Counted(false) + Counted(true) >= nSent; },
+            [&] { return pB->Received(); }))
+            << pB->Received() << " of " << nSent;
+        EXPECT_LE(pB->Received() + Counted(false), nSent) << pB->FirstErrorLine();
+        EXPECT_LE(Counted(true), 1);
+        EXPECT_EQ(pB->ErrorLines(), 1) << pB->FirstErrorLine();
+        pB->Engine().Stop();
+        ASSERT_TRUE(pB->Engine().WaitForRunEnd(5000));
+    }
+
+    // Both send bursts to each other, and one is killed midway: the other
+    // counts both ways.
+    // (One signal a step: the count a child shares is then that of the
+    // signals its channel took, but for the one it may be taking.)
+    shape.bBothWays = true;
+    CChildProcess other([&](SSharedCounts& counts) {
+        CChildProcess::RunBurst(counts, "127.0.0.1", nPort, shape, 0);
+    });
+    auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
+    pB->Engine().StartThread();
+    ASSERT_TRUE(WaitUntil([&] { return pB->Listening(); }));
+    other.Go();
+    ASSERT_TRUE(WaitUntil([&] { return other.Counts().bListening.load(); }, 60s));
+    pB->Engine().Run();
+    ASSERT_TRUE(WaitWhileProgressing([&] { return pB->Received() >= shape.nSignals / 4; },
+                                     [&] { return pB->Received() + pB->Sent(); }));
+    other.Kill();
+    const long long nSentA = other.Counts().nSent;
+    const long long nHandledA = other.Counts().nReceived;
+    EXPECT_TRUE(WaitWhileProgressing([&] { return pB->Sent() == shape.nSignals; },
+                                     [&] { return pB->Sent() + pB->Received(); }));
+    pB->Engine().Stop();
+    ASSERT_TRUE(pB->Engine().WaitForRunEnd(5000));
+    // What it sent: handled there, or counted here (up to what was not said
+    // handled when the link broke).
+    EXPECT_TRUE(WaitUntil([&] {
+        return nHandledA + pB->LostIn("to 127.0.0.1:", false) + pB->LostIn("to 127.0.0.1:", true) >=
+               pB->Sent();
+    })) << nHandledA
+        << " + " << pB->LostIn("to 127.0.0.1:", false) << " + up to "
+        << pB->LostIn("to 127.0.0.1:", true) << " of " << pB->Sent();
+    EXPECT_LE(nHandledA + pB->LostIn("to 127.0.0.1:", false), pB->Sent());
+    // What it was sent: handled here, or counted (the signal being sent,
+    // and those the run did not handle before it was stopped).
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return pB->Received() + pB->LostIn("from", false) + pB->LostIn("from", true) >= nSentA;
+        },
+        30s));
+    EXPECT_LE(pB->Received() + pB->LostIn("from", false), nSentA);
+    EXPECT_GE(pB->Received() + pB->LostIn("from", false) + pB->LostIn("from", true), nSentA)
+        << pB->Received() << " of " << nSentA << ": " << pB->FirstErrorLine();
+}
+
+// Links that open as an instance of the model and claim messages of a million
+// characters that never come hold no genuine link back: room is taken as a
+// message arrives, and each link of an instance may take its next signal.
+TEST_F(EngineRemoteTest, ForgedOpeningsThatClaimLongMessagesHoldNoGenuineLinkBack) {
+    SBurstShape shape;
+    shape.nSignals = kManySignals / 4;
+    shape.nParamBytes = 1000;
+    CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
+    std::vector<std::unique_ptr<CBidirecSocket>> vecForged;
+    const std::string strClaim =
+        EncodeSocketString(MakeRemoteOpening({NewRemoteToken(), "127.0.0.1", "c1", ""})) +
+        std::string("\xFF\xFE\xFF\xFF\xFF\xFF\x40\x42\x0F\x00", 10) + std::string(100, 'c');
+    for (int i = 0; i < 14; ++i) {
+        vecForged.push_back(Stranger());
+        ASSERT_TRUE(vecForged.back()->SendBytes(strClaim.data(), strClaim.size()));
+    }
+    CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
+    EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() == shape.nSignals; },
+                                     [&] { return b.Received(); }))
+        << b.Received() << " of " << shape.nSignals;
+    EXPECT_EQ(a.Sent(), shape.nSignals);
+    EXPECT_EQ(a.ErrorLines(), 0) << a.FirstErrorLine();
+}
+
+// Two instances whose bursts to each other fill each other's ceiling wait on
+// each other, and each says so; once stopped, what each sent is handled or
+// counted.
+TEST_F(EngineRemoteTest, TwoInstancesAtTheCeilingSayTheyWaitOnEachOther) {
+    SBurstShape shape;
+    shape.nSignals = kManySignals / 2;
+    shape.nParamBytes = 1000;
+    shape.nPerStep = 4;
+    shape.bBothWays = true;
+    CBurst& a = Make<CBurst>("127.0.0.1", m_nPort, shape);
+    CBurst& b = Make<CBurst>("127.0.0.2", m_nPort, shape);
+    for (CBurst* pInstance : {&a, &b}) {
+        pInstance->Engine().GetRemoteLinks().SetCeiling(4u * 1024u * 1024u);
+        pInstance->Engine().StartThread();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return a.Listening() && b.Listening(); }));
+    a.Engine().Run();
+    b.Engine().Run();
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent() + b.Sent() + a.Received() + b.Received(); },
+                               1s, 120s));
+    ASSERT_LT(a.Sent(), shape.nSignals);
+    ASSERT_LT(b.Sent(), shape.nSignals);
+    EXPECT_TRUE(WaitUntil([&] { return a.ErrorLines("both wait until one is stopped") == 1; }))
+        << a.FirstErrorLine();
+    EXPECT_EQ(a.ErrorLines(Format("own send to 127.0.0.2:%u waits", m_nPort)), 1)
+        << a.FirstErrorLine();
+    EXPECT_TRUE(WaitUntil([&] { return b.ErrorLines("both wait until one is stopped") == 1; }));
+    EXPECT_EQ(b.ErrorLines(Format("own send to 127.0.0.1:%u waits", m_nPort)), 1)
+        << b.FirstErrorLine();
+    EXPECT_TRUE(StopBoth(a, b, kStopBound));
+    EXPECT_TRUE(WaitWhileProgressing(
+        [&] { return b.Received() + a.Received() + a.Lost() + b.Lost() == a.Sent() + b.Sent(); },
+        [&] { return a.Lost() + b.Lost(); }))
+        << b.Received() << " + " << a.Received() << " + " << a.Lost() << " + " << b.Lost() << " of "
+        << a.Sent() << " + " << b.Sent();
 }
 
 }  // namespace
