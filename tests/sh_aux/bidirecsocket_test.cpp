@@ -452,8 +452,9 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
     const auto tStart = std::chrono::steady_clock::now();
     const bool bInTime = RunBounded(
         [&] {
-            // 8 MB on the wire.
-            error = ErrorOf([&] { link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x')); });
+            // 32 MB on the wire: more than the buffers of both ends ever
+            // take, however the system sizes them.
+            error = ErrorOf([&] { link.peer.enviaMsj(std::string(16 * 1024 * 1024, 'x')); });
         },
         15s, link.peer);
     bStop = true;
