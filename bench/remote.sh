@@ -24,6 +24,19 @@
 #             paused 5 s
 #   countflood  a receiver that floods counts back at its sender, which
 #             sends 1,000,000 and is stopped 7 s in
+#   killrecv  the receiver, paused from its first signal, is killed (kill -9)
+#             6 s into its sender's wait
+#   killsend  the sender is killed (kill -9) 5 s into a send that waits for a
+#             receiver paused 15 s
+#   killboth  both send 200,000 to each other, one a step, and 127.0.0.1 is
+#             killed (kill -9) 2 s in
+#   forge     14 links that open as the instance at 127.0.0.1 and claim
+#             messages of 1,000,000 characters that never come, while that
+#             instance's genuine sender sends
+#   ceiling   both send 1,000,000 to each other, 4 a step, until each waits at
+#             the 960 MiB ceiling; both are stopped 60 s in
+# A killed instance prints no line: its signals sent and handled are read
+# from the file its model counted them in.
 #   flood     (with --flood=SECONDS) a receiver attacked for that long by
 #             hostile peers at an address the model names, while its own
 #             run waits on a send to a paused instance and a genuine sender
@@ -32,7 +45,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 signals=100000
-cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood
+cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood,killrecv,killsend,killboth,forge,ceiling
 flood=0
 for arg in "$@"; do
   case $arg in
@@ -158,6 +171,60 @@ for name in ${cases//,/ }; do
       instance countflood 127.0.0.1 --stop-after=7
       kill -TERM "$c" 2>/dev/null || true
       wait "$c" || true ;;
+    killrecv)
+      echo "== the receiver, paused from its first signal, killed 6 s into the sender's wait, $signals signals"
+      model killrecv 1 1 --counted
+      at=$(soon)
+      instance killrecv 127.0.0.2 --run-at="$at" --pause=600 --counts="$work/killrecv.counts" &
+      b=$!; pids+=("$b")
+      instance killrecv 127.0.0.1 --run-at="$at" --quiet=5 &
+      a=$!; pids+=("$a")
+      sleep 8
+      kill -9 "$b"; wait "$b" 2>/dev/null || true
+      echo "instance 127.0.0.2 (killed): $("$tool" counts --file="$work/killrecv.counts")"
+      wait "$a" ;;
+    killsend)
+      echo "== the sender killed 5 s into a send that waits for a receiver paused 15 s, $signals signals"
+      model killsend 1 1 --counted
+      at=$(soon)
+      instance killsend 127.0.0.2 --run-at="$at" --pause=15 --quiet=5 &
+      b=$!; pids+=("$b")
+      instance killsend 127.0.0.1 --run-at="$at" --counts="$work/killsend.counts" &
+      a=$!; pids+=("$a")
+      sleep 7
+      kill -9 "$a"; wait "$a" 2>/dev/null || true
+      echo "instance 127.0.0.1 (killed): $("$tool" counts --file="$work/killsend.counts")"
+      wait "$b" ;;
+    killboth)
+      echo "== both send 200,000 to each other, one a step; 127.0.0.1 killed 2 s in"
+      model killboth 1 1 --both-ways --signals=200000 --counted
+      at=$(soon)
+      instance killboth 127.0.0.2 --run-at="$at" --quiet=5 &
+      b=$!; pids+=("$b")
+      instance killboth 127.0.0.1 --run-at="$at" --counts="$work/killboth.counts" &
+      a=$!; pids+=("$a")
+      sleep 4
+      kill -9 "$a"; wait "$a" 2>/dev/null || true
+      echo "instance 127.0.0.1 (killed): $("$tool" counts --file="$work/killboth.counts")"
+      wait "$b" ;;
+    forge)
+      echo "== 14 links open as the instance at 127.0.0.1 and claim 1,000,000 characters; its genuine sender sends $signals"
+      model forge 1 1
+      at=$(soon)
+      instance forge 127.0.0.2 --run-at="$at" --quiet=5 &
+      b=$!; pids+=("$b")
+      sleep 1
+      "$tool" forge --target=127.0.0.2:8790 --links=14 --claim=1000000 --opening=127.0.0.1,c1,burst \
+        --seconds=90 &
+      f=$!; pids+=("$f")
+      instance forge 127.0.0.1 --run-at="$at" --quiet=5
+      wait "$b"
+      kill -TERM "$f" 2>/dev/null || true
+      wait "$f" || true ;;
+    ceiling)
+      echo "== both send 1,000,000 to each other, 4 a step, to the 960 MiB ceiling; both stopped 60 s in"
+      model ceiling 1 4 --both-ways --signals=1000000
+      pair ceiling 127.0.0.2 127.0.0.1 --stop-after=60 -- --stop-after=60 ;;
     both)
       echo "== both instances send $signals to each other at once, 4 a step"
       model both 1 4 --both-ways
