@@ -12,7 +12,8 @@
 //       B characters; every signal a sender sends is traced as an output and
 //       every signal a receiver handles as an input; with --counted, each
 //       sender's step and each receiver's signal also count in the instance's
-//       --counts file, which outlives an instance that is killed
+//       --counts file, which outlives an instance that is killed (through
+//       functions of velko_remote the model library finds when it is loaded)
 //   velko_remote build --model=FILE
 //       generates, compiles and links the model's library
 //   velko_remote instance --model=FILE --address=A [--run-at=UNIX_SECONDS]
@@ -156,10 +157,11 @@ std::string SenderXml(const std::string& strName, int nId, const std::string& st
         "        <setstate name=\"Done\" id=\"%d\"/>\n      </state>\n    </process>\n",
         strName.c_str(), nId, strIP.c_str(), kPort, nQuota, nBase + 1, nBase + 2, nBase + 3,
         nBase + 10, nBase + 11, nBase + 12, nBase + 100, nBase + 12, nPerStep,
-        g_bCounted
-            ? Format(" { extern void velko_bench_sent(int); velko_bench_sent(%d); }", nPerStep)
-                  .c_str()
-            : "",
+        g_bCounted ? Format(" { extern void velko_bench_sent(int) __attribute__((weak)); if "
+                            "(velko_bench_sent) velko_bench_sent(%d); }",
+                            nPerStep)
+                         .c_str()
+                   : "",
         strOutputs.c_str(), nBase + 13 + nPerStep, nBase + 14 + nPerStep, nBase + 100);
 }
 
@@ -177,7 +179,9 @@ std::string ReceiverXml(const std::string& strName, int nId, const std::string& 
         "        <task name=\"count\" id=\"%d\">got = got + 1;%s</task>\n"
         "        <setstate name=\"Idle\" id=\"%d\"/>\n      </state>\n    </process>\n",
         strName.c_str(), nId, strIP.c_str(), kPort, nBase + 1, nBase + 2, nBase + 3, nBase + 4,
-        g_bCounted ? " { extern void velko_bench_handled(int); velko_bench_handled(1); }" : "",
+        g_bCounted ? " { extern void velko_bench_handled(int) __attribute__((weak)); if "
+                     "(velko_bench_handled) velko_bench_handled(1); }"
+                   : "",
         nBase + 5);
 }
 
