@@ -79,6 +79,25 @@ instance() {
   "$tool" instance --model="$work/$name/burst.velko" --address="$address" "$@"
 }
 
+# victim NAME ADDRESS [OPTIONS...]: runs an instance of model NAME in the
+# background, counting in $work/NAME.counts, as the process whose id is in
+# $victim (itself, not a shell around it: kill -9 must reach it).
+victim() {
+  local name=$1 address=$2
+  shift 2
+  "$tool" instance --model="$work/$name/burst.velko" --address="$address" \
+    --counts="$work/$name.counts" "$@" &
+  victim=$!
+  pids+=("$victim")
+}
+
+# kill9 NAME: kills the victim of model NAME and prints its counts.
+kill9() {
+  kill -9 "$victim"
+  wait "$victim" 2>/dev/null || true
+  echo "instance (killed, kill -9): $("$tool" counts --file="$work/$1.counts")"
+}
+
 # The time 2 s from now, at which both instances begin to run.
 soon() { echo $(($(date +%s) + 2)); }
 
@@ -175,13 +194,11 @@ for name in ${cases//,/ }; do
       echo "== the receiver, paused from its first signal, killed 6 s into the sender's wait, $signals signals"
       model killrecv 1 1 --counted
       at=$(soon)
-      instance killrecv 127.0.0.2 --run-at="$at" --pause=600 --counts="$work/killrecv.counts" &
-      b=$!; pids+=("$b")
+      victim killrecv 127.0.0.2 --run-at="$at" --pause=600
       instance killrecv 127.0.0.1 --run-at="$at" --quiet=5 &
       a=$!; pids+=("$a")
       sleep 8
-      kill -9 "$b"; wait "$b" 2>/dev/null || true
-      echo "instance 127.0.0.2 (killed): $("$tool" counts --file="$work/killrecv.counts")"
+      kill9 killrecv
       wait "$a" ;;
     killsend)
       echo "== the sender killed 5 s into a send that waits for a receiver paused 15 s, $signals signals"
@@ -189,11 +206,9 @@ for name in ${cases//,/ }; do
       at=$(soon)
       instance killsend 127.0.0.2 --run-at="$at" --pause=15 --quiet=5 &
       b=$!; pids+=("$b")
-      instance killsend 127.0.0.1 --run-at="$at" --counts="$work/killsend.counts" &
-      a=$!; pids+=("$a")
+      victim killsend 127.0.0.1 --run-at="$at"
       sleep 7
-      kill -9 "$a"; wait "$a" 2>/dev/null || true
-      echo "instance 127.0.0.1 (killed): $("$tool" counts --file="$work/killsend.counts")"
+      kill9 killsend
       wait "$b" ;;
     killboth)
       echo "== both send 200,000 to each other, one a step; 127.0.0.1 killed 2 s in"
@@ -201,11 +216,9 @@ for name in ${cases//,/ }; do
       at=$(soon)
       instance killboth 127.0.0.2 --run-at="$at" --quiet=5 &
       b=$!; pids+=("$b")
-      instance killboth 127.0.0.1 --run-at="$at" --counts="$work/killboth.counts" &
-      a=$!; pids+=("$a")
+      victim killboth 127.0.0.1 --run-at="$at"
       sleep 4
-      kill -9 "$a"; wait "$a" 2>/dev/null || true
-      echo "instance 127.0.0.1 (killed): $("$tool" counts --file="$work/killboth.counts")"
+      kill9 killboth
       wait "$b" ;;
     forge)
       echo "== 14 links open as the instance at 127.0.0.1 and claim 1,000,000 characters; its genuine sender sends $signals"
