@@ -43,11 +43,24 @@ using velkotest::CountSignalsLost;
 using velkotest::WaitUntil;
 
 // Bursts long enough to fill every buffer on the way; under the thread
-// checks, which make each signal many times slower, fewer.
+// checks, which make each signal many times slower, fewer. Those that must
+// fill a paused receiver's bounds and buffers carry kFillingBytes each.
 #if defined(__SANITIZE_THREAD__)
 constexpr int kManySignals = 20000;
+constexpr int kFillingSignals = 6000;
+constexpr size_t kFillingBytes = 8000;
 #else
 constexpr int kManySignals = 100000;
+constexpr int kFillingSignals = kManySignals;
+constexpr size_t kFillingBytes = 1000;
+#endif
+// How long a burst may take to fill them, on a busy machine, and how long
+// two that wait on each other stand still before a test takes them to.
+constexpr auto kFillTime = std::chrono::seconds(150);
+#if defined(__SANITIZE_THREAD__)
+constexpr auto kStillAtTheBound = std::chrono::seconds(5);
+#else
+constexpr auto kStillAtTheBound = std::chrono::seconds(1);
 #endif
 // How soon a Stop ends a run, whatever the peers do, on a busy machine;
 // the sanitizers slow every step.
@@ -682,15 +695,15 @@ TEST_F(EngineRemoteTest, SeventyOutputEndsIntoOnePortLoseNothing) {
 TEST_F(EngineRemoteTest, APausedReceiverMakesTheSenderWaitAndLosesNothing) {
     // Signals of 1,000 characters: far fewer than the burst fill every
     // buffer on the way.
-    constexpr int kSignals = kManySignals;
+    constexpr int kSignals = kFillingSignals;
     SBurstShape shape;
     shape.nSignals = kSignals;
-    shape.nParamBytes = 1000;
+    shape.nParamBytes = kFillingBytes;
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();  // at its first signal
     const auto tPause = Clock::now();
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime)) << "the sender waits";
     EXPECT_LT(a.Sent(), kSignals);
 
     // The port has room for as many strangers as it serves beside the
@@ -724,7 +737,7 @@ TEST_F(EngineRemoteTest, APausedReceiverMakesTheSenderWaitAndLosesNothing) {
     ASSERT_TRUE(WaitUntil([&] { return b.Listening(); }));
     b.Engine().Pause();
     a.StartAndRun();
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s));
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime));
     EXPECT_LT(a.Sent(), kSignals);
     EXPECT_TRUE(StopBoth(a, b, kStopBound));
     // What the receiver had not handled its sender counts, once it has
@@ -1201,7 +1214,7 @@ TEST_F(EngineRemoteTest, AStopDuringAWaitingSendFinishesTheSignalItCut) {
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime)) << "the sender waits";
     ASSERT_LT(a.Sent(), shape.nSignals);
     const auto tStop = Clock::now();
     a.Engine().Stop();
@@ -1380,7 +1393,7 @@ TEST_F(EngineRemoteTest, SignalsOfAMegabyteReachAPausedReceiver) {
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime)) << "the sender waits";
     EXPECT_LT(a.Sent(), shape.nSignals);
     b.Engine().Resume();
     EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() == shape.nSignals; },
@@ -1451,15 +1464,16 @@ TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
 // paused receiver, with what they sent still on its way.
 TEST_F(EngineRemoteTest, TheLinksOfEndedRunsAreKeptUntilTheirReceiverHasReadThem) {
     SBurstShape shape;
-    shape.nSignals = kManySignals;
-    shape.nParamBytes = 2000;
+    shape.nSignals = kFillingSignals;
+    shape.nParamBytes = 2 * kFillingBytes;
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();
     CBurst& a = Make<CBurst>("127.0.0.1", m_nPort, shape);
     long long nSent = 0;
     for (int nRun = 1; nRun <= 2; ++nRun) {
         a.StartAndRun();
-        ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+        ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime))
+            << "the sender waits";
         ASSERT_LT(a.Sent(), shape.nSignals);
         a.Engine().Stop();
         ASSERT_TRUE(a.Engine().WaitForRunEnd(5000));
@@ -1632,8 +1646,13 @@ TEST_F(EngineRemoteTest, TwoInstancesAtTheCeilingSayTheyWaitOnEachOther) {
     // Far more than the bound of 80 MiB that each takes while its own send
     // waits.
     SBurstShape shape;
+#if defined(__SANITIZE_THREAD__)
+    shape.nSignals = 800;
+    shape.nParamBytes = 50000;
+#else
     shape.nSignals = 2000;
     shape.nParamBytes = 20000;
+#endif
     shape.nPerStep = 4;
     shape.bBothWays = true;
     CBurst& a = Make<CBurst>("127.0.0.1", m_nPort, shape);
@@ -1646,7 +1665,7 @@ TEST_F(EngineRemoteTest, TwoInstancesAtTheCeilingSayTheyWaitOnEachOther) {
     a.Engine().Run();
     b.Engine().Run();
     ASSERT_TRUE(WaitUntilStill([&] { return a.Sent() + b.Sent() + a.Received() + b.Received(); },
-                               1s, 120s));
+                               kStillAtTheBound, kFillTime));
     ASSERT_LT(a.Sent(), shape.nSignals);
     ASSERT_LT(b.Sent(), shape.nSignals);
     EXPECT_TRUE(WaitUntil([&] { return a.ErrorLines("both wait until one is stopped") == 1; }))
