@@ -457,10 +457,10 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
     const auto tStart = std::chrono::steady_clock::now();
     const bool bInTime = RunBounded(
         [&] {
-            // 8 MB on the wire.
-            error = ErrorOf([&] { link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x')); });
+            // 6 MB on the wire, more than both buffers hold.
+            error = ErrorOf([&] { link.peer.enviaMsj(std::string(3 * 1024 * 1024, 'x')); });
         },
-        15s, link.peer);
+        60s, link.peer);
     bStop = true;
     trickle.join();
     EXPECT_TRUE(bInTime) << "the send went on long past its time-out";
