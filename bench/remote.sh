@@ -24,6 +24,19 @@
 #             paused 5 s
 #   countflood  a receiver that floods counts back at its sender, which
 #             sends 1,000,000 and is stopped 7 s in
+#   killrecv  the receiver, paused from its first signal, is killed (kill -9)
+#             6 s into its sender's wait
+#   killsend  the sender is killed (kill -9) 5 s into a send that waits for a
+#             receiver paused 15 s
+#   killboth  both send 200,000 to each other, one a step, and 127.0.0.1 is
+#             killed (kill -9) 2 s in
+#   forge     14 links that open as the instance at 127.0.0.1 and claim
+#             messages of 1,000,000 characters that never come, while that
+#             instance's genuine sender sends
+#   ceiling   both send 1,000,000 to each other, 4 a step, until each waits at
+#             the 960 MiB ceiling; both are stopped 60 s in
+# A killed instance prints no line: its signals sent and handled are read
+# from the file its model counted them in.
 #   flood     (with --flood=SECONDS) a receiver attacked for that long by
 #             hostile peers at an address the model names, while its own
 #             run waits on a send to a paused instance and a genuine sender
@@ -32,7 +45,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 signals=100000
-cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood
+cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood,killrecv,killsend,killboth,forge,ceiling
 flood=0
 for arg in "$@"; do
   case $arg in
@@ -64,6 +77,25 @@ instance() {
   local name=$1 address=$2
   shift 2
   "$tool" instance --model="$work/$name/burst.velko" --address="$address" "$@"
+}
+
+# victim NAME ADDRESS [OPTIONS...]: runs an instance of model NAME in the
+# background, counting in $work/NAME.counts, as the process whose id is in
+# $victim (itself, not a shell around it: kill -9 must reach it).
+victim() {
+  local name=$1 address=$2
+  shift 2
+  "$tool" instance --model="$work/$name/burst.velko" --address="$address" \
+    --counts="$work/$name.counts" "$@" &
+  victim=$!
+  pids+=("$victim")
+}
+
+# kill9 NAME: kills the victim of model NAME and prints its counts.
+kill9() {
+  kill -9 "$victim"
+  wait "$victim" 2>/dev/null || true
+  echo "instance (killed, kill -9): $("$tool" counts --file="$work/$1.counts")"
 }
 
 # The time 2 s from now, at which both instances begin to run.
@@ -158,6 +190,54 @@ for name in ${cases//,/ }; do
       instance countflood 127.0.0.1 --stop-after=7
       kill -TERM "$c" 2>/dev/null || true
       wait "$c" || true ;;
+    killrecv)
+      echo "== the receiver, paused from its first signal, killed 6 s into the sender's wait, $signals signals"
+      model killrecv 1 1 --counted
+      at=$(soon)
+      victim killrecv 127.0.0.2 --run-at="$at" --pause=600
+      instance killrecv 127.0.0.1 --run-at="$at" --quiet=5 &
+      a=$!; pids+=("$a")
+      sleep 8
+      kill9 killrecv
+      wait "$a" ;;
+    killsend)
+      echo "== the sender killed 5 s into a send that waits for a receiver paused 15 s, $signals signals"
+      model killsend 1 1 --counted
+      at=$(soon)
+      instance killsend 127.0.0.2 --run-at="$at" --pause=15 --quiet=5 &
+      b=$!; pids+=("$b")
+      victim killsend 127.0.0.1 --run-at="$at"
+      sleep 7
+      kill9 killsend
+      wait "$b" ;;
+    killboth)
+      echo "== both send 200,000 to each other, one a step; 127.0.0.1 killed 2 s in"
+      model killboth 1 1 --both-ways --signals=200000 --counted
+      at=$(soon)
+      instance killboth 127.0.0.2 --run-at="$at" --quiet=5 &
+      b=$!; pids+=("$b")
+      victim killboth 127.0.0.1 --run-at="$at"
+      sleep 4
+      kill9 killboth
+      wait "$b" ;;
+    forge)
+      echo "== 14 links open as the instance at 127.0.0.1 and claim 1,000,000 characters; its genuine sender sends $signals"
+      model forge 1 1
+      at=$(soon)
+      instance forge 127.0.0.2 --run-at="$at" --quiet=5 &
+      b=$!; pids+=("$b")
+      sleep 1
+      "$tool" forge --target=127.0.0.2:8790 --links=14 --claim=1000000 --opening=127.0.0.1,c1,burst \
+        --seconds=90 &
+      f=$!; pids+=("$f")
+      instance forge 127.0.0.1 --run-at="$at" --quiet=5
+      wait "$b"
+      kill -TERM "$f" 2>/dev/null || true
+      wait "$f" || true ;;
+    ceiling)
+      echo "== both send 1,000,000 to each other, 4 a step, to the 960 MiB ceiling; both stopped 60 s in"
+      model ceiling 1 4 --both-ways --signals=1000000
+      pair ceiling 127.0.0.2 127.0.0.1 --stop-after=60 -- --stop-after=60 ;;
     both)
       echo "== both instances send $signals to each other at once, 4 a step"
       model both 1 4 --both-ways

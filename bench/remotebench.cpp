@@ -3,19 +3,22 @@
 //
 //   velko_remote model --folder=DIR --ends=N --per-step=M --signals=S [--both-ways]
 //                      [--from=IP] [--to=IP] [--sender-ips=IP,IP,...] [--onward=IP]
-//                      [--param-bytes=B]
+//                      [--param-bytes=B] [--counted]
 //       writes DIR/burst.velko: N processes at --from (127.0.0.1), or each at
 //       its own address of --sender-ips, each sending through a channel of
 //       its own to Q at --to (127.0.0.2), M signals a step, S in all (and,
 //       both ways, as many at --to to R at --from; with --onward, as many
 //       from --to to R at that address); each signal carries a parameter of
 //       B characters; every signal a sender sends is traced as an output and
-//       every signal a receiver handles as an input
+//       every signal a receiver handles as an input; with --counted, each
+//       sender's step and each receiver's signal also count in the instance's
+//       --counts file, which outlives an instance that is killed (through
+//       functions of velko_remote the model library finds when it is loaded)
 //   velko_remote build --model=FILE
 //       generates, compiles and links the model's library
 //   velko_remote instance --model=FILE --address=A [--run-at=UNIX_SECONDS]
 //                         [--pause=SECONDS] [--quiet=SECONDS] [--stop-after=SECONDS]
-//                         [--loops=N]
+//                         [--loops=N] [--counts=FILE] [--ceiling-mib=M]
 //       runs the instance at address A from the given time (with --pause,
 //       paused from its first signal for that long) until SIGTERM, until
 //       --stop-after seconds after its Run, until its run ends by itself
@@ -23,6 +26,14 @@
 //       stepped for that long; then the program ends, as a user's would: its
 //       engine goes (and waits for the instances that have not read what it
 //       sent them), and it prints one line of figures and its Errors lines
+//       --counts: the file where the model's signals sent and handled are
+//       counted as they go (velko_remote counts --file=FILE prints them);
+//       --ceiling-mib: the bound of what other instances' links take while
+//       its own send waits, instead of 960 MiB
+//   velko_remote forge --target=HOST:PORT --links=N --claim=CHARS
+//                      --opening=INSTANCE,CHANNEL,SYSTEM --seconds=T
+//       opens N links as that instance of the model would, each of which
+//       claims a message of CHARS characters and sends a hundred bytes of it
 //   velko_remote countflood --listen=HOST:PORT --seconds=T
 //       a receiver that takes every signal sent to it and floods each link
 //       with counts the whole time
@@ -38,7 +49,9 @@
 // one, how long the Stop (or the end of the program) took, the largest
 // resident memory and thread count seen.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +85,22 @@ constexpr unsigned int kPort = 8790;
 
 std::atomic<bool> g_bTerm{false};
 
+// The model's signals sent and handled, in a file shared with whoever reads
+// it after this process ends (null without --counts).
+std::atomic<long long>* g_pCounts = nullptr;
+
+std::atomic<long long>* MapCounts(const std::string& strPath, bool bCreate) {
+    const int nFile =
+        ::open(strPath.c_str(), bCreate ? O_RDWR | O_CREAT | O_TRUNC : O_RDONLY, 0600);
+    if (nFile < 0 || (bCreate && ::ftruncate(nFile, 2 * sizeof(long long)) != 0)) {
+        return nullptr;
+    }
+    void* pMap = ::mmap(nullptr, 2 * sizeof(long long),
+                        bCreate ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, nFile, 0);
+    ::close(nFile);
+    return pMap == MAP_FAILED ? nullptr : static_cast<std::atomic<long long>*>(pMap);
+}
+
 void OnTerm(int) {
     g_bTerm = true;
 }
@@ -94,6 +123,9 @@ std::map<std::string, std::string> ParseOptions(int argc, char** argv) {
 
 // Operation ids are numbered from 1000 times the process id: the model
 // library knows an operation by its block, state and number.
+// Each step's signals counted where a killed instance leaves them.
+bool g_bCounted = false;
+
 std::string SenderXml(const std::string& strName, int nId, const std::string& strIP,
                       const std::string& strChannel, int nPerStep, int nQuota, int nParamBytes) {
     const int nBase = 1000 * nId;
@@ -119,13 +151,18 @@ std::string SenderXml(const std::string& strName, int nId, const std::string& st
         "      <state name=\"Loop\">\n        <input name=\"tick\" id=\"%d\"/>\n"
         "        <decision name=\"more\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
         "sent &lt; limit</decision>\n"
-        "        <task name=\"count\" id=\"%d\">sent = sent + %d;</task>\n%s"
+        "        <task name=\"count\" id=\"%d\">sent = sent + %d;%s</task>\n%s"
         "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
         "        <setstate name=\"Loop\" id=\"%d\"/>\n"
         "        <setstate name=\"Done\" id=\"%d\"/>\n      </state>\n    </process>\n",
         strName.c_str(), nId, strIP.c_str(), kPort, nQuota, nBase + 1, nBase + 2, nBase + 3,
-        nBase + 10, nBase + 11, nBase + 12, nBase + 100, nBase + 12, nPerStep, strOutputs.c_str(),
-        nBase + 13 + nPerStep, nBase + 14 + nPerStep, nBase + 100);
+        nBase + 10, nBase + 11, nBase + 12, nBase + 100, nBase + 12, nPerStep,
+        g_bCounted ? Format(" { extern void velko_bench_sent(int) __attribute__((weak)); if "
+                            "(velko_bench_sent) velko_bench_sent(%d); }",
+                            nPerStep)
+                         .c_str()
+                   : "",
+        strOutputs.c_str(), nBase + 13 + nPerStep, nBase + 14 + nPerStep, nBase + 100);
 }
 
 std::string ReceiverXml(const std::string& strName, int nId, const std::string& strIP) {
@@ -139,9 +176,12 @@ std::string ReceiverXml(const std::string& strName, int nId, const std::string& 
         "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
         "        <setstate name=\"Idle\" id=\"%d\"/>\n      </start>\n"
         "      <state name=\"Idle\">\n        <input name=\"sig\" id=\"%d\"/>\n"
-        "        <task name=\"count\" id=\"%d\">got = got + 1;</task>\n"
+        "        <task name=\"count\" id=\"%d\">got = got + 1;%s</task>\n"
         "        <setstate name=\"Idle\" id=\"%d\"/>\n      </state>\n    </process>\n",
         strName.c_str(), nId, strIP.c_str(), kPort, nBase + 1, nBase + 2, nBase + 3, nBase + 4,
+        g_bCounted ? " { extern void velko_bench_handled(int) __attribute__((weak)); if "
+                     "(velko_bench_handled) velko_bench_handled(1); }"
+                   : "",
         nBase + 5);
 }
 
@@ -173,6 +213,7 @@ int WriteModel(const std::map<std::string, std::string>& mapOptions) {
     const std::string strTo = Option(mapOptions, "to", "127.0.0.2");
     const std::string strOnward = Option(mapOptions, "onward", "");
     const std::vector<std::string> vecSenderIps = SplitList(Option(mapOptions, "sender-ips", ""));
+    g_bCounted = mapOptions.count("counted") > 0;
     std::string strProcesses;
     std::string strChannels;
     int nId = 1;
@@ -293,10 +334,16 @@ int RunInstance(const std::map<std::string, std::string>& mapOptions) {
     const double dQuiet = std::stod(Option(mapOptions, "quiet", "0"));
     const double dStopAfter = std::stod(Option(mapOptions, "stop-after", "0"));
     const long long nLoops = std::stoll(Option(mapOptions, "loops", "0"));
+    if (mapOptions.count("counts")) {
+        g_pCounts = MapCounts(mapOptions.at("counts"), true);
+    }
     CRecordingNotifier notifier;
     CStepCounter counter;
     auto pEngine = std::make_unique<CSDLEngine>();
     CSDLEngine& engine = *pEngine;
+    if (mapOptions.count("ceiling-mib")) {
+        engine.GetRemoteLinks().SetCeiling(std::stoull(mapOptions.at("ceiling-mib")) << 20);
+    }
     engine.SetNotifier(&notifier);
     engine.SetListener(&counter);
     if (!LoadInto(engine, strModel)) {
@@ -490,6 +537,46 @@ int RunCountFlood(const std::map<std::string, std::string>& mapOptions) {
     return 0;
 }
 
+// ---- Forged openings -------------------------------------------------------------------------
+
+// Links that open as an instance of the model and claim a long message that
+// never comes, held until the time is up.
+int RunForge(const std::map<std::string, std::string>& mapOptions) {
+    const std::string strTarget = mapOptions.at("target");
+    const std::string strHost = strTarget.substr(0, strTarget.find(':'));
+    const auto nPort =
+        static_cast<unsigned int>(std::stoi(strTarget.substr(strTarget.find(':') + 1)));
+    const std::vector<std::string> vecClaim = SplitList(mapOptions.at("opening"));
+    const int nLinks = std::stoi(mapOptions.at("links"));
+    const auto nChars = static_cast<uint32_t>(std::stoul(mapOptions.at("claim")));
+    const auto tEnd = Clock::now() + std::chrono::seconds(std::stoi(mapOptions.at("seconds")));
+    if (vecClaim.size() != 3) {
+        return 2;
+    }
+    std::string strBytes = EncodeSocketString(
+        MakeRemoteOpening(SRemoteOpening{NewRemoteToken(), vecClaim[0], vecClaim[1], vecClaim[2]}));
+    strBytes += std::string("\xFF\xFE\xFF\xFF\xFF\xFF", 6);
+    for (int i = 0; i < 4; ++i) {
+        strBytes += static_cast<char>((nChars >> (8 * i)) & 0xFF);
+    }
+    strBytes += std::string(100, 'c');
+    std::vector<std::unique_ptr<CBidirecSocket>> vecLinks;
+    for (int i = 0; i < nLinks; ++i) {
+        auto pLink = std::make_unique<CBidirecSocket>();
+        if (pLink->ConnectClient(strHost, nPort, 2000) == 1) {
+            pLink->AttachArchives();
+            pLink->SendBytes(strBytes.data(), strBytes.size());
+            vecLinks.push_back(std::move(pLink));
+        }
+    }
+    std::printf("forge: %zu links claim %u characters each\n", vecLinks.size(), nChars);
+    std::fflush(stdout);
+    while (!g_bTerm && Clock::now() < tEnd) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return 0;
+}
+
 // ---- Hostile peers ---------------------------------------------------------------------------
 
 struct SHostile {
@@ -579,8 +666,8 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
     if (mapOptions.count("forge")) {
         const std::vector<std::string> vecClaim = SplitList(mapOptions.at("forge"));
         if (vecClaim.size() == 3) {
-            strOpening = EncodeSocketString(
-                MakeRemoteOpening(SRemoteOpening{vecClaim[0], vecClaim[1], vecClaim[2]}));
+            strOpening = EncodeSocketString(MakeRemoteOpening(
+                SRemoteOpening{NewRemoteToken(), vecClaim[0], vecClaim[1], vecClaim[2]}));
         }
     }
     // Floods: signals the receiver does not await, and messages that are
@@ -627,6 +714,18 @@ int RunHostile(const std::map<std::string, std::string>& mapOptions) {
 
 }  // namespace
 
+// Called by the model library built with --counted.
+extern "C" void velko_bench_sent(int nSignals) {
+    if (g_pCounts) {
+        g_pCounts[0] += nSignals;
+    }
+}
+extern "C" void velko_bench_handled(int nSignals) {
+    if (g_pCounts) {
+        g_pCounts[1] += nSignals;
+    }
+}
+
 int main(int argc, char** argv) {
     signal(SIGTERM, OnTerm);
     signal(SIGINT, OnTerm);
@@ -648,6 +747,17 @@ int main(int argc, char** argv) {
         }
         if (strMode == "countflood") {
             return RunCountFlood(mapOptions);
+        }
+        if (strMode == "forge") {
+            return RunForge(mapOptions);
+        }
+        if (strMode == "counts") {
+            const std::atomic<long long>* pCounts = MapCounts(mapOptions.at("file"), false);
+            if (!pCounts) {
+                return 1;
+            }
+            std::printf("sent %lld, handled %lld\n", pCounts[0].load(), pCounts[1].load());
+            return 0;
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

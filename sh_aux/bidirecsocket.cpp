@@ -5,6 +5,7 @@
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -24,7 +25,7 @@ namespace {
 constexpr size_t kReadBufferSize = 4096;
 // Payload is read in pieces of at most this size, so that memory follows the
 // bytes that actually arrived rather than the length the peer claims.
-constexpr size_t kPayloadChunk = 1024 * 1024;
+constexpr size_t kPayloadChunk = 64 * 1024;
 // The piece in which a message too long to keep is read past.
 constexpr size_t kSkipChunk = 64 * 1024;
 // How often a timed wait looks at the cancel flag and the deadline.
@@ -125,7 +126,8 @@ namespace {
 
 // Reads one message. SR_MESSAGE with strOut set; SR_TOO_LONG when it holds
 // more than nMaxLength characters (its payload is read past in pieces and
-// never held); SR_FAILED when the source ends early or the claim exceeds
+// never held); SR_SKIPPED when fnAdmit refused a piece (the rest is read
+// past); SR_FAILED when the source ends early or the claim exceeds
 // kMaxSocketMessageBytes, whose payload is never requested. rnLength is the
 // length claimed.
 SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& strOut,
@@ -148,22 +150,29 @@ SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& s
         return SR_FAILED;
     }
     const size_t nTotal = static_cast<size_t>(nLength) * nCharSize;
-    const bool bKept = nLength <= nMaxLength && (nLength == 0 || !fnAdmit || fnAdmit(nLength));
-    if (!bKept) {
-        std::vector<char> vecScratch(std::min(nTotal, kSkipChunk));
-        for (size_t nLeft = nTotal; nLeft > 0;) {
+    const auto ReadPast = [&](size_t nLeft) {
+        std::vector<char> vecScratch(std::min(nLeft, kSkipChunk));
+        while (nLeft > 0) {
             const size_t nChunk = std::min(nLeft, vecScratch.size());
             if (!fnRead(vecScratch.data(), nChunk)) {
-                return SR_FAILED;
+                return false;
             }
             nLeft -= nChunk;
         }
-        return nLength > nMaxLength ? SR_TOO_LONG : SR_SKIPPED;
+        return true;
+    };
+    if (nLength > nMaxLength) {
+        return ReadPast(nTotal) ? SR_TOO_LONG : SR_FAILED;
     }
+    // Piece by piece, each admitted before it is read: what the message
+    // holds follows what has arrived.
     std::string bytes;
     while (bytes.size() < nTotal) {
         const size_t nOld = bytes.size();
         const size_t nChunk = std::min(nTotal - nOld, kPayloadChunk);
+        if (fnAdmit && !fnAdmit(nLength, nChunk)) {
+            return ReadPast(nTotal - nOld) ? SR_SKIPPED : SR_FAILED;
+        }
         bytes.resize(nOld + nChunk);
         if (!fnRead(bytes.data() + nOld, nChunk)) {
             return SR_FAILED;
@@ -272,6 +281,8 @@ void CBidirecSocket::Close() {
     m_bLinkLost.store(false);
     m_nSendTimeoutMs.store(0);
     m_nReceiveTimeoutMs.store(0);
+    m_nMessageTimeoutMs.store(0);
+    m_bMessageTimedOut.store(false);
     m_nDrainMs.store(0);
     m_nReceiveEnd.store(Deadline::max().time_since_epoch().count());
     {
@@ -577,6 +588,7 @@ bool CBidirecSocket::WaitReady(int nHandle, short nEvents, Deadline deadline) {
 CBidirecSocket::Deadline CBidirecSocket::ReceiveDeadline() const {
     Deadline deadline = m_nReceiveTimeoutMs.load() > 0 ? m_tReceiveDeadline : Deadline::max();
     deadline = std::min(deadline, Deadline(Deadline::duration(m_nReceiveEnd.load())));
+    deadline = std::min(deadline, m_tMessageDeadline);
     const int nDrainMs = m_nDrainMs.load();
     if (nDrainMs > 0) {
         const Deadline tFrom =
@@ -586,7 +598,7 @@ CBidirecSocket::Deadline CBidirecSocket::ReceiveDeadline() const {
     return deadline;
 }
 
-bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {
+bool CBidirecSocket::SendAll(const char* pData, size_t nBytes, size_t* pnSent) {
     const int nTimeoutMs = m_nSendTimeoutMs.load();
     const Deadline deadline =
         nTimeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs)
@@ -606,6 +618,9 @@ bool CBidirecSocket::SendAll(const char* pData, size_t nBytes) {
             m_nBytesSent.fetch_add(static_cast<uint64_t>(nSent));
             pData += nSent;
             nBytes -= static_cast<size_t>(nSent);
+            if (pnSent) {
+                *pnSent += static_cast<size_t>(nSent);
+            }
             continue;
         }
         if (errno == EINTR) {
@@ -665,11 +680,14 @@ SocketSendResult CBidirecSocket::SendMessage(std::string_view strMessage) {
     if (!m_bOutputAttached.load() || m_bLinkLost.load()) {
         return SS_FAILED;
     }
-    if (SendAll(bytes.data(), bytes.size())) {
+    size_t nSent = 0;
+    if (SendAll(bytes.data(), bytes.size(), &nSent)) {
         return SS_SENT;
     }
     if (m_bCancelled.load()) {
-        // Left as it is: what went out whole is still the peer's.
+        // Left as it is: what went out whole is still the peer's, and the
+        // rest waits for FlushUnsent.
+        m_strUnsent = bytes.substr(nSent);
         return SS_STOPPED;
     }
     lock.unlock();
@@ -717,6 +735,9 @@ bool CBidirecSocket::ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnRece
         // Waits in looks that see a cancel, and a half-close that brings the
         // end of the wait forward, from another thread.
         if (!WaitReadyUntil(nHandle, POLLIN, [this] { return ReceiveDeadline(); })) {
+            if (!m_bCancelled.load() && std::chrono::steady_clock::now() >= m_tMessageDeadline) {
+                m_bMessageTimedOut.store(true);
+            }
             // A link half-closed here whose peer has gone quiet between two
             // messages ends in order.
             if (pbClosed) {
@@ -797,9 +818,28 @@ SocketReceiveResult CBidirecSocket::ReceiveMessage(std::string& strMessage, size
             uint64_t nLength = 0;
             std::string strText;
             m_bEndedInside = false;
+            // The message has begun: its time limit runs, save while the
+            // admission waits.
+            const int nMessageMs = m_nMessageTimeoutMs.load();
+            if (nMessageMs > 0) {
+                m_tMessageDeadline =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(nMessageMs);
+            }
+            SocketAdmission fnTimedAdmit;
+            if (fnAdmit) {
+                fnTimedAdmit = [&](uint64_t nClaimed, size_t nPiece) {
+                    const auto tBefore = std::chrono::steady_clock::now();
+                    const bool bKeep = fnAdmit(nClaimed, nPiece);
+                    if (m_tMessageDeadline != Deadline::max()) {
+                        m_tMessageDeadline += std::chrono::steady_clock::now() - tBefore;
+                    }
+                    return bKeep;
+                };
+            }
             eResult = DecodeMessage(
                 [this](char* pBuffer, size_t nBytes) { return ReadBytes(pBuffer, nBytes); },
-                strText, nMaxLength, nLength, fnAdmit);
+                strText, nMaxLength, nLength, fnTimedAdmit);
+            m_tMessageDeadline = Deadline::max();
             if (pnLength) {
                 *pnLength = static_cast<size_t>(std::min<uint64_t>(nLength, SIZE_MAX));
             }
@@ -906,9 +946,15 @@ bool CBidirecSocket::TrySendMessage(const std::string& strMessage) {
     if (!m_bOutputAttached.load() || nHandle < 0) {
         return false;
     }
-    const auto Send = [nHandle](const std::string& strBytes) -> size_t {
+    const auto Send = [this, nHandle](const std::string& strBytes) -> size_t {
         const ssize_t nSent =
             ::send(nHandle, strBytes.data(), strBytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (nSent > 0) {
+            m_nBytesSent.fetch_add(static_cast<uint64_t>(nSent));
+        } else if (nSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // The error is the link's: a later look would find it gone.
+            m_bLinkLost.store(true);
+        }
         return nSent > 0 ? static_cast<size_t>(nSent) : 0;
     };
     if (!m_strUnsent.empty()) {
@@ -932,7 +978,23 @@ bool CBidirecSocket::FlushUnsent() {
     if (!m_strUnsent.empty() && nHandle >= 0) {
         const ssize_t nSent =
             ::send(nHandle, m_strUnsent.data(), m_strUnsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        m_strUnsent.erase(0, nSent > 0 ? static_cast<size_t>(nSent) : 0);
+        if (nSent > 0) {
+            m_nBytesSent.fetch_add(static_cast<uint64_t>(nSent));
+            m_strUnsent.erase(0, static_cast<size_t>(nSent));
+        } else if (nSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            m_bLinkLost.store(true);
+        }
     }
-    return m_strUnsent.empty();
+    return m_strUnsent.empty() && !m_bLinkLost.load();
+}
+
+size_t CBidirecSocket::GetUnsentBytes() {
+    std::lock_guard<std::mutex> lock(m_mutexSend);
+    return m_strUnsent.size();
+}
+
+bool CBidirecSocket::SetNoDelay() {
+    const int nHandle = m_nHandle.load();
+    const int nOn = 1;
+    return nHandle >= 0 && ::setsockopt(nHandle, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn)) == 0;
 }

@@ -48,10 +48,13 @@ enum SocketPeerState {
     SP_RESET,   // the peer reset it: what it had not read yet is lost
 };
 
-// Asked, once a message's length (in characters) is known and before its
-// payload is read: true to keep the message, false to read past it. It may
-// wait, for room to keep it.
-using SocketAdmission = std::function<bool(uint64_t nLength)>;
+// Asked before each piece of a message's payload is read, the first time
+// once its length (in characters) is known: nLength that length, nPiece the
+// bytes of the piece about to be read, so that room follows what arrives
+// rather than what a peer claims. True to read the piece and keep the
+// message, false to read past the rest of it. It may wait, for room to keep
+// it; that wait does not count against the message's time limit.
+using SocketAdmission = std::function<bool(uint64_t nLength, size_t nPiece)>;
 
 // Reads exactly nBytes into pBuffer; false when the source ends or fails.
 using SocketByteReader = std::function<bool(char* pBuffer, size_t nBytes)>;
@@ -114,8 +117,9 @@ public:
     // which the link counts as lost.
     void enviaMsj(std::string strMessage);
     // The same without exceptions. After SS_STOPPED the link is left as it
-    // is: what went out whole still reaches the peer, and the link can be
-    // half-closed; after SS_FAILED it counts as lost.
+    // is: what went out whole still reaches the peer, the part of the message
+    // not yet handed over waits for FlushUnsent (HasUnsent), and the link can
+    // be half-closed after it; after SS_FAILED it counts as lost.
     SocketSendResult SendMessage(std::string_view strMessage);
     // The bytes handed to the system so far, and those of them the peer's
     // system has not yet acknowledged (-1 when unknown).
@@ -172,9 +176,13 @@ public:
     // while it cannot be finished). For small messages that may be lost,
     // such as counts that each repeat the one before.
     bool TrySendMessage(const std::string& strMessage);
-    // Hands over, without waiting, what TrySendMessage left unsent: true
-    // once nothing is left.
+    // Hands over, without waiting, what TrySendMessage or a stopped
+    // SendMessage left unsent: true once nothing is left; false also when the
+    // link failed (IsLost).
     bool FlushUnsent();
+    size_t GetUnsentBytes();
+    // A send or receive found the link broken (reset, or shut down here).
+    bool IsLost() const { return m_bLinkLost.load(); }
     // Called on the sending thread when a send finds the peer not reading
     // and begins to wait (true), and when that message is out or the send
     // failed (false). Set before the socket is used.
@@ -200,6 +208,14 @@ public:
     // The same for receiving: a message that has not arrived whole within
     // nMilliseconds of the call to recibeMsj fails as a lost link.
     bool SetReceiveTimeout(int nMilliseconds);
+    // A message whose first byte has come must arrive whole within
+    // nMilliseconds (0: no limit), the admission's waits aside; else the
+    // receive fails (SR_FAILED, MessageTimedOut true) and the link is lost.
+    // Between two messages a receive waits as long as it takes.
+    void SetMessageTimeout(int nMilliseconds) { m_nMessageTimeoutMs.store(nMilliseconds); }
+    bool MessageTimedOut() const { return m_bMessageTimedOut.load(); }
+    // Small messages go out at once rather than gathered with the next.
+    bool SetNoDelay();
     // Makes a blocked Accept, recibeMsj, enviaMsj or ConnectClient fail
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.
@@ -231,7 +247,7 @@ private:
     // The end of the wait for the message being received (under
     // m_mutexReceive): its time-out, brought forward by a half-close.
     Deadline ReceiveDeadline() const;
-    bool SendAll(const char* pData, size_t nBytes);
+    bool SendAll(const char* pData, size_t nBytes, size_t* pnSent = nullptr);
     bool ReadBytes(char* pBuffer, size_t nBytes);
     // *pbClosed tells, on failure, whether the peer ended the stream.
     bool ReceiveSome(char* pBuffer, size_t nCapacity, size_t& rnReceived, bool* pbClosed = nullptr);
@@ -252,8 +268,13 @@ private:
     // and end of the message being received (under m_mutexReceive).
     std::atomic<int> m_nSendTimeoutMs{0};
     std::atomic<int> m_nReceiveTimeoutMs{0};
+    std::atomic<int> m_nMessageTimeoutMs{0};
+    std::atomic<bool> m_bMessageTimedOut{false};
     Deadline m_tReceiveStart{};
     Deadline m_tReceiveDeadline{};
+    // The end of the wait for the rest of a message begun (under
+    // m_mutexReceive; max while none has begun or without a limit).
+    Deadline m_tMessageDeadline = Deadline::max();
     // After HalfClose: how long a message may take (0: no limit), counted
     // from m_nDrainFrom (steady-clock ticks) at the earliest.
     std::atomic<int> m_nDrainMs{0};

@@ -55,65 +55,23 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     const std::string strText = pEvent->GetRemoteText();
     const std::string strMessage = m_strName + "," + strText;
     const char* pszSignal = pEvent->m_strName.c_str();
-    const char* pszChannel = m_strName.c_str();
-    const char* pszHost = m_strHost.c_str();
-    const std::string strPeer = Format("%s:%d", pszHost, m_nPort);
+    const std::string strPeer = Format("%s:%d", m_strHost.c_str(), m_nPort);
     // The receiver would read past it: it is not sent, and the link stays.
     if (strMessage.size() > kMaxRemoteMessageLength &&
         Utf8ToUtf16(strMessage).size() > kMaxRemoteMessageLength) {
         links.ReportLoss(strPeer, 1,
                          Format("Warning: the signal %s is longer than a remote signal may be (%zu "
                                 "characters) and cannot be sent through channel %s; it is lost.",
-                                pszSignal, kMaxRemoteMessageLength, pszChannel));
+                                pszSignal, kMaxRemoteMessageLength, m_strName.c_str()));
         return kRemoteSendError;
     }
-    // The receiver may have ended the link since the last send (its run
-    // ended, or it made room for another sender): a new one is made.
-    if (m_pLink) {
-        const SocketPeerState eState = m_pLink->Check();
-        if (eState == SP_CLOSED && !m_pLink->GetEndLoss(eState).nSignals) {
-            // Ended in order, the receiver reads on to the end of what was
-            // sent.
-            CloseConnection();
-        } else if (eState != SP_OPEN) {
-            DropLink(links, m_pLink->GetEndLoss(eState));
-        }
-    }
-    // The connect is bounded, and a Stop cuts it short: a peer that is down
-    // never holds the simulation thread.
     if (!m_pLink) {
-        auto pLink = std::make_unique<CRemoteSendLink>(m_strHost, m_nPort, m_strName);
-        bool bStopped = false;
-        const std::string strOpening = MakeRemoteOpening(
-            SRemoteOpening{engine.GetIPAddress(), m_strName, engine.m_strSystemName});
-        if (!pLink->Connect(links, strOpening, &bStopped)) {
-            links.ReportLoss(
-                strPeer, 1,
-                Format("Warning: the signal %s could not be sent through channel %s "
-                       "to %s:%d%s; it is lost.",
-                       pszSignal, pszChannel, pszHost, m_nPort,
-                       bStopped ? " before the run was stopped" : ": no link could be made"));
-            return kRemoteSendError;
-        }
-        m_pLink = std::move(pLink);
-        m_bConnected = true;
+        m_pLink = std::make_unique<CRemoteSendLink>(m_strHost, m_nPort, m_strName);
     }
-    // The send waits while the receiver takes nothing; only a Stop, or a
-    // link that breaks, ends it.
-    const SocketSendResult eSent = m_pLink->Send(links, strMessage);
-    if (eSent == SS_STOPPED) {
-        // What went out whole is still the receiver's: the link ends in
-        // order after it.
-        CloseConnection();
-        links.ReportLoss(strPeer, 1,
-                         Format("Warning: the signal %s could not be sent through channel %s "
-                                "to %s:%d before the run was stopped; it is lost.",
-                                pszSignal, pszChannel, pszHost, m_nPort));
-        return kRemoteSendError;
-    }
-    if (eSent == SS_FAILED) {
-        m_pLink->ReadToEnd();
-        DropLink(links, m_pLink->GetEndLoss(SP_RESET, pszSignal));
+    const SRemoteOpening opening{std::string(), engine.GetIPAddress(), m_strName,
+                                 engine.m_strSystemName};
+    m_bConnected = m_pLink->Send(links, opening, strMessage, pszSignal);
+    if (!m_bConnected) {
         return kRemoteSendError;
     }
     std::string strNote;
@@ -130,24 +88,13 @@ std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     return strNote;
 }
 
-void CSDLChannelOut::DropLink(CSDLRemoteLinks& links, const SRemoteLoss& loss) {
-    links.ReportLoss(loss, m_pLink->GetPeer());
-    m_pLink.reset();
-    m_bConnected = false;
-}
-
 void CSDLChannelOut::CloseConnection() {
     m_bConnected = false;
-    if (!m_pLink) {
-        return;
-    }
     CSDLAgent* pTarget = GetTarget();
     CSDLEngine* pEngine = pTarget ? pTarget->m_pEngine : nullptr;
-    m_pLink->HalfClose();
-    if (pEngine) {
-        pEngine->GetRemoteLinks().Linger(std::move(m_pLink));
+    if (m_pLink && pEngine) {
+        m_pLink->Close(pEngine->GetRemoteLinks());
     }
-    m_pLink.reset();
 }
 
 void CSDLChannelOut::CopyTo(CSDLChannelOut* pOut) const {

@@ -51,10 +51,7 @@ public:
 
 private:
     std::string SendRemote(CSDLEvent* pEvent, CSDLEngine& engine);
-    // Drops the link after what it lost is reported; the next send
-    // connects again.
-    void DropLink(CSDLRemoteLinks& links, const SRemoteLoss& loss);
 
-    // The link of a remote end, made at its first send.
+    // The sending end of a remote end, made at its first send.
     std::unique_ptr<CRemoteSendLink> m_pLink;
 };

@@ -76,16 +76,23 @@ void CSDLEvent::AppendXml(std::string& strOut) const {
 namespace {
 
 // A field's separators, escape character and blanks as "%XX"; the reader
-// trims its fields, so a blank must not stand as itself.
+// trims its fields, so a blank must not stand as itself. Bytes that are no
+// UTF-8 are escaped too: the wire carries UTF-16, which has no place for
+// them, and the field arrives byte for byte.
 std::string EscapeRemoteField(const std::string& strField) {
     std::string strOut;
     strOut.reserve(strField.size());
-    for (const char ch : strField) {
-        const auto uch = static_cast<unsigned char>(ch);
-        if (ch == '%' || ch == ',' || uch <= ' ' || uch == 0x7F) {
-            strOut += Format("%%%02X", uch);
+    for (size_t i = 0; i < strField.size();) {
+        const size_t nStart = i;
+        const char32_t cp = DecodeUtf8(strField, i);
+        const std::string_view bytes(strField.data() + nStart, i - nStart);
+        const bool bNoUtf8 = cp == 0xFFFD && bytes != "\xEF\xBF\xBD";
+        if (bNoUtf8 || cp == '%' || cp == ',' || cp <= ' ' || cp == 0x7F) {
+            for (const char ch : bytes) {
+                strOut += Format("%%%02X", static_cast<unsigned char>(ch));
+            }
         } else {
-            strOut += ch;
+            strOut += bytes;
         }
     }
     return strOut;

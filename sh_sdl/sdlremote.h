@@ -17,26 +17,33 @@
 // it (Linger).
 //
 // Every signal a sender sends is handled by its receiver's model or counted
-// as lost: by the sender, with the receiver's host and port, from the
-// receiver's counts and, when it gives a link up, from what the receiver's
-// system had acknowledged; by the receiver, for signals it took and did not
-// handle when it could not tell the sender.
+// as lost (the protocol in sdlremotelink.h): by the sender, with the
+// receiver's host and port, from the receiver's counts of what its model
+// handled; by the receiver, for signals it took and did not handle when the
+// sender did not answer its last count, and for the signal a sender that
+// stopped working was sending. Each says so whichever side dies.
 //
 // A link tells what it is when it opens: a link from another instance of
 // the model (an opening that names one of its instances, a channel this
 // port receives and the model's system) is that instance's, whatever
-// address it comes from; any other link is a stranger's. Readers take no
-// more messages while those taken and not yet handled reach a bound (the
-// sender then waits; what it sent is not lost): for strangers 10,000
-// signals or 64 MiB of the memory they take, and the same for the
-// instances, which however, while this instance's simulation thread waits
-// on a send, may take up to 960 MiB, so that two instances that send to each
-// other both go on.
+// address it comes from; any other link is a stranger's. Readers take room
+// for each piece of a message as it arrives, and no more while the signals
+// taken and not yet handled reach a bound (the sender then waits; what it
+// sent is not lost): for strangers 10,000 signals or 64 MiB of the memory
+// they take, and the same for the instances, which however, while this
+// instance's simulation thread waits on a send, may take up to a ceiling of
+// 960 MiB, so that two instances that send to each other both go on. A link
+// of an instance with no signal waiting here may always take one more, so
+// that links that claim to be an instance cannot hold a genuine one back. At
+// the ceiling, both instances that wait on each other say so.
+//
+// After its run a link of an instance is read on, what comes counted as not
+// handled, until its sender ends it (it is asked to) or the program ends.
 //
 // A port accepts connections from anyone who can reach it, so what a link
-// may cost is bounded: a message's length, the memory of the signals
-// received and not yet handled, the connections served at once, and the
-// lines each address adds to the Errors tab.
+// may cost is bounded: a message's length and the time it takes once begun,
+// the memory of the signals received and not yet handled, the connections
+// served at once, and the lines each address adds to the Errors tab.
 
 #include <atomic>
 #include <chrono>
@@ -91,9 +98,16 @@ inline constexpr size_t kRemoteSignalCost = 1024;
 // none is taken.
 inline constexpr size_t kRemoteRoomBatch = kMaxUndeliveredSignals / 8;
 inline constexpr size_t kRemoteBytesBatch = kMaxUndeliveredBytes / 8;
-// A reader tells its sender how many messages it has read after each such
-// batch (and whenever it waits for room).
-inline constexpr long long kRemoteCountEvery = 1024;
+// How often the counts of the links are told.
+inline constexpr int kRemoteCountEveryMs = 50;
+// A message whose first byte has come must arrive whole within this time
+// (waits for room aside), else its link is closed.
+inline constexpr int kRemoteMessageTimeMs = 30000;
+// A count link waits this long for the signal link its token names.
+inline constexpr int kRemotePairingMs = 10000;
+// A link of an instance that still sends this long after its run ended
+// (it was asked to end) is cut.
+inline constexpr int kRemoteDrainAfterRunMs = 30000;
 // How long a stopping run's readers read on what has already come.
 inline constexpr int kRemoteStopDrainMs = 200;
 // How long, without progress, the end of the program (or the close of the
@@ -114,18 +128,23 @@ inline constexpr const char* kRemoteSendError = "ERROR SOCKET";
 
 // The kinds of problem the links of an address report.
 enum RemoteReportKind {
-    RR_MALFORMED,     // a message that is no signal
-    RR_TOO_LONG,      // a message longer than kMaxRemoteMessageLength
-    RR_NO_CHANNEL,    // a signal for a channel no single agent here receives
-    RR_BAD_CELL,      // a signal for a cell its agent does not have
-    RR_LATE,          // a signal earlier than its agent's clock
-    RR_LINK_FAILED,   // a receive failed
-    RR_LINK_GARBAGE,  // a link closed after kMaxMalformedInARow
-    RR_EVICTED,       // a silent link closed to make room
-    RR_CUT,           // a link that went on sending long after it was closed
-    RR_NOT_INSTANCE,  // an opening that names no instance of this model
-    RR_CEILING,       // a link of an instance waits at the ceiling
-    RR_LOST,          // signals sent to an address that were lost
+    RR_MALFORMED,       // a message that is no signal
+    RR_TOO_LONG,        // a message longer than kMaxRemoteMessageLength
+    RR_NO_CHANNEL,      // a signal for a channel no single agent here receives
+    RR_BAD_CELL,        // a signal for a cell its agent does not have
+    RR_LATE,            // a signal earlier than its agent's clock
+    RR_LINK_FAILED,     // a receive failed
+    RR_LINK_GARBAGE,    // a link closed after kMaxMalformedInARow
+    RR_EVICTED,         // a silent link closed to make room
+    RR_CUT,             // a link that went on sending long after it was closed
+    RR_NOT_INSTANCE,    // an opening that names no instance of this model
+    RR_CEILING,         // a link of an instance waits at the ceiling
+    RR_SLOW,            // a message that did not arrive whole in time
+    RR_STOPPED,         // a link whose sender stopped working
+    RR_LOST,            // signals sent to an address that were lost
+    RR_LOST_UP_TO,      // the same, as up to so many
+    RR_UNHANDLED,       // signals from an address not handled, sender not told
+    RR_UNHANDLED_TOLD,  // the same, their sender told
     RR_KIND_COUNT
 };
 
@@ -140,15 +159,16 @@ public:
     CRemoteReports& operator=(const CRemoteReports&) = delete;
 
     // Counts nCount problems of eKind with strAddress (signals, for
-    // RR_LOST); true when they are to be reported in one line (then through
-    // Report).
+    // RR_LOST and the kinds after it); true when they are to be reported in
+    // one line (then through Report).
     bool Admit(const std::string& strAddress, RemoteReportKind eKind, long long nCount = 1);
     void Report(const std::string& strLine) const { m_fnReport(strLine); }
     // One line per address for what was not reported line by line; the
     // counts start again.
     void Summarise();
-    // The same for the signals lost only: losses counted after a run's
-    // summary, by the links kept past its end, are said when those end.
+    // The same for the signals lost or not handled only: those counted after
+    // a run's summary, by the links kept past its end, are said when those
+    // end.
     void SummariseLost();
 
 private:
@@ -157,7 +177,8 @@ private:
         long long anNotGiven[RR_KIND_COUNT] = {};
     };
 
-    void ReportLost(const std::string& strFrom, long long nLost) const;
+    // The line for nCount signals of eKind (RR_LOST or after) not given.
+    void ReportSignals(const std::string& strFrom, RemoteReportKind eKind, long long nCount) const;
 
     std::function<void(const std::string&)> m_fnReport;
     std::mutex m_mutex;
@@ -193,7 +214,7 @@ public:
     explicit CSDLRemoteLinks(std::function<void(const std::string&)> fnReport);
     // Waits, as CloseLingering does, for the instances that have not read
     // what was sent to them (unless a CloseLingering that did not wait came
-    // before).
+    // before); then ends the links of other instances still read here.
     ~CSDLRemoteLinks();
     CSDLRemoteLinks(const CSDLRemoteLinks&) = delete;
     CSDLRemoteLinks& operator=(const CSDLRemoteLinks&) = delete;
@@ -206,21 +227,24 @@ public:
     // to it and kMaxRemoteConnections more. False when a port cannot be
     // bound: strError says which, and nothing stays bound.
     bool Start(const SRemoteModel& model, const std::string& strAddress, std::string& strError);
-    // At the end of the run: closes the ports, reads on what has already
-    // come on each link for a moment (those signals are not handled), ends
-    // the readers and empties the inbox. The links stay open for EndRun.
+    // At the end of the run: closes the ports; from now on what is read is
+    // not handled. Strangers' links are read on for a moment, then end; the
+    // links of other instances are asked to end, and read until they do.
+    // The inbox is emptied.
     void Stop();
     // Once the run's signals are gone (handled, or dropped with the model's
-    // queues): tells the sender of each link still open how many it read
-    // and how many of those were not handled, closes the links, reports
-    // what was not handled of links whose sender could not be told, and
-    // what was counted. Stop first, if it was not called.
+    // queues): reports what the strangers' links did not handle, and what
+    // was counted. Stop first, if it was not called.
     void EndRun();
     // The ports bound now.
     std::vector<unsigned int> GetListeningPorts() const;
     // The connections served now, over every port; those being closed (read
     // to their sender's end) only with bWithClosing.
     size_t GetConnectionCount(bool bWithClosing = false) const;
+    // The memory the instances' links may take while this instance's
+    // simulation thread waits on a send (kMaxInstanceBytesWhileSending
+    // unless set); for tools that try a smaller one.
+    void SetCeiling(size_t nBytes);
 
     // ---- Inbox (simulation thread) ------------------------------------------------
     // Queues every waiting signal in the input channel it names at an agent
@@ -238,27 +262,35 @@ public:
     // is to be sent, once CancelSends has come.
     bool BeginSend(CBidirecSocket& rSocket);
     void EndSend();
-    // Whether the send in progress waits for its receiver (the socket's
-    // wait notice).
-    void SetSendWaits(bool bWaits);
+    // Whether the send in progress, to strPeer ("host:port"), waits for its
+    // receiver (the socket's wait notice).
+    void SetSendWaits(bool bWaits, const std::string& strPeer);
     // From any thread: cuts a connect or send in progress short, leaving
     // what was sent whole to its receiver, and refuses the later ones until
     // AllowSends.
     void CancelSends();
     void AllowSends();
+    // Whether a link to strPeer may be tried now: not while it does not
+    // answer, but for one attempt (rtPatience shortened to it) each
+    // kRemoteRetryConnectMs.
+    bool MayConnect(const std::string& strPeer, std::chrono::milliseconds& rtPatience);
+    // What a connect to strPeer found: whether it answered.
+    void NoteConnect(const std::string& strPeer, bool bAnswered);
     // nSignals sent to strPeer ("host:port") are lost: strLine says how, or,
     // past the lines given per peer, the end of the run counts them.
-    void ReportLoss(const std::string& strPeer, long long nSignals, const std::string& strLine);
+    // With bUpTo, as up to so many.
+    void ReportLoss(const std::string& strPeer, long long nSignals, const std::string& strLine,
+                    bool bUpTo = false);
     void ReportLoss(const SRemoteLoss& loss, const std::string& strPeer) {
         if (loss.nSignals > 0) {
-            ReportLoss(strPeer, loss.nSignals, loss.strLine);
+            ReportLoss(strPeer, loss.nSignals, loss.strLine, loss.bUpTo);
         }
     }
 
     // ---- Links whose sending has ended (any thread) ------------------------------
-    // Keeps a half-closed link until its receiver has read it and ended it,
-    // taking its counts meanwhile; what it lost then is reported.
-    void Linger(std::unique_ptr<CRemoteSendLink> pLink);
+    // Keeps a link that is ending until its receiver has read it and ended
+    // it, taking its counts meanwhile; what it lost then is reported.
+    void Linger(std::unique_ptr<CRemoteConnection> pLink);
     // The peers that have not read all that was sent to them, with the
     // signals they have not: "" when none.
     std::string DescribeUnread();
@@ -275,39 +307,13 @@ public:
     void Report(const std::string& strLine) const { m_fnReport(strLine); }
 
 private:
-    struct SConnection {
-        CBidirecSocket socket;
-        std::thread thread;
-        std::string strAddress;
-        // What its reader took, for its sender's counts and the reports.
-        std::shared_ptr<SRemoteLinkTally> pTally;
-        // Its opening named an instance of the model.
-        std::atomic<bool> bFromInstance{false};
-        std::atomic<bool> bDone{false};
-        // Half-closed to make room: read until its sender ends it.
-        std::atomic<bool> bDraining{false};
-        long long nDrainingSince = 0;  // under m_mutexLinks
-        // Ended at once (it went on sending long after it was closed): its
-        // reader stops.
-        std::atomic<bool> bCut{false};
-        // Its reader waits for room among the undelivered signals.
-        std::atomic<bool> bWaitingForRoom{false};
-        // It has sent a signal.
-        std::atomic<bool> bSentSignal{false};
-        // Its sender asked for counts; the messages read from it (its
-        // reader's, then EndRun's).
-        bool bTellCounts = false;
-        long long nRead = 0;
-        // When its last message (or the connection) came, in steady-clock
-        // ticks.
-        std::atomic<long long> nLastHeard{0};
-    };
+    class CReader;
     struct SListener {
         unsigned int nPort = 0;
         size_t nServed = 0;  // connections served at once
         CBidirecSocket socket;
         std::thread thread;
-        std::list<std::unique_ptr<SConnection>> listConnections;
+        std::list<std::unique_ptr<CReader>> listReaders;
     };
     // What undelivered signals of one kind of link take.
     struct SPool {
@@ -319,6 +325,9 @@ private:
         size_t nWaiting = 0;  // readers waiting for room
     };
     enum { POOL_STRANGERS, POOL_INSTANCES, POOL_COUNT };
+    // A link of the protocol whose counts are told, from its opening until
+    // its end has been reported.
+    struct STelling;
 
 public:
     // Counts the undelivered signals. Its mutex also guards the inbox; it
@@ -331,13 +340,12 @@ public:
         SPool aPools[POOL_COUNT];
         bool bSendWaits = false;
         bool bClosed = false;
-        // The run's end has come: a signal given back now was not handled.
-        bool bRunOver = false;
-        // Whether nSize more bytes may be taken in pool nPool (hold the
-        // mutex).
-        bool HasRoom(int nPool, size_t nSize) const;
-        // Gives back what one signal took; it was handled unless bDropped
-        // or the run is over (counted in pTally, when given).
+        size_t nCeiling = kMaxInstanceBytesWhileSending;
+        // Whether nSize more bytes may be taken in pool nPool by a link that
+        // holds nHeld signals waiting (hold the mutex).
+        bool HasRoom(int nPool, size_t nSize, size_t nHeld) const;
+        // Gives back what one signal took; with pTally, the signal was
+        // handled unless bDropped or its link's run is over (counted there).
         void Release(int nPool, size_t nSize, SRemoteLinkTally* pTally, bool bDropped);
     };
 
@@ -349,8 +357,7 @@ private:
     bool WaitForRoomToClose(SListener& rListener, std::unique_lock<std::mutex>& lock);
     // Makes room for one more connection on rListener (hold m_mutexLinks):
     // closes one silent link in order, or pNew when every other is busy.
-    void MakeRoom(SListener& rListener, SConnection& rNew);
-    void ReadLoop(SListener& rListener, SConnection& rConnection);
+    void MakeRoom(SListener& rListener, CReader& rNew);
     // Whether an opening names an instance of the model and a channel that
     // port nPort receives; reported when it does not.
     bool IsInstanceOpening(unsigned int nPort, const std::string& strAddress,
@@ -359,37 +366,58 @@ private:
     // a report, when it is not one.
     bool ParseMessage(unsigned int nPort, const std::string& strAddress,
                       const std::string& strMessage, SRemoteSignal& rSignal);
-    // Waits for room for a message of nBytes in the pool of rConnection
-    // (calling fnBeforeWait first, if it waits) and takes it: the pool, or
-    // -1, with nothing taken, when the run stops or the connection is cut
-    // meanwhile.
-    int Reserve(SConnection& rConnection, size_t nBytes, const std::function<void()>& fnBeforeWait);
-    // Leaves the signal, for which nBytes were reserved in nPool, in the
-    // inbox; once the inbox has closed it goes, not handled.
-    void Push(SConnection& rConnection, SRemoteSignal signal, int nPool, size_t nBytes);
+    // Leaves the signal, for which nBytes were taken in nPool, in the inbox;
+    // once the inbox has closed it goes, not handled.
+    void Push(const std::shared_ptr<SRemoteLinkTally>& pTally, SRemoteSignal signal, int nPool,
+              size_t nBytes);
     // Wakes every reader that waits for room, so that it looks again.
     void WakeReaders();
     bool IsStopping() const;
-    // Keeps what an ended link's tally counts (hold m_mutexLinks).
+    // Keeps what an ended stranger's link's tally counts (hold m_mutexLinks).
     void RetireTally(std::shared_ptr<SRemoteLinkTally> pTally);
     // Empties the inbox; its signals go once the lock is released.
     void ClearInbox();
+    // A link of the protocol: its counts are told by one thread, from
+    // now until its end is reported. False when its token is taken.
+    bool StartTelling(const std::shared_ptr<SRemoteLinkTally>& pTally,
+                      const SRemoteOpening& opening);
+    void TellCounts();
+    // Tells one link's counts; true once its end has been reported.
+    bool TellLink(STelling& rTelling, bool bFinal);
+    // What a link of the protocol did not handle, and how it ended.
+    void ReportLinkEnd(const SRemoteLinkTally& tally, bool bTold);
+    // Joins and drops the readers of rList that have ended (hold
+    // m_mutexLinks).
+    void PruneReaders(std::list<std::unique_ptr<CReader>>& rList);
     // The thread that keeps lingering links.
     void KeepLingering();
 
     std::function<void(const std::string&)> m_fnReport;
     CRemoteReports m_reports;
-    // Guards the listeners' connection lists, the stop mark and the tallies.
+    // Guards the listeners' reader lists, the stop mark, the tallies and the
+    // links told.
     mutable std::mutex m_mutexLinks;
     std::condition_variable m_cvStopping;
     std::vector<std::unique_ptr<SListener>> m_vecListeners;
+    // The readers of earlier runs still at work: links of other instances
+    // read until their senders end them.
+    std::list<std::unique_ptr<CReader>> m_listKept;
     SRemoteModel m_model;
     bool m_bStopping = false;
-    // The tallies of the run's ended links that signals may still hold,
-    // and what the others did not handle, by address (under m_mutexLinks).
+    // The tallies of the run's ended strangers' links that signals may
+    // still hold, and what the others did not handle, by address (under
+    // m_mutexLinks).
     std::vector<std::shared_ptr<SRemoteLinkTally>> m_vecRetiredTallies;
     size_t m_nRetiredKept = 0;
     std::map<std::string, long long> m_mapRetiredUnhandled;
+    // The links whose counts are told, by token, and the thread that tells
+    // them (under m_mutexLinks).
+    std::map<std::string, std::unique_ptr<STelling>> m_mapTelling;
+    std::thread m_threadTelling;
+    std::condition_variable m_cvTelling;
+    bool m_bTellingEnds = false;
+    // The end of the program: every link is to end now.
+    bool m_bEnding = false;
 
     std::shared_ptr<SDeliveryGate> m_pGate = std::make_shared<SDeliveryGate>();
     std::deque<SRemoteSignal> m_inbox;
@@ -397,11 +425,17 @@ private:
     std::mutex m_mutexSend;
     CBidirecSocket* m_pSending = nullptr;
     bool m_bSendsCancelled = false;
+    // The peer the send in progress waits on ("" when none), for the
+    // ceiling's report (under the gate's mutex).
+    std::string m_strSendWaitsOn;
+    // Peers that did not answer, and when they were last tried (under
+    // m_mutexSend).
+    std::map<std::string, std::chrono::steady_clock::time_point> m_mapUnanswering;
 
     // Links whose sending has ended, kept by m_threadLingering.
     mutable std::mutex m_mutexLingering;
     std::condition_variable m_cvLingering;
-    std::vector<std::unique_ptr<CRemoteSendLink>> m_vecLingering;
+    std::vector<std::unique_ptr<CRemoteConnection>> m_vecLingering;
     std::thread m_threadLingering;
     bool m_bLingeringEnds = false;
     bool m_bLingeringAlive = false;

@@ -447,15 +447,20 @@ TEST(BidirecSocket, TimeOutsHoldForTheWholeMessage) {
             std::this_thread::sleep_for(20ms);
         }
     });
+    // A fixed receive buffer: the system would otherwise let the link take
+    // tens of megabytes, more than the message.
+    const int nReceiveBuffer = 64 * 1024;
+    ASSERT_EQ(::setsockopt(link.fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof(nReceiveBuffer)),
+              0);
     ASSERT_TRUE(link.peer.SetSendTimeout(500));
     std::string error;
     const auto tStart = std::chrono::steady_clock::now();
     const bool bInTime = RunBounded(
         [&] {
-            // 8 MB on the wire.
-            error = ErrorOf([&] { link.peer.enviaMsj(std::string(4 * 1024 * 1024, 'x')); });
+            // 6 MB on the wire, more than both buffers hold.
+            error = ErrorOf([&] { link.peer.enviaMsj(std::string(3 * 1024 * 1024, 'x')); });
         },
-        15s, link.peer);
+        60s, link.peer);
     bStop = true;
     trickle.join();
     EXPECT_TRUE(bInTime) << "the send went on long past its time-out";

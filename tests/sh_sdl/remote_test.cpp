@@ -6,7 +6,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +25,7 @@
 
 #include "optest_model.h"
 #include "sh_aux/bidirecsocket.h"
+#include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
 #include "support/blockingcall.h"
 #include "support/fakemodellibrary.h"
@@ -38,18 +43,31 @@ using velkotest::CountSignalsLost;
 using velkotest::WaitUntil;
 
 // Bursts long enough to fill every buffer on the way; under the thread
-// checks, which make each signal many times slower, fewer.
+// checks, which make each signal many times slower, fewer. Those that must
+// fill a paused receiver's bounds and buffers carry kFillingBytes each.
 #if defined(__SANITIZE_THREAD__)
 constexpr int kManySignals = 20000;
+constexpr int kFillingSignals = 6000;
+constexpr size_t kFillingBytes = 8000;
 #else
 constexpr int kManySignals = 100000;
+constexpr int kFillingSignals = kManySignals;
+constexpr size_t kFillingBytes = 1000;
 #endif
-// How soon a Stop ends a run, whatever the peers do; the sanitizers slow
-// every step.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr auto kStopBound = std::chrono::seconds(2);
+// How long a burst may take to fill them, on a busy machine, and how long
+// two that wait on each other stand still before a test takes them to.
+constexpr auto kFillTime = std::chrono::seconds(150);
+#if defined(__SANITIZE_THREAD__)
+constexpr auto kStillAtTheBound = std::chrono::seconds(5);
 #else
-constexpr auto kStopBound = std::chrono::seconds(1);
+constexpr auto kStillAtTheBound = std::chrono::seconds(1);
+#endif
+// How soon a Stop ends a run, whatever the peers do, on a busy machine;
+// the sanitizers slow every step.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr auto kStopBound = std::chrono::seconds(4);
+#else
+constexpr auto kStopBound = std::chrono::seconds(2);
 #endif
 
 // A port nothing listens on now.
@@ -133,8 +151,20 @@ public:
     CRecordingNotifier& Notifier() { return m_model.Notifier(); }
     const std::string& Trace() { return m_model.Sink().m_strText; }
     size_t Steps() { return m_listener.Steps().size(); }
-    // The signals its Errors lines count as lost.
+    // The signals its Errors lines count as lost; those of the lines that
+    // hold strPart, as up to so many or exactly.
     long long Lost() { return CountSignalsLost(Notifier()); }
+    long long LostIn(const std::string& strPart, bool bUpTo) {
+        long long nLost = 0;
+        for (const auto& line : Notifier().GetLines()) {
+            const bool bLineUpTo = line.strLine.find("up to") != std::string::npos;
+            if (line.ePane == NP_ERRORS && line.strLine.find(strPart) != std::string::npos &&
+                bLineUpTo == bUpTo) {
+                nLost += velkotest::SignalsLostInLine(line.strLine);
+            }
+        }
+        return nLost;
+    }
     int ErrorLines(const std::string& strPart = "") {
         return CountLines(Notifier(), NP_ERRORS, strPart);
     }
@@ -297,13 +327,13 @@ public:
                         return sender.nDone;
                     }
                     sender.nLeft -= m_nPerStep;
-                    m_nSent += m_nPerStep;
+                    *m_pSent += m_nPerStep;
                     return sender.nSend;
                 });
             }
             for (const std::string& strTask : m_vecReceiveTasks) {
                 pLibrary->SetTask(strTask, [this](CFakeModelLibrary&) {
-                    ++m_nReceived;
+                    ++*m_pReceived;
                     return 0;
                 });
             }
@@ -323,9 +353,19 @@ public:
           }()) {}
 
     void StartAndRun() {
-        m_nSent = 0;
-        m_nReceived = 0;
+        *m_pSent = 0;
+        *m_pReceived = 0;
         CInstance::StartAndRun();
+    }
+    // The run ends before what its model library uses goes.
+    ~CBurst() override {
+        Engine().Stop();
+        Engine().WaitForRunEnd(60000);
+    }
+    // Counts what it sends and handles where another process sees it.
+    void CountInto(std::atomic<long long>* pSent, std::atomic<long long>* pReceived) {
+        m_pSent = pSent;
+        m_pReceived = pReceived;
     }
     // The signals each side sends from the next run on.
     void SetSignals(int nSignals) {
@@ -352,8 +392,8 @@ public:
     }
     // Signals this instance's senders sent, and its receiver handled, in
     // this run.
-    long long Sent() const { return m_nSent; }
-    long long Received() const { return m_nReceived; }
+    long long Sent() const { return *m_pSent; }
+    long long Received() const { return *m_pReceived; }
 
 private:
     struct SSender {
@@ -419,11 +459,101 @@ private:
     std::vector<std::string> m_vecReceiveTasks;
     std::atomic<long long> m_nSent{0};
     std::atomic<long long> m_nReceived{0};
+    std::atomic<long long>* m_pSent = &m_nSent;
+    std::atomic<long long>* m_pReceived = &m_nReceived;
 };
 
 // A signal's remote text with the given execution time and cell.
 std::string PingText(const std::string& strTime, const std::string& strCell) {
     return Format("0,0,%s,0,c1,,0,true,ping,,Q,%s,", strTime.c_str(), strCell.c_str());
+}
+
+// What an instance in a process of its own shows the test.
+struct SSharedCounts {
+    std::atomic<long long> nSent{0};
+    std::atomic<long long> nReceived{0};
+    std::atomic<bool> bListening{false};
+};
+
+// A process of its own, forked before the test makes any thread, that runs
+// fnRun once the test says so, and that the test kills (it dies with the
+// test too).
+class CChildProcess {
+public:
+    explicit CChildProcess(const std::function<void(SSharedCounts&)>& fnRun) {
+        void* pShared = ::mmap(nullptr, sizeof(SSharedCounts), PROT_READ | PROT_WRITE,
+                               MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        m_pCounts = pShared == MAP_FAILED ? nullptr : new (pShared) SSharedCounts;
+        int anGo[2] = {-1, -1};
+        if (!m_pCounts || ::pipe(anGo) != 0) {
+            return;
+        }
+        m_nPid = ::fork();
+        if (m_nPid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::close(anGo[1]);
+            char ch = 0;
+            if (::read(anGo[0], &ch, 1) == 1) {
+                fnRun(*m_pCounts);
+            }
+            ::_exit(0);
+        }
+        ::close(anGo[0]);
+        m_nGo = anGo[1];
+    }
+    ~CChildProcess() {
+        Kill();
+        if (m_nGo >= 0) {
+            ::close(m_nGo);
+        }
+        if (m_pCounts) {
+            ::munmap(m_pCounts, sizeof(SSharedCounts));
+        }
+    }
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    bool IsRunning() const { return m_nPid > 0; }
+    void Go() { EXPECT_EQ(::write(m_nGo, "g", 1), 1); }
+    void Kill() {
+        if (m_nPid > 0) {
+            ::kill(m_nPid, SIGKILL);
+            ::waitpid(m_nPid, nullptr, 0);
+            m_nPid = -1;
+        }
+    }
+    SSharedCounts& Counts() { return *m_pCounts; }
+
+    // In the child: runs a burst instance at strAddress, counting where the
+    // test sees it, and pauses it once it has handled nPauseAt (0: never);
+    // it lives until it is killed.
+    static void RunBurst(SSharedCounts& counts, const std::string& strAddress, unsigned int nPort,
+                         const SBurstShape& shape, long long nPauseAt);
+
+private:
+    pid_t m_nPid = -1;
+    int m_nGo = -1;
+    SSharedCounts* m_pCounts = nullptr;
+};
+
+void CChildProcess::RunBurst(SSharedCounts& counts, const std::string& strAddress,
+                             unsigned int nPort, const SBurstShape& shape, long long nPauseAt) {
+    CBurst instance(strAddress, nPort, shape);
+    instance.CountInto(&counts.nSent, &counts.nReceived);
+    instance.StartAndRun();
+    while (!instance.Listening()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    counts.bListening = true;
+    while (nPauseAt > 0 && counts.nReceived < nPauseAt) {
+        std::this_thread::sleep_for(1ms);
+    }
+    if (nPauseAt > 0) {
+        instance.Engine().Pause();
+    }
+    for (;;) {
+        std::this_thread::sleep_for(1s);
+    }
 }
 
 // Each test has a port of its own; the instances it makes are stopped at its
@@ -565,15 +695,15 @@ TEST_F(EngineRemoteTest, SeventyOutputEndsIntoOnePortLoseNothing) {
 TEST_F(EngineRemoteTest, APausedReceiverMakesTheSenderWaitAndLosesNothing) {
     // Signals of 1,000 characters: far fewer than the burst fill every
     // buffer on the way.
-    constexpr int kSignals = kManySignals;
+    constexpr int kSignals = kFillingSignals;
     SBurstShape shape;
     shape.nSignals = kSignals;
-    shape.nParamBytes = 1000;
+    shape.nParamBytes = kFillingBytes;
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();  // at its first signal
     const auto tPause = Clock::now();
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime)) << "the sender waits";
     EXPECT_LT(a.Sent(), kSignals);
 
     // The port has room for as many strangers as it serves beside the
@@ -607,12 +737,13 @@ TEST_F(EngineRemoteTest, APausedReceiverMakesTheSenderWaitAndLosesNothing) {
     ASSERT_TRUE(WaitUntil([&] { return b.Listening(); }));
     b.Engine().Pause();
     a.StartAndRun();
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s));
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime));
     EXPECT_LT(a.Sent(), kSignals);
     EXPECT_TRUE(StopBoth(a, b, kStopBound));
     // What the receiver had not handled its sender counts, once it has
     // taken the receiver's last count.
-    EXPECT_TRUE(WaitUntil([&] { return b.Received() + a.Lost() + b.Lost() == a.Sent(); }))
+    EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() + a.Lost() + b.Lost() == a.Sent(); },
+                                     [&] { return b.Received() + a.Lost() + b.Lost(); }))
         << b.Received() << " + " << a.Lost() << " + " << b.Lost() << " of " << a.Sent();
     EXPECT_GT(a.Lost(), 0);
 }
@@ -658,9 +789,22 @@ TEST_F(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
     event.m_nCell = 4;
     event.m_mapUserParams["word"] =
         std::make_unique<CSDLParameter>("char*", "word", "50%,a b", "no");
+    // Bytes that are no UTF-8 arrive as they were.
+    event.m_mapUserParams["bytes"] =
+        std::make_unique<CSDLParameter>("char*", "bytes", "caf\xE9 \xF0\x9F\x98", "no");
 
     EXPECT_EQ(pC1->Send(&event), "ERROR SOCKET");
     EXPECT_EQ(model.ErrorLines("could not be sent through channel c1"), 1);
+    // A peer that did not answer loses the signals sent to it at once, and
+    // says so, until it answers again.
+    CSDLRemoteLinks& links = model.Engine().GetRemoteLinks();
+    const std::string strPeer = Format("127.0.0.2:%u", m_nPort);
+    links.NoteConnect(strPeer, false);
+    const auto tSend = Clock::now();
+    EXPECT_EQ(pC1->Send(&event), "ERROR SOCKET");
+    EXPECT_LT(Clock::now() - tSend, 500ms);
+    EXPECT_EQ(model.ErrorLines("that instance does not answer"), 1);
+    links.NoteConnect(strPeer, true);
 
     CBidirecSocket server;
     ASSERT_TRUE(server.CreateServer(m_nPort, "127.0.0.2") && server.Listen());
@@ -670,19 +814,38 @@ TEST_F(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
               std::string::npos);
     EXPECT_EQ(pC1->Send(&event), strNote) << "the connection is kept";
 
-    // A link begins with its opening, which says which instance and
-    // channel it comes from, and asks the receiver to tell how many messages
-    // it has read.
-    const std::string strOpening = "VELKO link 2\t127.0.0.1\tc1\tsys";
-    const auto ReadOpening = [](CBidirecSocket& rLink) {
-        std::string strOpening = "none";
-        rLink.recibeMsj(strOpening);
-        return strOpening;
+    // A link is two connections, accepted in the order they were made: the
+    // signal link, whose opening says which instance and channel it comes
+    // from, and the count link, on which the receiver tells what its model
+    // handled; one token pairs them.
+    const auto AcceptWithin5s = [&](CBidirecSocket& rLink) {
+        bool bAccepted = false;
+        velkotest::CBlockingCall accept([&] { bAccepted = server.Accept(rLink); },
+                                        [&] { server.Cancel(); });
+        if (!accept.Finish(5s) || !bAccepted) {
+            return false;
+        }
+        rLink.AttachArchives();
+        return rLink.SetReceiveTimeout(5000);
+    };
+    const auto AcceptLink = [&](CBidirecSocket& rSignals, CBidirecSocket& rCounts) {
+        std::string strOpening;
+        std::string strCounts;
+        if (!AcceptWithin5s(rSignals) || !AcceptWithin5s(rCounts)) {
+            return false;
+        }
+        rSignals.recibeMsj(strOpening);
+        rCounts.recibeMsj(strCounts);
+        SRemoteOpening opening;
+        std::string strToken;
+        return ParseRemoteOpening(strOpening, opening) &&
+               ParseRemoteCountsOpening(strCounts, strToken) && opening.strToken == strToken &&
+               opening.strToken.size() == 32 && opening.strInstance == "127.0.0.1" &&
+               opening.strChannel == "c1" && opening.strSystem == "sys";
     };
     CBidirecSocket link;
-    ASSERT_TRUE(server.Accept(link));
-    link.AttachArchives();
-    EXPECT_EQ(ReadOpening(link), strOpening);
+    CBidirecSocket counts;
+    ASSERT_TRUE(AcceptLink(link, counts));
     for (int nMessage = 0; nMessage < 2; ++nMessage) {
         std::string strMessage;
         link.recibeMsj(strMessage);
@@ -702,43 +865,42 @@ TEST_F(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
         EXPECT_EQ(received.m_strTo, "Q, the far one");
         EXPECT_EQ(received.m_nCell, 4);
         EXPECT_EQ(received.GetXml(), event.GetXml());
+        ASSERT_EQ(received.m_mapUserParams.count("bytes"), 1u);
+        EXPECT_EQ(received.m_mapUserParams["bytes"]->m_strValue, "caf\xE9 \xF0\x9F\x98");
     }
 
-    // A receiver that ends the link in order (its run ended, or it made
-    // room for another sender) lost nothing: the next send connects again.
-    const auto AcceptWithin5s = [&](CBidirecSocket& rLink) {
-        bool bAccepted = false;
-        velkotest::CBlockingCall accept([&] { bAccepted = server.Accept(rLink); },
-                                        [&] { server.Cancel(); });
-        return accept.Finish(5s) && bAccepted;
-    };
+    // A receiver that ends the link in order after its last count (its run
+    // ended: 2 read, none unhandled) lost nothing: the next send connects
+    // again.
+    counts.enviaMsj("2 0");
+    counts.Close();
     link.Close();
     EXPECT_EQ(pC1->Send(&event), strNote);
     CBidirecSocket again;
-    ASSERT_TRUE(AcceptWithin5s(again));
-    again.AttachArchives();
-    again.SetReceiveTimeout(5000);
-    EXPECT_EQ(ReadOpening(again), strOpening);
+    CBidirecSocket againCounts;
+    ASSERT_TRUE(AcceptLink(again, againCounts));
     std::string strAgain;
     again.recibeMsj(strAgain);
     EXPECT_EQ(strAgain, "c1," + event.GetRemoteText());
-    // A receiver tells how many messages it has read from the link. One
-    // that then resets it, with two more unread, lost at most those two:
-    // the sender says so and sends the next one on a new link.
-    again.enviaMsj("1");
+    // A receiver tells what its model handled. One that then resets the
+    // link, with two more unread, and ends, lost at most those two: the
+    // sender says so and sends the next one on a new link.
+    againCounts.enviaMsj("1");
     EXPECT_EQ(pC1->Send(&event), strNote);
     EXPECT_EQ(pC1->Send(&event), strNote);  // on loopback both are in the receiver's queue now
     again.Close();
+    againCounts.Close();
     EXPECT_EQ(pC1->Send(&event), strNote);
-    EXPECT_EQ(model.ErrorLines(Format(
-                  "the link of channel c1 to 127.0.0.2:%u was reset; up to 2 signals", m_nPort)),
-              1)
-        << model.FirstErrorLine();
+    EXPECT_TRUE(WaitUntil([&] {
+        return model.ErrorLines(Format("the link of channel c1 to 127.0.0.2:%u broke before the "
+                                       "other instance had said it handled all that was sent; "
+                                       "up to 2 signals",
+                                       m_nPort)) == 1;
+    })) << model.FirstErrorLine();
+    EXPECT_EQ(model.ErrorLines(), 3) << "the signal refused, the one not answered, and those two";
     CBidirecSocket last;
-    ASSERT_TRUE(AcceptWithin5s(last));
-    last.AttachArchives();
-    last.SetReceiveTimeout(5000);
-    EXPECT_EQ(ReadOpening(last), strOpening);
+    CBidirecSocket lastCounts;
+    ASSERT_TRUE(AcceptLink(last, lastCounts));
     std::string strLast;
     last.recibeMsj(strLast);
     EXPECT_EQ(strLast, "c1," + event.GetRemoteText());
@@ -822,7 +984,7 @@ TEST_F(EngineRemoteTest, StrangersMessagesAndATakenPortAreReported) {
     CPingPong& b = Running<CPingPong>(1, "127.0.0.2", m_nPort);
     auto pStranger = Stranger();
     CBidirecSocket& stranger = *pStranger;
-    stranger.enviaMsj("no comma at all");
+    stranger.enviaMsj("no comma at all\nWarning: \x1B[2Jnot\xC2\x85 ours\xE2\x80\xAE");
     stranger.enviaMsj("c1,1,2,3");
     stranger.enviaMsj("c1," + PingText("1e999", "-1"));
     stranger.enviaMsj("c1," + PingText("2", "x"));
@@ -833,6 +995,10 @@ TEST_F(EngineRemoteTest, StrangersMessagesAndATakenPortAreReported) {
     EXPECT_EQ(b.ErrorLines("is no remote signal"), 4);
     EXPECT_EQ(b.ErrorLines("names channel nosuch"), 1);
     EXPECT_EQ(b.ErrorLines("names cell -7"), 1);
+    // A peer's text is shown with its line ends, escapes and direction
+    // marks escaped: it cannot write lines that look like this program's.
+    EXPECT_EQ(b.ErrorLines("\"no comma at all\\x0AWarning: \\x1B[2Jnot\\u{85} ours\\u{202E}\""), 1)
+        << b.FirstErrorLine();
 
     // A length beyond the size cap ends that link only.
     const char kHugeClaim[] = "\xFF\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x7F";
@@ -953,7 +1119,8 @@ TEST_F(EngineRemoteTest, APortFullOfSilentLinksTakesAGenuineSignalAndReadsClosed
     // The first silent one made room, in order.
     EXPECT_TRUE(WaitUntil([&] { return vecSilent.front()->CheckPeer() == SP_CLOSED; }));
     EXPECT_EQ(vecSilent.back()->CheckPeer(), SP_OPEN);
-    EXPECT_EQ(links.GetConnectionCount(), kMaxRemoteConnections + 1);
+    // Once the genuine link's count link has found it.
+    EXPECT_TRUE(WaitUntil([&] { return links.GetConnectionCount() == kMaxRemoteConnections + 1; }));
     EXPECT_EQ(b.ErrorLines("closed to make room"), 1);
 
     // As many newcomers again: every silent link but the last is being
@@ -1010,9 +1177,19 @@ TEST_F(EngineRemoteTest, AListenerOutOfDescriptorsTakesItsLinksLater) {
             vecTaken.push_back(nHandle);
         }
         ASSERT_FALSE(vecTaken.empty());
-        ::close(vecTaken.back());
-        vecTaken.pop_back();
-        const int nConnected = genuine.ConnectClient("127.0.0.2", m_nPort);
+        // One more whenever another thread of this process took the one
+        // left first.
+        int nConnected = 0;
+        for (bool bSocket = false; !bSocket && !vecTaken.empty();) {
+            ::close(vecTaken.back());
+            vecTaken.pop_back();
+            try {
+                nConnected = genuine.ConnectClient("127.0.0.2", m_nPort);
+                bSocket = true;
+            } catch (const CCustomException&) {
+                // no socket could be made
+            }
+        }
         const bool bReported = WaitUntil([&] { return b.ErrorLines("cannot take a link") == 1; });
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
         for (const int nHandle : vecTaken) {
@@ -1027,17 +1204,17 @@ TEST_F(EngineRemoteTest, AListenerOutOfDescriptorsTakesItsLinksLater) {
     EXPECT_EQ(b.Engine().GetRemoteLinks().GetListeningPorts().size(), 1u);
 }
 
-// A Stop that cuts a send waiting for a paused receiver loses that signal
-// only: what went out whole before it is the receiver's, and is handled once
-// the receiver goes on.
-TEST_F(EngineRemoteTest, AStopDuringAWaitingSendLosesOnlyTheSignalItCut) {
+// A Stop that cuts a send waiting for a paused receiver loses nothing: what
+// went out before it is the receiver's, the rest of the signal it cut goes
+// with the link's end, and all are handled once the receiver goes on.
+TEST_F(EngineRemoteTest, AStopDuringAWaitingSendFinishesTheSignalItCut) {
     SBurstShape shape;
     shape.nSignals = 10000;
     shape.nParamBytes = 8000;  // a few hundred fill the buffers
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime)) << "the sender waits";
     ASSERT_LT(a.Sent(), shape.nSignals);
     const auto tStop = Clock::now();
     a.Engine().Stop();
@@ -1047,7 +1224,9 @@ TEST_F(EngineRemoteTest, AStopDuringAWaitingSendLosesOnlyTheSignalItCut) {
     EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() + a.Lost() == a.Sent(); },
                                      [&] { return b.Received(); }))
         << b.Received() << " + " << a.Lost() << " of " << a.Sent();
-    EXPECT_EQ(a.Lost(), 1) << a.FirstErrorLine();
+    // None when the Stop cut the waiting send; on a machine so busy that it
+    // came between two sends, the next one.
+    EXPECT_LE(a.Lost(), 1) << a.FirstErrorLine();
     EXPECT_EQ(b.ErrorLines(), 0) << b.FirstErrorLine();
 }
 
@@ -1140,9 +1319,10 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     EXPECT_TRUE(StopBoth(a, a, kStopBound));
     EXPECT_EQ(nReceivedB + a.Lost(), a.Sent());
 
-    // A receiver stopped with what a sender sent not read or not handled
-    // tells it so; the sender, whose engine goes at once, counts that, on
-    // each of more links to that receiver than it reports one by one.
+    // A receiver stopped with what a sender sent not read or not handled:
+    // the sender, whose engine goes at once, leaves what the receiver has
+    // taken in to it, and the receiver counts what it did not handle, on
+    // each of more links than it reports one by one.
     SBurstShape one;
     one.nEnds = kRemoteReportsPerKind + 1;
     one.nSignals = kMaxUndeliveredSignals + 1000;
@@ -1156,10 +1336,13 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     ASSERT_EQ(nSentS, one.nSignals);
     EXPECT_TRUE(StopBoth(r, r, kStopBound));
     pS.reset();
-    EXPECT_EQ(r.Received() + CountSignalsLost(notifierS) + r.Lost(), nSentS)
-        << r.Received() << " + " << CountSignalsLost(notifierS) << " + " << r.Lost() << " of "
-        << nSentS;
-    EXPECT_GT(CountSignalsLost(notifierS), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        return r.Received() + CountSignalsLost(notifierS) + r.Lost() == nSentS;
+    })) << r.Received()
+        << " + " << CountSignalsLost(notifierS) << " + " << r.Lost() << " of " << nSentS;
+    // Counted by the sender when it took the receiver's last count before it
+    // went, else by the receiver.
+    EXPECT_GT(CountSignalsLost(notifierS) + r.Lost(), 0);
 }
 
 // Instances tell each other apart from strangers by what their links say
@@ -1212,7 +1395,7 @@ TEST_F(EngineRemoteTest, SignalsOfAMegabyteReachAPausedReceiver) {
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();
     CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
-    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime)) << "the sender waits";
     EXPECT_LT(a.Sent(), shape.nSignals);
     b.Engine().Resume();
     EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() == shape.nSignals; },
@@ -1249,7 +1432,7 @@ TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
             std::string strMessage;
             link.ReceiveMessage(strMessage, SIZE_MAX);  // the opening
             while (link.ReceiveMessage(strMessage, SIZE_MAX) == SR_MESSAGE) {
-                ++nRead;
+                nRead += strMessage == kRemoteEndMark ? 0 : 1;
             }
             // The sender has ended the link: so does this end.
             bFlooding = false;
@@ -1283,26 +1466,223 @@ TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
 // paused receiver, with what they sent still on its way.
 TEST_F(EngineRemoteTest, TheLinksOfEndedRunsAreKeptUntilTheirReceiverHasReadThem) {
     SBurstShape shape;
-    shape.nSignals = kManySignals;
-    shape.nParamBytes = 2000;
+    shape.nSignals = kFillingSignals;
+    shape.nParamBytes = 2 * kFillingBytes;
     CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
     b.Engine().Pause();
     CBurst& a = Make<CBurst>("127.0.0.1", m_nPort, shape);
     long long nSent = 0;
     for (int nRun = 1; nRun <= 2; ++nRun) {
         a.StartAndRun();
-        ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, 60s)) << "the sender waits";
+        ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime))
+            << "the sender waits";
         ASSERT_LT(a.Sent(), shape.nSignals);
         a.Engine().Stop();
         ASSERT_TRUE(a.Engine().WaitForRunEnd(5000));
         nSent += a.Sent();
     }
     b.Engine().Resume();
-    // Each stopped send lost its signal.
+    // Each stopped send finishes its signal after the receiver's pause.
     EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() + a.Lost() == nSent; },
                                      [&] { return b.Received(); }))
         << b.Received() << " + " << a.Lost() << " of " << nSent;
-    EXPECT_EQ(a.Lost(), 2) << a.FirstErrorLine();
+    EXPECT_LE(a.Lost(), 2) << a.FirstErrorLine();
+}
+
+// An instance killed while another waits on it, or while it sends, or while
+// both send to each other: the survivor counts every signal the dead one had
+// not handled, or that it had sent and was not handled here, exactly where it
+// can know, else as "up to" so many, and never fewer. The instances that die
+// are processes of their own, forked before the test makes a thread.
+TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
+    // The receiver handles a tenth, then pauses with its sender waiting on
+    // it, and is killed: the sender counts all it had not handled, as the
+    // receiver's counts of what its model handled tell.
+    // More than the receiver's bounds and buffers take, but under the thread
+    // checks, whose copies are slow (the sends may then all be out when an
+    // instance is killed).
+    SBurstShape shape;
+#if defined(__SANITIZE_THREAD__)
+    shape.nSignals = 3000;
+    shape.nParamBytes = 200;
+#else
+    shape.nSignals = 8000;
+    shape.nParamBytes = 6000;
+#endif
+    const unsigned int nPort = m_nPort;
+    {
+        CChildProcess receiver([&](SSharedCounts& counts) {
+            CChildProcess::RunBurst(counts, "127.0.0.2", nPort, shape, shape.nSignals / 10);
+        });
+        ASSERT_TRUE(receiver.IsRunning());
+        receiver.Go();
+        ASSERT_TRUE(WaitUntil([&] { return receiver.Counts().bListening.load(); }, 60s));
+        auto pA = std::make_unique<CBurst>("127.0.0.1", m_nPort, shape);
+        pA->StartAndRun();
+        ASSERT_TRUE(WaitUntilStill([&] { return pA->Sent(); }, 500ms, 60s)) << "the sender waits";
+#if !defined(__SANITIZE_THREAD__)
+        ASSERT_LT(pA->Sent(), shape.nSignals);
+#endif
+        receiver.Kill();
+        const long long nHandled = receiver.Counts().nReceived;
+        // Each later signal finds no instance there, and is lost too.
+        EXPECT_TRUE(WaitWhileProgressing([&] { return pA->Sent() == shape.nSignals; },
+                                         [&] { return pA->Sent(); }));
+        pA->Engine().Stop();
+        ASSERT_TRUE(pA->Engine().WaitForRunEnd(5000));
+        EXPECT_TRUE(WaitUntil([&] { return nHandled + pA->Lost() >= shape.nSignals; }));
+        EXPECT_EQ(nHandled + pA->Lost(), shape.nSignals)
+            << nHandled << " + " << pA->Lost() << ": " << pA->FirstErrorLine();
+        EXPECT_GT(nHandled, 0);
+    }
+
+    // The sender is killed while its send waits on a paused receiver: its
+    // system delivers all it had written, and the receiver handles it and
+    // counts the signal it was sending.
+    {
+        CChildProcess sender([&](SSharedCounts& counts) {
+            CChildProcess::RunBurst(counts, "127.0.0.1", nPort, shape, 0);
+        });
+        auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
+        pB->StartAndRun();
+        ASSERT_TRUE(WaitUntil([&] { return pB->Listening(); }));
+        pB->Engine().Pause();
+        sender.Go();
+        ASSERT_TRUE(WaitUntilStill([&] { return sender.Counts().nSent.load(); }, 500ms, 60s));
+        sender.Kill();
+        const long long nSent = sender.Counts().nSent;
+#if !defined(__SANITIZE_THREAD__)
+        ASSERT_LT(nSent, shape.nSignals);
+#endif
+        pB->Engine().Resume();
+        const auto Counted = [&](bool bUpTo) { return pB->LostIn("stopped working", bUpTo); };
+        EXPECT_TRUE(WaitWhileProgressing(
+            [&] {
+                return pB->Received() + Counted(false) + Counted(true) >= nSent &&
+                       pB->ErrorLines("stopped working") == 1;
+            },
+            [&] { return pB->Received(); }))
+            << pB->Received() << " of " << nSent;
+        EXPECT_LE(pB->Received() + Counted(false), nSent) << pB->FirstErrorLine();
+        EXPECT_LE(Counted(true), 1);
+        EXPECT_EQ(pB->ErrorLines(), 1) << pB->FirstErrorLine();
+        pB->Engine().Stop();
+        ASSERT_TRUE(pB->Engine().WaitForRunEnd(5000));
+    }
+
+    // Both send bursts to each other, and one is killed midway: the other
+    // counts both ways.
+    // (One signal a step: the count a child shares is then that of the
+    // signals its channel took, but for the one it may be taking.)
+    shape.bBothWays = true;
+    shape.nParamBytes = 200;
+    CChildProcess other([&](SSharedCounts& counts) {
+        CChildProcess::RunBurst(counts, "127.0.0.1", nPort, shape, 0);
+    });
+    auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
+    pB->Engine().StartThread();
+    ASSERT_TRUE(WaitUntil([&] { return pB->Listening(); }));
+    other.Go();
+    ASSERT_TRUE(WaitUntil([&] { return other.Counts().bListening.load(); }, 60s));
+    pB->Engine().Run();
+    ASSERT_TRUE(WaitWhileProgressing([&] { return pB->Received() >= shape.nSignals / 4; },
+                                     [&] { return pB->Received() + pB->Sent(); }));
+    other.Kill();
+    const long long nSentA = other.Counts().nSent;
+    const long long nHandledA = other.Counts().nReceived;
+    EXPECT_TRUE(WaitWhileProgressing([&] { return pB->Sent() == shape.nSignals; },
+                                     [&] { return pB->Sent() + pB->Received(); }));
+    pB->Engine().Stop();
+    ASSERT_TRUE(pB->Engine().WaitForRunEnd(5000));
+    // What it sent: handled there, or counted here (up to what was not said
+    // handled when the link broke).
+    EXPECT_TRUE(WaitUntil([&] {
+        return nHandledA + pB->LostIn("to 127.0.0.1:", false) + pB->LostIn("to 127.0.0.1:", true) >=
+               pB->Sent();
+    })) << nHandledA
+        << " + " << pB->LostIn("to 127.0.0.1:", false) << " + up to "
+        << pB->LostIn("to 127.0.0.1:", true) << " of " << pB->Sent();
+    EXPECT_LE(nHandledA + pB->LostIn("to 127.0.0.1:", false), pB->Sent());
+    // What it was sent: handled here, or counted (the signal being sent,
+    // and those the run did not handle before it was stopped).
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return pB->Received() + pB->LostIn("from", false) + pB->LostIn("from", true) >= nSentA;
+        },
+        30s));
+    EXPECT_LE(pB->Received() + pB->LostIn("from", false), nSentA);
+    EXPECT_GE(pB->Received() + pB->LostIn("from", false) + pB->LostIn("from", true), nSentA)
+        << pB->Received() << " of " << nSentA << ": " << pB->FirstErrorLine();
+}
+
+// Links that open as an instance of the model and claim messages of a million
+// characters that never come hold no genuine link back: room is taken as a
+// message arrives, and each link of an instance may take its next signal.
+TEST_F(EngineRemoteTest, ForgedOpeningsThatClaimLongMessagesHoldNoGenuineLinkBack) {
+    // Genuine signals of a megabyte, which would not fit beside what the
+    // forged links claim.
+    SBurstShape shape;
+    shape.nSignals = 20;
+    shape.nParamBytes = 1000000;
+    CBurst& b = Running<CBurst>("127.0.0.2", m_nPort, shape);
+    std::vector<std::unique_ptr<CBidirecSocket>> vecForged;
+    const std::string strClaim =
+        EncodeSocketString(MakeRemoteOpening({NewRemoteToken(), "127.0.0.1", "c1", "sys"})) +
+        std::string("\xFF\xFE\xFF\xFF\xFF\xFF\x40\x42\x0F\x00", 10) + std::string(100, 'c');
+    for (int i = 0; i < 14; ++i) {
+        vecForged.push_back(Stranger());
+        ASSERT_TRUE(vecForged.back()->SendBytes(strClaim.data(), strClaim.size()));
+    }
+    CBurst& a = Running<CBurst>("127.0.0.1", m_nPort, shape);
+    EXPECT_TRUE(WaitWhileProgressing([&] { return b.Received() == shape.nSignals; },
+                                     [&] { return b.Received(); }))
+        << b.Received() << " of " << shape.nSignals;
+    EXPECT_EQ(a.Sent(), shape.nSignals);
+    EXPECT_EQ(a.ErrorLines(), 0) << a.FirstErrorLine();
+}
+
+// Two instances whose bursts to each other fill each other's ceiling wait on
+// each other, and each says so; once stopped, what each sent is handled or
+// counted.
+TEST_F(EngineRemoteTest, TwoInstancesAtTheCeilingSayTheyWaitOnEachOther) {
+    // Far more than the bound of 80 MiB that each takes while its own send
+    // waits.
+    SBurstShape shape;
+#if defined(__SANITIZE_THREAD__)
+    shape.nSignals = 800;
+    shape.nParamBytes = 50000;
+#else
+    shape.nSignals = 2000;
+    shape.nParamBytes = 20000;
+#endif
+    shape.nPerStep = 4;
+    shape.bBothWays = true;
+    CBurst& a = Make<CBurst>("127.0.0.1", m_nPort, shape);
+    CBurst& b = Make<CBurst>("127.0.0.2", m_nPort, shape);
+    for (CBurst* pInstance : {&a, &b}) {
+        pInstance->Engine().GetRemoteLinks().SetCeiling(80u * 1024u * 1024u);
+        pInstance->Engine().StartThread();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return a.Listening() && b.Listening(); }));
+    a.Engine().Run();
+    b.Engine().Run();
+    ASSERT_TRUE(WaitUntilStill([&] { return a.Sent() + b.Sent() + a.Received() + b.Received(); },
+                               kStillAtTheBound, kFillTime));
+    ASSERT_LT(a.Sent(), shape.nSignals);
+    ASSERT_LT(b.Sent(), shape.nSignals);
+    EXPECT_TRUE(WaitUntil([&] { return a.ErrorLines("both wait until one is stopped") == 1; }))
+        << a.FirstErrorLine();
+    EXPECT_EQ(a.ErrorLines(Format("own send to 127.0.0.2:%u waits", m_nPort)), 1)
+        << a.FirstErrorLine();
+    EXPECT_TRUE(WaitUntil([&] { return b.ErrorLines("both wait until one is stopped") == 1; }));
+    EXPECT_EQ(b.ErrorLines(Format("own send to 127.0.0.1:%u waits", m_nPort)), 1)
+        << b.FirstErrorLine();
+    EXPECT_TRUE(StopBoth(a, b, kStopBound));
+    EXPECT_TRUE(WaitWhileProgressing(
+        [&] { return b.Received() + a.Received() + a.Lost() + b.Lost() == a.Sent() + b.Sent(); },
+        [&] { return a.Lost() + b.Lost(); }))
+        << b.Received() << " + " << a.Received() << " + " << a.Lost() << " + " << b.Lost() << " of "
+        << a.Sent() << " + " << b.Sent();
 }
 
 }  // namespace

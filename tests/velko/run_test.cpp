@@ -24,6 +24,7 @@
 #include "sh_aux/xmlparser.h"
 #include "sh_sdl/sdlagent.h"
 #include "sh_sdl/sdlengine.h"
+#include "sh_sdl/sdlremotelink.h"
 #include "sh_widgets/propertygrid.h"
 #include "support/fakeviewer.h"
 #include "support/lostsignals.h"
@@ -132,7 +133,8 @@ QByteArray RemoteSenderModel(const std::string& strOwn, unsigned int nOwnPort, u
 }
 
 // A receiver of one link at 127.0.0.2 that reads nothing until it is told
-// to, then counts the messages until the link ends.
+// to, then counts the messages until the link ends (its sender's end aside).
+// It tells no counts, as a receiver of an older kind.
 class CRawReceiver {
 public:
     CRawReceiver() {
@@ -147,7 +149,7 @@ public:
                 }
                 std::string strMessage;
                 while (link.ReceiveMessage(strMessage, 1u << 20) == SR_MESSAGE) {
-                    ++m_nMessages;
+                    m_nMessages += strMessage == kRemoteEndMark ? 0 : 1;
                 }
             }
             m_bEnded = true;
