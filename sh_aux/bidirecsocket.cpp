@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
@@ -110,8 +111,15 @@ std::string EncodeWide(const std::u16string& wide) {
         AppendLittleEndian(out, 0xFFFFFFFFu, 4);
         AppendLittleEndian(out, nLength, 8);
     }
-    for (const char16_t ch : wide) {
-        AppendLittleEndian(out, ch, 2);
+    // Written through a pointer: a call per character is what a build
+    // without optimisation pays most for.
+    const size_t nHeader = out.size();
+    out.resize(nHeader + 2 * wide.size());
+    char* pOut = out.data() + nHeader;
+    const char16_t* pIn = wide.data();
+    for (size_t i = 0; i < wide.size(); ++i) {
+        pOut[2 * i] = static_cast<char>(pIn[i] & 0xFF);
+        pOut[2 * i + 1] = static_cast<char>(pIn[i] >> 8);
     }
     return out;
 }
@@ -182,12 +190,14 @@ SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& s
         strOut = Cp1252ToUtf8(bytes);
         return SR_MESSAGE;
     }
-    std::u16string wide(nLength, u'\0');
-    for (size_t i = 0; i < wide.size(); ++i) {
-        wide[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                        (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    // Not filled first: a string filled goes character by character too.
+    const std::unique_ptr<char16_t[]> pWide(new char16_t[std::max<uint64_t>(nLength, 1)]);
+    char16_t* pUnits = pWide.get();
+    const auto* pBytes = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (size_t i = 0; i < nLength; ++i) {
+        pUnits[i] = static_cast<char16_t>(pBytes[2 * i] | (pBytes[2 * i + 1] << 8));
     }
-    strOut = Utf16ToUtf8(wide);
+    strOut = Utf16ToUtf8(std::u16string_view(pWide.get(), static_cast<size_t>(nLength)));
     return SR_MESSAGE;
 }
 

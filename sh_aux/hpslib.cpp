@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -893,35 +894,83 @@ char32_t DecodeUtf8(std::string_view str, size_t& nPos, bool* pbCut) {
     return cp;
 }
 
+// Both conversions write through a pointer into a string sized once: a
+// message of a megabyte is converted character by character, and a call per
+// character is what a build without optimisation (the sanitizers' build)
+// pays most for.
 std::u16string Utf8ToUtf16(std::string_view str) {
-    std::u16string out;
-    out.reserve(str.size());
-    for (size_t i = 0; i < str.size();) {
+    // Never more code units than bytes: each sequence, or byte that is none,
+    // gives one unit, and four bytes give two.
+    // Not filled first: a string filled goes character by character too.
+    const std::unique_ptr<char16_t[]> pUnits(new char16_t[std::max<size_t>(str.size(), 1)]);
+    char16_t* pOut = pUnits.get();
+    const char* pIn = str.data();
+    const size_t nSize = str.size();
+    for (size_t i = 0; i < nSize;) {
+        const auto b = static_cast<unsigned char>(pIn[i]);
+        if (b < 0x80) {
+            *pOut++ = b;
+            ++i;
+            continue;
+        }
         const char32_t cp = DecodeUtf8(str, i);
         if (cp >= 0x10000) {
             const char32_t v = cp - 0x10000;
-            out += static_cast<char16_t>(0xD800 + (v >> 10));
-            out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+            *pOut++ = static_cast<char16_t>(0xD800 + (v >> 10));
+            *pOut++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
         } else {
-            out += static_cast<char16_t>(cp);
+            *pOut++ = static_cast<char16_t>(cp);
         }
     }
-    return out;
+    return std::u16string(pUnits.get(), static_cast<size_t>(pOut - pUnits.get()));
 }
 
 std::string Utf16ToUtf8(std::u16string_view str) {
-    std::string out;
-    out.reserve(str.size());
-    for (size_t i = 0; i < str.size(); ++i) {
-        char32_t cp = str[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < str.size() && str[i + 1] >= 0xDC00 &&
-            str[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (str[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
+    const char16_t* pIn = str.data();
+    const size_t nSize = str.size();
+    // The code point at i, and the units it takes.
+    const auto CodePoint = [pIn, nSize](size_t i, size_t& rnUnits) -> char32_t {
+        const char32_t cp = pIn[i];
+        rnUnits = 1;
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < nSize && pIn[i + 1] >= 0xDC00 &&
+            pIn[i + 1] <= 0xDFFF) {
+            rnUnits = 2;
+            return 0x10000 + ((cp - 0xD800) << 10) + (pIn[i + 1] - 0xDC00);
         }
-        AppendUtf8(out, cp);
+        return cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp;
+    };
+    size_t nBytes = 0;
+    for (size_t i = 0, nUnits = 1; i < nSize; i += nUnits) {
+        if (pIn[i] < 0x80) {
+            ++nBytes;
+            nUnits = 1;
+            continue;
+        }
+        const char32_t cp = CodePoint(i, nUnits);
+        nBytes += cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    }
+    std::string out(nBytes, '\0');
+    auto* pOut = reinterpret_cast<unsigned char*>(out.data());
+    for (size_t i = 0, nUnits = 1; i < nSize; i += nUnits) {
+        if (pIn[i] < 0x80) {
+            *pOut++ = static_cast<unsigned char>(pIn[i]);
+            nUnits = 1;
+            continue;
+        }
+        const char32_t cp = CodePoint(i, nUnits);
+        if (cp < 0x800) {
+            *pOut++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
+            *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            *pOut++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
+            *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        } else {
+            *pOut++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
+            *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+            *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        }
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #include "sh_sdl/sdlevent.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <string_view>
@@ -82,7 +83,20 @@ namespace {
 std::string EscapeRemoteField(const std::string& strField) {
     std::string strOut;
     strOut.reserve(strField.size());
-    for (size_t i = 0; i < strField.size();) {
+    const char* pField = strField.data();
+    const size_t nSize = strField.size();
+    for (size_t i = 0; i < nSize;) {
+        // A run of printable ASCII characters other than '%' and ',' goes as
+        // it is, in one piece.
+        const size_t nRun = i;
+        while (i < nSize && pField[i] > ' ' && pField[i] < 0x7F && pField[i] != '%' &&
+               pField[i] != ',') {
+            ++i;
+        }
+        strOut.append(pField + nRun, i - nRun);
+        if (i == nSize) {
+            break;
+        }
         const size_t nStart = i;
         const char32_t cp = DecodeUtf8(strField, i);
         const std::string_view bytes(strField.data() + nStart, i - nStart);
@@ -121,9 +135,12 @@ bool UnescapeRemoteField(std::string_view strField, std::string& strOut) {
     }
     strOut.clear();
     for (size_t i = 0; i < strField.size(); ++i) {
-        if (strField[i] != '%') {
-            strOut += strField[i];
-            continue;
+        // What lies before the next escape goes in one piece.
+        const size_t nEscape = std::min(strField.find('%', i), strField.size());
+        strOut.append(strField.data() + i, nEscape - i);
+        i = nEscape;
+        if (i == strField.size()) {
+            break;
         }
         if (i + 2 >= strField.size()) {
             return false;

@@ -300,6 +300,10 @@ TEST(Encodings, Utf16RoundTripWithSurrogatePair) {
     EXPECT_EQ(wide[4], 0xDE00);
     EXPECT_EQ(Utf16ToUtf8(wide), text);
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+    // A byte that is no UTF-8, a sequence cut short and lone surrogates
+    // each stand as one U+FFFD.
+    EXPECT_EQ(Utf8ToUtf16("a\xE9 \xF0\x9F\x98"), u"a\xFFFD \xFFFD");
+    EXPECT_EQ(Utf16ToUtf8(u"\xDE00x\xD83D"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
 }
 
 TEST(Encodings, WindowsTextFallsBackToCp1252) {
