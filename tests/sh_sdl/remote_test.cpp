@@ -1116,31 +1116,44 @@ TEST_F(EngineRemoteTest, APortFullOfSilentLinksTakesAGenuineSignalAndReadsClosed
     CPingPong& a = Running<CPingPong>(1, "127.0.0.1", m_nPort);
     ASSERT_TRUE(WaitUntil([&] { return b.Handled().size() == 1 && a.Handled().size() == 1; }));
     EXPECT_EQ(b.Handled(), std::vector<std::string>{"ping@2.000000"});
-    // The first silent one made room, in order.
-    EXPECT_TRUE(WaitUntil([&] { return vecSilent.front()->CheckPeer() == SP_CLOSED; }));
-    EXPECT_EQ(vecSilent.back()->CheckPeer(), SP_OPEN);
-    // Once the genuine link's count link has found it.
-    EXPECT_TRUE(WaitUntil([&] { return links.GetConnectionCount() == kMaxRemoteConnections + 1; }));
-    EXPECT_EQ(b.ErrorLines("closed to make room"), 1);
-
-    // As many newcomers again: every silent link but the last is being
-    // closed, and the last newcomer waits in the queue until one has ended.
-    std::vector<std::unique_ptr<CBidirecSocket>> vecNew;
-    for (size_t i = 0; i < kMaxRemoteConnections; ++i) {
-        vecNew.push_back(Stranger());
-    }
-    ASSERT_TRUE(
-        WaitUntil([&] { return links.GetConnectionCount(true) == 2 * kMaxRemoteConnections + 1; }));
-    // Only now do the closed ones send, and end their links.
+    // The first silent one made room, in order; once closed, it sends, and
+    // ends its link.
     constexpr int kPerLink = 3;
     const std::string strMessages =
         EncodeSocketString("z") + EncodeSocketString("z") + EncodeSocketString("z");
-    for (auto& pSilent : vecSilent) {
+    const auto SendAndEnd = [&](std::unique_ptr<CBidirecSocket>& pSilent) {
         EXPECT_TRUE(pSilent->SendBytes(strMessages.data(), strMessages.size()));
         pSilent.reset();
-    }
-    ASSERT_TRUE(
+    };
+    EXPECT_TRUE(WaitUntil([&] { return vecSilent.front()->CheckPeer() == SP_CLOSED; }));
+    EXPECT_EQ(vecSilent.back()->CheckPeer(), SP_OPEN);
+    SendAndEnd(vecSilent.front());
+    // Once the genuine link's count link has found it, and the closed one
+    // has ended.
+    EXPECT_TRUE(
         WaitUntil([&] { return links.GetConnectionCount(true) == kMaxRemoteConnections + 1; }));
+    EXPECT_EQ(b.ErrorLines("closed to make room"), 1);
+
+    // One newcomer more than the silent links left: every one of them is
+    // being closed, and the last newcomer waits in the queue until one has
+    // ended. It sends a signal, which tells when it was taken.
+    std::vector<std::unique_ptr<CBidirecSocket>> vecNew;
+    for (size_t i = 0; i <= kMaxRemoteConnections; ++i) {
+        vecNew.push_back(Stranger());
+    }
+    vecNew.back()->enviaMsj("c1," + PingText("3", "-1"));
+    ASSERT_TRUE(
+        WaitUntil([&] { return links.GetConnectionCount(true) == 2 * kMaxRemoteConnections + 1; }));
+    EXPECT_EQ(b.Handled().size(), 1u);
+    // Only now do the closed ones send, and end their links: each is read to
+    // its end, and the newcomer is taken.
+    for (size_t i = 1; i < vecSilent.size(); ++i) {
+        SendAndEnd(vecSilent[i]);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return b.Handled().size() == 2 &&
+               links.GetConnectionCount(true) == kMaxRemoteConnections + 2;
+    }));
     b.Engine().Stop();
     ASSERT_TRUE(b.Engine().WaitForRunEnd(3000));
     EXPECT_EQ(b.ErrorLines(Format("Warning: from 127.0.0.1, %d more messages that were no remote "
