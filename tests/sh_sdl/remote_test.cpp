@@ -42,11 +42,11 @@ using Clock = std::chrono::steady_clock;
 using velkotest::CountSignalsLost;
 using velkotest::WaitUntil;
 
-// Bursts long enough to fill every buffer on the way; under the thread
-// checks, which make each signal many times slower, fewer. Those that must
-// fill a paused receiver's bounds and buffers carry kFillingBytes each
-// (under the thread checks about 1,900 fill them, half of kFillingSignals).
-#if defined(__SANITIZE_THREAD__)
+// Bursts long enough to fill every buffer on the way; under the sanitizers,
+// which make each signal many times slower, fewer. Those that must fill a
+// paused receiver's bounds and buffers carry kFillingBytes each (under the
+// sanitizers about 1,900 fill them, half of kFillingSignals).
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int kManySignals = 20000;
 constexpr int kFillingSignals = 4000;
 constexpr size_t kFillingBytes = 8000;
