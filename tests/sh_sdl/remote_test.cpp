@@ -1263,11 +1263,16 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
         return WaitWhileProgressing([&] { return !rSender.Engine().IsThreadAlive(); },
                                     [&] { return rSender.Sent(); });
     };
+    // A paused receiver takes in up to its bound, from whichever links it
+    // reads first; the rest waits in the links. A sender's run ends only
+    // once its signals are in its link, so what is beyond the bound must fit
+    // in one link's buffers, whichever link the receiver left unread.
+    constexpr int kBeyondTheBound = 200;
     SBurstShape four;
     four.vecFrom = {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14"};
     four.nEnds = 4;
-    four.nSignals = 4 * 3000;
-    four.nParamBytes = 1000;  // more than the receiver takes in while paused
+    four.nSignals = int(kMaxUndeliveredSignals) + kBeyondTheBound;
+    four.nParamBytes = 1000;
     CBurst& q = Running<CBurst>("127.0.0.2", m_nPort, four);
     q.Engine().Pause();
     // Each sender reports to a notifier that outlives it.
@@ -1339,7 +1344,7 @@ TEST_F(EngineRemoteTest, AnEngineThatGoesAsItsRunEndsWaitsForItsReceiversToRead)
     // each of more links than it reports one by one.
     SBurstShape one;
     one.nEnds = kRemoteReportsPerKind + 1;
-    one.nSignals = kMaxUndeliveredSignals + 1000;
+    one.nSignals = int(kMaxUndeliveredSignals) + kBeyondTheBound;
     one.nParamBytes = 1000;
     CBurst& r = Running<CBurst>("127.0.0.2", m_nPort, one);
     r.Engine().Pause();
