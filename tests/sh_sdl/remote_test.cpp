@@ -88,7 +88,10 @@ int CountLines(const CRecordingNotifier& notifier, NotifyPane ePane, const std::
     return nCount;
 }
 
-// Waits until fnCount has stayed the same for tStill, at most tMax.
+// Waits until fnCount, once past 1, has stayed the same for tStill, at most
+// tMax. A burst's count stands still at 0 or 1 while its first signal's link
+// is being made, which on a busy machine can take longer than tStill: only a
+// second signal says that the first is out.
 bool WaitUntilStill(const std::function<long long()>& fnCount, std::chrono::milliseconds tStill,
                     std::chrono::milliseconds tMax) {
     const auto tEnd = Clock::now() + tMax;
@@ -97,7 +100,7 @@ bool WaitUntilStill(const std::function<long long()>& fnCount, std::chrono::mill
     while (Clock::now() < tEnd) {
         std::this_thread::sleep_for(20ms);
         const long long nNow = fnCount();
-        if (nNow != nLast) {
+        if (nNow != nLast || nNow <= 1) {
             nLast = nNow;
             tSince = Clock::now();
         } else if (Clock::now() - tSince >= tStill) {
