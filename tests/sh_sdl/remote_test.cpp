@@ -15,10 +15,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,13 +73,31 @@ constexpr auto kStopBound = std::chrono::seconds(4);
 constexpr auto kStopBound = std::chrono::seconds(2);
 #endif
 
-// A port nothing listens on now.
+// A port nothing listens on now, below the range the system takes the
+// ports of outgoing links from: the links of tests running beside this one
+// could otherwise take it before its instances bind it.
 unsigned int UnusedPort() {
-    CBidirecSocket probe;
-    if (!probe.CreateServer(0, "127.0.0.1")) {
-        return 0;
+    unsigned int nFirstEphemeral = 32768;
+    if (std::FILE* pRange = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(pRange, "%u", &nFirstEphemeral) != 1) {
+            nFirstEphemeral = 32768;
+        }
+        std::fclose(pRange);
     }
-    return probe.GetBoundPort();
+    const unsigned int nLow = 10000;
+    if (nFirstEphemeral <= nLow + 1000) {
+        nFirstEphemeral = 65536;  // no room below it: anywhere above nLow
+    }
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<unsigned int> pick(nLow, nFirstEphemeral - 1);
+    for (int nTry = 0; nTry < 200; ++nTry) {
+        const unsigned int nPort = pick(random);
+        CBidirecSocket probe;
+        if (probe.CreateServer(nPort, "127.0.0.1")) {
+            return nPort;
+        }
+    }
+    return 0;
 }
 
 int CountLines(const CRecordingNotifier& notifier, NotifyPane ePane, const std::string& strPart) {
@@ -185,6 +205,21 @@ public:
         Engine().Run();
     }
     bool Listening() { return !Engine().GetRemoteLinks().GetListeningPorts().empty(); }
+    // Waits until its run listens, which on a busy machine under the
+    // sanitizers can take seconds; a run that cannot start says so at once.
+    bool WaitListening() {
+        WaitUntil([&] { return Listening() || StartFailure() != "(none)"; }, 60s);
+        return Listening();
+    }
+    std::string StartFailure() {
+        for (const auto& line : Notifier().GetLines()) {
+            if (line.ePane == NP_SYSTEM &&
+                line.strLine.find("could not start") != std::string::npos) {
+                return line.strLine;
+            }
+        }
+        return "(none)";
+    }
 
 protected:
     CSDLProcess* AddProcess(const std::string& strName, int nId, const std::string& strIP,
@@ -589,7 +624,8 @@ protected:
     TInstance& Running(TArgs&&... args) {
         TInstance& rInstance = Make<TInstance>(std::forward<TArgs>(args)...);
         rInstance.StartAndRun();
-        EXPECT_TRUE(WaitUntil([&] { return rInstance.Listening(); })) << "the run binds its port";
+        EXPECT_TRUE(rInstance.WaitListening())
+            << "the run binds its port: " << rInstance.StartFailure();
         return rInstance;
     }
     // A stranger's link to the instance at strAddress.
@@ -622,7 +658,7 @@ TEST_F(EngineRemoteTest, TwoInstancesExchangeAndAnswerRunAfterRun) {
         // B has nothing to do until the ping comes: idle, it waits instead of
         // ending its run or stepping for nothing.
         b.StartAndRun();
-        ASSERT_TRUE(WaitUntil([&] { return b.Listening(); })) << "the next run binds again";
+        ASSERT_TRUE(b.WaitListening()) << "the next run binds again: " << b.StartFailure();
         a.StartAndRun();
         ASSERT_TRUE(WaitUntil([&] { return a.Handled().size() == nRun; }));
         // An instance that waits for the others has its trace so far on disk.
@@ -738,7 +774,7 @@ TEST_F(EngineRemoteTest, APausedReceiverMakesTheSenderWaitAndLosesNothing) {
 
     // Again, and both are stopped while the sender waits.
     b.StartAndRun();
-    ASSERT_TRUE(WaitUntil([&] { return b.Listening(); }));
+    ASSERT_TRUE(b.WaitListening()) << b.StartFailure();
     b.Engine().Pause();
     a.StartAndRun();
     ASSERT_TRUE(WaitUntilStill([&] { return a.Sent(); }, 500ms, kFillTime));
@@ -760,7 +796,7 @@ TEST_F(EngineRemoteTest, TwoInstancesSendingToEachOtherAtOnceBothGoOn) {
     CBurst& b = Make<CBurst>("127.0.0.2", m_nPort, 1, 4, kSignals, true);
     a.Engine().StartThread();
     b.Engine().StartThread();
-    ASSERT_TRUE(WaitUntil([&] { return a.Listening() && b.Listening(); }));
+    ASSERT_TRUE(a.WaitListening() && b.WaitListening()) << a.StartFailure() << b.StartFailure();
     a.Engine().Run();
     b.Engine().Run();
     EXPECT_TRUE(
@@ -1392,7 +1428,7 @@ TEST_F(EngineRemoteTest, InstancesAreKnownByWhatTheirLinksSayNotByWhereTheyComeF
     CBurst& b = Make<CBurst>("127.0.0.2", m_nPort, shape);
     a.Engine().StartThread();
     b.Engine().StartThread();
-    ASSERT_TRUE(WaitUntil([&] { return a.Listening() && b.Listening(); }));
+    ASSERT_TRUE(a.WaitListening() && b.WaitListening()) << a.StartFailure() << b.StartFailure();
     a.Engine().Run();
     b.Engine().Run();
     EXPECT_TRUE(WaitWhileProgressing(
@@ -1568,7 +1604,7 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
         });
         auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
         pB->StartAndRun();
-        ASSERT_TRUE(WaitUntil([&] { return pB->Listening(); }));
+        ASSERT_TRUE(pB->WaitListening()) << pB->StartFailure();
         pB->Engine().Pause();
         sender.Go();
         ASSERT_TRUE(WaitUntilStill([&] { return sender.Counts().nSent.load(); }, 500ms, 60s));
@@ -1604,7 +1640,7 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
     });
     auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
     pB->Engine().StartThread();
-    ASSERT_TRUE(WaitUntil([&] { return pB->Listening(); }));
+    ASSERT_TRUE(pB->WaitListening()) << pB->StartFailure();
     other.Go();
     ASSERT_TRUE(WaitUntil([&] { return other.Counts().bListening.load(); }, 60s));
     pB->Engine().Run();
@@ -1686,7 +1722,7 @@ TEST_F(EngineRemoteTest, TwoInstancesAtTheCeilingSayTheyWaitOnEachOther) {
         pInstance->Engine().GetRemoteLinks().SetCeiling(80u * 1024u * 1024u);
         pInstance->Engine().StartThread();
     }
-    ASSERT_TRUE(WaitUntil([&] { return a.Listening() && b.Listening(); }));
+    ASSERT_TRUE(a.WaitListening() && b.WaitListening()) << a.StartFailure() << b.StartFailure();
     a.Engine().Run();
     b.Engine().Run();
     ASSERT_TRUE(WaitUntilStill([&] { return a.Sent() + b.Sent() + a.Received() + b.Received(); },
