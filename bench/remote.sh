@@ -28,7 +28,7 @@
 #             6 s into its sender's wait
 #   killsend  the sender is killed (kill -9) 5 s into a send that waits for a
 #             receiver paused 15 s
-#   killboth  both send 200,000 to each other, one a step, and 127.0.0.1 is
+#   killboth  both send 1,000,000 to each other, one a step, and 127.0.0.1 is
 #             killed (kill -9) 2 s in
 #   forge     14 links that open as the instance at 127.0.0.1 and claim
 #             messages of 1,000,000 characters that never come, while that
@@ -211,8 +211,8 @@ for name in ${cases//,/ }; do
       kill9 killsend
       wait "$b" ;;
     killboth)
-      echo "== both send 200,000 to each other, one a step; 127.0.0.1 killed 2 s in"
-      model killboth 1 1 --both-ways --signals=200000 --counted
+      echo "== both send 1,000,000 to each other, one a step; 127.0.0.1 killed 2 s in"
+      model killboth 1 1 --both-ways --signals=1000000 --counted
       at=$(soon)
       instance killboth 127.0.0.2 --run-at="$at" --quiet=5 &
       b=$!; pids+=("$b")
