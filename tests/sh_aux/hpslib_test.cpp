@@ -304,6 +304,51 @@ TEST(Encodings, Utf16RoundTripWithSurrogatePair) {
     // each stand as one U+FFFD.
     EXPECT_EQ(Utf8ToUtf16("a\xE9 \xF0\x9F\x98"), u"a\xFFFD \xFFFD");
     EXPECT_EQ(Utf16ToUtf8(u"\xDE00x\xD83D"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+
+    // The conversions take runs of ASCII in one piece: they agree with a code
+    // point at a time, through DecodeUtf8, on random bytes and units.
+    const auto ByCodePoint = [](std::string_view str) {
+        std::u16string out;
+        for (size_t i = 0; i < str.size();) {
+            const char32_t cp = DecodeUtf8(str, i);
+            if (cp >= 0x10000) {
+                out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+                out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                out += static_cast<char16_t>(cp);
+            }
+        }
+        return out;
+    };
+    std::mt19937 random(46);
+    // Mostly ASCII, lead and continuation bytes, and surrogates.
+    const std::vector<unsigned> vecPool = {0x41, 0x20, 0x00, 0x7F, 0x80, 0xBF, 0xC3, 0xE2,
+                                           0xED, 0xF0, 0xF4, 0xFF, 0xD8, 0xDC, 0x9F};
+    for (int nCase = 0; nCase < 20000; ++nCase) {
+        std::string bytes;
+        std::u16string units;
+        const size_t nLength = random() % 12;
+        for (size_t i = 0; i < nLength; ++i) {
+            bytes += static_cast<char>(vecPool[random() % vecPool.size()]);
+            units += static_cast<char16_t>((vecPool[random() % vecPool.size()] << 8) |
+                                           vecPool[random() % vecPool.size()]);
+        }
+        ASSERT_EQ(Utf8ToUtf16(bytes), ByCodePoint(bytes)) << nCase;
+        // UTF-8 of the units, a code point at a time, decodes to what the
+        // units were, with lone surrogates as U+FFFD.
+        const std::string strUtf8 = Utf16ToUtf8(units);
+        std::u16string expected;
+        for (size_t i = 0; i < units.size(); ++i) {
+            const bool bPair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
+                               units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
+            if (bPair) {
+                expected += units.substr(i++, 2);
+            } else {
+                expected += units[i] >= 0xD800 && units[i] <= 0xDFFF ? u'\xFFFD' : units[i];
+            }
+        }
+        ASSERT_EQ(ByCodePoint(strUtf8), expected) << nCase;
+    }
 }
 
 TEST(Encodings, WindowsTextFallsBackToCp1252) {

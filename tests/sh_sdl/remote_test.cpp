@@ -832,6 +832,29 @@ TEST_F(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
     // Bytes that are no UTF-8 arrive as they were.
     event.m_mapUserParams["bytes"] =
         std::make_unique<CSDLParameter>("char*", "bytes", "caf\xE9 \xF0\x9F\x98", "no");
+    // Fields go in runs of what needs no escape: random texts of separators,
+    // blanks, escapes, control bytes and UTF-8 whole, cut and none come back
+    // byte for byte.
+    {
+        std::mt19937 random(47);
+        const std::string strPool("a ,%\x01\x7F\xC3\xA9\xE9\xF0\x9F\x98\x80\xEF\xBF\xBD", 16);
+        const std::string strTo = event.m_strTo;
+        for (int nCase = 0; nCase < 2000; ++nCase) {
+            std::string strText;
+            for (size_t n = random() % 10; n > 0; --n) {
+                strText += strPool[random() % strPool.size()];
+            }
+            event.m_strTo = strText;
+            event.m_mapUserParams["bytes"]->m_strValue = strText;
+            CSDLEvent received;
+            ASSERT_TRUE(received.ParseRemoteText(event.GetRemoteText())) << nCase;
+            EXPECT_EQ(received.m_strTo, strText) << nCase;
+            ASSERT_EQ(received.m_mapUserParams.count("bytes"), 1u);
+            EXPECT_EQ(received.m_mapUserParams["bytes"]->m_strValue, strText) << nCase;
+        }
+        event.m_strTo = strTo;
+        event.m_mapUserParams["bytes"]->m_strValue = "caf\xE9 \xF0\x9F\x98";
+    }
 
     EXPECT_EQ(pC1->Send(&event), "ERROR SOCKET");
     EXPECT_EQ(model.ErrorLines("could not be sent through channel c1"), 1);
