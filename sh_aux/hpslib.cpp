@@ -36,22 +36,30 @@ locale_t Utf8CtypeLocale() {
     return loc;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
+// Writes cp's UTF-8 bytes at pOut; returns where they end.
+unsigned char* WriteUtf8(unsigned char* pOut, char32_t cp) {
     if (cp < 0x80) {
-        out += static_cast<char>(cp);
+        *pOut++ = static_cast<unsigned char>(cp);
     } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *pOut++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *pOut++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *pOut++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
+        *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+        *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     }
+    return pOut;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    unsigned char bytes[4];
+    out.append(reinterpret_cast<const char*>(bytes),
+               static_cast<size_t>(WriteUtf8(bytes, cp) - bytes));
 }
 
 DynBlockHeader* HeaderOf(const void* pData) {
@@ -928,50 +936,26 @@ std::u16string Utf8ToUtf16(std::string_view str) {
 std::string Utf16ToUtf8(std::u16string_view str) {
     const char16_t* pIn = str.data();
     const size_t nSize = str.size();
-    // The code point at i, and the units it takes.
-    const auto CodePoint = [pIn, nSize](size_t i, size_t& rnUnits) -> char32_t {
-        const char32_t cp = pIn[i];
-        rnUnits = 1;
+    // At most three bytes a unit: a pair of two units takes four.
+    std::string out(3 * nSize, '\0');
+    auto* const pStart = reinterpret_cast<unsigned char*>(out.data());
+    unsigned char* pOut = pStart;
+    for (size_t i = 0; i < nSize; ++i) {
+        char32_t cp = pIn[i];
+        if (cp < 0x80) {
+            *pOut++ = static_cast<unsigned char>(cp);
+            continue;
+        }
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < nSize && pIn[i + 1] >= 0xDC00 &&
             pIn[i + 1] <= 0xDFFF) {
-            rnUnits = 2;
-            return 0x10000 + ((cp - 0xD800) << 10) + (pIn[i + 1] - 0xDC00);
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (pIn[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
         }
-        return cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp;
-    };
-    size_t nBytes = 0;
-    for (size_t i = 0, nUnits = 1; i < nSize; i += nUnits) {
-        if (pIn[i] < 0x80) {
-            ++nBytes;
-            nUnits = 1;
-            continue;
-        }
-        const char32_t cp = CodePoint(i, nUnits);
-        nBytes += cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        pOut = WriteUtf8(pOut, cp);
     }
-    std::string out(nBytes, '\0');
-    auto* pOut = reinterpret_cast<unsigned char*>(out.data());
-    for (size_t i = 0, nUnits = 1; i < nSize; i += nUnits) {
-        if (pIn[i] < 0x80) {
-            *pOut++ = static_cast<unsigned char>(pIn[i]);
-            nUnits = 1;
-            continue;
-        }
-        const char32_t cp = CodePoint(i, nUnits);
-        if (cp < 0x800) {
-            *pOut++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
-            *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            *pOut++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
-            *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        } else {
-            *pOut++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
-            *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-            *pOut++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            *pOut++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        }
-    }
+    out.resize(static_cast<size_t>(pOut - pStart));
     return out;
 }
 
