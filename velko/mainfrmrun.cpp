@@ -218,6 +218,9 @@ void CMainFrame::OnStop() {
         WriteStopDone();
     }
     m_pRunningDlg->hide();
+    if (m_eMonitor == MP_RUNNING) {
+        EndMonitor();  // the stop has said where the run ended
+    }
     AdvanceMonitor();
 }
 
@@ -416,9 +419,17 @@ void CMainFrame::AdvanceMonitor() {
             m_pRunningDlg->SetTime(status.dNextTime);
         } else if (eState == RS_ENDING || eState == RS_ENDED || !pEngine->m_bRunning) {
             // The run is over, as after Stop: nothing runs for the dialog
-            // to show, and its commands are off.
+            // to show, and its commands are off. Said after the lines of its
+            // last step, which come in this same round.
             m_pRunningDlg->hide();
             EndMonitor();
+            const std::string strEnd =
+                status.bNextFound
+                    ? Format("Simulation finished after %lld steps, the next event at time %f.",
+                             status.nSteps, status.dNextTime)
+                    : Format("Simulation finished after %lld steps.", status.nSteps);
+            QMetaObject::invokeMethod(
+                this, [this, strEnd] { WriteSystem(strEnd); }, Qt::QueuedConnection);
         }
     }
 }
