@@ -334,6 +334,7 @@ void CMainFrame::FinishStepIfDone() {
             WriteStopDone();
         }
     }
+    AdvanceMonitor();  // a run that this step ended can say so now
 }
 
 // ---- Monitor ------------------------------------------------------------------------------
@@ -406,7 +407,8 @@ void CMainFrame::AdvanceMonitor() {
         }
     }
     if (m_eMonitor == MP_WAITING_FOR_RUN) {
-        if (pEngine->m_bRunning) {
+        // Running, or run already: a short run can end before this sees it.
+        if (pEngine->m_bRunning || status.nSteps > 0) {
             m_pRunningDlg->show();
             m_eMonitor = MP_RUNNING;
         } else if (eState == RS_ENDING || eState == RS_ENDED) {
@@ -419,17 +421,18 @@ void CMainFrame::AdvanceMonitor() {
             m_pRunningDlg->SetTime(status.dNextTime);
         } else if (eState == RS_ENDING || eState == RS_ENDED || !pEngine->m_bRunning) {
             // The run is over, as after Stop: nothing runs for the dialog
-            // to show, and its commands are off. Said after the lines of its
-            // last step, which come in this same round.
+            // to show, and its commands are off.
             m_pRunningDlg->hide();
-            EndMonitor();
-            const std::string strEnd =
-                status.bNextFound
-                    ? Format("Simulation finished after %lld steps, the next event at time %f.",
-                             status.nSteps, status.dNextTime)
-                    : Format("Simulation finished after %lld steps.", status.nSteps);
-            QMetaObject::invokeMethod(
-                this, [this, strEnd] { WriteSystem(strEnd); }, Qt::QueuedConnection);
+            // Said once the run has ended, after its own lines and those of
+            // its last step.
+            if (eState == RS_ENDED && !m_bStepPending) {
+                EndMonitor();
+                WriteSystem(status.bNextFound
+                                ? Format("Simulation finished after %lld steps, the next event "
+                                         "at time %f.",
+                                         status.nSteps, status.dNextTime)
+                                : Format("Simulation finished after %lld steps.", status.nSteps));
+            }
         }
     }
 }

@@ -532,8 +532,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         // The run ended by itself, nothing left to happen: no longer
         // "Simulation running..." as the last word.
-        QTRY_VERIFY(
-            Lines(pFrame->Output()->System()).last().startsWith("Simulation finished after "));
+        QTRY_VERIFY2(
+            Lines(pFrame->Output()->System()).last().startsWith("Simulation finished after "),
+            qPrintable(Lines(pFrame->Output()->System())
+                           .mid(Lines(pFrame->Output()->System()).size() - 5)
+                           .join(" | ")));
         QVERIFY(Lines(pFrame->Output()->System()).last().endsWith(" steps."));
     }
 
