@@ -218,6 +218,9 @@ void CMainFrame::OnStop() {
         WriteStopDone();
     }
     m_pRunningDlg->hide();
+    if (m_eMonitor == MP_RUNNING) {
+        EndMonitor();  // the stop has said where the run ended
+    }
     AdvanceMonitor();
 }
 
@@ -331,6 +334,7 @@ void CMainFrame::FinishStepIfDone() {
             WriteStopDone();
         }
     }
+    AdvanceMonitor();  // a run that this step ended can say so now
 }
 
 // ---- Monitor ------------------------------------------------------------------------------
@@ -403,7 +407,8 @@ void CMainFrame::AdvanceMonitor() {
         }
     }
     if (m_eMonitor == MP_WAITING_FOR_RUN) {
-        if (pEngine->m_bRunning) {
+        // Running, or run already: a short run can end before this sees it.
+        if (pEngine->m_bRunning || status.nSteps > 0) {
             m_pRunningDlg->show();
             m_eMonitor = MP_RUNNING;
         } else if (eState == RS_ENDING || eState == RS_ENDED) {
@@ -418,7 +423,16 @@ void CMainFrame::AdvanceMonitor() {
             // The run is over, as after Stop: nothing runs for the dialog
             // to show, and its commands are off.
             m_pRunningDlg->hide();
-            EndMonitor();
+            // Said once the run has ended, after its own lines and those of
+            // its last step.
+            if (eState == RS_ENDED && !m_bStepPending) {
+                EndMonitor();
+                WriteSystem(status.bNextFound
+                                ? Format("Simulation finished after %lld steps, the next event "
+                                         "at time %f.",
+                                         status.nSteps, status.dNextTime)
+                                : Format("Simulation finished after %lld steps.", status.nSteps));
+            }
         }
     }
 }

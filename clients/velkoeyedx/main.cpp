@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <clocale>
 
+#include "clients/velkoeyedx/displayloss.h"
 #include "clients/velkoeyedx/velkoeyedxapp.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +15,11 @@ int main(int argc, char** argv) {
     // The 3D window stays when the dialog goes; the dialog ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
     CVELKOEyeDXApp app;
+    // When the display goes away (its VNC session ends), even while the
+    // windows are made, the viewer closes as its Exit does.
+    CDisplayLoss::Install([&app] { app.CloseWithoutDisplay(); });
     app.InitInstance();
-    return application.exec();
+    const int nResult = application.exec();
+    CDisplayLoss::Remove();
+    return nResult;
 }

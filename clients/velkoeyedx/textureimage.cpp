@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -378,7 +379,229 @@ SurfaceFormat ReadHeader(const QByteArray& data) {
     return format;
 }
 
+// ---- TGA -----------------------------------------------------------------------------
+
+constexpr int kTgaHeaderSize = 18;
+constexpr int kTgaColourMapped = 1;
+constexpr int kTgaTrueColour = 2;
+constexpr int kTgaGrey = 3;
+constexpr int kTgaRle = 8;
+constexpr int kTgaRightToLeft = 0x10;
+constexpr int kTgaTopToBottom = 0x20;
+constexpr int kTgaInterleaved = 0xC0;
+
+// A colour of nDepth bits (15, 16, 24 or 32) as TGA stores it, blue first;
+// the alpha bit or byte is read only when bAlpha.
+Rgba TgaColour(const unsigned char* p, int nDepth, bool bAlpha) {
+    if (nDepth == 24 || nDepth == 32) {
+        return {p[2], p[1], p[0], static_cast<unsigned char>(bAlpha && nDepth == 32 ? p[3] : 255)};
+    }
+    const uint16_t n = Read16(p);
+    const auto Five = [](int v) { return static_cast<unsigned char>((v << 3) | (v >> 2)); };
+    return {Five((n >> 10) & 31), Five((n >> 5) & 31), Five(n & 31),
+            static_cast<unsigned char>(bAlpha && nDepth == 16 && !(n & 0x8000) ? 0 : 255)};
+}
+
+// What a TGA header says of its pixels.
+struct TgaFormat {
+    int nType = 0;  // colour-mapped, true-colour or grey, without the RLE flag
+    bool bRle = false;
+    int nDepth = 0;
+    size_t nBytes = 0;  // a pixel's bytes in the file
+    bool bAlpha = false;
+    int nMapFirst = 0;
+    std::vector<Rgba> vecMap;
+};
+
+// One pixel of the file; false when a colour index lies outside the map.
+bool TgaPixel(const TgaFormat& format, const unsigned char* p, Rgba& pixel,
+              std::string& strRefused) {
+    if (format.nType == kTgaTrueColour) {
+        pixel = TgaColour(p, format.nDepth, format.bAlpha);
+    } else if (format.nType == kTgaGrey) {
+        pixel = {p[0], p[0], p[0],
+                 static_cast<unsigned char>(format.nDepth == 16 && format.bAlpha ? p[1] : 255)};
+    } else {
+        const int nIndex = (format.nDepth == 8 ? p[0] : Read16(p)) - format.nMapFirst;
+        if (nIndex < 0 || static_cast<size_t>(nIndex) >= format.vecMap.size()) {
+            strRefused = "TGA colour index " + NumberText(nIndex + format.nMapFirst) +
+                         " outside its map of " + NumberText(format.vecMap.size()) + " colours";
+            return false;
+        }
+        pixel = format.vecMap[nIndex];
+    }
+    return true;
+}
+
+// Reads the header and colour map; the refusal, or "" with the pixels'
+// offset in nOffset.
+std::string ReadTgaHeader(const QByteArray& data, TgaFormat& format, int& nWidth, int& nHeight,
+                          int& nDescriptor, size_t& nOffset) {
+    if (data.size() < kTgaHeaderSize) {
+        return "TGA shorter than its header";
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
+    const int nIdLength = p[0];
+    const int nMapType = p[1];
+    const int nImageType = p[2];
+    format.nMapFirst = Read16(p + 3);
+    const int nMapLength = Read16(p + 5);
+    const int nMapDepth = p[7];
+    nWidth = Read16(p + 12);
+    nHeight = Read16(p + 14);
+    format.nDepth = p[16];
+    nDescriptor = p[17];
+    format.nType = nImageType & ~kTgaRle;
+    format.bRle = (nImageType & kTgaRle) != 0;
+    const std::string strName = format.bRle ? "TGA RLE" : "TGA";
+    if (nImageType == 0) {
+        return "TGA with no image";
+    }
+    if (format.nType != kTgaColourMapped && format.nType != kTgaTrueColour &&
+        format.nType != kTgaGrey) {
+        return "TGA of image type " + NumberText(nImageType);
+    }
+    const int nDepth = format.nDepth;
+    const std::string strDepth = NumberText(nDepth);
+    if (format.nType == kTgaTrueColour && nDepth != 15 && nDepth != 16 && nDepth != 24 &&
+        nDepth != 32) {
+        return strName + " true-colour of " + strDepth + " bits";
+    }
+    if (format.nType == kTgaGrey && nDepth != 8 && nDepth != 16) {
+        return strName + " greyscale of " + strDepth + " bits";
+    }
+    const bool bMapped = format.nType == kTgaColourMapped;
+    if (bMapped && nDepth != 8 && nDepth != 16) {
+        return strName + " colour-mapped of " + strDepth + "-bit indices";
+    }
+    if (bMapped && (nMapType != 1 || nMapLength == 0)) {
+        return strName + " colour-mapped without a colour map";
+    }
+    const bool bMapDepth = nMapDepth == 15 || nMapDepth == 16 || nMapDepth == 24 || nMapDepth == 32;
+    if (nMapType == 1 && nMapLength > 0 && !bMapDepth) {
+        return strName + " with a colour map of " + NumberText(nMapDepth) + "-bit entries";
+    }
+    if (nWidth == 0 || nHeight == 0) {
+        return strName + " of " + NumberText(nWidth) + " x " + NumberText(nHeight) + " pixels";
+    }
+    if (static_cast<uint32_t>(nWidth) > kMaxSide || static_cast<uint32_t>(nHeight) > kMaxSide) {
+        return strName + " of " + NumberText(nWidth) + " x " + NumberText(nHeight) +
+               " pixels, over " + NumberText(kMaxSide);
+    }
+    if (nDescriptor & kTgaInterleaved) {
+        return strName + " with interleaved rows";
+    }
+    format.nBytes = static_cast<size_t>(nDepth + 7) / 8;
+    format.bAlpha = (nDescriptor & 0x0F) != 0;
+    nOffset = kTgaHeaderSize + nIdLength;
+    const size_t nMapBytes =
+        nMapType == 1 ? static_cast<size_t>(nMapLength) * ((nMapDepth + 7) / 8) : 0;
+    if (static_cast<size_t>(data.size()) < nOffset + nMapBytes) {
+        return strName + " shorter than its header says";
+    }
+    if (bMapped) {
+        format.vecMap.reserve(nMapLength);
+        for (int i = 0; i < nMapLength; ++i) {
+            format.vecMap.push_back(
+                TgaColour(p + nOffset + i * ((nMapDepth + 7) / 8), nMapDepth, format.bAlpha));
+        }
+    }
+    nOffset += nMapBytes;
+    return {};
+}
+
+// Decodes a TGA file into *pImage; the refusal, or "" when decoded.
+std::string ReadTga(const QByteArray& data, QImage* pImage) {
+    TgaFormat format;
+    int nWidth = 0;
+    int nHeight = 0;
+    int nDescriptor = 0;
+    size_t nOffset = 0;
+    std::string strRefused = ReadTgaHeader(data, format, nWidth, nHeight, nDescriptor, nOffset);
+    if (!strRefused.empty()) {
+        return strRefused;
+    }
+    const std::string strShort =
+        (format.bRle ? "TGA RLE" : "TGA") + std::string(" shorter than its header says");
+    const auto* pData = reinterpret_cast<const unsigned char*>(data.constData()) + nOffset;
+    const size_t nSize = static_cast<size_t>(data.size()) - nOffset;
+    const size_t nPixels = static_cast<size_t>(nWidth) * nHeight;
+    // The fewest bytes that can hold every pixel: the image is made only
+    // for a file that may.
+    const size_t nLeast =
+        format.bRle ? (nPixels + 127) / 128 * (1 + format.nBytes) : nPixels * format.nBytes;
+    if (nSize < nLeast) {
+        return strShort;
+    }
+    QImage image(nWidth, nHeight, QImage::Format_RGBA8888);
+    const bool bTopDown = nDescriptor & kTgaTopToBottom;
+    const bool bRightToLeft = nDescriptor & kTgaRightToLeft;
+    bool bAnyAlpha = false;
+    size_t nPos = 0;
+    size_t nPixel = 0;
+    // Puts the next pixel of the file's order in its place.
+    const auto Place = [&](const Rgba& pixel) {
+        const int nRow = static_cast<int>(nPixel / nWidth);
+        const int nColumn = static_cast<int>(nPixel % nWidth);
+        const int y = bTopDown ? nRow : nHeight - 1 - nRow;
+        const int x = bRightToLeft ? nWidth - 1 - nColumn : nColumn;
+        std::memcpy(image.scanLine(y) + 4 * x, pixel.data(), 4);
+        bAnyAlpha = bAnyAlpha || pixel[3] != 0;
+        ++nPixel;
+    };
+    Rgba pixel{};
+    while (nPixel < nPixels) {
+        size_t nCount = 1;
+        bool bRun = false;
+        if (format.bRle) {
+            if (nPos >= nSize) {
+                return strShort;
+            }
+            nCount = (pData[nPos] & 0x7F) + 1;
+            bRun = (pData[nPos] & 0x80) != 0;
+            ++nPos;
+            // A packet may run on past the image's end: what fits is taken.
+            nCount = std::min(nCount, nPixels - nPixel);
+        }
+        for (size_t i = 0; i < nCount; ++i) {
+            if (i == 0 || !bRun) {
+                if (nSize - nPos < format.nBytes) {
+                    return strShort;
+                }
+                if (!TgaPixel(format, pData + nPos, pixel, strRefused)) {
+                    return strRefused;
+                }
+                nPos += format.nBytes;
+            }
+            Place(pixel);
+        }
+    }
+    if (!bAnyAlpha) {
+        // An alpha that is 0 everywhere was left empty by its writer: the
+        // picture is opaque, not invisible.
+        for (int y = 0; y < nHeight; ++y) {
+            unsigned char* pRow = image.scanLine(y);
+            for (int x = 0; x < nWidth; ++x) {
+                pRow[4 * x + 3] = 255;
+            }
+        }
+    }
+    if (pImage) {
+        *pImage = std::move(image);
+    }
+    return {};
+}
+
 }  // namespace
+
+bool DecodeTGA(const QByteArray& data, QImage* pImage) {
+    *pImage = QImage();
+    return ReadTga(data, pImage).empty();
+}
+
+std::string DescribeTGA(const QByteArray& data) {
+    return ReadTga(data, nullptr);
+}
 
 bool DecodeDDS(const QByteArray& data, QImage* pImage) {
     *pImage = QImage();
@@ -409,7 +632,16 @@ std::string DescribeDDS(const QByteArray& data) {
 bool LoadTextureImage(const std::string& strPath, QImage* pImage, std::string* pFormat) {
     *pImage = QImage();
     const QString strFile = QString::fromStdString(strPath);
-    if (strFile.endsWith(QLatin1String(".dds"), Qt::CaseInsensitive)) {
+    // The formats read here rather than by Qt's plugins, by their endings.
+    const struct {
+        const char* pszEnding;
+        bool (*pfnDecode)(const QByteArray&, QImage*);
+        std::string (*pfnDescribe)(const QByteArray&);
+    } ownFormats[] = {{".dds", DecodeDDS, DescribeDDS}, {".tga", DecodeTGA, DescribeTGA}};
+    for (const auto& own : ownFormats) {
+        if (!strFile.endsWith(QLatin1String(own.pszEnding), Qt::CaseInsensitive)) {
+            continue;
+        }
         QFile file(strFile);
         if (!file.open(QIODevice::ReadOnly)) {
             if (pFormat) {
@@ -418,11 +650,11 @@ bool LoadTextureImage(const std::string& strPath, QImage* pImage, std::string* p
             return false;
         }
         const QByteArray data = file.readAll();
-        if (DecodeDDS(data, pImage)) {
+        if (own.pfnDecode(data, pImage)) {
             return true;
         }
         if (pFormat) {
-            *pFormat = DescribeDDS(data);
+            *pFormat = own.pfnDescribe(data);
         }
         return false;
     }

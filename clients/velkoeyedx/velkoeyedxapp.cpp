@@ -46,6 +46,12 @@ void CVELKOEyeDXApp::InitInstance() {
     m_pMainDlg->show();
 }
 
+void CVELKOEyeDXApp::CloseWithoutDisplay() {
+    if (m_pRenderContext) {
+        m_pRenderContext->GetScene().StopFeeder();
+    }
+}
+
 void CVELKOEyeDXApp::NameSettings() {
     QCoreApplication::setOrganizationName(QStringLiteral("VELKO"));
     QCoreApplication::setApplicationName(QStringLiteral("VELKOEyeDX"));

@@ -32,6 +32,12 @@ public:
     // application quits when the dialog ends.
     void InitInstance();
 
+    // What Exit ends that outlives the windows, for a display that has gone
+    // away (any thread; no window is touched): a live link, closed in order,
+    // or a trace's feed, its thread joined. Nothing waits to be saved: the
+    // server options are written when they are saved.
+    void CloseWithoutDisplay();
+
     CRenderContext& GetRenderContext() const { return *m_pRenderContext; }
     CVELKOEyeDXDlg* GetMainDlg() const { return m_pMainDlg.get(); }
 

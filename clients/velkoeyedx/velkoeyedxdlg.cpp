@@ -407,9 +407,13 @@ void CVELKOEyeDXDlg::OnRestart() {
 }
 
 void CVELKOEyeDXDlg::RefreshTimerDisplay() {
-    const CReplayClock& clock = m_scene.GetClock();
+    CReplayClock& clock = m_scene.GetClock();
     const bool bRunning = m_bSceneLoaded && !clock.IsStopped();
-    if (bRunning) {
+    // A clock that stopped by itself since the last refresh came to the
+    // replay's end: the box shows where.
+    const bool bEnded = !bRunning && m_bFollowedClock && clock.GetTime() == clock.GetEnd();
+    m_bFollowedClock = bRunning;
+    if (bRunning || bEnded) {
         const QString strTime = QString::fromStdString(Format("%.2f", clock.GetTime()));
         if (m_pTimeBox->text() != strTime) {
             m_pTimeBox->setText(strTime);

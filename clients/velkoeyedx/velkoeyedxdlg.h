@@ -78,8 +78,9 @@ public:
     void OnPlay();
     void OnRestart();
     void OnSpeedChange(const QString& strEntry);
-    // The time box follows the running clock while a scene is loaded; the
-    // buttons tell what they would do.
+    // The time box follows the running clock while a scene is loaded, and
+    // shows the replay's end where the clock stopped there; the buttons
+    // tell what they would do.
     void RefreshTimerDisplay();
     // A cell of the terrain was picked in the 3D window.
     void OnCellSelected();
@@ -145,4 +146,6 @@ private:
     bool m_bLogsShown = false;
     // A scene was loaded whose clock the time box follows.
     bool m_bSceneLoaded = false;
+    // The time box followed a running clock at the last refresh.
+    bool m_bFollowedClock = false;
 };

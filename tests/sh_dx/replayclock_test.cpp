@@ -81,4 +81,61 @@ TEST(ReplayClockTest, StoppedClockHoldsItsTimeEvenWhenStoppedAtTickZero) {
     EXPECT_TRUE(std::isfinite(clock.GetTime()));
 }
 
+// A replay with an end: the clock that reaches it stops there, counting no
+// time past it, at any speed; one started at or past it stops at once where
+// it was started; an end given after the clock has passed it stops it there.
+TEST(ReplayClockTest, ARunningClockStopsAtTheEndOfTheReplay) {
+    CFakeTicks ticks;
+    CReplayClock clock(ticks.Source());
+    clock.SetEnd(9.0);
+    clock.SetTime(7.0);
+    clock.NextFrame();
+    ticks.Advance(1.5);
+    EXPECT_FALSE(clock.IsStopped());
+    EXPECT_DOUBLE_EQ(clock.NextFrame().dTime, 8.5);
+    ticks.Advance(1.0);
+    const CReplayClock::FrameTimes times = clock.NextFrame();
+    EXPECT_DOUBLE_EQ(times.dTime, 9.0);
+    EXPECT_FLOAT_EQ(times.fElapsed, 0.5f);
+    EXPECT_TRUE(clock.IsStopped());
+    ticks.Advance(3.0);
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 9.0);
+
+    // Started at the end, or past it (a time typed in), it stays there.
+    clock.Start();
+    ticks.Advance(1.0);
+    EXPECT_TRUE(clock.IsStopped());
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 9.0);
+    clock.SetTime(20.0);
+    clock.Start();
+    ticks.Advance(1.0);
+    EXPECT_TRUE(clock.IsStopped());
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 20.0);
+
+    // At speed 4 from 5: 2 s would read 13.
+    clock.SetSpeed(4);
+    clock.SetTime(5.0);
+    clock.Start();
+    ticks.Advance(2.0);
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 9.0);
+    EXPECT_TRUE(clock.IsStopped());
+
+    // No end: it runs on. The end given while the clock is past it.
+    clock.SetSpeed(1);
+    clock.SetEnd(std::numeric_limits<double>::quiet_NaN());
+    clock.SetTime(0.0);
+    clock.Start();
+    ticks.Advance(15.0);
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 15.0);
+    EXPECT_FALSE(clock.IsStopped());
+    clock.SetEnd(9.0);
+    EXPECT_TRUE(clock.IsStopped());
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 9.0);
+    // An end beyond any tick count is no stop.
+    clock.SetEnd(1e300);
+    clock.Start();
+    ticks.Advance(1.0);
+    EXPECT_DOUBLE_EQ(clock.GetTime(), 10.0);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -179,10 +180,40 @@ TEST_F(SceneControllerTest, LoadStopsAndJoinsThePreviousFeeder) {
     EXPECT_EQ(nFinished, 2);
     m_scene.Unlock();
 
+    // Stopped by the load, neither feeder gave the replay an end.
+    EXPECT_EQ(m_scene.GetClock().GetEnd(), std::numeric_limits<double>::infinity());
+
     // A feeder that throws reports and ends; the next load still goes on.
     m_scene.StartFeeder([](std::stop_token) { throw std::runtime_error("link broken"); });
     m_scene.StopFeeder();
     EXPECT_THAT(LineTexts(), ElementsAre("link broken"));
+}
+
+// A feed that ends by itself (a trace read whole, a live run over) ends the
+// replay with its last event: the clock playing it stops there. The next
+// load takes the end away.
+TEST_F(SceneControllerTest, AFeedThatEndsEndsTheReplayAtItsLastEvent) {
+    m_scene.Lock();
+    m_scene.GetAnimations().AddAgent("a", "box.obj");
+    m_scene.StartFeeder([this](std::stop_token) {
+        m_scene.GetAnimations().QueueEvent(Move("a", 0.0, 0));
+        m_scene.GetAnimations().QueueEvent(Move("a", 9.0, 9));
+        m_scene.GetAnimations().QueueEvent(Move("a", 4.0, 4));
+    });
+    m_scene.Unlock();
+    ASSERT_TRUE(velkotest::WaitUntil([this] { return !m_scene.IsFeeding(); }));
+    EXPECT_EQ(m_scene.GetClock().GetEnd(), 9.0);
+    m_scene.Frame();  // loads the mesh
+    m_scene.Play(0.0);
+    m_ticks.Advance(5.0);
+    EXPECT_FLOAT_EQ(XNow(), 5.0f);
+    m_ticks.Advance(10.0);
+    EXPECT_FLOAT_EQ(XNow(), 9.0f);
+    EXPECT_TRUE(m_scene.GetClock().IsStopped());
+    EXPECT_DOUBLE_EQ(m_scene.GetClock().GetTime(), 9.0);
+
+    m_scene.LoadDemo1();
+    EXPECT_EQ(m_scene.GetClock().GetEnd(), std::numeric_limits<double>::infinity());
 }
 
 }  // namespace

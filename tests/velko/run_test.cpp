@@ -336,7 +336,14 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         }
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
-        QCOMPARE(LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ").size(), 3);
+        const QStringList listMinimum =
+            LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ");
+        QCOMPARE(listMinimum.size(), 3);
+        // The run ended by its number of loops: the Output says so last,
+        // after its last step's lines, with the time it had reached.
+        QTRY_COMPARE(Lines(pFrame->Output()->System()).last(),
+                     "Simulation finished after 2 steps, the next event at time " +
+                         listMinimum.last().mid(20) + ".");
         // The run is over: "Running" goes, as after Stop.
         QTRY_VERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
@@ -423,6 +430,10 @@ private slots:
         QVERIFY(
             Lines(pFrame->Output()->System()).last().startsWith("Simulation stop done at time "));
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        // The stop has said where the run ended; nothing says it finished.
+        QTest::qWait(0);
+        QVERIFY(
+            Lines(pFrame->Output()->System()).last().startsWith("Simulation stop done at time "));
     }
 
     // A Stop given while a step was still on its way belongs to that run:
@@ -519,6 +530,14 @@ private slots:
         QVERIFY(viewer.GetMessages().size() > 2);
         QVERIFY(viewer.GetMessages().back().find("<EndReplication />") != std::string::npos);
         QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        // The run ended by itself, nothing left to happen: no longer
+        // "Simulation running..." as the last word.
+        QTRY_VERIFY2(
+            Lines(pFrame->Output()->System()).last().startsWith("Simulation finished after "),
+            qPrintable(Lines(pFrame->Output()->System())
+                           .mid(Lines(pFrame->Output()->System()).size() - 5)
+                           .join(" | ")));
+        QVERIFY(Lines(pFrame->Output()->System()).last().endsWith(" steps."));
     }
 
     void AStartThatFailsIsReportedAndTheWindowStaysUsable() {

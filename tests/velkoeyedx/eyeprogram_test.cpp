@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <string>
 #include <vector>
@@ -14,6 +15,9 @@
 #include "clients/velkoeyedx/velkoeyedxdlgopt1.h"
 #include "clients/velkoeyedx/velkoeyedxlogs.h"
 #include "velkoeyedx/eyewindow.h"
+
+// Last: its macros (Bool, Status, None) would break Qt's headers.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -121,6 +125,17 @@ TEST_F(EyeProgramTest, TheSampleModelFollowedLiveShowsItsTwoBats) {
     ASSERT_EQ(picture.size(), window.size());
     velkotest::SaveScreenshot(velkotest::Desktop(dlg, {{window.frameGeometry(), picture}}),
                               "velkoeyedx-pingpong");
+
+    // The run is over, its last record at 9: played from 8.8 the replay
+    // stops there, and the time box shows it.
+    dlg.TimeBox()->setText("8.8");
+    dlg.PlayButton()->click();
+    ASSERT_FALSE(Scene().GetClock().IsStopped());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Scene().GetClock().IsStopped(); }, 10000))
+        << "the clock runs on at " << Scene().GetClock().GetTime();
+    EXPECT_EQ(Scene().GetClock().GetTime(), 9.0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.PlayButton()->text() == "Start"; }));
+    EXPECT_EQ(dlg.TimeBox()->text().toStdString(), "9.00");
     EXPECT_TRUE(m_notifier.GetBoxes().empty());
 }
 
@@ -160,6 +175,73 @@ TEST_F(EyeProgramTest, ClosingDuringALiveRunOrATraceReplayEndsWithinASecond) {
     ASSERT_TRUE(Scene().IsFeeding());
     ASSERT_FALSE(Scene().GetClock().IsStopped());
     EXPECT_LT(EndProgram(), 1s);
+}
+
+// Whether a window of the display, at any depth, is named strName.
+bool HasWindowNamed(Display* pDisplay, Window window, const std::string& strName) {
+    char* pszName = nullptr;
+    const bool bNamed = XFetchName(pDisplay, window, &pszName) && pszName && strName == pszName;
+    if (pszName) {
+        XFree(pszName);
+    }
+    Window root = 0;
+    Window parent = 0;
+    Window* pChildren = nullptr;
+    unsigned int nChildren = 0;
+    bool bFound = bNamed;
+    if (!bFound && XQueryTree(pDisplay, window, &root, &parent, &pChildren, &nChildren)) {
+        for (unsigned int i = 0; i < nChildren && !bFound; ++i) {
+            bFound = HasWindowNamed(pDisplay, pChildren[i], strName);
+        }
+    }
+    if (pChildren) {
+        XFree(pChildren);
+    }
+    return bFound;
+}
+
+// The program on an X display of its own that goes away, as when its VNC
+// session ends: it closes as its Exit does, with status 0, saying why,
+// instead of leaving through the X I/O error.
+TEST_F(EyeProgramTest, TheProgramClosesWhenItsDisplayGoesAway) {
+    QProcess server;
+    server.start(QStringLiteral("Xvfb"),
+                 {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(server.waitForStarted()) << server.errorString().toStdString();
+    QByteArray number;
+    while (!number.contains('\n') && server.waitForReadyRead(30000)) {
+        number += server.readAllStandardOutput();
+    }
+    const QString strDisplay = ":" + QString::fromLatin1(number.trimmed());
+    ASSERT_GT(strDisplay.size(), 1) << "Xvfb named no display";
+
+    QProcess viewer;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", strDisplay);
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(m_files.Path("config")));
+    environment.remove("QT_QPA_PLATFORM");
+    viewer.setProcessEnvironment(environment);
+    viewer.start(QStringLiteral(VELKOEYEDX_PROGRAM), {});
+    ASSERT_TRUE(viewer.waitForStarted()) << viewer.errorString().toStdString();
+    // Up once its main dialog shows on that display.
+    Display* pDisplay = XOpenDisplay(strDisplay.toLatin1().constData());
+    ASSERT_NE(pDisplay, nullptr);
+    const bool bShown = WaitUntil([&] {
+        return viewer.state() == QProcess::Running &&
+               HasWindowNamed(pDisplay, DefaultRootWindow(pDisplay), "VELKOEyeDX");
+    });
+    XCloseDisplay(pDisplay);
+    ASSERT_TRUE(bShown) << viewer.readAllStandardError().toStdString();
+
+    server.terminate();
+    ASSERT_TRUE(server.waitForFinished());
+    ASSERT_TRUE(viewer.waitForFinished(30000));
+    const std::string strErrors = viewer.readAllStandardError().toStdString();
+    EXPECT_EQ(viewer.exitStatus(), QProcess::NormalExit) << strErrors;
+    EXPECT_EQ(viewer.exitCode(), 0) << strErrors;
+    EXPECT_NE(strErrors.find("the display has gone away; the viewer closes."), std::string::npos)
+        << strErrors;
+    EXPECT_EQ(strErrors.find("XIO"), std::string::npos) << strErrors;
 }
 
 }  // namespace

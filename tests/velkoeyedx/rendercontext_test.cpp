@@ -22,11 +22,12 @@ TEST_F(EyeWindowTest, EffectsBuildWithTheirVariablesAndABrokenOneIsReported) {
     {
         CRenderContext& window = OpenWindow(CResourceResolver());
         ASSERT_TRUE(window.AreEffectsReady());
-        const std::vector<const char*> vecCommon = {
-            "g_mWorldViewProjection", "g_mWorld",           "g_vLightColor",   "g_vLightPosition",
-            "g_vMaterialAmbient",     "g_vMaterialDiffuse", "g_fMaterialAlpha"};
-        const std::vector<const char*> vecSpecular = {"g_vMaterialSpecular", "g_nMaterialShininess",
-                                                      "g_vCameraPosition"};
+        const std::vector<const char*> vecCommon = {"g_mWorldViewProjection", "g_mWorld",
+                                                    "g_vLightColor",          "g_vLightPosition",
+                                                    "g_vMaterialAmbient",     "g_vMaterialDiffuse",
+                                                    "g_fMaterialAlpha",       "g_vCameraPosition"};
+        const std::vector<const char*> vecSpecular = {"g_vMaterialSpecular",
+                                                      "g_nMaterialShininess"};
         for (int i = 0; i < MT_COUNT; ++i) {
             const auto eTechnique = static_cast<MeshTechnique>(i);
             const CEffect& effect = window.GetMeshTechniques()[i];
@@ -268,6 +269,107 @@ TEST_F(EyeWindowTest, AMaterialWhoseTextureIsMissingDrawsUntextured) {
     const QColor bare = image.pixelColor(PixelOf({5.5f, 0.0f, 0.0f}));
     EXPECT_TRUE(IsNear(painted, 220, 40, 40)) << Describe(painted);
     EXPECT_TRUE(IsNear(bare, 51, 204, 51)) << Describe(bare);
+}
+
+// An upright figure as exporters write one: an octagonal prism 60 high with
+// smooth sides (vn lines, a smoothing group), a flat top, a bright texture
+// and "Ka 0" (the shade left to the scene's lights) or "Ka 1". Seen from the
+// start view under the sun overhead, the sides get no sun at all; the
+// figure drawn with Ka 0 must still show its texture, at least half as
+// bright as with Ka 1, and nowhere black where the texture is bright.
+TEST_F(EyeWindowTest, AFigureWithNoAmbientColourShowsItsTextureInTheStartView) {
+    CopyResources("effects");
+    CopyResources("meshes");
+    CopyResources("textures");
+    QImage texture(16, 16, QImage::Format_RGB32);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            texture.setPixelColor(
+                x, y, (x / 4 + y / 4) % 2 ? QColor(250, 235, 210) : QColor(210, 225, 250));
+        }
+    }
+    WriteImage("figures/skin.png", texture);
+    std::string strGeometry = "mtllib figure.mtl\n";
+    constexpr int kSides = 8;
+    for (int i = 0; i < kSides; ++i) {
+        const double dAngle = 2.0 * 3.14159265358979 * i / kSides;
+        const double dX = std::cos(dAngle);
+        const double dZ = std::sin(dAngle);
+        strGeometry += Format("v %f -30 %f\nv %f 30 %f\nvn %f 0 %f\nvt %f 0\nvt %f 1\n", 15 * dX,
+                              15 * dZ, 15 * dX, 15 * dZ, dX, dZ, static_cast<double>(i) / kSides,
+                              static_cast<double>(i) / kSides);
+    }
+    strGeometry += "vn 0 1 0\nusemtl skin\ns 1\n";
+    for (int i = 0; i < kSides; ++i) {
+        // Corners: bottom i, top i, then the next column's (1-based).
+        const int b0 = 2 * i + 1;
+        const int t0 = b0 + 1;
+        const int b1 = 2 * ((i + 1) % kSides) + 1;
+        const int t1 = b1 + 1;
+        const int n0 = i + 1;
+        const int n1 = (i + 1) % kSides + 1;
+        strGeometry += Format("f %d/%d/%d %d/%d/%d %d/%d/%d\nf %d/%d/%d %d/%d/%d %d/%d/%d\n", b0,
+                              b0, n0, t0, t0, n0, t1, t1, n1, b0, b0, n0, t1, t1, n1, b1, b1, n1);
+    }
+    strGeometry += "s off\n";
+    for (int i = 1; i + 1 < kSides; ++i) {
+        strGeometry += Format("f 2/2/%d %d/%d/%d %d/%d/%d\n", kSides + 1, 2 * i + 2, 2 * i + 2,
+                              kSides + 1, 2 * i + 4, 2 * i + 4, kSides + 1);
+    }
+
+    CRenderContext& window = OpenWindow(m_files.Resolver());
+    window.GetCamera().ShowStartView();
+    const auto Draw = [&](const std::string& strAmbient) {
+        const std::string strName = "figures/ka" + strAmbient;
+        m_files.Write(
+            strName + "/figure.mtl",
+            "newmtl skin\nNs 96\nKa " + strAmbient + " " + strAmbient + " " + strAmbient +
+                "\nKd 0.64 0.64 0.64\nKs 0.5 0.5 0.5\nd 1\nillum 2\nmap_Kd ../skin.png\n");
+        const std::string strMesh = m_files.Write(strName + "/figure.obj", strGeometry);
+        CAnimations& animations = window.GetScene().GetAnimations();
+        window.Lock();
+        animations.LoadMesh(strMesh);
+        animations.AddAgent("figure", strMesh);
+        animations.QueueEvent(CAnimEvent::MakeMove("figure", 0.0, {}, {}, strMesh, 1.0));
+        window.Unlock();
+        return Render();
+    };
+    const QImage lit = Draw("1");
+    const QImage unlit = Draw("0");
+    SaveScreenshot(lit, "velkoeyedx-figure-ka1");
+    SaveScreenshot(unlit, "velkoeyedx-figure-ka0");
+    ASSERT_EQ(lit.size(), unlit.size());
+
+    // The figure's pixels: where the picture with Ka 1 is not the clear
+    // colour, off the HUD.
+    const QRect line =
+        CHudOverlay::GetLineRect(window.size(), QString::fromStdString(window.GetHudLine()));
+    const QRect button = CHudOverlay::GetButtonRect(window.size());
+    long long nLit = 0;
+    long long nUnlit = 0;
+    int nPixels = 0;
+    int nDark = 0;
+    for (int y = 0; y < lit.height(); ++y) {
+        for (int x = 0; x < lit.width(); ++x) {
+            const QColor colour = lit.pixelColor(x, y);
+            if (IsNear(colour, 45, 50, 170, 6) || line.contains(x, y) || button.contains(x, y)) {
+                continue;
+            }
+            const QColor shaded = unlit.pixelColor(x, y);
+            ++nPixels;
+            nLit += colour.red() + colour.green() + colour.blue();
+            nUnlit += shaded.red() + shaded.green() + shaded.blue();
+            nDark += shaded.red() + shaded.green() + shaded.blue() < 150;
+        }
+    }
+    ASSERT_GT(nPixels, 2000) << "the figure is not in the picture";
+    const double dLit = static_cast<double>(nLit) / nPixels;
+    const double dUnlit = static_cast<double>(nUnlit) / nPixels;
+    RecordProperty("MeanWithKa1", std::to_string(dLit));
+    RecordProperty("MeanWithKa0", std::to_string(dUnlit));
+    EXPECT_GE(dUnlit, 0.5 * dLit) << "mean brightness with Ka 0: " << dUnlit
+                                  << " of 765, with Ka 1: " << dLit;
+    EXPECT_EQ(nDark, 0) << "of " << nPixels << " pixels of the figure";
 }
 
 }  // namespace

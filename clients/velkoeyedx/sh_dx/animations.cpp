@@ -516,6 +516,17 @@ double CAnimations::GetLookAhead() const {
     return m_dLookAhead;
 }
 
+double CAnimations::GetLastEventTime() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    double dLast = 0.0;
+    for (const CEventList* pList : {&m_pending, &m_history}) {
+        if (!pList->empty()) {
+            dLast = std::max(dLast, pList->rbegin()->first.dTime);
+        }
+    }
+    return dLast;
+}
+
 // ---- Log -------------------------------------------------------------------------
 
 void CAnimations::Log(std::string strLine) {

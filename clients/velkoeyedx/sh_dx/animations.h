@@ -100,6 +100,10 @@ public:
     std::vector<CAgent> GetVisibleAgents() const;
     // How far ahead of the replay time a frame looks for the next pose.
     double GetLookAhead() const;
+    // The time of the latest event queued, applied or not: where the
+    // animation comes to rest for good once nothing more is queued; 0 with
+    // no event.
+    double GetLastEventTime() const;
 
     // The pose at time dTime on the way from before to after: a move at
     // dTime, part-way between the two positions, with no rotation; null

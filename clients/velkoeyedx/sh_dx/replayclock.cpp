@@ -1,7 +1,9 @@
 #include "clients/velkoeyedx/sh_dx/replayclock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -28,24 +30,62 @@ std::int64_t CReplayClock::CurrentTicks() const {
     return m_bStopped ? m_nStopTicks : m_source.fnNow();
 }
 
-double CReplayClock::GetTime() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nSpeed * static_cast<double>(CurrentTicks() - m_nBaseTicks) /
+double CReplayClock::TimeAt(std::int64_t nTicks) const {
+    return m_nSpeed * static_cast<double>(nTicks - m_nBaseTicks) /
            static_cast<double>(m_source.nFrequency);
 }
 
-void CReplayClock::SetTimeLocked(double dTime) {
+double CReplayClock::GetTime() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    StopAtEndLocked();
+    return TimeAt(CurrentTicks());
+}
+
+void CReplayClock::StopAtEndLocked() {
+    if (m_bStopped || !(m_dEnd < std::numeric_limits<double>::infinity())) {
+        return;
+    }
+    const std::int64_t nNow = m_source.fnNow();
+    if (TimeAt(nNow) < m_dEnd) {
+        return;
+    }
+    // Stopped as of the tick the end fell due, so that the frame times that
+    // follow count no time past it.
+    const double dStop = std::fmax(m_dEnd, m_dRunFrom);
+    m_nStopTicks = std::min(nNow, std::max(m_nBaseTicks + OffsetTicks(dStop), m_nLastFrameTicks));
+    m_bStopped = true;
+    SetTimeLocked(dStop);
+}
+
+void CReplayClock::SetEnd(double dEnd) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dEnd = std::isnan(dEnd) ? std::numeric_limits<double>::infinity() : dEnd;
+    StopAtEndLocked();
+}
+
+double CReplayClock::GetEnd() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dEnd;
+}
+
+std::int64_t CReplayClock::OffsetTicks(double dTime) const {
     double dOffset = static_cast<double>(m_source.nFrequency) * (dTime / m_nSpeed);
     if (std::isnan(dOffset)) {
         dOffset = 0.0;
     }
-    dOffset = std::fmax(-kMaxTickOffset, std::fmin(kMaxTickOffset, dOffset));
-    m_nBaseTicks = CurrentTicks() - static_cast<std::int64_t>(dOffset);
+    return static_cast<std::int64_t>(
+        std::fmax(-kMaxTickOffset, std::fmin(kMaxTickOffset, dOffset)));
+}
+
+void CReplayClock::SetTimeLocked(double dTime) {
+    m_nBaseTicks = CurrentTicks() - OffsetTicks(dTime);
 }
 
 void CReplayClock::SetTime(double dTime) {
     std::lock_guard<std::mutex> lock(m_mutex);
     SetTimeLocked(dTime);
+    m_dRunFrom = TimeAt(CurrentTicks());
+    StopAtEndLocked();
 }
 
 void CReplayClock::SetSpeed(int nSpeed) {
@@ -83,6 +123,8 @@ void CReplayClock::Start() {
     m_nLastFrameTicks = nNow;
     m_nStopTicks = 0;
     m_bStopped = false;
+    m_dRunFrom = TimeAt(nNow);
+    StopAtEndLocked();
 }
 
 void CReplayClock::Stop() {
@@ -97,15 +139,19 @@ void CReplayClock::Reset() {
     m_nLastFrameTicks = nNow;
     m_nStopTicks = 0;
     m_bStopped = false;
+    m_dRunFrom = 0.0;
+    StopAtEndLocked();
 }
 
-bool CReplayClock::IsStopped() const {
+bool CReplayClock::IsStopped() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    StopAtEndLocked();
     return m_bStopped;
 }
 
 CReplayClock::FrameTimes CReplayClock::NextFrame() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    StopAtEndLocked();
     const std::int64_t nNow = CurrentTicks();
     const auto dFrequency = static_cast<double>(m_source.nFrequency);
     FrameTimes times;

@@ -9,11 +9,17 @@
 // stopped. Changing the speed does not move the base, so the time jumps to
 // the new speed x the span since the base; setting the time moves the base.
 //
+// A replay whose whole content is known has an end: a running clock that
+// reaches it stops there, and one started at or past it stops at once
+// where it was started; every reading sees the stop from the moment it
+// fell due.
+//
 // Thread contract: the dialog thread, the render thread and the refresh of
 // the time box use one clock; one mutex guards every operation.
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <mutex>
 
 class CReplayClock {
@@ -39,7 +45,7 @@ public:
     // A running clock at speed 1 whose base lies at tick 0.
     explicit CReplayClock(TickSource source = SteadyTicks());
 
-    double GetTime() const;
+    double GetTime();
     // Afterwards GetTime reads dTime (to the tick); a time that is not a
     // number counts as 0.
     void SetTime(double dTime);
@@ -54,7 +60,12 @@ public:
     void Stop();
     // Time 0 is now; the clock runs.
     void Reset();
-    bool IsStopped() const;
+    bool IsStopped();
+
+    // The end of the replay; infinity (the start) or a time that is not a
+    // number: none.
+    void SetEnd(double dEnd);
+    double GetEnd() const;
 
     // The times of a new frame; the next frame's elapsed time counts from
     // here.
@@ -63,8 +74,13 @@ public:
 private:
     // These need m_mutex held.
     std::int64_t CurrentTicks() const;
+    double TimeAt(std::int64_t nTicks) const;
+    // The ticks from the base to dTime, truncated, kept well inside 64 bits.
+    std::int64_t OffsetTicks(double dTime) const;
     void SetTimeLocked(double dTime);
     void StopLocked();
+    // Stops a running clock that has reached the end.
+    void StopAtEndLocked();
 
     mutable std::mutex m_mutex;
     const TickSource m_source;
@@ -73,4 +89,7 @@ private:
     std::int64_t m_nLastFrameTicks = 0;
     std::int64_t m_nBaseTicks = 0;
     int m_nSpeed = 1;
+    double m_dEnd = std::numeric_limits<double>::infinity();
+    // The time the clock last started running from.
+    double m_dRunFrom = 0.0;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <utility>
 
 #include "clients/velkoeyedx/sh_dx/demoscene.h"
@@ -74,6 +75,7 @@ void CSceneController::ReplayFromClock() {
 
 void CSceneController::Lock() {
     StopFeeder();
+    m_clock.SetEnd(std::numeric_limits<double>::infinity());
     HoldFrames();
     m_animations.Clear();
     if (CSceneTerrain* pTerrain = m_pTerrain.load()) {
@@ -159,6 +161,12 @@ void CSceneController::StartFeeder(std::function<void(std::stop_token)> fnFeed) 
             GetNotifier().OutputLine(NP_SYSTEM, e.what());
         } catch (...) {
             GetNotifier().OutputLine(NP_SYSTEM, "Undefined Exception");
+        }
+        // Fed whole (a trace read, a live run over or its link lost):
+        // nothing more comes, so the replay ends with its last event. A feed
+        // stopped for a load leaves the clock to that load.
+        if (!stop.stop_requested()) {
+            m_clock.SetEnd(m_animations.GetLastEventTime());
         }
         m_bFeeding.store(false);
     });

@@ -64,9 +64,9 @@ public:
 
     // ---- Dialog thread.
 
-    // Takes the scene for a load: stops the feeder, waits for the frame in
-    // progress, marks the scene as loading, empties the animation model and
-    // hides the terrain.
+    // Takes the scene for a load: stops the feeder, takes the replay's end
+    // away, waits for the frame in progress, marks the scene as loading,
+    // empties the animation model and hides the terrain.
     void Lock();
     // Ends a load: stops the clock at 0, rewinds the animation, takes the
     // cells' textures back and lets frames animate again.
@@ -94,7 +94,9 @@ public:
 
     // Runs fnFeed on the feeder thread, after stopping and joining the
     // previous feeder. An exception that leaves fnFeed is reported as an
-    // output line. Called between Lock and Unlock by the load commands.
+    // output line. Once fnFeed has returned, unless it was stopped, the
+    // replay ends at the last event it queued (the clock stops there).
+    // Called between Lock and Unlock by the load commands.
     void StartFeeder(std::function<void(std::stop_token)> fnFeed);
     // Signals the feeder to stop and joins it; nothing when none runs, or
     // when called from the feeder itself.
