@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # .ci/vnc without a display: the program runs on a virtual display with a
 # window manager, a VNC server greets on the port the script names, the
-# script ends with the program's exit status, and nothing it started is left.
+# script ends with the program's exit status, and nothing it started is left,
+# also at Ctrl+C, where the display stays until the program has ended as Exit
+# ends it.
 # Usage: vnc_test.sh VNC_SCRIPT PROGRAM [ARGUMENTS...]
 set -euo pipefail
 script=$1
@@ -62,4 +64,26 @@ done <<< "$started"
 status=0
 bash "$script" sh -c 'exit 3' > "$work/out" 2>&1 || status=$?
 [ "$status" = 3 ] || fail "a program's exit status 3 became $status"
+# Ctrl+C in the script's terminal (SIGINT to its whole process group) ends
+# the program first, as Exit does, while its display is still there: its
+# settings are saved, the script ends with its status, nothing is left.
+config=$work/config
+XDG_CONFIG_HOME=$config setsid bash "$script" "$1" "$2" > "$work/out" 2>&1 &
+pid=$!
+for _ in $(seq 300); do
+  grep -qs RecentFileList "$config/VELKO/VELKO.conf" && break
+  kill -0 "$pid" 2> /dev/null || fail "the script ended before the model opened"
+  sleep 0.1
+done
+grep -qs RecentFileList "$config/VELKO/VELKO.conf" || fail "the model did not open"
+interrupted=$(children "$pid")
+kill -INT -- -"$pid"
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" = 130 ] || fail "after Ctrl+C the script ended with $status"
+grep -qs Geometry "$config/VELKO/VELKO.conf" || fail "Ctrl+C lost the program's settings"
+while read -r p name; do
+  ! kill -0 "$p" 2> /dev/null || fail "after Ctrl+C $name is left running"
+done <<< "$interrupted"
 echo "VNC at port $port; $(wc -l <<< "$started") processes started and ended"

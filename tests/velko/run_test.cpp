@@ -862,7 +862,7 @@ private slots:
         }
         const std::string strOther = CopySample(dir, QStringLiteral("pingpong.velko"));
         // What comes during the wait.
-        enum EJoin { J_CLOSE, J_CTRL_Q, J_SESSION_END, J_WINDOW_CLOSE, J_SIGNAL };
+        enum EJoin { J_CLOSE, J_OPEN, J_CTRL_Q, J_SESSION_END, J_WINDOW_CLOSE, J_SIGNAL };
         struct SCase {
             int nStart;  // the model closed, another one opened, or the program ended
             EJoin eJoin;
@@ -870,10 +870,13 @@ private slots:
         const SCase cases[] = {{ID_FILE_CLOSE, J_CLOSE},       {ID_FILE_OPEN, J_CLOSE},
                                {ID_APP_EXIT, J_CLOSE},         {ID_FILE_NEW, J_CTRL_Q},
                                {ID_FILE_CLOSE, J_SESSION_END}, {ID_FILE_OPEN, J_WINDOW_CLOSE},
-                               {ID_FILE_CLOSE, J_SIGNAL}};
+                               {ID_FILE_CLOSE, J_SIGNAL},      {ID_FILE_CLOSE, J_OPEN}};
         for (const SCase& test : cases) {
             const int nCase = test.nStart;
-            const bool bQuit = nCase == ID_APP_EXIT || test.eJoin != J_CLOSE;
+            const bool bQuit =
+                nCase == ID_APP_EXIT || (test.eJoin != J_CLOSE && test.eJoin != J_OPEN);
+            // The other model opens after the wait.
+            const bool bOpens = !bQuit && (nCase == ID_FILE_OPEN || test.eJoin == J_OPEN);
             const QString strCase = QStringLiteral("case %1/%2").arg(nCase).arg(test.eJoin);
             CMainFrame* pFrame = started.Frame();
             CCommandTable& commands = pFrame->Commands();
@@ -943,6 +946,9 @@ private slots:
             switch (test.eJoin) {
                 case J_CLOSE:
                     break;
+                case J_OPEN:
+                    QCOMPARE(started.App().OpenDocumentFile(strOther), int(LM_WAITING));
+                    break;
                 case J_CTRL_Q:
                     // In the wait window, which has the keyboard.
                     pWait->activateWindow();
@@ -1008,7 +1014,7 @@ private slots:
             } else {
                 QVERIFY(pFrame->isVisible());
             }
-            if (nCase == ID_FILE_OPEN && !bQuit) {
+            if (bOpens) {
                 QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("pingpong"));
                 QCOMPARE(pFrame->CaptionBar()->Text(),
                          QStringLiteral("Ready to configure the model. Then, you need to "
