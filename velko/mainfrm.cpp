@@ -631,24 +631,29 @@ void CMainFrame::QuitBySignal(int nSignal) {
 }
 
 void CMainFrame::CloseForSignal() {
-    // Nobody answers: what asks is answered Cancel. The wait window is the
-    // close's own.
+    // Nobody answers: a menu open goes, what asks is answered Cancel. The
+    // wait window is the close's own.
     for (int i = 0; i < 16; ++i) {
+        QWidget* pPopup = QApplication::activePopupWidget();
         QWidget* pModal = QApplication::activeModalWidget();
-        if (!pModal || pModal == m_pCloseWaitDlg) {
+        if (pPopup) {
+            pPopup->close();
+        } else if (!pModal || pModal == m_pCloseWaitDlg) {
             break;
-        }
-        if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
+        } else if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
             pDialog->reject();
         } else {
             pModal->close();
         }
-        if (pModal->isVisible()) {
+        if ((pPopup ? pPopup : pModal)->isVisible()) {
             break;
         }
     }
-    // A dialog's loop returns before the window closes from the program's.
-    if (QThread::currentThread()->loopLevel() > 1) {
+    // Their loops return before the window closes from the program's, as
+    // long as they do so within a moment.
+    if (QThread::currentThread()->loopLevel() > 1 &&
+        std::chrono::steady_clock::now() - m_tQuitSignal <
+            std::chrono::milliseconds(kSignalQuitWaitMs)) {
         QTimer::singleShot(10, this, [this] { CloseForSignal(); });
         return;
     }

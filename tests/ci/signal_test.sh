@@ -15,28 +15,14 @@ fail() {
   cat "$work/out" >&2 || true
   exit 1
 }
-# children PID: the pids of the processes whose parent is PID.
-children() {
-  local f p c s pp rest
-  for f in /proc/[0-9]*/stat; do
-    read -r p c s pp rest 2> /dev/null < "$f" || continue
-    [ "$pp" = "$1" ] && echo "$p"
-  done
-  return 0
-}
+source "$(dirname "$0")/program.sh"
 
 for sig in TERM INT HUP; do
   config=$work/config-$sig
   settings=$config/VELKO/VELKO.conf
   XDG_CONFIG_HOME=$config "$program" "$model" > "$work/out" 2>&1 &
   pid=$!
-  # Up once the model it opened is in the recent-file list.
-  for _ in $(seq 300); do
-    grep -qs RecentFileList "$settings" && break
-    kill -0 "$pid" 2> /dev/null || fail "SIG$sig: the program ended before the model opened"
-    sleep 0.1
-  done
-  grep -qs RecentFileList "$settings" || fail "SIG$sig: the model did not open"
+  model_opened "$settings" "$pid" || fail "SIG$sig: the model did not open"
   ! grep -qs Geometry "$settings" || fail "SIG$sig: the window's place is saved before the end"
   started=$(children "$pid")
   kill -"$sig" "$pid"
@@ -45,8 +31,8 @@ for sig in TERM INT HUP; do
   pid=
   expected=$((128 + $(kill -l "$sig")))
   [ "$status" = "$expected" ] || fail "SIG$sig: the program ended with $status, not $expected"
-  grep -qs 'MainFrame\\Geometry\|Geometry=' "$settings" || fail "SIG$sig: the settings were not saved"
-  for p in $started; do
-    ! kill -0 "$p" 2> /dev/null || fail "SIG$sig: process $p of the program is left running"
-  done
+  grep -qs Geometry "$settings" || fail "SIG$sig: the settings were not saved"
+  while read -r p name; do
+    [ -z "$p" ] || ! kill -0 "$p" 2> /dev/null || fail "SIG$sig: $name is left running"
+  done <<< "$started"
 done

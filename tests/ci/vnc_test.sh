@@ -17,15 +17,7 @@ fail() {
   cat "$work/out" >&2
   exit 1
 }
-# children PID: "pid name" of each process whose parent is PID.
-children() {
-  local f p c s pp rest
-  for f in /proc/[0-9]*/stat; do
-    read -r p c s pp rest 2> /dev/null < "$f" || continue
-    [ "$pp" = "$1" ] && echo "$p $c"
-  done
-  return 0
-}
+source "$(dirname "$0")/program.sh"
 
 # The program waits for the file "go", so that the server can be seen first.
 bash "$script" bash -c 'until [ -e "$0" ]; do sleep 0.1; done; exec "$@"' "$work/go" "$@" \
@@ -70,12 +62,7 @@ bash "$script" sh -c 'exit 3' > "$work/out" 2>&1 || status=$?
 config=$work/config
 XDG_CONFIG_HOME=$config setsid bash "$script" "$1" "$2" > "$work/out" 2>&1 &
 pid=$!
-for _ in $(seq 300); do
-  grep -qs RecentFileList "$config/VELKO/VELKO.conf" && break
-  kill -0 "$pid" 2> /dev/null || fail "the script ended before the model opened"
-  sleep 0.1
-done
-grep -qs RecentFileList "$config/VELKO/VELKO.conf" || fail "the model did not open"
+model_opened "$config/VELKO/VELKO.conf" "$pid" || fail "the model did not open"
 interrupted=$(children "$pid")
 kill -INT -- -"$pid"
 status=0

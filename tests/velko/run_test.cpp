@@ -769,6 +769,12 @@ private slots:
                  pFrame->Commands().Action(ID_SIM_TIME)->trigger();
                  QVERIFY(!QApplication::activeModalWidget());
              }},
+            {"a menu open", SIGINT, false,
+             [](CMainFrame* pFrame) {
+                 // Raised while the menu waits for a choice: it goes.
+                 QTimer::singleShot(50, [] { std::raise(SIGINT); });
+                 QVERIFY(!pFrame->ApplicationMenu()->exec(pFrame->mapToGlobal(QPoint(20, 20))));
+             }},
         };
         for (const SCase& quit : cases) {
             CMainFrame* pFrame = started.Frame();
