@@ -5,6 +5,7 @@
 // read, and the quits the system asks for by a signal.
 
 #include <unistd.h>
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QLabel>
@@ -18,7 +19,6 @@
 #include <QTemporaryFile>
 #include <QToolButton>
 #include <QTreeWidget>
-
 #include <chrono>
 #include <cmath>
 #include <csignal>
