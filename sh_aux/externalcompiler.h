@@ -7,12 +7,12 @@
 //
 // Both build steps return, for each command they ran, its command line
 // (quoted, one line), a line feed and what it printed (the first
-// OUTPUT_LIMIT bytes), one command after the other on lines of their own;
-// the text ends without a line feed of its own (whoever shows it line by
-// line shows no empty last line). The compile step runs one command per source: the
-// header folder's files, then the model's. The complete text of each step is
-// also kept in "SDLCode_log.txt" beside the generated files: the compile step
-// starts that file afresh, the link step appends to it.
+// OUTPUT_LIMIT bytes), each command on a line of its own; the text ends
+// without a line feed, so that shown line by line it has no empty last line.
+// The compile step runs one command per source: the header folder's files,
+// then the model's. The complete text of each step is also kept in
+// "SDLCode_log.txt" beside the generated files: the compile step starts that
+// file afresh, the link step appends to it.
 //
 // Success is judged by the files left behind: the outputs of a step are
 // removed before it runs and again when it fails, so "<name>.o" after

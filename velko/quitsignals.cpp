@@ -64,19 +64,6 @@ CQuitSignals::~CQuitSignals() {
     close(nWriteFd);
 }
 
-QString CQuitSignals::Name(int nSignal) {
-    switch (nSignal) {
-        case SIGTERM:
-            return QStringLiteral("SIGTERM");
-        case SIGINT:
-            return QStringLiteral("SIGINT");
-        case SIGHUP:
-            return QStringLiteral("SIGHUP");
-        default:
-            return QStringLiteral("signal %1").arg(nSignal);
-    }
-}
-
 void CQuitSignals::ReadPipe() {
     unsigned char bytes[64];
     for (;;) {

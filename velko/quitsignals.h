@@ -20,13 +20,6 @@ public:
     explicit CQuitSignals(QObject* pParent = nullptr);
     ~CQuitSignals() override;
 
-    // False when the pipe or a handler could not be set up (the signals
-    // then end the program as they would without it).
-    bool IsInstalled() const { return m_bInstalled; }
-
-    // "SIGTERM", "SIGINT", "SIGHUP" (or "signal N").
-    static QString Name(int nSignal);
-
 signals:
     // On the window's thread, once for each signal that came.
     void Received(int nSignal);
@@ -34,6 +27,8 @@ signals:
 private:
     void ReadPipe();
 
+    // False when the pipe could not be made (or another object has the
+    // signals): they then end the program as they would without it.
     bool m_bInstalled = false;
     int m_nReadFd = -1;
     QSocketNotifier* m_pNotifier = nullptr;
