@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -90,12 +91,30 @@ std::string CExternalCompiler::GetLogPath(const std::string& strName) {
     return GetFolder(strName) + LOG_FILE_NAME;
 }
 
+void CExternalCompiler::Abort() {
+    std::lock_guard<std::mutex> lock(m_running.mutex);
+    m_running.bAborted = true;
+    if (m_running.pid > 0) {
+        kill(-m_running.pid, SIGTERM);
+    }
+}
+
 int CExternalCompiler::RunChild(const std::vector<std::string>& vecArgs, std::string& strOutput,
-                                std::string& strFailure) {
+                                std::string& strFailure, SRunning* pRunning) {
     strFailure.clear();
     if (vecArgs.empty()) {
         strFailure = StepFailure("posix_spawn", ENOENT);
         return -1;
+    }
+    const auto aborted = [&] {
+        strFailure = Format("%s was not run: the build was broken off", vecArgs[0].c_str());
+        return -1;
+    };
+    if (pRunning) {
+        std::lock_guard<std::mutex> lock(pRunning->mutex);
+        if (pRunning->bAborted) {
+            return aborted();
+        }
     }
     int fds[2] = {-1, -1};
     // Close-on-exec, so that no other child started meanwhile inherits an
@@ -130,11 +149,32 @@ int CExternalCompiler::RunChild(const std::vector<std::string>& vecArgs, std::st
     }
     vecArgv.push_back(nullptr);
 
+    // A process group of its own, so that an abort ends whatever the
+    // compiler has started too (cc1, as, ld).
+    posix_spawnattr_t attr;
+    const bool bAttr = nErr == 0 && (nErr = posix_spawnattr_init(&attr)) == 0;
+    if (bAttr) {
+        nErr = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    }
+    if (nErr == 0) {
+        nErr = posix_spawnattr_setpgroup(&attr, 0);
+    }
+
     pid_t pid = -1;
     if (nErr == 0) {
-        nErr = posix_spawn(&pid, vecArgv[0], &actions, nullptr, vecArgv.data(), environ);
+        nErr = posix_spawn(&pid, vecArgv[0], &actions, &attr, vecArgv.data(), environ);
+    }
+    if (bAttr) {
+        posix_spawnattr_destroy(&attr);
     }
     posix_spawn_file_actions_destroy(&actions);
+    if (nErr == 0 && pRunning) {
+        std::lock_guard<std::mutex> lock(pRunning->mutex);
+        pRunning->pid = pid;
+        if (pRunning->bAborted) {
+            kill(-pid, SIGTERM);  // aborted while it started
+        }
+    }
     // Only the child may hold the write end now, so the read below ends when
     // the child has closed its output.
     CloseFd(fds[1]);
@@ -162,6 +202,16 @@ int CExternalCompiler::RunChild(const std::vector<std::string>& vecArgs, std::st
     // failed read (it gets EPIPE), so the wait below cannot hang on it.
     CloseFd(fds[0]);
 
+    // Waited for without being reaped first: until the leader's pid is
+    // forgotten, no other process can have it, so an abort never signals
+    // a stranger's group.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    if (pRunning) {
+        std::lock_guard<std::mutex> lock(pRunning->mutex);
+        pRunning->pid = 0;
+    }
     int nStatus = 0;
     pid_t r;
     do {
@@ -229,7 +279,12 @@ std::string CExternalCompiler::FinishText(const std::string& strName,
             log << '\n';
         }
     }
-    return compose(false);
+    // The last line ends with the text.
+    std::string strText = compose(false);
+    if (!strText.empty() && strText.back() == '\n') {
+        strText.pop_back();
+    }
+    return strText;
 }
 
 std::string CExternalCompiler::Compile(const std::string& strName, const std::string& strFolder) {
@@ -286,7 +341,7 @@ std::string CExternalCompiler::CompileSteps(const std::string& strName,
                              Quoted(strSourceArg) + " -o " + Quoted(strObjectArg);
         const int nStatus = RunChild(
             {m_strCompiler, "-c", "-fPIC", "-DBUILD_DLL", strSourceArg, "-o", strObjectArg},
-            run.strOutput, strFailure);
+            run.strOutput, strFailure, &m_running);
         if (nStatus != 0 || !PathExists(strObject)) {
             bOk = false;
         }
@@ -346,7 +401,7 @@ std::string CExternalCompiler::LinkSteps(const std::string& strName) {
     std::vector<SCommandRun> vecRuns(1);
     vecRuns[0].strCommandLine = strCommandLine;
     std::string strFailure;
-    const int nStatus = RunChild(vecArgs, vecRuns[0].strOutput, strFailure);
+    const int nStatus = RunChild(vecArgs, vecRuns[0].strOutput, strFailure, &m_running);
     const bool bOk = nStatus == 0 && PathExists(strLibrary);
     if (!bOk) {
         RemoveOutput(strLibrary);

@@ -7,10 +7,12 @@
 //
 // Both build steps return, for each command they ran, its command line
 // (quoted, one line), a line feed and what it printed (the first
-// OUTPUT_LIMIT bytes). The compile step runs one command per source: the
-// header folder's files, then the model's. The complete text of each step is
-// also kept in "SDLCode_log.txt" beside the generated files: the compile step
-// starts that file afresh, the link step appends to it.
+// OUTPUT_LIMIT bytes), each command on a line of its own; the text ends
+// without a line feed, so that shown line by line it has no empty last line.
+// The compile step runs one command per source: the header folder's files,
+// then the model's. The complete text of each step is also kept in
+// "SDLCode_log.txt" beside the generated files: the compile step starts that
+// file afresh, the link step appends to it.
 //
 // Success is judged by the files left behind: the outputs of a step are
 // removed before it runs and again when it fails, so "<name>.o" after
@@ -18,6 +20,9 @@
 // Nothing is thrown; a compiler that cannot be started gives the command
 // line and a failure text.
 
+#include <sys/types.h>
+
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +36,8 @@ public:
 
     CExternalCompiler() = default;
     explicit CExternalCompiler(std::string strCompiler) : m_strCompiler(std::move(strCompiler)) {}
+    CExternalCompiler(const CExternalCompiler&) = delete;
+    CExternalCompiler& operator=(const CExternalCompiler&) = delete;
 
     const std::string& GetCompiler() const { return m_strCompiler; }
     void SetCompiler(const std::string& strCompiler) { m_strCompiler = strCompiler; }
@@ -49,13 +56,26 @@ public:
     // its outputs.
     bool LastRunSucceeded() const { return m_bLastSucceeded; }
 
+    // The program is ending: the command that runs now is ended (SIGTERM to
+    // it and to every process it started), and every later command fails at
+    // once, as a compiler ended by a signal does. From any thread.
+    void Abort();
+
+    // What a running command's starter shares with Abort.
+    struct SRunning {
+        std::mutex mutex;
+        pid_t pid = 0;  // the command that runs, leader of its process group
+        bool bAborted = false;
+    };
+
     // Runs one program (vecArgs[0], a path: no search of PATH) with the
     // arguments that follow, stdin from /dev/null, stdout and stderr into
-    // one pipe read to its end. Appends the printed bytes to strOutput.
-    // Returns the exit status, or -1 when the program could not be run or
-    // did not exit normally; strFailure then tells why.
+    // one pipe read to its end, in a process group of its own. Appends the
+    // printed bytes to strOutput. Returns the exit status, or -1 when the
+    // program could not be run or did not exit normally; strFailure then
+    // tells why. With pRunning the run can be aborted.
     static int RunChild(const std::vector<std::string>& vecArgs, std::string& strOutput,
-                        std::string& strFailure);
+                        std::string& strFailure, SRunning* pRunning = nullptr);
 
     // "SDLCode_log.txt" in the folder of strName.
     static std::string GetLogPath(const std::string& strName);
@@ -80,4 +100,5 @@ private:
     std::string m_strCompiledName;
     std::vector<std::string> m_vecFolderObjects;
     bool m_bLastSucceeded = false;
+    SRunning m_running;
 };

@@ -10,8 +10,8 @@
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
 #include "sh_sdl/sdlengine.h"
-#include "velko/commands.h"
 #include "sh_widgets/guinotifier.h"
+#include "velko/commands.h"
 #include "velko/mainfrm.h"
 #include "velko/propertieswnd.h"
 #include "velko/sidefilecommands.h"
@@ -106,9 +106,19 @@ void CBuildCommands::Finish() {
     emit BuildFinished();
 }
 
+void CBuildCommands::Abort() {
+    if (!m_bBuilding) {
+        return;
+    }
+    m_bAborted = true;
+    if (CSDLEngine* pEngine = m_frame.Engine()) {
+        pEngine->m_Compiler.Abort();
+    }
+}
+
 CSDLEngine* CBuildCommands::BeginBuild(bool bRunsCompiler) {
     CSDLEngine* pEngine = EngineOrTell();
-    if (!pEngine || m_bBuilding) {
+    if (!pEngine || m_bBuilding || m_bAborted) {
         return nullptr;
     }
     // Said before the step tries, beside what the step itself reports.
@@ -194,14 +204,14 @@ void CBuildCommands::OnBuildAll() {
 }
 
 void CBuildCommands::BuildOnce(CSDLEngine& engine) {
-    if (engine.CreateCodeFile("") != 1) {
+    if (m_bAborted || engine.CreateCodeFile("") != 1) {
         m_job.bFailed = true;
         return;
     }
     std::string strLog;
     const bool bCompiled = engine.CompileCode("", strLog) == 1;
     AppendLog(m_job.strCompileLog, strLog);
-    if (!bCompiled) {
+    if (!bCompiled || m_bAborted) {
         m_job.bFailed = true;
         return;
     }
@@ -213,6 +223,9 @@ void CBuildCommands::BuildOnce(CSDLEngine& engine) {
 
 void CBuildCommands::NextExperiment() {
     CSDLEngine* pEngine = m_frame.Engine();
+    if (m_bAborted) {
+        m_job.bFailed = true;  // the experiments left are not built
+    }
     while (!m_job.bFailed && m_job.nNextExperiment < m_job.vecExperiments.size()) {
         const auto& [strLabel, strPath] = m_job.vecExperiments[m_job.nNextExperiment++];
         // Each experiment's library is built from the model's own values

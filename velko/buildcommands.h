@@ -15,6 +15,7 @@
 // side-file commands, so nothing else touches the engine's build fields.
 
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -37,6 +38,10 @@ public:
     void RegisterHandlers(CCommandTable& commands);
     // True from a build command's start to its last message.
     bool IsBuilding() const { return m_bBuilding; }
+    // The program is ending: the build is broken off. The compiler that
+    // runs is ended, no further step or experiment starts, and the build
+    // finishes as a failed one (BuildFinished).
+    void Abort();
 
     // The compiler the user chose with Path, kept in the settings ("/usr/bin/
     // gcc" until one is chosen); every engine gets it.
@@ -105,6 +110,8 @@ private:
     CMainFrame& m_frame;
     std::string m_strCompilerPath;
     bool m_bBuilding = false;
+    // Abort was asked for (read by the worker between its steps).
+    std::atomic<bool> m_bAborted{false};
     std::thread m_worker;
     SBuildJob m_job;
 };

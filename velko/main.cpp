@@ -1,16 +1,22 @@
 // The simulator program: velko [model file] [--screenshot FILE]
 // With --screenshot the window is drawn into FILE (PNG) once the model is
 // shown, and the program ends.
+//
+// Ended by SIGTERM, SIGINT or SIGHUP, it ends as Exit ends it, and then dies
+// of that signal, so that whoever sent it (a shell, a session) sees that.
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTimer>
 #include <clocale>
+#include <csignal>
 
 #include "velko/mainfrm.h"
 #include "velko/velkoapp.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunProgram(int argc, char** argv, int& nQuitSignal) {
     QApplication application(argc, argv);
     // Numbers in traces, files and generated code never take a decimal comma.
     std::setlocale(LC_NUMERIC, "C");
@@ -40,5 +46,18 @@ int main(int argc, char** argv) {
     }
     const int nResult = application.exec();
     app.ExitInstance();
+    nQuitSignal = app.QuitSignal();
+    return nResult;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int nQuitSignal = 0;
+    const int nResult = RunProgram(argc, argv, nQuitSignal);
+    if (nQuitSignal != 0) {
+        std::signal(nQuitSignal, SIG_DFL);
+        std::raise(nQuitSignal);
+    }
     return nResult;
 }

@@ -10,11 +10,13 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyleFactory>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWhatsThis>
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "sh_aux/hpslib.h"
@@ -202,6 +204,16 @@ CMainFrame::CMainFrame(CVELKOApp& app) : m_app(app) {
         m_bCloseWaitStopped = true;
         AdvanceEngineClose();
     });
+    // Its quits are the window's: they join the wait, or end the program
+    // once its loss has been read.
+    connect(m_pCloseWaitDlg, &CDlgCloseWait::QuitRequested, this, [this] { close(); });
+    m_pCloseWaitDlg->addAction(m_pCommands->Action(ID_APP_EXIT));
+    // A build broken off by a quit lets the quit go on.
+    connect(m_pBuild.get(), &CBuildCommands::BuildFinished, this, [this] {
+        if (m_nQuitSignal != 0) {
+            CloseForSignal();
+        }
+    });
     m_pCloseTimer = new QTimer(this);
     m_pCloseTimer->setInterval(100);
     connect(m_pCloseTimer, &QTimer::timeout, this, [this] { AdvanceEngineClose(); });
@@ -221,7 +233,7 @@ CMainFrame::~CMainFrame() {
     // Hidden while whole: its panes report their hiding to UpdateCommands.
     hide();
     m_pBuild.reset();  // waits for a build that still uses the engine
-    DropEngine("when the program ended");
+    TellQuitLoss(DropEngine("when the program ended"));
     m_pNetwork.reset();  // waits for an Internet lookup (it has a time-out)
 }
 
@@ -508,9 +520,13 @@ bool CMainFrame::EngineNeedsWait() {
 
 void CMainFrame::CloseEngine(CloseAction eAction, const std::string& strOpenPath) {
     if (m_eCloseAction != CA_NONE) {
-        // Joins the close in progress; a quit ends the program after it.
+        // Joins the close in progress; a quit ends the program after it,
+        // else a model asked for opens after it.
         if (eAction == CA_QUIT) {
             m_eCloseAction = CA_QUIT;
+        } else if (eAction == CA_OPEN_MODEL && m_eCloseAction != CA_QUIT) {
+            m_eCloseAction = CA_OPEN_MODEL;
+            m_strCloseOpenPath = strOpenPath;
         }
         return;
     }
@@ -546,6 +562,12 @@ void CMainFrame::AdvanceEngineClose() {
         return;
     }
     const auto tNow = std::chrono::steady_clock::now();
+    // The system that ends the program waits for nobody for long.
+    if (m_nQuitSignal != 0 &&
+        tNow - m_tQuitSignal >= std::chrono::milliseconds(kSignalQuitWaitMs)) {
+        FinishEngineClose();
+        return;
+    }
     if (!m_bWaitingForReaders) {
         m_bWaitingForReaders = true;
         m_tReadersSince = tNow;
@@ -576,18 +598,66 @@ void CMainFrame::FinishEngineClose() {
     UpdateCommands();
     if (eAction == CA_OPEN_MODEL) {
         OpenModel(strOpenPath);
-    } else if (eAction == CA_QUIT) {
-        if (nLost > 0) {
-            m_pNotifier->MessageBox(
-                "VELKO",
-                Format("%lld signals sent to other instances had not reached them when the "
-                       "program ended; they are lost.",
-                       nLost),
-                NB_OK, NI_WARNING);
-        }
+    } else if (eAction == CA_QUIT && !TellQuitLoss(nLost)) {
         // The close that waited comes again, and now ends the program.
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     }
+}
+
+bool CMainFrame::TellQuitLoss(long long nLost) {
+    if (nLost <= 0) {
+        return false;
+    }
+    const std::string strLoss = Format(
+        "%lld signals sent to other instances had not reached them when the program ended; "
+        "they are lost.",
+        nLost);
+    std::fprintf(stderr, "velko: %s\n", strLoss.c_str());
+    if (m_nQuitSignal != 0 || isHidden()) {
+        return false;  // nobody is there to read it
+    }
+    // Before the program goes, where the user sees it: it goes once read.
+    m_bTellingLoss = true;
+    m_pCloseWaitDlg->TellLoss(QString::fromStdString(strLoss));
+    return true;
+}
+
+void CMainFrame::QuitBySignal(int nSignal) {
+    if (m_nQuitSignal == 0) {
+        m_nQuitSignal = nSignal;
+        m_tQuitSignal = std::chrono::steady_clock::now();
+    }
+    CloseForSignal();
+}
+
+void CMainFrame::CloseForSignal() {
+    // Nobody answers: a menu open goes, what asks is answered Cancel. The
+    // wait window is the close's own.
+    for (int i = 0; i < 16; ++i) {
+        QWidget* pPopup = QApplication::activePopupWidget();
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (pPopup) {
+            pPopup->close();
+        } else if (!pModal || pModal == m_pCloseWaitDlg) {
+            break;
+        } else if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
+            pDialog->reject();
+        } else {
+            pModal->close();
+        }
+        if ((pPopup ? pPopup : pModal)->isVisible()) {
+            break;
+        }
+    }
+    // Their loops return before the window closes from the program's, as
+    // long as they do so within a moment.
+    if (QThread::currentThread()->loopLevel() > 1 &&
+        std::chrono::steady_clock::now() - m_tQuitSignal <
+            std::chrono::milliseconds(kSignalQuitWaitMs)) {
+        QTimer::singleShot(10, this, [this] { CloseForSignal(); });
+        return;
+    }
+    close();
 }
 
 long long CMainFrame::DropEngine(const char* pszWhen) {
@@ -618,12 +688,19 @@ void CMainFrame::AttachEngine(std::unique_ptr<CSDLEngine> pEngine) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* pEvent) {
-    // A build cannot be broken off: gcc finishes what it has begun.
     if (IsBuilding()) {
-        m_pNotifier->MessageBox("VELKO",
-                                "The model library is being built. Wait for the build to end "
-                                "before quitting.",
-                                NB_OK, NI_WARNING);
+        if (m_nQuitSignal != 0) {
+            // The system does not wait for the build: it is broken off, and
+            // its end lets the quit go on.
+            m_pBuild->Abort();
+        } else {
+            // The user's quit leaves the build whole: gcc finishes what it
+            // has begun.
+            m_pNotifier->MessageBox("VELKO",
+                                    "The model library is being built. Wait for the build to "
+                                    "end before quitting.",
+                                    NB_OK, NI_WARNING);
+        }
         pEvent->ignore();
         return;
     }
@@ -633,7 +710,12 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent) {
         pEvent->ignore();
         return;
     }
-    DropEngine("when the program ended");
+    if (TellQuitLoss(DropEngine("when the program ended"))) {
+        pEvent->ignore();
+        return;
+    }
+    m_bTellingLoss = false;
+    m_pCloseWaitDlg->hide();
     QSettings settings;
     settings.setValue(SETTING_GEOMETRY, saveGeometry());
     settings.setValue(SETTING_LAYOUT, saveState());

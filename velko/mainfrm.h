@@ -53,6 +53,10 @@ enum LoadModelResult {
     LM_WAITING = 5,    // the old model waits for other instances; the open follows
 };
 
+// How long, at most, a quit by signal lets other instances read what the
+// closing model sent them.
+inline constexpr int kSignalQuitWaitMs = 3000;
+
 // Kinds the selected-element lookups give.
 enum SelectedKind { SK_OTHER = 0, SK_BLOCK = 1, SK_PROCESS = 2, SK_OPERATION = 4 };
 
@@ -150,6 +154,17 @@ public:
     // True while the engine is being closed (CloseEngine).
     bool IsClosingEngine() const { return m_eCloseAction != CA_NONE; }
 
+    // ---- Quits ---------------------------------------------------------------------------
+    // The system asks the program to end (SIGTERM, SIGINT, SIGHUP). It ends
+    // as Exit ends it, without waiting for anyone and within a few seconds:
+    // the dialogs that ask are answered Cancel, a build is broken off, the
+    // run is stopped and its trace ended, other instances get
+    // kSignalQuitWaitMs at most to read what they were sent (what they have
+    // not read is told on standard error), and the settings are saved.
+    void QuitBySignal(int nSignal);
+    // The signal the program ends by; 0 when none came.
+    int QuitSignal() const { return m_nQuitSignal; }
+
     // ---- Frame ---------------------------------------------------------------------------
     // Evaluates every command's rule.
     void UpdateCommands();
@@ -231,6 +246,13 @@ private:
     void CloseEngine(CloseAction eAction, const std::string& strOpenPath = {});
     void AdvanceEngineClose();
     void FinishEngineClose();
+    // A quit gave up nLost signals: said on standard error, and, for a
+    // quit of the user's, in the wait window, which the program ends after.
+    // True when the program waits for the user to read it.
+    bool TellQuitLoss(long long nLost);
+    // The window's close for a quit by signal, once no dialog's own event
+    // loop runs (their questions answered Cancel).
+    void CloseForSignal();
     // The engine goes at once; what other instances have not read is given
     // up, reported as lost "when" pszWhen says. Returns the signals so lost.
     long long DropEngine(const char* pszWhen);
@@ -316,4 +338,9 @@ private:
     std::chrono::steady_clock::time_point m_tReadersSince{};
     bool m_bWaitingForReaders = false;
     bool m_bCloseWaitStopped = false;
+    // The program ends once the user has read what its quit lost.
+    bool m_bTellingLoss = false;
+    // The signal the program ends by, and since when.
+    int m_nQuitSignal = 0;
+    std::chrono::steady_clock::time_point m_tQuitSignal{};
 };

@@ -75,10 +75,11 @@ int CMainFrame::LoadModel(std::string strPath) {
     if (strPath.empty()) {
         return LM_FAILED;
     }
-    if (IsClosingEngine() || RefuseDuringRun()) {
+    // A model asked for while the old one goes opens after it.
+    if (!IsClosingEngine() && RefuseDuringRun()) {
         return LM_REFUSED;
     }
-    if (EngineNeedsWait()) {
+    if (IsClosingEngine() || EngineNeedsWait()) {
         // The old model waits for the instances it sent to; then this one
         // opens.
         CloseEngine(CA_OPEN_MODEL, strPath);
@@ -225,6 +226,8 @@ void CMainFrame::OnFileClose() {
         return;  // a close in progress is joined
     }
     CloseModel();
+    // What the bar said of the model that goes is said no more.
+    m_pCaptionBar->SetText(QStringLiteral("Load an VELKO model to start working."));
     CloseEngine(CA_CLOSE_MODEL);
 }
 

@@ -14,6 +14,7 @@
 #include <QSettings>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -48,11 +49,22 @@ QString DefaultViewerPath() {
 
 // A time as "%f" writes it when that reads back as the same number, else
 // as the shortest text that does: shown and taken again, it is unchanged.
+// From 1e15 on "%f" writes every digit the double holds (309 for 1e308): the
+// shortest text is the one to read there.
 std::string TimeText(double dTime) {
-    const std::string strFixed = Format("%f", dTime);
-    double dBack = 0.0;
-    return ParseDoubleValue(strFixed, dBack) && dBack == dTime ? strFixed
-                                                               : DoubleToExactString(dTime);
+    if (std::fabs(dTime) < 1e15) {
+        const std::string strFixed = Format("%f", dTime);
+        double dBack = 0.0;
+        if (ParseDoubleValue(strFixed, dBack) && dBack == dTime) {
+            return strFixed;
+        }
+    }
+    return DoubleToExactString(dTime);
+}
+
+// The end mode as the dialog names it.
+const char* EndModeName(int nMode) {
+    return nMode == EM_BY_LOOPS ? "By number of loops" : nMode == EM_NEVER ? "Never" : "By time";
 }
 
 // The run's start is over: initialised, or ended without being initialised.
@@ -248,11 +260,12 @@ void CMainFrame::OnSimulationTime() {
     if (dialog.exec() != QDialog::Accepted || pEngine != m_pEngine.get()) {
         return;
     }
-    pEngine->m_nEndMode = dialog.m_nEndMode;
     // A value the run cannot end by is refused: the setting stays, and the
-    // user is told.
+    // user is told. Nothing refused changes anything: an end mode whose
+    // value is refused is not taken either.
     const std::string strLoops = dialog.m_strLoops.toStdString();
     int nLoops = 0;
+    bool bLoopsTaken = false;
     if (!ReadWholeNumber(dialog.m_strLoops, nLoops)) {
         WriteSystem(Format("\"%s\" is not a whole number: the number of loops stays %d.",
                            strLoops.c_str(), pEngine->m_nLoopLimit.load()));
@@ -263,10 +276,12 @@ void CMainFrame::OnSimulationTime() {
                    strLoops.c_str(), pEngine->m_nLoopLimit.load()));
     } else {
         pEngine->m_nLoopLimit = nLoops;
+        bLoopsTaken = true;
     }
     const std::string strEndTime = dialog.m_strEndTime.toStdString();
     const std::string strOld = TimeText(pEngine->m_dEndTime);
     double dEndTime = 0.0;
+    bool bTimeTaken = false;
     if (!ReadDecimalNumber(dialog.m_strEndTime, dEndTime)) {
         WriteSystem(Format("\"%s\" is not a number: the end time stays %s.", strEndTime.c_str(),
                            strOld.c_str()));
@@ -274,7 +289,16 @@ void CMainFrame::OnSimulationTime() {
         WriteSystem(Format("\"%s\" is no end time (it is before 0): the end time stays %s.",
                            strEndTime.c_str(), strOld.c_str()));
     } else {
-        pEngine->m_dEndTime = dEndTime;
+        // "-0" is the time 0.
+        pEngine->m_dEndTime = dEndTime == 0.0 ? 0.0 : dEndTime;
+        bTimeTaken = true;
+    }
+    const int nMode = dialog.m_nEndMode;
+    const int nOldMode = pEngine->m_nEndMode;
+    if (nMode == EM_NEVER || (nMode == EM_BY_LOOPS ? bLoopsTaken : bTimeTaken)) {
+        pEngine->m_nEndMode = nMode;
+    } else if (nMode != nOldMode) {
+        WriteSystem(Format("The end of a simulation stays \"%s\".", EndModeName(nOldMode)));
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "velko/icons.h"
 #include "velko/mainfrm.h"
+#include "velko/quitsignals.h"
 
 CVELKOApp::CVELKOApp() {
     QCoreApplication::setOrganizationName(QStringLiteral("VELKO"));
@@ -28,6 +29,14 @@ CVELKOApp::~CVELKOApp() {
 bool CVELKOApp::InitInstance(const QStringList& listArguments) {
     m_pFrame = std::make_unique<CMainFrame>(*this);
     m_pFrame->show();
+    m_nQuitSignal = 0;
+    m_pQuitSignals = std::make_unique<CQuitSignals>();
+    connect(m_pQuitSignals.get(), &CQuitSignals::Received, this, [this](int nSignal) {
+        if (m_pFrame) {
+            m_nQuitSignal = m_nQuitSignal ? m_nQuitSignal : nSignal;
+            m_pFrame->QuitBySignal(nSignal);
+        }
+    });
     // The model opens once the window exists and the event loop runs.
     if (!listArguments.isEmpty() && !listArguments.first().isEmpty()) {
         const std::string strPath =
@@ -42,6 +51,8 @@ void CVELKOApp::ExitInstance() {
         m_pFrame->close();
         m_pFrame.reset();
     }
+    // The signals end the program at once again: nothing is left to save.
+    m_pQuitSignals.reset();
 }
 
 int CVELKOApp::OpenDocumentFile(const std::string& strPath) {

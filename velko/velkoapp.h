@@ -10,6 +10,7 @@
 #include <string>
 
 class CMainFrame;
+class CQuitSignals;
 
 // Settings keys.
 inline constexpr const char* SETTING_LOOK = "ApplicationLook";
@@ -30,8 +31,12 @@ public:
 
     // Start-up: the main frame is made and shown; then the model named on
     // the command line (arguments after the program's name) is opened. A
-    // relative path is taken from the current folder.
+    // relative path is taken from the current folder. From then on SIGTERM,
+    // SIGINT and SIGHUP end the program as Exit does (CMainFrame::
+    // QuitBySignal).
     bool InitInstance(const QStringList& listArguments);
+    // The signal that ended the program (its frame's quit), 0 when none did.
+    int QuitSignal() const { return m_nQuitSignal; }
     CMainFrame* MainFrame() const { return m_pFrame.get(); }
     // Closes and deletes the frame (tests start the program anew).
     void ExitInstance();
@@ -50,4 +55,6 @@ public:
 
 private:
     std::unique_ptr<CMainFrame> m_pFrame;
+    std::unique_ptr<CQuitSignals> m_pQuitSignals;
+    int m_nQuitSignal = 0;
 };

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # .ci/vnc without a display: the program runs on a virtual display with a
 # window manager, a VNC server greets on the port the script names, the
-# script ends with the program's exit status, and nothing it started is left.
+# script ends with the program's exit status, and nothing it started is left,
+# also at Ctrl+C, where the display stays until the program has ended as Exit
+# ends it.
 # Usage: vnc_test.sh VNC_SCRIPT PROGRAM [ARGUMENTS...]
 set -euo pipefail
 script=$1
@@ -15,15 +17,7 @@ fail() {
   cat "$work/out" >&2
   exit 1
 }
-# children PID: "pid name" of each process whose parent is PID.
-children() {
-  local f p c s pp rest
-  for f in /proc/[0-9]*/stat; do
-    read -r p c s pp rest 2> /dev/null < "$f" || continue
-    [ "$pp" = "$1" ] && echo "$p $c"
-  done
-  return 0
-}
+source "$(dirname "$0")/program.sh"
 
 # The program waits for the file "go", so that the server can be seen first.
 bash "$script" bash -c 'until [ -e "$0" ]; do sleep 0.1; done; exec "$@"' "$work/go" "$@" \
@@ -62,4 +56,21 @@ done <<< "$started"
 status=0
 bash "$script" sh -c 'exit 3' > "$work/out" 2>&1 || status=$?
 [ "$status" = 3 ] || fail "a program's exit status 3 became $status"
+# Ctrl+C in the script's terminal (SIGINT to its whole process group) ends
+# the program first, as Exit does, while its display is still there: its
+# settings are saved, the script ends with its status, nothing is left.
+config=$work/config
+XDG_CONFIG_HOME=$config setsid bash "$script" "$1" "$2" > "$work/out" 2>&1 &
+pid=$!
+model_opened "$config/VELKO/VELKO.conf" "$pid" || fail "the model did not open"
+interrupted=$(children "$pid")
+kill -INT -- -"$pid"
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" = 130 ] || fail "after Ctrl+C the script ended with $status"
+grep -qs Geometry "$config/VELKO/VELKO.conf" || fail "Ctrl+C lost the program's settings"
+while read -r p name; do
+  ! kill -0 "$p" 2> /dev/null || fail "after Ctrl+C $name is left running"
+done <<< "$interrupted"
 echo "VNC at port $port; $(wc -l <<< "$started") processes started and ended"

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "support/filebytes.h"
 
@@ -74,11 +76,11 @@ TEST_F(ExternalCompilerTest, GccBuildsLoadableLibraryWithHeaderFolder) {
     const std::string strCompiled = compiler.Compile(m_strBase, HEADER_FOLDER);
     EXPECT_TRUE(compiler.LastRunSucceeded()) << strCompiled;
     // Every command that ran, with what it printed (nothing here): the
-    // folder's source, then the model's.
+    // folder's source, then the model's, and no line break after the last.
     EXPECT_EQ(strCompiled, "\"/usr/bin/gcc\" -c -fPIC -DBUILD_DLL \"" + HEADER_FOLDER +
                                "/SDLCodeExternal.c\" -o \"" + m_strBase +
                                ".SDLCodeExternal.o\"\n\"/usr/bin/gcc\" -c -fPIC -DBUILD_DLL \"" +
-                               m_strBase + ".c\" -o \"" + m_strBase + ".o\"\n");
+                               m_strBase + ".c\" -o \"" + m_strBase + ".o\"");
     EXPECT_TRUE(fs::exists(m_strBase + ".o"));
     EXPECT_TRUE(fs::exists(m_strBase + ".SDLCodeExternal.o"));
 
@@ -186,6 +188,47 @@ TEST_F(ExternalCompilerTest, FloodingCompilerIsDrainedAndCut) {
 
     // A folder that does not exist gives the same short line.
     EXPECT_EQ(FirstLine(compiler.Compile(m_strBase, (m_dir / "missing").string())), strLine);
+}
+
+// Gone, or a zombie waiting for its parent's parent to reap it.
+bool HasEnded(pid_t pid) {
+    const std::string strStat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const size_t nParen = strStat.rfind(')');
+    return strStat.empty() || (nParen != std::string::npos && strStat.substr(nParen + 2, 1) == "Z");
+}
+
+// An abort (the program ends) ends the command that runs, with what it
+// started, and every later one fails without running.
+TEST_F(ExternalCompilerTest, AbortEndsTheRunningCommandWithItsChildrenAndTheLaterOnes) {
+    const std::string strMark = (m_dir / "grandchild").string();
+    const std::string strScript =
+        WriteScript("slow-cc", "sleep 30 &\necho $! > \"" + strMark + ".tmp\"\nmv \"" + strMark +
+                                   ".tmp\" \"" + strMark + "\"\nwait\n");
+    CExternalCompiler compiler(strScript);
+    std::thread aborter([&] {
+        // A deadline for the script's start, not for the whole.
+        for (int i = 0; i < 3000 && !fs::exists(strMark); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        compiler.Abort();
+    });
+    const std::string strText = compiler.Compile(m_strBase, "");
+    aborter.join();
+    EXPECT_FALSE(compiler.LastRunSucceeded());
+    EXPECT_NE(strText.find("was ended by signal 15"), std::string::npos) << strText;
+    const pid_t pidGrandchild = std::stoi(ReadAll(strMark));
+    bool bEnded = false;
+    for (int i = 0; i < 3000 && !(bEnded = HasEnded(pidGrandchild)); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(bEnded) << "the compiler's own child still runs";
+
+    fs::remove(strMark);
+    const std::string strLinked = compiler.Link(m_strBase);
+    EXPECT_FALSE(compiler.LastRunSucceeded());
+    EXPECT_NE(strLinked.find("was not run: the build was broken off"), std::string::npos)
+        << strLinked;
+    EXPECT_FALSE(fs::exists(strMark));
 }
 
 TEST_F(ExternalCompilerTest, FailingStatusRemovesOutputAndTextIsDecoded) {

@@ -1,8 +1,10 @@
 // Running a model from the window with the real gcc: Initialize, Run, Step,
 // Pause, Stop, the end-of-simulation dialog, the monitor with its caption
 // messages and dialogs, the wait for the viewer, a start that fails, the
-// viewer's launch, and closing a model whose signals other instances have
-// not read.
+// viewer's launch, closing a model whose signals other instances have not
+// read, and the quits the system asks for by a signal.
+
+#include <unistd.h>
 
 #include <QCloseEvent>
 #include <QDir>
@@ -14,9 +16,13 @@
 #include <QRadioButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTemporaryFile>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <thread>
 
 #include "sh_aux/bidirecsocket.h"
@@ -26,8 +32,10 @@
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlremotelink.h"
 #include "sh_widgets/propertygrid.h"
+#include "support/fakemodellibrary.h"
 #include "support/fakeviewer.h"
 #include "support/lostsignals.h"
+#include "velko/dlgclosewait.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
@@ -92,6 +100,30 @@ QStringList FormattedTraceRecords(const std::string& strTracePath) {
         }
     }
     return listLines;
+}
+
+// A process that ticks once a time unit for ever: a run that only a Stop
+// ends, with no decision or task (a fake library runs it).
+const QByteArray kTickerModel =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system name=\"ticker\">\n"
+    "  <block name=\"b\" id=\"1\" IP=\"127.0.0.1\" portRead=\"8700\">\n"
+    "    <process name=\"P\" id=\"1\" IP=\"127.0.0.1\" portRead=\"8701\" implementation=\"\">\n"
+    "      <start><start name=\"start\" id=\"1\"/>"
+    "<output name=\"tick\" id=\"2\" self=\"yes\" to=\"\" via=\"\">"
+    "<param name=\"delay\" value=\"1\"/></output><setstate name=\"Loop\" id=\"3\"/></start>\n"
+    "      <state name=\"Loop\"><input name=\"tick\" id=\"10\"/>"
+    "<output name=\"tick\" id=\"11\" self=\"yes\" to=\"\" via=\"\">"
+    "<param name=\"delay\" value=\"1\"/></output><setstate name=\"Loop\" id=\"12\"/></state>\n"
+    "    </process>\n  </block>\n</system>\n";
+
+// The traces in dir's traces folder, by name.
+QStringList TraceEnds(const QTemporaryDir& dir) {
+    QStringList listEnds;
+    const QDir traces(dir.filePath("traces"));
+    for (const QString& strName : traces.entryList({"*.trace"}, QDir::Files, QDir::Name)) {
+        listEnds << QString::fromUtf8(ReadBytes(traces.filePath(strName)).right(40));
+    }
+    return listEnds;
 }
 
 // A model whose process P, at strOwn, sends "sig" with a parameter of 2,000
@@ -254,6 +286,39 @@ private slots:
                               "loops stays 1000.",
                               "\"-5\" is no end time (it is before 0): the end time stays "
                               "4.500000."}));
+        // Nor does it change the end mode it would end by.
+        const int nModeFrom = pFrame->Output()->System()->count();
+        OnReplicationDialog([](CDlgReplicationConfig* pDialog) {
+            pDialog->ModeButton(EM_BY_LOOPS)->click();
+            pDialog->LoopsEdit()->setText(QStringLiteral("-3"));
+        });
+        commands.Action(ID_SIM_TIME)->trigger();
+        QCOMPARE(pEngine->m_nEndMode.load(), int(EM_BY_TIME));
+        QCOMPARE(pEngine->m_nLoopLimit.load(), 1000);
+        QCOMPARE(Lines(pFrame->Output()->System()).mid(nModeFrom),
+                 QStringList({"\"-3\" is no number of loops (it is below 0): the number of "
+                              "loops stays 1000.",
+                              "The end of a simulation stays \"By time\"."}));
+        // "-0" is the time 0; a time "%f" would write in 309 digits is shown
+        // as short as it reads back.
+        struct SShown {
+            const char* pszTyped;
+            double dTime;
+            const char* pszShown;
+        };
+        for (const SShown& shown : {SShown{"-0", 0.0, "0.000000"}, SShown{"1e308", 1e308, "1e+308"},
+                                    SShown{"4.5", 4.5, "4.500000"}}) {
+            OnReplicationDialog([&](CDlgReplicationConfig* pDialog) {
+                pDialog->EndTimeEdit()->setText(QString::fromLatin1(shown.pszTyped));
+            });
+            commands.Action(ID_SIM_TIME)->trigger();
+            QCOMPARE(pEngine->m_dEndTime.load(), shown.dTime);
+            QVERIFY(!std::signbit(pEngine->m_dEndTime.load()));
+            OnReplicationDialog([&](CDlgReplicationConfig* pDialog) {
+                QCOMPARE(pDialog->EndTimeEdit()->text(), QString::fromLatin1(shown.pszShown));
+            });
+            commands.Action(ID_SIM_TIME)->trigger();
+        }
 
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QVERIFY(!commands.Action(ID_SIM_INITIALIZE)->isEnabled());
@@ -646,6 +711,132 @@ private slots:
         QCOMPARE(Lines(pFrame->Output()->Errors()).mid(nBefore), listShown.mid(1));
     }
 
+    // SIGTERM, SIGINT and SIGHUP end the program as Exit does, whatever it
+    // is doing: the run is stopped and its trace ended whole, a series ends,
+    // the wait for the viewer is given up, a dialog's question is answered
+    // Cancel, a build is broken off, and the settings are saved.
+    void AQuitBySignalEndsTheProgramAsExitDoesInEveryState() {
+        CStartedApp started;
+        QTemporaryDir dir;
+        const std::string strTicker = WriteFile(dir, QStringLiteral("ticker.velko"), kTickerModel);
+        const std::string strRuns =
+            WriteFile(dir, QStringLiteral("runs.exp"),
+                      "<?xml version='1.0' encoding='utf-8'?>\n<experiments>"
+                      "<experiment label='one' path='one.param'>a</experiment></experiments>");
+        WriteFile(dir, QStringLiteral("one.param"),
+                  "<?xml version='1.0' encoding='utf-8'?>\n<Parametrization/>");
+        const auto steps = [](CMainFrame* pFrame) {
+            return pFrame->Engine()->GetRunStatus().nSteps;
+        };
+        const auto running = [&](CMainFrame* pFrame) {
+            InitializeAndRun(pFrame->Commands());
+            QTRY_VERIFY_WITH_TIMEOUT(steps(pFrame) > 0, kWatchdog);
+        };
+        struct SCase {
+            const char* pszState;
+            int nSignal;
+            bool bTraced;  // a run was started
+            std::function<void(CMainFrame*)> fnInto;
+        };
+        const SCase cases[] = {
+            {"a run", SIGTERM, true, running},
+            {"a paused run", SIGINT, true,
+             [&](CMainFrame* pFrame) {
+                 running(pFrame);
+                 pFrame->Commands().Action(ID_SIM_STEP)->trigger();
+                 QTRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_PAUSED, kWatchdog);
+             }},
+            {"a run step by step", SIGHUP, true,
+             [&](CMainFrame* pFrame) {
+                 pFrame->Commands().Action(ID_SIM_STEPBYSTEP)->trigger();
+                 InitializeAndRun(pFrame->Commands());
+                 QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+                 pFrame->Commands().Action(ID_SIM_STEP)->trigger();
+             }},
+            {"the wait for the viewer", SIGTERM, true,
+             [](CMainFrame* pFrame) {
+                 pFrame->Engine()->SetViewerPort(0);
+                 pFrame->Commands().Action(ID_SIM_USECLIENTS)->trigger();
+                 pFrame->Commands().Action(ID_SIM_INITIALIZE)->trigger();
+                 QTRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_WAITING_FOR_VIEWER,
+                                           kWatchdog);
+             }},
+            {"a series", SIGTERM, true,
+             [&](CMainFrame* pFrame) {
+                 QVERIFY(pFrame->Document().m_loader.LoadExperiments(strRuns));
+                 pFrame->Document().m_strExperimentFile = strRuns;
+                 // The main model's run ends before its first tick (it takes
+                 // its end at Initialize), the experiment's never.
+                 pFrame->Engine()->m_nEndMode = EM_BY_TIME;
+                 pFrame->Engine()->m_dEndTime = 0.5;
+                 pFrame->Commands().Action(ID_SIM_INITIALIZE)->trigger();
+                 QTRY_VERIFY_WITH_TIMEOUT(pFrame->Commands().Action(ID_SIM_EXPERIMENT)->isEnabled(),
+                                          kWatchdog);
+                 pFrame->Engine()->m_nEndMode = EM_NEVER;
+                 pFrame->Commands().Action(ID_SIM_EXPERIMENT)->trigger();
+                 QTRY_VERIFY_WITH_TIMEOUT(Lines(pFrame->Output()->System())
+                                                  .contains("Simulation: one experiment "
+                                                            "running...") &&
+                                              steps(pFrame) > 0,
+                                          kWatchdog);
+             }},
+            {"the Simulation time dialog", SIGTERM, false,
+             [](CMainFrame* pFrame) {
+                 // Raised while the dialog asks: it is answered Cancel (its
+                 // loop returns) and the program ends.
+                 OnNextModal([](QWidget*) { std::raise(SIGTERM); });
+                 pFrame->Commands().Action(ID_SIM_TIME)->trigger();
+                 QVERIFY(!QApplication::activeModalWidget());
+             }},
+            {"a menu open", SIGINT, false,
+             [](CMainFrame* pFrame) {
+                 // Raised while the menu waits for a choice: it goes.
+                 QTimer::singleShot(50, [] { std::raise(SIGINT); });
+                 QVERIFY(!pFrame->ApplicationMenu()->exec(pFrame->mapToGlobal(QPoint(20, 20))));
+             }},
+        };
+        for (const SCase& quit : cases) {
+            CMainFrame* pFrame = started.Frame();
+            QCOMPARE(pFrame->LoadModel(strTicker), int(LM_LOADED));
+            CSDLEngine* pEngine = pFrame->Engine();
+            pEngine->SetLibraryFactory([] { return std::make_unique<CFakeModelLibrary>(); });
+            pEngine->m_bRepresentationTrace = false;
+            pEngine->m_bExecutionTrace = true;
+            pEngine->m_nEndMode = EM_NEVER;
+            QSettings().remove(SETTING_GEOMETRY);
+            quit.fnInto(pFrame);
+            if (quit.bTraced) {
+                std::raise(quit.nSignal);
+            }
+            QTRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), quit.pszState, kWatchdog);
+            QVERIFY2(!pFrame->Engine(), quit.pszState);
+            QCOMPARE(started.App().QuitSignal(), quit.nSignal);
+            QVERIFY2(QSettings().contains(SETTING_GEOMETRY), quit.pszState);
+            const QStringList listEnds = TraceEnds(dir);
+            QVERIFY2(listEnds.isEmpty() != quit.bTraced, quit.pszState);
+            for (const QString& strEnd : listEnds) {
+                QVERIFY2(strEnd.endsWith("</Events>\r\n</Trace>"),
+                         qPrintable(QStringLiteral("%1: %2").arg(quit.pszState, strEnd)));
+            }
+            QDir(dir.filePath("traces")).removeRecursively();
+            started.Restart();
+        }
+
+        // A build: broken off, it ends failed and the program after it.
+        CMainFrame* pFrame = started.Frame();
+        QCOMPARE(pFrame->LoadModel(CopySample(dir, QStringLiteral("pingpong.velko"))),
+                 int(LM_LOADED));
+        QSettings().remove(SETTING_GEOMETRY);
+        pFrame->Commands().Action(ID_CODE_ALL)->trigger();
+        QVERIFY(pFrame->IsBuilding());
+        std::raise(SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
+        QVERIFY(!pFrame->IsBuilding());
+        QCOMPARE(Lines(pFrame->Output()->System()).last(),
+                 QStringLiteral("Some errors occurred during the process."));
+        QVERIFY(QSettings().contains(SETTING_GEOMETRY));
+    }
+
     void LaunchTheEyeStartsTheProgramOfTheSettingsOrSaysWhyNot() {
         CStartedApp started;
         CMainFrame* pFrame = started.Frame();
@@ -672,18 +863,21 @@ private slots:
     // A run that sends to another instance is stopped while its send waits
     // for a receiver that does not read. Closing the model, or the program,
     // then waits in a window that says for whom and for how many signals,
-    // while the window goes on; a second close joins the wait. When the
-    // receiver reads, the wait ends by itself; given up with "Stop waiting",
-    // what was not taken is counted lost, and a quit ends the program. Either
-    // way every signal traced as sent was received or counted lost.
+    // while the main window stays free; a second close joins the wait, and
+    // so does a quit asked for meanwhile (Ctrl+Q, the main window's close
+    // button, the session closing every window), which ends the program
+    // after it. When the receiver reads, the wait ends by itself; given up
+    // with "Stop waiting", what was not taken is counted lost, and a quit
+    // tells that loss in the wait window, the program ending once it is
+    // read. A quit by signal waits a moment at most and tells the loss on
+    // standard error. Either way every signal traced as sent was received
+    // or counted lost.
     void ClosingAModelWaitsForItsReceiversAndCountsWhatItGivesUp() {
         const std::string strOwn = CNetworkCommands::ChooseIntranetAddress(GetLocalIPList());
         if (strOwn.empty()) {
             QSKIP("This machine has no address of its own.");
         }
         CStartedApp started;
-        CMainFrame* pFrame = started.Frame();
-        CCommandTable& commands = pFrame->Commands();
         QTemporaryDir dir;
         unsigned int nOwnPort = 0;
         {
@@ -692,9 +886,25 @@ private slots:
             nOwnPort = free.GetBoundPort();
         }
         const std::string strOther = CopySample(dir, QStringLiteral("pingpong.velko"));
-        // The model is closed, another one opened, or the program ended.
-        for (const int nCase : {ID_FILE_CLOSE, ID_FILE_OPEN, ID_APP_EXIT}) {
-            const bool bQuit = nCase == ID_APP_EXIT;
+        // What comes during the wait.
+        enum EJoin { J_CLOSE, J_OPEN, J_CTRL_Q, J_SESSION_END, J_WINDOW_CLOSE, J_SIGNAL };
+        struct SCase {
+            int nStart;  // the model closed, another one opened, or the program ended
+            EJoin eJoin;
+        };
+        const SCase cases[] = {{ID_FILE_CLOSE, J_CLOSE},       {ID_FILE_OPEN, J_CLOSE},
+                               {ID_APP_EXIT, J_CLOSE},         {ID_FILE_NEW, J_CTRL_Q},
+                               {ID_FILE_CLOSE, J_SESSION_END}, {ID_FILE_OPEN, J_WINDOW_CLOSE},
+                               {ID_FILE_CLOSE, J_SIGNAL},      {ID_FILE_CLOSE, J_OPEN}};
+        for (const SCase& test : cases) {
+            const int nCase = test.nStart;
+            const bool bQuit =
+                nCase == ID_APP_EXIT || (test.eJoin != J_CLOSE && test.eJoin != J_OPEN);
+            // The other model opens after the wait.
+            const bool bOpens = !bQuit && (nCase == ID_FILE_OPEN || test.eJoin == J_OPEN);
+            const QString strCase = QStringLiteral("case %1/%2").arg(nCase).arg(test.eJoin);
+            CMainFrame* pFrame = started.Frame();
+            CCommandTable& commands = pFrame->Commands();
             CRawReceiver receiver;
             QVERIFY(receiver.IsListening());
             const std::string strModel =
@@ -718,7 +928,7 @@ private slots:
                 nSteps = pFrame->Engine()->GetRunStatus().nSteps;
                 QTest::qWait(500);
             }
-            if (bQuit) {
+            if (nCase == ID_APP_EXIT) {
                 // Exit while the run goes on: the run is stopped first.
                 commands.Action(ID_APP_EXIT)->trigger();
             } else {
@@ -726,42 +936,110 @@ private slots:
                 QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
                 if (nCase == ID_FILE_CLOSE) {
                     commands.Action(ID_FILE_CLOSE)->trigger();
+                } else if (nCase == ID_FILE_NEW) {
+                    QTest::keyClick(pFrame, Qt::Key_N, Qt::ControlModifier);
                 } else {
                     // The other model opens once the wait is over.
                     QCOMPARE(started.App().OpenDocumentFile(strOther), int(LM_WAITING));
                 }
             }
-            QPointer<QDialog> pWait;
-            QTRY_VERIFY_WITH_TIMEOUT(
-                (pWait = qobject_cast<QDialog*>(QApplication::activeModalWidget())), kWatchdog);
+            CDlgCloseWait* pWait = pFrame->CloseWaitDialog();
+            QTRY_VERIFY_WITH_TIMEOUT(pWait->isVisible(), kWatchdog);
             const QString strPeer = QStringLiteral("127.0.0.2:%1 (").arg(receiver.Port());
-            QLabel* pText = pWait->findChild<QLabel*>();
-            QVERIFY2(pText && pText->text().contains(strPeer),
-                     qPrintable(pText ? pText->text() : QString()));
-            QPushButton* pStop = pWait->findChild<QPushButton*>();
-            QVERIFY(pStop && pStop->text() == QStringLiteral("Stop waiting"));
+            QVERIFY2(pWait->Text()->text().contains(strPeer), qPrintable(pWait->Text()->text()));
+            QCOMPARE(pWait->StopButton()->text(), QStringLiteral("Stop waiting"));
+            // The main window is not held by the wait: its close button and
+            // its keys reach it.
+            QCOMPARE(QGuiApplication::modalWindow(), nullptr);
+            if (nCase == ID_FILE_CLOSE || nCase == ID_FILE_NEW) {
+                // The model that goes is not said to be ready any more.
+                QCOMPARE(pFrame->windowTitle(), QStringLiteral("No Document - VELKO"));
+                QCOMPARE(pFrame->CaptionBar()->Text(),
+                         QStringLiteral("Load an VELKO model to start working."));
+            }
             // More closes join the wait: the Close command and, while the
             // program ends, the session's end closing every window and a
             // close posted to the window.
             commands.Action(ID_FILE_CLOSE)->trigger();
-            if (bQuit) {
+            if (nCase == ID_APP_EXIT) {
                 QApplication::closeAllWindows();
                 QCoreApplication::postEvent(pFrame, new QCloseEvent);
             }
-            QTest::qWait(300);
-            QVERIFY(pWait && pWait->isVisible() && pFrame->isVisible() && pFrame->Engine());
-            QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("far"));
-            if (bQuit) {
+            QTemporaryFile stderrFile;
+            QVERIFY(stderrFile.open());
+            int nStderr = -1;
+            switch (test.eJoin) {
+                case J_CLOSE:
+                    break;
+                case J_OPEN:
+                    QCOMPARE(started.App().OpenDocumentFile(strOther), int(LM_WAITING));
+                    break;
+                case J_CTRL_Q:
+                    // In the wait window, which has the keyboard.
+                    pWait->activateWindow();
+                    QVERIFY(QTest::qWaitForWindowActive(pWait));
+                    QTest::keyClick(pWait, Qt::Key_Q, Qt::ControlModifier);
+                    break;
+                case J_SESSION_END:
+                    // What closing every window does to the wait window.
+                    pWait->windowHandle()->close();
+                    break;
+                case J_WINDOW_CLOSE:
+                    // What the window system sends for the title bar's close.
+                    QCoreApplication::postEvent(pFrame->windowHandle(), new QCloseEvent);
+                    break;
+                case J_SIGNAL:
+                    std::fflush(stderr);
+                    nStderr = dup(STDERR_FILENO);
+                    dup2(stderrFile.handle(), STDERR_FILENO);
+                    std::raise(SIGTERM);
+                    break;
+            }
+            if (test.eJoin != J_SIGNAL) {
+                QTest::qWait(300);
+                QVERIFY2(pWait->isVisible() && pFrame->isVisible() && pFrame->Engine(),
+                         qPrintable(strCase));
+                QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("far"));
+            }
+            long long nLostTold = -1;
+            if (nCase == ID_APP_EXIT) {
                 SaveScreenshot(pWait, QStringLiteral("remote-close-wait"));
-                QTest::mouseClick(pStop, Qt::LeftButton);
-                // The quit that waited ends the program.
+                QTest::mouseClick(pWait->StopButton(), Qt::LeftButton);
+                // The loss is told before the program ends, which waits for
+                // it to be read.
+                QTRY_VERIFY_WITH_TIMEOUT(pWait->Text()->text().endsWith("they are lost."),
+                                         kWatchdog);
+                QTest::qWait(200);
+                QVERIFY(pWait->isVisible() && pFrame->isVisible() && !pFrame->Engine());
+                nLostTold = pWait->Text()->text().section(' ', 0, 0).toLongLong();
+                SaveScreenshot(pWait, QStringLiteral("remote-quit-loss"));
+                QCOMPARE(pWait->StopButton()->text(), QStringLiteral("OK"));
+                QTest::mouseClick(pWait->StopButton(), Qt::LeftButton);
+            } else if (test.eJoin == J_SIGNAL) {
+                // Nobody reads and nobody stops the wait: it ends by itself.
                 QTRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
+                std::fflush(stderr);
+                dup2(nStderr, STDERR_FILENO);
+                close(nStderr);
+                const QByteArray told = ReadBytes(stderrFile.fileName());
+                const qsizetype nAt = told.indexOf("velko: ");
+                QVERIFY2(nAt >= 0 && told.contains(" signals sent to other instances had not "
+                                                   "reached them when the program ended; they "
+                                                   "are lost.\n"),
+                         told.constData());
+                nLostTold = told.mid(nAt + 7).split(' ').first().toLongLong();
             } else {
                 receiver.Read();
                 QTRY_VERIFY_WITH_TIMEOUT(!pWait->isVisible(), kWatchdog);
+            }
+            if (bQuit) {
+                // The quit that waited ends the program.
+                QTRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), qPrintable(strCase), kWatchdog);
+                QVERIFY(!pWait->isVisible());
+            } else {
                 QVERIFY(pFrame->isVisible());
             }
-            if (nCase == ID_FILE_OPEN) {
+            if (bOpens) {
                 QCOMPARE(pFrame->Engine()->GetRootAgent()->m_strName, std::string("pingpong"));
                 QCOMPARE(pFrame->CaptionBar()->Text(),
                          QStringLiteral("Ready to configure the model. Then, you need to "
@@ -797,8 +1075,16 @@ private slots:
                         .arg(nLost)
                         .arg(nTraced)
                         .arg(Lines(pFrame->Output()->Errors()).mid(nErrorsBefore).join(" | "))));
-            QCOMPARE(listGivenUp.size(), bQuit ? 1 : 0);
+            QCOMPARE(listGivenUp.size(), nCase == ID_APP_EXIT ? 1 : 0);
+            if (nLostTold >= 0) {
+                // What the quit told is what it gave up.
+                QVERIFY(nLostTold > 0);
+                QCOMPARE(nLostTold, nLost);
+            }
             QDir(dir.filePath("traces")).removeRecursively();
+            if (bQuit) {
+                started.Restart();
+            }
         }
     }
 };
