@@ -28,6 +28,7 @@
 #include "sh_widgets/propertygrid.h"
 #include "support/fakeviewer.h"
 #include "support/lostsignals.h"
+#include "support/runwait.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
@@ -41,7 +42,9 @@ using namespace velkotest;
 
 namespace {
 
-constexpr int kWatchdog = 20000;  // ms: a step or a run start that takes longer hangs
+// ms on a quiet machine (the waits scale it): a step or a run start that takes
+// longer hangs.
+constexpr int kWatchdog = 20000;
 
 QStringList LinesStartingWith(const CMultiLineListBox* pList, const QString& strStart) {
     QStringList listFound;
@@ -67,7 +70,7 @@ void OnReplicationDialog(std::function<void(CDlgReplicationConfig*)> fn) {
 // Initialize, then Run once the run is initialised.
 void InitializeAndRun(CCommandTable& commands) {
     commands.Action(ID_SIM_INITIALIZE)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
+    VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
     commands.Action(ID_SIM_RUN)->trigger();
 }
 
@@ -257,22 +260,23 @@ private slots:
 
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QVERIFY(!commands.Action(ID_SIM_INITIALIZE)->isEnabled());
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Model successfully initialized."), kWatchdog);
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Model successfully initialized."),
+                                       kWatchdog);
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
         commands.Action(ID_SIM_RUN)->trigger();
         QVERIFY(Lines(pFrame->Output()->System()).contains("Simulation running..."));
         QVERIFY(pFrame->RunningDialog()->isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         int nSteps = 1;
         while (commands.Action(ID_SIM_STEP)->isEnabled() && nSteps < 200) {
             QCOMPARE(commands.Action(ID_SIM_STEP)->text(), QStringLiteral("Step"));
             commands.Action(ID_SIM_STEP)->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
             ++nSteps;
             QTest::qWait(0);  // the commands follow the run's change
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
         QCOMPARE(LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ").size(),
                  nSteps);
 
@@ -288,7 +292,7 @@ private slots:
         QCOMPARE(Lines(pFrame->Output()->Model()).mid(1), listExpected);
 
         // The run ended by itself: the model can be built and run again.
-        QTRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
         QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
         QVERIFY(commands.Action(ID_SIM_STEPBYSTEP)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
@@ -323,22 +327,22 @@ private slots:
 
         // Run, Step, Step: the second Step makes the run's last step.
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         QToolButton* pPause = pFrame->RunningDialog()->PauseButton();
         QVERIFY(pFrame->RunningDialog()->isVisible());
-        QTRY_VERIFY(pPause->isEnabled());
+        VELKO_TRY_VERIFY(pPause->isEnabled());
         QCOMPARE(pPause->text(), QStringLiteral("Step"));
         for (int nStep = 1; nStep <= 2; ++nStep) {
             // The dialog's button is the Step command; a second Step while
             // one is pending is ignored.
             QTest::mouseClick(pPause, Qt::LeftButton);
             commands.Action(ID_SIM_STEP)->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         QCOMPARE(LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ").size(), 3);
         // The run is over: "Running" goes, as after Stop.
-        QTRY_VERIFY(pFrame->RunningDialog()->isHidden());
+        VELKO_TRY_VERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
         QVERIFY(!pPause->isEnabled());
         QVERIFY(!pFrame->RunningDialog()->StopButton()->isEnabled());
@@ -361,7 +365,7 @@ private slots:
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
 
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         QCOMPARE(Lines(pFrame->Output()->System()).last(),
                  QStringLiteral("Minimum Event Time: 1234.567800"));
         QVERIFY(commands.Action(ID_SIM_STOP)->isEnabled());
@@ -370,22 +374,22 @@ private slots:
                  QStringLiteral("Simulation stop done at time 1234.567749"));
         QVERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
         // Stop right after Step, before the step is shown: the step's time
         // comes first, then the stop at the time the step reached.
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         commands.Action(ID_SIM_STEP)->trigger();
         commands.Action(ID_SIM_STOP)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         const QStringList listSystem = Lines(pFrame->Output()->System());
         const QString strMinimum = listSystem[listSystem.size() - 2];
         QVERIFY2(strMinimum.startsWith("Minimum Event Time: "), qPrintable(strMinimum));
         const double dReached = strMinimum.mid(20).toDouble();
         QCOMPARE(listSystem.last(), QStringLiteral("Simulation stop done at time %1")
                                         .arg(static_cast<float>(dReached), 0, 'f', 6));
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
         // Without step by step, Step pauses a going run and resumes it.
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
@@ -395,12 +399,12 @@ private slots:
         QCOMPARE(pPause->text(), QStringLiteral("Pause"));
         commands.Action(ID_SIM_STEP)->trigger();
         QCOMPARE(pPause->text(), QStringLiteral("Resume"));
-        QTRY_COMPARE(pEngine->GetRunState(), RS_PAUSED);
+        VELKO_TRY_COMPARE(pEngine->GetRunState(), RS_PAUSED);
         QTest::mouseClick(pPause, Qt::LeftButton);
         QCOMPARE(pPause->text(), QStringLiteral("Pause"));
         QVERIFY(pEngine->m_bGo);
         // The time shows once the monitor's second has passed.
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->RunningDialog()->TimeEdit()->text().isEmpty(), 3000);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->RunningDialog()->TimeEdit()->text().isEmpty(), 3000);
         // The properties pane shows the run's values: ping has served its
         // five balls.
         pFrame->Properties()->SelectProcess("court_ping");
@@ -416,13 +420,14 @@ private slots:
             }
             return QString();
         };
-        QTRY_COMPARE_WITH_TIMEOUT(Served(), QStringLiteral("5"), kWatchdog);
+        VELKO_TRY_VERIFY_ON_PROGRESS(Served() == QStringLiteral("5"), RunProgress(*pEngine),
+                                     kWatchdog);
         QVERIFY(pFrame->Properties()->IsReadOnly());
         SaveScreenshot(pFrame->RunningDialog(), QStringLiteral("run-running"));
         QTest::mouseClick(pFrame->RunningDialog()->StopButton(), Qt::LeftButton);
         QVERIFY(
             Lines(pFrame->Output()->System()).last().startsWith("Simulation stop done at time "));
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
     }
 
     // A Stop given while a step was still on its way belongs to that run:
@@ -448,7 +453,7 @@ private slots:
             }
             const int nFrom = Lines(pFrame->Output()->System()).size();
             InitializeAndRun(commands);
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
             const QStringList listFirstStep = Lines(pFrame->Output()->System()).mid(nFrom);
             QVERIFY2(!listFirstStep.join("\n").contains("Simulation stop done"),
                      qPrintable(listFirstStep.join("\n")));
@@ -461,11 +466,10 @@ private slots:
             commands.Action(ID_SIM_STOP)->trigger();
             // The run ends; the window has not yet heard of it when the next
             // model replaces this one.
-            const auto start = std::chrono::steady_clock::now();
-            while (pFrame->IsRunAlive() && std::chrono::steady_clock::now() - start <
-                                               std::chrono::milliseconds(kWatchdog)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            CSDLEngine& engine = *pFrame->Engine();
+            WaitOnProgress([&] { return !pFrame->IsRunAlive(); },
+                           [&] { return RunProgress(engine); },
+                           std::chrono::milliseconds(kWatchdog));
             QVERIFY(!pFrame->IsRunAlive());
         }
     }
@@ -485,40 +489,41 @@ private slots:
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QVERIFY(pWait->isVisible());
         QCOMPARE(pFrame->CaptionBar()->Text(), QStringLiteral("Waiting for client's connection."));
-        QTRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
         const unsigned nPort = pEngine->GetServer().GetBoundPort();
-        QTRY_COMPARE_WITH_TIMEOUT(
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(
             pWait->Text()->text(),
             QStringLiteral("Waiting for client connections in port#%1").arg(nPort), 3000);
         SaveScreenshot(pWait, QStringLiteral("run-client-connections"));
         QTest::mouseClick(pWait->CancelButton(), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Model successfully initialized."), kWatchdog);
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Model successfully initialized."),
+                                       kWatchdog);
         QVERIFY(pWait->isHidden());
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
         commands.Action(ID_SIM_RUN)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
         // A viewer on loopback: the run starts once it is there and it gets
         // the model, the records and the end of the run.
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
         CFakeViewer viewer(pEngine->GetServer().GetBoundPort(), CFakeViewer::FOLLOW_RUN);
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Client Connection established and model "
-                                                 "succesfully initialized."),
-                                  kWatchdog);
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Client Connection established and model "
+                                                      "succesfully initialized."),
+                                       kWatchdog);
         QVERIFY(pWait->isHidden());
         QVERIFY(viewer.WaitForMessages(1));
         const std::string strInfo = viewer.GetMessages().front();
         QVERIFY(strInfo.find("<ModelInfo>") != std::string::npos);
         QVERIFY(strInfo.find("<ModelName>pingpong</ModelName>") != std::string::npos);
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
         commands.Action(ID_SIM_RUN)->trigger();
         QVERIFY(viewer.WaitForEnd(std::chrono::milliseconds(kWatchdog)));
         QVERIFY(viewer.GetMessages().size() > 2);
         QVERIFY(viewer.GetMessages().back().find("<EndReplication />") != std::string::npos);
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
     }
 
     void AStartThatFailsIsReportedAndTheWindowStaysUsable() {
@@ -550,7 +555,7 @@ private slots:
         // No library: the start fails before the wait for the viewer. The
         // engine says so, then the reason follows.
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(
             LinesStartingWith(pFrame->Output()->System(), "Initialization failed: ").size(), 1,
             kWatchdog);
         const QStringList listSystem = Lines(pFrame->Output()->System());
@@ -564,7 +569,7 @@ private slots:
                  QStringLiteral("The model could not be initialized."));
         QVERIFY(pFrame->WaitConnDialog()->isHidden());
         QVERIFY(pFrame->RunningDialog()->isHidden());
-        QTRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
         QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
 
@@ -572,9 +577,10 @@ private slots:
         commands.Action(ID_SIM_USECLIENTS)->trigger();
         QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Model successfully initialized."), kWatchdog);
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Model successfully initialized."),
+                                       kWatchdog);
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
     }
 
     void AStepsErrorIsShownAndTheErrorReportIsAtHandFromTheMenu() {
@@ -604,7 +610,7 @@ private slots:
 
         const int nErrors = pFrame->Output()->Errors()->count();
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         // Each error of the step, as one line.
         const QString strError = QStringLiteral(
             "Error on process court_ping for tick event on time 1.500000. No s'ha trobat el canal "
@@ -619,7 +625,7 @@ private slots:
         QCOMPARE(Lines(pFrame->Output()->Model()).filter(strError).size(), 1);
 
         commands.Action(ID_SIM_STOP)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         QVERIFY(pReport->isEnabled());
         const int nBefore = pFrame->Output()->Errors()->count();
         // The report has each agent's last error, on one line.
@@ -639,7 +645,7 @@ private slots:
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QSettings().setValue(SETTING_VIEWER_PATH, QString::fromStdString(strViewer));
         pFrame->Commands().Action(ID_SIM_LAUNCHEYE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(strMark), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(QFile::exists(strMark), kWatchdog);
 
         const QString strMissing = dir.filePath(QStringLiteral("no-viewer"));
         QSettings().setValue(SETTING_VIEWER_PATH, strMissing);
@@ -689,22 +695,23 @@ private slots:
             const int nErrorsBefore = pFrame->Output()->Errors()->count();
             const int nSystemBefore = pFrame->Output()->System()->count();
             InitializeAndRun(commands);
-            QTRY_VERIFY_WITH_TIMEOUT(receiver.IsLinked(), kWatchdog);
-            // The send waits once the steps stop.
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(receiver.IsLinked(), kWatchdog);
+            // The send waits once the steps stop: none for half a second
+            // (scaled, a busy machine's step takes longer).
             long long nSteps = -1;
             QElapsedTimer watchdog;
             watchdog.start();
             while (pFrame->Engine()->GetRunStatus().nSteps != nSteps) {
-                QVERIFY(watchdog.elapsed() < 2 * kWatchdog);
+                QVERIFY(watchdog.elapsed() < ScaledMs(2 * kWatchdog));
                 nSteps = pFrame->Engine()->GetRunStatus().nSteps;
-                QTest::qWait(500);
+                QTest::qWait(ScaledMs(500));
             }
             if (bQuit) {
                 // Exit while the run goes on: the run is stopped first.
                 commands.Action(ID_APP_EXIT)->trigger();
             } else {
                 commands.Action(ID_SIM_STOP)->trigger();
-                QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
+                VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
                 if (nCase == ID_FILE_CLOSE) {
                     commands.Action(ID_FILE_CLOSE)->trigger();
                 } else {
@@ -713,7 +720,7 @@ private slots:
                 }
             }
             QPointer<QDialog> pWait;
-            QTRY_VERIFY_WITH_TIMEOUT(
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(
                 (pWait = qobject_cast<QDialog*>(QApplication::activeModalWidget())), kWatchdog);
             const QString strPeer = QStringLiteral("127.0.0.2:%1 (").arg(receiver.Port());
             QLabel* pText = pWait->findChild<QLabel*>();
@@ -736,10 +743,10 @@ private slots:
                 SaveScreenshot(pWait, QStringLiteral("remote-close-wait"));
                 QTest::mouseClick(pStop, Qt::LeftButton);
                 // The quit that waited ends the program.
-                QTRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
+                VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
             } else {
                 receiver.Read();
-                QTRY_VERIFY_WITH_TIMEOUT(!pWait->isVisible(), kWatchdog);
+                VELKO_TRY_VERIFY_ON_PROGRESS(!pWait->isVisible(), receiver.Signals(), kWatchdog);
                 QVERIFY(pFrame->isVisible());
             }
             if (nCase == ID_FILE_OPEN) {
@@ -751,7 +758,7 @@ private slots:
                 QVERIFY(!pFrame->Engine());
             }
             receiver.Read();
-            QTRY_VERIFY_WITH_TIMEOUT(receiver.HasEnded(), kWatchdog);
+            VELKO_TRY_VERIFY_ON_PROGRESS(receiver.HasEnded(), receiver.Signals(), kWatchdog);
             const QStringList listWaits =
                 Lines(pFrame->Output()->System()).mid(nSystemBefore).filter("Waiting for other");
             QCOMPARE(listWaits.size(), 1);

@@ -100,6 +100,10 @@ public:
     std::vector<CAgent> GetVisibleAgents() const;
     // How far ahead of the replay time a frame looks for the next pose.
     double GetLookAhead() const;
+    // The sequence number the next event takes: it grows with every event
+    // queued, applied or put back for a replay (a Clear notwithstanding), and
+    // so moves on while a feed goes on.
+    std::uint64_t GetEventSequence() const;
 
     // The pose at time dTime on the way from before to after: a move at
     // dTime, part-way between the two positions, with no rotation; null

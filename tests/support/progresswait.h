@@ -1,0 +1,114 @@
+#pragma once
+
+// The tests' waits, made to hold on a busy machine. A wait for work whose
+// progress can be seen (a count, a size, a state) gives up only once that
+// progress has stood still for a while, however long the whole work takes. A
+// wait for something whose progress cannot be seen lasts what it would on a
+// quiet machine times how much slower this one runs now. A wait for what must
+// not happen is a short fixed window: it has only to be long enough for the
+// fault to show, and is never made longer.
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace velkotest {
+
+// How many times slower than a quiet machine running an optimised build the
+// build alone makes the tests: the sanitizers and the missing optimisation.
+#if defined(__has_feature)
+#define VELKO_TEST_HAS_FEATURE(name) __has_feature(name)
+#else
+#define VELKO_TEST_HAS_FEATURE(name) 0
+#endif
+
+constexpr double BuildSlowness() {
+    double dFactor = 1.0;
+#if !defined(__OPTIMIZE__)
+    dFactor *= 2.0;
+#endif
+#if defined(__SANITIZE_ADDRESS__) || VELKO_TEST_HAS_FEATURE(address_sanitizer)
+    dFactor *= 2.0;
+#endif
+#if defined(__SANITIZE_THREAD__) || VELKO_TEST_HAS_FEATURE(thread_sanitizer)
+    dFactor *= 5.0;
+#endif
+    return dFactor;
+}
+
+// How many times slower than a quiet machine running an optimised build this
+// one runs the tests now: the build's factor times the load beyond the cores
+// (the last minute's average). VELKO_TEST_SLOWNESS, a number of at least 1,
+// is taken instead when it is set.
+inline double MachineSlowness() {
+    if (const char* pszSet = std::getenv("VELKO_TEST_SLOWNESS")) {
+        double dSet = 0.0;
+        const char* pszEnd = pszSet + std::strlen(pszSet);
+        if (std::from_chars(pszSet, pszEnd, dSet).ptr == pszEnd && dSet >= 1.0) {
+            return dSet;
+        }
+    }
+    double dLoad = 0.0;
+    if (getloadavg(&dLoad, 1) != 1) {
+        dLoad = 0.0;
+    }
+    const double dCores = std::max(1u, std::thread::hardware_concurrency());
+    return BuildSlowness() * std::max(1.0, dLoad / dCores);
+}
+
+// tQuiet, what a wait takes at most on a quiet machine, as long as it takes
+// on this one now; never more than tCeiling. A check whose fault would only
+// make it take longer (a time-out of the system's own that a mend shortened)
+// sets the ceiling well below what the fault costs, so that it still fails.
+inline std::chrono::milliseconds ScaledWait(
+    std::chrono::milliseconds tQuiet,
+    std::chrono::milliseconds tCeiling = std::chrono::milliseconds::max()) {
+    const double dScaled = static_cast<double>(tQuiet.count()) * MachineSlowness();
+    if (dScaled >= static_cast<double>(tCeiling.count())) {
+        return tCeiling;
+    }
+    return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(dScaled));
+}
+
+// The same in milliseconds, for the waits that take an int.
+inline int ScaledMs(int nQuiet, int nCeiling = 1 << 30) {
+    return static_cast<int>(
+        ScaledWait(std::chrono::milliseconds(nQuiet), std::chrono::milliseconds(nCeiling)).count());
+}
+
+inline void PauseBetweenPolls() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// Waits until fnDone() holds, for as long as fnProgress() keeps changing: true
+// once it holds, false once the progress has stood still for tStall (scaled
+// with the machine). fnProgress answers anything that can be compared (a
+// count, a size, a tuple of them) and is called at every poll, so it must be
+// cheap. fnPause runs between polls: a sleep, or a turn of an event loop.
+template <class Done, class Progress, class Pause = void (*)()>
+bool WaitOnProgress(Done fnDone, Progress fnProgress,
+                    std::chrono::milliseconds tStall = std::chrono::milliseconds(5000),
+                    Pause fnPause = PauseBetweenPolls) {
+    using Clock = std::chrono::steady_clock;
+    const std::chrono::milliseconds tBound = ScaledWait(tStall);
+    auto last = fnProgress();
+    auto tDeadline = Clock::now() + tBound;
+    while (!fnDone()) {
+        auto now = fnProgress();
+        if (!(now == last)) {
+            last = std::move(now);
+            tDeadline = Clock::now() + tBound;
+        } else if (Clock::now() >= tDeadline) {
+            return fnDone();
+        }
+        fnPause();
+    }
+    return true;
+}
+
+}  // namespace velkotest
