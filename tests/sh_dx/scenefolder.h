@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <thread>
 #include <utility>
@@ -231,12 +232,14 @@ inline CDrawList DrawsAt(CSceneController& scene, double dTime) {
 // ended), for as long as the feed moves on: its events, and the lines of
 // pLog when given; false once both have stood still for 5 s (scaled with the
 // machine).
-inline bool WaitForFeedEnd(CSceneController& scene, const CRecordingLog* pLog = nullptr) {
+inline bool WaitForFeedEnd(CSceneController& scene, const CRecordingLog* pLog = nullptr,
+                           const std::source_location& where = std::source_location::current()) {
     return WaitOnProgress([&scene] { return !scene.IsFeeding(); },
                           [&scene, pLog] {
                               return std::pair(scene.GetAnimations().GetEventSequence(),
                                                pLog ? pLog->Appended() : 0);
-                          });
+                          },
+                          std::chrono::milliseconds(5000), PauseBetweenPolls, where);
 }
 
 // The scene the trace reader and the live client fill: a scene controller on
@@ -257,7 +260,9 @@ public:
         return target;
     }
     CDrawList DrawsAt(double dTime) { return velkotest::DrawsAt(scene, dTime); }
-    bool WaitForFeed() { return WaitForFeedEnd(scene, pParsingLog.get()); }
+    bool WaitForFeed(const std::source_location& where = std::source_location::current()) {
+        return WaitForFeedEnd(scene, pParsingLog.get(), where);
+    }
 
     CTerrain terrain;
     CFakeTicks ticks;

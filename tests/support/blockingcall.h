@@ -72,15 +72,19 @@ private:
 // a wait of tWait on a quiet machine takes on this one. A wait for work whose
 // progress can be seen waits on it instead: WaitOnProgress.
 inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds tWait = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + ScaledWait(tWait);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return pred();
-        }
+                      std::chrono::milliseconds tWait = std::chrono::milliseconds(5000),
+                      const std::source_location& where = std::source_location::current()) {
+    using Clock = std::chrono::steady_clock;
+    const std::chrono::milliseconds tBound = ScaledWait(tWait);
+    const auto tStart = Clock::now();
+    bool bHolds = pred();
+    while (!bHolds && Clock::now() - tStart < tBound) {
         PauseBetweenPolls();
+        bHolds = pred();
     }
-    return true;
+    const auto tTook = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart);
+    ReportWait(where, tTook, tTook, tBound, !bHolds);
+    return bHolds;
 }
 
 // The first nonzero answer of fnPort within 5 s, scaled with the machine (a

@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <source_location>
 #include <thread>
 
 namespace velkotest {
@@ -85,6 +87,29 @@ inline void PauseBetweenPolls() {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
+// Says on standard error how a wait went, when it gave up, or when it took at
+// least VELKO_TEST_WAIT_LOG milliseconds (to find the longest waits).
+inline void ReportWait(const std::source_location& where, std::chrono::milliseconds tTook,
+                       std::chrono::milliseconds tStill, std::chrono::milliseconds tBound,
+                       bool bGaveUp) {
+    long long nLogFrom = -1;
+    if (const char* pszLog = std::getenv("VELKO_TEST_WAIT_LOG")) {
+        const char* pszEnd = pszLog + std::strlen(pszLog);
+        if (std::from_chars(pszLog, pszEnd, nLogFrom).ptr != pszEnd) {
+            nLogFrom = -1;
+        }
+    }
+    if (bGaveUp || (nLogFrom >= 0 && tTook.count() >= nLogFrom)) {
+        std::fprintf(stderr,
+                     "wait at %s:%u %s after %lld ms, standing still for %lld ms at most (bound "
+                     "%lld ms, slowness %.1f)\n",
+                     where.file_name(), static_cast<unsigned>(where.line()),
+                     bGaveUp ? "gave up" : "ended", static_cast<long long>(tTook.count()),
+                     static_cast<long long>(tStill.count()), static_cast<long long>(tBound.count()),
+                     MachineSlowness());
+    }
+}
+
 // Waits until fnDone() holds, for as long as fnProgress() keeps changing: true
 // once it holds, false once the progress has stood still for tStall (scaled
 // with the machine). fnProgress answers anything that can be compared (a
@@ -93,22 +118,35 @@ inline void PauseBetweenPolls() {
 template <class Done, class Progress, class Pause = void (*)()>
 bool WaitOnProgress(Done fnDone, Progress fnProgress,
                     std::chrono::milliseconds tStall = std::chrono::milliseconds(5000),
-                    Pause fnPause = PauseBetweenPolls) {
+                    Pause fnPause = PauseBetweenPolls,
+                    const std::source_location& where = std::source_location::current()) {
     using Clock = std::chrono::steady_clock;
-    const std::chrono::milliseconds tBound = ScaledWait(tStall);
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const milliseconds tBound = ScaledWait(tStall);
+    const auto tStart = Clock::now();
     auto last = fnProgress();
-    auto tDeadline = Clock::now() + tBound;
-    while (!fnDone()) {
+    auto tMoved = tStart;
+    milliseconds tStill{0};
+    bool bDone = fnDone();
+    while (!bDone) {
         auto now = fnProgress();
+        const auto tNow = Clock::now();
         if (!(now == last)) {
             last = std::move(now);
-            tDeadline = Clock::now() + tBound;
-        } else if (Clock::now() >= tDeadline) {
-            return fnDone();
+            tMoved = tNow;
+        } else {
+            tStill = std::max(tStill, duration_cast<milliseconds>(tNow - tMoved));
+            if (tNow - tMoved >= tBound) {
+                bDone = fnDone();
+                break;
+            }
         }
         fnPause();
+        bDone = fnDone();
     }
-    return true;
+    ReportWait(where, duration_cast<milliseconds>(Clock::now() - tStart), tStill, tBound, !bDone);
+    return bDone;
 }
 
 }  // namespace velkotest

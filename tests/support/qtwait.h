@@ -5,6 +5,7 @@
 
 #include <QTest>
 #include <chrono>
+#include <source_location>
 #include <utility>
 
 #include "support/progresswait.h"
@@ -25,7 +26,7 @@
     do {                                                                                          \
         velkotest::PumpWhileProgressing([&] { return static_cast<bool>(expr); },                  \
                                         [&] { return progress; }, std::chrono::milliseconds(ms)); \
-        QVERIFY2(expr, "it stood still for " #ms " ms (scaled) before: " #expr);                  \
+        QVERIFY2(expr, "it stood still before: " #expr);                                          \
     } while (false)
 
 namespace velkotest {
@@ -44,9 +45,10 @@ bool QWaitFor(Pred pred, int nQuietMs = 5000) {
 // WaitOnProgress, processing the events between the polls.
 template <class Done, class Progress>
 bool PumpWhileProgressing(Done fnDone, Progress fnProgress,
-                          std::chrono::milliseconds tStall = std::chrono::milliseconds(5000)) {
+                          std::chrono::milliseconds tStall = std::chrono::milliseconds(5000),
+                          const std::source_location& where = std::source_location::current()) {
     return WaitOnProgress(std::move(fnDone), std::move(fnProgress), tStall,
-                          ProcessEventsBetweenPolls);
+                          ProcessEventsBetweenPolls, where);
 }
 
 }  // namespace velkotest

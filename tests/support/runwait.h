@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <source_location>
 #include <system_error>
 #include <tuple>
 
@@ -28,10 +29,11 @@ inline std::tuple<int, long long, std::uintmax_t> RunProgress(const CSDLEngine& 
 // the run moves on; false once it has stood still for tStall (scaled with the
 // machine). Not on a thread that answers the run's questions.
 inline bool WaitForRunEnd(CSDLEngine& engine,
-                          std::chrono::milliseconds tStall = std::chrono::milliseconds(5000)) {
+                          std::chrono::milliseconds tStall = std::chrono::milliseconds(5000),
+                          const std::source_location& where = std::source_location::current()) {
     return WaitOnProgress([&engine] { return engine.WaitForRunEnd(0); },
                           [&engine] { return RunProgress(engine); }, tStall,
-                          [&engine] { engine.WaitForRunEnd(2); });
+                          [&engine] { engine.WaitForRunEnd(2); }, where);
 }
 
 }  // namespace velkotest
