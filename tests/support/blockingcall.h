@@ -74,16 +74,13 @@ private:
 inline bool WaitUntil(const std::function<bool()>& pred,
                       std::chrono::milliseconds tWait = std::chrono::milliseconds(5000),
                       const std::source_location& where = std::source_location::current()) {
-    using Clock = std::chrono::steady_clock;
-    const std::chrono::milliseconds tBound = ScaledWait(tWait);
-    const auto tStart = Clock::now();
+    CWaitWatch watch(tWait, where);
     bool bHolds = pred();
-    while (!bHolds && Clock::now() - tStart < tBound) {
+    while (!bHolds && !watch.StoodStill()) {
         PauseBetweenPolls();
         bHolds = pred();
     }
-    const auto tTook = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart);
-    ReportWait(where, tTook, tTook, tBound, !bHolds);
+    watch.End(bHolds);
     return bHolds;
 }
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,28 +88,68 @@ inline void PauseBetweenPolls() {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-// Says on standard error how a wait went, when it gave up, or when it took at
-// least VELKO_TEST_WAIT_LOG milliseconds (to find the longest waits).
-inline void ReportWait(const std::source_location& where, std::chrono::milliseconds tTook,
-                       std::chrono::milliseconds tStill, std::chrono::milliseconds tBound,
-                       bool bGaveUp) {
-    long long nLogFrom = -1;
-    if (const char* pszLog = std::getenv("VELKO_TEST_WAIT_LOG")) {
-        const char* pszEnd = pszLog + std::strlen(pszLog);
-        if (std::from_chars(pszLog, pszEnd, nLogFrom).ptr != pszEnd) {
-            nLogFrom = -1;
+// The times of one wait, and what it says of them on standard error: once it
+// has stood still for as long as it would wait on a quiet machine (where it
+// stands, should the test be ended before it gives up), when it gives up, and
+// at its end when it took at least VELKO_TEST_WAIT_LOG milliseconds.
+class CWaitWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    CWaitWatch(std::chrono::milliseconds tQuiet, const std::source_location& where)
+        : m_tQuiet(tQuiet), m_tBound(ScaledWait(tQuiet)), m_where(where) {}
+
+    // The work moved on: the time standing still starts again.
+    void Moved() { m_tMoved = Clock::now(); }
+    // True once the wait has stood still for its bound.
+    bool StoodStill() {
+        const auto tStill = Since(m_tMoved);
+        m_tLongestStill = std::max(m_tLongestStill, tStill);
+        if (!m_bWarned && tStill >= m_tQuiet && m_tBound > m_tQuiet) {
+            m_bWarned = true;
+            Say("still waits");
+        }
+        return tStill >= m_tBound;
+    }
+    void End(bool bDone) {
+        long long nLogFrom = -1;
+        if (const char* pszLog = std::getenv("VELKO_TEST_WAIT_LOG")) {
+            const char* pszEnd = pszLog + std::strlen(pszLog);
+            if (std::from_chars(pszLog, pszEnd, nLogFrom).ptr != pszEnd) {
+                nLogFrom = -1;
+            }
+        }
+        if (!bDone) {
+            Say("gave up");
+        } else if (nLogFrom >= 0 && Since(m_tStart).count() >= nLogFrom) {
+            Say("ended");
         }
     }
-    if (bGaveUp || (nLogFrom >= 0 && tTook.count() >= nLogFrom)) {
+
+private:
+    static std::chrono::milliseconds Since(Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t);
+    }
+    // The slowness in tenths, written without the locale's decimal mark.
+    void Say(const char* pszWhat) const {
+        const long long nTenths = std::llround(MachineSlowness() * 10.0);
         std::fprintf(stderr,
                      "wait at %s:%u %s after %lld ms, standing still for %lld ms at most (bound "
-                     "%lld ms, slowness %.1f)\n",
-                     where.file_name(), static_cast<unsigned>(where.line()),
-                     bGaveUp ? "gave up" : "ended", static_cast<long long>(tTook.count()),
-                     static_cast<long long>(tStill.count()), static_cast<long long>(tBound.count()),
-                     MachineSlowness());
+                     "%lld ms, slowness %lld.%lld)\n",
+                     m_where.file_name(), static_cast<unsigned>(m_where.line()), pszWhat,
+                     static_cast<long long>(Since(m_tStart).count()),
+                     static_cast<long long>(m_tLongestStill.count()),
+                     static_cast<long long>(m_tBound.count()), nTenths / 10, nTenths % 10);
     }
-}
+
+    const std::chrono::milliseconds m_tQuiet;
+    const std::chrono::milliseconds m_tBound;
+    const std::source_location m_where;
+    const Clock::time_point m_tStart = Clock::now();
+    Clock::time_point m_tMoved = m_tStart;
+    std::chrono::milliseconds m_tLongestStill{0};
+    bool m_bWarned = false;
+};
 
 // Waits until fnDone() holds, for as long as fnProgress() keeps changing: true
 // once it holds, false once the progress has stood still for tStall (scaled
@@ -120,32 +161,22 @@ bool WaitOnProgress(Done fnDone, Progress fnProgress,
                     std::chrono::milliseconds tStall = std::chrono::milliseconds(5000),
                     Pause fnPause = PauseBetweenPolls,
                     const std::source_location& where = std::source_location::current()) {
-    using Clock = std::chrono::steady_clock;
-    using std::chrono::duration_cast;
-    using std::chrono::milliseconds;
-    const milliseconds tBound = ScaledWait(tStall);
-    const auto tStart = Clock::now();
+    CWaitWatch watch(tStall, where);
     auto last = fnProgress();
-    auto tMoved = tStart;
-    milliseconds tStill{0};
     bool bDone = fnDone();
     while (!bDone) {
         auto now = fnProgress();
-        const auto tNow = Clock::now();
         if (!(now == last)) {
             last = std::move(now);
-            tMoved = tNow;
-        } else {
-            tStill = std::max(tStill, duration_cast<milliseconds>(tNow - tMoved));
-            if (tNow - tMoved >= tBound) {
-                bDone = fnDone();
-                break;
-            }
+            watch.Moved();
+        } else if (watch.StoodStill()) {
+            bDone = fnDone();
+            break;
         }
         fnPause();
         bDone = fnDone();
     }
-    ReportWait(where, duration_cast<milliseconds>(Clock::now() - tStart), tStill, tBound, !bDone);
+    watch.End(bDone);
     return bDone;
 }
 
