@@ -23,7 +23,7 @@ source "$(dirname "$0")/program.sh"
 bash "$script" bash -c 'until [ -e "$0" ]; do sleep 0.1; done; exec "$@"' "$work/go" "$@" \
   > "$work/out" 2>&1 &
 pid=$!
-for _ in $(seq 300); do
+for _ in $(seq $((300 * slow))); do
   grep -q 'at port [0-9]*' "$work/out" && break
   kill -0 "$pid" 2> /dev/null || fail "the script ended before its server started"
   sleep 0.1
@@ -31,7 +31,7 @@ done
 port=$(sed -n 's/.* at port \([0-9]*\) .*/\1/p' "$work/out")
 [ -n "$port" ] || fail "no port named"
 exec 3<> "/dev/tcp/127.0.0.1/$port" || fail "nothing answers at port $port"
-read -r -t 30 greeting <&3 || true
+read -r -t $((30 * slow)) greeting <&3 || true
 exec 3>&-
 [[ $greeting == RFB\ 003.* ]] || fail "port $port greets with \"$greeting\""
 started=$(children "$pid")
@@ -40,7 +40,7 @@ for name in Xvfb blackbox X0tigervnc; do
 done
 
 touch "$work/go"
-for _ in $(seq 600); do
+for _ in $(seq $((600 * slow))); do
   kill -0 "$pid" 2> /dev/null || break
   sleep 0.1
 done

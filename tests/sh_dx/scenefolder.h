@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +45,7 @@
 #include "sh_stat/estadisticsservidor.h"
 #include "support/blockingcall.h"
 #include "support/recordingnotifier.h"
+#include "support/runwait.h"
 #include "support/tempfolder.h"
 
 namespace velkotest {
@@ -130,6 +132,7 @@ public:
     void AppendLine(const std::string& strLine) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_vecLines.push_back(strLine);
+        ++m_nAppended;
     }
     void ClearLines() override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -140,6 +143,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_vecLines;
     }
+    // The lines appended since the log was made, clears notwithstanding.
+    size_t Appended() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nAppended;
+    }
     int Clears() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_nClears;
@@ -148,6 +156,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_vecLines;
+    size_t m_nAppended = 0;
     int m_nClears = 0;
 };
 
@@ -219,6 +228,20 @@ inline CDrawList DrawsAt(CSceneController& scene, double dTime) {
     return scene.Frame().vecDraws;
 }
 
+// Waits until the scene's feeder has ended (a trace fed whole, a live link
+// ended), for as long as the feed moves on: its events, and the lines of
+// pLog when given; false once both have stood still for 5 s (scaled with the
+// machine).
+inline bool WaitForFeedEnd(CSceneController& scene, const CRecordingLog* pLog = nullptr,
+                           const std::source_location& where = std::source_location::current()) {
+    return WaitOnProgress([&scene] { return !scene.IsFeeding(); },
+                          [&scene, pLog] {
+                              return std::pair(scene.GetAnimations().GetEventSequence(),
+                                               pLog ? pLog->Appended() : 0);
+                          },
+                          std::chrono::milliseconds(5000), PauseBetweenPolls, where);
+}
+
 // The scene the trace reader and the live client fill: a scene controller on
 // a hand-driven clock, its terrain (resources under strRoot) and recording
 // logs. Declare the readers after it, so that they go first.
@@ -237,8 +260,8 @@ public:
         return target;
     }
     CDrawList DrawsAt(double dTime) { return velkotest::DrawsAt(scene, dTime); }
-    bool WaitForFeed() {
-        return WaitUntil([this] { return !scene.IsFeeding(); });
+    bool WaitForFeed(const std::source_location& where = std::source_location::current()) {
+        return WaitForFeedEnd(scene, pParsingLog.get(), where);
     }
 
     CTerrain terrain;
@@ -336,7 +359,7 @@ public:
             return false;
         }
         m_engine.Run();
-        return m_engine.WaitForRunEnd(20000) && m_engine.GetLastThreadResult() == 0;
+        return WaitForRunEnd(m_engine) && m_engine.GetLastThreadResult() == 0;
     }
     std::string TracePath() const { return m_engine.GetTracePath(); }
 

@@ -122,6 +122,10 @@ TEST_F(LiveClientTest, WithoutAServerThreeAttemptsThenAnError) {
 }
 
 TEST_F(LiveClientTest, ShutdownEndsConnectingAndReceivingWithinASecond) {
+    // A second as long as it takes on this machine now, but well under the
+    // 2.9 s left to a client that sleeps out the second it waits after each
+    // of its three attempts.
+    const auto tPrompt = velkotest::ScaledWait(1s, 1500ms);
     // A new load while the client waits between attempts.
     {
         CBidirecSocket unused;
@@ -132,7 +136,7 @@ TEST_F(LiveClientTest, ShutdownEndsConnectingAndReceivingWithinASecond) {
     std::this_thread::sleep_for(100ms);
     auto start = std::chrono::steady_clock::now();
     m_view.scene.Lock();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, tPrompt);
     m_view.scene.Unlock();
     EXPECT_FALSE(m_view.scene.IsFeeding());
 
@@ -146,7 +150,7 @@ TEST_F(LiveClientTest, ShutdownEndsConnectingAndReceivingWithinASecond) {
     ASSERT_TRUE(WaitUntil([this] { return !m_view.pParsingLog->Lines().empty(); }));
     start = std::chrono::steady_clock::now();
     pClient.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, tPrompt);
     EXPECT_FALSE(m_view.scene.IsFeeding());
     EXPECT_EQ(m_view.pSyslog->Lines().back(), "Disconnected to VEKLO");
     // The client's own cancel is no lost link.

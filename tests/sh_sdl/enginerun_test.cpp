@@ -157,10 +157,10 @@ TEST(EngineRunTest, EndModes) {
         engine.StartThread();
         engine.Run();
         if (endCase.nStopAfter > 0) {
-            ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= endCase.nStopAfter; }));
+            ASSERT_TRUE(model.WaitForTasks(endCase.nStopAfter));
             engine.Stop();
         }
-        ASSERT_TRUE(engine.WaitForRunEnd(10000)) << "the run did not end";
+        ASSERT_TRUE(WaitForRunEnd(engine)) << "the run did not end";
         ExpectCleanEnd(model, 1);
 
         const std::string strTrace = model.TraceBytes();
@@ -275,7 +275,7 @@ TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
 
     // Stop while the loop waits for the next request.
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(nSteps, 4);
     EXPECT_FALSE(engine.m_bInitialized);
     ExpectCleanEnd(model, 1);
@@ -291,7 +291,7 @@ TEST(EngineRunTest, StopBeforeRunEndsTheRunWithoutAStep) {
     engine.StartThread();
     ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(model.Hooks().nTasks, 0);
     ExpectCleanEnd(model, 1);
     EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 0);
@@ -309,12 +309,12 @@ TEST(EngineRunTest, StopDuringTheRunStartEndsTheRunWithoutRun) {
     // root's mark and initialises the model afterwards.
     engine.Stop();
     model.Hooks().ReleaseLoad();
-    const bool bEnded = engine.WaitForRunEnd(3000);
+    const bool bEnded = WaitForRunEnd(engine);
     EXPECT_TRUE(bEnded) << "the stop was forgotten: the run waits for Run";
     EXPECT_FALSE(engine.m_bInitialized);
     if (!bEnded) {
         engine.Stop();
-        ASSERT_TRUE(engine.WaitForRunEnd(5000));
+        ASSERT_TRUE(WaitForRunEnd(engine));
     }
     EXPECT_EQ(model.Hooks().nTasks, 0);
     EXPECT_EQ(model.Hooks().nFrees, model.Hooks().nLoads);
@@ -324,7 +324,7 @@ TEST(EngineRunTest, StopDuringTheRunStartEndsTheRunWithoutRun) {
     engine.Run();
     ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks.load() > 0; }));
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
 }
 
 TEST(EngineRunTest, StopThenImmediateRestartWaitsForTheOldRun) {
@@ -336,7 +336,7 @@ TEST(EngineRunTest, StopThenImmediateRestartWaitsForTheOldRun) {
 
     engine.StartThread();
     engine.Run();
-    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 3; }));
+    ASSERT_TRUE(model.WaitForTasks(3));
     const std::string strFirstPath = engine.GetTracePath();
     engine.Stop();
     engine.StartThread();  // no wait in between
@@ -344,9 +344,9 @@ TEST(EngineRunTest, StopThenImmediateRestartWaitsForTheOldRun) {
     const std::string strFirstTrace = ReadFileBytes(strFirstPath);
     engine.Run();
     const int nFirst = CountOf(strFirstTrace, "<input ");
-    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= nFirst + 3; }));
+    ASSERT_TRUE(model.WaitForTasks(nFirst + 3));
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ExpectCleanEnd(model, 2);
 
     // The first run was closed before the second opened its own file.
@@ -389,9 +389,11 @@ TEST(EngineRunTest, PendingMinimumAndMessagesReadableDuringTheRun) {
     });
     engine.StartThread();
     engine.Run();
-    EXPECT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 50 && nReads >= 50; }));
+    EXPECT_TRUE(
+        WaitOnProgress([&] { return model.Hooks().nTasks >= 50 && nReads >= 50; },
+                       [&] { return std::pair(model.Hooks().nTasks.load(), nReads.load()); }));
     engine.Stop();
-    EXPECT_TRUE(engine.WaitForRunEnd(5000));
+    EXPECT_TRUE(WaitForRunEnd(engine));
     bDone = true;
     reader.join();
     EXPECT_EQ(nWrongTimes, 0);
@@ -419,7 +421,7 @@ TEST(EngineRunTest, TheInitialEventsAreTheStartedRunsFirstPendingTime) {
     // Not the start transition's tick at 1, queued after it.
     EXPECT_EQ(status.dNextTime, 0.5);
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
 }
 
 // ---- Failed starts -------------------------------------------------------------------
@@ -434,7 +436,7 @@ TEST(EngineRunTest, FailedStartClearsRunningAndReportsThenNextStartIsClean) {
     // The factory cannot load a library.
     model.Hooks().bNoLibrary = true;
     engine.StartThread();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(engine.GetLastThreadResult(), 1);
     EXPECT_FALSE(engine.m_bRunning);
     // A series of experiments sets running right after the start and then
@@ -459,7 +461,7 @@ TEST(EngineRunTest, FailedStartClearsRunningAndReportsThenNextStartIsClean) {
     engine.SetLibraryFactory(nullptr);
     engine.Stop();  // the user gives up on the failed run
     engine.StartThread();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(engine.GetLastThreadResult(), 1);
     EXPECT_FALSE(engine.m_bRunning);
     EXPECT_EQ(engine.m_nRunCount, 0);
@@ -485,7 +487,7 @@ TEST(EngineRunTest, NoTraceFileFailsTheStartBeforeTheLibraryLoads) {
     model.EndByLoops(1);
     engine.Run();  // running set before the start, as the series does
     engine.StartThread();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(engine.GetLastThreadResult(), 1);
     EXPECT_FALSE(engine.m_bRunning);
     EXPECT_TRUE(engine.m_bErrorPending);
@@ -566,9 +568,9 @@ bool DestroyWithin(CRunModel& model, std::chrono::milliseconds tWait,
     if (fnBeforeWait) {
         fnBeforeWait();
     }
-    const bool bInTime = future.wait_for(tWait) == std::future_status::ready;
+    const bool bInTime = future.wait_for(velkotest::ScaledWait(tWait)) == std::future_status::ready;
     if (!bInTime) {
-        const auto deadline = Clock::now() + 10s;
+        const auto deadline = Clock::now() + velkotest::ScaledWait(10s);
         while (future.wait_for(10ms) != std::future_status::ready) {
             if (Clock::now() > deadline) {
                 std::fprintf(stderr, "the engine's destructor never returned\n");
@@ -592,7 +594,7 @@ TEST(EngineRunTest, DestructorEndsARunWaitingForRunOrStepping) {
         ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
         if (bStarted) {
             engine.Run();
-            ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 3; }));
+            ASSERT_TRUE(model.WaitForTasks(3));
         }
         CSDLAgent* pRoot = model.Root();
         EXPECT_TRUE(DestroyWithin(model, 3s, nullptr, [pRoot] { pRoot->m_bStop = true; }));
@@ -624,7 +626,7 @@ TEST(EngineRunTest, DestructorDuringRunStartDoesNotHang) {
             [&] {
                 // Let the destructor mark the root, cancel and reach its
                 // join, then let the run start go on.
-                std::this_thread::sleep_for(200ms);
+                std::this_thread::sleep_for(velkotest::ScaledWait(200ms));
                 model.Hooks().ReleaseLoad();
             },
             [&] {
@@ -680,7 +682,7 @@ TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
 
     ASSERT_EQ(engine.StartThread(), 0);
     engine.Run();
-    ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 3; }));
+    ASSERT_TRUE(model.WaitForTasks(3));
     // What a settings dialog writes meanwhile, from the window's thread.
     engine.m_bExecutionTrace = true;
     engine.m_strExperimentLabel = "second";
@@ -690,12 +692,13 @@ TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
     // A decision fails a little later (and the model falls idle): the run,
     // not stopping on errors, goes on.
     model.Hooks().nFailAtTask = model.Hooks().nTasks + 1000;
-    ASSERT_TRUE(WaitUntil([&] { return listener.Errors() == 1; }));
+    ASSERT_TRUE(WaitOnProgress([&] { return listener.Errors() == 1; },
+                               [&] { return model.Hooks().nTasks.load(); }));
     std::this_thread::sleep_for(30ms);
     EXPECT_TRUE(engine.IsThreadAlive()) << "the run took the new settings";
     EXPECT_EQ(engine.GetRunState(), RS_RUNNING);
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     const std::string strFirst = model.TraceBytes();
     EXPECT_EQ(CountOf(strFirst, "<input "), 0);
     EXPECT_NE(CountOf(strFirst, "EYE_SetState"), 0);
@@ -707,7 +710,7 @@ TEST(EngineRunTest, SettingsChangedDuringARunApplyToTheNextRun) {
     model.Hooks().nFailAtTask = 0;
     ASSERT_EQ(engine.StartThread(), 0);
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(model.Hooks().nTasks, 3);
     EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 3);
     EXPECT_EQ(GetFileName(engine.GetTracePath()).rfind("Model [second] (", 0), 0u);
@@ -752,9 +755,11 @@ TEST(EngineRunTest, ModelNameFromAnotherThreadDuringRuns) {
     for (int nRun = 1; nRun <= 3; ++nRun) {
         ASSERT_EQ(engine.StartThread(), 0);
         engine.Run();
-        ASSERT_TRUE(WaitUntil([&] { return model.Hooks().nTasks >= 5 * nRun && nNamed > 0; }));
+        ASSERT_TRUE(
+            WaitOnProgress([&] { return model.Hooks().nTasks >= 5 * nRun && nNamed > 0; },
+                           [&] { return std::pair(model.Hooks().nTasks.load(), nNamed.load()); }));
         engine.Stop();
-        ASSERT_TRUE(engine.WaitForRunEnd(5000));
+        ASSERT_TRUE(WaitForRunEnd(engine));
     }
     bDone = true;
     window.join();
@@ -782,7 +787,7 @@ TEST(EngineRunTest, StopWhileAQuestionWaitsEndsTheRun) {
     ASSERT_TRUE(WaitUntil([&] { return window.GetPendingQuestions().size() == 1; }));
     EXPECT_EQ(engine.GetRunState(), RS_RUNNING);
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000)) << "the run still waits for the user";
+    ASSERT_TRUE(WaitForRunEnd(engine)) << "the run still waits for the user";
     EXPECT_EQ(window.Cancelled(), window.Posted());
     EXPECT_EQ(model.Hooks().nTasks, 1);
     EXPECT_EQ(engine.GetRunState(), RS_ENDED);
@@ -803,7 +808,8 @@ TEST(EngineRunTest, StopWhileAQuestionWaitsEndsTheRun) {
         pModel.reset();
         done.set_value();
     });
-    const bool bClosed = done.get_future().wait_for(5s) == std::future_status::ready;
+    const bool bClosed =
+        done.get_future().wait_for(velkotest::ScaledWait(5s)) == std::future_status::ready;
     if (!bClosed) {
         window.CancelPendingQuestions();  // rescue, so the test can end
     }
@@ -824,18 +830,18 @@ TEST(EngineRunTest, StepOnTheLastStepOfARunReturns) {
     ASSERT_EQ(engine.StartThread(), 0);
     ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
     engine.Run();
-    ASSERT_TRUE(engine.WaitForStepEnd(5000));
+    ASSERT_TRUE(engine.WaitForStepEnd(velkotest::ScaledMs(5000)));
     EXPECT_EQ(model.Hooks().nTasks, 1);
     EXPECT_EQ(engine.GetRunState(), RS_PAUSED);
     engine.StepOnce();
-    ASSERT_TRUE(engine.WaitForStepEnd(5000));
+    ASSERT_TRUE(engine.WaitForStepEnd(velkotest::ScaledMs(5000)));
     EXPECT_EQ(model.Hooks().nTasks, 2);
     // This request ends the run (the end test follows the wait).
     engine.StepOnce();
-    EXPECT_TRUE(engine.WaitForStepEnd(5000)) << "the last Step never returns";
+    EXPECT_TRUE(engine.WaitForStepEnd(velkotest::ScaledMs(5000))) << "the last Step never returns";
     EXPECT_FALSE(engine.m_bGo);
     EXPECT_FALSE(engine.m_bStepRequest);
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(model.Hooks().nTasks, 2);
     ExpectCleanEnd(model, 1);
 }
@@ -859,7 +865,7 @@ TEST(EngineRunTest, SecondInitializeAfterARunEndedByItself) {
     });
     ASSERT_EQ(engine.StartThread(), 0);
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     window.join();
     EXPECT_EQ(engine.GetRunState(), RS_ENDED);
     EXPECT_TRUE(engine.m_bInitialized);
@@ -871,7 +877,7 @@ TEST(EngineRunTest, SecondInitializeAfterARunEndedByItself) {
     EXPECT_EQ(engine.GetRunState(), RS_STARTING);
     model.Hooks().ReleaseLoad();
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ExpectCleanEnd(model, 2);
     EXPECT_EQ(model.Hooks().nTasks, 6);
     EXPECT_NE(engine.GetTracePath(), strFirstPath);
@@ -891,7 +897,7 @@ TEST(EngineRunTest, RunCountAndOverlappingStarts) {
     EXPECT_EQ(engine.StartThread(), 1);  // the first run is still starting
     engine.Stop();
     model.Hooks().ReleaseLoad();
-    ASSERT_TRUE(engine.WaitForRunEnd(5000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     EXPECT_EQ(engine.m_nRunCount, 0);
 
     CSDLEngine empty;
@@ -1045,15 +1051,15 @@ TEST(EngineTraceFileTest, LongTraceIsOnDiskAtAPauseAndWholeAfterStop) {
 
     engine.StartThread();
     engine.Run();
-    ASSERT_TRUE(WaitUntil([&] { return nSteps >= 6000; }, 60s));
+    ASSERT_TRUE(model.WaitForTasks(6000));
     engine.Pause();
     ASSERT_TRUE(WaitUntil([&] { return engine.GetRunState() == RS_PAUSED; }));
     expectRecordsOnDisk("");
     const int nAtPause = nSteps;
     engine.Resume();
-    ASSERT_TRUE(WaitUntil([&] { return nSteps >= nAtPause + 2000; }, 60s));
+    ASSERT_TRUE(model.WaitForTasks(nAtPause + 2000));
     engine.Stop();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ExpectCleanEnd(model, 1);
     expectRecordsOnDisk(kTail);
     EXPECT_EQ(CountOf(sink.m_strText, "<input "), nSteps.load());
@@ -1095,7 +1101,7 @@ TEST(EngineTraceFileTest, ATraceThatCannotBeWrittenEndsTheRunWithAnError) {
             velkotest::CFileSizeLimit limit(c.nLimit);
             engine.StartThread();
             engine.Run();
-            ASSERT_TRUE(engine.WaitForRunEnd(60000));
+            ASSERT_TRUE(WaitForRunEnd(engine));
         }
         EXPECT_EQ(engine.GetLastThreadResult(), 1);
         EXPECT_TRUE(engine.m_bErrorPending);
@@ -1159,7 +1165,7 @@ TEST(EngineViewerTest, ViewerReceivesModelInfoRecordsAndEndOfReplication) {
     ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
     EXPECT_TRUE(engine.GetServer().IsConnected());
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ASSERT_TRUE(viewer.WaitForEnd()) << "the link was not closed";
     ExpectCleanEnd(model, 1);
     EXPECT_FALSE(engine.GetServer().IsConnected());
@@ -1198,7 +1204,7 @@ TEST(EngineViewerTest, ModelInfoWithAmpersandParses) {
     ASSERT_NE(nPort, 0u);
     CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ASSERT_TRUE(viewer.WaitForEnd());
     const std::vector<std::string> messages = viewer.GetMessages();
     ASSERT_FALSE(messages.empty());
@@ -1229,7 +1235,7 @@ TEST(EngineViewerTest, CancelledWaitRunsWithoutViewer) {
     EXPECT_FALSE(engine.m_bInitialized);
     engine.GetServer().CancelWait();
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ExpectCleanEnd(model, 1);
     EXPECT_EQ(model.Hooks().nTasks, 3);
     EXPECT_FALSE(engine.GetServer().IsConnected());
@@ -1256,7 +1262,7 @@ TEST(EngineViewerTest, PeerDroppingBeforeItsStartMessageLeavesTheRunToTheViewer)
     EXPECT_EQ(engine.GetRunState(), RS_WAITING_FOR_VIEWER);
     CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ExpectCleanEnd(model, 1);
     EXPECT_EQ(model.Hooks().nTasks, 3);
     const std::vector<std::string> vecRecords = RecordLines(model.TraceBytes());
@@ -1282,7 +1288,7 @@ TEST(EngineViewerTest, ViewerClosingMidRunLeavesTheRunComplete) {
     ASSERT_TRUE(viewer.WaitForEnd());
     ASSERT_TRUE(WaitUntil([&] { return engine.m_bInitialized.load(); }));
     engine.Run();
-    ASSERT_TRUE(engine.WaitForRunEnd(10000));
+    ASSERT_TRUE(WaitForRunEnd(engine));
     ExpectCleanEnd(model, 1);
     EXPECT_EQ(model.Hooks().nTasks, 61);
     EXPECT_EQ(CountOf(model.TraceBytes(), "<input "), 61);
@@ -1315,7 +1321,7 @@ TEST(EngineViewerTest, TwoRunsInARowBothBindThePort) {
         }
         CFakeViewer viewer(nPort, CFakeViewer::FOLLOW_RUN);
         engine.Run();
-        ASSERT_TRUE(engine.WaitForRunEnd(10000));
+        ASSERT_TRUE(WaitForRunEnd(engine));
         ASSERT_TRUE(viewer.WaitForEnd());
         const std::vector<std::string> messages = viewer.GetMessages();
         ASSERT_GE(messages.size(), 2u);

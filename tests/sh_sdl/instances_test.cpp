@@ -8,6 +8,7 @@
 
 #include "optest_model.h"
 #include "support/fakemodellibrary.h"
+#include "support/runwait.h"
 
 namespace {
 
@@ -282,7 +283,7 @@ TEST_F(InstanceTest, TheEngineRunRemovesItsInstancesAtTheEnd) {
     for (int nRun = 1; nRun <= 2; ++nRun) {
         engine.StartThread();
         engine.Run();
-        ASSERT_TRUE(engine.WaitForRunEnd(10000)) << nRun;
+        ASSERT_TRUE(velkotest::WaitForRunEnd(engine)) << nRun;
         EXPECT_EQ(engine.GetLastThreadResult(), 0);
         EXPECT_EQ(nLibraries, nRun);
         // Every run started the template and made its three instances afresh.

@@ -35,6 +35,7 @@
 #include "sh_sdl/sdlprocess.h"
 #include "support/fakemodellibrary.h"
 #include "support/recordingnotifier.h"
+#include "support/runwait.h"
 #include "support/stringtracesink.h"
 
 namespace {
@@ -879,7 +880,7 @@ public:
         CSDLEngine& engine = m_model.m_engine;
         ASSERT_EQ(engine.StartThread(), 0);
         engine.Run();
-        ASSERT_TRUE(engine.WaitForRunEnd(600000));
+        ASSERT_TRUE(velkotest::WaitForRunEnd(engine));
     }
 
     std::vector<double> MainLayer() const {

@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <source_location>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,7 @@
 #include "support/fakemodellibrary.h"
 #include "support/fakeviewer.h"
 #include "support/recordingnotifier.h"
+#include "support/runwait.h"
 #include "support/tempfolder.h"
 #include "test_helpers.h"
 
@@ -56,6 +58,8 @@ namespace runtest {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+using velkotest::WaitForRunEnd;
+using velkotest::WaitOnProgress;
 using velkotest::WaitUntil;
 
 // The whole file as bytes; "" when it cannot be read.
@@ -278,11 +282,22 @@ public:
     }
 
     // Starts the thread and lets the loop go at once (as a series of
-    // experiments does); true when the run ended within tWait.
-    bool RunToEnd(std::chrono::milliseconds tWait = std::chrono::milliseconds(10000)) {
+    // experiments does); true when the run ended, false once it stood still
+    // for tStall (scaled with the machine).
+    bool RunToEnd(std::chrono::milliseconds tStall = std::chrono::milliseconds(5000),
+                  const std::source_location& where = std::source_location::current()) {
         m_pEngine->StartThread();
         m_pEngine->Run();
-        return m_pEngine->WaitForRunEnd(static_cast<int>(tWait.count()));
+        return velkotest::WaitForRunEnd(*m_pEngine, tStall, where);
+    }
+
+    // Waits until the Idle transition has run nSteps times in all, for as long
+    // as it keeps running; false once it stood still for 5 s (scaled).
+    bool WaitForTasks(int nSteps,
+                      const std::source_location& where = std::source_location::current()) {
+        return WaitOnProgress([this, nSteps] { return m_hooks.nTasks >= nSteps; },
+                              [this] { return m_hooks.nTasks.load(); },
+                              std::chrono::milliseconds(5000), velkotest::PauseBetweenPolls, where);
     }
 
     // The trace file of the last run, bytes as written.

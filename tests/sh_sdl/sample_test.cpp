@@ -23,6 +23,7 @@
 #include "support/blockingcall.h"
 #include "support/filebytes.h"
 #include "support/recordingnotifier.h"
+#include "support/runwait.h"
 #include "test_helpers.h"
 
 namespace fs = std::filesystem;
@@ -83,7 +84,7 @@ protected:
         StartRun(dEndTime);
         EXPECT_TRUE(WaitUntilInitialized());
         m_engine.Run();
-        const bool bEnded = m_engine.WaitForRunEnd(60000);
+        const bool bEnded = velkotest::WaitForRunEnd(m_engine);
         EXPECT_TRUE(bEnded) << "the run did not end";
         EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
         return bEnded ? velkotest::ReadFileBytes(m_engine.GetTracePath()) : std::string();
@@ -109,7 +110,7 @@ protected:
         EXPECT_EQ(m_engine.GetModelName(strName), MC_OK);
         EXPECT_EQ(strName, "pingpong");
         m_engine.Run();
-        EXPECT_TRUE(m_engine.WaitForRunEnd(20000)) << "the run did not end";
+        EXPECT_TRUE(velkotest::WaitForRunEnd(m_engine)) << "the run did not end";
         bRunEnded = true;
         window.join();
         EXPECT_EQ(nWrongNames, 0);

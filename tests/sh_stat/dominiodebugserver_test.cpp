@@ -163,7 +163,7 @@ TEST(DominioDebugServer, CancelEndsEveryBlockingCallInBoundedTime) {
         ASSERT_NE(nPort, 0u);
         CFakeViewer client(nPort, CFakeViewer::SILENT);
         ASSERT_TRUE(client.WaitForLink());
-        EXPECT_FALSE(demo.Finish(200ms)) << "the demo did not wait for the start message";
+        EXPECT_FALSE(demo.FinishWithin(200ms)) << "the demo did not wait for the start message";
         EXPECT_TRUE(client.WaitForEnd());
         EXPECT_TRUE(client.GetMessages().empty());
     }
@@ -184,7 +184,7 @@ TEST(DominioDebugServer, CancelEndsEveryBlockingCallInBoundedTime) {
                                server.SetStop(true);
                                server.CancelWait();
                            });
-        std::this_thread::sleep_for(300ms);  // long enough to fill the buffers
+        std::this_thread::sleep_for(ScaledWait(300ms));  // long enough to fill the buffers
         EXPECT_TRUE(server.IsRunning());
         server.CancelWait();
         EXPECT_TRUE(loop.Finish(1s)) << "the cancel did not end the loop";
@@ -198,7 +198,7 @@ TEST(DominioDebugServer, CancelEndsEveryBlockingCallInBoundedTime) {
         CBlockingCall control([&] { nOperation = server.ReadControl(); },
                               [&] { server.CancelWait(); });
         ASSERT_NE(WaitForPort([&] { return server.GetControlBoundPort(); }), 0u);
-        EXPECT_FALSE(control.Finish(100ms));
+        EXPECT_FALSE(control.FinishWithin(100ms));
     }
     EXPECT_EQ(nOperation, CTL_FAILED);
     EXPECT_TRUE(notifier.GetBoxes().empty());
@@ -248,14 +248,17 @@ TEST(DominioDebugServer, ReadControlShowsTheEventAndItsUserAndReportsABadMessage
     EXPECT_EQ(boxes[2].eIcon, NI_ERROR);
 
     // Silent: ReadControl ends by itself, with nothing shown, and lets the
-    // peer go.
+    // peer go, at the time-out set and not at the default: the wait is never
+    // made as long as half the default.
     server.SetFirstMessageTimeout(200);
+    const auto tDropped = ScaledWait(
+        5s, std::chrono::milliseconds(CDominioDebugServer::kDefaultFirstMessageTimeoutMs / 2));
     int nOperation = 0;
     CBlockingCall control([&] { nOperation = server.ReadControl(); }, [&] { server.CancelWait(); });
     const unsigned int nPort = WaitForPort([&] { return server.GetControlBoundPort(); });
     ASSERT_NE(nPort, 0u);
     CFakeViewer silent(nPort, CFakeViewer::SILENT);
-    EXPECT_TRUE(control.Finish(5s)) << "the silent peer was not dropped";
+    EXPECT_TRUE(control.FinishWithin(tDropped)) << "the silent peer was not dropped";
     EXPECT_EQ(nOperation, CTL_FAILED);
     EXPECT_TRUE(silent.WaitForEnd()) << "the control link stays open";
     EXPECT_EQ(notifier.GetBoxes().size(), 3u);
@@ -267,7 +270,7 @@ TEST(DominioDebugServer, ReadControlShowsTheEventAndItsUserAndReportsABadMessage
     const unsigned int nDataPort = DataPort(server);
     ASSERT_NE(nDataPort, 0u);
     CFakeViewer silentClient(nDataPort, CFakeViewer::SILENT);
-    EXPECT_TRUE(wait.Finish(5s)) << "the silent client was not dropped";
+    EXPECT_TRUE(wait.FinishWithin(tDropped)) << "the silent client was not dropped";
     EXPECT_FALSE(bStarted);
     EXPECT_TRUE(silentClient.WaitForEnd()) << "the data link stays open";
 }

@@ -153,10 +153,11 @@ TEST(EstadisticsServidor, CancelledWaitReturnsPromptlyWithoutViewer) {
         CWaitRun wait(server);
         ASSERT_NE(WaitListening(server), 0u);
         EXPECT_TRUE(server.IsAccepting());
+        const auto tPrompt = ScaledWait(1s);
         const auto tCancel = Clock::now();
         server.CancelWait();
-        EXPECT_TRUE(wait.Finish(1s));
-        EXPECT_LT(Clock::now() - tCancel, 1s);
+        EXPECT_TRUE(wait.FinishWithin(tPrompt));
+        EXPECT_LT(Clock::now() - tCancel, tPrompt);
     }
     EXPECT_FALSE(server.IsConnected());
     EXPECT_FALSE(server.IsAccepting());
@@ -199,10 +200,13 @@ TEST(EstadisticsServidor, SilentViewerBlocksTheWaitUntilCancelled) {
     EXPECT_TRUE(server.IsAccepting());
     EXPECT_FALSE(server.IsConnected());
 
+    // The cancel ends the wait at once, not when the silent viewer's start
+    // time-out (5 s) has passed: the wait is never made as long as that.
+    const auto tPrompt = ScaledWait(1s, 2s);
     const auto tCancel = Clock::now();
     server.CancelWait();
-    EXPECT_TRUE(wait.Finish(1s));
-    EXPECT_LT(Clock::now() - tCancel, 1s);
+    EXPECT_TRUE(wait.FinishWithin(tPrompt));
+    EXPECT_LT(Clock::now() - tCancel, tPrompt);
     EXPECT_FALSE(server.IsConnected());
     EXPECT_FALSE(server.IsAccepting());
     EXPECT_EQ(server.GetBoundPort(), 0u);
@@ -227,8 +231,9 @@ TEST(EstadisticsServidor, ConnectionsThatAreNoViewerAreDroppedAndTheWaitGoesOn) 
     CFakeViewer dropping(nPort, CFakeViewer::DROP_BEFORE_START);
     ASSERT_TRUE(dropping.WaitForEnd(5s));
     CFakeViewer silent(nPort, CFakeViewer::SILENT);
-    // Dropped after the start time-out: the server closes its link.
-    ASSERT_TRUE(silent.WaitForEnd(5s)) << "a silent peer holds the wait";
+    // Dropped after the start time-out set, not the default of 5 s: the
+    // server closes its link.
+    ASSERT_TRUE(silent.WaitForEndWithin(ScaledWait(1s, 2500ms))) << "a silent peer holds the wait";
     CBidirecSocket other;
     ASSERT_EQ(other.ConnectClient("127.0.0.1", nPort), 1);
     other.AttachArchives();
@@ -263,7 +268,7 @@ TEST(EstadisticsServidor, ViewerClosingMidRunDropsTheLinkAndIsReportedOnce) {
 
     // The first sends may still be buffered by the system; the loss shows
     // within a few.
-    const auto deadline = Clock::now() + 5s;
+    const auto deadline = Clock::now() + ScaledWait(5s);
     while (server.IsConnected() && Clock::now() < deadline) {
         EXPECT_NO_THROW(server.Send(kRecordOne));
         std::this_thread::sleep_for(1ms);
@@ -341,12 +346,16 @@ TEST(EstadisticsServidor, ViewerThatStopsReadingIsDroppedAfterTheSendTimeout) {
     PrepareLoopback(server);
     auto pViewer = StartRun(server, CFakeViewer::STALLED);
     ASSERT_TRUE(server.IsConnected());
+    // Sent until the send time-out set drops the viewer: never as long as
+    // half the default time-out of 10 s, which one blocked send would take.
     const std::string strRecord(64 * 1024, 'x');
-    const auto deadline = Clock::now() + 10s;
-    while (server.IsConnected() && Clock::now() < deadline) {
+    const auto tBound = ScaledWait(2s, 5s);
+    const auto tStart = Clock::now();
+    while (server.IsConnected() && Clock::now() - tStart < tBound) {
         server.Send(strRecord);
     }
     EXPECT_FALSE(server.IsConnected());
+    EXPECT_LT(Clock::now() - tStart, tBound);
     EXPECT_EQ(notifier.GetBoxes().size(), 1u);
 }
 
@@ -367,9 +376,10 @@ TEST(EstadisticsServidor, DropLinkEndsABlockedSend) {
         }
         bDone = true;
     });
-    std::this_thread::sleep_for(300ms);  // long enough to fill the buffers
+    std::this_thread::sleep_for(ScaledWait(300ms));  // long enough to fill the buffers
     server.DropLink();
-    const auto deadline = Clock::now() + 5s;
+    // Never as long as half the send time-out.
+    const auto deadline = Clock::now() + ScaledWait(5s, 30s);
     while (!bDone && Clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }

@@ -14,6 +14,7 @@
 
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/customexception.h"
+#include "support/progresswait.h"
 
 namespace velkotest {
 
@@ -57,19 +58,27 @@ public:
         m_thread.join();
     }
 
-    bool WaitForEnd(std::chrono::milliseconds tWait = 5000ms) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, tWait, [this] { return m_bEnded; });
+    // True once the link has ended, waiting for as long as messages keep
+    // coming; false once none came for tStall (scaled with the machine).
+    bool WaitForEnd(std::chrono::milliseconds tStall = 5000ms) {
+        return WaitWhileReceiving([this] { return m_bEnded; }, tStall);
     }
-    // True once at least nCount messages have arrived within tWait.
-    bool WaitForMessages(size_t nCount, std::chrono::milliseconds tWait = 5000ms) {
+    // True once the link has ended within tBound as it is: for a peer that
+    // the server must drop within a time of its own, which a longer wait
+    // would not tell from one it drops later.
+    bool WaitForEndWithin(std::chrono::milliseconds tBound) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, tWait, [&] { return m_vecMessages.size() >= nCount; });
+        return m_cv.wait_for(lock, tBound, [this] { return m_bEnded; });
     }
-    // True once the client has connected, within tWait.
+    // True once at least nCount messages have arrived, waiting for as long as
+    // messages keep coming; false once none came for tStall (scaled).
+    bool WaitForMessages(size_t nCount, std::chrono::milliseconds tStall = 5000ms) {
+        return WaitWhileReceiving([&] { return m_vecMessages.size() >= nCount; }, tStall);
+    }
+    // True once the client has connected, within tWait (scaled).
     bool WaitForLink(std::chrono::milliseconds tWait = 5000ms) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, tWait, [this] { return m_bLinked; });
+        return m_cv.wait_for(lock, ScaledWait(tWait), [this] { return m_bLinked; });
     }
     bool IsLinked() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -81,6 +90,21 @@ public:
     }
 
 private:
+    // Waits for fnDone (called with the lock held) while messages arrive.
+    template <class Done>
+    bool WaitWhileReceiving(Done fnDone, std::chrono::milliseconds tStall) {
+        const std::chrono::milliseconds tBound = ScaledWait(tStall);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!fnDone()) {
+            const size_t nBefore = m_vecMessages.size();
+            if (!m_cv.wait_for(lock, tBound,
+                               [&] { return fnDone() || m_vecMessages.size() != nBefore; })) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     void Run(unsigned int nPort) {
         try {
             Follow(nPort);
@@ -92,7 +116,7 @@ private:
     }
 
     void Follow(unsigned int nPort) {
-        const auto deadline = Clock::now() + 5s;
+        const auto deadline = Clock::now() + ScaledWait(5s);
         while (m_socket.ConnectClient("127.0.0.1", nPort) != 1) {
             if (Clock::now() > deadline) {
                 return;

@@ -28,6 +28,8 @@
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlloader.h"
+// Included by its path: this file is also built outside the tests.
+#include "../support/runwait.h"
 
 namespace fs = std::filesystem;
 
@@ -153,14 +155,15 @@ int main(int argc, char** argv) {
             }
             const auto start = std::chrono::steady_clock::now();
             while (!engine.m_bInitialized && engine.IsThreadAlive() &&
-                   std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+                   std::chrono::steady_clock::now() - start <
+                       velkotest::ScaledWait(std::chrono::seconds(60))) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             engine.Run();
-            if (!engine.WaitForRunEnd(300000)) {
-                notifier.Write("run " + std::to_string(nRun) + ": stopped after 300 s");
+            if (!velkotest::WaitForRunEnd(engine, std::chrono::seconds(60))) {
+                notifier.Write("run " + std::to_string(nRun) + ": stopped, standing still");
                 engine.Stop();
-                engine.WaitForRunEnd(60000);
+                velkotest::WaitForRunEnd(engine, std::chrono::seconds(60));
                 nResult = 6;
             }
             notifier.Write("run " + std::to_string(nRun) + ": result " +

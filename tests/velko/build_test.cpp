@@ -109,7 +109,7 @@ private slots:
         QCOMPARE(pFrame->OpenChosenFile(strModel), int(LM_REFUSED));
         pFrame->close();
         QVERIFY(pFrame->isVisible());
-        QVERIFY(spy.wait(120000));
+        QVERIFY(spy.wait(ScaledMs(120000)));
         const QStringList listBoxes = TakeBoxes();
         QVERIFY(
             listBoxes.contains("The model library is being built. Wait for the build to end "

@@ -81,7 +81,7 @@ private slots:
         CStartedApp started;
         CMainFrame* pFrame = started.Frame();
         pFrame->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(pFrame));
+        QVERIFY(QTest::qWaitForWindowActive(pFrame, ScaledMs(5000)));
         QCOMPARE(pFrame->LoadModel(SampleModel()), int(LM_LOADED));
         QTest::keyClick(pFrame, Qt::Key_N, Qt::ControlModifier);
         QVERIFY(!pFrame->Engine());
@@ -104,7 +104,7 @@ private slots:
             pTree->findChild<QAbstractButton*>(QStringLiteral("qt_dockwidget_closebutton"));
         QVERIFY(pClose);
         QTest::mouseClick(pClose, Qt::LeftButton);
-        QTRY_VERIFY(pTree->isHidden());
+        VELKO_TRY_VERIFY(pTree->isHidden());
         QVERIFY(!pFrame->Commands().Action(ID_VIEW_CLASSVIEW)->isChecked());
         // The View box brings it back.
         pFrame->Commands().Action(ID_VIEW_CLASSVIEW)->trigger();

@@ -271,11 +271,11 @@ private slots:
         pEngine->m_bRepresentationTrace = false;
         QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), 20000);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), 20000);
         QVERIFY(commands.Action(ID_SIM_STOP)->isEnabled());
         commands.Action(ID_SIM_STOP)->trigger();
         QVERIFY(PumpUntil([&] { return !pFrame->IsRunAlive(); }));
-        QTRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
         QCOMPARE(pEngine->m_nRunCount.load(), 1);

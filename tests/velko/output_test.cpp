@@ -84,7 +84,7 @@ private slots:
         // on a System line only the menu.
         pModel->show();
         pFrame->Output()->Tabs()->setCurrentWidget(pModel);
-        QTRY_VERIFY(pModel->isVisible());
+        VELKO_TRY_VERIFY(pModel->isVisible());
         TakeBoxes();
         const QPoint point = pModel->visualItemRect(pModel->item(4)).center();
         QTest::mouseClick(pModel->viewport(), Qt::RightButton, {}, point);
@@ -93,19 +93,19 @@ private slots:
         QApplication::sendEvent(pModel->viewport(), &menuEvent);
         QCOMPARE(pModel->currentRow(), 4);
         QCOMPARE(TakeBoxes(), QStringList{"<warning>late</warning>"});
-        QTRY_VERIFY(pModel->ContextMenu()->isVisible());
+        VELKO_TRY_VERIFY(pModel->ContextMenu()->isVisible());
         pModel->ContextMenu()->close();
 
         COutputList* pSystem = pFrame->Output()->System();
         pFrame->Output()->Tabs()->setCurrentWidget(pSystem);
-        QTRY_VERIFY(pSystem->isVisible());
+        VELKO_TRY_VERIFY(pSystem->isVisible());
         const QPoint first = pSystem->visualItemRect(pSystem->item(0)).center();
         QTest::mouseClick(pSystem->viewport(), Qt::RightButton, {}, first);
         QContextMenuEvent systemEvent(QContextMenuEvent::Mouse, first,
                                       pSystem->viewport()->mapToGlobal(first));
         QApplication::sendEvent(pSystem->viewport(), &systemEvent);
         QCOMPARE(TakeBoxes(), QStringList());
-        QTRY_VERIFY(pSystem->ContextMenu()->isVisible());
+        VELKO_TRY_VERIFY(pSystem->ContextMenu()->isVisible());
         pSystem->ContextMenu()->close();
         SaveScreenshot(pFrame->Output(), QStringLiteral("output-model"));
     }
@@ -121,16 +121,16 @@ private slots:
         }
         QVERIFY(!pErrors->AddSubItem(99, QStringLiteral("nowhere")));
         QCOMPARE(pErrors->InsertItem(pErrors->count() + 1, QStringLiteral("past the end")), -1);
-        QTRY_VERIFY(pErrors->isVisible());
+        VELKO_TRY_VERIFY(pErrors->isVisible());
         QCOMPARE(pErrors->ItemHeight(nFolded), LINE_HEIGHT);
 
         pErrors->setCurrentRow(nPlain);
-        QTRY_COMPARE(pErrors->ItemHeight(nPlain), LINE_HEIGHT);
+        VELKO_TRY_COMPARE(pErrors->ItemHeight(nPlain), LINE_HEIGHT);
         pErrors->setCurrentRow(nFolded);
-        QTRY_COMPARE(pErrors->ItemHeight(nFolded), 4 * LINE_HEIGHT);
+        VELKO_TRY_COMPARE(pErrors->ItemHeight(nFolded), 4 * LINE_HEIGHT);
         SaveScreenshot(pErrors, QStringLiteral("output-sublines"));
         pErrors->setCurrentRow(nPlain);
-        QTRY_COMPARE(pErrors->ItemHeight(nFolded), LINE_HEIGHT);
+        VELKO_TRY_COMPARE(pErrors->ItemHeight(nFolded), LINE_HEIGHT);
     }
 
     void ATabFollowsItsNewestLineUnlessScrolledUp() {
@@ -138,12 +138,12 @@ private slots:
         CMainFrame* pFrame = started.Frame();
         COutputList* pSystem = pFrame->Output()->System();
         pFrame->Output()->Tabs()->setCurrentWidget(pSystem);
-        QTRY_VERIFY(pSystem->isVisible());
+        VELKO_TRY_VERIFY(pSystem->isVisible());
         QScrollBar* pBar = pSystem->verticalScrollBar();
         for (int i = 0; i < 200; ++i) {
             pFrame->WriteSystem("line " + std::to_string(i));
         }
-        QTRY_VERIFY(pBar->maximum() > 0);
+        VELKO_TRY_VERIFY(pBar->maximum() > 0);
         QCoreApplication::processEvents();
         QCOMPARE(pBar->value(), pBar->maximum());
         QVERIFY(pSystem->visualItemRect(pSystem->item(pSystem->count() - 1))
@@ -167,7 +167,7 @@ private slots:
         CMainFrame* pFrame = started.Frame();
         COutputList* pErrors = pFrame->Output()->Errors();
         pFrame->Output()->Tabs()->setCurrentWidget(pErrors);
-        QTRY_VERIFY(pErrors->isVisible());
+        VELKO_TRY_VERIFY(pErrors->isVisible());
         std::string strErrors;
         for (int i = 0; i < OUTPUT_LINE_LIMIT + 5; ++i) {
             strErrors += "error " + std::to_string(i) + "\n";
@@ -212,7 +212,7 @@ private slots:
         // At the limit, a line that comes on its own is laid out without
         // measuring the lines already there; a long one widens the list.
         pFrame->Output()->Tabs()->setCurrentWidget(pModel);
-        QTRY_VERIFY(pModel->isVisible());
+        VELKO_TRY_VERIFY(pModel->isVisible());
         QCoreApplication::processEvents();
         QAbstractItemDelegate* pOwn = pModel->itemDelegate();
         CCountingDelegate counting(pOwn);
@@ -230,7 +230,7 @@ private slots:
         QCOMPARE(pModel->TextColor(OUTPUT_LINE_LIMIT - 1), QColor(255, 0, 0));
         const int nWide = pModel->horizontalScrollBar()->maximum();
         pFrame->FormatTraceMessage("<error>" + std::string(400, 'w') + "</error>");
-        QTRY_VERIFY(pModel->horizontalScrollBar()->maximum() > nWide);
+        VELKO_TRY_VERIFY(pModel->horizontalScrollBar()->maximum() > nWide);
         pModel->setItemDelegate(pOwn);
     }
 };

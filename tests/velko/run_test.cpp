@@ -36,6 +36,7 @@
 #include "support/fakeviewer.h"
 #include "support/lostsignals.h"
 #include "velko/dlgclosewait.h"
+#include "support/runwait.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
@@ -49,7 +50,9 @@ using namespace velkotest;
 
 namespace {
 
-constexpr int kWatchdog = 20000;  // ms: a step or a run start that takes longer hangs
+// ms on a quiet machine (the waits scale it): a step or a run start that takes
+// longer hangs.
+constexpr int kWatchdog = 20000;
 
 QStringList LinesStartingWith(const CMultiLineListBox* pList, const QString& strStart) {
     QStringList listFound;
@@ -75,7 +78,7 @@ void OnReplicationDialog(std::function<void(CDlgReplicationConfig*)> fn) {
 // Initialize, then Run once the run is initialised.
 void InitializeAndRun(CCommandTable& commands) {
     commands.Action(ID_SIM_INITIALIZE)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
+    VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), kWatchdog);
     commands.Action(ID_SIM_RUN)->trigger();
 }
 
@@ -322,22 +325,23 @@ private slots:
 
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QVERIFY(!commands.Action(ID_SIM_INITIALIZE)->isEnabled());
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Model successfully initialized."), kWatchdog);
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Model successfully initialized."),
+                                       kWatchdog);
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
         commands.Action(ID_SIM_RUN)->trigger();
         QVERIFY(Lines(pFrame->Output()->System()).contains("Simulation running..."));
         QVERIFY(pFrame->RunningDialog()->isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         int nSteps = 1;
         while (commands.Action(ID_SIM_STEP)->isEnabled() && nSteps < 200) {
             QCOMPARE(commands.Action(ID_SIM_STEP)->text(), QStringLiteral("Step"));
             commands.Action(ID_SIM_STEP)->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
             ++nSteps;
             QTest::qWait(0);  // the commands follow the run's change
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
         QCOMPARE(LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ").size(),
                  nSteps);
 
@@ -353,7 +357,7 @@ private slots:
         QCOMPARE(Lines(pFrame->Output()->Model()).mid(1), listExpected);
 
         // The run ended by itself: the model can be built and run again.
-        QTRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
         QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
         QVERIFY(commands.Action(ID_SIM_STEPBYSTEP)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
@@ -388,29 +392,29 @@ private slots:
 
         // Run, Step, Step: the second Step makes the run's last step.
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         QToolButton* pPause = pFrame->RunningDialog()->PauseButton();
         QVERIFY(pFrame->RunningDialog()->isVisible());
-        QTRY_VERIFY(pPause->isEnabled());
+        VELKO_TRY_VERIFY(pPause->isEnabled());
         QCOMPARE(pPause->text(), QStringLiteral("Step"));
         for (int nStep = 1; nStep <= 2; ++nStep) {
             // The dialog's button is the Step command; a second Step while
             // one is pending is ignored.
             QTest::mouseClick(pPause, Qt::LeftButton);
             commands.Action(ID_SIM_STEP)->trigger();
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         const QStringList listMinimum =
             LinesStartingWith(pFrame->Output()->System(), "Minimum Event Time: ");
         QCOMPARE(listMinimum.size(), 3);
         // The run ended by its number of loops: the Output says so last,
         // after its last step's lines, with the time it had reached.
-        QTRY_COMPARE(Lines(pFrame->Output()->System()).last(),
+        VELKO_TRY_COMPARE(Lines(pFrame->Output()->System()).last(),
                      "Simulation finished after 2 steps, the next event at time " +
                          listMinimum.last().mid(20) + ".");
         // The run is over: "Running" goes, as after Stop.
-        QTRY_VERIFY(pFrame->RunningDialog()->isHidden());
+        VELKO_TRY_VERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
         QVERIFY(!pPause->isEnabled());
         QVERIFY(!pFrame->RunningDialog()->StopButton()->isEnabled());
@@ -433,7 +437,7 @@ private slots:
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
 
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         QCOMPARE(Lines(pFrame->Output()->System()).last(),
                  QStringLiteral("Minimum Event Time: 1234.567800"));
         QVERIFY(commands.Action(ID_SIM_STOP)->isEnabled());
@@ -442,22 +446,22 @@ private slots:
                  QStringLiteral("Simulation stop done at time 1234.567749"));
         QVERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STOP)->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
         // Stop right after Step, before the step is shown: the step's time
         // comes first, then the stop at the time the step reached.
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         commands.Action(ID_SIM_STEP)->trigger();
         commands.Action(ID_SIM_STOP)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         const QStringList listSystem = Lines(pFrame->Output()->System());
         const QString strMinimum = listSystem[listSystem.size() - 2];
         QVERIFY2(strMinimum.startsWith("Minimum Event Time: "), qPrintable(strMinimum));
         const double dReached = strMinimum.mid(20).toDouble();
         QCOMPARE(listSystem.last(), QStringLiteral("Simulation stop done at time %1")
                                         .arg(static_cast<float>(dReached), 0, 'f', 6));
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
         // Without step by step, Step pauses a going run and resumes it.
         commands.Action(ID_SIM_STEPBYSTEP)->trigger();
@@ -467,12 +471,12 @@ private slots:
         QCOMPARE(pPause->text(), QStringLiteral("Pause"));
         commands.Action(ID_SIM_STEP)->trigger();
         QCOMPARE(pPause->text(), QStringLiteral("Resume"));
-        QTRY_COMPARE(pEngine->GetRunState(), RS_PAUSED);
+        VELKO_TRY_COMPARE(pEngine->GetRunState(), RS_PAUSED);
         QTest::mouseClick(pPause, Qt::LeftButton);
         QCOMPARE(pPause->text(), QStringLiteral("Pause"));
         QVERIFY(pEngine->m_bGo);
         // The time shows once the monitor's second has passed.
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->RunningDialog()->TimeEdit()->text().isEmpty(), 3000);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->RunningDialog()->TimeEdit()->text().isEmpty(), 3000);
         // The properties pane shows the run's values: ping has served its
         // five balls.
         pFrame->Properties()->SelectProcess("court_ping");
@@ -488,13 +492,14 @@ private slots:
             }
             return QString();
         };
-        QTRY_COMPARE_WITH_TIMEOUT(Served(), QStringLiteral("5"), kWatchdog);
+        VELKO_TRY_VERIFY_ON_PROGRESS(Served() == QStringLiteral("5"), RunProgress(*pEngine),
+                                     kWatchdog);
         QVERIFY(pFrame->Properties()->IsReadOnly());
         SaveScreenshot(pFrame->RunningDialog(), QStringLiteral("run-running"));
         QTest::mouseClick(pFrame->RunningDialog()->StopButton(), Qt::LeftButton);
         QVERIFY(
             Lines(pFrame->Output()->System()).last().startsWith("Simulation stop done at time "));
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         // The stop has said where the run ended; nothing says it finished.
         QTest::qWait(0);
         QVERIFY(
@@ -524,7 +529,7 @@ private slots:
             }
             const int nFrom = Lines(pFrame->Output()->System()).size();
             InitializeAndRun(commands);
-            QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
             const QStringList listFirstStep = Lines(pFrame->Output()->System()).mid(nFrom);
             QVERIFY2(!listFirstStep.join("\n").contains("Simulation stop done"),
                      qPrintable(listFirstStep.join("\n")));
@@ -537,11 +542,10 @@ private slots:
             commands.Action(ID_SIM_STOP)->trigger();
             // The run ends; the window has not yet heard of it when the next
             // model replaces this one.
-            const auto start = std::chrono::steady_clock::now();
-            while (pFrame->IsRunAlive() && std::chrono::steady_clock::now() - start <
-                                               std::chrono::milliseconds(kWatchdog)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            CSDLEngine& engine = *pFrame->Engine();
+            WaitOnProgress([&] { return !pFrame->IsRunAlive(); },
+                           [&] { return RunProgress(engine); },
+                           std::chrono::milliseconds(kWatchdog));
             QVERIFY(!pFrame->IsRunAlive());
         }
     }
@@ -561,43 +565,44 @@ private slots:
         commands.Action(ID_SIM_INITIALIZE)->trigger();
         QVERIFY(pWait->isVisible());
         QCOMPARE(pFrame->CaptionBar()->Text(), QStringLiteral("Waiting for client's connection."));
-        QTRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
         const unsigned nPort = pEngine->GetServer().GetBoundPort();
-        QTRY_COMPARE_WITH_TIMEOUT(
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(
             pWait->Text()->text(),
             QStringLiteral("Waiting for client connections in port#%1").arg(nPort), 3000);
         SaveScreenshot(pWait, QStringLiteral("run-client-connections"));
         QTest::mouseClick(pWait->CancelButton(), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Model successfully initialized."), kWatchdog);
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Model successfully initialized."),
+                                       kWatchdog);
         QVERIFY(pWait->isHidden());
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
         commands.Action(ID_SIM_RUN)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
 
         // A viewer on loopback: the run starts once it is there and it gets
         // the model, the records and the end of the run.
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(pEngine->GetServer().GetBoundPort() != 0, kWatchdog);
         CFakeViewer viewer(pEngine->GetServer().GetBoundPort(), CFakeViewer::FOLLOW_RUN);
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Client Connection established and model "
-                                                 "succesfully initialized."),
-                                  kWatchdog);
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Client Connection established and model "
+                                                      "succesfully initialized."),
+                                       kWatchdog);
         QVERIFY(pWait->isHidden());
         QVERIFY(viewer.WaitForMessages(1));
         const std::string strInfo = viewer.GetMessages().front();
         QVERIFY(strInfo.find("<ModelInfo>") != std::string::npos);
         QVERIFY(strInfo.find("<ModelName>pingpong</ModelName>") != std::string::npos);
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
         commands.Action(ID_SIM_RUN)->trigger();
         QVERIFY(viewer.WaitForEnd(std::chrono::milliseconds(kWatchdog)));
         QVERIFY(viewer.GetMessages().size() > 2);
         QVERIFY(viewer.GetMessages().back().find("<EndReplication />") != std::string::npos);
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         // The run ended by itself, nothing left to happen: no longer
         // "Simulation running..." as the last word.
-        QTRY_VERIFY2(
+        VELKO_TRY_VERIFY2(
             Lines(pFrame->Output()->System()).last().startsWith("Simulation finished after "),
             qPrintable(Lines(pFrame->Output()->System())
                            .mid(Lines(pFrame->Output()->System()).size() - 5)
@@ -634,7 +639,7 @@ private slots:
         // No library: the start fails before the wait for the viewer. The
         // engine says so, then the reason follows.
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(
             LinesStartingWith(pFrame->Output()->System(), "Initialization failed: ").size(), 1,
             kWatchdog);
         const QStringList listSystem = Lines(pFrame->Output()->System());
@@ -648,7 +653,7 @@ private slots:
                  QStringLiteral("The model could not be initialized."));
         QVERIFY(pFrame->WaitConnDialog()->isHidden());
         QVERIFY(pFrame->RunningDialog()->isHidden());
-        QTRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_INITIALIZE)->isEnabled());
         QVERIFY(!commands.Action(ID_SIM_RUN)->isEnabled());
         QVERIFY(commands.Action(ID_CODE_ALL)->isEnabled());
 
@@ -656,9 +661,10 @@ private slots:
         commands.Action(ID_SIM_USECLIENTS)->trigger();
         QVERIFY(RunBuild(pFrame, ID_CODE_ALL));
         commands.Action(ID_SIM_INITIALIZE)->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
-                                  QStringLiteral("Model successfully initialized."), kWatchdog);
-        QTRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
+        VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->CaptionBar()->Text(),
+                                       QStringLiteral("Model successfully initialized."),
+                                       kWatchdog);
+        VELKO_TRY_VERIFY(commands.Action(ID_SIM_RUN)->isEnabled());
     }
 
     void AStepsErrorIsShownAndTheErrorReportIsAtHandFromTheMenu() {
@@ -688,7 +694,7 @@ private slots:
 
         const int nErrors = pFrame->Output()->Errors()->count();
         InitializeAndRun(commands);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
         // Each error of the step, as one line.
         const QString strError = QStringLiteral(
             "Error on process court_ping for tick event on time 1.500000. No s'ha trobat el canal "
@@ -703,7 +709,7 @@ private slots:
         QCOMPARE(Lines(pFrame->Output()->Model()).filter(strError).size(), 1);
 
         commands.Action(ID_SIM_STOP)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_INITIALIZE)->isEnabled(), kWatchdog);
         QVERIFY(pReport->isEnabled());
         const int nBefore = pFrame->Output()->Errors()->count();
         // The report has each agent's last error, on one line.
@@ -730,7 +736,7 @@ private slots:
         };
         const auto running = [&](CMainFrame* pFrame) {
             InitializeAndRun(pFrame->Commands());
-            QTRY_VERIFY_WITH_TIMEOUT(steps(pFrame) > 0, kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(steps(pFrame) > 0, kWatchdog);
         };
         struct SCase {
             const char* pszState;
@@ -744,13 +750,13 @@ private slots:
              [&](CMainFrame* pFrame) {
                  running(pFrame);
                  pFrame->Commands().Action(ID_SIM_STEP)->trigger();
-                 QTRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_PAUSED, kWatchdog);
+                 VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_PAUSED, kWatchdog);
              }},
             {"a run step by step", SIGHUP, true,
              [&](CMainFrame* pFrame) {
                  pFrame->Commands().Action(ID_SIM_STEPBYSTEP)->trigger();
                  InitializeAndRun(pFrame->Commands());
-                 QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
+                 VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsStepPending(), kWatchdog);
                  pFrame->Commands().Action(ID_SIM_STEP)->trigger();
              }},
             {"the wait for the viewer", SIGTERM, true,
@@ -758,7 +764,7 @@ private slots:
                  pFrame->Engine()->SetViewerPort(0);
                  pFrame->Commands().Action(ID_SIM_USECLIENTS)->trigger();
                  pFrame->Commands().Action(ID_SIM_INITIALIZE)->trigger();
-                 QTRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_WAITING_FOR_VIEWER,
+                 VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_WAITING_FOR_VIEWER,
                                            kWatchdog);
              }},
             {"a series", SIGTERM, true,
@@ -770,11 +776,11 @@ private slots:
                  pFrame->Engine()->m_nEndMode = EM_BY_TIME;
                  pFrame->Engine()->m_dEndTime = 0.5;
                  pFrame->Commands().Action(ID_SIM_INITIALIZE)->trigger();
-                 QTRY_VERIFY_WITH_TIMEOUT(pFrame->Commands().Action(ID_SIM_EXPERIMENT)->isEnabled(),
+                 VELKO_TRY_VERIFY_WITH_TIMEOUT(pFrame->Commands().Action(ID_SIM_EXPERIMENT)->isEnabled(),
                                           kWatchdog);
                  pFrame->Engine()->m_nEndMode = EM_NEVER;
                  pFrame->Commands().Action(ID_SIM_EXPERIMENT)->trigger();
-                 QTRY_VERIFY_WITH_TIMEOUT(Lines(pFrame->Output()->System())
+                 VELKO_TRY_VERIFY_WITH_TIMEOUT(Lines(pFrame->Output()->System())
                                                   .contains("Simulation: one experiment "
                                                             "running...") &&
                                               steps(pFrame) > 0,
@@ -808,7 +814,7 @@ private slots:
             if (quit.bTraced) {
                 std::raise(quit.nSignal);
             }
-            QTRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), quit.pszState, kWatchdog);
+            VELKO_TRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), quit.pszState, kWatchdog);
             QVERIFY2(!pFrame->Engine(), quit.pszState);
             QCOMPARE(started.App().QuitSignal(), quit.nSignal);
             QVERIFY2(QSettings().contains(SETTING_GEOMETRY), quit.pszState);
@@ -830,7 +836,7 @@ private slots:
         pFrame->Commands().Action(ID_CODE_ALL)->trigger();
         QVERIFY(pFrame->IsBuilding());
         std::raise(SIGTERM);
-        QTRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
         QVERIFY(!pFrame->IsBuilding());
         QCOMPARE(Lines(pFrame->Output()->System()).last(),
                  QStringLiteral("Some errors occurred during the process."));
@@ -849,7 +855,7 @@ private slots:
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QSettings().setValue(SETTING_VIEWER_PATH, QString::fromStdString(strViewer));
         pFrame->Commands().Action(ID_SIM_LAUNCHEYE)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(strMark), kWatchdog);
+        VELKO_TRY_VERIFY_WITH_TIMEOUT(QFile::exists(strMark), kWatchdog);
 
         const QString strMissing = dir.filePath(QStringLiteral("no-viewer"));
         QSettings().setValue(SETTING_VIEWER_PATH, strMissing);
@@ -918,22 +924,23 @@ private slots:
             const int nErrorsBefore = pFrame->Output()->Errors()->count();
             const int nSystemBefore = pFrame->Output()->System()->count();
             InitializeAndRun(commands);
-            QTRY_VERIFY_WITH_TIMEOUT(receiver.IsLinked(), kWatchdog);
-            // The send waits once the steps stop.
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(receiver.IsLinked(), kWatchdog);
+            // The send waits once the steps stop: none for half a second
+            // (scaled, a busy machine's step takes longer).
             long long nSteps = -1;
             QElapsedTimer watchdog;
             watchdog.start();
             while (pFrame->Engine()->GetRunStatus().nSteps != nSteps) {
-                QVERIFY(watchdog.elapsed() < 2 * kWatchdog);
+                QVERIFY(watchdog.elapsed() < ScaledMs(2 * kWatchdog));
                 nSteps = pFrame->Engine()->GetRunStatus().nSteps;
-                QTest::qWait(500);
+                QTest::qWait(ScaledMs(500));
             }
             if (nCase == ID_APP_EXIT) {
                 // Exit while the run goes on: the run is stopped first.
                 commands.Action(ID_APP_EXIT)->trigger();
             } else {
                 commands.Action(ID_SIM_STOP)->trigger();
-                QTRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
+                VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->IsRunAlive(), kWatchdog);
                 if (nCase == ID_FILE_CLOSE) {
                     commands.Action(ID_FILE_CLOSE)->trigger();
                 } else if (nCase == ID_FILE_NEW) {
@@ -944,7 +951,7 @@ private slots:
                 }
             }
             CDlgCloseWait* pWait = pFrame->CloseWaitDialog();
-            QTRY_VERIFY_WITH_TIMEOUT(pWait->isVisible(), kWatchdog);
+            VELKO_TRY_VERIFY_WITH_TIMEOUT(pWait->isVisible(), kWatchdog);
             const QString strPeer = QStringLiteral("127.0.0.2:%1 (").arg(receiver.Port());
             QVERIFY2(pWait->Text()->text().contains(strPeer), qPrintable(pWait->Text()->text()));
             QCOMPARE(pWait->StopButton()->text(), QStringLiteral("Stop waiting"));
@@ -1007,7 +1014,7 @@ private slots:
                 QTest::mouseClick(pWait->StopButton(), Qt::LeftButton);
                 // The loss is told before the program ends, which waits for
                 // it to be read.
-                QTRY_VERIFY_WITH_TIMEOUT(pWait->Text()->text().endsWith("they are lost."),
+                VELKO_TRY_VERIFY_WITH_TIMEOUT(pWait->Text()->text().endsWith("they are lost."),
                                          kWatchdog);
                 QTest::qWait(200);
                 QVERIFY(pWait->isVisible() && pFrame->isVisible() && !pFrame->Engine());
@@ -1017,7 +1024,7 @@ private slots:
                 QTest::mouseClick(pWait->StopButton(), Qt::LeftButton);
             } else if (test.eJoin == J_SIGNAL) {
                 // Nobody reads and nobody stops the wait: it ends by itself.
-                QTRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
+                VELKO_TRY_VERIFY_WITH_TIMEOUT(!pFrame->isVisible(), kWatchdog);
                 std::fflush(stderr);
                 dup2(nStderr, STDERR_FILENO);
                 close(nStderr);
@@ -1030,11 +1037,11 @@ private slots:
                 nLostTold = told.mid(nAt + 7).split(' ').first().toLongLong();
             } else {
                 receiver.Read();
-                QTRY_VERIFY_WITH_TIMEOUT(!pWait->isVisible(), kWatchdog);
+                VELKO_TRY_VERIFY_WITH_TIMEOUT(!pWait->isVisible(), kWatchdog);
             }
             if (bQuit) {
                 // The quit that waited ends the program.
-                QTRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), qPrintable(strCase), kWatchdog);
+                VELKO_TRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), qPrintable(strCase), kWatchdog);
                 QVERIFY(!pWait->isVisible());
             } else {
                 QVERIFY(pFrame->isVisible());
@@ -1048,7 +1055,7 @@ private slots:
                 QVERIFY(!pFrame->Engine());
             }
             receiver.Read();
-            QTRY_VERIFY_WITH_TIMEOUT(receiver.HasEnded(), kWatchdog);
+            VELKO_TRY_VERIFY_ON_PROGRESS(receiver.HasEnded(), receiver.Signals(), kWatchdog);
             const QStringList listWaits =
                 Lines(pFrame->Output()->System()).mid(nSystemBefore).filter("Waiting for other");
             QCOMPARE(listWaits.size(), 1);

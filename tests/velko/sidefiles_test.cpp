@@ -54,7 +54,7 @@ QString ShownLimit(CMainFrame* pFrame) {
 void RunToItsEnd(CMainFrame* pFrame) {
     CCommandTable& commands = pFrame->Commands();
     commands.Action(ID_SIM_INITIALIZE)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), 20000);
+    VELKO_TRY_VERIFY_WITH_TIMEOUT(commands.Action(ID_SIM_RUN)->isEnabled(), 20000);
     commands.Action(ID_SIM_RUN)->trigger();
     // The pane shows the model's own values until it learns that the run
     // has ended.
@@ -388,7 +388,7 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(spy.count(), 0);
         release.set_value();
-        QVERIFY(spy.wait(5000));
+        QVERIFY(spy.wait(ScaledMs(5000)));
         QCOMPARE(pEngine->m_strIPAddress, std::string("198.51.100.7"));
         QCOMPARE(Lines(pFrame->Output()->System()).last(),
                  QStringLiteral("IP Internet: 198.51.100.7"));
@@ -408,7 +408,7 @@ private slots:
         commands.Action(ID_NET_INTERNET)->trigger();
         QCOMPARE(pFrame->LoadModel(SampleModel()), int(LM_LOADED));
         releaseLate.set_value();
-        QVERIFY(spy.wait(5000));
+        QVERIFY(spy.wait(ScaledMs(5000)));
         QCOMPARE(pFrame->Engine()->m_nIPMode.load(), 0);
         QCOMPARE(pFrame->Engine()->m_strIPAddress, std::string());
         QVERIFY(!Lines(pFrame->Output()->System()).last().startsWith("IP Internet"));

@@ -62,7 +62,7 @@ private slots:
         // A right click selects the item under it before the menu opens.
         RightClick(pTree, pPing);
         QCOMPARE(pTree->currentItem(), pPing);
-        QTRY_VERIFY(pPane->ContextMenu()->isVisible());
+        VELKO_TRY_VERIFY(pPane->ContextMenu()->isVisible());
         pPane->ContextMenu()->close();
 
         // Ticking "Operation Input" of the animation trace and OK.
@@ -161,7 +161,7 @@ private slots:
             }
             pEngine->NotifyAgentsChanged({strKey}, {});
         }).join();
-        QTRY_COMPARE(pCourtItem->childCount(), nBefore + 1);
+        VELKO_TRY_COMPARE(pCourtItem->childCount(), nBefore + 1);
         QTreeWidgetItem* pItem = pCourtItem->child(nBefore);
         QCOMPARE(pItem->text(0), QStringLiteral("ping[1] [court_ping]:"));
         QCOMPARE(CViewTree::KeyOf(pItem), QStringLiteral("court_ping"));
@@ -175,7 +175,7 @@ private slots:
             }
             pEngine->NotifyAgentsChanged({}, {strKey});
         }).join();
-        QTRY_COMPARE(pCourtItem->childCount(), nBefore);
+        VELKO_TRY_COMPARE(pCourtItem->childCount(), nBefore);
     }
 };
 

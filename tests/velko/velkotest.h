@@ -21,8 +21,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 
+#include "support/qtwait.h"
+#include "support/runwait.h"
 #include "velko/buildcommands.h"
 #include "velko/mainfrm.h"
 #include "velko/multilinelistbox.h"
@@ -119,7 +122,8 @@ inline QStringList Lines(const CMultiLineListBox* pList) {
 inline bool RunBuild(CMainFrame* pFrame, int nId) {
     QSignalSpy spy(&pFrame->Build(), &CBuildCommands::BuildFinished);
     pFrame->Commands().Action(nId)->trigger();
-    return spy.count() > 0 || spy.wait(120000);
+    // gcc runs in processes of its own: nothing of its progress shows here.
+    return spy.count() > 0 || spy.wait(ScaledMs(120000));
 }
 
 // Opens the model and builds its library with the Code tab's full build
@@ -206,15 +210,25 @@ private:
     QStringList m_listTexts;
 };
 
-// Processes the window's events until pred() holds (or nMilliseconds).
+// Processes the window's events until pred() holds, or for nMilliseconds as
+// long as they take on this machine now.
 template <class Pred>
 bool PumpUntil(Pred pred, int nMilliseconds = 10000) {
+    const int nBound = ScaledMs(nMilliseconds);
     QElapsedTimer timer;
     timer.start();
-    while (!pred() && timer.elapsed() < nMilliseconds) {
+    while (!pred() && timer.elapsed() < nBound) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     return pred();
+}
+
+// What changes while the window's run or series moves on: the engine's run,
+// and the lines of the System and Model tabs.
+inline auto WindowProgress(CMainFrame* pFrame) {
+    CSDLEngine* pEngine = pFrame->Engine();
+    return std::tuple(pEngine ? RunProgress(*pEngine) : decltype(RunProgress(*pEngine))(),
+                      pFrame->Output()->System()->count(), pFrame->Output()->Model()->count());
 }
 
 inline void SaveScreenshot(QWidget* pWidget, const QString& strName) {
@@ -241,7 +255,7 @@ private:
             QSettings().clear();
         }
         m_pApp->InitInstance({});
-        QVERIFY(QTest::qWaitForWindowExposed(Frame()));
+        QVERIFY(QTest::qWaitForWindowExposed(Frame(), ScaledMs(5000)));
     }
 
     std::unique_ptr<CVELKOApp> m_pApp;

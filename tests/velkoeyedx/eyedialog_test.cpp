@@ -179,7 +179,7 @@ TEST_F(EyeDialogTest, EveryLoadStartsTheReplayFromZero) {
 
             notifier.SetFileChoice(strFile);
             Trigger(eCommand);
-            m_view.WaitForFeed();
+            ASSERT_TRUE(m_view.WaitForFeed());
             m_pDlg->RefreshTimerDisplay();
             EXPECT_EQ(m_pDlg->TimeBox()->text().toStdString(), "0.00");
             EXPECT_TRUE(clock.IsStopped());
@@ -393,7 +393,7 @@ TEST_F(EyeDialogTest, ServerOptionsAreSavedAndUsedByTheNextConnection) {
     Trigger(ID_LOADMODEL_FROMSERVER);
     ASSERT_TRUE(server.WaitForViewer());
     EXPECT_TRUE(m_window.isVisible());
-    EXPECT_TRUE(QTest::qWaitFor([&] {
+    EXPECT_TRUE(velkotest::QWaitFor([&] {
         return BoxText(m_pDlg->SyslogBox()) == "\nConnected to VELKO";
     })) << BoxText(m_pDlg->SyslogBox());
 

@@ -33,6 +33,7 @@
 #include "clients/velkoeyedx/velkoeyedxdlg.h"
 #include "clients/velkoeyedx/velkoeyedxdlgopt1.h"
 #include "sh_dx/scenefolder.h"
+#include "support/qtwait.h"
 
 namespace velkotest {
 
@@ -131,7 +132,7 @@ protected:
         m_pWindow = std::make_unique<CRenderContext>(resolver);
         m_pWindow->resize(kWidth, kHeight);
         m_pWindow->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_pWindow.get()));
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_pWindow.get(), ScaledMs(5000)));
         return *m_pWindow;
     }
 
@@ -196,7 +197,7 @@ protected:
         m_pDlg = std::make_unique<CVELKOEyeDXDlg>(m_window, m_view.scene, m_view.terrain);
         m_pDlg->show();
         m_pDlg->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get(), ScaledMs(5000)));
     }
     void TearDown() override {
         m_pDlg.reset();
@@ -230,7 +231,7 @@ protected:
         m_pProgram = std::make_unique<CVELKOEyeDXApp>(CResourceResolver());
         m_pProgram->InitInstance();
         SetNotifier(&m_notifier);
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_pProgram->GetMainDlg()));
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_pProgram->GetMainDlg(), ScaledMs(5000)));
         return *m_pProgram->GetMainDlg();
     }
     CSceneController& Scene() const { return m_pProgram->GetRenderContext().GetScene(); }
@@ -245,9 +246,9 @@ protected:
         dlg.GetServerOptionsDlg()->PortBox()->setText(QString::number(nPort));
         dlg.GetServerOptionsDlg()->SaveButton()->click();
         Trigger(ID_LOADMODEL_FROMSERVER);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_pProgram->GetRenderContext()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_pProgram->GetRenderContext(), ScaledMs(5000)));
         ASSERT_TRUE(model.RunToEnd());
-        ASSERT_TRUE(WaitUntil([&] { return !Scene().IsFeeding(); }));
+        ASSERT_TRUE(WaitForFeedEnd(Scene()));
     }
 
     // Closes the main dialog as its close button does, which must leave no

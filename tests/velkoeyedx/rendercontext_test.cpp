@@ -64,7 +64,7 @@ TEST_F(EyeWindowTest, EffectsBuildWithTheirVariablesAndABrokenOneIsReported) {
     EXPECT_FALSE(window.AreEffectsReady());
     EXPECT_TRUE(window.GetMeshTechniques()[MT_TEXTURED_SPECULAR].IsValid());
     // Reported once the window is back in its event loop.
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !BoxTexts().empty(); }, 5000));
+    ASSERT_TRUE(velkotest::QWaitFor([this] { return !BoxTexts().empty(); }));
     ASSERT_EQ(BoxTexts().size(), 1u);
     EXPECT_TRUE(Contains(BoxTexts()[0], "res/effects/terrain.frag")) << BoxTexts()[0];
     EXPECT_TRUE(Contains(BoxTexts()[0], "TerrainTech")) << BoxTexts()[0];

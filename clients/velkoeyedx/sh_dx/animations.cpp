@@ -494,6 +494,11 @@ std::vector<CAgent::report> CAnimations::GetReports(const std::string& strAgent)
     return pAgent ? pAgent->reports : std::vector<CAgent::report>();
 }
 
+std::uint64_t CAnimations::GetEventSequence() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nNextSeq;
+}
+
 int CAnimations::CountVisibleAgents() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return static_cast<int>(std::count_if(m_mapAgents.begin(), m_mapAgents.end(),

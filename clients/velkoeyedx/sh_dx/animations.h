@@ -104,6 +104,10 @@ public:
     // animation comes to rest for good once nothing more is queued; 0 with
     // no event.
     double GetLastEventTime() const;
+    // The sequence number the next event takes: it grows with every event
+    // queued, applied or put back for a replay (a Clear notwithstanding), and
+    // so moves on while a feed goes on.
+    std::uint64_t GetEventSequence() const;
 
     // The pose at time dTime on the way from before to after: a move at
     // dTime, part-way between the two positions, with no rotation; null
