@@ -295,14 +295,6 @@ std::string DoubleToExactString(double dValue) {
     return strOut;
 }
 
-std::string DoubleToFixedOrExactString(double dValue) {
-    std::string strFixed = DoubleToString(dValue);
-    if (!std::isfinite(dValue) || ParseDouble(strFixed.c_str()) == dValue) {
-        return strFixed;
-    }
-    return DoubleToExactString(dValue);
-}
-
 void StringToChars(const std::string& strText, char* pszDest) {
     std::memcpy(pszDest, strText.data(), strText.size());
     pszDest[strText.size()] = '\0';
@@ -717,10 +709,9 @@ void AppendInt(std::string& strOut, long long nValue) {
 
 namespace {
 
-// Writes dValue from p as "%f" writes it in the "C" locale and returns the
-// end (at most 28 characters); null for NaN, infinities and magnitudes of
-// 2^63 and above.
-char* WriteFixed(char* p, double dValue) {
+// |dValue| as "%f" writes it in the "C" locale: its integer part and its
+// millionths. False for NaN, infinities and magnitudes of 2^63 and above.
+bool SplitFixed(double dValue, uint64_t& nInteger, uint64_t& nMillionths) {
     // |dValue| is exactly nMantissa * 2^nExp. Below 2^63 the integer part
     // fits 64 bits and the millionths are the fraction times 10^6 rounded
     // to nearest, ties to even, as "%f" rounds the exact binary value.
@@ -730,10 +721,10 @@ char* WriteFixed(char* p, double dValue) {
         (nBits & ((uint64_t{1} << 52) - 1)) | (nBiased != 0 ? uint64_t{1} << 52 : 0);
     const int nExp = std::max(nBiased, 1) - 1075;
     if (nBiased == 0x7FF || nExp > 10) {
-        return nullptr;
+        return false;
     }
-    uint64_t nInteger = 0;
-    uint64_t nMillionths = 0;
+    nInteger = 0;
+    nMillionths = 0;
     if (nExp >= 0) {
         nInteger = nMantissa << nExp;
     } else if (const int nShift = -nExp; nShift <= 76) {  // below 2^-24 it rounds to zero
@@ -752,7 +743,13 @@ char* WriteFixed(char* p, double dValue) {
             nMillionths = 0;
         }
     }
-    if (nBits >> 63) {
+    return true;
+}
+
+// Writes what SplitFixed gave from p and returns the end (at most 28
+// characters).
+char* WriteFixedParts(char* p, bool bNegative, uint64_t nInteger, uint64_t nMillionths) {
+    if (bNegative) {
         *p++ = '-';
     }
     p = std::to_chars(p, p + 20, nInteger).ptr;
@@ -762,6 +759,17 @@ char* WriteFixed(char* p, double dValue) {
         nMillionths /= 10;
     }
     return p + 6;
+}
+
+// Writes dValue from p as "%f" writes it in the "C" locale and returns the
+// end; null for NaN, infinities and magnitudes of 2^63 and above.
+char* WriteFixed(char* p, double dValue) {
+    uint64_t nInteger = 0;
+    uint64_t nMillionths = 0;
+    if (!SplitFixed(dValue, nInteger, nMillionths)) {
+        return nullptr;
+    }
+    return WriteFixedParts(p, std::signbit(dValue), nInteger, nMillionths);
 }
 
 // An attribute short enough to be built on the stack and appended in one
@@ -792,6 +800,38 @@ void AppendFixed(std::string& strOut, double dValue) {
     } else {
         strOut += Format("%f", dValue);
     }
+}
+
+std::string DoubleToFixedOrExactString(double dValue) {
+    uint64_t nInteger = 0;
+    uint64_t nMillionths = 0;
+    if (!SplitFixed(dValue, nInteger, nMillionths)) {
+        // No number, or an integer "%f" writes to its last digit.
+        std::string strFixed = DoubleToString(dValue);
+        if (!std::isfinite(dValue) || ParseDouble(strFixed.c_str()) == dValue) {
+            return strFixed;
+        }
+        return DoubleToExactString(dValue);
+    }
+    char szBuf[32];
+    char* pEnd = WriteFixedParts(szBuf, std::signbit(dValue), nInteger, nMillionths);
+    // The six decimals give dValue back when the number they write, read to
+    // the nearest double, is dValue. Below 2^53 millionths that number is
+    // its millionths divided by 10^6, both exact, which the division rounds
+    // to nearest as reading the text does.
+    constexpr uint64_t kExactIntegers = (uint64_t{1} << 53) / 1000000;
+    bool bGivesBack = false;
+    if (nInteger < kExactIntegers) {
+        const uint64_t nScaled = nInteger * 1000000 + nMillionths;
+        bGivesBack = static_cast<double>(nScaled) / 1e6 == std::fabs(dValue);
+    } else {
+        *pEnd = '\0';
+        bGivesBack = ParseDouble(szBuf) == dValue;
+    }
+    if (!bGivesBack) {
+        return DoubleToExactString(dValue);
+    }
+    return std::string(szBuf, pEnd);
 }
 
 void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::string_view strValue) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <climits>
 #include <clocale>
@@ -195,6 +196,80 @@ TEST(Conversions, ModelValuesByOneRuleAndDoublesExactBothWays) {
     if (bComma) {
         std::setlocale(LC_ALL, "C");
     }
+}
+
+// A signal's double is written in one pass; its text is the one the full
+// path gives: "%f", read back and compared, else the exact text. Checked on
+// decimals of up to six places and their neighbours, on both sides of the
+// magnitudes where millionths stop being exact doubles (2^53 / 10^6) and
+// where the integer part stops fitting (2^63), and on random bit patterns.
+TEST(Conversions, FixedOrExactTextIsTheFullPathsText) {
+    auto fullPath = [](double d) {
+        std::string strFixed = Format("%f", d);
+        if (!std::isfinite(d) || ParseDouble(strFixed.c_str()) == d) {
+            return strFixed;
+        }
+        return DoubleToExactString(d);
+    };
+    std::vector<double> vecValues = {0.0,
+                                     -0.0,
+                                     1e-6,
+                                     -1e-6,
+                                     5e-7,
+                                     0.1,
+                                     0.3,
+                                     1.0 / 3.0,
+                                     1e15 + 0.5,
+                                     123456.0000005,
+                                     0x1p53,
+                                     0x1p53 + 2,
+                                     0x1p63,
+                                     0x1p63 - 1024,
+                                     -0x1p63,
+                                     DBL_MAX,
+                                     DBL_MIN,
+                                     DBL_TRUE_MIN,
+                                     NAN,
+                                     -NAN,
+                                     INFINITY,
+                                     -INFINITY,
+                                     9007199254.740991,
+                                     9007199254.740992,
+                                     9007199255.5};
+    std::mt19937_64 random(53);
+    std::uniform_int_distribution<long long> millionths(-(1LL << 55), 1LL << 55);
+    std::uniform_int_distribution<int> places(0, 9);
+    std::uniform_int_distribution<int> exponent(-30, 70);
+    std::uniform_real_distribution<double> mantissa(-2.0, 2.0);
+    for (int n = 0; n < 60000; ++n) {
+        // A decimal of some places read as a double, and the doubles beside
+        // it.
+        static const double s_adPowers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        const double d = static_cast<double>(millionths(random)) / s_adPowers[places(random)];
+        vecValues.push_back(d);
+        vecValues.push_back(std::nextafter(d, INFINITY));
+        vecValues.push_back(std::nextafter(d, -INFINITY));
+        vecValues.push_back(std::ldexp(mantissa(random), exponent(random)));
+        vecValues.push_back(std::bit_cast<double>(random()));
+    }
+    for (const double d : {0x1p53 / 1e6, 0x1p63}) {
+        double dBelow = d;
+        double dAbove = d;
+        for (int n = 0; n < 2000; ++n) {
+            dBelow = std::nextafter(dBelow, 0.0);
+            dAbove = std::nextafter(dAbove, INFINITY);
+            vecValues.insert(vecValues.end(), {dBelow, dAbove, -dBelow, -dAbove});
+        }
+    }
+    int nFixed = 0;
+    for (const double d : vecValues) {
+        const std::string strText = DoubleToFixedOrExactString(d);
+        ASSERT_EQ(strText, fullPath(d)) << Format("%a", d);
+        nFixed += strText == Format("%f", d);
+    }
+    // Both ways are taken, each many times.
+    EXPECT_GT(nFixed, 50000);
+    EXPECT_GT(static_cast<int>(vecValues.size()) - nFixed, 50000);
 }
 
 // What the trace writers append is what "%f", "%lld" and the attribute
