@@ -699,6 +699,87 @@ std::string EscapeXmlText(std::string_view str) {
     return EscapeXmlChars(str, XE_GT_AFTER_CDATA);
 }
 
+namespace {
+
+// A control character below U+0020 that XML 1.0 cannot hold.
+bool IsXml11OnlyControl(unsigned char ch) {
+    return ch > 0 && ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r';
+}
+
+// The length of the character at str[i] that is written as a reference (its
+// code point in *pnCode), or 0 for any other.
+size_t ReferencedCharacterAt(std::string_view str, size_t i, unsigned* pnCode) {
+    const auto ch = static_cast<unsigned char>(str[i]);
+    if (IsXml11OnlyControl(ch) || ch == 0x7F) {
+        *pnCode = ch;
+        return 1;
+    }
+    const auto next = i + 1 < str.size() ? static_cast<unsigned char>(str[i + 1]) : 0;
+    if (ch == 0xC2 && next >= 0x80 && next <= 0x9F) {
+        *pnCode = next;
+        return 2;
+    }
+    if (ch == 0xE2 && next == 0x80 && i + 2 < str.size() &&
+        static_cast<unsigned char>(str[i + 2]) == 0xA8) {
+        *pnCode = 0x2028;
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool HasXmlReferencedCharacters(std::string_view strText) {
+    constexpr uint64_t kOnes = 0x0101010101010101;
+    constexpr uint64_t kHighBits = 0x8080808080808080;
+    unsigned nCode = 0;
+    size_t i = 0;
+    for (; i + 8 <= strText.size(); i += 8) {
+        uint64_t nWord = 0;
+        std::memcpy(&nWord, strText.data() + i, 8);
+        // Some byte below 0x20, or of 0x7F and above: only then is each of
+        // the eight looked at.
+        const uint64_t nBelowSpace = (nWord - 0x20 * kOnes) & ~nWord & kHighBits;
+        const uint64_t nDelOrAbove = ((nWord + kOnes) | nWord) & kHighBits;
+        if ((nBelowSpace | nDelOrAbove) == 0) {
+            continue;
+        }
+        for (size_t j = i; j < i + 8; ++j) {
+            if (ReferencedCharacterAt(strText, j, &nCode) != 0) {
+                return true;
+            }
+        }
+    }
+    for (; i < strText.size(); ++i) {
+        if (ReferencedCharacterAt(strText, i, &nCode) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool AppendXmlCharacterReferences(std::string& strOut, std::string_view strText) {
+    bool bXml11 = false;
+    size_t nPlain = 0;  // start of the characters not yet appended
+    for (size_t i = 0; i < strText.size();) {
+        unsigned nCode = 0;
+        const size_t nLength = ReferencedCharacterAt(strText, i, &nCode);
+        if (nLength == 0) {
+            ++i;
+            continue;
+        }
+        bXml11 = bXml11 || nCode < 0x20;
+        strOut.append(strText.substr(nPlain, i - nPlain));
+        strOut += "&#";
+        AppendInt(strOut, nCode);
+        strOut += ';';
+        i += nLength;
+        nPlain = i;
+    }
+    strOut.append(strText.substr(nPlain));
+    return bXml11;
+}
+
 // ---- Appending to a text ---------------------------------------------------------------
 
 void AppendInt(std::string& strOut, long long nValue) {

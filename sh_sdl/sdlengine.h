@@ -79,6 +79,7 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -121,6 +122,12 @@ public:
 // what it holds. The first write that fails (a full disk, a file-size limit)
 // is kept: nothing more is written, so the file holds what was written up
 // to it, and GetError tells the simulation thread, which ends the run.
+// The first line of every trace; a trace where a text holds a control
+// character becomes XML 1.1 by the one byte of its version.
+inline constexpr std::string_view kTraceDeclaration = "<?xml version='1.0' encoding='utf-8'?>\n";
+inline constexpr size_t kTraceVersionMinor = 17;  // the "0" of "1.0"
+static_assert(kTraceDeclaration.substr(kTraceVersionMinor - 2, 3) == "1.0");
+
 class CTraceFile {
 public:
     CTraceFile() = default;
@@ -132,6 +139,11 @@ public:
     // already has the name.
     bool Open(const std::string& strPath);
     void Write(const std::string& strText);
+    // The file, begun with kTraceDeclaration, is declared XML 1.1 from now
+    // on: the declaration's version is changed in place (its one byte, in
+    // the buffer or in the file). Once is enough; a file begun otherwise is
+    // left alone.
+    void DeclareXml11();
     void Flush();
     void Close();
     bool IsOpen() const { return m_pFile != nullptr; }
@@ -149,6 +161,12 @@ private:
     std::FILE* m_pFile = nullptr;
     std::string m_strPath;
     std::string m_strBuffer;
+    // Bytes written to the file so far (the buffer's come after them).
+    long long m_nWritten = 0;
+    // Whether the file began with kTraceDeclaration, and whether it has been
+    // declared 1.1 since.
+    bool m_bDeclared10 = false;
+    bool m_bDeclared11 = false;
     std::atomic<int> m_nError{0};
 };
 
@@ -625,7 +643,7 @@ private:
     void ConnectViewer();
     void DisconnectViewer();
     void CancelViewerWait();
-    void SendToViewer(const std::string& strRecord);
+    void SendToViewer(const std::string& strRecord, bool bXml11);
     // Waits until pred() holds or the root is finished.
     template <class Pred>
     void WaitFor(Pred pred);
@@ -727,6 +745,9 @@ private:
 
     // Sends a finished record to the sink.
     void EmitRecord(const std::string& strRecord, bool bCollect);
+    // The record as it goes out; bXml11 when it holds a reference that only
+    // XML 1.1 holds.
+    void EmitText(const std::string& strRecord, bool bCollect, bool bXml11);
     // Appends the execution record of the operation (by its type tag; none
     // for other tags); strText is a report's content.
     void AppendExecutionRecord(const CSDLOperation& operation, const std::string& strText,

@@ -464,6 +464,57 @@ TEST_F(SampleModelTest, GoldenEveryLayerOfAnAutomatonAsLoadedAtEachRun) {
     RunGolden("cells");
 }
 
+// Texts with control characters: the trace is declared XML 1.1 and holds
+// them as references, and a reader gives back each text as it was, in the
+// signal that carries it, the procedure call that passes it on and the
+// animation record that names it as a mesh.
+TEST_F(SampleModelTest, GoldenTextsWithControlCharacters) {
+    RunGolden("controls");
+    if (HasFatalFailure()) {
+        return;
+    }
+    const std::string strNote =
+        "bell\x07unit\x1F"
+        "first\x01tab\t";
+    const std::string strOdd =
+        "esc\x1B"
+        "del\x7F"
+        "nel\xC2\x85ls\xE2\x80\xA8"
+        "end";
+    const std::string strLook = "crate\x0C.obj";
+    std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+    EXPECT_TRUE(strTrace.starts_with("<?xml version='1.1' encoding='utf-8'?>\r\n"));
+    ReplaceAll(strTrace, "\r\n", "\n");
+    CXMLParser parser;
+    ASSERT_NO_THROW(parser.LoadXML(strTrace));
+    const CXMLNode events = parser.FindChild(parser.FindChild(nullptr, "Trace"), "Events");
+    std::map<std::string, std::vector<std::string>> mapTexts;  // by the record and value's name
+    for (const CXMLNode& record : parser.GetChildren(events)) {
+        const std::string strElement = record.GetNodeName();
+        for (const CXMLNode& param : parser.FindChildren(
+                 strElement == "procedurecall" ? record : parser.FindChild(record, "userparams"),
+                 strElement == "procedurecall" ? "param" : "userparam")) {
+            std::string strName, strValue;
+            parser.ReadAttribute(param, "name", strName);
+            parser.ReadAttribute(param, "value", strValue);
+            mapTexts[strElement + " " + strName].push_back(strValue);
+        }
+        if (strElement == "EYE_AnimTo") {
+            std::string strMesh;
+            parser.GetText(parser.FindChild(record, "mesh"), strMesh);
+            mapTexts["mesh"].push_back(strMesh);
+        }
+    }
+    using VS = std::vector<std::string>;
+    EXPECT_EQ(mapTexts["output note"], VS{strNote});
+    EXPECT_EQ(mapTexts["input odd"], VS{strOdd});
+    EXPECT_EQ(mapTexts["output s"], (VS{strNote, strOdd}));
+    // An input channel puts a signal ahead of those of its time.
+    EXPECT_EQ(mapTexts["input s"], (VS{strOdd, strNote}));
+    EXPECT_EQ(mapTexts["procedurecall s"], (VS{strNote, strOdd}));
+    EXPECT_EQ(mapTexts["mesh"], VS{strLook});
+}
+
 // The returns pong sends back, in the trace's order (each appears in pong's
 // output record and ping's input record).
 std::vector<std::string> ReturnsOf(const std::string& strTrace) {
