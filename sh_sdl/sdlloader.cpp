@@ -1016,6 +1016,11 @@ CSDLOperation* CSDLLoader::ReadChain(CXMLNode element, CSDLProcess* pProcess,
                                      bool bEndAtUnknown, bool* pFailed) {
     CSDLOperation* pFirst = nullptr;
     CSDLOperation* pLast = nullptr;
+    struct CRestore {
+        CSDLProcedure*& rProcedure;
+        CSDLProcedure* pOuter;
+        ~CRestore() { rProcedure = pOuter; }
+    } restore{m_pReadingProcedure, std::exchange(m_pReadingProcedure, pProcedure)};
     for (const CXMLNode& child : GetChildren(element)) {
         const std::string strTag = child.GetNodeName();
         if (strTag == "#comment") {

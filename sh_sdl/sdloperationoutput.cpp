@@ -11,17 +11,18 @@
 
 namespace {
 
-// The number a template text stands for: empty is 0, a numeric text its
-// value, anything else the process variable of that name, read by its
-// declared type.
+// The number a template text stands for: empty is 0, the name of a process
+// variable its value, read by its declared type (a declared name is a
+// variable whatever it looks like: "_2" has no letter), a numeric text its
+// value, anything else a name of nothing, which the getter reports.
 double EvaluateNumber(CSDLProcess& owner, const std::string& strText) {
     if (strText.empty()) {
         return 0.0;
     }
-    if (IsNumericText(strText)) {
+    const CSDLParameter* pVariable = owner.GetVariable(strText);
+    if (!pVariable && IsNumericText(strText)) {
         return StringToDouble(strText);
     }
-    const CSDLParameter* pVariable = owner.GetVariable(strText);
     if (pVariable && pVariable->HasType("int")) {
         return static_cast<double>(owner.GetIntVariable(strText));
     }
@@ -46,11 +47,9 @@ void CSDLOperationOutput::EvaluateTemplate() {
     CModelLibrary* pLibrary = owner.m_pEngine ? owner.m_pEngine->GetModelLibrary() : nullptr;
     for (auto& [strKey, pParam] : signal.m_mapUserParams) {
         const std::string& strSource = pParam->m_strSourceText;
-        if (IsNumericText(strSource)) {
-            continue;
-        }
-        // A variable of the enclosing procedure, else of the process. A
-        // source that names neither keeps its text as the value.
+        // A variable of the enclosing procedure, else of the process, whatever
+        // its name looks like ("_2" has no letter). A number keeps its
+        // value; a source that names nothing, its text.
         const CSDLParameter* pVariable = nullptr;
         std::string strIdent;
         if (m_pProcedure) {
@@ -65,10 +64,14 @@ void CSDLOperationOutput::EvaluateTemplate() {
         }
         if (!pVariable) {
             pVariable = owner.GetVariable(strSource);
-            strIdent = owner.GetVariableIdentifier(strSource);
+            if (pVariable) {
+                strIdent = owner.GetVariableIdentifier(strSource);
+            }
         }
         if (!pVariable) {
-            pParam->m_strValue = strSource;
+            if (!IsNumericText(strSource)) {
+                pParam->m_strValue = strSource;
+            }
             continue;
         }
         if (!pLibrary) {
@@ -281,8 +284,9 @@ int CSDLOperationOutput::SendToCells(CSDLEvent* pEvent, const std::string& strCe
             if (strToken.empty()) {
                 continue;
             }
-            vecIds.push_back(IsNumericText(strToken) ? static_cast<int>(StringToDouble(strToken))
-                                                     : pOwner->GetIntVariable(strToken));
+            vecIds.push_back(IsNumericText(strToken) && !pOwner->GetVariable(strToken)
+                                 ? static_cast<int>(StringToDouble(strToken))
+                                 : pOwner->GetIntVariable(strToken));
         }
     }
     std::sort(vecIds.begin(), vecIds.end());
