@@ -970,9 +970,14 @@ std::string CSDLAgent::GetParametrizationXml() const {
                               strAgent.c_str(), EscapeXmlSingleQuoted(pEvent->m_strName).c_str(),
                               DoubleToFixedOrExactString(pEvent->m_dExecutionTime).c_str());
             for (const auto& [strParam, pParam] : pEvent->m_mapUserParams) {
-                strText += Format("\t\t\t<param name='%s' type='%s' value='%s' />\n",
-                                  EscapeXmlSingleQuoted(pParam->m_strName).c_str(),
-                                  EscapeXmlSingleQuoted(pParam->m_strType).c_str(),
+                // A parameter without a type is written without one: a type
+                // written empty names no type, and is refused.
+                const std::string strType =
+                    pParam->m_strType.empty()
+                        ? std::string()
+                        : " type='" + EscapeXmlSingleQuoted(pParam->m_strType) + "'";
+                strText += Format("\t\t\t<param name='%s'%s value='%s' />\n",
+                                  EscapeXmlSingleQuoted(pParam->m_strName).c_str(), strType.c_str(),
                                   EscapeXmlSingleQuoted(pParam->m_strValue).c_str());
             }
             strText += "\t\t</ExternalEvent>\n";
