@@ -405,6 +405,19 @@ void CSDLEngine::SetRunState(EngineRunState eState) {
     TellListener([eState](CEngineListener& listener) { listener.OnRunStateChanged(eState); });
 }
 
+void CSDLEngine::NoteLongSameTimeChain(const std::string& strSignal, const std::string& strProcess,
+                                       double dTime) {
+    if (m_bToldLongSameTimeChain.exchange(true)) {
+        return;
+    }
+    GetNotifier().OutputLine(
+        NP_ERRORS,
+        Format("The model's time does not advance: the signal %s that %s sends at time %f is the "
+               "%dth in a row at that time, each sent when the one before it was taken. The run "
+               "goes on; Stop ends it.",
+               strSignal.c_str(), strProcess.c_str(), dTime, kLongSameTimeChain));
+}
+
 void CSDLEngine::SetErrorPending() {
     if (!m_bErrorPending.exchange(true)) {
         TellListener([](CEngineListener& listener) { listener.OnErrorPending(); });
@@ -636,6 +649,7 @@ int CSDLEngine::StartThread() {
         std::lock_guard<std::mutex> lock(m_mutexState);
         m_runSettings = std::move(settings);
         m_bErrorPending = false;
+        m_bToldLongSameTimeChain = false;
         m_bStopRequested = false;
         m_bInitialized = false;
         m_bRunning = false;

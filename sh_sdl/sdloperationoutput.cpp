@@ -135,23 +135,21 @@ CSDLOperation* CSDLOperationOutput::Execute() {
         return m_pNext;
     }
     // A signal taken at the time it is sent, sent while one taken at that
-    // time is handled, continues that one's chain. A chain this long is no
-    // cascade but a loop (time advances of 0 that lead back to each other):
-    // it would hold the run at this time for ever, so it ends here and the
-    // run goes on without the signal. Many signals at one time that do not
-    // follow each other (a generation of an automaton's cells) are no chain.
-    constexpr int kMaxSameTimeChain = 1000000;
+    // time is handled, continues that one's chain. A chain this long may be
+    // a loop (time advances of 0 that lead back to each other) that holds
+    // the run at this time for ever: the Errors tab says so once, and the
+    // run goes on as the model has it until Stop, for a model that sends so
+    // many and then ends runs as any other. Many signals at one time that do
+    // not follow each other (a generation of an automaton's cells) are no
+    // chain. The count stops one past the length, where it is said.
     if (const CSDLEvent* pCause = pOwner->m_pCurrentEvent.get();
         pCause && pCause->m_dExecutionTime == pEvent->m_dExecutionTime) {
-        pEvent->m_nSameTimeChain = pCause->m_nSameTimeChain + 1;
-        if (pEvent->m_nSameTimeChain >= kMaxSameTimeChain) {
-            pOwner->ReportError(
-                Format("The signal %s is not sent: it would be signal number %d in a row at "
-                       "time %f, each sent when the one before it was taken, and the model's "
-                       "time would not advance.",
-                       m_strName.c_str(), kMaxSameTimeChain, pEvent->m_dExecutionTime),
-                SDL_ERROR);
-            return m_pNext;
+        pEvent->m_nSameTimeChain = std::min(pCause->m_nSameTimeChain, kLongSameTimeChain) + 1;
+        if (pEvent->m_nSameTimeChain == kLongSameTimeChain) {
+            if (CSDLEngine* pEngine = pOwner->m_pEngine) {
+                pEngine->NoteLongSameTimeChain(m_strName, pOwner->GetFullName(false),
+                                               pEvent->m_dExecutionTime);
+            }
         }
     }
     const std::string strCells = m_pSignal->m_strCells;

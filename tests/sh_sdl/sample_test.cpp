@@ -490,6 +490,79 @@ TEST_F(SampleModelTest, GoldenEveryLayerOfAnAutomatonAsLoadedAtEachRun) {
     RunGolden("cells");
 }
 
+// A ball bounced with no delay 1,200,000 times, each delivery sent when the
+// one before was taken: every delivery is made (the tally is told the
+// 1,200,000th), and the Errors tab says once a run that the model's time
+// does not advance.
+TEST_F(SampleModelTest, GoldenZeroDelayBouncesOfMoreThanAMillionAllDelivered) {
+    RunGolden("bounce");
+    int nTold = 0;
+    for (const auto& line : m_notifier.GetLines()) {
+        nTold += line.ePane == NP_ERRORS &&
+                 line.strLine ==
+                     "The model's time does not advance: the signal ball that court_left sends "
+                     "at time 0.000000 is the 1000000th in a row at that time, each sent when "
+                     "the one before it was taken. The run goes on; Stop ends it.";
+    }
+    EXPECT_EQ(nTold, 2);  // one for each of the two runs
+    EXPECT_FALSE(m_engine.m_bErrorPending);
+}
+
+// The same ball bounced for ever: the run goes on at time 0 with the line
+// said once while it goes, no error pending, until Stop ends it.
+TEST_F(SampleModelTest, ABounceAtOneTimeForEverIsToldOnceAndStopEndsIt) {
+    const fs::path golden = fs::path(VELKO_TEST_DATA_DIR) / "golden";
+    fs::copy(golden, m_dir / "golden", fs::copy_options::recursive);
+    const std::string strPath = (m_dir / "golden" / "bounce.velko").string();
+    std::string strModel = velkotest::ReadFileBytes(strPath);
+    ASSERT_EQ(ReplaceAll(strModel, "k &lt; 1200000</decision>", "1</decision>"), 1);
+    velkotest::WriteFileBytes(strPath, strModel);
+    LoadAndBuild("golden/bounce.velko");
+    if (HasFatalFailure()) {
+        return;
+    }
+    auto told = [this] {
+        int n = 0;
+        for (const auto& line : m_notifier.GetLines()) {
+            n += line.ePane == NP_ERRORS &&
+                 line.strLine.starts_with("The model's time does not advance: the signal ball");
+        }
+        return n;
+    };
+    // Waits while the run makes steps; false when it stood still for 20 s.
+    auto waitWhileStepping = [this](const std::function<bool()>& pred) {
+        long long nSteps = -1;
+        auto tLastStep = std::chrono::steady_clock::now();
+        while (!pred()) {
+            const long long nNow = m_engine.GetRunStatus().nSteps;
+            if (nNow != nSteps) {
+                nSteps = nNow;
+                tLastStep = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - tLastStep > std::chrono::seconds(20)) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    };
+    StartRun(1000.0);
+    ASSERT_TRUE(WaitUntilInitialized());
+    m_engine.Run();
+    ASSERT_TRUE(waitWhileStepping([&] { return told() > 0; }));
+    // It goes on, past the chain's millionth, with the one line.
+    const long long nSteps = m_engine.GetRunStatus().nSteps;
+    ASSERT_TRUE(
+        waitWhileStepping([&] { return m_engine.GetRunStatus().nSteps > nSteps + 100000; }));
+    EXPECT_TRUE(m_engine.m_bRunning);
+    EXPECT_FALSE(m_engine.m_bErrorPending);
+    EXPECT_EQ(told(), 1);
+    m_engine.Stop();
+    ASSERT_TRUE(m_engine.WaitForRunEnd(10000));
+    EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
+    EXPECT_TRUE(velkotest::ReadFileBytes(m_engine.GetTracePath()).ends_with("</Trace>"));
+    EXPECT_EQ(told(), 1);
+}
+
 // Texts with control characters: the trace is declared XML 1.1 and holds
 // them as references, and a reader gives back each text as it was, in the
 // signal that carries it, the procedure call that passes it on and the
