@@ -173,6 +173,10 @@ private:
 // What the build commands and the run start say, and do, when no model is
 // loaded: nothing else (no file is written).
 inline constexpr const char* SDL_MSG_NO_MODEL = "No model is loaded: open a model first.";
+// What they say when the model's load failed.
+inline constexpr const char* SDL_MSG_MODEL_REFUSED =
+    "The model did not load: it is not built or run until it loads. Mend what the Errors tab "
+    "names and open it again.";
 
 // The first line of every file the code generators write. A build writes
 // over a file in its way only when it starts so (or is a generated file from
@@ -350,8 +354,15 @@ public:
     std::string GetIPAddress() const;
 
     // ---- Model tree ---------------------------------------------------------------------
-    // True when a model is loaded (the engine has a root agent).
-    bool HasModel() const { return m_pRootAgent != nullptr; }
+    // True when a model is loaded: the engine has a root agent, and its load
+    // did not fail.
+    bool HasModel() const { return m_pRootAgent != nullptr && !m_bModelRefused; }
+    // The loader says whether the load of the model the engine holds failed:
+    // such a model (its values refused, an attribute missing) is neither
+    // built nor run, as 0 or otherwise, until a load succeeds. What was read
+    // of it stays, for what it tells of the failure.
+    void SetModelRefused(bool bRefused) { m_bModelRefused = bRefused; }
+    bool IsModelRefused() const { return m_bModelRefused; }
     // Held by a reader on another thread than the simulation thread while it
     // walks the tree or the index maps.
     std::shared_lock<std::shared_mutex> LockTree() const {
@@ -476,7 +487,8 @@ public:
     // files without extension; empty means GetDefaultCodeBase()). None of
     // them throws: a failure shows in the result, through the notifier and,
     // for the compiler steps, in the returned log. Without a loaded model
-    // (or any code base) each says SDL_MSG_NO_MODEL and writes nothing.
+    // (or any code base) each says SDL_MSG_NO_MODEL, with a model whose load
+    // failed SDL_MSG_MODEL_REFUSED, and writes nothing.
     //
     // The code base used when none is given: the parametrization file
     // without the extension of its file name, else the model folder followed
@@ -498,9 +510,12 @@ public:
     // were written (the engine's code base becomes base), else 0.
     int CreateCppCodeFile(const std::string& strCodeBase);
 
-    // Says SDL_MSG_NO_MODEL and answers true when there is no model or no
-    // code base to build.
+    // Says why and answers true when there is no model (or one whose load
+    // failed) or no code base to build.
     bool RefusesWithoutModel(const std::string& strCodeBase) const;
+    // SDL_MSG_MODEL_REFUSED for a model whose load failed, else
+    // SDL_MSG_NO_MODEL.
+    const char* NoModelText() const;
 
     // Generators. They throw CCustomException when a file cannot be created
     // or written, or the variables' names cannot become C names; true once
@@ -596,6 +611,7 @@ public:
     // Set by a reported error (SetErrorPending); cleared by the window once
     // it has shown the error report.
     std::atomic<bool> m_bErrorPending{false};
+    std::atomic<bool> m_bModelRefused{false};
     // Whether this run has said that a chain at one time is long.
     std::atomic<bool> m_bToldLongSameTimeChain{false};
     // Successful run starts: a start ended by Stop does not count.

@@ -632,7 +632,7 @@ void CSDLEngine::JoinSimulationThread() {
 
 int CSDLEngine::StartThread() {
     if (!HasModel()) {
-        GetNotifier().OutputLine(NP_SYSTEM, SDL_MSG_NO_MODEL);
+        GetNotifier().OutputLine(NP_SYSTEM, NoModelText());
         return 1;
     }
     {
