@@ -360,6 +360,9 @@ TEST_F(LoaderTest, DeclarationsOfUnknownTypesOrValuesNotOfTheirTypeFailTheLoad) 
                   " has the type \"long\", which is none of int, double and char*."
                   "\nThe value \"1e3\" of the variable m of process q in " +
                   strExternal + " is not an int (a whole number from -2147483648 to 2147483647).");
+    // Nothing of a model whose values are refused is built or run.
+    EXPECT_FALSE(m_engine->HasModel());
+    EXPECT_EQ(m_engine->StartThread(), 1);
 }
 
 // Two agents that share one full name would be one agent to the engine
