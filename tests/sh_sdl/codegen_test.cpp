@@ -507,23 +507,28 @@ TEST_F(CodeGenTest, WithoutAModelNothingIsBuiltOrWritten) {
     CRecordingNotifier notifier;
     CSDLEngine engine;
     engine.SetNotifier(&notifier);
+    // Every build command and Initialize refuse, each with one line.
+    auto expectRefused = [&](const char* pszText) {
+        notifier.Clear();
+        std::string strLog;
+        EXPECT_EQ(0, engine.CreateCodeFile(""));
+        EXPECT_EQ(0, engine.CompileCode("", strLog));
+        EXPECT_EQ(pszText, strLog);
+        EXPECT_EQ(0, engine.LinkDLL("", strLog));
+        EXPECT_EQ(0, engine.CreateCppCodeFile(""));
+        EXPECT_EQ(1, engine.StartThread());
+        EXPECT_TRUE(notifier.GetBoxes().empty());
+        const auto lines = notifier.GetLines();
+        ASSERT_EQ(5u, lines.size());
+        for (const auto& line : lines) {
+            EXPECT_EQ(pszText, line.strLine);
+        }
+    };
     const fs::path previous = fs::current_path();
     fs::current_path(m_dir);
-    std::string strLog;
-    EXPECT_EQ(0, engine.CreateCodeFile(""));
-    EXPECT_EQ(0, engine.CompileCode("", strLog));
-    EXPECT_EQ(SDL_MSG_NO_MODEL, strLog);
-    EXPECT_EQ(0, engine.LinkDLL("", strLog));
-    EXPECT_EQ(0, engine.CreateCppCodeFile(""));
-    EXPECT_EQ(1, engine.StartThread());
+    expectRefused(SDL_MSG_NO_MODEL);
     fs::current_path(previous);
     EXPECT_TRUE(fs::is_empty(m_dir));
-    EXPECT_TRUE(notifier.GetBoxes().empty());
-    auto lines = notifier.GetLines();
-    ASSERT_EQ(5u, lines.size());
-    for (const auto& line : lines) {
-        EXPECT_EQ(SDL_MSG_NO_MODEL, line.strLine);
-    }
 
     const fs::path folder = m_dir / "refused";
     fs::create_directories(folder);
@@ -550,19 +555,8 @@ TEST_F(CodeGenTest, WithoutAModelNothingIsBuiltOrWritten) {
         << loader.m_strErrorText;
     EXPECT_TRUE(engine.IsModelRefused());
     EXPECT_FALSE(engine.HasModel());
-    notifier.Clear();
-    EXPECT_EQ(0, engine.CreateCodeFile(""));
-    EXPECT_EQ(0, engine.CompileCode("", strLog));
-    EXPECT_EQ(SDL_MSG_MODEL_REFUSED, strLog);
-    EXPECT_EQ(0, engine.LinkDLL("", strLog));
-    EXPECT_EQ(0, engine.CreateCppCodeFile(""));
-    EXPECT_EQ(1, engine.StartThread());
+    expectRefused(SDL_MSG_MODEL_REFUSED);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
-    lines = notifier.GetLines();
-    ASSERT_EQ(5u, lines.size());
-    for (const auto& line : lines) {
-        EXPECT_EQ(SDL_MSG_MODEL_REFUSED, line.strLine);
-    }
     // Mended and loaded again, it is built.
     writeModel("1.5");
     EXPECT_FALSE(loader.LoadModel(strPath).empty());
