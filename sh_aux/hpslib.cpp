@@ -730,21 +730,24 @@ size_t ReferencedCharacterAt(std::string_view str, size_t i, unsigned* pnCode) {
 }  // namespace
 
 bool HasXmlReferencedCharacters(std::string_view strText) {
-    constexpr uint64_t kOnes = 0x0101010101010101;
-    constexpr uint64_t kHighBits = 0x8080808080808080;
+    // Sixteen bytes at a time: a block is looked at byte by byte only when
+    // it holds a control character other than tab, line feed and carriage
+    // return, DEL, or the first byte of U+0080 to U+00BF or of U+2000 to
+    // U+203F.
+    using CBytes = unsigned char __attribute__((vector_size(16)));
     unsigned nCode = 0;
     size_t i = 0;
-    for (; i + 8 <= strText.size(); i += 8) {
-        uint64_t nWord = 0;
-        std::memcpy(&nWord, strText.data() + i, 8);
-        // Some byte below 0x20, or of 0x7F and above: only then is each of
-        // the eight looked at.
-        const uint64_t nBelowSpace = (nWord - 0x20 * kOnes) & ~nWord & kHighBits;
-        const uint64_t nDelOrAbove = ((nWord + kOnes) | nWord) & kHighBits;
-        if ((nBelowSpace | nDelOrAbove) == 0) {
+    for (; i + 16 <= strText.size(); i += 16) {
+        CBytes bytes;
+        std::memcpy(&bytes, strText.data() + i, 16);
+        const auto candidates = (bytes < 0x20 && bytes != '\t' && bytes != '\n' && bytes != '\r') ||
+                                bytes == 0x7F || bytes == 0xC2 || bytes == 0xE2;
+        uint64_t anHalves[2];
+        std::memcpy(anHalves, &candidates, 16);
+        if ((anHalves[0] | anHalves[1]) == 0) {
             continue;
         }
-        for (size_t j = i; j < i + 8; ++j) {
+        for (size_t j = i; j < i + 16; ++j) {
             if (ReferencedCharacterAt(strText, j, &nCode) != 0) {
                 return true;
             }
