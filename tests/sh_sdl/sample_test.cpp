@@ -84,10 +84,28 @@ protected:
         StartRun(dEndTime);
         EXPECT_TRUE(WaitUntilInitialized());
         m_engine.Run();
-        const bool bEnded = m_engine.WaitForRunEnd(60000);
+        const bool bEnded = WaitWhileStepping([this] { return m_engine.WaitForRunEnd(100); });
         EXPECT_TRUE(bEnded) << "the run did not end";
         EXPECT_EQ(m_engine.GetLastThreadResult(), 0);
         return bEnded ? velkotest::ReadFileBytes(m_engine.GetTracePath()) : std::string();
+    }
+
+    // Waits until pred() holds while the run makes steps; false once it has
+    // stood still for 20 s (however long the whole run takes).
+    bool WaitWhileStepping(const std::function<bool()>& pred) {
+        long long nSteps = -1;
+        auto tLastStep = std::chrono::steady_clock::now();
+        while (!pred()) {
+            const long long nNow = m_engine.GetRunStatus().nSteps;
+            if (nNow != nSteps) {
+                nSteps = nNow;
+                tLastStep = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - tLastStep > std::chrono::seconds(20)) {
+                return pred();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
     }
 
     // Runs to the end and returns the records of the trace's Events element.
@@ -529,30 +547,14 @@ TEST_F(SampleModelTest, ABounceAtOneTimeForEverIsToldOnceAndStopEndsIt) {
         }
         return n;
     };
-    // Waits while the run makes steps; false when it stood still for 20 s.
-    auto waitWhileStepping = [this](const std::function<bool()>& pred) {
-        long long nSteps = -1;
-        auto tLastStep = std::chrono::steady_clock::now();
-        while (!pred()) {
-            const long long nNow = m_engine.GetRunStatus().nSteps;
-            if (nNow != nSteps) {
-                nSteps = nNow;
-                tLastStep = std::chrono::steady_clock::now();
-            } else if (std::chrono::steady_clock::now() - tLastStep > std::chrono::seconds(20)) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    };
     StartRun(1000.0);
     ASSERT_TRUE(WaitUntilInitialized());
     m_engine.Run();
-    ASSERT_TRUE(waitWhileStepping([&] { return told() > 0; }));
+    ASSERT_TRUE(WaitWhileStepping([&] { return told() > 0; }));
     // It goes on, past the chain's millionth, with the one line.
     const long long nSteps = m_engine.GetRunStatus().nSteps;
     ASSERT_TRUE(
-        waitWhileStepping([&] { return m_engine.GetRunStatus().nSteps > nSteps + 100000; }));
+        WaitWhileStepping([&] { return m_engine.GetRunStatus().nSteps > nSteps + 100000; }));
     EXPECT_TRUE(m_engine.m_bRunning);
     EXPECT_FALSE(m_engine.m_bErrorPending);
     EXPECT_EQ(told(), 1);
