@@ -205,6 +205,44 @@ TEST(EngineRunTest, ARunThatCanNoLongerMoveOnEndsWithAnErrorInsteadOfLooping) {
     EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM, "The run ended with an error: " + strText));
 }
 
+// A chain of signals at one time that reaches its millionth is said once a
+// run, however many reach it, and errs nothing: the run goes to its end.
+TEST(EngineRunTest, ALongChainAtOneTimeIsToldOnceARun) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    model.EndByLoops(3);
+    engine.SetLibraryFactory([&engine, &model] {
+        auto pLibrary = std::make_unique<CFakeModelLibrary>();
+        pLibrary->SetTask(model.TaskKey(), [&engine](CFakeModelLibrary&) {
+            engine.NoteLongSameTimeChain("tick", "B_P", 1.0);
+            return 0;
+        });
+        pLibrary->SetDecision(model.DecisionKey(),
+                              [](CFakeModelLibrary&) { return int{RM_OUTPUT}; });
+        return pLibrary;
+    });
+    const std::string strLine =
+        "The model's time does not advance: the signal tick that B_P sends at time 1.000000 is "
+        "the 1000000th in a row at that time, each sent when the one before it was taken. The "
+        "run goes on; Stop ends it.";
+    auto told = [&] {
+        int n = 0;
+        for (const CRecordingNotifier::Line& line : model.Notifier().GetLines()) {
+            n += line.ePane == NP_ERRORS && line.strLine == strLine;
+        }
+        return n;
+    };
+    for (int nRun = 1; nRun <= 2; ++nRun) {
+        SCOPED_TRACE(nRun);
+        ASSERT_TRUE(model.RunToEnd()) << "the run did not end";
+        EXPECT_EQ(engine.GetLastThreadResult(), 0);
+        EXPECT_FALSE(engine.m_bErrorPending);
+        EXPECT_EQ(model.Hooks().nTasks, 0);  // the fake library's task replaces the counting one
+        EXPECT_EQ(told(), nRun);
+    }
+}
+
 // ---- Step mode and Stop ----------------------------------------------------------------
 
 TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
