@@ -205,40 +205,57 @@ TEST(EngineRunTest, ARunThatCanNoLongerMoveOnEndsWithAnErrorInsteadOfLooping) {
     EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM, "The run ended with an error: " + strText));
 }
 
-// A chain of signals at one time that reaches its millionth is said once a
-// run, however many reach it, and errs nothing: the run goes to its end.
-TEST(EngineRunTest, ALongChainAtOneTimeIsToldOnceARun) {
+// A tick sent to itself with no delay for ever: its chain of signals at one
+// time reaches its millionth (the test starts it a few short), which the
+// Errors tab says once while the run goes on, with no error pending, until
+// Stop ends it; the next run says it again.
+TEST(EngineRunTest, AChainAtOneTimeForEverIsToldOnceARunAndStopEndsIt) {
     CTempFolder folder;
     CRunModel model(folder.GetPath());
     CSDLEngine& engine = model.Engine();
-    model.EndByLoops(3);
-    engine.SetLibraryFactory([&engine, &model] {
+    engine.m_bExecutionTrace = true;
+    model.EndByTime(1000.0);
+    auto* pOutput = dynamic_cast<CSDLOperationOutput*>(
+        model.Process()->m_mapStates["Idle"]->m_pNext->m_pNext->m_pNext);
+    ASSERT_NE(pOutput, nullptr);
+    pOutput->m_pSignal->m_strDelay = "0";
+    std::atomic<int> nTasks{0};
+    engine.SetLibraryFactory([&] {
         auto pLibrary = std::make_unique<CFakeModelLibrary>();
-        pLibrary->SetTask(model.TaskKey(), [&engine](CFakeModelLibrary&) {
-            engine.NoteLongSameTimeChain("tick", "B_P", 1.0);
+        pLibrary->SetTask(model.TaskKey(), [&](CFakeModelLibrary&) {
+            if (nTasks++ == 0) {
+                model.Process()->m_pCurrentEvent->m_nSameTimeChain = kLongSameTimeChain - 10;
+            }
             return 0;
         });
         pLibrary->SetDecision(model.DecisionKey(),
                               [](CFakeModelLibrary&) { return int{RM_OUTPUT}; });
         return pLibrary;
     });
-    const std::string strLine =
-        "The model's time does not advance: the signal tick that B_P sends at time 1.000000 is "
-        "the 1000000th in a row at that time, each sent when the one before it was taken. The "
-        "run goes on; Stop ends it.";
     auto told = [&] {
         int n = 0;
         for (const CRecordingNotifier::Line& line : model.Notifier().GetLines()) {
-            n += line.ePane == NP_ERRORS && line.strLine == strLine;
+            n += line.ePane == NP_ERRORS &&
+                 line.strLine ==
+                     "The model's time does not advance: the signal tick that B_P sends at time "
+                     "1.000000 is the 1000000th in a row at that time, each sent when the one "
+                     "before it was taken. The run goes on; Stop ends it.";
         }
         return n;
     };
     for (int nRun = 1; nRun <= 2; ++nRun) {
         SCOPED_TRACE(nRun);
-        ASSERT_TRUE(model.RunToEnd()) << "the run did not end";
-        EXPECT_EQ(engine.GetLastThreadResult(), 0);
+        nTasks = 0;
+        engine.StartThread();
+        engine.Run();
+        ASSERT_TRUE(WaitUntil([&] { return nTasks >= 2000; }, 60s));
+        EXPECT_TRUE(engine.m_bRunning);
         EXPECT_FALSE(engine.m_bErrorPending);
-        EXPECT_EQ(model.Hooks().nTasks, 0);  // the fake library's task replaces the counting one
+        EXPECT_EQ(told(), nRun);
+        engine.Stop();
+        ASSERT_TRUE(engine.WaitForRunEnd(10000));
+        EXPECT_EQ(engine.GetLastThreadResult(), 0);
+        EXPECT_TRUE(EndsWith(model.TraceBytes(), kTail));
         EXPECT_EQ(told(), nRun);
     }
 }
