@@ -34,6 +34,7 @@
 
 #include "bench/pingpongmodel.h"
 #include "bench/spawnmodel.h"
+#include "sh_aux/hpslib.h"
 #include "sh_aux/notifier.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlevent.h"
@@ -146,15 +147,16 @@ void LoadAndBuild(SBuiltModel& built, const std::string& strName, const std::str
     built.engine.m_bRepresentationTrace = false;
 }
 
-SBuiltPingPong& BuiltPingPong(int nProcesses) {
-    static std::map<int, std::unique_ptr<SBuiltPingPong>> s_mapModels;
-    auto& pBuilt = s_mapModels[nProcesses];
+SBuiltPingPong& BuiltPingPong(int nProcesses, bool bDoubles) {
+    static std::map<std::pair<int, bool>, std::unique_ptr<SBuiltPingPong>> s_mapModels;
+    auto& pBuilt = s_mapModels[{nProcesses, bDoubles}];
     if (!pBuilt) {
         pBuilt = std::make_unique<SBuiltPingPong>();
         pBuilt->model.nProcesses = nProcesses;
         pBuilt->model.nRallies = RalliesFor(nProcesses, g_options.nDeliveries);
         pBuilt->model.bTrace = true;  // the engine's switch turns the trace on and off
-        LoadAndBuild(*pBuilt, "pingpong" + std::to_string(nProcesses),
+        pBuilt->model.bDoubles = bDoubles;
+        LoadAndBuild(*pBuilt, "pingpong" + std::to_string(nProcesses) + (bDoubles ? "doubles" : ""),
                      MakePingPongModelXml(pBuilt->model));
     }
     return *pBuilt;
@@ -238,8 +240,8 @@ bool TimeRuns(benchmark::State& state, SBuiltModel& built, long long nItems, Che
     return true;
 }
 
-void RunModel(benchmark::State& state, int nProcesses, bool bTrace) {
-    SBuiltPingPong& built = BuiltPingPong(nProcesses);
+void RunModel(benchmark::State& state, int nProcesses, bool bTrace, bool bDoubles) {
+    SBuiltPingPong& built = BuiltPingPong(nProcesses, bDoubles);
     if (!built.strError.empty()) {
         state.SkipWithError(built.strError.c_str());
         return;
@@ -342,6 +344,26 @@ void RemoteParse(benchmark::State& state, size_t nChars) {
     state.SetBytesProcessed(static_cast<int64_t>(strText.size()) * state.iterations());
 }
 
+// The text of a signal's double, alone: values six decimals give exactly
+// and values they would round, half and half.
+void DoubleText(benchmark::State& state) {
+    std::vector<double> vecValues;
+    for (int n = 1; n <= 512; ++n) {
+        vecValues.push_back(n * 0.5);
+        vecValues.push_back(n / 3.0);
+    }
+    size_t nBytes = 0;
+    for (auto _ : state) {
+        for (const double d : vecValues) {
+            const std::string strText = DoubleToFixedOrExactString(d);
+            nBytes += strText.size();
+            benchmark::DoNotOptimize(strText.data());
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(vecValues.size()) * state.iterations());
+    benchmark::DoNotOptimize(nBytes);
+}
+
 std::vector<int> ParseSizes(const std::string& strList) {
     std::vector<int> vecSizes;
     std::stringstream in(strList);
@@ -388,7 +410,21 @@ int main(int argc, char** argv) {
         for (const bool bTrace : {false, true}) {
             const std::string strName =
                 "Run/" + std::to_string(nSize) + (bTrace ? "/trace" : "/notrace");
-            benchmark::RegisterBenchmark(strName.c_str(), RunModel, nSize, bTrace)
+            benchmark::RegisterBenchmark(strName.c_str(), RunModel, nSize, bTrace, false)
+                ->UseManualTime()
+                ->Iterations(1)
+                ->Repetitions(g_options.nRuns)
+                ->ReportAggregatesOnly(true)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    // The smallest size again, the ball carrying two doubles.
+    if (!g_options.vecSizes.empty()) {
+        const int nSize = g_options.vecSizes.front();
+        for (const bool bTrace : {false, true}) {
+            const std::string strName =
+                "Run/" + std::to_string(nSize) + (bTrace ? "/trace" : "/notrace") + "/doubles";
+            benchmark::RegisterBenchmark(strName.c_str(), RunModel, nSize, bTrace, true)
                 ->UseManualTime()
                 ->Iterations(1)
                 ->Repetitions(g_options.nRuns)
@@ -405,6 +441,9 @@ int main(int argc, char** argv) {
             ->ReportAggregatesOnly(true)
             ->Unit(benchmark::kMillisecond);
     }
+    benchmark::RegisterBenchmark("DoubleText", DoubleText)
+        ->Repetitions(g_options.nRuns)
+        ->ReportAggregatesOnly(true);
     benchmark::RegisterBenchmark("DiskSequential", DiskSequential)
         ->UseManualTime()
         ->Iterations(1)

@@ -16,17 +16,24 @@ std::string PlayerXml(const char* pszName, int nId, int nBase, const char* pszVi
     const char* pszTrace = model.bTrace ? "yes" : "no";
     const std::string strReturn = Format(
         "<output name=\"ball\" id=\"%%d\" self=\"no\" to=\"\" via=\"'%s'\">"
-        "<param name=\"delay\" value=\"1\"/></output>",
-        pszVia);
+        "<param name=\"delay\" value=\"1\"/>%s</output>",
+        pszVia,
+        model.bDoubles
+            ? "<userparam name=\"half\" value=\"half\"/><userparam name=\"third\" value=\"third\"/>"
+            : "");
     std::string strText = Format(
         "    <process name=\"%s\" id=\"%d\" IP=\"127.0.0.1\" portRead=\"8701\" "
         "implementation=\"\">\n"
         "      <DCLS><DCL name=\"hits\" type=\"int\" value=\"0\"/>"
-        "<DCL name=\"limit\" type=\"int\" value=\"%d\"/></DCLS>\n"
+        "<DCL name=\"limit\" type=\"int\" value=\"%d\"/>%s</DCLS>\n"
         "      <representations><trace setstate=\"%s\" input=\"%s\" output=\"%s\"/>"
         "<traceanim setstate=\"no\" input=\"no\" output=\"no\"/></representations>\n"
         "      <start>\n        <start name=\"start\" id=\"%d\"/>\n",
-        pszName, nId, model.nRallies, pszTrace, pszTrace, pszTrace, nBase + 1);
+        pszName, nId, model.nRallies,
+        model.bDoubles ? "<DCL name=\"half\" type=\"double\" value=\"0\"/>"
+                         "<DCL name=\"third\" type=\"double\" value=\"0\"/>"
+                       : "",
+        pszTrace, pszTrace, pszTrace, nBase + 1);
     if (bServes) {
         strText += "        " + Format(strReturn.c_str(), nBase + 2) + "\n";
     }
@@ -34,15 +41,16 @@ std::string PlayerXml(const char* pszName, int nId, int nBase, const char* pszVi
         "        <setstate name=\"playing\" id=\"%d\"/>\n      </start>\n"
         "      <state name=\"playing\">\n"
         "        <input name=\"ball\" id=\"%d\"/>\n"
-        "        <task name=\"hit\" id=\"%d\">hits = hits + 1;</task>\n"
+        "        <task name=\"hit\" id=\"%d\">hits = hits + 1;%s</task>\n"
         "        <decision name=\"again\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
         "hits &lt; limit</decision>\n"
         "        %s\n"
         "        <setstate name=\"playing\" id=\"%d\"/>\n"
         "        <setstate name=\"playing\" id=\"%d\"/>\n"
         "      </state>\n    </process>\n",
-        nBase + 3, nBase + 10, nBase + 11, nBase + 12, nBase + 13, nBase + 15,
-        Format(strReturn.c_str(), nBase + 13).c_str(), nBase + 14, nBase + 15);
+        nBase + 3, nBase + 10, nBase + 11,
+        model.bDoubles ? " half = hits * 0.5; third = hits / 3.0;" : "", nBase + 12, nBase + 13,
+        nBase + 15, Format(strReturn.c_str(), nBase + 13).c_str(), nBase + 14, nBase + 15);
     return strText;
 }
 

@@ -295,14 +295,6 @@ std::string DoubleToExactString(double dValue) {
     return strOut;
 }
 
-std::string DoubleToFixedOrExactString(double dValue) {
-    std::string strFixed = DoubleToString(dValue);
-    if (!std::isfinite(dValue) || ParseDouble(strFixed.c_str()) == dValue) {
-        return strFixed;
-    }
-    return DoubleToExactString(dValue);
-}
-
 void StringToChars(const std::string& strText, char* pszDest) {
     std::memcpy(pszDest, strText.data(), strText.size());
     pszDest[strText.size()] = '\0';
@@ -707,6 +699,90 @@ std::string EscapeXmlText(std::string_view str) {
     return EscapeXmlChars(str, XE_GT_AFTER_CDATA);
 }
 
+namespace {
+
+// A control character below U+0020 that XML 1.0 cannot hold.
+bool IsXml11OnlyControl(unsigned char ch) {
+    return ch > 0 && ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r';
+}
+
+// The length of the character at str[i] that is written as a reference (its
+// code point in *pnCode), or 0 for any other.
+size_t ReferencedCharacterAt(std::string_view str, size_t i, unsigned* pnCode) {
+    const auto ch = static_cast<unsigned char>(str[i]);
+    if (IsXml11OnlyControl(ch) || ch == 0x7F) {
+        *pnCode = ch;
+        return 1;
+    }
+    const auto next = i + 1 < str.size() ? static_cast<unsigned char>(str[i + 1]) : 0;
+    if (ch == 0xC2 && next >= 0x80 && next <= 0x9F) {
+        *pnCode = next;
+        return 2;
+    }
+    if (ch == 0xE2 && next == 0x80 && i + 2 < str.size() &&
+        static_cast<unsigned char>(str[i + 2]) == 0xA8) {
+        *pnCode = 0x2028;
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool HasXmlReferencedCharacters(std::string_view strText) {
+    // Sixteen bytes at a time: a block is looked at byte by byte only when
+    // it holds a control character other than tab, line feed and carriage
+    // return, DEL, or the first byte of U+0080 to U+00BF or of U+2000 to
+    // U+203F.
+    using CBytes = unsigned char __attribute__((vector_size(16)));
+    unsigned nCode = 0;
+    size_t i = 0;
+    for (; i + 16 <= strText.size(); i += 16) {
+        CBytes bytes;
+        std::memcpy(&bytes, strText.data() + i, 16);
+        const auto candidates = (bytes < 0x20 && bytes != '\t' && bytes != '\n' && bytes != '\r') ||
+                                bytes == 0x7F || bytes == 0xC2 || bytes == 0xE2;
+        uint64_t anHalves[2];
+        std::memcpy(anHalves, &candidates, 16);
+        if ((anHalves[0] | anHalves[1]) == 0) {
+            continue;
+        }
+        for (size_t j = i; j < i + 16; ++j) {
+            if (ReferencedCharacterAt(strText, j, &nCode) != 0) {
+                return true;
+            }
+        }
+    }
+    for (; i < strText.size(); ++i) {
+        if (ReferencedCharacterAt(strText, i, &nCode) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool AppendXmlCharacterReferences(std::string& strOut, std::string_view strText) {
+    bool bXml11 = false;
+    size_t nPlain = 0;  // start of the characters not yet appended
+    for (size_t i = 0; i < strText.size();) {
+        unsigned nCode = 0;
+        const size_t nLength = ReferencedCharacterAt(strText, i, &nCode);
+        if (nLength == 0) {
+            ++i;
+            continue;
+        }
+        bXml11 = bXml11 || nCode < 0x20;
+        strOut.append(strText.substr(nPlain, i - nPlain));
+        strOut += "&#";
+        AppendInt(strOut, nCode);
+        strOut += ';';
+        i += nLength;
+        nPlain = i;
+    }
+    strOut.append(strText.substr(nPlain));
+    return bXml11;
+}
+
 // ---- Appending to a text ---------------------------------------------------------------
 
 void AppendInt(std::string& strOut, long long nValue) {
@@ -717,10 +793,9 @@ void AppendInt(std::string& strOut, long long nValue) {
 
 namespace {
 
-// Writes dValue from p as "%f" writes it in the "C" locale and returns the
-// end (at most 28 characters); null for NaN, infinities and magnitudes of
-// 2^63 and above.
-char* WriteFixed(char* p, double dValue) {
+// |dValue| as "%f" writes it in the "C" locale: its integer part and its
+// millionths. False for NaN, infinities and magnitudes of 2^63 and above.
+bool SplitFixed(double dValue, uint64_t& nInteger, uint64_t& nMillionths) {
     // |dValue| is exactly nMantissa * 2^nExp. Below 2^63 the integer part
     // fits 64 bits and the millionths are the fraction times 10^6 rounded
     // to nearest, ties to even, as "%f" rounds the exact binary value.
@@ -730,10 +805,10 @@ char* WriteFixed(char* p, double dValue) {
         (nBits & ((uint64_t{1} << 52) - 1)) | (nBiased != 0 ? uint64_t{1} << 52 : 0);
     const int nExp = std::max(nBiased, 1) - 1075;
     if (nBiased == 0x7FF || nExp > 10) {
-        return nullptr;
+        return false;
     }
-    uint64_t nInteger = 0;
-    uint64_t nMillionths = 0;
+    nInteger = 0;
+    nMillionths = 0;
     if (nExp >= 0) {
         nInteger = nMantissa << nExp;
     } else if (const int nShift = -nExp; nShift <= 76) {  // below 2^-24 it rounds to zero
@@ -752,7 +827,13 @@ char* WriteFixed(char* p, double dValue) {
             nMillionths = 0;
         }
     }
-    if (nBits >> 63) {
+    return true;
+}
+
+// Writes what SplitFixed gave from p and returns the end (at most 28
+// characters).
+char* WriteFixedParts(char* p, bool bNegative, uint64_t nInteger, uint64_t nMillionths) {
+    if (bNegative) {
         *p++ = '-';
     }
     p = std::to_chars(p, p + 20, nInteger).ptr;
@@ -762,6 +843,17 @@ char* WriteFixed(char* p, double dValue) {
         nMillionths /= 10;
     }
     return p + 6;
+}
+
+// Writes dValue from p as "%f" writes it in the "C" locale and returns the
+// end; null for NaN, infinities and magnitudes of 2^63 and above.
+char* WriteFixed(char* p, double dValue) {
+    uint64_t nInteger = 0;
+    uint64_t nMillionths = 0;
+    if (!SplitFixed(dValue, nInteger, nMillionths)) {
+        return nullptr;
+    }
+    return WriteFixedParts(p, std::signbit(dValue), nInteger, nMillionths);
 }
 
 // An attribute short enough to be built on the stack and appended in one
@@ -792,6 +884,38 @@ void AppendFixed(std::string& strOut, double dValue) {
     } else {
         strOut += Format("%f", dValue);
     }
+}
+
+std::string DoubleToFixedOrExactString(double dValue) {
+    uint64_t nInteger = 0;
+    uint64_t nMillionths = 0;
+    if (!SplitFixed(dValue, nInteger, nMillionths)) {
+        // No number, or an integer "%f" writes to its last digit.
+        std::string strFixed = DoubleToString(dValue);
+        if (!std::isfinite(dValue) || ParseDouble(strFixed.c_str()) == dValue) {
+            return strFixed;
+        }
+        return DoubleToExactString(dValue);
+    }
+    char szBuf[32];
+    char* pEnd = WriteFixedParts(szBuf, std::signbit(dValue), nInteger, nMillionths);
+    // The six decimals give dValue back when the number they write, read to
+    // the nearest double, is dValue. Below 2^53 millionths that number is
+    // its millionths divided by 10^6, both exact, which the division rounds
+    // to nearest as reading the text does.
+    constexpr uint64_t kExactIntegers = (uint64_t{1} << 53) / 1000000;
+    bool bGivesBack = false;
+    if (nInteger < kExactIntegers) {
+        const uint64_t nScaled = nInteger * 1000000 + nMillionths;
+        bGivesBack = static_cast<double>(nScaled) / 1e6 == std::fabs(dValue);
+    } else {
+        *pEnd = '\0';
+        bGivesBack = ParseDouble(szBuf) == dValue;
+    }
+    if (!bGivesBack) {
+        return DoubleToExactString(dValue);
+    }
+    return std::string(szBuf, pEnd);
 }
 
 void AppendXmlAttribute(std::string& strOut, std::string_view strName, std::string_view strValue) {

@@ -151,6 +151,20 @@ std::string EscapeXmlAttribute(std::string_view str);
 std::string EscapeXmlSingleQuoted(std::string_view str);
 std::string EscapeXmlText(std::string_view str);
 
+// XML 1.0 cannot hold the control characters other than tab, line feed and
+// carriage return, not even as references; XML 1.1 holds them as character
+// references only, and so DEL and U+0080 to U+009F, and reads U+0085 and
+// U+2028 as line ends. True when strText holds any of these (the C0 ones,
+// DEL, U+0080 to U+009F, U+2028); a text of plain ASCII is looked at eight
+// bytes at a time.
+bool HasXmlReferencedCharacters(std::string_view strText);
+// Appends strText with each of those characters as a character reference
+// ("&#1;", "&#127;", "&#133;", "&#8232;") and the rest as it is; true when
+// one of them is a control character that only XML 1.1 holds, so that the
+// document holding the text must be declared 1.1. The references stand
+// where the text was raw XML: in attribute values and element text.
+bool AppendXmlCharacterReferences(std::string& strOut, std::string_view strText);
+
 // ---- Appending to a text ---------------------------------------------------------------
 
 // Append what the functions above return, without a temporary text, for

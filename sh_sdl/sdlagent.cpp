@@ -915,37 +915,21 @@ std::string CSDLAgent::GetAgentsXml() const {
 
 namespace {
 
-// XML 1.0 cannot hold the control characters other than tab, line feed and
-// carriage return, not even as references. A parametrization whose texts
-// hold one is written as XML 1.1, where they are references; so are the
-// characters that 1.1 allows only as references (DEL and U+0080 to U+009F)
-// and the ones it reads as line ends (U+0085, U+2028). A text without any
-// such character keeps the form it has always had.
+// A parametrization whose texts hold a control character that XML 1.0
+// cannot hold is written as XML 1.1, where it is a reference, and so is
+// every character 1.1 holds only as one or reads as a line end. A text
+// without such a control character keeps the form it has always had.
 std::string WithControlCharacters(std::string strText) {
-    auto isControl = [](unsigned char ch) {
-        return ch > 0 && ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r';
-    };
-    if (std::none_of(strText.begin(), strText.end(), isControl)) {
+    const bool bControl = std::any_of(strText.begin(), strText.end(), [](char ch) {
+        const auto uch = static_cast<unsigned char>(ch);
+        return uch > 0 && uch < 0x20 && uch != '\t' && uch != '\n' && uch != '\r';
+    });
+    if (!bControl) {
         return strText;
     }
     std::string strOut = "<?xml version='1.1' encoding='utf-8'?>\n";
     strOut.reserve(strText.size() + 64);
-    for (size_t i = 0; i < strText.size(); ++i) {
-        const auto ch = static_cast<unsigned char>(strText[i]);
-        const auto next = i + 1 < strText.size() ? static_cast<unsigned char>(strText[i + 1]) : 0;
-        if (isControl(ch) || ch == 0x7F) {
-            strOut += Format("&#%d;", ch);
-        } else if (ch == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            strOut += Format("&#%d;", next);
-            ++i;
-        } else if (ch == 0xE2 && next == 0x80 && i + 2 < strText.size() &&
-                   static_cast<unsigned char>(strText[i + 2]) == 0xA8) {
-            strOut += "&#8232;";
-            i += 2;
-        } else {
-            strOut += strText[i];
-        }
-    }
+    AppendXmlCharacterReferences(strOut, strText);
     return strOut;
 }
 
@@ -986,9 +970,14 @@ std::string CSDLAgent::GetParametrizationXml() const {
                               strAgent.c_str(), EscapeXmlSingleQuoted(pEvent->m_strName).c_str(),
                               DoubleToFixedOrExactString(pEvent->m_dExecutionTime).c_str());
             for (const auto& [strParam, pParam] : pEvent->m_mapUserParams) {
-                strText += Format("\t\t\t<param name='%s' type='%s' value='%s' />\n",
-                                  EscapeXmlSingleQuoted(pParam->m_strName).c_str(),
-                                  EscapeXmlSingleQuoted(pParam->m_strType).c_str(),
+                // A parameter without a type is written without one: a type
+                // written empty names no type, and is refused.
+                const std::string strType =
+                    pParam->m_strType.empty()
+                        ? std::string()
+                        : " type='" + EscapeXmlSingleQuoted(pParam->m_strType) + "'";
+                strText += Format("\t\t\t<param name='%s'%s value='%s' />\n",
+                                  EscapeXmlSingleQuoted(pParam->m_strName).c_str(), strType.c_str(),
                                   EscapeXmlSingleQuoted(pParam->m_strValue).c_str());
             }
             strText += "\t\t</ExternalEvent>\n";

@@ -511,13 +511,31 @@ void CSDLEngine::CollectStepError(std::string strLine) {
 }
 
 void CSDLEngine::EmitRecord(const std::string& strRecord, bool bCollect) {
+    if (HasXmlReferencedCharacters(strRecord)) {
+        // A text of the model holds a character XML holds only as a
+        // reference (a control character, DEL, a C1 control, a line end of
+        // XML 1.1): the record carries references, and the trace becomes
+        // XML 1.1 where one is a control character only 1.1 holds.
+        std::string strReferenced;
+        strReferenced.reserve(strRecord.size() + 32);
+        const bool bXml11 = AppendXmlCharacterReferences(strReferenced, strRecord);
+        EmitText(strReferenced, bCollect, bXml11);
+        return;
+    }
+    EmitText(strRecord, bCollect, false);
+}
+
+void CSDLEngine::EmitText(const std::string& strRecord, bool bCollect, bool bXml11) {
     {
         std::lock_guard<std::mutex> lock(m_mutexTrace);
         if (m_pTraceFile) {
+            if (bXml11) {
+                m_pTraceFile->DeclareXml11();
+            }
             m_pTraceFile->Write(strRecord);
         }
     }
-    SendToViewer(strRecord);
+    SendToViewer(strRecord, bXml11);
     if (m_pTraceSink) {
         m_pTraceSink->WriteRecord(strRecord);
     }

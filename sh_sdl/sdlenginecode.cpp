@@ -910,11 +910,15 @@ std::string CSDLEngine::GetDefaultCodeBase() const {
     return m_strModelFolder + m_strModelName;
 }
 
+const char* CSDLEngine::NoModelText() const {
+    return m_pRootAgent && m_bModelRefused ? SDL_MSG_MODEL_REFUSED : SDL_MSG_NO_MODEL;
+}
+
 bool CSDLEngine::RefusesWithoutModel(const std::string& strCodeBase) const {
     if (HasModel() && !strCodeBase.empty()) {
         return false;
     }
-    GetNotifier().OutputLine(NP_SYSTEM, SDL_MSG_NO_MODEL);
+    GetNotifier().OutputLine(NP_SYSTEM, NoModelText());
     return true;
 }
 
@@ -955,7 +959,7 @@ int CSDLEngine::CreateCodeFile(const std::string& strCodeBase) {
 int CSDLEngine::CompileCode(const std::string& strCodeBase, std::string& strLog) {
     const std::string strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
     if (RefusesWithoutModel(strBase)) {
-        strLog = SDL_MSG_NO_MODEL;
+        strLog = NoModelText();
         return 0;
     }
     bool bOk = false;
@@ -978,7 +982,7 @@ int CSDLEngine::CompileCode(const std::string& strCodeBase, std::string& strLog)
 int CSDLEngine::LinkDLL(const std::string& strCodeBase, std::string& strLog) {
     const std::string strBase = strCodeBase.empty() ? GetDefaultCodeBase() : strCodeBase;
     if (RefusesWithoutModel(strBase)) {
-        strLog = SDL_MSG_NO_MODEL;
+        strLog = NoModelText();
         return 0;
     }
     bool bOk = false;

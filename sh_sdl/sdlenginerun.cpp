@@ -63,6 +63,9 @@ void CTraceFile::Write(const std::string& strText) {
     if (!m_pFile) {
         return;
     }
+    if (m_nWritten == 0 && m_strBuffer.empty()) {
+        m_bDeclared10 = strText.starts_with(kTraceDeclaration);
+    }
     size_t nStart = 0;
     for (size_t nLine = strText.find('\n'); nLine != std::string::npos;
          nLine = strText.find('\n', nStart)) {
@@ -89,8 +92,29 @@ void CTraceFile::WriteBuffer() {
         if (std::fwrite(m_strBuffer.data(), 1, m_strBuffer.size(), m_pFile) != m_strBuffer.size()) {
             SetError();
         }
+        m_nWritten += static_cast<long long>(m_strBuffer.size());
     }
     m_strBuffer.clear();
+}
+
+void CTraceFile::DeclareXml11() {
+    if (!m_pFile || !m_bDeclared10 || m_bDeclared11) {
+        return;
+    }
+    m_bDeclared11 = true;
+    // The declaration's "\n" is written as two bytes, after the version.
+    if (m_nWritten == 0) {
+        m_strBuffer[kTraceVersionMinor] = '1';
+        return;
+    }
+    if (GetError() != 0) {
+        return;
+    }
+    errno = 0;
+    if (std::fseek(m_pFile, static_cast<long>(kTraceVersionMinor), SEEK_SET) != 0 ||
+        std::fputc('1', m_pFile) == EOF || std::fseek(m_pFile, 0, SEEK_END) != 0) {
+        SetError();
+    }
 }
 
 void CTraceFile::Flush() {
@@ -162,13 +186,26 @@ int CSDLEngine::OpenTraceFile(const std::tm& tmStart, const SRunSettings& settin
         }
         strCandidate = Format("%s (%d).trace", strBase.c_str(), nCounter);
     }
-    std::string strHeader = "<?xml version='1.0' encoding='utf-8'?>\n<Trace>\n";
+    std::string strHeader(kTraceDeclaration);
+    strHeader += "<Trace>\n";
     strHeader += Format("\t<parametrization>%s</parametrization>\n",
                         EscapeXmlText(settings.strParametrizationFile).c_str());
     if (m_pRootAgent) {
         strHeader += m_pRootAgent->GetModelInfoXml();
     }
-    pFile->Write(strHeader);
+    if (HasXmlReferencedCharacters(strHeader)) {
+        // A name or the parametrization's path holds a character written as
+        // a reference, as in the records.
+        std::string strReferenced;
+        const bool bXml11 = AppendXmlCharacterReferences(strReferenced, strHeader);
+        strHeader.swap(strReferenced);
+        pFile->Write(strHeader);
+        if (bXml11) {
+            pFile->DeclareXml11();
+        }
+    } else {
+        pFile->Write(strHeader);
+    }
     pFile->Write("\t<Events>\n");
     std::lock_guard<std::mutex> lock(m_mutexTrace);
     m_pTraceFile = std::move(pFile);
@@ -366,6 +403,19 @@ void CSDLEngine::SetRunState(EngineRunState eState) {
     }
     m_cvState.notify_all();
     TellListener([eState](CEngineListener& listener) { listener.OnRunStateChanged(eState); });
+}
+
+void CSDLEngine::NoteLongSameTimeChain(const std::string& strSignal, const std::string& strProcess,
+                                       double dTime) {
+    if (m_bToldLongSameTimeChain.exchange(true)) {
+        return;
+    }
+    GetNotifier().OutputLine(
+        NP_ERRORS,
+        Format("The model's time does not advance: the signal %s that %s sends at time %f is the "
+               "%dth in a row at that time, each sent when the one before it was taken. The run "
+               "goes on; Stop ends it.",
+               strSignal.c_str(), strProcess.c_str(), dTime, kLongSameTimeChain));
 }
 
 void CSDLEngine::SetErrorPending() {
@@ -582,7 +632,7 @@ void CSDLEngine::JoinSimulationThread() {
 
 int CSDLEngine::StartThread() {
     if (!HasModel()) {
-        GetNotifier().OutputLine(NP_SYSTEM, SDL_MSG_NO_MODEL);
+        GetNotifier().OutputLine(NP_SYSTEM, NoModelText());
         return 1;
     }
     {
@@ -599,6 +649,7 @@ int CSDLEngine::StartThread() {
         std::lock_guard<std::mutex> lock(m_mutexState);
         m_runSettings = std::move(settings);
         m_bErrorPending = false;
+        m_bToldLongSameTimeChain = false;
         m_bStopRequested = false;
         m_bInitialized = false;
         m_bRunning = false;
@@ -936,8 +987,8 @@ void CSDLEngine::CancelViewerWait() {
     m_pServer->CancelWait();
 }
 
-void CSDLEngine::SendToViewer(const std::string& strRecord) {
+void CSDLEngine::SendToViewer(const std::string& strRecord, bool bXml11) {
     if (m_pServer->IsConnected()) {
-        m_pServer->Send(strRecord);
+        m_pServer->Send(strRecord, bXml11);
     }
 }

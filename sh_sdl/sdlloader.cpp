@@ -430,6 +430,12 @@ std::string CSDLLoader::LoadModel(const std::string& strPath) {
     // The load is judged on this log; side files read later add to the
     // reader's log but never change this one.
     m_strModelErrorLog = GetErrorLog();
+    // A model whose load failed is not built or run: a value it refused
+    // would run as 0, an attribute missing as an empty text.
+    if (m_pEngine) {
+        m_pEngine->SetModelRefused(strText.empty() || !m_strErrorText.empty() ||
+                                   !m_strModelErrorLog.empty());
+    }
     return strText;
 }
 
@@ -1016,6 +1022,11 @@ CSDLOperation* CSDLLoader::ReadChain(CXMLNode element, CSDLProcess* pProcess,
                                      bool bEndAtUnknown, bool* pFailed) {
     CSDLOperation* pFirst = nullptr;
     CSDLOperation* pLast = nullptr;
+    struct CRestore {
+        CSDLProcedure*& rProcedure;
+        CSDLProcedure* pOuter;
+        ~CRestore() { rProcedure = pOuter; }
+    } restore{m_pReadingProcedure, std::exchange(m_pReadingProcedure, pProcedure)};
     for (const CXMLNode& child : GetChildren(element)) {
         const std::string strTag = child.GetNodeName();
         if (strTag == "#comment") {

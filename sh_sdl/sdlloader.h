@@ -365,6 +365,8 @@ private:
     // process element that names it, for the lines that name them.
     std::string m_strReadingFile;
     std::string m_strOuterFile;
+    // The procedure whose body is being read, or null in a state.
+    CSDLProcedure* m_pReadingProcedure = nullptr;
 
     // A load error: appended to the error text after "\n".
     void AddError(const std::string& strText);

@@ -267,6 +267,8 @@ CSDLOperationProcedureCall* CSDLLoader::ReadProcedureCallParams(
     pCall->m_strName = strName;
     pCall->m_nId = StringToInt(strId);
     pCall->m_pOwner = pProcess;
+    // Its actuals are names where the call stands.
+    pCall->m_pProcedure = m_pReadingProcedure;
     for (const CXMLNode& param : FindChildren(element, "param")) {
         std::string strParam, strValue;
         GetAttribute(param, "name", strParam, false);
@@ -276,8 +278,7 @@ CSDLOperationProcedureCall* CSDLLoader::ReadProcedureCallParams(
             // A number written here is known now, and so is the type that
             // takes it: one that type does not read whole fails the load.
             const std::string_view strKind = ValueTypeOf(pFormal->m_strType);
-            if ((strKind == "int" || strKind == "double") &&
-                CSDLOperationProcedureCall::IsLiteral(strValue) &&
+            if ((strKind == "int" || strKind == "double") && pCall->IsLiteralActual(strValue) &&
                 !IsValueOfType(pFormal->m_strType, strValue)) {
                 AddError(RefusedValueLine(strValue, pFormal->m_strType,
                                           Format("the parameter %s of the procedure call %s (id "

@@ -18,6 +18,13 @@
 
 namespace {
 
+// What an attribute's text is left as when the attribute is absent: no
+// attribute holds a NUL. An attribute written empty is there, and is a
+// value like any other (an empty number is none); one that is absent keeps
+// its meaning (0, the start, the variable's type) and a line in the error
+// log.
+const std::string kAbsent(1, '\0');
+
 // A drive-letter path ("D:/...") written on Windows; it cannot be looked up
 // here and is kept as written.
 bool HasDriveLetter(const std::string& strPath) {
@@ -96,10 +103,11 @@ bool CSDLLoader::LoadModelInfo(const std::string& strPath) {
                                           strState.c_str(), strAgent.c_str(), strFile.c_str()));
                     return false;
                 }
-                std::string strScale, strMesh;
+                std::string strScale = kAbsent, strMesh;
                 GetAttribute(mesh, "scale", strScale, false);
                 GetText(mesh, strMesh);
-                std::string astrPos[3], astrRot[3];
+                std::string astrPos[3] = {kAbsent, kAbsent, kAbsent};
+                std::string astrRot[3] = {kAbsent, kAbsent, kAbsent};
                 static const char* const s_apszAxes[] = {"x", "y", "z"};
                 if (const CXMLNode pos = FindChild(state, "pos")) {
                     for (int i = 0; i < 3; ++i) {
@@ -112,7 +120,8 @@ bool CSDLLoader::LoadModelInfo(const std::string& strPath) {
                     }
                 }
                 // Each number by the one rule of a double; one that is
-                // absent is 0. A text that is no number would be read as
+                // absent (or whose element is) is 0, one written empty is
+                // no number. A text that is no number would be read as
                 // some other one (its leading digits, 0, an infinity that
                 // reaches every trace header and the viewer).
                 const std::string strWhere =
@@ -126,7 +135,7 @@ bool CSDLLoader::LoadModelInfo(const std::string& strPath) {
                     "the x of rot",      "the y of rot", "the z of rot"};
                 std::string strRefused;
                 for (int i = 0; i < 7 && strRefused.empty(); ++i) {
-                    if (!Trim(*apstrTexts[i]).empty() &&
+                    if (*apstrTexts[i] != kAbsent &&
                         !ParseDoubleValue(*apstrTexts[i], adValues[i])) {
                         strRefused =
                             RefusedValueLine(*apstrTexts[i], "double", s_apszWhat[i] + strWhere);
@@ -218,14 +227,11 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
         }
         if (const CXMLNode events = FindChild(parametrization, "ExternalEvents")) {
             for (const CXMLNode& external : FindChildren(events, "ExternalEvent")) {
-                std::string strAgent, strType, strTime;
+                std::string strAgent, strType, strTime = kAbsent;
                 GetAttribute(external, "agent", strAgent, false);
                 GetAttribute(external, "type", strType, false);
-                // No attribute holds a NUL: the text stays so when there is
-                // none.
-                strTime.assign(1, '\0');
-                ReadAttribute(external, "xTime", strTime);
-                const bool bTimeGiven = strTime != std::string(1, '\0');
+                GetAttribute(external, "xTime", strTime, false);
+                const bool bTimeGiven = strTime != kAbsent;
                 CSDLProcess* pProcess = FindIn(m_pEngine->m_mapProcesses, strAgent);
                 if (!pProcess) {
                     ++nSkipped;
@@ -251,16 +257,19 @@ bool CSDLLoader::LoadParametrization(const std::string& strPath) {
                 }
                 std::string strRefused;
                 for (const CXMLNode& param : FindChildren(external, "param")) {
-                    std::string strName, strParamType, strValue;
+                    std::string strName, strParamType = kAbsent, strValue;
                     GetAttribute(param, "name", strName, false);
-                    GetAttribute(param, "type", strParamType, true);
+                    GetAttribute(param, "type", strParamType, false);
                     GetAttribute(param, "value", strValue, false);
                     const std::string strWhat = "the parameter " + strName + " of " + strEvent;
                     // The value is taken by the type of the variable it
                     // lands in, as every value an input takes (which says
                     // when it is none): a parameter without a type is one
-                    // like any other. A type that is given must be one.
-                    if (!Trim(strParamType).empty() && ValueTypeOf(strParamType).empty()) {
+                    // like any other. A type that is given, even empty,
+                    // must be one.
+                    if (strParamType == kAbsent) {
+                        strParamType.clear();
+                    } else if (ValueTypeOf(strParamType).empty()) {
                         strRefused =
                             Format("The type \"%s\" of %s is none of int, double and char*",
                                    strParamType.c_str(), strWhat.c_str());

@@ -11,17 +11,18 @@
 
 namespace {
 
-// The number a template text stands for: empty is 0, a numeric text its
-// value, anything else the process variable of that name, read by its
-// declared type.
+// The number a template text stands for: empty is 0, the name of a process
+// variable its value, read by its declared type (a declared name is a
+// variable whatever it looks like: "_2" has no letter), a numeric text its
+// value, anything else a name of nothing, which the getter reports.
 double EvaluateNumber(CSDLProcess& owner, const std::string& strText) {
     if (strText.empty()) {
         return 0.0;
     }
-    if (IsNumericText(strText)) {
+    const CSDLParameter* pVariable = owner.GetVariable(strText);
+    if (!pVariable && IsNumericText(strText)) {
         return StringToDouble(strText);
     }
-    const CSDLParameter* pVariable = owner.GetVariable(strText);
     if (pVariable && pVariable->HasType("int")) {
         return static_cast<double>(owner.GetIntVariable(strText));
     }
@@ -46,11 +47,9 @@ void CSDLOperationOutput::EvaluateTemplate() {
     CModelLibrary* pLibrary = owner.m_pEngine ? owner.m_pEngine->GetModelLibrary() : nullptr;
     for (auto& [strKey, pParam] : signal.m_mapUserParams) {
         const std::string& strSource = pParam->m_strSourceText;
-        if (IsNumericText(strSource)) {
-            continue;
-        }
-        // A variable of the enclosing procedure, else of the process. A
-        // source that names neither keeps its text as the value.
+        // A variable of the enclosing procedure, else of the process, whatever
+        // its name looks like ("_2" has no letter). A number keeps its
+        // value; a source that names nothing, its text.
         const CSDLParameter* pVariable = nullptr;
         std::string strIdent;
         if (m_pProcedure) {
@@ -65,10 +64,14 @@ void CSDLOperationOutput::EvaluateTemplate() {
         }
         if (!pVariable) {
             pVariable = owner.GetVariable(strSource);
-            strIdent = owner.GetVariableIdentifier(strSource);
+            if (pVariable) {
+                strIdent = owner.GetVariableIdentifier(strSource);
+            }
         }
         if (!pVariable) {
-            pParam->m_strValue = strSource;
+            if (!IsNumericText(strSource)) {
+                pParam->m_strValue = strSource;
+            }
             continue;
         }
         if (!pLibrary) {
@@ -132,23 +135,21 @@ CSDLOperation* CSDLOperationOutput::Execute() {
         return m_pNext;
     }
     // A signal taken at the time it is sent, sent while one taken at that
-    // time is handled, continues that one's chain. A chain this long is no
-    // cascade but a loop (time advances of 0 that lead back to each other):
-    // it would hold the run at this time for ever, so it ends here and the
-    // run goes on without the signal. Many signals at one time that do not
-    // follow each other (a generation of an automaton's cells) are no chain.
-    constexpr int kMaxSameTimeChain = 1000000;
+    // time is handled, continues that one's chain. A chain this long may be
+    // a loop (time advances of 0 that lead back to each other) that holds
+    // the run at this time for ever: the Errors tab says so once, and the
+    // run goes on as the model has it until Stop, for a model that sends so
+    // many and then ends runs as any other. Many signals at one time that do
+    // not follow each other (a generation of an automaton's cells) are no
+    // chain. The count stops one past the length, where it is said.
     if (const CSDLEvent* pCause = pOwner->m_pCurrentEvent.get();
         pCause && pCause->m_dExecutionTime == pEvent->m_dExecutionTime) {
-        pEvent->m_nSameTimeChain = pCause->m_nSameTimeChain + 1;
-        if (pEvent->m_nSameTimeChain >= kMaxSameTimeChain) {
-            pOwner->ReportError(
-                Format("The signal %s is not sent: it would be signal number %d in a row at "
-                       "time %f, each sent when the one before it was taken, and the model's "
-                       "time would not advance.",
-                       m_strName.c_str(), kMaxSameTimeChain, pEvent->m_dExecutionTime),
-                SDL_ERROR);
-            return m_pNext;
+        pEvent->m_nSameTimeChain = std::min(pCause->m_nSameTimeChain, kLongSameTimeChain) + 1;
+        if (pEvent->m_nSameTimeChain == kLongSameTimeChain) {
+            if (CSDLEngine* pEngine = pOwner->m_pEngine) {
+                pEngine->NoteLongSameTimeChain(m_strName, pOwner->GetFullName(false),
+                                               pEvent->m_dExecutionTime);
+            }
         }
     }
     const std::string strCells = m_pSignal->m_strCells;
@@ -281,8 +282,9 @@ int CSDLOperationOutput::SendToCells(CSDLEvent* pEvent, const std::string& strCe
             if (strToken.empty()) {
                 continue;
             }
-            vecIds.push_back(IsNumericText(strToken) ? static_cast<int>(StringToDouble(strToken))
-                                                     : pOwner->GetIntVariable(strToken));
+            vecIds.push_back(IsNumericText(strToken) && !pOwner->GetVariable(strToken)
+                                 ? static_cast<int>(StringToDouble(strToken))
+                                 : pOwner->GetIntVariable(strToken));
         }
     }
     std::sort(vecIds.begin(), vecIds.end());

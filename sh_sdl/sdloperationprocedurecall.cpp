@@ -9,6 +9,11 @@ bool CSDLOperationProcedureCall::IsLiteral(const std::string& strText) {
     return IsWrittenAsNumber(strText) || IsQuoted(strText);
 }
 
+bool CSDLOperationProcedureCall::IsLiteralActual(const std::string& strValue) const {
+    CResolved source;
+    return !Resolve(strValue, RS_ENCLOSING | RS_PROCESS, source) && IsLiteral(strValue);
+}
+
 CSDLProcedure* CSDLOperationProcedureCall::GetCalledProcedure() const {
     return m_pOwner ? m_pOwner->GetProcedure(m_strName) : nullptr;
 }
@@ -176,16 +181,16 @@ void CSDLOperationProcedureCall::AssignValue(const std::string& strTarget,
         ShowBox("La variable " + strTarget + " no existeix...");
         return;
     }
-    if (IsLiteral(strText)) {
-        WriteValue(target, strText, nullptr);
-        return;
-    }
+    // A declared name is a variable whatever it looks like ("_2" has no
+    // letter); only what names none and reads as a number is a literal.
     CResolved source;
-    if (!Resolve(strText, RS_ALL, source)) {
+    if (Resolve(strText, RS_ALL, source)) {
+        WriteValue(target, std::string(), &source);
+    } else if (IsLiteral(strText)) {
+        WriteValue(target, strText, nullptr);
+    } else {
         ShowBox("La variable " + strText + " no existeix...");
-        return;
     }
-    WriteValue(target, std::string(), &source);
 }
 
 void CSDLOperationProcedureCall::CopyBackValue(const std::string& strVariable,
@@ -198,16 +203,14 @@ void CSDLOperationProcedureCall::CopyBackValue(const std::string& strVariable,
         ShowBox("La variable " + strVariable + " no existeix en el Process...");
         return;
     }
-    if (IsLiteral(strText)) {
-        WriteValue(target, strText, nullptr);
-        return;
-    }
     CResolved source;
-    if (!Resolve(strText, RS_CALLED | RS_ENCLOSING, source)) {
+    if (Resolve(strText, RS_CALLED | RS_ENCLOSING, source)) {
+        WriteValue(target, std::string(), &source);
+    } else if (IsLiteral(strText)) {
+        WriteValue(target, strText, nullptr);
+    } else {
         ShowBox("La variable " + strText + " no existeix al procedure...");
-        return;
     }
-    WriteValue(target, std::string(), &source);
 }
 
 std::string CSDLOperationProcedureCall::GetParameterText(const std::string& strName,
@@ -220,12 +223,9 @@ std::string CSDLOperationProcedureCall::GetParameterText(const std::string& strN
 }
 
 std::string CSDLOperationProcedureCall::GetActualText(const CSDLParameter& actual) {
-    if (IsLiteral(actual.m_strValue)) {
-        return actual.m_strValue;
-    }
     CResolved source;
     if (!Resolve(actual.m_strValue, RS_ENCLOSING | RS_PROCESS, source)) {
-        return actual.m_strValue;
+        return actual.m_strValue;  // a literal, or a name of nothing
     }
     return ReadText(source);
 }
@@ -251,16 +251,14 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
             continue;
         }
         const std::string& strActual = pActual->m_strValue;
-        if (IsLiteral(strActual)) {
-            WriteValue(target, strActual, nullptr);
-            continue;
-        }
         CResolved source;
-        if (!Resolve(strActual, RS_ENCLOSING | RS_PROCESS, source)) {
+        if (Resolve(strActual, RS_ENCLOSING | RS_PROCESS, source)) {
+            WriteValue(target, std::string(), &source);
+        } else if (IsLiteral(strActual)) {
+            WriteValue(target, strActual, nullptr);
+        } else {
             ShowBox("La variable " + strActual + " no existeix...");
-            continue;
         }
-        WriteValue(target, std::string(), &source);
     }
 
     for (CSDLOperation* pOperation = pCalled->m_pBody; pOperation;) {
@@ -273,7 +271,7 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
             continue;
         }
         const CSDLParameter* pActual = FindIn(m_mapParameters, strFormal);
-        if (!pActual || IsLiteral(pActual->m_strValue)) {
+        if (!pActual) {
             continue;
         }
         CResolved source;
@@ -282,7 +280,9 @@ CSDLOperation* CSDLOperationProcedureCall::Execute() {
             continue;
         }
         if (!Resolve(pActual->m_strValue, RS_ENCLOSING | RS_PROCESS, target)) {
-            ShowBox("La variable " + pActual->m_strValue + " no existeix en el Process...");
+            if (!IsLiteral(pActual->m_strValue)) {
+                ShowBox("La variable " + pActual->m_strValue + " no existeix en el Process...");
+            }
             continue;
         }
         WriteValue(target, std::string(), &source);

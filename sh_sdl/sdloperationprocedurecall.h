@@ -34,8 +34,13 @@ public:
     CParameterMap m_mapParameters;
 
     // A value text is a literal when it is written as a number (no letter
-    // with case, or a digit first) or is quoted.
+    // with case, or a digit first) or is quoted; that is, when it names no
+    // variable where it is looked up (a declared name is a variable
+    // whatever it looks like).
     static bool IsLiteral(const std::string& strText);
+    // Whether an actual parameter's value is a literal: it names no formal of
+    // the procedure this call stands in nor variable of the process.
+    bool IsLiteralActual(const std::string& strValue) const;
 
 protected:
     // A formal or variable found by name, with its exported identifier.

@@ -9,6 +9,9 @@
 namespace {
 
 const char* const kXmlDeclaration = "<?xml version='1.0' encoding='utf-8'?>";
+// A message whose texts hold a control character that only XML 1.1 holds
+// (as a reference).
+const char* const kXml11Declaration = "<?xml version='1.1' encoding='utf-8'?>";
 constexpr int kListenBacklog = 5;
 
 // The viewer's start message: a control message asking to start. Its
@@ -176,11 +179,19 @@ void CEstadisticsServidor::SendModelInfo(const std::string& strModelName,
     strMessage += "<Agents>";
     strMessage += strAgentsXml;
     strMessage += "</Agents></ModelInfo>";
+    if (HasXmlReferencedCharacters(strMessage)) {
+        // A name holds a character XML holds only as a reference.
+        std::string strReferenced;
+        if (AppendXmlCharacterReferences(strReferenced, strMessage)) {
+            strReferenced.insert(0, kXml11Declaration);
+        }
+        strMessage.swap(strReferenced);
+    }
     SendRaw(strMessage);
 }
 
-void CEstadisticsServidor::Send(const std::string& strBody) {
-    SendRaw(kXmlDeclaration + strBody);
+void CEstadisticsServidor::Send(const std::string& strBody, bool bXml11) {
+    SendRaw((bXml11 ? kXml11Declaration : kXmlDeclaration) + strBody);
 }
 
 void CEstadisticsServidor::SendEndReplication() {

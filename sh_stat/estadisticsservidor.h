@@ -88,8 +88,10 @@ public:
     // connected.
     void SendModelInfo(const std::string& strModelName, const std::string& strAgentsXml);
     // Sends the XML declaration immediately followed by strBody, as one
-    // message. Nothing happens when no viewer is connected.
-    void Send(const std::string& strBody);
+    // message; with bXml11 the declaration says 1.1 (strBody holds a
+    // reference to a control character, which only 1.1 holds). Nothing
+    // happens when no viewer is connected.
+    void Send(const std::string& strBody, bool bXml11 = false);
     void SendEndReplication();
     // Sends the start-of-simulation message.
     void SendStartSimulation();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <climits>
 #include <clocale>
@@ -197,6 +198,80 @@ TEST(Conversions, ModelValuesByOneRuleAndDoublesExactBothWays) {
     }
 }
 
+// A signal's double is written in one pass; its text is the one the full
+// path gives: "%f", read back and compared, else the exact text. Checked on
+// decimals of up to six places and their neighbours, on both sides of the
+// magnitudes where millionths stop being exact doubles (2^53 / 10^6) and
+// where the integer part stops fitting (2^63), and on random bit patterns.
+TEST(Conversions, FixedOrExactTextIsTheFullPathsText) {
+    auto fullPath = [](double d) {
+        std::string strFixed = Format("%f", d);
+        if (!std::isfinite(d) || ParseDouble(strFixed.c_str()) == d) {
+            return strFixed;
+        }
+        return DoubleToExactString(d);
+    };
+    std::vector<double> vecValues = {0.0,
+                                     -0.0,
+                                     1e-6,
+                                     -1e-6,
+                                     5e-7,
+                                     0.1,
+                                     0.3,
+                                     1.0 / 3.0,
+                                     1e15 + 0.5,
+                                     123456.0000005,
+                                     0x1p53,
+                                     0x1p53 + 2,
+                                     0x1p63,
+                                     0x1p63 - 1024,
+                                     -0x1p63,
+                                     DBL_MAX,
+                                     DBL_MIN,
+                                     DBL_TRUE_MIN,
+                                     NAN,
+                                     -NAN,
+                                     INFINITY,
+                                     -INFINITY,
+                                     9007199254.740991,
+                                     9007199254.740992,
+                                     9007199255.5};
+    std::mt19937_64 random(53);
+    std::uniform_int_distribution<long long> millionths(-(1LL << 55), 1LL << 55);
+    std::uniform_int_distribution<int> places(0, 9);
+    std::uniform_int_distribution<int> exponent(-30, 70);
+    std::uniform_real_distribution<double> mantissa(-2.0, 2.0);
+    for (int n = 0; n < 60000; ++n) {
+        // A decimal of some places read as a double, and the doubles beside
+        // it.
+        static const double s_adPowers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        const double d = static_cast<double>(millionths(random)) / s_adPowers[places(random)];
+        vecValues.push_back(d);
+        vecValues.push_back(std::nextafter(d, INFINITY));
+        vecValues.push_back(std::nextafter(d, -INFINITY));
+        vecValues.push_back(std::ldexp(mantissa(random), exponent(random)));
+        vecValues.push_back(std::bit_cast<double>(random()));
+    }
+    for (const double d : {0x1p53 / 1e6, 0x1p63}) {
+        double dBelow = d;
+        double dAbove = d;
+        for (int n = 0; n < 2000; ++n) {
+            dBelow = std::nextafter(dBelow, 0.0);
+            dAbove = std::nextafter(dAbove, INFINITY);
+            vecValues.insert(vecValues.end(), {dBelow, dAbove, -dBelow, -dAbove});
+        }
+    }
+    int nFixed = 0;
+    for (const double d : vecValues) {
+        const std::string strText = DoubleToFixedOrExactString(d);
+        ASSERT_EQ(strText, fullPath(d)) << Format("%a", d);
+        nFixed += strText == Format("%f", d);
+    }
+    // Both ways are taken, each many times.
+    EXPECT_GT(nFixed, 50000);
+    EXPECT_GT(static_cast<int>(vecValues.size()) - nFixed, 50000);
+}
+
 // What the trace writers append is what "%f", "%lld" and the attribute
 // escaping give, whatever the process locale: ties at the sixth decimal
 // (exact in binary, so "%f" rounds them to even), both zeros, every
@@ -290,6 +365,67 @@ TEST(StringHelpers, XmlEscaping) {
     std::string strOut;
     AppendXmlAttribute(strOut, "v", std::string_view("a\tb"));
     EXPECT_EQ(strOut, " v=\"a&#9;b\"");
+}
+
+// The characters XML holds only as references (or, in 1.1, would read as
+// line ends) become references; tab, line feed, carriage return, other
+// non-ASCII characters and NUL (which no reference gives) stay. Only a
+// control character below U+0020 needs XML 1.1. The test that finds them
+// eight bytes at a time agrees with the writer on random texts, the
+// characters at every place of a word and cut at the text's end.
+TEST(StringHelpers, CharacterReferencesWhereXmlHoldsNoCharacter) {
+    using namespace std::string_literals;
+    std::string strOut;
+    EXPECT_TRUE(AppendXmlCharacterReferences(
+        strOut,
+        "a\x01"
+        "b\tc\nd\re\x1F\x7F\xC2\x85\xC2\x9F\xC2\xA0\xE2\x80\xA8\xE2\x80\xA9\0z"s));
+    EXPECT_EQ(strOut, "a&#1;b\tc\nd\re&#31;&#127;&#133;&#159;\xC2\xA0&#8232;\xE2\x80\xA9\0z"s);
+    strOut.clear();
+    EXPECT_FALSE(AppendXmlCharacterReferences(strOut, "del\x7F, nel\xC2\x85"));
+    EXPECT_EQ(strOut, "del&#127;, nel&#133;");
+    strOut.clear();
+    EXPECT_FALSE(AppendXmlCharacterReferences(strOut, "\xC2"));
+    EXPECT_EQ(strOut, "\xC2");
+
+    std::mt19937 random(1);
+    const std::vector<std::string> vecPieces = {"a",
+                                                "<x y=\"1\">",
+                                                "\t",
+                                                "\n",
+                                                "\r",
+                                                "\xC3\xB1",
+                                                "\x01",
+                                                "\x1F",
+                                                "\x7F",
+                                                "\xC2\x85",
+                                                "\xC2",
+                                                "\xC2\xA0",
+                                                "\xE2\x80",
+                                                "\xE2\x80\xA8",
+                                                "\xE2",
+                                                "\xE2\x80\xA9",
+                                                " ",
+                                                "\xFF",
+                                                std::string(1, '\0')};
+    std::uniform_int_distribution<size_t> piece(0, vecPieces.size() - 1);
+    std::uniform_int_distribution<int> plain(0, 3);
+    int nWithReferences = 0;
+    for (int n = 0; n < 20000; ++n) {
+        std::string strText;
+        for (int nPieces = n % 24; nPieces > 0; --nPieces) {
+            // Mostly plain text, as in a trace's records.
+            strText +=
+                plain(random) != 0 ? std::string(plain(random) * 3, 'p') : vecPieces[piece(random)];
+        }
+        strOut.clear();
+        AppendXmlCharacterReferences(strOut, strText);
+        const bool bReferenced = strOut != strText;
+        ASSERT_EQ(HasXmlReferencedCharacters(strText), bReferenced) << strText;
+        nWithReferences += bReferenced;
+    }
+    EXPECT_GT(nWithReferences, 5000);
+    EXPECT_LT(nWithReferences, 15000);
 }
 
 TEST(Encodings, Utf16RoundTripWithSurrogatePair) {

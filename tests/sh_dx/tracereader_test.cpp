@@ -136,6 +136,24 @@ TEST_F(TraceReaderTest, EngineTraceReplaysWithItsSideFile) {
     EXPECT_TRUE(BoxTexts().empty());
 }
 
+// The engine's trace of texts with control characters (the golden one, which
+// the engine's tests hold it to) is read with each text as it was: the
+// animation record's mesh name holds a form feed.
+TEST_F(TraceReaderTest, ControlCharactersInTheEnginesTraceComeBackAsTheyWere) {
+    const std::string strPath = m_files.Write(
+        "golden/controls.trace",
+        velkotest::ReadFileBytes(std::string(VELKO_TEST_DATA_DIR) + "/golden/controls.trace"));
+    ASSERT_EQ(Load(strPath), CTraceReader::TLR_LOADED);
+    ASSERT_TRUE(m_view.WaitForFeed());
+    EXPECT_THAT(m_view.pParsingLog->Lines(),
+                ElementsAre("ModelName: controls",
+                            "The mesh default.obj cannot be found: a box stands for it.",
+                            " SetState desk_ear at:0.000000 to:idle",
+                            "AnimTo 7 at 1.000000 to [(crate\x0C.obj) p:(2,3, 0) "
+                            "r:(0.0,0.0,0.0) sc.:1]",
+                            " SetState desk_teller at:0.000000 to:idle"));
+}
+
 TEST_F(TraceReaderTest, RecordFormsAndTheirLines) {
     LoadRecords(
         "<Agent name='truck'><state name='idle'><mesh scale='2'>van.obj</mesh>"

@@ -500,28 +500,70 @@ TEST_F(CodeGenTest, UnwritableCodeFileFailsAndClearsTheCodeBase) {
 }
 
 // An engine a failed load left without a model builds and runs nothing, and
-// writes nothing into the working folder.
+// writes nothing into the working folder. Nor does one whose load refused a
+// value (a procedure call's "1,5" for a double), as the window's build
+// commands call it, until a load of the model succeeds.
 TEST_F(CodeGenTest, WithoutAModelNothingIsBuiltOrWritten) {
     CRecordingNotifier notifier;
     CSDLEngine engine;
     engine.SetNotifier(&notifier);
+    // Every build command and Initialize refuse, each with one line.
+    auto expectRefused = [&](const char* pszText) {
+        notifier.Clear();
+        std::string strLog;
+        EXPECT_EQ(0, engine.CreateCodeFile(""));
+        EXPECT_EQ(0, engine.CompileCode("", strLog));
+        EXPECT_EQ(pszText, strLog);
+        EXPECT_EQ(0, engine.LinkDLL("", strLog));
+        EXPECT_EQ(0, engine.CreateCppCodeFile(""));
+        EXPECT_EQ(1, engine.StartThread());
+        EXPECT_TRUE(notifier.GetBoxes().empty());
+        const auto lines = notifier.GetLines();
+        ASSERT_EQ(5u, lines.size());
+        for (const auto& line : lines) {
+            EXPECT_EQ(pszText, line.strLine);
+        }
+    };
     const fs::path previous = fs::current_path();
     fs::current_path(m_dir);
-    std::string strLog;
-    EXPECT_EQ(0, engine.CreateCodeFile(""));
-    EXPECT_EQ(0, engine.CompileCode("", strLog));
-    EXPECT_EQ(SDL_MSG_NO_MODEL, strLog);
-    EXPECT_EQ(0, engine.LinkDLL("", strLog));
-    EXPECT_EQ(0, engine.CreateCppCodeFile(""));
-    EXPECT_EQ(1, engine.StartThread());
+    expectRefused(SDL_MSG_NO_MODEL);
     fs::current_path(previous);
     EXPECT_TRUE(fs::is_empty(m_dir));
-    EXPECT_TRUE(notifier.GetBoxes().empty());
-    const auto lines = notifier.GetLines();
-    ASSERT_EQ(5u, lines.size());
-    for (const auto& line : lines) {
-        EXPECT_EQ(SDL_MSG_NO_MODEL, line.strLine);
-    }
+
+    const fs::path folder = m_dir / "refused";
+    fs::create_directories(folder);
+    const std::string strPath = (folder / "refused.velko").string();
+    auto writeModel = [&](const char* pszValue) {
+        std::ofstream(strPath, std::ios::binary)
+            << "<system name=\"s\"><block name=\"b\" id=\"1\" IP=\"\" portRead=\"0\">"
+               "<process name=\"p\" id=\"2\" IP=\"\" portRead=\"0\" implementation=\"\">"
+               "<procedures><procedure name=\"f\" id=\"3\"><params><param name=\"x\" "
+               "type=\"double\" defvalue=\"0\" ref=\"no\"/></params><body><task name=\"t\" "
+               "id=\"1\">x = x;</task></body></procedure></procedures>"
+               "<start><start name=\"start\" id=\"1\"/><procedurecall name=\"f\" id=\"2\">"
+               "<param name=\"x\" value=\""
+            << pszValue << "\"/></procedurecall></start></process></block></system>";
+    };
+    writeModel("1,5");
+    CSDLLoader loader;
+    loader.m_pEngine = &engine;
+    EXPECT_FALSE(loader.LoadModel(strPath).empty());
+    EXPECT_NE(loader.m_strErrorText.find("The value \"1,5\" of the parameter x of the procedure "
+                                         "call f (id 2) of process b_p in " +
+                                         strPath + " is not a double"),
+              std::string::npos)
+        << loader.m_strErrorText;
+    EXPECT_TRUE(engine.IsModelRefused());
+    EXPECT_FALSE(engine.HasModel());
+    expectRefused(SDL_MSG_MODEL_REFUSED);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    // Mended and loaded again, it is built.
+    writeModel("1.5");
+    EXPECT_FALSE(loader.LoadModel(strPath).empty());
+    EXPECT_EQ(loader.m_strErrorText, "");
+    EXPECT_TRUE(engine.HasModel());
+    EXPECT_EQ(1, engine.CreateCodeFile(""));
+    EXPECT_TRUE(fs::exists(folder / "refused.c"));
 }
 
 // Names gcc would refuse or merge are refused when the code is created, with

@@ -205,6 +205,61 @@ TEST(EngineRunTest, ARunThatCanNoLongerMoveOnEndsWithAnErrorInsteadOfLooping) {
     EXPECT_TRUE(HasLine(model.Notifier(), NP_SYSTEM, "The run ended with an error: " + strText));
 }
 
+// A tick sent to itself with no delay for ever: its chain of signals at one
+// time reaches its millionth (the test starts it a few short), which the
+// Errors tab says once while the run goes on, with no error pending, until
+// Stop ends it; the next run says it again.
+TEST(EngineRunTest, AChainAtOneTimeForEverIsToldOnceARunAndStopEndsIt) {
+    CTempFolder folder;
+    CRunModel model(folder.GetPath());
+    CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
+    model.EndByTime(1000.0);
+    auto* pOutput = dynamic_cast<CSDLOperationOutput*>(
+        model.Process()->m_mapStates["Idle"]->m_pNext->m_pNext->m_pNext);
+    ASSERT_NE(pOutput, nullptr);
+    pOutput->m_pSignal->m_strDelay = "0";
+    std::atomic<int> nTasks{0};
+    engine.SetLibraryFactory([&] {
+        auto pLibrary = std::make_unique<CFakeModelLibrary>();
+        pLibrary->SetTask(model.TaskKey(), [&](CFakeModelLibrary&) {
+            if (nTasks++ == 0) {
+                model.Process()->m_pCurrentEvent->m_nSameTimeChain = kLongSameTimeChain - 10;
+            }
+            return 0;
+        });
+        pLibrary->SetDecision(model.DecisionKey(),
+                              [](CFakeModelLibrary&) { return int{RM_OUTPUT}; });
+        return pLibrary;
+    });
+    auto told = [&] {
+        int n = 0;
+        for (const CRecordingNotifier::Line& line : model.Notifier().GetLines()) {
+            n += line.ePane == NP_ERRORS &&
+                 line.strLine ==
+                     "The model's time does not advance: the signal tick that B_P sends at time "
+                     "1.000000 is the 1000000th in a row at that time, each sent when the one "
+                     "before it was taken. The run goes on; Stop ends it.";
+        }
+        return n;
+    };
+    for (int nRun = 1; nRun <= 2; ++nRun) {
+        SCOPED_TRACE(nRun);
+        nTasks = 0;
+        engine.StartThread();
+        engine.Run();
+        ASSERT_TRUE(WaitOnProgress([&] { return nTasks >= 2000; }, [&] { return nTasks.load(); }));
+        EXPECT_TRUE(engine.m_bRunning);
+        EXPECT_FALSE(engine.m_bErrorPending);
+        EXPECT_EQ(told(), nRun);
+        engine.Stop();
+        ASSERT_TRUE(WaitForRunEnd(engine));
+        EXPECT_EQ(engine.GetLastThreadResult(), 0);
+        EXPECT_TRUE(EndsWith(model.TraceBytes(), kTail));
+        EXPECT_EQ(told(), nRun);
+    }
+}
+
 // ---- Step mode and Stop ----------------------------------------------------------------
 
 TEST(EngineRunTest, StepModeRunsOneStepPerRequestAndStopEndsTheWait) {
@@ -1139,6 +1194,47 @@ TEST(EngineTraceFileTest, ATraceThatCannotBeWrittenEndsTheRunWithAnError) {
     }
 }
 
+// A trace becomes XML 1.1 by its declaration's one byte, whether the
+// declaration is still in the writer's buffer or already on disk; the rest
+// of the file stays as written, and a file that began otherwise is left
+// alone.
+TEST(EngineTraceFileTest, TheDeclarationBecomesXml11WhereverItIs) {
+    CTempFolder folder;
+    const std::string strBody(3 << 20, 'x');  // more than one block of the writer
+    struct SCase {
+        const char* pszName;
+        std::string strStart;
+        size_t nBefore;  // bytes of the body written before the change
+        bool bChanged;
+    };
+    const std::string strStart(kTraceDeclaration);
+    for (const SCase& c : {SCase{"in the buffer", strStart, 100, true},
+                           SCase{"on disk", strStart, strBody.size() - 100, true},
+                           SCase{"another start", "<Trace>\n", strBody.size() - 100, false}}) {
+        SCOPED_TRACE(c.pszName);
+        const std::string strPath = folder.GetPath() + "/" + c.pszName + ".trace";
+        {
+            CTraceFile file;
+            ASSERT_TRUE(file.Open(strPath));
+            file.Write(c.strStart);
+            file.Write(strBody.substr(0, c.nBefore));
+            file.DeclareXml11();
+            file.DeclareXml11();
+            file.Write(strBody.substr(c.nBefore) + "\n");
+            file.Close();
+            EXPECT_EQ(file.GetError(), 0);
+        }
+        std::string strWanted = c.strStart + strBody + "\n";
+        ReplaceAll(strWanted, "\n", "\r\n");
+        if (c.bChanged) {
+            strWanted.replace(0, 19, "<?xml version='1.1'");
+        }
+        const std::string strBytes = ReadFileBytes(strPath);
+        EXPECT_EQ(strBytes.size(), strWanted.size());
+        EXPECT_TRUE(strBytes == strWanted) << strBytes.substr(0, 40);
+    }
+}
+
 // ---- Viewer link ---------------------------------------------------------------------------
 
 TEST(EngineViewerTest, DefaultPortIs8686) {
@@ -1193,10 +1289,16 @@ TEST(EngineViewerTest, ViewerReceivesModelInfoRecordsAndEndOfReplication) {
     EXPECT_EQ(vecRecords.size(), 3u * 3u + 3u);
 }
 
-TEST(EngineViewerTest, ModelInfoWithAmpersandParses) {
+// Names that need escaping, and names with control characters, which the
+// trace file and every message that holds one carry as references under an
+// XML 1.1 declaration: each parses, with the name as it was.
+TEST(EngineViewerTest, NamesWithAmpersandsAndControlCharactersParse) {
+    const std::string strSystem = "Sys&Co <1>\x01";
+    const std::string strProcess = "Ca\xC3\xB1\xC3\xB3n\x1F\x7F";
     CTempFolder folder;
-    CRunModel model(folder.GetPath(), "Sys&Co <1>", "Cañón");
+    CRunModel model(folder.GetPath(), strSystem, strProcess);
     CSDLEngine& engine = model.Engine();
+    engine.m_bExecutionTrace = true;
     UseLoopbackViewer(engine);
     model.EndByLoops(0);
     engine.StartThread();
@@ -1207,18 +1309,43 @@ TEST(EngineViewerTest, ModelInfoWithAmpersandParses) {
     ASSERT_TRUE(WaitForRunEnd(engine));
     ASSERT_TRUE(viewer.WaitForEnd());
     const std::vector<std::string> messages = viewer.GetMessages();
-    ASSERT_FALSE(messages.empty());
+    ASSERT_GE(messages.size(), 3u);
+    const std::string kXml11 = "<?xml version='1.1' encoding='utf-8'?>";
+    EXPECT_TRUE(messages[0].starts_with(kXml11)) << messages[0];
     CXMLParser parser;
     ASSERT_NO_THROW(parser.LoadXML(messages[0])) << messages[0];
     const CXMLNode info = parser.FindChild(nullptr, "ModelInfo");
     ASSERT_TRUE(info);
     std::string strValue;
     parser.GetText(parser.FindChild(info, "ModelName"), strValue);
-    EXPECT_EQ(strValue, "Sys&Co <1>");
+    EXPECT_EQ(strValue, strSystem);
     const CXMLNode agent = parser.FindChild(parser.FindChild(info, "Agents"), "Agent");
     ASSERT_TRUE(agent);
     parser.ReadAttribute(agent, "name", strValue);
-    EXPECT_EQ(strValue, "B_Cañón");
+    EXPECT_EQ(strValue, "B_" + strProcess);
+    // The records, each with the process's name; the end of the replication
+    // holds none.
+    for (size_t i = 1; i + 1 < messages.size(); ++i) {
+        EXPECT_TRUE(messages[i].starts_with(kXml11)) << messages[i];
+        ASSERT_NO_THROW(parser.LoadXML(messages[i])) << messages[i];
+        CXMLNode record = parser.GetChildAt(nullptr, 1);
+        ASSERT_TRUE(record) << messages[i];
+        parser.ReadAttribute(record, "process", strValue);
+        EXPECT_EQ(strValue, "B_" + strProcess) << messages[i];
+    }
+    EXPECT_EQ(messages.back(), kDeclaration + "<EndReplication />");
+    // The trace file, from its declaration on.
+    std::string strTrace = model.TraceBytes();
+    EXPECT_TRUE(strTrace.starts_with(kXml11 + "\r\n")) << strTrace.substr(0, 60);
+    ReplaceAll(strTrace, "\r\n", "\n");
+    ASSERT_NO_THROW(parser.LoadXML(strTrace));
+    const CXMLNode trace = parser.FindChild(nullptr, "Trace");
+    parser.GetText(parser.FindChild(parser.FindChild(trace, "ModelInfo"), "ModelName"), strValue);
+    EXPECT_EQ(strValue, strSystem);
+    const CXMLNode first = parser.GetChildAt(parser.FindChild(trace, "Events"), 2);
+    ASSERT_TRUE(first);
+    parser.ReadAttribute(first, "process", strValue);
+    EXPECT_EQ(strValue, "B_" + strProcess);
 }
 
 TEST(EngineViewerTest, CancelledWaitRunsWithoutViewer) {

@@ -360,6 +360,9 @@ TEST_F(LoaderTest, DeclarationsOfUnknownTypesOrValuesNotOfTheirTypeFailTheLoad) 
                   " has the type \"long\", which is none of int, double and char*."
                   "\nThe value \"1e3\" of the variable m of process q in " +
                   strExternal + " is not an int (a whole number from -2147483648 to 2147483647).");
+    // Nothing of a model whose values are refused is built or run.
+    EXPECT_FALSE(m_engine->HasModel());
+    EXPECT_EQ(m_engine->StartThread(), 1);
 }
 
 // Two agents that share one full name would be one agent to the engine
@@ -640,7 +643,8 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
         "procs.velko",
         System(Process(
             "p",
-            "<DCLS><DCL name=\"v\" type=\"double\" value=\"1\"/></DCLS>"
+            "<DCLS><DCL name=\"v\" type=\"double\" value=\"1\"/>"
+            "<DCL name=\"_2\" type=\"int\" value=\"2\"/></DCLS>"
             "<procedures>"
             "<procedure name=\"f\" id=\"5\"><params><param name=\"n\" type=\"int\" defvalue=\"0\" "
             "ref=\"no\"/><!-- c --><param name=\"x\" type=\"double\" defvalue=\"0\" ref=\"yes\"/>"
@@ -649,13 +653,18 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
             "n;</task></body></procedure>"
             "<procedure name=\"Report\" id=\"6\"><body><task name=\"r\" id=\"1\">;</task></body>"
             "</procedure>"
+            "<procedure name=\"g\" id=\"8\"><params><param name=\"_1\" type=\"double\" "
+            "defvalue=\"0\" ref=\"no\"/></params><body><procedurecall name=\"f\" id=\"1\">"
+            "<param name=\"x\" value=\"_1\"/></procedurecall></body></procedure>"
             "</procedures>"
             "<start><procedurecall name=\"f\" id=\"1\"><param name=\"n\" value=\"2\"/>"
             "<param name=\"zz\" value=\"v\"/></procedurecall>"
             "<procedurecall name=\"Report\" id=\"2\"/>"
             "<procedurecall name=\"StopAt\" id=\"3\"><param name=\"PARAM_1\" value=\"v\"/>"
             "</procedurecall><procedurecall name=\"f\" id=\"4\"><param name=\"n\" "
-            "value=\"7.9\"/><param name=\"x\" value=\"1e3\"/></procedurecall></start>")));
+            "value=\"7.9\"/><param name=\"x\" value=\"1e3\"/></procedurecall>"
+            "<procedurecall name=\"f\" id=\"9\"><param name=\"n\" value=\"_2\"/>"
+            "<param name=\"x\" value=\"_3\"/></procedurecall></start>")));
     m_loader.LoadModel(strPath);
     EXPECT_NE(
         m_loader.m_strErrorText.find("The parameter \"zz\" is not defined on procedure call \"f\""),
@@ -666,6 +675,14 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
                                            strPath),
               std::string::npos);
     EXPECT_EQ(m_loader.m_strErrorText.find("\"1e3\""), std::string::npos);
+    // A declared variable is a variable whatever its name, in a state and,
+    // as a formal, in a procedure's body; a letterless text that names
+    // none is a number that is no double.
+    EXPECT_EQ(m_loader.m_strErrorText.find("\"_2\""), std::string::npos);
+    EXPECT_EQ(m_loader.m_strErrorText.find("\"_1\""), std::string::npos);
+    EXPECT_NE(m_loader.m_strErrorText.find("The value \"_3\" of the parameter x of the procedure "
+                                           "call f (id 9)"),
+              std::string::npos);
     CSDLProcess* pProcess = FindProcess("p");
     CSDLProcedure* pF = pProcess->GetProcedure("f");
     ASSERT_NE(pF, nullptr);
@@ -678,7 +695,7 @@ TEST_F(LoaderTest, ModelProceduresAndCalls) {
     EXPECT_EQ(pCreate->m_nQuantity, 3);
     EXPECT_EQ(pF->m_pBody->m_pProcedure, pF);
     EXPECT_EQ(pF->m_pBody->m_pNext->GetCodeID(), "0_0_5__2");
-    EXPECT_EQ(pProcess->m_mapProcedures.size(), 12u);
+    EXPECT_EQ(pProcess->m_mapProcedures.size(), 13u);
     EXPECT_FALSE(pProcess->GetProcedure("Report")->m_bBuiltIn);
 
     auto* pCall = dynamic_cast<CSDLOperationProcedureCall*>(pProcess->m_pStartOperation);

@@ -317,7 +317,7 @@ TEST_F(InputSelectionTest, StateWithoutOperationsOrNotStartingWithAnInput) {
 
 // ---- Output templates ------------------------------------------------------------------------
 
-TEST(OutputTemplateTest, DelayAndPriorityNamingIntVariablesAreWidened) {
+TEST(OutputTemplateTest, DelayAndPriorityNamingVariablesAreTheirValuesIntsWidened) {
     CTestModel model;
     CSDLProcess* p = model.AddProcess(nullptr, "P", 1);
     model.DeclareVariable(p, "k", "int", "3");
@@ -333,16 +333,27 @@ TEST(OutputTemplateTest, DelayAndPriorityNamingIntVariablesAreWidened) {
     pSecond->m_strSelf = "yes";
     pSecond->m_pSignal->m_strDelay = "dd";
     pSecond->m_pSignal->m_strPriority = "pk";
+    // Names without a letter are the variables they name.
+    model.DeclareVariable(p, "_2", "double", "0.5");
+    model.DeclareVariable(p, "__", "int", "6");
+    CSDLOperationOutput* pThird = chain.Output(3, "go3");
+    pThird->m_strSelf = "yes";
+    pThird->m_pSignal->m_strDelay = "_2";
+    pThird->m_pSignal->m_strPriority = "__";
 
     EXPECT_EQ(pFirst->Execute(), pSecond);
-    EXPECT_EQ(pSecond->Execute(), nullptr);
+    EXPECT_EQ(pSecond->Execute(), pThird);
+    EXPECT_EQ(pThird->Execute(), nullptr);
     EXPECT_EQ(p->m_strError, "");
-    ASSERT_EQ(p->m_pInternalChannel->GetCount(), 2u);
+    ASSERT_EQ(p->m_pInternalChannel->GetCount(), 3u);
     std::unique_ptr<CSDLEvent> pGo2 = p->m_pInternalChannel->RemoveHeadEvent();
     EXPECT_EQ(pGo2->m_strName, "go2");
     EXPECT_EQ(pGo2->m_dCreationTime, 2.0);
     EXPECT_EQ(pGo2->m_dExecutionTime, 2.25);
     EXPECT_EQ(pGo2->m_nPriority, 4);
+    std::unique_ptr<CSDLEvent> pGo3 = p->m_pInternalChannel->RemoveHeadEvent();
+    EXPECT_EQ(pGo3->m_dExecutionTime, 2.5);
+    EXPECT_EQ(pGo3->m_nPriority, 6);
     std::unique_ptr<CSDLEvent> pGo = p->m_pInternalChannel->RemoveHeadEvent();
     EXPECT_EQ(pGo->m_dExecutionTime, 5.0);
     EXPECT_EQ(pGo->m_nPriority, 2);
@@ -407,7 +418,9 @@ TEST_F(CellListTest, ListedCellsAreSortedAndDuplicatesKept) {
 
 TEST_F(CellListTest, CellsNamedByIntVariables) {
     m_model.DeclareVariable(m_p, "k", "int", "3");
+    m_model.DeclareVariable(m_p, "_1", "int", "5");
     EXPECT_EQ(SendAndTake("{k,0}"), (std::vector<int>{0, 3}));
+    EXPECT_EQ(SendAndTake("{_1,1}"), (std::vector<int>{1, 5}));
     EXPECT_EQ(m_p->m_strError, "");
 }
 

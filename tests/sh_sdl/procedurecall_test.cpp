@@ -138,9 +138,13 @@ TEST_F(ProcedureCallTest, BindInPassesLiteralsAndConvertsVariables) {
     AddActual(m_pCall, "fi2", "xd", "int");
     AddActual(m_pCall, "fd", "xi", "double");
     AddActual(m_pCall, "fs", "'lit'", "char*");
-    // A number with an exponent is a literal too, never a variable's name.
+    // A number with an exponent is a literal too, never a variable's name;
+    // a variable is one whatever its name.
     AddFormal(Lib(), m_pProc, "fe", "double", "no");
     AddActual(m_pCall, "fe", "1e3", "double");
+    m_model.DeclareVariable(m_p, "_2", "double", "2.5");
+    AddFormal(Lib(), m_pProc, "fu", "double", "no");
+    AddActual(m_pCall, "fu", "_2", "double");
     // The body sees the bound values.
     CChain body(m_p, "", m_pProc);
     body.Task(1, "look");
@@ -154,6 +158,7 @@ TEST_F(ProcedureCallTest, BindInPassesLiteralsAndConvertsVariables) {
     EXPECT_EQ(m_pCall->Execute(), m_pAfter);
     EXPECT_EQ(vecSeen, (std::vector<std::string>{"7", "3", "2.000000", "lit"}));
     EXPECT_EQ(Double("fe_B_P_7"), 1000.0);
+    EXPECT_EQ(Double("fu_B_P_7"), 2.5);
     // Literals are not taken for names of the caller's variables.
     EXPECT_EQ(m_p->m_strError, "");
     EXPECT_TRUE(Boxes().empty());
@@ -169,8 +174,11 @@ TEST_F(ProcedureCallTest, CopyBackOnlyExactYesWithAVariableActual) {
     AddFormal(Lib(), m_pProc, "rd", "double", "yes");
     AddFormal(Lib(), m_pProc, "rs", "char*", "yes");
     AddFormal(Lib(), m_pProc, "unbound", "int", "yes");
+    AddFormal(Lib(), m_pProc, "ru", "int", "yes");
     m_model.DeclareVariable(m_p, "xi2", "int", "5");
     m_model.DeclareVariable(m_p, "xi3", "int", "6");
+    m_model.DeclareVariable(m_p, "__", "int", "1");  // a variable, though it reads as no name
+    AddActual(m_pCall, "ru", "__", "int");
     AddActual(m_pCall, "r", "xi", "int");
     AddActual(m_pCall, "q", "xi2", "int");
     AddActual(m_pCall, "lit", "5", "int");
@@ -183,11 +191,13 @@ TEST_F(ProcedureCallTest, CopyBackOnlyExactYesWithAVariableActual) {
         lib.m_mapInts["q_B_P_7"] = 11;
         lib.m_mapInts["lit_B_P_7"] = 12;
         lib.m_mapDoubles["rd_B_P_7"] = 3.9;
+        lib.m_mapInts["ru_B_P_7"] = 13;
         return 0;
     });
 
     EXPECT_EQ(m_pCall->Execute(), m_pAfter);
     EXPECT_EQ(Int("xi_B_P"), 10);  // "yes": copied back
+    EXPECT_EQ(Int("___B_P"), 13);
     EXPECT_EQ(Int("xi2_B_P"), 5);  // "Yes": not
     EXPECT_EQ(Int("xi3_B_P"), 3);  // double 3.9 into an int variable
     // The literal actual is not copied back; the text formal fed by an int

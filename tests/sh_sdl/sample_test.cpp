@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -29,6 +30,21 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A run of a million steps takes the thread checker longer than a test may
+// run on a busy machine; the threads it uses are those of every run of the
+// other models, which it checks.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kMillionStepsTooSlow = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kMillionStepsTooSlow = true;
+#else
+constexpr bool kMillionStepsTooSlow = false;
+#endif
+#else
+constexpr bool kMillionStepsTooSlow = false;
+#endif
 
 struct CTraceRecord {
     std::string strElement;
@@ -152,9 +168,18 @@ protected:
     }
 
     // Runs data/golden/strName.velko as described at the golden tests.
-    void RunGolden(const std::string& strName) {
+    // fnEdit, when given, changes the model's text first. Each run must give
+    // the golden trace (the second shows what a run leaves to the next).
+    void RunGolden(const std::string& strName,
+                   const std::function<void(std::string&)>& fnEdit = nullptr, int nRuns = 2) {
         const fs::path golden = fs::path(VELKO_TEST_DATA_DIR) / "golden";
         fs::copy(golden, m_dir / "golden", fs::copy_options::recursive);
+        if (fnEdit) {
+            const std::string strPath = (m_dir / "golden" / (strName + ".velko")).string();
+            std::string strText = velkotest::ReadFileBytes(strPath);
+            fnEdit(strText);
+            velkotest::WriteFileBytes(strPath, strText);
+        }
         LoadAndBuild("golden/" + strName + ".velko");
         if (HasFatalFailure()) {
             return;
@@ -169,7 +194,7 @@ protected:
         const std::string strExpected =
             velkotest::ReadFileBytes((golden / (strName + ".trace")).string());
         ASSERT_FALSE(strExpected.empty());
-        for (int nRun = 1; nRun <= 2; ++nRun) {
+        for (int nRun = 1; nRun <= nRuns; ++nRun) {
             const std::string strTrace = RunToEndAndReadTraceBytes(1000.0);
             if (strTrace != strExpected) {
                 const std::string strKept =
@@ -457,12 +482,103 @@ TEST_F(SampleModelTest, GoldenDoublesAndTextsOfSignalsProceduresAndInstances) {
     RunGolden("values");
 }
 
+// A declared variable is a variable whatever its name: with maker's half
+// named "_2", which has no letter, the model loads and its run is the same,
+// through the signal that carries it and the procedure call it feeds.
+TEST_F(SampleModelTest, GoldenDoublesWhenAVariableIsNamedWithoutALetter) {
+    RunGolden("values", [](std::string& strText) {
+        EXPECT_EQ(ReplaceAll(strText, "<DCL name=\"half\" type=\"double\" value=\"2.5\"/>",
+                             "<DCL name=\"_2\" type=\"double\" value=\"2.5\"/>"),
+                  1);
+        EXPECT_EQ(ReplaceAll(strText, "<userparam name=\"half\" value=\"half\"/>",
+                             "<userparam name=\"half\" value=\"_2\"/>"),
+                  1);
+        EXPECT_EQ(ReplaceAll(strText, "<param name=\"x\" value=\"half\"/>",
+                             "<param name=\"x\" value=\"_2\"/>"),
+                  1);
+    });
+}
+
 TEST_F(SampleModelTest, GoldenInitialEventsWithAndWithoutTheirOptionalAttributes) {
     RunGolden("events");
 }
 
 TEST_F(SampleModelTest, GoldenEveryLayerOfAnAutomatonAsLoadedAtEachRun) {
     RunGolden("cells");
+}
+
+// A ball bounced with no delay 1,200,000 times, each delivery sent when the
+// one before was taken: every delivery is made (the tally is told the
+// 1,200,000th), and the Errors tab says once that the model's time does not
+// advance. One run: what a run leaves to the next is the other models'
+// second runs' to show, and that the line is said once a run, while a loop
+// goes on until Stop, an engine test's.
+TEST_F(SampleModelTest, GoldenZeroDelayBouncesOfMoreThanAMillionAllDelivered) {
+    if (kMillionStepsTooSlow) {
+        GTEST_SKIP() << "a million steps under the thread checker";
+    }
+    RunGolden("bounce", nullptr, 1);
+    int nTold = 0;
+    for (const auto& line : m_notifier.GetLines()) {
+        nTold += line.ePane == NP_ERRORS &&
+                 line.strLine ==
+                     "The model's time does not advance: the signal ball that court_left sends "
+                     "at time 0.000000 is the 1000000th in a row at that time, each sent when "
+                     "the one before it was taken. The run goes on; Stop ends it.";
+    }
+    EXPECT_EQ(nTold, 1);
+    EXPECT_FALSE(m_engine.m_bErrorPending);
+}
+
+// Texts with control characters: the trace is declared XML 1.1 and holds
+// them as references, and a reader gives back each text as it was, in the
+// signal that carries it, the procedure call that passes it on and the
+// animation record that names it as a mesh.
+TEST_F(SampleModelTest, GoldenTextsWithControlCharacters) {
+    RunGolden("controls");
+    if (HasFatalFailure()) {
+        return;
+    }
+    const std::string strNote =
+        "bell\x07unit\x1F"
+        "first\x01tab\t";
+    const std::string strOdd =
+        "esc\x1B"
+        "del\x7F"
+        "nel\xC2\x85ls\xE2\x80\xA8"
+        "end";
+    const std::string strLook = "crate\x0C.obj";
+    std::string strTrace = velkotest::ReadFileBytes(m_engine.GetTracePath());
+    EXPECT_TRUE(strTrace.starts_with("<?xml version='1.1' encoding='utf-8'?>\r\n"));
+    ReplaceAll(strTrace, "\r\n", "\n");
+    CXMLParser parser;
+    ASSERT_NO_THROW(parser.LoadXML(strTrace));
+    const CXMLNode events = parser.FindChild(parser.FindChild(nullptr, "Trace"), "Events");
+    std::map<std::string, std::vector<std::string>> mapTexts;  // by the record and value's name
+    for (const CXMLNode& record : parser.GetChildren(events)) {
+        const std::string strElement = record.GetNodeName();
+        for (const CXMLNode& param : parser.FindChildren(
+                 strElement == "procedurecall" ? record : parser.FindChild(record, "userparams"),
+                 strElement == "procedurecall" ? "param" : "userparam")) {
+            std::string strName, strValue;
+            parser.ReadAttribute(param, "name", strName);
+            parser.ReadAttribute(param, "value", strValue);
+            mapTexts[strElement + " " + strName].push_back(strValue);
+        }
+        if (strElement == "EYE_AnimTo") {
+            std::string strMesh;
+            parser.GetText(parser.FindChild(record, "mesh"), strMesh);
+            mapTexts["mesh"].push_back(strMesh);
+        }
+    }
+    using VS = std::vector<std::string>;
+    EXPECT_EQ(mapTexts["output note"], VS{strNote});
+    EXPECT_EQ(mapTexts["input odd"], VS{strOdd});
+    EXPECT_EQ(mapTexts["output s"], (VS{strNote, strOdd}));
+    // An input channel puts a signal ahead of those of its time.
+    EXPECT_EQ(mapTexts["input s"], (VS{strOdd, strNote}));
+    EXPECT_EQ(mapTexts["procedurecall s"], (VS{strNote, strOdd}));
+    EXPECT_EQ(mapTexts["mesh"], VS{strLook});
 }
 
 // The returns pong sends back, in the trace's order (each appears in pong's

@@ -180,6 +180,9 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
     pPing->m_listInitialEvents.push_back(MakeEvent("ball", 0.1 + 0.2));
     auto pStop = MakeEvent("stop", 10);
     AddParam(*pStop, "reason", "char*", "x<y");
+    // Untyped, as a parametrization without the type gives it: written
+    // without one, and read so (with the log's line for what is absent).
+    AddParam(*pStop, "any", "", "7");
     pPong->m_listInitialEvents.push_back(std::move(pStop));
     const std::string strText = pPing->GetParametrizationXml();
     const std::string strFile = Write("run.param", strText);
@@ -191,8 +194,9 @@ TEST_F(SideFilesTest, ParametrizationRoundTripGivesTheSameValuesAndEvents) {
 
     // Events the reading model had before are replaced.
     read.Process("court_pong")->m_listInitialEvents.push_back(MakeEvent("stale", 1));
+    EXPECT_NE(strText.find("<param name='any' value='7' />"), std::string::npos);
     ASSERT_TRUE(read.loader.LoadParametrization(strFile)) << read.loader.m_strSideFileError;
-    EXPECT_EQ(read.loader.GetErrorLog(), "");
+    EXPECT_EQ(read.loader.GetErrorLog(), "Atribute [type] not found");
     EXPECT_TRUE(read.notifier.GetBoxes().empty());
 
     EXPECT_EQ(read.Value("court_ping", "limit"), "7");
@@ -363,6 +367,46 @@ TEST_F(SideFilesTest, ParametrizationSkipsUnknownProcessesWithOneMessage) {
     EXPECT_DOUBLE_EQ(listPong.back()->m_dExecutionTime, 0.5);
 }
 
+// An event's time and a parameter's type are optional: absent, the event
+// runs at the start and the parameter is taken by the variable it lands in,
+// each with its line in the error log. Written empty, each is there and
+// wrong: the event is refused with a line. The model's own log stays as it
+// was for the load to be judged on.
+TEST_F(SideFilesTest, AbsentTimesAndTypesAreLoggedAndEmptyOnesRefused) {
+    SModel model;
+    const std::string strFile =
+        Write("absent.param",
+              "<Parametrization><ExternalEvents>\n"
+              "<ExternalEvent agent='court_pong' type='untimed'><param name='hits' value='3'/>"
+              "</ExternalEvent>\n"
+              "<ExternalEvent agent='court_pong' type='emptytime' xTime=''/>\n"
+              "<ExternalEvent agent='court_pong' type='emptytype' xTime='1'>"
+              "<param name='hits' type='' value='3'/></ExternalEvent>\n"
+              "<ExternalEvent agent='court_pong' type='typed' xTime='2'>"
+              "<param name='hits' type='int' value='4'/></ExternalEvent>\n"
+              "</ExternalEvents></Parametrization>\n");
+    ASSERT_TRUE(model.loader.LoadParametrization(strFile)) << model.loader.m_strSideFileError;
+    EXPECT_EQ(model.loader.GetErrorLog(), "Atribute [xTime] not found\nAtribute [type] not found");
+    EXPECT_EQ(model.loader.GetModelErrorLog(), "");
+    const std::string strOf = " of court_pong in " + strFile;
+    EXPECT_EQ(model.Errors(),
+              (std::vector<std::string>{
+                  "The time \"\" of the event emptytime" + strOf +
+                      " is not a finite number at or after 0: the event is not queued.",
+                  "The type \"\" of the parameter hits of the event emptytype" + strOf +
+                      " is none of int, double and char*: the event is not queued."}));
+    const auto& listPong = model.Process("court_pong")->m_listInitialEvents;
+    ASSERT_EQ(listPong.size(), 2u);
+    EXPECT_EQ(listPong.front()->m_strName, "untimed");
+    EXPECT_EQ(listPong.front()->m_dExecutionTime, 0.0);
+    const CSDLParameter* pHits = FindIn(listPong.front()->m_mapUserParams, "hits");
+    ASSERT_NE(pHits, nullptr);
+    EXPECT_EQ(pHits->m_strType, "");
+    EXPECT_EQ(pHits->m_strValue, "3");
+    EXPECT_EQ(listPong.back()->m_strName, "typed");
+    EXPECT_EQ(listPong.back()->m_dExecutionTime, 2.0);
+}
+
 // Scale, position and rotation are doubles by the one rule: a text that is
 // none is refused by file, element and text, and the state keeps what it
 // had; what is absent is 0.
@@ -378,6 +422,8 @@ TEST_F(SideFilesTest, ModelInfoNumbersAreReadByTheirTypeAndRefusedByName) {
         "<state name='huge'><mesh scale='1'>a.obj</mesh><pos x='1e400' y='0' z='0'/></state>\n"
         "<state name='word'><mesh scale='1'>a.obj</mesh><rot x='0' y='abc' z='0'/></state>\n"
         "<state name='nan'><mesh scale='1'>a.obj</mesh><rot x='0' y='0' z='nan'/></state>\n"
+        "<state name='noscale'><mesh scale=''>a.obj</mesh></state>\n"
+        "<state name='nox'><mesh scale='1'>a.obj</mesh><pos x='' y='0' z='0'/></state>\n"
         "<state name='fine'><mesh scale='1e3'>b.obj</mesh><rot x='-2.5' y='5' z='.5'/>"
         "</state>\n</Agent></Agents>\n</ModelInfo>\n");
     ASSERT_TRUE(model.loader.LoadModelInfo(strFile)) << model.loader.m_strSideFileError;
@@ -391,7 +437,10 @@ TEST_F(SideFilesTest, ModelInfoNumbersAreReadByTheirTypeAndRefusedByName) {
                   "The value \"1,5\" of the scale of mesh of the state comma" + strAgent + strRule,
                   "The value \"1e400\" of the x of pos of the state huge" + strAgent + strRule,
                   "The value \"abc\" of the y of rot of the state word" + strAgent + strRule,
-                  "The value \"nan\" of the z of rot of the state nan" + strAgent + strRule}));
+                  "The value \"nan\" of the z of rot of the state nan" + strAgent + strRule,
+                  // Written empty is no number; absent is 0.
+                  "The value \"\" of the scale of mesh of the state noscale" + strAgent + strRule,
+                  "The value \"\" of the x of pos of the state nox" + strAgent + strRule}));
     ASSERT_EQ(pPing->m_mapRepresentations.size(), 2u);
     EXPECT_EQ(FindIn(pPing->m_mapRepresentations, "comma")->m_strMesh, "kept.obj");
     const C3DRepresentation* pFine = FindIn(pPing->m_mapRepresentations, "fine");
@@ -420,10 +469,13 @@ TEST_F(SideFilesTest, ModelInfoAcceptsOtherCaseAndMissingParts) {
     EXPECT_DOUBLE_EQ(pDone->m_dPosY, -2);
     EXPECT_DOUBLE_EQ(pDone->m_dPosZ, 3.25);
 
-    // Missing attributes read as empty texts and are listed in the log.
+    // Missing attributes read as empty texts (numbers as 0) and are listed
+    // in the log, one line each.
+    EXPECT_EQ(model.loader.GetErrorLog(), "");
     ASSERT_TRUE(model.loader.LoadModelInfo(DataPath("missingattr.eye")));
-    EXPECT_NE(model.loader.GetErrorLog().find("name"), std::string::npos);
-    EXPECT_NE(model.loader.GetErrorLog().find("scale"), std::string::npos);
+    EXPECT_EQ(model.loader.GetErrorLog(),
+              "Atribute [name] not found\nAtribute [scale] not found\nAtribute [scale] not found");
+    EXPECT_TRUE(model.Errors().empty());
     const CSDLProcess* pPong = model.Process("court_pong");
     const C3DRepresentation* pAnon = FindIn(pPong->m_mapRepresentations, "");
     ASSERT_NE(pAnon, nullptr);

@@ -209,6 +209,33 @@ private slots:
                  QStringList{"Atribute [IP] not found"});
         QCOMPARE(pFrame->CaptionBar()->Text(),
                  QStringLiteral("Some errors ocurred on loading the model."));
+        // A model whose load failed is no model to build or run: one with an
+        // attribute missing, and one whose procedure call gives a double
+        // "1,5", which would run as 0.
+        auto expectNoModel = [pFrame] {
+            QVERIFY(!pFrame->Engine());
+            for (int nId : {ID_CODE_ALL, ID_SIM_INITIALIZE, ID_EXPERIMENT_EDIT}) {
+                QVERIFY(!pFrame->Commands().Action(nId)->isEnabled());
+            }
+        };
+        expectNoModel();
+        QCOMPARE(pFrame->OpenChosenFile(SampleModel()), int(LM_LOADED));
+        QVERIFY(pFrame->Commands().Action(ID_CODE_ALL)->isEnabled());
+        const int nErrorsComma = pFrame->Output()->Errors()->count();
+        const std::string strComma = WriteFile(
+            dir, "comma.velko",
+            "<system name='s'><block name='b' id='1' IP='' portRead='0'>"
+            "<process name='p' id='1' IP='' portRead='0' implementation=''><procedures>"
+            "<procedure name='f' id='2'><params><param name='x' type='double' defvalue='0' "
+            "ref='no'/></params><body><task name='t' id='1'>x = x;</task></body></procedure>"
+            "</procedures><start><start name='s' id='1'/><procedurecall name='f' id='2'>"
+            "<param name='x' value='1,5'/></procedurecall></start></process></block></system>");
+        QCOMPARE(pFrame->OpenChosenFile(strComma), int(LM_FAILED));
+        QVERIFY(Lines(pFrame->Output()->Errors())
+                    .mid(nErrorsComma)
+                    .join('\n')
+                    .contains("The value \"1,5\" of the parameter x of the procedure call f"));
+        expectNoModel();
     }
 
     void ErrorTextsArriveFromTheirEnd() {
