@@ -145,7 +145,8 @@ int CMainFrame::LoadModel(std::string strPath) {
 }
 
 int CMainFrame::FailedLoad(int nResult) {
-    // An engine that read no model is no open model: the commands say so.
+    // An engine whose load failed holds no model it may build or run (what it
+    // read, if anything, is refused): it is no open model, as the commands say.
     if (m_pEngine && !m_pEngine->HasModel()) {
         DropEngine("when the model was closed");
     }
