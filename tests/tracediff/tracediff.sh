@@ -65,6 +65,9 @@ build_runner() {
   {
     echo "cmake_minimum_required(VERSION 3.25)"
     echo "project(tracediff_$name LANGUAGES C CXX)"
+    # The runner's own C++ (the tests' wait helpers) is the project's.
+    echo "set(CMAKE_CXX_STANDARD 20)"
+    echo "set(CMAKE_CXX_STANDARD_REQUIRED ON)"
     echo "set(VELKO_BUILD_TESTS OFF CACHE BOOL \"\" FORCE)"
     echo "set(VELKO_BUILD_GUI OFF CACHE BOOL \"\" FORCE)"
     echo "set(VELKO_BUILD_BENCH OFF CACHE BOOL \"\" FORCE)"
