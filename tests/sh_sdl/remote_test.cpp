@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -938,6 +939,9 @@ TEST_F(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
     counts.enviaMsj("2 0");
     counts.Close();
     link.Close();
+    // Once the sender has read that end (it reads its links as they speak,
+    // not before each send).
+    ASSERT_TRUE(WaitUntil([&] { return links.CountLinksTakingSignals() == 0; }));
     EXPECT_EQ(pC1->Send(&event), strNote);
     CBidirecSocket again;
     CBidirecSocket againCounts;
@@ -953,6 +957,7 @@ TEST_F(EngineRemoteTest, RefusedSendReturnsErrorSocketAndTheNextSendConnects) {
     EXPECT_EQ(pC1->Send(&event), strNote);  // on loopback both are in the receiver's queue now
     again.Close();
     againCounts.Close();
+    ASSERT_TRUE(WaitUntil([&] { return links.CountLinksTakingSignals() == 0; }));
     EXPECT_EQ(pC1->Send(&event), strNote);
     EXPECT_TRUE(WaitUntil([&] {
         return model.ErrorLines(Format("the link of channel c1 to 127.0.0.2:%u broke before the "
@@ -1000,10 +1005,14 @@ TEST_F(EngineRemoteTest, UndeliveredSignalsHoldTheSenderBack) {
     ASSERT_TRUE(sender.SetSendTimeout(30000));
     std::thread sending([&] { EXPECT_TRUE(sender.SendBytes(strBytes.data(), strBytes.size())); });
 
-    // Delivered as the simulation thread delivers them, and never handled:
-    // the reader takes no more once the bound is reached.
+    // Queued as the simulation thread queues them, and never handled: the
+    // reader takes no more once the bound is reached.
     const auto Deliver = [&] {
-        links.DeliverSignals(model.Root(), "127.0.0.2");
+        std::deque<SRemoteSignal> signals;
+        links.TakeSignals(signals);
+        for (SRemoteSignal& signal : signals) {
+            pC1->AddEvent(std::move(signal.pEvent));
+        }
         return pC1->GetCount();
     };
     EXPECT_TRUE(WaitUntil([&] { return Deliver() == kMaxUndeliveredSignals; }, 20s));
