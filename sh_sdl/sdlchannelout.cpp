@@ -19,6 +19,11 @@ CSDLAgent* CSDLChannelOut::GetTarget() const {
 
 std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
     pEvent->m_strCameThrough = m_strName;
+    CSDLAgent* pTarget = GetTarget();
+    const int nMode = (pTarget && pTarget->m_pEngine) ? pTarget->m_pEngine->GetIPMode() : 0;
+    if (!m_bLocalDelivery && nMode != 0) {
+        return SendRemote(pEvent, *pTarget->m_pEngine);
+    }
 
     // The target process's end wins when both targets are set.
     CSDLChannelIn* pIn = nullptr;
@@ -30,14 +35,8 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
             pIn = pProcIn;
         }
     }
-    CSDLAgent* pTarget = GetTarget();
-    const int nMode = (pTarget && pTarget->m_pEngine) ? pTarget->m_pEngine->GetIPMode() : 0;
-
     CSDLAgent* pSender = m_pSourceProcess ? static_cast<CSDLAgent*>(m_pSourceProcess)
                                           : static_cast<CSDLAgent*>(m_pSourceBlock);
-    if (!m_bLocalDelivery && nMode != 0) {
-        return SendRemote(pEvent, *pTarget->m_pEngine);
-    }
     if (!pIn) {
         // A channel end without its partner: report and drop the signal.
         const std::string strMessage =

@@ -644,7 +644,9 @@ void CSDLRemoteLinks::EndSend() {
 
 void CSDLRemoteLinks::SetSendWaits(bool bWaits, const std::string& strPeer) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        // Called within the socket's send: a lock of its own, after the
+        // socket's.
+        std::lock_guard<std::mutex> lock(m_mutexWaitsOn);
         m_strSendWaitsOn = bWaits ? strPeer : std::string();
     }
     m_pGate->bSendWaits = bWaits;
@@ -1733,7 +1735,7 @@ void CSDLRemoteLinks::ReportCeiling(CLinkIn& rLink) {
     }
     std::string strWaitsOn;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutexWaitsOn);
         strWaitsOn = m_strSendWaitsOn;
     }
     const size_t nHeld = m_pGate->aPools[SDeliveryGate::POOL_INSTANCES].nBytes.load();

@@ -34,7 +34,8 @@
 // handled are atomics, so that handling a signal takes no lock.
 //
 // Lock order: m_mutex, then the reports' lock (CRemoteReports), then a
-// socket's own locks. No line is reported with m_mutex held, and m_mutex is
+// socket's own locks, then m_mutexWaitsOn (taken within a socket's send, by
+// its wait notice). No line is reported with m_mutex held, and m_mutex is
 // never held while a connect or a send waits, nor in the poll.
 //
 // Each socket has one writer at a time: a sending link's signal connection
@@ -516,9 +517,7 @@ private:
     // (when they were last tried).
     CBidirecSocket* m_pSending = nullptr;
     std::map<std::string, std::chrono::steady_clock::time_point> m_mapUnanswering;
-    // The peer the send in progress waits on ("" when none), for the
-    // ceiling's report.
-    std::string m_strSendWaitsOn;
+
     // The tallies of the run's ended strangers' links that signals may
     // still hold, and what the others did not handle, by address.
     std::vector<std::shared_ptr<SRemoteLinkTally>> m_vecRetiredTallies;
@@ -526,6 +525,12 @@ private:
     std::map<std::string, long long> m_mapRetiredUnhandled;
     // A CloseLingering that did not wait came: the end does not wait either.
     bool m_bWaitGivenUp = false;
+
+    // The peer the send in progress waits on ("" when none), for the
+    // ceiling's report: set within the socket's send, under a lock of its
+    // own that is taken last.
+    std::mutex m_mutexWaitsOn;
+    std::string m_strSendWaitsOn;
 
     std::atomic<bool> m_bSendsCancelled{false};
     std::atomic<std::chrono::steady_clock::rep> m_nLastProgress{0};

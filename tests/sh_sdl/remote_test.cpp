@@ -190,6 +190,17 @@ public:
         }
         return nLost;
     }
+    // The same, of the lines about signals sent to strHost (its port's).
+    long long LostTo(const std::string& strHost) {
+        long long nLost = 0;
+        for (const auto& line : Notifier().GetLines()) {
+            if (line.ePane == NP_ERRORS &&
+                line.strLine.find(" to " + strHost + ":") != std::string::npos) {
+                nLost += velkotest::SignalsLostInLine(line.strLine);
+            }
+        }
+        return nLost;
+    }
     int ErrorLines(const std::string& strPart = "") {
         return CountLines(Notifier(), NP_ERRORS, strPart);
     }
@@ -503,6 +514,68 @@ private:
     std::atomic<long long>* m_pReceived = &m_nReceived;
 };
 
+// P (127.0.0.1) sends "sig" through c1 to Q (127.0.0.2) nSignals times in
+// one transition: a loop of one output, its decision counting the outputs
+// made. Q counts what it handles.
+class CLongTransition : public CInstance {
+public:
+    CLongTransition(const std::string& strOwnAddress, unsigned int nPort, long long nSignals)
+        : CInstance(1, strOwnAddress, false), m_nSignals(nSignals) {
+        CSDLProcess* pP = AddProcess("P", 1, "127.0.0.1", nPort);
+        CSDLProcess* pQ = AddProcess("Q", 2, "127.0.0.2", nPort);
+        Link(pP, pQ, "c1", "sig");
+        optest::CChain start(pP, "start");
+        start.Start(1);
+        start.Output(2, "tick")->m_strSelf = "yes";
+        start.SetState(3, "Loop");
+        // Input, decision, the end, then the output and a decision again
+        // that goes back to it or to the end: all in one transition.
+        optest::CChain loop(pP, "Loop");
+        loop.Input(4, "tick");
+        const std::string strFirst = loop.Decision(5, 6, 7)->GetCodeID();
+        loop.SetState(7, "Done");
+        loop.Output(6, "sig")->m_strVia = "'c1'";
+        const std::string strAgain = loop.Decision(8, 6, 7)->GetCodeID();
+        optest::CChain qStart(pQ, "start");
+        qStart.Start(11);
+        qStart.SetState(12, "Idle");
+        optest::CChain idle(pQ, "Idle");
+        idle.Input(13, "sig");
+        const std::string strCount = idle.Task(14)->GetCodeID();
+        idle.SetState(15, "Idle");
+        Engine().SetLibraryFactory([this, strFirst, strAgain, strCount] {
+            auto pLibrary = std::make_unique<CFakeModelLibrary>();
+            for (const std::string& strMore : {strFirst, strAgain}) {
+                pLibrary->SetDecision(strMore, [this](CFakeModelLibrary&) {
+                    if (m_nMade == m_nSignals) {
+                        return 7;
+                    }
+                    ++m_nMade;
+                    return 6;
+                });
+            }
+            pLibrary->SetTask(strCount, [this](CFakeModelLibrary&) {
+                ++m_nReceived;
+                return 0;
+            });
+            return std::unique_ptr<CModelLibrary>(std::move(pLibrary));
+        });
+    }
+    ~CLongTransition() override {
+        Engine().Stop();
+        Engine().WaitForRunEnd(60000);
+    }
+    // The outputs made (each a signal the channel accepted), and the
+    // signals handled.
+    long long Made() const { return m_nMade; }
+    long long Received() const { return m_nReceived; }
+
+private:
+    const long long m_nSignals;
+    std::atomic<long long> m_nMade{0};
+    std::atomic<long long> m_nReceived{0};
+};
+
 // A signal's remote text with the given execution time and cell.
 std::string PingText(const std::string& strTime, const std::string& strCell) {
     return Format("0,0,%s,0,c1,,0,true,ping,,Q,%s,", strTime.c_str(), strCell.c_str());
@@ -513,6 +586,7 @@ struct SSharedCounts {
     std::atomic<long long> nSent{0};
     std::atomic<long long> nReceived{0};
     std::atomic<bool> bListening{false};
+    std::atomic<bool> bPaused{false};
 };
 
 // A process of its own, forked before the test makes any thread, that runs
@@ -562,6 +636,12 @@ public:
             m_nPid = -1;
         }
     }
+    // Stops the process, as a machine that hangs; it is killed at the end.
+    bool Freeze() {
+        int nStatus = 0;
+        return m_nPid > 0 && ::kill(m_nPid, SIGSTOP) == 0 &&
+               ::waitpid(m_nPid, &nStatus, WUNTRACED) == m_nPid && WIFSTOPPED(nStatus);
+    }
     SSharedCounts& Counts() { return *m_pCounts; }
 
     // In the child: runs a burst instance at strAddress, counting where the
@@ -590,6 +670,7 @@ void CChildProcess::RunBurst(SSharedCounts& counts, const std::string& strAddres
     }
     if (nPauseAt > 0) {
         instance.Engine().Pause();
+        counts.bPaused = true;
     }
     for (;;) {
         std::this_thread::sleep_for(1s);
@@ -1313,6 +1394,35 @@ TEST_F(EngineRemoteTest, AStopDuringAWaitingSendFinishesTheSignalItCut) {
     // came between two sends, the next one.
     EXPECT_LE(a.Lost(), 1) << a.FirstErrorLine();
     EXPECT_EQ(b.ErrorLines(), 0) << b.FirstErrorLine();
+
+    // A Stop while the transition still has a million outputs to make: each
+    // is counted lost at once, with no link or message made for it, and the
+    // run ends in time.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    constexpr long long kOutputs = 160000;
+#else
+    constexpr long long kOutputs = 1000000;
+#endif
+    const unsigned int nPort = UnusedPort();
+    CLongTransition& q = Running<CLongTransition>("127.0.0.2", nPort, kOutputs);
+    q.Engine().Pause();
+    CLongTransition& p = Running<CLongTransition>("127.0.0.1", nPort, kOutputs);
+    ASSERT_TRUE(WaitUntilStill([&] { return p.Made(); }, 500ms, kFillTime)) << "the sender waits";
+    ASSERT_LT(p.Made(), kOutputs / 2);
+    const long long nMadeBefore = p.Made();
+    const auto tLongStop = Clock::now();
+    p.Engine().Stop();
+    EXPECT_TRUE(p.Engine().WaitForRunEnd(60000));
+    EXPECT_LT(Clock::now() - tLongStop, kStopBound);
+    EXPECT_EQ(p.Made(), kOutputs);
+    // Those made after it (the one the Stop cut aside), in one line.
+    EXPECT_GE(p.LostIn("before the run was stopped", false), kOutputs - nMadeBefore - 1)
+        << p.FirstErrorLine();
+    q.Engine().Resume();
+    EXPECT_TRUE(WaitWhileProgressing([&] { return q.Received() + p.Lost() == p.Made(); },
+                                     [&] { return q.Received(); }))
+        << q.Received() << " + " << p.Lost() << " of " << p.Made();
+    EXPECT_EQ(p.ErrorLines("before the run was stopped"), 1) << p.FirstErrorLine();
 }
 
 // An instance whose engine goes as soon as its run has ended (its program
@@ -1586,6 +1696,39 @@ TEST_F(EngineRemoteTest, TheLinksOfEndedRunsAreKeptUntilTheirReceiverHasReadThem
 // can know, else as "up to" so many, and never fewer. The instances that die
 // are processes of their own, forked before the test makes a thread.
 TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
+    // A sender that dies between two signals: its link ends without its
+    // end, which is all that tells that from an orderly end. The receiver
+    // handles what came and counts, as up to 1, what the sender may have
+    // been about to send.
+    // (Its instance goes with its threads before the next process is
+    // forked.)
+    {
+        auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, SBurstShape{});
+        CBurst& b = *pB;
+        b.StartAndRun();
+        ASSERT_TRUE(b.WaitListening()) << b.StartFailure();
+        const std::string strToken = NewRemoteToken();
+        auto pSignals = Stranger();
+        auto pCounts = Stranger();
+        pSignals->enviaMsj(MakeRemoteOpening({strToken, "127.0.0.1", "c1", "sys"}));
+        pCounts->enviaMsj(MakeRemoteCountsOpening(strToken));
+        CSDLEvent sig;
+        sig.m_strName = "sig";
+        for (int i = 0; i < 3; ++i) {
+            pSignals->enviaMsj("c1," + sig.GetRemoteText());
+        }
+        ASSERT_TRUE(WaitUntil([&] { return b.Received() == 3; }));
+        pSignals->Close();
+        pCounts->Close();
+        EXPECT_TRUE(WaitUntil([&] { return b.ErrorLines() > 0; }));
+        EXPECT_EQ(b.ErrorLines("ended without its sender's end: that instance stopped working"), 1)
+            << b.FirstErrorLine();
+        EXPECT_EQ(b.LostIn("stopped working", true), 1);
+        EXPECT_EQ(b.ErrorLines(), 1) << b.FirstErrorLine();
+        b.Engine().Stop();
+        ASSERT_TRUE(b.Engine().WaitForRunEnd(5000));
+    }
+
     // The receiver handles a tenth, then pauses with its sender waiting on
     // it, and is killed: the sender counts all it had not handled, as the
     // receiver's counts of what its model handled tell.
@@ -1601,7 +1744,13 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
     shape.nParamBytes = 6000;
 #endif
     const unsigned int nPort = m_nPort;
-    {
+    // The same receiver frozen for good instead (a machine that hangs, or
+    // is cut off): its system still takes in what comes until its buffers
+    // are full, and it tells nothing more. When the sender's model is
+    // closed, without a wait, it counts up to all the receiver had not said
+    // it handled, its system's buffers too.
+    for (const bool bFreeze : {false, true}) {
+        SCOPED_TRACE(bFreeze ? "frozen for good" : "killed");
         CChildProcess receiver([&](SSharedCounts& counts) {
             CChildProcess::RunBurst(counts, "127.0.0.2", nPort, shape, shape.nSignals / 10);
         });
@@ -1610,10 +1759,29 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
         ASSERT_TRUE(WaitUntil([&] { return receiver.Counts().bListening.load(); }, 60s));
         auto pA = std::make_unique<CBurst>("127.0.0.1", m_nPort, shape);
         pA->StartAndRun();
+        // Paused, having handled its tenth, and told it: on a busy machine
+        // a sender stands still long before that.
+        ASSERT_TRUE(WaitWhileProgressing([&] { return receiver.Counts().bPaused.load(); },
+                                         [&] { return receiver.Counts().nReceived.load(); }));
         ASSERT_TRUE(WaitUntilStill([&] { return pA->Sent(); }, 500ms, 60s)) << "the sender waits";
 #if !defined(__SANITIZE_THREAD__)
         ASSERT_LT(pA->Sent(), shape.nSignals);
 #endif
+        if (bFreeze) {
+            ASSERT_TRUE(receiver.Freeze());
+            const long long nHandled = receiver.Counts().nReceived;
+            pA->Engine().Stop();
+            ASSERT_TRUE(pA->Engine().WaitForRunEnd(5000));
+            CSDLRemoteLinks& links = pA->Engine().GetRemoteLinks();
+            EXPECT_NE(links.DescribeUnread(), "") << "a close would wait for it";
+            const long long nGivenUp = links.CloseLingering(0ms, "when the model was closed");
+            EXPECT_GE(nHandled + pA->Lost(), pA->Sent())
+                << nHandled << " + " << pA->Lost() << ": " << pA->FirstErrorLine();
+            EXPECT_EQ(pA->LostIn("when the model was closed", true), nGivenUp);
+            EXPECT_GT(nGivenUp, 0);
+            EXPECT_GT(nHandled, 0);
+            continue;
+        }
         receiver.Kill();
         const long long nHandled = receiver.Counts().nReceived;
         // Each later signal finds no instance there, and is lost too.
@@ -1704,6 +1872,73 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
     EXPECT_LE(pB->Received() + pB->LostIn("from", false), nSentA);
     EXPECT_GE(pB->Received() + pB->LostIn("from", false) + pB->LostIn("from", true), nSentA)
         << pB->Received() << " of " << nSentA << ": " << pB->FirstErrorLine();
+}
+
+// Two instances that send bursts to each other through one to three ends
+// each way, stopped at random moments: the one first, the other first, or
+// both at once. Every signal each sent is handled by the other or counted,
+// exactly, by one of them.
+TEST_F(EngineRemoteTest, RandomStopsBothWaysLeaveEverySignalAccountedFor) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    constexpr int kRounds = 12;
+    constexpr int kMost = 4000;
+#else
+    constexpr int kRounds = 40;
+    constexpr int kMost = 40000;
+#endif
+    const unsigned int nSeed = std::random_device{}();
+    SCOPED_TRACE(Format("seed %u", nSeed));
+    std::mt19937 random(nSeed);
+    const auto Pause = [&](int nMostMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % (nMostMs + 1)));
+    };
+    for (int nRound = 0; nRound < kRounds; ++nRound) {
+        SBurstShape shape;
+        shape.nEnds = 1 + static_cast<int>(random() % 3);
+        shape.nSignals = 1 + static_cast<int>(random() % kMost);
+        shape.bBothWays = true;
+        const int nOrder = static_cast<int>(random() % 3);
+        SCOPED_TRACE(Format("round %d: %d ends, %d signals each way, stopped %s", nRound,
+                            shape.nEnds, shape.nSignals,
+                            nOrder == 0   ? "127.0.0.1 first"
+                            : nOrder == 1 ? "127.0.0.2 first"
+                                          : "both at once"));
+        auto pA = std::make_unique<CBurst>("127.0.0.1", m_nPort, shape);
+        auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
+        CBurst& a = *pA;
+        CBurst& b = *pB;
+        a.Engine().StartThread();
+        b.Engine().StartThread();
+        ASSERT_TRUE(a.WaitListening() && b.WaitListening()) << a.StartFailure() << b.StartFailure();
+        a.Engine().Run();
+        b.Engine().Run();
+        Pause(250);
+        if (nOrder != 1) {
+            a.Engine().Stop();
+        }
+        if (nOrder != 0) {
+            b.Engine().Stop();
+        }
+        Pause(100);
+        a.Engine().Stop();
+        b.Engine().Stop();
+        ASSERT_TRUE(a.Engine().WaitForRunEnd(60000) && b.Engine().WaitForRunEnd(60000));
+        // Each way: handled there, counted by its sender, or counted by its
+        // receiver (whose own sends are to the other address).
+        const auto AtoB = [&] {
+            return b.Received() + a.LostTo("127.0.0.2") + b.Lost() - b.LostTo("127.0.0.1");
+        };
+        const auto BtoA = [&] {
+            return a.Received() + b.LostTo("127.0.0.1") + a.Lost() - a.LostTo("127.0.0.2");
+        };
+        EXPECT_TRUE(WaitWhileProgressing([&] { return AtoB() == a.Sent() && BtoA() == b.Sent(); },
+                                         [&] { return a.Lost() + b.Lost(); }))
+            << AtoB() << " of " << a.Sent() << " and " << BtoA() << " of " << b.Sent() << ": "
+            << a.FirstErrorLine() << " | " << b.FirstErrorLine();
+        if (HasFailure()) {
+            break;
+        }
+    }
 }
 
 // Links that open as an instance of the model and claim messages of a million
