@@ -1154,7 +1154,7 @@ bool CSocketStreamReader::CanRead() const {
     return m_vecBuffer.empty() || m_nEnd < m_vecBuffer.size() || m_nStart > 0;
 }
 
-SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket) {
+size_t CSocketStreamReader::MakeSpace() {
     if (m_vecBuffer.empty()) {
         m_vecBuffer.resize(kStreamBufferFirst);
     }
@@ -1163,19 +1163,35 @@ SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket) {
         m_nEnd -= m_nStart;
         m_nStart = 0;
     }
-    if (m_nEnd == m_vecBuffer.size()) {
+    return m_vecBuffer.size() - m_nEnd;
+}
+
+void CSocketStreamReader::Filled(size_t nBytes) {
+    m_nEnd += nBytes;
+    if (m_nEnd == m_vecBuffer.size() && m_vecBuffer.size() < kStreamBufferMost) {
+        m_vecBuffer.resize(2 * m_vecBuffer.size());
+    }
+}
+
+SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket) {
+    const size_t nSpace = MakeSpace();
+    if (nSpace == 0) {
         return IO_NONE;  // Next must take first
     }
     size_t nGot = 0;
     const SocketIoResult eResult =
-        rSocket.ReceiveAvailable(m_vecBuffer.data() + m_nEnd, m_vecBuffer.size() - m_nEnd, nGot);
+        rSocket.ReceiveAvailable(m_vecBuffer.data() + m_nEnd, nSpace, nGot);
     if (eResult == IO_DONE) {
-        m_nEnd += nGot;
-        if (m_nEnd == m_vecBuffer.size() && m_vecBuffer.size() < kStreamBufferMost) {
-            m_vecBuffer.resize(2 * m_vecBuffer.size());
-        }
+        Filled(nGot);
     }
     return eResult;
+}
+
+size_t CSocketStreamReader::Take(std::string_view bytes) {
+    const size_t nTaken = std::min(MakeSpace(), bytes.size());
+    std::memcpy(m_vecBuffer.data() + m_nEnd, bytes.data(), nTaken);
+    Filled(nTaken);
+    return nTaken;
 }
 
 size_t CSocketStreamReader::PieceBytes() const {

@@ -365,6 +365,9 @@ public:
 
     // Reads what the socket has, as far as the buffer takes it.
     SocketIoResult ReadFrom(CBidirecSocket& rSocket);
+    // Takes bytes that came some other way, as far as the buffer takes
+    // them: how many it took.
+    size_t Take(std::string_view bytes);
     // Whether the buffer has room to read into (else Next must take first).
     bool CanRead() const;
 
@@ -391,6 +394,9 @@ public:
 
 private:
     enum Phase { PH_HEADER, PH_PAYLOAD, PH_SKIP };
+    // Room at the buffer's end for what comes next (none: Next first).
+    size_t MakeSpace();
+    void Filled(size_t nBytes);
     size_t m_nMaxLength;
     std::vector<char> m_vecBuffer;
     size_t m_nStart = 0;
