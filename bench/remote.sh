@@ -38,6 +38,14 @@
 #   freeze    the receiver, paused from its first signal, is frozen for good
 #             (kill -STOP, never resumed) 3.6 s into its sender's wait; the
 #             sender is stopped 10 s in and its program ends
+#   million   one transition of the sender sends 1,000,000 signals (a loop
+#             of one output) into a receiver paused 10 s; the sender is
+#             stopped 4 s in, with most of them still to send
+#   partition a relay between the instances (the sender's copy of the model
+#             names the receiver at 127.0.0.5, where the relay is) is cut 3 s
+#             into 1,000,000 signals: for 10 s, then the run goes on; for
+#             70 s, with the sender stopped 20 s in and its program ending;
+#             and for good (the sender's program gives its link up)
 #   plain     the plain path, with nothing in the way: 100,000 and 1,000,000
 #             small signals and 100,000 of 10,000 characters through one end
 #             into a running receiver, and 100,000 into a receiver paused
@@ -52,11 +60,13 @@
 #             sends 100,000: its resident memory and threads every 10 s
 # Usage: bench/remote.sh [--signals=100000] [--cases=ends70,pause,...] [--flood=300]
 # VELKO_REMOTE_TOOL names a velko_remote to run instead of building one (to
-# compare with another version's); VELKO_BENCH_JOBS the build's jobs.
+# compare with another version's), VELKO_REMOTE_MAKER one that writes and
+# builds the models (for a version that writes no model a case needs);
+# VELKO_BENCH_JOBS the build's jobs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 signals=100000
-cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood,killrecv,killsend,killboth,forge,ceiling,freeze,plain
+cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood,killrecv,killsend,killboth,forge,ceiling,freeze,million,partition,plain
 flood=0
 for arg in "$@"; do
   case $arg in
@@ -75,6 +85,7 @@ else
   cmake --build "$build" -j "${VELKO_BENCH_JOBS:-$(nproc)}" --target velko_remote > /dev/null
   tool=$PWD/$build/bench/velko_remote
 fi
+maker=${VELKO_REMOTE_MAKER:-$tool}
 work=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
@@ -83,8 +94,8 @@ trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$wo
 model() {
   local name=$1 ends=$2 per=$3
   shift 3
-  "$tool" model --folder="$work/$name" --ends="$ends" --per-step="$per" --signals="$signals" "$@"
-  "$tool" build --model="$work/$name/burst.velko"
+  "$maker" model --folder="$work/$name" --ends="$ends" --per-step="$per" --signals="$signals" "$@"
+  "$maker" build --model="$work/$name/burst.velko"
 }
 
 # instance NAME ADDRESS [OPTIONS...]: runs an instance of model NAME.
@@ -319,6 +330,40 @@ for name in ${cases//,/ }; do
       wait "$a"
       kill -9 "$victim"
       wait "$victim" 2>/dev/null || true ;;
+    million)
+      echo "== one transition sends 1,000,000 signals into a receiver paused 10 s; the sender stopped 4 s in"
+      model million 1 1 --signals=1000000 --one-transition
+      pair million 127.0.0.2 127.0.0.1 --pause=10 --quiet=5 -- --stop-after=4 ;;
+    partition)
+      # Each side's copy of the model: the sender's names the receiver at
+      # the relay's address.
+      model partitiona 1 1 --signals=1000000 --to=127.0.0.5
+      model partitionb 1 1 --signals=1000000
+      for cut in 10 70 ever; do
+        at=$(soon)
+        relay_options=(--cut-at=5)
+        options_a=(--quiet=30)
+        options_b=(--quiet=30)
+        case $cut in
+          10) echo "== 1,000,000 signals through a relay cut 3 s in for 10 s"
+              relay_options+=(--cut-for=10) ;;
+          70) echo "== the same, the relay cut for 70 s; the sender stopped 20 s in, its program ending then"
+              relay_options+=(--cut-for=70); options_a=(--stop-after=20); options_b=(--stop-after=100) ;;
+          ever) echo "== the same, the relay cut for good; the sender stopped 20 s in, its program ending then"
+              options_a=(--stop-after=20); options_b=(--stop-after=70) ;;
+        esac
+        "$tool" relay --listen=127.0.0.5:8790 --target=127.0.0.2:8790 --seconds=120 \
+          "${relay_options[@]}" &
+        r=$!; pids+=("$r")
+        "$tool" instance --model="$work/partitionb/burst.velko" --address=127.0.0.2 \
+          --run-at="$at" "${options_b[@]}" &
+        b=$!; pids+=("$b")
+        "$tool" instance --model="$work/partitiona/burst.velko" --address=127.0.0.1 \
+          --run-at="$at" "${options_a[@]}"
+        wait "$b"
+        kill -TERM "$r" 2>/dev/null || true
+        wait "$r" || true
+      done ;;
     plain)
       for spec in 100000:0 1000000:0 100000:10000; do
         n=${spec%%:*}

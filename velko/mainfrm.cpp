@@ -580,8 +580,8 @@ void CMainFrame::FinishEngineClose() {
         if (nLost > 0) {
             m_pNotifier->MessageBox(
                 "VELKO",
-                Format("%lld signals sent to other instances had not reached them when the "
-                       "program ended; they are lost.",
+                Format("Up to %lld signals sent to other instances had not been handled there "
+                       "when the program ended; they are lost.",
                        nLost),
                 NB_OK, NI_WARNING);
         }

@@ -745,6 +745,24 @@ protected:
                  const std::function<long long()>& fnMore = {}) {
         return WaitWhileProgressing(fnDone, [&] { return Activity() + (fnMore ? fnMore() : 0); });
     }
+    // A link of the protocol to the instance at 127.0.0.2, made by hand: its
+    // signal link, which opens as channel c1 of the instance at
+    // strInstance, and its count link.
+    std::pair<std::unique_ptr<CBidirecSocket>, std::unique_ptr<CBidirecSocket>> ProtocolLink(
+        const std::string& strInstance = "127.0.0.1") {
+        const std::string strToken = NewRemoteToken();
+        std::pair<std::unique_ptr<CBidirecSocket>, std::unique_ptr<CBidirecSocket>> link{
+            Stranger(), Stranger()};
+        link.first->enviaMsj(MakeRemoteOpening({strToken, strInstance, "c1", "sys"}));
+        link.second->enviaMsj(MakeRemoteCountsOpening(strToken));
+        return link;
+    }
+    // The message of a signal "sig" through c1.
+    static std::string SigMessage() {
+        CSDLEvent sig;
+        sig.m_strName = "sig";
+        return "c1," + sig.GetRemoteText();
+    }
     // Stops both runs at once; true when each ended within tWait of it.
     static bool StopBoth(CInstance& a, CInstance& b, std::chrono::milliseconds tWait) {
         const auto tStop = Clock::now();
@@ -1206,19 +1224,11 @@ TEST_F(EngineRemoteTest, StrangersMessagesAndATakenPortAreReported) {
     // whose message claims more than any link carries is closed (its sender
     // did not reset it), and one whose opening names no instance of this
     // model, ended inside a message, is not called an instance.
-    const auto OpenLink = [&](const std::string& strInstance) {
-        const std::string strToken = NewRemoteToken();
-        std::pair<std::unique_ptr<CBidirecSocket>, std::unique_ptr<CBidirecSocket>> link{
-            Stranger(), Stranger()};
-        link.first->enviaMsj(MakeRemoteOpening({strToken, strInstance, "c1", "sys"}));
-        link.second->enviaMsj(MakeRemoteCountsOpening(strToken));
-        return link;
-    };
-    auto claim = OpenLink("127.0.0.1");
+    auto claim = ProtocolLink();
     ASSERT_TRUE(claim.first->SendBytes(kHugeClaim, sizeof(kHugeClaim) - 1));
     ASSERT_TRUE(WaitFor([&] { return b.ErrorLines("more than any link carries") == 1; }))
         << b.FirstErrorLine();
-    auto cut = OpenLink("10.9.9.9");
+    auto cut = ProtocolLink("10.9.9.9");
     const std::string strSignal = EncodeSocketString("c1," + PingText("5", "-1"));
     ASSERT_TRUE(cut.first->SendBytes(strSignal.data(), strSignal.size() - 3));
     ASSERT_TRUE(WaitFor([&] { return b.ErrorLines("which this model does not have") == 1; }));
@@ -1773,15 +1783,9 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
         CBurst& b = *pB;
         b.StartAndRun();
         ASSERT_TRUE(b.WaitListening()) << b.StartFailure();
-        const std::string strToken = NewRemoteToken();
-        auto pSignals = Stranger();
-        auto pCounts = Stranger();
-        pSignals->enviaMsj(MakeRemoteOpening({strToken, "127.0.0.1", "c1", "sys"}));
-        pCounts->enviaMsj(MakeRemoteCountsOpening(strToken));
-        CSDLEvent sig;
-        sig.m_strName = "sig";
+        auto [pSignals, pCounts] = ProtocolLink();
         for (int i = 0; i < 3; ++i) {
-            pSignals->enviaMsj("c1," + sig.GetRemoteText());
+            pSignals->enviaMsj(SigMessage());
         }
         ASSERT_TRUE(
             WaitWhileProgressing([&] { return b.Received() == 3; }, [&] { return b.Activity(); }));
@@ -1807,21 +1811,15 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
         pB->Engine().SetNotifier(&notifier);
         pB->StartAndRun();
         ASSERT_TRUE(pB->WaitListening()) << pB->StartFailure();
-        const std::string strToken = NewRemoteToken();
-        auto pSignals = Stranger();
-        auto pCounts = Stranger();
-        pSignals->enviaMsj(MakeRemoteOpening({strToken, "127.0.0.1", "c1", "sys"}));
-        pCounts->enviaMsj(MakeRemoteCountsOpening(strToken));
-        CSDLEvent sig;
-        sig.m_strName = "sig";
-        pSignals->enviaMsj("c1," + sig.GetRemoteText());
+        auto [pSignals, pCounts] = ProtocolLink();
+        pSignals->enviaMsj(SigMessage());
         ASSERT_TRUE(WaitWhileProgressing([&] { return pB->Received() == 1; },
                                          [&] { return pB->Activity(); }));
         // Paused at its next step: of the next two, one is handled and one
         // waits.
         pB->Engine().Pause();
-        pSignals->enviaMsj("c1," + sig.GetRemoteText());
-        pSignals->enviaMsj("c1," + sig.GetRemoteText());
+        pSignals->enviaMsj(SigMessage());
+        pSignals->enviaMsj(SigMessage());
         ASSERT_TRUE(WaitWhileProgressing([&] { return pB->Engine().GetRunState() == RS_PAUSED; },
                                          [&] { return pB->Activity(); }));
         ASSERT_EQ(pB->Received(), 2);
