@@ -1017,6 +1017,15 @@ size_t CBidirecSocket::GetUnsentBytes() {
     return m_strUnsent.size();
 }
 
+bool CBidirecSocket::DelayAcknowledgements() {
+    // Not lasting: the system goes back to acknowledging at once when no
+    // data came for a while, so it is asked again as data comes.
+    const int nHandle = m_nHandle.load();
+    const int nOff = 0;
+    return nHandle >= 0 &&
+           ::setsockopt(nHandle, IPPROTO_TCP, TCP_QUICKACK, &nOff, sizeof(nOff)) == 0;
+}
+
 bool CBidirecSocket::SetNoDelay() {
     const int nHandle = m_nHandle.load();
     const int nOn = 1;
@@ -1173,8 +1182,14 @@ void CSocketStreamReader::Filled(size_t nBytes) {
     }
 }
 
-SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket) {
+SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket, size_t* pnGot, bool* pbAll) {
     const size_t nSpace = MakeSpace();
+    if (pbAll) {
+        *pbAll = false;
+    }
+    if (pnGot) {
+        *pnGot = 0;
+    }
     if (nSpace == 0) {
         return IO_NONE;  // Next must take first
     }
@@ -1183,6 +1198,12 @@ SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket) {
         rSocket.ReceiveAvailable(m_vecBuffer.data() + m_nEnd, nSpace, nGot);
     if (eResult == IO_DONE) {
         Filled(nGot);
+        if (pbAll) {
+            *pbAll = nGot < nSpace;
+        }
+        if (pnGot) {
+            *pnGot = nGot;
+        }
     }
     return eResult;
 }
@@ -1247,7 +1268,18 @@ CSocketStreamReader::Step CSocketStreamReader::Next(std::string& strMessage) {
             }
             case PH_PAYLOAD: {
                 if (m_nKept == m_nTotal) {
-                    strMessage = PayloadToUtf8(m_strPayload, m_nCharSize);
+                    if (m_nCharSize == 1) {
+                        strMessage = Cp1252ToUtf8(m_strPayload);
+                    } else {
+                        m_strUnits.resize(m_strPayload.size() / 2);
+                        const auto* pBytes =
+                            reinterpret_cast<const unsigned char*>(m_strPayload.data());
+                        for (size_t i = 0; i < m_strUnits.size(); ++i) {
+                            m_strUnits[i] =
+                                static_cast<char16_t>(pBytes[2 * i] | (pBytes[2 * i + 1] << 8));
+                        }
+                        strMessage = Utf16ToUtf8(m_strUnits);
+                    }
                     m_strPayload.clear();
                     m_ePhase = PH_HEADER;
                     return RS_MESSAGE;

@@ -232,6 +232,12 @@ public:
     bool MessageTimedOut() const { return m_bMessageTimedOut.load(); }
     // Small messages go out at once rather than gathered with the next.
     bool SetNoDelay();
+    // For a link whose peer sends bursts and to which nothing is written
+    // back: the system acknowledges what comes a little later, a batch at
+    // a time, rather than each piece at once (which makes the peer's system
+    // send each small message alone). It keeps to it while data comes, and
+    // acknowledges at once again once the link is quiet.
+    bool DelayAcknowledgements();
     // Makes a blocked Accept, recibeMsj, enviaMsj or ConnectClient fail
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.
@@ -363,8 +369,11 @@ public:
     // Messages longer than nMaxLength characters are read past (RS_TOO_LONG).
     explicit CSocketStreamReader(size_t nMaxLength);
 
-    // Reads what the socket has, as far as the buffer takes it.
-    SocketIoResult ReadFrom(CBidirecSocket& rSocket);
+    // Reads what the socket has, as far as the buffer takes it: *pnGot
+    // bytes; *pbAll is set when the read took less than there was room for
+    // (the socket then had no more).
+    SocketIoResult ReadFrom(CBidirecSocket& rSocket, size_t* pnGot = nullptr,
+                            bool* pbAll = nullptr);
     // Takes bytes that came some other way, as far as the buffer takes
     // them: how many it took.
     size_t Take(std::string_view bytes);
@@ -411,4 +420,7 @@ private:
     size_t m_nSkipLeft = 0;
     Step m_eSkipResult = RS_SKIPPED;
     std::string m_strPayload;
+    // The units of the last message, kept: a message costs no allocation
+    // but its text's.
+    std::u16string m_strUnits;
 };

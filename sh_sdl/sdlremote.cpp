@@ -605,6 +605,11 @@ size_t CSDLRemoteLinks::CountLinksTakingSignals() const {
                       [](const auto& pLink) { return pLink->IsHeld() && pLink->TakesSignals(); }));
 }
 
+void CSDLRemoteLinks::SetDrainAfterRun(std::chrono::milliseconds tDrain) {
+    m_nDrainAfterRunMs = static_cast<int>(tDrain.count());
+    m_pWake->Wake();
+}
+
 void CSDLRemoteLinks::SetCeiling(size_t nBytes) {
     m_pGate->nCeiling = nBytes;
     m_pWake->Wake();
@@ -835,6 +840,8 @@ namespace {
 constexpr int kReadsPerTurn = 16;
 // Connections a port takes per turn.
 constexpr int kAcceptsPerTurn = 64;
+// A read of this much or more is of a burst (see ServeIn).
+constexpr size_t kBurstBytes = 8 * 1024;
 // How often a link that waits for room looks again, whatever wakes it.
 constexpr auto kRoomLookEvery = std::chrono::milliseconds(100);
 
@@ -888,6 +895,7 @@ void CSDLRemoteLinks::StopLinksIn() {
 
 void CSDLRemoteLinks::IoTurn(bool bQuitting) {
     auto tNow = Clock::now();
+    m_tTurn = tNow;
     const bool bTick = tNow >= m_tNextTell || bQuitting;
     std::vector<std::pair<size_t, size_t>> vecOutPlaces;  // signals, counts
     std::vector<CRemoteLinkOut*> vecOut;
@@ -928,7 +936,7 @@ void CSDLRemoteLinks::IoTurn(bool bQuitting) {
                       std::chrono::milliseconds(kRemoteDrainMs));
             }
             if (rLink.bAsked) {
-                Until(rLink.tAsked + std::chrono::milliseconds(kRemoteDrainAfterRunMs));
+                Until(rLink.tAsked + std::chrono::milliseconds(m_nDrainAfterRunMs.load()));
             }
             if (rLink.eKind == CLinkIn::LK_COUNTS && !rLink.pSignals) {
                 Until(rLink.tPairUntil);
@@ -962,6 +970,7 @@ void CSDLRemoteLinks::IoTurn(bool bQuitting) {
                 : static_cast<int>(std::min<long long>(MillisecondsUntil(tWake, tNow), INT_MAX)),
             *m_pWake);
         tNow = Clock::now();
+        m_tTurn = tNow;
 
         // ---- What came
         for (auto& pListener : m_vecListeners) {
@@ -1005,13 +1014,16 @@ void CSDLRemoteLinks::IoTurn(bool bQuitting) {
                                                  std::chrono::milliseconds(kRemoteDrainMs)) {
             EndIn(rLink, RE_CLOSED);  // its sender is silent: closed in order
         } else if (rLink.bAsked &&
-                   tNow - rLink.tAsked >= std::chrono::milliseconds(kRemoteDrainAfterRunMs)) {
-            // Its sender goes on after it was asked to end, or hangs.
-            if (m_reports.Admit(rLink.strAddress, RR_CUT)) {
+                   tNow - rLink.tAsked >= std::chrono::milliseconds(m_nDrainAfterRunMs.load())) {
+            // Its sender goes on after it was asked to end, or hangs. One
+            // that hangs inside a signal, for good, cannot count that one.
+            const bool bInside = rLink.reader.IsInsideMessage();
+            if (m_reports.Admit(rLink.strAddress, bInside ? RR_UNHANDLED : RR_CUT, 1)) {
                 Report(Format(
                     "Warning: the link of %s was asked to end when the run ended and has not "
-                    "ended %d s later; it is cut (its sender counts what was not read).",
-                    DescribeLink(rLink).c_str(), kRemoteDrainAfterRunMs / 1000));
+                    "ended %.0f s later; it is cut (its sender counts what was not read)%s.",
+                    DescribeLink(rLink).c_str(), m_nDrainAfterRunMs.load() / 1000.0,
+                    bInside ? ", and the signal it was sending is lost" : ""));
             }
             EndIn(rLink, RE_CUT);
         } else if (rLink.eKind == CLinkIn::LK_COUNTS && !rLink.pSignals &&
@@ -1317,7 +1329,7 @@ void CSDLRemoteLinks::ServeIn(CLinkIn& rLink, bool bReadable) {
             // A message has begun: its time runs, save while it waits for
             // room.
             rLink.bInMessage = true;
-            rLink.tMessageBegun = Clock::now();
+            rLink.tMessageBegun = m_tTurn;
             rLink.tWaited = {};
         }
         if (rLink.eStreamEnd != IO_DONE) {
@@ -1340,20 +1352,33 @@ void CSDLRemoteLinks::ServeIn(CLinkIn& rLink, bool bReadable) {
         if (!bReadable || nReads++ >= kReadsPerTurn) {
             return;
         }
-        const SocketIoResult eRead = rLink.reader.ReadFrom(rLink.socket);
+        // A read that takes all there was is the last of this turn: the poll
+        // says when more comes (reading on would take a few signals a call).
+        bool bAll = false;
+        size_t nGot = 0;
+        const SocketIoResult eRead = rLink.reader.ReadFrom(rLink.socket, &nGot, &bAll);
         if (eRead == IO_NONE) {
             return;
+        }
+        // Signals that come in a burst are acknowledged a batch at a time:
+        // their sender's system then sends them in large pieces, not each
+        // alone (nothing goes back on a signal link to carry the
+        // acknowledgements). One that comes alone is acknowledged at once,
+        // so that a sender who waits for its answer is not held back.
+        if (nGot >= kBurstBytes) {
+            rLink.socket.DelayAcknowledgements();
         }
         if (eRead != IO_DONE) {
             rLink.eStreamEnd = eRead;
         }
+        bReadable = bReadable && !bAll;
     }
 }
 
 void CSDLRemoteLinks::HandleMessage(CLinkIn& rLink, CSocketStreamReader::Step eStep,
                                     std::string& strMessage) {
     SRemoteLinkTally& tally = *rLink.pTally;
-    const auto tNow = Clock::now();
+    const auto tNow = m_tTurn;
     if (rLink.eKind == CLinkIn::LK_NEW) {
         if (eStep == CSocketStreamReader::RS_MESSAGE && TakeOpening(rLink, strMessage)) {
             GiveBack(rLink);
@@ -1493,7 +1518,7 @@ void CSDLRemoteLinks::PairCounts(CLinkIn& rCounts) {
 
 bool CSDLRemoteLinks::TakeRoom(CLinkIn& rLink) {
     CSocketStreamReader& reader = rLink.reader;
-    const auto tNow = Clock::now();
+    const auto tNow = m_tTurn;
     const auto GoOn = [&](bool bKeep) {
         if (rLink.bWaitingForRoom) {
             rLink.bWaitingForRoom = false;
@@ -1773,9 +1798,11 @@ bool CSDLRemoteLinks::IsInstanceOpening(unsigned int nPort, const std::string& s
 bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAddress,
                                    const std::string& strMessage, SRemoteSignal& rSignal) {
     const size_t nComma = strMessage.find(',');
+    const std::string_view channel =
+        TrimView(std::string_view(strMessage).substr(0, std::min(nComma, strMessage.size())));
     auto pEvent = std::make_unique<CSDLEvent>();
-    if (nComma == std::string::npos || Trim(strMessage.substr(0, nComma)).empty() ||
-        !pEvent->ParseRemoteText(strMessage.substr(nComma + 1))) {
+    if (nComma == std::string::npos || channel.empty() ||
+        !pEvent->ParseRemoteText(std::string_view(strMessage).substr(nComma + 1))) {
         if (m_reports.Admit(strAddress, RR_MALFORMED)) {
             const std::string strQuoted = Shortened(strMessage, kQuotedBytes);
             Report(
@@ -1786,7 +1813,7 @@ bool CSDLRemoteLinks::ParseMessage(unsigned int nPort, const std::string& strAdd
         return false;
     }
     rSignal.nPort = nPort;
-    rSignal.strChannel = Trim(strMessage.substr(0, nComma));
+    rSignal.strChannel = channel;
     rSignal.pEvent = std::move(pEvent);
     rSignal.strAddress = strAddress;
     return true;

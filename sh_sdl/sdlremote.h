@@ -64,7 +64,9 @@
 //   RE_CUT      asked to end (to make room, or at the end of its run) and
 //               still not ended kRemoteDrainMs or kRemoteDrainAfterRunMs
 //               later (a sender that goes on, or that hangs for good): closed
-//               here, what it sends later its sender counts;
+//               here, what it sends later its sender counts; at the end of
+//               its run, inside a signal, that 1 signal (a sender that hangs
+//               for good cannot count it);
 //   RE_CLOSED   closed here in order: a stranger's at the end of its run, a
 //               drain that found its sender silent, the end of the program.
 // Each says so whichever side dies.
@@ -332,6 +334,10 @@ public:
     // channel end, open, and not asked to end by their receiver (which the
     // I/O thread learns as it reads).
     size_t CountLinksTakingSignals() const;
+    // How long a link of another instance is read after its run has ended
+    // before it is cut (kRemoteDrainAfterRunMs unless set); for tools that
+    // try a shorter one.
+    void SetDrainAfterRun(std::chrono::milliseconds tDrain);
     // The memory the instances' links may take while this instance's
     // simulation thread waits on a send (kMaxInstanceBytesWhileSending
     // unless set); for tools that try a smaller one.
@@ -533,6 +539,7 @@ private:
     std::string m_strSendWaitsOn;
 
     std::atomic<bool> m_bSendsCancelled{false};
+    std::atomic<int> m_nDrainAfterRunMs{kRemoteDrainAfterRunMs};
     std::atomic<std::chrono::steady_clock::rep> m_nLastProgress{0};
 
     // ---- The I/O thread's own ------------------------------------------------------
@@ -545,5 +552,7 @@ private:
     std::map<std::string, CLinkIn*> m_mapTokens;
     CSocketPoller m_poller;
     std::chrono::steady_clock::time_point m_tNextTell{};
+    // When this turn's poll returned: the time of what it serves.
+    std::chrono::steady_clock::time_point m_tTurn{};
     std::vector<SRemoteSignal> m_vecBatch;  // parsed, to go to the inbox
 };

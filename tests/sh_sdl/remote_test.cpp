@@ -1942,6 +1942,35 @@ TEST_F(EngineRemoteTest, AKilledInstanceLeavesItsSurvivorToCountAllItLost) {
         ASSERT_TRUE(pB->Engine().WaitForRunEnd(5000));
     }
 
+    // The same sender frozen for good instead, inside the signal it sends
+    // (a machine that hangs): its system still delivers what it had
+    // written, which the receiver handles; once the receiver's run has
+    // ended, the link it asked to end is cut, and it counts the signal that
+    // was being sent, which nobody else can.
+    {
+        CChildProcess sender([&](SSharedCounts& counts) {
+            CChildProcess::RunBurst(counts, "127.0.0.1", nPort, shape, 0);
+        });
+        auto pB = std::make_unique<CBurst>("127.0.0.2", m_nPort, shape);
+        pB->Engine().GetRemoteLinks().SetDrainAfterRun(1s);
+        pB->StartAndRun();
+        ASSERT_TRUE(pB->WaitListening()) << pB->StartFailure();
+        pB->Engine().Pause();
+        sender.Go();
+        ASSERT_TRUE(WaitUntilStill([&] { return sender.Counts().nSent.load(); }, 500ms));
+        ASSERT_TRUE(sender.Freeze());
+        const long long nSent = sender.Counts().nSent;
+        pB->Engine().Resume();
+        ASSERT_TRUE(WaitUntilStill([&] { return pB->Received(); }, 500ms));
+        pB->Engine().Stop();
+        ASSERT_TRUE(pB->Engine().WaitForRunEnd(5000));
+        EXPECT_TRUE(WaitWhileProgressing([&] { return pB->ErrorLines("it is cut") == 1; },
+                                         [&] { return pB->Activity(); }))
+            << pB->FirstErrorLine();
+        EXPECT_GE(pB->Received() + pB->Lost(), nSent) << pB->FirstErrorLine();
+        EXPECT_LE(pB->Received() + pB->Lost(), nSent + 1) << pB->FirstErrorLine();
+    }
+
     // Both send bursts to each other, and one is killed midway: the other
     // counts both ways.
     // (One signal a step: the count a child shares is then that of the
