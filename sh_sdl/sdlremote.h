@@ -25,12 +25,14 @@
 //     with their events (CDeliveryHold), the window's DescribeUnread,
 //     GetLastProgress and CloseLingering, which never wait for the I/O
 //     thread (CloseLingering with no wait only counts and marks).
-// They meet under one lock, m_mutex, at one bounded queue each way: the
-// inbox of received signals (I/O thread to simulation thread, bounded by
-// the undelivered bounds below) and the links handed over (simulation
-// thread to I/O thread: a link made, a link let go), together with each
-// sending link's state and counts, the run's start and stop and the
-// connect bracket. The room the holds give back and the signals they count
+// They meet under one lock, m_mutex, at one queue each way: the inbox of
+// received signals (I/O thread to simulation thread, bounded by the
+// undelivered bounds below) and the links handed over (simulation thread to
+// I/O thread: a link made, one held by each channel end, and those let go
+// until they end), together with each sending link's state and counts, the
+// run's start and stop and the connect bracket. The simulation thread's
+// signals go straight from it to their link's socket, whose buffer is their
+// bound: no copy, and no wake-up of another thread, for a signal. The room the holds give back and the signals they count
 // handled are atomics, so that handling a signal takes no lock.
 //
 // Lock order: m_mutex, then the reports' lock (CRemoteReports), then a
@@ -86,7 +88,9 @@
 // the ceiling, both instances that wait on each other say so.
 //
 // After its run a link of an instance is read on, what comes counted as not
-// handled, until its sender ends it (it is asked to) or the program ends.
+// handled, until its sender ends it (it is asked to, and ends it at once
+// unless its send is under way), kRemoteDrainAfterRunMs pass, or the
+// program ends.
 //
 // A port accepts connections from anyone who can reach it, so what a link
 // may cost is bounded: a message's length and the time it takes once begun,

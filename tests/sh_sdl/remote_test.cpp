@@ -528,11 +528,13 @@ private:
 };
 
 // P (127.0.0.1) sends "sig" through c1 to Q (127.0.0.2) nSignals times in
-// one transition: a loop of one output, its decision counting the outputs
-// made. Q counts what it handles.
+// one transition, each with a parameter of nParamBytes characters when above
+// 0: a loop of one output, its decision counting the outputs made. Q counts
+// what it handles.
 class CLongTransition : public CInstance {
 public:
-    CLongTransition(const std::string& strOwnAddress, unsigned int nPort, long long nSignals)
+    CLongTransition(const std::string& strOwnAddress, unsigned int nPort, long long nSignals,
+                    size_t nParamBytes = 0)
         : CInstance(1, strOwnAddress, false), m_nSignals(nSignals) {
         CSDLProcess* pP = AddProcess("P", 1, "127.0.0.1", nPort);
         CSDLProcess* pQ = AddProcess("Q", 2, "127.0.0.2", nPort);
@@ -547,7 +549,11 @@ public:
         loop.Input(4, "tick");
         const std::string strFirst = loop.Decision(5, 6, 7)->GetCodeID();
         loop.SetState(7, "Done");
-        loop.Output(6, "sig")->m_strVia = "'c1'";
+        CSDLOperationOutput* pSig = loop.Output(6, "sig");
+        pSig->m_strVia = "'c1'";
+        if (nParamBytes > 0) {
+            optest::AddUserParam(pSig, "load", std::string(nParamBytes, 'x'));
+        }
         const std::string strAgain = loop.Decision(8, 6, 7)->GetCodeID();
         optest::CChain qStart(pQ, "start");
         qStart.Start(11);
@@ -1470,16 +1476,20 @@ TEST_F(EngineRemoteTest, AStopDuringAWaitingSendFinishesTheSignalItCut) {
 
     // A Stop while the transition still has a million outputs to make: each
     // is counted lost at once, with no link or message made for it, and the
-    // run ends in time.
+    // run ends in time. (Under the sanitizers, whose every step is many
+    // times slower, fewer, each with a parameter that fills the receiver's
+    // bounds and buffers with fewer.)
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    constexpr long long kOutputs = 160000;
+    constexpr long long kOutputs = 40000;
+    constexpr size_t kOutputBytes = 1000;
 #else
     constexpr long long kOutputs = 1000000;
+    constexpr size_t kOutputBytes = 0;
 #endif
     const unsigned int nPort = UnusedPort();
-    CLongTransition& q = Running<CLongTransition>("127.0.0.2", nPort, kOutputs);
+    CLongTransition& q = Running<CLongTransition>("127.0.0.2", nPort, kOutputs, kOutputBytes);
     q.Engine().Pause();
-    CLongTransition& p = Running<CLongTransition>("127.0.0.1", nPort, kOutputs);
+    CLongTransition& p = Running<CLongTransition>("127.0.0.1", nPort, kOutputs, kOutputBytes);
     ASSERT_TRUE(WaitUntilStill([&] { return p.Made(); }, 500ms)) << "the sender waits";
     ASSERT_LT(p.Made(), kOutputs / 2);
     const long long nMadeBefore = p.Made();
