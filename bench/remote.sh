@@ -35,6 +35,23 @@
 #             instance's genuine sender sends
 #   ceiling   both send 1,000,000 to each other, 4 a step, until each waits at
 #             the 960 MiB ceiling; both are stopped 60 s in
+#   freeze    the receiver, paused from its first signal, is frozen for good
+#             (kill -STOP, never resumed) 3.6 s into its sender's wait; the
+#             sender is stopped 10 s in and its program ends
+#   million   one transition of the sender sends 1,000,000 signals (a loop
+#             of one output) into a receiver paused 10 s; the sender is
+#             stopped 4 s in, with most of them still to send
+#   partition a relay between the instances (the sender's copy of the model
+#             names the receiver at 127.0.0.5, where the relay is) is cut 3 s
+#             into 1,000,000 signals: for 10 s, then the run goes on; for
+#             70 s, with the sender stopped 20 s in and its program ending;
+#             and for good (the sender's program gives its link up)
+#   plain     the plain path, with nothing in the way: 100,000 and 1,000,000
+#             small signals and 100,000 of 10,000 characters through one end
+#             into a running receiver, and 100,000 into a receiver paused
+#             15 s (its drain after the resume): for each side, signals a
+#             second and the CPU it took a signal (the instance's whole
+#             process, user and system)
 # A killed instance prints no line: its signals sent and handled are read
 # from the file its model counted them in.
 #   flood     (with --flood=SECONDS) a receiver attacked for that long by
@@ -42,10 +59,14 @@
 #             run waits on a send to a paused instance and a genuine sender
 #             sends 100,000: its resident memory and threads every 10 s
 # Usage: bench/remote.sh [--signals=100000] [--cases=ends70,pause,...] [--flood=300]
+# VELKO_REMOTE_TOOL names a velko_remote to run instead of building one (to
+# compare with another version's), VELKO_REMOTE_MAKER one that writes and
+# builds the models (for a version that writes no model a case needs);
+# VELKO_BENCH_JOBS the build's jobs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 signals=100000
-cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood,killrecv,killsend,killboth,forge,ceiling
+cases=ends70,pause,pause60,both,stopwait,exitboth,four,unnamed,big,countflood,killrecv,killsend,killboth,forge,ceiling,freeze,million,partition,plain
 flood=0
 for arg in "$@"; do
   case $arg in
@@ -56,10 +77,15 @@ for arg in "$@"; do
   esac
 done
 build=${VELKO_BENCH_BUILD:-build-bench}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_BUILD_TESTS=OFF -DVELKO_BUILD_GUI=OFF \
-  > /dev/null
-cmake --build "$build" -j "$(nproc)" --target velko_remote > /dev/null
-tool=$PWD/$build/bench/velko_remote
+if [ -n "${VELKO_REMOTE_TOOL:-}" ]; then
+  tool=$(realpath "$VELKO_REMOTE_TOOL")
+else
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_BUILD_TESTS=OFF -DVELKO_BUILD_GUI=OFF \
+    > /dev/null
+  cmake --build "$build" -j "${VELKO_BENCH_JOBS:-$(nproc)}" --target velko_remote > /dev/null
+  tool=$PWD/$build/bench/velko_remote
+fi
+maker=${VELKO_REMOTE_MAKER:-$tool}
 work=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
@@ -68,8 +94,8 @@ trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$wo
 model() {
   local name=$1 ends=$2 per=$3
   shift 3
-  "$tool" model --folder="$work/$name" --ends="$ends" --per-step="$per" --signals="$signals" "$@"
-  "$tool" build --model="$work/$name/burst.velko"
+  "$maker" model --folder="$work/$name" --ends="$ends" --per-step="$per" --signals="$signals" "$@"
+  "$maker" build --model="$work/$name/burst.velko"
 }
 
 # instance NAME ADDRESS [OPTIONS...]: runs an instance of model NAME.
@@ -96,6 +122,59 @@ kill9() {
   kill -9 "$victim"
   wait "$victim" 2>/dev/null || true
   echo "instance (killed, kill -9): $("$tool" counts --file="$work/$1.counts")"
+}
+
+# timed NAME ADDRESS OUT [OPTIONS...]: runs an instance of model NAME, its
+# line in $work/OUT.line and its process's CPU seconds (user, system) in
+# $work/OUT.cpu.
+timed() {
+  local name=$1 address=$2 out=$3
+  shift 3
+  /usr/bin/time -f "%U %S" -o "$work/$out.cpu" \
+    "$tool" instance --model="$work/$name/burst.velko" --address="$address" "$@" \
+    > "$work/$out.line"
+}
+
+# rate OUT SIDE: signals a second and CPU a signal of the instance whose
+# line and CPU are in $work/OUT.*, for its signals sent or handled (SIDE);
+# after a pause, the rate is that of the drain after the resume.
+rate() {
+  awk -v side="$2" -v cpufile="$work/$1.cpu" '
+    /^instance/ {
+      match($0, /sent [0-9]+/); sent = substr($0, RSTART + 5, RLENGTH - 5)
+      match($0, /handled [0-9]+/); handled = substr($0, RSTART + 8, RLENGTH - 8)
+      match($0, /last step [0-9.]+ s/); last = substr($0, RSTART + 10, RLENGTH - 12)
+      drain = ""
+      if (match($0, /after the resume [0-9]+ steps in [0-9.]+ s \([0-9]+ steps/)) {
+        d = substr($0, RSTART, RLENGTH); sub(/.*\(/, "", d); sub(/ steps/, "", d); drain = d
+      }
+      n = side == "sent" ? sent : handled
+      getline cpu < cpufile; split(cpu, c, " ")
+      perSecond = last > 0 ? sprintf("%.0f", n / last) : "-"
+      drained = drain != "" ? sprintf(" (drain after the resume %s signals/s)", drain) : ""
+      perSignal = n > 0 ? (c[1] + c[2]) * 1e6 / n : 0
+      printf "  %s %s: %d signals; %s signals/s%s; CPU %.2f us a signal (%.2f s user, %.2f s system)\n", \
+        $2, side, n, perSecond, drained, perSignal, c[1], c[2]
+    }' "$work/$1.line"
+}
+
+# timedpair NAME [B's options] -- [A's options]: pair, each instance timed,
+# then their lines and the plain path's figures of each side.
+timedpair() {
+  local name=$1 options_b=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options_b+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  local at
+  at=$(soon)
+  timed "$name" 127.0.0.2 "$name.b" --run-at="$at" "${options_b[@]}" &
+  local b=$!
+  pids+=("$b")
+  timed "$name" 127.0.0.1 "$name.a" --run-at="$at" "$@"
+  wait "$b"
+  cat "$work/$name.b.line" "$work/$name.a.line"
+  rate "$name.a" sent
+  rate "$name.b" handled
 }
 
 # The time 2 s from now, at which both instances begin to run.
@@ -238,6 +317,64 @@ for name in ${cases//,/ }; do
       echo "== both send 1,000,000 to each other, 4 a step, to the 960 MiB ceiling; both stopped 60 s in"
       model ceiling 1 4 --both-ways --signals=1000000
       pair ceiling 127.0.0.2 127.0.0.1 --stop-after=60 -- --stop-after=60 ;;
+    freeze)
+      echo "== the receiver, paused from its first signal, frozen for good 3.6 s into the sender's wait; the sender stopped 10 s in, $signals signals"
+      model freeze 1 1 --counted
+      at=$(soon)
+      victim freeze 127.0.0.2 --run-at="$at" --pause=600
+      instance freeze 127.0.0.1 --run-at="$at" --stop-after=10 &
+      a=$!; pids+=("$a")
+      sleep 5.6
+      kill -STOP "$victim"
+      echo "instance (frozen, kill -STOP): $("$tool" counts --file="$work/freeze.counts")"
+      wait "$a"
+      kill -9 "$victim"
+      wait "$victim" 2>/dev/null || true ;;
+    million)
+      echo "== one transition sends 1,000,000 signals into a receiver paused 10 s; the sender stopped 4 s in"
+      model million 1 1 --signals=1000000 --one-transition
+      pair million 127.0.0.2 127.0.0.1 --pause=10 --quiet=5 -- --stop-after=4 ;;
+    partition)
+      # Each side's copy of the model: the sender's names the receiver at
+      # the relay's address.
+      model partitiona 1 1 --signals=1000000 --to=127.0.0.5
+      model partitionb 1 1 --signals=1000000
+      for cut in 10 70 ever; do
+        at=$(soon)
+        relay_options=(--cut-at=5)
+        options_a=(--quiet=30)
+        options_b=(--quiet=30)
+        case $cut in
+          10) echo "== 1,000,000 signals through a relay cut 3 s in for 10 s"
+              relay_options+=(--cut-for=10) ;;
+          70) echo "== the same, the relay cut for 70 s; the sender stopped 20 s in, its program ending then"
+              relay_options+=(--cut-for=70); options_a=(--stop-after=20); options_b=(--stop-after=100) ;;
+          ever) echo "== the same, the relay cut for good; the sender stopped 20 s in, its program ending then"
+              options_a=(--stop-after=20); options_b=(--stop-after=70) ;;
+        esac
+        "$tool" relay --listen=127.0.0.5:8790 --target=127.0.0.2:8790 --seconds=120 \
+          "${relay_options[@]}" &
+        r=$!; pids+=("$r")
+        "$tool" instance --model="$work/partitionb/burst.velko" --address=127.0.0.2 \
+          --run-at="$at" "${options_b[@]}" &
+        b=$!; pids+=("$b")
+        "$tool" instance --model="$work/partitiona/burst.velko" --address=127.0.0.1 \
+          --run-at="$at" "${options_a[@]}"
+        wait "$b"
+        kill -TERM "$r" 2>/dev/null || true
+        wait "$r" || true
+      done ;;
+    plain)
+      for spec in 100000:0 1000000:0 100000:10000; do
+        n=${spec%%:*}
+        bytes=${spec#*:}
+        echo "== the plain path: $n signals of $bytes characters through one end, the receiver running"
+        model "plain$n.$bytes" 1 1 --signals="$n" --param-bytes="$bytes"
+        timedpair "plain$n.$bytes" --quiet=3 -- --quiet=3
+      done
+      echo "== the plain path: 100000 signals through one end into a receiver paused 15 s"
+      model plainpause 1 1 --signals=100000
+      timedpair plainpause --pause=15 --quiet=3 -- --quiet=25 ;;
     both)
       echo "== both instances send $signals to each other at once, 4 a step"
       model both 1 4 --both-ways

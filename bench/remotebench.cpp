@@ -3,7 +3,7 @@
 //
 //   velko_remote model --folder=DIR --ends=N --per-step=M --signals=S [--both-ways]
 //                      [--from=IP] [--to=IP] [--sender-ips=IP,IP,...] [--onward=IP]
-//                      [--param-bytes=B] [--counted]
+//                      [--param-bytes=B] [--counted] [--one-transition]
 //       writes DIR/burst.velko: N processes at --from (127.0.0.1), or each at
 //       its own address of --sender-ips, each sending through a channel of
 //       its own to Q at --to (127.0.0.2), M signals a step, S in all (and,
@@ -13,7 +13,9 @@
 //       every signal a receiver handles as an input; with --counted, each
 //       sender's step and each receiver's signal also count in the instance's
 //       --counts file, which outlives an instance that is killed (through
-//       functions of velko_remote the model library finds when it is loaded)
+//       functions of velko_remote the model library finds when it is loaded);
+//       with --one-transition, each sender sends all it sends in one
+//       transition (a loop of one output)
 //   velko_remote build --model=FILE
 //       generates, compiles and links the model's library
 //   velko_remote instance --model=FILE --address=A [--run-at=UNIX_SECONDS]
@@ -37,6 +39,12 @@
 //   velko_remote countflood --listen=HOST:PORT --seconds=T
 //       a receiver that takes every signal sent to it and floods each link
 //       with counts the whole time
+//   velko_remote relay --listen=HOST:PORT --target=HOST:PORT --cut-at=SECONDS
+//                      [--cut-for=SECONDS] --seconds=T
+//       passes each link made to it on to the target, both ways, but for the
+//       cut: from --cut-at seconds on it passes nothing (what comes waits in
+//       its buffers, then in the peers'), for --cut-for seconds or, without
+//       it, for ever; a partition of the network between two instances
 //   velko_remote hostile --target=HOST:PORT --seconds=T [--forge=INSTANCE,CHANNEL,SYSTEM]
 //       attacks a port as strangers would: silent links, a length then
 //       silence, one byte a second, floods of signals and of messages that
@@ -126,19 +134,11 @@ std::map<std::string, std::string> ParseOptions(int argc, char** argv) {
 // Each step's signals counted where a killed instance leaves them.
 bool g_bCounted = false;
 
-std::string SenderXml(const std::string& strName, int nId, const std::string& strIP,
-                      const std::string& strChannel, int nPerStep, int nQuota, int nParamBytes) {
+// A sender's process up to its Loop state's input: its quota as its limit,
+// and a start that sends itself the first tick.
+std::string SenderHeadXml(const std::string& strName, int nId, const std::string& strIP,
+                          int nQuota) {
     const int nBase = 1000 * nId;
-    const std::string strParam =
-        nParamBytes > 0 ? Format("<userparam name=\"load\" value=\"%s\"/>",
-                                 std::string(static_cast<size_t>(nParamBytes), 'x').c_str())
-                        : std::string();
-    std::string strOutputs;
-    for (int i = 0; i < nPerStep; ++i) {
-        strOutputs += Format(
-            "        <output name=\"sig\" id=\"%d\" self=\"no\" to=\"\" via=\"'%s'\">%s</output>\n",
-            nBase + 13 + i, strChannel.c_str(), strParam.c_str());
-    }
     return Format(
         "    <process name=\"%s\" id=\"%d\" IP=\"%s\" portRead=\"%u\" implementation=\"\">\n"
         "      <DCLS><DCL name=\"sent\" type=\"int\" value=\"0\"/>"
@@ -148,21 +148,68 @@ std::string SenderXml(const std::string& strName, int nId, const std::string& st
         "      <start>\n        <start name=\"start\" id=\"%d\"/>\n"
         "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
         "        <setstate name=\"Loop\" id=\"%d\"/>\n      </start>\n"
-        "      <state name=\"Loop\">\n        <input name=\"tick\" id=\"%d\"/>\n"
-        "        <decision name=\"more\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
-        "sent &lt; limit</decision>\n"
-        "        <task name=\"count\" id=\"%d\">sent = sent + %d;%s</task>\n%s"
-        "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
-        "        <setstate name=\"Loop\" id=\"%d\"/>\n"
-        "        <setstate name=\"Done\" id=\"%d\"/>\n      </state>\n    </process>\n",
+        "      <state name=\"Loop\">\n        <input name=\"tick\" id=\"%d\"/>\n",
         strName.c_str(), nId, strIP.c_str(), kPort, nQuota, nBase + 1, nBase + 2, nBase + 3,
-        nBase + 10, nBase + 11, nBase + 12, nBase + 100, nBase + 12, nPerStep,
-        g_bCounted ? Format(" { extern void velko_bench_sent(int) __attribute__((weak)); if "
+        nBase + 10);
+}
+
+// The parameter each signal carries, of nParamBytes characters (none at 0).
+std::string ParamXml(int nParamBytes) {
+    return nParamBytes > 0 ? Format("<userparam name=\"load\" value=\"%s\"/>",
+                                    std::string(static_cast<size_t>(nParamBytes), 'x').c_str())
+                           : std::string();
+}
+
+// The call that counts nSignals sent where a killed instance leaves them.
+std::string CountSentC(int nSignals) {
+    return g_bCounted ? Format(
+                            " { extern void velko_bench_sent(int) __attribute__((weak)); if "
                             "(velko_bench_sent) velko_bench_sent(%d); }",
-                            nPerStep)
-                         .c_str()
-                   : "",
-        strOutputs.c_str(), nBase + 13 + nPerStep, nBase + 14 + nPerStep, nBase + 100);
+                            nSignals)
+                      : std::string();
+}
+
+std::string SenderXml(const std::string& strName, int nId, const std::string& strIP,
+                      const std::string& strChannel, int nPerStep, int nQuota, int nParamBytes) {
+    const int nBase = 1000 * nId;
+    const std::string strParam = ParamXml(nParamBytes);
+    std::string strOutputs;
+    for (int i = 0; i < nPerStep; ++i) {
+        strOutputs += Format(
+            "        <output name=\"sig\" id=\"%d\" self=\"no\" to=\"\" via=\"'%s'\">%s</output>\n",
+            nBase + 13 + i, strChannel.c_str(), strParam.c_str());
+    }
+    return SenderHeadXml(strName, nId, strIP, nQuota) +
+           Format(
+               "        <decision name=\"more\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
+               "sent &lt; limit</decision>\n"
+               "        <task name=\"count\" id=\"%d\">sent = sent + %d;%s</task>\n%s"
+               "        <output name=\"tick\" id=\"%d\" self=\"yes\" to=\"\" via=\"\"/>\n"
+               "        <setstate name=\"Loop\" id=\"%d\"/>\n"
+               "        <setstate name=\"Done\" id=\"%d\"/>\n      </state>\n    </process>\n",
+               nBase + 11, nBase + 12, nBase + 100, nBase + 12, nPerStep,
+               CountSentC(nPerStep).c_str(), strOutputs.c_str(), nBase + 13 + nPerStep,
+               nBase + 14 + nPerStep, nBase + 100);
+}
+
+// A sender whose whole quota goes in one transition: a loop of one output,
+// the decision before it and after it asking whether more are to be sent.
+std::string LoopSenderXml(const std::string& strName, int nId, const std::string& strIP,
+                          const std::string& strChannel, int nQuota, int nParamBytes) {
+    const int nBase = 1000 * nId;
+    return SenderHeadXml(strName, nId, strIP, nQuota) +
+           Format(
+               "        <decision name=\"more\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
+               "sent &lt; limit</decision>\n"
+               "        <setstate name=\"Done\" id=\"%d\"/>\n"
+               "        <task name=\"count\" id=\"%d\">sent = sent + 1;%s</task>\n"
+               "        <output name=\"sig\" id=\"%d\" self=\"no\" to=\"\" "
+               "via=\"'%s'\">%s</output>\n"
+               "        <decision name=\"again\" id=\"%d\" iftrue=\"%d\" iffalse=\"%d\">"
+               "sent &lt; limit</decision>\n      </state>\n    </process>\n",
+               nBase + 11, nBase + 12, nBase + 100, nBase + 100, nBase + 12, CountSentC(1).c_str(),
+               nBase + 13, strChannel.c_str(), ParamXml(nParamBytes).c_str(), nBase + 14,
+               nBase + 12, nBase + 100);
 }
 
 std::string ReceiverXml(const std::string& strName, int nId, const std::string& strIP) {
@@ -214,6 +261,7 @@ int WriteModel(const std::map<std::string, std::string>& mapOptions) {
     const std::string strOnward = Option(mapOptions, "onward", "");
     const std::vector<std::string> vecSenderIps = SplitList(Option(mapOptions, "sender-ips", ""));
     g_bCounted = mapOptions.count("counted") > 0;
+    const bool bOneTransition = mapOptions.count("one-transition") > 0;
     std::string strProcesses;
     std::string strChannels;
     int nId = 1;
@@ -226,8 +274,10 @@ int WriteModel(const std::map<std::string, std::string>& mapOptions) {
             const std::string strChannel = Format("%s%d", pszChannel, k);
             const int nQuota = (nSteps / nEnds + (k <= nSteps % nEnds ? 1 : 0)) * nPerStep;
             const std::string& strIP = vecFrom[static_cast<size_t>(k - 1) % vecFrom.size()];
-            strProcesses += SenderXml(Format("%s%d", pszSender, k), nId++, strIP, strChannel,
-                                      nPerStep, nQuota, nParamBytes);
+            strProcesses += bOneTransition ? LoopSenderXml(Format("%s%d", pszSender, k), nId++,
+                                                           strIP, strChannel, nQuota, nParamBytes)
+                                           : SenderXml(Format("%s%d", pszSender, k), nId++, strIP,
+                                                       strChannel, nPerStep, nQuota, nParamBytes);
             strChannels += Format(
                 "      <channel name=\"%s\" start=\"%s%d\" end=\"%s\" dual=\"no\">"
                 "<event name=\"sig\"/></channel>\n",
@@ -577,6 +627,124 @@ int RunForge(const std::map<std::string, std::string>& mapOptions) {
     return 0;
 }
 
+// ---- A relay that can be cut ----------------------------------------------------------------
+
+std::pair<std::string, unsigned int> SplitHostPort(const std::string& strText) {
+    return {strText.substr(0, strText.find(':')),
+            static_cast<unsigned int>(std::stoi(strText.substr(strText.find(':') + 1)))};
+}
+
+int RunRelay(const std::map<std::string, std::string>& mapOptions) {
+    const auto [strListenHost, nListenPort] = SplitHostPort(mapOptions.at("listen"));
+    const auto [strTargetHost, nTargetPort] = SplitHostPort(mapOptions.at("target"));
+    const auto tStart = Clock::now();
+    const auto tCut =
+        tStart + std::chrono::duration_cast<Clock::duration>(
+                     std::chrono::duration<double>(std::stod(mapOptions.at("cut-at"))));
+    const bool bHeals = mapOptions.count("cut-for") > 0;
+    const auto tHeal =
+        bHeals ? tCut + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(std::stod(mapOptions.at("cut-for"))))
+               : Clock::time_point::max();
+    const auto tEnd = tStart + std::chrono::seconds(std::stoi(mapOptions.at("seconds")));
+    const auto IsCut = [&] {
+        const auto tNow = Clock::now();
+        return tNow >= tCut && tNow < tHeal;
+    };
+    CBidirecSocket listener;
+    if (!listener.CreateServer(nListenPort, strListenHost) || !listener.Listen(128)) {
+        std::fprintf(stderr, "cannot listen on %s\n", mapOptions.at("listen").c_str());
+        return 1;
+    }
+    std::vector<std::unique_ptr<CBidirecSocket>> vecLinks;
+    std::vector<std::thread> vecPumps;
+    std::mutex mutexLinks;
+    // Bytes from one end to the other, but while cut; the end of one side's
+    // stream goes on to the other.
+    const auto Pump = [&](CBidirecSocket& rFrom, CBidirecSocket& rTo) {
+        std::vector<char> vecBuffer(64 * 1024);
+        CSocketPoller poller;
+        CSocketWake wake;
+        while (!g_bTerm && Clock::now() < tEnd) {
+            if (IsCut()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            poller.Clear();
+            poller.Add(rFrom, true, false);
+            poller.Wait(100, wake);
+            if (!poller.IsReadable(0)) {
+                continue;
+            }
+            size_t nGot = 0;
+            const SocketIoResult eRead =
+                rFrom.ReceiveAvailable(vecBuffer.data(), vecBuffer.size(), nGot);
+            if (eRead == IO_DONE && rTo.SendBytes(vecBuffer.data(), nGot)) {
+                continue;
+            }
+            if (eRead == IO_NONE) {
+                continue;
+            }
+            if (eRead == IO_CLOSED) {
+                rTo.HalfClose(0);
+            } else {
+                rTo.Cancel();
+                rFrom.Cancel();
+            }
+            break;
+        }
+    };
+    std::thread accepting([&] {
+        for (;;) {
+            auto pFrom = std::make_unique<CBidirecSocket>();
+            if (!listener.Accept(*pFrom)) {
+                return;
+            }
+            auto pTo = std::make_unique<CBidirecSocket>();
+            if (pTo->ConnectClient(strTargetHost, nTargetPort, 2000) != 1) {
+                continue;
+            }
+            CBidirecSocket& rFrom = *pFrom;
+            CBidirecSocket& rTo = *pTo;
+            std::lock_guard<std::mutex> lock(mutexLinks);
+            vecLinks.push_back(std::move(pFrom));
+            vecLinks.push_back(std::move(pTo));
+            vecPumps.emplace_back([&, &rFrom = rFrom, &rTo = rTo] { Pump(rFrom, rTo); });
+            vecPumps.emplace_back([&, &rFrom = rFrom, &rTo = rTo] { Pump(rTo, rFrom); });
+        }
+    });
+    bool bSaidCut = false;
+    bool bSaidHealed = false;
+    while (!g_bTerm && Clock::now() < tEnd) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!bSaidCut && Clock::now() >= tCut) {
+            bSaidCut = true;
+            std::printf("relay: cut at %.1f s\n",
+                        std::chrono::duration<double>(tCut - tStart).count());
+            std::fflush(stdout);
+        }
+        if (!bSaidHealed && Clock::now() >= tHeal) {
+            bSaidHealed = true;
+            std::printf("relay: healed at %.1f s\n",
+                        std::chrono::duration<double>(tHeal - tStart).count());
+            std::fflush(stdout);
+        }
+    }
+    g_bTerm = true;
+    listener.Cancel();
+    accepting.join();
+    {
+        std::lock_guard<std::mutex> lock(mutexLinks);
+        for (auto& pLink : vecLinks) {
+            pLink->Cancel();
+        }
+    }
+    for (auto& pump : vecPumps) {
+        pump.join();
+    }
+    return 0;
+}
+
 // ---- Hostile peers ---------------------------------------------------------------------------
 
 struct SHostile {
@@ -750,6 +918,9 @@ int main(int argc, char** argv) {
         }
         if (strMode == "forge") {
             return RunForge(mapOptions);
+        }
+        if (strMode == "relay") {
+            return RunRelay(mapOptions);
         }
         if (strMode == "counts") {
             const std::atomic<long long>* pCounts = MapCounts(mapOptions.at("file"), false);

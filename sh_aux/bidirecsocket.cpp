@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -132,6 +133,37 @@ std::string EncodeSocketString(std::string_view strText) {
 
 namespace {
 
+// A message's payload as UTF-8: 8-bit (Windows-1252) or UTF-16LE units.
+std::string PayloadToUtf8(std::string_view bytes, size_t nCharSize) {
+    if (nCharSize == 1) {
+        return Cp1252ToUtf8(bytes);
+    }
+    const size_t nUnits = bytes.size() / 2;
+    // Not filled first: a string filled goes character by character too.
+    const std::unique_ptr<char16_t[]> pWide(new char16_t[std::max<size_t>(nUnits, 1)]);
+    char16_t* pUnits = pWide.get();
+    const auto* pBytes = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (size_t i = 0; i < nUnits; ++i) {
+        pUnits[i] = static_cast<char16_t>(pBytes[2 * i] | (pBytes[2 * i + 1] << 8));
+    }
+    return Utf16ToUtf8(std::u16string_view(pWide.get(), nUnits));
+}
+
+// The header of a message: its length in characters and their size. False
+// when the source ends first.
+bool ReadHeader(const SocketByteReader& fnRead, uint64_t& rnLength, size_t& rnCharSize) {
+    bool bTag = false;
+    if (!ReadLength(fnRead, true, bTag, rnLength)) {
+        return false;
+    }
+    rnCharSize = 1;
+    if (bTag) {
+        rnCharSize = 2;
+        return ReadLength(fnRead, false, bTag, rnLength);
+    }
+    return true;
+}
+
 // Reads one message. SR_MESSAGE with strOut set; SR_TOO_LONG when it holds
 // more than nMaxLength characters (its payload is read past in pieces and
 // never held); SR_SKIPPED when fnAdmit refused a piece (the rest is read
@@ -141,17 +173,10 @@ namespace {
 SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& strOut,
                                   size_t nMaxLength, uint64_t& rnLength,
                                   const SocketAdmission& fnAdmit = {}) {
-    bool bTag = false;
     uint64_t nLength = 0;
-    if (!ReadLength(fnRead, true, bTag, nLength)) {
-        return SR_FAILED;
-    }
     size_t nCharSize = 1;
-    if (bTag) {
-        nCharSize = 2;
-        if (!ReadLength(fnRead, false, bTag, nLength)) {
-            return SR_FAILED;
-        }
+    if (!ReadHeader(fnRead, nLength, nCharSize)) {
+        return SR_FAILED;
     }
     rnLength = nLength;
     if (nLength > kMaxSocketMessageBytes / nCharSize) {
@@ -186,18 +211,7 @@ SocketReceiveResult DecodeMessage(const SocketByteReader& fnRead, std::string& s
             return SR_FAILED;
         }
     }
-    if (nCharSize == 1) {
-        strOut = Cp1252ToUtf8(bytes);
-        return SR_MESSAGE;
-    }
-    // Not filled first: a string filled goes character by character too.
-    const std::unique_ptr<char16_t[]> pWide(new char16_t[std::max<uint64_t>(nLength, 1)]);
-    char16_t* pUnits = pWide.get();
-    const auto* pBytes = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (size_t i = 0; i < nLength; ++i) {
-        pUnits[i] = static_cast<char16_t>(pBytes[2 * i] | (pBytes[2 * i + 1] << 8));
-    }
-    strOut = Utf16ToUtf8(std::u16string_view(pWide.get(), static_cast<size_t>(nLength)));
+    strOut = PayloadToUtf8(bytes, nCharSize);
     return SR_MESSAGE;
 }
 
@@ -1003,8 +1017,303 @@ size_t CBidirecSocket::GetUnsentBytes() {
     return m_strUnsent.size();
 }
 
+bool CBidirecSocket::DelayAcknowledgements() {
+    // Not lasting: the system goes back to acknowledging at once when no
+    // data came for a while, so it is asked again as data comes.
+    const int nHandle = m_nHandle.load();
+    const int nOff = 0;
+    return nHandle >= 0 &&
+           ::setsockopt(nHandle, IPPROTO_TCP, TCP_QUICKACK, &nOff, sizeof(nOff)) == 0;
+}
+
 bool CBidirecSocket::SetNoDelay() {
     const int nHandle = m_nHandle.load();
     const int nOn = 1;
     return nHandle >= 0 && ::setsockopt(nHandle, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn)) == 0;
+}
+
+SocketIoResult CBidirecSocket::ReceiveAvailable(char* pBuffer, size_t nCapacity, size_t& rnGot) {
+    rnGot = 0;
+    const int nHandle = m_nHandle.load();
+    if (nHandle < 0) {
+        return IO_RESET;
+    }
+    if (nCapacity == 0) {
+        return IO_NONE;
+    }
+    for (;;) {
+        const ssize_t nGot = ::recv(nHandle, pBuffer, nCapacity, MSG_DONTWAIT);
+        if (nGot > 0) {
+            rnGot = static_cast<size_t>(nGot);
+            return IO_DONE;
+        }
+        if (nGot == 0) {
+            return IO_CLOSED;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return IO_NONE;
+        }
+        m_bLinkLost.store(true);
+        return IO_RESET;
+    }
+}
+
+bool CBidirecSocket::AcceptWaiting(CBidirecSocket& rConnection, int* pnError) {
+    const int nHandle = m_nHandle.load();
+    int nError = EBADF;
+    if (nHandle >= 0) {
+        // A connection that the peer resets between the look and the take
+        // must not make the take wait.
+        const int nFlags = ::fcntl(nHandle, F_GETFL);
+        if (nFlags >= 0 && (nFlags & O_NONBLOCK) == 0) {
+            ::fcntl(nHandle, F_SETFL, nFlags | O_NONBLOCK);
+        }
+        for (;;) {
+            const int nAccepted = ::accept4(nHandle, nullptr, nullptr, SOCK_CLOEXEC);
+            if (nAccepted >= 0) {
+                if (!rConnection.Adopt(nAccepted)) {
+                    ::close(nAccepted);
+                    nError = EISCONN;
+                    break;
+                }
+                return true;
+            }
+            nError = errno == EWOULDBLOCK ? EAGAIN : errno;
+            if (nError != EINTR) {
+                break;
+            }
+        }
+    }
+    if (pnError) {
+        *pnError = nError;
+    }
+    return false;
+}
+
+// ---- Polling many sockets -------------------------------------------------------------------
+
+CSocketWake::CSocketWake() : m_nHandle(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CSocketWake::~CSocketWake() {
+    if (m_nHandle >= 0) {
+        ::close(m_nHandle);
+    }
+}
+
+void CSocketWake::Wake() {
+    const uint64_t nOne = 1;
+    // A full counter already wakes: nothing is lost when this write fails.
+    [[maybe_unused]] const ssize_t nWritten = ::write(m_nHandle, &nOne, sizeof(nOne));
+}
+
+void CSocketWake::Take() {
+    uint64_t nCount = 0;
+    [[maybe_unused]] const ssize_t nRead = ::read(m_nHandle, &nCount, sizeof(nCount));
+}
+
+size_t CSocketPoller::Add(const CBidirecSocket& rSocket, bool bRead, bool bWrite) {
+    const short nEvents = static_cast<short>((bRead ? POLLIN : 0) | (bWrite ? POLLOUT : 0));
+    m_vecItems.push_back({nEvents != 0 ? rSocket.m_nHandle.load() : -1, nEvents, 0});
+    return m_vecItems.size() - 1;
+}
+
+void CSocketPoller::Wait(int nTimeoutMs, CSocketWake& rWake) {
+    std::vector<pollfd> vecPoll(m_vecItems.size() + 1);
+    for (size_t i = 0; i < m_vecItems.size(); ++i) {
+        vecPoll[i] = {m_vecItems[i].nHandle, m_vecItems[i].nEvents, 0};
+    }
+    vecPoll.back() = {rWake.m_nHandle, POLLIN, 0};
+    int nReady = -1;
+    do {
+        nReady = ::poll(vecPoll.data(), vecPoll.size(), nTimeoutMs);
+    } while (nReady < 0 && errno == EINTR);
+    for (size_t i = 0; i < m_vecItems.size(); ++i) {
+        m_vecItems[i].nReady = nReady > 0 ? vecPoll[i].revents : 0;
+    }
+    if (nReady > 0 && (vecPoll.back().revents & POLLIN) != 0) {
+        rWake.Take();
+    }
+}
+
+bool CSocketPoller::IsReadable(size_t nPlace) const {
+    return (m_vecItems[nPlace].nReady & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+bool CSocketPoller::IsWritable(size_t nPlace) const {
+    return (m_vecItems[nPlace].nReady & (POLLOUT | POLLHUP | POLLERR)) != 0;
+}
+
+// ---- A stream read without waiting -------------------------------------------------------------
+
+namespace {
+
+// The read-ahead buffer of a stream: small for a link that sends little,
+// grown while reads fill it.
+constexpr size_t kStreamBufferFirst = 4 * 1024;
+constexpr size_t kStreamBufferMost = 64 * 1024;
+
+}  // namespace
+
+CSocketStreamReader::CSocketStreamReader(size_t nMaxLength) : m_nMaxLength(nMaxLength) {}
+
+bool CSocketStreamReader::CanRead() const {
+    return m_vecBuffer.empty() || m_nEnd < m_vecBuffer.size() || m_nStart > 0;
+}
+
+size_t CSocketStreamReader::MakeSpace() {
+    if (m_vecBuffer.empty()) {
+        m_vecBuffer.resize(kStreamBufferFirst);
+    }
+    if (m_nStart > 0) {
+        std::memmove(m_vecBuffer.data(), m_vecBuffer.data() + m_nStart, m_nEnd - m_nStart);
+        m_nEnd -= m_nStart;
+        m_nStart = 0;
+    }
+    return m_vecBuffer.size() - m_nEnd;
+}
+
+void CSocketStreamReader::Filled(size_t nBytes) {
+    m_nEnd += nBytes;
+    if (m_nEnd == m_vecBuffer.size() && m_vecBuffer.size() < kStreamBufferMost) {
+        m_vecBuffer.resize(2 * m_vecBuffer.size());
+    }
+}
+
+SocketIoResult CSocketStreamReader::ReadFrom(CBidirecSocket& rSocket, size_t* pnGot, bool* pbAll) {
+    const size_t nSpace = MakeSpace();
+    if (pbAll) {
+        *pbAll = false;
+    }
+    if (pnGot) {
+        *pnGot = 0;
+    }
+    if (nSpace == 0) {
+        return IO_NONE;  // Next must take first
+    }
+    size_t nGot = 0;
+    const SocketIoResult eResult =
+        rSocket.ReceiveAvailable(m_vecBuffer.data() + m_nEnd, nSpace, nGot);
+    if (eResult == IO_DONE) {
+        Filled(nGot);
+        if (pbAll) {
+            *pbAll = nGot < nSpace;
+        }
+        if (pnGot) {
+            *pnGot = nGot;
+        }
+    }
+    return eResult;
+}
+
+size_t CSocketStreamReader::Take(std::string_view bytes) {
+    const size_t nTaken = std::min(MakeSpace(), bytes.size());
+    std::memcpy(m_vecBuffer.data() + m_nEnd, bytes.data(), nTaken);
+    Filled(nTaken);
+    return nTaken;
+}
+
+size_t CSocketStreamReader::PieceBytes() const {
+    return std::min(m_nTotal - m_nKept, kPayloadChunk);
+}
+
+void CSocketStreamReader::Admit(bool bKeep) {
+    m_bAsked = false;
+    if (bKeep) {
+        m_nAdmitted = std::min(m_nTotal, m_nKept + kPayloadChunk);
+        return;
+    }
+    m_ePhase = PH_SKIP;
+    m_nSkipLeft = m_nTotal - m_nKept;
+    m_eSkipResult = RS_SKIPPED;
+    m_strPayload = std::string();
+}
+
+CSocketStreamReader::Step CSocketStreamReader::Next(std::string& strMessage) {
+    for (;;) {
+        const size_t nHeld = m_nEnd - m_nStart;
+        switch (m_ePhase) {
+            case PH_HEADER: {
+                size_t nPos = m_nStart;
+                const SocketByteReader fnRead = [&](char* pOut, size_t nBytes) {
+                    if (m_nEnd - nPos < nBytes) {
+                        return false;
+                    }
+                    std::memcpy(pOut, m_vecBuffer.data() + nPos, nBytes);
+                    nPos += nBytes;
+                    return true;
+                };
+                if (nHeld == 0 || !ReadHeader(fnRead, m_nLength, m_nCharSize)) {
+                    return RS_NEED_MORE;
+                }
+                if (m_nLength > kMaxSocketMessageBytes / m_nCharSize) {
+                    return RS_INVALID;  // and again: the header stays
+                }
+                m_nStart = nPos;
+                m_nTotal = static_cast<size_t>(m_nLength) * m_nCharSize;
+                if (m_nLength > m_nMaxLength) {
+                    m_ePhase = PH_SKIP;
+                    m_nSkipLeft = m_nTotal;
+                    m_eSkipResult = RS_TOO_LONG;
+                } else {
+                    m_ePhase = PH_PAYLOAD;
+                    m_nKept = 0;
+                    m_nAdmitted = 0;
+                    m_bAsked = false;
+                    m_strPayload.clear();
+                }
+                break;
+            }
+            case PH_PAYLOAD: {
+                if (m_nKept == m_nTotal) {
+                    if (m_nCharSize == 1) {
+                        strMessage = Cp1252ToUtf8(m_strPayload);
+                    } else {
+                        m_strUnits.resize(m_strPayload.size() / 2);
+                        const auto* pBytes =
+                            reinterpret_cast<const unsigned char*>(m_strPayload.data());
+                        for (size_t i = 0; i < m_strUnits.size(); ++i) {
+                            m_strUnits[i] =
+                                static_cast<char16_t>(pBytes[2 * i] | (pBytes[2 * i + 1] << 8));
+                        }
+                        strMessage = Utf16ToUtf8(m_strUnits);
+                    }
+                    m_strPayload.clear();
+                    m_ePhase = PH_HEADER;
+                    return RS_MESSAGE;
+                }
+                if (m_nKept == m_nAdmitted) {
+                    // Room is asked for bytes that have come, not for a claim.
+                    if (nHeld == 0 && !m_bAsked) {
+                        return RS_NEED_MORE;
+                    }
+                    m_bAsked = true;
+                    return RS_ROOM;
+                }
+                const size_t nTake = std::min(nHeld, m_nAdmitted - m_nKept);
+                if (nTake == 0) {
+                    return RS_NEED_MORE;
+                }
+                m_strPayload.append(m_vecBuffer.data() + m_nStart, nTake);
+                m_nStart += nTake;
+                m_nKept += nTake;
+                break;
+            }
+            case PH_SKIP: {
+                if (m_nSkipLeft == 0) {
+                    m_ePhase = PH_HEADER;
+                    return m_eSkipResult;
+                }
+                const size_t nTake = std::min(nHeld, m_nSkipLeft);
+                if (nTake == 0) {
+                    return RS_NEED_MORE;
+                }
+                m_nStart += nTake;
+                m_nSkipLeft -= nTake;
+                break;
+            }
+        }
+    }
 }

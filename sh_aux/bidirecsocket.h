@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,6 +47,14 @@ enum SocketPeerState {
     SP_OPEN,    // nothing says the link has ended
     SP_CLOSED,  // the peer closed it in order (or it was never open)
     SP_RESET,   // the peer reset it: what it had not read yet is lost
+};
+
+// What a call that never waits found (CBidirecSocket::ReceiveAvailable).
+enum SocketIoResult {
+    IO_DONE,    // bytes were taken
+    IO_NONE,    // nothing waits now
+    IO_CLOSED,  // the peer ended its sending in order: nothing more comes
+    IO_RESET,   // the link failed (reset by the peer, or shut down here)
 };
 
 // Asked before each piece of a message's payload is read, the first time
@@ -170,6 +179,13 @@ public:
     // when the bound stopped it. Not for a link read with recibeMsj.
     SocketPeerState CheckPeer(const std::function<void(std::string&)>& fnMessage = {},
                               size_t nMaxBytes = 64 * 1024, bool* pbMore = nullptr);
+    // For a thread that serves many sockets (CSocketPoller): receives what
+    // has arrived, at most nCapacity bytes, without waiting. Not for a link
+    // read with recibeMsj, ReceiveMessage or CheckPeer.
+    SocketIoResult ReceiveAvailable(char* pBuffer, size_t nCapacity, size_t& rnGot);
+    // Takes a connection waiting on a listening socket, without waiting:
+    // false with *pnError EAGAIN when none waits (else as Accept).
+    bool AcceptWaiting(CBidirecSocket& rConnection, int* pnError = nullptr);
     // Sends one message without waiting: false, with nothing sent, when the
     // peer is not reading. A message the system takes only in part is
     // finished by a later call before anything else (which is then dropped
@@ -216,6 +232,12 @@ public:
     bool MessageTimedOut() const { return m_bMessageTimedOut.load(); }
     // Small messages go out at once rather than gathered with the next.
     bool SetNoDelay();
+    // For a link whose peer sends bursts and to which nothing is written
+    // back: the system acknowledges what comes a little later, a batch at
+    // a time, rather than each piece at once (which makes the peer's system
+    // send each small message alone). It keeps to it while data comes, and
+    // acknowledges at once again once the link is quiet.
+    bool DelayAcknowledgements();
     // Makes a blocked Accept, recibeMsj, enviaMsj or ConnectClient fail
     // promptly, and every later one until Close. Safe from any thread: the
     // socket is shut down, never closed, here.
@@ -233,6 +255,7 @@ public:
     bool IsOpen() const { return m_nHandle.load() >= 0; }
 
 private:
+    friend class CSocketPoller;
     bool Adopt(int nHandle);
     void CloseHandle();
     bool ConnectWithin(int nHandle, const void* pAddress, unsigned int nAddressLength,
@@ -291,4 +314,113 @@ private:
     bool m_bEndedInside = false;
     size_t m_nReadPos = 0;
     size_t m_nReadEnd = 0;
+};
+
+// A wake-up that one thread gives another's CSocketPoller::Wait, from any
+// thread, at any time: a wait that has begun returns at once, and one that
+// begins later too until the wake-up is taken.
+class CSocketWake {
+public:
+    CSocketWake();
+    ~CSocketWake();
+    CSocketWake(const CSocketWake&) = delete;
+    CSocketWake& operator=(const CSocketWake&) = delete;
+    void Wake();
+
+private:
+    friend class CSocketPoller;
+    void Take();
+    int m_nHandle = -1;
+};
+
+// Waits, on one thread, until any of a set of sockets is ready or a wake-up
+// comes. The set is made anew before each wait.
+class CSocketPoller {
+public:
+    void Clear() { m_vecItems.clear(); }
+    // Adds rSocket, to be read and / or written; returns its place. A socket
+    // that is not open is never ready.
+    size_t Add(const CBidirecSocket& rSocket, bool bRead, bool bWrite);
+    // Waits at most nTimeoutMs (-1: until something is ready) for the sockets
+    // added or for rWake (which it then takes).
+    void Wait(int nTimeoutMs, CSocketWake& rWake);
+    // After Wait: a socket that is ready to be read, or written (an error or
+    // the peer's end makes it both: the next call says which).
+    bool IsReadable(size_t nPlace) const;
+    bool IsWritable(size_t nPlace) const;
+    size_t Size() const { return m_vecItems.size(); }
+
+private:
+    struct SItem {
+        int nHandle;
+        short nEvents;
+        short nReady;
+    };
+    std::vector<SItem> m_vecItems;
+};
+
+// Takes the messages of a stream as its bytes arrive, without waiting: the
+// receiving half of a link served by a thread that polls many. Memory follows
+// what arrives: the bytes read ahead stay within one buffer, and each piece
+// of a message's payload (at most 64 KiB) is asked for (RS_ROOM) before it
+// is kept.
+class CSocketStreamReader {
+public:
+    // Messages longer than nMaxLength characters are read past (RS_TOO_LONG).
+    explicit CSocketStreamReader(size_t nMaxLength);
+
+    // Reads what the socket has, as far as the buffer takes it: *pnGot
+    // bytes; *pbAll is set when the read took less than there was room for
+    // (the socket then had no more).
+    SocketIoResult ReadFrom(CBidirecSocket& rSocket, size_t* pnGot = nullptr,
+                            bool* pbAll = nullptr);
+    // Takes bytes that came some other way, as far as the buffer takes
+    // them: how many it took.
+    size_t Take(std::string_view bytes);
+    // Whether the buffer has room to read into (else Next must take first).
+    bool CanRead() const;
+
+    enum Step {
+        RS_NEED_MORE,  // nothing whole yet: read more
+        RS_MESSAGE,    // a message, stored
+        RS_TOO_LONG,   // a message longer than nMaxLength, read past
+        RS_SKIPPED,    // a message whose room was refused, read past
+        RS_ROOM,       // room for the next piece is asked for: Admit, then Next
+        RS_INVALID,    // a length beyond kMaxSocketMessageBytes: the stream is lost
+    };
+    // The next step of the bytes held. After RS_ROOM, Next asks again until
+    // Admit answers.
+    Step Next(std::string& strMessage);
+    // After RS_ROOM: the message's claimed length in characters, the bytes
+    // of the piece asked for, and whether it is the message's first.
+    uint64_t ClaimedLength() const { return m_nLength; }
+    size_t PieceBytes() const;
+    bool IsFirstPiece() const { return m_nKept == 0; }
+    // Keeps the piece, or reads past the rest of the message.
+    void Admit(bool bKeep);
+    // Bytes of a message that has begun are held (or are being read past).
+    bool IsInsideMessage() const { return m_ePhase != PH_HEADER || m_nStart < m_nEnd; }
+
+private:
+    enum Phase { PH_HEADER, PH_PAYLOAD, PH_SKIP };
+    // Room at the buffer's end for what comes next (none: Next first).
+    size_t MakeSpace();
+    void Filled(size_t nBytes);
+    size_t m_nMaxLength;
+    std::vector<char> m_vecBuffer;
+    size_t m_nStart = 0;
+    size_t m_nEnd = 0;
+    Phase m_ePhase = PH_HEADER;
+    uint64_t m_nLength = 0;
+    size_t m_nCharSize = 2;
+    size_t m_nTotal = 0;     // payload bytes
+    size_t m_nKept = 0;      // of them taken into m_strPayload
+    size_t m_nAdmitted = 0;  // of them that may be taken
+    bool m_bAsked = false;   // RS_ROOM given, Admit not yet called
+    size_t m_nSkipLeft = 0;
+    Step m_eSkipResult = RS_SKIPPED;
+    std::string m_strPayload;
+    // The units of the last message, kept: a message costs no allocation
+    // but its text's.
+    std::u16string m_strUnits;
 };

@@ -19,6 +19,11 @@ CSDLAgent* CSDLChannelOut::GetTarget() const {
 
 std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
     pEvent->m_strCameThrough = m_strName;
+    CSDLAgent* pTarget = GetTarget();
+    const int nMode = (pTarget && pTarget->m_pEngine) ? pTarget->m_pEngine->GetIPMode() : 0;
+    if (!m_bLocalDelivery && nMode != 0) {
+        return SendRemote(pEvent, *pTarget->m_pEngine);
+    }
 
     // The target process's end wins when both targets are set.
     CSDLChannelIn* pIn = nullptr;
@@ -30,14 +35,8 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
             pIn = pProcIn;
         }
     }
-    CSDLAgent* pTarget = GetTarget();
-    const int nMode = (pTarget && pTarget->m_pEngine) ? pTarget->m_pEngine->GetIPMode() : 0;
-
     CSDLAgent* pSender = m_pSourceProcess ? static_cast<CSDLAgent*>(m_pSourceProcess)
                                           : static_cast<CSDLAgent*>(m_pSourceBlock);
-    if (!m_bLocalDelivery && nMode != 0) {
-        return SendRemote(pEvent, *pTarget->m_pEngine);
-    }
     if (!pIn) {
         // A channel end without its partner: report and drop the signal.
         const std::string strMessage =
@@ -52,21 +51,30 @@ std::string CSDLChannelOut::Send(CSDLEvent* pEvent) {
 
 std::string CSDLChannelOut::SendRemote(CSDLEvent* pEvent, CSDLEngine& engine) {
     CSDLRemoteLinks& links = engine.GetRemoteLinks();
+    if (!m_pLink) {
+        m_pLink = std::make_unique<CRemoteSendLink>(m_strHost, m_nPort, m_strName);
+    }
+    // Once the run is stopping, what the transition still sends is lost at
+    // once, with nothing made for it: a Stop ends the run however much is
+    // left to send.
+    if (links.AreSendsCancelled()) {
+        m_pLink->LoseAfterStop(pEvent->m_strName.c_str());
+        m_bConnected = false;
+        return kRemoteSendError;
+    }
     const std::string strText = pEvent->GetRemoteText();
     const std::string strMessage = m_strName + "," + strText;
     const char* pszSignal = pEvent->m_strName.c_str();
-    const std::string strPeer = Format("%s:%d", m_strHost.c_str(), m_nPort);
     // The receiver would read past it: it is not sent, and the link stays.
     if (strMessage.size() > kMaxRemoteMessageLength &&
         Utf8ToUtf16(strMessage).size() > kMaxRemoteMessageLength) {
-        links.ReportLoss(strPeer, 1,
-                         Format("Warning: the signal %s is longer than a remote signal may be (%zu "
-                                "characters) and cannot be sent through channel %s; it is lost.",
-                                pszSignal, kMaxRemoteMessageLength, m_strName.c_str()));
+        links.ReportLoss(m_pLink->GetPeer(), 1, [&] {
+            return Format(
+                "Warning: the signal %s is longer than a remote signal may be (%zu "
+                "characters) and cannot be sent through channel %s; it is lost.",
+                pszSignal, kMaxRemoteMessageLength, m_strName.c_str());
+        });
         return kRemoteSendError;
-    }
-    if (!m_pLink) {
-        m_pLink = std::make_unique<CRemoteSendLink>(m_strHost, m_nPort, m_strName);
     }
     const SRemoteOpening opening{std::string(), engine.GetIPAddress(), m_strName,
                                  engine.m_strSystemName};

@@ -31,7 +31,7 @@ public:
     // connects again).
     std::string Send(CSDLEvent* pEvent);
     // Ends the link of a remote end in order: it is kept until the receiver
-    // has read all that was sent (CSDLRemoteLinks::Linger). The next send
+    // has read all that was sent (CSDLRemoteLinks::LetGo). The next send
     // connects again.
     void CloseConnection();
     // Copies targets, host and port, name, delivery flag and signals; the

@@ -807,6 +807,9 @@ private:
     mutable std::mutex m_mutexMessages;
     std::string m_strMessages;
     std::string m_strRemoteError;
+    // The signals taken from the links in one turn (kept: no allocation a
+    // step).
+    std::deque<SRemoteSignal> m_remoteSignals;
     // Last: its threads report through the notifier above.
     std::unique_ptr<CSDLRemoteLinks> m_pRemote;
 };

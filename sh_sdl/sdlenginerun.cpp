@@ -13,6 +13,7 @@
 
 #include "sh_aux/hpslib.h"
 #include "sh_aux/pathhelp.h"
+#include "sh_sdl/mnca/sdlmnca.h"
 #include "sh_sdl/sdlblock.h"
 #include "sh_sdl/sdlengine.h"
 #include "sh_sdl/sdlprocess.h"
@@ -30,6 +31,18 @@ const char* const kEntryPoints[] = {"GetModelDecision", "GetModelTask", "GetMode
 
 // The trace is written to its file in blocks of about this size.
 constexpr size_t kTraceBlock = size_t{1} << 20;
+
+// Calls fn on pAgent and on every agent below it.
+template <class Fn>
+void ForEachAgent(CSDLAgent* pAgent, const Fn& fn) {
+    fn(pAgent);
+    for (auto& [strKey, pBlock] : pAgent->m_mapBlocks) {
+        ForEachAgent(pBlock.get(), fn);
+    }
+    for (auto& [strKey, pProcess] : pAgent->m_mapProcesses) {
+        ForEachAgent(pProcess.get(), fn);
+    }
+}
 
 // A label made safe to stand inside a file name.
 std::string SafeFileNamePart(std::string strText) {
@@ -918,15 +931,131 @@ int CSDLEngine::StartRemoteLinks() {
     if (settings.nIPMode == 0) {
         return 0;
     }
-    return m_pRemote->Start(CSDLRemoteLinks::CollectModel(m_pRootAgent.get(), settings.strIPAddress,
-                                                          m_strSystemName),
-                            settings.strIPAddress, m_strRemoteError)
-               ? 0
-               : 4;
+    // What the links need of the model: the ports of this instance's agents
+    // with the number of output ends of the model that send to each and the
+    // input channels each receives remote signals on, and the IP texts of
+    // the model's agents (where its instances run).
+    const std::string& strOwn = settings.strIPAddress;
+    SRemoteModel model;
+    model.strSystem = m_strSystemName;
+    if (m_pRootAgent) {
+        ForEachAgent(m_pRootAgent.get(), [&](CSDLAgent* pAgent) {
+            if (!pAgent->m_strIP.empty()) {
+                model.setInstances.insert(pAgent->m_strIP);
+            }
+            if (pAgent->m_strIP == strOwn && pAgent->m_nPort > 0 && pAgent->m_nPort <= 65535) {
+                const auto nPort = static_cast<unsigned int>(pAgent->m_nPort);
+                model.mapPorts.try_emplace(nPort, 0);
+                for (const auto& [strName, pChannel] : pAgent->m_mapInputChannels) {
+                    if (!pChannel->m_bLocalDelivery) {
+                        model.mapChannels[nPort].insert(pChannel->m_strName);
+                    }
+                }
+            }
+        });
+        // Every instance holds the whole model: it knows each output end
+        // that may connect to one of its ports, whichever instance sends
+        // through it.
+        ForEachAgent(m_pRootAgent.get(), [&](CSDLAgent* pAgent) {
+            for (const auto& [strName, pChannel] : pAgent->m_mapOutputChannels) {
+                const CSDLAgent* pTarget = pChannel->GetTarget();
+                if (pChannel->m_bLocalDelivery || !pTarget || pTarget->m_strIP != strOwn) {
+                    continue;
+                }
+                const auto it = model.mapPorts.find(static_cast<unsigned int>(pTarget->m_nPort));
+                if (it != model.mapPorts.end()) {
+                    ++it->second;
+                }
+            }
+        });
+    }
+    return m_pRemote->Start(model, strOwn, m_strRemoteError) ? 0 : 4;
 }
 
 void CSDLEngine::DeliverRemoteSignals() {
-    m_pRemote->DeliverSignals(m_pRootAgent.get(), m_runSettings.strIPAddress);
+    m_remoteSignals.clear();
+    if (!m_pRemote->TakeSignals(m_remoteSignals)) {
+        return;
+    }
+    CSDLRemoteLinks& links = *m_pRemote;
+    CRemoteReports& reports = links.Reports();
+    const std::string& strOwn = m_runSettings.strIPAddress;
+    // The agents of this instance served by a port with a remote input end
+    // of a name, looked up once per port and name.
+    using Ends = std::vector<std::pair<CSDLAgent*, CSDLChannelIn*>>;
+    std::map<std::pair<unsigned int, std::string>, Ends> mapEnds;
+    const auto FindEnds = [&](unsigned int nPort, const std::string& strChannel) -> const Ends& {
+        const auto found = mapEnds.try_emplace({nPort, strChannel});
+        Ends& vecEnds = found.first->second;
+        if (found.second && m_pRootAgent) {
+            ForEachAgent(m_pRootAgent.get(), [&](CSDLAgent* pAgent) {
+                if (pAgent->m_strIP != strOwn || pAgent->m_nPort != static_cast<int>(nPort)) {
+                    return;
+                }
+                CSDLChannelIn* pChannel = pAgent->GetInputChannel(strChannel);
+                if (pChannel && !pChannel->m_bLocalDelivery) {
+                    vecEnds.emplace_back(pAgent, pChannel);
+                }
+            });
+        }
+        return vecEnds;
+    };
+    for (SRemoteSignal& signal : m_remoteSignals) {
+        CSDLEvent& event = *signal.pEvent;
+        // When several agents share the name, the one the signal is
+        // addressed to. A signal dropped here goes unhandled: its sender
+        // learns it.
+        const Ends& vecEnds = FindEnds(signal.nPort, signal.strChannel);
+        const std::pair<CSDLAgent*, CSDLChannelIn*>* pEnd = nullptr;
+        int nMatches = 0;
+        for (const auto& end : vecEnds) {
+            if (vecEnds.size() == 1 || end.first->m_strName == event.m_strTo ||
+                end.first->GetFullName(false) == event.m_strTo) {
+                pEnd = &end;
+                ++nMatches;
+            }
+        }
+        if (nMatches != 1) {
+            if (reports.Admit(signal.strAddress, RR_NO_CHANNEL)) {
+                links.Report(
+                    Format("Warning: the remote signal %s names channel %s, which no single agent "
+                           "of this instance on port %u receives; it is dropped.",
+                           EscapePeerText(event.m_strName).c_str(),
+                           EscapePeerText(signal.strChannel).c_str(), signal.nPort));
+            }
+            CSDLRemoteLinks::MarkUnhandled(event);
+            continue;
+        }
+        auto [pAgent, pChannel] = *pEnd;
+        const CSDLmnca* pMnca =
+            dynamic_cast<CSDLProcess*>(pAgent) ? pAgent->GetMncaBlock() : nullptr;
+        if (event.m_nCell < -1 || (pMnca && event.m_nCell >= pMnca->GetNumCells())) {
+            if (reports.Admit(signal.strAddress, RR_BAD_CELL)) {
+                links.Report(
+                    Format("Warning: the remote signal %s for %s names cell %d, which it does not "
+                           "have; it is dropped.",
+                           EscapePeerText(event.m_strName).c_str(),
+                           pAgent->GetFullName(true).c_str(), event.m_nCell));
+            }
+            CSDLRemoteLinks::MarkUnhandled(event);
+            continue;
+        }
+        if (event.m_dExecutionTime < pAgent->m_dClock) {
+            // Instances keep no common clock: the signal is late, and is
+            // handled as soon as the receiver can.
+            if (reports.Admit(signal.strAddress, RR_LATE)) {
+                links.Report(Format(
+                    "Warning: the remote signal %s for %s at time %f came after that "
+                    "agent's clock %f; it is handled at %f.",
+                    EscapePeerText(event.m_strName).c_str(), pAgent->GetFullName(true).c_str(),
+                    event.m_dExecutionTime, pAgent->m_dClock, pAgent->m_dClock));
+            }
+            event.m_dExecutionTime = pAgent->m_dClock;
+        }
+        pChannel->AddEvent(std::move(signal.pEvent));
+    }
+    // The events dropped go here, before the signals of the next turn.
+    m_remoteSignals.clear();
 }
 
 void CSDLEngine::WaitWhileIdle() {

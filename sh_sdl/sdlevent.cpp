@@ -206,7 +206,7 @@ std::string CSDLEvent::GetRemoteText() const {
     return strText;
 }
 
-bool CSDLEvent::ParseRemoteText(const std::string& strText) {
+bool CSDLEvent::ParseRemoteText(std::string_view strText) {
     // Field by field from the front, each checked as it comes: what is no
     // signal is refused at its first wrong field.
     size_t nPos = 0;

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "sh_sdl/sdlparameter.h"
 
@@ -33,7 +34,7 @@ public:
     // remote. False, with the event in an unspecified state, when the text
     // has fewer than twelve fields, a number that does not read, a time or
     // cell that is not finite or out of range, or an incomplete parameter.
-    bool ParseRemoteText(const std::string& strText);
+    bool ParseRemoteText(std::string_view strText);
 
     double m_dCreationTime = 0.0;
     std::string m_strCreationTime;

@@ -6,22 +6,72 @@
 // (CSDLChannelOut::Send, CRemoteSendLink) and comes in through the listener
 // of the receiving agent's port. The link protocol is in sdlremotelink.h.
 //
-// Threads. One listener thread per port accepts every sender's connection,
-// and one reader thread per connection turns each message into a channel
-// name and an event and leaves it in the inbox; neither touches the model.
-// The simulation thread takes the inbox before each step and queues the
-// events in their input channels (DeliverSignals). Sends run on the
-// simulation thread, bracketed by BeginSend and EndSend so that Stop, from
-// any thread, can cut a connect or send short (CancelSends). A link whose
-// sending has ended is kept by one more thread until its receiver has read
-// it (Linger).
+// Threads, and what each touches.
+//   The simulation thread (the engine's run): Start, Stop, EndRun,
+//     TakeSignals, WaitForSignal, and every send. It makes a link's two
+//     connections itself (a connect waits; Stop cuts it short), writes the
+//     signals on the signal connection while its channel end holds the
+//     link, and lets the link go when its sending ends. It never reads a
+//     socket.
+//   The I/O thread, one per instance (this object), from the first run or
+//     link on: polls every socket of the instance, the ports' listeners,
+//     the connections they took (signal links, count links, strangers') and
+//     both connections of the links this instance sends on. It accepts,
+//     reads and parses signals into the inbox, tells and takes counts, ends
+//     links, and counts and reports what each end loses. It never touches
+//     the model, never waits but in its poll, and alone closes a socket
+//     (once no other thread can use it).
+//   Any thread: CancelSends (a Stop), the holds of received signals that go
+//     with their events (CDeliveryHold), the window's DescribeUnread,
+//     GetLastProgress and CloseLingering, which never wait for the I/O
+//     thread (CloseLingering with no wait only counts and marks).
+// They meet under one lock, m_mutex, at one queue each way: the inbox of
+// received signals (I/O thread to simulation thread, bounded by the
+// undelivered bounds below) and the links handed over (simulation thread to
+// I/O thread: a link made, one held by each channel end, and those let go
+// until they end), together with each sending link's state and counts, the
+// run's start and stop and the connect bracket. The simulation thread's
+// signals go straight from it to their link's socket, whose buffer is their
+// bound: no copy, and no wake-up of another thread, for a signal. The room the holds give back and the signals they count
+// handled are atomics, so that handling a signal takes no lock.
+//
+// Lock order: m_mutex, then the reports' lock (CRemoteReports), then a
+// socket's own locks, then m_mutexWaitsOn (taken within a socket's send, by
+// its wait notice). No line is reported with m_mutex held, and m_mutex is
+// never held while a connect or a send waits, nor in the poll.
+//
+// Each socket has one writer at a time: a sending link's signal connection
+// is written by the simulation thread while a channel end holds the link and
+// sends, by the I/O thread once the link is let go (or its receiver asked to
+// end it and no send is under way); every other socket by the I/O thread.
 //
 // Every signal a sender sends is handled by its receiver's model or counted
-// as lost (the protocol in sdlremotelink.h): by the sender, with the
-// receiver's host and port, from the receiver's counts of what its model
-// handled; by the receiver, for signals it took and did not handle when the
-// sender did not answer its last count, and for the signal a sender that
-// stopped working was sending. Each says so whichever side dies.
+// as lost (the protocol in sdlremotelink.h, the sender's table of ends
+// there): by the sender, with the receiver's host and port, from the
+// receiver's counts of what its model handled; by the receiver, for signals
+// it took and did not handle when the sender did not answer its last count,
+// and for the signal a sender that stopped working was sending. How a link
+// this instance receives ends, and what the receiver counts beyond the
+// signals it took and did not handle (RemoteReceiveEnd):
+//   RE_ENDED    its sender's end, then the end of the stream: nothing more;
+//   RE_STOPPED  the end of the stream between two messages, without the
+//               sender's end: that sender stopped working, up to 1 more (the
+//               signal it may have been about to send);
+//   RE_BROKEN   the end of the stream inside a message, without the sender's
+//               end: the signal it was sending, 1;
+//   RE_RESET    reset by its sender: what it had not delivered, it counts;
+//   RE_INVALID  a message that claims more than any link carries: closed;
+//   RE_SLOW     a message not whole within kRemoteMessageTimeMs: closed;
+//   RE_GARBAGE  kMaxMalformedInARow messages that are no signal: closed;
+//   RE_CUT      asked to end (to make room, or at the end of its run) and
+//               still not ended kRemoteDrainMs or kRemoteDrainAfterRunMs
+//               later (a sender that goes on, or that hangs for good): closed
+//               here, what it sends later its sender counts; at the end of
+//               its run, inside a signal, that 1 signal (a sender that hangs
+//               for good cannot count it);
+//   RE_CLOSED   closed here in order: a stranger's at the end of its run, a
+//               drain that found its sender silent, the end of the program.
+// Each says so whichever side dies.
 //
 // A link tells what it is when it opens: a link from another instance of
 // the model (an opening that names one of its instances, a channel this
@@ -38,7 +88,9 @@
 // the ceiling, both instances that wait on each other say so.
 //
 // After its run a link of an instance is read on, what comes counted as not
-// handled, until its sender ends it (it is asked to) or the program ends.
+// handled, until its sender ends it (it is asked to, and ends it at once
+// unless its send is under way), kRemoteDrainAfterRunMs pass, or the
+// program ends.
 //
 // A port accepts connections from anyone who can reach it, so what a link
 // may cost is bounded: a message's length and the time it takes once begun,
@@ -62,8 +114,6 @@
 #include "sh_aux/bidirecsocket.h"
 #include "sh_sdl/sdlevent.h"
 #include "sh_sdl/sdlremotelink.h"
-
-class CSDLAgent;
 
 // How long a remote send may wait for its connection. Once connected, a
 // send waits as long as its receiver takes nothing (only Stop ends it).
@@ -108,8 +158,10 @@ inline constexpr int kRemotePairingMs = 10000;
 // A link of an instance that still sends this long after its run ended
 // (it was asked to end) is cut.
 inline constexpr int kRemoteDrainAfterRunMs = 30000;
-// How long a stopping run's readers read on what has already come.
+// How long a stopping run's strangers' links are read on.
 inline constexpr int kRemoteStopDrainMs = 200;
+// How long a receiver waits for its sender's answer to the last count.
+inline constexpr int kRemoteAnswerWaitMs = 10000;
 // How long, without progress, the end of the program (or the close of the
 // model) waits for the instances that have not read what was sent to them.
 inline constexpr int kRemoteCloseWaitMs = 30000;
@@ -141,6 +193,7 @@ enum RemoteReportKind {
     RR_CEILING,         // a link of an instance waits at the ceiling
     RR_SLOW,            // a message that did not arrive whole in time
     RR_STOPPED,         // a link whose sender stopped working
+    RR_INVALID,         // a link whose message claimed more than any link carries
     RR_LOST,            // signals sent to an address that were lost
     RR_LOST_UP_TO,      // the same, as up to so many
     RR_UNHANDLED,       // signals from an address not handled, sender not told
@@ -197,7 +250,46 @@ struct SRemoteModel {
     std::string strSystem;
 };
 
-struct SRemoteLinkTally;
+// How a link this instance receives ended (the table above).
+enum RemoteReceiveEnd {
+    RE_OPEN,
+    RE_ENDED,
+    RE_STOPPED,
+    RE_BROKEN,
+    RE_RESET,
+    RE_INVALID,
+    RE_SLOW,
+    RE_GARBAGE,
+    RE_CUT,
+    RE_CLOSED,
+};
+
+// What a link took: told its sender as counts, reported when its sender
+// could not be told. Its counts are changed by the I/O thread (read) and by
+// the holds of its signals (handled, not handled, held), wherever they go.
+struct SRemoteLinkTally {
+    std::string strAddress;
+    unsigned int nPort = 0;
+    // What the opening of a link of the protocol said.
+    std::string strInstance;
+    std::string strChannel;
+    // Messages read (the openings and the end aside), and of them the
+    // signals taken by their agent and those not handled (dropped, no
+    // signal, or read once the run had ended), and those still waiting.
+    std::atomic<long long> nRead{0};
+    std::atomic<long long> nHandled{0};
+    std::atomic<long long> nUnhandled{0};
+    std::atomic<long long> nHeld{0};
+    // Its run has ended: what it reads, or gives back, from now on is not
+    // handled.
+    std::atomic<bool> bRunOver{false};
+};
+
+// A peer's text as the Errors tab shows it: control characters, bytes that
+// are no UTF-8 and the characters that change a line's direction or end it
+// are written "\xNN" or "\u{N}", so that a peer cannot write lines that
+// look like this program's own.
+std::string EscapePeerText(std::string_view text);
 
 // One received signal waiting for the simulation thread.
 struct SRemoteSignal {
@@ -214,23 +306,24 @@ public:
     explicit CSDLRemoteLinks(std::function<void(const std::string&)> fnReport);
     // Waits, as CloseLingering does, for the instances that have not read
     // what was sent to them (unless a CloseLingering that did not wait came
-    // before); then ends the links of other instances still read here.
+    // before); then ends at once every link still open, each counted by the
+    // table above: a receiver's last count goes to its sender, but is not
+    // waited for.
     ~CSDLRemoteLinks();
     CSDLRemoteLinks(const CSDLRemoteLinks&) = delete;
     CSDLRemoteLinks& operator=(const CSDLRemoteLinks&) = delete;
 
-    // What the links of the instance at strOwnAddress need of the model.
-    static SRemoteModel CollectModel(CSDLAgent* pRoot, const std::string& strOwnAddress,
-                                     const std::string& strSystem);
-    // Binds one listener per port, on strAddress when it can (else on every
-    // local address), and starts accepting; each serves the model's senders
-    // to it and kMaxRemoteConnections more. False when a port cannot be
-    // bound: strError says which, and nothing stays bound.
+    // Binds one listener per port of model, on strAddress when it can (else
+    // on every local address), which the I/O thread serves from now on:
+    // each takes the model's senders to it and kMaxRemoteConnections more.
+    // False when a port cannot be bound: strError says which, and nothing
+    // stays bound.
     bool Start(const SRemoteModel& model, const std::string& strAddress, std::string& strError);
     // At the end of the run: closes the ports; from now on what is read is
     // not handled. Strangers' links are read on for a moment, then end; the
     // links of other instances are asked to end, and read until they do.
-    // The inbox is emptied.
+    // The inbox is emptied. Returns once the ports are closed and the
+    // strangers' links have ended.
     void Stop();
     // Once the run's signals are gone (handled, or dropped with the model's
     // queues): reports what the strangers' links did not handle, and what
@@ -241,35 +334,69 @@ public:
     // The connections served now, over every port; those being closed (read
     // to their sender's end) only with bWithClosing.
     size_t GetConnectionCount(bool bWithClosing = false) const;
+    // The links this instance sends on that take signals now: held by a
+    // channel end, open, and not asked to end by their receiver (which the
+    // I/O thread learns as it reads).
+    size_t CountLinksTakingSignals() const;
+    // How long a link of another instance is read after its run has ended
+    // before it is cut (kRemoteDrainAfterRunMs unless set); for tools that
+    // try a shorter one.
+    void SetDrainAfterRun(std::chrono::milliseconds tDrain);
     // The memory the instances' links may take while this instance's
     // simulation thread waits on a send (kMaxInstanceBytesWhileSending
     // unless set); for tools that try a smaller one.
     void SetCeiling(size_t nBytes);
 
     // ---- Inbox (simulation thread) ------------------------------------------------
-    // Queues every waiting signal in the input channel it names at an agent
-    // of this instance (IP text strOwnAddress) served by its port. A signal
-    // earlier than the agent's clock is queued at that clock; a signal that
-    // names no such channel, or a cell the agent does not have, is reported
-    // and dropped. Returns the number of signals queued. A queued signal
-    // counts as undelivered until its agent takes it (or it is dropped).
-    int DeliverSignals(CSDLAgent* pRoot, const std::string& strOwnAddress);
+    // The signals received since the last call, in the order they came,
+    // swapped into rSignals (empty); false when none came. Each counts as
+    // undelivered until its agent takes it; one the caller drops
+    // (MarkUnhandled first) counts as not handled.
+    bool TakeSignals(std::deque<SRemoteSignal>& rSignals);
     // Waits at most tWait for a signal; true when one waits.
     bool WaitForSignal(std::chrono::milliseconds tWait);
+    // A received event that goes without being handled.
+    static void MarkUnhandled(CSDLEvent& event);
+    // The reports, for what delivery finds.
+    CRemoteReports& Reports() { return m_reports; }
 
-    // ---- Sends (simulation thread) ------------------------------------------------
-    // Brackets a connect or send on rSocket. BeginSend is false, and nothing
-    // is to be sent, once CancelSends has come.
+    // ---- Sends (simulation thread, but CancelSends) ----------------------------------
+    // Brackets a connect on rSocket. BeginSend is false, and nothing is to
+    // be sent, once CancelSends has come.
     bool BeginSend(CBidirecSocket& rSocket);
     void EndSend();
-    // Whether the send in progress, to strPeer ("host:port"), waits for its
-    // receiver (the socket's wait notice).
-    void SetSendWaits(bool bWaits, const std::string& strPeer);
+    // Whether the sends are cancelled (a Stop came): then a signal is lost
+    // at once, with nothing built.
+    bool AreSendsCancelled() const { return m_bSendsCancelled.load(std::memory_order_relaxed); }
     // From any thread: cuts a connect or send in progress short, leaving
     // what was sent whole to its receiver, and refuses the later ones until
     // AllowSends.
     void CancelSends();
     void AllowSends();
+    // Whether the send in progress, to strPeer ("host:port"), waits for its
+    // receiver (the socket's wait notice).
+    void SetSendWaits(bool bWaits, const std::string& strPeer);
+    // A link made by the simulation thread, which the I/O thread serves
+    // from now on; the caller holds it until LetGo.
+    CRemoteLinkOut* Adopt(std::unique_ptr<CRemoteLinkOut> pLink);
+    // What SendOn did.
+    enum LinkSendResult {
+        LS_SENT,     // the message went
+        LS_CUT,      // it counts as sent, and goes once the receiver reads: a
+                     // Stop cut it, and the link ends
+        LS_ENDED,    // nothing sent: the link takes no more (its receiver
+                     // asked to end it, or it broke)
+        LS_STOPPED,  // nothing sent: a Stop came
+        LS_FAILED,   // the link broke while sending: the loss is counted
+                     // with the link's, pszSignal among it
+    };
+    // Sends one message on a link held, waiting while the receiver takes
+    // nothing (only a Stop, or a link that breaks, ends the wait).
+    LinkSendResult SendOn(CRemoteLinkOut& rLink, const std::string& strMessage,
+                          const char* pszSignal);
+    // The holder lets go of rLink: it ends in order and is kept until its
+    // receiver has read it.
+    void LetGo(CRemoteLinkOut& rLink);
     // Whether a link to strPeer may be tried now: not while it does not
     // answer, but for one attempt (rtPatience shortened to it) each
     // kRemoteRetryConnectMs.
@@ -286,78 +413,76 @@ public:
             ReportLoss(strPeer, loss.nSignals, loss.strLine, loss.bUpTo);
         }
     }
+    // The same, with the line made only when it is given.
+    void ReportLoss(const std::string& strPeer, long long nSignals,
+                    const std::function<std::string()>& fnLine);
 
-    // ---- Links whose sending has ended (any thread) ------------------------------
-    // Keeps a link that is ending until its receiver has read it and ended
-    // it, taking its counts meanwhile; what it lost then is reported.
-    void Linger(std::unique_ptr<CRemoteConnection> pLink);
+    // ---- Links let go (any thread) ----------------------------------------------------
     // The peers that have not read all that was sent to them, with the
     // signals they have not: "" when none.
-    std::string DescribeUnread();
+    std::string DescribeUnread() const;
     // Since when no such peer has read anything (or a link ended).
     std::chrono::steady_clock::time_point GetLastProgress() const;
-    // Waits while peers read, until every link kept has ended, nothing
-    // was read for tNoProgress, or fnGiveUp (asked every tenth of a second)
+    // Waits while the links let go end, until every one has, nothing
+    // changed for tNoProgress, or fnGiveUp (asked every tenth of a second)
     // says so; then gives up what is left: its loss is reported, "when"
-    // pszWhen says. Not on a thread that must not wait.
-    // Returns the signals so given up.
+    // pszWhen says. With tNoProgress 0 it does not wait (the window's
+    // thread). Returns the signals so given up.
     long long CloseLingering(std::chrono::milliseconds tNoProgress, const char* pszWhen,
                              const std::function<bool()>& fnGiveUp = {});
 
     void Report(const std::string& strLine) const { m_fnReport(strLine); }
 
-private:
-    class CReader;
-    struct SListener {
-        unsigned int nPort = 0;
-        size_t nServed = 0;  // connections served at once
-        CBidirecSocket socket;
-        std::thread thread;
-        std::list<std::unique_ptr<CReader>> listReaders;
-    };
-    // What undelivered signals of one kind of link take.
-    struct SPool {
-        size_t nSignals = 0;
-        size_t nBytes = 0;
-        // Given back since its waiting readers were last woken.
-        size_t nFreedSignals = 0;
-        size_t nFreedBytes = 0;
-        size_t nWaiting = 0;  // readers waiting for room
-    };
-    enum { POOL_STRANGERS, POOL_INSTANCES, POOL_COUNT };
-    // A link of the protocol whose counts are told, from its opening until
-    // its end has been reported.
-    struct STelling;
-
-public:
-    // Counts the undelivered signals. Its mutex also guards the inbox; it
-    // is shared with the events that hold a count, which may outlive this
-    // object.
-    struct SDeliveryGate {
-        std::mutex mutex;
-        std::condition_variable cvRoom;   // readers waiting for room
-        std::condition_variable cvInbox;  // the simulation thread waiting for a signal
-        SPool aPools[POOL_COUNT];
-        bool bSendWaits = false;
-        bool bClosed = false;
-        size_t nCeiling = kMaxInstanceBytesWhileSending;
-        // Whether nSize more bytes may be taken in pool nPool by a link that
-        // holds nHeld signals waiting (hold the mutex).
-        bool HasRoom(int nPool, size_t nSize, size_t nHeld) const;
-        // Gives back what one signal took; with pTally, the signal was
-        // handled unless bDropped or its link's run is over (counted there).
-        void Release(int nPool, size_t nSize, SRemoteLinkTally* pTally, bool bDropped);
-    };
+    // What undelivered signals of one kind of link take. Shared with the
+    // events that hold a part, which may outlive this object; atomics, so
+    // that a hold gives its part back without a lock.
+    struct SDeliveryGate;
 
 private:
-    void ListenLoop(SListener& rListener);
-    // Returns once rListener has fewer than kMaxRemoteConnections links
-    // being closed, cutting one closed kRemoteDrainMs ago or more if it must
-    // (hold m_mutexLinks in lock); false when the links stop meanwhile.
-    bool WaitForRoomToClose(SListener& rListener, std::unique_lock<std::mutex>& lock);
-    // Makes room for one more connection on rListener (hold m_mutexLinks):
-    // closes one silent link in order, or pNew when every other is busy.
-    void MakeRoom(SListener& rListener, CReader& rNew);
+    class CLinkIn;
+    struct SListener;
+    using LinkInList = std::list<std::unique_ptr<CLinkIn>>;
+
+    // ---- I/O thread ----------------------------------------------------------------
+    void StartIoThread();  // hold m_mutex
+    void RunIo();
+    // One turn: waits for what is ready (but when bQuitting), serves it,
+    // tells counts, keeps deadlines; when bQuitting, ends every link.
+    void IoTurn(bool bQuitting);
+    // Takes the listeners and the stop handed over (hold m_mutex).
+    void TakeRequests(std::unique_lock<std::mutex>& lock);
+    // The run has ended: its ports close, its links are asked to end.
+    void StopLinksIn();
+    // Whether rListener may take a link now: fewer than
+    // kMaxRemoteConnections of its links are being closed (one closed
+    // kRemoteDrainMs ago is cut to make it so).
+    bool MayAccept(SListener& rListener);
+    void Accept(SListener& rListener);
+    // Makes room for one more connection on rListener: closes one silent
+    // link in order, or rNew when every other is busy.
+    void MakeRoom(SListener& rListener, CLinkIn& rNew);
+    // Takes what rLink holds and, when bReadable, what it has received.
+    void ServeIn(CLinkIn& rLink, bool bReadable);
+    void HandleMessage(CLinkIn& rLink, CSocketStreamReader::Step eStep, std::string& strMessage);
+    // What a first message says of its link; false when it is no opening
+    // (a stranger's first message).
+    bool TakeOpening(CLinkIn& rLink, const std::string& strMessage);
+    // Gives a count link to the signal link of its token, once that one's
+    // opening has been read.
+    void PairCounts(CLinkIn& rCounts);
+    // The one place that takes room: for the next piece of rLink's message.
+    // False while the bounds hold it back (it waits for room); a piece that
+    // is not to be kept is refused (read past).
+    bool TakeRoom(CLinkIn& rLink);
+    // Gives back the room of a message that is not kept.
+    void GiveBack(CLinkIn& rLink);
+    void EndIn(CLinkIn& rLink, RemoteReceiveEnd eEnd);
+    // What a link of the protocol tells its sender; true once its end has
+    // been reported.
+    bool Tell(CLinkIn& rLink, bool bQuitting);
+    std::string DescribeLink(const CLinkIn& rLink) const;
+    // What a link of the protocol did not handle, and how it ended.
+    void ReportLinkEnd(const CLinkIn& rLink, bool bTold, long long nUnhandled);
     // Whether an opening names an instance of the model and a channel that
     // port nPort receives; reported when it does not.
     bool IsInstanceOpening(unsigned int nPort, const std::string& strAddress,
@@ -366,80 +491,72 @@ private:
     // a report, when it is not one.
     bool ParseMessage(unsigned int nPort, const std::string& strAddress,
                       const std::string& strMessage, SRemoteSignal& rSignal);
-    // Leaves the signal, for which nBytes were taken in nPool, in the inbox;
-    // once the inbox has closed it goes, not handled.
-    void Push(const std::shared_ptr<SRemoteLinkTally>& pTally, SRemoteSignal signal, int nPool,
-              size_t nBytes);
-    // Wakes every reader that waits for room, so that it looks again.
-    void WakeReaders();
-    bool IsStopping() const;
-    // Keeps what an ended stranger's link's tally counts (hold m_mutexLinks).
+    void ReportCeiling(CLinkIn& rLink);
+    // Keeps what an ended stranger's link's tally counts (hold m_mutex).
     void RetireTally(std::shared_ptr<SRemoteLinkTally> pTally);
-    // Empties the inbox; its signals go once the lock is released.
-    void ClearInbox();
-    // A link of the protocol: its counts are told by one thread, from
-    // now until its end is reported. False when its token is taken.
-    bool StartTelling(const std::shared_ptr<SRemoteLinkTally>& pTally,
-                      const SRemoteOpening& opening);
-    void TellCounts();
-    // Tells one link's counts; true once its end has been reported.
-    bool TellLink(STelling& rTelling, bool bFinal);
-    // What a link of the protocol did not handle, and how it ended.
-    void ReportLinkEnd(const SRemoteLinkTally& tally, bool bTold);
-    // Joins and drops the readers of rList that have ended (hold
-    // m_mutexLinks).
-    void PruneReaders(std::list<std::unique_ptr<CReader>>& rList);
-    // The thread that keeps lingering links.
-    void KeepLingering();
+    // Empties the inbox; its signals go once the lock is released (hold
+    // m_mutex).
+    std::deque<SRemoteSignal> TakeInbox();
+    // Something changed for the links let go: a close's wait goes on.
+    void NoteProgress();
 
     std::function<void(const std::string&)> m_fnReport;
     CRemoteReports m_reports;
-    // Guards the listeners' reader lists, the stop mark, the tallies and the
-    // links told.
-    mutable std::mutex m_mutexLinks;
-    std::condition_variable m_cvStopping;
-    std::vector<std::unique_ptr<SListener>> m_vecListeners;
-    // The readers of earlier runs still at work: links of other instances
-    // read until their senders end them.
-    std::list<std::unique_ptr<CReader>> m_listKept;
+    std::shared_ptr<SDeliveryGate> m_pGate;
+    std::shared_ptr<CSocketWake> m_pWake;
+
+    // ---- Under m_mutex ---------------------------------------------------------------
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cvInbox;  // the simulation thread waits for a signal
+    std::condition_variable m_cvIo;     // a request done; a link let go changed
+    std::thread m_threadIo;
+    bool m_bIoAlive = false;
+    bool m_bQuit = false;
+    bool m_bRunActive = false;
     SRemoteModel m_model;
-    bool m_bStopping = false;
+    std::vector<std::unique_ptr<SListener>> m_vecNewListeners;
+    std::vector<unsigned int> m_vecPorts;  // bound now
+    long long m_nStopsAsked = 0;
+    long long m_nStopsDone = 0;
+    std::deque<SRemoteSignal> m_inbox;
+    size_t m_nConnections = 0;
+    size_t m_nConnectionsClosing = 0;
+    // The links this instance sends on, held or let go and not yet over.
+    std::list<std::unique_ptr<CRemoteLinkOut>> m_listOut;
+    // The send or connect in progress, and the peers that did not answer
+    // (when they were last tried).
+    CBidirecSocket* m_pSending = nullptr;
+    std::map<std::string, std::chrono::steady_clock::time_point> m_mapUnanswering;
+
     // The tallies of the run's ended strangers' links that signals may
-    // still hold, and what the others did not handle, by address (under
-    // m_mutexLinks).
+    // still hold, and what the others did not handle, by address.
     std::vector<std::shared_ptr<SRemoteLinkTally>> m_vecRetiredTallies;
     size_t m_nRetiredKept = 0;
     std::map<std::string, long long> m_mapRetiredUnhandled;
-    // The links whose counts are told, by token, and the thread that tells
-    // them (under m_mutexLinks).
-    std::map<std::string, std::unique_ptr<STelling>> m_mapTelling;
-    std::thread m_threadTelling;
-    std::condition_variable m_cvTelling;
-    bool m_bTellingEnds = false;
-    // The end of the program: every link is to end now.
-    bool m_bEnding = false;
-
-    std::shared_ptr<SDeliveryGate> m_pGate = std::make_shared<SDeliveryGate>();
-    std::deque<SRemoteSignal> m_inbox;
-
-    std::mutex m_mutexSend;
-    CBidirecSocket* m_pSending = nullptr;
-    bool m_bSendsCancelled = false;
-    // The peer the send in progress waits on ("" when none), for the
-    // ceiling's report (under the gate's mutex).
-    std::string m_strSendWaitsOn;
-    // Peers that did not answer, and when they were last tried (under
-    // m_mutexSend).
-    std::map<std::string, std::chrono::steady_clock::time_point> m_mapUnanswering;
-
-    // Links whose sending has ended, kept by m_threadLingering.
-    mutable std::mutex m_mutexLingering;
-    std::condition_variable m_cvLingering;
-    std::vector<std::unique_ptr<CRemoteConnection>> m_vecLingering;
-    std::thread m_threadLingering;
-    bool m_bLingeringEnds = false;
-    bool m_bLingeringAlive = false;
     // A CloseLingering that did not wait came: the end does not wait either.
     bool m_bWaitGivenUp = false;
+
+    // The peer the send in progress waits on ("" when none), for the
+    // ceiling's report: set within the socket's send, under a lock of its
+    // own that is taken last.
+    std::mutex m_mutexWaitsOn;
+    std::string m_strSendWaitsOn;
+
+    std::atomic<bool> m_bSendsCancelled{false};
+    std::atomic<int> m_nDrainAfterRunMs{kRemoteDrainAfterRunMs};
     std::atomic<std::chrono::steady_clock::rep> m_nLastProgress{0};
+
+    // ---- The I/O thread's own ------------------------------------------------------
+    std::vector<std::unique_ptr<SListener>> m_vecListeners;
+    SRemoteModel m_modelIo;
+    long long m_nStopsTaken = 0;
+    LinkInList m_listIn;
+    // The links of the protocol by token, from their opening until their
+    // end is reported.
+    std::map<std::string, CLinkIn*> m_mapTokens;
+    CSocketPoller m_poller;
+    std::chrono::steady_clock::time_point m_tNextTell{};
+    // When this turn's poll returned: the time of what it serves.
+    std::chrono::steady_clock::time_point m_tTurn{};
+    std::vector<SRemoteSignal> m_vecBatch;  // parsed, to go to the inbox
 };

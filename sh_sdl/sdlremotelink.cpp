@@ -1,9 +1,12 @@
 #include "sh_sdl/sdlremotelink.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
+#include <mutex>
 #include <random>
+#include <utility>
 
 #include "sh_aux/customexception.h"
 #include "sh_aux/hpslib.h"
@@ -11,15 +14,13 @@
 
 namespace {
 
-// What the sender takes of its receiver's counts per look: a receiver that
-// floods its count link costs each look a fixed, small time. A genuine one
-// tells a count a few times a second at most.
-constexpr size_t kCountBytesPerLook = 4096;
-// Looks that take what a count link still held when it ended.
-constexpr int kLooksAtTheEnd = 4096;
-// How often a sender forgets the ends of messages its receiver's system
-// has taken.
-constexpr size_t kForgetEvery = 4096;
+// Reads of a count link per turn of the I/O thread: a receiver that floods
+// it costs each turn a fixed, small time. A genuine one tells a count a few
+// times a second at most.
+constexpr int kCountReadsPerTurn = 4;
+// What is read and dropped of a signal link, on which a receiver writes
+// nothing, per turn.
+constexpr size_t kStrayBytesPerTurn = 4096;
 
 bool ParseCount(std::string_view text, long long& rnValue) {
     const char* pEnd = text.data() + text.size();
@@ -70,10 +71,22 @@ bool ParseRemoteCountsOpening(const std::string& strMessage, std::string& rstrTo
 }
 
 std::string NewRemoteToken() {
-    std::random_device device;
-    std::uniform_int_distribution<unsigned long long> draw;
-    std::mt19937_64 generator((static_cast<unsigned long long>(device()) << 32) ^ device());
-    return Format("%016llx%016llx", draw(generator), draw(generator));
+    // Seeded once, with 256 bits of the system's randomness: a link costs
+    // no reading of it.
+    static std::mutex mutex;
+    static std::mt19937_64 generator = [] {
+        std::random_device device;
+        std::array<std::seed_seq::result_type, 8> anSeed{};
+        for (auto& nWord : anSeed) {
+            nWord = device();
+        }
+        std::seed_seq seed(anSeed.begin(), anSeed.end());
+        return std::mt19937_64(seed);
+    }();
+    std::lock_guard<std::mutex> lock(mutex);
+    const unsigned long long nHigh = generator();
+    const unsigned long long nLow = generator();
+    return Format("%016llx%016llx", nHigh, nLow);
 }
 
 std::string MakeRemoteCount(long long nRead, long long nUnhandled) {
@@ -92,360 +105,438 @@ bool ParseRemoteCount(const std::string& strMessage, long long& rnRead, long lon
            ParseCount(text.substr(nBlank + 1), rnUnhandled) && rnUnhandled <= rnRead;
 }
 
-// ---- One link ---------------------------------------------------------------------------------
+// ---- One link this instance sends on --------------------------------------------------------
 
-CRemoteConnection::CRemoteConnection(std::string strHost, int nPort, std::string strChannel)
-    : m_strHost(std::move(strHost)), m_nPort(nPort), m_strChannel(std::move(strChannel)) {}
+CRemoteLinkOut::CRemoteLinkOut(std::string strHost, int nPort, std::string strChannel)
+    : m_strHost(std::move(strHost)),
+      m_nPort(nPort),
+      m_strChannel(std::move(strChannel)),
+      m_strPeer(Format("%s:%d", m_strHost.c_str(), nPort)) {}
 
-std::string CRemoteConnection::GetPeer() const {
-    return Format("%s:%d", m_strHost.c_str(), m_nPort);
-}
-
-bool CRemoteConnection::Open(CSDLRemoteLinks& links, SRemoteOpening opening,
-                             std::chrono::milliseconds tPatience, int* pnError) {
-    *pnError = 0;
+bool CRemoteLinkOut::Open(CSDLRemoteLinks& links, const SRemoteOpening& opening,
+                          std::chrono::milliseconds tPatience, int* pnError) {
     // While a send waits, the readers of the other instances' links take
     // more: two instances that send to each other both go on.
-    m_socket.SetSendWaitNotice(
-        [&links, strPeer = GetPeer()](bool bWaits) { links.SetSendWaits(bWaits, strPeer); });
+    m_signals.SetSendWaitNotice(
+        [&links, strPeer = m_strPeer](bool bWaits) { links.SetSendWaits(bWaits, strPeer); });
     const auto tGiveUp = std::chrono::steady_clock::now() + tPatience;
-    const auto ConnectAndSay = [&](CBidirecSocket& rSocket, const std::string& strOpening,
-                                   int& rnError) {
-        bool bConnected = false;
-        try {
-            bConnected = rSocket.ConnectClient(m_strHost, static_cast<unsigned int>(m_nPort),
-                                               kRemoteConnectAttemptMs, &rnError) == 1;
-        } catch (const CCustomException&) {
-            rnError = EMFILE;  // no socket could be made
+    // 0 once rSocket is connected and has said strOpening; else why not.
+    const auto ConnectAndSay = [&](CBidirecSocket& rSocket, const std::string& strOpening) {
+        for (;;) {
+            if (!links.BeginSend(rSocket)) {
+                return ECANCELED;
+            }
+            int nError = 0;
+            bool bConnected = false;
+            try {
+                bConnected = rSocket.ConnectClient(m_strHost, static_cast<unsigned int>(m_nPort),
+                                                   kRemoteConnectAttemptMs, &nError) == 1;
+            } catch (const CCustomException&) {
+                nError = EMFILE;  // no socket could be made
+            }
+            if (bConnected) {
+                rSocket.AttachArchives();
+                if (rSocket.SendMessage(strOpening) != SS_SENT) {
+                    nError = EPIPE;
+                }
+            }
+            links.EndSend();
+            if (bConnected && nError == 0) {
+                return 0;
+            }
+            if (rSocket.IsCancelled()) {
+                nError = ECANCELED;
+            }
+            rSocket.Close();
+            // A full queue of the receiver's port (strangers that connect
+            // faster than it takes them) makes attempts time out: tried again.
+            if (nError != ETIMEDOUT || std::chrono::steady_clock::now() >= tGiveUp) {
+                return nError;
+            }
         }
-        if (!bConnected) {
-            return false;
-        }
-        rSocket.AttachArchives();
-        if (rSocket.SendMessage(strOpening) != SS_SENT) {
-            rnError = rSocket.IsCancelled() ? ECANCELED : EPIPE;
-            return false;
-        }
-        return true;
     };
-    for (;;) {
-        if (!links.BeginSend(m_socket)) {
-            *pnError = ECANCELED;
-            return false;
-        }
-        const bool bOpen = ConnectAndSay(m_socket, MakeRemoteOpening(opening), *pnError);
-        links.EndSend();
-        if (bOpen) {
-            break;
-        }
-        if (m_socket.IsCancelled()) {
-            *pnError = ECANCELED;
-        }
-        m_socket.Close();
-        // A full queue of the receiver's port (strangers that connect faster
-        // than it takes them) makes attempts time out: tried again.
-        if (*pnError != ETIMEDOUT || std::chrono::steady_clock::now() >= tGiveUp) {
-            return false;
-        }
+    *pnError = ConnectAndSay(m_signals, MakeRemoteOpening(opening));
+    if (*pnError == 0) {
+        *pnError = ConnectAndSay(m_counts, MakeRemoteCountsOpening(opening.strToken));
     }
-    // Without its count link the link goes on, counted as a stranger's.
-    if (links.BeginSend(m_counts)) {
-        int nError = 0;
-        m_bHasCounts = ConnectAndSay(m_counts, MakeRemoteCountsOpening(opening.strToken), nError);
-        links.EndSend();
-    }
-    if (!m_bHasCounts) {
+    if (*pnError != 0) {
+        // Nothing but the opening went: the receiver has nothing to count.
+        m_signals.Close();
         m_counts.Close();
+        return false;
     }
     return true;
 }
 
-SocketSendResult CRemoteConnection::Send(CSDLRemoteLinks& links, const std::string& strMessage) {
-    if (!links.BeginSend(m_socket)) {
-        return SS_STOPPED;
-    }
-    const SocketSendResult eResult = m_socket.SendMessage(strMessage);
-    links.EndSend();
-    if (eResult == SS_FAILED) {
-        return eResult;
-    }
-    // Cut by a Stop, the message still counts: End finishes it.
-    ++m_nSent;
-    m_dequeEnds.push_back(m_socket.GetBytesSent() + m_socket.GetUnsentBytes());
-    if (m_dequeEnds.size() % kForgetEvery == 0) {
-        Forget(CountAcknowledged());
-    }
-    return SS_SENT;
-}
-
-bool CRemoteConnection::Check() {
-    ReadCounts(false);
-    // The receiver writes nothing on the signal link: its end of the stream
-    // asks this end to end the link.
-    const SocketPeerState eState = m_socket.CheckPeer({}, kCountBytesPerLook);
-    m_bBroken = m_bBroken || eState == SP_RESET || m_socket.IsLost();
-    m_bAskedToEnd = m_bAskedToEnd || eState == SP_CLOSED || m_nUnhandled >= 0 || m_bCountsEnded;
-    return !m_bBroken && !m_bAskedToEnd;
-}
-
-void CRemoteConnection::SetBroken(const char* pszSignal) {
-    m_bBroken = true;
-    m_strBrokenSignal = pszSignal;
-}
-
-void CRemoteConnection::End() {
-    m_bEnding = true;
-}
-
-bool CRemoteConnection::Progress() {
-    if (m_bEnding && !m_bBroken && !m_bEndSent) {
-        // The message a Stop cut, then the end; each as far as the receiver
-        // takes it now.
-        if (!m_bEndQueued) {
-            m_bEndQueued = m_socket.TrySendMessage(kRemoteEndMark);
-        }
-        if (m_bEndQueued && m_socket.FlushUnsent()) {
-            m_socket.HalfClose(0);
-            m_bEndSent = true;
-        }
-    }
-    Check();
-    if (m_bBroken) {
-        // What the receiver told before the link broke is all it tells.
-        ReadCounts(true);
-        return !m_bHasCounts || m_bCountsEnded;
-    }
-    if (!m_bEndSent) {
+bool CRemoteLinkOut::BeginSend() {
+    if (!TakesSignals()) {
         return false;
     }
-    // Ended once the receiver has said its last: one of an older kind,
-    // which tells no counts (a receiver of this kind tells one as soon as
-    // it has the count link), by closing the link once it has read it.
-    const bool bToldAny = m_nHandled >= 0 || m_nRead >= 0;
-    if (m_bHasCounts && (bToldAny || m_bCountsEnded)) {
-        return m_bCountsEnded;
-    }
-    return m_socket.CheckPeer({}, kCountBytesPerLook) != SP_OPEN;
+    m_bSending = true;
+    return true;
 }
 
-void CRemoteConnection::Finish() {
+void CRemoteLinkOut::EndSend(SocketSendResult eResult, const char* pszSignal) {
+    m_bSending = false;
+    if (eResult == SS_FAILED) {
+        Break(pszSignal);
+        return;
+    }
+    // Cut by a Stop, the message still counts: its rest goes as the link
+    // ends.
+    ++m_nSent;
+    if (eResult == SS_STOPPED && m_eState == LO_OPEN) {
+        m_eState = LO_ENDING;
+    }
+}
+
+void CRemoteLinkOut::LetGo() {
+    m_bHeld = false;
+    if (m_eState == LO_OPEN) {
+        m_eState = LO_ENDING;
+    }
+}
+
+void CRemoteLinkOut::Break(const char* pszSignal) {
+    m_bBroken = true;
+    if (pszSignal && m_strBrokenSignal.empty()) {
+        m_strBrokenSignal = pszSignal;
+    }
+    if (m_eState < LO_ENDED) {
+        m_eState = LO_ENDED;  // no end goes out on a broken link
+    }
+}
+
+bool CRemoteLinkOut::WantsWrite() const {
+    return m_eState == LO_ENDING && !m_bSending && !m_bBroken;
+}
+
+bool CRemoteLinkOut::OnSignalsReady() {
+    if (m_bSignalsEnded) {
+        return false;
+    }
+    // The receiver writes nothing on the signal link: its end of the stream
+    // asks this end to end the link; a reset breaks it.
+    char achStray[512];
+    for (size_t nTaken = 0; nTaken < kStrayBytesPerTurn;) {
+        size_t nGot = 0;
+        const SocketIoResult eResult = m_signals.ReceiveAvailable(achStray, sizeof achStray, nGot);
+        if (eResult == IO_DONE) {
+            nTaken += nGot;
+            continue;
+        }
+        if (eResult == IO_NONE) {
+            return false;
+        }
+        m_bSignalsEnded = true;
+        if (eResult == IO_CLOSED) {
+            m_bAskedToEnd = true;
+        } else if (m_eState < LO_ENDED) {
+            Break(nullptr);
+        }
+        return true;
+    }
+    return false;
+}
+
+bool CRemoteLinkOut::OnCountsReady() {
+    if (m_bCountsEnded) {
+        return false;
+    }
+    bool bChanged = false;
+    for (int nRead = 0; nRead < kCountReadsPerTurn; ++nRead) {
+        const SocketIoResult eResult = m_countsReader.ReadFrom(m_counts);
+        std::string strCount;
+        for (bool bMore = true; bMore;) {
+            switch (m_countsReader.Next(strCount)) {
+                case CSocketStreamReader::RS_MESSAGE:
+                    TakeCount(strCount);
+                    bChanged = true;
+                    break;
+                case CSocketStreamReader::RS_ROOM:
+                    m_countsReader.Admit(true);  // a count is a few bytes
+                    break;
+                case CSocketStreamReader::RS_INVALID:
+                    m_bCountsEnded = true;
+                    return true;
+                case CSocketStreamReader::RS_TOO_LONG:
+                case CSocketStreamReader::RS_SKIPPED:
+                    break;
+                case CSocketStreamReader::RS_NEED_MORE:
+                    bMore = false;
+                    break;
+            }
+        }
+        if (eResult == IO_CLOSED || eResult == IO_RESET) {
+            m_bCountsEnded = true;
+            return true;
+        }
+        if (eResult == IO_NONE && m_countsReader.CanRead()) {
+            break;
+        }
+    }
+    return bChanged;
+}
+
+void CRemoteLinkOut::TakeCount(const std::string& strCount) {
+    long long nRead = 0;
+    long long nUnhandled = -1;
+    // A count above what was sent is none (the message being sent counts:
+    // its receiver may tell of it before the send returns).
+    if (!ParseRemoteCount(strCount, nRead, nUnhandled) || nRead > m_nSent + (m_bSending ? 1 : 0)) {
+        return;
+    }
+    if (nUnhandled < 0) {
+        m_nHandled = std::max(m_nHandled, nRead);
+    } else if (nRead >= m_nRead) {
+        m_nRead = nRead;
+        m_nUnhandled = nUnhandled;
+    }
+}
+
+bool CRemoteLinkOut::Advance() {
+    if (m_eState == LO_OPEN) {
+        // The receiver asked to end the link, or ended its count link: it
+        // ends here as soon as no send is under way.
+        if ((!m_bAskedToEnd && !m_bCountsEnded) || m_bSending) {
+            return false;
+        }
+        m_eState = LO_ENDING;
+    }
+    if (m_eState == LO_ENDING) {
+        if (m_bSending) {
+            return false;
+        }
+        // The rest of the message a Stop cut, the end, then the half-close;
+        // each as far as the receiver takes it now.
+        bool bOut = m_signals.FlushUnsent();
+        if (bOut && !m_bEndQueued) {
+            m_bEndQueued = m_signals.TrySendMessage(kRemoteEndMark);
+            bOut = m_bEndQueued && m_signals.FlushUnsent();
+        }
+        if (bOut) {
+            m_signals.HalfClose(0);
+            m_eState = LO_ENDED;
+        } else if (m_signals.IsLost()) {
+            Break(nullptr);
+        } else {
+            return false;  // the receiver does not read now
+        }
+    }
+    if (m_eState == LO_ENDED) {
+        // Ended here: over once the receiver has said its last and closed,
+        // and the send under way (on a link that broke) has said how it went.
+        if (!m_bCountsEnded || m_bSending) {
+            return false;
+        }
+        m_eEnd = m_nUnhandled >= 0 ? SE_TOLD : m_nHandled < 0 && !m_bBroken ? SE_UNTOLD : SE_BROKEN;
+        m_eState = LO_OVER;
+    }
+    return m_eState == LO_OVER;
+}
+
+void CRemoteLinkOut::Abandon() {
+    if (m_eState == LO_OVER || Advance()) {
+        return;
+    }
+    m_eEnd = SE_ABANDONED;
+    m_eState = LO_OVER;
+    m_bAbandoned = true;
+}
+
+SRemoteLoss CRemoteLinkOut::CountLoss(const char* pszWhen) const {
+    SRemoteLoss loss;
+    const long long nThis = m_strBrokenSignal.empty() ? 0 : 1;
+    const long long nHandled = std::max(m_nHandled, 0LL);
+    switch (m_eEnd) {
+        case SE_TOLD:
+            loss.nSignals = m_nSent - m_nRead + m_nUnhandled + nThis;
+            break;
+        case SE_BROKEN:
+        case SE_ABANDONED:
+            loss.nSignals = m_nSent - nHandled + nThis;
+            loss.bUpTo = nHandled < m_nSent;
+            break;
+        case SE_UNTOLD:
+            loss.nSignals = m_nSent + nThis;
+            loss.bUpTo = m_nSent > 0;
+            break;
+    }
+    if (loss.nSignals <= 0) {
+        return loss;
+    }
+    const char* pszUpTo = loss.bUpTo ? "up to " : "";
+    const char* pszChannel = m_strChannel.c_str();
+    const char* pszPeer = m_strPeer.c_str();
+    if (!m_strBrokenSignal.empty()) {
+        loss.strLine = Format(
+            "Warning: the link of channel %s to %s broke while the signal %s was sent; %s%lld "
+            "signals (that one and those the other instance %s) are lost.",
+            pszChannel, pszPeer, m_strBrokenSignal.c_str(), pszUpTo, loss.nSignals,
+            m_eEnd == SE_TOLD ? "did not handle" : "had not said it handled");
+    } else if (m_eEnd == SE_TOLD) {
+        loss.strLine = Format(
+            "Warning: %lld signals sent through channel %s to %s were not taken in or handled "
+            "there before its run ended; they are lost.",
+            loss.nSignals, pszChannel, pszPeer);
+    } else if (m_eEnd == SE_BROKEN) {
+        loss.strLine = Format(
+            "Warning: the link of channel %s to %s broke before the other instance had said "
+            "it handled all that was sent; %s%lld signals sent through it are lost.",
+            pszChannel, pszPeer, pszUpTo, loss.nSignals);
+    } else if (m_eEnd == SE_ABANDONED) {
+        loss.strLine = Format(
+            "Warning: %s%lld signals sent through channel %s to %s had not been said handled "
+            "there %s; they are lost.",
+            pszUpTo, loss.nSignals, pszChannel, pszPeer, pszWhen);
+    } else {
+        loss.strLine = Format(
+            "Warning: up to %lld signals sent through channel %s to %s are lost: the other "
+            "instance there told nothing of what it handled.",
+            loss.nSignals, pszChannel, pszPeer);
+    }
+    return loss;
+}
+
+void CRemoteLinkOut::Finish() {
     // The answer to the last count: this end counts that loss.
-    if (m_bHasCounts && m_nUnhandled >= 0) {
+    if (m_eEnd == SE_TOLD) {
         m_counts.TrySendMessage(MakeRemoteCount(m_nRead, m_nUnhandled));
     }
     m_counts.Close();
-    m_socket.Close();
-}
-
-void CRemoteConnection::ReadCounts(bool bToTheEnd) {
-    if (!m_bHasCounts || m_bCountsEnded) {
-        return;
-    }
-    for (int i = 0; i < (bToTheEnd ? kLooksAtTheEnd : 1); ++i) {
-        bool bMore = false;
-        const SocketPeerState eState = m_counts.CheckPeer(
-            [this](std::string& strTold) {
-                long long nRead = 0;
-                long long nUnhandled = -1;
-                // A count above what was sent is none.
-                if (!ParseRemoteCount(strTold, nRead, nUnhandled) || nRead > m_nSent) {
-                    return;
-                }
-                if (nUnhandled < 0) {
-                    m_nHandled = std::max(m_nHandled, nRead);
-                } else if (nRead >= m_nRead) {
-                    m_nRead = nRead;
-                    m_nUnhandled = nUnhandled;
-                }
-            },
-            kCountBytesPerLook, &bMore);
-        if (eState != SP_OPEN) {
-            m_bCountsEnded = true;
-            break;
-        }
-        if (!bMore) {
-            break;
-        }
-    }
-    Forget(std::max(m_nHandled, m_nRead));
-}
-
-SRemoteLoss CRemoteConnection::MakeLoss(long long nSignals, bool bUpTo, const char* pszHow) const {
-    SRemoteLoss loss;
-    loss.nSignals = nSignals;
-    loss.bUpTo = bUpTo;
-    if (nSignals <= 0) {
-        return loss;
-    }
-    const char* pszUpTo = bUpTo ? "up to " : "";
-    const char* pszChannel = m_strChannel.c_str();
-    const char* pszHost = m_strHost.c_str();
-    if (!m_strBrokenSignal.empty()) {
-        loss.strLine = Format(
-            "Warning: the link of channel %s to %s:%d broke while the signal %s was sent; %s%lld "
-            "signals (that one and those the other instance %s) are lost.",
-            pszChannel, pszHost, m_nPort, m_strBrokenSignal.c_str(), pszUpTo, nSignals, pszHow);
-    } else if (m_nUnhandled >= 0) {
-        loss.strLine = Format(
-            "Warning: %lld signals sent through channel %s to %s:%d were not taken in or handled "
-            "there before its run ended; they are lost.",
-            nSignals, pszChannel, pszHost, m_nPort);
+    if (m_bAbandoned) {
+        // A reset: what the receiver's system has taken it reads after it too.
+        m_signals.Abort();
     } else {
-        loss.strLine = Format(
-            "Warning: the link of channel %s to %s:%d broke before the other instance had said "
-            "it handled all that was sent; %s%lld signals sent through it are lost.",
-            pszChannel, pszHost, m_nPort, pszUpTo, nSignals);
+        m_signals.Close();
     }
-    return loss;
 }
 
-SRemoteLoss CRemoteConnection::GetLoss() const {
-    const long long nThis = m_strBrokenSignal.empty() ? 0 : 1;
-    if (m_nUnhandled >= 0) {
-        return MakeLoss(m_nSent - m_nRead + m_nUnhandled + nThis, false, "did not handle");
-    }
-    if ((!m_bHasCounts || (m_nHandled < 0 && !m_bCountsEnded)) && !m_bBroken) {
-        // A receiver that tells no counts read the link to its end.
-        return MakeLoss(nThis, false, "did not handle");
-    }
-    // Broken without the last count: what it had not said it handled may
-    // have been lost with it.
-    const long long nHandled = std::max(m_nHandled, 0LL);
-    return MakeLoss(m_nSent - nHandled + nThis, nHandled < m_nSent, "had not said it handled");
-}
-
-long long CRemoteConnection::GetUnread() {
-    if (m_bBroken) {
+long long CRemoteLinkOut::GetUnread() const {
+    if (m_eState == LO_OVER || m_bBroken) {
         return 0;  // nothing more will be read
     }
-    const long long nTaken = std::max({m_nHandled, m_nRead, CountAcknowledged()});
-    Forget(nTaken);
-    return m_nSent - nTaken;
+    return m_nSent - std::max({m_nHandled, m_nRead, 0LL});
 }
 
-SRemoteLoss CRemoteConnection::Abandon(const char* pszWhen) {
-    if (Progress() || m_bBroken) {
-        const SRemoteLoss loss = GetLoss();
-        Finish();
-        return loss;
-    }
-    SRemoteLoss loss;
-    loss.nSignals = GetUnread();
-    if (loss.nSignals == 0 && m_bEndSent) {
-        // The receiver has all of it, and counts what it does not handle.
-        Finish();
-        return loss;
-    }
-    // A reset: what the receiver's system has taken it reads after it too.
-    m_socket.Abort();
-    m_counts.Close();
-    if (loss.nSignals > 0) {
-        loss.strLine = Format(
-            "Warning: %lld signals sent through channel %s to %s:%d had not reached it %s; "
-            "they are lost.",
-            loss.nSignals, m_strChannel.c_str(), m_strHost.c_str(), m_nPort, pszWhen);
-    }
-    return loss;
+bool CRemoteLinkOut::TookMore() {
+    const long long nUnacknowledged = GetUnacknowledged();
+    return nUnacknowledged != std::exchange(m_nLastUnacknowledged, nUnacknowledged);
 }
 
-void CRemoteConnection::Forget(long long nTaken) {
-    while (m_nFirstEnd < nTaken && !m_dequeEnds.empty()) {
-        m_dequeEnds.pop_front();
-        ++m_nFirstEnd;
-    }
-}
-
-long long CRemoteConnection::CountAcknowledged() {
-    long long nUnacknowledged = m_socket.GetUnacknowledgedBytes();
-    if (nUnacknowledged < 0) {
-        return std::max({m_nHandled, m_nRead, 0LL});
-    }
-    // After a half-close the end of the stream takes one place too.
-    if (m_bEndSent && nUnacknowledged > 0) {
-        --nUnacknowledged;
-    }
-    const unsigned long long nAcknowledged =
-        m_socket.GetBytesSent() - static_cast<unsigned long long>(nUnacknowledged);
-    const auto itFirstUnacknowledged =
-        std::upper_bound(m_dequeEnds.begin(), m_dequeEnds.end(), nAcknowledged);
-    return m_nFirstEnd + (itFirstUnacknowledged - m_dequeEnds.begin());
-}
-
-// ---- A channel's sending end --------------------------------------------------------------
+// ---- A channel's sending end ----------------------------------------------------------------
 
 CRemoteSendLink::CRemoteSendLink(std::string strHost, int nPort, std::string strChannel)
-    : m_strHost(std::move(strHost)), m_nPort(nPort), m_strChannel(std::move(strChannel)) {}
+    : m_strHost(std::move(strHost)),
+      m_nPort(nPort),
+      m_strChannel(std::move(strChannel)),
+      m_strPeer(Format("%s:%d", m_strHost.c_str(), nPort)) {}
 
-CRemoteSendLink::~CRemoteSendLink() = default;
+CRemoteSendLink::~CRemoteSendLink() {
+    // A channel that goes with its link held (an instance's copy): the
+    // link ends in order all the same.
+    if (m_pLink && m_pLinks) {
+        m_pLinks->LetGo(*m_pLink);
+    }
+}
 
-std::string CRemoteSendLink::GetPeer() const {
-    return Format("%s:%d", m_strHost.c_str(), m_nPort);
+void CRemoteSendLink::Lost(CSDLRemoteLinks& links, const char* pszSignal,
+                           const std::string& strWhy) const {
+    links.ReportLoss(m_strPeer, 1, [&] {
+        return Format(
+            "Warning: the signal %s could not be sent through channel %s to %s%s; it is "
+            "lost.",
+            pszSignal, m_strChannel.c_str(), m_strPeer.c_str(), strWhy.c_str());
+    });
+}
+
+void CRemoteSendLink::LoseAfterStop(const char* pszSignal) {
+    if (m_nLostAfterStop++ == 0) {
+        m_strFirstLostAfterStop = pszSignal;
+    }
 }
 
 bool CRemoteSendLink::Send(CSDLRemoteLinks& links, const SRemoteOpening& opening,
                            const std::string& strMessage, const char* pszSignal) {
-    const std::string strPeer = GetPeer();
-    const auto Lost = [&](const char* pszWhy) {
-        links.ReportLoss(strPeer, 1,
-                         Format("Warning: the signal %s could not be sent through channel %s "
-                                "to %s%s; it is lost.",
-                                pszSignal, m_strChannel.c_str(), strPeer.c_str(), pszWhy));
-        return false;
-    };
-    // The receiver may have asked to end the link since the last send (its
-    // run ended, or it made room for another), or the link broke: a new one
-    // is made.
-    if (m_pConnection && !m_pConnection->Check()) {
-        Retire(links);
-    }
-    if (!m_pConnection) {
-        // A peer that did not answer loses what is sent to it at once, but
-        // for an attempt now and then: a run is not held a minute a signal.
-        std::chrono::milliseconds tPatience(kRemoteConnectPatienceMs);
-        if (!links.MayConnect(strPeer, tPatience)) {
-            return Lost(Format(": that instance does not answer (it is tried again every %d s)",
-                               kRemoteRetryConnectMs / 1000)
-                            .c_str());
-        }
-        auto pConnection = std::make_unique<CRemoteConnection>(m_strHost, m_nPort, m_strChannel);
-        SRemoteOpening withToken = opening;
-        withToken.strToken = NewRemoteToken();
-        int nError = 0;
-        const bool bOpen = pConnection->Open(links, withToken, tPatience, &nError);
-        if (nError != ECANCELED) {
-            links.NoteConnect(strPeer, nError != ETIMEDOUT);
-        }
-        if (!bOpen) {
-            return Lost(nError == ECANCELED   ? " before the run was stopped"
-                        : nError == ETIMEDOUT ? ": that instance does not answer"
-                                              : ": no link could be made");
-        }
-        m_pConnection = std::move(pConnection);
-    }
-    // The send waits while the receiver takes nothing; only a Stop, or a
-    // link that breaks, ends it.
-    const SocketSendResult eSent = m_pConnection->Send(links, strMessage);
-    if (eSent == SS_FAILED) {
-        m_pConnection->SetBroken(pszSignal);
-        Retire(links);
+    m_pLinks = &links;
+    if (links.AreSendsCancelled()) {
+        LoseAfterStop(pszSignal);
         return false;
     }
-    if (eSent == SS_STOPPED || m_pConnection->IsCut()) {
-        // The run is stopping: the link ends in order, after the message a
-        // Stop cut; one not begun is lost.
-        Retire(links);
-        return eSent == SS_SENT || Lost(" before the run was stopped");
+    for (;;) {
+        if (!m_pLink) {
+            // A peer that did not answer loses what is sent to it at once,
+            // but for an attempt now and then: a run is not held a minute a
+            // signal.
+            std::chrono::milliseconds tPatience(kRemoteConnectPatienceMs);
+            if (!links.MayConnect(m_strPeer, tPatience)) {
+                Lost(links, pszSignal,
+                     Format(": that instance does not answer (it is tried again every %d s)",
+                            kRemoteRetryConnectMs / 1000));
+                return false;
+            }
+            auto pLink = std::make_unique<CRemoteLinkOut>(m_strHost, m_nPort, m_strChannel);
+            SRemoteOpening withToken = opening;
+            withToken.strToken = NewRemoteToken();
+            int nError = 0;
+            const bool bOpen = pLink->Open(links, withToken, tPatience, &nError);
+            if (nError != ECANCELED) {
+                links.NoteConnect(m_strPeer, nError != ETIMEDOUT);
+            }
+            if (!bOpen) {
+                if (nError == ECANCELED) {
+                    LoseAfterStop(pszSignal);
+                } else {
+                    Lost(links, pszSignal,
+                         nError == ETIMEDOUT ? ": that instance does not answer"
+                                             : ": no link could be made");
+                }
+                return false;
+            }
+            m_pLink = links.Adopt(std::move(pLink));
+        }
+        // The send waits while the receiver takes nothing; only a Stop, or
+        // a link that breaks, ends it.
+        const CSDLRemoteLinks::LinkSendResult eSent = links.SendOn(*m_pLink, strMessage, pszSignal);
+        if (eSent == CSDLRemoteLinks::LS_SENT) {
+            return true;
+        }
+        // The link takes no more: it ends in order (after the message a
+        // Stop cut), and is kept until its receiver has read it.
+        links.LetGo(*m_pLink);
+        m_pLink = nullptr;
+        switch (eSent) {
+            case CSDLRemoteLinks::LS_CUT:
+                return true;
+            case CSDLRemoteLinks::LS_ENDED:
+                continue;  // its receiver asked to end it: a new one
+            case CSDLRemoteLinks::LS_STOPPED:
+                LoseAfterStop(pszSignal);
+                return false;
+            default:
+                return false;  // counted with the link's loss
+        }
     }
-    return true;
 }
 
 void CRemoteSendLink::Close(CSDLRemoteLinks& links) {
-    if (m_pConnection) {
-        Retire(links);
+    if (m_pLink) {
+        links.LetGo(*m_pLink);
+        m_pLink = nullptr;
     }
-}
-
-void CRemoteSendLink::Retire(CSDLRemoteLinks& links) {
-    m_pConnection->End();
-    links.Linger(std::move(m_pConnection));
+    if (m_nLostAfterStop == 0) {
+        return;
+    }
+    const long long nLost = std::exchange(m_nLostAfterStop, 0);
+    const std::string strFirst = std::move(m_strFirstLostAfterStop);
+    links.ReportLoss(m_strPeer, nLost, [&] {
+        return nLost == 1 ? Format(
+                                "Warning: the signal %s could not be sent through channel %s to %s "
+                                "before the run was stopped; it is lost.",
+                                strFirst.c_str(), m_strChannel.c_str(), m_strPeer.c_str())
+                          : Format(
+                                "Warning: %lld signals (the first %s) could not be sent through "
+                                "channel %s to %s before the run was stopped; they are lost.",
+                                nLost, strFirst.c_str(), m_strChannel.c_str(), m_strPeer.c_str());
+    });
 }

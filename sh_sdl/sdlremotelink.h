@@ -1,7 +1,7 @@
 #pragma once
 
 // The protocol of a link between two instances of a distributed run, and its
-// sending end. Every message is one string of the socket channel. A link is
+// sending side. Every message is one string of the socket channel. A link is
 // two connections to the receiver's port, both made by the sender.
 //
 // The signal link carries messages from the sender only:
@@ -31,13 +31,13 @@
 // when no such answer came.
 //
 // The sender counts as lost: with the last count, sent - n + k; without it,
-// when the link broke, up to sent - h (the receiver may have handled some of
-// what it had not yet told). A sender of an older kind (an empty opening, or
-// another mark) is served as a stranger and told no counts; a sender whose
-// count link cannot be made goes on without counts.
+// up to sent - h (the receiver may have handled some of what it had not yet
+// told), whether the link broke or was given up (a receiver that hangs for
+// good, or cannot be reached, is never heard from again). A receiver of
+// another kind, which tells no counts, leaves its sender to count up to all
+// it sent. A link is made with both connections or not at all.
 
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -51,6 +51,8 @@ inline constexpr const char* kRemoteCountsMark = "VELKO counts 3";
 inline constexpr const char* kRemoteEndMark = "VELKO end";
 // Longest opening a receiver reads as one; a longer first message is none.
 inline constexpr size_t kMaxRemoteOpeningLength = 1024;
+// Longest message a count link carries (a count, or its answer).
+inline constexpr size_t kMaxRemoteCountLength = 64;
 // Each connect attempt, and how long a sender keeps trying while its
 // attempts time out (the port's queue is full) before the signal is lost. A
 // refused connect is not tried again.
@@ -73,7 +75,8 @@ std::string MakeRemoteOpening(const SRemoteOpening& opening);
 bool ParseRemoteOpening(const std::string& strMessage, SRemoteOpening& rOpening);
 std::string MakeRemoteCountsOpening(const std::string& strToken);
 bool ParseRemoteCountsOpening(const std::string& strMessage, std::string& rstrToken);
-// A token no one can guess.
+// A token no one can guess: 128 bits of a generator seeded once per process
+// from the system's randomness.
 std::string NewRemoteToken();
 // A count; with nUnhandled at 0 or above, one of a run that has ended.
 std::string MakeRemoteCount(long long nRead, long long nUnhandled = -1);
@@ -88,79 +91,128 @@ struct SRemoteLoss {
     bool bUpTo = false;  // at most so many: the line says "up to"
 };
 
-// One link of a channel end (its two connections): used on the simulation
-// thread while a run sends through it, then kept by the thread that keeps
-// links until they have ended (CSDLRemoteLinks::Linger).
-class CRemoteConnection {
+// How a link this instance sends on ends, and what its sender then counts
+// as lost (CRemoteLinkOut::CountLoss; "h" the receiver's last count of what
+// it handled, the signal whose send failed counted once more):
+//   SE_TOLD       the receiver's last count came (n read, k not handled):
+//                 sent - n + k, exactly;
+//   SE_BROKEN     the link failed (a send failed, a reset) before it:
+//                 up to sent - h;
+//   SE_ABANDONED  given up before it: the wait of a close or of the
+//                 program's end found no progress (a receiver frozen or cut
+//                 off for good), or was not waited: up to sent - h;
+//   SE_UNTOLD     the receiver ended the link and never told a count (it is
+//                 of another kind): up to sent.
+enum RemoteSendEnd { SE_TOLD, SE_BROKEN, SE_ABANDONED, SE_UNTOLD };
+
+// One link this instance sends on: its two connections and its whole
+// state, from the connect to the end it counts. The simulation thread makes
+// it (Open) and, while a channel end holds it, writes its signals; the
+// I/O thread of the links then takes its counts and ends it. Everything but
+// Open is called by CSDLRemoteLinks with its lock held (sdlremote.h says who
+// touches what).
+class CRemoteLinkOut {
 public:
-    CRemoteConnection(std::string strHost, int nPort, std::string strChannel);
-    CRemoteConnection(const CRemoteConnection&) = delete;
-    CRemoteConnection& operator=(const CRemoteConnection&) = delete;
+    enum State {
+        LO_OPEN,    // a channel end sends on it
+        LO_ENDING,  // no more signals: what a Stop cut, the end mark and the
+                    // half-close go out as the receiver takes them
+        LO_ENDED,   // ended here: the receiver's last count is awaited
+        LO_OVER,    // its end is counted (m_eEnd)
+    };
+
+    CRemoteLinkOut(std::string strHost, int nPort, std::string strChannel);
+    CRemoteLinkOut(const CRemoteLinkOut&) = delete;
+    CRemoteLinkOut& operator=(const CRemoteLinkOut&) = delete;
 
     // "host:port", as losses are counted.
-    std::string GetPeer() const;
-    // Connects both connections and sends their openings, within the bracket
-    // of links (a Stop cuts it short). Attempts that time out are repeated
-    // for tPatience. False when no link was made; *pnError says why
-    // (ECANCELED for a Stop, ETIMEDOUT when the peer did not answer).
-    bool Open(CSDLRemoteLinks& links, SRemoteOpening opening, std::chrono::milliseconds tPatience,
-              int* pnError);
-    // Sends one signal's message within the bracket of links: SS_STOPPED,
-    // with nothing sent, once a Stop has come. A message a Stop cuts counts
-    // as sent (SS_SENT, IsCut): End finishes it.
-    SocketSendResult Send(CSDLRemoteLinks& links, const std::string& strMessage);
-    bool IsCut() { return m_socket.GetUnsentBytes() > 0; }
-    // Takes what the receiver told, at most a bounded amount: true while the
-    // link may go on; false once the receiver asked to end it (its run
-    // ended, or it made room) or the link broke.
-    bool Check();
-    // A send failed: the link is broken, and signal pszSignal lost with it.
-    void SetBroken(const char* pszSignal);
-    // From now on the link ends in order: the message a Stop cut is
-    // finished, then the end goes out (Progress does what cannot be done at
-    // once).
-    void End();
-    // Goes on ending the link without waiting: true once it has ended and
-    // its loss (GetLoss) is known.
-    bool Progress();
-    SRemoteLoss GetLoss() const;
-    // Once the loss is reported: answers the receiver's last count (this
-    // end counts that loss) and closes.
+    const std::string& GetPeer() const { return m_strPeer; }
+    // Simulation thread, before the link is shared: connects both
+    // connections and sends their openings, within the bracket of sends (a
+    // Stop cuts it short). Attempts that time out are repeated for
+    // tPatience. False when no link was made; *pnError says why (ECANCELED
+    // for a Stop, ETIMEDOUT when the peer did not answer).
+    bool Open(CSDLRemoteLinks& links, const SRemoteOpening& opening,
+              std::chrono::milliseconds tPatience, int* pnError);
+
+    // ---- With the links' lock held --------------------------------------------------
+    State GetState() const { return m_eState; }
+    // Whether a channel end may send on it now; if so, it is marked as sent
+    // on until EndSend (the send itself goes without the lock). A link just
+    // made is marked so from the start (MarkSending): its first message goes
+    // whatever its receiver says meanwhile, and is read.
+    bool BeginSend();
+    bool TakesSignals() const { return m_eState == LO_OPEN && !m_bAskedToEnd && !m_bBroken; }
+    void MarkSending() { m_bSending = true; }
+    bool IsSending() const { return m_bSending; }
+    // A send marked that sent nothing.
+    void AbortSend() { m_bSending = false; }
+    CBidirecSocket& SignalSocket() { return m_signals; }
+    CBidirecSocket& CountSocket() { return m_counts; }
+    bool IsSignalsEnded() const { return m_bSignalsEnded; }
+    bool IsCountsEnded() const { return m_bCountsEnded; }
+    // What the send found: SS_FAILED breaks the link, pszSignal lost with
+    // it; a message a Stop cut (SS_STOPPED) counts as sent and ends the link.
+    void EndSend(SocketSendResult eResult, const char* pszSignal);
+    // The channel end lets go: the link ends in order.
+    void LetGo();
+    bool IsHeld() const { return m_bHeld; }
+    // I/O thread: what to wait for, and what came; true when its state
+    // changed (or counts came, which is progress).
+    bool WantsWrite() const;
+    bool OnSignalsReady();
+    bool OnCountsReady();
+    // I/O thread: ends what it can without waiting; true once it is over.
+    bool Advance();
+    // Given up now (its end not yet known): over, as SE_ABANDONED; its
+    // signal connection is reset when it goes.
+    void Abandon();
+    // Once over: the loss of its end, as the line says ("when" pszWhen for
+    // SE_ABANDONED); and the answer to the receiver's last count, then the
+    // close (I/O thread).
+    SRemoteLoss CountLoss(const char* pszWhen) const;
     void Finish();
-    // Signals the receiver has not yet taken in: what a wait for it waits
-    // for. Progress is any decrease.
-    long long GetUnread();
-    // Gives the link up now: what the receiver had not taken in is lost, as
-    // the line says (pszWhen ends "when ..."); what it had, it counts itself
-    // if it does not handle it.
-    SRemoteLoss Abandon(const char* pszWhen);
+    // Signals the receiver has neither said it handled nor read after its
+    // run: what a close waits for.
+    long long GetUnread() const;
+    // Its loss has been reported (by the I/O thread, or by a close that
+    // gave it up).
+    bool IsCounted() const { return m_bCounted; }
+    void MarkCounted() { m_bCounted = true; }
+    // Whether its receiver's system took anything since the last look.
+    bool TookMore();
+    // The bytes its receiver's system has not yet taken (progress of a
+    // receiver that reads without handling), -1 when unknown.
+    long long GetUnacknowledged() const { return m_signals.GetUnacknowledgedBytes(); }
 
 private:
-    // Takes the counts told, at most a bounded amount per call.
-    void ReadCounts(bool bToTheEnd);
-    // Forgets the end offsets of messages the receiver has taken.
-    void Forget(long long nTaken);
-    // Messages the receiver's system has acknowledged whole.
-    long long CountAcknowledged();
-    // The loss of a link given up, as the line says.
-    SRemoteLoss MakeLoss(long long nSignals, bool bUpTo, const char* pszHow) const;
+    void TakeCount(const std::string& strCount);
+    void Break(const char* pszSignal);
 
     std::string m_strHost;
     int m_nPort = 0;
     std::string m_strChannel;
-    CBidirecSocket m_socket;
+    std::string m_strPeer;
+    CBidirecSocket m_signals;
     CBidirecSocket m_counts;
-    bool m_bHasCounts = false;
-    // The count link has ended (the receiver closed or reset it).
-    bool m_bCountsEnded = false;
-    // The receiver asked to end the link; the signal link broke.
+    CSocketStreamReader m_countsReader{kMaxRemoteCountLength};
+    State m_eState = LO_OPEN;
+    RemoteSendEnd m_eEnd = SE_TOLD;
+    // A channel end holds it; the simulation thread writes on it now.
+    bool m_bHeld = true;
+    bool m_bSending = false;
+    // The receiver asked to end it; it broke (the signal whose send failed).
     bool m_bAskedToEnd = false;
     bool m_bBroken = false;
     std::string m_strBrokenSignal;
-    // End was called; the end has gone out (after the message a Stop cut).
-    bool m_bEnding = false;
     bool m_bEndQueued = false;
-    bool m_bEndSent = false;
+    bool m_bAbandoned = false;
+    bool m_bCounted = false;
+    long long m_nLastUnacknowledged = -1;
+    // The receiver ended the signal link (read side); the count link has
+    // ended (the receiver closed or reset it).
+    bool m_bSignalsEnded = false;
+    bool m_bCountsEnded = false;
     // Messages sent (the opening aside; a message a Stop cut included), the
     // last running count told (-1: none) and the last count of a run over
     // (-1: none).
@@ -168,15 +220,11 @@ private:
     long long m_nHandled = -1;
     long long m_nRead = -1;
     long long m_nUnhandled = -1;
-    // The byte offset, from the link's start, at the end of each message
-    // from m_nFirstEnd on, while the receiver may not have taken it.
-    long long m_nFirstEnd = 0;
-    std::deque<unsigned long long> m_dequeEnds;
 };
 
 // The sending end of a channel to another instance: its link's life, from
-// the connect through the checks before each send to its end, and what each
-// step loses. On the simulation thread.
+// the connect through each send to its end, and the signals it does not
+// send. On the simulation thread.
 class CRemoteSendLink {
 public:
     CRemoteSendLink(std::string strHost, int nPort, std::string strChannel);
@@ -184,23 +232,31 @@ public:
     CRemoteSendLink(const CRemoteSendLink&) = delete;
     CRemoteSendLink& operator=(const CRemoteSendLink&) = delete;
 
-    std::string GetPeer() const;
+    const std::string& GetPeer() const { return m_strPeer; }
     // Sends one signal's message, connecting first when there is no link,
     // with opening (its token is made here); every signal it cannot send is
     // reported lost. True when the message went (or, cut by a Stop, goes
     // once the receiver reads).
     bool Send(CSDLRemoteLinks& links, const SRemoteOpening& opening, const std::string& strMessage,
               const char* pszSignal);
+    // A signal accepted once the run is stopping: counted lost, without a
+    // link or a message; said when the link closes.
+    void LoseAfterStop(const char* pszSignal);
     // Ends the link in order; links keeps it until its receiver has read
-    // it. The next send connects again.
+    // it. The next send connects again. Says what was lost after a Stop.
     void Close(CSDLRemoteLinks& links);
 
 private:
-    // Hands the link over to links, which keeps it until it has ended.
-    void Retire(CSDLRemoteLinks& links);
+    // Reports one signal not sent: ": " pszWhy or " before ...".
+    void Lost(CSDLRemoteLinks& links, const char* pszSignal, const std::string& strWhy) const;
 
     std::string m_strHost;
     int m_nPort = 0;
     std::string m_strChannel;
-    std::unique_ptr<CRemoteConnection> m_pConnection;
+    std::string m_strPeer;
+    // The link it sends on: owned by the links, held until let go.
+    CSDLRemoteLinks* m_pLinks = nullptr;
+    CRemoteLinkOut* m_pLink = nullptr;
+    long long m_nLostAfterStop = 0;
+    std::string m_strFirstLostAfterStop;
 };

@@ -609,8 +609,8 @@ bool CMainFrame::TellQuitLoss(long long nLost) {
         return false;
     }
     const std::string strLoss = Format(
-        "%lld signals sent to other instances had not reached them when the program ended; "
-        "they are lost.",
+        "Up to %lld signals sent to other instances had not been handled there when the "
+        "program ended; they are lost.",
         nLost);
     std::fprintf(stderr, "velko: %s\n", strLoss.c_str());
     if (m_nQuitSignal != 0 || isHidden()) {

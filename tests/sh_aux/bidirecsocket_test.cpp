@@ -13,11 +13,13 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <random>
 #include <string>
 #include <thread>
 
 #include "sh_aux/bidirecsocket.h"
 #include "sh_aux/customexception.h"
+#include "sh_aux/hpslib.h"
 
 namespace {
 
@@ -26,10 +28,13 @@ using namespace std::chrono_literals;
 const std::string kReceiveError = "Error: Error al recibir mensaje";
 const std::string kSendError = "Error: Error al enviar mensaje";
 
-// Runs fn on a thread and waits at most tWait. On time-out the socket is
-// cancelled so the thread can end, and false is returned.
+// Runs fn on a thread and waits for it: at most tWait in all, or, with
+// fnProgress, for as long as that keeps changing, at most tWait without a
+// change (a busy machine slows the work down, but does not stop it). On
+// time-out the socket is cancelled so the thread can end, and false is
+// returned.
 bool RunBounded(const std::function<void()>& fn, std::chrono::milliseconds tWait,
-                CBidirecSocket& rToCancel) {
+                CBidirecSocket& rToCancel, const std::function<long long()>& fnProgress = {}) {
     std::promise<void> done;
     std::future<void> future = done.get_future();
     std::thread worker([&] {
@@ -39,7 +44,23 @@ bool RunBounded(const std::function<void()>& fn, std::chrono::milliseconds tWait
         }
         done.set_value();
     });
-    const bool bInTime = future.wait_for(tWait) == std::future_status::ready;
+    long long nLast = fnProgress ? fnProgress() : 0;
+    auto tSince = std::chrono::steady_clock::now();
+    bool bInTime = false;
+    for (;;) {
+        bInTime = future.wait_for(fnProgress ? std::chrono::milliseconds(20) : tWait) ==
+                  std::future_status::ready;
+        const long long nNow = fnProgress ? fnProgress() : 0;
+        if (bInTime || !fnProgress) {
+            break;
+        }
+        if (nNow != nLast) {
+            nLast = nNow;
+            tSince = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - tSince >= tWait) {
+            break;
+        }
+    }
     if (!bInTime) {
         rToCancel.Cancel();
         if (future.wait_for(5s) != std::future_status::ready) {
@@ -51,6 +72,10 @@ bool RunBounded(const std::function<void()>& fn, std::chrono::milliseconds tWait
     worker.join();
     return bInTime;
 }
+
+// How long one step (a connection taken, a message received) may take on a
+// busy machine, where the test checks that it comes, not how soon.
+constexpr auto kStep = 30s;
 
 // The text of the CCustomException fn raises; "" when it raises none.
 std::string ErrorOf(const std::function<void()>& fn) {
@@ -83,7 +108,7 @@ struct Link {
         bool bAccepted = false;
         std::thread acceptor([&] { bAccepted = server.listener.Accept(peer); });
         EXPECT_EQ(client.ConnectClient("127.0.0.1", server.nPort), 1);
-        EXPECT_TRUE(RunBounded([&] { acceptor.join(); }, 5s, server.listener));
+        EXPECT_TRUE(RunBounded([&] { acceptor.join(); }, kStep, server.listener));
         EXPECT_TRUE(bAccepted);
         client.AttachArchives();
         peer.AttachArchives();
@@ -114,7 +139,7 @@ struct RawLink {
     RawLink() {
         std::thread acceptor([&] { EXPECT_TRUE(server.listener.Accept(peer)); });
         fd = RawConnect(server.nPort);
-        EXPECT_TRUE(RunBounded([&] { acceptor.join(); }, 5s, server.listener));
+        EXPECT_TRUE(RunBounded([&] { acceptor.join(); }, kStep, server.listener));
         peer.AttachArchives();
     }
     ~RawLink() {
@@ -246,6 +271,112 @@ TEST(SocketString, LengthCapIsExactAndOversizedPayloadNeverRequested) {
     EXPECT_EQ(nAsked, 10u + kMaxSocketMessageBytes);
 }
 
+// A stream read without waiting, in pieces of any size, gives what the
+// blocking decoder gives message by message: random messages of both forms
+// and of every length form, some longer than it keeps, some whose room is
+// refused; and a claim beyond any message loses the stream for good.
+TEST(SocketString, AStreamTakenInPiecesGivesWhatTheDecoderGives) {
+    std::mt19937 random(1104);
+    constexpr size_t kKept = 300;
+    enum { KEPT, TOO_LONG, REFUSED };
+    struct SExpected {
+        int nKind;
+        std::string strText;
+    };
+    std::vector<SExpected> vecExpected;
+    std::string strStream;
+    const auto RandomText = [&](size_t nUnits) {
+        std::u16string wide;
+        while (wide.size() < nUnits) {
+            const unsigned nPick = random() % 8;
+            if (nPick == 0 && wide.size() + 2 <= nUnits) {
+                const char32_t cp = 0x10000 + random() % 0x10000;
+                wide += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+                wide += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                wide += static_cast<char16_t>(nPick < 5 ? 0x20 + random() % 0x5F
+                                                        : 0xA0 + random() % 0xD700);
+            }
+        }
+        return Utf16ToUtf8(wide);
+    };
+    for (int i = 0; i < 3000; ++i) {
+        const unsigned nPick = random() % 10;
+        const size_t nUnits = nPick < 5   ? random() % 40
+                              : nPick < 7 ? 250 + random() % 10
+                              : nPick < 9 ? kKept - 2 + random() % 5
+                                          : (random() % 20 == 0 ? 70000 : 1000);
+        std::string strWire;
+        if (random() % 6 == 0 && nUnits < 255) {
+            // The untagged 8-bit form.
+            std::string strBytes;
+            for (size_t n = 0; n < nUnits; ++n) {
+                strBytes += static_cast<char>(0x20 + random() % 0xDF);
+            }
+            strWire = std::string(1, static_cast<char>(nUnits)) + strBytes;
+        } else {
+            strWire = EncodeSocketString(RandomText(nUnits));
+        }
+        std::string strDecoded;
+        size_t nUsed = 0;
+        ASSERT_TRUE(DecodeSocketString(strWire, strDecoded, &nUsed));
+        ASSERT_EQ(nUsed, strWire.size());
+        const bool bRefused = nUnits > 0 && nUnits <= kKept && random() % 8 == 0;
+        vecExpected.push_back({nUnits > kKept ? TOO_LONG : bRefused ? REFUSED : KEPT, strDecoded});
+        strStream += strWire;
+    }
+    // 0x7FFFFFF0 units: more than any message.
+    strStream += std::string("\xFF\xFE\xFF\xFF\xFF\xFF\xF0\xFF\xFF\x7F", 10) + "tail";
+
+    CSocketStreamReader reader(kKept);
+    size_t nFed = 0;
+    size_t nNext = 0;
+    int nInvalid = 0;
+    while (nInvalid == 0) {
+        if (nFed < strStream.size()) {
+            const size_t nPiece = std::min<size_t>(1 + random() % 5000, strStream.size() - nFed);
+            nFed += reader.Take(std::string_view(strStream).substr(nFed, nPiece));
+        }
+        for (bool bMore = true; bMore;) {
+            std::string strMessage;
+            switch (reader.Next(strMessage)) {
+                case CSocketStreamReader::RS_NEED_MORE:
+                    bMore = false;
+                    break;
+                case CSocketStreamReader::RS_ROOM:
+                    ASSERT_LT(nNext, vecExpected.size());
+                    EXPECT_LE(reader.PieceBytes(), 64u * 1024u);
+                    reader.Admit(vecExpected[nNext].nKind != REFUSED);
+                    break;
+                case CSocketStreamReader::RS_MESSAGE:
+                    ASSERT_LT(nNext, vecExpected.size());
+                    EXPECT_EQ(vecExpected[nNext].nKind, KEPT) << nNext;
+                    EXPECT_EQ(strMessage, vecExpected[nNext].strText) << nNext;
+                    ++nNext;
+                    break;
+                case CSocketStreamReader::RS_TOO_LONG:
+                    ASSERT_LT(nNext, vecExpected.size());
+                    EXPECT_EQ(vecExpected[nNext++].nKind, TOO_LONG);
+                    break;
+                case CSocketStreamReader::RS_SKIPPED:
+                    ASSERT_LT(nNext, vecExpected.size());
+                    EXPECT_EQ(vecExpected[nNext++].nKind, REFUSED);
+                    break;
+                case CSocketStreamReader::RS_INVALID:
+                    ++nInvalid;
+                    bMore = false;
+                    break;
+            }
+        }
+        ASSERT_FALSE(nFed == strStream.size() && nInvalid == 0 && nNext == vecExpected.size() &&
+                     !reader.IsInsideMessage())
+            << "the claim beyond any message was taken for one";
+    }
+    EXPECT_EQ(nNext, vecExpected.size());
+    std::string strMessage;
+    EXPECT_EQ(reader.Next(strMessage), CSocketStreamReader::RS_INVALID) << "the stream stays lost";
+}
+
 // ---- Over loopback -------------------------------------------------------------------------
 
 TEST(BidirecSocket, BackToBackMessagesArriveWholeAndInOrder) {
@@ -266,15 +397,17 @@ TEST(BidirecSocket, BackToBackMessagesArriveWholeAndInOrder) {
         }
     });
     std::vector<std::string> received;
+    std::atomic<long long> nReceived{0};
     const bool bInTime = RunBounded(
         [&] {
             for (size_t i = 0; i < std::size(messages); ++i) {
                 std::string m;
                 link.peer.recibeMsj(m);
                 received.push_back(m);
+                nReceived = received.size();
             }
         },
-        10s, link.peer);
+        10s, link.peer, [&] { return nReceived.load(); });
     if (!bInTime) {
         link.client.Cancel();
     }
@@ -287,7 +420,7 @@ TEST(BidirecSocket, BackToBackMessagesArriveWholeAndInOrder) {
     // And the other way round.
     link.peer.enviaMsj("reply \xC3\xA1");
     std::string reply;
-    ASSERT_TRUE(RunBounded([&] { link.client.recibeMsj(reply); }, 5s, link.client));
+    ASSERT_TRUE(RunBounded([&] { link.client.recibeMsj(reply); }, kStep, link.client));
     EXPECT_EQ(reply, "reply \xC3\xA1");
 }
 
@@ -314,16 +447,18 @@ TEST(BidirecSocket, OneSenderAndOneReceiverThreadShareASocket) {
         } catch (...) {
         }
     });
-    int nGood = 0;
+    std::atomic<int> nGood{0};
+    std::atomic<int> nEchoes{0};
     const bool bInTime = RunBounded(
         [&] {
             for (int i = 0; i < kCount; ++i) {
                 std::string m;
                 link.client.recibeMsj(m);
                 nGood += m == "msg " + std::to_string(i) + std::string(i * 37, 'q');
+                ++nEchoes;
             }
         },
-        20s, link.client);
+        10s, link.client, [&] { return nEchoes.load(); });
     link.peer.Cancel();
     link.client.Cancel();
     sender.join();
@@ -351,7 +486,7 @@ TEST(BidirecSocket, UntaggedMessageFromTheWireDecodes) {
             link.peer.recibeMsj(first);
             link.peer.recibeMsj(second);
         },
-        5s, link.peer));
+        kStep, link.peer));
     EXPECT_EQ(first, "ok");
     EXPECT_EQ(second, "next");
 }
@@ -365,7 +500,7 @@ TEST(BidirecSocket, PeerClosingMidMessageFailsTheReceive) {
     std::string text = "keep";
     std::string error;
     ASSERT_TRUE(
-        RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, 5s, link.peer));
+        RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, kStep, link.peer));
     EXPECT_EQ(error, kReceiveError);
     EXPECT_EQ(text, "keep");
 }
@@ -388,7 +523,7 @@ TEST(BidirecSocket, HugeClaimedLengthFailsFastWithoutAllocating) {
         std::string text = "keep";
         std::string error;
         const auto tStart = std::chrono::steady_clock::now();
-        ASSERT_TRUE(RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, 5s,
+        ASSERT_TRUE(RunBounded([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); }, kStep,
                                link.peer));
         EXPECT_LT(std::chrono::steady_clock::now() - tStart, 2s);
         EXPECT_EQ(error, kReceiveError);
@@ -410,7 +545,7 @@ TEST(BidirecSocket, SendToClosedPeerThrowsInsteadOfKillingTheProcess) {
     Link link;
     link.peer.Close();
     std::string error;
-    int nSends = 0;
+    std::atomic<int> nSends{0};
     ASSERT_TRUE(RunBounded(
         [&] {
             // The first sends may still be buffered; the reset arrives soon after.
@@ -423,7 +558,7 @@ TEST(BidirecSocket, SendToClosedPeerThrowsInsteadOfKillingTheProcess) {
                 std::this_thread::sleep_for(1ms);
             }
         },
-        10s, link.client));
+        kStep, link.client, [&] { return nSends.load(); }));
     EXPECT_EQ(error, kSendError);
     // Once lost, the link fails at once.
     try {
@@ -502,7 +637,7 @@ TEST(BidirecSocket, CancelEndsABlockedAcceptAndReceive) {
         std::this_thread::sleep_for(100ms);
         const auto tCancel = std::chrono::steady_clock::now();
         server.listener.Cancel();
-        ASSERT_TRUE(RunBounded([&] { acceptor.join(); }, 3s, server.listener));
+        ASSERT_TRUE(RunBounded([&] { acceptor.join(); }, kStep, server.listener));
         EXPECT_LT(std::chrono::steady_clock::now() - tCancel, 1s);
         EXPECT_FALSE(bResult);
         EXPECT_FALSE(connection.IsOpen());
@@ -516,7 +651,7 @@ TEST(BidirecSocket, CancelEndsABlockedAcceptAndReceive) {
         std::thread receiver([&] { error = ErrorOf([&] { link.peer.recibeMsj(text); }); });
         std::this_thread::sleep_for(100ms);
         link.peer.Cancel();
-        ASSERT_TRUE(RunBounded([&] { receiver.join(); }, 3s, link.peer));
+        ASSERT_TRUE(RunBounded([&] { receiver.join(); }, kStep, link.peer));
         EXPECT_EQ(error, kReceiveError);
         EXPECT_EQ(text, "keep");
     }
@@ -529,7 +664,7 @@ TEST(BidirecSocket, ServerPortCanBeBoundAgainRightAfterAConnection) {
         nPort = link.server.nPort;
         link.client.enviaMsj("hi");
         std::string text;
-        ASSERT_TRUE(RunBounded([&] { link.peer.recibeMsj(text); }, 5s, link.peer));
+        ASSERT_TRUE(RunBounded([&] { link.peer.recibeMsj(text); }, kStep, link.peer));
         // The server side closes first, so its end of the connection lingers.
         link.peer.Close();
         link.server.listener.Close();
@@ -540,7 +675,7 @@ TEST(BidirecSocket, ServerPortCanBeBoundAgainRightAfterAConnection) {
     CBidirecSocket client, peer;
     std::thread acceptor([&] { again.Accept(peer); });
     EXPECT_EQ(client.ConnectClient("127.0.0.1", nPort), 1);
-    ASSERT_TRUE(RunBounded([&] { acceptor.join(); }, 5s, again));
+    ASSERT_TRUE(RunBounded([&] { acceptor.join(); }, kStep, again));
     EXPECT_TRUE(peer.IsOpen());
 }
 
