@@ -35,8 +35,8 @@
 #include "support/fakemodellibrary.h"
 #include "support/fakeviewer.h"
 #include "support/lostsignals.h"
-#include "velko/dlgclosewait.h"
 #include "support/runwait.h"
+#include "velko/dlgclosewait.h"
 #include "velko/dlgreplicationconfig.h"
 #include "velko/dlgrunning.h"
 #include "velko/dlgwaitconn.h"
@@ -425,8 +425,8 @@ private slots:
         // The run ended by its number of loops: the Output says so last,
         // after its last step's lines, with the time it had reached.
         VELKO_TRY_COMPARE(Lines(pFrame->Output()->System()).last(),
-                     "Simulation finished after 2 steps, the next event at time " +
-                         listMinimum.last().mid(20) + ".");
+                          "Simulation finished after 2 steps, the next event at time " +
+                              listMinimum.last().mid(20) + ".");
         // The run is over: "Running" goes, as after Stop.
         VELKO_TRY_VERIFY(pFrame->RunningDialog()->isHidden());
         QVERIFY(!commands.Action(ID_SIM_STEP)->isEnabled());
@@ -764,7 +764,8 @@ private slots:
              [&](CMainFrame* pFrame) {
                  running(pFrame);
                  pFrame->Commands().Action(ID_SIM_STEP)->trigger();
-                 VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_PAUSED, kWatchdog);
+                 VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_PAUSED,
+                                                kWatchdog);
              }},
             {"a run step by step", SIGHUP, true,
              [&](CMainFrame* pFrame) {
@@ -778,8 +779,8 @@ private slots:
                  pFrame->Engine()->SetViewerPort(0);
                  pFrame->Commands().Action(ID_SIM_USECLIENTS)->trigger();
                  pFrame->Commands().Action(ID_SIM_INITIALIZE)->trigger();
-                 VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(), RS_WAITING_FOR_VIEWER,
-                                           kWatchdog);
+                 VELKO_TRY_COMPARE_WITH_TIMEOUT(pFrame->Engine()->GetRunState(),
+                                                RS_WAITING_FOR_VIEWER, kWatchdog);
              }},
             {"a series", SIGTERM, true,
              [&](CMainFrame* pFrame) {
@@ -790,15 +791,15 @@ private slots:
                  pFrame->Engine()->m_nEndMode = EM_BY_TIME;
                  pFrame->Engine()->m_dEndTime = 0.5;
                  pFrame->Commands().Action(ID_SIM_INITIALIZE)->trigger();
-                 VELKO_TRY_VERIFY_WITH_TIMEOUT(pFrame->Commands().Action(ID_SIM_EXPERIMENT)->isEnabled(),
-                                          kWatchdog);
+                 VELKO_TRY_VERIFY_WITH_TIMEOUT(
+                     pFrame->Commands().Action(ID_SIM_EXPERIMENT)->isEnabled(), kWatchdog);
                  pFrame->Engine()->m_nEndMode = EM_NEVER;
                  pFrame->Commands().Action(ID_SIM_EXPERIMENT)->trigger();
                  VELKO_TRY_VERIFY_WITH_TIMEOUT(Lines(pFrame->Output()->System())
-                                                  .contains("Simulation: one experiment "
-                                                            "running...") &&
-                                              steps(pFrame) > 0,
-                                          kWatchdog);
+                                                       .contains("Simulation: one experiment "
+                                                                 "running...") &&
+                                                   steps(pFrame) > 0,
+                                               kWatchdog);
              }},
             {"the Simulation time dialog", SIGTERM, false,
              [](CMainFrame* pFrame) {
@@ -1029,7 +1030,7 @@ private slots:
                 // The loss is told before the program ends, which waits for
                 // it to be read.
                 VELKO_TRY_VERIFY_WITH_TIMEOUT(pWait->Text()->text().endsWith("they are lost."),
-                                         kWatchdog);
+                                              kWatchdog);
                 QTest::qWait(200);
                 QVERIFY(pWait->isVisible() && pFrame->isVisible() && !pFrame->Engine());
                 nLostTold = pWait->Text()->text().section(' ', 2, 2).toLongLong();
@@ -1055,7 +1056,8 @@ private slots:
             }
             if (bQuit) {
                 // The quit that waited ends the program.
-                VELKO_TRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), qPrintable(strCase), kWatchdog);
+                VELKO_TRY_VERIFY2_WITH_TIMEOUT(!pFrame->isVisible(), qPrintable(strCase),
+                                               kWatchdog);
                 QVERIFY(!pWait->isVisible());
             } else {
                 QVERIFY(pFrame->isVisible());
