@@ -32,8 +32,9 @@
 // until they end), together with each sending link's state and counts, the
 // run's start and stop and the connect bracket. The simulation thread's
 // signals go straight from it to their link's socket, whose buffer is their
-// bound: no copy, and no wake-up of another thread, for a signal. The room the holds give back and the signals they count
-// handled are atomics, so that handling a signal takes no lock.
+// bound: no copy, and no wake-up of another thread, for a signal. The room
+// the holds give back and the signals they count handled are atomics, so
+// that handling a signal takes no lock.
 //
 // Lock order: m_mutex, then the reports' lock (CRemoteReports), then a
 // socket's own locks, then m_mutexWaitsOn (taken within a socket's send, by
