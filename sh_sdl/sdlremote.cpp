@@ -1072,14 +1072,16 @@ void CSDLRemoteLinks::IoTurn(bool bQuitting) {
     std::vector<std::pair<SRemoteLoss, std::string>> vecLosses;
     bool bProgress = false;
     bool bLingering = false;
+    // What their receivers wrote is read without the lock: a receiver that
+    // floods its counts holds back neither the sends nor a Stop.
+    for (size_t i = 0; i < vecOut.size(); ++i) {
+        vecOut[i]->ReadReplies(m_poller.IsReadable(vecOutPlaces[i].first),
+                               m_poller.IsReadable(vecOutPlaces[i].second));
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (size_t i = 0; i < vecOut.size(); ++i) {
-            CRemoteLinkOut& rLink = *vecOut[i];
-            if (m_poller.IsReadable(vecOutPlaces[i].first)) {
-                rLink.OnSignalsReady();
-            }
-            if (m_poller.IsReadable(vecOutPlaces[i].second) && rLink.OnCountsReady()) {
+        for (CRemoteLinkOut* pLink : vecOut) {
+            if (pLink->TakeReplies()) {
                 bProgress = true;
             }
         }

@@ -172,19 +172,26 @@ bool CRemoteLinkOut::BeginSend() {
     if (!TakesSignals()) {
         return false;
     }
-    m_bSending = true;
+    SetSending(true);
     return true;
 }
 
+void CRemoteLinkOut::SetSending(bool bSending) {
+    m_bSending = bSending;
+    m_nCountBound.store(m_nSent + (bSending ? 1 : 0), std::memory_order_release);
+}
+
 void CRemoteLinkOut::EndSend(SocketSendResult eResult, const char* pszSignal) {
-    m_bSending = false;
+    if (eResult != SS_FAILED) {
+        // Cut by a Stop, the message still counts: its rest goes as the
+        // link ends.
+        ++m_nSent;
+    }
+    SetSending(false);
     if (eResult == SS_FAILED) {
         Break(pszSignal);
         return;
     }
-    // Cut by a Stop, the message still counts: its rest goes as the link
-    // ends.
-    ++m_nSent;
     if (eResult == SS_STOPPED && m_eState == LO_OPEN) {
         m_eState = LO_ENDING;
     }
@@ -211,39 +218,27 @@ bool CRemoteLinkOut::WantsWrite() const {
     return m_eState == LO_ENDING && !m_bSending && !m_bBroken;
 }
 
-bool CRemoteLinkOut::OnSignalsReady() {
-    if (m_bSignalsEnded) {
-        return false;
-    }
+void CRemoteLinkOut::ReadReplies(bool bSignals, bool bCounts) {
     // The receiver writes nothing on the signal link: its end of the stream
     // asks this end to end the link; a reset breaks it.
-    char achStray[512];
-    for (size_t nTaken = 0; nTaken < kStrayBytesPerTurn;) {
-        size_t nGot = 0;
-        const SocketIoResult eResult = m_signals.ReceiveAvailable(achStray, sizeof achStray, nGot);
-        if (eResult == IO_DONE) {
+    if (bSignals && !m_bSignalsEnded && m_replies.eSignalsEnd == IO_NONE) {
+        char achStray[512];
+        for (size_t nTaken = 0; nTaken < kStrayBytesPerTurn;) {
+            size_t nGot = 0;
+            const SocketIoResult eResult =
+                m_signals.ReceiveAvailable(achStray, sizeof achStray, nGot);
+            if (eResult != IO_DONE) {
+                if (eResult != IO_NONE) {
+                    m_replies.eSignalsEnd = eResult;
+                }
+                break;
+            }
             nTaken += nGot;
-            continue;
         }
-        if (eResult == IO_NONE) {
-            return false;
-        }
-        m_bSignalsEnded = true;
-        if (eResult == IO_CLOSED) {
-            m_bAskedToEnd = true;
-        } else if (m_eState < LO_ENDED) {
-            Break(nullptr);
-        }
-        return true;
     }
-    return false;
-}
-
-bool CRemoteLinkOut::OnCountsReady() {
-    if (m_bCountsEnded) {
-        return false;
+    if (!bCounts || m_bCountsEnded || m_replies.bCountsEnded) {
+        return;
     }
-    bool bChanged = false;
     for (int nRead = 0; nRead < kCountReadsPerTurn; ++nRead) {
         const SocketIoResult eResult = m_countsReader.ReadFrom(m_counts);
         std::string strCount;
@@ -251,14 +246,13 @@ bool CRemoteLinkOut::OnCountsReady() {
             switch (m_countsReader.Next(strCount)) {
                 case CSocketStreamReader::RS_MESSAGE:
                     TakeCount(strCount);
-                    bChanged = true;
                     break;
                 case CSocketStreamReader::RS_ROOM:
                     m_countsReader.Admit(true);  // a count is a few bytes
                     break;
                 case CSocketStreamReader::RS_INVALID:
-                    m_bCountsEnded = true;
-                    return true;
+                    m_replies.bCountsEnded = true;
+                    return;
                 case CSocketStreamReader::RS_TOO_LONG:
                 case CSocketStreamReader::RS_SKIPPED:
                     break;
@@ -268,29 +262,49 @@ bool CRemoteLinkOut::OnCountsReady() {
             }
         }
         if (eResult == IO_CLOSED || eResult == IO_RESET) {
-            m_bCountsEnded = true;
-            return true;
+            m_replies.bCountsEnded = true;
+            return;
         }
         if (eResult == IO_NONE && m_countsReader.CanRead()) {
             break;
         }
     }
+}
+
+bool CRemoteLinkOut::TakeReplies() {
+    if (!m_bSignalsEnded && m_replies.eSignalsEnd != IO_NONE) {
+        m_bSignalsEnded = true;
+        if (m_replies.eSignalsEnd == IO_CLOSED) {
+            m_bAskedToEnd = true;
+        } else if (m_eState < LO_ENDED) {
+            Break(nullptr);
+        }
+    }
+    // Progress is a count that says more, not one said again: a receiver
+    // that repeats itself holds a close's wait no longer than a silent one.
+    const bool bChanged = m_replies.nHandled != m_nHandled || m_replies.nRead != m_nRead ||
+                          m_replies.nUnhandled != m_nUnhandled ||
+                          (m_replies.bCountsEnded && !m_bCountsEnded);
+    m_nHandled = m_replies.nHandled;
+    m_nRead = m_replies.nRead;
+    m_nUnhandled = m_replies.nUnhandled;
+    m_bCountsEnded = m_bCountsEnded || m_replies.bCountsEnded;
     return bChanged;
 }
 
 void CRemoteLinkOut::TakeCount(const std::string& strCount) {
     long long nRead = 0;
     long long nUnhandled = -1;
-    // A count above what was sent is none (the message being sent counts:
-    // its receiver may tell of it before the send returns).
-    if (!ParseRemoteCount(strCount, nRead, nUnhandled) || nRead > m_nSent + (m_bSending ? 1 : 0)) {
+    // A count above what was sent is none.
+    if (!ParseRemoteCount(strCount, nRead, nUnhandled) ||
+        nRead > m_nCountBound.load(std::memory_order_acquire)) {
         return;
     }
     if (nUnhandled < 0) {
-        m_nHandled = std::max(m_nHandled, nRead);
-    } else if (nRead >= m_nRead) {
-        m_nRead = nRead;
-        m_nUnhandled = nUnhandled;
+        m_replies.nHandled = std::max(m_replies.nHandled, nRead);
+    } else if (nRead >= m_replies.nRead) {
+        m_replies.nRead = nRead;
+        m_replies.nUnhandled = nUnhandled;
     }
 }
 

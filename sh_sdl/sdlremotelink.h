@@ -37,6 +37,7 @@
 // another kind, which tells no counts, leaves its sender to count up to all
 // it sent. A link is made with both connections or not at all.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -109,8 +110,8 @@ enum RemoteSendEnd { SE_TOLD, SE_BROKEN, SE_ABANDONED, SE_UNTOLD };
 // state, from the connect to the end it counts. The simulation thread makes
 // it (Open) and, while a channel end holds it, writes its signals; the
 // I/O thread of the links then takes its counts and ends it. Everything but
-// Open is called by CSDLRemoteLinks with its lock held (sdlremote.h says who
-// touches what).
+// Open and ReadReplies is called by CSDLRemoteLinks with its lock held
+// (sdlremote.h says who touches what).
 class CRemoteLinkOut {
 public:
     enum State {
@@ -143,10 +144,10 @@ public:
     // whatever its receiver says meanwhile, and is read.
     bool BeginSend();
     bool TakesSignals() const { return m_eState == LO_OPEN && !m_bAskedToEnd && !m_bBroken; }
-    void MarkSending() { m_bSending = true; }
+    void MarkSending() { SetSending(true); }
     bool IsSending() const { return m_bSending; }
     // A send marked that sent nothing.
-    void AbortSend() { m_bSending = false; }
+    void AbortSend() { SetSending(false); }
     CBidirecSocket& SignalSocket() { return m_signals; }
     CBidirecSocket& CountSocket() { return m_counts; }
     bool IsSignalsEnded() const { return m_bSignalsEnded; }
@@ -157,11 +158,11 @@ public:
     // The channel end lets go: the link ends in order.
     void LetGo();
     bool IsHeld() const { return m_bHeld; }
-    // I/O thread: what to wait for, and what came; true when its state
-    // changed (or counts came, which is progress).
+    // I/O thread: what to wait for; and what came, read by ReadReplies,
+    // taken into its state: true when a count said more (which is progress)
+    // or the count link ended.
     bool WantsWrite() const;
-    bool OnSignalsReady();
-    bool OnCountsReady();
+    bool TakeReplies();
     // I/O thread: ends what it can without waiting; true once it is over.
     bool Advance();
     // Given up now (its end not yet known): over, as SE_ABANDONED; its
@@ -185,7 +186,15 @@ public:
     // receiver that reads without handling), -1 when unknown.
     long long GetUnacknowledged() const { return m_signals.GetUnacknowledgedBytes(); }
 
+    // ---- I/O thread, without the lock ----------------------------------------------
+    // Reads what the receiver wrote on each connection (bSignals, bCounts:
+    // the poll found it readable), a bounded amount a turn, for TakeReplies.
+    // Only this thread reads these sockets, and a receiver that floods them
+    // holds no lock that the simulation thread's sends or a Stop need.
+    void ReadReplies(bool bSignals, bool bCounts);
+
 private:
+    void SetSending(bool bSending);
     void TakeCount(const std::string& strCount);
     void Break(const char* pszSignal);
 
@@ -220,6 +229,20 @@ private:
     long long m_nHandled = -1;
     long long m_nRead = -1;
     long long m_nUnhandled = -1;
+    // The most a genuine count may say: m_nSent, and the message being sent
+    // (its receiver may tell of it before the send returns). Written with
+    // the lock held, read by ReadReplies without it.
+    std::atomic<long long> m_nCountBound{0};
+    // What ReadReplies read and TakeReplies takes (the I/O thread's alone):
+    // how the signal link's stream ended (IO_NONE: it goes on), whether the
+    // count link ended, and the counts as they now stand.
+    struct SReplies {
+        SocketIoResult eSignalsEnd = IO_NONE;
+        bool bCountsEnded = false;
+        long long nHandled = -1;
+        long long nRead = -1;
+        long long nUnhandled = -1;
+    } m_replies;
 };
 
 // The sending end of a channel to another instance: its link's life, from

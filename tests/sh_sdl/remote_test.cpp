@@ -1692,27 +1692,34 @@ TEST_F(EngineRemoteTest, SignalsOfAMegabyteReachAPausedReceiver) {
 // nor keeps a Stop from ending the sender's run; what it read and what the
 // sender counts as lost make up all that was sent.
 TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
+    // A receiver that floods both connections of the link it takes: the
+    // signal connection with stray bytes, the count connection with counts
+    // of 0, as fast as its system takes them.
     CBidirecSocket listener;
     ASSERT_TRUE(listener.CreateServer(m_nPort, "127.0.0.2") && listener.Listen());
     CBidirecSocket link;
+    CBidirecSocket counts;
     std::atomic<long long> nRead{0};
     std::atomic<bool> bFlooding{true};
     std::atomic<bool> bRead{false};
-    std::thread flood;
+    std::vector<std::thread> vecFloods;
     velkotest::CBlockingCall receiver(
         [&] {
-            if (!listener.Accept(link)) {
+            if (!listener.Accept(link) || !listener.Accept(counts)) {
                 return;
             }
             link.AttachArchives();
-            flood = std::thread([&] {
-                std::string strCounts;
-                for (int i = 0; i < 1000; ++i) {
-                    strCounts += EncodeSocketString("0");
-                }
-                while (bFlooding && link.SendBytes(strCounts.data(), strCounts.size())) {
-                }
-            });
+            counts.AttachArchives();
+            for (CBidirecSocket* pFlooded : {&link, &counts}) {
+                vecFloods.emplace_back([&, pFlooded] {
+                    std::string strCounts;
+                    for (int i = 0; i < 1000; ++i) {
+                        strCounts += EncodeSocketString("0");
+                    }
+                    while (bFlooding && pFlooded->SendBytes(strCounts.data(), strCounts.size())) {
+                    }
+                });
+            }
             std::string strMessage;
             link.ReceiveMessage(strMessage, SIZE_MAX);  // the opening
             while (link.ReceiveMessage(strMessage, SIZE_MAX) == SR_MESSAGE) {
@@ -1721,11 +1728,13 @@ TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
             // The sender has ended the link: so does this end.
             bFlooding = false;
             link.Cancel();
+            counts.Cancel();
             bRead = true;
         },
         [&] {
             listener.Cancel();
             link.Cancel();
+            counts.Cancel();
         });
     SBurstShape shape;
     shape.nSignals = kManySignals;
@@ -1743,7 +1752,7 @@ TEST_F(EngineRemoteTest, ACountFloodNeitherHoldsTheSenderUpNorItsStop) {
         << "the sender ends its link";
     receiver.Finish(5s);
     bFlooding = false;
-    if (flood.joinable()) {
+    for (std::thread& flood : vecFloods) {
         flood.join();
     }
     EXPECT_EQ(nRead + a.Lost(), a.Sent()) << nRead << " + " << a.Lost() << " of " << a.Sent();
